@@ -1,0 +1,122 @@
+#include "veskread/container/byte_source.h"
+
+#include <cerrno>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+constexpr size_t kWindow = 64 * 1024;
+constexpr size_t kMaxChunk = size_t(1) << 30; // bounded pread calls
+} // namespace
+
+size_t FdSource::read_at(int64_t offset, void* dst, size_t n) const {
+    auto* out = static_cast<unsigned char*>(dst);
+    size_t done = 0;
+    while (done < n) {
+        if (offset > std::numeric_limits<off_t>::max() - static_cast<int64_t>(done)) break;
+        size_t chunk = std::min(n - done, kMaxChunk);
+        ssize_t r = ::pread(fd_, out + done, chunk, static_cast<off_t>(offset + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EINVAL && done == 0) return 0; // beyond what the file system addresses
+            int err = errno;
+            throw Error(ErrorKind::Io, "read failed at offset " + std::to_string(offset + done),
+                        offset + static_cast<int64_t>(done), err);
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
+int64_t FdSource::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        int err = errno;
+        throw Error(ErrorKind::Io, "fstat failed", -1, err);
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+size_t MemorySource::read_at(int64_t offset, void* dst, size_t n) const {
+    if (offset < 0 || static_cast<uint64_t>(offset) >= size_) return 0;
+    size_t avail = size_ - static_cast<size_t>(offset);
+    size_t k = n < avail ? n : avail;
+    if (k) std::memcpy(dst, data_ + offset, k);
+    return k;
+}
+
+int64_t checked_add(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r))
+        throw Error(ErrorKind::OffsetOverflow, "file position out of range", a, b);
+    return r;
+}
+
+int64_t checked_mul(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_mul_overflow(a, b, &r))
+        throw Error(ErrorKind::OffsetOverflow, "file position out of range", a, b);
+    return r;
+}
+
+void Cursor::seek(int64_t position) {
+    if (position < 0)
+        throw Error(ErrorKind::NegativeSeek, "seek to negative position", position);
+    pos_ = position;
+}
+
+size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
+    if (n >= kWindow) return read_into(dst, n);
+    bool inside = pos_ >= window_start_ &&
+                  static_cast<uint64_t>(pos_ - window_start_) + n <= window_len_;
+    if (!inside) {
+        if (window_.empty()) window_.resize(kWindow);
+        window_start_ = pos_;
+        window_len_ = src_.read_at(pos_, window_.data(), kWindow);
+    }
+    size_t off = static_cast<size_t>(pos_ - window_start_);
+    size_t avail = off < window_len_ ? window_len_ - off : 0;
+    size_t k = n < avail ? n : avail;
+    if (k) std::memcpy(dst, window_.data() + off, k);
+    pos_ += static_cast<int64_t>(k);
+    return k;
+}
+
+size_t Cursor::read_into(void* dst, size_t n) {
+    size_t got = src_.read_at(pos_, dst, n);
+    pos_ += static_cast<int64_t>(got);
+    return got;
+}
+
+void Cursor::fill_exact(unsigned char* dst, size_t n) {
+    int64_t start = pos_;
+    size_t got = read_buffered(dst, n);
+    if (got != n) throw_short_read(start, static_cast<int64_t>(n), static_cast<int64_t>(got));
+}
+
+std::string Cursor::read_upto(int64_t n) {
+    if (n < 0)
+        throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1", pos_, n);
+    std::string out;
+    // Never size a buffer from a declared count beyond what the file holds.
+    int64_t size = src_.size();
+    int64_t avail = size > pos_ ? size - pos_ : 0;
+    int64_t want = n < avail ? n : avail;
+    out.resize(static_cast<size_t>(want));
+    size_t got = read_buffered(reinterpret_cast<unsigned char*>(out.data()), out.size());
+    out.resize(got);
+    return out;
+}
+
+int32_t Cursor::read_i32_be() {
+    unsigned char raw[4];
+    fill_exact(raw, 4);
+    return static_cast<int32_t>((uint32_t(raw[0]) << 24) | (uint32_t(raw[1]) << 16) |
+                                (uint32_t(raw[2]) << 8) | uint32_t(raw[3]));
+}
+
+} // namespace vesk

@@ -1,0 +1,118 @@
+// Byte sources and the cursor that decodes values from them.
+//
+// A `ByteSource` answers positioned reads (`read_at`) and nothing else: the
+// file variant uses pread on a descriptor it does not own (no mmap, so a file
+// truncated under us gives a short read, never SIGBUS); the memory variant
+// serves fuzzers and tests. A `Cursor` keeps a file position with the
+// semantics of a Python binary file (seek, relative seek, short reads at the
+// end) and decodes little-endian values through a small read-ahead window, so
+// that field-by-field parsing costs no system call per field.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "veskread/container/errors.h"
+
+namespace vesk {
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Copies up to `n` bytes at `offset` into `dst`; returns how many were
+    // there (fewer only at the end of the source). Throws Error(Io) on failure.
+    virtual size_t read_at(int64_t offset, void* dst, size_t n) const = 0;
+    // Current size in bytes (used only to bound what a file may declare).
+    virtual int64_t size() const = 0;
+};
+
+class FdSource final : public ByteSource {
+public:
+    explicit FdSource(int fd) : fd_(fd) {} // borrowed: the caller closes it
+    size_t read_at(int64_t offset, void* dst, size_t n) const override;
+    int64_t size() const override;
+
+private:
+    int fd_;
+};
+
+class MemorySource final : public ByteSource {
+public:
+    MemorySource(const void* data, size_t size)
+        : data_(static_cast<const unsigned char*>(data)), size_(size) {} // borrowed
+    size_t read_at(int64_t offset, void* dst, size_t n) const override;
+    int64_t size() const override { return static_cast<int64_t>(size_); }
+
+private:
+    const unsigned char* data_;
+    size_t size_;
+};
+
+// a + b as a file position; a result beyond int64 is an OffsetOverflow, as
+// Python refuses to seek there.
+int64_t checked_add(int64_t a, int64_t b);
+int64_t checked_mul(int64_t a, int64_t b);
+
+// Little-endian on disk; only big-endian hosts swap.
+template <typename T> T swap_bytes(T v) {
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    for (size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(b[i], b[sizeof(T) - 1 - i]);
+    std::memcpy(&v, b, sizeof(T));
+    return v;
+}
+
+class Cursor {
+public:
+    explicit Cursor(const ByteSource& src) : src_(src) {}
+
+    int64_t tell() const noexcept { return pos_; }
+    int64_t source_size() const { return src_.size(); }
+    void seek(int64_t position);
+    void seek_relative(int64_t delta) { seek(checked_add(pos_, delta)); }
+
+    // Up to n bytes (fewer at the end of the file); n must be >= 0, a negative
+    // count is refused as a Python read would refuse it.
+    std::string read_upto(int64_t n);
+    // Bulk read straight into dst, bypassing the window; returns bytes read.
+    size_t read_into(void* dst, size_t n);
+
+    int16_t read_i16() { return read_le<int16_t>(); }
+    int32_t read_i32() { return read_le<int32_t>(); }
+    int64_t read_i64() { return read_le<int64_t>(); }
+    float read_f32() { return std::bit_cast<float>(read_le<uint32_t>()); }
+    double read_f64() { return std::bit_cast<double>(read_le<uint64_t>()); }
+    int32_t read_i32_be();
+
+private:
+    template <typename T> T read_le() {
+        unsigned char raw[sizeof(T)];
+        fill_exact(raw, sizeof(T));
+        T v;
+        std::memcpy(&v, raw, sizeof(T));
+        if constexpr (std::endian::native == std::endian::big) v = swap_bytes(v);
+        return v;
+    }
+    // Reads exactly n bytes or throws ShortRead (position moves past what was there).
+    void fill_exact(unsigned char* dst, size_t n);
+    size_t read_buffered(unsigned char* dst, size_t n);
+
+    const ByteSource& src_;
+    int64_t pos_ = 0;
+    std::vector<unsigned char> window_;
+    int64_t window_start_ = 0;
+    size_t window_len_ = 0;
+};
+
+// Text fields end at their first NUL byte.
+inline std::string_view cut_at_nul(std::string_view s) {
+    auto p = s.find('\0');
+    return p == std::string_view::npos ? s : s.substr(0, p);
+}
+
+} // namespace vesk

@@ -1,0 +1,20 @@
+#include "veskread/container/errors.h"
+
+namespace vesk {
+
+void throw_short_read(int64_t position, int64_t needed, int64_t got) {
+    throw Error(ErrorKind::ShortRead,
+                "needed " + std::to_string(needed) + " bytes at offset " +
+                    std::to_string(position) + ", file has " + std::to_string(got),
+                position, needed);
+}
+
+void throw_missing_key(const std::string& key) {
+    throw Error(ErrorKind::MissingKey, "missing key '" + key + "'", -1, 0, key);
+}
+
+void throw_value(const std::string& message) {
+    throw Error(ErrorKind::Value, message, -1, 0, message);
+}
+
+} // namespace vesk

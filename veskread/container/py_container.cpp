@@ -1,0 +1,154 @@
+// isVeskFile, decode_string and listContents, and the container helpers the
+// other bindings share.
+#include "veskread/container/py_container.h"
+
+#include "veskread/container/listing.h"
+#include "veskread/module/py_errors.h"
+#include "veskread/module/py_file.h"
+#include "veskread/module/py_globals.h"
+#include "veskread/module/py_public.h"
+
+namespace vesk::py {
+
+namespace {
+
+bool is_ascii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// 'ascii', then 'utf8', then 'latin1', each strict: the default encodings.
+PyObject* decode_default(std::string_view s) {
+    auto n = static_cast<Py_ssize_t>(s.size());
+    if (is_ascii(s)) return PyUnicode_DecodeASCII(s.data(), n, nullptr);
+    PyObject* r = PyUnicode_DecodeUTF8(s.data(), n, nullptr);
+    if (r || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return r;
+    PyErr_Clear();
+    return PyUnicode_DecodeLatin1(s.data(), n, nullptr);
+}
+
+PyObject* decode_string_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    PyObject* s = a[0];
+    PyObject* encodings = a[1];
+    Ref it = Ref::steal(PyObject_GetIter(encodings));
+    if (!it) return nullptr;
+    while (Ref enc = Ref::steal(PyIter_Next(it.get()))) {
+        Ref r = Ref::steal(PyObject_CallMethod(s, "decode", "O", enc.get()));
+        if (r) return r.release();
+        if (!PyErr_ExceptionMatches(globals().UnicodeDecodeError)) return nullptr;
+        PyErr_Clear();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyObject_CallMethod(s, "decode", "ss", "ascii", "ignore");
+}
+
+PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    OpenFile file;
+    if (!file.open(a[0])) return nullptr;
+    PyObject* result = guarded([&]() -> PyObject* {
+        return PyBool_FromLong(has_vesk_magic(file.source()));
+    });
+    if (!result) return nullptr;
+    if (!file.close()) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    PyObject* path = a[0];
+    int ok = call_is_vesk_file(path);
+    if (ok < 0) return nullptr;
+    if (!ok) {
+        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+        return nullptr;
+    }
+    std::vector<DirEntry> directory;
+    if (!read_directory_at(path, directory)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::vector<DataBlockKey> keys = list_contents(directory);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            PyObject* t = Py_BuildValue("(sss)", keys[i].type.c_str(), keys[i].dimensions.c_str(),
+                                        keys[i].derivative.c_str());
+            if (!t) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+        }
+        return list.release();
+    });
+}
+
+} // namespace
+
+PyObject* decode_text(std::string_view bytes) {
+    Globals& g = globals();
+    Ref fn = Ref::steal(module_global("decode_string"));
+    if (!fn) return nullptr;
+    if (fn.get() == g.decode_string_function) {
+        auto* f = reinterpret_cast<FunctionObject*>(fn.get());
+        if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1 &&
+            PyTuple_GET_ITEM(f->defaults, 0) == g.default_encodings)
+            return decode_default(bytes);
+    }
+    Ref b = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    if (!b) return nullptr;
+    return PyObject_CallOneArg(fn.get(), b.get());
+}
+
+int call_is_vesk_file(PyObject* path) {
+    Ref fn = Ref::steal(module_global("isVeskFile"));
+    if (!fn) return -1;
+    Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), path));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
+    OpenFile file;
+    if (!file.open(path)) return false;
+    PyObject* done = guarded([&]() -> PyObject* {
+        out = read_directory(file.source());
+        Py_RETURN_NONE;
+    });
+    if (!done) return false;
+    Py_DECREF(done);
+    return file.close();
+}
+
+const FunctionSpec kIsVeskFileSpec = {
+    "isVeskFile",
+    nullptr,
+    "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): Path to "
+    "file\n\n    Returns:\n        bool: True if an VESK file\n    ",
+    {"path"},
+    1,
+    false,
+    "(path)",
+    false,
+    is_vesk_file_impl,
+};
+
+const FunctionSpec kDecodeStringSpec = {
+    "decode_string", nullptr, "Attempt to decode a string", {"s", "encodings"}, 2, false,
+    "(s, encodings=('ascii', 'utf8', 'latin1'))", false, decode_string_impl,
+};
+
+const FunctionSpec kListContentsSpec = {
+    "listContents",
+    nullptr,
+    "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
+    "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): Path "
+    "to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
+    "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n    ",
+    {"path"},
+    1,
+    false,
+    "(path)",
+    false,
+    list_contents_impl,
+};
+
+} // namespace vesk::py

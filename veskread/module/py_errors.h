@@ -1,0 +1,29 @@
+// The one place where core errors become Python exceptions.
+#pragma once
+
+#include <new>
+
+#include "veskread/container/errors.h"
+#include "veskread/module/py_ref.h"
+
+namespace vesk::py {
+
+// Sets the Python exception that callers expect for a core error.
+void set_python_error(const Error& e);
+
+// Runs `body` (which returns a new reference or null with an exception set),
+// turning any C++ exception it throws into the matching Python exception.
+template <typename F> PyObject* guarded(F&& body) {
+    try {
+        return body();
+    } catch (const Error& e) {
+        set_python_error(e);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+} // namespace vesk::py
