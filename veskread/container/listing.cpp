@@ -8,8 +8,8 @@ namespace vesk {
 namespace {
 
 constexpr std::array<const char*, 20> kDataTypes = {
-    nullptr, "SC",  "IFG",  "PH",   nullptr, "TR",  "KM",    "TRC",   nullptr, nullptr,
-    "RAM",   "EMIS", "REFL", nullptr, "POW",  "LREFL", "ATR", "PAS", "TRARI", "ABARI"};
+    nullptr, "SC",   "IFG",  "PH",    "AB",  "TR",  "KM",  "TRC",   nullptr, nullptr,
+    "RAM",   "EMIS", "REFL", nullptr, "POW", "LREFL", "ATR", "PAS", "TRARI", "ABARI"};
 constexpr std::array<const char*, 4> kDerivatives = {"NONE", "1DER", "2DER", "NDER"};
 
 std::optional<DataBlockKey> translate_block(const BlockType& db, const char* prefix) {

@@ -1,0 +1,119 @@
+#include "veskread/extract/param_block.h"
+
+#include <string_view>
+
+namespace vesk {
+
+namespace {
+
+// Strict UTF-8 as Python's codec checks it (no overlongs, no surrogates).
+bool valid_utf8(std::string_view s) {
+    size_t i = 0;
+    auto cont = [&](size_t k) { return k < s.size() && (uint8_t(s[k]) & 0xC0) == 0x80; };
+    while (i < s.size()) {
+        uint8_t c = uint8_t(s[i]);
+        if (c < 0x80) {
+            ++i;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            if (!cont(i + 1)) return false;
+            i += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (!cont(i + 1) || !cont(i + 2)) return false;
+            uint8_t c1 = uint8_t(s[i + 1]);
+            if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0)) return false;
+            i += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (!cont(i + 1) || !cont(i + 2) || !cont(i + 3)) return false;
+            uint8_t c1 = uint8_t(s[i + 1]);
+            if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90)) return false;
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view strip_nuls(std::string_view s) {
+    while (!s.empty() && s.front() == '\0') s.remove_prefix(1);
+    while (!s.empty() && s.back() == '\0') s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+void ParamBlock::set(const std::string& key, ParamValue value) {
+    auto [it, inserted] = index_.try_emplace(key, entries_.size());
+    if (inserted)
+        entries_.emplace_back(key, std::move(value));
+    else
+        entries_[it->second].second = std::move(value);
+}
+
+void ParamBlock::update(const ParamBlock& other) {
+    for (const auto& [k, v] : other.entries_) set(k, v);
+}
+
+const ParamValue* ParamBlock::find(const std::string& key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+}
+
+const ParamValue& ParamBlock::at(const std::string& key) const {
+    const ParamValue* v = find(key);
+    if (!v) throw_missing_key(key);
+    return *v;
+}
+
+ParamBlock read_param_block(Cursor& cur, int64_t offset) {
+    ParamBlock params;
+    cur.seek(offset);
+    for (;;) {
+        int64_t record_at = cur.tell();
+        std::string raw = cur.read_upto(4);
+        if (!valid_utf8(raw))
+            throw Error(ErrorKind::KeyNotUtf8,
+                        "parameter key at offset " + std::to_string(record_at) + " is not UTF-8",
+                        record_at, 0, raw);
+        std::string key(strip_nuls(raw));
+        if (key == "END") return params;
+        int16_t type = cur.read_i16();
+        int16_t size = cur.read_i16();
+        switch (type) {
+        case 0:
+            params.set(key, cur.read_i32());
+            break;
+        case 1:
+            params.set(key, cur.read_f64());
+            break;
+        case 2:
+        case 3:
+        case 4: {
+            std::string text = cur.read_upto(2 * int64_t(size));
+            text.resize(cut_at_nul(text).size());
+            params.set(key, ParamText{std::move(text)});
+            break;
+        }
+        default:
+            throw Error(ErrorKind::UnknownParamType,
+                        "unknown parameter type " + std::to_string(type) + " for key '" + key +
+                            "' at offset " + std::to_string(record_at),
+                        record_at, type);
+        }
+    }
+}
+
+int64_t param_as_int(const ParamValue& v, const std::string& key) {
+    if (auto* i = std::get_if<int32_t>(&v)) return *i;
+    if (std::holds_alternative<double>(v))
+        throw Error(ErrorKind::WrongType, "parameter '" + key + "' is a float, not an integer");
+    throw Error(ErrorKind::WrongType, "parameter '" + key + "' is text, not an integer");
+}
+
+double param_as_double(const ParamValue& v) {
+    if (auto* i = std::get_if<int32_t>(&v)) return *i;
+    if (auto* d = std::get_if<double>(&v)) return *d;
+    throw Error(ErrorKind::WrongType, "parameter is text, not a number");
+}
+
+} // namespace vesk

@@ -1,0 +1,57 @@
+// Parameter blocks: runs of keyed records ending with the key END.
+//
+// A record is a 4-byte key (UTF-8, NULs stripped at both ends), an int16 type
+// code, an int16 size in 16-bit words and the value: int32 (type 0), float64
+// (type 1) or text of 2*size bytes cut at its first NUL (types 2, 3, 4). Text
+// stays undecoded here; the binding decodes it. A repeated key keeps its
+// first place and its last value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "veskread/container/byte_source.h"
+
+namespace vesk {
+
+struct ParamText {
+    std::string bytes; // cut before the first NUL, not decoded
+    bool operator==(const ParamText&) const = default;
+};
+
+using ParamValue = std::variant<int32_t, double, ParamText>;
+
+class ParamBlock {
+public:
+    // Inserts or overwrites; a new key goes last.
+    void set(const std::string& key, ParamValue value);
+    // Dictionary update: other's keys overwrite ours, new keys go last.
+    void update(const ParamBlock& other);
+
+    const ParamValue* find(const std::string& key) const;
+    bool contains(const std::string& key) const { return find(key) != nullptr; }
+    // Throws Error(MissingKey) when absent.
+    const ParamValue& at(const std::string& key) const;
+
+    const std::vector<std::pair<std::string, ParamValue>>& entries() const { return entries_; }
+    size_t size() const { return entries_.size(); }
+
+private:
+    std::vector<std::pair<std::string, ParamValue>> entries_;
+    std::unordered_map<std::string, size_t> index_;
+};
+
+// Reads the block at `offset` from `cur`, leaving the cursor after END's key.
+// Errors: ShortRead (file ends first), UnknownParamType, KeyNotUtf8,
+// NegativeReadLength (a text size below zero), NegativeSeek.
+ParamBlock read_param_block(Cursor& cur, int64_t offset);
+
+// Numeric views of a value, as Python would use an int or float parameter.
+// Throw Error(WrongType) for text.
+int64_t param_as_int(const ParamValue& v, const std::string& key);
+double param_as_double(const ParamValue& v);
+
+} // namespace vesk
