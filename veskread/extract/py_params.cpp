@@ -1,0 +1,35 @@
+// Parameter values and data objects as Python sees them.
+#include "veskread/container/py_container.h"
+#include "veskread/extract/py_extract.h"
+#include "veskread/module/py_globals.h"
+
+namespace vesk::py {
+
+PyObject* param_to_python(const ParamValue& v) {
+    if (auto* i = std::get_if<int32_t>(&v)) return PyLong_FromLong(*i);
+    if (auto* d = std::get_if<double>(&v)) return PyFloat_FromDouble(*d);
+    return decode_text(std::get<ParamText>(v).bytes);
+}
+
+PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra) {
+    Ref cls = Ref::steal(module_global(class_name));
+    if (!cls) return nullptr;
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    struct {
+        const char* key;
+        PyObject* value;
+    } common[] = {
+        {"dimension", req.dimensions}, {"dataType", req.data_block_type}, {"deriv", req.deriv},
+        {"x", req.abscissa},           {"minY", req.mny},                 {"maxY", req.mxy},
+        {"parameters", req.parameters},
+    };
+    for (auto& c : common)
+        if (PyDict_SetItemString(kwargs.get(), c.key, c.value) < 0) return nullptr;
+    if (extra && PyDict_Update(kwargs.get(), extra) < 0) return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+}
+
+} // namespace vesk::py
