@@ -168,3 +168,43 @@ def spectrum_file(values, params=None, data_type=4, sample_type=3, deriv_type=0,
         st = extra[2] if len(extra) > 2 else 0
         vf.add(param_block(d), param_type=ptype, sample_type=st)
     return vf
+
+
+# -- raw containers, for files that the layout above would never produce ----
+
+def raw_header(dir_offset, count, magic=MAGIC, first=0.0, unused=0):
+    """The 24-byte header: magic, a float64, directory offset, an int32, entry count."""
+    return magic + struct.pack("<diii", first, dir_offset, unused, count)
+
+
+def main_entries(entries):
+    """Main-directory entries from (word, size_words, offset) triples."""
+    return b"".join(struct.pack("<iii", _signed32(w), s, o) for w, s, o in entries)
+
+
+def ext_directory(entries, count=None, unused=0):
+    """An extended directory: head (count, unused) and (word, size, offset[, extra]) entries."""
+    out = struct.pack("<qq", len(entries) if count is None else count, unused)
+    for e in entries:
+        w, s, o = e[:3]
+        extra = e[3] if len(e) > 3 else 0
+        out += struct.pack("<qqqq", w, s, o, extra)
+    return out
+
+
+def directory_file(entries, ext_entries=None, count=None, ext_count=None):
+    """Header and main directory (right after it), then an optional extended directory.
+
+    The extended directory, when given, follows the main one and a main entry
+    with extendType 64 pointing at it is appended. `count` and `ext_count`
+    override the declared counts.
+    """
+    entries = list(entries)
+    n_main = len(entries) + (1 if ext_entries is not None else 0)
+    ext_at = 24 + 12 * n_main
+    if ext_entries is not None:
+        entries.append((block_word(extend_type=64), 0, ext_at))
+    out = raw_header(24, n_main if count is None else count) + main_entries(entries)
+    if ext_entries is not None:
+        out += ext_directory(ext_entries, count=ext_count)
+    return out

@@ -11,7 +11,11 @@ bool OpenFile::open(PyObject* path) {
     if (!file_) return false;
     int fd = PyObject_AsFileDescriptor(file_.get());
     if (fd < 0) {
-        close();
+        // close() runs Python code, which must not start with an error pending.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!close()) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
         return false;
     }
     source_.emplace(fd);

@@ -134,7 +134,13 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
             return nullptr;
         }
     }
-    return spec.impl(f, slots, varkw.get());
+    // Calls between C functions skip the interpreter's depth check; without
+    // this, self-reference (an object whose `decode` is decode_string) would
+    // exhaust the C stack instead of raising RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = spec.impl(f, slots, varkw.get());
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {

@@ -1,0 +1,186 @@
+"""The public functions behave like functions written in Python in the module."""
+import inspect
+import pickle
+import pydoc
+
+import pytest
+
+import veskread
+
+SIGNATURES = {
+    "help": "()",
+    "listContents": "(path)",
+    "isVeskFile": "(path)",
+    "decode_string": "(s, encodings=('ascii', 'utf8', 'latin1'))",
+    "getVeskData": "(path, datablock)",
+    "imghdr_what": "(h)",
+    "getVisImages": "(path)",
+    "VeskDict": "()",
+}
+
+DOCS = {
+    "help": "\n    Print a help message containing the available functions.\n    ",
+    "listContents": (
+        "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
+        "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): "
+        "Path to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
+        "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n"
+        "    "),
+    "isVeskFile": (
+        "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): "
+        "Path to file\n\n    Returns:\n        bool: True if an VESK file\n    "),
+    "decode_string": "Attempt to decode a string",
+    "getVeskData": (
+        "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
+        "parameters for    the specified datablock in the given file.\n\n    Args:\n        "
+        "path (path):       Path to file\n        datablock (tuple of str): tuple(datablocktype, "
+        "dimensions, derivative)\n                                  as returned by "
+        ".listContents()\n\n    Returns:\n        :obj:`DataReturn`: Object containing the "
+        "requested data and associated\n        parameters. Data structure is as specified in "
+        "data.description and\n        can be one of the three types described in "
+        ":class:`DataReturn`\n    "),
+    "imghdr_what": "Simplified version of imghdr.what()",
+    "getVisImages": (
+        "\n    This function returns a list containing a dictionary for each visible image\n    in "
+        "the given file.\n\n    Args:\n        path (path):       Path to file\n\n    Returns:\n"
+        "        List containing a dictionary for each visible image in the file.\n\n        Each "
+        "dictionary contains:\n\n        {'image': bytes(),          # Image data\n         "
+        "'imgext': 'bmp',           # Image type ('bmp' or 'jpeg')\n         'Pos. X': 33733.0}"
+        "         # Useful image attributes\n    "),
+    "VeskDict": "Returns a dictionary for translating parameter keys to lower_case_strings.",
+}
+
+
+def reference(name, signature):
+    """A Python function with the same name and parameters (body never runs)."""
+    ns = {}
+    exec("def %s%s:\n    raise AssertionError('body ran')\n" % (name, signature), ns)
+    return ns[name]
+
+
+def error_of(fn, args, kwargs):
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+# Calls that no function of the given signature accepts; each must fail in the
+# argument check, so no file is touched.
+BAD_CALLS = {
+    "()": [((1,), {}), ((), {"x": 1}), ((1, 2), {"y": 3})],
+    "(path)": [((), {}), ((1, 2), {}), ((1,), {"path": 2}), ((), {"file": 1}),
+               ((1,), {"other": 2}), ((1, 2, 3), {})],
+    "(h)": [((), {}), ((1, 2), {}), ((), {"path": 1})],
+    "(path, datablock)": [((), {}), (("p",), {}), ((), {"path": "p"}), ((), {"datablock": 1}),
+                          (("p", 1, 2), {}), (("p",), {"path": "q"}),
+                          (("p", 1), {"datablock": 2}), (("p", 1), {"extra": 2}),
+                          ((), {"path": "p", "datablock": 1, "x": 2})],
+    "(s, encodings=('ascii', 'utf8', 'latin1'))": [
+        ((), {}), ((b"", (), 1), {}), ((b"",), {"s": b""}), ((), {"encodings": ()}),
+        ((b"", ()), {"encodings": ()}), ((b"",), {"errors": "x"})],
+}
+
+
+@pytest.mark.parametrize("name,signature,args,kwargs", [
+    (name, sig, a, k) for name, sig in SIGNATURES.items() for a, k in BAD_CALLS[sig]
+])
+def test_argument_errors_match_python(name, signature, args, kwargs):
+    expected = error_of(reference(name, signature), args, kwargs)
+    assert error_of(getattr(veskread, name), args, kwargs) == expected
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+def test_function_attributes(name):
+    fn = getattr(veskread, name)
+    assert fn.__name__ == name
+    assert fn.__qualname__ == name
+    assert fn.__module__ == "veskread"
+    assert fn.__doc__ == DOCS[name]
+    assert str(inspect.signature(fn)) == SIGNATURES[name]
+    assert callable(fn)
+    assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+def test_help_text_shows_signature_and_doc(name):
+    text = pydoc.render_doc(getattr(veskread, name), renderer=pydoc.plaintext)
+    assert name + SIGNATURES[name] in text
+    first_doc_line = DOCS[name].strip().splitlines()[0].strip()
+    assert first_doc_line in text
+
+
+def test_signature_parameters():
+    params = inspect.signature(veskread.decode_string).parameters
+    assert list(params) == ["s", "encodings"]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params.values())
+    assert params["encodings"].default == ("ascii", "utf8", "latin1")
+
+
+def test_decode_string_defaults_identity():
+    d = veskread.decode_string.__defaults__
+    assert d == (("ascii", "utf8", "latin1"),)
+    assert type(d) is tuple and type(d[0]) is tuple
+    assert veskread.decode_string.__defaults__ is d
+    assert veskread.decode_string.__defaults__[0] is d[0]
+
+
+@pytest.mark.parametrize("name", [n for n in SIGNATURES if n != "decode_string"])
+def test_no_defaults(name):
+    assert getattr(veskread, name).__defaults__ is None
+
+
+def test_defaults_can_be_replaced(monkeypatch):
+    monkeypatch.setattr(veskread.decode_string, "__defaults__", (["ascii"],))
+    assert veskread.decode_string(b"\xb5m") == "m"
+    monkeypatch.undo()
+    assert veskread.decode_string(b"\xb5m") == "\xb5m"
+
+
+def test_keyword_arguments_reach_the_body(write_file):
+    assert veskread.isVeskFile(path=write_file(b"\x0a\x0a\xfe\xfe")) is True
+    assert veskread.decode_string(encodings=["latin1"], s=b"\xe9") == "\xe9"
+
+
+class Holder:
+    is_vesk = veskread.isVeskFile
+    dec = veskread.decode_string
+    show = veskread.help
+
+
+def test_binds_as_method():
+    h = Holder()
+    bound = h.dec
+    assert bound.__self__ is h
+    assert bound.__func__ is veskread.decode_string
+    assert Holder.dec is veskread.decode_string
+    assert veskread.decode_string.__get__(None, Holder) is veskread.decode_string
+    # the instance becomes `s`
+    with pytest.raises(AttributeError, match="'Holder' object has no attribute 'decode'"):
+        h.dec()
+    ref = reference("help", "()")
+    assert error_of(h.show, (), {}) == error_of(ref.__get__(h), (), {})
+
+
+def test_typed_path():
+    for bad in (b"file.vesk", bytearray(b"x"), 1, type("S", (str,), {})("p")):
+        for fn in (veskread.getVeskData, veskread.getVisImages):
+            args = (bad, ("AB", "2D", "NONE")) if fn is veskread.getVeskData else (bad,)
+            with pytest.raises(TypeError) as info:
+                fn(*args)
+            assert str(info.value) == (
+                "Argument 'path' has incorrect type (expected str, got %s)" % type(bad).__name__)
+
+
+def test_repr():
+    r = repr(veskread.listContents)
+    assert r.startswith("<function listContents at 0x")
+
+
+def test_runaway_recursion_raises():
+    # s.decode is decode_string again, bound to s: the recursion a Python
+    # function would stop with RecursionError must not overflow the C stack
+    class Loop:
+        decode = veskread.decode_string
+
+    with pytest.raises(RecursionError):
+        Loop().decode()
