@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& [key, value] : params.entries()) {
             if (key.size() > 4) std::abort();
             if (const auto* text = std::get_if<vesk::ParamText>(&value)) {
-                if (text->bytes.size() > size ||
-                    text->bytes.find('\0') != std::string::npos)
+                if (text->bytes.size() > size || text->bytes.find('\0') != std::string::npos)
                     std::abort();
             }
             try {

@@ -54,10 +54,10 @@ def mutate(rng, data):
             del data[rng.randrange(len(data) + 1):]
         elif op == 4:                             # append junk
             data += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40)))
-        elif op == 5 and len(data) > 24:          # a random block-type word in the directory
+        elif op == 5 and len(data) >= 28:         # a random block-type word in the directory
             i = 24 + rng.randrange((len(data) - 24) // 4) * 4
             data[i:i + 4] = struct.pack("<I", rng.getrandbits(32))
-        elif op == 6 and len(data) > 24:          # a data-block word with random fields
+        elif op == 6 and len(data) >= 28:         # a data-block word with random fields
             i = 24 + rng.randrange((len(data) - 24) // 4) * 4
             word = block_word(sample_type=rng.randrange(4), data_type=rng.randrange(128),
                               deriv_type=rng.randrange(4), extend_type=rng.choice([0, 10, 64]))

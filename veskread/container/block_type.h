@@ -23,9 +23,9 @@ struct BlockType {
 };
 
 inline BlockType decode_block_type(int64_t word) {
-    return BlockType{static_cast<int>((word >> 0) & 3),   static_cast<int>((word >> 2) & 3),
-                     static_cast<int>((word >> 4) & 63),  static_cast<int>((word >> 10) & 127),
-                     static_cast<int>((word >> 17) & 3),  static_cast<int>((word >> 19) & 127)};
+    return BlockType{static_cast<int>((word >> 0) & 3),  static_cast<int>((word >> 2) & 3),
+                     static_cast<int>((word >> 4) & 63), static_cast<int>((word >> 10) & 127),
+                     static_cast<int>((word >> 17) & 3), static_cast<int>((word >> 19) & 127)};
 }
 
 constexpr int kExtend3D = 10;

@@ -64,15 +64,14 @@ int64_t checked_mul(int64_t a, int64_t b) {
 }
 
 void Cursor::seek(int64_t position) {
-    if (position < 0)
-        throw Error(ErrorKind::NegativeSeek, "seek to negative position", position);
+    if (position < 0) throw Error(ErrorKind::NegativeSeek, "seek to negative position", position);
     pos_ = position;
 }
 
 size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
     if (n >= kWindow) return read_into(dst, n);
-    bool inside = pos_ >= window_start_ &&
-                  static_cast<uint64_t>(pos_ - window_start_) + n <= window_len_;
+    bool inside =
+        pos_ >= window_start_ && static_cast<uint64_t>(pos_ - window_start_) + n <= window_len_;
     if (!inside) {
         if (window_.empty()) window_.resize(kWindow);
         window_start_ = pos_;
@@ -100,7 +99,8 @@ void Cursor::fill_exact(unsigned char* dst, size_t n) {
 
 std::string Cursor::read_upto(int64_t n) {
     if (n < 0)
-        throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1", pos_, n);
+        throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1", pos_,
+                    n);
     std::string out;
     // Never size a buffer from a declared count beyond what the file holds.
     int64_t size = src_.size();

@@ -8,7 +8,7 @@ namespace vesk {
 namespace {
 
 constexpr std::array<const char*, 20> kDataTypes = {
-    nullptr, "SC",   "IFG",  "PH",    "AB",  "TR",  "KM",  "TRC",   nullptr, nullptr,
+    nullptr, "SC",   "IFG",  "PH",    "AB",  "TR",    "KM",  "TRC", nullptr, nullptr,
     "RAM",   "EMIS", "REFL", nullptr, "POW", "LREFL", "ATR", "PAS", "TRARI", "ABARI"};
 constexpr std::array<const char*, 4> kDerivatives = {"NONE", "1DER", "2DER", "NDER"};
 

@@ -46,9 +46,8 @@ PyObject* decode_string_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     OpenFile file;
     if (!file.open(a[0])) return nullptr;
-    PyObject* result = guarded([&]() -> PyObject* {
-        return PyBool_FromLong(has_vesk_magic(file.source()));
-    });
+    PyObject* result =
+        guarded([&]() -> PyObject* { return PyBool_FromLong(has_vesk_magic(file.source())); });
     if (!result) return nullptr;
     if (!file.close()) {
         Py_DECREF(result);
@@ -93,7 +92,8 @@ PyObject* decode_text(std::string_view bytes) {
             PyTuple_GET_ITEM(f->defaults, 0) == g.default_encodings)
             return decode_default(bytes);
     }
-    Ref b = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    Ref b =
+        Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     if (!b) return nullptr;
     return PyObject_CallOneArg(fn.get(), b.get());
 }
@@ -121,8 +121,8 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
 const FunctionSpec kIsVeskFileSpec = {
     "isVeskFile",
     nullptr,
-    "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): Path to "
-    "file\n\n    Returns:\n        bool: True if an VESK file\n    ",
+    "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): Path "
+    "to file\n\n    Returns:\n        bool: True if an VESK file\n    ",
     {"path"},
     1,
     false,
@@ -132,8 +132,15 @@ const FunctionSpec kIsVeskFileSpec = {
 };
 
 const FunctionSpec kDecodeStringSpec = {
-    "decode_string", nullptr, "Attempt to decode a string", {"s", "encodings"}, 2, false,
-    "(s, encodings=('ascii', 'utf8', 'latin1'))", false, decode_string_impl,
+    "decode_string",
+    nullptr,
+    "Attempt to decode a string",
+    {"s", "encodings"},
+    2,
+    false,
+    "(s, encodings=('ascii', 'utf8', 'latin1'))",
+    false,
+    decode_string_impl,
 };
 
 const FunctionSpec kListContentsSpec = {

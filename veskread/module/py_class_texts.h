@@ -194,13 +194,13 @@ inline constexpr const char* kMultiRegionTRCDataReturnDoc =
     "                                        resulting array corresponds to the .labels index\n"
     "    ";
 
-inline constexpr const char* kSingleDataReturnAppended =
-    "\ty data points (.y)\n";
+inline constexpr const char* kSingleDataReturnAppended = "\ty data points (.y)\n";
 
 inline constexpr const char* kImageDataReturnAppended =
     "\tx mapping coordinates (.mapX)\n"
     "\ty mapping coordinates (.mapY)\n"
-    "\t3D numpy array containing the spectrum associated with the x and y mapping coordinates (.spectra)\n"
+    "\t3D numpy array containing the spectrum associated with the x and y mapping coordinates "
+    "(.spectra)\n"
     "\t\t\tMap x\n"
     "\t\t  x1  x2  x3  x4...xn\n"
     "Map y\t\ty1\n"
@@ -216,7 +216,8 @@ inline constexpr const char* kImageTRCDataReturnAppended =
     "\tx mapping coordinates (.mapX)\n"
     "\ty mapping coordinates (.mapY)\n"
     "\ta list containing the names of the trace blocks (.labels)\n"
-    "\t3D numpy array containing the trace values associated with the x and y mapping coordinates (.traces)\n"
+    "\t3D numpy array containing the trace values associated with the x and y mapping coordinates "
+    "(.traces)\n"
     "\t\t\tMap x\n"
     "\t\t  x1  x2  x3  x4...xn\n"
     "Map y\t\ty1\n"

@@ -26,8 +26,8 @@ struct ClassInfo {
 };
 
 PyObject* base_init(FunctionObject*, PyObject* const* a, PyObject*) {
-    static const char* const attrs[] = {"dimension",  "dataType", "derivative", "parameters",
-                                        "x",          "minY",     "maxY"};
+    static const char* const attrs[] = {"dimension", "dataType", "derivative", "parameters",
+                                        "x",         "minY",     "maxY"};
     PyObject* self = a[0];
     for (int i = 0; i < 7; ++i)
         if (PyObject_SetAttrString(self, attrs[i], a[i + 1]) < 0) return nullptr;
@@ -77,6 +77,8 @@ PyObject* return_title(FunctionObject*, PyObject* const* a, PyObject*) {
     return PyObject_GetAttrString(a[0], "title");
 }
 
+// The class table reads best as written; keep the formatter out of it.
+// clang-format off
 constexpr FunctionSpec kNoMethod = {nullptr, nullptr, nullptr, {}, 0, false, nullptr, false,
                                     nullptr};
 
@@ -128,6 +130,7 @@ ClassInfo kClasses[] = {
      {"__repr__", "Region.__repr__", nullptr, {"self"}, 1, false, "(self)", false, return_title}},
     VESK_SUBCLASS(MultiRegionTRCDataReturn, "labels, regions", "labels", "regions"),
 };
+// clang-format on
 #undef VESK_SUBCLASS
 
 // The metaclass a class statement would use: the most derived type of the bases.
@@ -174,7 +177,8 @@ bool create_class(PyObject* m, ClassInfo& info) {
     Ref ns;
     Ref prepare = Ref::steal(PyObject_GetAttrString(meta.get(), "__prepare__"));
     if (prepare) {
-        ns = Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr));
+        ns = Ref::steal(
+            PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr));
     } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         ns = Ref::steal(PyDict_New());
@@ -182,7 +186,8 @@ bool create_class(PyObject* m, ClassInfo& info) {
     if (!ns) return false;
     Ref module_name = Ref::steal(PyUnicode_FromString("veskread"));
     Ref doc = Ref::steal(PyUnicode_FromString(info.doc));
-    if (!module_name || !doc || PyMapping_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+    if (!module_name || !doc ||
+        PyMapping_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
         PyMapping_SetItemString(ns.get(), "__qualname__", name.get()) < 0 ||
         PyMapping_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
         return false;

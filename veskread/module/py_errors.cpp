@@ -56,9 +56,8 @@ void set_python_error(const Error& e) {
         return;
     }
     case ErrorKind::MissingKey: {
-        Ref key = Ref::steal(PyUnicode_DecodeUTF8(e.detail().data(),
-                                                  static_cast<Py_ssize_t>(e.detail().size()),
-                                                  "surrogateescape"));
+        Ref key = Ref::steal(PyUnicode_DecodeUTF8(
+            e.detail().data(), static_cast<Py_ssize_t>(e.detail().size()), "surrogateescape"));
         if (key) PyErr_SetObject(globals().KeyError, key.get());
         return;
     }

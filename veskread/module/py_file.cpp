@@ -37,8 +37,10 @@ OpenFile::~OpenFile() {
     if (!close()) {
         // The error that ended the call matters more than a failed close; on
         // success paths callers close() explicitly and report its error.
-        if (type) PyErr_Clear();
-        else PyErr_WriteUnraisable(nullptr);
+        if (type)
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(nullptr);
     }
     PyErr_Restore(type, value, tb);
 }

@@ -36,8 +36,8 @@ void raise_missing(FunctionObject* f, PyObject* const* slots, int required) {
         if (!sep) return;
         Ref body = Ref::steal(PyUnicode_Join(sep.get(), head.get()));
         if (!body) return;
-        joined = Ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", body.get(),
-                                                 last.get()));
+        joined = Ref::steal(
+            PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", body.get(), last.get()));
         if (!joined) return;
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
@@ -203,8 +203,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return set_str_field(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value,
-                         "__qualname__");
+    return set_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
 }
 
 PyObject* get_doc(PyObject* self, void*) {

@@ -23,8 +23,8 @@ constexpr int kMaxParams = 8;
 
 struct FunctionSpec {
     const char* name;
-    const char* qualname;       // nullptr: the same as name
-    const char* doc;            // nullptr: no docstring
+    const char* qualname; // nullptr: the same as name
+    const char* doc;      // nullptr: no docstring
     const char* params[kMaxParams];
     int nparams;
     bool varkw;                 // collects unknown keywords (**kwds)

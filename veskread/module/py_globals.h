@@ -21,7 +21,7 @@ struct Globals {
     PyObject* RuntimeWarning = nullptr;
     PyObject* chr = nullptr;
     // Constants (owned).
-    PyObject* default_encodings = nullptr; // ('ascii', 'utf8', 'latin1')
+    PyObject* default_encodings = nullptr;      // ('ascii', 'utf8', 'latin1')
     PyObject* decode_string_defaults = nullptr; // (default_encodings,)
     PyObject* decode_string_function = nullptr; // the function object made at import
 };

@@ -109,12 +109,17 @@ bool capture_builtins() {
         PyObject** slot;
         const char* name;
     } names[] = {
-        {&g.object, "object"},   {&g.super, "super"},
-        {&g.print, "print"},     {&g.open, "open"},
-        {&g.range, "range"},     {&g.ValueError, "ValueError"},
+        {&g.object, "object"},
+        {&g.super, "super"},
+        {&g.print, "print"},
+        {&g.open, "open"},
+        {&g.range, "range"},
+        {&g.ValueError, "ValueError"},
         {&g.UnicodeDecodeError, "UnicodeDecodeError"},
-        {&g.KeyError, "KeyError"}, {&g.enumerate, "enumerate"},
-        {&g.RuntimeWarning, "RuntimeWarning"}, {&g.chr, "chr"},
+        {&g.KeyError, "KeyError"},
+        {&g.enumerate, "enumerate"},
+        {&g.RuntimeWarning, "RuntimeWarning"},
+        {&g.chr, "chr"},
     };
     PyObject* captured[sizeof(names) / sizeof(names[0])] = {};
     size_t i = 0;
@@ -179,8 +184,8 @@ bool warn_version_mismatch() {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "
                             "version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "veskread", "does not match",
-                            major, minor) == 0;
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "veskread", "does not match", major,
+                            minor) == 0;
 }
 
 bool exec_steps(PyObject* m) {
