@@ -10,7 +10,7 @@ import pytest
 
 import veskread
 from vesk_writer import (MAGIC, VeskFile, block_word, directory_file, ext_directory,
-                         float32_block, main_entries, param_block, raw_header, spectrum_file)
+                         main_entries, param_block, raw_header, spectrum_file)
 
 AB = ("AB", "2D", "NONE")
 
@@ -354,6 +354,3 @@ def test_many_calls_keep_descriptors(write_file):
         with pytest.raises(struct.error):
             veskread.listContents(bad)
 
-
-def test_float_block_helper_roundtrip():
-    assert struct.unpack("<2f", float32_block([1.5, -2.0])) == (1.5, -2.0)

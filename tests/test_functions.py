@@ -69,7 +69,7 @@ def error_of(fn, args, kwargs):
 BAD_CALLS = {
     "()": [((1,), {}), ((), {"x": 1}), ((1, 2), {"y": 3})],
     "(path)": [((), {}), ((1, 2), {}), ((1,), {"path": 2}), ((), {"file": 1}),
-               ((1,), {"other": 2}), ((1, 2, 3), {})],
+               ((1,), {"other": 2}), ((1, 2, 3), {}), ((), {1: 2})],
     "(h)": [((), {}), ((1, 2), {}), ((), {"path": 1})],
     "(path, datablock)": [((), {}), (("p",), {}), ((), {"path": "p"}), ((), {"datablock": 1}),
                           (("p", 1, 2), {}), (("p",), {"path": "q"}),
@@ -107,6 +107,13 @@ def test_help_text_shows_signature_and_doc(name):
     assert name + SIGNATURES[name] in text
     first_doc_line = DOCS[name].strip().splitlines()[0].strip()
     assert first_doc_line in text
+
+
+def test_module_help_lists_every_function():
+    text = pydoc.render_doc(veskread, renderer=pydoc.plaintext)
+    functions = text[text.index("FUNCTIONS"):text.index("DATA")]
+    for name, sig in SIGNATURES.items():
+        assert "    " + name + sig + "\n" in functions
 
 
 def test_signature_parameters():

@@ -100,7 +100,7 @@ def model_list_contents(data):
     fields = []
     ext = None
     for _ in range(count):
-        word, size, offset = read("<i"), read("<i"), read("<i")
+        word, _size, offset = read("<i"), read("<i"), read("<i")
         t = tuple((word >> s) & m for s, m in ((0, 3), (2, 3), (4, 63), (10, 127), (17, 3),
                                                 (19, 127)))
         fields.append(t)
