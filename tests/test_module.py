@@ -270,3 +270,28 @@ def test_open_is_captured_at_import(monkeypatch, write_file):
 
     monkeypatch.setattr(builtins, "open", refuse)
     assert veskread.isVeskFile(path) is True
+
+
+def test_second_module_object_is_refused():
+    out = run_python("""
+        import importlib.util, sys
+        spec = importlib.util.find_spec('veskread')
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        print(first is not second)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        spec.loader.exec_module(first)  # the initialised object: nothing happens
+        import veskread
+        print(veskread is first, sys.modules['veskread'] is first, hasattr(second, 'np'))
+        print(importlib.util.module_from_spec(spec) is first)
+    """)
+    assert out.splitlines() == [
+        "True",
+        "Module 'veskread' has already been imported. Re-initialisation is not supported.",
+        "True True False",
+        "True",
+    ]
