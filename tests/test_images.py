@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import veskread
-from vesk_writer import VeskFile, block_word, param_block, param_record, spectrum_file
+from vesk_writer import VeskFile, block_word, param_block, spectrum_file
 from writer_images import (BMP, IMAGE_DIR_WORD, JPEG, PNG, add_image_block, directory_block,
                            image_block, image_sub_block, key_of, picture)
 

@@ -10,7 +10,7 @@ ends, and raises NRP to the running total.
 """
 import struct
 
-from vesk_writer import block_word, param_block, param_record
+from vesk_writer import block_word, param_block
 
 IMAGE_DIR_WORD = block_word(extend_type=20)
 JPEG = b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00" + bytes(range(40))
@@ -110,4 +110,4 @@ def add_image_block(vf, payload, size_words=None, **fields):
 
 
 __all__ = ["IMAGE_DIR_WORD", "JPEG", "PNG", "BMP", "key_of", "image_sub_block", "picture",
-           "directory_block", "image_block", "add_image_block", "param_record"]
+           "directory_block", "image_block", "add_image_block"]
