@@ -9,6 +9,7 @@ namespace vesk {
 
 namespace {
 constexpr size_t kWindow = 64 * 1024;
+constexpr size_t kFirstWindow = 512;
 constexpr size_t kMaxChunk = size_t(1) << 30; // bounded pread calls
 } // namespace
 
@@ -73,14 +74,19 @@ size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
     bool inside =
         pos_ >= window_start_ && static_cast<uint64_t>(pos_ - window_start_) + n <= window_len_;
     if (!inside) {
-        if (window_.empty()) window_.resize(kWindow);
+        size_t cap = window_cap_ ? std::min(window_cap_ * 2, kWindow) : kFirstWindow;
+        while (cap < n) cap *= 2;
+        if (cap != window_cap_) {
+            window_.reset(new unsigned char[cap]); // no zero fill: it is overwritten
+            window_cap_ = cap;
+        }
         window_start_ = pos_;
-        window_len_ = src_.read_at(pos_, window_.data(), kWindow);
+        window_len_ = src_.read_at(pos_, window_.get(), window_cap_);
     }
     size_t off = static_cast<size_t>(pos_ - window_start_);
     size_t avail = off < window_len_ ? window_len_ - off : 0;
     size_t k = n < avail ? n : avail;
-    if (k) std::memcpy(dst, window_.data() + off, k);
+    if (k) std::memcpy(dst, window_.get() + off, k);
     pos_ += static_cast<int64_t>(k);
     return k;
 }
@@ -102,10 +108,13 @@ std::string Cursor::read_upto(int64_t n) {
         throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1", pos_,
                     n);
     std::string out;
-    // Never size a buffer from a declared count beyond what the file holds.
-    int64_t size = src_.size();
-    int64_t avail = size > pos_ ? size - pos_ : 0;
-    int64_t want = n < avail ? n : avail;
+    int64_t want = n;
+    if (n > static_cast<int64_t>(kWindow)) {
+        // Never size a buffer from a declared count beyond what the file holds.
+        int64_t size = src_.size();
+        int64_t avail = size > pos_ ? size - pos_ : 0;
+        want = n < avail ? n : avail;
+    }
     out.resize(static_cast<size_t>(want));
     size_t got = read_buffered(reinterpret_cast<unsigned char*>(out.data()), out.size());
     out.resize(got);

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -104,7 +105,10 @@ private:
 
     const ByteSource& src_;
     int64_t pos_ = 0;
-    std::vector<unsigned char> window_;
+    // Read-ahead window: starts small (a magic-number test needs 4 bytes) and
+    // doubles on each refill up to its cap, so sequential parsing stays cheap.
+    std::unique_ptr<unsigned char[]> window_;
+    size_t window_cap_ = 0;
     int64_t window_start_ = 0;
     size_t window_len_ = 0;
 };

@@ -1,12 +1,220 @@
-// getVeskData (placeholder until the extraction binding lands).
+// getVeskData: key checks, block selection, parameter merge and 2D spectra;
+// 3D blocks continue in read_3d.
+#include <optional>
+#include <string>
+
+#include "veskread/container/py_container.h"
+#include "veskread/extract/float_values.h"
+#include "veskread/extract/py_extract.h"
+#include "veskread/module/py_errors.h"
+#include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 
 namespace vesk::py {
+
 namespace {
-PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "getVeskData");
-    return nullptr;
+
+// datablock[i].upper(), in the caller's own terms (any subscriptable object).
+Ref upper_item(PyObject* datablock, long i) {
+    Ref index = Ref::steal(PyLong_FromLong(i));
+    if (!index) return {};
+    Ref item = Ref::steal(PyObject_GetItem(datablock, index.get()));
+    if (!item) return {};
+    return Ref::steal(PyObject_CallMethod(item.get(), "upper", nullptr));
 }
+
+// UTF-8 of a str for table lookups; anything else matches no table entry.
+std::string lookup_text(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (s) return std::string(s, static_cast<size_t>(n));
+        PyErr_Clear();
+    }
+    return "\xff"; // not UTF-8: equal to no name
+}
+
+// prefix + value + suffix with Python's own `+`, so a value that is not a str
+// fails as the concatenation would.
+void raise_key_error(const char* prefix, PyObject* value, const char* suffix) {
+    Ref p = Ref::steal(PyUnicode_FromString(prefix));
+    if (!p) return;
+    Ref head = Ref::steal(PyNumber_Add(p.get(), value));
+    if (!head) return;
+    Ref s = Ref::steal(PyUnicode_FromString(suffix));
+    if (!s) return;
+    Ref msg = Ref::steal(PyNumber_Add(head.get(), s.get()));
+    if (msg) PyErr_SetObject(globals().ValueError, msg.get());
+}
+
+PyObject* parameters_dict(const ParamBlock& params) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : params.entries()) {
+        Ref k = Ref::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()),
+                                                nullptr));
+        if (!k) return nullptr;
+        Ref v = Ref::steal(param_to_python(value));
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* dict_value(PyObject* dict, const char* key) {
+    Ref k = Ref::steal(PyUnicode_FromString(key));
+    if (!k) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(dict, k.get());
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, k.get());
+        return nullptr;
+    }
+    return v; // borrowed
+}
+
+PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs) {
+    Ref np = Ref::steal(module_global("np"));
+    if (!np) return nullptr;
+    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), fn));
+    if (!f) return nullptr;
+    return PyObject_Call(f.get(), args, kwargs);
+}
+
+// np.fromfile(f, dtype=np.float32, count=npt) at `offset`, read natively.
+PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
+    Py_ssize_t count = PyNumber_AsSsize_t(npt, PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    size_t n = 0;
+    PyObject* ok = guarded([&]() -> PyObject* {
+        // A negative count reads to the end of the file.
+        n = float32_values_available(src, offset, count < 0 ? SIZE_MAX : static_cast<size_t>(count));
+        Py_RETURN_NONE;
+    });
+    if (!ok) return nullptr;
+    Py_DECREF(ok);
+    Ref np = Ref::steal(module_global("np"));
+    if (!np) return nullptr;
+    Ref float32 = Ref::steal(PyObject_GetAttrString(np.get(), "float32"));
+    if (!float32) return nullptr;
+    Ref args = Ref::steal(Py_BuildValue("(n)", static_cast<Py_ssize_t>(n)));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", float32.get()));
+    if (!args || !kwargs) return nullptr;
+    Ref array = Ref::steal(call_np("empty", args.get(), kwargs.get()));
+    if (!array) return nullptr;
+    BufferGuard buf;
+    if (!buf.acquire(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
+    if (buf.view().len != static_cast<Py_ssize_t>(n * sizeof(float))) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected array size");
+        return nullptr;
+    }
+    size_t got = 0;
+    ok = guarded([&]() -> PyObject* {
+        GilRelease unlocked;
+        got = read_float32_at(src, offset, static_cast<float*>(buf.view().buf), n);
+        return Py_None;
+    });
+    buf.release();
+    if (!ok) return nullptr;
+    if (got < n) // the file shrank under us: keep what was there
+        return PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(got));
+    return array.release();
+}
+
+PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    PyObject* path = a[0];
+    PyObject* datablock = a[1];
+    Ref type = upper_item(datablock, 0);
+    if (!type) return nullptr;
+    Ref dims = upper_item(datablock, 1);
+    if (!dims) return nullptr;
+    Ref deriv = upper_item(datablock, 2);
+    if (!deriv) return nullptr;
+
+    const std::string type_s = lookup_text(type.get());
+    const std::string dims_s = lookup_text(dims.get());
+    const std::string deriv_s = lookup_text(deriv.get());
+    switch (check_key(type_s, dims_s, deriv_s)) {
+    case KeyProblem::Dimensions:
+        raise_key_error("Incorrect dimensions: ", dims.get(), ". Dimensions need to be either 2D or 3D");
+        return nullptr;
+    case KeyProblem::DataBlockType:
+        raise_key_error("Invalid data block type: ", type.get(),
+                        ". Please enter a valid entry from the following: REFL, RAM, SPOW, RPOW, "
+                        "SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, "
+                        "TRC, SSC, RSC");
+        return nullptr;
+    case KeyProblem::Derivative:
+        raise_key_error("Invalid deriv type: ", deriv.get(),
+                        ".  Please select from the following: 1DER, 2DER, NDER or NONE");
+        return nullptr;
+    case KeyProblem::None:
+        break;
+    }
+
+    int vesk = call_is_vesk_file(path);
+    if (vesk < 0) return nullptr;
+    if (!vesk) {
+        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+        return nullptr;
+    }
+    std::vector<DirEntry> directory;
+    if (!read_directory_at(path, directory)) return nullptr;
+
+    OpenFile file;
+    if (!file.open(path)) return nullptr;
+    BlockOffsets offsets;
+    ParamBlock params;
+    PyObject* found = guarded([&]() -> PyObject* {
+        offsets = scan_directory(directory, request_for(type_s, dims_s, deriv_s));
+        if (offsets.data == -1 || offsets.params == -1) {
+            PyErr_Format(globals().ValueError, "No data block exists in the file for: %U %U %U",
+                         type.get(), dims.get(), deriv.get());
+            return nullptr;
+        }
+        Cursor cur(file.source());
+        params = merge_parameters(cur, offsets);
+        Py_RETURN_NONE;
+    });
+    if (!found) return nullptr;
+    Py_DECREF(found);
+
+    Ref parameters = Ref::steal(parameters_dict(params));
+    if (!parameters) return nullptr;
+    PyObject* npt = dict_value(parameters.get(), "NPT");
+    if (!npt) return nullptr;
+    PyObject* fxv = dict_value(parameters.get(), "FXV");
+    if (!fxv) return nullptr;
+    PyObject* lxv = dict_value(parameters.get(), "LXV");
+    if (!lxv) return nullptr;
+    PyObject* mxy = dict_value(parameters.get(), "MXY");
+    if (!mxy) return nullptr;
+    PyObject* mny = dict_value(parameters.get(), "MNY");
+    if (!mny) return nullptr;
+    // Hold the five values: the 3D path may write into `parameters`.
+    Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
+                  Ref::borrow(mny)};
+
+    Ref axis_args = Ref::steal(PyTuple_Pack(3, fxv, lxv, npt));
+    if (!axis_args) return nullptr;
+    Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
+    if (!abscissa) return nullptr;
+
+    DataRequest req{file,      offsets,    params, parameters.get(), type.get(), dims.get(),
+                    deriv.get(), npt,      fxv,    lxv,              mxy,        mny,
+                    abscissa.get()};
+    Ref result;
+    if (dims_s == "3D") {
+        result = Ref::steal(read_3d(req));
+    } else {
+        Ref y = Ref::steal(read_spectrum(file.source(), offsets.data, npt));
+        if (!y) return nullptr;
+        Ref extra = Ref::steal(Py_BuildValue("{s:O}", "y", y.get()));
+        if (!extra) return nullptr;
+        result = Ref::steal(make_data_object("SingleDataReturn", req, extra.get()));
+    }
+    if (!result || !file.close()) return nullptr;
+    return result.release();
+}
+
 } // namespace
 
 const FunctionSpec kGetVeskDataSpec = {
@@ -26,4 +234,5 @@ const FunctionSpec kGetVeskDataSpec = {
     true,
     get_vesk_data_impl,
 };
+
 } // namespace vesk::py

@@ -1,17 +1,241 @@
-// imghdr_what and getVisImages (placeholder until the images binding lands).
+// imghdr_what and getVisImages.
+#include <string>
+#include <vector>
+
+#include "veskread/container/py_container.h"
+#include "veskread/extract/py_extract.h"
+#include "veskread/images/image_keys.h"
+#include "veskread/images/image_sniff.h"
+#include "veskread/images/visible_images.h"
+#include "veskread/module/py_errors.h"
+#include "veskread/module/py_file.h"
+#include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 
 namespace vesk::py {
 namespace {
-PyObject* not_yet(FunctionObject*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "images");
-    return nullptr;
+
+// ---- imghdr_what ----------------------------------------------------------
+
+// Signature constants for values that are not plain bytes; made at first use
+// and kept, like the constants of a compiled function.
+struct SniffConstants {
+    PyObject* jpeg_markers = nullptr; // (b'JFIF', b'Exif')
+    PyObject* jpeg_raw = nullptr;     // b'\xff\xd8\xff\xdb'
+    PyObject* png = nullptr;          // b'\x89PNG\r\n\x1a\n'
+    PyObject* gifs = nullptr;         // (b'GIF87a', b'GIF89a')
+    PyObject* bmp = nullptr;          // b'BM'
+    PyObject* marker_slice = nullptr; // slice(6, 10)
+    PyObject* head4 = nullptr;        // slice(None, 4)
+    PyObject* head6 = nullptr;        // slice(None, 6)
+};
+
+const SniffConstants* sniff_constants() {
+    static SniffConstants c;
+    if (c.head6) return &c;
+    Ref six = Ref::steal(PyLong_FromLong(6)), ten = Ref::steal(PyLong_FromLong(10));
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!six || !ten || !four) return nullptr;
+    SniffConstants n;
+    n.jpeg_markers = Py_BuildValue("(y#y#)", "JFIF", Py_ssize_t(4), "Exif", Py_ssize_t(4));
+    n.jpeg_raw = PyBytes_FromStringAndSize("\xFF\xD8\xFF\xDB", 4);
+    n.png = PyBytes_FromStringAndSize("\x89PNG\r\n\x1A\n", 8);
+    n.gifs = Py_BuildValue("(y#y#)", "GIF87a", Py_ssize_t(6), "GIF89a", Py_ssize_t(6));
+    n.bmp = PyBytes_FromStringAndSize("BM", 2);
+    n.marker_slice = PySlice_New(six.get(), ten.get(), nullptr);
+    n.head4 = PySlice_New(nullptr, four.get(), nullptr);
+    n.head6 = PySlice_New(nullptr, six.get(), nullptr);
+    PyObject* all[] = {n.jpeg_markers, n.jpeg_raw, n.png,   n.gifs,
+                       n.bmp,          n.marker_slice, n.head4, n.head6};
+    bool ok = true;
+    for (PyObject* o : all) ok = ok && o;
+    if (!ok) {
+        for (PyObject* o : all) Py_XDECREF(o);
+        return nullptr;
+    }
+    c = n;
+    return &c;
 }
+
+PyObject* type_name_or_none(const char* type) {
+    if (!type) Py_RETURN_NONE;
+    return PyUnicode_InternFromString(type);
+}
+
+// 1 when `h[slice]` is one of `candidates` (a tuple), 0 if not, -1 on error.
+int slice_in(PyObject* h, PyObject* slice, PyObject* candidates) {
+    Ref part = Ref::steal(PyObject_GetItem(h, slice));
+    if (!part) return -1;
+    return PySequence_Contains(candidates, part.get());
+}
+
+int slice_equals(PyObject* h, PyObject* slice, PyObject* want) {
+    Ref part = Ref::steal(PyObject_GetItem(h, slice));
+    if (!part) return -1;
+    Ref eq = Ref::steal(PyObject_RichCompare(part.get(), want, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+int starts_with(PyObject* h, PyObject* prefix) {
+    Ref r = Ref::steal(PyObject_CallMethod(h, "startswith", "O", prefix));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// Anything else goes through the same operations a Python caller's value
+// would meet: slicing, ==, `in` and .startswith, with their own errors.
+PyObject* sniff_object(PyObject* h) {
+    const SniffConstants* c = sniff_constants();
+    if (!c) return nullptr;
+    int r;
+    if ((r = slice_in(h, c->marker_slice, c->jpeg_markers)) != 0)
+        return r < 0 ? nullptr : type_name_or_none("jpeg");
+    if ((r = slice_equals(h, c->head4, c->jpeg_raw)) != 0)
+        return r < 0 ? nullptr : type_name_or_none("jpeg");
+    if ((r = starts_with(h, c->png)) != 0) return r < 0 ? nullptr : type_name_or_none("png");
+    if ((r = slice_in(h, c->head6, c->gifs)) != 0)
+        return r < 0 ? nullptr : type_name_or_none("gif");
+    if ((r = starts_with(h, c->bmp)) != 0) return r < 0 ? nullptr : type_name_or_none("bmp");
+    Py_RETURN_NONE;
+}
+
+PyObject* imghdr_what_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    PyObject* h = a[0];
+    if (PyBytes_CheckExact(h))
+        return type_name_or_none(sniff_image_type(
+            std::string_view(PyBytes_AS_STRING(h), static_cast<size_t>(PyBytes_GET_SIZE(h)))));
+    if (PyByteArray_CheckExact(h))
+        return type_name_or_none(sniff_image_type(std::string_view(
+            PyByteArray_AS_STRING(h), static_cast<size_t>(PyByteArray_GET_SIZE(h)))));
+    return sniff_object(h);
+}
+
+// ---- getVisImages ---------------------------------------------------------
+
+PyObject* utf8_str(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+}
+
+// The attributes, in block order: "Title" from H00, and for every other H key
+// its text without trailing ':' naming the value of the matching V key.
+bool add_attributes(PyObject* image, const ParamBlock& params) {
+    for (const auto& [key, h_value] : params.entries()) {
+        if (key.empty()) {
+            PyErr_SetString(PyExc_IndexError, "string index out of range");
+            return false;
+        }
+        if (key[0] != 'H') continue;
+        Ref name = Ref::steal(param_to_python(h_value));
+        if (!name) return false;
+        if (key == "H00") {
+            if (PyDict_SetItemString(image, "Title", name.get()) < 0) return false;
+            continue;
+        }
+        Ref attribute = Ref::steal(PyObject_CallMethod(name.get(), "rstrip", "s", ":"));
+        if (!attribute) return false;
+        std::string value_key = key;
+        for (char& ch : value_key)
+            if (ch == 'H') ch = 'V';
+        const ParamValue* stored = params.find(value_key);
+        if (!stored) {
+            Ref missing = Ref::steal(utf8_str(value_key));
+            if (missing) PyErr_SetObject(globals().KeyError, missing.get());
+            return false;
+        }
+        Ref value = Ref::steal(param_to_python(*stored));
+        if (!value || PyDict_SetItem(image, attribute.get(), value.get()) < 0) return false;
+    }
+    return true;
+}
+
+// image[name], raising KeyError(name) when absent. Borrowed.
+PyObject* attribute(PyObject* image, const char* name) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(image, key.get());
+    if (!v && !PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key.get());
+    return v;
+}
+
+// A read count as a binary file's read() takes it.
+bool read_count(PyObject* obj, Py_ssize_t& n) {
+    if (obj == Py_None) {
+        n = -1;
+        return true;
+    }
+    if (!PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument should be integer or None, not '%.200s'",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    n = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    return !(n == -1 && PyErr_Occurred());
+}
+
+// "image" (as many bytes as the attribute "Bytes" says, less the header of
+// type 258) and "imgext"; the cursor stands at the image bytes.
+bool add_image_bytes(PyObject* image, Cursor& cur) {
+    PyObject* count_obj = attribute(image, "Bytes");
+    Py_ssize_t count;
+    if (!count_obj || !read_count(count_obj, count)) return false;
+    std::string raw = read_image_bytes(cur, count);
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+    if (!data) return false;
+    PyObject* type = attribute(image, "Type");
+    if (!type) return false;
+    Ref with_header = Ref::steal(PyLong_FromLongLong(kImageType258));
+    if (!with_header) return false;
+    Ref eq = Ref::steal(PyObject_RichCompare(type, with_header.get(), Py_EQ));
+    int drop = eq ? PyObject_IsTrue(eq.get()) : -1;
+    if (drop < 0) return false;
+    if (drop) {
+        size_t skip = raw.size() < kType258Header ? raw.size() : kType258Header;
+        data = Ref::steal(PyBytes_FromStringAndSize(raw.data() + skip,
+                                                    static_cast<Py_ssize_t>(raw.size() - skip)));
+        if (!data) return false;
+    }
+    if (PyDict_SetItemString(image, "image", data.get()) < 0) return false;
+    Ref what = Ref::steal(module_global("imghdr_what"));
+    if (!what) return false;
+    Ref ext = Ref::steal(PyObject_CallOneArg(what.get(), data.get()));
+    return ext && PyDict_SetItemString(image, "imgext", ext.get()) == 0;
+}
+
+PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
+    Cursor cur(source);
+    ParamBlock directory = read_image_directory(cur, block);
+    int64_t count = image_count(directory);
+    Ref images = Ref::steal(PyList_New(0));
+    if (!images) return nullptr;
+    // Images are listed as the directory names them; a count beyond the
+    // directory's keys ends in KeyError, so nothing is sized from it.
+    for (int64_t i = 0; i < count; ++i) {
+        ImageSubBlock sub = read_image_params(cur, block, directory, image_key(i));
+        Ref image = Ref::steal(PyDict_New());
+        if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
+        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur)) return nullptr;
+        if (PyList_Append(images.get(), image.get()) < 0) return nullptr;
+    }
+    return images.release();
+}
+
+PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
+    PyObject* path = a[0];
+    std::vector<DirEntry> directory;
+    if (!read_directory_at(path, directory)) return nullptr;
+    std::optional<VisibleImageBlock> block = find_visible_image_block(directory);
+    if (!block) return PyList_New(0);
+    OpenFile file;
+    if (!file.open(path)) return nullptr;
+    Ref images = Ref::steal(guarded([&] { return read_images(file.source(), *block); }));
+    if (!images || !file.close()) return nullptr;
+    return images.release();
+}
+
 } // namespace
 
 const FunctionSpec kImghdrWhatSpec = {
     "imghdr_what", nullptr, "Simplified version of imghdr.what()", {"h"}, 1, false, "(h)", false,
-    not_yet,
+    imghdr_what_impl,
 };
 
 const FunctionSpec kGetVisImagesSpec = {
@@ -28,6 +252,6 @@ const FunctionSpec kGetVisImagesSpec = {
     false,
     "(path)",
     true,
-    not_yet,
+    get_vis_images_impl,
 };
 } // namespace vesk::py

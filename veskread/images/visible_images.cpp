@@ -1,0 +1,190 @@
+#include "veskread/images/visible_images.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "veskread/images/image_keys.h"
+
+namespace vesk {
+
+namespace {
+
+const char* type_name(const ParamValue& v) {
+    if (std::holds_alternative<int32_t>(v)) return "int";
+    if (std::holds_alternative<double>(v)) return "float";
+    return "str";
+}
+
+[[noreturn]] void unsupported(const char* op, const char* left, const char* right) {
+    throw Error(ErrorKind::WrongType, std::string("unsupported operand type(s) for ") + op +
+                                          ": '" + left + "' and '" + right + "'");
+}
+
+[[noreturn]] void not_an_integer(const char* type) {
+    throw Error(ErrorKind::WrongType,
+                std::string("'") + type + "' object cannot be interpreted as an integer");
+}
+
+// An int compared with a float, exactly (no rounding of the int).
+bool equals(int64_t a, const Number& n) {
+    if (!n.is_float) return n.i == a;
+    if (!std::isfinite(n.d) || std::trunc(n.d) != n.d) return false;
+    if (n.d < -9223372036854775808.0 || n.d >= 9223372036854775808.0) return false;
+    return static_cast<int64_t>(n.d) == a;
+}
+
+// extendType of a BID value, which must be an int to be shifted.
+int extend_type_of(const ParamValue& word) {
+    if (auto* w = std::get_if<int32_t>(&word)) return decode_block_type(*w).extend_type;
+    unsupported(">>", type_name(word), "int");
+}
+
+void join_if_directory(ParamBlock& directory, const ParamBlock& candidate) {
+    const ParamValue* bid = candidate.find("BID");
+    if (bid && extend_type_of(*bid) == kExtendVisibleImages) directory.update(candidate);
+}
+
+bool same_value(const ParamValue& a, const ParamValue& b) {
+    if (a.index() != b.index()) return false;
+    // Bit patterns, so that a NaN equals itself and the cycle is still seen.
+    if (auto* d = std::get_if<double>(&a))
+        return std::bit_cast<uint64_t>(*d) == std::bit_cast<uint64_t>(std::get<double>(b));
+    return a == b;
+}
+
+bool same_block(const ParamBlock& a, const ParamBlock& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto& [ka, va] = a.entries()[i];
+        const auto& [kb, vb] = b.entries()[i];
+        if (ka != kb || !same_value(va, vb)) return false;
+    }
+    return true;
+}
+
+// Brent's cycle detection on the scan state (position, directory so far).
+// The next step depends on nothing else, so a repeated state means the chain
+// would go round for ever; a state that merely revisits a position with a
+// different directory is allowed to go on.
+class CycleGuard {
+public:
+    bool repeats(int64_t position, const ParamBlock& directory) {
+        if (saved_ && position == saved_position_ && same_block(directory, saved_directory_))
+            return true;
+        if (steps_ == power_) {
+            saved_ = true;
+            saved_position_ = position;
+            saved_directory_ = directory;
+            power_ *= 2;
+            steps_ = 0;
+        }
+        ++steps_;
+        return false;
+    }
+
+private:
+    bool saved_ = false;
+    int64_t saved_position_ = 0;
+    ParamBlock saved_directory_;
+    uint64_t power_ = 1;
+    uint64_t steps_ = 0;
+};
+
+} // namespace
+
+std::optional<VisibleImageBlock> find_visible_image_block(const std::vector<DirEntry>& directory) {
+    for (const DirEntry& e : directory)
+        if (e.type.extend_type == kExtendVisibleImages)
+            return VisibleImageBlock{e.byte_offset, e.size_in_words};
+    return std::nullopt;
+}
+
+Number add(const Number& a, const ParamValue& b) {
+    const char* left = a.is_float ? "float" : "int";
+    if (std::holds_alternative<ParamText>(b)) unsupported("+", left, "str");
+    Number r;
+    if (auto* d = std::get_if<double>(&b)) {
+        r.is_float = true;
+        r.d = (a.is_float ? a.d : static_cast<double>(a.i)) + *d;
+    } else if (a.is_float) {
+        r.is_float = true;
+        r.d = a.d + std::get<int32_t>(b);
+    } else {
+        // A file offset plus a few int32 values cannot leave 128 bits.
+        r.i = a.i + std::get<int32_t>(b);
+    }
+    return r;
+}
+
+int64_t seek_position(const Number& n) {
+    if (n.is_float) not_an_integer("float");
+    if (n.i < std::numeric_limits<int64_t>::min() || n.i > std::numeric_limits<int64_t>::max())
+        throw Error(ErrorKind::OffsetOverflow, "cannot fit 'int' into an offset-sized integer");
+    return static_cast<int64_t>(n.i);
+}
+
+ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
+    ParamBlock directory;
+    const Number offset = Number::of(block.offset);
+    // Only ever compared, never sought, so it may lie beyond 64 bits.
+    const __int128 block_end = static_cast<__int128>(block.offset) +
+                               static_cast<__int128>(block.size_in_words) * 4;
+    CycleGuard guard;
+    cur.seek(block.offset);
+    while (cur.tell() != block_end) {
+        const int64_t here = cur.tell();
+        if (guard.repeats(here, directory)) break;
+        std::string window = cur.read_upto(16);
+        size_t bid = window.find("BID");
+        if (bid == std::string::npos) break;
+        join_if_directory(directory,
+                          read_param_block(cur, checked_add(here, static_cast<int64_t>(bid))));
+        const ParamValue& f00 = directory.at("F00");
+        join_if_directory(directory, read_param_block(cur, seek_position(add(offset, f00))));
+
+        const ParamValue& nrp = directory.at("NRP");
+        if (std::holds_alternative<ParamText>(nrp)) unsupported("-", "str", "int");
+        if (std::holds_alternative<double>(nrp)) not_an_integer("float");
+        std::string last = image_key(int64_t(std::get<int32_t>(nrp)) - 1);
+        const ParamValue& img_offset = directory.at("F" + last);
+        const ParamValue& img_size = directory.at("Z" + last);
+        Number last_end = add(add(offset, img_offset), img_size);
+        if (equals(here, last_end)) break;
+        cur.seek(seek_position(last_end));
+    }
+    return directory;
+}
+
+int64_t image_count(const ParamBlock& directory) {
+    const ParamValue& nrp = directory.at("NRP");
+    if (auto* n = std::get_if<int32_t>(&nrp)) return *n;
+    not_an_integer(type_name(nrp));
+}
+
+ImageSubBlock read_image_params(Cursor& cur, const VisibleImageBlock& block,
+                                const ParamBlock& directory, const std::string& key) {
+    ImageSubBlock sub;
+    sub.start = add(Number::of(block.offset), directory.at("F" + key));
+    sub.params = read_param_block(cur, seek_position(sub.start));
+    return sub;
+}
+
+bool seek_image_bytes(Cursor& cur, const ImageSubBlock& sub) {
+    Number data_area = add(sub.start, sub.params.at("SIZ"));
+    cur.seek(seek_position(data_area));
+    const ParamValue& type = sub.params.at("T00");
+    bool holds_image = false;
+    if (auto* i = std::get_if<int32_t>(&type)) holds_image = *i == 9;
+    if (auto* d = std::get_if<double>(&type)) holds_image = *d == 9.0;
+    if (!holds_image) return false;
+    cur.seek(seek_position(add(data_area, sub.params.at("F00"))));
+    return true;
+}
+
+std::string read_image_bytes(Cursor& cur, int64_t count) {
+    if (count == -1) count = std::numeric_limits<int64_t>::max();
+    return cur.read_upto(count);
+}
+
+} // namespace vesk
