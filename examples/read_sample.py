@@ -28,7 +28,7 @@ def main(path):
     print("%s: %d data blocks" % (path, len(blocks)))
     for key in blocks:
         print("  %-12s %s %s" % key)
-    labels = veskread.paramDict
+    labels, names = veskread.paramDict, veskread.VeskDict()
     for key in blocks:
         try:
             data = veskread.getVeskData(path, key)
@@ -38,7 +38,8 @@ def main(path):
         print("\n%s: %s" % ("/".join(key), describe(data)))
         for k in SHOWN:
             if k in data.parameters:
-                print("  %-28s %s" % (labels.get(k, k), data.parameters[k]))
+                label = labels.get(k) or names.get(k, k)
+                print("  %-28s %s" % (label, data.parameters[k]))
     return 0
 
 
