@@ -20,7 +20,12 @@ std::string image_key(int64_t number) {
         std::snprintf(buf, sizeof buf, "%02lld", static_cast<long long>(number));
         return buf;
     }
-    if (number < 126) return "A" + letter_index(number - 100);
+    if (number < 126) {
+        // Appended rather than "A" + ...: GCC 12 at -O3 flags that with a false -Wrestrict.
+        std::string key(1, 'A');
+        key += letter_index(number - 100);
+        return key;
+    }
     return letter_index(number - 100 + 26);
 }
 
