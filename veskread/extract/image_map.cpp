@@ -1,0 +1,81 @@
+#include "veskread/extract/image_map.h"
+
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+std::string broadcast_message(int64_t got, int64_t want) {
+    return "could not broadcast input array from shape (" + std::to_string(got) +
+           ",) into shape (" + std::to_string(want) + ",)";
+}
+
+std::string reshape_message(int64_t size, int64_t rows, int64_t cols) {
+    return "cannot reshape array of size " + std::to_string(size) + " into shape (" +
+           std::to_string(rows) + "," + std::to_string(cols) + ")";
+}
+
+std::string index_message(int64_t index, int axis, int64_t size) {
+    return "index " + std::to_string(index) + " is out of bounds for axis " +
+           std::to_string(axis) + " with size " + std::to_string(size);
+}
+
+namespace {
+
+[[noreturn]] void throw_index(int64_t index, int axis, int64_t size) {
+    throw Error(ErrorKind::IndexOutOfRange, index_message(index, axis, size));
+}
+
+void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
+                          const MapShape& s, float* out) {
+    int64_t i = 0;
+    for (const auto& b : blocks.blocks) {
+        BlockReader::check_seek(b.offset);
+        if (s.npx == 0) throw Error(ErrorKind::DivisionByZero, "integer modulo by zero");
+        int64_t col = i % s.npx;
+        int64_t row = i / s.npx;
+        if (row >= s.npy) throw_index(row, 0, s.npy);
+        // A single value would broadcast over the whole spectrum; anything
+        // but a full spectrum is refused.
+        int64_t got = reader.read_values(b.offset, s.npt, out + (row * s.npx + col) * s.npt);
+        if (got != s.npt) throw_value(broadcast_message(got, s.npt));
+        ++i;
+    }
+}
+
+void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
+                       float* out) {
+    int64_t plane = s.npy * s.npx;
+    std::vector<float> values;
+    int64_t i = 0;
+    for (const auto& b : blocks.blocks) {
+        BlockReader::check_seek(b.offset);
+        // Sized by what the file holds there, never by the declared plane alone.
+        int64_t room = reader.values_at(b.offset, plane);
+        if (int64_t(values.size()) < room) values.resize(static_cast<size_t>(room));
+        int64_t got = reader.read_values(b.offset, room, values.data());
+        if (got != plane) throw_value(reshape_message(got, s.npy, s.npx));
+        if (i >= s.npt) throw_index(i, 2, s.npt);
+        for (int64_t p = 0; p < plane; ++p) out[p * s.npt + i] = values[p];
+        ++i;
+    }
+}
+
+} // namespace
+
+void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                        const MapShape& shape, float* out) {
+    switch (layout) {
+    case ImageLayout::Spectra:
+        read_spectrum_blocks(reader, blocks, shape, out);
+        return;
+    case ImageLayout::Planes:
+        read_plane_blocks(reader, blocks, shape, out);
+        return;
+    case ImageLayout::Neither:
+        for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
+        return;
+    }
+}
+
+} // namespace vesk
