@@ -218,3 +218,14 @@ def test_results_do_not_share_memory(tmp_path):
     b = veskread.getVeskData(path, ("AB", "3D", "NONE"))
     a.spectra[:] = 0
     assert b.spectra[1][2].tolist() == values(5, 5)
+
+
+@pytest.mark.parametrize("entries", [
+    [(0, 2), (-1, 12), (3, 5)],
+    [(0, 0), (-1, 4), (1, 4), (-1, 1), (5, 5)],
+])
+def test_gaps_between_spectra(tmp_path, entries):
+    data, p = spectrum_map()
+    blocks = [stored_block(values(k, 5)) for k in range(6)]
+    d = read(tmp_path, store_block(blocks, entries=entries, block_size=20), p)
+    assert d.spectra.reshape(6, 5).tolist() == [values(k, 5) for k in range(6)]

@@ -1,5 +1,6 @@
 #include "veskread/extract/image_map.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,18 +27,37 @@ namespace {
     throw Error(ErrorKind::IndexOutOfRange, index_message(index, axis, size));
 }
 
+// Blocks stored back to back are read a run at a time: one read per run
+// instead of one per spectrum.
+constexpr int64_t kRunBytes = int64_t(1) << 20;
+
 void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
-                          const MapShape& s, float* out) {
-    int64_t i = 0;
-    for (const auto& b : blocks.blocks) {
-        BlockReader::check_seek(b.offset);
+                          const MapShape& s, int64_t stride, float* out) {
+    const auto& bl = blocks.blocks;
+    const auto n = static_cast<int64_t>(bl.size());
+    std::vector<unsigned char> scratch;
+    int64_t max_run = stride > 0 ? std::max<int64_t>(kRunBytes / stride, 1) : 1;
+    for (int64_t i = 0; i < n;) {
+        int64_t offset = bl[static_cast<size_t>(i)].offset;
+        BlockReader::check_seek(offset);
         if (s.npx == 0) throw Error(ErrorKind::DivisionByZero, "integer modulo by zero");
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
         if (row >= s.npy) throw_index(row, 0, s.npy);
+        float* dst = out + (row * s.npx + col) * s.npt;
+        int64_t run = 1;
+        if (stride >= 4 * s.npt && s.npt > 0) {
+            int64_t limit = std::min({max_run, n - i, s.npy * s.npx - i});
+            while (run < limit && bl[static_cast<size_t>(i + run)].offset == offset + run * stride)
+                ++run;
+        }
+        if (run > 1 && reader.read_run(offset, run, stride, s.npt, dst, scratch)) {
+            i += run;
+            continue;
+        }
         // A single value would broadcast over the whole spectrum; anything
         // but a full spectrum is refused.
-        int64_t got = reader.read_values(b.offset, s.npt, out + (row * s.npx + col) * s.npt);
+        int64_t got = reader.read_values(offset, s.npt, dst);
         if (got != s.npt) throw_value(broadcast_message(got, s.npt));
         ++i;
     }
@@ -64,10 +84,10 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
 } // namespace
 
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                        const MapShape& shape, float* out) {
+                        const MapShape& shape, int64_t stride, float* out) {
     switch (layout) {
     case ImageLayout::Spectra:
-        read_spectrum_blocks(reader, blocks, shape, out);
+        read_spectrum_blocks(reader, blocks, shape, stride, out);
         return;
     case ImageLayout::Planes:
         read_plane_blocks(reader, blocks, shape, out);

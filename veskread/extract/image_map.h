@@ -19,9 +19,10 @@ struct MapShape {
     int64_t npt = 0;
 };
 
-// `out` holds npy*npx*npt floats, already zero. Runs without Python.
+// `out` holds npy*npx*npt floats, already zero; `stride` is the distance
+// between stored blocks (block size plus info size). Runs without Python.
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                        const MapShape& shape, float* out);
+                        const MapShape& shape, int64_t stride, float* out);
 
 // numpy's messages for the operations the readers stand in for.
 std::string broadcast_message(int64_t got, int64_t want);

@@ -201,7 +201,8 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
     auto* out = static_cast<float*>(buf.view().buf);
     ImageLayout layout = image_layout(r.table, r.npt);
-    if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, out); }, true))
+    int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
+    if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); }, true))
         return nullptr;
     buf.release();
     Ref extra = Ref::steal(

@@ -36,6 +36,22 @@ int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) cons
     return static_cast<int64_t>(got);
 }
 
+bool BlockReader::read_run(int64_t offset, int64_t blocks, int64_t stride, int64_t count,
+                           float* dst, std::vector<unsigned char>& scratch) const {
+    int64_t bytes = (blocks - 1) * stride + count * 4;
+    if (offset < 0 || bytes > size_ - offset) return false;
+    auto n = static_cast<size_t>(bytes);
+    if (scratch.size() < n) scratch.resize(n);
+    if (src_.read_at(offset, scratch.data(), n) != n) return false;
+    auto row = static_cast<size_t>(count) * 4;
+    for (int64_t j = 0; j < blocks; ++j)
+        std::memcpy(dst + j * count, scratch.data() + j * stride, row);
+    if constexpr (std::endian::native == std::endian::big) {
+        for (int64_t k = 0; k < blocks * count; ++k) dst[k] = swap_bytes(dst[k]);
+    }
+    return true;
+}
+
 int64_t BlockReader::position_after(int64_t offset, int64_t count, int64_t got) const {
     if (got == count) return checked_add(offset, checked_mul(count, 4));
     return std::max(offset, size_);

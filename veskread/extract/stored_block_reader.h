@@ -32,6 +32,11 @@ public:
     // Reads up to `count` values into dst (room for `count`), converting
     // from little-endian; returns how many were there.
     int64_t read_values(int64_t offset, int64_t count, float* dst) const;
+    // Reads the values of `blocks` stored blocks lying `stride` bytes apart
+    // from `offset` with one read, into dst (count values per block, packed).
+    // False, with dst unspecified, unless every value was there.
+    bool read_run(int64_t offset, int64_t blocks, int64_t stride, int64_t count, float* dst,
+                  std::vector<unsigned char>& scratch) const;
     // File position after asking for `count` values at `offset` and getting `got`.
     int64_t position_after(int64_t offset, int64_t count, int64_t got) const;
 
