@@ -1,10 +1,265 @@
-// Readers of 3D blocks (placeholder until they land).
-#include "veskread/extract/py_extract.h"
+// 3D blocks: the store table, the choice of object, and image maps.
+#include <string>
+
+#include "veskread/container/py_container.h"
+#include "veskread/extract/image_map.h"
+#include "veskread/extract/kind_choice.h"
+#include "veskread/extract/py_read_3d.h"
+#include "veskread/extract/series.h"
+#include "veskread/module/py_globals.h"
 
 namespace vesk::py {
 
-PyObject* read_3d(DataRequest&) {
-    PyErr_SetString(PyExc_NotImplementedError, "3D blocks are not readable yet");
+PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs) {
+    Ref np = Ref::steal(module_global("np"));
+    if (!np) return nullptr;
+    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), fn));
+    if (!f) return nullptr;
+    return PyObject_Call(f.get(), args, kwargs);
+}
+
+PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype) {
+    Ref dims = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!dims) return nullptr;
+    Py_ssize_t k = 0;
+    for (int64_t d : shape) {
+        PyObject* v = PyLong_FromLongLong(d);
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(dims.get(), k++, v);
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, shape.size() == 1 ? PyTuple_GET_ITEM(dims.get(), 0)
+                                                            : dims.get()));
+    if (!args) return nullptr;
+    Ref kwargs;
+    if (dtype == DType::Float32) {
+        Ref np = Ref::steal(module_global("np"));
+        if (!np) return nullptr;
+        Ref f32 = Ref::steal(PyObject_GetAttrString(np.get(), "float32"));
+        if (!f32) return nullptr;
+        kwargs = Ref::steal(kwargs_of({{"dtype", f32.get()}}));
+        if (!kwargs) return nullptr;
+    }
+    return call_np(fn, args.get(), kwargs.get());
+}
+
+bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes) {
+    if (!guard.acquire(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return false;
+    if (guard.view().len != bytes) {
+        guard.release();
+        PyErr_SetString(PyExc_RuntimeError, "array does not have the size it was made with");
+        return false;
+    }
+    return true;
+}
+
+void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal) {
+    // Only the first row and the first that differs from it decide numpy's
+    // message; the rows between stand in by repeating the first.
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return;
+    if (!counts.empty()) {
+        Ref first = Ref::steal(np_array("empty", {counts[0]}, DType::Float32));
+        if (!first) return;
+        for (size_t k = 0; k < unequal; ++k)
+            if (PyList_Append(list.get(), first.get()) < 0) return;
+        Ref other = Ref::steal(np_array("empty", {counts[unequal]}, DType::Float32));
+        if (!other || PyList_Append(list.get(), other.get()) < 0) return;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
+    if (!args) return;
+    Ref r = Ref::steal(call_np(fn, args.get()));
+    if (r) PyErr_SetString(PyExc_RuntimeError, "stacking unequal blocks did not fail");
+}
+
+PyObject* labels_list(const Labels& labels) {
+    std::vector<Ref> texts;
+    texts.reserve(labels.texts.size());
+    for (const auto& t : labels.texts) {
+        texts.push_back(Ref::steal(decode_text(t)));
+        if (!texts.back()) return nullptr;
+    }
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.of_block.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < labels.of_block.size(); ++k)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                        Py_NewRef(texts[labels.of_block[k]].get()));
+    return list.release();
+}
+
+PyObject* kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (const auto& [key, value] : items)
+        if (PyDict_SetItemString(d.get(), key, value) < 0) return nullptr;
+    return d.release();
+}
+
+namespace {
+
+const char* const kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+
+// The six map values from `parameters`, in order; KeyError for the first missing.
+bool map_values(PyObject* parameters, Ref (&out)[6]) {
+    for (int k = 0; k < 6; ++k) {
+        Ref key = Ref::steal(PyUnicode_FromString(kMapKeys[k]));
+        if (!key) return false;
+        PyObject* v = PyDict_GetItemWithError(parameters, key.get());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key.get());
+            return false;
+        }
+        out[k] = Ref::borrow(v);
+    }
+    return true;
+}
+
+// The underived block's geometry, also written into `parameters`.
+bool original_geometry(Read3D& r, Ref (&values)[6]) {
+    Ref line = Ref::steal(PyUnicode_FromString("Orignal mapping coordinates used"));
+    if (!line) return false;
+    Ref printed = Ref::steal(PyObject_CallOneArg(globals().print, line.get()));
+    if (!printed) return false;
+    ParamBlock original;
+    if (!run_core([&] {
+            Cursor cur(r.req.file.source());
+            original = read_param_block(cur, r.req.offsets.original_params);
+        }))
+        return false;
+    for (int k = 0; k < 6; ++k) {
+        const ParamValue* v = original.find(kMapKeys[k]);
+        if (!v) {
+            Ref key = Ref::steal(PyUnicode_FromString(kMapKeys[k]));
+            if (key) PyErr_SetObject(globals().KeyError, key.get());
+            return false;
+        }
+        values[k] = Ref::steal(param_to_python(*v));
+        if (!values[k]) return false;
+    }
+    for (int k = 0; k < 6; ++k)
+        if (PyDict_SetItemString(r.req.parameters, kMapKeys[k], values[k].get()) < 0) return false;
+    return true;
+}
+
+// np.linspace(origin, origin + step * (n - 1), n) with Python's arithmetic.
+PyObject* map_axis(PyObject* origin, PyObject* step, PyObject* n) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    Ref last_index = Ref::steal(PyNumber_Subtract(n, one.get()));
+    if (!last_index) return nullptr;
+    Ref span = Ref::steal(PyNumber_Multiply(step, last_index.get()));
+    if (!span) return nullptr;
+    Ref end = Ref::steal(PyNumber_Add(origin, span.get()));
+    if (!end) return nullptr;
+    Ref args = Ref::steal(PyTuple_Pack(3, origin, end.get(), n));
+    if (!args) return nullptr;
+    return call_np("linspace", args.get());
+}
+
+bool as_count(PyObject* o, int64_t& out) {
+    Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
+    TraceScan scan;
+    if (!run_core(
+            [&] {
+                scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size,
+                                   PlaneShape{shape.npy, shape.npx});
+            },
+            true))
+        return nullptr;
+    if (scan.counts.empty()) {
+        raise_stack_error("dstack", scan.counts, 0);
+        return nullptr;
+    }
+    Ref labels = Ref::steal(labels_list(scan.labels));
+    if (!labels) return nullptr;
+    int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
+    int64_t plane = shape.npy * shape.npx;
+    Ref traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
+    if (!traces) return nullptr;
+    BufferGuard buf;
+    if (!writable_view(buf, traces.get(), plane * n * 4)) return nullptr;
+    auto* dst = static_cast<float*>(buf.view().buf);
+    if (!run_core([&] { read_trace_planes(*r.reader, r.blocks, plane, dst); }, true))
+        return nullptr;
+    buf.release();
+    Ref extra = Ref::steal(kwargs_of(
+        {{"mapX", map_x}, {"mapY", map_y}, {"labels", labels.get()}, {"traces", traces.get()}}));
+    if (!extra) return nullptr;
+    return make_data_object("ImageTRCDataReturn", r.req, extra.get());
+}
+
+PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
+    Ref spectra =
+        Ref::steal(np_array("zeros", {shape.npy, shape.npx, shape.npt}, DType::Float32));
+    if (!spectra) return nullptr;
+    BufferGuard buf;
+    if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
+    auto* out = static_cast<float*>(buf.view().buf);
+    ImageLayout layout = image_layout(r.table, r.npt);
+    int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
+    if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); }, true))
+        return nullptr;
+    buf.release();
+    Ref extra = Ref::steal(
+        kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"spectra", spectra.get()}}));
+    if (!extra) return nullptr;
+    return make_data_object("ImageDataReturn", r.req, extra.get());
+}
+
+} // namespace
+
+PyObject* read_image_map(Read3D& r) {
+    Ref v[6]; // AOX, AOY, DDX, DDY, NPX, NPY
+    if (!map_values(r.req.parameters, v)) return nullptr;
+    if (PyUnicode_CompareWithASCIIString(r.req.deriv, "NONE") != 0) {
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!zero) return nullptr;
+        int nx0 = PyObject_RichCompareBool(v[4].get(), zero.get(), Py_EQ);
+        if (nx0 < 0) return nullptr;
+        int ny0 = nx0 ? 1 : PyObject_RichCompareBool(v[5].get(), zero.get(), Py_EQ);
+        if (ny0 < 0) return nullptr;
+        if (ny0 && !original_geometry(r, v)) return nullptr;
+    }
+    Ref map_x = Ref::steal(map_axis(v[0].get(), v[2].get(), v[4].get()));
+    if (!map_x) return nullptr;
+    Ref map_y = Ref::steal(map_axis(v[1].get(), v[3].get(), v[5].get()));
+    if (!map_y) return nullptr;
+    MapShape shape;
+    shape.npt = r.npt;
+    if (!as_count(v[4].get(), shape.npx) || !as_count(v[5].get(), shape.npy)) return nullptr;
+    return r.traces ? image_traces(r, map_x.get(), map_y.get(), shape)
+                    : image_spectra(r, map_x.get(), map_y.get(), shape);
+}
+
+PyObject* read_3d(DataRequest& req) {
+    Read3D r{req, {}, {}, 0, false, std::nullopt};
+    if (!as_count(req.npt, r.npt)) return nullptr;
+    const char* type = PyUnicode_AsUTF8(req.data_block_type);
+    if (!type) return nullptr;
+    r.traces = is_trace_type(type);
+    Kind3D kind = Kind3D::TimeResolved;
+    if (!run_core([&] {
+            const ByteSource& src = req.file.source();
+            Cursor cur(src);
+            r.table = read_store_table(cur, req.offsets.data);
+            r.reader.emplace(src);
+            r.blocks = stored_block_offsets(r.table, r.reader->file_size());
+            kind = choose_kind(req.params, req.offsets.anno);
+        }))
+        return nullptr;
+    switch (kind) {
+    case Kind3D::ImageMap:
+        return read_image_map(r);
+    case Kind3D::MultiRegion:
+        return read_multiregion(r);
+    case Kind3D::TimeResolved:
+        return read_time_resolved(r);
+    }
     return nullptr;
 }
 

@@ -1,0 +1,232 @@
+"""Multiregion point maps and the annotation table they are built from."""
+import resource
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+import veskread
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block, file_3d,
+                       stored_block, store_block, table_subblock)
+
+NPT = 3
+P = {**BASE_3D, "NPT": NPT}
+COLS = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+        ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+
+
+def row(group, findex, x, y, nx=0, ny=0, typ=0, arytype=0):
+    return (group, typ, nx, ny, arytype, findex, x, y)
+
+
+def spectra(numbers):
+    blocks = [stored_block([n, n + 0.5, n + 0.25], time=n * 10.0) for n in numbers]
+    return store_block(blocks, entries=[(n, n) for n in numbers], block_size=4 * NPT)
+
+
+def read(tmp_path, anno, data=None, key=("AB", "3D", "NONE"), **kw):
+    data = spectra(range(1, 8)) if data is None else data
+    path = file_3d(data, P, anno=anno, **kw).write(str(tmp_path / "r.vesk"))
+    return veskread.getVeskData(path, key)
+
+
+def anno_of(rows, cols=COLS, **kw):
+    return annotation_block([table_subblock(cols, rows, **kw)])
+
+
+def test_grid_and_free_list_regions(tmp_path):
+    rows = [row(1, 1, 0.0, 0.0, 2, 2), row(1, 2, 1.0, 0.0), row(1, 3, 0.0, 1.0),
+            row(1, 4, 1.0, 1.0), row(2, 5, 9.0, 9.5), row(2, 7, 8.0, 7.5)]
+    d = read(tmp_path, anno_of(rows))
+    assert type(d) is veskread.MultiRegionDataReturn
+    assert [r.title for r in d.regions] == ["Region 1 (2 x 2)", "Region 2 (2 points)"]
+    r1, r2 = d.regions
+    assert type(r1) is veskread.Region
+    assert r1.mapX.tolist() == [0, 1, 0, 1] and r1.mapY.tolist() == [0, 0, 1, 1]
+    assert r1.spectra.dtype == np.float32 and r1.spectra.shape == (4, NPT)
+    assert r1.spectra[:, 0].tolist() == [1, 2, 3, 4]
+    assert r1.start_time.tolist() == [10, 20, 30, 40] and r1.start_time.dtype == np.float64
+    assert r2.spectra.tolist() == [[5, 5.5, 5.25], [7, 7.5, 7.25]]
+    assert r2.mapY.tolist() == [9.5, 7.5]
+
+
+def test_regions_follow_python_set_order(tmp_path):
+    groups = [40, 3, 17, 8]
+    rows = [row(g, 1, float(g), 0.0) for g in groups]
+    d = read(tmp_path, anno_of(rows))
+    expected = ["Region %d (1 points)" % g for g in set(groups)]
+    assert [r.title for r in d.regions] == expected
+
+
+def test_skipped_types_and_empty_grid(tmp_path):
+    rows = [row(1, 1, 0.0, 0.0, typ=1), row(3, 2, 0.0, 0.0, arytype=1), row(4, 3, 5.0, 5.0)]
+    d = read(tmp_path, anno_of(rows))
+    titles = {r.title: r for r in d.regions}
+    assert set(titles) == {"Region 3 (0 x 0)", "Region 4 (1 points)"}
+    assert titles["Region 3 (0 x 0)"].spectra.shape == (0, NPT)
+
+
+def test_point_without_stored_block_stays_zero(tmp_path):
+    rows = [row(1, 1, 1.0, 2.0, 3, 1), row(1, 99, 3.0, 4.0), row(1, 2, 5.0, 6.0)]
+    r, = read(tmp_path, anno_of(rows)).regions
+    assert r.mapX.tolist() == [1, 0, 5] and r.mapY.tolist() == [2, 0, 6]
+    assert r.start_time.tolist() == [10, 0, 20]
+    assert r.spectra[1].tolist() == [0, 0, 0] and r.spectra[2, 0] == 2
+
+
+def test_float_file_index_finds_its_block(tmp_path):
+    cols = COLS[:5] + [("Fileindex", TYPE_FLOAT)] + COLS[6:]
+    rows = [row(1, 2.0, 0.0, 0.0, 2, 1), row(1, 2.5, 1.0, 1.0)]
+    r, = read(tmp_path, anno_of(rows, cols)).regions
+    assert r.spectra[:, 0].tolist() == [2, 0]
+
+
+def test_text_coordinates_go_through_numpy(tmp_path):
+    cols = COLS[:6] + [("X", TYPE_TEXT), ("Y", TYPE_FLOAT)]
+    ok = [row(1, 1, "1.5", 2.0, 1, 1)]
+    r, = read(tmp_path, anno_of(ok, cols)).regions
+    assert r.mapX.tolist() == [1.5]
+    bad = [row(1, 1, "abc", 2.0, 1, 1)]
+    with pytest.raises(ValueError, match="could not convert string to float: 'abc'"):
+        read(tmp_path, anno_of(bad, cols))
+
+
+def test_group_points_past_the_table(tmp_path):
+    rows = [row(1, 1, 0.0, 0.0, 3, 2), row(1, 2, 0.0, 0.0)]
+    with pytest.raises(IndexError, match="list index out of range"):
+        read(tmp_path, anno_of(rows))
+
+
+def test_huge_grid_is_refused_without_allocating(tmp_path):
+    rows = [row(1, 1, 0.0, 0.0, 2**31 - 1, 2**31 - 1)]
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(IndexError, match="list index out of range"):
+        read(tmp_path, anno_of(rows))
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
+
+
+def test_short_spectrum_and_short_time(tmp_path):
+    rows = [row(1, 1, 0.0, 0.0)]
+    data = spectra([1])
+    with pytest.raises(ValueError, match=r"from shape \(2,\) into shape \(3,\)"):
+        read(tmp_path, anno_of(rows), data=data[:len(data) - 184 - 4])
+    with pytest.raises(struct.error):
+        read(tmp_path, anno_of(rows), data=data[:len(data) - 44])
+
+
+@pytest.mark.parametrize("missing", ["Group", "Type", "AryNX", "Fileindex", "X", "Y"])
+def test_missing_column(tmp_path, missing):
+    cols = [c for c in COLS if c[0] != missing] + [("Other", TYPE_INT)]
+    rows = [tuple(v for c, v in zip(COLS, row(1, 1, 0.0, 0.0)) if c[0] != missing) + (0,)]
+    with pytest.raises(KeyError, match=missing):
+        read(tmp_path, anno_of(rows, cols))
+
+
+def test_float_group_number_is_refused(tmp_path):
+    cols = [("Group", TYPE_FLOAT)] + COLS[1:]
+    with pytest.raises(TypeError):
+        read(tmp_path, anno_of([row(1.5, 1, 0.0, 0.0)], cols))
+
+
+# -- annotation tables ---------------------------------------------------------
+
+def test_unknown_cell_type_warns_each_row_and_adds_none(tmp_path):
+    cols = COLS[:6] + [("X", 7), ("Y", TYPE_FLOAT), ("Spare", 9)]
+    rows = [row(1, 1, 0.0, 2.0, 2, 1) + (0,), row(1, 2, 0.0, 3.0) + (0,)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        r, = read(tmp_path, anno_of(rows, cols)).regions
+    texts = [str(w.message) for w in caught]
+    assert all(w.category is RuntimeWarning for w in caught)
+    assert texts == ["Unknown annotation data type 7", "Unknown annotation data type 9"] * 2
+    # None is what the unknown X cells hold; numpy stores it as NaN
+    expected = np.zeros(2)
+    for n in range(2):
+        expected[n] = None
+    assert np.array_equal(r.mapX, expected, equal_nan=True)
+    assert r.mapY.tolist() == [2, 3]
+
+
+def test_warning_as_error_stops_reading(tmp_path):
+    cols = COLS + [("Spare", 9)]
+    rows = [row(1, 1, 0.0, 0.0) + (0,)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match="Unknown annotation data type 9"):
+            read(tmp_path, anno_of(rows, cols))
+
+
+def test_later_table_replaces_column(tmp_path):
+    first = table_subblock(COLS, [row(1, 1, 5.0, 5.0)])
+    second = table_subblock([("X", TYPE_FLOAT)], [(42.0,)])
+    no_table = [("ABC", 1)]
+    r, = read(tmp_path, annotation_block([first, no_table, second])).regions
+    assert r.mapX.tolist() == [42.0] and r.mapY.tolist() == [5.0]
+
+
+def test_text_cells_cut_at_nul_and_share_length(tmp_path):
+    cols = COLS[:7] + [("Y", TYPE_TEXT)]
+    rows = [row(1, 1, 1.0, b"2.5\0zz", 1, 1)]
+    r, = read(tmp_path, anno_of(rows, cols)).regions
+    assert r.mapY.tolist() == [2.5]
+
+
+@pytest.mark.parametrize("nln, row_len, error", [
+    (2**31 - 1, 36, struct.error),
+    (10**6, 36, struct.error),
+    (2**31 - 1, 0, ValueError),
+    (5000, -4, ValueError),
+])
+def test_row_counts_beyond_the_file(tmp_path, nln, row_len, error):
+    rows = [row(1, 1, 0.0, 0.0)]
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(error):
+        read(tmp_path, anno_of(rows, nln=nln, row_len=row_len))
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
+
+
+def test_sub_block_count_beyond_directory(tmp_path):
+    anno = annotation_block([table_subblock(COLS, [row(1, 1, 0.0, 0.0)])], nrp=2**31 - 1)
+    with pytest.raises(KeyError, match="F01"):
+        read(tmp_path, anno)
+
+
+def test_empty_directory_has_no_columns(tmp_path):
+    with pytest.raises(KeyError, match="Group"):
+        read(tmp_path, annotation_block([]))
+
+
+# -- traces --------------------------------------------------------------------
+
+def traces(n_points, names):
+    blocks = [stored_block([t * 100 + p for p in range(n_points)], name=nm)
+              for t, nm in enumerate(names)]
+    return store_block(blocks, block_size=4 * n_points)
+
+
+def read_traces(tmp_path, anno, data):
+    path = file_3d(data, {**P, "NPT": 6}, anno=anno, data_type=7).write(str(tmp_path / "t.vesk"))
+    return veskread.getVeskData(path, ("TRC", "3D", "NONE"))
+
+
+def test_traces_per_point(tmp_path):
+    rows = [row(1, 5, 1.0, 1.0, 2, 1), row(1, 1, 2.0, 2.0), row(2, 0, 3.0, 3.0)]
+    d = read_traces(tmp_path, anno_of(rows), traces(6, ["a", "b", "c"]))
+    assert type(d) is veskread.MultiRegionTRCDataReturn and d.labels == ["a", "b", "c"]
+    r1, r2 = d.regions
+    assert r1.start_time is None and r1.spectra.dtype == np.float32
+    assert r1.spectra.tolist() == [[4, 104, 204], [0, 100, 200]]
+    assert r2.spectra.tolist() == [[5, 105, 205]]  # Fileindex 0: the last value
+    assert r1.mapX.tolist() == [1, 2]
+
+
+def test_trace_index_past_the_traces(tmp_path):
+    rows = [row(1, 8, 1.0, 1.0)]
+    with pytest.raises(IndexError, match="index 7 is out of bounds for axis 1 with size 6"):
+        read_traces(tmp_path, anno_of(rows), traces(6, ["a"]))
+
+
+def test_no_traces(tmp_path):
+    with pytest.raises(ValueError, match="need at least one array to concatenate"):
+        read_traces(tmp_path, anno_of([row(1, 1, 0.0, 0.0)]), store_block([], block_size=24))

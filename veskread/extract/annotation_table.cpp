@@ -1,0 +1,240 @@
+#include "veskread/extract/annotation_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+namespace vesk {
+
+namespace {
+
+// A parameter value under the arithmetic the table's fields go through:
+// ints never wrap, an int and a float give a float, text takes part in
+// nothing but comparisons for equality.
+struct Num {
+    enum Kind { Int, Float, Text } kind = Int;
+    int64_t i = 0;
+    double d = 0;
+
+    static Num of(const ParamValue& v) {
+        if (auto* p = std::get_if<int32_t>(&v)) return Num{Int, *p, 0};
+        if (auto* p = std::get_if<double>(&v)) return Num{Float, 0, *p};
+        return Num{Text, 0, 0};
+    }
+    static Num integer(int64_t v) { return Num{Int, v, 0}; }
+    const char* type_name() const { return kind == Int ? "int" : kind == Float ? "float" : "str"; }
+    double as_double() const { return kind == Int ? double(i) : d; }
+};
+
+[[noreturn]] void throw_type(const std::string& message) {
+    throw Error(ErrorKind::WrongType, message);
+}
+
+[[noreturn]] void throw_operands(char op, const Num& a, const Num& b) {
+    throw_type(std::string("unsupported operand type(s) for ") + op + ": '" + a.type_name() +
+               "' and '" + b.type_name() + "'");
+}
+
+Num add(const Num& a, const Num& b) {
+    if (a.kind == Num::Text || b.kind == Num::Text) throw_operands('+', a, b);
+    if (a.kind == Num::Int && b.kind == Num::Int) return Num::integer(checked_add(a.i, b.i));
+    return Num{Num::Float, 0, a.as_double() + b.as_double()};
+}
+
+Num sub(const Num& a, const Num& b) {
+    if (a.kind == Num::Text || b.kind == Num::Text) throw_operands('-', a, b);
+    if (a.kind == Num::Int && b.kind == Num::Int) return Num::integer(checked_add(a.i, -b.i));
+    return Num{Num::Float, 0, a.as_double() - b.as_double()};
+}
+
+bool greater(const Num& a, const Num& b) { // both numeric
+    if (a.kind == Num::Int && b.kind == Num::Int) return a.i > b.i;
+    return a.as_double() > b.as_double();
+}
+
+bool equals(const Num& a, int64_t v) {
+    if (a.kind == Num::Int) return a.i == v;
+    if (a.kind == Num::Float) return a.d == double(v);
+    return false;
+}
+
+// range(x), seek(x): only an int will do.
+int64_t as_index(const Num& n) {
+    if (n.kind != Num::Int)
+        throw_type(std::string("'") + n.type_name() + "' object cannot be interpreted as an integer");
+    return n.i;
+}
+
+bool is_text_type(const Num& t) {
+    if (t.kind == Num::Int) return t.i >= 1000 && t.i <= 1099;
+    if (t.kind == Num::Float) return t.d >= 1000 && t.d <= 1099 && t.d == std::floor(t.d);
+    return false;
+}
+
+std::string two_digits(const char* prefix, int64_t n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%02lld", prefix, static_cast<long long>(n));
+    return buf;
+}
+
+enum class CellKind { Int, Float, Text, Unknown };
+
+struct Column {
+    std::string name;         // raw text; empty `key` when the name is not text
+    bool kept = false;
+    CellKind kind = CellKind::Unknown;
+    ParamValue type_code;
+    AnnoColumn* cells = nullptr; // borrowed from the table when kept
+};
+
+// Reads `n` bytes (-1: to the end) the way a Python read does, keeping only
+// what comes before the first NUL when `keep` is set.
+std::string read_text(Cursor& cur, int64_t n, int64_t file_size, bool keep) {
+    int64_t pos = cur.tell();
+    int64_t avail = std::max<int64_t>(file_size - pos, 0);
+    int64_t len = n == -1 ? avail : std::min(n, avail);
+    std::string out;
+    if (keep) {
+        int64_t done = 0;
+        while (done < len) {
+            std::string chunk = cur.read_upto(std::min<int64_t>(len - done, 4096));
+            if (chunk.empty()) break;
+            auto nul = chunk.find('\0');
+            if (nul != std::string::npos) {
+                out.append(chunk, 0, nul);
+                break;
+            }
+            out += chunk;
+            done += static_cast<int64_t>(chunk.size());
+        }
+    }
+    cur.seek(pos + len);
+    return out;
+}
+
+void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamBlock& p,
+                const std::vector<std::string>& wanted, AnnotationTable& table,
+                const UnknownCellType& on_unknown) {
+    Num first_row = add(Num::integer(sub_offset), Num::of(p.at("SIZ")));
+    Num rowlen = Num::of(p.at("SRC"));
+    Num strlen = Num::integer(-1);
+    int64_t ncols = as_index(Num::of(p.at("NCO")));
+
+    std::vector<Column> cols;
+    for (int64_t i = 0; i < ncols; ++i) {
+        const ParamValue& name = p.at(two_digits("S", i));
+        Num col_f = Num::of(p.at(two_digits("F", i)));
+        const ParamValue& type_value = p.at(two_digits("T", i));
+        Num type = Num::of(type_value);
+
+        Column c;
+        c.type_code = type_value;
+        if (equals(type, 4))
+            c.kind = CellKind::Int;
+        else if (equals(type, 5))
+            c.kind = CellKind::Float;
+        else if (is_text_type(type))
+            c.kind = CellKind::Text;
+        if (auto* text = std::get_if<ParamText>(&name)) {
+            c.name = text->bytes;
+            c.kept = std::find(wanted.begin(), wanted.end(), c.name) != wanted.end();
+            // A name met again replaces its column; within one table both
+            // columns then feed the same list.
+            if (c.kept) table.columns[c.name].clear();
+        }
+        cols.push_back(std::move(c));
+        if (cols.back().kind == CellKind::Text) {
+            Num span = sub(rowlen, col_f);
+            if (greater(span, strlen)) strlen = span;
+        }
+    }
+    for (auto& c : cols)
+        if (c.kept) c.cells = &table.columns[c.name];
+
+    int64_t rows = as_index(Num::of(p.at("NLN")));
+    if (rows <= 0) return;
+    int64_t start = as_index(first_row);
+    int64_t step = as_index(rowlen);
+
+    // A declared row count is believed only as far as the file can hold the
+    // rows; a huge count would otherwise run a loop (and fill lists) long
+    // after the data has ended.
+    if (rows > kRowSlack) {
+        if (step <= 0)
+            throw_value("annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                        std::to_string(rows) + " rows of " + std::to_string(step) + " bytes");
+        int64_t per_row = step;
+        if (strlen.kind == Num::Int) {
+            int64_t consumed = 0;
+            for (const auto& c : cols)
+                consumed += c.kind == CellKind::Int || c.kind == CellKind::Float ? 4
+                            : c.kind == CellKind::Text ? std::max<int64_t>(strlen.i, 0)
+                                                       : 0;
+            per_row = std::max(per_row, consumed);
+        }
+        int64_t room = std::max<int64_t>(file_size - start, 0);
+        if (start < 0 || rows > room / per_row)
+            throw Error(ErrorKind::Implausible,
+                        "annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                            std::to_string(rows) + " rows of " + std::to_string(per_row) +
+                            " bytes; the file holds " + std::to_string(room) + " bytes after them",
+                        start, rows);
+    }
+
+    for (int64_t r = 0; r < rows; ++r) {
+        cur.seek(checked_add(start, checked_mul(r, step)));
+        for (auto& c : cols) {
+            switch (c.kind) {
+            case CellKind::Int: {
+                int32_t v = cur.read_i32();
+                if (c.cells) c.cells->emplace_back(v);
+                break;
+            }
+            case CellKind::Float: {
+                double v = cur.read_f32();
+                if (c.cells) c.cells->emplace_back(v);
+                break;
+            }
+            case CellKind::Text: {
+                if (strlen.kind != Num::Int)
+                    throw_type("argument should be integer or None, not 'float'");
+                std::string v = read_text(cur, strlen.i, file_size, c.cells != nullptr);
+                if (c.cells) c.cells->emplace_back(std::move(v));
+                break;
+            }
+            case CellKind::Unknown:
+                on_unknown(c.type_code);
+                // Nothing was read for the cell; None keeps the column in step.
+                if (c.cells) c.cells->emplace_back(std::monostate{});
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+const AnnoColumn* AnnotationTable::column(const std::string& name) const {
+    auto it = columns.find(name);
+    return it == columns.end() ? nullptr : &it->second;
+}
+
+AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
+                                      const std::vector<std::string>& wanted,
+                                      const UnknownCellType& on_unknown) {
+    AnnotationTable table;
+    int64_t file_size = cur.source_size();
+    ParamBlock dir = read_param_block(cur, checked_add(offset, 12));
+    int64_t count = as_index(Num::of(dir.at("NRP")));
+    for (int64_t img = 0; img < count; ++img) {
+        Num rel = Num::of(dir.at(two_digits("F", img)));
+        int64_t sub_offset = as_index(add(Num::integer(offset), rel));
+        ParamBlock p = read_param_block(cur, sub_offset);
+        if (!p.contains("SRC")) continue;
+        read_table(cur, file_size, sub_offset, p, wanted, table, on_unknown);
+    }
+    return table;
+}
+
+} // namespace vesk

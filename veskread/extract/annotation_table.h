@@ -1,0 +1,50 @@
+// The annotation block of a multiregion measurement.
+//
+// At +12 a parameter block lists NRP sub-blocks (F00, F01, ... offsets from
+// the block's start). A sub-block with SRC describes a table: NLN rows of SRC
+// bytes from its SIZ, NCO columns named S<nn> with type T<nn> (4 int32, 5
+// float32, 1000..1099 text) and offset F<nn>. Cells are read one after another
+// from each row's start; every text cell is as long as the distance from the
+// earliest text column to the row's end. The result maps each column name to
+// its cells; a later table's column replaces an earlier one of the same name.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "veskread/container/byte_source.h"
+#include "veskread/extract/param_block.h"
+
+namespace vesk {
+
+// A cell: None (unknown type), int, float (widened from float32) or text (cut
+// before its first NUL, not decoded).
+using AnnoCell = std::variant<std::monostate, int32_t, double, std::string>;
+using AnnoColumn = std::vector<AnnoCell>;
+
+struct AnnotationTable {
+    // Columns whose names were asked for; names are the raw text of S<nn>.
+    std::unordered_map<std::string, AnnoColumn> columns;
+    // nullptr when no table had the column.
+    const AnnoColumn* column(const std::string& name) const;
+};
+
+// Called once for every cell of an unknown type, with the column's type
+// code; it may throw to stop the reading.
+using UnknownCellType = std::function<void(const ParamValue& type_code)>;
+
+// Rows declared beyond this count must fit the file.
+constexpr int64_t kRowSlack = 4096;
+
+// Reads every table of the block at `offset`. Cells of columns not named in
+// `wanted` are read (for their errors and warnings) but not kept.
+AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
+                                      const std::vector<std::string>& wanted,
+                                      const UnknownCellType& on_unknown);
+
+} // namespace vesk

@@ -1,0 +1,32 @@
+// Reading the stored blocks of an image map into its (NPY, NPX, NPT) array.
+//
+// Spectrum blocks fill the map row by row in stored-block order; plane blocks
+// fill spectral point i of every map point. Each block is read straight into
+// its place; the errors are those of the array operations they replace
+// (modulo by a zero NPX, an index past the map, a count that does not fit).
+#pragma once
+
+#include <cstdint>
+
+#include "veskread/extract/kind_choice.h"
+#include "veskread/extract/stored_block_reader.h"
+
+namespace vesk {
+
+struct MapShape {
+    int64_t npy = 0;
+    int64_t npx = 0;
+    int64_t npt = 0;
+};
+
+// `out` holds npy*npx*npt floats, already zero; `stride` is the distance
+// between stored blocks (block size plus info size). Runs without Python.
+void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                        const MapShape& shape, int64_t stride, float* out);
+
+// numpy's messages for the operations the readers stand in for.
+std::string broadcast_message(int64_t got, int64_t want);
+std::string reshape_message(int64_t size, int64_t rows, int64_t cols);
+std::string index_message(int64_t index, int axis, int64_t size);
+
+} // namespace vesk

@@ -1,0 +1,74 @@
+// Shared pieces of the 3D readers' bindings: the state of one 3D read and
+// the numpy calls that allocate results or reproduce numpy's own errors.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+#include "veskread/extract/py_extract.h"
+#include "veskread/extract/store_table.h"
+#include "veskread/extract/stored_block_reader.h"
+#include "veskread/module/py_errors.h"
+
+namespace vesk::py {
+
+// What every kind of 3D object starts from.
+struct Read3D {
+    DataRequest& req;
+    StoreTable table;
+    StoredBlocks blocks;
+    int64_t npt = 0;
+    bool traces = false; // the exact type "TRC"
+    std::optional<BlockReader> reader;
+};
+
+// Thrown through core code by a callback that left a Python exception set.
+struct PythonErrorSet {};
+
+// Runs core code; false with the Python exception set when it throws. With
+// `unlocked`, other threads run meanwhile (the code must touch no Python object).
+template <typename F> bool run_core(F&& body, bool unlocked = false) {
+    PyObject* r = guarded([&]() -> PyObject* {
+        try {
+            if (unlocked) {
+                GilRelease released;
+                body();
+            } else {
+                body();
+            }
+        } catch (const PythonErrorSet&) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+// np.<fn>(*args, **kwargs) with the module's np, looked up now. New reference.
+PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs = nullptr);
+// np.<fn>(shape, dtype=np.float32) or, with float64, np.<fn>(shape).
+enum class DType { Float32, Float64 };
+PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype);
+
+// A writable C-contiguous view of exactly `bytes` bytes.
+bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes);
+
+// np.vstack / np.dstack of what the per-block reads would have stacked,
+// for their errors: no block at all, or rows of unequal length.
+void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal);
+
+// One str per block, through the module's decode_string; equal names share
+// one object. New reference.
+PyObject* labels_list(const Labels& labels);
+
+// A dict of keyword arguments from name/value pairs (values borrowed).
+PyObject* kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+PyObject* read_image_map(Read3D& r);
+PyObject* read_time_resolved(Read3D& r);
+PyObject* read_multiregion(Read3D& r);
+
+} // namespace vesk::py

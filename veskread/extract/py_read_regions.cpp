@@ -1,0 +1,257 @@
+// Multiregion point maps: the annotation table as Python sees its cells, the
+// order of the groups, and one Region per group.
+#include <string>
+
+#include "veskread/container/py_container.h"
+#include "veskread/extract/py_read_3d.h"
+#include "veskread/extract/regions.h"
+#include "veskread/extract/series.h"
+#include "veskread/module/py_globals.h"
+
+namespace vesk::py {
+
+namespace {
+
+PyObject* cell_object(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) return PyLong_FromLong(*i);
+    if (auto* d = std::get_if<double>(&c)) return PyFloat_FromDouble(*d);
+    if (auto* s = std::get_if<std::string>(&c)) return decode_text(*s);
+    Py_RETURN_NONE;
+}
+
+// warnings.warn("Unknown annotation data type {0}".format(code), RuntimeWarning)
+void warn_unknown_type(const ParamValue& code) {
+    Ref value = Ref::steal(param_to_python(code));
+    if (!value) throw PythonErrorSet{};
+    Ref text = Ref::steal(PyObject_Format(value.get(), nullptr));
+    if (!text) throw PythonErrorSet{};
+    Ref message = Ref::steal(PyUnicode_FromFormat("Unknown annotation data type %U", text.get()));
+    if (!message) throw PythonErrorSet{};
+    Ref warnings = Ref::steal(module_global("warnings"));
+    if (!warnings) throw PythonErrorSet{};
+    Ref r = Ref::steal(PyObject_CallMethod(warnings.get(), "warn", "OO", message.get(),
+                                           globals().RuntimeWarning));
+    if (!r) throw PythonErrorSet{};
+}
+
+// The distinct groups in the iteration order of a Python set of the
+// "Group" cells, each as a 32-bit int.
+bool group_order(const AnnoColumn& column, std::vector<int32_t>& out) {
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set) return false;
+    for (const auto& c : column) {
+        Ref o = Ref::steal(cell_object(c));
+        if (!o || PySet_Add(set.get(), o.get()) < 0) return false;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(set.get()));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref index = Ref::steal(PyNumber_Index(item.get()));
+        if (!index) return false;
+        long v = PyLong_AsLong(index.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            return false;
+        }
+        out.push_back(static_cast<int32_t>(v));
+    }
+    return !PyErr_Occurred();
+}
+
+// Stores one odd cell the way numpy would store it in a float64 array.
+// Returns 1 stored, 0 refused (exception set), -1 other failure.
+int numpy_store(PyObject* scratch, const AnnoCell& c, double& value) {
+    Ref o = Ref::steal(cell_object(c));
+    if (!o) return -1;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    if (PyObject_SetItem(scratch, zero.get(), o.get()) < 0) return 0;
+    Ref stored = Ref::steal(PyObject_GetItem(scratch, zero.get()));
+    if (!stored) return -1;
+    value = PyFloat_AsDouble(stored.get());
+    return value == -1.0 && PyErr_Occurred() ? -1 : 1;
+}
+
+bool resolve(Coordinates& coords, const AnnoColumn* column, PyObject* scratch) {
+    for (size_t k = 0; k < coords.state.size(); ++k) {
+        if (coords.state[k] != Coordinates::Pending) continue;
+        int r = numpy_store(scratch, (*column)[k], coords.value[k]);
+        if (r < 0) return false;
+        if (r == 0) PyErr_Clear();
+        coords.state[k] = r ? Coordinates::Stored : Coordinates::Refused;
+    }
+    return true;
+}
+
+struct Context {
+    Read3D& r;
+    RegionColumns cols;
+    Coordinates x, y;
+    PyObject* scratch;              // borrowed float64 array of one element
+    std::optional<TraceMatrix> traces;
+};
+
+// Raises again what numpy said when refusing the coordinate that stopped a loop.
+void raise_refused(Context& c, const CoordinateStop& stop) {
+    const AnnoColumn* column = stop.is_y ? c.cols.y : c.cols.x;
+    double unused;
+    if (numpy_store(c.scratch, (*column)[static_cast<size_t>(stop.row)], unused) > 0)
+        PyErr_SetString(PyExc_RuntimeError, "coordinate conversion changed");
+}
+
+CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const RegionArrays& out) {
+    if (c.traces) return fill_trace_region(*c.traces, c.cols, c.x, c.y, plan, size, out);
+    return fill_spectrum_region(*c.r.reader, c.r.blocks, c.cols, c.x, c.y, plan, size, c.r.npt,
+                                out);
+}
+
+// One region; null with an exception set on failure.
+PyObject* make_region(Context& c, const RegionPlan& plan) {
+    if (auto* d = std::get_if<double>(&plan.size)) {
+        // A float size: numpy refuses it (as range() would after it).
+        Ref size = Ref::steal(PyFloat_FromDouble(*d));
+        if (!size) return nullptr;
+        Ref args = Ref::steal(PyTuple_Pack(1, size.get()));
+        if (!args) return nullptr;
+        Ref z = Ref::steal(call_np("zeros", args.get()));
+        if (z) PyErr_SetString(PyExc_TypeError, "'float' object cannot be interpreted as an integer");
+        return nullptr;
+    }
+    int64_t size = std::get<int64_t>(plan.size);
+    if (size < 0) {
+        Ref z = Ref::steal(np_array("zeros", {size}, DType::Float64));
+        if (z) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
+        return nullptr;
+    }
+    if (!region_fits_table(c.cols, plan)) {
+        // The points run past the table, so the loop ends in an error; find
+        // it without allocating arrays for points that cannot exist.
+        CoordinateStop stop;
+        if (!run_core([&] { stop = fill(c, plan, size, {}); }, true)) return nullptr;
+        if (stop.row >= 0)
+            raise_refused(c, stop);
+        else
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+
+    Ref map_x = Ref::steal(np_array("zeros", {size}, DType::Float64));
+    if (!map_x) return nullptr;
+    Ref map_y = Ref::steal(np_array("zeros", {size}, DType::Float64));
+    if (!map_y) return nullptr;
+    Ref spectra, start_time;
+    int64_t width = c.traces ? c.traces->rows() : c.r.npt;
+    if (c.traces) {
+        spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
+        if (!spectra) return nullptr;
+    } else {
+        start_time = Ref::steal(np_array("zeros", {size}, DType::Float64));
+        if (!start_time) return nullptr;
+        spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
+        if (!spectra) return nullptr;
+    }
+    BufferGuard xb, yb, sb, tb;
+    if (!writable_view(xb, map_x.get(), size * 8) || !writable_view(yb, map_y.get(), size * 8) ||
+        !writable_view(sb, spectra.get(), size * width * 4) ||
+        (start_time && !writable_view(tb, start_time.get(), size * 8)))
+        return nullptr;
+    RegionArrays out;
+    out.map_x = static_cast<double*>(xb.view().buf);
+    out.map_y = static_cast<double*>(yb.view().buf);
+    out.spectra = static_cast<float*>(sb.view().buf);
+    out.start_time = start_time ? static_cast<double*>(tb.view().buf) : nullptr;
+    CoordinateStop stop;
+    if (!run_core([&] { stop = fill(c, plan, size, out); }, true)) return nullptr;
+    xb.release();
+    yb.release();
+    sb.release();
+    tb.release();
+    if (stop.row >= 0) {
+        raise_refused(c, stop);
+        return nullptr;
+    }
+
+    Ref title = Ref::steal(PyUnicode_FromStringAndSize(
+        plan.title.data(), static_cast<Py_ssize_t>(plan.title.size())));
+    if (!title) return nullptr;
+    Ref kwargs = Ref::steal(kwargs_of({{"title", title.get()},
+                                       {"spectra", spectra.get()},
+                                       {"mapX", map_x.get()},
+                                       {"mapY", map_y.get()},
+                                       {"start_time", start_time ? start_time.get() : Py_None}}));
+    if (!kwargs) return nullptr;
+    Ref cls = Ref::steal(module_global("Region"));
+    if (!cls) return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+}
+
+} // namespace
+
+PyObject* read_multiregion(Read3D& r) {
+    AnnotationTable table;
+    if (!run_core([&] {
+            Cursor cur(r.req.file.source());
+            table = read_annotation_table(cur, r.req.offsets.anno, RegionColumns::names(),
+                                          warn_unknown_type);
+        }))
+        return nullptr;
+    Context c{r, RegionColumns::of(table), {}, {}, nullptr, std::nullopt};
+
+    if (!c.cols.group) {
+        Ref key = Ref::steal(PyUnicode_FromString("Group"));
+        if (key) PyErr_SetObject(globals().KeyError, key.get());
+        return nullptr;
+    }
+    std::vector<int32_t> groups;
+    if (!group_order(*c.cols.group, groups)) return nullptr;
+
+    Ref labels;
+    if (r.traces) {
+        TraceScan scan;
+        if (!run_core(
+                [&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
+                true))
+            return nullptr;
+        std::optional<size_t> unequal = first_unequal(scan.counts);
+        if (scan.counts.empty() || unequal) {
+            raise_stack_error("vstack", scan.counts, unequal.value_or(0));
+            return nullptr;
+        }
+        labels = Ref::steal(labels_list(scan.labels));
+        if (!labels) return nullptr;
+        if (!run_core([&] { c.traces.emplace(*r.reader, r.blocks, scan.counts[0]); }, true))
+            return nullptr;
+    }
+
+    Ref scratch = Ref::steal(np_array("zeros", {1}, DType::Float64));
+    if (!scratch) return nullptr;
+    c.scratch = scratch.get();
+    c.x = Coordinates::of(c.cols.x);
+    c.y = Coordinates::of(c.cols.y);
+    if (!resolve(c.x, c.cols.x, c.scratch) || !resolve(c.y, c.cols.y, c.scratch)) return nullptr;
+
+    GroupIndex index(*c.cols.group);
+    Ref regions = Ref::steal(PyList_New(0));
+    if (!regions) return nullptr;
+    for (int32_t g : groups) {
+        std::optional<RegionPlan> plan;
+        if (!run_core([&] { plan = plan_region(c.cols, index, g); })) return nullptr;
+        if (!plan) continue;
+        Ref region = Ref::steal(make_region(c, *plan));
+        if (!region || PyList_Append(regions.get(), region.get()) < 0) return nullptr;
+    }
+
+    if (r.traces) {
+        Ref extra = Ref::steal(kwargs_of({{"labels", labels.get()}, {"regions", regions.get()}}));
+        if (!extra) return nullptr;
+        return make_data_object("MultiRegionTRCDataReturn", r.req, extra.get());
+    }
+    Ref extra = Ref::steal(kwargs_of({{"regions", regions.get()}}));
+    if (!extra) return nullptr;
+    return make_data_object("MultiRegionDataReturn", r.req, extra.get());
+}
+
+} // namespace vesk::py

@@ -1,0 +1,67 @@
+// Time-resolved series of spectra (with their times) and of traces.
+#include "veskread/extract/py_read_3d.h"
+#include "veskread/extract/series.h"
+
+namespace vesk::py {
+
+namespace {
+
+PyObject* spectrum_series(Read3D& r) {
+    if (!run_core([&] { check_spectrum_series(*r.reader, r.blocks, r.npt); }, true))
+        return nullptr;
+    int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
+    if (n == 0) {
+        raise_stack_error("vstack", {}, 0);
+        return nullptr;
+    }
+    Ref spectra = Ref::steal(np_array("empty", {n, r.npt}, DType::Float32));
+    if (!spectra) return nullptr;
+    Ref z = Ref::steal(np_array("empty", {n}, DType::Float64));
+    if (!z) return nullptr;
+    BufferGuard sbuf, zbuf;
+    if (!writable_view(sbuf, spectra.get(), n * r.npt * 4) || !writable_view(zbuf, z.get(), n * 8))
+        return nullptr;
+    auto* s = static_cast<float*>(sbuf.view().buf);
+    auto* t = static_cast<double*>(zbuf.view().buf);
+    if (!run_core([&] { read_spectrum_series(*r.reader, r.blocks, r.npt, s, t); }, true))
+        return nullptr;
+    sbuf.release();
+    zbuf.release();
+    Ref extra = Ref::steal(kwargs_of({{"z", z.get()}, {"spectra", spectra.get()}}));
+    if (!extra) return nullptr;
+    return make_data_object("TimeResolvedDataReturn", r.req, extra.get());
+}
+
+PyObject* trace_series(Read3D& r) {
+    TraceScan scan;
+    if (!run_core([&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
+                  true))
+        return nullptr;
+    std::optional<size_t> unequal = first_unequal(scan.counts);
+    if (scan.counts.empty() || unequal) {
+        raise_stack_error("vstack", scan.counts, unequal.value_or(0));
+        return nullptr;
+    }
+    Ref labels = Ref::steal(labels_list(scan.labels));
+    if (!labels) return nullptr;
+    int64_t n = static_cast<int64_t>(scan.counts.size());
+    int64_t width = scan.counts[0];
+    Ref traces = Ref::steal(np_array("empty", {n, width}, DType::Float32));
+    if (!traces) return nullptr;
+    BufferGuard buf;
+    if (!writable_view(buf, traces.get(), n * width * 4)) return nullptr;
+    auto* dst = static_cast<float*>(buf.view().buf);
+    if (!run_core([&] { read_trace_rows(*r.reader, r.blocks, width, dst); }, true)) return nullptr;
+    buf.release();
+    Ref extra = Ref::steal(kwargs_of({{"labels", labels.get()}, {"traces", traces.get()}}));
+    if (!extra) return nullptr;
+    return make_data_object("TimeResolvedTRCDataReturn", r.req, extra.get());
+}
+
+} // namespace
+
+PyObject* read_time_resolved(Read3D& r) {
+    return r.traces ? trace_series(r) : spectrum_series(r);
+}
+
+} // namespace vesk::py

@@ -1,0 +1,266 @@
+#include "veskread/extract/regions.h"
+
+#include <cmath>
+#include <limits>
+
+#include "veskread/extract/image_map.h"
+
+namespace vesk {
+
+namespace {
+
+[[noreturn]] void throw_list_index() {
+    throw Error(ErrorKind::IndexOutOfRange, "list index out of range");
+}
+
+const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
+    if (!column) throw_missing_key(name);
+    if (row < 0 || row >= static_cast<int64_t>(column->size())) throw_list_index();
+    return (*column)[static_cast<size_t>(row)];
+}
+
+// The int a cell equals, if it equals one that fits 32 bits.
+std::optional<int32_t> as_int32(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) return *i;
+    if (auto* d = std::get_if<double>(&c)) {
+        if (*d == std::floor(*d) && *d >= std::numeric_limits<int32_t>::min() &&
+            *d <= std::numeric_limits<int32_t>::max())
+            return static_cast<int32_t>(*d);
+    }
+    return std::nullopt;
+}
+
+bool equals_zero(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) return *i == 0;
+    if (auto* d = std::get_if<double>(&c)) return *d == 0;
+    return false;
+}
+
+const char* type_name(const AnnoCell& c) {
+    switch (c.index()) {
+    case 0: return "NoneType";
+    case 1: return "int";
+    case 2: return "float";
+    default: return "str";
+    }
+}
+
+[[noreturn]] void throw_type(const std::string& message) {
+    throw Error(ErrorKind::WrongType, message);
+}
+
+double number(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) return *i;
+    return std::get<double>(c);
+}
+
+const AnnoCell& point_cell(const AnnoColumn* column, const char* name, int64_t row) {
+    return cell(column, name, row);
+}
+
+// Writes a coordinate, or reports the row numpy refused.
+bool store_coordinate(const AnnoColumn* column, const char* name, const Coordinates& coords,
+                      int64_t row, double* dst) {
+    point_cell(column, name, row);
+    auto k = static_cast<size_t>(row);
+    if (coords.state[k] == Coordinates::Refused) return false;
+    if (dst) *dst = coords.value[k];
+    return true;
+}
+
+} // namespace
+
+const std::vector<std::string>& RegionColumns::names() {
+    static const std::vector<std::string> n = {"Group",     "Type", "AryNX", "AryNY", "AryType",
+                                               "Fileindex", "X",    "Y"};
+    return n;
+}
+
+RegionColumns RegionColumns::of(const AnnotationTable& t) {
+    RegionColumns c;
+    c.group = t.column("Group");
+    c.type = t.column("Type");
+    c.nx = t.column("AryNX");
+    c.ny = t.column("AryNY");
+    c.array_type = t.column("AryType");
+    c.file_index = t.column("Fileindex");
+    c.x = t.column("X");
+    c.y = t.column("Y");
+    return c;
+}
+
+GroupIndex::GroupIndex(const AnnoColumn& group) {
+    for (size_t r = 0; r < group.size(); ++r) {
+        auto g = as_int32(group[r]);
+        if (!g) continue;
+        auto [it, inserted] = rows_.try_emplace(*g, static_cast<int64_t>(r), 0);
+        ++it->second.second;
+    }
+}
+
+int64_t GroupIndex::first_row(int32_t group) const {
+    auto it = rows_.find(group);
+    return it == rows_.end() ? -1 : it->second.first;
+}
+
+int64_t GroupIndex::count(int32_t group) const {
+    auto it = rows_.find(group);
+    return it == rows_.end() ? 0 : it->second.second;
+}
+
+std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupIndex& groups,
+                                      int32_t group) {
+    RegionPlan plan;
+    plan.group = group;
+    plan.first_row = groups.first_row(group);
+    int64_t j = plan.first_row;
+    if (!equals_zero(cell(cols.type, "Type", j))) return std::nullopt;
+    const AnnoCell& nx = cell(cols.nx, "AryNX", j);
+    const AnnoCell& ny = cell(cols.ny, "AryNY", j);
+
+    // NSPEC = AryNX * AryNY as Python multiplies the cells.
+    bool nx_text = std::holds_alternative<std::string>(nx);
+    bool ny_text = std::holds_alternative<std::string>(ny);
+    if (std::holds_alternative<std::monostate>(nx) || std::holds_alternative<std::monostate>(ny))
+        throw_type(std::string("unsupported operand type(s) for *: '") + type_name(nx) +
+                   "' and '" + type_name(ny) + "'");
+    if (nx_text || ny_text) {
+        const AnnoCell& other = nx_text ? ny : nx;
+        if (!std::holds_alternative<int32_t>(other))
+            throw_type(std::string("can't multiply sequence by non-int of type '") +
+                       type_name(other) + "'");
+        // Text repeated is still text, which no array size accepts.
+        throw_type("'str' object cannot be interpreted as an integer");
+    }
+    auto format = [](const AnnoCell& c) {
+        if (auto* i = std::get_if<int32_t>(&c)) return std::to_string(*i);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.17g", std::get<double>(c));
+        return std::string(buf);
+    };
+    bool both_int = std::holds_alternative<int32_t>(nx) && std::holds_alternative<int32_t>(ny);
+    bool zero = both_int ? int64_t(std::get<int32_t>(nx)) * std::get<int32_t>(ny) == 0
+                         : number(nx) * number(ny) == 0;
+    if (zero && equals_zero(cell(cols.array_type, "AryType", j))) {
+        int64_t n = groups.count(group);
+        plan.size = n;
+        plan.title = "Region " + std::to_string(group) + " (" + std::to_string(n) + " points)";
+        return plan;
+    }
+    if (both_int)
+        plan.size = int64_t(std::get<int32_t>(nx)) * std::get<int32_t>(ny);
+    else
+        plan.size = number(nx) * number(ny);
+    plan.title = "Region " + std::to_string(group) + " (" + format(nx) + " x " + format(ny) + ")";
+    return plan;
+}
+
+bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
+    auto* size = std::get_if<int64_t>(&plan.size);
+    if (!size || *size <= 0) return true;
+    if (!cols.file_index) return false;
+    return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
+}
+
+Coordinates Coordinates::of(const AnnoColumn* column) {
+    Coordinates c;
+    if (!column) return c;
+    c.value.resize(column->size());
+    c.state.resize(column->size(), Stored);
+    for (size_t r = 0; r < column->size(); ++r) {
+        const AnnoCell& v = (*column)[r];
+        if (auto* i = std::get_if<int32_t>(&v))
+            c.value[r] = *i;
+        else if (auto* d = std::get_if<double>(&v))
+            c.value[r] = *d;
+        else
+            c.state[r] = Pending;
+    }
+    return c;
+}
+
+CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
+                                    const RegionColumns& cols, const Coordinates& x,
+                                    const Coordinates& y, const RegionPlan& plan, int64_t size,
+                                    int64_t npt, const RegionArrays& out) {
+    for (int64_t n = 0; n < size; ++n) {
+        int64_t i = plan.first_row + n;
+        auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
+        const int64_t* offset = key ? blocks.find(*key) : nullptr;
+        if (!offset) continue; // no stored block: the point stays zero
+        if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
+            return {i, false};
+        if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
+            return {i, true};
+        BlockReader::check_seek(*offset);
+        int64_t got = out.spectra ? reader.read_values(*offset, npt, out.spectra + n * npt)
+                                  : reader.values_at(*offset, npt);
+        if (got != npt) throw_value(broadcast_message(got, npt));
+        int64_t after = reader.position_after(*offset, npt, got);
+        if (out.start_time)
+            out.start_time[n] = reader.read_time(after);
+        else if (!reader.has_time(after))
+            reader.read_time(after);
+    }
+    return {};
+}
+
+TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width)
+    : reader_(reader), blocks_(blocks), rows_(static_cast<int64_t>(blocks.blocks.size())),
+      cols_(width) {
+    // Overlapping blocks can name many times the file's bytes; past a
+    // budget tied to the file size, read values only as the points ask.
+    int64_t budget = 2 * reader.file_size() + (int64_t(64) << 20);
+    in_memory_ = cols_ == 0 || rows_ <= budget / 4 / cols_;
+    if (!in_memory_) return;
+    values_.resize(static_cast<size_t>(rows_ * cols_));
+    int64_t k = 0;
+    for (const auto& b : blocks.blocks) {
+        if (reader.read_values(b.offset, cols_, values_.data() + k * cols_) != cols_)
+            throw Error(ErrorKind::Io, "file changed while traces were read", b.offset, 5);
+        ++k;
+    }
+}
+
+void TraceMatrix::column(int64_t c, float* out) const {
+    if (in_memory_) {
+        for (int64_t t = 0; t < rows_; ++t) out[t] = values_[static_cast<size_t>(t * cols_ + c)];
+        return;
+    }
+    int64_t t = 0;
+    for (const auto& b : blocks_.blocks) {
+        if (reader_.read_values(b.offset + 4 * c, 1, out + t) != 1)
+            throw Error(ErrorKind::Io, "file changed while traces were read", b.offset, 5);
+        ++t;
+    }
+}
+
+CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
+                                 const Coordinates& x, const Coordinates& y,
+                                 const RegionPlan& plan, int64_t size, const RegionArrays& out) {
+    for (int64_t n = 0; n < size; ++n) {
+        int64_t i = plan.first_row + n;
+        const AnnoCell& findex = point_cell(cols.file_index, "Fileindex", i);
+        if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
+            return {i, false};
+        if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
+            return {i, true};
+        // traces[:, findex - 1]
+        if (std::holds_alternative<std::monostate>(findex) ||
+            std::holds_alternative<std::string>(findex))
+            throw_type(std::string("unsupported operand type(s) for -: '") + type_name(findex) +
+                       "' and 'int'");
+        if (std::holds_alternative<double>(findex))
+            throw Error(ErrorKind::IndexOutOfRange,
+                        "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) "
+                        "and integer or boolean arrays are valid indices");
+        int64_t c = int64_t(std::get<int32_t>(findex)) - 1;
+        if (c < -traces.cols() || c >= traces.cols())
+            throw Error(ErrorKind::IndexOutOfRange, index_message(c, 1, traces.cols()));
+        if (c < 0) c += traces.cols();
+        if (out.spectra) traces.column(c, out.spectra + n * traces.rows());
+    }
+    return {};
+}
+
+} // namespace vesk

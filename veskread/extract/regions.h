@@ -1,0 +1,122 @@
+// The regions of a multiregion point map.
+//
+// The annotation table lists every measured point with its group, the
+// group's grid size or free-list flag, the number of its stored block
+// ("Fileindex") and its X and Y. Each distinct group whose first row has type
+// 0 becomes a region: a grid of AryNX x AryNY points, or, when that is zero
+// and AryType is 0, all rows of the group. A region's points are the rows
+// that follow its first row. Spectra come from the stored block a point
+// names (points without one stay zero); traces give every trace's value at
+// the point's 1-based position.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "veskread/extract/annotation_table.h"
+#include "veskread/extract/stored_block_reader.h"
+
+namespace vesk {
+
+// The columns the regions consult, borrowed from the table; null when absent.
+struct RegionColumns {
+    const AnnoColumn* group = nullptr;
+    const AnnoColumn* type = nullptr;
+    const AnnoColumn* nx = nullptr;
+    const AnnoColumn* ny = nullptr;
+    const AnnoColumn* array_type = nullptr;
+    const AnnoColumn* file_index = nullptr;
+    const AnnoColumn* x = nullptr;
+    const AnnoColumn* y = nullptr;
+
+    static RegionColumns of(const AnnotationTable& table);
+    static const std::vector<std::string>& names();
+};
+
+// First row and number of rows of each group number, by equality as Python
+// compares a cell with an int.
+class GroupIndex {
+public:
+    explicit GroupIndex(const AnnoColumn& group);
+    // -1 when no cell equals `group`.
+    int64_t first_row(int32_t group) const;
+    int64_t count(int32_t group) const;
+
+private:
+    std::unordered_map<int32_t, std::pair<int64_t, int64_t>> rows_;
+};
+
+struct RegionPlan {
+    int32_t group = 0;
+    int64_t first_row = 0;
+    std::string title;
+    // Point count; a float size is kept as it is so that numpy refuses it.
+    std::variant<int64_t, double> size;
+};
+
+// The region of `group`, or nullopt when its first row's type is not 0.
+// Throws MissingKey, IndexOutOfRange or WrongType as the lookups would.
+std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupIndex& groups,
+                                      int32_t group);
+
+// Whether every point of the region has a "Fileindex" row; when not, the
+// point loop is certain to end in an error and nothing is allocated for it.
+bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan);
+
+// X or Y cells as doubles for numpy to store. Numbers convert here; other
+// cells are Pending until the binding asks numpy, then Stored or Refused.
+struct Coordinates {
+    enum State : uint8_t { Stored, Pending, Refused };
+    std::vector<double> value;
+    std::vector<State> state;
+    static Coordinates of(const AnnoColumn* column);
+};
+
+// Where a point loop stopped because numpy refused a coordinate.
+struct CoordinateStop {
+    int64_t row = -1; // -1: the loop ran to its end
+    bool is_y = false;
+};
+
+// Outputs of one region; all null for a check-only pass.
+struct RegionArrays {
+    double* map_x = nullptr;
+    double* map_y = nullptr;
+    float* spectra = nullptr;     // size x npt (spectra) or size x traces (traces)
+    double* start_time = nullptr; // spectra only
+};
+
+CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
+                                    const RegionColumns& cols, const Coordinates& x,
+                                    const Coordinates& y, const RegionPlan& plan, int64_t size,
+                                    int64_t npt, const RegionArrays& out);
+
+// The traces of a multiregion map, rows x cols (cols values of each trace).
+// Held in memory unless the blocks overlap so much that it would dwarf the
+// file; then each value is read when asked for.
+class TraceMatrix {
+public:
+    TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width);
+    int64_t rows() const { return rows_; }
+    int64_t cols() const { return cols_; }
+    // out[t] = value t of column c, for every trace t.
+    void column(int64_t c, float* out) const;
+
+private:
+    const BlockReader& reader_;
+    const StoredBlocks& blocks_;
+    int64_t rows_;
+    int64_t cols_;
+    std::vector<float> values_; // empty when read on demand
+    bool in_memory_;
+};
+
+CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
+                                 const Coordinates& x, const Coordinates& y,
+                                 const RegionPlan& plan, int64_t size, const RegionArrays& out);
+
+} // namespace vesk

@@ -1,0 +1,53 @@
+// Stored blocks read one after another: the spectra and times of a
+// time-resolved series, and the traces and names of trace blocks (time
+// series, trace maps and the traces of a multiregion map).
+//
+// Each reader first walks the blocks without reading values, so that the
+// first failing block raises what reading would raise before any output is
+// allocated; the caller then allocates once and the second pass reads the
+// values straight into place. Nothing here touches Python.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "veskread/extract/stored_block_reader.h"
+
+namespace vesk {
+
+// Time-resolved spectra: throws what the first failing block raises (a
+// negative or impossible seek, or a time that the short block or the file
+// end leaves unread).
+void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);
+// spectra: blocks x npt floats; times: one per block.
+void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                          float* spectra, double* times);
+
+struct TraceScan {
+    std::vector<int64_t> counts; // values each block yields, of npt asked
+    Labels labels;
+};
+
+struct PlaneShape {
+    int64_t npy;
+    int64_t npx;
+};
+
+// Seeks, value counts and names of trace blocks, in block order. With
+// `plane`, every block must yield exactly npy*npx values (reshape).
+TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                      int32_t info_size, const std::optional<PlaneShape>& plane);
+
+// Index of the first count that differs from counts[0], if any (stacking
+// rows of unequal length fails there).
+std::optional<size_t> first_unequal(const std::vector<int64_t>& counts);
+
+// dst: blocks x width floats, row k from block k (each yields width values).
+void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,
+                     float* dst);
+// dst: (plane, blocks) floats, column k from block k: a stack along a third axis.
+void read_trace_planes(const BlockReader& reader, const StoredBlocks& blocks, int64_t plane,
+                       float* dst);
+
+} // namespace vesk
