@@ -6,6 +6,7 @@
 #include "veskread/container/py_container.h"
 #include "veskread/extract/float_values.h"
 #include "veskread/extract/py_extract.h"
+#include "veskread/extract/py_numpy.h"
 #include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
@@ -71,14 +72,6 @@ PyObject* dict_value(PyObject* dict, const char* key) {
     return v; // borrowed
 }
 
-PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs) {
-    Ref np = Ref::steal(module_global("np"));
-    if (!np) return nullptr;
-    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), fn));
-    if (!f) return nullptr;
-    return PyObject_Call(f.get(), args, kwargs);
-}
-
 // np.fromfile(f, dtype=np.float32, count=npt) at `offset`, read natively.
 PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     Py_ssize_t count = PyNumber_AsSsize_t(npt, PyExc_OverflowError);
@@ -91,21 +84,10 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     });
     if (!ok) return nullptr;
     Py_DECREF(ok);
-    Ref np = Ref::steal(module_global("np"));
-    if (!np) return nullptr;
-    Ref float32 = Ref::steal(PyObject_GetAttrString(np.get(), "float32"));
-    if (!float32) return nullptr;
-    Ref args = Ref::steal(Py_BuildValue("(n)", static_cast<Py_ssize_t>(n)));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", float32.get()));
-    if (!args || !kwargs) return nullptr;
-    Ref array = Ref::steal(call_np("empty", args.get(), kwargs.get()));
+    Ref array = Ref::steal(np_array("empty", {static_cast<int64_t>(n)}, DType::Float32));
     if (!array) return nullptr;
     BufferGuard buf;
-    if (!buf.acquire(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
-    if (buf.view().len != static_cast<Py_ssize_t>(n * sizeof(float))) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected array size");
-        return nullptr;
-    }
+    if (!writable_view(buf, array.get(), static_cast<int64_t>(n * sizeof(float)))) return nullptr;
     size_t got = 0;
     ok = guarded([&]() -> PyObject* {
         GilRelease unlocked;
@@ -207,7 +189,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     } else {
         Ref y = Ref::steal(read_spectrum(file.source(), offsets.data, npt));
         if (!y) return nullptr;
-        Ref extra = Ref::steal(Py_BuildValue("{s:O}", "y", y.get()));
+        Ref extra = Ref::steal(kwargs_of({{"y", y.get()}}));
         if (!extra) return nullptr;
         result = Ref::steal(make_data_object("SingleDataReturn", req, extra.get()));
     }

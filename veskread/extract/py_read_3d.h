@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "veskread/extract/py_extract.h"
+#include "veskread/extract/py_numpy.h"
+#include "veskread/extract/series.h"
 #include "veskread/extract/store_table.h"
 #include "veskread/extract/stored_block_reader.h"
 #include "veskread/module/py_errors.h"
@@ -47,14 +49,6 @@ template <typename F> bool run_core(F&& body, bool unlocked = false) {
     return r != nullptr;
 }
 
-// np.<fn>(*args, **kwargs) with the module's np, looked up now. New reference.
-PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs = nullptr);
-// np.<fn>(shape, dtype=np.float32) or, with float64, np.<fn>(shape).
-enum class DType { Float32, Float64 };
-PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype);
-
-// A writable C-contiguous view of exactly `bytes` bytes.
-bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes);
 
 // np.vstack / np.dstack of what the per-block reads would have stacked,
 // for their errors: no block at all, or rows of unequal length.
@@ -64,8 +58,10 @@ void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_
 // one object. New reference.
 PyObject* labels_list(const Labels& labels);
 
-// A dict of keyword arguments from name/value pairs (values borrowed).
-PyObject* kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+// Walks every stored trace (names and value counts) and checks that
+// np.vstack would take them; returns the list of labels. New reference.
+PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan);
 
 PyObject* read_image_map(Read3D& r);
 PyObject* read_time_resolved(Read3D& r);

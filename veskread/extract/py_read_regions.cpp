@@ -211,16 +211,7 @@ PyObject* read_multiregion(Read3D& r) {
     Ref labels;
     if (r.traces) {
         TraceScan scan;
-        if (!run_core(
-                [&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
-                true))
-            return nullptr;
-        std::optional<size_t> unequal = first_unequal(scan.counts);
-        if (scan.counts.empty() || unequal) {
-            raise_stack_error("vstack", scan.counts, unequal.value_or(0));
-            return nullptr;
-        }
-        labels = Ref::steal(labels_list(scan.labels));
+        labels = Ref::steal(scan_stackable_traces(r, scan));
         if (!labels) return nullptr;
         if (!run_core([&] { c.traces.emplace(*r.reader, r.blocks, scan.counts[0]); }, true))
             return nullptr;

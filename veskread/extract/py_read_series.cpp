@@ -34,15 +34,7 @@ PyObject* spectrum_series(Read3D& r) {
 
 PyObject* trace_series(Read3D& r) {
     TraceScan scan;
-    if (!run_core([&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
-                  true))
-        return nullptr;
-    std::optional<size_t> unequal = first_unequal(scan.counts);
-    if (scan.counts.empty() || unequal) {
-        raise_stack_error("vstack", scan.counts, unequal.value_or(0));
-        return nullptr;
-    }
-    Ref labels = Ref::steal(labels_list(scan.labels));
+    Ref labels = Ref::steal(scan_stackable_traces(r, scan));
     if (!labels) return nullptr;
     int64_t n = static_cast<int64_t>(scan.counts.size());
     int64_t width = scan.counts[0];

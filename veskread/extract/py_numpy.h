@@ -1,0 +1,25 @@
+// numpy through the module's `np`, looked up at each call: allocating result
+// arrays, filling them through the buffer protocol, and keyword dicts.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+
+#include "veskread/module/py_ref.h"
+
+namespace vesk::py {
+
+// np.<fn>(*args, **kwargs) with the module's np, looked up now. New reference.
+PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs = nullptr);
+// np.<fn>(shape, dtype=np.float32) or, with float64, np.<fn>(shape).
+enum class DType { Float32, Float64 };
+PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype);
+
+// A writable C-contiguous view of exactly `bytes` bytes.
+bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes);
+
+// A dict of keyword arguments from name/value pairs (values borrowed).
+PyObject* kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+} // namespace vesk::py
