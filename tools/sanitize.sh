@@ -22,6 +22,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$build/fuzz/fuzz_directory" "$root/fuzz/corpus/directory"
 "$build/fuzz/fuzz_param_block" "$root/fuzz/corpus/param_block"
 
-LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+# libstdc++ too: without it ASan cannot find the real __cxa_throw and aborts
+# at the first C++ exception the core throws.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)" \
 PYTHONMALLOC=malloc PYTHONPATH="$build" \
     "$python" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
