@@ -42,8 +42,15 @@ def param_seeds():
     yield "no_end", b"\0" + param_block({"NPT": 1}, end=False)
 
 
+def data_block_seeds():
+    from test_fuzz_extract import seed_files
+    for name, data in seed_files():
+        yield name.replace(" ", "_").replace("+", "_"), data
+
+
 def main():
-    for target, seeds in (("directory", directory_seeds()), ("param_block", param_seeds())):
+    for target, seeds in (("directory", directory_seeds()), ("param_block", param_seeds()),
+                          ("data_block", data_block_seeds())):
         out = os.path.join(HERE, "corpus", target)
         os.makedirs(out, exist_ok=True)
         for name, data in seeds:
