@@ -54,7 +54,8 @@ int show_block(const vesk::ByteSource& src, const std::string& type, const std::
         std::fprintf(stderr, "%s\n", vesk::key_problem_message(problem, type, dims, deriv).c_str());
         return 2;
     }
-    auto offsets = vesk::scan_directory(vesk::read_directory(src), vesk::request_for(type, dims, deriv));
+    auto offsets =
+        vesk::scan_directory(vesk::read_directory(src), vesk::request_for(type, dims, deriv));
     if (offsets.data == -1 || offsets.params == -1) {
         std::fprintf(stderr, "No data block exists in the file for: %s %s %s\n", type.c_str(),
                      dims.c_str(), deriv.c_str());

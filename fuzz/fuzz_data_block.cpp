@@ -32,9 +32,9 @@ void read_block(const vesk::ByteSource& src, const std::vector<vesk::DirEntry>& 
     if (offsets.anno != -1) {
         vesk::Cursor anno(src);
         size_t unknown = 0;
-        auto table = vesk::read_annotation_table(
-            anno, offsets.anno, {"Group", "Type", "Fileindex", "X", "Y"},
-            [&](const vesk::ParamValue&) { ++unknown; });
+        auto table = vesk::read_annotation_table(anno, offsets.anno,
+                                                 {"Group", "Type", "Fileindex", "X", "Y"},
+                                                 [&](const vesk::ParamValue&) { ++unknown; });
         for (const auto& [name, column] : table.columns)
             if (column.size() > size + vesk::kRowSlack) std::abort();
     }

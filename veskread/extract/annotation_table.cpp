@@ -62,7 +62,8 @@ bool equals(const Num& a, int64_t v) {
 // range(x), seek(x): only an int will do.
 int64_t as_index(const Num& n) {
     if (n.kind != Num::Int)
-        throw_type(std::string("'") + n.type_name() + "' object cannot be interpreted as an integer");
+        throw_type(std::string("'") + n.type_name() +
+                   "' object cannot be interpreted as an integer");
     return n.i;
 }
 
@@ -81,7 +82,7 @@ std::string two_digits(const char* prefix, int64_t n) {
 enum class CellKind { Int, Float, Text, Unknown };
 
 struct Column {
-    std::string name;         // raw text; empty `key` when the name is not text
+    std::string name; // raw text; empty `key` when the name is not text
     bool kept = false;
     CellKind kind = CellKind::Unknown;
     ParamValue type_code;

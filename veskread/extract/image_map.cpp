@@ -17,8 +17,8 @@ std::string reshape_message(int64_t size, int64_t rows, int64_t cols) {
 }
 
 std::string index_message(int64_t index, int axis, int64_t size) {
-    return "index " + std::to_string(index) + " is out of bounds for axis " +
-           std::to_string(axis) + " with size " + std::to_string(size);
+    return "index " + std::to_string(index) + " is out of bounds for axis " + std::to_string(axis) +
+           " with size " + std::to_string(size);
 }
 
 namespace {
@@ -31,8 +31,8 @@ namespace {
 // instead of one per spectrum.
 constexpr int64_t kRunBytes = int64_t(1) << 20;
 
-void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
-                          const MapShape& s, int64_t stride, float* out) {
+void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
+                          int64_t stride, float* out) {
     const auto& bl = blocks.blocks;
     const auto n = static_cast<int64_t>(bl.size());
     std::vector<unsigned char> scratch;

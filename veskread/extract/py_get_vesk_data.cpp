@@ -52,8 +52,8 @@ PyObject* parameters_dict(const ParamBlock& params) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [key, value] : params.entries()) {
-        Ref k = Ref::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()),
-                                                nullptr));
+        Ref k = Ref::steal(
+            PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
         if (!k) return nullptr;
         Ref v = Ref::steal(param_to_python(value));
         if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
@@ -79,7 +79,8 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     size_t n = 0;
     PyObject* ok = guarded([&]() -> PyObject* {
         // A negative count reads to the end of the file.
-        n = float32_values_available(src, offset, count < 0 ? SIZE_MAX : static_cast<size_t>(count));
+        n = float32_values_available(src, offset,
+                                     count < 0 ? SIZE_MAX : static_cast<size_t>(count));
         Py_RETURN_NONE;
     });
     if (!ok) return nullptr;
@@ -116,7 +117,8 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     const std::string deriv_s = lookup_text(deriv.get());
     switch (check_key(type_s, dims_s, deriv_s)) {
     case KeyProblem::Dimensions:
-        raise_key_error("Incorrect dimensions: ", dims.get(), ". Dimensions need to be either 2D or 3D");
+        raise_key_error("Incorrect dimensions: ", dims.get(),
+                        ". Dimensions need to be either 2D or 3D");
         return nullptr;
     case KeyProblem::DataBlockType:
         raise_key_error("Invalid data block type: ", type.get(),
@@ -180,9 +182,9 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
     if (!abscissa) return nullptr;
 
-    DataRequest req{file,      offsets,    params, parameters.get(), type.get(), dims.get(),
-                    deriv.get(), npt,      fxv,    lxv,              mxy,        mny,
-                    abscissa.get()};
+    DataRequest req{
+        file, offsets, params, parameters.get(), type.get(), dims.get(), deriv.get(), npt, fxv,
+        lxv,  mxy,     mny,    abscissa.get()};
     Ref result;
     if (dims_s == "3D") {
         result = Ref::steal(read_3d(req));

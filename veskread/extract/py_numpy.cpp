@@ -21,8 +21,8 @@ PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType d
         if (!v) return nullptr;
         PyTuple_SET_ITEM(dims.get(), k++, v);
     }
-    Ref args = Ref::steal(PyTuple_Pack(1, shape.size() == 1 ? PyTuple_GET_ITEM(dims.get(), 0)
-                                                            : dims.get()));
+    Ref args = Ref::steal(
+        PyTuple_Pack(1, shape.size() == 1 ? PyTuple_GET_ITEM(dims.get(), 0) : dims.get()));
     if (!args) return nullptr;
     Ref kwargs;
     if (dtype == DType::Float32) {

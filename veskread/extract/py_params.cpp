@@ -20,8 +20,12 @@ PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObj
         const char* key;
         PyObject* value;
     } common[] = {
-        {"dimension", req.dimensions}, {"dataType", req.data_block_type}, {"deriv", req.deriv},
-        {"x", req.abscissa},           {"minY", req.mny},                 {"maxY", req.mxy},
+        {"dimension", req.dimensions},
+        {"dataType", req.data_block_type},
+        {"deriv", req.deriv},
+        {"x", req.abscissa},
+        {"minY", req.mny},
+        {"maxY", req.mxy},
         {"parameters", req.parameters},
     };
     for (auto& c : common)

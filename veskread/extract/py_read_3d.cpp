@@ -10,7 +10,6 @@
 
 namespace vesk::py {
 
-
 void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal) {
     // Only the first row and the first that differs from it decide numpy's
     // message; the rows between stand in by repeating the first.
@@ -44,7 +43,6 @@ PyObject* labels_list(const Labels& labels) {
                         Py_NewRef(texts[labels.of_block[k]].get()));
     return list.release();
 }
-
 
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
     if (!run_core([&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
@@ -158,19 +156,19 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
 }
 
 PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
-    Ref spectra =
-        Ref::steal(np_array("zeros", {shape.npy, shape.npx, shape.npt}, DType::Float32));
+    Ref spectra = Ref::steal(np_array("zeros", {shape.npy, shape.npx, shape.npt}, DType::Float32));
     if (!spectra) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
     auto* out = static_cast<float*>(buf.view().buf);
     ImageLayout layout = image_layout(r.table, r.npt);
     int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
-    if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); }, true))
+    if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
+                  true))
         return nullptr;
     buf.release();
-    Ref extra = Ref::steal(
-        kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"spectra", spectra.get()}}));
+    Ref extra =
+        Ref::steal(kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"spectra", spectra.get()}}));
     if (!extra) return nullptr;
     return make_data_object("ImageDataReturn", r.req, extra.get());
 }

@@ -49,7 +49,6 @@ template <typename F> bool run_core(F&& body, bool unlocked = false) {
     return r != nullptr;
 }
 
-
 // np.vstack / np.dstack of what the per-block reads would have stacked,
 // for their errors: no block at all, or rows of unequal length.
 void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal);
@@ -57,7 +56,6 @@ void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_
 // One str per block, through the module's decode_string; equal names share
 // one object. New reference.
 PyObject* labels_list(const Labels& labels);
-
 
 // Walks every stored trace (names and value counts) and checks that
 // np.vstack would take them; returns the list of labels. New reference.

@@ -29,8 +29,8 @@ void warn_unknown_type(const ParamValue& code) {
     if (!message) throw PythonErrorSet{};
     Ref warnings = Ref::steal(module_global("warnings"));
     if (!warnings) throw PythonErrorSet{};
-    Ref r = Ref::steal(PyObject_CallMethod(warnings.get(), "warn", "OO", message.get(),
-                                           globals().RuntimeWarning));
+    Ref r = Ref::steal(
+        PyObject_CallMethod(warnings.get(), "warn", "OO", message.get(), globals().RuntimeWarning));
     if (!r) throw PythonErrorSet{};
 }
 
@@ -88,7 +88,7 @@ struct Context {
     Read3D& r;
     RegionColumns cols;
     Coordinates x, y;
-    PyObject* scratch;              // borrowed float64 array of one element
+    PyObject* scratch; // borrowed float64 array of one element
     std::optional<TraceMatrix> traces;
 };
 
@@ -115,7 +115,8 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         Ref args = Ref::steal(PyTuple_Pack(1, size.get()));
         if (!args) return nullptr;
         Ref z = Ref::steal(call_np("zeros", args.get()));
-        if (z) PyErr_SetString(PyExc_TypeError, "'float' object cannot be interpreted as an integer");
+        if (z)
+            PyErr_SetString(PyExc_TypeError, "'float' object cannot be interpreted as an integer");
         return nullptr;
     }
     int64_t size = std::get<int64_t>(plan.size);
@@ -172,8 +173,8 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         return nullptr;
     }
 
-    Ref title = Ref::steal(PyUnicode_FromStringAndSize(
-        plan.title.data(), static_cast<Py_ssize_t>(plan.title.size())));
+    Ref title = Ref::steal(
+        PyUnicode_FromStringAndSize(plan.title.data(), static_cast<Py_ssize_t>(plan.title.size())));
     if (!title) return nullptr;
     Ref kwargs = Ref::steal(kwargs_of({{"title", title.get()},
                                        {"spectra", spectra.get()},

@@ -7,8 +7,7 @@ namespace vesk::py {
 namespace {
 
 PyObject* spectrum_series(Read3D& r) {
-    if (!run_core([&] { check_spectrum_series(*r.reader, r.blocks, r.npt); }, true))
-        return nullptr;
+    if (!run_core([&] { check_spectrum_series(*r.reader, r.blocks, r.npt); }, true)) return nullptr;
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     if (n == 0) {
         raise_stack_error("vstack", {}, 0);
@@ -52,8 +51,6 @@ PyObject* trace_series(Read3D& r) {
 
 } // namespace
 
-PyObject* read_time_resolved(Read3D& r) {
-    return r.traces ? trace_series(r) : spectrum_series(r);
-}
+PyObject* read_time_resolved(Read3D& r) { return r.traces ? trace_series(r) : spectrum_series(r); }
 
 } // namespace vesk::py

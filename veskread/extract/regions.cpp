@@ -38,10 +38,14 @@ bool equals_zero(const AnnoCell& c) {
 
 const char* type_name(const AnnoCell& c) {
     switch (c.index()) {
-    case 0: return "NoneType";
-    case 1: return "int";
-    case 2: return "float";
-    default: return "str";
+    case 0:
+        return "NoneType";
+    case 1:
+        return "int";
+    case 2:
+        return "float";
+    default:
+        return "str";
     }
 }
 
@@ -71,8 +75,8 @@ bool store_coordinate(const AnnoColumn* column, const char* name, const Coordina
 } // namespace
 
 const std::vector<std::string>& RegionColumns::names() {
-    static const std::vector<std::string> n = {"Group",     "Type", "AryNX", "AryNY", "AryType",
-                                               "Fileindex", "X",    "Y"};
+    static const std::vector<std::string> n = {"Group",   "Type",      "AryNX", "AryNY",
+                                               "AryType", "Fileindex", "X",     "Y"};
     return n;
 }
 
@@ -122,8 +126,8 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
     bool nx_text = std::holds_alternative<std::string>(nx);
     bool ny_text = std::holds_alternative<std::string>(ny);
     if (std::holds_alternative<std::monostate>(nx) || std::holds_alternative<std::monostate>(ny))
-        throw_type(std::string("unsupported operand type(s) for *: '") + type_name(nx) +
-                   "' and '" + type_name(ny) + "'");
+        throw_type(std::string("unsupported operand type(s) for *: '") + type_name(nx) + "' and '" +
+                   type_name(ny) + "'");
     if (nx_text || ny_text) {
         const AnnoCell& other = nx_text ? ny : nx;
         if (!std::holds_alternative<int32_t>(other))
@@ -236,8 +240,8 @@ void TraceMatrix::column(int64_t c, float* out) const {
 }
 
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
-                                 const Coordinates& x, const Coordinates& y,
-                                 const RegionPlan& plan, int64_t size, const RegionArrays& out) {
+                                 const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
+                                 int64_t size, const RegionArrays& out) {
     for (int64_t n = 0; n < size; ++n) {
         int64_t i = plan.first_row + n;
         const AnnoCell& findex = point_cell(cols.file_index, "Fileindex", i);

@@ -116,7 +116,7 @@ private:
 };
 
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
-                                 const Coordinates& x, const Coordinates& y,
-                                 const RegionPlan& plan, int64_t size, const RegionArrays& out);
+                                 const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
+                                 int64_t size, const RegionArrays& out);
 
 } // namespace vesk

@@ -15,10 +15,10 @@ struct TypeRow {
 
 // First-channel types; each has a second-channel twin "<name>-CH2" at data + 32.
 constexpr std::array<TypeRow, 20> kTypes = {{
-    {"REFL", 12, -1}, {"RAM", 10, -1},  {"SPOW", 14, 1},  {"RPOW", 14, 2},  {"RPH", 3, 2},
-    {"SPH", 3, 1},    {"PAS", 17, -1},  {"LREFL", 15, -1}, {"KM", 6, -1},   {"SIFG", 2, 1},
-    {"RIFG", 2, 2},   {"TR", 5, -1},    {"EMIS", 11, -1}, {"ATR", 16, -1},  {"TRARI", 18, -1},
-    {"ABARI", 19, -1}, {"AB", 4, -1},   {"TRC", 7, -1},   {"SSC", 1, 1},    {"RSC", 1, 2},
+    {"REFL", 12, -1},  {"RAM", 10, -1}, {"SPOW", 14, 1},   {"RPOW", 14, 2}, {"RPH", 3, 2},
+    {"SPH", 3, 1},     {"PAS", 17, -1}, {"LREFL", 15, -1}, {"KM", 6, -1},   {"SIFG", 2, 1},
+    {"RIFG", 2, 2},    {"TR", 5, -1},   {"EMIS", 11, -1},  {"ATR", 16, -1}, {"TRARI", 18, -1},
+    {"ABARI", 19, -1}, {"AB", 4, -1},   {"TRC", 7, -1},    {"SSC", 1, 1},   {"RSC", 1, 2},
 }};
 
 constexpr std::array<std::string_view, 4> kDerivs = {"NONE", "1DER", "2DER", "NDER"};
@@ -91,12 +91,14 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
         const bool sample_ok = t.sample_type == req.sample || req.sample == -1;
         // Instrument and optics blocks: a generic block (sampleType 0) serves
         // sample requests and "any" requests, never reference ones.
-        const bool aux_sample_ok =
-            t.sample_type == req.sample || (t.sample_type == 0 && (req.sample == 1 || req.sample == -1));
+        const bool aux_sample_ok = t.sample_type == req.sample ||
+                                   (t.sample_type == 0 && (req.sample == 1 || req.sample == -1));
         if (t.data_type == req.data && t.deriv_type == req.derivative &&
             t.extend_type == req.extend && sample_ok) {
-            if (t.param_type == 0) o.data = at;
-            else if (t.param_type == 1) o.params = at;
+            if (t.param_type == 0)
+                o.data = at;
+            else if (t.param_type == 1)
+                o.params = at;
         } else if (t.data_type == req.data && t.deriv_type == 0 && t.extend_type == req.extend &&
                    sample_ok) {
             if (t.param_type == 1) o.original_params = at;

@@ -10,8 +10,8 @@ namespace vesk {
 namespace {
 
 [[noreturn]] void throw_changed(int64_t offset) {
-    throw Error(ErrorKind::Io, "file changed while stored block at offset " +
-                                   std::to_string(offset) + " was read",
+    throw Error(ErrorKind::Io,
+                "file changed while stored block at offset " + std::to_string(offset) + " was read",
                 offset, 5 /* EIO */);
 }
 

@@ -62,7 +62,8 @@ int64_t count_named_blocks(const StoreTable& table) {
 }
 
 const int64_t* StoredBlocks::find(int64_t number) const {
-    if (number < std::numeric_limits<int32_t>::min() || number > std::numeric_limits<int32_t>::max())
+    if (number < std::numeric_limits<int32_t>::min() ||
+        number > std::numeric_limits<int32_t>::max())
         return nullptr;
     if (!indexed_) {
         index_.reserve(blocks.size());
@@ -80,8 +81,8 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     if (count > capacity)
         throw Error(ErrorKind::Implausible,
                     "3D store table names " + std::to_string(count) + " stored blocks of " +
-                        std::to_string(stride) + " bytes; a file of " +
-                        std::to_string(file_size) + " bytes cannot hold them",
+                        std::to_string(stride) + " bytes; a file of " + std::to_string(file_size) +
+                        " bytes cannot hold them",
                     table.block_offset, count);
 
     StoredBlocks out;

@@ -45,7 +45,7 @@ const SniffConstants* sniff_constants() {
     n.marker_slice = PySlice_New(six.get(), ten.get(), nullptr);
     n.head4 = PySlice_New(nullptr, four.get(), nullptr);
     n.head6 = PySlice_New(nullptr, six.get(), nullptr);
-    PyObject* all[] = {n.jpeg_markers, n.jpeg_raw, n.png,   n.gifs,
+    PyObject* all[] = {n.jpeg_markers, n.jpeg_raw,     n.png,   n.gifs,
                        n.bmp,          n.marker_slice, n.head4, n.head6};
     bool ok = true;
     for (PyObject* o : all) ok = ok && o;
@@ -178,7 +178,8 @@ bool add_image_bytes(PyObject* image, Cursor& cur) {
     Py_ssize_t count;
     if (!count_obj || !read_count(count_obj, count)) return false;
     std::string raw = read_image_bytes(cur, count);
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+    Ref data =
+        Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
     if (!data) return false;
     PyObject* type = attribute(image, "Type");
     if (!type) return false;
@@ -234,8 +235,8 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 } // namespace
 
 const FunctionSpec kImghdrWhatSpec = {
-    "imghdr_what", nullptr, "Simplified version of imghdr.what()", {"h"}, 1, false, "(h)", false,
-    imghdr_what_impl,
+    "imghdr_what", nullptr,          "Simplified version of imghdr.what()", {"h"}, 1, false, "(h)",
+    false,         imghdr_what_impl,
 };
 
 const FunctionSpec kGetVisImagesSpec = {

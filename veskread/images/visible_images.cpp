@@ -17,8 +17,8 @@ const char* type_name(const ParamValue& v) {
 }
 
 [[noreturn]] void unsupported(const char* op, const char* left, const char* right) {
-    throw Error(ErrorKind::WrongType, std::string("unsupported operand type(s) for ") + op +
-                                          ": '" + left + "' and '" + right + "'");
+    throw Error(ErrorKind::WrongType, std::string("unsupported operand type(s) for ") + op + ": '" +
+                                          left + "' and '" + right + "'");
 }
 
 [[noreturn]] void not_an_integer(const char* type) {
@@ -128,8 +128,8 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
     ParamBlock directory;
     const Number offset = Number::of(block.offset);
     // Only ever compared, never sought, so it may lie beyond 64 bits.
-    const __int128 block_end = static_cast<__int128>(block.offset) +
-                               static_cast<__int128>(block.size_in_words) * 4;
+    const __int128 block_end =
+        static_cast<__int128>(block.offset) + static_cast<__int128>(block.size_in_words) * 4;
     CycleGuard guard;
     cur.seek(block.offset);
     while (cur.tell() != block_end) {

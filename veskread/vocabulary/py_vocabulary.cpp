@@ -11,7 +11,8 @@ namespace {
 // Interned like the interpreter interns identifier-like string constants.
 bool looks_like_identifier(std::string_view s) {
     for (unsigned char c : s)
-        if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+        if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+              (c >= 'a' && c <= 'z')))
             return false;
     return true;
 }
@@ -90,8 +91,14 @@ PyObject* build_param_dict() {
 }
 
 const FunctionSpec kVeskDictSpec = {
-    "VeskDict", nullptr,
-    "Returns a dictionary for translating parameter keys to lower_case_strings.", {}, 0, false,
-    "()", false, vesk_dict_impl,
+    "VeskDict",
+    nullptr,
+    "Returns a dictionary for translating parameter keys to lower_case_strings.",
+    {},
+    0,
+    false,
+    "()",
+    false,
+    vesk_dict_impl,
 };
 } // namespace vesk::py
