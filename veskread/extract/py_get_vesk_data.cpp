@@ -77,24 +77,16 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     Py_ssize_t count = PyNumber_AsSsize_t(npt, PyExc_OverflowError);
     if (count == -1 && PyErr_Occurred()) return nullptr;
     size_t n = 0;
-    PyObject* ok = guarded([&]() -> PyObject* {
-        // A negative count reads to the end of the file.
-        n = float32_values_available(src, offset,
-                                     count < 0 ? SIZE_MAX : static_cast<size_t>(count));
-        Py_RETURN_NONE;
-    });
-    if (!ok) return nullptr;
-    Py_DECREF(ok);
+    // A negative count reads to the end of the file.
+    size_t wanted = count < 0 ? SIZE_MAX : static_cast<size_t>(count);
+    if (!run_core([&] { n = float32_values_available(src, offset, wanted); })) return nullptr;
     Ref array = Ref::steal(np_array("empty", {static_cast<int64_t>(n)}, DType::Float32));
     if (!array) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, array.get(), static_cast<int64_t>(n * sizeof(float)))) return nullptr;
     size_t got = 0;
-    ok = guarded([&]() -> PyObject* {
-        GilRelease unlocked;
-        got = read_float32_at(src, offset, static_cast<float*>(buf.view().buf), n);
-        return Py_None;
-    });
+    bool ok = run_core(
+        [&] { got = read_float32_at(src, offset, static_cast<float*>(buf.view().buf), n); }, true);
     buf.release();
     if (!ok) return nullptr;
     if (got < n) // the file shrank under us: keep what was there

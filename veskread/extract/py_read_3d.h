@@ -26,29 +26,6 @@ struct Read3D {
     std::optional<BlockReader> reader;
 };
 
-// Thrown through core code by a callback that left a Python exception set.
-struct PythonErrorSet {};
-
-// Runs core code; false with the Python exception set when it throws. With
-// `unlocked`, other threads run meanwhile (the code must touch no Python object).
-template <typename F> bool run_core(F&& body, bool unlocked = false) {
-    PyObject* r = guarded([&]() -> PyObject* {
-        try {
-            if (unlocked) {
-                GilRelease released;
-                body();
-            } else {
-                body();
-            }
-        } catch (const PythonErrorSet&) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
-    Py_XDECREF(r);
-    return r != nullptr;
-}
-
 // np.vstack / np.dstack of what the per-block reads would have stacked,
 // for their errors: no block at all, or rows of unequal length.
 void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal);

@@ -26,4 +26,27 @@ template <typename F> PyObject* guarded(F&& body) {
     return nullptr;
 }
 
+// Thrown through core code by a callback that left a Python exception set.
+struct PythonErrorSet {};
+
+// Runs core code; false with the Python exception set when it throws. With
+// `unlocked`, other threads run meanwhile (the code must touch no Python object).
+template <typename F> bool run_core(F&& body, bool unlocked = false) {
+    PyObject* r = guarded([&]() -> PyObject* {
+        try {
+            if (unlocked) {
+                GilRelease released;
+                body();
+            } else {
+                body();
+            }
+        } catch (const PythonErrorSet&) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
 } // namespace vesk::py
