@@ -17,6 +17,11 @@ def describe(data):
     if y is not None:
         return "%d points, x %.2f .. %.2f, y %.4g .. %.4g" % (
             len(y), data.x[0], data.x[-1], y.min(), y.max())
+    spectra = getattr(data, "spectra", None)
+    if spectra is not None and hasattr(data, "mapX"):
+        return "%s: %d x %d map of %d-point spectra, x %.1f .. %.1f, y %.1f .. %.1f" % (
+            type(data).__name__, spectra.shape[1], spectra.shape[0], spectra.shape[2],
+            data.mapX[0], data.mapX[-1], data.mapY[0], data.mapY[-1])
     return type(data).__name__
 
 
@@ -40,6 +45,11 @@ def main(path):
             if k in data.parameters:
                 label = labels.get(k) or names.get(k, k)
                 print("  %-28s %s" % (label, data.parameters[k]))
+    for image in veskread.getVisImages(path):
+        print("\nimage %r: %s, %d bytes, %s" % (
+            image.get("Title"), image.get("imgext"), len(image.get("image", b"")),
+            ", ".join("%s %s" % (k, v) for k, v in image.items()
+                      if k not in ("Title", "image", "imgext"))))
     return 0
 
 

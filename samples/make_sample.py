@@ -3,7 +3,8 @@
 The file holds a sample and a reference single-channel spectrum and the
 absorbance spectrum computed from them ('AB'), each with its data parameter
 block, plus acquisition, instrument, optics, sample and Fourier-transform
-parameter blocks. Run from anywhere; the output is deterministic.
+parameter blocks; a small absorbance image map ('AB', '3D'); and one visible
+image of the sample (a BMP). Run from anywhere; the output is deterministic.
 """
 import math
 import os
@@ -12,7 +13,13 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
+import struct  # noqa: E402
+
 from vesk_writer import VeskFile, float32_block, param_block  # noqa: E402
+from writer_3d import store_block, stored_block  # noqa: E402
+from writer_images import add_image_block, image_block, picture  # noqa: E402
+
+MAP_NPX, MAP_NPY, MAP_NPT = 8, 6, 64
 
 NPT = 1024
 FXV, LXV = 3999.64, 399.69
@@ -47,6 +54,37 @@ def data_params(values, units="WN"):
             "DXU": units}
 
 
+def image_map():
+    """An 8 x 6 map of 64-point absorbance spectra: one band whose height
+    varies over the map, so each pixel's spectrum differs."""
+    step = (1400.0 - 1700.0) / (MAP_NPT - 1)
+    ws = [1700.0 + i * step for i in range(MAP_NPT)]
+    blocks, lo, hi = [], None, None
+    for row in range(MAP_NPY):
+        for col in range(MAP_NPX):
+            height = 0.2 + 0.1 * col + 0.05 * row
+            spectrum = [0.02 + height * lorentz(w, 1601.0, 9.0) for w in ws]
+            spectrum = [float(v) for v in memoryview(float32_block(spectrum)).cast("f")]
+            lo = min([lo] + spectrum) if lo is not None else min(spectrum)
+            hi = max([hi] + spectrum) if hi is not None else max(spectrum)
+            blocks.append(stored_block(spectrum))
+    params = {"NPT": MAP_NPT, "FXV": 1700.0, "LXV": 1400.0, "MXY": hi, "MNY": lo, "DXU": "WN",
+              "AOX": 1250.0, "AOY": -300.0, "DDX": 25.0, "DDY": 25.0, "NPX": MAP_NPX,
+              "NPY": MAP_NPY}
+    return store_block(blocks, block_size=4 * MAP_NPT), params
+
+
+def bitmap(width=4, height=2):
+    """A tiny 24-bit BMP (a film seen through the microscope: two greys)."""
+    row = b"".join(bytes((v, v, v)) for v in (90, 160, 90, 160)[:width])
+    row += b"\0" * ((-len(row)) % 4)
+    pixels = row * height
+    header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835,
+                         0, 0)
+    size = 14 + len(header) + len(pixels)
+    return b"BM" + struct.pack("<IHHI", size, 0, 0, 14 + len(header)) + header + pixels
+
+
 def build():
     ws = wavenumbers()
     ab = [absorbance(w) for w in ws]
@@ -71,6 +109,13 @@ def build():
                         "EXP": "transmission.xpm", "XPP": "C:\\experiments"}), param_type=10)
     vf.add(param_block({"APF": "B3", "PHZ": "ML", "PHR": 32.0, "ZFF": 2, "HFQ": 4000.0,
                         "LFQ": 400.0}), param_type=4)
+    data, params = image_map()
+    vf.add(param_block(params), sample_type=3, data_type=4, extend_type=10, param_type=1)
+    vf.add(data, sample_type=3, data_type=4, extend_type=10)
+    payload, _ = image_block([{"images": [picture("Sample, 4x objective", bitmap(),
+                                                  extra_attributes=[("Pos. X:", 1337.5),
+                                                                    ("Pos. Y:", -212.0)])]}])
+    add_image_block(vf, payload)
     return vf.build()
 
 

@@ -21,8 +21,16 @@ def test_sample_is_what_the_script_makes(tmp_path):
 
 def test_sample_contents():
     assert veskread.isVeskFile(SAMPLE) is True
-    assert veskread.listContents(SAMPLE) == [("AB", "2D", "NONE"), ("SSC", "2D", "NONE"),
-                                             ("RSC", "2D", "NONE")]
+    assert veskread.listContents(SAMPLE) == [("AB", "2D", "NONE"), ("AB", "3D", "NONE"),
+                                             ("SSC", "2D", "NONE"), ("RSC", "2D", "NONE")]
+    m = veskread.getVeskData(SAMPLE, ("AB", "3D", "NONE"))
+    assert isinstance(m, veskread.ImageDataReturn) and m.spectra.shape == (6, 8, 64)
+    # the band grows along x and y, so no two pixels hold the same spectrum
+    peak = m.spectra.max(axis=2)
+    assert (peak[:, 1:] > peak[:, :-1]).all() and (peak[1:, :] > peak[:-1, :]).all()
+    (image,) = veskread.getVisImages(SAMPLE)
+    assert image["imgext"] == "bmp" and image["Pos. X"] == 1337.5
+    assert len(image["image"]) == image["Bytes"]
 
 
 def test_example_reads_every_block():
@@ -35,6 +43,8 @@ def test_example_reads_every_block():
                            SAMPLE], capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    assert "3 data blocks" in out
+    assert "4 data blocks" in out
+    assert "ImageDataReturn: 8 x 6 map of 64-point spectra" in out
+    assert "image 'Sample, 4x objective': bmp" in out
     assert "Sample Name" in out and "Polystyrene film" in out
     assert out.count("1024 points") == 3
