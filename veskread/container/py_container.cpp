@@ -57,15 +57,8 @@ PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 }
 
 PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
-    PyObject* path = a[0];
-    int ok = call_is_vesk_file(path);
-    if (ok < 0) return nullptr;
-    if (!ok) {
-        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
-        return nullptr;
-    }
     std::vector<DirEntry> directory;
-    if (!read_directory_at(path, directory)) return nullptr;
+    if (!read_vesk_directory(a[0], directory)) return nullptr;
     return guarded([&]() -> PyObject* {
         std::vector<DataBlockKey> keys = list_contents(directory);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
@@ -98,12 +91,18 @@ PyObject* decode_text(std::string_view bytes) {
     return PyObject_CallOneArg(fn.get(), b.get());
 }
 
-int call_is_vesk_file(PyObject* path) {
+bool read_vesk_directory(PyObject* path, std::vector<DirEntry>& out) {
     Ref fn = Ref::steal(module_global("isVeskFile"));
-    if (!fn) return -1;
+    if (!fn) return false;
     Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), path));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
+    if (!r) return false;
+    int ok = PyObject_IsTrue(r.get());
+    if (ok < 0) return false;
+    if (!ok) {
+        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+        return false;
+    }
+    return read_directory_at(path, out);
 }
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {

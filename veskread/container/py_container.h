@@ -13,9 +13,10 @@ namespace vesk::py {
 // `decode_string`, looked up at call time. New reference or null.
 PyObject* decode_text(std::string_view bytes);
 
-// The module's `isVeskFile(path)`, looked up at call time, as a truth value:
-// 1 true, 0 false, -1 with an exception set.
-int call_is_vesk_file(PyObject* path);
+// The directory of a VESK file: the module's `isVeskFile(path)` (looked up at
+// call time) must pass, else ValueError "Can't process a non-Vesk file"; then
+// the file is opened again for the directory. False with an exception set.
+bool read_vesk_directory(PyObject* path, std::vector<DirEntry>& out);
 
 // Reads the directory of the file at `path` (opened and closed here).
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out);

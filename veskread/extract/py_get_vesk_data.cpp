@@ -126,14 +126,8 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
         break;
     }
 
-    int vesk = call_is_vesk_file(path);
-    if (vesk < 0) return nullptr;
-    if (!vesk) {
-        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
-        return nullptr;
-    }
     std::vector<DirEntry> directory;
-    if (!read_directory_at(path, directory)) return nullptr;
+    if (!read_vesk_directory(path, directory)) return nullptr;
 
     OpenFile file;
     if (!file.open(path)) return nullptr;
