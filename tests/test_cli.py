@@ -1,0 +1,251 @@
+"""The `vesk` command: listing, parameters, images, plots, usage and errors."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vesk
+from vesk._cli import main
+from vesk._cli.progress import Progress
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
+           for n in ("sample", "mapping", "kinetics", "regions")}
+SAMPLE = SAMPLES["sample"]
+
+
+def run(capsys, *argv):
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.fixture
+def not_vesk(tmp_path):
+    path = tmp_path / "notes.vesk"
+    path.write_bytes(b"plain text, not a measurement\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("argv", [["--help"], ["ls", "--help"], ["params", "--help"],
+                                  ["export", "--help"], ["images", "--help"], ["plot", "--help"]])
+def test_help_on_every_level(capsys, argv):
+    code, out, _ = run(capsys, *argv)
+    assert code == 0 and out.startswith("usage: vesk")
+
+
+@pytest.mark.parametrize("argv", [["--version"], ["ls", "--version"]])
+def test_version(capsys, argv):
+    code, out, _ = run(capsys, *argv)
+    assert code == 0 and out.strip() == "vesk " + vesk.__version__
+
+
+@pytest.mark.parametrize("argv", [[], ["frob"], ["ls"], ["export", SAMPLE],
+                                  ["export", SAMPLE, "-f", "xls"],
+                                  ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
+                                  ["plot", SAMPLE, "AB/2D/NONE"]])
+def test_usage_errors_exit_2(capsys, argv):
+    code, _, err = run(capsys, *argv)
+    assert code == 2 and "usage: vesk" in err
+
+
+def test_ls_one_line_per_block(capsys):
+    code, out, err = run(capsys, "ls", SAMPLE)
+    assert code == 0 and err == ""
+    with vesk.open(SAMPLE) as f:
+        blocks = f.blocks
+    lines = out.splitlines()
+    assert len(lines) == len(blocks)
+    for line, b in zip(lines, blocks):
+        assert line.split()[0] == b.name and b.kind in line and b.x_label in line
+        assert " x ".join(map(str, b.shape)) in line and "%d points" % b.points in line
+        assert "%g .. %g" % b.x_range in line
+
+
+def test_ls_groups_files_and_reports_bad_ones(capsys, not_vesk, tmp_path):
+    missing = str(tmp_path / "missing.vesk")
+    code, out, err = run(capsys, "ls", SAMPLE, not_vesk, SAMPLES["regions"], missing)
+    assert code == 1
+    assert out.splitlines()[0] == SAMPLE + ":" and "\n%s:\n" % SAMPLES["regions"] in out
+    assert "multiregion map" in out and not_vesk not in out
+    errors = err.splitlines()
+    assert len(errors) == 2 and not_vesk in errors[0] and missing in errors[1]
+    assert "No such file" in errors[1]
+
+
+def test_ls_json(capsys):
+    code, out, _ = run(capsys, "ls", "--json", *SAMPLES.values())
+    assert code == 0
+    listed = json.loads(out)
+    assert [entry["file"] for entry in listed] == list(SAMPLES.values())
+    for entry in listed:
+        with vesk.open(entry["file"]) as f:
+            assert [(b["name"], tuple(b["key"]), b["kind"], tuple(b["shape"]), b["points"],
+                     tuple(b["x_range"]), b["x_label"], b["y_label"]) for b in entry["blocks"]] \
+                == [(b.name, b.key, b.kind, tuple(b.shape), b.points, tuple(b.x_range),
+                     b.x_label, b.y_label) for b in f.blocks]
+
+
+def test_params_text_and_json(capsys):
+    parameters = vesk.read(SAMPLE, "AB/2D/NONE").parameters
+    code, out, _ = run(capsys, "params", SAMPLE, "AB/2D/NONE")
+    assert code == 0
+    rows = {line.split()[0]: line for line in out.splitlines()}
+    assert list(rows) == list(parameters)
+    assert rows["NPT"].endswith(" 1024") and "Number of Data Points" in rows["NPT"]
+    assert rows["SFM"].endswith("Film 38 \u00b5m")          # UTF-8 as it is, not escaped
+    assert rows["MXY"].endswith(" " + repr(parameters["MXY"]))
+    code, out, _ = run(capsys, "params", "--json", SAMPLE, "SSC")    # a short form
+    shown = json.loads(out)["parameters"]
+    assert {k: v["value"] for k, v in shown.items()} == dict(vesk.read(SAMPLE, "SSC").parameters)
+    assert shown["SNM"]["name"] == "Sample Name" and "\\u00b5" not in out
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["params", SAMPLE, "XX/2D/NONE"], ["XX/2D/NONE", "AB/2D/NONE"]),
+    (["params", "{missing}", "AB"], ["No such file"]),
+    (["params", "{not_vesk}", "AB"], []),
+    (["images", "{not_vesk}"], []),
+    (["plot", "{not_vesk}", "AB", "-o", "{out}"], []),
+    (["plot", SAMPLE, "AB/3D/NONE", "--at", "99", "-o", "{out}"], ["outside the x range"]),
+    (["plot", SAMPLES["regions"], "TRC", "-o", "{out}"], ["cannot draw"]),
+])
+def test_failures_name_the_file(capsys, tmp_path, not_vesk, argv, words):
+    names = dict(missing=str(tmp_path / "missing.vesk"), not_vesk=not_vesk,
+                 out=str(tmp_path / "p.png"))
+    argv = [a.format(**names) for a in argv]
+    code, out, err = run(capsys, *argv)
+    assert code == 1 and out == ""
+    assert err.startswith("vesk: " + argv[1]) and all(w in err for w in words)
+    assert not os.path.exists(names["out"])
+
+
+def test_images_with_side_files(capsys, tmp_path):
+    code, out, err = run(capsys, "images", SAMPLES["mapping"], SAMPLE, "-o", tmp_path)
+    assert code == 0
+    written = out.splitlines()
+    expected = []
+    for path in (SAMPLES["mapping"], SAMPLE):
+        with vesk.open(path) as f:
+            for image in f.images():
+                stem = os.path.join(str(tmp_path), "%s_image%s" % (
+                    os.path.splitext(os.path.basename(path))[0], image.name))
+                picture, side = written[len(expected)], written[len(expected) + 1]
+                expected += [picture, side]
+                assert picture == stem + "." + image.format and side == stem + ".json"
+                with open(picture, "rb") as g:
+                    assert g.read() == image.data
+                with open(side, encoding="utf-8") as g:
+                    record = json.load(g)
+                assert (record["title"], record["position"], record["attributes"]) == (
+                    image.title, image.position, dict(image.attributes))
+    assert written == expected and len(written) == 6
+    assert "2 images written" in err
+    code, _, err = run(capsys, "images", SAMPLE, "-o", tmp_path)
+    assert code == 1 and "exists (use --force" in err
+    assert run(capsys, "images", SAMPLE, "-o", tmp_path, "--force")[0] == 0
+
+
+# -- plots --------------------------------------------------------------------
+
+@pytest.fixture
+def plotting():
+    pytest.importorskip("matplotlib")
+    from vesk._cli import plotting
+    return plotting
+
+
+def test_spectrum_plot_keeps_stored_direction(plotting):
+    data = vesk.read(SAMPLE, "AB/2D/NONE")
+    ax, = plotting.draw(data, "t").axes
+    left, right = ax.get_xlim()
+    assert left == data.x[0] > right == data.x[-1]      # descending stays descending
+    assert ax.get_xlabel() == data.block.x_label and ax.get_ylabel() == data.block.y_label
+    np.testing.assert_array_equal(ax.lines[0].get_ydata(), data.y)
+
+
+@pytest.mark.parametrize("at", [None, "1601", "1400"])
+def test_image_map_picture(plotting, at):
+    data = vesk.read(SAMPLE, "AB/3D/NONE")
+    picture, xs, ys, _, caption = plotting.map_picture(data, at)
+    axis = data.coords[data.dims[-1]][1]
+    if at is None:
+        expected = np.trapz(data.values.astype(np.float64)[..., ::-1], axis[::-1], axis=-1) \
+            if hasattr(np, "trapz") else np.trapezoid(data.values.astype(np.float64)[..., ::-1],
+                                                      axis[::-1], axis=-1)
+        np.testing.assert_allclose(picture, expected, rtol=1e-12)
+        assert caption.startswith("Integrated")
+    else:
+        k = np.argmin(abs(axis - float(at)))
+        np.testing.assert_array_equal(picture, data.values[:, :, k])
+    assert picture.shape == data.values.shape[:2]
+    np.testing.assert_array_equal(xs, data.coords[data.dims[1]][1])
+    np.testing.assert_array_equal(ys, data.coords[data.dims[0]][1])
+
+
+def test_trace_map_chosen_by_name(plotting):
+    data = vesk.read(SAMPLES["mapping"], "TRC/3D/NONE")
+    name = str(data.coords[data.dims[-1]][1][2])
+    picture, _, _, _, caption = plotting.map_picture(data, name)
+    assert caption == name
+    np.testing.assert_array_equal(picture, data.values[:, :, 2])
+
+
+@pytest.mark.parametrize("name, key", [("sample", "AB/2D/NONE"), ("sample", "AB/3D/NONE"),
+                                       ("mapping", "TRC/3D/NONE"), ("kinetics", "AB/3D/NONE")])
+@pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml")])
+def test_plot_writes_picture(capsys, tmp_path, plotting, name, key, suffix, magic):
+    out = str(tmp_path / ("p" + suffix))
+    code, stdout, err = run(capsys, "plot", SAMPLES[name], key, "-o", out)
+    assert (code, stdout.strip(), err) == (0, out, "")
+    with open(out, "rb") as f:
+        assert f.read(5).startswith(magic)
+    assert os.listdir(str(tmp_path)) == ["p" + suffix]
+
+
+def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
+    for name in list(sys.modules):
+        if name == "matplotlib" or name.startswith("matplotlib."):
+            monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    code, _, err = run(capsys, "plot", SAMPLE, "AB/2D/NONE", "-o", tmp_path / "p.png")
+    assert code == 1 and "pip install 'veskread[plot]'" in err
+
+
+# -- progress and the installed command ----------------------------------------
+
+class Terminal:
+    def __init__(self):
+        self.text = ""
+
+    def write(self, s):
+        self.text += s
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_only_on_a_terminal(capsys):
+    term = Terminal()
+    bar = Progress(4, term)
+    bar.step("a.vesk")
+    assert term.text.startswith("\r[") and "1/4 a.vesk" in term.text
+    bar.clear()
+    assert term.text.endswith("\r") and not bar.shown
+    quiet = Progress(4, sys.stderr)         # captured: not a terminal
+    quiet.step("a.vesk")
+    quiet.clear()
+    assert capsys.readouterr().err == ""
+
+
+def test_runs_as_a_module():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-m", "vesk", "ls", SAMPLE], capture_output=True,
+                          text=True, env=env)
+    assert proc.returncode == 0 and proc.stdout.startswith("AB/2D/NONE")

@@ -1,0 +1,184 @@
+"""`vesk export`: every format read back by an independent reader equals what vesk reads."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+import vesk
+from vesk._cli import main
+from vesk.export import FORMATS
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
+           for n in ("sample", "mapping", "kinetics", "regions")}
+BLOCKS = [(name, b.name) for name, path in SAMPLES.items() for b in vesk.open(path).blocks]
+SPECTRA = [(n, k) for n, k in BLOCKS if vesk.open(SAMPLES[n]).block(k).kind == "spectrum"]
+OTHERS = [(n, k) for n, k in BLOCKS if (n, k) not in SPECTRA]
+
+
+def export(capsys, tmp_path, *argv):
+    code = main(["export", "-o", str(tmp_path)] + [str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out.splitlines(), err
+
+
+def exported(capsys, tmp_path, name, key, fmt):
+    code, written, err = export(capsys, tmp_path, SAMPLES[name], "--block", key, "-f", fmt)
+    assert code == 0, err
+    data = vesk.read(SAMPLES[name], key)
+    assert written == [os.path.join(str(tmp_path), "%s_%s%s" % (
+        name, key.replace("/", "_"), FORMATS[fmt].suffix(data)))]
+    return data, written[0]
+
+
+def coordinate(data, dim):
+    dims, values = data.coords[dim]
+    return np.asarray(values)
+
+
+@pytest.mark.parametrize("name, key", SPECTRA)
+def test_spectrum_csv(capsys, tmp_path, name, key):
+    pd = pytest.importorskip("pandas")
+    data, path = exported(capsys, tmp_path, name, key, "csv")
+    table = pd.read_csv(path)
+    assert list(table.columns) == [data.block.x_label, data.block.y_label]
+    np.testing.assert_array_equal(table.iloc[:, 0].to_numpy(), data.x)
+    np.testing.assert_array_equal(table.iloc[:, 1].to_numpy().astype(data.y.dtype), data.y)
+
+
+@pytest.mark.parametrize("name, key", OTHERS)
+def test_long_csv(capsys, tmp_path, name, key):
+    pd = pytest.importorskip("pandas")
+    data, path = exported(capsys, tmp_path, name, key, "csv")
+    table = pd.read_csv(path)
+    assert table.columns[-1] == data.block.y_label
+    values = table.iloc[:, -1].to_numpy().astype(data.values.dtype).reshape(data.values.shape)
+    np.testing.assert_array_equal(values, data.values)
+    # each coordinate column holds, row by row, the coordinate of that value
+    grids = np.meshgrid(*[np.arange(n) for n in data.values.shape], indexing="ij")
+    for name_, (dims, coord) in data.coords.items():
+        coord = np.asarray(coord)
+        spectral = coord.dtype.kind == "f" and coord.shape == (data.block.points,) and (
+            coord[0], coord[-1]) == tuple(data.block.x_range)
+        column = [data.block.x_label if spectral else name_]
+        index = tuple(grids[list(data.dims).index(d)] for d in dims)
+        expected = coord[index].reshape(-1)
+        got = table[column[0]].to_numpy()
+        if expected.dtype.kind in "fiu":
+            np.testing.assert_array_equal(got.astype(expected.dtype), expected)
+        else:
+            assert got.astype(str).tolist() == expected.astype(str).tolist()
+
+
+@pytest.mark.parametrize("name, key", BLOCKS)
+def test_npz(capsys, tmp_path, name, key):
+    data, path = exported(capsys, tmp_path, name, key, "npy")
+    with np.load(path) as z:            # allow_pickle stays off
+        assert json.loads(str(z["parameters"])) == dict(data.parameters)
+        if data.block.kind == "spectrum":
+            np.testing.assert_array_equal(z["x"], data.x)
+            np.testing.assert_array_equal(z["y"], data.y)
+            assert z["y"].dtype == data.y.dtype
+            return
+        np.testing.assert_array_equal(z["values"], data.values)
+        assert tuple(z["dims"]) == tuple(data.dims)
+        where = json.loads(str(z["coordinate_dims"]))
+        for name_, (dims, coord) in data.coords.items():
+            assert where[name_] == list(dims)
+            assert z[name_].tolist() == np.asarray(coord).tolist()
+
+
+@pytest.mark.parametrize("name, key", BLOCKS)
+def test_netcdf(capsys, tmp_path, name, key):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    data, path = exported(capsys, tmp_path, name, key, "netcdf")
+    expected = data.to_xarray()
+    with xr.open_dataarray(path) as back:
+        back.load()
+    assert back.dims == expected.dims
+    np.testing.assert_array_equal(back.values, expected.values)
+    for c in expected.coords:
+        assert back[c].values.tolist() == expected[c].values.tolist()
+    assert {k: back.attrs[k] for k in expected.attrs} == dict(expected.attrs)
+
+
+@pytest.mark.parametrize("name, key", SPECTRA)
+def test_jcamp_read_back_by_an_independent_reader(capsys, tmp_path, name, key):
+    jcamp = pytest.importorskip("jcamp")
+    data, path = exported(capsys, tmp_path, name, key, "jcamp")
+    back = jcamp.jcamp_readfile(path) if hasattr(jcamp, "jcamp_readfile") else \
+        jcamp.readfile(path)
+    assert back["jcamp-dx"] == 5.01 and back["npoints"] == len(data.y)
+    assert back["xunits"] == "1/CM" and back["title"]
+    # written with the digits that restore each number: equal, not just close
+    np.testing.assert_array_equal(back["x"], data.x)
+    np.testing.assert_array_equal(back["y"].astype(data.y.dtype), data.y)
+    with open(path) as f:
+        lines = f.read().splitlines()
+    assert lines[0].startswith("##TITLE=") and lines[-1] == "##END="
+    assert max(map(len, lines[lines.index("##XYDATA=(X++(Y..Y))"):])) <= 80
+
+
+def test_jcamp_skips_other_blocks_unless_asked(capsys, tmp_path):
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp")
+    assert code == 0 and len(written) == 3
+    assert "skipped %s: AB/3D/NONE" % SAMPLES["sample"] in err
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp",
+                                "--block", "AB/3D/NONE")
+    assert code == 1 and written == [] and "AB/3D/NONE" in err and SAMPLES["sample"] in err
+
+
+def test_never_overwrites_without_force(capsys, tmp_path):
+    target = tmp_path / "sample_AB_2D_NONE.csv"
+    target.write_text("mine")
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
+                                "-f", "csv")
+    assert code == 1 and written == [] and target.read_text() == "mine"
+    assert "%s exists" % target in err and SAMPLES["sample"] in err
+    code, written, _ = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
+                              "-f", "csv", "--force")
+    assert code == 0 and target.read_text().startswith("Wavenumber")
+
+
+def test_interrupted_write_leaves_no_file(capsys, tmp_path, monkeypatch):
+    def broken(data, path):
+        with open(path, "w") as f:
+            f.write("half")
+        raise OSError(28, "No space left on device")
+    monkeypatch.setitem(FORMATS, "csv", FORMATS["csv"]._replace(spectrum=broken))
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "csv")
+    assert code == 1 and "No space left on device" in err and SAMPLES["sample"] in err
+    assert sorted(os.listdir(str(tmp_path))) == ["sample_AB_3D_NONE.csv"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_many_files_one_bad(capsys, tmp_path, jobs):
+    bad = tmp_path / "in" / "broken.vesk"
+    bad.parent.mkdir()
+    with open(SAMPLES["kinetics"], "rb") as f:
+        bad.write_bytes(f.read()[:30])             # cut inside the directory
+    out = tmp_path / "out"
+    files = [SAMPLES["sample"], str(bad), SAMPLES["mapping"], SAMPLES["kinetics"],
+             SAMPLES["regions"]]
+    code, written, err = export(capsys, out, *files, "-f", "npy", "--jobs", jobs)
+    assert code == 1
+    expected = [os.path.join(str(out), "%s_%s.npz" % (n, k.replace("/", "_")))
+                for n, k in BLOCKS]
+    assert sorted(written) == sorted(expected) == sorted(
+        os.path.join(str(out), f) for f in os.listdir(str(out)))
+    errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    assert len(errors) == 1 and str(bad) in errors[0]
+    assert err.splitlines()[-1] == "exported %d blocks from 4 files to %s (1 file failed)" % (
+        len(BLOCKS), out)
+
+
+def test_same_stem_from_two_folders_is_refused(capsys, tmp_path):
+    other = tmp_path / "copy" / "sample.vesk"
+    other.parent.mkdir()
+    with open(SAMPLES["sample"], "rb") as f:
+        other.write_bytes(f.read())
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], str(other), "-f", "npy")
+    assert code == 1 and len(written) == 4
+    assert str(other) in err and "-o" in err

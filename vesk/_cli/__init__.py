@@ -1,0 +1,48 @@
+"""The `vesk` command: look into VESK files and get their data out in open formats.
+
+One subcommand per task, each in its own module (`listing`, `exporting`,
+`pictures`, `plotting`); this module builds the argument parser and maps the
+outcome to the exit status: 0 success, 1 a file failed, 2 a usage error.
+Data goes to standard output, messages to standard error.
+"""
+import argparse
+import sys
+
+import vesk
+
+from . import exporting, listing, pictures, plotting
+
+COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
+            plotting.add_plot]
+
+
+def version_text():
+    return "vesk %s" % vesk.__version__
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="vesk", description="Inspect VESK spectrometer files and export their data.",
+        epilog="Blocks are named as 'vesk ls' prints them (AB/2D/NONE), or by a short form "
+               "that names one block of the file (AB). Run 'vesk COMMAND --help' for details.")
+    parser.add_argument("--version", action="version", version=version_text())
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for add in COMMANDS:
+        command = add(sub)
+        command.add_argument("--version", action="version", version=version_text())
+    return parser
+
+
+def main(argv=None):
+    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # --help, --version (0) and usage errors (2)
+        return e.code if isinstance(e.code, int) else 2
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("vesk: interrupted", file=sys.stderr)
+        return 130

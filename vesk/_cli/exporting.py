@@ -1,0 +1,183 @@
+"""`vesk export`: every chosen block of every file, into one open format each.
+
+The unit of work is one file (all its chosen blocks), so that `--jobs N` can
+hand files to N worker processes; a worker returns a report instead of
+raising, so one bad file is reported by name and the others still export.
+"""
+import argparse
+import concurrent.futures
+import multiprocessing
+import os
+import sys
+from typing import List, NamedTuple, Optional, Tuple
+
+import vesk
+
+from ..export import FORMATS, OutputExistsError, write_atomically
+from .progress import Progress
+from .report import describe, error, note
+
+
+def add_export(sub):
+    p = sub.add_parser(
+        "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
+        description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX. Spectra: "
+                    "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "
+                    "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
+                    "coordinates), NetCDF, or CSV in a long layout (one row per value). "
+                    "Existing files are kept unless --force; the paths written go to "
+                    "standard output.")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
+                   help="export this block (repeatable; default: every block)")
+    p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
+                   help="output format (npy writes .npz archives)")
+    p.add_argument("-o", "--output", default=".", metavar="DIR",
+                   help="folder for the outputs (default: the current folder)")
+    p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",
+                   help="files exported in parallel by N processes (0: one per CPU)")
+    p.add_argument("--force", action="store_true", help="overwrite existing outputs")
+    p.set_defaults(run=run_export)
+    return p
+
+
+def jobs_count(text):
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text)
+    if n < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return n or os.cpu_count() or 1
+
+
+class Job(NamedTuple):
+    path: str
+    keys: Optional[Tuple[str, ...]]  # None: every block
+    format: str
+    folder: str
+    force: bool
+
+
+class Report(NamedTuple):
+    path: str
+    written: List[str]
+    skipped: List[str]   # messages
+    errors: List[str]    # messages, each naming the file
+
+
+def output_path(job, block, suffix):
+    stem = os.path.splitext(os.path.basename(job.path))[0]
+    return os.path.join(job.folder, "%s_%s%s" % (stem, block.name.replace("/", "_"), suffix))
+
+
+def export_file(job):
+    """Exports one file; never raises for what the file or the disk does."""
+    fmt = FORMATS[job.format]
+    report = Report(job.path, [], [], [])
+    try:
+        with vesk.open(job.path) as f:
+            chosen = []
+            for key in job.keys or ():
+                try:
+                    chosen.append(f.block(key))
+                except Exception as e:
+                    report.errors.append(describe(job.path, e))
+            for block in (chosen if job.keys else f.blocks):
+                export_block(f, block, fmt, job, report, asked=bool(job.keys))
+    except Exception as e:
+        report.errors.append(describe(job.path, e))
+    return report
+
+
+def export_block(f, block, fmt, job, report, asked):
+    if fmt.other is None and block.kind != "spectrum":
+        message = "%s: %s: %s holds single spectra only; %s is not one" % (
+            job.path, block.name, fmt.description, block.kind)
+        (report.errors if asked else report.skipped).append(message)
+        return
+    out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
+                      else fmt.other_suffix)
+    try:
+        if not job.force and os.path.lexists(out):  # before reading the values
+            raise OutputExistsError("%s exists (use --force to overwrite)" % out)
+        data = f[block.key]
+        write_atomically(out, lambda tmp: fmt.write(data, tmp), force=job.force)
+    except Exception as e:
+        report.errors.append(describe(job.path, e, block.name))
+    else:
+        report.written.append(out)
+
+
+def plan(args):
+    """The jobs, and errors for inputs whose outputs would take another's names."""
+    jobs, errors, stems = [], [], {}
+    for path in dict.fromkeys(args.files):  # each file once, in order
+        stem = os.path.splitext(os.path.basename(path))[0]
+        if stem in stems:
+            errors.append("%s: its outputs would have the names of those of %s; export them "
+                          "to different folders (-o)" % (path, stems[stem]))
+            continue
+        stems[stem] = path
+        jobs.append(Job(path, tuple(args.blocks) if args.blocks else None, args.format,
+                        args.output, args.force))
+    return jobs, errors
+
+
+def run_jobs(jobs, workers):
+    """Yields the report of each job as it completes."""
+    if workers <= 1 or len(jobs) <= 1:
+        for job in jobs:
+            yield export_file(job)
+        return
+    # spawn: workers start clean, never with a copy of the parent's threads or open files
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(min(workers, len(jobs)),
+                                                mp_context=context) as pool:
+        futures = {pool.submit(export_file, job): job for job in jobs}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                try:
+                    yield future.result()
+                except Exception as e:  # a worker that died (killed, out of memory)
+                    yield Report(futures[future].path, [], [],
+                                 [describe(futures[future].path, e)])
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+
+
+def run_export(args):
+    try:
+        os.makedirs(args.output, exist_ok=True)
+    except OSError as e:
+        error(describe(args.output, e))
+        return 1
+    jobs, errors = plan(args)
+    for message in errors:
+        error(message)
+    progress = Progress(len(jobs), sys.stderr)
+    written = skipped = failed = 0
+    for report in run_jobs(jobs, args.jobs):
+        progress.clear()
+        for out in report.written:
+            print(out, flush=True)
+        for message in report.skipped:
+            note("skipped " + message)
+        for message in report.errors:
+            error(message)
+        written += len(report.written)
+        skipped += len(report.skipped)
+        failed += bool(report.errors)
+        progress.step(os.path.basename(report.path))
+    progress.clear()
+    failed += len(errors)
+    total = len(jobs) + len(errors)
+    summary = "exported %d block%s from %d file%s to %s" % (
+        written, "" if written == 1 else "s", total - failed, "" if total - failed == 1 else "s",
+        args.output)
+    extras = (["%d skipped" % skipped] if skipped else []) + (
+        ["%d file%s failed" % (failed, "" if failed == 1 else "s")] if failed else [])
+    note(summary + (" (%s)" % ", ".join(extras) if extras else ""))
+    return 1 if failed else 0

@@ -1,0 +1,75 @@
+"""`vesk images`: the visible images of files, each with a JSON side file."""
+import json
+import os
+
+import vesk
+
+from ..export import OutputExistsError, write_atomically
+from .report import describe, error, note
+
+SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
+
+
+def add_images(sub):
+    p = sub.add_parser("images", help="write the visible images of files",
+                       description="Writes each visible image to DIR/STEM_imageNN.EXT, with "
+                                   "the extension its bytes show (png, jpg, bmp, ...; bin "
+                                   "when unknown), and its title and attributes to "
+                                   "DIR/STEM_imageNN.json. The paths written go to standard "
+                                   "output.")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("-o", "--output", default=".", metavar="DIR",
+                   help="folder for the images (default: the current folder)")
+    p.add_argument("--force", action="store_true", help="overwrite existing files")
+    p.set_defaults(run=run_images)
+    return p
+
+
+def side_record(path, image):
+    return {"file": path, "position": image.position, "name": image.name,
+            "title": image.title, "format": image.format, "bytes": len(image.data),
+            "attributes": dict(image.attributes)}
+
+
+def write_bytes(data):
+    def write(tmp):
+        with open(tmp, "wb") as f:
+            f.write(data)
+    return write
+
+
+def save_image(path, image, folder, force):
+    stem = os.path.join(folder, "%s_image%s" % (
+        os.path.splitext(os.path.basename(path))[0], image.name))
+    picture = stem + SUFFIXES.get(image.format, "." + (image.format or "bin"))
+    side = stem + ".json"
+    for out in (picture, side):
+        if not force and os.path.lexists(out):
+            raise OutputExistsError("%s exists (use --force to overwrite)" % out)
+    text = json.dumps(side_record(path, image), indent=2, ensure_ascii=False, default=str)
+    write_atomically(picture, write_bytes(image.data), force)
+    write_atomically(side, write_bytes((text + "\n").encode("utf-8")), force)
+    return picture, side
+
+
+def run_images(args):
+    status = 0
+    try:
+        os.makedirs(args.output, exist_ok=True)
+    except OSError as e:
+        error(describe(args.output, e))
+        return 1
+    for path in args.files:
+        try:
+            with vesk.open(path) as f:
+                images = f.images()
+            for image in images:
+                for out in save_image(path, image, args.output, args.force):
+                    print(out, flush=True)
+            note("%s: %d image%s written to %s" % (path, len(images),
+                                                    "" if len(images) == 1 else "s",
+                                                    args.output))
+        except Exception as e:
+            error(describe(path, e))
+            status = 1
+    return status

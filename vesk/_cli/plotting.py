@@ -1,0 +1,167 @@
+"""`vesk plot`: a spectrum as a line, an image map as a picture.
+
+matplotlib is an optional extra and is imported only here, when a plot is
+asked for. Figures are drawn on a bare Figure (no pyplot), so no window or
+interactive backend is ever involved.
+"""
+import os
+
+import numpy as np
+
+import vesk
+
+from ..export import write_atomically
+from ..export.axes import spectral_coordinate
+from .report import describe, error
+
+NEEDS = "vesk plot needs matplotlib: pip install 'veskread[plot]'"
+
+
+def add_plot(sub):
+    p = sub.add_parser(
+        "plot", help="draw a block to a PNG or SVG file",
+        description="A spectrum is drawn with labelled axes, its x axis in the stored "
+                    "direction (a descending wavenumber axis stays descending). An image "
+                    "map is drawn as a picture of the intensity at the x value given with "
+                    "--at, or of the intensity integrated over x; a trace map shows the "
+                    "trace named (or numbered from 0) by --at, the first by default. A "
+                    "series of spectra or traces is drawn as one line each.")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("key", metavar="KEY", help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="picture to write; its suffix (.png, .svg, .pdf) sets the format")
+    p.add_argument("--at", metavar="X", help="x value (image map) or trace (trace map)")
+    p.add_argument("--force", action="store_true", help="overwrite an existing picture")
+    p.set_defaults(run=run_plot)
+    return p
+
+
+class PlotError(ValueError):
+    pass
+
+
+def integrate(values, x, axis):
+    """Integral over x along `axis`, positive for positive values whichever way x runs."""
+    values = np.moveaxis(np.asarray(values, dtype=np.float64), axis, -1)
+    if values.shape[-1] < 2:
+        return values.sum(axis=-1)
+    steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
+    return ((values[..., 1:] + values[..., :-1]) / 2 * steps).sum(axis=-1)
+
+
+def map_picture(data, at):
+    """The 2-D picture of a map block, its two axes and a caption for its colours."""
+    spectral = spectral_coordinate(data)
+    dims = list(data.dims)
+    third = dims.index(spectral) if spectral in dims else len(dims) - 1
+    values = np.asarray(data.values)
+    axis = _coordinate(data, dims[third])
+    if spectral in dims:
+        if at is None:
+            picture = integrate(values, axis, third)
+            caption = "Integrated %s" % data.block.y_label
+        else:
+            try:
+                wanted = float(at)
+            except ValueError:
+                raise PlotError("--at %s is not a number" % at)
+            lo, hi = sorted((float(axis[0]), float(axis[-1])))
+            if not lo <= wanted <= hi:
+                raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
+                    at, axis[0], axis[-1], data.block.name))
+            k = int(np.argmin(np.abs(axis - wanted)))
+            picture = np.take(values, k, axis=third)
+            caption = "%s at %g %s" % (data.block.y_label, axis[k], _units(data.block.x_label))
+    else:  # a map of traces: choose one by name or number
+        labels = [str(v) for v in axis]
+        if at is None:
+            k = 0
+        elif at in labels:
+            k = labels.index(at)
+        elif at.isdigit() and int(at) < len(labels):
+            k = int(at)
+        else:
+            raise PlotError("%s has no trace %s; it has %s" % (
+                data.block.name, at, ", ".join(labels)))
+        picture = np.take(values, k, axis=third)
+        caption = labels[k]
+    rows, cols = [d for k, d in enumerate(dims) if k != third]
+    return picture, _coordinate(data, cols), _coordinate(data, rows), (cols, rows), caption
+
+
+def _units(label):
+    """'cm-1' of 'Wavenumber (cm-1)'; the whole label when it has no units part."""
+    return label[label.rfind("(") + 1:label.rfind(")")] if label.endswith(")") else label
+
+
+def _coordinate(data, dim):
+    coord = data.coords.get(dim)
+    if coord is not None and tuple(coord[0]) == (dim,):
+        return np.asarray(coord[1])
+    return np.arange(data.values.shape[list(data.dims).index(dim)])
+
+
+def _edges(centres):
+    centres = np.asarray(centres, dtype=np.float64)
+    step = centres[1] - centres[0] if len(centres) > 1 else 1.0
+    return centres[0] - step / 2, centres[-1] + step / 2
+
+
+def draw(data, title, at=None):
+    """A matplotlib Figure of the block."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as e:
+        raise ImportError(NEEDS) from e
+    spectral = spectral_coordinate(data)
+    values = np.asarray(data.values)
+    fig = Figure(figsize=(7.0, 4.2), dpi=100, layout="constrained")
+    ax = fig.add_subplot()
+    ax.set_title(title, fontsize=10)
+    if data.block.kind == "spectrum":
+        ax.plot(data.x, data.y, linewidth=0.9)
+        ax.set_xlim(data.x[0], data.x[-1])  # the stored direction, descending or not
+        ax.set_xlabel(data.block.x_label)
+        ax.set_ylabel(data.block.y_label)
+    elif values.ndim == 3:
+        picture, xs, ys, (xname, yname), caption = map_picture(data, at)
+        image = ax.imshow(picture, origin="lower", extent=_edges(xs) + _edges(ys),
+                          interpolation="nearest", cmap="viridis")
+        ax.set_xlabel("Map %s" % xname)
+        ax.set_ylabel("Map %s" % yname)
+        fig.colorbar(image, ax=ax, label=caption)
+    elif values.ndim == 2 and spectral is not None and list(data.dims)[-1] == spectral:
+        x = _coordinate(data, spectral)
+        name = data.dims[0]
+        for k, row in enumerate(values):
+            ax.plot(x, row, linewidth=0.9, label="%s %s" % (name, _coordinate(data, name)[k]))
+        if len(values) <= 12:
+            ax.legend(fontsize=7)
+        ax.set_xlim(x[0], x[-1])
+        ax.set_xlabel(data.block.x_label)
+        ax.set_ylabel(data.block.y_label)
+    else:
+        raise PlotError("cannot draw %s: a %s is not a spectrum, a map or a series" % (
+            data.block.name, data.block.kind))
+    return fig
+
+
+def run_plot(args):
+    try:
+        if not args.force and os.path.lexists(args.output):
+            raise FileExistsError("%s exists (use --force to overwrite)" % args.output)
+        with vesk.open(args.file) as f:
+            data = f[args.key]
+        title = "%s  %s" % (os.path.basename(args.file), data.block.name)
+        fig = draw(data, title, args.at)
+        suffix = os.path.splitext(args.output)[1][1:].lower() or "png"
+        write_atomically(args.output, lambda tmp: fig.savefig(tmp, format=suffix),
+                         force=args.force)
+    except ImportError as e:
+        error(str(e))
+        return 1
+    except Exception as e:
+        error(describe(args.file, e))
+        return 1
+    print(args.output)
+    return 0

@@ -1,0 +1,33 @@
+"""A one-line progress bar on standard error, drawn only when that is a terminal."""
+import shutil
+
+
+class Progress:
+    def __init__(self, total, stream, enabled=None):
+        self.total, self.done, self.stream = total, 0, stream
+        self.enabled = stream.isatty() if enabled is None else enabled
+        self.shown = False
+
+    def step(self, label=""):
+        self.done += 1
+        self.draw(label)
+
+    def draw(self, label=""):
+        if not self.enabled:
+            return
+        width = shutil.get_terminal_size((80, 24)).columns - 1
+        count = " %d/%d " % (self.done, self.total)
+        bar_width = max(10, min(40, width // 3))
+        filled = bar_width * self.done // max(self.total, 1)
+        line = "[" + "#" * filled + "." * (bar_width - filled) + "]" + count + label
+        self.stream.write("\r" + line[:width].ljust(width))
+        self.stream.flush()
+        self.shown = True
+
+    def clear(self):
+        """Removes the bar so that a message can be written on a clean line."""
+        if self.shown:
+            width = shutil.get_terminal_size((80, 24)).columns - 1
+            self.stream.write("\r" + " " * width + "\r")
+            self.stream.flush()
+            self.shown = False

@@ -1,0 +1,34 @@
+"""Messages on standard error, each naming the file it is about."""
+import struct
+import sys
+
+import vesk
+
+# What reading or writing one file may raise; anything else is a fault of ours
+# and is still reported against the file, with its type, rather than hiding it.
+FILE_ERRORS = (vesk.VeskError, OSError, ValueError, KeyError, IndexError, struct.error,
+               ImportError)
+
+
+def describe(path, exc, block=None):
+    """'path: [block: ]what went wrong', without repeating a path the message holds."""
+    if isinstance(exc, OSError) and exc.strerror:
+        where = exc.filename if exc.filename is not None else path
+        return "%s: %s" % (where, exc.strerror)
+    if isinstance(exc, KeyError) and exc.args and isinstance(exc.args[0], str):
+        text = exc.args[0]
+    else:
+        text = str(exc) or type(exc).__name__
+    if not isinstance(exc, FILE_ERRORS):
+        text = "%s: %s" % (type(exc).__name__, text)
+    if block is not None and block not in text:
+        text = "%s: %s" % (block, text)
+    return text if str(path) in text else "%s: %s" % (path, text)
+
+
+def error(message):
+    print("vesk: " + message, file=sys.stderr)
+
+
+def note(message):
+    print(message, file=sys.stderr)

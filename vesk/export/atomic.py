@@ -1,0 +1,41 @@
+"""Writes an output under a temporary name in its folder and renames it into place.
+
+A crash or an interrupt therefore leaves either the old file or none, never
+half a file; the rename (`os.replace`) is atomic within one file system.
+"""
+import os
+import tempfile
+
+
+class OutputExistsError(FileExistsError):
+    """The output is already there and overwriting was not asked for."""
+
+
+def _file_mode():
+    # mkstemp makes 0600 files; give the finished output the mode open() would.
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+def write_atomically(path, write, force=False):
+    """Calls write(temporary_path), then renames the result to `path`.
+
+    Refuses an existing `path` unless `force`. On any error the temporary file
+    is removed and `path` is left as it was.
+    """
+    if not force and os.path.lexists(path):
+        raise OutputExistsError("%s exists (use --force to overwrite)" % path)
+    folder, name = os.path.split(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+    os.close(fd)
+    try:
+        write(tmp)
+        os.chmod(tmp, _file_mode())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise

@@ -1,0 +1,85 @@
+"""JCAMP-DX 5.01 for one spectrum: the labelled header, then an (X++(Y..Y)) table.
+
+Numbers are written in fixed-point form (AFFN) with the digits that restore
+them exactly: every x of the table is FIRSTX + i * DELTAX of the stored axis,
+every y the stored float32. The block's parameters follow as private labels
+(##$KEY=value) so that nothing of the source is lost.
+"""
+import numpy as np
+
+LINE = 80
+X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOMETERS",
+           "SEC": "SECONDS", "MIN": "MINUTES", "HZ": "HZ", "PNT": "POINTS"}
+Y_UNITS = ("ABSORBANCE", "TRANSMITTANCE", "REFLECTANCE", "KUBELKA-MUNK")
+
+
+def _number(v):
+    """Shortest fixed-point text that reads back as v (float32 stays float32)."""
+    return np.format_float_positional(v, unique=True, trim="-")
+
+
+def _text(v):
+    return " ".join(str(v).split())
+
+
+def x_units(data):
+    code = str(data.parameters.get("DXU", "")).upper()
+    if code in X_UNITS:
+        return X_UNITS[code]
+    label = data.block.x_label
+    return label[label.rfind("(") + 1:label.rfind(")")].upper() if ")" in label else \
+        "ARBITRARY UNITS"
+
+
+def y_units(data):
+    label = data.block.y_label.upper()
+    return label if label in Y_UNITS else "ARBITRARY UNITS"
+
+
+def data_type(data):
+    return "RAMAN SPECTRUM" if "RAM" in data.block.key[0] else "INFRARED SPECTRUM"
+
+
+def header(data):
+    x, y = np.asarray(data.x), np.asarray(data.y)
+    p = data.parameters
+    title = _text(p.get("SNM") or data.block.name)
+    records = [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
+                else title),
+               ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type(data)),
+               ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", ""),
+               ("XUNITS", x_units(data)), ("YUNITS", y_units(data)),
+               ("XFACTOR", "1"), ("YFACTOR", "1")]
+    if len(x):
+        records += [("FIRSTX", _number(x[0])), ("LASTX", _number(x[-1]))]
+        if len(x) > 1:
+            records.append(("DELTAX", _number((x[-1] - x[0]) / (len(x) - 1))))
+        records += [("MINY", _number(y.min())), ("MAXY", _number(y.max()))]
+    records.append(("NPOINTS", str(len(y))))
+    if len(y):
+        records.append(("FIRSTY", _number(y[0])))
+    records += [("$" + _text(k), _text(v)) for k, v in p.items()]
+    return "".join("##%s=%s\n" % r for r in records)
+
+
+def table(x, y):
+    """Lines of 'x y y y ...' no longer than LINE characters."""
+    lines, i = [], 0
+    ys = [_number(v) for v in y]
+    while i < len(ys):
+        line = _number(x[i])
+        start = i
+        while i < len(ys) and (i == start or len(line) + 1 + len(ys[i]) <= LINE):
+            line += " " + ys[i]
+            i += 1
+        lines.append(line)
+    return lines
+
+
+def write_spectrum(data, path):
+    body = table(np.asarray(data.x), np.asarray(data.y))
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(header(data))
+        f.write("##XYDATA=(X++(Y..Y))\n")
+        f.write("".join(line + "\n" for line in body))
+        f.write("##END=\n")

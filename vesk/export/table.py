@@ -1,0 +1,54 @@
+"""CSV: two columns for a spectrum, a long layout (one row per value) for the rest.
+
+Numbers are written so that reading them back gives the same values: float64
+as Python's shortest round-trip form, float32 with the 9 significant digits
+that identify a float32. The heading of the spectral axis carries its units.
+"""
+import csv
+
+import numpy as np
+
+from .axes import column_label, dim_coordinates, other_coordinates
+
+CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
+
+
+def _texts(column):
+    column = np.asarray(column)
+    if column.dtype == np.float32:
+        return ["%.9g" % v for v in column.tolist()]
+    if column.dtype.kind in "fiub":
+        return [repr(v) for v in column.tolist()]
+    return [str(v) for v in column.tolist()]
+
+
+def write_spectrum(data, path):
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f, lineterminator="\n")
+        out.writerow([data.block.x_label, data.block.y_label])
+        out.writerows(zip(_texts(data.x), _texts(data.y)))
+
+
+def write_long(data, path):
+    """One row per element of `values`, in C order: the coordinates of that
+    element (dimension coordinates first, then per-point ones), then the value."""
+    values = np.asarray(data.values)
+    dims = dim_coordinates(data)
+    extra = other_coordinates(data)
+    heading = [column_label(data, name) for name, _ in dims]
+    heading += [name for name, _, _ in extra if name not in heading] + [data.block.y_label]
+    extra = [e for e in extra if e[0] in heading[len(dims):]]
+    axis_of = {name: k for k, name in enumerate(data.dims)}
+    flat = values.reshape(-1)
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f, lineterminator="\n")
+        out.writerow(heading)
+        for start in range(0, flat.size, CHUNK):
+            stop = min(start + CHUNK, flat.size)
+            index = np.unravel_index(np.arange(start, stop), values.shape)
+            columns = [_texts(coord[index[k]]) for k, (_, coord) in enumerate(dims)]
+            for _, cdims, coord in extra:  # a scalar coordinate repeats on every row
+                cell = coord[tuple(index[axis_of[d]] for d in cdims)]
+                columns.append(_texts(np.broadcast_to(cell, (stop - start,))))
+            columns.append(_texts(flat[start:start + CHUNK]))
+            out.writerows(zip(*columns))
