@@ -91,6 +91,9 @@ def export_file(job):
 
 
 def export_block(f, block, fmt, job, report, asked):
+    if getattr(block, "problem", None) is not None:
+        report.errors.append(describe(job.path, ValueError(block.problem), block.name))
+        return
     if fmt.other is None and block.kind != "spectrum":
         message = "%s: %s: %s holds single spectra only; %s is not one" % (
             job.path, block.name, fmt.description, block.kind)

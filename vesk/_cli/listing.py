@@ -38,13 +38,15 @@ def block_record(block):
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label}
+            "y_label": block.y_label, "problem": getattr(block, "problem", None)}
 
 
-def block_rows(blocks):
-    return [(b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
-             "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
-            for b in blocks]
+def block_row(b):
+    problem = getattr(b, "problem", None)  # a block that reading refuses says why
+    if problem is not None:
+        return (b.name, b.kind, problem, "", "", "")
+    return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
+            "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
 
 
 def aligned(rows, indent=""):
@@ -70,7 +72,7 @@ def run_ls(args):
     for n, (path, blocks) in enumerate(listed):
         if many:
             print(("\n" if n else "") + "%s:" % path)
-        lines = aligned(block_rows(blocks), "  " if many else "")
+        lines = aligned([block_row(b) for b in blocks], "  " if many else "")
         print("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
     return status
 

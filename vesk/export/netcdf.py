@@ -9,5 +9,6 @@ def write(data, path):
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    name = array.name if array.name is not None else "values"
-    array.to_dataset(name=str(name)).to_netcdf(path, engine="netcdf4")
+    # '/' separates groups in netCDF-4 files, so "AB/3D/NONE" names the variable AB_3D_NONE
+    array = array.rename(str(array.name or data.block.name).replace("/", "_"))
+    array.to_netcdf(path, engine="netcdf4")
