@@ -161,6 +161,7 @@ def run_export(args):
     for message in errors:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
+    progress.draw()
     written = skipped = failed = 0
     for report in run_jobs(jobs, args.jobs):
         progress.clear()

@@ -47,9 +47,12 @@ def header(data):
     records = [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
                 else title),
                ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type(data)),
-               ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", ""),
-               ("XUNITS", x_units(data)), ("YUNITS", y_units(data)),
-               ("XFACTOR", "1"), ("YFACTOR", "1")]
+               ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", "")]
+    measured = getattr(data, "measured", None)  # a datetime where the parameters hold one
+    if measured is not None:
+        records.append(("LONGDATE", measured.strftime("%Y/%m/%d %H:%M:%S")))
+    records += [("XUNITS", x_units(data)), ("YUNITS", y_units(data)), ("XFACTOR", "1"),
+                ("YFACTOR", "1")]
     if len(x):
         records += [("FIRSTX", _number(x[0])), ("LASTX", _number(x[-1]))]
         if len(x) > 1:
