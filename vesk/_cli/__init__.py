@@ -5,8 +5,11 @@ One subcommand per task, each in its own module (`listing`, `exporting`,
 outcome to the exit status: 0 success, 1 a file failed, 2 a usage error.
 Data goes to standard output, messages to standard error.
 """
+from __future__ import annotations
+
 import argparse
 import sys
+from typing import List, Optional
 
 import vesk
 
@@ -16,11 +19,11 @@ COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.a
             plotting.add_plot]
 
 
-def version_text():
+def version_text() -> str:
     return "vesk %s" % vesk.__version__
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vesk", description="Inspect VESK spectrometer files and export their data.",
         epilog="Blocks are named as 'vesk ls' prints them (AB/2D/NONE), or by a short form "
@@ -34,7 +37,7 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
     parser = build_parser()
     try:
@@ -42,7 +45,8 @@ def main(argv=None):
     except SystemExit as e:  # --help, --version (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
         return 130

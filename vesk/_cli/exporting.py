@@ -4,21 +4,23 @@ The unit of work is one file (all its chosen blocks), so that `--jobs N` can
 hand files to N worker processes; a worker returns a report instead of
 raising, so one bad file is reported by name and the others still export.
 """
+from __future__ import annotations
+
 import argparse
 import concurrent.futures
 import multiprocessing
 import os
 import sys
-from typing import List, NamedTuple, Optional, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
 
-from ..export import FORMATS, OutputExistsError, write_atomically
+from ..export import FORMATS, Format, refuse_existing, write_atomically
 from .progress import Progress
 from .report import describe, error, note
 
 
-def add_export(sub):
+def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX. Spectra: "
@@ -41,7 +43,7 @@ def add_export(sub):
     return p
 
 
-def jobs_count(text):
+def jobs_count(text: str) -> int:
     try:
         n = int(text)
     except ValueError:
@@ -66,18 +68,18 @@ class Report(NamedTuple):
     errors: List[str]    # messages, each naming the file
 
 
-def output_path(job, block, suffix):
+def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
     stem = os.path.splitext(os.path.basename(job.path))[0]
     return os.path.join(job.folder, "%s_%s%s" % (stem, block.name.replace("/", "_"), suffix))
 
 
-def export_file(job):
+def export_file(job: Job) -> Report:
     """Exports one file; never raises for what the file or the disk does."""
     fmt = FORMATS[job.format]
     report = Report(job.path, [], [], [])
     try:
         with vesk.open(job.path) as f:
-            chosen = []
+            chosen: List[vesk.Block] = []
             for key in job.keys or ():
                 try:
                     chosen.append(f.block(key))
@@ -90,11 +92,12 @@ def export_file(job):
     return report
 
 
-def export_block(f, block, fmt, job, report, asked):
-    if getattr(block, "problem", None) is not None:
+def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
+                 asked: bool) -> None:
+    if block.problem is not None:
         report.errors.append(describe(job.path, ValueError(block.problem), block.name))
         return
-    if fmt.other is None and block.kind != "spectrum":
+    if not fmt.holds(block.kind):
         message = "%s: %s: %s holds single spectra only; %s is not one" % (
             job.path, block.name, fmt.description, block.kind)
         (report.errors if asked else report.skipped).append(message)
@@ -102,8 +105,7 @@ def export_block(f, block, fmt, job, report, asked):
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
     try:
-        if not job.force and os.path.lexists(out):  # before reading the values
-            raise OutputExistsError("%s exists (use --force to overwrite)" % out)
+        refuse_existing(out, job.force)  # before reading the values
         data = f[block.key]
         write_atomically(out, lambda tmp: fmt.write(data, tmp), force=job.force)
     except Exception as e:
@@ -112,9 +114,11 @@ def export_block(f, block, fmt, job, report, asked):
         report.written.append(out)
 
 
-def plan(args):
+def plan(args: argparse.Namespace) -> Tuple[List[Job], List[str]]:
     """The jobs, and errors for inputs whose outputs would take another's names."""
-    jobs, errors, stems = [], [], {}
+    jobs: List[Job] = []
+    errors: List[str] = []
+    stems: Dict[str, str] = {}
     for path in dict.fromkeys(args.files):  # each file once, in order
         stem = os.path.splitext(os.path.basename(path))[0]
         if stem in stems:
@@ -127,7 +131,7 @@ def plan(args):
     return jobs, errors
 
 
-def run_jobs(jobs, workers):
+def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
     """Yields the report of each job as it completes."""
     if workers <= 1 or len(jobs) <= 1:
         for job in jobs:
@@ -151,7 +155,7 @@ def run_jobs(jobs, workers):
             raise
 
 
-def run_export(args):
+def run_export(args: argparse.Namespace) -> int:
     try:
         os.makedirs(args.output, exist_ok=True)
     except OSError as e:

@@ -1,14 +1,17 @@
 """`vesk ls` lists the data blocks of files; `vesk params` shows a block's parameters."""
+from __future__ import annotations
+
+import argparse
 import json
 import sys
+from typing import Any, Dict, List, Sequence, Tuple
 
-import veskread
 import vesk
 
 from .report import describe, error
 
 
-def add_ls(sub):
+def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser("ls", help="list the data blocks of files",
                        description="One line per data block: name, kind, shape, points per "
                                    "spectrum and x range with units. Several files are "
@@ -19,7 +22,7 @@ def add_ls(sub):
     return p
 
 
-def add_params(sub):
+def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser("params", help="show the parameters of a block",
                        description="The merged parameters of one block: key, human name, "
                                    "value.")
@@ -30,32 +33,32 @@ def add_params(sub):
     return p
 
 
-def _number(v):
+def _number(v: float) -> str:
     return "%g" % v
 
 
-def block_record(block):
+def block_record(block: vesk.Block) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label, "problem": getattr(block, "problem", None)}
+            "y_label": block.y_label, "problem": block.problem}
 
 
-def block_row(b):
-    problem = getattr(b, "problem", None)  # a block that reading refuses says why
-    if problem is not None:
-        return (b.name, b.kind, problem, "", "", "")
+def block_row(b: vesk.Block) -> Tuple[str, ...]:
+    if b.problem is not None:  # a block that reading refuses says why
+        return (b.name, b.kind, b.problem, "", "", "")
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
             "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
 
 
-def aligned(rows, indent=""):
+def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
     widths = [max(len(r[k]) for r in rows) for k in range(len(rows[0]))] if rows else []
     return [indent + "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
 
 
-def run_ls(args):
-    status, listed = 0, []
+def run_ls(args: argparse.Namespace) -> int:
+    status = 0
+    listed: List[Tuple[str, List[vesk.Block]]] = []
     for path in args.files:
         try:
             with vesk.open(path) as f:
@@ -77,19 +80,11 @@ def run_ls(args):
     return status
 
 
-def parameter_name(key, names=veskread.VeskDict()):
-    name = veskread.paramDict.get(key)
-    if name is None:  # the long names are identifiers: data_point_format
-        name = names.get(key, "").replace("_", " ")
-        name = name[:1].upper() + name[1:]
-    return name
-
-
-def value_text(v):
+def value_text(v: object) -> str:
     return str(v)  # str of a float is its shortest round-trip form; text stays as it is
 
 
-def run_params(args):
+def run_params(args: argparse.Namespace) -> int:
     try:
         with vesk.open(args.file) as f:
             data = f[args.key]
@@ -99,11 +94,11 @@ def run_params(args):
     params = dict(data.parameters)
     if args.json:
         json.dump({"file": args.file, "block": data.block.name,
-                   "parameters": {k: {"name": parameter_name(k), "value": v}
+                   "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
                                   for k, v in params.items()}},
                   sys.stdout, indent=2, ensure_ascii=False)
         print()
         return 0
-    rows = [(k, parameter_name(k), value_text(v)) for k, v in params.items()]
+    rows = [(k, vesk.parameter_label(k), value_text(v)) for k, v in params.items()]
     print("\n".join(aligned(rows)))
     return 0

@@ -1,16 +1,20 @@
 """`vesk images`: the visible images of files, each with a JSON side file."""
+from __future__ import annotations
+
+import argparse
 import json
 import os
+from typing import Any, Callable, Dict, Tuple
 
 import vesk
 
-from ..export import OutputExistsError, write_atomically
+from ..export import refuse_existing, write_atomically
 from .report import describe, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
 
-def add_images(sub):
+def add_images(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser("images", help="write the visible images of files",
                        description="Writes each visible image to DIR/STEM_imageNN.EXT, with "
                                    "the extension its bytes show (png, jpg, bmp, ...; bin "
@@ -25,34 +29,34 @@ def add_images(sub):
     return p
 
 
-def side_record(path, image):
+def side_record(path: str, image: vesk.Image) -> Dict[str, Any]:
     return {"file": path, "position": image.position, "name": image.name,
             "title": image.title, "format": image.format, "bytes": len(image.data),
             "attributes": dict(image.attributes)}
 
 
-def write_bytes(data):
-    def write(tmp):
+def write_bytes(data: bytes) -> Callable[[str], None]:
+    def write(tmp: str) -> None:
         with open(tmp, "wb") as f:
             f.write(data)
     return write
 
 
-def save_image(path, image, folder, force):
+def save_image(path: str, image: vesk.Image, folder: str, force: bool) -> Tuple[str, str]:
     stem = os.path.join(folder, "%s_image%s" % (
         os.path.splitext(os.path.basename(path))[0], image.name))
-    picture = stem + SUFFIXES.get(image.format, "." + (image.format or "bin"))
+    kind = image.format or "bin"
+    picture = stem + SUFFIXES.get(kind, "." + kind)
     side = stem + ".json"
     for out in (picture, side):
-        if not force and os.path.lexists(out):
-            raise OutputExistsError("%s exists (use --force to overwrite)" % out)
+        refuse_existing(out, force)
     text = json.dumps(side_record(path, image), indent=2, ensure_ascii=False, default=str)
     write_atomically(picture, write_bytes(image.data), force)
     write_atomically(side, write_bytes((text + "\n").encode("utf-8")), force)
     return picture, side
 
 
-def run_images(args):
+def run_images(args: argparse.Namespace) -> int:
     status = 0
     try:
         os.makedirs(args.output, exist_ok=True)

@@ -4,20 +4,28 @@ matplotlib is an optional extra and is imported only here, when a plot is
 asked for. Figures are drawn on a bare Figure (no pyplot), so no window or
 interactive backend is ever involved.
 """
+from __future__ import annotations
+
+import argparse
 import os
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 import vesk
 
-from ..export import write_atomically
-from ..export.axes import spectral_coordinate
+from ..export import refuse_existing, write_atomically
+from ..export.axes import coordinate, spectral_coordinate
 from .report import describe, error
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 NEEDS = "vesk plot needs matplotlib: pip install 'veskread[plot]'"
 
 
-def add_plot(sub):
+def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
         "plot", help="draw a block to a PNG or SVG file",
         description="A spectrum is drawn with labelled axes, its x axis in the stored "
@@ -40,22 +48,27 @@ class PlotError(ValueError):
     pass
 
 
-def integrate(values, x, axis):
+def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
     """Integral over x along `axis`, positive for positive values whichever way x runs."""
-    values = np.moveaxis(np.asarray(values, dtype=np.float64), axis, -1)
-    if values.shape[-1] < 2:
-        return values.sum(axis=-1)
-    steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
-    return ((values[..., 1:] + values[..., :-1]) / 2 * steps).sum(axis=-1)
+    v = np.moveaxis(np.asarray(values, dtype=np.float64), axis, -1)
+    if v.shape[-1] < 2:
+        out: NDArray[np.float64] = v.sum(axis=-1)
+    else:
+        steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
+        out = ((v[..., 1:] + v[..., :-1]) / 2 * steps).sum(axis=-1)
+    return out
 
 
-def map_picture(data, at):
+Picture = Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Tuple[str, str], str]
+
+
+def map_picture(data: vesk.DataObject, at: Optional[str]) -> Picture:
     """The 2-D picture of a map block, its two axes and a caption for its colours."""
     spectral = spectral_coordinate(data)
     dims = list(data.dims)
     third = dims.index(spectral) if spectral in dims else len(dims) - 1
     values = np.asarray(data.values)
-    axis = _coordinate(data, dims[third])
+    axis = coordinate(data, dims[third])
     if spectral in dims:
         if at is None:
             picture = integrate(values, axis, third)
@@ -86,31 +99,24 @@ def map_picture(data, at):
         picture = np.take(values, k, axis=third)
         caption = labels[k]
     rows, cols = [d for k, d in enumerate(dims) if k != third]
-    return picture, _coordinate(data, cols), _coordinate(data, rows), (cols, rows), caption
+    return picture, coordinate(data, cols), coordinate(data, rows), (cols, rows), caption
 
 
-def _units(label):
+def _units(label: str) -> str:
     """'cm-1' of 'Wavenumber (cm-1)'; the whole label when it has no units part."""
     return label[label.rfind("(") + 1:label.rfind(")")] if label.endswith(")") else label
 
 
-def _coordinate(data, dim):
-    coord = data.coords.get(dim)
-    if coord is not None and tuple(coord[0]) == (dim,):
-        return np.asarray(coord[1])
-    return np.arange(data.values.shape[list(data.dims).index(dim)])
-
-
-def _edges(centres):
-    centres = np.asarray(centres, dtype=np.float64)
+def _edges(values: NDArray[Any]) -> Tuple[float, float]:
+    centres = np.asarray(values, dtype=np.float64)
     step = centres[1] - centres[0] if len(centres) > 1 else 1.0
-    return centres[0] - step / 2, centres[-1] + step / 2
+    return float(centres[0] - step / 2), float(centres[-1] + step / 2)
 
 
-def draw(data, title, at=None):
+def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     """A matplotlib Figure of the block."""
     try:
-        from matplotlib.figure import Figure
+        from matplotlib.figure import Figure  # noqa: F811
     except ImportError as e:
         raise ImportError(NEEDS) from e
     spectral = spectral_coordinate(data)
@@ -119,7 +125,7 @@ def draw(data, title, at=None):
     ax = fig.add_subplot()
     ax.set_title(title, fontsize=10)
     if data.block.kind == "spectrum":
-        ax.plot(data.x, data.y, linewidth=0.9)
+        ax.plot(data.x, np.asarray(data.values), linewidth=0.9)
         ax.set_xlim(data.x[0], data.x[-1])  # the stored direction, descending or not
         ax.set_xlabel(data.block.x_label)
         ax.set_ylabel(data.block.y_label)
@@ -131,10 +137,10 @@ def draw(data, title, at=None):
         ax.set_ylabel("Map %s" % yname)
         fig.colorbar(image, ax=ax, label=caption)
     elif values.ndim == 2 and spectral is not None and list(data.dims)[-1] == spectral:
-        x = _coordinate(data, spectral)
+        x = coordinate(data, spectral)
         name = data.dims[0]
         for k, row in enumerate(values):
-            ax.plot(x, row, linewidth=0.9, label="%s %s" % (name, _coordinate(data, name)[k]))
+            ax.plot(x, row, linewidth=0.9, label="%s %s" % (name, coordinate(data, name)[k]))
         if len(values) <= 12:
             ax.legend(fontsize=7)
         ax.set_xlim(x[0], x[-1])
@@ -146,10 +152,9 @@ def draw(data, title, at=None):
     return fig
 
 
-def run_plot(args):
+def run_plot(args: argparse.Namespace) -> int:
     try:
-        if not args.force and os.path.lexists(args.output):
-            raise FileExistsError("%s exists (use --force to overwrite)" % args.output)
+        refuse_existing(args.output, args.force)
         with vesk.open(args.file) as f:
             data = f[args.key]
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)

@@ -1,18 +1,21 @@
 """A one-line progress bar on standard error, drawn only when that is a terminal."""
+from __future__ import annotations
+
 import shutil
+from typing import Optional, TextIO
 
 
 class Progress:
-    def __init__(self, total, stream, enabled=None):
+    def __init__(self, total: int, stream: TextIO, enabled: Optional[bool] = None) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.enabled = stream.isatty() if enabled is None else enabled
         self.shown = False
 
-    def step(self, label=""):
+    def step(self, label: str = "") -> None:
         self.done += 1
         self.draw(label)
 
-    def draw(self, label=""):
+    def draw(self, label: str = "") -> None:
         if not self.enabled:
             return
         width = shutil.get_terminal_size((80, 24)).columns - 1
@@ -24,7 +27,7 @@ class Progress:
         self.stream.flush()
         self.shown = True
 
-    def clear(self):
+    def clear(self) -> None:
         """Removes the bar so that a message can be written on a clean line."""
         if self.shown:
             width = shutil.get_terminal_size((80, 24)).columns - 1

@@ -1,6 +1,9 @@
 """Messages on standard error, each naming the file it is about."""
+from __future__ import annotations
+
 import struct
 import sys
+from typing import Optional
 
 import vesk
 
@@ -10,7 +13,7 @@ FILE_ERRORS = (vesk.VeskError, OSError, ValueError, KeyError, IndexError, struct
                ImportError)
 
 
-def describe(path, exc, block=None):
+def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     """'path: [block: ]what went wrong', without repeating a path the message holds."""
     if isinstance(exc, OSError) and exc.strerror:
         where = exc.filename if exc.filename is not None else path
@@ -26,9 +29,9 @@ def describe(path, exc, block=None):
     return text if str(path) in text else "%s: %s" % (path, text)
 
 
-def error(message):
+def error(message: str) -> None:
     print("vesk: " + message, file=sys.stderr)
 
 
-def note(message):
+def note(message: str) -> None:
     print(message, file=sys.stderr)

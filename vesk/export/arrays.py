@@ -5,32 +5,38 @@ array per coordinate (axes and map coordinates), with `coordinate_dims`
 telling along which dimensions each lies. Both carry `parameters` (a JSON
 text) and the axis labels.
 """
+from __future__ import annotations
+
 import json
+from typing import Any, Dict
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from vesk import DataObject, Spectrum
 
 
-def _plain(array):
-    array = np.asarray(array)
+def _plain(values: ArrayLike) -> NDArray[Any]:
+    array = np.asarray(values)
     # object arrays (trace names) would need pickle to load
     return array.astype(str) if array.dtype == object else array
 
 
-def _common(data):
+def _common(data: DataObject) -> Dict[str, Any]:
     return {"parameters": np.array(json.dumps(dict(data.parameters), ensure_ascii=False)),
             "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
             "block": np.array(data.block.name)}
 
 
-def write_spectrum(data, path):
+def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "wb") as f:
         np.savez(f, x=data.x, y=data.y, **_common(data))
 
 
-def write_array(data, path):
-    arrays = {"values": np.asarray(data.values), "dims": np.array(data.dims, dtype=str)}
+def write_array(data: DataObject, path: str) -> None:
+    arrays: Dict[str, Any] = {"values": np.asarray(data.values), "dims": np.array(data.dims, dtype=str)}
     clash = set(arrays) | set(_common(data)) | {"coordinate_dims"}
-    coords = {}
+    coords: Dict[str, Any] = {}
     for name, (dims, values) in data.coords.items():
         key = name if name not in clash else "coord_" + name
         arrays[key] = _plain(values)

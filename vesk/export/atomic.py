@@ -3,29 +3,36 @@
 A crash or an interrupt therefore leaves either the old file or none, never
 half a file; the rename (`os.replace`) is atomic within one file system.
 """
+from __future__ import annotations
+
 import os
 import tempfile
+from typing import Callable
 
 
 class OutputExistsError(FileExistsError):
     """The output is already there and overwriting was not asked for."""
 
 
-def _file_mode():
+def refuse_existing(path: str, force: bool) -> None:
+    if not force and os.path.lexists(path):
+        raise OutputExistsError("%s exists (use --force to overwrite)" % path)
+
+
+def _file_mode() -> int:
     # mkstemp makes 0600 files; give the finished output the mode open() would.
     mask = os.umask(0)
     os.umask(mask)
     return 0o666 & ~mask
 
 
-def write_atomically(path, write, force=False):
+def write_atomically(path: str, write: Callable[[str], object], force: bool = False) -> None:
     """Calls write(temporary_path), then renames the result to `path`.
 
     Refuses an existing `path` unless `force`. On any error the temporary file
     is removed and `path` is left as it was.
     """
-    if not force and os.path.lexists(path):
-        raise OutputExistsError("%s exists (use --force to overwrite)" % path)
+    refuse_existing(path, force)
     folder, name = os.path.split(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
     os.close(fd)

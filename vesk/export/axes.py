@@ -1,12 +1,19 @@
 """What the writers need to know about a data object's axes beyond its arrays."""
+from __future__ import annotations
+
+from typing import Any, List, Optional, Tuple
+
 import numpy as np
+from numpy.typing import NDArray
+
+from vesk import DataObject
 
 
-def is_spectrum(data):
+def is_spectrum(data: DataObject) -> bool:
     return data.block.kind == "spectrum"
 
 
-def spectral_coordinate(data):
+def spectral_coordinate(data: DataObject) -> Optional[str]:
     """Name of the coordinate that runs from the block's first to last x, or None.
 
     Kinds differ in where the spectral axis sits (last for maps and series,
@@ -22,24 +29,26 @@ def spectral_coordinate(data):
     return None
 
 
-def column_label(data, name):
+def column_label(data: DataObject, name: str) -> str:
     """A column heading with units: the spectral axis gets the block's x label."""
     return data.block.x_label if name == spectral_coordinate(data) else name
 
 
-def dim_coordinates(data):
+def dim_coordinates(data: DataObject) -> List[Tuple[str, NDArray[Any]]]:
     """One 1-D array per dimension of `values`: its coordinate, or 0, 1, 2, ..."""
-    out = []
-    for axis, dim in enumerate(data.dims):
-        coord = data.coords.get(dim)
-        if coord is not None and tuple(coord[0]) == (dim,):
-            out.append((dim, np.asarray(coord[1])))
-        else:
-            out.append((dim, np.arange(data.values.shape[axis])))
-    return out
+    return [(dim, coordinate(data, dim)) for dim in data.dims]
 
 
-def other_coordinates(data):
+def coordinate(data: DataObject, dim: str) -> NDArray[Any]:
+    """The coordinate of dimension `dim`, or its positions 0, 1, 2, ... when it has none."""
+    coord = data.coords.get(dim)
+    if coord is not None and tuple(coord[0]) == (dim,):
+        return np.asarray(coord[1])
+    return np.arange(data.values.shape[list(data.dims).index(dim)])
+
+
+def other_coordinates(data: DataObject) -> List[Tuple[str, Tuple[str, ...], NDArray[Any]]]:
     """Coordinates that are not a dimension's own (region, map position per point ...)."""
-    return [(name, dims, np.asarray(values)) for name, (dims, values) in data.coords.items()
+    return [(name, tuple(dims), np.asarray(values))
+            for name, (dims, values) in data.coords.items()
             if not (name in data.dims and tuple(dims) == (name,))]

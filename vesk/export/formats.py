@@ -1,8 +1,15 @@
 """The export formats by name: file suffix and writer for each kind of block."""
-from typing import Callable, NamedTuple
+from __future__ import annotations
+
+from typing import Callable, Dict, NamedTuple, Optional, cast
+
+from vesk import DataObject, Spectrum
 
 from . import arrays, jcamp, netcdf, table
 from .axes import is_spectrum
+
+Writer = Callable[[DataObject, str], None]
+SpectrumWriter = Callable[[Spectrum, str], None]
 
 
 class UnsupportedBlockError(ValueError):
@@ -12,28 +19,28 @@ class UnsupportedBlockError(ValueError):
 class Format(NamedTuple):
     name: str
     description: str
-    spectrum: Callable      # (data, path) for a single spectrum
-    other: Callable         # (data, path) for every other kind, or None
+    spectrum: SpectrumWriter     # for a single spectrum
+    other: Optional[Writer]      # for every other kind; None: the format cannot hold them
     spectrum_suffix: str
     other_suffix: str
 
-    def suffix(self, data):
+    def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
 
-    def write(self, data, path):
-        writer = self.spectrum if is_spectrum(data) else self.other
-        if writer is None:
-            raise UnsupportedBlockError("%s holds single spectra only; %s is %s %s" % (
-                self.description, data.block.name, _article(data.block.kind),
-                data.block.kind))
-        writer(data, path)
+    def holds(self, kind: str) -> bool:
+        return kind == "spectrum" or self.other is not None
+
+    def write(self, data: DataObject, path: str) -> None:
+        if is_spectrum(data):
+            self.spectrum(cast(Spectrum, data), path)
+        elif self.other is not None:
+            self.other(data, path)
+        else:
+            raise UnsupportedBlockError("%s holds single spectra only; %s is a %s" % (
+                self.description, data.block.name, data.block.kind))
 
 
-def _article(word):
-    return "an" if word[:1] in "aeiou" else "a"
-
-
-FORMATS = {
+FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv"),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz"),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx"),

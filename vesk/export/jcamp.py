@@ -5,7 +5,14 @@ them exactly: every x of the table is FIRSTX + i * DELTAX of the stored axis,
 every y the stored float32. The block's parameters follow as private labels
 (##$KEY=value) so that nothing of the source is lost.
 """
+from __future__ import annotations
+
+from typing import Any, List
+
 import numpy as np
+from numpy.typing import NDArray
+
+from vesk import Spectrum
 
 LINE = 80
 X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOMETERS",
@@ -13,16 +20,16 @@ X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOME
 Y_UNITS = ("ABSORBANCE", "TRANSMITTANCE", "REFLECTANCE", "KUBELKA-MUNK")
 
 
-def _number(v):
+def _number(v: Any) -> str:
     """Shortest fixed-point text that reads back as v (float32 stays float32)."""
     return np.format_float_positional(v, unique=True, trim="-")
 
 
-def _text(v):
+def _text(v: object) -> str:
     return " ".join(str(v).split())
 
 
-def x_units(data):
+def x_units(data: Spectrum) -> str:
     code = str(data.parameters.get("DXU", "")).upper()
     if code in X_UNITS:
         return X_UNITS[code]
@@ -31,16 +38,16 @@ def x_units(data):
         "ARBITRARY UNITS"
 
 
-def y_units(data):
+def y_units(data: Spectrum) -> str:
     label = data.block.y_label.upper()
     return label if label in Y_UNITS else "ARBITRARY UNITS"
 
 
-def data_type(data):
+def data_type(data: Spectrum) -> str:
     return "RAMAN SPECTRUM" if "RAM" in data.block.key[0] else "INFRARED SPECTRUM"
 
 
-def header(data):
+def header(data: Spectrum) -> str:
     x, y = np.asarray(data.x), np.asarray(data.y)
     p = data.parameters
     title = _text(p.get("SNM") or data.block.name)
@@ -65,9 +72,10 @@ def header(data):
     return "".join("##%s=%s\n" % r for r in records)
 
 
-def table(x, y):
+def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
     """Lines of 'x y y y ...' no longer than LINE characters."""
-    lines, i = [], 0
+    lines: List[str] = []
+    i = 0
     ys = [_number(v) for v in y]
     while i < len(ys):
         line = _number(x[i])
@@ -79,7 +87,7 @@ def table(x, y):
     return lines
 
 
-def write_spectrum(data, path):
+def write_spectrum(data: Spectrum, path: str) -> None:
     body = table(np.asarray(data.x), np.asarray(data.y))
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(header(data))

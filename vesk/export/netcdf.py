@@ -1,11 +1,15 @@
 """NetCDF through the data object's xarray form (named dims, coordinates, attributes)."""
+from __future__ import annotations
+
+from vesk import DataObject
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 
 
-def write(data, path):
+def write(data: DataObject, path: str) -> None:
     try:
-        import netCDF4  # noqa: F401  (the backend that keeps text attributes in UTF-8)
+        # the backend that keeps text attributes in UTF-8
+        import netCDF4  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e

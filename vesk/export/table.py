@@ -4,17 +4,23 @@ Numbers are written so that reading them back gives the same values: float64
 as Python's shortest round-trip form, float32 with the 9 significant digits
 that identify a float32. The heading of the spectral axis carries its units.
 """
+from __future__ import annotations
+
 import csv
+from typing import Any, List
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+from vesk import DataObject, Spectrum
 
 from .axes import column_label, dim_coordinates, other_coordinates
 
 CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
 
 
-def _texts(column):
-    column = np.asarray(column)
+def _texts(values: ArrayLike) -> List[str]:
+    column = np.asarray(values)
     if column.dtype == np.float32:
         return ["%.9g" % v for v in column.tolist()]
     if column.dtype.kind in "fiub":
@@ -22,14 +28,14 @@ def _texts(column):
     return [str(v) for v in column.tolist()]
 
 
-def write_spectrum(data, path):
+def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow([data.block.x_label, data.block.y_label])
         out.writerows(zip(_texts(data.x), _texts(data.y)))
 
 
-def write_long(data, path):
+def write_long(data: DataObject, path: str) -> None:
     """One row per element of `values`, in C order: the coordinates of that
     element (dimension coordinates first, then per-point ones), then the value."""
     values = np.asarray(data.values)
@@ -46,7 +52,7 @@ def write_long(data, path):
         for start in range(0, flat.size, CHUNK):
             stop = min(start + CHUNK, flat.size)
             index = np.unravel_index(np.arange(start, stop), values.shape)
-            columns = [_texts(coord[index[k]]) for k, (_, coord) in enumerate(dims)]
+            columns: List[List[str]] = [_texts(coord[index[k]]) for k, (_, coord) in enumerate(dims)]
             for _, cdims, coord in extra:  # a scalar coordinate repeats on every row
                 cell = coord[tuple(index[axis_of[d]] for d in cdims)]
                 columns.append(_texts(np.broadcast_to(cell, (stop - start,))))
