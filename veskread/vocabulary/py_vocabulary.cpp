@@ -1,4 +1,8 @@
-// VeskDict and paramDict.
+// VeskDict and paramDict: the two key-to-name tables as Python dicts.
+//
+// paramDict is built once at import (callers may change it); VeskDict builds
+// a new dict at every call from strings made once and shared, so a call costs
+// one dict and no string.
 #include <string>
 #include <unordered_map>
 
