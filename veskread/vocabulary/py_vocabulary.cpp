@@ -2,6 +2,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 #include "veskread/vocabulary/parameter_names.h"
 
@@ -28,20 +29,19 @@ PyObject* make_constant(std::string_view s) {
 // finished table in one step, which public calls cannot presize, and every
 // returned dict shares the same str constants, equal names being one object.
 PyObject* vesk_dict_template() {
-    static PyObject* made = nullptr;
-    if (made) return made;
+    Globals& g = globals();
+    if (g.vesk_dict) return g.vesk_dict;
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     std::unordered_map<std::string_view, Ref> by_name;
     for (const KeyName& e : kVeskNames) {
         Ref key = Ref::steal(make_constant(e.key));
-        auto [it, added] = by_name.try_emplace(e.name);
-        if (added) it->second = Ref::steal(make_constant(e.name));
-        if (!key || !it->second || PyDict_SetItem(d.get(), key.get(), it->second.get()) < 0)
-            return nullptr;
+        Ref& name = by_name[e.name];
+        if (!name) name = Ref::steal(make_constant(e.name));
+        if (!key || !name || PyDict_SetItem(d.get(), key.get(), name.get()) < 0) return nullptr;
     }
-    made = d.release();
-    return made;
+    g.vesk_dict = d.release();
+    return g.vesk_dict;
 }
 
 PyObject* vesk_dict_impl(FunctionObject*, PyObject* const*, PyObject*) {
@@ -63,14 +63,9 @@ PyObject* build_param_dict() {
 }
 
 const FunctionSpec kVeskDictSpec = {
-    "VeskDict",
-    nullptr,
-    "Returns a dictionary for translating parameter keys to lower_case_strings.",
-    {},
-    0,
-    false,
-    "()",
-    false,
-    vesk_dict_impl,
+    .name = "VeskDict",
+    .doc = "Returns a dictionary for translating parameter keys to lower_case_strings.",
+    .text_signature = "()",
+    .impl = vesk_dict_impl,
 };
 } // namespace vesk::py
