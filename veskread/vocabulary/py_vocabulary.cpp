@@ -1,8 +1,7 @@
 // VeskDict and paramDict: the two key-to-name tables as Python dicts.
 //
-// paramDict is built once at import (callers may change it); VeskDict builds
-// a new dict at every call from strings made once and shared, so a call costs
-// one dict and no string.
+// paramDict is built once at import (callers may change it); VeskDict returns
+// a new dict at every call, copied from one made at first use.
 #include <string>
 #include <unordered_map>
 
