@@ -6,6 +6,7 @@
 // become ValueError(message, byte offset or -1) and OSError; `vesk` turns
 // them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,7 +62,17 @@ FileOutline outline_file(int fd) {
             return out;
         }
         std::vector<DirEntry> directory = read_directory(src);
+        // A key listed again outlines the same: each outline scans the whole
+        // directory, so a directory of repeated entries must not cost its
+        // square. Valid keys are few, so the work stays linear in the file.
+        std::map<std::string, size_t> first_of;
         for (auto& key : list_contents(directory)) {
+            std::string id = key.type + '/' + key.dimensions + '/' + key.derivative;
+            auto [seen, fresh] = first_of.try_emplace(id, out.blocks.size());
+            if (!fresh) {
+                out.blocks.push_back(out.blocks[seen->second]);
+                continue;
+            }
             Listed item{key, std::nullopt, std::nullopt};
             try {
                 item.outline = outline_block(src, directory, key);

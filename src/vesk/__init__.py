@@ -68,3 +68,10 @@ __all__ = [
     "parameter_label",
     "measurement_time",
 ]
+
+# Public classes show (and pickle) under the package's name.
+for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
+             TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
+             FormatError, BlockNotFoundError):
+    _cls.__module__ = "vesk"
+del _cls
