@@ -222,3 +222,37 @@ def test_images_of_the_sample():
         (k, "%02d" % k, d.get("imgext"), d["image"], d.get("Title"))
         for k, d in enumerate(expected)]
     assert images and "image" not in images[0].attributes
+
+
+def _derivative_map():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    p = {**BASE_3D, "AOX": 1.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 0, "NPY": 2}
+    orig = {"AOX": 7.0, "AOY": 8.0, "DDX": 1.0, "DDY": 2.0, "NPX": 3, "NPY": 2}
+    data = store_block([stored_block([k] * 4) for k in range(6)], block_size=16)
+    return file_3d(data, p, deriv_type=1, original_params=orig), ("AB", "3D", "1DER")
+
+
+def _planes_map():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    p = {**BASE_3D, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 3, "NPY": 2}
+    data = store_block([stored_block([k] * 6) for k in range(4)], block_size=24)
+    return file_3d(data, p), ("AB", "3D", "NONE")
+
+
+def _short_time_traces():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    data = store_block([stored_block([1.0, 2.0, 3.0, 4.0], name="t")], block_size=16)
+    return file_3d(data[:-190], BASE_3D, data_type=7), ("TRC", "3D", "NONE")
+
+
+@pytest.mark.parametrize("make", [_derivative_map, _planes_map, _short_time_traces])
+def test_listing_follows_reading_at_the_edges(tmp_path, capsys, make):
+    vf, key = make()
+    path = vf.write(str(tmp_path / "e.vesk"))
+    with vesk.open(path) as f:
+        block = f.block(key)
+    raw = veskread.getVeskData(path, key)
+    values = getattr(raw, "spectra", None)
+    values = raw.traces if values is None else values
+    assert block.shape == values.shape
+    assert dict(block.parameters) == raw.parameters
