@@ -31,9 +31,9 @@ bool open_class(const char* name) {
 
 namespace {
 
-const char* const kTypes[] = {"REFL", "RAM", "SPOW", "RPOW", "RPH",   "SPH",   "PAS",
-                              "LREFL", "KM",  "SIFG", "RIFG", "TR",    "EMIS",  "ATR",
-                              "TRARI", "ABARI", "AB", "TRC",  "SSC",   "RSC"};
+const char* const kTypes[] = {"REFL",  "RAM",   "SPOW", "RPOW", "RPH", "SPH",  "PAS",
+                              "LREFL", "KM",    "SIFG", "RIFG", "TR",  "EMIS", "ATR",
+                              "TRARI", "ABARI", "AB",   "TRC",  "SSC", "RSC"};
 const char* const kDerivs[] = {"NONE", "1DER", "2DER", "NDER"};
 
 bool is_number(const ParamValue* v) { return v && !std::holds_alternative<ParamText>(*v); }
@@ -264,7 +264,8 @@ std::optional<int64_t> count_param(const ParamBlock& params, const char* key) {
 }
 
 void read_2d(const ByteSource& src, const Selected& s) {
-    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
+    auto x =
+        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
     if (!x) return;
     size_t n = float32_values_available(src, s.offsets.data, x->size());
     std::vector<float> y(n);
@@ -275,7 +276,8 @@ void read_2d(const ByteSource& src, const Selected& s) {
 }
 
 void read_3d(const ByteSource& src, const Selected& s, const Key& key, int kinds) {
-    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
+    auto x =
+        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
     if (!x) return;
     Read3D r{src, s, {}, {}, std::nullopt, static_cast<int64_t>(x->size()), key.type == "TRC"};
     try {
@@ -309,9 +311,9 @@ void for_each_selected(const ByteSource& src, const std::vector<DirEntry>& dir, 
         if (key.dims != dims) continue;
         BlockOffsets o = scan_directory(dir, request_for(key.type, key.dims, key.deriv));
         if (o.data == -1 || o.params == -1) continue;
-        Seen id{o.data,         o.params,        o.original_params, o.acq_params,
-                o.inst_params,  o.optics_params, o.sample_params,   o.ft_params,
-                o.anno,         key.type == "TRC", key.deriv == "NONE"};
+        Seen id{o.data,        o.params,          o.original_params,  o.acq_params,
+                o.inst_params, o.optics_params,   o.sample_params,    o.ft_params,
+                o.anno,        key.type == "TRC", key.deriv == "NONE"};
         if (!seen.insert(id).second) continue;
         Budget budget(static_cast<size_t>(src.size()));
         if (auto s = select(src, dir, key)) read(*s, key);
@@ -356,8 +358,7 @@ void read_visible_images(const ByteSource& src, const std::vector<DirEntry>& dir
             std::string raw = read_image_bytes(cur, *count_value);
             if (!type) return;
             auto* t = std::get_if<int32_t>(type);
-            if (t && *t == kImageType258)
-                raw = raw.substr(std::min(raw.size(), kType258Header));
+            if (t && *t == kImageType258) raw = raw.substr(std::min(raw.size(), kType258Header));
             images.push_back(std::move(raw));
         }
     } catch (const Error&) {

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         for (const auto& b : blocks.blocks)
             if (blocks.find(b.number) == nullptr) std::abort();
-        for (int64_t npt : {int64_t(0), int64_t(table.stored_blocks), int64_t(table.block_size) / 4})
+        for (int64_t npt :
+             {int64_t(0), int64_t(table.stored_blocks), int64_t(table.block_size) / 4})
             (void)vesk::image_layout(table, npt);
     } catch (const vesk::Error&) {
     }
