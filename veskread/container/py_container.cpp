@@ -1,5 +1,11 @@
 // isVeskFile, decode_string and listContents, and the container helpers the
 // other bindings share.
+//
+// The directory is read in the core with the file opened by the interpreter's
+// `open`. getVeskData asks whether a file is a VESK file by calling the
+// module's isVeskFile as it stands in the namespace at that moment, and text
+// is decoded through the module's decode_string unless it is the untouched
+// original (then natively), so rebinding either changes what later calls do.
 #include "veskread/container/py_container.h"
 
 #include "veskread/container/listing.h"
@@ -117,44 +123,38 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     return file.close();
 }
 
-const FunctionSpec kIsVeskFileSpec = {
-    "isVeskFile",
-    nullptr,
-    "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): Path "
-    "to file\n\n    Returns:\n        bool: True if an VESK file\n    ",
-    {"path"},
-    1,
-    false,
-    "(path)",
-    false,
-    is_vesk_file_impl,
+constinit const FunctionSpec kIsVeskFileSpec = {
+    .name = "isVeskFile",
+    .doc = "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): "
+           "Path "
+           "to file\n\n    Returns:\n        bool: True if an VESK file\n    ",
+    .params = {"path"},
+    .text_signature = "(path)",
+    .impl = is_vesk_file_impl,
+    .reads = "header",
 };
 
-const FunctionSpec kDecodeStringSpec = {
-    "decode_string",
-    nullptr,
-    "Attempt to decode a string",
-    {"s", "encodings"},
-    2,
-    false,
-    "(s, encodings=('ascii', 'utf8', 'latin1'))",
-    false,
-    decode_string_impl,
+constinit const FunctionSpec kDecodeStringSpec = {
+    .name = "decode_string",
+    .doc = "Attempt to decode a string",
+    .params = {"s", "encodings"},
+    .text_signature = "(s, encodings=('ascii', 'utf8', 'latin1'))",
+    .impl = decode_string_impl,
 };
 
-const FunctionSpec kListContentsSpec = {
-    "listContents",
-    nullptr,
-    "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
-    "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): Path "
-    "to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
-    "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n    ",
-    {"path"},
-    1,
-    false,
-    "(path)",
-    false,
-    list_contents_impl,
+constinit const FunctionSpec kListContentsSpec = {
+    .name = "listContents",
+    .doc =
+        "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
+        "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): "
+        "Path "
+        "to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
+        "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n   "
+        " ",
+    .params = {"path"},
+    .text_signature = "(path)",
+    .impl = list_contents_impl,
+    .reads = "directory",
 };
 
 } // namespace vesk::py

@@ -16,8 +16,6 @@ namespace vesk {
 
 namespace {
 
-const char* const kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
-
 // numpy's refusal of a negative count in linspace, which every read runs first.
 void check_points(int64_t npt) {
     if (npt < 0)
@@ -42,12 +40,12 @@ int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int6
 
 void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlockKey& key,
                        const StoredBlocks& blocks, int64_t npt, BlockOutline& out) {
-    for (const char* k : kMapKeys) out.parameters.at(k);
+    for (const char* k : kMapGeometryKeys) out.parameters.at(k);
     int64_t npx = param_as_int(out.parameters.at("NPX"), "NPX");
     int64_t npy = param_as_int(out.parameters.at("NPY"), "NPY");
     if (key.derivative != "NONE" && (npx == 0 || npy == 0)) {
         ParamBlock original = read_param_block(cur, offsets.original_params);
-        for (const char* k : kMapKeys) out.parameters.set(k, original.at(k));
+        for (const char* k : kMapGeometryKeys) out.parameters.set(k, original.at(k));
         npx = param_as_int(out.parameters.at("NPX"), "NPX");
         npy = param_as_int(out.parameters.at("NPY"), "NPY");
     }

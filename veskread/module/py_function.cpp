@@ -1,7 +1,19 @@
+// The function type of the module: a vectorcall object that parses its
+// arguments with the interpreter's own TypeError texts and binds as a method.
+//
+// Shaped so because the module's functions and class methods must look and
+// fail like functions written in Python (signature, __qualname__, binding
+// through instances, "missing 1 required positional argument"), which the
+// builtin function type does not do. Every call is also the boundary between
+// C++ and the interpreter: no C++ exception passes it, and a call that reads
+// a file adds to its error where in the file it arose (py_errors.h).
 #include "veskread/module/py_function.h"
 
 #include <cstring>
 #include <structmember.h>
+
+#include "veskread/module/py_errors.h"
+#include "veskread/module/py_globals.h"
 
 namespace vesk::py {
 
@@ -72,6 +84,14 @@ int find_param(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
+// A call that reads a file: a failure after the file was opened says where.
+PyObject* call_reading(FunctionObject* f, PyObject* const* args, PyObject* varkw) {
+    ReadPlace place(args[0], f->spec->reads);
+    PyObject* result = guarded([&] { return f->spec->impl(f, args, varkw); });
+    if (!result) place.annotate();
+    return result;
+}
+
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
@@ -138,7 +158,8 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     // this, self-reference (an object whose `decode` is decode_string) would
     // exhaust the C stack instead of raising RecursionError.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = spec.impl(f, slots, varkw.get());
+    PyObject* result = spec.reads ? call_reading(f, slots, varkw.get())
+                                  : guarded([&] { return spec.impl(f, slots, varkw.get()); });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -269,8 +290,8 @@ PyTypeObject FunctionType{};
 } // namespace
 
 bool function_type_ready() {
-    static bool ready = false;
-    if (ready) return true;
+    Globals& g = globals();
+    if (g.function_type) return true;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);
     FunctionType.tp_name = "veskread.function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
@@ -291,7 +312,7 @@ bool function_type_ready() {
     FunctionType.tp_descr_get = fn_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     if (PyType_Ready(&FunctionType) < 0) return false;
-    ready = true;
+    g.function_type = &FunctionType;
     return true;
 }
 
