@@ -103,7 +103,7 @@ void raise_refused(Context& c, const CoordinateStop& stop) {
 CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const RegionArrays& out) {
     if (c.traces) return fill_trace_region(*c.traces, c.cols, c.x, c.y, plan, size, out);
     return fill_spectrum_region(*c.r.reader, c.r.blocks, c.cols, c.x, c.y, plan, size, c.r.npt,
-                                out);
+                                c.r.stride(), out);
 }
 
 // One region; null with an exception set on failure.

@@ -9,6 +9,8 @@ namespace vesk {
 
 namespace {
 
+constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
+
 [[noreturn]] void throw_list_index() {
     throw Error(ErrorKind::IndexOutOfRange, "list index out of range");
 }
@@ -186,7 +188,14 @@ Coordinates Coordinates::of(const AnnoColumn* column) {
 CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
                                     const RegionColumns& cols, const Coordinates& x,
                                     const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, const RegionArrays& out) {
+                                    int64_t npt, int64_t stride, const RegionArrays& out) {
+    // Points whose whole blocks lie back to back in the file are read a
+    // batch at a time; the checks before each read stay per point.
+    BlockBatch batch(reader, npt, stride);
+    const bool batched = out.spectra && out.start_time && batch.usable(kTimeEnd);
+    auto take_time = [&out](int64_t n, const unsigned char* info) {
+        out.start_time[n] = BlockReader::time_in(info);
+    };
     for (int64_t n = 0; n < size; ++n) {
         int64_t i = plan.first_row + n;
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
@@ -197,6 +206,11 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
             return {i, true};
         BlockReader::check_seek(*offset);
+        if (batched && batch.fits(*offset)) {
+            batch.add(*offset, out.spectra + n * npt, n, take_time);
+            continue;
+        }
+        batch.flush(take_time);
         int64_t got = out.spectra ? reader.read_values(*offset, npt, out.spectra + n * npt)
                                   : reader.values_at(*offset, npt);
         if (got != npt) throw_value(broadcast_message(got, npt));
@@ -206,6 +220,7 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         else if (!reader.has_time(after))
             reader.read_time(after);
     }
+    batch.flush(take_time);
     return {};
 }
 

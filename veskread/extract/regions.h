@@ -93,7 +93,7 @@ struct RegionArrays {
 CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
                                     const RegionColumns& cols, const Coordinates& x,
                                     const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, const RegionArrays& out);
+                                    int64_t npt, int64_t stride, const RegionArrays& out);
 
 // The traces of a multiregion map, rows x cols (cols values of each trace).
 // Held in memory unless the blocks overlap so much that it would dwarf the

@@ -9,6 +9,10 @@ namespace vesk {
 
 namespace {
 
+constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
+constexpr int32_t kLabelStart = 152;
+constexpr int64_t kTransposeTile = 64; // values per row of a transposed tile
+
 [[noreturn]] void throw_changed(int64_t offset) {
     throw Error(ErrorKind::Io,
                 "file changed while stored block at offset " + std::to_string(offset) + " was read",
@@ -27,10 +31,21 @@ void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks
 }
 
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
-                          float* spectra, double* times) {
+                          int64_t stride, float* spectra, double* times) {
+    BlockBatch batch(reader, npt, stride);
+    const bool batched = batch.usable(kTimeEnd);
+    auto take_time = [times](int64_t k, const unsigned char* info) {
+        times[k] = BlockReader::time_in(info);
+    };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
+        if (batched && batch.fits(b.offset)) {
+            batch.add(b.offset, spectra + k * npt, k, take_time);
+            ++k;
+            continue;
+        }
+        batch.flush(take_time);
         int64_t got = reader.read_values(b.offset, npt, spectra + k * npt);
         // A short spectrum leaves the position at the end of the file, so
         // the time read after it fails as it would have.
@@ -38,6 +53,7 @@ void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks,
         if (got != npt) throw_changed(b.offset);
         ++k;
     }
+    batch.flush(take_time);
 }
 
 TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
@@ -69,6 +85,66 @@ std::optional<size_t> first_unequal(const std::vector<int64_t>& counts) {
     for (size_t k = 1; k < counts.size(); ++k)
         if (counts[k] != counts[0]) return k;
     return std::nullopt;
+}
+
+bool traces_in_one_pass(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                        int32_t info_size, int64_t stride) {
+    if (blocks.blocks.empty() || info_size < kLabelStart) return false;
+    BlockBatch batch(reader, npt, stride);
+    if (!batch.usable(info_size)) return false;
+    for (const auto& b : blocks.blocks)
+        if (!batch.fits(b.offset)) return false;
+    return true;
+}
+
+Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                   int32_t info_size, int64_t stride, bool planes, float* dst) {
+    Labels labels;
+    labels.of_block.reserve(blocks.blocks.size());
+    auto take_label = [&](int64_t, const unsigned char* info) {
+        std::string text = BlockReader::label_in(info, info_size);
+        if (labels.texts.empty() || text != labels.texts.back())
+            labels.texts.push_back(std::move(text));
+        labels.of_block.push_back(static_cast<uint32_t>(labels.texts.size() - 1));
+    };
+    BlockBatch batch(reader, npt, stride);
+    if (!planes) {
+        int64_t k = 0;
+        for (const auto& b : blocks.blocks) {
+            batch.add(b.offset, dst + k * npt, k, take_label);
+            ++k;
+        }
+        batch.flush(take_label);
+        return labels;
+    }
+    // Planes land in a tile first, then go to their columns a few rows at a
+    // time, so that the scattered writes stay within cache.
+    const auto n = static_cast<int64_t>(blocks.blocks.size());
+    std::vector<float> tile(batch.capacity() * static_cast<size_t>(npt));
+    int64_t first = 0; // block number of the tile's first plane
+    int64_t in_tile = 0;
+    auto drain = [&] {
+        batch.flush(take_label);
+        for (int64_t p0 = 0; p0 < npt; p0 += kTransposeTile) {
+            int64_t p1 = std::min(npt, p0 + kTransposeTile);
+            for (int64_t j = 0; j < in_tile; ++j) {
+                const float* src = tile.data() + j * npt;
+                float* col = dst + first + j;
+                for (int64_t p = p0; p < p1; ++p) col[p * n] = src[p];
+            }
+        }
+        first += in_tile;
+        in_tile = 0;
+    };
+    int64_t k = 0;
+    for (const auto& b : blocks.blocks) {
+        if (!batch.joins(b.offset)) drain();
+        batch.add(b.offset, tile.data() + in_tile * npt, k, take_label);
+        ++in_tile;
+        ++k;
+    }
+    drain();
+    return labels;
 }
 
 void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,
