@@ -11,7 +11,8 @@ namespace {
 
 constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
 constexpr int32_t kLabelStart = 152;
-constexpr int64_t kTransposeTile = 64; // values per row of a transposed tile
+constexpr int64_t kRowBatchBytes = int64_t(4) << 20;
+constexpr int64_t kTransposeTile = 16; // side of a transposed micro-tile
 
 [[noreturn]] void throw_changed(int64_t offset) {
     throw Error(ErrorKind::Io,
@@ -107,7 +108,8 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
             labels.texts.push_back(std::move(text));
         labels.of_block.push_back(static_cast<uint32_t>(labels.texts.size() - 1));
     };
-    BlockBatch batch(reader, npt, stride);
+    // Planes are transposed from a tile that stays in cache.
+    BlockBatch batch(reader, npt, stride, planes ? kTransposeTile * stride : kRowBatchBytes);
     if (!planes) {
         int64_t k = 0;
         for (const auto& b : blocks.blocks) {
@@ -120,18 +122,20 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     // Planes land in a tile first, then go to their columns a few rows at a
     // time, so that the scattered writes stay within cache.
     const auto n = static_cast<int64_t>(blocks.blocks.size());
-    std::vector<float> tile(batch.capacity() * static_cast<size_t>(npt));
+    // Planes sit a little more than a plane apart in the tile, so that going
+    // down a column does not hit one cache set again and again.
+    const int64_t pitch = npt + kTransposeTile;
+    std::vector<float> tile(batch.capacity() * static_cast<size_t>(pitch));
     int64_t first = 0; // block number of the tile's first plane
     int64_t in_tile = 0;
     auto drain = [&] {
         batch.flush(take_label);
-        for (int64_t p0 = 0; p0 < npt; p0 += kTransposeTile) {
-            int64_t p1 = std::min(npt, p0 + kTransposeTile);
-            for (int64_t j = 0; j < in_tile; ++j) {
-                const float* src = tile.data() + j * npt;
-                float* col = dst + first + j;
-                for (int64_t p = p0; p < p1; ++p) col[p * n] = src[p];
-            }
+        // A tile of at most 16 planes: each output row takes one short
+        // contiguous run, and the planes are read as 16 sequential streams.
+        for (int64_t p = 0; p < npt; ++p) {
+            float* row = dst + p * n + first;
+            const float* src = tile.data() + p;
+            for (int64_t j = 0; j < in_tile; ++j) row[j] = src[j * pitch];
         }
         first += in_tile;
         in_tile = 0;
@@ -139,7 +143,7 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         if (!batch.joins(b.offset)) drain();
-        batch.add(b.offset, tile.data() + in_tile * npt, k, take_label);
+        batch.add(b.offset, tile.data() + in_tile * pitch, k, take_label);
         ++in_tile;
         ++k;
     }

@@ -10,7 +10,6 @@ namespace {
 constexpr int64_t kTimeSkip = 136;
 constexpr int64_t kLabelSkip = 152;
 constexpr size_t kLabelChunk = 4096;
-constexpr int64_t kBatchBytes = int64_t(4) << 20;
 constexpr int64_t kBatchBlocks = 512; // two parts each: the 1024 a system call takes
 } // namespace
 
@@ -60,18 +59,19 @@ std::string BlockReader::label_in(const unsigned char* info, int32_t info_size) 
     return std::string(cut_at_nul(std::string_view(text, size_t(info_size - kLabelSkip))));
 }
 
-BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride)
-    : reader_(reader), count_(count), stride_(stride),
+BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
+                       int64_t batch_bytes)
+    : reader_(reader), count_(count), stride_(stride), batch_bytes_(batch_bytes),
       info_len_(stride > 4 * count && count >= 0 ? static_cast<size_t>(stride - 4 * count) : 0),
       max_blocks_(static_cast<size_t>(
-          std::clamp<int64_t>(stride > 0 ? kBatchBytes / stride : 1, 1, kBatchBlocks))) {}
+          std::clamp<int64_t>(stride > 0 ? batch_bytes / stride : 1, 1, kBatchBlocks))) {}
 
 bool BlockBatch::usable(int64_t info_bytes) const {
     // Values must not overlap the next block, and the info parts of a batch
     // must stay small (a huge declared info size goes block by block).
     return count_ > 0 && count_ <= (int64_t(1) << 40) && stride_ >= 4 * count_ &&
            static_cast<int64_t>(info_len_) >= info_bytes &&
-           static_cast<int64_t>(info_len_) * static_cast<int64_t>(max_blocks_) <= kBatchBytes;
+           static_cast<int64_t>(info_len_) * static_cast<int64_t>(max_blocks_) <= batch_bytes_;
 }
 
 void BlockBatch::read_pending() {

@@ -65,8 +65,10 @@ private:
 // read and its error stay where they were.
 class BlockBatch {
 public:
-    // `count` values per block; consecutive blocks lie `stride` bytes apart.
-    BlockBatch(const BlockReader& reader, int64_t count, int64_t stride);
+    // `count` values per block; consecutive blocks lie `stride` bytes apart;
+    // a batch spans about `batch_bytes` (at least one block).
+    BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
+               int64_t batch_bytes = int64_t(4) << 20);
 
     // Whether each block leaves `info_bytes` after its values within the stride.
     bool usable(int64_t info_bytes = 0) const;
@@ -109,6 +111,7 @@ private:
     const BlockReader& reader_;
     int64_t count_;
     int64_t stride_;
+    int64_t batch_bytes_;
     size_t info_len_;
     size_t max_blocks_;
     int64_t first_ = 0;
