@@ -1,0 +1,82 @@
+"""Stored blocks read in batches: results must not depend on how runs, gaps,
+batch limits and a short last block split the reads."""
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import veskread
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, annotation_block, file_3d, store_block,
+                       stored_block, table_subblock)
+
+MAP = {"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0}
+
+
+def runs(n, gap_every):
+    """Store table entries for blocks 0..n-1 with a gap after every `gap_every` blocks."""
+    entries, k = [], 0
+    while k < n:
+        last = min(n, k + gap_every) - 1
+        entries.append((k, last))
+        k = last + 1
+        if k < n:
+            entries.append((-1, 12))
+    return entries
+
+
+@pytest.mark.parametrize("n, gap_every", [(1, 1), (37, 5), (700, 700), (700, 300)])
+def test_series_spectra_and_traces_across_batches(tmp_path, n, gap_every):
+    npt = 24
+    values = np.random.default_rng(n).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), time=0.5 * k, name="t%d" % (k // 3))
+              for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, gap_every), block_size=4 * npt)
+    for dtype, key in [(4, "AB"), (7, "TRC")]:
+        path = file_3d(data, {**BASE_3D, "NPT": npt}, data_type=dtype).write(
+            str(tmp_path / ("%s.vesk" % key)))
+        d = veskread.getVeskData(path, (key, "3D", "NONE"))
+        if key == "AB":
+            assert d.spectra.tobytes() == values.tobytes()
+            assert d.z.tolist() == [0.5 * k for k in range(n)]
+        else:
+            assert d.traces.tobytes() == values.tobytes()
+            assert d.labels == ["t%d" % (k // 3) for k in range(n)]
+
+
+@pytest.mark.parametrize("traces", [False, True])
+@pytest.mark.parametrize("cut", [0, 100])
+def test_image_and_trace_maps_across_batches_and_a_short_end(tmp_path, traces, cut):
+    npx, npy = 8, 5
+    n, npt = (40, npx * npy) if traces else (npx * npy, 300)
+    values = np.random.default_rng(cut).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), name="m%d" % k) for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, 17), block_size=4 * npt)
+    params = {**BASE_3D, **MAP, "NPT": npt, "NPX": npx, "NPY": npy}
+    # Cutting into the last block's info part leaves its values whole.
+    data = data[:len(data) - cut]
+    path = file_3d(data, params, data_type=7 if traces else 4).write(str(tmp_path / "m.vesk"))
+    d = veskread.getVeskData(path, ("TRC" if traces else "AB", "3D", "NONE"))
+    if traces:
+        assert d.traces.tobytes() == np.dstack([v.reshape(npy, npx) for v in values]).tobytes()
+        assert d.labels[:-1] == ["m%d" % k for k in range(n - 1)]
+    else:
+        assert d.spectra.tobytes() == values.tobytes()
+
+
+def test_multiregion_points_out_of_file_order(tmp_path):
+    npt, n = 16, 60
+    values = np.random.default_rng(1).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), time=float(k)) for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, 25), block_size=4 * npt)
+    # Points visit blocks forwards, backwards and with holes (block 99 is absent).
+    order = list(range(0, 30)) + list(range(59, 29, -1)) + [99]
+    cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+            ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+    rows = [(1, 0, 0, 0, 0, f, float(i), 1.0) for i, f in enumerate(order)]
+    anno = annotation_block([table_subblock(cols, rows)])
+    path = file_3d(data, {**BASE_3D, "NPT": npt}, anno=anno).write(str(tmp_path / "r.vesk"))
+    region, = veskread.getVeskData(path, ("AB", "3D", "NONE")).regions
+    expected = np.vstack([values[f] if f < n else np.zeros(npt, np.float32) for f in order])
+    assert region.spectra.tobytes() == expected.tobytes()
+    assert region.start_time.tolist() == [float(f) if f < n else 0.0 for f in order]
