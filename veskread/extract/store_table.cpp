@@ -79,7 +79,7 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     int64_t count = count_named_blocks(table);
     int64_t capacity = std::max<int64_t>(file_size, 0) / std::max<int64_t>(stride, 1) + kBlockSlack;
     if (count > capacity)
-        throw Error(ErrorKind::Implausible,
+        throw Error(ErrorKind::BadCount,
                     "3D store table names " + std::to_string(count) + " stored blocks of " +
                         std::to_string(stride) + " bytes; a file of " + std::to_string(file_size) +
                         " bytes cannot hold them",

@@ -1,7 +1,6 @@
 #include "veskread/extract/stored_block_reader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace vesk {
@@ -31,9 +30,6 @@ int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) cons
     int64_t want = values_at(offset, count);
     if (want == 0) return 0;
     size_t got = src_.read_at(offset, dst, static_cast<size_t>(want) * 4) / 4;
-    if constexpr (std::endian::native == std::endian::big) {
-        for (size_t k = 0; k < got; ++k) dst[k] = swap_bytes(dst[k]);
-    }
     return static_cast<int64_t>(got);
 }
 
@@ -50,7 +46,6 @@ bool BlockReader::has_time(int64_t position) const {
 double BlockReader::time_in(const unsigned char* info) {
     uint64_t bits;
     std::memcpy(&bits, info + kTimeSkip, 8);
-    if constexpr (std::endian::native == std::endian::big) bits = swap_bytes(bits);
     return std::bit_cast<double>(bits);
 }
 
@@ -89,10 +84,6 @@ void BlockBatch::read_pending() {
                     "file changed while stored blocks at offset " + std::to_string(first_) +
                         " were read",
                     first_, 5 /* EIO */);
-    if constexpr (std::endian::native == std::endian::big) {
-        for (const auto& p : pending_)
-            for (int64_t k = 0; k < count_; ++k) p.dst[k] = swap_bytes(p.dst[k]);
-    }
 }
 
 double BlockReader::read_time(int64_t position) const {
@@ -100,10 +91,9 @@ double BlockReader::read_time(int64_t position) const {
     unsigned char raw[8];
     size_t got = at < size_ ? src_.read_at(at, raw, 8) : 0;
     if (got != 8) throw_short_read(at, 8, static_cast<int64_t>(got));
-    uint64_t bits;
-    std::memcpy(&bits, raw, 8);
-    if constexpr (std::endian::native == std::endian::big) bits = swap_bytes(bits);
-    return std::bit_cast<double>(bits);
+    double t;
+    std::memcpy(&t, raw, 8);
+    return t;
 }
 
 std::string BlockReader::read_label(int64_t position, int32_t info_size) const {

@@ -2,6 +2,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 #include "veskread/vocabulary/parameter_names.h"
 
@@ -17,70 +18,41 @@ bool looks_like_identifier(std::string_view s) {
     return true;
 }
 
-// The str constants behind VeskDict: made once, kept for the life of the
-// process (the module is never unloaded), so every returned dict shares them
-// and equal names are one object.
-struct VeskStrings {
-    PyObject* keys[kVeskNames.size()] = {};  // owned
-    PyObject* names[kVeskNames.size()] = {}; // owned (shared entries counted once each)
-    bool ready = false;
-};
-
 PyObject* make_constant(std::string_view s) {
     PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     if (o && looks_like_identifier(s)) PyUnicode_InternInPlace(&o);
     return o;
 }
 
-VeskStrings* vesk_strings() {
-    static VeskStrings strings;
-    if (strings.ready) return &strings;
-    VeskStrings fresh;
-    std::unordered_map<std::string_view, PyObject*> by_name;
-    bool ok = true;
-    for (size_t i = 0; ok && i < kVeskNames.size(); ++i) {
-        fresh.keys[i] = make_constant(kVeskNames[i].key);
-        auto [it, added] = by_name.try_emplace(kVeskNames[i].name, nullptr);
-        if (added) it->second = make_constant(kVeskNames[i].name);
-        fresh.names[i] = Py_XNewRef(it->second);
-        ok = fresh.keys[i] && fresh.names[i];
+// VeskDict hands out copies of one dict made on first use and kept for the
+// life of the process (the module is never unloaded): copying clones the
+// finished table in one step, which public calls cannot presize, and every
+// returned dict shares the same str constants, equal names being one object.
+PyObject* vesk_dict_template() {
+    Globals& g = globals();
+    if (g.vesk_dict) return g.vesk_dict;
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    std::unordered_map<std::string_view, Ref> by_name;
+    for (const KeyName& e : kVeskNames) {
+        Ref key = Ref::steal(make_constant(e.key));
+        Ref& name = by_name[e.name];
+        if (!name) name = Ref::steal(make_constant(e.name));
+        if (!key || !name || PyDict_SetItem(d.get(), key.get(), name.get()) < 0) return nullptr;
     }
-    for (auto& [name, o] : by_name) Py_XDECREF(o);
-    if (!ok) {
-        for (size_t i = 0; i < kVeskNames.size(); ++i) {
-            Py_XDECREF(fresh.keys[i]);
-            Py_XDECREF(fresh.names[i]);
-        }
-        return nullptr;
-    }
-    strings = fresh;
-    strings.ready = true;
-    return &strings;
-}
-
-PyObject* new_presized_dict(Py_ssize_t n) {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyDict_NewPresized(n);
-#else
-    (void)n;
-    return PyDict_New();
-#endif
+    g.vesk_dict = d.release();
+    return g.vesk_dict;
 }
 
 PyObject* vesk_dict_impl(FunctionObject*, PyObject* const*, PyObject*) {
-    VeskStrings* s = vesk_strings();
-    if (!s) return nullptr;
-    Ref d = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(kVeskNames.size())));
-    if (!d) return nullptr;
-    for (size_t i = 0; i < kVeskNames.size(); ++i)
-        if (PyDict_SetItem(d.get(), s->keys[i], s->names[i]) < 0) return nullptr;
-    return d.release();
+    PyObject* made = vesk_dict_template();
+    return made ? PyDict_Copy(made) : nullptr;
 }
 
 } // namespace
 
 PyObject* build_param_dict() {
-    Ref d = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(kParamLabels.size())));
+    Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     for (const KeyName& e : kParamLabels) {
         Ref key = Ref::steal(make_constant(e.key));
@@ -91,14 +63,9 @@ PyObject* build_param_dict() {
 }
 
 const FunctionSpec kVeskDictSpec = {
-    "VeskDict",
-    nullptr,
-    "Returns a dictionary for translating parameter keys to lower_case_strings.",
-    {},
-    0,
-    false,
-    "()",
-    false,
-    vesk_dict_impl,
+    .name = "VeskDict",
+    .doc = "Returns a dictionary for translating parameter keys to lower_case_strings.",
+    .text_signature = "()",
+    .impl = vesk_dict_impl,
 };
 } // namespace vesk::py
