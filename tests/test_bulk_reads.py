@@ -1,5 +1,6 @@
 """Stored blocks read in batches: results must not depend on how runs, gaps,
 batch limits and a short last block split the reads."""
+import sys
 import threading
 import time
 
@@ -80,3 +81,89 @@ def test_multiregion_points_out_of_file_order(tmp_path):
     expected = np.vstack([values[f] if f < n else np.zeros(npt, np.float32) for f in order])
     assert region.spectra.tobytes() == expected.tobytes()
     assert region.start_time.tolist() == [float(f) if f < n else 0.0 for f in order]
+
+
+# -- the interpreter lock while values are read ---------------------------------
+
+def numpy_blocks(values, info_size=184, times=None, names=()):
+    """Stored blocks as bytes, made with numpy (the test writer packs value by value)."""
+    n, npt = values.shape
+    rows = np.zeros((n, 4 * npt + info_size), dtype=np.uint8)
+    rows[:, :4 * npt] = values.astype("<f4").view(np.uint8)
+    if times is not None:
+        rows[:, 4 * npt + 136:4 * npt + 144] = np.asarray(times, "<f8").view(np.uint8).reshape(n, 8)
+    for k, name in enumerate(names):
+        rows[k, 4 * npt + 152:4 * npt + 152 + len(name)] = np.frombuffer(name.encode(), np.uint8)
+    return store_block([], entries=[(0, n - 1)], block_size=4 * npt,
+                       stored_blocks=n) + rows.tobytes()
+
+
+def large_file(tmp_path, kind):
+    """About 24 MiB of values of one kind, and the call that reads them."""
+    rng = np.random.default_rng(0)
+    n, npt = 6144, 1024
+    values = rng.standard_normal((n, npt), dtype=np.float32)
+    name = str(tmp_path / (kind + ".vesk"))
+    if kind == "images":
+        from vesk_writer import VeskFile
+        from writer_images import add_image_block, image_block, picture
+        pics = [picture("i%d" % k, b"BM" + rng.bytes(2 << 20)) for k in range(12)]
+        vf = VeskFile()
+        add_image_block(vf, image_block([{"images": pics}])[0])
+        path = vf.write(name)
+        return lambda: veskread.getVisImages(path)
+    base = {**BASE_3D, "NPT": npt}
+    if kind == "image map":
+        params, data = {**base, **MAP, "NPX": 64, "NPY": 96}, numpy_blocks(values)
+        key = "AB"
+    elif kind == "series":
+        params, data, key = base, numpy_blocks(values, times=np.arange(n)), "AB"
+    elif kind == "traces":
+        names = ["t%d" % k for k in range(n)]
+        params, data, key = base, numpy_blocks(values, names=names), "TRC"
+    else:  # multiregion: one free-list region over every block
+        cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
+                ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
+                ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+        rows = [(1, 0, 0, 0, 0, k, float(k), 0.0) for k in range(n)]
+        anno = annotation_block([table_subblock(cols, rows)])
+        path = file_3d(numpy_blocks(values, times=np.arange(n)), base, anno=anno).write(name)
+        return lambda: veskread.getVeskData(path, ("AB", "3D", "NONE"))
+    path = file_3d(data, params, data_type=7 if key == "TRC" else 4).write(name)
+    return lambda: veskread.getVeskData(path, (key, "3D", "NONE"))
+
+
+@pytest.mark.parametrize("kind", ["image map", "series", "traces", "multiregion", "images"])
+def test_other_threads_run_while_values_are_read(tmp_path, kind):
+    call = large_file(tmp_path, kind)
+    call()  # warm the cache
+    # A ticker stamps the time whenever it gets the lock, every millisecond
+    # or so (calls here last only a few times 10 ms). Holding the lock for
+    # the reads, the longest gap in a call would be most of the call; let
+    # go, it is a scheduler delay (about half a call at worst on a loaded
+    # two-core machine, all of it when the read holds the lock). The median over many calls keeps a busy
+    # machine's odd long delay from deciding.
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    spans = []
+    try:
+        while sum(b - a for a, b in spans) < 0.5 or len(spans) < 9:
+            start = time.perf_counter()
+            call()
+            spans.append((start, time.perf_counter()))
+    finally:
+        stop.set()
+        t.join()
+    ratios = []
+    for start, end in spans:
+        inside = [start] + [x for x in ticks if start < x < end] + [end]
+        ratios.append(max(b - a for a, b in zip(inside, inside[1:])) / (end - start))
+    assert sorted(ratios)[len(ratios) // 2] < 0.8, ratios
