@@ -167,3 +167,30 @@ def test_other_threads_run_while_values_are_read(tmp_path, kind):
         inside = [start] + [x for x in ticks if start < x < end] + [end]
         ratios.append(max(b - a for a, b in zip(inside, inside[1:])) / (end - start))
     assert sorted(ratios)[len(ratios) // 2] < 0.8, ratios
+
+
+# -- one open per call where nothing can tell ------------------------------------
+
+@pytest.mark.parametrize("call", [
+    lambda p: veskread.listContents(p),
+    lambda p: veskread.getVeskData(p, ("AB", "2D", "NONE"))])
+def test_a_replaced_isVeskFile_is_still_asked(tmp_path, monkeypatch, call):
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "s.vesk"))
+    asked = []
+    own = veskread.isVeskFile
+    monkeypatch.setattr(veskread, "isVeskFile", lambda p: asked.append(p) or own(p))
+    call(path)
+    assert asked == [path]
+
+
+def test_a_descriptor_is_still_opened_once_per_step(tmp_path):
+    import os
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "s.vesk"))
+    fd = os.open(path, os.O_RDONLY)
+    # isVeskFile's open closes the descriptor; the directory read then fails.
+    with pytest.raises(OSError):
+        veskread.listContents(fd)
+    with pytest.raises(OSError):
+        os.fstat(fd)

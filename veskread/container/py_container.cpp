@@ -58,7 +58,10 @@ PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     std::vector<DirEntry> directory;
-    if (!read_vesk_directory(a[0], directory)) return nullptr;
+    {
+        OpenFile file;
+        if (!open_vesk_file(a[0], file, directory) || !file.close()) return nullptr;
+    }
     return guarded([&]() -> PyObject* {
         std::vector<DataBlockKey> keys = list_contents(directory);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
@@ -103,6 +106,27 @@ bool read_vesk_directory(PyObject* path, std::vector<DirEntry>& out) {
         return false;
     }
     return read_directory_at(path, out);
+}
+
+bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
+    Ref fn = Ref::steal(module_global("isVeskFile"));
+    if (!fn) return false;
+    // A descriptor number is closed by the first open; a path names the same
+    // file each time.
+    bool named = PyUnicode_CheckExact(path) || PyBytes_CheckExact(path);
+    if (!named || fn.get() != globals().is_vesk_file_function)
+        return read_vesk_directory(path, out) && file.open(path);
+    if (!file.open(path)) return false;
+    PyObject* done = guarded([&]() -> PyObject* {
+        if (!has_vesk_magic(file.source())) {
+            PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+            return nullptr;
+        }
+        out = read_directory(file.source());
+        Py_RETURN_NONE;
+    });
+    Py_XDECREF(done);
+    return done != nullptr;
 }
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {

@@ -118,10 +118,8 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     }
 
     std::vector<DirEntry> directory;
-    if (!read_vesk_directory(path, directory)) return nullptr;
-
     OpenFile file;
-    if (!file.open(path)) return nullptr;
+    if (!open_vesk_file(path, file, directory)) return nullptr;
     BlockOffsets offsets;
     ParamBlock params;
     PyObject* found = guarded([&]() -> PyObject* {
