@@ -63,13 +63,25 @@ PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
         if (!open_vesk_file(a[0], file, directory) || !file.close()) return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        std::vector<DataBlockKey> keys = list_contents(directory);
+        std::vector<DataBlockName> keys = list_content_names(directory);
+        // Keys repeat a few names many times: one str of each per call.
+        Ref types[kTypeIds];
+        Ref dims[2], derivs[4];
+        auto shared = [](Ref& slot, const char* a, const char* b = "", const char* c = "") {
+            if (!slot) slot = Ref::steal(PyUnicode_FromFormat("%s%s%s", a, b, c));
+            return slot.get();
+        };
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < keys.size(); ++i) {
-            PyObject* t = Py_BuildValue("(sss)", keys[i].type.c_str(), keys[i].dimensions.c_str(),
-                                        keys[i].derivative.c_str());
+            const DataBlockName& k = keys[i];
+            PyObject* parts[3] = {shared(types[k.type_id], k.prefix, k.name, k.suffix),
+                                  shared(dims[k.dimensions_id], k.dimensions),
+                                  shared(derivs[k.derivative_id], k.derivative)};
+            if (!parts[0] || !parts[1] || !parts[2]) return nullptr;
+            PyObject* t = PyTuple_New(3);
             if (!t) return nullptr;
+            for (int j = 0; j < 3; ++j) PyTuple_SET_ITEM(t, j, Py_NewRef(parts[j]));
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
         }
         return list.release();

@@ -7,7 +7,12 @@ namespace vesk::py {
 bool OpenFile::open(PyObject* path) {
     Ref mode = Ref::steal(PyUnicode_FromString("rb"));
     if (!mode) return false;
-    file_ = Ref::steal(PyObject_CallFunctionObjArgs(globals().open, path, mode.get(), nullptr));
+    // Unbuffered: every read goes through the descriptor anyway, and the
+    // buffer object would only cost its making and closing.
+    Ref unbuffered = Ref::steal(PyLong_FromLong(0));
+    if (!unbuffered) return false;
+    file_ = Ref::steal(
+        PyObject_CallFunctionObjArgs(globals().open, path, mode.get(), unbuffered.get(), nullptr));
     if (!file_) return false;
     int fd = PyObject_AsFileDescriptor(file_.get());
     if (fd < 0) {
