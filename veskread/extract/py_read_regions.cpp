@@ -149,7 +149,8 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     } else {
         start_time = Ref::steal(np_array("zeros", {size}, DType::Float64));
         if (!start_time) return nullptr;
-        spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
+        // Every row is read or cleared by the point loop.
+        spectra = Ref::steal(np_array("empty", {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     }
     BufferGuard xb, yb, sb, tb;

@@ -1,5 +1,6 @@
 #include "veskread/extract/regions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -160,7 +161,11 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         int64_t i = plan.first_row + n;
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
-        if (!offset) continue; // no stored block: the point stays zero
+        if (!offset) { // no stored block: the point stays zero
+            if (out.spectra)
+                std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
+            continue;
+        }
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
             return {i, false};
         if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))

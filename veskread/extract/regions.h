@@ -82,7 +82,9 @@ struct CoordinateStop {
     bool is_y = false;
 };
 
-// Outputs of one region; all null for a check-only pass.
+// Outputs of one region; all null for a check-only pass. The spectra of a
+// spectrum region need not be cleared first: rows of points without a
+// stored block are cleared here.
 struct RegionArrays {
     double* map_x = nullptr;
     double* map_y = nullptr;
