@@ -182,15 +182,3 @@ def test_a_replaced_isVeskFile_is_still_asked(tmp_path, monkeypatch, call):
     monkeypatch.setattr(veskread, "isVeskFile", lambda p: asked.append(p) or own(p))
     call(path)
     assert asked == [path]
-
-
-def test_a_descriptor_is_still_opened_once_per_step(tmp_path):
-    import os
-    from vesk_writer import spectrum_file
-    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "s.vesk"))
-    fd = os.open(path, os.O_RDONLY)
-    # isVeskFile's open closes the descriptor; the directory read then fails.
-    with pytest.raises(OSError):
-        veskread.listContents(fd)
-    with pytest.raises(OSError):
-        os.fstat(fd)

@@ -34,7 +34,8 @@ struct DataBlockName {
 };
 constexpr int kTypeIds = 3 * 20 * 2;
 
-// Throws Error(IndexOutOfRange) for a listable block whose code has no name.
+// Throws Error(IndexOutOfRange) for a listable block whose code has no name
+// (the name table indexed past its end).
 std::vector<DataBlockName> list_content_names(const std::vector<DirEntry>& directory);
 std::vector<DataBlockKey> list_contents(const std::vector<DirEntry>& directory);
 

@@ -17,6 +17,12 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
     BlockBatch batch(reader, s.npt, stride);
     const bool batched = batch.usable();
     auto nothing = [](int64_t, const unsigned char*) {};
+    // A single value would broadcast over the whole spectrum; anything but a
+    // full spectrum is refused.
+    auto single = [&](int64_t, int64_t offset, float* dst) {
+        int64_t got = reader.read_values(offset, s.npt, dst);
+        if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
+    };
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
@@ -26,17 +32,14 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
         if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
         float* dst = out + (row * s.npx + col) * s.npt;
         if (batched && batch.fits(b.offset)) {
-            batch.add(b.offset, dst, i, nothing);
+            batch.add(b.offset, dst, i, nothing, single);
         } else {
-            batch.flush(nothing);
-            // A single value would broadcast over the whole spectrum; anything
-            // but a full spectrum is refused.
-            int64_t got = reader.read_values(b.offset, s.npt, dst);
-            if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
+            batch.flush(nothing, single);
+            single(i, b.offset, dst);
         }
         ++i;
     }
-    batch.flush(nothing);
+    batch.flush(nothing, single);
 }
 
 void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,

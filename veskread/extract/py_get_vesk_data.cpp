@@ -1,5 +1,10 @@
 // getVeskData: key checks, block selection, parameter merge and 2D spectra;
 // 3D blocks continue in read_3d.
+//
+// The key is checked with the caller's own objects (their .upper(), Python's
+// + for the message), selection and merge run in the core, and the result's
+// axis and arrays are made by numpy calls, so every edge fails with the
+// interpreter's or numpy's own error.
 #include <optional>
 #include <string>
 
@@ -123,6 +128,8 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     std::vector<DirEntry> directory;
     OpenFile file;
     if (!open_vesk_file(path, file, directory)) return nullptr;
+    if (ReadPlace* place = ReadPlace::current())
+        place->set_block("('" + type_s + "', '" + dims_s + "', '" + deriv_s + "')");
     BlockOffsets offsets;
     std::vector<ParamRecords> blocks;
     PyObject* found = guarded([&]() -> PyObject* {
@@ -182,7 +189,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-const FunctionSpec kGetVeskDataSpec = {
+constinit const FunctionSpec kGetVeskDataSpec = {
     .name = "getVeskData",
     .doc =
         "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
@@ -198,6 +205,7 @@ const FunctionSpec kGetVeskDataSpec = {
     .text_signature = "(path, datablock)",
     .typed_path = true,
     .impl = get_vesk_data_impl,
+    .reads = "directory",
 };
 
 } // namespace vesk::py

@@ -157,13 +157,22 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
     auto take_time = [&out](int64_t n, const unsigned char* info) {
         out.start_time[n] = BlockReader::time_in(info);
     };
+    auto single = [&](int64_t n, int64_t offset, float*) {
+        int64_t got = out.spectra ? reader.read_values(offset, npt, out.spectra + n * npt)
+                                  : reader.values_at(offset, npt);
+        if (got != npt) interp::broadcast_mismatch(got, npt);
+        int64_t after = reader.position_after(offset, npt, got);
+        if (out.start_time)
+            out.start_time[n] = reader.read_time(after);
+        else if (!reader.has_time(after))
+            reader.read_time(after);
+    };
     for (int64_t n = 0; n < size; ++n) {
         int64_t i = plan.first_row + n;
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
         if (!offset) { // no stored block: the point stays zero
-            if (out.spectra)
-                std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
+            if (out.spectra) std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
             continue;
         }
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
@@ -172,20 +181,13 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
             return {i, true};
         BlockReader::check_seek(*offset);
         if (batched && batch.fits(*offset)) {
-            batch.add(*offset, out.spectra + n * npt, n, take_time);
+            batch.add(*offset, out.spectra + n * npt, n, take_time, single);
             continue;
         }
-        batch.flush(take_time);
-        int64_t got = out.spectra ? reader.read_values(*offset, npt, out.spectra + n * npt)
-                                  : reader.values_at(*offset, npt);
-        if (got != npt) interp::broadcast_mismatch(got, npt);
-        int64_t after = reader.position_after(*offset, npt, got);
-        if (out.start_time)
-            out.start_time[n] = reader.read_time(after);
-        else if (!reader.has_time(after))
-            reader.read_time(after);
+        batch.flush(take_time, single);
+        single(n, *offset, nullptr);
     }
-    batch.flush(take_time);
+    batch.flush(take_time, single);
     return {};
 }
 

@@ -32,23 +32,25 @@ void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks,
     auto take_time = [times](int64_t k, const unsigned char* info) {
         times[k] = BlockReader::time_in(info);
     };
+    auto single = [&](int64_t k, int64_t offset, float* dst) {
+        int64_t got = reader.read_values(offset, npt, dst);
+        // A short spectrum leaves the position at the end of the file, so
+        // the time read after it fails as it would have.
+        times[k] = reader.read_time(reader.position_after(offset, npt, got));
+        if (got != npt) throw_file_changed(offset);
+    };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
         if (batched && batch.fits(b.offset)) {
-            batch.add(b.offset, spectra + k * npt, k, take_time);
-            ++k;
-            continue;
+            batch.add(b.offset, spectra + k * npt, k, take_time, single);
+        } else {
+            batch.flush(take_time, single);
+            single(k, b.offset, spectra + k * npt);
         }
-        batch.flush(take_time);
-        int64_t got = reader.read_values(b.offset, npt, spectra + k * npt);
-        // A short spectrum leaves the position at the end of the file, so
-        // the time read after it fails as it would have.
-        times[k] = reader.read_time(reader.position_after(b.offset, npt, got));
-        if (got != npt) throw_file_changed(b.offset);
         ++k;
     }
-    batch.flush(take_time);
+    batch.flush(take_time, single);
 }
 
 TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
@@ -96,21 +98,27 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
                    int32_t info_size, int64_t stride, bool planes, float* dst) {
     Labels labels;
     labels.of_block.reserve(blocks.blocks.size());
-    auto take_label = [&](int64_t, const unsigned char* info) {
-        std::string text = BlockReader::label_in(info, info_size);
+    auto add_label = [&](std::string text) {
         if (labels.texts.empty() || text != labels.texts.back())
             labels.texts.push_back(std::move(text));
         labels.of_block.push_back(static_cast<uint32_t>(labels.texts.size() - 1));
+    };
+    auto take_label = [&](int64_t, const unsigned char* info) {
+        add_label(BlockReader::label_in(info, info_size));
+    };
+    auto single = [&](int64_t, int64_t offset, float* values) {
+        if (reader.read_values(offset, npt, values) != npt) throw_file_changed(offset);
+        add_label(reader.read_label(reader.position_after(offset, npt, npt), info_size));
     };
     // Planes are transposed from a tile that stays in cache.
     BlockBatch batch(reader, npt, stride, planes ? kTransposeTile * stride : kRowBatchBytes);
     if (!planes) {
         int64_t k = 0;
         for (const auto& b : blocks.blocks) {
-            batch.add(b.offset, dst + k * npt, k, take_label);
+            batch.add(b.offset, dst + k * npt, k, take_label, single);
             ++k;
         }
-        batch.flush(take_label);
+        batch.flush(take_label, single);
         return labels;
     }
     // Planes land in a tile first, then go to their columns a few rows at a
@@ -123,7 +131,7 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     int64_t first = 0; // block number of the tile's first plane
     int64_t in_tile = 0;
     auto drain = [&] {
-        batch.flush(take_label);
+        batch.flush(take_label, single);
         // A tile of at most 16 planes: each output row takes one short
         // contiguous run, and the planes are read as 16 sequential streams.
         for (int64_t p = 0; p < npt; ++p) {
@@ -137,7 +145,7 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         if (!batch.joins(b.offset)) drain();
-        batch.add(b.offset, tile.data() + in_tile * pitch, k, take_label);
+        batch.add(b.offset, tile.data() + in_tile * pitch, k, take_label, single);
         ++in_tile;
         ++k;
     }

@@ -69,7 +69,7 @@ bool BlockBatch::usable(int64_t info_bytes) const {
            static_cast<int64_t>(info_len_) * static_cast<int64_t>(max_blocks_) <= batch_bytes_;
 }
 
-void BlockBatch::read_pending() {
+bool BlockBatch::read_pending() {
     size_t n = pending_.size();
     if (scratch_.size() < n * info_len_) scratch_.resize(n * info_len_);
     parts_.clear();
@@ -79,11 +79,7 @@ void BlockBatch::read_pending() {
         if (info_len_) parts_.push_back({scratch_.data() + j * info_len_, info_len_});
     }
     size_t want = n * (values + info_len_);
-    if (reader_.source().read_scattered(first_, parts_.data(), parts_.size()) != want)
-        throw Error(ErrorKind::Io,
-                    "file changed while stored blocks at offset " + std::to_string(first_) +
-                        " were read",
-                    first_, 5 /* EIO */);
+    return reader_.source().read_scattered(first_, parts_.data(), parts_.size()) == want;
 }
 
 double BlockReader::read_time(int64_t position) const {

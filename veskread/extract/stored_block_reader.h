@@ -85,18 +85,27 @@ public:
     }
 
     // Queues the block at `offset` (values to `dst`), reading the pending
-    // batch first when the block does not continue it or it is full. `done`
-    // is called as done(tag, info) for every block read, in queue order.
-    template <typename Done> void add(int64_t offset, float* dst, int64_t tag, Done&& done) {
-        if (!joins(offset)) flush(done);
+    // batch first when the block does not continue it or it is full. Each
+    // block read is handed on as done(tag, info), in queue order; when the
+    // file turns out shorter than it was (it changed under the read), each
+    // block of the batch goes to single(tag, offset, dst) instead, to be
+    // read on its own with the errors that such a read gives.
+    template <typename Done, typename Single>
+    void add(int64_t offset, float* dst, int64_t tag, Done&& done, Single&& single) {
+        if (!joins(offset)) flush(done, single);
         if (pending_.empty()) first_ = offset;
         pending_.push_back({dst, tag});
         next_ = offset + stride_;
     }
-    template <typename Done> void flush(Done&& done) {
+    template <typename Done, typename Single> void flush(Done&& done, Single&& single) {
         if (pending_.empty()) return;
-        read_pending();
-        for (size_t j = 0; j < pending_.size(); ++j) done(pending_[j].tag, info(j));
+        if (read_pending()) {
+            for (size_t j = 0; j < pending_.size(); ++j) done(pending_[j].tag, info(j));
+        } else {
+            for (size_t j = 0; j < pending_.size(); ++j)
+                single(pending_[j].tag, first_ + static_cast<int64_t>(j) * stride_,
+                       pending_[j].dst);
+        }
         pending_.clear();
     }
 
@@ -105,7 +114,7 @@ private:
         float* dst;
         int64_t tag;
     };
-    void read_pending();
+    bool read_pending(); // false when the file held less than the batch
     const unsigned char* info(size_t j) const { return scratch_.data() + j * info_len_; }
 
     const BlockReader& reader_;

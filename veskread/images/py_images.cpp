@@ -1,4 +1,10 @@
 // imghdr_what and getVisImages.
+//
+// imghdr_what tests bytes and bytearray natively and anything else through
+// the Python operations a caller's object would meet (slicing, ==, `in`,
+// startswith), so foreign objects fail with their own errors. getVisImages
+// walks the image directory in the core and builds one dict per image here,
+// where attribute texts are decoded.
 #include <string>
 #include <vector>
 
@@ -220,6 +226,7 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     PyObject* path = a[0];
     std::vector<DirEntry> directory;
     if (!read_directory_at(path, directory)) return nullptr;
+    if (ReadPlace* place = ReadPlace::current()) place->set_block("visible images");
     std::optional<VisibleImageBlock> block = find_visible_image_block(directory);
     if (!block) return PyList_New(0);
     OpenFile file;
@@ -231,7 +238,7 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-const FunctionSpec kImghdrWhatSpec = {
+constinit const FunctionSpec kImghdrWhatSpec = {
     .name = "imghdr_what",
     .doc = "Simplified version of imghdr.what()",
     .params = {"h"},
@@ -239,7 +246,7 @@ const FunctionSpec kImghdrWhatSpec = {
     .impl = imghdr_what_impl,
 };
 
-const FunctionSpec kGetVisImagesSpec = {
+constinit const FunctionSpec kGetVisImagesSpec = {
     .name = "getVisImages",
     .doc =
         "\n    This function returns a list containing a dictionary for each visible image\n    in "
@@ -256,5 +263,6 @@ const FunctionSpec kGetVisImagesSpec = {
     .text_signature = "(path)",
     .typed_path = true,
     .impl = get_vis_images_impl,
+    .reads = "directory",
 };
 } // namespace vesk::py

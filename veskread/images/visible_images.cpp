@@ -147,4 +147,10 @@ int64_t image_bytes_available(const Cursor& cur, int64_t count) {
     return count == -1 ? avail : std::min(count, avail);
 }
 
+std::string read_image_bytes(Cursor& cur, int64_t count) {
+    std::string out(static_cast<size_t>(image_bytes_available(cur, count)), '\0');
+    out.resize(cur.read_into(out.data(), out.size()));
+    return out;
+}
+
 } // namespace vesk

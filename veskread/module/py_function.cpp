@@ -1,8 +1,18 @@
+// The function type of the module: a vectorcall object that parses its
+// arguments with the interpreter's own TypeError texts and binds as a method.
+//
+// Shaped so because the module's functions and class methods must look and
+// fail like functions written in Python (signature, __qualname__, binding
+// through instances, "missing 1 required positional argument"), which the
+// builtin function type does not do. Every call is also the boundary between
+// C++ and the interpreter: no C++ exception passes it, and a call that reads
+// a file adds to its error where in the file it arose (py_errors.h).
 #include "veskread/module/py_function.h"
 
 #include <cstring>
 #include <structmember.h>
 
+#include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -47,7 +57,7 @@ void raise_missing(FunctionObject* f, PyObject* const* slots, int required) {
 }
 
 void raise_too_many(FunctionObject* f, Py_ssize_t given, int ndefaults) {
-    int np = f->spec->nparams();
+    int np = f->spec->nparams;
     Ref sig;
     bool plural;
     if (ndefaults) {
@@ -74,11 +84,19 @@ int find_param(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
+// A call that reads a file: a failure after the file was opened says where.
+PyObject* call_reading(FunctionObject* f, PyObject* const* args, PyObject* varkw) {
+    ReadPlace place(args[0], f->spec->reads);
+    PyObject* result = guarded([&] { return f->spec->impl(f, args, varkw); });
+    if (!result) place.annotate();
+    return result;
+}
+
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *f->spec;
-    const int np = spec.nparams();
+    const int np = spec.nparams;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs && i < np; ++i) slots[i] = args[i];
@@ -140,7 +158,8 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     // this, self-reference (an object whose `decode` is decode_string) would
     // exhaust the C stack instead of raising RecursionError.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = spec.impl(f, slots, varkw.get());
+    PyObject* result = spec.reads ? call_reading(f, slots, varkw.get())
+                                  : guarded([&] { return spec.impl(f, slots, varkw.get()); });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -313,9 +332,9 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults) {
     f->module = PyUnicode_InternFromString("veskread");
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     f->defaults = Py_XNewRef(defaults);
-    f->param_names = PyTuple_New(spec.nparams());
+    f->param_names = PyTuple_New(spec.nparams);
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->param_names) return nullptr;
-    for (int i = 0; i < spec.nparams(); ++i) {
+    for (int i = 0; i < spec.nparams; ++i) {
         PyObject* n = PyUnicode_InternFromString(spec.params[i]);
         if (!n) return nullptr;
         PyTuple_SET_ITEM(f->param_names, i, n);

@@ -7,6 +7,7 @@
 // py_globals.h says why).
 #include <cstdio>
 
+#include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 
@@ -73,7 +74,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const ch
     return PyObject_SetAttrString(module, to, v.get()) == 0;
 }
 
-PyObject* veskread_create(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* spec) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     Globals& g = globals();
@@ -231,7 +232,7 @@ bool exec_steps(PyObject* m) {
     return bind_function(m, kVeskDictSpec);
 }
 
-int veskread_exec(PyObject* m) {
+int execute_module(PyObject* m) {
     Globals& g = globals();
     if (g.module) {
         if (g.module == m) return 0;
@@ -246,6 +247,21 @@ int veskread_exec(PyObject* m) {
         return -1;
     }
     return 0;
+}
+
+// No C++ exception may cross into the import machinery.
+PyObject* veskread_create(PyObject* spec, PyModuleDef*) {
+    return guarded([&] { return create_module(spec); });
+}
+
+int veskread_exec(PyObject* m) {
+    try {
+        return execute_module(m);
+    } catch (...) {
+        set_python_error_from_current_exception();
+        Py_CLEAR(globals().module);
+        return -1;
+    }
 }
 
 PyModuleDef_Slot veskread_slots[] = {
@@ -271,7 +287,7 @@ PyModuleDef veskread_def = {
 
 } // namespace
 
-const FunctionSpec kHelpSpec = {
+constinit const FunctionSpec kHelpSpec = {
     .name = "help",
     .doc = "\n    Print a help message containing the available functions.\n    ",
     .text_signature = "()",

@@ -1,4 +1,7 @@
-// VeskDict and paramDict.
+// VeskDict and paramDict: the two key-to-name tables as Python dicts.
+//
+// paramDict is built once at import (callers may change it); VeskDict returns
+// a new dict at every call, copied from one made at first use.
 #include <string>
 #include <unordered_map>
 
@@ -62,7 +65,7 @@ PyObject* build_param_dict() {
     return d.release();
 }
 
-const FunctionSpec kVeskDictSpec = {
+constinit const FunctionSpec kVeskDictSpec = {
     .name = "VeskDict",
     .doc = "Returns a dictionary for translating parameter keys to lower_case_strings.",
     .text_signature = "()",
