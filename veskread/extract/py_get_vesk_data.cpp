@@ -1,5 +1,10 @@
 // getVeskData: key checks, block selection, parameter merge and 2D spectra;
 // 3D blocks continue in read_3d.
+//
+// The key is checked with the caller's own objects (their .upper(), Python's
+// + for the message), selection and merge run in the core, and the result's
+// axis and arrays are made by numpy calls, so every edge fails with the
+// interpreter's or numpy's own error.
 #include <optional>
 #include <string>
 
@@ -180,7 +185,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-const FunctionSpec kGetVeskDataSpec = {
+constinit const FunctionSpec kGetVeskDataSpec = {
     .name = "getVeskData",
     .doc =
         "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
