@@ -143,3 +143,10 @@ def test_file_cut_short_during_a_read(shim, write_file, case):
     if "result" in got:
         got = got["result"]
     assert {k: got.get(k) for k in expected} == expected
+    if got.get("errno") == 5:
+        # The cause reaches the user with its text, and the note says where.
+        start = len(data) - last
+        assert got["message"] == (
+            "[Errno 5] file changed while stored block at offset %d was read" % start)
+        assert got["notes"] == ["while reading file %r, block %s, at byte offset %d"
+                                % (path, str(tuple(key)), start)]
