@@ -203,12 +203,16 @@ def fmt_ms(t):
 
 
 ROWS = []
+TABLE = []  # the same figures as Markdown rows
 
 
 def report(name, t_vesk, t_limit, t_base, target=None):
     ratio = t_vesk / t_limit
     speedup = t_base / t_vesk if t_base else None
     ROWS.append((name, ratio, speedup, target))
+    TABLE.append("| %s | %.2f | %.2f | %.2f | %.2f x | %s | %.1f x |" % (
+        name, t_vesk * 1e3, t_limit * 1e3, t_base * 1e3, ratio,
+        "<= %.1f x" % target if target else "-", speedup))
     print("%-34s %s %s %s %7.2fx %8s" % (
         name, fmt_ms(t_vesk), fmt_ms(t_limit), fmt_ms(t_base) if t_base else "        -",
         ratio, "%.1fx" % speedup if speedup else "-"))
@@ -249,6 +253,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--repeat", type=int, default=7, help="rounds per measurement (best is kept)")
     ap.add_argument("--quick", action="store_true", help="small sizes only, for a smoke run")
+    ap.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
     args = ap.parse_args()
     rep = args.repeat
     rng = np.random.default_rng(0)
@@ -391,6 +396,12 @@ def main():
         missed.append("listContents %.1fx < 30x the Python reader" % listing)
     if worst > 8:
         missed.append("peak memory %.1f MiB > 8 MiB above the arrays" % worst)
+    if args.markdown:
+        print()
+        print("| workload | veskread ms | limit ms | Python ms | veskread / limit | target |"
+              " faster than Python |")
+        print("|---|---|---|---|---|---|---|")
+        print("\n".join(TABLE))
     print()
     print("summary: %d of %d ratio targets met; listContents %.1fx faster than the Python "
           "reader; peak memory at most %.1f MiB above the arrays; two threads / one thread "
