@@ -38,11 +38,6 @@ def read_csv(pd, path):
     return pd.read_csv(path, **exact)
 
 
-def coordinate(data, dim):
-    dims, values = data.coords[dim]
-    return np.asarray(values)
-
-
 @pytest.mark.parametrize("name, key", SPECTRA)
 def test_spectrum_csv(capsys, tmp_path, name, key):
     pd = pytest.importorskip("pandas")
