@@ -37,6 +37,8 @@ public:
     explicit FdSource(int fd) : fd_(fd) {} // borrowed: the caller closes it
     size_t read_at(int64_t offset, void* dst, size_t n) const override;
     int64_t size() const override;
+    // False for devices, pipes and the like, whose size bounds nothing.
+    bool is_regular_file() const;
 
 private:
     int fd_;

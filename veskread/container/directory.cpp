@@ -1,5 +1,7 @@
 #include "veskread/container/directory.h"
 
+#include "veskread/container/interrupt.h"
+
 namespace vesk {
 
 bool has_vesk_magic(const ByteSource& src) {
@@ -26,6 +28,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
     std::vector<DirEntry> entries;
     int64_t ext_offset = 0;
     for (int32_t i = 0; i < count; ++i) {
+        poll_interrupt(12);
         int32_t word = cur.read_i32();
         int32_t size = cur.read_i32();
         int32_t offset = cur.read_i32();
@@ -38,6 +41,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
         int64_t m = cur.read_i64();
         (void)cur.read_i64();
         for (int64_t k = 0; k < m; ++k) {
+            poll_interrupt(32);
             int64_t word = cur.read_i64();
             int64_t size = cur.read_i64();
             int64_t offset = cur.read_i64();

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
+
 namespace vesk {
 
 std::string broadcast_message(int64_t got, int64_t want) {
@@ -38,6 +41,7 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
     std::vector<unsigned char> scratch;
     int64_t max_run = stride > 0 ? std::max<int64_t>(kRunBytes / stride, 1) : 1;
     for (int64_t i = 0; i < n;) {
+        poll_interrupt(s.npt * 4);
         int64_t offset = bl[static_cast<size_t>(i)].offset;
         BlockReader::check_seek(offset);
         if (s.npx == 0) throw Error(ErrorKind::DivisionByZero, "integer modulo by zero");
@@ -69,6 +73,7 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
     std::vector<float> values;
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(plane * 4);
         BlockReader::check_seek(b.offset);
         // Sized by what the file holds there, never by the declared plane alone.
         int64_t room = reader.values_at(b.offset, plane);
@@ -82,6 +87,25 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
 }
 
 } // namespace
+
+int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
+                            ImageLayout layout, const MapShape& s) {
+    int64_t per_block = 0, limit = 0, count = 0;
+    if (layout == ImageLayout::Spectra) {
+        per_block = s.npt;
+        limit = s.npx == 0 ? 0 : s.npy * s.npx;
+    } else if (layout == ImageLayout::Planes) {
+        per_block = s.npy * s.npx;
+        limit = s.npt;
+    }
+    for (const auto& b : blocks.blocks) {
+        if (count >= limit || b.offset < 0) break;
+        if (reader.values_at(b.offset, per_block) != per_block) break;
+        ++count;
+        poll_interrupt();
+    }
+    return saturating_mul(saturating_mul(count, per_block), 4);
+}
 
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out) {

@@ -24,6 +24,11 @@ struct MapShape {
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out);
 
+// Bytes of `out` that read_image_spectra writes before it stops (at the
+// first block that fails, or at the end), found without reading values.
+int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
+                            ImageLayout layout, const MapShape& shape);
+
 // numpy's messages for the operations the readers stand in for.
 std::string broadcast_message(int64_t got, int64_t want);
 std::string reshape_message(int64_t size, int64_t rows, int64_t cols);

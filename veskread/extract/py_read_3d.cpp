@@ -1,6 +1,7 @@
 // 3D blocks: the store table, the choice of object, and image maps.
 #include <string>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
@@ -42,6 +43,15 @@ PyObject* labels_list(const Labels& labels) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
                         Py_NewRef(texts[labels.of_block[k]].get()));
     return list.release();
+}
+
+bool spend_on_blocks(Read3D& r, int64_t bytes) {
+    return run_core([&] {
+        OutputBudget budget(r.reader->file_size());
+        budget.spend(bytes, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
+                                " stored blocks that make " + std::to_string(bytes) +
+                                " bytes of values");
+    });
 }
 
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
@@ -141,6 +151,7 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
     if (!labels) return nullptr;
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     int64_t plane = shape.npy * shape.npx;
+    if (!spend_on_blocks(r, saturating_mul(saturating_mul(n, plane), 4))) return nullptr;
     Ref traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
     if (!traces) return nullptr;
     BufferGuard buf;
@@ -163,6 +174,16 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     auto* out = static_cast<float*>(buf.view().buf);
     ImageLayout layout = image_layout(r.table, r.npt);
     int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
+    if (!run_core([&] {
+            // Unrecorded points stay untouched zero pages; only what the
+            // blocks fill counts.
+            OutputBudget budget(r.reader->file_size());
+            int64_t filled = image_bytes_written(*r.reader, r.blocks, layout, shape);
+            budget.spend(filled, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
+                                     " stored blocks that fill " + std::to_string(filled) +
+                                     " bytes of the map");
+        }))
+        return nullptr;
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
                   true))
         return nullptr;
@@ -187,6 +208,11 @@ PyObject* read_image_map(Read3D& r) {
         if (ny0 < 0) return nullptr;
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
+    // The axes are built in full; a point count no file could back is refused.
+    int64_t room = output_limit(r.reader->file_size());
+    if (!check_declared_count(v[4].get(), "NPX", 8, room, r.reader->file_size()) ||
+        !check_declared_count(v[5].get(), "NPY", 8, room, r.reader->file_size()))
+        return nullptr;
     Ref map_x = Ref::steal(map_axis(v[0].get(), v[2].get(), v[4].get()));
     if (!map_x) return nullptr;
     Ref map_y = Ref::steal(map_axis(v[1].get(), v[3].get(), v[5].get()));

@@ -38,6 +38,10 @@ PyObject* labels_list(const Labels& labels);
 // np.vstack would take them; returns the list of labels. New reference.
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan);
 
+// False with a ValueError set when the stored blocks would make more than a
+// call may build from the file (they overlap, so the same bytes count again).
+bool spend_on_blocks(Read3D& r, int64_t bytes);
+
 PyObject* read_image_map(Read3D& r);
 PyObject* read_time_resolved(Read3D& r);
 PyObject* read_multiregion(Read3D& r);

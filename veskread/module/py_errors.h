@@ -11,6 +11,9 @@ namespace vesk::py {
 // Sets the Python exception that callers expect for a core error.
 void set_python_error(const Error& e);
 
+// Thrown through core code by a callback that left a Python exception set.
+struct PythonErrorSet {};
+
 // Runs `body` (which returns a new reference or null with an exception set),
 // turning any C++ exception it throws into the matching Python exception.
 template <typename F> PyObject* guarded(F&& body) {
@@ -18,6 +21,7 @@ template <typename F> PyObject* guarded(F&& body) {
         return body();
     } catch (const Error& e) {
         set_python_error(e);
+    } catch (const PythonErrorSet&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -25,9 +29,6 @@ template <typename F> PyObject* guarded(F&& body) {
     }
     return nullptr;
 }
-
-// Thrown through core code by a callback that left a Python exception set.
-struct PythonErrorSet {};
 
 // Runs core code; false with the Python exception set when it throws. With
 // `unlocked`, other threads run meanwhile (the code must touch no Python object).

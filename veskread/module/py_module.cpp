@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "veskread/module/py_globals.h"
+#include "veskread/module/py_interrupt.h"
 #include "veskread/module/py_public.h"
 
 namespace vesk::py {
@@ -208,6 +209,7 @@ bool exec_steps(PyObject* m) {
         !bind_import(m, "numpy", nullptr, "np"))
         return false;
     if (!function_type_ready()) return false;
+    install_interrupt_hook();
     if (!bind_classes(m)) return false;
     if (!bind_function(m, kHelpSpec) || !bind_function(m, kListContentsSpec) ||
         !bind_function(m, kIsVeskFileSpec) ||
