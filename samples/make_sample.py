@@ -1,14 +1,27 @@
-"""Writes samples/sample.vesk: a small synthetic measurement made with the test writer.
+"""Writes the sample files: small synthetic measurements made with the test writer.
 
-The file holds a sample and a reference single-channel spectrum and the
+sample.vesk holds a sample and a reference single-channel spectrum and the
 absorbance spectrum computed from them ('AB'), each with its data parameter
 block, plus acquisition, instrument, optics, sample and Fourier-transform
 parameter blocks; a small absorbance image map ('AB', '3D'); and one visible
-image of the sample (a BMP). Run from anywhere; the output is deterministic.
+image of the sample (a BMP).
+
+No single file can hold every kind of block (an annotation block turns every
+3D block of its file into a multiregion map), so three more files beside it
+hold the rest:
+  mapping.vesk     an image map, the trace maps computed from it ('TRC', '3D')
+                   and two visible images (a PNG and a BMP);
+  kinetics.vesk    a time-resolved series of spectra and its traces;
+  regions.vesk     a multiregion map (a grid and a free list of points), its
+                   traces and the annotation table that places the points.
+
+Usage: make_sample.py [OUT]   writes OUT (default samples/sample.vesk) and the
+other files beside it. Run from anywhere; the output is deterministic.
 """
 import math
 import os
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
@@ -16,7 +29,8 @@ sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 import struct  # noqa: E402
 
 from vesk_writer import VeskFile, float32_block, param_block  # noqa: E402
-from writer_3d import store_block, stored_block  # noqa: E402
+from writer_3d import (TYPE_FLOAT, TYPE_INT, annotation_block, store_block,  # noqa: E402
+                       stored_block, table_subblock)
 from writer_images import add_image_block, image_block, picture  # noqa: E402
 
 MAP_NPX, MAP_NPY, MAP_NPT = 8, 6, 64
@@ -119,12 +133,169 @@ def build():
     return vf.build()
 
 
+def f32(values):
+    """The values as the file stores them (float32), back as Python floats."""
+    return [float(v) for v in memoryview(float32_block(values)).cast("f")]
+
+
+def axis(first, last, n):
+    step = (last - first) / (n - 1)
+    return [first + i * step for i in range(n)]
+
+
+def band_params(values, npt, first, last, **more):
+    return dict({"NPT": npt, "FXV": first, "LXV": last, "MXY": max(values),
+                 "MNY": min(values), "DXU": "WN", "DAT": "08/12/2026", "TIM": "09:15:42"},
+                **more)
+
+
+TRACE_TYPE = 7  # data type of trace blocks ('TRC')
+TRACE_NAMES = ["Area 1601", "Height 1493", "Ratio 1601/1493"]
+
+
+def trace_values(spectrum, ws):
+    """Three traces a user might compute from one spectrum."""
+    near = lambda c: min(range(len(ws)), key=lambda i: abs(ws[i] - c))
+    step = abs(ws[1] - ws[0])
+    area = sum(spectrum[near(1620.0):near(1580.0) + 1]) * step
+    return [area, spectrum[near(1493.0)], spectrum[near(1601.0)] / spectrum[near(1493.0)]]
+
+
+def png(width, height, pixel):
+    """A small 8-bit greyscale PNG; pixel(col, row) gives 0..255."""
+    raw = b"".join(b"\0" + bytes(pixel(c, r) for c in range(width)) for r in range(height))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0,
+                                                               0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def build_mapping():
+    """A 10 x 7 map of two bands, the trace maps worked out from it, two pictures."""
+    npx, npy, npt = 10, 7, 96
+    ws = axis(1700.0, 1400.0, npt)
+    spectra, traces = [], []
+    for row in range(npy):
+        for col in range(npx):
+            # a round particle rich in the 1601 band on a film rich in the 1493 band
+            d2 = ((col - 6.0) ** 2 + (row - 3.0) ** 2) / 6.0
+            a = 0.1 + 0.9 / (1.0 + d2)
+            b = 0.6 - 0.04 * col + 0.02 * row
+            s = f32([0.01 + a * lorentz(w, 1601.0, 9.0) + b * lorentz(w, 1493.0, 8.0) for w in ws])
+            spectra.append(s)
+            traces.append(trace_values(s, ws))
+    flat = [v for s in spectra for v in s]
+    geometry = {"AOX": -120.0, "AOY": 40.0, "DDX": 15.0, "DDY": 15.0, "NPX": npx, "NPY": npy}
+    vf = VeskFile()
+    vf.add(param_block(band_params(flat, npt, 1700.0, 1400.0, **geometry)), sample_type=3,
+           data_type=4, extend_type=10, param_type=1)
+    vf.add(store_block([stored_block(s) for s in spectra], block_size=4 * npt), sample_type=3,
+           data_type=4, extend_type=10)
+    # one stored block per trace, holding that trace's value at every map point
+    planes = [f32([t[k] for t in traces]) for k in range(len(TRACE_NAMES))]
+    flat = [v for p in planes for v in p]
+    vf.add(param_block(band_params(flat, npx * npy, 1700.0, 1400.0, **geometry)),
+           sample_type=0, data_type=TRACE_TYPE, extend_type=10, param_type=1)
+    vf.add(store_block([stored_block(p, name=n) for p, n in zip(planes, TRACE_NAMES)],
+                       block_size=4 * npx * npy),
+           sample_type=0, data_type=TRACE_TYPE, extend_type=10)
+    vf.add(param_block({"SNM": "Polymer blend, particle in film", "INS": "Bench FT",
+                        "CNM": "Lab"}), param_type=10)
+    overview = png(40, 28, lambda c, r: 60 + int(150 / (1.0 + ((c - 26) ** 2 + (r - 13) ** 2)
+                                                               / 40.0)))
+    payload, _ = image_block([{"images": [
+        picture("Overview, 15x objective", overview, extra_attributes=[("Pos. X:", -52.5),
+                                                                        ("Pos. Y:", 85.0)]),
+        picture("Particle, detail", bitmap(), extra_attributes=[("Pos. X:", -30.0),
+                                                                 ("Pos. Y:", 85.0)])]}])
+    add_image_block(vf, payload)
+    return vf.build()
+
+
+def build_kinetics():
+    """A curing reaction: 12 spectra in time as one band falls and another grows,
+    and the traces of both band heights."""
+    npt, times = 80, [2.5 * k for k in range(12)]
+    ws = axis(1800.0, 1500.0, npt)
+    spectra = []
+    for t in times:
+        done = 1.0 - 1.0 / (1.0 + t / 8.0)
+        spectra.append(f32([0.015 + 0.8 * (1.0 - done) * lorentz(w, 1637.0, 7.0)
+                            + 0.5 * done * lorentz(w, 1725.0, 10.0) for w in ws]))
+    flat = [v for s in spectra for v in s]
+    vf = VeskFile()
+    vf.add(param_block(band_params(flat, npt, 1800.0, 1500.0, ZTX="Time (s)")), sample_type=3,
+           data_type=4, extend_type=10, param_type=1)
+    vf.add(store_block([stored_block(s, time=t) for s, t in zip(spectra, times)],
+                       block_size=4 * npt), sample_type=3, data_type=4, extend_type=10)
+    at = lambda s, c: s[min(range(npt), key=lambda i: abs(ws[i] - c))]
+    traces = [f32([at(s, 1637.0) for s in spectra]), f32([at(s, 1725.0) for s in spectra])]
+    flat = [v for tr in traces for v in tr]
+    vf.add(param_block(band_params(flat, len(times), times[0], times[-1], DXU="SEC")),
+           sample_type=0, data_type=TRACE_TYPE, extend_type=10, param_type=1)
+    vf.add(store_block([stored_block(tr, name=n) for tr, n in
+                        zip(traces, ["Height 1637", "Height 1725"])], block_size=4 * len(times)),
+           sample_type=0, data_type=TRACE_TYPE, extend_type=10)
+    vf.add(param_block({"SNM": "Acrylate coating, curing", "INS": "Bench FT"}), param_type=10)
+    return vf.build()
+
+
+def build_regions():
+    """Two regions of one sample: a 3 x 2 grid and a free list of 3 points."""
+    npt = 48
+    ws = axis(3100.0, 2800.0, npt)
+    grid = [(0.0 + 20.0 * c, 0.0 + 20.0 * r) for r in range(2) for c in range(3)]
+    free = [(400.0, 150.0), (455.0, 170.0), (430.0, 240.0)]
+    points = grid + free
+    spectra = [f32([0.02 + (0.3 + 0.1 * k) * lorentz(w, 2923.0, 15.0)
+                    + 0.2 * lorentz(w, 2853.0, 10.0) for w in ws]) for k in range(len(points))]
+    cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+            ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
+            ("Y", TYPE_FLOAT)]
+    rows = []
+    for k, (x, y) in enumerate(points):
+        group = 1 if k < len(grid) else 2
+        nx, ny = (3, 2) if k == 0 else (0, 0)
+        rows.append((group, 0, nx, ny, 0, k + 1, x, y))
+    anno = annotation_block([table_subblock(cols, rows)])
+    flat = [v for s in spectra for v in s]
+    vf = VeskFile()
+    vf.add(param_block(band_params(flat, npt, 3100.0, 2800.0)), sample_type=3, data_type=4,
+           extend_type=10, param_type=1)
+    vf.add(anno, extend_type=11)
+    vf.add(store_block([stored_block(s, time=1000.0 + 30.0 * k) for k, s in enumerate(spectra)],
+                       entries=[(k + 1, k + 1) for k in range(len(spectra))], block_size=4 * npt),
+           sample_type=3, data_type=4, extend_type=10)
+    # a trace block holds one value per point, at the point's Fileindex
+    traces = [f32([max(s) for s in spectra]), f32([s[0] for s in spectra])]
+    flat = [v for tr in traces for v in tr]
+    vf.add(param_block(band_params(flat, len(points), 3100.0, 2800.0)), sample_type=0,
+           data_type=TRACE_TYPE, extend_type=10, param_type=1)
+    vf.add(store_block([stored_block(tr, name=n) for tr, n in
+                        zip(traces, ["Peak height", "Baseline 3100"])],
+                       block_size=4 * len(points)),
+           sample_type=0, data_type=TRACE_TYPE, extend_type=10)
+    vf.add(param_block({"SNM": "Wax on glass, two regions", "INS": "Bench FT"}), param_type=10)
+    return vf.build()
+
+
+FILES = [("sample.vesk", build), ("mapping.vesk", build_mapping),
+         ("kinetics.vesk", build_kinetics), ("regions.vesk", build_regions)]
+
+
 def main(argv):
     out = argv[1] if len(argv) > 1 else os.path.join(HERE, "sample.vesk")
-    data = build()
-    with open(out, "wb") as f:
-        f.write(data)
-    print("wrote %s (%d bytes)" % (out, len(data)))
+    folder = os.path.dirname(os.path.abspath(out))
+    for name, make in FILES:
+        path = out if name == "sample.vesk" else os.path.join(folder, name)
+        data = make()
+        with open(path, "wb") as f:
+            f.write(data)
+        print("wrote %s (%d bytes)" % (path, len(data)))
 
 
 if __name__ == "__main__":

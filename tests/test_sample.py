@@ -11,12 +11,29 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 SAMPLE = os.path.join(ROOT, "samples", "sample.vesk")
 
 
-def test_sample_is_what_the_script_makes(tmp_path):
+SAMPLES = ["sample.vesk", "mapping.vesk", "kinetics.vesk", "regions.vesk"]
+
+
+def test_samples_are_what_the_script_makes(tmp_path):
     out = tmp_path / "sample.vesk"
     subprocess.run([sys.executable, os.path.join(ROOT, "samples", "make_sample.py"), str(out)],
                    check=True, capture_output=True)
-    with open(SAMPLE, "rb") as f:
-        assert f.read() == out.read_bytes()
+    for name in SAMPLES:
+        with open(os.path.join(ROOT, "samples", name), "rb") as f:
+            assert f.read() == (tmp_path / name).read_bytes(), name
+
+
+def test_samples_hold_every_kind_of_block():
+    kinds = {}
+    for name in SAMPLES:
+        path = os.path.join(ROOT, "samples", name)
+        for key in veskread.listContents(path):
+            kinds.setdefault(type(veskread.getVeskData(path, key)).__name__, []).append(name)
+    assert set(kinds) == {"SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn",
+                          "TimeResolvedDataReturn", "TimeResolvedTRCDataReturn",
+                          "MultiRegionDataReturn", "MultiRegionTRCDataReturn"}
+    pictures = veskread.getVisImages(os.path.join(ROOT, "samples", "mapping.vesk"))
+    assert [p["imgext"] for p in pictures] == ["png", "bmp"]
 
 
 def test_sample_contents():

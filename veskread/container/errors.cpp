@@ -13,6 +13,13 @@ void throw_missing_key(const std::string& key) {
     throw Error(ErrorKind::MissingKey, "missing key '" + key + "'", -1, 0, key);
 }
 
+void throw_file_changed(int64_t block_offset) {
+    throw Error(ErrorKind::FileChanged,
+                "file changed while stored block at offset " + std::to_string(block_offset) +
+                    " was read",
+                block_offset);
+}
+
 void throw_value(const std::string& message) {
     throw Error(ErrorKind::Value, message, -1, 0, message);
 }

@@ -2,8 +2,10 @@
 //
 // The core never sees Python. Every failure is one `vesk::Error` carrying a
 // kind (what went wrong), the file position where it happened and the numbers
-// that explain it. The binding maps each kind to the one exception and message
-// that callers rely on (see module/py_errors.cpp); nothing else translates.
+// that explain it. Most kinds say what is wrong with the file; the binding
+// alone decides which exception and text each becomes (module/py_errors.cpp).
+// A few kinds stand for an interpreter operation the core imitates; their
+// texts come from the one place that imitates them (interpreter_rules.h).
 #pragma once
 
 #include <cstdint>
@@ -13,15 +15,19 @@
 namespace vesk {
 
 enum class ErrorKind {
-    // A fixed-width value ran past the end of the file. `needed` is the width
-    // of the value being read; reported like a failed struct unpack.
+    // What is wrong with the file ------------------------------------------
+    // A fixed-width value runs past the end of the file. `value` is the
+    // width of the value being read.
     ShortRead,
-    // A seek to a negative position (the OS refuses it with EINVAL).
+    // A position below zero (a seek there fails as the OS fails it).
     NegativeSeek,
     // A position that does not fit a 64-bit file offset.
     OffsetOverflow,
     // The operating system failed a read; `value` holds errno.
     Io,
+    // A stored block yields fewer values than it did a moment before: the
+    // file was cut or rewritten while it was read. `position` is the block.
+    FileChanged,
     // A negative byte count for a plain read (not the "read all" -1).
     NegativeReadLength,
     // A parameter record whose type code is not 0..4; `value` is the code.
@@ -30,18 +36,21 @@ enum class ErrorKind {
     KeyNotUtf8,
     // A key missing from a parameter dictionary or table; `detail` is the key.
     MissingKey,
-    // An index past the end of a table (IndexError); `detail` explains.
-    IndexOutOfRange,
-    // A value of the wrong type where an integer or text was required.
+    // A declared count the file cannot hold: data that is not there.
+    BadCount,
+    // A declared shape that cannot be, whatever the file holds.
+    BadShape,
+    // A chain of blocks that would run for ever.
+    Loop,
+    // Interpreter operations the core imitates (interpreter_rules.h) --------
+    // TypeError: a value of the wrong type for the operation.
     WrongType,
-    // An integer outside the range its use allows (OverflowError).
-    Overflow,
-    // Integer division or modulo by zero.
+    // IndexError: an index past the end of a list or an array axis.
+    IndexOutOfRange,
+    // ZeroDivisionError: integer division or modulo by zero.
     DivisionByZero,
-    // Anything else that is a ValueError with a message of its own.
+    // ValueError with the operation's own text (numpy shape mismatches, ...).
     Value,
-    // The file declares far more than its size can hold; data not there.
-    Implausible,
 };
 
 class Error : public std::runtime_error {
@@ -52,7 +61,7 @@ public:
           detail_(std::move(detail)) {}
 
     ErrorKind kind() const noexcept { return kind_; }
-    // File position at which the failing read or seek started, or -1.
+    // File position at which the failing read, seek or block started, or -1.
     int64_t position() const noexcept { return position_; }
     // Kind-specific number: bytes needed, errno, type code, ...
     int64_t value() const noexcept { return value_; }
@@ -68,6 +77,8 @@ private:
 
 [[noreturn]] void throw_short_read(int64_t position, int64_t needed, int64_t got);
 [[noreturn]] void throw_missing_key(const std::string& key);
+[[noreturn]] void throw_file_changed(int64_t block_offset);
+// A format error that becomes a ValueError with `message`.
 [[noreturn]] void throw_value(const std::string& message);
 
 } // namespace vesk

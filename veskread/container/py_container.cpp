@@ -130,43 +130,35 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
 }
 
 const FunctionSpec kIsVeskFileSpec = {
-    "isVeskFile",
-    nullptr,
-    "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): Path "
-    "to file\n\n    Returns:\n        bool: True if an VESK file\n    ",
-    {"path"},
-    1,
-    false,
-    "(path)",
-    false,
-    is_vesk_file_impl,
+    .name = "isVeskFile",
+    .doc = "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): "
+           "Path "
+           "to file\n\n    Returns:\n        bool: True if an VESK file\n    ",
+    .params = {"path"},
+    .text_signature = "(path)",
+    .impl = is_vesk_file_impl,
 };
 
 const FunctionSpec kDecodeStringSpec = {
-    "decode_string",
-    nullptr,
-    "Attempt to decode a string",
-    {"s", "encodings"},
-    2,
-    false,
-    "(s, encodings=('ascii', 'utf8', 'latin1'))",
-    false,
-    decode_string_impl,
+    .name = "decode_string",
+    .doc = "Attempt to decode a string",
+    .params = {"s", "encodings"},
+    .text_signature = "(s, encodings=('ascii', 'utf8', 'latin1'))",
+    .impl = decode_string_impl,
 };
 
 const FunctionSpec kListContentsSpec = {
-    "listContents",
-    nullptr,
-    "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
-    "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): Path "
-    "to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
-    "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n    ",
-    {"path"},
-    1,
-    false,
-    "(path)",
-    false,
-    list_contents_impl,
+    .name = "listContents",
+    .doc =
+        "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
+        "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): "
+        "Path "
+        "to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
+        "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n   "
+        " ",
+    .params = {"path"},
+    .text_signature = "(path)",
+    .impl = list_contents_impl,
 };
 
 } // namespace vesk::py

@@ -13,67 +13,11 @@ namespace vesk {
 
 namespace {
 
-// A parameter value under the arithmetic the table's fields go through:
-// ints never wrap, an int and a float give a float, text takes part in
-// nothing but comparisons for equality.
-struct Num {
-    enum Kind { Int, Float, Text } kind = Int;
-    int64_t i = 0;
-    double d = 0;
+using interp::Value;
 
-    static Num of(const ParamValue& v) {
-        if (auto* p = std::get_if<int32_t>(&v)) return Num{Int, *p, 0};
-        if (auto* p = std::get_if<double>(&v)) return Num{Float, 0, *p};
-        return Num{Text, 0, 0};
-    }
-    static Num integer(int64_t v) { return Num{Int, v, 0}; }
-    const char* type_name() const { return kind == Int ? "int" : kind == Float ? "float" : "str"; }
-    double as_double() const { return kind == Int ? double(i) : d; }
-};
-
-[[noreturn]] void throw_type(const std::string& message) {
-    throw Error(ErrorKind::WrongType, message);
-}
-
-[[noreturn]] void throw_operands(char op, const Num& a, const Num& b) {
-    throw_type(std::string("unsupported operand type(s) for ") + op + ": '" + a.type_name() +
-               "' and '" + b.type_name() + "'");
-}
-
-Num add(const Num& a, const Num& b) {
-    if (a.kind == Num::Text || b.kind == Num::Text) throw_operands('+', a, b);
-    if (a.kind == Num::Int && b.kind == Num::Int) return Num::integer(checked_add(a.i, b.i));
-    return Num{Num::Float, 0, a.as_double() + b.as_double()};
-}
-
-Num sub(const Num& a, const Num& b) {
-    if (a.kind == Num::Text || b.kind == Num::Text) throw_operands('-', a, b);
-    if (a.kind == Num::Int && b.kind == Num::Int) return Num::integer(checked_add(a.i, -b.i));
-    return Num{Num::Float, 0, a.as_double() - b.as_double()};
-}
-
-bool greater(const Num& a, const Num& b) { // both numeric
-    if (a.kind == Num::Int && b.kind == Num::Int) return a.i > b.i;
-    return a.as_double() > b.as_double();
-}
-
-bool equals(const Num& a, int64_t v) {
-    if (a.kind == Num::Int) return a.i == v;
-    if (a.kind == Num::Float) return a.d == double(v);
-    return false;
-}
-
-// range(x), seek(x): only an int will do.
-int64_t as_index(const Num& n) {
-    if (n.kind != Num::Int)
-        throw_type(std::string("'") + n.type_name() +
-                   "' object cannot be interpreted as an integer");
-    return n.i;
-}
-
-bool is_text_type(const Num& t) {
-    if (t.kind == Num::Int) return t.i >= 1000 && t.i <= 1099;
-    if (t.kind == Num::Float) return t.d >= 1000 && t.d <= 1099 && t.d == std::floor(t.d);
+bool is_text_type(const Value& t) {
+    if (t.kind == Value::Int) return t.i >= 1000 && t.i <= 1099;
+    if (t.kind == Value::Float) return t.d >= 1000 && t.d <= 1099 && t.d == std::floor(t.d);
     return false;
 }
 
@@ -137,23 +81,23 @@ std::string read_text(Cursor& cur, int64_t n, int64_t file_size, bool keep) {
 void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamBlock& p,
                 const std::vector<std::string>& wanted, AnnotationTable& table,
                 const UnknownCellType& on_unknown, OutputBudget& budget, TableEffect& effect) {
-    Num first_row = add(Num::integer(sub_offset), Num::of(p.at("SIZ")));
-    Num rowlen = Num::of(p.at("SRC"));
-    Num strlen = Num::integer(-1);
-    int64_t ncols = as_index(Num::of(p.at("NCO")));
+    Value first_row = interp::add(Value::integer(sub_offset), as_value(p.at("SIZ")));
+    Value rowlen = as_value(p.at("SRC"));
+    Value strlen = Value::integer(-1);
+    int64_t ncols = interp::as_index(as_value(p.at("NCO")));
 
     std::vector<Column> cols;
     for (int64_t i = 0; i < ncols; ++i) {
         const ParamValue& name = p.at(two_digits("S", i));
-        Num col_f = Num::of(p.at(two_digits("F", i)));
+        Value col_f = as_value(p.at(two_digits("F", i)));
         const ParamValue& type_value = p.at(two_digits("T", i));
-        Num type = Num::of(type_value);
+        Value type = as_value(type_value);
 
         Column c;
         c.type_code = type_value;
-        if (equals(type, 4))
+        if (interp::equals(type, 4))
             c.kind = CellKind::Int;
-        else if (equals(type, 5))
+        else if (interp::equals(type, 5))
             c.kind = CellKind::Float;
         else if (is_text_type(type))
             c.kind = CellKind::Text;
@@ -166,8 +110,8 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
         }
         cols.push_back(std::move(c));
         if (cols.back().kind == CellKind::Text) {
-            Num span = sub(rowlen, col_f);
-            if (greater(span, strlen)) strlen = span;
+            Value span = interp::sub(rowlen, col_f);
+            if (interp::greater(span, strlen)) strlen = span;
         }
     }
     for (auto& c : cols) {
@@ -181,31 +125,34 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     for (const auto& c : cols)
         if (c.kind == CellKind::Unknown) effect.unknown_types.push_back(c.type_code);
 
-    int64_t rows = as_index(Num::of(p.at("NLN")));
+    int64_t rows = interp::as_index(as_value(p.at("NLN")));
     if (rows <= 0) return;
     effect.rows = rows;
-    int64_t start = as_index(first_row);
-    int64_t step = as_index(rowlen);
+    int64_t start = interp::as_index(first_row);
+    int64_t step = interp::as_index(rowlen);
 
     // A declared row count is believed only as far as the file can hold the
     // rows; a huge count would otherwise run a loop (and fill lists) long
     // after the data has ended.
     if (rows > kRowSlack) {
         if (step <= 0)
-            throw_value("annotation table at offset " + std::to_string(sub_offset) + " declares " +
-                        std::to_string(rows) + " rows of " + std::to_string(step) + " bytes");
+            throw Error(ErrorKind::BadShape,
+                        "annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                            std::to_string(rows) + " rows of " + std::to_string(step) + " bytes",
+                        sub_offset, rows);
         int64_t per_row = step;
-        if (strlen.kind == Num::Int) {
+        if (strlen.kind == Value::Int) {
             int64_t consumed = 0;
             for (const auto& c : cols)
                 consumed += c.kind == CellKind::Int || c.kind == CellKind::Float ? 4
-                            : c.kind == CellKind::Text ? std::max<int64_t>(strlen.i, 0)
-                                                       : 0;
+                            : c.kind == CellKind::Text
+                                ? std::max<int64_t>(static_cast<int64_t>(strlen.i), 0)
+                                : 0;
             per_row = std::max(per_row, consumed);
         }
         int64_t room = std::max<int64_t>(file_size - start, 0);
         if (start < 0 || rows > room / per_row)
-            throw Error(ErrorKind::Implausible,
+            throw Error(ErrorKind::BadCount,
                         "annotation table at offset " + std::to_string(sub_offset) + " declares " +
                             std::to_string(rows) + " rows of " + std::to_string(per_row) +
                             " bytes; the file holds " + std::to_string(room) + " bytes after them",
@@ -234,9 +181,9 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
                 break;
             }
             case CellKind::Text: {
-                if (strlen.kind != Num::Int)
-                    throw_type("argument should be integer or None, not 'float'");
-                std::string v = read_text(cur, strlen.i, file_size, c.cells != nullptr);
+                if (strlen.kind != Value::Int) interp::read_size_not_integer(strlen);
+                std::string v =
+                    read_text(cur, static_cast<int64_t>(strlen.i), file_size, c.cells != nullptr);
                 if (c.cells) {
                     spend_cells(budget, sub_offset, rows,
                                 kKeptCellCost + static_cast<int64_t>(v.size()));
@@ -258,6 +205,13 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
 
 } // namespace
 
+interp::Value as_value(const AnnoCell& cell) {
+    if (auto* i = std::get_if<int32_t>(&cell)) return Value::integer(*i);
+    if (auto* d = std::get_if<double>(&cell)) return Value::real(*d);
+    if (std::holds_alternative<std::string>(cell)) return Value::text();
+    return Value::none();
+}
+
 const AnnoColumn* AnnotationTable::column(const std::string& name) const {
     auto it = columns.find(name);
     return it == columns.end() ? nullptr : it->second.get();
@@ -270,13 +224,13 @@ AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
     int64_t file_size = cur.source_size();
     OutputBudget budget(file_size);
     ParamBlock dir = read_param_block(cur, checked_add(offset, 12));
-    int64_t count = as_index(Num::of(dir.at("NRP")));
+    int64_t count = interp::as_index(as_value(dir.at("NRP")));
     // Tables by offset; a sub-block without SRC is kept as no effect.
     std::unordered_map<int64_t, std::optional<TableEffect>> done;
     for (int64_t img = 0; img < count; ++img) {
         poll_interrupt();
-        Num rel = Num::of(dir.at(two_digits("F", img)));
-        int64_t sub_offset = as_index(add(Num::integer(offset), rel));
+        Value rel = as_value(dir.at(two_digits("F", img)));
+        int64_t sub_offset = interp::as_index(interp::add(Value::integer(offset), rel));
         auto seen = done.find(sub_offset);
         if (seen != done.end()) {
             if (!seen->second) continue;

@@ -28,6 +28,9 @@ namespace vesk {
 using AnnoCell = std::variant<std::monostate, int32_t, double, std::string>;
 using AnnoColumn = std::vector<AnnoCell>;
 
+// The cell as the interpreter would hold it (for arithmetic on cells).
+interp::Value as_value(const AnnoCell& cell);
+
 struct AnnotationTable {
     // Columns whose names were asked for; names are the raw text of S<nn>.
     // Shared, so that a table named again takes its place without a copy.

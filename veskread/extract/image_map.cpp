@@ -4,31 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "veskread/container/interpreter_rules.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
 
 namespace vesk {
 
-std::string broadcast_message(int64_t got, int64_t want) {
-    return "could not broadcast input array from shape (" + std::to_string(got) +
-           ",) into shape (" + std::to_string(want) + ",)";
-}
-
-std::string reshape_message(int64_t size, int64_t rows, int64_t cols) {
-    return "cannot reshape array of size " + std::to_string(size) + " into shape (" +
-           std::to_string(rows) + "," + std::to_string(cols) + ")";
-}
-
-std::string index_message(int64_t index, int axis, int64_t size) {
-    return "index " + std::to_string(index) + " is out of bounds for axis " + std::to_string(axis) +
-           " with size " + std::to_string(size);
-}
-
 namespace {
-
-[[noreturn]] void throw_index(int64_t index, int axis, int64_t size) {
-    throw Error(ErrorKind::IndexOutOfRange, index_message(index, axis, size));
-}
 
 // Blocks stored back to back are read a run at a time: one read per run
 // instead of one per spectrum.
@@ -44,10 +26,10 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
         poll_interrupt(s.npt * 4);
         int64_t offset = bl[static_cast<size_t>(i)].offset;
         BlockReader::check_seek(offset);
-        if (s.npx == 0) throw Error(ErrorKind::DivisionByZero, "integer modulo by zero");
+        if (s.npx == 0) interp::modulo_by_zero();
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
-        if (row >= s.npy) throw_index(row, 0, s.npy);
+        if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
         float* dst = out + (row * s.npx + col) * s.npt;
         int64_t run = 1;
         if (stride >= 4 * s.npt && s.npt > 0) {
@@ -62,7 +44,7 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
         // A single value would broadcast over the whole spectrum; anything
         // but a full spectrum is refused.
         int64_t got = reader.read_values(offset, s.npt, dst);
-        if (got != s.npt) throw_value(broadcast_message(got, s.npt));
+        if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
         ++i;
     }
 }
@@ -79,8 +61,8 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         int64_t room = reader.values_at(b.offset, plane);
         if (int64_t(values.size()) < room) values.resize(static_cast<size_t>(room));
         int64_t got = reader.read_values(b.offset, room, values.data());
-        if (got != plane) throw_value(reshape_message(got, s.npy, s.npx));
-        if (i >= s.npt) throw_index(i, 2, s.npt);
+        if (got != plane) interp::reshape_mismatch(got, s.npy, s.npx);
+        if (i >= s.npt) interp::index_out_of_bounds(i, 2, s.npt);
         for (int64_t p = 0; p < plane; ++p) out[p * s.npt + i] = values[p];
         ++i;
     }

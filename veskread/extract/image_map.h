@@ -29,9 +29,4 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
 int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
                             ImageLayout layout, const MapShape& shape);
 
-// numpy's messages for the operations the readers stand in for.
-std::string broadcast_message(int64_t got, int64_t want);
-std::string reshape_message(int64_t size, int64_t rows, int64_t cols);
-std::string index_message(int64_t index, int axis, int64_t size);
-
 } // namespace vesk

@@ -3,7 +3,7 @@
 namespace vesk {
 
 Kind3D choose_kind(const ParamBlock& params, int64_t anno_offset) {
-    for (const char* key : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"})
+    for (const char* key : kMapGeometryKeys)
         if (!params.contains(key))
             return anno_offset != -1 ? Kind3D::MultiRegion : Kind3D::TimeResolved;
     return Kind3D::ImageMap;

@@ -8,6 +8,7 @@
 // unreadable (left at zero) when both or neither hold.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -17,6 +18,11 @@
 namespace vesk {
 
 enum class Kind3D { ImageMap, MultiRegion, TimeResolved };
+
+// The map geometry: origin, step and point count in x and y, indexed by
+// MapGeometry.
+enum MapGeometry : size_t { kOriginX, kOriginY, kStepX, kStepY, kPointsX, kPointsY };
+constexpr std::array<const char*, 6> kMapGeometryKeys = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
 Kind3D choose_kind(const ParamBlock& params, int64_t anno_offset);
 

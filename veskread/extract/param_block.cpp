@@ -119,4 +119,10 @@ double param_as_double(const ParamValue& v) {
     throw Error(ErrorKind::WrongType, "parameter is text, not a number");
 }
 
+interp::Value as_value(const ParamValue& v) {
+    if (auto* i = std::get_if<int32_t>(&v)) return interp::Value::integer(*i);
+    if (auto* d = std::get_if<double>(&v)) return interp::Value::real(*d);
+    return interp::Value::text();
+}
+
 } // namespace vesk

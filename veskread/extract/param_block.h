@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "veskread/container/byte_source.h"
+#include "veskread/container/interpreter_rules.h"
 
 namespace vesk {
 
@@ -53,5 +54,8 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset);
 // Throw Error(WrongType) for text.
 int64_t param_as_int(const ParamValue& v, const std::string& key);
 double param_as_double(const ParamValue& v);
+
+// The value as the interpreter would hold it (for arithmetic on parameters).
+interp::Value as_value(const ParamValue& v);
 
 } // namespace vesk

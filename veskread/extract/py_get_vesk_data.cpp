@@ -133,23 +133,14 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     const std::string type_s = lookup_text(type.get());
     const std::string dims_s = lookup_text(dims.get());
     const std::string deriv_s = lookup_text(deriv.get());
-    switch (check_key(type_s, dims_s, deriv_s)) {
-    case KeyProblem::Dimensions:
-        raise_key_error("Incorrect dimensions: ", dims.get(),
-                        ". Dimensions need to be either 2D or 3D");
+    KeyProblem problem = check_key(type_s, dims_s, deriv_s);
+    if (problem != KeyProblem::None) {
+        PyObject* element = problem == KeyProblem::Dimensions      ? dims.get()
+                            : problem == KeyProblem::DataBlockType ? type.get()
+                                                                   : deriv.get();
+        KeyProblemText text = key_problem_text(problem);
+        raise_key_error(text.prefix, element, text.suffix);
         return nullptr;
-    case KeyProblem::DataBlockType:
-        raise_key_error("Invalid data block type: ", type.get(),
-                        ". Please enter a valid entry from the following: REFL, RAM, SPOW, RPOW, "
-                        "SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, "
-                        "TRC, SSC, RSC");
-        return nullptr;
-    case KeyProblem::Derivative:
-        raise_key_error("Invalid deriv type: ", deriv.get(),
-                        ".  Please select from the following: 1DER, 2DER, NDER or NONE");
-        return nullptr;
-    case KeyProblem::None:
-        break;
     }
 
     std::vector<DirEntry> directory;
@@ -221,21 +212,21 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 } // namespace
 
 const FunctionSpec kGetVeskDataSpec = {
-    "getVeskData",
-    nullptr,
-    "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
-    "parameters for    the specified datablock in the given file.\n\n    Args:\n        path "
-    "(path):       Path to file\n        datablock (tuple of str): tuple(datablocktype, "
-    "dimensions, derivative)\n                                  as returned by "
-    ".listContents()\n\n    Returns:\n        :obj:`DataReturn`: Object containing the requested "
-    "data and associated\n        parameters. Data structure is as specified in data.description "
-    "and\n        can be one of the three types described in :class:`DataReturn`\n    ",
-    {"path", "datablock"},
-    2,
-    false,
-    "(path, datablock)",
-    true,
-    get_vesk_data_impl,
+    .name = "getVeskData",
+    .doc =
+        "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
+        "parameters for    the specified datablock in the given file.\n\n    Args:\n        path "
+        "(path):       Path to file\n        datablock (tuple of str): tuple(datablocktype, "
+        "dimensions, derivative)\n                                  as returned by "
+        ".listContents()\n\n    Returns:\n        :obj:`DataReturn`: Object containing the "
+        "requested "
+        "data and associated\n        parameters. Data structure is as specified in "
+        "data.description "
+        "and\n        can be one of the three types described in :class:`DataReturn`\n    ",
+    .params = {"path", "datablock"},
+    .text_signature = "(path, datablock)",
+    .typed_path = true,
+    .impl = get_vesk_data_impl,
 };
 
 } // namespace vesk::py

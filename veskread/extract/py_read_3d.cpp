@@ -68,12 +68,10 @@ PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
 
 namespace {
 
-const char* const kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
-
 // The six map values from `parameters`, in order; KeyError for the first missing.
-bool map_values(PyObject* parameters, Ref (&out)[6]) {
-    for (int k = 0; k < 6; ++k) {
-        Ref key = Ref::steal(PyUnicode_FromString(kMapKeys[k]));
+bool map_values(PyObject* parameters, Ref (&out)[kMapGeometryKeys.size()]) {
+    for (size_t k = 0; k < kMapGeometryKeys.size(); ++k) {
+        Ref key = Ref::steal(PyUnicode_FromString(kMapGeometryKeys[k]));
         if (!key) return false;
         PyObject* v = PyDict_GetItemWithError(parameters, key.get());
         if (!v) {
@@ -86,7 +84,7 @@ bool map_values(PyObject* parameters, Ref (&out)[6]) {
 }
 
 // The underived block's geometry, also written into `parameters`.
-bool original_geometry(Read3D& r, Ref (&values)[6]) {
+bool original_geometry(Read3D& r, Ref (&values)[kMapGeometryKeys.size()]) {
     Ref line = Ref::steal(PyUnicode_FromString("Orignal mapping coordinates used"));
     if (!line) return false;
     Ref printed = Ref::steal(PyObject_CallOneArg(globals().print, line.get()));
@@ -97,18 +95,19 @@ bool original_geometry(Read3D& r, Ref (&values)[6]) {
             original = read_param_block(cur, r.req.offsets.original_params);
         }))
         return false;
-    for (int k = 0; k < 6; ++k) {
-        const ParamValue* v = original.find(kMapKeys[k]);
+    for (size_t k = 0; k < kMapGeometryKeys.size(); ++k) {
+        const ParamValue* v = original.find(kMapGeometryKeys[k]);
         if (!v) {
-            Ref key = Ref::steal(PyUnicode_FromString(kMapKeys[k]));
+            Ref key = Ref::steal(PyUnicode_FromString(kMapGeometryKeys[k]));
             if (key) PyErr_SetObject(globals().KeyError, key.get());
             return false;
         }
         values[k] = Ref::steal(param_to_python(*v));
         if (!values[k]) return false;
     }
-    for (int k = 0; k < 6; ++k)
-        if (PyDict_SetItemString(r.req.parameters, kMapKeys[k], values[k].get()) < 0) return false;
+    for (size_t k = 0; k < kMapGeometryKeys.size(); ++k)
+        if (PyDict_SetItemString(r.req.parameters, kMapGeometryKeys[k], values[k].get()) < 0)
+            return false;
     return true;
 }
 
@@ -197,29 +196,30 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
 } // namespace
 
 PyObject* read_image_map(Read3D& r) {
-    Ref v[6]; // AOX, AOY, DDX, DDY, NPX, NPY
+    Ref v[kMapGeometryKeys.size()]; // in the order of kMapGeometryKeys
     if (!map_values(r.req.parameters, v)) return nullptr;
     if (PyUnicode_CompareWithASCIIString(r.req.deriv, "NONE") != 0) {
         Ref zero = Ref::steal(PyLong_FromLong(0));
         if (!zero) return nullptr;
-        int nx0 = PyObject_RichCompareBool(v[4].get(), zero.get(), Py_EQ);
+        int nx0 = PyObject_RichCompareBool(v[kPointsX].get(), zero.get(), Py_EQ);
         if (nx0 < 0) return nullptr;
-        int ny0 = nx0 ? 1 : PyObject_RichCompareBool(v[5].get(), zero.get(), Py_EQ);
+        int ny0 = nx0 ? 1 : PyObject_RichCompareBool(v[kPointsY].get(), zero.get(), Py_EQ);
         if (ny0 < 0) return nullptr;
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
     // The axes are built in full; a point count no file could back is refused.
     int64_t room = output_limit(r.reader->file_size());
-    if (!check_declared_count(v[4].get(), "NPX", 8, room, r.reader->file_size()) ||
-        !check_declared_count(v[5].get(), "NPY", 8, room, r.reader->file_size()))
+    if (!check_declared_count(v[kPointsX].get(), "NPX", 8, room, r.reader->file_size()) ||
+        !check_declared_count(v[kPointsY].get(), "NPY", 8, room, r.reader->file_size()))
         return nullptr;
-    Ref map_x = Ref::steal(map_axis(v[0].get(), v[2].get(), v[4].get()));
+    Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
     if (!map_x) return nullptr;
-    Ref map_y = Ref::steal(map_axis(v[1].get(), v[3].get(), v[5].get()));
+    Ref map_y = Ref::steal(map_axis(v[kOriginY].get(), v[kStepY].get(), v[kPointsY].get()));
     if (!map_y) return nullptr;
     MapShape shape;
     shape.npt = r.npt;
-    if (!as_count(v[4].get(), shape.npx) || !as_count(v[5].get(), shape.npy)) return nullptr;
+    if (!as_count(v[kPointsX].get(), shape.npx) || !as_count(v[kPointsY].get(), shape.npy))
+        return nullptr;
     return r.traces ? image_traces(r, map_x.get(), map_y.get(), shape)
                     : image_spectra(r, map_x.get(), map_y.get(), shape);
 }

@@ -4,19 +4,14 @@
 #include <limits>
 
 #include "veskread/container/interrupt.h"
-#include "veskread/extract/image_map.h"
 
 namespace vesk {
 
 namespace {
 
-[[noreturn]] void throw_list_index() {
-    throw Error(ErrorKind::IndexOutOfRange, "list index out of range");
-}
-
 const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
     if (!column) throw_missing_key(name);
-    if (row < 0 || row >= static_cast<int64_t>(column->size())) throw_list_index();
+    if (row < 0 || row >= static_cast<int64_t>(column->size())) interp::list_index_out_of_range();
     return (*column)[static_cast<size_t>(row)];
 }
 
@@ -35,28 +30,6 @@ bool equals_zero(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i == 0;
     if (auto* d = std::get_if<double>(&c)) return *d == 0;
     return false;
-}
-
-const char* type_name(const AnnoCell& c) {
-    switch (c.index()) {
-    case 0:
-        return "NoneType";
-    case 1:
-        return "int";
-    case 2:
-        return "float";
-    default:
-        return "str";
-    }
-}
-
-[[noreturn]] void throw_type(const std::string& message) {
-    throw Error(ErrorKind::WrongType, message);
-}
-
-double number(const AnnoCell& c) {
-    if (auto* i = std::get_if<int32_t>(&c)) return *i;
-    return std::get<double>(c);
 }
 
 const AnnoCell& point_cell(const AnnoColumn* column, const char* name, int64_t row) {
@@ -123,39 +96,27 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
     const AnnoCell& nx = cell(cols.nx, "AryNX", j);
     const AnnoCell& ny = cell(cols.ny, "AryNY", j);
 
-    // NSPEC = AryNX * AryNY as Python multiplies the cells.
-    bool nx_text = std::holds_alternative<std::string>(nx);
-    bool ny_text = std::holds_alternative<std::string>(ny);
-    if (std::holds_alternative<std::monostate>(nx) || std::holds_alternative<std::monostate>(ny))
-        throw_type(std::string("unsupported operand type(s) for *: '") + type_name(nx) + "' and '" +
-                   type_name(ny) + "'");
-    if (nx_text || ny_text) {
-        const AnnoCell& other = nx_text ? ny : nx;
-        if (!std::holds_alternative<int32_t>(other))
-            throw_type(std::string("can't multiply sequence by non-int of type '") +
-                       type_name(other) + "'");
-        // Text repeated is still text, which no array size accepts.
-        throw_type("'str' object cannot be interpreted as an integer");
-    }
+    // NSPEC = AryNX * AryNY as the interpreter multiplies the cells.
+    interp::Value product = interp::mul(as_value(nx), as_value(ny));
+    // Text repeated is still text, which no array size accepts.
+    if (product.kind == interp::Value::Str) interp::not_an_integer(product);
     auto format = [](const AnnoCell& c) {
         if (auto* i = std::get_if<int32_t>(&c)) return std::to_string(*i);
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.17g", std::get<double>(c));
         return std::string(buf);
     };
-    bool both_int = std::holds_alternative<int32_t>(nx) && std::holds_alternative<int32_t>(ny);
-    bool zero = both_int ? int64_t(std::get<int32_t>(nx)) * std::get<int32_t>(ny) == 0
-                         : number(nx) * number(ny) == 0;
-    if (zero && equals_zero(cell(cols.array_type, "AryType", j))) {
+    if (interp::equals(product, 0) && equals_zero(cell(cols.array_type, "AryType", j))) {
         int64_t n = groups.count(group);
         plan.size = n;
         plan.title = "Region " + std::to_string(group) + " (" + std::to_string(n) + " points)";
         return plan;
     }
-    if (both_int)
-        plan.size = int64_t(std::get<int32_t>(nx)) * std::get<int32_t>(ny);
+    // Two int32 cells multiply within 64 bits.
+    if (product.kind == interp::Value::Int)
+        plan.size = static_cast<int64_t>(product.i);
     else
-        plan.size = number(nx) * number(ny);
+        plan.size = product.d;
     plan.title = "Region " + std::to_string(group) + " (" + format(nx) + " x " + format(ny) + ")";
     return plan;
 }
@@ -212,7 +173,7 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         BlockReader::check_seek(*offset);
         int64_t got = out.spectra ? reader.read_values(*offset, npt, out.spectra + n * npt)
                                   : reader.values_at(*offset, npt);
-        if (got != npt) throw_value(broadcast_message(got, npt));
+        if (got != npt) interp::broadcast_mismatch(got, npt);
         int64_t after = reader.position_after(*offset, npt, got);
         if (out.start_time)
             out.start_time[n] = reader.read_time(after);
@@ -234,7 +195,7 @@ TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, 
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         if (reader.read_values(b.offset, cols_, values_.data() + k * cols_) != cols_)
-            throw Error(ErrorKind::Io, "file changed while traces were read", b.offset, 5);
+            throw_file_changed(b.offset);
         ++k;
     }
 }
@@ -246,8 +207,7 @@ void TraceMatrix::column(int64_t c, float* out) const {
     }
     int64_t t = 0;
     for (const auto& b : blocks_.blocks) {
-        if (reader_.read_values(b.offset + 4 * c, 1, out + t) != 1)
-            throw Error(ErrorKind::Io, "file changed while traces were read", b.offset, 5);
+        if (reader_.read_values(b.offset + 4 * c, 1, out + t) != 1) throw_file_changed(b.offset);
         ++t;
     }
 }
@@ -266,15 +226,11 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
         // traces[:, findex - 1]
         if (std::holds_alternative<std::monostate>(findex) ||
             std::holds_alternative<std::string>(findex))
-            throw_type(std::string("unsupported operand type(s) for -: '") + type_name(findex) +
-                       "' and 'int'");
-        if (std::holds_alternative<double>(findex))
-            throw Error(ErrorKind::IndexOutOfRange,
-                        "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) "
-                        "and integer or boolean arrays are valid indices");
+            interp::unsupported_operands("-", as_value(findex), interp::Value::integer(1));
+        if (std::holds_alternative<double>(findex)) interp::float_index();
         int64_t c = int64_t(std::get<int32_t>(findex)) - 1;
         if (c < -traces.cols() || c >= traces.cols())
-            throw Error(ErrorKind::IndexOutOfRange, index_message(c, 1, traces.cols()));
+            interp::index_out_of_bounds(c, 1, traces.cols());
         if (c < 0) c += traces.cols();
         if (out.spectra) traces.column(c, out.spectra + n * traces.rows());
     }

@@ -52,22 +52,31 @@ KeyProblem check_key(const std::string& type, const std::string& dimensions,
     return KeyProblem::None;
 }
 
-std::string key_problem_message(KeyProblem p, const std::string& type,
-                                const std::string& dimensions, const std::string& deriv) {
+KeyProblemText key_problem_text(KeyProblem p) {
     switch (p) {
     case KeyProblem::Dimensions:
-        return "Incorrect dimensions: " + dimensions + ". Dimensions need to be either 2D or 3D";
+        return {"Incorrect dimensions: ", ". Dimensions need to be either 2D or 3D"};
     case KeyProblem::DataBlockType:
-        return "Invalid data block type: " + type +
-               ". Please enter a valid entry from the following: REFL, RAM, SPOW, RPOW, SPH, RPH, "
-               "PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, TRC, SSC, RSC";
+        return {"Invalid data block type: ",
+                ". Please enter a valid entry from the following: REFL, RAM, SPOW, RPOW, SPH, RPH, "
+                "PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, TRC, SSC, RSC"};
     case KeyProblem::Derivative:
-        return "Invalid deriv type: " + deriv +
-               ".  Please select from the following: 1DER, 2DER, NDER or NONE";
+        return {"Invalid deriv type: ",
+                ".  Please select from the following: 1DER, 2DER, NDER or NONE"};
     case KeyProblem::None:
         break;
     }
-    return {};
+    return {"", ""};
+}
+
+std::string key_problem_message(KeyProblem p, const std::string& type,
+                                const std::string& dimensions, const std::string& deriv) {
+    if (p == KeyProblem::None) return {};
+    const std::string& element = p == KeyProblem::Dimensions      ? dimensions
+                                 : p == KeyProblem::DataBlockType ? type
+                                                                  : deriv;
+    KeyProblemText text = key_problem_text(p);
+    return text.prefix + element + text.suffix;
 }
 
 BlockRequest request_for(const std::string& type, const std::string& dimensions,

@@ -30,7 +30,13 @@ struct BlockRequest {
 enum class KeyProblem { None, Dimensions, DataBlockType, Derivative };
 KeyProblem check_key(const std::string& type, const std::string& dimensions,
                      const std::string& deriv);
-// The exact message for a key problem.
+// A key problem's message is prefix + the offending element + suffix.
+struct KeyProblemText {
+    const char* prefix;
+    const char* suffix;
+};
+KeyProblemText key_problem_text(KeyProblem p);
+// The message for a key problem whose elements are text.
 std::string key_problem_message(KeyProblem p, const std::string& type,
                                 const std::string& dimensions, const std::string& deriv);
 // The request for a valid key.

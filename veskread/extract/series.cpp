@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <string>
 
+#include "veskread/container/interpreter_rules.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
-#include "veskread/extract/image_map.h"
 
 namespace vesk {
-
-namespace {
-
-[[noreturn]] void throw_changed(int64_t offset) {
-    throw Error(ErrorKind::Io,
-                "file changed while stored block at offset " + std::to_string(offset) + " was read",
-                offset, 5 /* EIO */);
-}
-
-} // namespace
 
 void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     for (const auto& b : blocks.blocks) {
@@ -39,7 +29,7 @@ void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks,
         // A short spectrum leaves the position at the end of the file, so
         // the time read after it fails as it would have.
         times[k] = reader.read_time(reader.position_after(b.offset, npt, got));
-        if (got != npt) throw_changed(b.offset);
+        if (got != npt) throw_file_changed(b.offset);
         ++k;
     }
 }
@@ -57,7 +47,7 @@ TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int
         BlockReader::check_seek(b.offset);
         int64_t got = reader.values_at(b.offset, npt);
         if (plane && got != plane->npy * plane->npx)
-            throw_value(reshape_message(got, plane->npy, plane->npx));
+            interp::reshape_mismatch(got, plane->npy, plane->npx);
         int64_t after = reader.position_after(b.offset, npt, got);
         // Blocks that share a position share a name; read it once.
         if (scan.labels.texts.empty() || after != last_at) {
@@ -87,7 +77,8 @@ void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int6
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt(width * 4);
-        if (reader.read_values(b.offset, width, dst + k * width) != width) throw_changed(b.offset);
+        if (reader.read_values(b.offset, width, dst + k * width) != width)
+            throw_file_changed(b.offset);
         ++k;
     }
 }
@@ -99,7 +90,8 @@ void read_trace_planes(const BlockReader& reader, const StoredBlocks& blocks, in
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt(plane * 4);
-        if (reader.read_values(b.offset, plane, values.data()) != plane) throw_changed(b.offset);
+        if (reader.read_values(b.offset, plane, values.data()) != plane)
+            throw_file_changed(b.offset);
         for (int64_t p = 0; p < plane; ++p) dst[p * n + k] = values[p];
         ++k;
     }

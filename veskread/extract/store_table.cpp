@@ -84,7 +84,7 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     // together than that overlap, and count as if they did not.
     int64_t capacity = std::max<int64_t>(file_size, 0) / std::max<int64_t>(stride, 4) + kBlockSlack;
     if (count > capacity)
-        throw Error(ErrorKind::Implausible,
+        throw Error(ErrorKind::BadCount,
                     "3D store table names " + std::to_string(count) + " stored blocks of " +
                         std::to_string(stride) + " bytes; a file of " + std::to_string(file_size) +
                         " bytes cannot hold them",

@@ -55,7 +55,7 @@ private:
 // Blocks the run entries name, counting repeats; saturates at INT64_MAX.
 int64_t count_named_blocks(const StoreTable& table);
 
-// Throws Error(Implausible) when the runs name more blocks than a file of
+// Throws Error(BadCount) when the runs name more blocks than a file of
 // `file_size` bytes could hold (with a fixed slack), before allocating.
 StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size);
 

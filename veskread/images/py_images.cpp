@@ -21,26 +21,14 @@ namespace {
 
 // ---- imghdr_what ----------------------------------------------------------
 
-// Signature constants for values that are not plain bytes; made at first use
-// and kept, like the constants of a compiled function.
-struct SniffConstants {
-    PyObject* jpeg_markers = nullptr; // (b'JFIF', b'Exif')
-    PyObject* jpeg_raw = nullptr;     // b'\xff\xd8\xff\xdb'
-    PyObject* png = nullptr;          // b'\x89PNG\r\n\x1a\n'
-    PyObject* gifs = nullptr;         // (b'GIF87a', b'GIF89a')
-    PyObject* bmp = nullptr;          // b'BM'
-    PyObject* marker_slice = nullptr; // slice(6, 10)
-    PyObject* head4 = nullptr;        // slice(None, 4)
-    PyObject* head6 = nullptr;        // slice(None, 6)
-};
-
-const SniffConstants* sniff_constants() {
-    static SniffConstants c;
+// Signature constants for values that are not plain bytes; made at first use.
+const ImageSignatures* image_signatures() {
+    ImageSignatures& c = globals().image_signatures;
     if (c.head6) return &c;
     Ref six = Ref::steal(PyLong_FromLong(6)), ten = Ref::steal(PyLong_FromLong(10));
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!six || !ten || !four) return nullptr;
-    SniffConstants n;
+    ImageSignatures n;
     n.jpeg_markers = Py_BuildValue("(y#y#)", "JFIF", Py_ssize_t(4), "Exif", Py_ssize_t(4));
     n.jpeg_raw = PyBytes_FromStringAndSize("\xFF\xD8\xFF\xDB", 4);
     n.png = PyBytes_FromStringAndSize("\x89PNG\r\n\x1A\n", 8);
@@ -88,7 +76,7 @@ int starts_with(PyObject* h, PyObject* prefix) {
 // Anything else goes through the same operations a Python caller's value
 // would meet: slicing, ==, `in` and .startswith, with their own errors.
 PyObject* sniff_object(PyObject* h) {
-    const SniffConstants* c = sniff_constants();
+    const ImageSignatures* c = image_signatures();
     if (!c) return nullptr;
     int r;
     if ((r = slice_in(h, c->marker_slice, c->jpeg_markers)) != 0)
@@ -286,24 +274,29 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 } // namespace
 
 const FunctionSpec kImghdrWhatSpec = {
-    "imghdr_what", nullptr,          "Simplified version of imghdr.what()", {"h"}, 1, false, "(h)",
-    false,         imghdr_what_impl,
+    .name = "imghdr_what",
+    .doc = "Simplified version of imghdr.what()",
+    .params = {"h"},
+    .text_signature = "(h)",
+    .impl = imghdr_what_impl,
 };
 
 const FunctionSpec kGetVisImagesSpec = {
-    "getVisImages",
-    nullptr,
-    "\n    This function returns a list containing a dictionary for each visible image\n    in the "
-    "given file.\n\n    Args:\n        path (path):       Path to file\n\n    Returns:\n        "
-    "List containing a dictionary for each visible image in the file.\n\n        Each dictionary "
-    "contains:\n\n        {'image': bytes(),          # Image data\n         'imgext': 'bmp',     "
-    "      # Image type ('bmp' or 'jpeg')\n         'Pos. X': 33733.0}         # Useful image "
-    "attributes\n    ",
-    {"path"},
-    1,
-    false,
-    "(path)",
-    true,
-    get_vis_images_impl,
+    .name = "getVisImages",
+    .doc =
+        "\n    This function returns a list containing a dictionary for each visible image\n    in "
+        "the "
+        "given file.\n\n    Args:\n        path (path):       Path to file\n\n    Returns:\n       "
+        " "
+        "List containing a dictionary for each visible image in the file.\n\n        Each "
+        "dictionary "
+        "contains:\n\n        {'image': bytes(),          # Image data\n         'imgext': 'bmp',  "
+        "   "
+        "      # Image type ('bmp' or 'jpeg')\n         'Pos. X': 33733.0}         # Useful image "
+        "attributes\n    ",
+    .params = {"path"},
+    .text_signature = "(path)",
+    .typed_path = true,
+    .impl = get_vis_images_impl,
 };
 } // namespace vesk::py

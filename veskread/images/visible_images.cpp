@@ -12,34 +12,10 @@ namespace vesk {
 
 namespace {
 
-const char* type_name(const ParamValue& v) {
-    if (std::holds_alternative<int32_t>(v)) return "int";
-    if (std::holds_alternative<double>(v)) return "float";
-    return "str";
-}
-
-[[noreturn]] void unsupported(const char* op, const char* left, const char* right) {
-    throw Error(ErrorKind::WrongType, std::string("unsupported operand type(s) for ") + op + ": '" +
-                                          left + "' and '" + right + "'");
-}
-
-[[noreturn]] void not_an_integer(const char* type) {
-    throw Error(ErrorKind::WrongType,
-                std::string("'") + type + "' object cannot be interpreted as an integer");
-}
-
-// An int compared with a float, exactly (no rounding of the int).
-bool equals(int64_t a, const Number& n) {
-    if (!n.is_float) return n.i == a;
-    if (!std::isfinite(n.d) || std::trunc(n.d) != n.d) return false;
-    if (n.d < -9223372036854775808.0 || n.d >= 9223372036854775808.0) return false;
-    return static_cast<int64_t>(n.d) == a;
-}
-
 // extendType of a BID value, which must be an int to be shifted.
 int extend_type_of(const ParamValue& word) {
     if (auto* w = std::get_if<int32_t>(&word)) return decode_block_type(*w).extend_type;
-    unsupported(">>", type_name(word), "int");
+    interp::unsupported_operands(">>", as_value(word), interp::Value::integer(0));
 }
 
 void join_if_directory(ParamBlock& directory, const ParamBlock& candidate) {
@@ -131,33 +107,13 @@ std::optional<VisibleImageBlock> find_visible_image_block(const std::vector<DirE
     return std::nullopt;
 }
 
-Number add(const Number& a, const ParamValue& b) {
-    const char* left = a.is_float ? "float" : "int";
-    if (std::holds_alternative<ParamText>(b)) unsupported("+", left, "str");
-    Number r;
-    if (auto* d = std::get_if<double>(&b)) {
-        r.is_float = true;
-        r.d = (a.is_float ? a.d : static_cast<double>(a.i)) + *d;
-    } else if (a.is_float) {
-        r.is_float = true;
-        r.d = a.d + std::get<int32_t>(b);
-    } else {
-        // A file offset plus a few int32 values cannot leave 128 bits.
-        r.i = a.i + std::get<int32_t>(b);
-    }
-    return r;
-}
+Number add(const Number& a, const ParamValue& b) { return interp::add(a, as_value(b)); }
 
-int64_t seek_position(const Number& n) {
-    if (n.is_float) not_an_integer("float");
-    if (n.i < std::numeric_limits<int64_t>::min() || n.i > std::numeric_limits<int64_t>::max())
-        throw Error(ErrorKind::OffsetOverflow, "cannot fit 'int' into an offset-sized integer");
-    return static_cast<int64_t>(n.i);
-}
+int64_t seek_position(const Number& n) { return interp::as_index(n); }
 
 ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
     ParamBlock directory;
-    const Number offset = Number::of(block.offset);
+    const Number offset = Number::integer(block.offset);
     // Only ever compared, never sought, so it may lie beyond 64 bits.
     const __int128 block_end =
         static_cast<__int128>(block.offset) + static_cast<__int128>(block.size_in_words) * 4;
@@ -179,13 +135,13 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
         work.step(parsed + (cur.tell() - img00_at));
 
         const ParamValue& nrp = directory.at("NRP");
-        if (std::holds_alternative<ParamText>(nrp)) unsupported("-", "str", "int");
-        if (std::holds_alternative<double>(nrp)) not_an_integer("float");
-        std::string last = image_key(int64_t(std::get<int32_t>(nrp)) - 1);
+        // image_key(NRP - 1): the subtraction, then the formatting as an int.
+        Number last_index = interp::sub(as_value(nrp), Number::integer(1));
+        std::string last = image_key(interp::as_index(last_index));
         const ParamValue& img_offset = directory.at("F" + last);
         const ParamValue& img_size = directory.at("Z" + last);
         Number last_end = add(add(offset, img_offset), img_size);
-        if (equals(here, last_end)) break;
+        if (interp::equals(last_end, here)) break;
         cur.seek(seek_position(last_end));
     }
     return directory;
@@ -194,20 +150,20 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
 int64_t image_count(const ParamBlock& directory) {
     const ParamValue& nrp = directory.at("NRP");
     if (auto* n = std::get_if<int32_t>(&nrp)) return *n;
-    not_an_integer(type_name(nrp));
+    interp::not_an_integer(as_value(nrp));
 }
 
 ImageSubBlock read_image_params(Cursor& cur, const VisibleImageBlock& block,
                                 const ParamBlock& directory, const std::string& key) {
     ImageSubBlock sub;
-    sub.start = add(Number::of(block.offset), directory.at("F" + key));
+    sub.start = add(Number::integer(block.offset), directory.at("F" + key));
     sub.params = read_param_block(cur, seek_position(sub.start));
     return sub;
 }
 
 const ImageSubBlock& SubBlockCache::get(Cursor& cur, const VisibleImageBlock& block,
                                         const ParamBlock& directory, const std::string& key) {
-    Number start = add(Number::of(block.offset), directory.at("F" + key));
+    Number start = add(Number::integer(block.offset), directory.at("F" + key));
     int64_t at = seek_position(start);
     auto it = by_start_.find(at);
     if (it != by_start_.end()) return it->second;

@@ -9,8 +9,7 @@
 // a data area holding the image bytes.
 //
 // Offsets and sizes come from parameter values, which may be floats or text;
-// arithmetic on them follows the integer/float/str rules that callers of the
-// Python API rely on, with the same TypeError texts.
+// arithmetic on them follows the interpreter's rules (interpreter_rules.h).
 #pragma once
 
 #include <cstdint>
@@ -34,14 +33,9 @@ struct VisibleImageBlock {
 // The first entry with extendType 20, if any.
 std::optional<VisibleImageBlock> find_visible_image_block(const std::vector<DirEntry>& directory);
 
-// An int (exact, wider than a file offset) or a float.
-struct Number {
-    bool is_float = false;
-    __int128 i = 0;
-    double d = 0;
-
-    static Number of(int64_t v) { return Number{false, v, 0}; }
-};
+// An offset in the arithmetic of the parameters it is built from: an int
+// (exact, wider than a file offset) or a float.
+using Number = interp::Value;
 
 // a + b; text is a TypeError ("unsupported operand type(s) for +: ...").
 Number add(const Number& a, const ParamValue& b);

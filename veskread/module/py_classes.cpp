@@ -16,13 +16,12 @@ namespace vesk::py {
 namespace {
 
 struct ClassInfo {
-    const char* name;
-    const char* base; // "object" or a class name looked up in the module namespace
-    const char* doc;
-    const char* appended; // text a subclass appends to description, or null
-    FunctionSpec init;
-    FunctionSpec str;  // name null: none
-    FunctionSpec repr; // name null: none
+    const char* name = nullptr;
+    const char* base = nullptr; // "object" or a class name looked up in the module namespace
+    const char* doc = nullptr;
+    FunctionSpec init = {};
+    FunctionSpec str = {};  // name null: none
+    FunctionSpec repr = {}; // name null: none
 };
 
 PyObject* base_init(FunctionObject*, PyObject* const* a, PyObject*) {
@@ -38,9 +37,9 @@ PyObject* base_init(FunctionObject*, PyObject* const* a, PyObject*) {
 
 PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
     const FunctionSpec& spec = *f->spec;
-    const auto* info = static_cast<const ClassInfo*>(spec.data);
+    const auto* appended = static_cast<const char*>(spec.data); // text added to description
     PyObject* self = a[0];
-    for (int i = 1; i < spec.nparams; ++i)
+    for (int i = 1; i < spec.nparams(); ++i)
         if (PyObject_SetAttrString(self, spec.params[i], a[i]) < 0) return nullptr;
     if (!f->owner) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
@@ -56,7 +55,7 @@ PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
     if (!r) return nullptr;
     Ref desc = Ref::steal(PyObject_GetAttrString(self, "description"));
     if (!desc) return nullptr;
-    Ref extra = Ref::steal(PyUnicode_FromString(info->appended));
+    Ref extra = Ref::steal(PyUnicode_FromString(appended));
     if (!extra) return nullptr;
     Ref joined = Ref::steal(PyNumber_Add(desc.get(), extra.get()));
     if (!joined || PyObject_SetAttrString(self, "description", joined.get()) < 0) return nullptr;
@@ -64,7 +63,7 @@ PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
 }
 
 PyObject* region_init(FunctionObject* f, PyObject* const* a, PyObject*) {
-    for (int i = 1; i < f->spec->nparams; ++i)
+    for (int i = 1; i < f->spec->nparams(); ++i)
         if (PyObject_SetAttrString(a[0], f->spec->params[i], a[i]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -77,35 +76,43 @@ PyObject* return_title(FunctionObject*, PyObject* const* a, PyObject*) {
     return PyObject_GetAttrString(a[0], "title");
 }
 
-// The class table reads best as written; keep the formatter out of it.
-// clang-format off
-constexpr FunctionSpec kNoMethod = {nullptr, nullptr, nullptr, {}, 0, false, nullptr, false,
-                                    nullptr};
+// A method taking only self.
+constexpr FunctionSpec self_method(const char* name, const char* qualname, FunctionImpl impl) {
+    return {.name = name,
+            .qualname = qualname,
+            .params = {"self"},
+            .text_signature = "(self)",
+            .impl = impl};
+}
 
-#define VESK_SUBCLASS(NAME, SIG, ...)                                                             \
-    {#NAME, "BaseDataReturn", texts::k##NAME##Doc, texts::k##NAME##Appended,                      \
-     {"__init__", #NAME ".__init__", nullptr, {"self", __VA_ARGS__}, 0, true,                     \
-      "(self, " SIG ", **kwds)", false, sub_init},                                                \
-     kNoMethod, kNoMethod}
+// A subclass of BaseDataReturn: its __init__ stores its own fields, passes
+// the rest to the parent and appends the subclass's text to description.
+#define VESK_SUBCLASS(NAME, SIG, ...)                                                              \
+    {                                                                                              \
+        .name = #NAME, .base = "BaseDataReturn", .doc = texts::k##NAME##Doc,                       \
+        .init = {.name = "__init__",                                                               \
+                 .qualname = #NAME ".__init__",                                                    \
+                 .params = {"self", __VA_ARGS__},                                                  \
+                 .varkw = true,                                                                    \
+                 .text_signature = "(self, " SIG ", **kwds)",                                      \
+                 .impl = sub_init,                                                                 \
+                 .data = texts::k##NAME##Appended},                                                \
+    }
 
-ClassInfo kClasses[] = {
-    {"BaseDataReturn",
-     "object",
-     texts::kBaseDataReturnDoc,
-     nullptr,
-     {"__init__",
-      "BaseDataReturn.__init__",
-      nullptr,
-      {"self", "dimension", "dataType", "deriv", "parameters", "x", "minY", "maxY"},
-      8,
-      false,
-      "(self, dimension, dataType, deriv, parameters, x, minY, maxY)",
-      false,
-      base_init},
-     {"__str__", "BaseDataReturn.__str__", nullptr, {"self"}, 1, false, "(self)", false,
-      return_description},
-     {"__repr__", "BaseDataReturn.__repr__", nullptr, {"self"}, 1, false, "(self)", false,
-      return_description}},
+constexpr ClassInfo kClasses[] = {
+    {
+        .name = "BaseDataReturn",
+        .base = "object",
+        .doc = texts::kBaseDataReturnDoc,
+        .init = {.name = "__init__",
+                 .qualname = "BaseDataReturn.__init__",
+                 .params = {"self", "dimension", "dataType", "deriv", "parameters", "x", "minY",
+                            "maxY"},
+                 .text_signature = "(self, dimension, dataType, deriv, parameters, x, minY, maxY)",
+                 .impl = base_init},
+        .str = self_method("__str__", "BaseDataReturn.__str__", return_description),
+        .repr = self_method("__repr__", "BaseDataReturn.__repr__", return_description),
+    },
     VESK_SUBCLASS(SingleDataReturn, "y", "y"),
     VESK_SUBCLASS(ImageDataReturn, "mapX, mapY, spectra", "mapX", "mapY", "spectra"),
     VESK_SUBCLASS(ImageTRCDataReturn, "mapX, mapY, labels, traces", "mapX", "mapY", "labels",
@@ -113,24 +120,19 @@ ClassInfo kClasses[] = {
     VESK_SUBCLASS(TimeResolvedDataReturn, "z, spectra", "z", "spectra"),
     VESK_SUBCLASS(TimeResolvedTRCDataReturn, "labels, traces", "labels", "traces"),
     VESK_SUBCLASS(MultiRegionDataReturn, "regions", "regions"),
-    {"Region",
-     "object",
-     texts::kRegionDoc,
-     nullptr,
-     {"__init__",
-      "Region.__init__",
-      nullptr,
-      {"self", "title", "mapX", "mapY", "start_time", "spectra"},
-      6,
-      false,
-      "(self, title, mapX, mapY, start_time, spectra)",
-      false,
-      region_init},
-     kNoMethod,
-     {"__repr__", "Region.__repr__", nullptr, {"self"}, 1, false, "(self)", false, return_title}},
+    {
+        .name = "Region",
+        .base = "object",
+        .doc = texts::kRegionDoc,
+        .init = {.name = "__init__",
+                 .qualname = "Region.__init__",
+                 .params = {"self", "title", "mapX", "mapY", "start_time", "spectra"},
+                 .text_signature = "(self, title, mapX, mapY, start_time, spectra)",
+                 .impl = region_init},
+        .repr = self_method("__repr__", "Region.__repr__", return_title),
+    },
     VESK_SUBCLASS(MultiRegionTRCDataReturn, "labels, regions", "labels", "regions"),
 };
-// clang-format on
 #undef VESK_SUBCLASS
 
 // The metaclass a class statement would use: the most derived type of the bases.
@@ -151,16 +153,13 @@ PyObject* most_derived_metaclass(PyObject* bases) {
     return Py_NewRef(reinterpret_cast<PyObject*>(winner));
 }
 
-bool set_method(PyObject* ns, FunctionSpec& spec, Ref& out) {
+bool set_method(PyObject* ns, const FunctionSpec& spec, Ref& out) {
     if (!spec.name) return true;
-    if (spec.nparams == 0) // subclass specs list their parameters without a count
-        while (spec.nparams < kMaxParams && spec.params[spec.nparams]) ++spec.nparams;
     out = Ref::steal(make_function(spec, nullptr));
     return out && PyMapping_SetItemString(ns, spec.name, out.get()) == 0;
 }
 
-bool create_class(PyObject* m, ClassInfo& info) {
-    for (FunctionSpec* s : {&info.init, &info.str, &info.repr}) s->data = &info;
+bool create_class(PyObject* m, const ClassInfo& info) {
     Ref base;
     if (std::string_view(info.base) == "object") {
         base = Ref::borrow(globals().object);
@@ -209,7 +208,7 @@ bool create_class(PyObject* m, ClassInfo& info) {
 } // namespace
 
 bool bind_classes(PyObject* module) {
-    for (ClassInfo& info : kClasses)
+    for (const ClassInfo& info : kClasses)
         if (!create_class(module, info)) return false;
     return true;
 }

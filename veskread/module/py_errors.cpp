@@ -24,8 +24,18 @@ void set_python_error(const Error& e) {
         if (msg) raise_struct_error(PyUnicode_AsUTF8(msg.get()));
         return;
     }
-    case ErrorKind::Implausible:
+    case ErrorKind::BadCount:
         raise_struct_error(e.what());
+        return;
+    case ErrorKind::FileChanged: {
+        // OSError(EIO, text): the OS's code for it and the text that says what happened.
+        Ref args = Ref::steal(Py_BuildValue("(is)", EIO, e.what()));
+        if (args) PyErr_SetObject(PyExc_OSError, args.get());
+        return;
+    }
+    case ErrorKind::BadShape:
+    case ErrorKind::Loop:
+        PyErr_SetString(globals().ValueError, e.what());
         return;
     case ErrorKind::NegativeSeek:
         errno = EINVAL;
@@ -66,9 +76,6 @@ void set_python_error(const Error& e) {
         return;
     case ErrorKind::WrongType:
         PyErr_SetString(PyExc_TypeError, e.what());
-        return;
-    case ErrorKind::Overflow:
-        PyErr_SetString(PyExc_OverflowError, e.what());
         return;
     case ErrorKind::DivisionByZero:
         PyErr_SetString(PyExc_ZeroDivisionError, e.what());

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <structmember.h>
 
+#include "veskread/module/py_globals.h"
+
 namespace vesk::py {
 
 namespace {
@@ -45,7 +47,7 @@ void raise_missing(FunctionObject* f, PyObject* const* slots, int required) {
 }
 
 void raise_too_many(FunctionObject* f, Py_ssize_t given, int ndefaults) {
-    int np = f->spec->nparams;
+    int np = f->spec->nparams();
     Ref sig;
     bool plural;
     if (ndefaults) {
@@ -76,7 +78,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *f->spec;
-    const int np = spec.nparams;
+    const int np = spec.nparams();
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs && i < np; ++i) slots[i] = args[i];
@@ -269,8 +271,8 @@ PyTypeObject FunctionType{};
 } // namespace
 
 bool function_type_ready() {
-    static bool ready = false;
-    if (ready) return true;
+    Globals& g = globals();
+    if (g.function_type) return true;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);
     FunctionType.tp_name = "veskread.function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
@@ -291,7 +293,7 @@ bool function_type_ready() {
     FunctionType.tp_descr_get = fn_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     if (PyType_Ready(&FunctionType) < 0) return false;
-    ready = true;
+    g.function_type = &FunctionType;
     return true;
 }
 
@@ -311,9 +313,9 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults) {
     f->module = PyUnicode_InternFromString("veskread");
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     f->defaults = Py_XNewRef(defaults);
-    f->param_names = PyTuple_New(spec.nparams);
+    f->param_names = PyTuple_New(spec.nparams());
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->param_names) return nullptr;
-    for (int i = 0; i < spec.nparams; ++i) {
+    for (int i = 0; i < spec.nparams(); ++i) {
         PyObject* n = PyUnicode_InternFromString(spec.params[i]);
         if (!n) return nullptr;
         PyTuple_SET_ITEM(f->param_names, i, n);

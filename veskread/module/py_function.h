@@ -21,17 +21,24 @@ using FunctionImpl = PyObject* (*)(FunctionObject* self, PyObject* const* args, 
 
 constexpr int kMaxParams = 8;
 
+// Written with designated initialisers; the parameter count follows from the
+// names, so no table states it by hand or has it filled in later.
 struct FunctionSpec {
-    const char* name;
-    const char* qualname; // nullptr: the same as name
-    const char* doc;      // nullptr: no docstring
-    const char* params[kMaxParams];
-    int nparams;
-    bool varkw;                 // collects unknown keywords (**kwds)
-    const char* text_signature; // "(path, datablock)"
-    bool typed_path;            // parameter 0 must be exactly str or None
-    FunctionImpl impl;
+    const char* name = nullptr;
+    const char* qualname = nullptr; // nullptr: the same as name
+    const char* doc = nullptr;      // nullptr: no docstring
+    const char* params[kMaxParams] = {};
+    bool varkw = false;                   // collects unknown keywords (**kwds)
+    const char* text_signature = nullptr; // "(path, datablock)"
+    bool typed_path = false;              // parameter 0 must be exactly str or None
+    FunctionImpl impl = nullptr;
     const void* data = nullptr; // what impl needs beyond the arguments (static storage)
+
+    constexpr int nparams() const {
+        int n = 0;
+        while (n < kMaxParams && params[n]) ++n;
+        return n;
+    }
 };
 
 struct FunctionObject {

@@ -1,13 +1,35 @@
 // Process-wide state of the module: the one module object, the builtins
 // captured at import and the shared constants. One accessor, `globals()`.
+//
+// Process-wide rather than per-module state (m_size 0): the create step
+// hands back the one module object on re-import, and the import machinery
+// would wipe per-module state it had given a reused object. Everything the
+// binding keeps between calls is a field here; no binding file holds a
+// static of its own.
 #pragma once
 
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
 
+// Signatures that imghdr_what tests with Python operations (owned).
+struct ImageSignatures {
+    PyObject* jpeg_markers = nullptr; // (b'JFIF', b'Exif')
+    PyObject* jpeg_raw = nullptr;     // b'\xff\xd8\xff\xdb'
+    PyObject* png = nullptr;          // b'\x89PNG\r\n\x1a\n'
+    PyObject* gifs = nullptr;         // (b'GIF87a', b'GIF89a')
+    PyObject* bmp = nullptr;          // b'BM'
+    PyObject* marker_slice = nullptr; // slice(6, 10)
+    PyObject* head4 = nullptr;        // slice(None, 4)
+    PyObject* head6 = nullptr;        // slice(None, 6)
+};
+
 struct Globals {
     PyObject* module = nullptr; // owned: the initialised module, or null
+    // The interpreter that first imported the module (-1: not yet).
+    int64_t interpreter_id = -1;
+    // The function type once it is ready (static storage, never freed).
+    PyTypeObject* function_type = nullptr;
     // Builtins captured once at import (owned).
     PyObject* object = nullptr;
     PyObject* super = nullptr;
@@ -24,6 +46,10 @@ struct Globals {
     PyObject* default_encodings = nullptr;      // ('ascii', 'utf8', 'latin1')
     PyObject* decode_string_defaults = nullptr; // (default_encodings,)
     PyObject* decode_string_function = nullptr; // the function object made at import
+    // Made at first use and kept, like the constants of a compiled function.
+    ImageSignatures image_signatures;    // ready when head6 is set
+    PyObject* vesk_dict_keys = nullptr;  // tuple of str: VeskDict's keys, in order
+    PyObject* vesk_dict_names = nullptr; // tuple of str: their names (equal names one object)
 };
 
 Globals& globals();

@@ -3,8 +3,8 @@
 // The module is a process-wide singleton: the create step hands back the
 // initialised object on re-import, reload or import after removal from
 // sys.modules, and the execute step fills the namespace once, binding names
-// in their fixed order. Its state lives in C++ statics (m_size 0), because the
-// import machinery wipes per-module state when a create step reuses an object.
+// in their fixed order. Its state is the one Globals structure (m_size 0;
+// py_globals.h says why).
 #include <cstdio>
 
 #include "veskread/module/py_globals.h"
@@ -62,8 +62,6 @@ PyObject* help_impl(FunctionObject*, PyObject* const*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-int64_t g_interpreter_id = -1;
-
 bool copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to,
                     bool skip_none) {
     Ref v = Ref::steal(PyObject_GetAttrString(spec, from));
@@ -79,14 +77,14 @@ bool copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const ch
 PyObject* veskread_create(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    Globals& g = globals();
+    if (g.interpreter_id == -1) {
+        g.interpreter_id = id;
+    } else if (g.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
                                            "loaded into one interpreter per process.");
         return nullptr;
     }
-    Globals& g = globals();
     if (g.module) return Py_NewRef(g.module);
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -168,15 +166,20 @@ bool bind_import(PyObject* m, const char* module_name, const char* attr, const c
     return PyObject_SetAttrString(m, as, value.get()) == 0;
 }
 
-bool bind_function(PyObject* m, const FunctionSpec& spec, PyObject* defaults = nullptr) {
+// Binds a function under its name; `keep` (optional) receives a new reference
+// for code that calls the function itself.
+bool bind_function(PyObject* m, const FunctionSpec& spec, PyObject* defaults = nullptr,
+                   PyObject** keep = nullptr) {
     Ref f = Ref::steal(make_function(spec, defaults));
     if (!f) return false;
-    if (&spec == &kDecodeStringSpec) {
-        Py_XSETREF(globals().decode_string_function, Py_NewRef(f.get()));
-    }
+    if (keep) Py_XSETREF(*keep, Py_NewRef(f.get()));
     return PyObject_SetAttrString(m, spec.name, f.get()) == 0;
 }
 
+// A binary built for one minor version of the interpreter and loaded by
+// another cannot be trusted to agree with its object layouts. Warn and go on:
+// the user decides, and a warnings filter that turns this into an error ends
+// the import with it.
 bool warn_version_mismatch() {
     // The running interpreter's version, from its own version string.
     int major = 0, minor = 0;
@@ -190,8 +193,16 @@ bool warn_version_mismatch() {
 }
 
 bool exec_steps(PyObject* m) {
+    Globals& g = globals();
+    // A module run from Python source carries __builtins__ in its namespace;
+    // this one keeps that face (vars(veskread), exec in its namespace and
+    // `from veskread import *` see what they would see there).
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyObject_SetAttrString(m, "__builtins__", builtins.get()) < 0) return false;
+    // The steps below import numpy and other modules and create classes;
+    // an import that comes back to "veskread" meanwhile must find this object
+    // and not start a second initialisation. The import system has usually
+    // added the entry already; a spec executed by hand has not.
     PyObject* modules = PyImport_GetModuleDict(); // borrowed
     {
         Ref name = Ref::steal(PyModule_GetNameObject(m));
@@ -213,7 +224,7 @@ bool exec_steps(PyObject* m) {
     if (!bind_classes(m)) return false;
     if (!bind_function(m, kHelpSpec) || !bind_function(m, kListContentsSpec) ||
         !bind_function(m, kIsVeskFileSpec) ||
-        !bind_function(m, kDecodeStringSpec, globals().decode_string_defaults) ||
+        !bind_function(m, kDecodeStringSpec, g.decode_string_defaults, &g.decode_string_function) ||
         !bind_function(m, kGetVeskDataSpec) || !bind_function(m, kImghdrWhatSpec) ||
         !bind_function(m, kGetVisImagesSpec))
         return false;
@@ -263,9 +274,10 @@ PyModuleDef veskread_def = {
 } // namespace
 
 const FunctionSpec kHelpSpec = {
-    "help", nullptr, "\n    Print a help message containing the available functions.\n    ",
-    {},     0,       false,
-    "()",   false,   help_impl,
+    .name = "help",
+    .doc = "\n    Print a help message containing the available functions.\n    ",
+    .text_signature = "()",
+    .impl = help_impl,
 };
 
 } // namespace vesk::py

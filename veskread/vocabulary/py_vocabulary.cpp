@@ -2,6 +2,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "veskread/module/py_globals.h"
 #include "veskread/module/py_public.h"
 #include "veskread/vocabulary/parameter_names.h"
 
@@ -17,45 +18,36 @@ bool looks_like_identifier(std::string_view s) {
     return true;
 }
 
-// The str constants behind VeskDict: made once, kept for the life of the
-// process (the module is never unloaded), so every returned dict shares them
-// and equal names are one object.
-struct VeskStrings {
-    PyObject* keys[kVeskNames.size()] = {};  // owned
-    PyObject* names[kVeskNames.size()] = {}; // owned (shared entries counted once each)
-    bool ready = false;
-};
-
 PyObject* make_constant(std::string_view s) {
     PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     if (o && looks_like_identifier(s)) PyUnicode_InternInPlace(&o);
     return o;
 }
 
-VeskStrings* vesk_strings() {
-    static VeskStrings strings;
-    if (strings.ready) return &strings;
-    VeskStrings fresh;
-    std::unordered_map<std::string_view, PyObject*> by_name;
-    bool ok = true;
-    for (size_t i = 0; ok && i < kVeskNames.size(); ++i) {
-        fresh.keys[i] = make_constant(kVeskNames[i].key);
-        auto [it, added] = by_name.try_emplace(kVeskNames[i].name, nullptr);
-        if (added) it->second = make_constant(kVeskNames[i].name);
-        fresh.names[i] = Py_XNewRef(it->second);
-        ok = fresh.keys[i] && fresh.names[i];
+// VeskDict's str constants: made once and kept for the life of the process
+// (the module is never unloaded), so every returned dict shares them and
+// equal names are one object. False with an exception set on failure.
+bool vesk_dict_strings() {
+    Globals& g = globals();
+    if (g.vesk_dict_names) return true;
+    const auto n = static_cast<Py_ssize_t>(kVeskNames.size());
+    Ref keys = Ref::steal(PyTuple_New(n));
+    Ref names = Ref::steal(PyTuple_New(n));
+    if (!keys || !names) return false;
+    std::unordered_map<std::string_view, Ref> by_name;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const KeyName& e = kVeskNames[static_cast<size_t>(i)];
+        PyObject* key = make_constant(e.key);
+        if (!key) return false;
+        PyTuple_SET_ITEM(keys.get(), i, key);
+        Ref& name = by_name[e.name];
+        if (!name) name = Ref::steal(make_constant(e.name));
+        if (!name) return false;
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(name.get()));
     }
-    for (auto& [name, o] : by_name) Py_XDECREF(o);
-    if (!ok) {
-        for (size_t i = 0; i < kVeskNames.size(); ++i) {
-            Py_XDECREF(fresh.keys[i]);
-            Py_XDECREF(fresh.names[i]);
-        }
-        return nullptr;
-    }
-    strings = fresh;
-    strings.ready = true;
-    return &strings;
+    g.vesk_dict_keys = keys.release();
+    g.vesk_dict_names = names.release();
+    return true;
 }
 
 PyObject* new_presized_dict(Py_ssize_t n) {
@@ -68,12 +60,14 @@ PyObject* new_presized_dict(Py_ssize_t n) {
 }
 
 PyObject* vesk_dict_impl(FunctionObject*, PyObject* const*, PyObject*) {
-    VeskStrings* s = vesk_strings();
-    if (!s) return nullptr;
+    if (!vesk_dict_strings()) return nullptr;
+    const Globals& g = globals();
     Ref d = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(kVeskNames.size())));
     if (!d) return nullptr;
-    for (size_t i = 0; i < kVeskNames.size(); ++i)
-        if (PyDict_SetItem(d.get(), s->keys[i], s->names[i]) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.vesk_dict_keys); ++i)
+        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(g.vesk_dict_keys, i),
+                           PyTuple_GET_ITEM(g.vesk_dict_names, i)) < 0)
+            return nullptr;
     return d.release();
 }
 
@@ -91,14 +85,9 @@ PyObject* build_param_dict() {
 }
 
 const FunctionSpec kVeskDictSpec = {
-    "VeskDict",
-    nullptr,
-    "Returns a dictionary for translating parameter keys to lower_case_strings.",
-    {},
-    0,
-    false,
-    "()",
-    false,
-    vesk_dict_impl,
+    .name = "VeskDict",
+    .doc = "Returns a dictionary for translating parameter keys to lower_case_strings.",
+    .text_signature = "()",
+    .impl = vesk_dict_impl,
 };
 } // namespace vesk::py
