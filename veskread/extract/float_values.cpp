@@ -1,7 +1,5 @@
 #include "veskread/extract/float_values.h"
 
-#include <bit>
-
 namespace vesk {
 
 size_t float32_values_available(const ByteSource& src, int64_t offset, size_t count) {
@@ -15,10 +13,7 @@ size_t float32_values_available(const ByteSource& src, int64_t offset, size_t co
 size_t read_float32_at(const ByteSource& src, int64_t offset, float* dst, size_t count) {
     if (offset < 0) throw Error(ErrorKind::NegativeSeek, "seek to negative position", offset);
     if (count == 0) return 0;
-    size_t got = src.read_at(offset, dst, count * sizeof(float)) / sizeof(float);
-    if constexpr (std::endian::native == std::endian::big)
-        for (size_t i = 0; i < got; ++i) dst[i] = swap_bytes(dst[i]);
-    return got;
+    return src.read_at(offset, dst, count * sizeof(float)) / sizeof(float);
 }
 
 } // namespace vesk

@@ -1,7 +1,6 @@
 #include "veskread/extract/stored_block_reader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace vesk {
@@ -30,9 +29,6 @@ int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) cons
     int64_t want = values_at(offset, count);
     if (want == 0) return 0;
     size_t got = src_.read_at(offset, dst, static_cast<size_t>(want) * 4) / 4;
-    if constexpr (std::endian::native == std::endian::big) {
-        for (size_t k = 0; k < got; ++k) dst[k] = swap_bytes(dst[k]);
-    }
     return static_cast<int64_t>(got);
 }
 
@@ -46,9 +42,6 @@ bool BlockReader::read_run(int64_t offset, int64_t blocks, int64_t stride, int64
     auto row = static_cast<size_t>(count) * 4;
     for (int64_t j = 0; j < blocks; ++j)
         std::memcpy(dst + j * count, scratch.data() + j * stride, row);
-    if constexpr (std::endian::native == std::endian::big) {
-        for (int64_t k = 0; k < blocks * count; ++k) dst[k] = swap_bytes(dst[k]);
-    }
     return true;
 }
 
@@ -67,10 +60,9 @@ double BlockReader::read_time(int64_t position) const {
     unsigned char raw[8];
     size_t got = at < size_ ? src_.read_at(at, raw, 8) : 0;
     if (got != 8) throw_short_read(at, 8, static_cast<int64_t>(got));
-    uint64_t bits;
-    std::memcpy(&bits, raw, 8);
-    if constexpr (std::endian::native == std::endian::big) bits = swap_bytes(bits);
-    return std::bit_cast<double>(bits);
+    double t;
+    std::memcpy(&t, raw, 8);
+    return t;
 }
 
 std::string BlockReader::read_label(int64_t position, int32_t info_size) const {

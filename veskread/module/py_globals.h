@@ -47,9 +47,8 @@ struct Globals {
     PyObject* decode_string_defaults = nullptr; // (default_encodings,)
     PyObject* decode_string_function = nullptr; // the function object made at import
     // Made at first use and kept, like the constants of a compiled function.
-    ImageSignatures image_signatures;    // ready when head6 is set
-    PyObject* vesk_dict_keys = nullptr;  // tuple of str: VeskDict's keys, in order
-    PyObject* vesk_dict_names = nullptr; // tuple of str: their names (equal names one object)
+    ImageSignatures image_signatures; // ready when head6 is set
+    PyObject* vesk_dict = nullptr;    // dict that VeskDict hands out copies of
 };
 
 Globals& globals();

@@ -24,57 +24,35 @@ PyObject* make_constant(std::string_view s) {
     return o;
 }
 
-// VeskDict's str constants: made once and kept for the life of the process
-// (the module is never unloaded), so every returned dict shares them and
-// equal names are one object. False with an exception set on failure.
-bool vesk_dict_strings() {
+// VeskDict hands out copies of one dict made on first use and kept for the
+// life of the process (the module is never unloaded): copying clones the
+// finished table in one step, which public calls cannot presize, and every
+// returned dict shares the same str constants, equal names being one object.
+PyObject* vesk_dict_template() {
     Globals& g = globals();
-    if (g.vesk_dict_names) return true;
-    const auto n = static_cast<Py_ssize_t>(kVeskNames.size());
-    Ref keys = Ref::steal(PyTuple_New(n));
-    Ref names = Ref::steal(PyTuple_New(n));
-    if (!keys || !names) return false;
+    if (g.vesk_dict) return g.vesk_dict;
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
     std::unordered_map<std::string_view, Ref> by_name;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const KeyName& e = kVeskNames[static_cast<size_t>(i)];
-        PyObject* key = make_constant(e.key);
-        if (!key) return false;
-        PyTuple_SET_ITEM(keys.get(), i, key);
+    for (const KeyName& e : kVeskNames) {
+        Ref key = Ref::steal(make_constant(e.key));
         Ref& name = by_name[e.name];
         if (!name) name = Ref::steal(make_constant(e.name));
-        if (!name) return false;
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(name.get()));
+        if (!key || !name || PyDict_SetItem(d.get(), key.get(), name.get()) < 0) return nullptr;
     }
-    g.vesk_dict_keys = keys.release();
-    g.vesk_dict_names = names.release();
-    return true;
-}
-
-PyObject* new_presized_dict(Py_ssize_t n) {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyDict_NewPresized(n);
-#else
-    (void)n;
-    return PyDict_New();
-#endif
+    g.vesk_dict = d.release();
+    return g.vesk_dict;
 }
 
 PyObject* vesk_dict_impl(FunctionObject*, PyObject* const*, PyObject*) {
-    if (!vesk_dict_strings()) return nullptr;
-    const Globals& g = globals();
-    Ref d = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(kVeskNames.size())));
-    if (!d) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.vesk_dict_keys); ++i)
-        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(g.vesk_dict_keys, i),
-                           PyTuple_GET_ITEM(g.vesk_dict_names, i)) < 0)
-            return nullptr;
-    return d.release();
+    PyObject* made = vesk_dict_template();
+    return made ? PyDict_Copy(made) : nullptr;
 }
 
 } // namespace
 
 PyObject* build_param_dict() {
-    Ref d = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(kParamLabels.size())));
+    Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     for (const KeyName& e : kParamLabels) {
         Ref key = Ref::steal(make_constant(e.key));
