@@ -5,6 +5,11 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+# An error raised while a file is read carries a note saying where (file,
+# block, byte offset). pytest.raises(match=...) searches the message and its
+# notes joined by newlines, so exact patterns anchor the message's own line
+# with (?m)^...$.
+
 
 @pytest.fixture
 def write_file(tmp_path):

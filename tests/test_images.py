@@ -275,7 +275,7 @@ def test_bytes_beyond_the_file_and_to_the_end(tmp_path):
 def test_bad_byte_counts(tmp_path, count, exc, message):
     sub = image_sub_block(attributes=[("Bytes", count), ("Type", 1)], image=BMP)
     payload, _ = image_block([{"images": [sub]}])
-    with pytest.raises(exc, match="^%s$" % message):
+    with pytest.raises(exc, match="(?m)^%s$" % message):
         veskread.getVisImages(write_file(tmp_path, padded(payload)))
 
 
@@ -343,13 +343,13 @@ def test_empty_block_is_missing_nrp(tmp_path):
 ])
 def test_attribute_name_not_text(tmp_path, value, message):
     payload = one_image(images=[image_sub_block(attributes=[("ok", 1), (value, 2)], t00=0)])
-    with pytest.raises(AttributeError, match="^%s$" % message):
+    with pytest.raises(AttributeError, match="(?m)^%s$" % message):
         veskread.getVisImages(write_file(tmp_path, payload))
 
 
 def test_empty_key_in_image_block(tmp_path):
     sub = image_sub_block(title="a", extra=[(b"\0\0\0\0", 1)], t00=0)
-    with pytest.raises(IndexError, match="^string index out of range$"):
+    with pytest.raises(IndexError, match="(?m)^string index out of range$"):
         veskread.getVisImages(write_file(tmp_path, one_image(images=[sub])))
 
 
@@ -366,7 +366,7 @@ def test_empty_key_in_image_block(tmp_path):
 ])
 def test_directory_value_types(tmp_path, extra, exc, message):
     # Later records of the same key win, so `extra` replaces the good value.
-    with pytest.raises(exc, match="^%s$" % re.escape(message)):
+    with pytest.raises(exc, match="(?m)^%s$" % re.escape(message)):
         veskread.getVisImages(write_file(tmp_path, one_image(extra=extra)))
 
 

@@ -8,6 +8,7 @@ and its text.
 import io
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -55,6 +56,10 @@ def test_core_rules_match_the_interpreter(expression, core):
     want_type, want = interpreter_outcome(expression)
     status, kind, *rest = core.split(" ", 2)
     if status == "error":
+        if expression.endswith("% 0") and sys.version_info < (3, 11):
+            # Older interpreters say "integer division or modulo by zero";
+            # the module keeps one text on every version.
+            want = "integer modulo by zero"
         assert (EXCEPTION_OF_KIND.get(kind), rest[0]) == (want_type, want)
     elif kind == "str":
         assert want_type is str

@@ -88,7 +88,7 @@ def test_key_that_is_not_utf8(tmp_path):
 
 def test_negative_text_size(tmp_path):
     block = b"TXT\0" + struct.pack("<hh", 2, -3) + param_block(BASE)
-    with pytest.raises(ValueError, match="^read length must be non-negative or -1$"):
+    with pytest.raises(ValueError, match="(?m)^read length must be non-negative or -1$"):
         veskread.getVeskData(one_block_file(tmp_path, block), AB)
 
 
@@ -102,7 +102,7 @@ def test_block_without_end(tmp_path, cut, width):
     path = write(tmp_path, vf)
     data = open(path, "rb").read()
     open(path, "wb").write(data[:vf.offset_of(1) + cut])
-    with pytest.raises(veskread.struct_error, match="^unpack requires a buffer of %d bytes$" % width):
+    with pytest.raises(veskread.struct_error, match="(?m)^unpack requires a buffer of %d bytes$" % width):
         veskread.getVeskData(path, AB)
 
 
@@ -142,7 +142,7 @@ def test_lower_case_key_and_extra_items(tmp_path):
 def test_non_vesk_file(tmp_path):
     path = tmp_path / "x.bin"
     path.write_bytes(b"\xfe\xfe\x0a\x0a" + bytes(40))
-    with pytest.raises(ValueError, match="^Can't process a non-Vesk file$"):
+    with pytest.raises(ValueError, match="(?m)^Can't process a non-Vesk file$"):
         veskread.getVeskData(str(path), AB)
 
 
@@ -181,7 +181,7 @@ def selection_file(tmp_path, entries):
 
 def test_missing_parameter_block(tmp_path):
     path = selection_file(tmp_path, [(dict(data_type=4, sample_type=3), [1.0])])
-    with pytest.raises(ValueError, match="^No data block exists in the file for: AB 2D NONE$"):
+    with pytest.raises(ValueError, match="(?m)^No data block exists in the file for: AB 2D NONE$"):
         veskread.getVeskData(path, ("ab", "2D", "NONE"))
 
 
@@ -193,7 +193,7 @@ def test_second_channel_and_derivative(tmp_path):
         (dict(data_type=36, sample_type=3, deriv_type=1, param_type=1), {**BASE, "NPT": 1}),
     ])
     assert veskread.getVeskData(path, ("AB-CH2", "2D", "1DER")).y.tolist() == [2.0]
-    with pytest.raises(ValueError, match="AB-CH2 2D NONE$"):
+    with pytest.raises(ValueError, match="(?m)AB-CH2 2D NONE$"):
         veskread.getVeskData(path, ("AB-CH2", "2D", "NONE"))
 
 

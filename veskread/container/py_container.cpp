@@ -137,6 +137,7 @@ const FunctionSpec kIsVeskFileSpec = {
     .params = {"path"},
     .text_signature = "(path)",
     .impl = is_vesk_file_impl,
+    .reads = "header",
 };
 
 const FunctionSpec kDecodeStringSpec = {
@@ -159,6 +160,7 @@ const FunctionSpec kListContentsSpec = {
     .params = {"path"},
     .text_signature = "(path)",
     .impl = list_contents_impl,
+    .reads = "directory",
 };
 
 } // namespace vesk::py

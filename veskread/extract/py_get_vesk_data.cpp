@@ -145,6 +145,8 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
     std::vector<DirEntry> directory;
     if (!read_vesk_directory(path, directory)) return nullptr;
+    if (ReadPlace* place = ReadPlace::current())
+        place->set_block("('" + type_s + "', '" + dims_s + "', '" + deriv_s + "')");
 
     OpenFile file;
     if (!file.open(path)) return nullptr;
@@ -227,6 +229,7 @@ const FunctionSpec kGetVeskDataSpec = {
     .text_signature = "(path, datablock)",
     .typed_path = true,
     .impl = get_vesk_data_impl,
+    .reads = "directory",
 };
 
 } // namespace vesk::py

@@ -1,3 +1,11 @@
+// numpy without numpy's headers: every array is made by calling the module's
+// `np` (looked up at each call, so rebinding `veskread.np` is honoured), then
+// filled through the buffer protocol.
+//
+// Shaped so because the module must build against any numpy (and import
+// without one installed to report the missing module), and because numpy's
+// own calls give its exact errors for free: a negative dimension, a shape
+// too large for memory, a bad linspace count.
 #include "veskread/extract/py_numpy.h"
 
 #include "veskread/module/py_globals.h"

@@ -1,4 +1,11 @@
 // imghdr_what and getVisImages.
+//
+// imghdr_what tests bytes and bytearray natively and anything else through
+// the Python operations a caller's object would meet (slicing, ==, `in`,
+// startswith), so foreign objects fail with their own errors. getVisImages
+// walks the image directory in the core and builds one dict per image here,
+// where attribute texts are decoded. Keys that name the same sub-block or the
+// same image bytes share one parsed block and one bytes object.
 #include <algorithm>
 #include <map>
 #include <string>
@@ -262,6 +269,7 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     PyObject* path = a[0];
     std::vector<DirEntry> directory;
     if (!read_directory_at(path, directory)) return nullptr;
+    if (ReadPlace* place = ReadPlace::current()) place->set_block("visible images");
     std::optional<VisibleImageBlock> block = find_visible_image_block(directory);
     if (!block) return PyList_New(0);
     OpenFile file;
@@ -298,5 +306,6 @@ const FunctionSpec kGetVisImagesSpec = {
     .text_signature = "(path)",
     .typed_path = true,
     .impl = get_vis_images_impl,
+    .reads = "directory",
 };
 } // namespace vesk::py

@@ -1,13 +1,29 @@
+// Files opened with the interpreter's `open`, read natively through the
+// descriptor, closed on every way out.
+//
+// Shaped so because callers rely on `open`'s behaviour for the path: the
+// types it accepts (str, bytes, path-like, an int descriptor), its errors
+// word for word (FileNotFoundError, IsADirectoryError, ...). The file object
+// only owns the descriptor; all reading is pread through FdSource, so the
+// read position of a caller's descriptor never moves, and a descriptor the
+// caller passed is opened with closefd=False and never closed.
 #include "veskread/module/py_file.h"
 
+#include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
 
 bool OpenFile::open(PyObject* path) {
-    Ref mode = Ref::steal(PyUnicode_FromString("rb"));
-    if (!mode) return false;
-    file_ = Ref::steal(PyObject_CallFunctionObjArgs(globals().open, path, mode.get(), nullptr));
+    Ref args = Ref::steal(Py_BuildValue("(Os)", path, "rb"));
+    if (!args) return false;
+    // `open` takes an int as a descriptor the caller owns: read it, never close it.
+    Ref kwargs;
+    if (PyLong_Check(path)) {
+        kwargs = Ref::steal(Py_BuildValue("{sO}", "closefd", Py_False));
+        if (!kwargs) return false;
+    }
+    file_ = Ref::steal(PyObject_Call(globals().open, args.get(), kwargs.get()));
     if (!file_) return false;
     int fd = PyObject_AsFileDescriptor(file_.get());
     if (fd < 0) {
@@ -19,6 +35,7 @@ bool OpenFile::open(PyObject* path) {
         return false;
     }
     source_.emplace(fd);
+    if (ReadPlace* place = ReadPlace::current()) place->file_opened();
     return true;
 }
 

@@ -1,6 +1,7 @@
 // A file opened with the interpreter's own `open` (captured at import), so
 // paths, errors and accepted argument types are exactly the interpreter's,
-// then read natively through its descriptor. Closed on every way out.
+// then read natively through its descriptor. Closed on every way out; a
+// descriptor the caller passed as the path is never closed.
 #pragma once
 
 #include <optional>

@@ -1,8 +1,18 @@
+// The function type of the module: a vectorcall object that parses its
+// arguments with the interpreter's own TypeError texts and binds as a method.
+//
+// Shaped so because the module's functions and class methods must look and
+// fail like functions written in Python (signature, __qualname__, binding
+// through instances, "missing 1 required positional argument"), which the
+// builtin function type does not do. Every call is also the boundary between
+// C++ and the interpreter: no C++ exception passes it, and a call that reads
+// a file adds to its error where in the file it arose (py_errors.h).
 #include "veskread/module/py_function.h"
 
 #include <cstring>
 #include <structmember.h>
 
+#include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -74,6 +84,14 @@ int find_param(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
+// A call that reads a file: a failure after the file was opened says where.
+PyObject* call_reading(FunctionObject* f, PyObject* const* args, PyObject* varkw) {
+    ReadPlace place(args[0], f->spec->reads);
+    PyObject* result = guarded([&] { return f->spec->impl(f, args, varkw); });
+    if (!result) place.annotate();
+    return result;
+}
+
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
@@ -140,7 +158,8 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     // this, self-reference (an object whose `decode` is decode_string) would
     // exhaust the C stack instead of raising RecursionError.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = spec.impl(f, slots, varkw.get());
+    PyObject* result = spec.reads ? call_reading(f, slots, varkw.get())
+                                  : guarded([&] { return spec.impl(f, slots, varkw.get()); });
     Py_LeaveRecursiveCall();
     return result;
 }

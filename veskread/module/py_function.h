@@ -32,6 +32,9 @@ struct FunctionSpec {
     const char* text_signature = nullptr; // "(path, datablock)"
     bool typed_path = false;              // parameter 0 must be exactly str or None
     FunctionImpl impl = nullptr;
+    // For functions that read the file named by parameter 0: what they read,
+    // for the note on their errors ("directory"); null for the others.
+    const char* reads = nullptr;
     const void* data = nullptr; // what impl needs beyond the arguments (static storage)
 
     constexpr int nparams() const {

@@ -7,6 +7,7 @@
 // py_globals.h says why).
 #include <cstdio>
 
+#include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
 #include "veskread/module/py_interrupt.h"
 #include "veskread/module/py_public.h"
@@ -74,7 +75,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const ch
     return PyObject_SetAttrString(module, to, v.get()) == 0;
 }
 
-PyObject* veskread_create(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* spec) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     Globals& g = globals();
@@ -233,7 +234,7 @@ bool exec_steps(PyObject* m) {
     return bind_function(m, kVeskDictSpec);
 }
 
-int veskread_exec(PyObject* m) {
+int execute_module(PyObject* m) {
     Globals& g = globals();
     if (g.module) {
         if (g.module == m) return 0;
@@ -248,6 +249,21 @@ int veskread_exec(PyObject* m) {
         return -1;
     }
     return 0;
+}
+
+// No C++ exception may cross into the import machinery.
+PyObject* veskread_create(PyObject* spec, PyModuleDef*) {
+    return guarded([&] { return create_module(spec); });
+}
+
+int veskread_exec(PyObject* m) {
+    try {
+        return execute_module(m);
+    } catch (...) {
+        set_python_error_from_current_exception();
+        Py_CLEAR(globals().module);
+        return -1;
+    }
 }
 
 PyModuleDef_Slot veskread_slots[] = {

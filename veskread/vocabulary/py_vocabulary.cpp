@@ -1,4 +1,7 @@
-// VeskDict and paramDict.
+// VeskDict and paramDict: the two key-to-name tables as Python dicts.
+//
+// paramDict is built once at import (callers may change it); VeskDict returns
+// a new dict at every call, copied from one made at first use.
 #include <string>
 #include <unordered_map>
 
