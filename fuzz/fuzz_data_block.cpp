@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "budget.h"
 #include "veskread/container/listing.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/kind_choice.h"
@@ -43,7 +44,8 @@ void read_block(const vesk::ByteSource& src, const std::vector<vesk::DirEntry>& 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    vesk::MemorySource src(data, size);
+    vesk::fuzz::CountingSource src(data, size);
+    vesk::fuzz::Budget budget(size);
     std::vector<vesk::DirEntry> dir;
     try {
         dir = vesk::read_directory(src);

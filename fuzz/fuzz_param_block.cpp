@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <variant>
 
+#include "budget.h"
 #include "veskread/extract/param_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    vesk::MemorySource src(data + 1, size - 1);
+    vesk::fuzz::CountingSource src(data + 1, size - 1);
+    vesk::fuzz::Budget budget(size);
     vesk::Cursor cur(src);
     try {
         vesk::ParamBlock params = vesk::read_param_block(cur, data[0] & 15);

@@ -19,9 +19,10 @@ ninja -C "$build" -j "${JOBS:-2}"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-"$build/fuzz/fuzz_directory" "$root/fuzz/corpus/directory"
-"$build/fuzz/fuzz_param_block" "$root/fuzz/corpus/param_block"
-"$build/fuzz/fuzz_data_block" "$root/fuzz/corpus/data_block"
+for corpus in "$root"/fuzz/corpus/*/; do
+    name=$(basename "$corpus")
+    "$build/fuzz/fuzz_$name" "$corpus"
+done
 
 # libstdc++ too: without it ASan cannot find the real __cxa_throw and aborts
 # at the first C++ exception the core throws.

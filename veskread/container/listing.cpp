@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "veskread/container/interpreter_rules.h"
+
 namespace vesk {
 
 namespace {
@@ -21,8 +23,7 @@ std::optional<DataBlockKey> translate_block(const BlockType& db, const char* pre
         suffix = "-CH2";
     }
     if (dtype >= static_cast<int>(kDataTypes.size()))
-        throw Error(ErrorKind::IndexOutOfRange, "list index out of range", -1, db.data_type,
-                    "data type code " + std::to_string(db.data_type) + " has no name");
+        interp::list_index_out_of_range(); // the name table indexed past its end
     const char* name = kDataTypes[static_cast<size_t>(dtype)];
     if (!name) return std::nullopt;
     return DataBlockKey{std::string(prefix) + name + suffix,

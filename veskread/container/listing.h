@@ -20,7 +20,8 @@ struct DataBlockKey {
     bool operator==(const DataBlockKey&) const = default;
 };
 
-// Throws Error(IndexOutOfRange) for a listable block whose code has no name.
+// Throws Error(IndexOutOfRange) for a listable block whose code has no name
+// (the name table indexed past its end).
 std::vector<DataBlockKey> list_contents(const std::vector<DirEntry>& directory);
 
 } // namespace vesk

@@ -1,5 +1,11 @@
 // isVeskFile, decode_string and listContents, and the container helpers the
 // other bindings share.
+//
+// The directory is read in the core with the file opened by the interpreter's
+// `open`. getVeskData asks whether a file is a VESK file by calling the
+// module's isVeskFile as it stands in the namespace at that moment, and text
+// is decoded through the module's decode_string unless it is the untouched
+// original (then natively), so rebinding either changes what later calls do.
 #include "veskread/container/py_container.h"
 
 #include <cerrno>
@@ -129,7 +135,7 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     return file.close();
 }
 
-const FunctionSpec kIsVeskFileSpec = {
+constinit const FunctionSpec kIsVeskFileSpec = {
     .name = "isVeskFile",
     .doc = "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): "
            "Path "
@@ -140,7 +146,7 @@ const FunctionSpec kIsVeskFileSpec = {
     .reads = "header",
 };
 
-const FunctionSpec kDecodeStringSpec = {
+constinit const FunctionSpec kDecodeStringSpec = {
     .name = "decode_string",
     .doc = "Attempt to decode a string",
     .params = {"s", "encodings"},
@@ -148,7 +154,7 @@ const FunctionSpec kDecodeStringSpec = {
     .impl = decode_string_impl,
 };
 
-const FunctionSpec kListContentsSpec = {
+constinit const FunctionSpec kListContentsSpec = {
     .name = "listContents",
     .doc =
         "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "

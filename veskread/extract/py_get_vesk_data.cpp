@@ -1,5 +1,10 @@
 // getVeskData: key checks, block selection, parameter merge and 2D spectra;
 // 3D blocks continue in read_3d.
+//
+// The key is checked with the caller's own objects (their .upper(), Python's
+// + for the message), selection and merge run in the core, and the result's
+// axis and arrays are made by numpy calls, so every edge fails with the
+// interpreter's or numpy's own error.
 #include <optional>
 #include <string>
 
@@ -150,6 +155,9 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
     OpenFile file;
     if (!file.open(path)) return nullptr;
+    // The size the file has when the call starts bounds what it may declare.
+    int64_t file_size = 0;
+    if (!run_core([&] { file_size = file.source().size(); })) return nullptr;
     BlockOffsets offsets;
     ParamBlock params;
     PyObject* found = guarded([&]() -> PyObject* {
@@ -182,8 +190,6 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
                   Ref::borrow(mny)};
 
-    int64_t file_size = 0;
-    if (!run_core([&] { file_size = file.source().size(); })) return nullptr;
     bool fits = dims_s == "3D"
                     ? check_declared_count(npt, "NPT", 8, output_limit(file_size), file_size)
                     : check_declared_count(npt, "NPT", 4, file_size, file_size);
@@ -213,7 +219,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-const FunctionSpec kGetVeskDataSpec = {
+constinit const FunctionSpec kGetVeskDataSpec = {
     .name = "getVeskData",
     .doc =
         "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "

@@ -1,4 +1,8 @@
 // Parameter values and data objects as Python sees them.
+//
+// Data objects are made by calling the class found in the module namespace at
+// that moment with keyword arguments, as Python code would, so a rebound or
+// subclassed class is honoured.
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_extract.h"
 #include "veskread/module/py_globals.h"

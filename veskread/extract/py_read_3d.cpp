@@ -1,4 +1,9 @@
 // 3D blocks: the store table, the choice of object, and image maps.
+//
+// The core finds the stored blocks and reads their values into arrays that
+// numpy allocated (the lock released while it reads); this side does what
+// the reading rules write as Python: the map axes with the parameters' own
+// arithmetic, the geometry fallback with its printed line, numpy's errors.
 #include <string>
 
 #include "veskread/container/output_budget.h"

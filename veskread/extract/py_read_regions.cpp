@@ -1,5 +1,9 @@
 // Multiregion point maps: the annotation table as Python sees its cells, the
 // order of the groups, and one Region per group.
+//
+// The group order is that of a Python set, and odd coordinate cells are
+// stored by numpy itself, so both are computed here with the interpreter;
+// everything else (plans, spectra, traces) runs in the core.
 #include <string>
 
 #include "veskread/container/output_budget.h"

@@ -1,4 +1,8 @@
 // Time-resolved series of spectra (with their times) and of traces.
+//
+// A first pass in the core checks every block (so errors come before any
+// allocation); the arrays are then allocated by numpy and filled by the core
+// with the interpreter lock released.
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/py_read_3d.h"
 #include "veskread/extract/series.h"

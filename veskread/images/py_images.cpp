@@ -281,7 +281,7 @@ PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-const FunctionSpec kImghdrWhatSpec = {
+constinit const FunctionSpec kImghdrWhatSpec = {
     .name = "imghdr_what",
     .doc = "Simplified version of imghdr.what()",
     .params = {"h"},
@@ -289,7 +289,7 @@ const FunctionSpec kImghdrWhatSpec = {
     .impl = imghdr_what_impl,
 };
 
-const FunctionSpec kGetVisImagesSpec = {
+constinit const FunctionSpec kGetVisImagesSpec = {
     .name = "getVisImages",
     .doc =
         "\n    This function returns a list containing a dictionary for each visible image\n    in "

@@ -39,7 +39,7 @@ PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
     const FunctionSpec& spec = *f->spec;
     const auto* appended = static_cast<const char*>(spec.data); // text added to description
     PyObject* self = a[0];
-    for (int i = 1; i < spec.nparams(); ++i)
+    for (int i = 1; i < spec.nparams; ++i)
         if (PyObject_SetAttrString(self, spec.params[i], a[i]) < 0) return nullptr;
     if (!f->owner) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
@@ -63,7 +63,7 @@ PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
 }
 
 PyObject* region_init(FunctionObject* f, PyObject* const* a, PyObject*) {
-    for (int i = 1; i < f->spec->nparams(); ++i)
+    for (int i = 1; i < f->spec->nparams; ++i)
         if (PyObject_SetAttrString(a[0], f->spec->params[i], a[i]) < 0) return nullptr;
     Py_RETURN_NONE;
 }

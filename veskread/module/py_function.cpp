@@ -57,7 +57,7 @@ void raise_missing(FunctionObject* f, PyObject* const* slots, int required) {
 }
 
 void raise_too_many(FunctionObject* f, Py_ssize_t given, int ndefaults) {
-    int np = f->spec->nparams();
+    int np = f->spec->nparams;
     Ref sig;
     bool plural;
     if (ndefaults) {
@@ -96,7 +96,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *f->spec;
-    const int np = spec.nparams();
+    const int np = spec.nparams;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs && i < np; ++i) slots[i] = args[i];
@@ -332,9 +332,9 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults) {
     f->module = PyUnicode_InternFromString("veskread");
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     f->defaults = Py_XNewRef(defaults);
-    f->param_names = PyTuple_New(spec.nparams());
+    f->param_names = PyTuple_New(spec.nparams);
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->param_names) return nullptr;
-    for (int i = 0; i < spec.nparams(); ++i) {
+    for (int i = 0; i < spec.nparams; ++i) {
         PyObject* n = PyUnicode_InternFromString(spec.params[i]);
         if (!n) return nullptr;
         PyTuple_SET_ITEM(f->param_names, i, n);

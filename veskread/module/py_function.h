@@ -21,13 +21,21 @@ using FunctionImpl = PyObject* (*)(FunctionObject* self, PyObject* const* args, 
 
 constexpr int kMaxParams = 8;
 
-// Written with designated initialisers; the parameter count follows from the
-// names, so no table states it by hand or has it filled in later.
+constexpr int count_params(const char* const (&params)[kMaxParams]) {
+    int n = 0;
+    while (n < kMaxParams && params[n]) ++n;
+    return n;
+}
+
+// Written with designated initialisers and defined constinit: the parameter
+// count follows from the names when the table is compiled, and no table is
+// filled in or patched later.
 struct FunctionSpec {
     const char* name = nullptr;
     const char* qualname = nullptr; // nullptr: the same as name
     const char* doc = nullptr;      // nullptr: no docstring
     const char* params[kMaxParams] = {};
+    int nparams = count_params(params);   // never written by hand
     bool varkw = false;                   // collects unknown keywords (**kwds)
     const char* text_signature = nullptr; // "(path, datablock)"
     bool typed_path = false;              // parameter 0 must be exactly str or None
@@ -36,12 +44,6 @@ struct FunctionSpec {
     // for the note on their errors ("directory"); null for the others.
     const char* reads = nullptr;
     const void* data = nullptr; // what impl needs beyond the arguments (static storage)
-
-    constexpr int nparams() const {
-        int n = 0;
-        while (n < kMaxParams && params[n]) ++n;
-        return n;
-    }
 };
 
 struct FunctionObject {

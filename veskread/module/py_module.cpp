@@ -289,7 +289,7 @@ PyModuleDef veskread_def = {
 
 } // namespace
 
-const FunctionSpec kHelpSpec = {
+constinit const FunctionSpec kHelpSpec = {
     .name = "help",
     .doc = "\n    Print a help message containing the available functions.\n    ",
     .text_signature = "()",

@@ -65,7 +65,7 @@ PyObject* build_param_dict() {
     return d.release();
 }
 
-const FunctionSpec kVeskDictSpec = {
+constinit const FunctionSpec kVeskDictSpec = {
     .name = "VeskDict",
     .doc = "Returns a dictionary for translating parameter keys to lower_case_strings.",
     .text_signature = "()",

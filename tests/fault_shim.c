@@ -1,0 +1,55 @@
+/* Test-only LD_PRELOAD library: positioned reads that misbehave on request.
+ *
+ * FAULT_EINVAL_FROM=N   a read starting at offset >= N fails with EINVAL, as
+ *                       a file system refuses offsets past its largest file.
+ * FAULT_SHRINK_PATH=P   the file at P is cut to FAULT_SHRINK_TO bytes just
+ * FAULT_SHRINK_TO=N     before the first read that reaches past N.
+ *
+ * fault_shim_reads and fault_shim_faults count what happened, so a test can
+ * tell that the library was in the path at all. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
+
+long fault_shim_reads = 0;
+long fault_shim_faults = 0;
+
+static long long env_offset(const char *name) {
+    const char *s = getenv(name);
+    return s ? strtoll(s, NULL, 10) : -1;
+}
+
+static ssize_t faulty_pread(pread_fn real, int fd, void *buf, size_t n, off_t off) {
+    static int shrunk = 0;
+    ++fault_shim_reads;
+    long long refuse_from = env_offset("FAULT_EINVAL_FROM");
+    if (refuse_from >= 0 && off >= refuse_from) {
+        ++fault_shim_faults;
+        errno = EINVAL;
+        return -1;
+    }
+    const char *path = getenv("FAULT_SHRINK_PATH");
+    long long shrink_to = env_offset("FAULT_SHRINK_TO");
+    if (path && shrink_to >= 0 && !shrunk && (long long)off + (long long)n > shrink_to) {
+        shrunk = 1;
+        if (truncate(path, shrink_to) == 0) ++fault_shim_faults;
+    }
+    return real(fd, buf, n, off);
+}
+
+ssize_t pread(int fd, void *buf, size_t n, off_t off) {
+    static pread_fn real = NULL;
+    if (!real) real = (pread_fn)dlsym(RTLD_NEXT, "pread");
+    return faulty_pread(real, fd, buf, n, off);
+}
+
+ssize_t pread64(int fd, void *buf, size_t n, off_t off) {
+    static pread_fn real = NULL;
+    if (!real) real = (pread_fn)dlsym(RTLD_NEXT, "pread64");
+    return faulty_pread(real, fd, buf, n, off);
+}
