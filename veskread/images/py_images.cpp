@@ -181,20 +181,31 @@ struct SharedImageBytes {
     std::map<PyObject*, Ref> headless;                  // by the bytes read
 };
 
-// `count` bytes at the cursor as a bytes object; new reference.
+// `count` bytes at the cursor as a bytes object, read straight into it
+// without the interpreter lock; new reference.
 PyObject* image_bytes(Cursor& cur, Py_ssize_t count, SharedImageBytes& shared) {
     auto key = std::make_pair(cur.tell(), count);
     auto it = shared.read.find(key);
     if (it != shared.read.end()) return Py_NewRef(it->second.get());
-    std::string raw = read_image_bytes(cur, count);
-    poll_interrupt(static_cast<int64_t>(raw.size()));
-    shared.budget.spend(static_cast<int64_t>(raw.size()),
-                        "images overlap: " + std::to_string(shared.read.size() + 1) +
-                            " distinct images, the last " + std::to_string(raw.size()) +
-                            " bytes long");
-    Ref data =
-        Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+    int64_t n = image_bytes_available(cur, count);
+    try {
+        poll_interrupt(n);
+        shared.budget.spend(n, "images overlap: " + std::to_string(shared.read.size() + 1) +
+                                   " distinct images, the last " + std::to_string(n) +
+                                   " bytes long");
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!data) return nullptr;
+    size_t got = 0;
+    char* buf = PyBytes_AS_STRING(data.get());
+    if (!run_core([&] { got = cur.read_into(buf, static_cast<size_t>(n)); }, true)) return nullptr;
+    if (static_cast<int64_t>(got) != n) { // the file shrank meanwhile: keep what was there
+        data = Ref::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(got)));
+        if (!data) return nullptr;
+    }
     shared.read.emplace(key, Ref::borrow(data.get()));
     return data.release();
 }
