@@ -1,6 +1,7 @@
 // What the front half of getVeskData hands to the readers of 3D blocks.
 #pragma once
 
+#include "veskread/container/py_container.h"
 #include "veskread/extract/param_block.h"
 #include "veskread/extract/selection.h"
 #include "veskread/module/py_file.h"
@@ -41,5 +42,6 @@ bool check_declared_count(PyObject* value, const char* key, int64_t bytes_each, 
 // Converts one parameter value to its Python object (text through the
 // module's decode_string). New reference.
 PyObject* param_to_python(const ParamValue& v);
+PyObject* param_to_python(const ParamValue& v, TextDecoder& decode);
 
 } // namespace vesk::py
