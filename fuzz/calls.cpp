@@ -137,7 +137,9 @@ void time_resolved(Read3D& r) {
     if (blocks == 0 || !n) return;
     std::vector<float> spectra(static_cast<size_t>(*n));
     std::vector<double> times(static_cast<size_t>(blocks));
-    read_spectrum_series(*r.reader, r.blocks, r.npt, spectra.data(), times.data());
+    read_spectrum_series(*r.reader, r.blocks, r.npt,
+                         int64_t(r.table.block_size) + r.table.info_size, spectra.data(),
+                         times.data());
 }
 
 // numpy storing a cell into a float64 array: numbers, and text that parses.
@@ -189,7 +191,8 @@ void multiregion(Read3D& r) {
     resolve(y, cols.y);
     auto fill = [&](const RegionPlan& plan, int64_t size, const RegionArrays& out) {
         if (traces) return fill_trace_region(*traces, cols, x, y, plan, size, out);
-        return fill_spectrum_region(*r.reader, r.blocks, cols, x, y, plan, size, r.npt, out);
+        return fill_spectrum_region(*r.reader, r.blocks, cols, x, y, plan, size, r.npt,
+                                    int64_t(r.table.block_size) + r.table.info_size, out);
     };
 
     GroupIndex index(*cols.group);

@@ -27,7 +27,8 @@ def outcome(function, *args):
     try:
         return {"result": describe(getattr(veskread, function)(*args))}
     except Exception as e:
-        return {"error": type(e).__name__, "errno": getattr(e, "errno", None), "message": str(e)}
+        return {"error": type(e).__name__, "errno": getattr(e, "errno", None), "message": str(e),
+                "notes": getattr(e, "__notes__", None)}
 
 
 if __name__ == "__main__":

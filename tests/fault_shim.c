@@ -5,6 +5,8 @@
  * FAULT_SHRINK_PATH=P   the file at P is cut to FAULT_SHRINK_TO bytes just
  * FAULT_SHRINK_TO=N     before the first read that reaches past N.
  *
+ * Plain and vectored positioned reads alike.
+ *
  * fault_shim_reads and fault_shim_faults count what happened, so a test can
  * tell that the library was in the path at all. */
 #define _GNU_SOURCE
@@ -12,9 +14,11 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
+typedef ssize_t (*preadv_fn)(int, const struct iovec *, int, off_t);
 
 long fault_shim_reads = 0;
 long fault_shim_faults = 0;
@@ -24,7 +28,8 @@ static long long env_offset(const char *name) {
     return s ? strtoll(s, NULL, 10) : -1;
 }
 
-static ssize_t faulty_pread(pread_fn real, int fd, void *buf, size_t n, off_t off) {
+/* Applies the faults to a read of n bytes at off; -1 when it is refused. */
+static int before_read(size_t n, off_t off) {
     static int shrunk = 0;
     ++fault_shim_reads;
     long long refuse_from = env_offset("FAULT_EINVAL_FROM");
@@ -39,7 +44,18 @@ static ssize_t faulty_pread(pread_fn real, int fd, void *buf, size_t n, off_t of
         shrunk = 1;
         if (truncate(path, shrink_to) == 0) ++fault_shim_faults;
     }
-    return real(fd, buf, n, off);
+    return 0;
+}
+
+static ssize_t faulty_pread(pread_fn real, int fd, void *buf, size_t n, off_t off) {
+    return before_read(n, off) < 0 ? -1 : real(fd, buf, n, off);
+}
+
+static ssize_t faulty_preadv(preadv_fn real, int fd, const struct iovec *iov, int count,
+                             off_t off) {
+    size_t n = 0;
+    for (int k = 0; k < count; ++k) n += iov[k].iov_len;
+    return before_read(n, off) < 0 ? -1 : real(fd, iov, count, off);
 }
 
 ssize_t pread(int fd, void *buf, size_t n, off_t off) {
@@ -52,4 +68,16 @@ ssize_t pread64(int fd, void *buf, size_t n, off_t off) {
     static pread_fn real = NULL;
     if (!real) real = (pread_fn)dlsym(RTLD_NEXT, "pread64");
     return faulty_pread(real, fd, buf, n, off);
+}
+
+ssize_t preadv(int fd, const struct iovec *iov, int count, off_t off) {
+    static preadv_fn real = NULL;
+    if (!real) real = (preadv_fn)dlsym(RTLD_NEXT, "preadv");
+    return faulty_preadv(real, fd, iov, count, off);
+}
+
+ssize_t preadv64(int fd, const struct iovec *iov, int count, off_t off) {
+    static preadv_fn real = NULL;
+    if (!real) real = (preadv_fn)dlsym(RTLD_NEXT, "preadv64");
+    return faulty_preadv(real, fd, iov, count, off);
 }

@@ -13,11 +13,6 @@ def values(k, npt):
     return [k * 100 + p for p in range(npt)]
 
 
-def read(tmp_path, data, params, key=("AB", "3D", "NONE"), **kw):
-    path = file_3d(data, params, **kw).write(str(tmp_path / "m.vesk"))
-    return veskread.getVeskData(path, key)
-
-
 def spectrum_map(npx=3, npy=2, npt=5, n=None, **params):
     n = npx * npy if n is None else n
     p = {**BASE_3D, **MAP, "NPT": npt, "NPX": npx, "NPY": npy, **params}
@@ -25,9 +20,9 @@ def spectrum_map(npx=3, npy=2, npt=5, n=None, **params):
 
 
 @pytest.mark.parametrize("npx, npy, npt", [(3, 2, 5), (1, 4, 2), (4, 1, 1), (2, 2, 7)])
-def test_spectra_fill_rows_in_stored_order(tmp_path, npx, npy, npt):
+def test_spectra_fill_rows_in_stored_order(read_3d, npx, npy, npt):
     data, p = spectrum_map(npx, npy, npt)
-    d = read(tmp_path, data, p)
+    d = read_3d(data, p)
     assert type(d) is veskread.ImageDataReturn
     assert d.spectra.dtype == np.float32 and d.spectra.shape == (npy, npx, npt)
     assert d.spectra.flags.c_contiguous
@@ -39,17 +34,17 @@ def test_spectra_fill_rows_in_stored_order(tmp_path, npx, npy, npt):
     assert d.parameters["NPX"] == npx and d.x.shape == (npt,)
 
 
-def test_fewer_blocks_than_points_leave_zeros(tmp_path):
+def test_fewer_blocks_than_points_leave_zeros(read_3d):
     data, p = spectrum_map(n=4)
-    d = read(tmp_path, data, p)
+    d = read_3d(data, p)
     assert d.spectra[1][1].tolist() == [0.0] * 5 and d.spectra[1][0].tolist() == values(3, 5)
 
 
-def test_image_planes_fill_one_spectral_point_each(tmp_path):
+def test_image_planes_fill_one_spectral_point_each(read_3d):
     npx, npy, npt = 3, 2, 5
     planes = [stored_block(values(k, npx * npy)) for k in range(npt)]
     p = {**BASE_3D, **MAP, "NPT": npt}
-    d = read(tmp_path, store_block(planes, block_size=4 * npx * npy), p)
+    d = read_3d(store_block(planes, block_size=4 * npx * npy), p)
     for i in range(npt):
         assert d.spectra[:, :, i].tolist() == np.reshape(values(i, 6), (2, 3)).tolist()
 
@@ -58,31 +53,31 @@ def test_image_planes_fill_one_spectral_point_each(tmp_path):
     (20, 5),  # both tests hold: 4*NPT bytes and NPT blocks
     (24, 3),  # neither holds
 ])
-def test_layout_matching_both_or_neither_gives_zeros(tmp_path, block_size, blocks):
+def test_layout_matching_both_or_neither_gives_zeros(read_3d, block_size, blocks):
     p = {**BASE_3D, **MAP, "NPT": 5}
     data = store_block([stored_block([9.0] * 6, block_size=block_size) for _ in range(blocks)],
                        block_size=block_size)
-    d = read(tmp_path, data, p)
+    d = read_3d(data, p)
     assert d.spectra.shape == (2, 3, 5) and not d.spectra.any()
 
 
-def test_map_keys_win_over_annotation_block(tmp_path):
+def test_map_keys_win_over_annotation_block(read_3d):
     data, p = spectrum_map()
     anno = annotation_block([table_subblock([("Group", 4)], [(1,)])])
-    assert type(read(tmp_path, data, p, anno=anno)) is veskread.ImageDataReturn
+    assert type(read_3d(data, p, anno=anno)) is veskread.ImageDataReturn
 
 
-def test_single_point_axis_is_the_origin(tmp_path):
+def test_single_point_axis_is_the_origin(read_3d):
     data, p = spectrum_map(npx=1, npy=1, npt=2)
-    d = read(tmp_path, data, p)
+    d = read_3d(data, p)
     assert d.mapX.tolist() == [100.0] and d.mapY.tolist() == [-2.0]
 
 
-def test_original_geometry_for_derivatives(tmp_path, capsys):
+def test_original_geometry_for_derivatives(read_3d, capsys):
     data, p = spectrum_map()
     p.update(NPX=0, AOX=1.0)
     orig = {"AOX": 7.0, "AOY": 8.0, "DDX": 1.0, "DDY": 2.0, "NPX": 3, "NPY": 2, "ZZZ": 1}
-    d = read(tmp_path, data, p, key=("AB", "3D", "1DER"), deriv_type=1, original_params=orig)
+    d = read_3d(data, p, key=("AB", "3D", "1DER"), deriv_type=1, original_params=orig)
     assert capsys.readouterr().out == "Orignal mapping coordinates used\n"
     assert {k: d.parameters[k] for k in MAP} == {k: orig[k] for k in MAP}
     assert "ZZZ" not in d.parameters
@@ -90,79 +85,79 @@ def test_original_geometry_for_derivatives(tmp_path, capsys):
     assert d.spectra[1][2].tolist() == values(5, 5)
 
 
-def test_no_fallback_without_derivative(tmp_path, capsys):
+def test_no_fallback_without_derivative(read_3d, capsys):
     data, p = spectrum_map(n=0)
     p.update(NPX=0)
-    d = read(tmp_path, data, p)
+    d = read_3d(data, p)
     assert capsys.readouterr().out == ""
     assert d.spectra.shape == (2, 0, 5) and d.parameters["NPX"] == 0
 
 
-def test_fallback_without_original_block_fails_like_seek(tmp_path, capsys):
+def test_fallback_without_original_block_fails_like_seek(read_3d, capsys):
     data, p = spectrum_map()
     p.update(NPY=0)
     with pytest.raises(OSError):
-        read(tmp_path, data, p, key=("AB", "3D", "2DER"), deriv_type=2)
+        read_3d(data, p, key=("AB", "3D", "2DER"), deriv_type=2)
     assert capsys.readouterr().out == "Orignal mapping coordinates used\n"
 
 
-def test_fallback_missing_key_in_original(tmp_path, capsys):
+def test_fallback_missing_key_in_original(read_3d, capsys):
     data, p = spectrum_map()
     p.update(NPX=0)
     with pytest.raises(KeyError, match="DDY"):
-        read(tmp_path, data, p, key=("AB", "3D", "1DER"), deriv_type=1,
+        read_3d(data, p, key=("AB", "3D", "1DER"), deriv_type=1,
              original_params={"AOX": 1.0, "AOY": 1.0, "DDX": 1.0})
 
 
 @pytest.mark.parametrize("missing", sorted(MAP))
-def test_missing_map_key_is_not_an_image(tmp_path, missing):
+def test_missing_map_key_is_not_an_image(read_3d, missing):
     data, p = spectrum_map()
     del p[missing]
-    assert type(read(tmp_path, data, p)) is veskread.TimeResolvedDataReturn
+    assert type(read_3d(data, p)) is veskread.TimeResolvedDataReturn
 
 
 # -- errors of the array operations -------------------------------------------
 
-def test_short_spectrum_refused(tmp_path):
+def test_short_spectrum_refused(read_3d):
     data, p = spectrum_map(n=2)
     with pytest.raises(ValueError,
                        match=r"could not broadcast input array from shape \(3,\) into shape \(5,\)"):
-        read(tmp_path, data[:len(data) - 184 - 8], p)
+        read_3d(data[:len(data) - 184 - 8], p)
 
 
-def test_single_value_is_not_broadcast_over_a_spectrum(tmp_path):
+def test_single_value_is_not_broadcast_over_a_spectrum(read_3d):
     data, p = spectrum_map(n=1)
     cut = data[:len(data) - 184 - 16]  # one of five values left
     with pytest.raises(ValueError, match=r"from shape \(1,\) into shape \(5,\)"):
-        read(tmp_path, cut, p)
+        read_3d(cut, p)
 
 
-def test_more_blocks_than_points(tmp_path):
+def test_more_blocks_than_points(read_3d):
     data, p = spectrum_map(n=7)
     with pytest.raises(IndexError, match="index 2 is out of bounds for axis 0 with size 2"):
-        read(tmp_path, data, p)
+        read_3d(data, p)
 
 
-def test_zero_columns_with_blocks(tmp_path):
+def test_zero_columns_with_blocks(read_3d):
     data, p = spectrum_map(n=1)
     p.update(NPX=0)
     with pytest.raises(ZeroDivisionError, match="integer modulo by zero"):
-        read(tmp_path, data, p)
+        read_3d(data, p)
 
 
-def test_more_planes_than_points(tmp_path):
+def test_more_planes_than_points(read_3d):
     planes = [stored_block([1.0] * 6) for _ in range(4)]
     p = {**BASE_3D, **MAP, "NPT": 3}
     with pytest.raises(IndexError, match="index 3 is out of bounds for axis 2 with size 3"):
-        read(tmp_path, store_block(planes, block_size=24, stored_blocks=3), p)
+        read_3d(store_block(planes, block_size=24, stored_blocks=3), p)
 
 
-def test_short_plane_cannot_reshape(tmp_path):
+def test_short_plane_cannot_reshape(read_3d):
     planes = [stored_block([1.0] * 6) for _ in range(2)]
     p = {**BASE_3D, **MAP, "NPT": 2}
     data = store_block(planes, block_size=24, stored_blocks=2)
     with pytest.raises(ValueError, match=r"cannot reshape array of size 4 into shape \(2,3\)"):
-        read(tmp_path, data[:len(data) - 184 - 8], p)
+        read_3d(data[:len(data) - 184 - 8], p)
 
 
 # -- trace maps ---------------------------------------------------------------
@@ -176,9 +171,9 @@ def trace_map(n, npx=3, npy=2, names=None, npt=None):
 
 
 @pytest.mark.parametrize("n", [1, 3])
-def test_trace_maps_stack_along_third_axis(tmp_path, n):
+def test_trace_maps_stack_along_third_axis(read_3d, n):
     data, p = trace_map(n)
-    d = read(tmp_path, data, p, key=("TRC", "3D", "NONE"), data_type=7)
+    d = read_3d(data, p, key=("TRC", "3D", "NONE"), data_type=7)
     assert type(d) is veskread.ImageTRCDataReturn
     assert d.traces.shape == (2, 3, n) and d.traces.dtype == np.float32
     assert d.labels == ["trace %d" % k for k in range(n)]
@@ -186,34 +181,34 @@ def test_trace_maps_stack_along_third_axis(tmp_path, n):
         assert d.traces[:, :, k].tolist() == np.reshape(values(k, 6), (2, 3)).tolist()
 
 
-def test_trace_names_cut_at_nul_or_whole_field(tmp_path):
+def test_trace_names_cut_at_nul_or_whole_field(read_3d):
     data, p = trace_map(2, names=[b"abc\0xyz", b"N" * 32])
-    d = read(tmp_path, data, p, key=("TRC", "3D", "NONE"), data_type=7)
+    d = read_3d(data, p, key=("TRC", "3D", "NONE"), data_type=7)
     assert d.labels == ["abc", "N" * 32]
 
 
-def test_trace_map_without_blocks(tmp_path):
+def test_trace_map_without_blocks(read_3d):
     p = {**BASE_3D, **MAP, "NPT": 6}
     with pytest.raises(ValueError, match="need at least one array to concatenate"):
-        read(tmp_path, store_block([], block_size=24), p, key=("TRC", "3D", "NONE"),
+        read_3d(store_block([], block_size=24), p, key=("TRC", "3D", "NONE"),
              data_type=7)
 
 
-def test_trace_length_not_the_map_size(tmp_path):
+def test_trace_length_not_the_map_size(read_3d):
     data, p = trace_map(2, npt=5)
     with pytest.raises(ValueError, match=r"cannot reshape array of size 5 into shape \(2,3\)"):
-        read(tmp_path, data, p, key=("TRC", "3D", "NONE"), data_type=7)
+        read_3d(data, p, key=("TRC", "3D", "NONE"), data_type=7)
 
 
-def test_second_channel_traces_are_spectra(tmp_path):
+def test_second_channel_traces_are_spectra(read_3d):
     data, p = spectrum_map()
-    d = read(tmp_path, data, p, key=("TRC-CH2", "3D", "NONE"), data_type=39)
+    d = read_3d(data, p, key=("TRC-CH2", "3D", "NONE"), data_type=39)
     assert type(d) is veskread.ImageDataReturn and d.spectra[1][2].tolist() == values(5, 5)
 
 
-def test_results_do_not_share_memory(tmp_path):
+def test_results_do_not_share_memory(write_file):
     data, p = spectrum_map()
-    path = file_3d(data, p).write(str(tmp_path / "m.vesk"))
+    path = write_file(file_3d(data, p))
     a = veskread.getVeskData(path, ("AB", "3D", "NONE"))
     b = veskread.getVeskData(path, ("AB", "3D", "NONE"))
     a.spectra[:] = 0
@@ -224,8 +219,8 @@ def test_results_do_not_share_memory(tmp_path):
     [(0, 2), (-1, 12), (3, 5)],
     [(0, 0), (-1, 4), (1, 4), (-1, 1), (5, 5)],
 ])
-def test_gaps_between_spectra(tmp_path, entries):
+def test_gaps_between_spectra(read_3d, entries):
     data, p = spectrum_map()
     blocks = [stored_block(values(k, 5)) for k in range(6)]
-    d = read(tmp_path, store_block(blocks, entries=entries, block_size=20), p)
+    d = read_3d(store_block(blocks, entries=entries, block_size=20), p)
     assert d.spectra.reshape(6, 5).tolist() == [values(k, 5) for k in range(6)]

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import veskread
-from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block, file_3d,
-                       stored_block, store_block, table_subblock)
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block, stored_block,
+                       store_block, table_subblock)
 
 NPT = 3
 P = {**BASE_3D, "NPT": NPT}
@@ -25,20 +25,22 @@ def spectra(numbers):
     return store_block(blocks, entries=[(n, n) for n in numbers], block_size=4 * NPT)
 
 
-def read(tmp_path, anno, data=None, key=("AB", "3D", "NONE"), **kw):
-    data = spectra(range(1, 8)) if data is None else data
-    path = file_3d(data, P, anno=anno, **kw).write(str(tmp_path / "r.vesk"))
-    return veskread.getVeskData(path, key)
+@pytest.fixture
+def read(read_3d):
+    def read(anno, data=None, key=("AB", "3D", "NONE"), **kw):
+        return read_3d(spectra(range(1, 8)) if data is None else data, P, key, anno=anno, **kw)
+
+    return read
 
 
 def anno_of(rows, cols=COLS, **kw):
     return annotation_block([table_subblock(cols, rows, **kw)])
 
 
-def test_grid_and_free_list_regions(tmp_path):
+def test_grid_and_free_list_regions(read):
     rows = [row(1, 1, 0.0, 0.0, 2, 2), row(1, 2, 1.0, 0.0), row(1, 3, 0.0, 1.0),
             row(1, 4, 1.0, 1.0), row(2, 5, 9.0, 9.5), row(2, 7, 8.0, 7.5)]
-    d = read(tmp_path, anno_of(rows))
+    d = read(anno_of(rows))
     assert type(d) is veskread.MultiRegionDataReturn
     assert [r.title for r in d.regions] == ["Region 1 (2 x 2)", "Region 2 (2 points)"]
     r1, r2 = d.regions
@@ -51,92 +53,92 @@ def test_grid_and_free_list_regions(tmp_path):
     assert r2.mapY.tolist() == [9.5, 7.5]
 
 
-def test_regions_follow_python_set_order(tmp_path):
+def test_regions_follow_python_set_order(read):
     groups = [40, 3, 17, 8]
     rows = [row(g, 1, float(g), 0.0) for g in groups]
-    d = read(tmp_path, anno_of(rows))
+    d = read(anno_of(rows))
     expected = ["Region %d (1 points)" % g for g in set(groups)]
     assert [r.title for r in d.regions] == expected
 
 
-def test_skipped_types_and_empty_grid(tmp_path):
+def test_skipped_types_and_empty_grid(read):
     rows = [row(1, 1, 0.0, 0.0, typ=1), row(3, 2, 0.0, 0.0, arytype=1), row(4, 3, 5.0, 5.0)]
-    d = read(tmp_path, anno_of(rows))
+    d = read(anno_of(rows))
     titles = {r.title: r for r in d.regions}
     assert set(titles) == {"Region 3 (0 x 0)", "Region 4 (1 points)"}
     assert titles["Region 3 (0 x 0)"].spectra.shape == (0, NPT)
 
 
-def test_point_without_stored_block_stays_zero(tmp_path):
+def test_point_without_stored_block_stays_zero(read):
     rows = [row(1, 1, 1.0, 2.0, 3, 1), row(1, 99, 3.0, 4.0), row(1, 2, 5.0, 6.0)]
-    r, = read(tmp_path, anno_of(rows)).regions
+    r, = read(anno_of(rows)).regions
     assert r.mapX.tolist() == [1, 0, 5] and r.mapY.tolist() == [2, 0, 6]
     assert r.start_time.tolist() == [10, 0, 20]
     assert r.spectra[1].tolist() == [0, 0, 0] and r.spectra[2, 0] == 2
 
 
-def test_float_file_index_finds_its_block(tmp_path):
+def test_float_file_index_finds_its_block(read):
     cols = COLS[:5] + [("Fileindex", TYPE_FLOAT)] + COLS[6:]
     rows = [row(1, 2.0, 0.0, 0.0, 2, 1), row(1, 2.5, 1.0, 1.0)]
-    r, = read(tmp_path, anno_of(rows, cols)).regions
+    r, = read(anno_of(rows, cols)).regions
     assert r.spectra[:, 0].tolist() == [2, 0]
 
 
-def test_text_coordinates_go_through_numpy(tmp_path):
+def test_text_coordinates_go_through_numpy(read):
     cols = COLS[:6] + [("X", TYPE_TEXT), ("Y", TYPE_FLOAT)]
     ok = [row(1, 1, "1.5", 2.0, 1, 1)]
-    r, = read(tmp_path, anno_of(ok, cols)).regions
+    r, = read(anno_of(ok, cols)).regions
     assert r.mapX.tolist() == [1.5]
     bad = [row(1, 1, "abc", 2.0, 1, 1)]
     with pytest.raises(ValueError, match="could not convert string to float: 'abc'"):
-        read(tmp_path, anno_of(bad, cols))
+        read(anno_of(bad, cols))
 
 
-def test_group_points_past_the_table(tmp_path):
+def test_group_points_past_the_table(read):
     rows = [row(1, 1, 0.0, 0.0, 3, 2), row(1, 2, 0.0, 0.0)]
     with pytest.raises(IndexError, match="list index out of range"):
-        read(tmp_path, anno_of(rows))
+        read(anno_of(rows))
 
 
-def test_huge_grid_is_refused_without_allocating(tmp_path):
+def test_huge_grid_is_refused_without_allocating(read):
     rows = [row(1, 1, 0.0, 0.0, 2**31 - 1, 2**31 - 1)]
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with pytest.raises(IndexError, match="list index out of range"):
-        read(tmp_path, anno_of(rows))
+        read(anno_of(rows))
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
 
 
-def test_short_spectrum_and_short_time(tmp_path):
+def test_short_spectrum_and_short_time(read):
     rows = [row(1, 1, 0.0, 0.0)]
     data = spectra([1])
     with pytest.raises(ValueError, match=r"from shape \(2,\) into shape \(3,\)"):
-        read(tmp_path, anno_of(rows), data=data[:len(data) - 184 - 4])
+        read(anno_of(rows), data=data[:len(data) - 184 - 4])
     with pytest.raises(struct.error):
-        read(tmp_path, anno_of(rows), data=data[:len(data) - 44])
+        read(anno_of(rows), data=data[:len(data) - 44])
 
 
 @pytest.mark.parametrize("missing", ["Group", "Type", "AryNX", "Fileindex", "X", "Y"])
-def test_missing_column(tmp_path, missing):
+def test_missing_column(read, missing):
     cols = [c for c in COLS if c[0] != missing] + [("Other", TYPE_INT)]
     rows = [tuple(v for c, v in zip(COLS, row(1, 1, 0.0, 0.0)) if c[0] != missing) + (0,)]
     with pytest.raises(KeyError, match=missing):
-        read(tmp_path, anno_of(rows, cols))
+        read(anno_of(rows, cols))
 
 
-def test_float_group_number_is_refused(tmp_path):
+def test_float_group_number_is_refused(read):
     cols = [("Group", TYPE_FLOAT)] + COLS[1:]
     with pytest.raises(TypeError):
-        read(tmp_path, anno_of([row(1.5, 1, 0.0, 0.0)], cols))
+        read(anno_of([row(1.5, 1, 0.0, 0.0)], cols))
 
 
 # -- annotation tables ---------------------------------------------------------
 
-def test_unknown_cell_type_warns_each_row_and_adds_none(tmp_path):
+def test_unknown_cell_type_warns_each_row_and_adds_none(read):
     cols = COLS[:6] + [("X", 7), ("Y", TYPE_FLOAT), ("Spare", 9)]
     rows = [row(1, 1, 0.0, 2.0, 2, 1) + (0,), row(1, 2, 0.0, 3.0) + (0,)]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        r, = read(tmp_path, anno_of(rows, cols)).regions
+        r, = read(anno_of(rows, cols)).regions
     texts = [str(w.message) for w in caught]
     assert all(w.category is RuntimeWarning for w in caught)
     assert texts == ["Unknown annotation data type 7", "Unknown annotation data type 9"] * 2
@@ -148,27 +150,27 @@ def test_unknown_cell_type_warns_each_row_and_adds_none(tmp_path):
     assert r.mapY.tolist() == [2, 3]
 
 
-def test_warning_as_error_stops_reading(tmp_path):
+def test_warning_as_error_stops_reading(read):
     cols = COLS + [("Spare", 9)]
     rows = [row(1, 1, 0.0, 0.0) + (0,)]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(RuntimeWarning, match="Unknown annotation data type 9"):
-            read(tmp_path, anno_of(rows, cols))
+            read(anno_of(rows, cols))
 
 
-def test_later_table_replaces_column(tmp_path):
+def test_later_table_replaces_column(read):
     first = table_subblock(COLS, [row(1, 1, 5.0, 5.0)])
     second = table_subblock([("X", TYPE_FLOAT)], [(42.0,)])
     no_table = [("ABC", 1)]
-    r, = read(tmp_path, annotation_block([first, no_table, second])).regions
+    r, = read(annotation_block([first, no_table, second])).regions
     assert r.mapX.tolist() == [42.0] and r.mapY.tolist() == [5.0]
 
 
-def test_text_cells_cut_at_nul_and_share_length(tmp_path):
+def test_text_cells_cut_at_nul_and_share_length(read):
     cols = COLS[:7] + [("Y", TYPE_TEXT)]
     rows = [row(1, 1, 1.0, b"2.5\0zz", 1, 1)]
-    r, = read(tmp_path, anno_of(rows, cols)).regions
+    r, = read(anno_of(rows, cols)).regions
     assert r.mapY.tolist() == [2.5]
 
 
@@ -178,23 +180,23 @@ def test_text_cells_cut_at_nul_and_share_length(tmp_path):
     (2**31 - 1, 0, ValueError),
     (5000, -4, ValueError),
 ])
-def test_row_counts_beyond_the_file(tmp_path, nln, row_len, error):
+def test_row_counts_beyond_the_file(read, nln, row_len, error):
     rows = [row(1, 1, 0.0, 0.0)]
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with pytest.raises(error):
-        read(tmp_path, anno_of(rows, nln=nln, row_len=row_len))
+        read(anno_of(rows, nln=nln, row_len=row_len))
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
 
 
-def test_sub_block_count_beyond_directory(tmp_path):
+def test_sub_block_count_beyond_directory(read):
     anno = annotation_block([table_subblock(COLS, [row(1, 1, 0.0, 0.0)])], nrp=2**31 - 1)
     with pytest.raises(KeyError, match="F01"):
-        read(tmp_path, anno)
+        read(anno)
 
 
-def test_empty_directory_has_no_columns(tmp_path):
+def test_empty_directory_has_no_columns(read):
     with pytest.raises(KeyError, match="Group"):
-        read(tmp_path, annotation_block([]))
+        read(annotation_block([]))
 
 
 # -- traces --------------------------------------------------------------------
@@ -205,14 +207,15 @@ def traces(n_points, names):
     return store_block(blocks, block_size=4 * n_points)
 
 
-def read_traces(tmp_path, anno, data):
-    path = file_3d(data, {**P, "NPT": 6}, anno=anno, data_type=7).write(str(tmp_path / "t.vesk"))
-    return veskread.getVeskData(path, ("TRC", "3D", "NONE"))
+@pytest.fixture
+def read_traces(read_3d):
+    return lambda anno, data: read_3d(data, {**P, "NPT": 6}, ("TRC", "3D", "NONE"), anno=anno,
+                                      data_type=7)
 
 
-def test_traces_per_point(tmp_path):
+def test_traces_per_point(read_traces):
     rows = [row(1, 5, 1.0, 1.0, 2, 1), row(1, 1, 2.0, 2.0), row(2, 0, 3.0, 3.0)]
-    d = read_traces(tmp_path, anno_of(rows), traces(6, ["a", "b", "c"]))
+    d = read_traces(anno_of(rows), traces(6, ["a", "b", "c"]))
     assert type(d) is veskread.MultiRegionTRCDataReturn and d.labels == ["a", "b", "c"]
     r1, r2 = d.regions
     assert r1.start_time is None and r1.spectra.dtype == np.float32
@@ -221,12 +224,12 @@ def test_traces_per_point(tmp_path):
     assert r1.mapX.tolist() == [1, 2]
 
 
-def test_trace_index_past_the_traces(tmp_path):
+def test_trace_index_past_the_traces(read_traces):
     rows = [row(1, 8, 1.0, 1.0)]
     with pytest.raises(IndexError, match="index 7 is out of bounds for axis 1 with size 6"):
-        read_traces(tmp_path, anno_of(rows), traces(6, ["a"]))
+        read_traces(anno_of(rows), traces(6, ["a"]))
 
 
-def test_no_traces(tmp_path):
+def test_no_traces(read_traces):
     with pytest.raises(ValueError, match="need at least one array to concatenate"):
-        read_traces(tmp_path, anno_of([row(1, 1, 0.0, 0.0)]), store_block([], block_size=24))
+        read_traces(anno_of([row(1, 1, 0.0, 0.0)]), store_block([], block_size=24))

@@ -4,7 +4,7 @@ import inspect
 import pytest
 
 import veskread
-from data_object_texts import APPENDED, BASE_TEXT, DOCS
+from expected_texts import APPENDED, BASE_TEXT, DOCS
 
 BASE_ARGS = ["dimension", "dataType", "deriv", "parameters", "x", "minY", "maxY"]
 OWN_PARAMS = {

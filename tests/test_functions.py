@@ -6,6 +6,7 @@ import pydoc
 import pytest
 
 import veskread
+from expected_texts import FUNCTION_DOCS
 
 SIGNATURES = {
     "help": "()",
@@ -17,39 +18,6 @@ SIGNATURES = {
     "getVisImages": "(path)",
     "VeskDict": "()",
 }
-
-DOCS = {
-    "help": "\n    Print a help message containing the available functions.\n    ",
-    "listContents": (
-        "\n    This function returns a list of datablocks for a given file.\n    Each datablock is "
-        "identified by blocktype, dimensions and derivative.\n\n    Args:\n        path (path): "
-        "Path to file\n\n    Returns:\n        list of tuple(str, str, str): List containing a "
-        "(datablocktype, dimensions, derivative) tuple\n        for each datablock in the file\n"
-        "    "),
-    "isVeskFile": (
-        "\n    Tests if the given file is an VESK data file.\n\n    Args:\n        path (path): "
-        "Path to file\n\n    Returns:\n        bool: True if an VESK file\n    "),
-    "decode_string": "Attempt to decode a string",
-    "getVeskData": (
-        "\n    This function returns a :obj:`DataReturn` object containing the data and\n    data "
-        "parameters for    the specified datablock in the given file.\n\n    Args:\n        "
-        "path (path):       Path to file\n        datablock (tuple of str): tuple(datablocktype, "
-        "dimensions, derivative)\n                                  as returned by "
-        ".listContents()\n\n    Returns:\n        :obj:`DataReturn`: Object containing the "
-        "requested data and associated\n        parameters. Data structure is as specified in "
-        "data.description and\n        can be one of the three types described in "
-        ":class:`DataReturn`\n    "),
-    "imghdr_what": "Simplified version of imghdr.what()",
-    "getVisImages": (
-        "\n    This function returns a list containing a dictionary for each visible image\n    in "
-        "the given file.\n\n    Args:\n        path (path):       Path to file\n\n    Returns:\n"
-        "        List containing a dictionary for each visible image in the file.\n\n        Each "
-        "dictionary contains:\n\n        {'image': bytes(),          # Image data\n         "
-        "'imgext': 'bmp',           # Image type ('bmp' or 'jpeg')\n         'Pos. X': 33733.0}"
-        "         # Useful image attributes\n    "),
-    "VeskDict": "Returns a dictionary for translating parameter keys to lower_case_strings.",
-}
-
 
 def reference(name, signature):
     """A Python function with the same name and parameters (body never runs)."""
@@ -95,7 +63,7 @@ def test_function_attributes(name):
     assert fn.__name__ == name
     assert fn.__qualname__ == name
     assert fn.__module__ == "veskread"
-    assert fn.__doc__ == DOCS[name]
+    assert fn.__doc__ == FUNCTION_DOCS[name]
     assert str(inspect.signature(fn)) == SIGNATURES[name]
     assert callable(fn)
     assert pickle.loads(pickle.dumps(fn)) is fn
@@ -105,7 +73,7 @@ def test_function_attributes(name):
 def test_help_text_shows_signature_and_doc(name):
     text = pydoc.render_doc(getattr(veskread, name), renderer=pydoc.plaintext)
     assert name + SIGNATURES[name] in text
-    first_doc_line = DOCS[name].strip().splitlines()[0].strip()
+    first_doc_line = FUNCTION_DOCS[name].strip().splitlines()[0].strip()
     assert first_doc_line in text
 
 

@@ -67,13 +67,11 @@ ALLOWED_WARNINGS = (RuntimeWarning, DeprecationWarning)
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize("seed", range(8))
-def test_mutated_files_raise_only_documented_errors(tmp_path, seed):
+def test_mutated_files_raise_only_documented_errors(write_file, seed):
     rng = random.Random(seed)
-    path = str(tmp_path / "m.vesk")
     for _name, data in seed_files():
         for _ in range(40):
-            with open(path, "wb") as f:
-                f.write(mutate(data, rng))
+            path = write_file(mutate(data, rng), "m.vesk")
             calls = [lambda: veskread.listContents(path), lambda: veskread.getVisImages(path)]
             calls += [lambda k=k: veskread.getVeskData(path, k) for k in KEYS]
             for call in calls:

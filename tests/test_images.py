@@ -11,11 +11,16 @@ from writer_images import (BMP, IMAGE_DIR_WORD, JPEG, PNG, add_image_block, dire
                            image_block, image_sub_block, key_of, picture)
 
 
-def write_file(tmp_path, payload, size_words=None, name="img.vesk", extended=False):
+@pytest.fixture
+def image_file(write_file):
     """A file with a spectrum first, then the visible-image block."""
-    vf = spectrum_file([1.0, 2.0, 3.0])
-    add_image_block(vf, payload, size_words=size_words, extended=extended)
-    return str(vf.write(tmp_path / name))
+
+    def write(payload, size_words=None):
+        vf = spectrum_file([1.0, 2.0, 3.0])
+        add_image_block(vf, payload, size_words=size_words)
+        return write_file(vf)
+
+    return write
 
 
 def padded(payload):
@@ -91,19 +96,9 @@ def test_imghdr_what_arguments():
     assert veskread.imghdr_what.__doc__ == "Simplified version of imghdr.what()"
 
 
-# -- image keys (the writer's sequence is the one readers expect) --------------
-
-@pytest.mark.parametrize("i, key", [
-    (0, "00"), (7, "07"), (99, "99"), (100, "AA"), (101, "AB"), (125, "AZ"), (126, "BA"),
-    (775, "ZZ"), (776, "AAA"), (777, "AAB"),
-])
-def test_writer_key_sequence(i, key):
-    assert key_of(i) == key
-
-
 # -- reading images -----------------------------------------------------------
 
-def test_three_images_and_a_note(tmp_path):
+def test_three_images_and_a_note(image_file):
     subs = [
         picture("Overview", JPEG, extra_attributes=[("Pos. X:", 33733.0), ("Pos. Y::", -12.5)]),
         picture("Detail", BMP, extra_attributes=[("Objective", "15x")]),
@@ -111,7 +106,7 @@ def test_three_images_and_a_note(tmp_path):
         image_sub_block(title="Note", attributes=[("Comment:", "hello")], t00=3),
     ]
     payload, _ = image_block([{"images": subs}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     result = veskread.getVisImages(path)
     expected = [
         {"Title": "Overview", "Bytes": len(JPEG), "Type": 1, "Pos. X": 33733.0, "Pos. Y": -12.5,
@@ -126,9 +121,9 @@ def test_three_images_and_a_note(tmp_path):
     assert all(type(d["image"]) is bytes for d in result[:3])
 
 
-def test_path_keyword_and_typed_path(tmp_path):
+def test_path_keyword_and_typed_path(image_file):
     payload, _ = image_block([{"images": [picture("a", BMP)]}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     assert veskread.getVisImages(path=path)[0]["image"] == BMP
     for bad, name in [(path.encode(), "bytes"), (pathlib.Path(path), "PosixPath")]:
         with pytest.raises(TypeError, match=r"Argument 'path' has incorrect type \(expected str, "
@@ -136,8 +131,8 @@ def test_path_keyword_and_typed_path(tmp_path):
             veskread.getVisImages(bad)
 
 
-def test_no_image_block_gives_empty_list(tmp_path):
-    path = str(spectrum_file([1.0, 2.0]).write(tmp_path / "plain.vesk"))
+def test_no_image_block_gives_empty_list(write_file):
+    path = write_file(spectrum_file([1.0, 2.0]))
     assert veskread.getVisImages(path) == []
 
 
@@ -146,29 +141,29 @@ def test_missing_file():
         veskread.getVisImages("/nonexistent/dir/file.vesk")
 
 
-def test_first_image_block_wins_and_extended_directory(tmp_path):
+def test_first_image_block_wins_and_extended_directory(write_file):
     first, _ = image_block([{"images": [picture("first", BMP)]}])
     second, _ = image_block([{"images": [picture("second", PNG)]}])
     vf = spectrum_file([1.0])
     add_image_block(vf, padded(first), extended=True)
     add_image_block(vf, padded(second), extended=True)
-    path = str(vf.write(tmp_path / "two.vesk"))
+    path = write_file(vf)
     assert [d["Title"] for d in veskread.getVisImages(path)] == ["first"]
 
 
 @pytest.mark.parametrize("count", [101, 130, 777])
-def test_keys_beyond_99_over_a_chain(tmp_path, count):
+def test_keys_beyond_99_over_a_chain(image_file, count):
     subs = [image_sub_block(title="t%d" % i, t00=0) for i in range(count)]
     split = count // 2
     payload, entries = image_block([{"images": subs[:split]},
                                     {"images": subs[split:], "pad": 13}])
     assert entries[-1][0] == key_of(count - 1)
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     assert [d["Title"] for d in veskread.getVisImages(path)] == ["t%d" % i for i in range(count)]
 
 
 @pytest.mark.parametrize("block_end", ["exact", "trailing zeros", "short tail"])
-def test_chain_of_three_directories(tmp_path, block_end):
+def test_chain_of_three_directories(image_file, block_end):
     pics = [picture("p%d" % i, bytes([66, 77, i]) * 5) for i in range(6)]
     payload, _ = image_block([{"images": pics[:1]}, {"images": pics[1:4], "pad": 3},
                               {"images": pics[4:]}],
@@ -178,20 +173,20 @@ def test_chain_of_three_directories(tmp_path, block_end):
         payload = padded(payload)
     elif block_end == "short tail":
         size_words = len(payload) // 4 + 20  # the block claims more than is there
-    path = write_file(tmp_path, payload, size_words=size_words)
+    path = image_file(payload, size_words=size_words)
     result = veskread.getVisImages(path)
     assert [(d["Title"], d["image"], d["imgext"]) for d in result] == \
         [("p%d" % i, bytes([66, 77, i]) * 5, "bmp") for i in range(6)]
 
 
-def test_bid_beyond_16_bytes_ends_the_chain(tmp_path):
+def test_bid_beyond_16_bytes_ends_the_chain(image_file):
     pics = [picture("p0", BMP), picture("p1", PNG)]
     payload, _ = image_block([{"images": pics[:1]}, {"images": pics[1:], "pad": 14}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     assert [d["Title"] for d in veskread.getVisImages(path)] == ["p0"]
 
 
-def test_image_00_block_may_extend_the_directory(tmp_path):
+def test_image_00_block_may_extend_the_directory(image_file):
     # The directory names one image; image 00's own block carries a BID of
     # the image block type and adds the second image.
     dir_len = len(directory_block([("00", 0, 0)], 1))
@@ -205,27 +200,27 @@ def test_image_00_block_may_extend_the_directory(tmp_path):
 
     y = dir_len + len(first(0))
     payload = directory_block([("00", dir_len, 0)], 1) + first(y) + second
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     result = veskread.getVisImages(path)
     assert [d["Title"] for d in result] == ["first", "second"]
     assert result[1]["image"] == PNG
 
 
-def test_image_00_block_with_other_bid_does_not_join(tmp_path):
+def test_image_00_block_with_other_bid_does_not_join(image_file):
     sub = image_sub_block(title="only", t00=0, extra=[("BID", block_word(extend_type=10)),
                                                       ("NRP", 5)])
     payload, _ = image_block([{"images": [sub]}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     assert veskread.getVisImages(path) == [{"Title": "only"}]
 
 
-def test_type_258_drops_a_header(tmp_path):
+def test_type_258_drops_a_header(image_file):
     body = b"\xff\xd8\xff\xe0\x00\x10JFIF" + b"\0" * 4 + b"BM" + bytes(range(84))
     assert len(body) == 100
     sub = image_sub_block(title="raw", attributes=[("Bytes", 100), ("Type", 258)],
                           image=body, gap=b"\xaa" * 6)
     payload, _ = image_block([{"images": [sub]}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     (image,) = veskread.getVisImages(path)
     assert image["image"] == body[14:]
     assert len(image["image"]) == 86
@@ -234,28 +229,28 @@ def test_type_258_drops_a_header(tmp_path):
 
 @pytest.mark.parametrize("type_value, dropped", [(258, True), (258.0, True), ("258", False),
                                                  (257, False)])
-def test_type_comparison(tmp_path, type_value, dropped):
+def test_type_comparison(image_file, type_value, dropped):
     body = bytes(range(30))
     sub = image_sub_block(attributes=[("Type", type_value), ("Bytes", 30)], image=body)
     payload, _ = image_block([{"images": [sub]}])
-    (image,) = veskread.getVisImages(write_file(tmp_path, padded(payload)))
+    (image,) = veskread.getVisImages(image_file(padded(payload)))
     assert image["image"] == (body[14:] if dropped else body)
 
 
 @pytest.mark.parametrize("t00, has_image", [(9, True), (9.0, True), (0, False), (10, False),
                                             ("9", False)])
-def test_t00_selects_image_data(tmp_path, t00, has_image):
+def test_t00_selects_image_data(image_file, t00, has_image):
     sub = image_sub_block(title="x", attributes=[("Bytes", 2), ("Type", 0)], image=b"BM",
                           t00=t00)
     payload, _ = image_block([{"images": [sub]}])
-    (image,) = veskread.getVisImages(write_file(tmp_path, padded(payload)))
+    (image,) = veskread.getVisImages(image_file(padded(payload)))
     assert ("image" in image) == has_image
     assert ("imgext" in image) == has_image
     if has_image:
         assert (image["image"], image["imgext"]) == (b"BM", "bmp")
 
 
-def test_bytes_beyond_the_file_and_to_the_end(tmp_path):
+def test_bytes_beyond_the_file_and_to_the_end(write_file):
     # The image sits at the very end of the file: larger counts give what is there.
     body = b"BM" + bytes(range(10))
     for count in (len(body), 10_000, 2**31 - 1, -1):
@@ -263,7 +258,7 @@ def test_bytes_beyond_the_file_and_to_the_end(tmp_path):
         payload, _ = image_block([{"images": [sub]}])
         vf = VeskFile()
         add_image_block(vf, payload)
-        (image,) = veskread.getVisImages(str(vf.write(tmp_path / "end.vesk")))
+        (image,) = veskread.getVisImages(write_file(vf))
         assert image["image"] == body
 
 
@@ -272,26 +267,26 @@ def test_bytes_beyond_the_file_and_to_the_end(tmp_path):
     (1.5, TypeError, "argument should be integer or None, not 'float'"),
     ("12", TypeError, "argument should be integer or None, not 'str'"),
 ])
-def test_bad_byte_counts(tmp_path, count, exc, message):
+def test_bad_byte_counts(image_file, count, exc, message):
     sub = image_sub_block(attributes=[("Bytes", count), ("Type", 1)], image=BMP)
     payload, _ = image_block([{"images": [sub]}])
     with pytest.raises(exc, match="(?m)^%s$" % message):
-        veskread.getVisImages(write_file(tmp_path, padded(payload)))
+        veskread.getVisImages(image_file(padded(payload)))
 
 
-def test_attribute_names_and_repeats(tmp_path):
+def test_attribute_names_and_repeats(image_file):
     sub = image_sub_block(title=5, attributes=[
         ("Pos. X:", 1.0), ("Pos. X::", 2.0), ("Other", 3), (":A:B::", "x"), ("", 4)],
         extra=[("HH1", "twice"), ("VV1", 9)], t00=0)
     payload, _ = image_block([{"images": [sub]}])
-    (image,) = veskread.getVisImages(write_file(tmp_path, padded(payload)))
+    (image,) = veskread.getVisImages(image_file(padded(payload)))
     assert image == {"Title": 5, "Pos. X": 2.0, "Other": 3, ":A:B": "x", "": 4, "twice": 9}
     assert list(image) == ["Title", "Pos. X", "Other", ":A:B", "", "twice"]
 
 
-def test_image_lookup_uses_current_module_function(tmp_path, monkeypatch):
+def test_image_lookup_uses_current_module_function(image_file, monkeypatch):
     payload, _ = image_block([{"images": [picture("a", BMP)]}])
-    path = write_file(tmp_path, padded(payload))
+    path = image_file(padded(payload))
     seen = []
     monkeypatch.setattr(veskread, "imghdr_what", lambda h: seen.append(h) or "custom")
     (image,) = veskread.getVisImages(path)
@@ -326,31 +321,31 @@ def one_image(**group):
     (one_image(images=[image_sub_block(extra=[("H07", "x")], t00=0)]), "V07"),
     (one_image(images=[image_sub_block(extra=[("HH1", "x")], t00=0)]), "VV1"),
 ])
-def test_missing_keys(tmp_path, payload, key):
+def test_missing_keys(image_file, payload, key):
     with pytest.raises(KeyError) as info:
-        veskread.getVisImages(write_file(tmp_path, payload))
+        veskread.getVisImages(image_file(payload))
     assert info.value.args == (key,)
 
 
-def test_empty_block_is_missing_nrp(tmp_path):
+def test_empty_block_is_missing_nrp(image_file):
     with pytest.raises(KeyError, match="NRP"):
-        veskread.getVisImages(write_file(tmp_path, b"", size_words=0))
+        veskread.getVisImages(image_file(b"", size_words=0))
 
 
 @pytest.mark.parametrize("value, message", [
     (3, "'int' object has no attribute 'rstrip'"),
     (3.5, "'float' object has no attribute 'rstrip'"),
 ])
-def test_attribute_name_not_text(tmp_path, value, message):
+def test_attribute_name_not_text(image_file, value, message):
     payload = one_image(images=[image_sub_block(attributes=[("ok", 1), (value, 2)], t00=0)])
     with pytest.raises(AttributeError, match="(?m)^%s$" % message):
-        veskread.getVisImages(write_file(tmp_path, payload))
+        veskread.getVisImages(image_file(payload))
 
 
-def test_empty_key_in_image_block(tmp_path):
+def test_empty_key_in_image_block(image_file):
     sub = image_sub_block(title="a", extra=[(b"\0\0\0\0", 1)], t00=0)
     with pytest.raises(IndexError, match="(?m)^string index out of range$"):
-        veskread.getVisImages(write_file(tmp_path, one_image(images=[sub])))
+        veskread.getVisImages(image_file(one_image(images=[sub])))
 
 
 @pytest.mark.parametrize("extra, exc, message", [
@@ -364,18 +359,18 @@ def test_empty_key_in_image_block(tmp_path):
     ([("BID", "w")], TypeError, "unsupported operand type(s) for >>: 'str' and 'int'"),
     ([("F00", -10**6)], OSError, "[Errno 22] Invalid argument"),
 ])
-def test_directory_value_types(tmp_path, extra, exc, message):
+def test_directory_value_types(image_file, extra, exc, message):
     # Later records of the same key win, so `extra` replaces the good value.
     with pytest.raises(exc, match="(?m)^%s$" % re.escape(message)):
-        veskread.getVisImages(write_file(tmp_path, one_image(extra=extra)))
+        veskread.getVisImages(image_file(one_image(extra=extra)))
 
 
-def test_truncated_image_block(tmp_path):
+def test_truncated_image_block(write_file):
     payload = one_image()
     vf = VeskFile()
     add_image_block(vf, payload[:30])
     with pytest.raises(struct.error):
-        veskread.getVisImages(str(vf.write(tmp_path / "cut.vesk")))
+        veskread.getVisImages(write_file(vf))
 
 
 # -- chains that come back -----------------------------------------------------
@@ -392,7 +387,7 @@ def build(parts):
     return b"".join(p(pos) if callable(p) else p for _, p in parts), pos
 
 
-def test_chain_loop_ends(tmp_path):
+def test_chain_loop_ends(image_file):
     # A's last image ends where B starts; B's ends at A: the scan would go
     # round between them for ever.
     sub = picture("looped", BMP)
@@ -401,12 +396,12 @@ def test_chain_loop_ends(tmp_path):
         ("img", sub),
         ("B", lambda p: directory_block([("00", p["img"], -p["img"])], 1)),
     ])
-    path = write_file(tmp_path, padded(payload) + b"\0" * 64)
+    path = image_file(padded(payload) + b"\0" * 64)
     result = veskread.getVisImages(path)
     assert [(d["Title"], d["image"]) for d in result] == [("looped", BMP)]
 
 
-def test_chain_may_revisit_a_position_with_a_new_directory(tmp_path):
+def test_chain_may_revisit_a_position_with_a_new_directory(image_file):
     # P is visited twice; the second time the directory knows two images and
     # the chain moves on to a third directory block.
     subs = [picture("p%d" % i, bytes([66, 77, i, i])) for i in range(3)]
@@ -422,7 +417,7 @@ def test_chain_may_revisit_a_position_with_a_new_directory(tmp_path):
         ("w", subs[2]),
         ("T", b""),
     ])
-    path = write_file(tmp_path, padded(payload) + b"\0" * 16)
+    path = image_file(padded(payload) + b"\0" * 16)
     result = veskread.getVisImages(path)
     assert [(d["Title"], d["image"]) for d in result] == \
         [("p%d" % i, bytes([66, 77, i, i])) for i in range(3)]

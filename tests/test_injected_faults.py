@@ -114,7 +114,8 @@ def spectrum_last():
 
 MAP = {"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 3, "NPY": 1}
 
-# (function key, file, bytes of the last block that are read away, what the call gives)
+# (datablock, file, length of the file's last block, what the call gives when the file is
+# cut inside that block as it is read)
 SHRINKING = {
     "2D spectrum keeps what was there": (
         AB_2D, spectrum_last(), 4 * NPT, {"y": values(0)[:KEPT]}),
@@ -142,3 +143,10 @@ def test_file_cut_short_during_a_read(shim, write_file, case):
     if "result" in got:
         got = got["result"]
     assert {k: got.get(k) for k in expected} == expected
+    if got.get("errno") == 5:
+        # The cause reaches the user with its text, and the note says where.
+        start = len(data) - last
+        assert got["message"] == (
+            "[Errno 5] file changed while stored block at offset %d was read" % start)
+        assert got["notes"] == ["while reading file %r, block %s, at byte offset %d"
+                                % (path, str(tuple(key)), start)]

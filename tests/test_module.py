@@ -9,6 +9,7 @@ import textwrap
 import pytest
 
 import veskread
+from expected_texts import HELP_LINES
 
 PUBLIC_NAMES = [
     "warnings", "dataclass", "unpack", "struct_error", "np",
@@ -17,23 +18,6 @@ PUBLIC_NAMES = [
     "MultiRegionTRCDataReturn",
     "help", "listContents", "isVeskFile", "decode_string", "getVeskData", "imghdr_what",
     "getVisImages", "paramDict", "VeskDict",
-]
-
-HELP_LINES = [
-    "This library contains the following functions:",
-    "\tlistContents('path') :    This function returns a list containing the data blocks, their "
-    "dimensions and derivative type",
-    "\tisVeskFile('path'):    This function returns true if the file is an Vesk file, false "
-    "otherwise",
-    "\tgetVeskData('path', ('data block type', 'dimensions', 'derivative')):",
-    "\t\tThis function returns a Python object that contains a string parameter called "
-    "description (ie: returnedObject.description)",
-    "\t\tDescription contains the details of what the Python object contains based on the type "
-    "of data block requested.",
-    "\tgetVisImages('path'):",
-    "\t\tThis function returns a list that contains an entry for each visible image in the file.",
-    "",
-    " For more detailed descriptions please consult the documentation.",
 ]
 
 

@@ -8,17 +8,16 @@ from vesk_writer import spectrum_file
 from writer_3d import BASE_3D, file_3d, store_block, stored_block
 
 
-def test_concurrent_reads_give_identical_results(tmp_path):
+def test_concurrent_reads_give_identical_results(write_file):
     rng = np.random.default_rng(5)
     spectrum = rng.standard_normal(20000).astype(np.float32)
-    path_2d = spectrum_file(spectrum.tolist()).write(str(tmp_path / "s.vesk"))
+    path_2d = write_file(spectrum_file(spectrum.tolist()))
     npx, npy, npt = 12, 10, 256
     cube = rng.standard_normal((npy, npx, npt)).astype(np.float32)
     blocks = [stored_block(cube[r, c].tolist()) for r in range(npy) for c in range(npx)]
     params = {**BASE_3D, "NPT": npt, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0,
               "NPX": npx, "NPY": npy}
-    path_3d = file_3d(store_block(blocks, block_size=4 * npt), params).write(
-        str(tmp_path / "m.vesk"))
+    path_3d = write_file(file_3d(store_block(blocks, block_size=4 * npt), params))
 
     failures = []
 

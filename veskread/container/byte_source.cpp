@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <limits>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -31,6 +32,51 @@ size_t FdSource::read_at(int64_t offset, void* dst, size_t n) const {
         done += static_cast<size_t>(r);
     }
     return done;
+}
+
+size_t ByteSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const {
+    size_t total = 0;
+    for (size_t k = 0; k < n; ++k) {
+        size_t got = read_at(offset + static_cast<int64_t>(total), parts[k].dst, parts[k].len);
+        total += got;
+        if (got != parts[k].len) break;
+    }
+    return total;
+}
+
+size_t FdSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const {
+    constexpr size_t kMaxParts = 1024; // IOV_MAX on Linux
+    iovec iov[kMaxParts];
+    size_t total = 0;
+    size_t k = 0;    // first part not yet complete
+    size_t done = 0; // bytes of part k already read
+    while (k < n) {
+        size_t m = 0;
+        for (size_t j = k; j < n && m < kMaxParts; ++j, ++m) {
+            size_t skip = j == k ? done : 0;
+            iov[m].iov_base = static_cast<unsigned char*>(parts[j].dst) + skip;
+            iov[m].iov_len = parts[j].len - skip;
+        }
+        int64_t at = offset + static_cast<int64_t>(total);
+        ssize_t r = ::preadv(fd_, iov, static_cast<int>(m), static_cast<off_t>(at));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EINVAL && total == 0) return 0;
+            int err = errno;
+            throw Error(ErrorKind::Io, "read failed at offset " + std::to_string(at), at, err);
+        }
+        if (r == 0) break;
+        total += static_cast<size_t>(r);
+        // Advance past the parts this call filled.
+        auto left = static_cast<size_t>(r);
+        while (k < n && left >= parts[k].len - done) {
+            left -= parts[k].len - done;
+            done = 0;
+            ++k;
+        }
+        done += left;
+    }
+    return total;
 }
 
 int64_t FdSource::size() const {

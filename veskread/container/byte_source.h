@@ -22,12 +22,22 @@
 
 namespace vesk {
 
+// One destination of a scattered read.
+struct ScatterPart {
+    void* dst;
+    size_t len;
+};
+
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
     // Copies up to `n` bytes at `offset` into `dst`; returns how many were
     // there (fewer only at the end of the source). Throws Error(Io) on failure.
     virtual size_t read_at(int64_t offset, void* dst, size_t n) const = 0;
+    // Reads consecutive bytes from `offset` into the parts in turn; returns
+    // how many bytes were there in all. The file variant makes one system
+    // call per batch of parts.
+    virtual size_t read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const;
     // Current size in bytes (used only to bound what a file may declare).
     virtual int64_t size() const = 0;
 };
@@ -36,6 +46,7 @@ class FdSource final : public ByteSource {
 public:
     explicit FdSource(int fd) : fd_(fd) {} // borrowed: the caller closes it
     size_t read_at(int64_t offset, void* dst, size_t n) const override;
+    size_t read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const override;
     int64_t size() const override;
 
 private:

@@ -20,8 +20,23 @@ struct DataBlockKey {
     bool operator==(const DataBlockKey&) const = default;
 };
 
+// A key by its parts, all static text; `type_id` tells type names apart
+// (equal ids, equal type text), so that callers can share one copy of each.
+struct DataBlockName {
+    const char* prefix; // "", "S" or "R"
+    const char* name;
+    const char* suffix; // "" or "-CH2"
+    const char* dimensions;
+    const char* derivative;
+    int type_id;       // 0 .. kTypeIds - 1
+    int dimensions_id; // 0 "2D", 1 "3D"
+    int derivative_id; // 0 .. 3
+};
+constexpr int kTypeIds = 3 * 20 * 2;
+
 // Throws Error(IndexOutOfRange) for a listable block whose code has no name
 // (the name table indexed past its end).
+std::vector<DataBlockName> list_content_names(const std::vector<DirEntry>& directory);
 std::vector<DataBlockKey> list_contents(const std::vector<DirEntry>& directory);
 
 } // namespace vesk

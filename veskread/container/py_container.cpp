@@ -64,15 +64,30 @@ PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     std::vector<DirEntry> directory;
-    if (!read_vesk_directory(a[0], directory)) return nullptr;
+    {
+        OpenFile file;
+        if (!open_vesk_file(a[0], file, directory) || !file.close()) return nullptr;
+    }
     return guarded([&]() -> PyObject* {
-        std::vector<DataBlockKey> keys = list_contents(directory);
+        std::vector<DataBlockName> keys = list_content_names(directory);
+        // Keys repeat a few names many times: one str of each per call.
+        Ref types[kTypeIds];
+        Ref dims[2], derivs[4];
+        auto shared = [](Ref& slot, const char* a, const char* b = "", const char* c = "") {
+            if (!slot) slot = Ref::steal(PyUnicode_FromFormat("%s%s%s", a, b, c));
+            return slot.get();
+        };
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < keys.size(); ++i) {
-            PyObject* t = Py_BuildValue("(sss)", keys[i].type.c_str(), keys[i].dimensions.c_str(),
-                                        keys[i].derivative.c_str());
+            const DataBlockName& k = keys[i];
+            PyObject* parts[3] = {shared(types[k.type_id], k.prefix, k.name, k.suffix),
+                                  shared(dims[k.dimensions_id], k.dimensions),
+                                  shared(derivs[k.derivative_id], k.derivative)};
+            if (!parts[0] || !parts[1] || !parts[2]) return nullptr;
+            PyObject* t = PyTuple_New(3);
             if (!t) return nullptr;
+            for (int j = 0; j < 3; ++j) PyTuple_SET_ITEM(t, j, Py_NewRef(parts[j]));
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
         }
         return list.release();
@@ -109,6 +124,27 @@ bool read_vesk_directory(PyObject* path, std::vector<DirEntry>& out) {
         return false;
     }
     return read_directory_at(path, out);
+}
+
+bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
+    Ref fn = Ref::steal(module_global("isVeskFile"));
+    if (!fn) return false;
+    // A descriptor number is closed by the first open; a path names the same
+    // file each time.
+    bool named = PyUnicode_CheckExact(path) || PyBytes_CheckExact(path);
+    if (!named || fn.get() != globals().is_vesk_file_function)
+        return read_vesk_directory(path, out) && file.open(path);
+    if (!file.open(path)) return false;
+    PyObject* done = guarded([&]() -> PyObject* {
+        if (!has_vesk_magic(file.source())) {
+            PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+            return nullptr;
+        }
+        out = read_directory(file.source());
+        Py_RETURN_NONE;
+    });
+    Py_XDECREF(done);
+    return done != nullptr;
 }
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {

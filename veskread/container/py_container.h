@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "veskread/container/directory.h"
+#include "veskread/module/py_file.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -17,6 +18,12 @@ PyObject* decode_text(std::string_view bytes);
 // call time) must pass, else ValueError "Can't process a non-Vesk file"; then
 // the file is opened again for the directory. False with an exception set.
 bool read_vesk_directory(PyObject* path, std::vector<DirEntry>& out);
+
+// read_vesk_directory, then `file` opened on `path` for the rest of the
+// call. For a path (str or bytes), while the module's isVeskFile is still
+// its own function, nothing could tell one open from three, so the file is
+// opened once for all.
+bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
 
 // Reads the directory of the file at `path` (opened and closed here).
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out);

@@ -10,40 +10,36 @@ namespace vesk {
 
 namespace {
 
-// Blocks stored back to back are read a run at a time: one read per run
-// instead of one per spectrum.
-constexpr int64_t kRunBytes = int64_t(1) << 20;
-
 void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
                           int64_t stride, float* out) {
-    const auto& bl = blocks.blocks;
-    const auto n = static_cast<int64_t>(bl.size());
-    std::vector<unsigned char> scratch;
-    int64_t max_run = stride > 0 ? std::max<int64_t>(kRunBytes / stride, 1) : 1;
-    for (int64_t i = 0; i < n;) {
-        int64_t offset = bl[static_cast<size_t>(i)].offset;
-        BlockReader::check_seek(offset);
+    // Whole blocks lying back to back go a batch per read, straight into
+    // their spectra; the rest one by one, with the errors of a short read.
+    BlockBatch batch(reader, s.npt, stride);
+    const bool batched = batch.usable();
+    auto nothing = [](int64_t, const unsigned char*) {};
+    // A single value would broadcast over the whole spectrum; anything but a
+    // full spectrum is refused.
+    auto single = [&](int64_t, int64_t offset, float* dst) {
+        int64_t got = reader.read_values(offset, s.npt, dst);
+        if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
+    };
+    int64_t i = 0;
+    for (const auto& b : blocks.blocks) {
+        BlockReader::check_seek(b.offset);
         if (s.npx == 0) interp::modulo_by_zero();
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
         if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
         float* dst = out + (row * s.npx + col) * s.npt;
-        int64_t run = 1;
-        if (stride >= 4 * s.npt && s.npt > 0) {
-            int64_t limit = std::min({max_run, n - i, s.npy * s.npx - i});
-            while (run < limit && bl[static_cast<size_t>(i + run)].offset == offset + run * stride)
-                ++run;
+        if (batched && batch.fits(b.offset)) {
+            batch.add(b.offset, dst, i, nothing, single);
+        } else {
+            batch.flush(nothing, single);
+            single(i, b.offset, dst);
         }
-        if (run > 1 && reader.read_run(offset, run, stride, s.npt, dst, scratch)) {
-            i += run;
-            continue;
-        }
-        // A single value would broadcast over the whole spectrum; anything
-        // but a full spectrum is refused.
-        int64_t got = reader.read_values(offset, s.npt, dst);
-        if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
         ++i;
     }
+    batch.flush(nothing, single);
 }
 
 void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
@@ -65,6 +61,21 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
 }
 
 } // namespace
+
+bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape) {
+    // Block i fills spectrum i (or plane i); one more than there is room
+    // for raises, so reading without error means every place was written.
+    auto n = static_cast<int64_t>(blocks.blocks.size());
+    switch (layout) {
+    case ImageLayout::Spectra:
+        return n >= shape.npy * shape.npx;
+    case ImageLayout::Planes:
+        return n >= shape.npt;
+    case ImageLayout::Neither:
+        break;
+    }
+    return false;
+}
 
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out) {

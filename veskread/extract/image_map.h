@@ -19,7 +19,11 @@ struct MapShape {
     int64_t npt = 0;
 };
 
-// `out` holds npy*npx*npt floats, already zero; `stride` is the distance
+// Whether the blocks fill every value of the map when they read without
+// error (so the array need not be cleared first).
+bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape);
+
+// `out` holds npy*npx*npt floats, zero unless image_blocks_cover_map; `stride` is the distance
 // between stored blocks (block size plus info size). Runs without Python.
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out);

@@ -50,8 +50,10 @@ void ParamBlock::set(const std::string& key, ParamValue value) {
         entries_[it->second].second = std::move(value);
 }
 
-void ParamBlock::update(const ParamBlock& other) {
-    for (const auto& [k, v] : other.entries_) set(k, v);
+void ParamBlock::update(const ParamBlock& other) { update(other.entries_); }
+
+void ParamBlock::update(const std::vector<std::pair<std::string, ParamValue>>& records) {
+    for (const auto& [k, v] : records) set(k, v);
 }
 
 const ParamValue* ParamBlock::find(const std::string& key) const {
@@ -67,6 +69,12 @@ const ParamValue& ParamBlock::at(const std::string& key) const {
 
 ParamBlock read_param_block(Cursor& cur, int64_t offset) {
     ParamBlock params;
+    params.update(read_param_records(cur, offset));
+    return params;
+}
+
+ParamRecords read_param_records(Cursor& cur, int64_t offset) {
+    ParamRecords params;
     cur.seek(offset);
     for (;;) {
         int64_t record_at = cur.tell();
@@ -81,17 +89,17 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset) {
         int16_t size = cur.read_i16();
         switch (type) {
         case 0:
-            params.set(key, cur.read_i32());
+            params.emplace_back(std::move(key), cur.read_i32());
             break;
         case 1:
-            params.set(key, cur.read_f64());
+            params.emplace_back(std::move(key), cur.read_f64());
             break;
         case 2:
         case 3:
         case 4: {
             std::string text = cur.read_upto(2 * int64_t(size));
             text.resize(cut_at_nul(text).size());
-            params.set(key, ParamText{std::move(text)});
+            params.emplace_back(std::move(key), ParamText{std::move(text)});
             break;
         }
         default:

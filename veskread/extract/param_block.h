@@ -31,6 +31,7 @@ public:
     void set(const std::string& key, ParamValue value);
     // Dictionary update: other's keys overwrite ours, new keys go last.
     void update(const ParamBlock& other);
+    void update(const std::vector<std::pair<std::string, ParamValue>>& records);
 
     const ParamValue* find(const std::string& key) const;
     bool contains(const std::string& key) const { return find(key) != nullptr; }
@@ -45,10 +46,15 @@ private:
     std::unordered_map<std::string, size_t> index_;
 };
 
+// The records of one block in file order, repeats included.
+using ParamRecords = std::vector<std::pair<std::string, ParamValue>>;
+
 // Reads the block at `offset` from `cur`, leaving the cursor after END's key.
 // Errors: ShortRead (file ends first), UnknownParamType, KeyNotUtf8,
 // NegativeReadLength (a text size below zero), NegativeSeek.
 ParamBlock read_param_block(Cursor& cur, int64_t offset);
+// The same, as the records stand (no lookup structure).
+ParamRecords read_param_records(Cursor& cur, int64_t offset);
 
 // Numeric views of a value, as Python would use an int or float parameter.
 // Throw Error(WrongType) for text.

@@ -53,16 +53,19 @@ void raise_key_error(const char* prefix, PyObject* value, const char* suffix) {
     if (msg) PyErr_SetObject(globals().ValueError, msg.get());
 }
 
-PyObject* parameters_dict(const ParamBlock& params) {
+// The merged parameters in one pass over the blocks' records: a dict keeps
+// a key's first place and takes its last value, as the merge does.
+PyObject* parameters_dict(const std::vector<ParamRecords>& blocks) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [key, value] : params.entries()) {
-        Ref k = Ref::steal(
-            PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
-        if (!k) return nullptr;
-        Ref v = Ref::steal(param_to_python(value));
-        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
+    for (const auto& records : blocks)
+        for (const auto& [key, value] : records) {
+            Ref k = Ref::steal(
+                PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+            if (!k) return nullptr;
+            Ref v = Ref::steal(param_to_python(value));
+            if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+        }
     return dict.release();
 }
 
@@ -123,14 +126,12 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     }
 
     std::vector<DirEntry> directory;
-    if (!read_vesk_directory(path, directory)) return nullptr;
+    OpenFile file;
+    if (!open_vesk_file(path, file, directory)) return nullptr;
     if (ReadPlace* place = ReadPlace::current())
         place->set_block("('" + type_s + "', '" + dims_s + "', '" + deriv_s + "')");
-
-    OpenFile file;
-    if (!file.open(path)) return nullptr;
     BlockOffsets offsets;
-    ParamBlock params;
+    std::vector<ParamRecords> blocks;
     PyObject* found = guarded([&]() -> PyObject* {
         offsets = scan_directory(directory, request_for(type_s, dims_s, deriv_s));
         if (offsets.data == -1 || offsets.params == -1) {
@@ -139,13 +140,13 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
             return nullptr;
         }
         Cursor cur(file.source());
-        params = merge_parameters(cur, offsets);
+        blocks = read_parameter_blocks(cur, offsets);
         Py_RETURN_NONE;
     });
     if (!found) return nullptr;
     Py_DECREF(found);
 
-    Ref parameters = Ref::steal(parameters_dict(params));
+    Ref parameters = Ref::steal(parameters_dict(blocks));
     if (!parameters) return nullptr;
     PyObject* npt = dict_value(parameters.get(), "NPT");
     if (!npt) return nullptr;
@@ -166,6 +167,9 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
     if (!abscissa) return nullptr;
 
+    // The core's view of the merged parameters, which the 3D kinds consult.
+    ParamBlock params;
+    if (dims_s == "3D" && !run_core([&] { params = merge_parameters(blocks); })) return nullptr;
     DataRequest req{
         file, offsets, params, parameters.get(), type.get(), dims.get(), deriv.get(), npt, fxv,
         lxv,  mxy,     mny,    abscissa.get()};

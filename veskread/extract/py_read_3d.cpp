@@ -61,6 +61,28 @@ PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
     return labels_list(scan.labels);
 }
 
+bool read_traces_at_once(Read3D& r, std::initializer_list<int64_t> shape, bool planes, Ref& values,
+                         Ref& labels) {
+    int64_t count = 1;
+    for (int64_t d : shape) count *= d;
+    values = Ref::steal(np_array("empty", shape, DType::Float32));
+    if (!values) return false;
+    BufferGuard buf;
+    if (!writable_view(buf, values.get(), count * 4)) return false;
+    auto* dst = static_cast<float*>(buf.view().buf);
+    Labels names;
+    if (!run_core(
+            [&] {
+                names = read_traces(*r.reader, r.blocks, r.npt, r.table.info_size, r.stride(),
+                                    planes, dst);
+            },
+            true))
+        return false;
+    buf.release();
+    labels = Ref::steal(labels_list(names));
+    return static_cast<bool>(labels);
+}
+
 namespace {
 
 // The six map values from `parameters`, in order; KeyError for the first missing.
@@ -128,7 +150,29 @@ bool as_count(PyObject* o, int64_t& out) {
     return true;
 }
 
+PyObject* image_trace_object(Read3D& r, PyObject* map_x, PyObject* map_y, PyObject* labels,
+                             PyObject* traces) {
+    Ref extra = Ref::steal(
+        kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"labels", labels}, {"traces", traces}}));
+    if (!extra) return nullptr;
+    return make_data_object("ImageTRCDataReturn", r.req, extra.get());
+}
+
 PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
+    Ref labels, traces;
+    bool one_pass = false;
+    if (!run_core([&] {
+            one_pass =
+                r.npt == shape.npy * shape.npx &&
+                traces_in_one_pass(*r.reader, r.blocks, r.npt, r.table.info_size, r.stride());
+        }))
+        return nullptr;
+    if (one_pass) {
+        int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
+        if (!read_traces_at_once(r, {shape.npy, shape.npx, n}, true, traces, labels))
+            return nullptr;
+        return image_trace_object(r, map_x, map_y, labels.get(), traces.get());
+    }
     TraceScan scan;
     if (!run_core(
             [&] {
@@ -141,11 +185,11 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
         raise_stack_error("dstack", scan.counts, 0);
         return nullptr;
     }
-    Ref labels = Ref::steal(labels_list(scan.labels));
+    labels = Ref::steal(labels_list(scan.labels));
     if (!labels) return nullptr;
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     int64_t plane = shape.npy * shape.npx;
-    Ref traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
+    traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
     if (!traces) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, traces.get(), plane * n * 4)) return nullptr;
@@ -153,20 +197,20 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
     if (!run_core([&] { read_trace_planes(*r.reader, r.blocks, plane, dst); }, true))
         return nullptr;
     buf.release();
-    Ref extra = Ref::steal(kwargs_of(
-        {{"mapX", map_x}, {"mapY", map_y}, {"labels", labels.get()}, {"traces", traces.get()}}));
-    if (!extra) return nullptr;
-    return make_data_object("ImageTRCDataReturn", r.req, extra.get());
+    return image_trace_object(r, map_x, map_y, labels.get(), traces.get());
 }
 
 PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
-    Ref spectra = Ref::steal(np_array("zeros", {shape.npy, shape.npx, shape.npt}, DType::Float32));
+    ImageLayout layout = image_layout(r.table, r.npt);
+    // np.zeros clears (and, for recycled memory, writes) every page first;
+    // when the blocks overwrite every value, np.empty gives the same result.
+    const char* alloc = image_blocks_cover_map(r.blocks, layout, shape) ? "empty" : "zeros";
+    Ref spectra = Ref::steal(np_array(alloc, {shape.npy, shape.npx, shape.npt}, DType::Float32));
     if (!spectra) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
     auto* out = static_cast<float*>(buf.view().buf);
-    ImageLayout layout = image_layout(r.table, r.npt);
-    int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
+    int64_t stride = r.stride();
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
                   true))
         return nullptr;

@@ -24,6 +24,9 @@ struct Read3D {
     int64_t npt = 0;
     bool traces = false; // the exact type "TRC"
     std::optional<BlockReader> reader;
+
+    // Distance between the stored blocks of a run.
+    int64_t stride() const { return int64_t(table.block_size) + table.info_size; }
 };
 
 // np.vstack / np.dstack of what the per-block reads would have stacked,
@@ -37,6 +40,12 @@ PyObject* labels_list(const Labels& labels);
 // Walks every stored trace (names and value counts) and checks that
 // np.vstack would take them; returns the list of labels. New reference.
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan);
+
+// Traces whose blocks allow one pass (traces_in_one_pass): values into a new
+// float32 array of `shape` (rows, or planes stacked along a third axis) and
+// the list of labels. False with an exception set.
+bool read_traces_at_once(Read3D& r, std::initializer_list<int64_t> shape, bool planes, Ref& values,
+                         Ref& labels);
 
 PyObject* read_image_map(Read3D& r);
 PyObject* read_time_resolved(Read3D& r);

@@ -107,7 +107,7 @@ void raise_refused(Context& c, const CoordinateStop& stop) {
 CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const RegionArrays& out) {
     if (c.traces) return fill_trace_region(*c.traces, c.cols, c.x, c.y, plan, size, out);
     return fill_spectrum_region(*c.r.reader, c.r.blocks, c.cols, c.x, c.y, plan, size, c.r.npt,
-                                out);
+                                c.r.stride(), out);
 }
 
 // One region; null with an exception set on failure.
@@ -153,7 +153,8 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     } else {
         start_time = Ref::steal(np_array("zeros", {size}, DType::Float64));
         if (!start_time) return nullptr;
-        spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
+        // Every row is read or cleared by the point loop.
+        spectra = Ref::steal(np_array("empty", {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     }
     BufferGuard xb, yb, sb, tb;

@@ -26,7 +26,8 @@ PyObject* spectrum_series(Read3D& r) {
         return nullptr;
     auto* s = static_cast<float*>(sbuf.view().buf);
     auto* t = static_cast<double*>(zbuf.view().buf);
-    if (!run_core([&] { read_spectrum_series(*r.reader, r.blocks, r.npt, s, t); }, true))
+    if (!run_core([&] { read_spectrum_series(*r.reader, r.blocks, r.npt, r.stride(), s, t); },
+                  true))
         return nullptr;
     sbuf.release();
     zbuf.release();
@@ -36,18 +37,30 @@ PyObject* spectrum_series(Read3D& r) {
 }
 
 PyObject* trace_series(Read3D& r) {
-    TraceScan scan;
-    Ref labels = Ref::steal(scan_stackable_traces(r, scan));
-    if (!labels) return nullptr;
-    int64_t n = static_cast<int64_t>(scan.counts.size());
-    int64_t width = scan.counts[0];
-    Ref traces = Ref::steal(np_array("empty", {n, width}, DType::Float32));
-    if (!traces) return nullptr;
-    BufferGuard buf;
-    if (!writable_view(buf, traces.get(), n * width * 4)) return nullptr;
-    auto* dst = static_cast<float*>(buf.view().buf);
-    if (!run_core([&] { read_trace_rows(*r.reader, r.blocks, width, dst); }, true)) return nullptr;
-    buf.release();
+    bool one_pass = false;
+    if (!run_core([&] {
+            one_pass =
+                traces_in_one_pass(*r.reader, r.blocks, r.npt, r.table.info_size, r.stride());
+        }))
+        return nullptr;
+    Ref labels, traces;
+    if (one_pass) {
+        int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
+        if (!read_traces_at_once(r, {n, r.npt}, false, traces, labels)) return nullptr;
+    } else {
+        TraceScan scan;
+        labels = Ref::steal(scan_stackable_traces(r, scan));
+        if (!labels) return nullptr;
+        int64_t n = static_cast<int64_t>(scan.counts.size());
+        int64_t width = scan.counts[0];
+        traces = Ref::steal(np_array("empty", {n, width}, DType::Float32));
+        if (!traces) return nullptr;
+        BufferGuard buf;
+        if (!writable_view(buf, traces.get(), n * width * 4)) return nullptr;
+        auto* dst = static_cast<float*>(buf.view().buf);
+        if (!run_core([&] { read_trace_rows(*r.reader, r.blocks, width, dst); }, true))
+            return nullptr;
+    }
     Ref extra = Ref::steal(kwargs_of({{"labels", labels.get()}, {"traces", traces.get()}}));
     if (!extra) return nullptr;
     return make_data_object("TimeResolvedTRCDataReturn", r.req, extra.get());

@@ -1,11 +1,14 @@
 #include "veskread/extract/regions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace vesk {
 
 namespace {
+
+constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
 
 const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
     if (!column) throw_missing_key(name);
@@ -146,26 +149,45 @@ Coordinates Coordinates::of(const AnnoColumn* column) {
 CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
                                     const RegionColumns& cols, const Coordinates& x,
                                     const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, const RegionArrays& out) {
+                                    int64_t npt, int64_t stride, const RegionArrays& out) {
+    // Points whose whole blocks lie back to back in the file are read a
+    // batch at a time; the checks before each read stay per point.
+    BlockBatch batch(reader, npt, stride);
+    const bool batched = out.spectra && out.start_time && batch.usable(kTimeEnd);
+    auto take_time = [&out](int64_t n, const unsigned char* info) {
+        out.start_time[n] = BlockReader::time_in(info);
+    };
+    auto single = [&](int64_t n, int64_t offset, float*) {
+        int64_t got = out.spectra ? reader.read_values(offset, npt, out.spectra + n * npt)
+                                  : reader.values_at(offset, npt);
+        if (got != npt) interp::broadcast_mismatch(got, npt);
+        int64_t after = reader.position_after(offset, npt, got);
+        if (out.start_time)
+            out.start_time[n] = reader.read_time(after);
+        else if (!reader.has_time(after))
+            reader.read_time(after);
+    };
     for (int64_t n = 0; n < size; ++n) {
         int64_t i = plan.first_row + n;
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
-        if (!offset) continue; // no stored block: the point stays zero
+        if (!offset) { // no stored block: the point stays zero
+            if (out.spectra) std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
+            continue;
+        }
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
             return {i, false};
         if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
             return {i, true};
         BlockReader::check_seek(*offset);
-        int64_t got = out.spectra ? reader.read_values(*offset, npt, out.spectra + n * npt)
-                                  : reader.values_at(*offset, npt);
-        if (got != npt) interp::broadcast_mismatch(got, npt);
-        int64_t after = reader.position_after(*offset, npt, got);
-        if (out.start_time)
-            out.start_time[n] = reader.read_time(after);
-        else if (!reader.has_time(after))
-            reader.read_time(after);
+        if (batched && batch.fits(*offset)) {
+            batch.add(*offset, out.spectra + n * npt, n, take_time, single);
+            continue;
+        }
+        batch.flush(take_time, single);
+        single(n, *offset, nullptr);
     }
+    batch.flush(take_time, single);
     return {};
 }
 

@@ -82,7 +82,9 @@ struct CoordinateStop {
     bool is_y = false;
 };
 
-// Outputs of one region; all null for a check-only pass.
+// Outputs of one region; all null for a check-only pass. The spectra of a
+// spectrum region need not be cleared first: rows of points without a
+// stored block are cleared here.
 struct RegionArrays {
     double* map_x = nullptr;
     double* map_y = nullptr;
@@ -93,7 +95,7 @@ struct RegionArrays {
 CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
                                     const RegionColumns& cols, const Coordinates& x,
                                     const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, const RegionArrays& out);
+                                    int64_t npt, int64_t stride, const RegionArrays& out);
 
 // The traces of a multiregion map, rows x cols (cols values of each trace).
 // Held in memory unless the blocks overlap so much that it would dwarf the

@@ -128,11 +128,22 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
     return o;
 }
 
-ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o) {
-    ParamBlock params = read_param_block(cur, o.params);
+std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& o) {
+    std::vector<ParamRecords> blocks;
+    blocks.push_back(read_param_records(cur, o.params));
     for (int64_t at : {o.acq_params, o.inst_params, o.optics_params, o.sample_params, o.ft_params})
-        if (at != -1) params.update(read_param_block(cur, at));
+        if (at != -1) blocks.push_back(read_param_records(cur, at));
+    return blocks;
+}
+
+ParamBlock merge_parameters(const std::vector<ParamRecords>& blocks) {
+    ParamBlock params;
+    for (const auto& b : blocks) params.update(b);
     return params;
+}
+
+ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o) {
+    return merge_parameters(read_parameter_blocks(cur, o));
 }
 
 } // namespace vesk

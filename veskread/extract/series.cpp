@@ -7,6 +7,15 @@
 
 namespace vesk {
 
+namespace {
+
+constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
+constexpr int32_t kLabelStart = 152;
+constexpr int64_t kRowBatchBytes = int64_t(4) << 20;
+constexpr int64_t kTransposeTile = 16; // side of a transposed micro-tile
+
+} // namespace
+
 void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
@@ -17,17 +26,31 @@ void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks
 }
 
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
-                          float* spectra, double* times) {
+                          int64_t stride, float* spectra, double* times) {
+    BlockBatch batch(reader, npt, stride);
+    const bool batched = batch.usable(kTimeEnd);
+    auto take_time = [times](int64_t k, const unsigned char* info) {
+        times[k] = BlockReader::time_in(info);
+    };
+    auto single = [&](int64_t k, int64_t offset, float* dst) {
+        int64_t got = reader.read_values(offset, npt, dst);
+        // A short spectrum leaves the position at the end of the file, so
+        // the time read after it fails as it would have.
+        times[k] = reader.read_time(reader.position_after(offset, npt, got));
+        if (got != npt) throw_file_changed(offset);
+    };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
-        int64_t got = reader.read_values(b.offset, npt, spectra + k * npt);
-        // A short spectrum leaves the position at the end of the file, so
-        // the time read after it fails as it would have.
-        times[k] = reader.read_time(reader.position_after(b.offset, npt, got));
-        if (got != npt) throw_file_changed(b.offset);
+        if (batched && batch.fits(b.offset)) {
+            batch.add(b.offset, spectra + k * npt, k, take_time, single);
+        } else {
+            batch.flush(take_time, single);
+            single(k, b.offset, spectra + k * npt);
+        }
         ++k;
     }
+    batch.flush(take_time, single);
 }
 
 TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
@@ -59,6 +82,75 @@ std::optional<size_t> first_unequal(const std::vector<int64_t>& counts) {
     for (size_t k = 1; k < counts.size(); ++k)
         if (counts[k] != counts[0]) return k;
     return std::nullopt;
+}
+
+bool traces_in_one_pass(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                        int32_t info_size, int64_t stride) {
+    if (blocks.blocks.empty() || info_size < kLabelStart) return false;
+    BlockBatch batch(reader, npt, stride);
+    if (!batch.usable(info_size)) return false;
+    for (const auto& b : blocks.blocks)
+        if (!batch.fits(b.offset)) return false;
+    return true;
+}
+
+Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                   int32_t info_size, int64_t stride, bool planes, float* dst) {
+    Labels labels;
+    labels.of_block.reserve(blocks.blocks.size());
+    auto add_label = [&](std::string text) {
+        if (labels.texts.empty() || text != labels.texts.back())
+            labels.texts.push_back(std::move(text));
+        labels.of_block.push_back(static_cast<uint32_t>(labels.texts.size() - 1));
+    };
+    auto take_label = [&](int64_t, const unsigned char* info) {
+        add_label(BlockReader::label_in(info, info_size));
+    };
+    auto single = [&](int64_t, int64_t offset, float* values) {
+        if (reader.read_values(offset, npt, values) != npt) throw_file_changed(offset);
+        add_label(reader.read_label(reader.position_after(offset, npt, npt), info_size));
+    };
+    // Planes are transposed from a tile that stays in cache.
+    BlockBatch batch(reader, npt, stride, planes ? kTransposeTile * stride : kRowBatchBytes);
+    if (!planes) {
+        int64_t k = 0;
+        for (const auto& b : blocks.blocks) {
+            batch.add(b.offset, dst + k * npt, k, take_label, single);
+            ++k;
+        }
+        batch.flush(take_label, single);
+        return labels;
+    }
+    // Planes land in a tile first, then go to their columns a few rows at a
+    // time, so that the scattered writes stay within cache.
+    const auto n = static_cast<int64_t>(blocks.blocks.size());
+    // Planes sit a little more than a plane apart in the tile, so that going
+    // down a column does not hit one cache set again and again.
+    const int64_t pitch = npt + kTransposeTile;
+    std::vector<float> tile(batch.capacity() * static_cast<size_t>(pitch));
+    int64_t first = 0; // block number of the tile's first plane
+    int64_t in_tile = 0;
+    auto drain = [&] {
+        batch.flush(take_label, single);
+        // A tile of at most 16 planes: each output row takes one short
+        // contiguous run, and the planes are read as 16 sequential streams.
+        for (int64_t p = 0; p < npt; ++p) {
+            float* row = dst + p * n + first;
+            const float* src = tile.data() + p;
+            for (int64_t j = 0; j < in_tile; ++j) row[j] = src[j * pitch];
+        }
+        first += in_tile;
+        in_tile = 0;
+    };
+    int64_t k = 0;
+    for (const auto& b : blocks.blocks) {
+        if (!batch.joins(b.offset)) drain();
+        batch.add(b.offset, tile.data() + in_tile * pitch, k, take_label, single);
+        ++in_tile;
+        ++k;
+    }
+    drain();
+    return labels;
 }
 
 void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,

@@ -20,9 +20,10 @@ namespace vesk {
 // negative or impossible seek, or a time that the short block or the file
 // end leaves unread).
 void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);
-// spectra: blocks x npt floats; times: one per block.
+// spectra: blocks x npt floats; times: one per block. `stride` is block
+// size plus info size, the distance between the blocks of a run.
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
-                          float* spectra, double* times);
+                          int64_t stride, float* spectra, double* times);
 
 struct TraceScan {
     std::vector<int64_t> counts; // values each block yields, of npt asked
@@ -42,6 +43,16 @@ TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int
 // Index of the first count that differs from counts[0], if any (stacking
 // rows of unequal length fails there).
 std::optional<size_t> first_unequal(const std::vector<int64_t>& counts);
+
+// Whether every trace block lies whole in the file with its name inside its
+// own stride, so that nothing can fail: then values and names are read in
+// one pass (read_traces) instead of a scan and a read.
+bool traces_in_one_pass(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                        int32_t info_size, int64_t stride);
+// dst: row k (npt floats) from block k, or with `planes` column k of an
+// (npt, blocks) array: a stack along a third axis. Returns the names.
+Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                   int32_t info_size, int64_t stride, bool planes, float* dst);
 
 // dst: blocks x width floats, row k from block k (each yields width values).
 void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,

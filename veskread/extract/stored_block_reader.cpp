@@ -9,6 +9,7 @@ namespace {
 constexpr int64_t kTimeSkip = 136;
 constexpr int64_t kLabelSkip = 152;
 constexpr size_t kLabelChunk = 4096;
+constexpr int64_t kBatchBlocks = 512; // two parts each: the 1024 a system call takes
 } // namespace
 
 BlockReader::BlockReader(const ByteSource& src) : src_(src), size_(src.size()) {}
@@ -32,19 +33,6 @@ int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) cons
     return static_cast<int64_t>(got);
 }
 
-bool BlockReader::read_run(int64_t offset, int64_t blocks, int64_t stride, int64_t count,
-                           float* dst, std::vector<unsigned char>& scratch) const {
-    int64_t bytes = (blocks - 1) * stride + count * 4;
-    if (offset < 0 || bytes > size_ - offset) return false;
-    auto n = static_cast<size_t>(bytes);
-    if (scratch.size() < n) scratch.resize(n);
-    if (src_.read_at(offset, scratch.data(), n) != n) return false;
-    auto row = static_cast<size_t>(count) * 4;
-    for (int64_t j = 0; j < blocks; ++j)
-        std::memcpy(dst + j * count, scratch.data() + j * stride, row);
-    return true;
-}
-
 int64_t BlockReader::position_after(int64_t offset, int64_t count, int64_t got) const {
     if (got == count) return checked_add(offset, checked_mul(count, 4));
     return std::max(offset, size_);
@@ -53,6 +41,45 @@ int64_t BlockReader::position_after(int64_t offset, int64_t count, int64_t got) 
 bool BlockReader::has_time(int64_t position) const {
     int64_t at = checked_add(position, kTimeSkip);
     return at <= size_ - 8;
+}
+
+double BlockReader::time_in(const unsigned char* info) {
+    uint64_t bits;
+    std::memcpy(&bits, info + kTimeSkip, 8);
+    return std::bit_cast<double>(bits);
+}
+
+std::string BlockReader::label_in(const unsigned char* info, int32_t info_size) {
+    const auto* text = reinterpret_cast<const char*>(info + kLabelSkip);
+    return std::string(cut_at_nul(std::string_view(text, size_t(info_size - kLabelSkip))));
+}
+
+BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
+                       int64_t batch_bytes)
+    : reader_(reader), count_(count), stride_(stride), batch_bytes_(batch_bytes),
+      info_len_(stride > 4 * count && count >= 0 ? static_cast<size_t>(stride - 4 * count) : 0),
+      max_blocks_(static_cast<size_t>(
+          std::clamp<int64_t>(stride > 0 ? batch_bytes / stride : 1, 1, kBatchBlocks))) {}
+
+bool BlockBatch::usable(int64_t info_bytes) const {
+    // Values must not overlap the next block, and the info parts of a batch
+    // must stay small (a huge declared info size goes block by block).
+    return count_ > 0 && count_ <= (int64_t(1) << 40) && stride_ >= 4 * count_ &&
+           static_cast<int64_t>(info_len_) >= info_bytes &&
+           static_cast<int64_t>(info_len_) * static_cast<int64_t>(max_blocks_) <= batch_bytes_;
+}
+
+bool BlockBatch::read_pending() {
+    size_t n = pending_.size();
+    if (scratch_.size() < n * info_len_) scratch_.resize(n * info_len_);
+    parts_.clear();
+    auto values = static_cast<size_t>(count_) * 4;
+    for (size_t j = 0; j < n; ++j) {
+        parts_.push_back({pending_[j].dst, values});
+        if (info_len_) parts_.push_back({scratch_.data() + j * info_len_, info_len_});
+    }
+    size_t want = n * (values + info_len_);
+    return reader_.source().read_scattered(first_, parts_.data(), parts_.size()) == want;
 }
 
 double BlockReader::read_time(int64_t position) const {

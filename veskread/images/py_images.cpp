@@ -171,10 +171,19 @@ bool add_image_bytes(PyObject* image, Cursor& cur) {
     PyObject* count_obj = attribute(image, "Bytes");
     Py_ssize_t count;
     if (!count_obj || !read_count(count_obj, count)) return false;
-    std::string raw = read_image_bytes(cur, count);
-    Ref data =
-        Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+    // Read straight into the bytes object, without the interpreter lock.
+    int64_t n = image_bytes_available(cur, count);
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!data) return false;
+    size_t got = 0;
+    char* buf = PyBytes_AS_STRING(data.get());
+    if (!run_core([&] { got = cur.read_into(buf, static_cast<size_t>(n)); }, true)) return false;
+    if (static_cast<int64_t>(got) != n) { // the file shrank meanwhile: keep what was there
+        data = Ref::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(got)));
+        if (!data) return false;
+    }
+    std::string_view raw(PyBytes_AS_STRING(data.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(data.get())));
     PyObject* type = attribute(image, "Type");
     if (!type) return false;
     Ref with_header = Ref::steal(PyLong_FromLongLong(kImageType258));

@@ -1,5 +1,6 @@
 #include "veskread/images/visible_images.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -138,9 +139,18 @@ bool seek_image_bytes(Cursor& cur, const ImageSubBlock& sub) {
     return true;
 }
 
+int64_t image_bytes_available(const Cursor& cur, int64_t count) {
+    if (count < -1)
+        throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1",
+                    cur.tell(), count);
+    int64_t avail = std::max<int64_t>(cur.source_size() - cur.tell(), 0);
+    return count == -1 ? avail : std::min(count, avail);
+}
+
 std::string read_image_bytes(Cursor& cur, int64_t count) {
-    if (count == -1) count = std::numeric_limits<int64_t>::max();
-    return cur.read_upto(count);
+    std::string out(static_cast<size_t>(image_bytes_available(cur, count)), '\0');
+    out.resize(cur.read_into(out.data(), out.size()));
+    return out;
 }
 
 } // namespace vesk

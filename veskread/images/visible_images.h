@@ -66,8 +66,10 @@ bool seek_image_bytes(Cursor& cur, const ImageSubBlock& sub);
 constexpr int64_t kImageType258 = 258;
 constexpr size_t kType258Header = 14;
 
-// `count` bytes from the cursor (fewer at the end of the file); -1 reads to
+// How many of `count` bytes the file holds from the cursor on; -1 means to
 // the end, below -1 is a NegativeReadLength.
+int64_t image_bytes_available(const Cursor& cur, int64_t count);
+// Those bytes, read from the cursor.
 std::string read_image_bytes(Cursor& cur, int64_t count);
 
 } // namespace vesk

@@ -15,7 +15,9 @@
 namespace vesk::py {
 
 bool OpenFile::open(PyObject* path) {
-    Ref args = Ref::steal(Py_BuildValue("(Os)", path, "rb"));
+    // Unbuffered: every read goes through the descriptor anyway, and the
+    // buffer object would only cost its making and closing.
+    Ref args = Ref::steal(Py_BuildValue("(Osi)", path, "rb", 0));
     if (!args) return false;
     // `open` takes an int as a descriptor the caller owns: read it, never close it.
     Ref kwargs;

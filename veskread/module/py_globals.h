@@ -46,6 +46,7 @@ struct Globals {
     PyObject* default_encodings = nullptr;      // ('ascii', 'utf8', 'latin1')
     PyObject* decode_string_defaults = nullptr; // (default_encodings,)
     PyObject* decode_string_function = nullptr; // the function object made at import
+    PyObject* is_vesk_file_function = nullptr;  // likewise
     // Made at first use and kept, like the constants of a compiled function.
     ImageSignatures image_signatures; // ready when head6 is set
     PyObject* vesk_dict = nullptr;    // dict that VeskDict hands out copies of

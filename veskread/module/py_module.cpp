@@ -222,7 +222,7 @@ bool exec_steps(PyObject* m) {
     if (!function_type_ready()) return false;
     if (!bind_classes(m)) return false;
     if (!bind_function(m, kHelpSpec) || !bind_function(m, kListContentsSpec) ||
-        !bind_function(m, kIsVeskFileSpec) ||
+        !bind_function(m, kIsVeskFileSpec, nullptr, &g.is_vesk_file_function) ||
         !bind_function(m, kDecodeStringSpec, g.decode_string_defaults, &g.decode_string_function) ||
         !bind_function(m, kGetVeskDataSpec) || !bind_function(m, kImghdrWhatSpec) ||
         !bind_function(m, kGetVisImagesSpec))

@@ -1,0 +1,205 @@
+// vesk._native: the reading core as plain Python values for the `vesk`
+// package, which needs what veskread's public calls cannot give, the kind and
+// shape of every block without reading values. It reads through a descriptor
+// the caller owns (never closed here), with positioned reads and the
+// interpreter lock released, and keeps no state between calls. Core errors
+// become ValueError(message, byte offset or -1) and OSError; `vesk` turns
+// them into its own exceptions, so nothing here depends on veskread's module.
+#include <cerrno>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "veskread/container/errors.h"
+#include "veskread/container/listing.h"
+#include "veskread/extract/block_outline.h"
+#include "veskread/module/py_ref.h"
+
+namespace vesk::py {
+
+namespace {
+
+struct Listed {
+    DataBlockKey key;
+    std::optional<BlockOutline> outline;
+    std::optional<Error> problem;
+};
+
+struct FileOutline {
+    std::vector<Listed> blocks;
+    std::optional<Error> failure; // the file itself cannot be listed
+    bool is_vesk = true;
+};
+
+const char* kind_name(BlockKind k) {
+    switch (k) {
+    case BlockKind::Spectrum:
+        return "spectrum";
+    case BlockKind::ImageMap:
+        return "image map";
+    case BlockKind::ImageTraces:
+        return "image traces";
+    case BlockKind::TimeSeries:
+        return "time-resolved series";
+    case BlockKind::TimeTraces:
+        return "time-resolved traces";
+    case BlockKind::MultiregionMap:
+        return "multiregion map";
+    case BlockKind::MultiregionTraces:
+        return "multiregion traces";
+    }
+    return "";
+}
+
+// Core work only: no Python object is touched, so the lock can be released.
+FileOutline outline_file(int fd) {
+    FileOutline out;
+    FdSource src(fd);
+    try {
+        if (!has_vesk_magic(src)) {
+            out.is_vesk = false;
+            return out;
+        }
+        std::vector<DirEntry> directory = read_directory(src);
+        // A key listed again outlines the same: each outline scans the whole
+        // directory, so a directory of repeated entries must not cost its
+        // square. Valid keys are few, so the work stays linear in the file.
+        std::map<std::string, size_t> first_of;
+        for (auto& key : list_contents(directory)) {
+            std::string id = key.type + '/' + key.dimensions + '/' + key.derivative;
+            auto [seen, fresh] = first_of.try_emplace(id, out.blocks.size());
+            if (!fresh) {
+                out.blocks.push_back(out.blocks[seen->second]);
+                continue;
+            }
+            Listed item{key, std::nullopt, std::nullopt};
+            try {
+                item.outline = outline_block(src, directory, key);
+            } catch (const Error& e) {
+                if (e.kind() == ErrorKind::Io) throw;
+                item.problem = e;
+            }
+            out.blocks.push_back(std::move(item));
+        }
+    } catch (const Error& e) {
+        out.failure = e;
+    }
+    return out;
+}
+
+PyObject* raise_core_error(const Error& e) {
+    if (e.kind() == ErrorKind::Io) {
+        errno = static_cast<int>(e.value());
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Ref args = Ref::steal(Py_BuildValue("(sL)", e.what(), static_cast<long long>(e.position())));
+    if (args) PyErr_SetObject(PyExc_ValueError, args.get());
+    return nullptr;
+}
+
+// Parameter text as veskread decodes it by default: UTF-8, else Latin-1.
+PyObject* text_value(const std::string& bytes) {
+    auto n = static_cast<Py_ssize_t>(bytes.size());
+    PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), n, nullptr);
+    if (s || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
+    PyErr_Clear();
+    return PyUnicode_DecodeLatin1(bytes.data(), n, nullptr);
+}
+
+PyObject* parameters_dict(const ParamBlock& params) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : params.entries()) {
+        Ref v;
+        if (auto* i = std::get_if<int32_t>(&value))
+            v = Ref::steal(PyLong_FromLong(*i));
+        else if (auto* d = std::get_if<double>(&value))
+            v = Ref::steal(PyFloat_FromDouble(*d));
+        else
+            v = Ref::steal(text_value(std::get<ParamText>(value).bytes));
+        if (!v) return nullptr;
+        Ref k = Ref::steal(text_value(key));
+        if (!k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* shape_tuple(const std::vector<int64_t>& shape) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!t) return nullptr;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        PyObject* n = PyLong_FromLongLong(shape[i]);
+        if (!n) return nullptr;
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    return t.release();
+}
+
+// (type, dimensions, derivative, kind, shape, parameters, data offset, problem);
+// kind, shape and parameters are None and problem is (message, offset) for a
+// block that reading would refuse.
+PyObject* listed_tuple(const Listed& b) {
+    const auto& k = b.key;
+    if (b.problem)
+        return Py_BuildValue("(sssOOOi(sL))", k.type.c_str(), k.dimensions.c_str(),
+                             k.derivative.c_str(), Py_None, Py_None, Py_None, -1, b.problem->what(),
+                             static_cast<long long>(b.problem->position()));
+    Ref shape = Ref::steal(shape_tuple(b.outline->shape));
+    if (!shape) return nullptr;
+    Ref params = Ref::steal(parameters_dict(b.outline->parameters));
+    if (!params) return nullptr;
+    return Py_BuildValue("(ssssOOLO)", k.type.c_str(), k.dimensions.c_str(), k.derivative.c_str(),
+                         kind_name(b.outline->kind), shape.get(), params.get(),
+                         static_cast<long long>(b.outline->data_offset), Py_None);
+}
+
+PyObject* outline(PyObject*, PyObject* arg) {
+    int fd = PyObject_AsFileDescriptor(arg);
+    if (fd < 0) return nullptr;
+    FileOutline file;
+    {
+        GilRelease unlocked;
+        file = outline_file(fd);
+    }
+    if (!file.is_vesk) {
+        Ref args = Ref::steal(Py_BuildValue("(si)", "not a VESK file", -1));
+        if (args) PyErr_SetObject(PyExc_ValueError, args.get());
+        return nullptr;
+    }
+    if (file.failure) return raise_core_error(*file.failure);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(file.blocks.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < file.blocks.size(); ++i) {
+        PyObject* t = listed_tuple(file.blocks[i]);
+        if (!t) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+    }
+    return list.release();
+}
+
+PyMethodDef methods[] = {
+    {"outline", outline, METH_O,
+     "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
+     "derivative, kind, shape, parameters, data offset, problem), read from the directory and "
+     "parameter, store and annotation tables only. The descriptor is not closed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vesk._native",
+    "Core of the vesk package: block outlines read without values.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace vesk::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&vesk::py::module_def); }

@@ -1,0 +1,77 @@
+"""Read VESK spectrometer files into typed objects, numpy, xarray and pandas.
+
+    import vesk
+    with vesk.open("sample.vesk") as f:
+        for block in f.blocks:              # described without reading values
+            print(block)
+        spectrum = f["AB/2D/NONE"]          # a vesk.Spectrum: .x, .y, .parameters
+        cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
+
+`vesk.open` returns a `VeskFile` (a context manager holding one descriptor);
+reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
+`ImageTraces`, `TimeSeries`, `TimeTraces`, `MultiregionMap`,
+`MultiregionTraces`. Each holds the arrays the low-level reader `veskread`
+returns, its `parameters` (read-only), `values`, `dims` and `coords`.
+Errors: `VeskError`, with `FormatError` (a ValueError) and
+`BlockNotFoundError` (a KeyError); OSError passes through unchanged.
+xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
+group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
+"""
+from vesk._block import KINDS, UNREADABLE, Block
+from vesk._errors import BlockNotFoundError, FormatError, VeskError
+from vesk._file import VeskFile, open, read
+from vesk._objects import (
+    DataObject,
+    Image,
+    ImageMap,
+    ImageTraces,
+    MultiregionMap,
+    MultiregionTraces,
+    Region,
+    Spectrum,
+    TimeSeries,
+    TimeTraces,
+)
+from vesk._version import __version__
+from vesk._vocabulary import (
+    block_type_label,
+    derivative_label,
+    measurement_time,
+    parameter_label,
+    unit_label,
+)
+
+__all__ = [
+    "__version__",
+    "open",
+    "read",
+    "VeskFile",
+    "Block",
+    "KINDS",
+    "UNREADABLE",
+    "DataObject",
+    "Spectrum",
+    "ImageMap",
+    "ImageTraces",
+    "TimeSeries",
+    "TimeTraces",
+    "MultiregionMap",
+    "MultiregionTraces",
+    "Region",
+    "Image",
+    "VeskError",
+    "FormatError",
+    "BlockNotFoundError",
+    "block_type_label",
+    "derivative_label",
+    "unit_label",
+    "parameter_label",
+    "measurement_time",
+]
+
+# Public classes show (and pickle) under the package's name.
+for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
+             TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
+             FormatError, BlockNotFoundError):
+    _cls.__module__ = "vesk"
+del _cls

@@ -1,0 +1,100 @@
+"""`Block`: one data block as the listing describes it, without its values."""
+from __future__ import annotations
+
+import datetime as _dt
+import math
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import Mapping, Optional, Tuple
+
+from vesk import _native, _vocabulary
+from vesk._vocabulary import ParameterValue
+
+KINDS = (
+    "spectrum",
+    "image map",
+    "image traces",
+    "time-resolved series",
+    "time-resolved traces",
+    "multiregion map",
+    "multiregion traces",
+)
+#: The kind of a listed block that reading refuses; its `problem` says why.
+UNREADABLE = "unreadable"
+
+BlockKey = Tuple[str, str, str]
+
+
+@dataclass(frozen=True)
+class Block:
+    """A data block of a file, described from its directory entry and tables.
+
+    `shape` is the shape of the `values` that reading the block gives; for a
+    block that reading refuses, `kind` is "unreadable", `shape` is () and
+    `problem` tells why.
+    """
+
+    key: BlockKey
+    """The low-level key, e.g. ("AB", "3D", "NONE")."""
+    name: str
+    """The key as one string, e.g. "AB/3D/NONE"."""
+    kind: str
+    """One of `vesk.KINDS`, or "unreadable"."""
+    shape: Tuple[int, ...]
+    points: int
+    """Spectral points per spectrum or trace (NPT)."""
+    x_range: Tuple[float, float]
+    """First and last x value, as stored (FXV, LXV)."""
+    x_label: str
+    y_label: str
+    offset: int
+    """Byte offset of the data block in the file (-1 when unknown)."""
+    problem: Optional[str] = None
+    parameters: Mapping[str, ParameterValue] = field(
+        default_factory=lambda: MappingProxyType({}), compare=False, repr=False
+    )
+    """The merged parameters, read-only."""
+
+    @property
+    def measured(self) -> Optional[_dt.datetime]:
+        """Measurement date and time from the parameters, or None."""
+        return _vocabulary.measurement_time(self.parameters)
+
+    def __str__(self) -> str:
+        if self.problem is not None:
+            return "%s  %s  %s" % (self.name, self.kind, self.problem)
+        shape = " x ".join(str(n) for n in self.shape)
+        return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
+
+
+def key_name(key: BlockKey) -> str:
+    return "/".join(key)
+
+
+def _number(value: Optional[ParameterValue]) -> float:
+    return float(value) if isinstance(value, (int, float)) else math.nan
+
+
+def block_from_outline(item: _native._Outline) -> Block:
+    """A Block from one entry of the native outline."""
+    data_type, dims, deriv, kind, shape, params, offset, problem = item
+    key: BlockKey = (data_type, dims, deriv)
+    if problem is not None:
+        message, at = problem
+        text = message + (" (at byte %d)" % at if at >= 0 else "")
+        return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
+                     _vocabulary.y_label(data_type, deriv), -1, text)
+    assert kind is not None and shape is not None and params is not None
+    npt = params.get("NPT")
+    return Block(
+        key=key,
+        name=key_name(key),
+        kind=kind,
+        shape=tuple(shape),
+        points=npt if isinstance(npt, int) else 0,
+        x_range=(_number(params.get("FXV")), _number(params.get("LXV"))),
+        x_label=_vocabulary.x_label(params),
+        y_label=_vocabulary.y_label(data_type, deriv),
+        offset=offset,
+        parameters=MappingProxyType(params),
+    )

@@ -1,0 +1,69 @@
+"""The exceptions of `vesk` and the one place that translates reading errors.
+
+Every problem with a file's contents becomes a `FormatError` (also a
+`ValueError`), a missing block a `BlockNotFoundError` (also a `KeyError`);
+both derive from `VeskError`. Errors of the file system (`OSError`) and
+`MemoryError` pass through unchanged. Messages name the file and, where they
+are known, the block and the byte offset.
+"""
+from __future__ import annotations
+
+import struct
+from typing import NoReturn, Optional
+
+
+class VeskError(Exception):
+    """Base class of every error that `vesk` raises about a file's contents."""
+
+
+class FormatError(VeskError, ValueError):
+    """The file is not a VESK file, or a structure in it cannot be read.
+
+    Raised for files whose header, directory, parameter blocks, store tables
+    or annotation tables are truncated or malformed. A block whose values
+    simply end early is not an error: it reads as a shorter array.
+    """
+
+
+class BlockNotFoundError(VeskError, KeyError):
+    """No block of the file matches the key; the message lists the keys it has."""
+
+    def __str__(self) -> str:
+        # KeyError would quote the message as a repr.
+        return str(self.args[0]) if self.args else ""
+
+
+def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) -> str:
+    """The "file, block, offset" prefix of a message."""
+    text = path
+    if block is not None:
+        text += ": block " + block
+    if offset is not None and offset >= 0:
+        text += " (at byte %d)" % offset
+    return text
+
+
+def raise_translated(
+    exc: BaseException, path: str, block: Optional[str] = None, offset: Optional[int] = None
+) -> NoReturn:
+    """Re-raises what the low-level reader raised as the matching `vesk` error."""
+    if isinstance(exc, (OSError, MemoryError, VeskError)) or not isinstance(exc, Exception):
+        raise exc
+    if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
+        raise FormatError(path + ": not a VESK file") from exc
+    if isinstance(exc, struct.error):
+        what = "structure ends early: %s" % exc
+    elif isinstance(exc, KeyError):
+        what = "missing entry %s" % exc
+    else:
+        what = str(exc) or type(exc).__name__
+    raise FormatError(where(path, block, offset) + ": " + what) from exc
+
+
+def raise_native(exc: ValueError, path: str) -> NoReturn:
+    """Re-raises a core error of the native module, ValueError(message, offset)."""
+    message = str(exc.args[0]) if exc.args else str(exc)
+    offset = exc.args[1] if len(exc.args) > 1 and isinstance(exc.args[1], int) else None
+    if offset is not None and offset >= 0 and str(offset) not in message:
+        message += " (at byte %d)" % offset
+    raise FormatError(path + ": " + message) from exc

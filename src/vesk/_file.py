@@ -1,0 +1,171 @@
+"""`VeskFile`: an open VESK file, its block listing and reading by key."""
+from __future__ import annotations
+
+import os
+import warnings
+from types import TracebackType
+from typing import Any, List, Optional, Tuple, Type, Union
+
+import veskread
+
+from vesk import _native
+from vesk._block import Block, BlockKey, block_from_outline
+from vesk._errors import BlockNotFoundError, FormatError, raise_native, raise_translated
+from vesk._objects import DataObject, Image, from_raw, image_from_dict
+
+PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Key = Union[str, Tuple[str, str, str]]
+
+
+class VeskFile:
+    """An open VESK file: a context manager holding one file descriptor.
+
+    `blocks` lists the data blocks, described from the directory and the
+    parameter, store and annotation tables without reading any values.
+    `f[key]` reads one block into a typed data object; the key is
+    "AB/3D/NONE", ("AB", "3D", "NONE") or a short form that names exactly
+    one block ("AB", "AB/3D"). Case does not matter.
+    """
+
+    path: str
+    blocks: List[Block]
+
+    def __init__(self, path: PathType) -> None:
+        self.path = os.fsdecode(path)
+        self._fd: Optional[int] = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        try:
+            try:
+                outline = _native.outline(self._fd)
+            except ValueError as e:
+                raise_native(e, self.path)
+            self.blocks = [block_from_outline(item) for item in outline]
+        except BaseException:
+            self.close()
+            raise
+        # Values are read through the descriptor we hold where the system can
+        # name it, so they come from the file that was listed.
+        by_fd = "/dev/fd/%d" % self._fd
+        self._read_path = by_fd if os.path.exists(by_fd) else self.path
+
+    # -- lifetime -------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._fd is None
+
+    def close(self) -> None:
+        """Closes the file; further reads raise ValueError. Closing twice is harmless."""
+        fd, self._fd = self._fd, None
+        if fd is not None:
+            os.close(fd)
+
+    def __enter__(self) -> "VeskFile":
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", None) is not None:
+            warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
+            self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "%d blocks" % len(self.blocks)
+        return "<vesk.VeskFile %r (%s)>" % (self.path, state)
+
+    # -- blocks ---------------------------------------------------------------
+
+    def keys(self) -> List[str]:
+        """Names of the blocks, e.g. ["AB/2D/NONE", "AB/3D/NONE"]."""
+        return list(dict.fromkeys(b.name for b in self.blocks))
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            self.block(key)  # type: ignore[arg-type]
+        except (BlockNotFoundError, TypeError):
+            return False
+        return True
+
+    def __iter__(self) -> Any:
+        return iter(self.keys())
+
+    def __len__(self) -> int:
+        return len(self.keys())
+
+    def block(self, key: Key) -> Block:
+        """The Block a key or short form names; BlockNotFoundError otherwise."""
+        parts = _key_parts(key)
+        matches = [b for b in self.blocks if b.key[: len(parts)] == parts]
+        distinct = list(dict.fromkeys(b.name for b in matches))
+        if len(distinct) == 1:
+            return matches[0]
+        have = ", ".join(self.keys()) or "no data blocks"
+        wanted = "/".join(parts)
+        if not distinct:
+            raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have))
+        raise BlockNotFoundError(
+            "%s: %s names %d blocks (%s); give the full key"
+            % (self.path, wanted, len(distinct), ", ".join(distinct))
+        )
+
+    def __getitem__(self, key: Key) -> DataObject:
+        """Reads the block a key names into its typed data object."""
+        block = self.block(key)
+        return self._read(block)
+
+    def _read(self, block: Block) -> DataObject:
+        if self._fd is None:
+            raise ValueError("I/O operation on closed VESK file %r" % self.path)
+        try:
+            raw = veskread.getVeskData(self._read_path, block.key)
+        except Exception as e:
+            raise_translated(e, self.path, block.name, block.offset)
+        return from_raw(block, raw)
+
+    def images(self) -> List[Image]:
+        """The visible pictures of the sample, in file order."""
+        if self._fd is None:
+            raise ValueError("I/O operation on closed VESK file %r" % self.path)
+        try:
+            found = veskread.getVisImages(self._read_path)
+        except Exception as e:
+            raise_translated(e, self.path, "of visible images")
+        return [image_from_dict(i, d) for i, d in enumerate(found)]
+
+
+def _key_parts(key: Key) -> Tuple[str, ...]:
+    if isinstance(key, str):
+        parts: Tuple[str, ...] = tuple(key.split("/"))
+    elif isinstance(key, tuple) and len(key) == 3 and all(isinstance(p, str) for p in key):
+        parts = key
+    else:
+        raise TypeError("a block key is a str such as 'AB/3D/NONE' or a tuple of 3 str, not %r"
+                        % (key,))
+    if not 1 <= len(parts) <= 3 or not all(parts):
+        raise BlockNotFoundError("not a block key: %r" % (key,))
+    return tuple(p.upper() for p in parts)
+
+
+def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io.open
+    """Opens a VESK file (str, bytes or os.PathLike) and lists its blocks.
+
+    Use it as a context manager. Raises FormatError for a file that is not a
+    VESK file or whose directory cannot be read, and OSError as the file
+    system reports it.
+    """
+    return VeskFile(path)
+
+
+def read(path: PathType, key: Key) -> DataObject:
+    """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`."""
+    with VeskFile(path) as f:
+        return f[key]
+
+
+

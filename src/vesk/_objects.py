@@ -1,0 +1,269 @@
+"""Typed data objects, one per kind of block, over the arrays read natively.
+
+Each object holds the very arrays and parameter dictionary that
+`veskread.getVeskData` returns (no copies; the parameters behind a read-only
+view), names the dimensions of its main array `values` and gives its
+coordinates, so that `to_xarray()` needs no further reading. The one
+exception to "no copies" is the `values` of a multiregion map with more than
+one region: the regions' arrays stay as read in `regions`, and `values`
+joins them into one array of points.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from vesk import _vocabulary
+from vesk._block import Block
+from vesk._vocabulary import ParameterValue
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import xarray
+
+Coords = Mapping[str, Tuple[Tuple[str, ...], NDArray[Any]]]
+
+
+def _need(module: str, call: str, extra: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as e:
+        raise ImportError(
+            "%s needs %s: pip install 'veskread[%s]'" % (call, module, extra)
+        ) from e
+
+
+@dataclass(frozen=True)
+class DataObject:
+    """What every data object holds.
+
+    `values` is the main array, `dims` names its dimensions and `coords` maps
+    each coordinate name to (its dimensions, its array).
+    """
+
+    block: Block
+    parameters: Mapping[str, ParameterValue]
+    values: NDArray[Any] = field(repr=False)
+    dims: Tuple[str, ...]
+    coords: Coords = field(repr=False)
+    raw: Any = field(repr=False, compare=False)
+    """The low-level `veskread` data object the arrays come from."""
+    x: NDArray[np.float64] = field(repr=False)
+    """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
+
+    @property
+    def measured(self) -> Optional[_dt.datetime]:
+        """Measurement date and time from the parameters, or None."""
+        return _vocabulary.measurement_time(self.parameters)
+
+    def attrs(self) -> Dict[str, Any]:
+        """Attributes for xarray: the parameters, the block and its labels."""
+        out: Dict[str, Any] = dict(self.parameters)
+        out.update(block=self.block.name, kind=self.block.kind,
+                   long_name=self.block.y_label, x_label=self.block.x_label)
+        return out
+
+    def to_xarray(self) -> "xarray.DataArray":
+        """The values as an `xarray.DataArray` with named dims, coords and attrs."""
+        xr = _need("xarray", "to_xarray()", "xarray")
+        coords = {name: (dims, array) for name, (dims, array) in self.coords.items()}
+        return xr.DataArray(  # type: ignore[no-any-return]
+            self.values, dims=self.dims, coords=coords, attrs=self.attrs(),
+            name=self.block.name,
+        )
+
+
+@dataclass(frozen=True)
+class Spectrum(DataObject):
+    """One spectrum: `y` over the axis `x` (a 2D block)."""
+
+    y: NDArray[np.float32] = field(repr=False)
+
+    def to_pandas(self) -> "pandas.Series":
+        """The spectrum as a `pandas.Series` indexed by x."""
+        pd = _need("pandas", "to_pandas()", "pandas")
+        index = pd.Index(self.x, name=self.dims[0])
+        return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
+
+
+@dataclass(frozen=True)
+class ImageMap(DataObject):
+    """Spectra over a map grid: values[row, column, point]."""
+
+    map_x: NDArray[np.float64] = field(repr=False)
+    map_y: NDArray[np.float64] = field(repr=False)
+
+
+@dataclass(frozen=True)
+class ImageTraces(DataObject):
+    """Maps of traces: values[row, column, trace], trace k named labels[k]."""
+
+    map_x: NDArray[np.float64] = field(repr=False)
+    map_y: NDArray[np.float64] = field(repr=False)
+    labels: List[str]
+
+
+@dataclass(frozen=True)
+class TimeSeries(DataObject):
+    """Spectra taken one after another: values[step, point] at times z[step]."""
+
+    z: NDArray[np.float64] = field(repr=False)
+
+
+@dataclass(frozen=True)
+class TimeTraces(DataObject):
+    """Traces: values[trace, point], trace k named labels[k]."""
+
+    labels: List[str]
+
+
+@dataclass(frozen=True)
+class Region:
+    """One region of a multiregion map, with the arrays as read."""
+
+    title: str
+    map_x: NDArray[np.float64] = field(repr=False)
+    map_y: NDArray[np.float64] = field(repr=False)
+    start_time: Optional[NDArray[np.float64]] = field(repr=False)
+    values: NDArray[np.float32] = field(repr=False)
+
+
+@dataclass(frozen=True)
+class MultiregionMap(DataObject):
+    """Spectra of several map regions: values[point, spectral point], points of
+    all regions in region order; `regions` holds each region's own arrays."""
+
+    regions: Tuple[Region, ...]
+
+
+@dataclass(frozen=True)
+class MultiregionTraces(DataObject):
+    """Trace values of several map regions: values[point, trace]."""
+
+    labels: List[str]
+    regions: Tuple[Region, ...]
+
+
+@dataclass(frozen=True)
+class Image:
+    """A visible picture of the sample stored in the file."""
+
+    position: int
+    """Order in the file, from 0."""
+    name: str
+    """The image key: "00", "01", ..., "99", "AA", ..."""
+    format: Optional[str]
+    """"png", "jpeg", "bmp", "gif", ... or None when unknown or absent."""
+    data: bytes = field(repr=False)
+    title: Optional[str]
+    attributes: Mapping[str, object] = field(repr=False)
+
+
+def image_name(position: int) -> str:
+    """The image key of a position: two digits up to 99, then letters."""
+    if position < 100:
+        return "%02d" % position
+    n = position - 74  # 100 -> "AA": letters counted as spreadsheet columns
+    letters = ""
+    n += 1
+    while n > 0:
+        n, r = divmod(n - 1, 26)
+        letters = chr(ord("A") + r) + letters
+    return letters
+
+
+def image_from_dict(position: int, d: Mapping[str, Any]) -> Image:
+    attributes = {k: v for k, v in d.items() if k not in ("image", "imgext", "Title")}
+    title = d.get("Title")
+    return Image(
+        position=position,
+        name=image_name(position),
+        format=d.get("imgext"),
+        data=bytes(d.get("image", b"")),
+        title=title if isinstance(title, str) else None,
+        attributes=MappingProxyType(attributes),
+    )
+
+
+# -- from the low-level objects ----------------------------------------------
+
+
+def _axis_dim(parameters: Mapping[str, ParameterValue], taken: Sequence[str]) -> str:
+    dim = _vocabulary.axis_dimension(parameters)
+    return dim if dim not in taken else "spectral"
+
+
+def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
+    return tuple(
+        Region(str(r.title), r.mapX, r.mapY, r.start_time, r.spectra) for r in raw_regions
+    )
+
+
+def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict[str, Any]]:
+    """Points of all regions as one array, and per-point coordinates."""
+    if len(regions) == 1:
+        values = regions[0].values
+    elif regions:
+        values = np.concatenate([r.values for r in regions])
+    else:
+        values = np.zeros((0, width), dtype=np.float32)
+    sizes = [len(r.values) for r in regions]
+    point: Dict[str, Any] = {
+        "region": np.repeat(np.arange(len(regions)), sizes),
+        "map_x": np.concatenate([r.map_x for r in regions]) if regions else np.zeros(0),
+        "map_y": np.concatenate([r.map_y for r in regions]) if regions else np.zeros(0),
+    }
+    if regions and all(r.start_time is not None for r in regions):
+        point["start_time"] = np.concatenate([r.start_time for r in regions if r.start_time is not None])
+    return values, point
+
+
+def from_raw(block: Block, raw: Any) -> DataObject:
+    """Wraps what `veskread.getVeskData` returned for `block`."""
+    params: Mapping[str, ParameterValue] = MappingProxyType(raw.parameters)
+    x = raw.x
+    name = type(raw).__name__
+    if name == "SingleDataReturn":
+        dim = _axis_dim(params, ())
+        return Spectrum(block, params, raw.y, (dim,), {dim: ((dim,), x)}, raw, x, raw.y)
+    if name in ("ImageDataReturn", "ImageTRCDataReturn"):
+        map_coords = {"y": (("y",), raw.mapY), "x": (("x",), raw.mapX)}
+        if name == "ImageDataReturn":
+            dim = _axis_dim(params, ("y", "x"))
+            coords = dict(map_coords, **{dim: ((dim,), x)})
+            return ImageMap(block, params, raw.spectra, ("y", "x", dim), coords, raw, x,
+                            raw.mapX, raw.mapY)
+        labels = list(raw.labels)
+        coords = dict(map_coords, trace=(("trace",), np.array(labels, dtype=object)))
+        return ImageTraces(block, params, raw.traces, ("y", "x", "trace"), coords, raw, x,
+                           raw.mapX, raw.mapY, labels)
+    if name == "TimeResolvedDataReturn":
+        dim = _axis_dim(params, ("time",))
+        coords = {"time": (("time",), raw.z), dim: ((dim,), x)}
+        return TimeSeries(block, params, raw.spectra, ("time", dim), coords, raw, x, raw.z)
+    if name == "TimeResolvedTRCDataReturn":
+        dim = _axis_dim(params, ("trace",))
+        labels = list(raw.labels)
+        coords = {"trace": (("trace",), np.array(labels, dtype=object)), dim: ((dim,), x)}
+        return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
+    if name == "MultiRegionDataReturn":
+        regions = _regions(raw.regions)
+        values, point = _joined(regions, len(x))
+        dim = _axis_dim(params, ("point",))
+        coords = {k: (("point",), v) for k, v in point.items()}
+        coords[dim] = ((dim,), x)
+        return MultiregionMap(block, params, values, ("point", dim), coords, raw, x, regions)
+    if name == "MultiRegionTRCDataReturn":
+        regions = _regions(raw.regions)
+        labels = list(raw.labels)
+        values, point = _joined(regions, len(labels))
+        coords = {k: (("point",), v) for k, v in point.items()}
+        coords["trace"] = (("trace",), np.array(labels, dtype=object))
+        return MultiregionTraces(block, params, values, ("point", "trace"), coords, raw, x,
+                                 labels, regions)
+    raise TypeError("unexpected data object %r" % name)

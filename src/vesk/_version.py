@@ -1,0 +1,3 @@
+"""The version of the distribution that ships `vesk` and `veskread`."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,151 @@
+"""Human names for block types, derivatives, axis units and parameter keys.
+
+Parameter labels come from the low-level module's vocabulary (`paramDict`,
+then `VeskDict`); the tables here name what that vocabulary leaves out.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import re
+from functools import lru_cache
+from typing import Dict, Mapping, Optional, Tuple, Union
+
+import veskread
+
+ParameterValue = Union[int, float, str]
+
+_DATA_TYPES: Dict[str, str] = {
+    "SC": "Single channel",
+    "IFG": "Interferogram",
+    "PH": "Phase",
+    "AB": "Absorbance",
+    "TR": "Transmittance",
+    "KM": "Kubelka-Munk",
+    "TRC": "Trace",
+    "RAM": "Raman intensity",
+    "EMIS": "Emission",
+    "REFL": "Reflectance",
+    "POW": "Power spectrum",
+    "LREFL": "Log reflectance",
+    "ATR": "ATR",
+    "PAS": "Photoacoustic",
+    "TRARI": "Transmittance (ARI)",
+    "ABARI": "Absorbance (ARI)",
+}
+
+_DERIVATIVES: Dict[str, str] = {
+    "NONE": "",
+    "1DER": "first derivative",
+    "2DER": "second derivative",
+    "NDER": "higher derivative",
+}
+
+# Axis unit code -> (label, dimension name used by to_xarray()).
+_UNITS: Dict[str, Tuple[str, str]] = {
+    "WN": ("Wavenumber (cm-1)", "wavenumber"),
+    "MI": ("Wavelength (um)", "wavelength"),
+    "NM": ("Wavelength (nm)", "wavelength"),
+    "LGW": ("Log wavenumber", "log_wavenumber"),
+    "MIN": ("Time (min)", "time"),
+    "SEC": ("Time (s)", "time"),
+    "PNT": ("Points", "point_index"),
+    "HZ": ("Frequency (Hz)", "frequency"),
+}
+
+
+def block_type_label(data_type: str) -> str:
+    """Name of a data block type such as "AB" ("Absorbance") or "RSC-CH2"."""
+    name = data_type.upper()
+    suffix = ""
+    if name.endswith("-CH2"):
+        name, suffix = name[:-4], ", channel 2"
+    if name in _DATA_TYPES:
+        return _DATA_TYPES[name] + suffix
+    if name[:1] in ("S", "R") and name[1:] in _DATA_TYPES:
+        who = "sample" if name[0] == "S" else "reference"
+        return "%s (%s)%s" % (_DATA_TYPES[name[1:]], who, suffix)
+    return data_type + suffix
+
+
+def derivative_label(derivative: str) -> str:
+    """"" for "NONE", else e.g. "first derivative"."""
+    return _DERIVATIVES.get(derivative.upper(), derivative)
+
+
+def unit_label(code: str) -> str:
+    """Label of an axis unit code, e.g. "WN" -> "Wavenumber (cm-1)"; unknown codes as given."""
+    return _UNITS.get(code.upper(), (code, ""))[0]
+
+
+def axis_dimension(parameters: Mapping[str, ParameterValue]) -> str:
+    """Dimension name of the spectral axis: "wavenumber" for wavenumbers, ..."""
+    code = parameters.get("DXU")
+    if isinstance(code, str) and code.upper() in _UNITS:
+        return _UNITS[code.upper()][1]
+    return "spectral"
+
+
+def x_label(parameters: Mapping[str, ParameterValue]) -> str:
+    code = parameters.get("DXU")
+    return unit_label(code) if isinstance(code, str) and code else "x"
+
+
+def y_label(data_type: str, derivative: str) -> str:
+    label = block_type_label(data_type)
+    deriv = derivative_label(derivative)
+    return "%s, %s" % (label, deriv) if deriv else label
+
+
+@lru_cache(maxsize=1)
+def _long_names() -> Dict[str, str]:
+    return veskread.VeskDict()
+
+
+def parameter_label(key: str) -> str:
+    """Display label of a three-letter parameter key, e.g. "LWN" -> "Laser Wavenumber"."""
+    label = veskread.paramDict.get(key)
+    if label is not None:
+        return label
+    name = _long_names().get(key)
+    if name is None:
+        return key
+    return name.replace("_", " ").capitalize()
+
+
+_DATE = re.compile(r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$")
+_TIME = re.compile(
+    r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
+)
+
+
+def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
+    """The measurement date and time ("DAT" dd/mm/yyyy, "TIM" hh:mm:ss), or None.
+
+    A time that names its zone, such as "21:38:08.123 (GMT+1)", gives an aware
+    datetime; otherwise it is naive, as stored.
+    """
+    date, time = parameters.get("DAT"), parameters.get("TIM")
+    if not isinstance(date, str):
+        return None
+    m = _DATE.match(date)
+    if not m:
+        return None
+    day, month, year = (int(g) for g in m.groups())
+    if year < 100:
+        year += 2000
+    hour = minute = second = micro = 0
+    zone: Optional[_dt.tzinfo] = None
+    if isinstance(time, str):
+        t = _TIME.match(time)
+        if t:
+            hour, minute = int(t.group(1)), int(t.group(2))
+            second = int(t.group(3) or 0)
+            micro = int((t.group(4) or "0").ljust(6, "0"))
+            if t.group(5) is not None:
+                hours = int(t.group(5))
+                minutes = int(t.group(6) or 0) * (1 if hours >= 0 else -1)
+                zone = _dt.timezone(_dt.timedelta(hours=hours, minutes=minutes))
+    try:
+        return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
+    except ValueError:
+        return None

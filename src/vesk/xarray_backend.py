@@ -1,0 +1,146 @@
+"""xarray backend: ``xarray.open_dataset(path, engine="vesk", group="AB/3D/NONE")``.
+
+The dataset holds one block: one data variable named after the block type
+(e.g. "AB", or "AB_1DER" for a derivative) with the block's dims and coords,
+and the merged parameters as attributes. Spectra and image maps are lazy: their
+coordinates follow from the parameters alone, and the values are read only
+when xarray or Dask asks for them, through a picklable array, so that
+``xarray.open_mfdataset(paths, engine="vesk", parallel=True,
+combine="nested", concat_dim="file")`` reads files on Dask workers. The
+other kinds take coordinates (times, trace names, region points) from reading
+the block, so they are read when the dataset is opened.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
+
+import numpy as np
+
+try:
+    from xarray import Dataset, Variable
+    from xarray.backends import BackendArray, BackendEntrypoint
+    from xarray.backends.locks import SerializableLock
+    from xarray.core import indexing
+except ImportError as e:  # pragma: no cover - only without the extra
+    raise ImportError(
+        "the xarray backend needs xarray: pip install 'veskread[xarray]'"
+    ) from e
+
+import veskread
+
+from vesk._block import Block
+from vesk._errors import BlockNotFoundError
+from vesk._file import PathType, VeskFile, read
+from vesk._objects import DataObject
+from vesk._vocabulary import axis_dimension
+
+LAZY_KINDS = ("spectrum", "image map")
+
+
+class VeskBackendArray(BackendArray):
+    """The values of one block, read on first access; pickles as (path, key)."""
+
+    def __init__(self, path: str, block: Block) -> None:
+        self.path = path
+        self.key = block.key
+        self.shape = block.shape
+        self.dtype = np.dtype(np.float32)
+        self.lock = SerializableLock()
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.BASIC, self._raw_indexing_method
+        )
+
+    def _raw_indexing_method(self, key: Tuple[Any, ...]) -> Any:
+        with self.lock:
+            values = read(self.path, self.key).values
+        return values[key]
+
+
+def _variable_name(block: Block) -> str:
+    data_type, _, derivative = block.key
+    return data_type if derivative == "NONE" else "%s_%s" % (data_type, derivative)
+
+
+def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
+    attrs: Dict[str, Any] = dict(parameters)
+    attrs.update(block=block.name, kind=block.kind)
+    return attrs
+
+
+def _lazy_dataset(path: str, block: Block) -> Dataset:
+    p: Mapping[str, Any] = block.parameters
+    spectral = np.linspace(p["FXV"], p["LXV"], p["NPT"])
+    data = indexing.LazilyIndexedArray(VeskBackendArray(path, block))
+    var_attrs = {"long_name": block.y_label}
+    if block.kind == "spectrum":
+        dim = axis_dimension(p)
+        dims: Tuple[str, ...] = (dim,)
+        coords: Dict[str, Any] = {dim: Variable((dim,), spectral, {"long_name": block.x_label})}
+    else:
+        dim = axis_dimension(p)
+        dim = dim if dim not in ("x", "y") else "spectral"
+        dims = ("y", "x", dim)
+        # As reading computes them: origin + step * (count - 1), then linspace.
+        map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
+        map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
+        coords = {
+            "y": Variable(("y",), map_y),
+            "x": Variable(("x",), map_x),
+            dim: Variable((dim,), spectral, {"long_name": block.x_label}),
+        }
+    variables = {_variable_name(block): Variable(dims, data, var_attrs)}
+    return Dataset(variables, coords=coords, attrs=_attrs(block, p))
+
+
+def _eager_dataset(obj: DataObject) -> Dataset:
+    coords = {name: Variable(dims, array) for name, (dims, array) in obj.coords.items()}
+    variables = {
+        _variable_name(obj.block): Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
+    }
+    return Dataset(variables, coords=coords, attrs=_attrs(obj.block, obj.parameters))
+
+
+def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
+    """The dataset of one block; `group` may be omitted when the file has one block."""
+    with VeskFile(path) as f:
+        if group is None:
+            names = f.keys()
+            if len(names) != 1:
+                raise BlockNotFoundError(
+                    "%s: name the block with group=, one of: %s" % (f.path, ", ".join(names))
+                )
+            group = names[0]
+        block = f.block(group)
+        if block.kind in LAZY_KINDS:
+            return _lazy_dataset(f.path, block)
+        return _eager_dataset(f[block.key])
+
+
+class VeskBackendEntrypoint(BackendEntrypoint):
+    """Opens one block of a VESK file as an xarray Dataset (engine="vesk")."""
+
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "group")
+    description = "Open VESK spectrometer files (one block per dataset, group='AB/3D/NONE')"
+
+    def open_dataset(  # type: ignore[override]
+        self,
+        filename_or_obj: Union[str, os.PathLike[Any]],
+        *,
+        drop_variables: Union[str, Iterable[str], None] = None,
+        group: Optional[str] = None,
+    ) -> Dataset:
+        ds = open_block_dataset(filename_or_obj, group)
+        if drop_variables is not None:
+            ds = ds.drop_vars(drop_variables, errors="ignore")
+        return ds
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+            return False
+        try:
+            return bool(veskread.isVeskFile(filename_or_obj))
+        except (OSError, ValueError, TypeError):
+            return False

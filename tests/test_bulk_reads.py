@@ -1,0 +1,184 @@
+"""Stored blocks read in batches: results must not depend on how runs, gaps,
+batch limits and a short last block split the reads."""
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import veskread
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, annotation_block, file_3d, store_block,
+                       stored_block, table_subblock)
+
+MAP = {"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0}
+
+
+def runs(n, gap_every):
+    """Store table entries for blocks 0..n-1 with a gap after every `gap_every` blocks."""
+    entries, k = [], 0
+    while k < n:
+        last = min(n, k + gap_every) - 1
+        entries.append((k, last))
+        k = last + 1
+        if k < n:
+            entries.append((-1, 12))
+    return entries
+
+
+@pytest.mark.parametrize("n, gap_every", [(1, 1), (37, 5), (700, 700), (700, 300)])
+def test_series_spectra_and_traces_across_batches(tmp_path, n, gap_every):
+    npt = 24
+    values = np.random.default_rng(n).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), time=0.5 * k, name="t%d" % (k // 3))
+              for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, gap_every), block_size=4 * npt)
+    for dtype, key in [(4, "AB"), (7, "TRC")]:
+        path = file_3d(data, {**BASE_3D, "NPT": npt}, data_type=dtype).write(
+            str(tmp_path / ("%s.vesk" % key)))
+        d = veskread.getVeskData(path, (key, "3D", "NONE"))
+        if key == "AB":
+            assert d.spectra.tobytes() == values.tobytes()
+            assert d.z.tolist() == [0.5 * k for k in range(n)]
+        else:
+            assert d.traces.tobytes() == values.tobytes()
+            assert d.labels == ["t%d" % (k // 3) for k in range(n)]
+
+
+@pytest.mark.parametrize("traces", [False, True])
+@pytest.mark.parametrize("cut", [0, 100])
+def test_image_and_trace_maps_across_batches_and_a_short_end(tmp_path, traces, cut):
+    npx, npy = 8, 5
+    n, npt = (40, npx * npy) if traces else (npx * npy, 300)
+    values = np.random.default_rng(cut).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), name="m%d" % k) for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, 17), block_size=4 * npt)
+    params = {**BASE_3D, **MAP, "NPT": npt, "NPX": npx, "NPY": npy}
+    # Cutting into the last block's info part leaves its values whole.
+    data = data[:len(data) - cut]
+    path = file_3d(data, params, data_type=7 if traces else 4).write(str(tmp_path / "m.vesk"))
+    d = veskread.getVeskData(path, ("TRC" if traces else "AB", "3D", "NONE"))
+    if traces:
+        assert d.traces.tobytes() == np.dstack([v.reshape(npy, npx) for v in values]).tobytes()
+        assert d.labels[:-1] == ["m%d" % k for k in range(n - 1)]
+    else:
+        assert d.spectra.tobytes() == values.tobytes()
+
+
+def test_multiregion_points_out_of_file_order(tmp_path):
+    npt, n = 16, 60
+    values = np.random.default_rng(1).standard_normal((n, npt)).astype(np.float32)
+    blocks = [stored_block(v.tolist(), time=float(k)) for k, v in enumerate(values)]
+    data = store_block(blocks, entries=runs(n, 25), block_size=4 * npt)
+    # Points visit blocks forwards, backwards and with holes (block 99 is absent).
+    order = list(range(0, 30)) + list(range(59, 29, -1)) + [99]
+    cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+            ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+    rows = [(1, 0, 0, 0, 0, f, float(i), 1.0) for i, f in enumerate(order)]
+    anno = annotation_block([table_subblock(cols, rows)])
+    path = file_3d(data, {**BASE_3D, "NPT": npt}, anno=anno).write(str(tmp_path / "r.vesk"))
+    region, = veskread.getVeskData(path, ("AB", "3D", "NONE")).regions
+    expected = np.vstack([values[f] if f < n else np.zeros(npt, np.float32) for f in order])
+    assert region.spectra.tobytes() == expected.tobytes()
+    assert region.start_time.tolist() == [float(f) if f < n else 0.0 for f in order]
+
+
+# -- the interpreter lock while values are read ---------------------------------
+
+def numpy_blocks(values, info_size=184, times=None, names=()):
+    """Stored blocks as bytes, made with numpy (the test writer packs value by value)."""
+    n, npt = values.shape
+    rows = np.zeros((n, 4 * npt + info_size), dtype=np.uint8)
+    rows[:, :4 * npt] = values.astype("<f4").view(np.uint8)
+    if times is not None:
+        rows[:, 4 * npt + 136:4 * npt + 144] = np.asarray(times, "<f8").view(np.uint8).reshape(n, 8)
+    for k, name in enumerate(names):
+        rows[k, 4 * npt + 152:4 * npt + 152 + len(name)] = np.frombuffer(name.encode(), np.uint8)
+    return store_block([], entries=[(0, n - 1)], block_size=4 * npt,
+                       stored_blocks=n) + rows.tobytes()
+
+
+def large_file(tmp_path, kind):
+    """About 24 MiB of values of one kind, and the call that reads them."""
+    rng = np.random.default_rng(0)
+    n, npt = 6144, 1024
+    values = rng.standard_normal((n, npt), dtype=np.float32)
+    name = str(tmp_path / (kind + ".vesk"))
+    if kind == "images":
+        from vesk_writer import VeskFile
+        from writer_images import add_image_block, image_block, picture
+        pics = [picture("i%d" % k, b"BM" + rng.bytes(2 << 20)) for k in range(12)]
+        vf = VeskFile()
+        add_image_block(vf, image_block([{"images": pics}])[0])
+        path = vf.write(name)
+        return lambda: veskread.getVisImages(path)
+    base = {**BASE_3D, "NPT": npt}
+    if kind == "image map":
+        params, data = {**base, **MAP, "NPX": 64, "NPY": 96}, numpy_blocks(values)
+        key = "AB"
+    elif kind == "series":
+        params, data, key = base, numpy_blocks(values, times=np.arange(n)), "AB"
+    elif kind == "traces":
+        names = ["t%d" % k for k in range(n)]
+        params, data, key = base, numpy_blocks(values, names=names), "TRC"
+    else:  # multiregion: one free-list region over every block
+        cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
+                ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
+                ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+        rows = [(1, 0, 0, 0, 0, k, float(k), 0.0) for k in range(n)]
+        anno = annotation_block([table_subblock(cols, rows)])
+        path = file_3d(numpy_blocks(values, times=np.arange(n)), base, anno=anno).write(name)
+        return lambda: veskread.getVeskData(path, ("AB", "3D", "NONE"))
+    path = file_3d(data, params, data_type=7 if key == "TRC" else 4).write(name)
+    return lambda: veskread.getVeskData(path, (key, "3D", "NONE"))
+
+
+@pytest.mark.parametrize("kind", ["image map", "series", "traces", "multiregion", "images"])
+def test_other_threads_run_while_values_are_read(tmp_path, kind):
+    call = large_file(tmp_path, kind)
+    call()  # warm the cache
+    # A ticker stamps the time whenever it gets the lock, every millisecond
+    # or so (calls here last only a few times 10 ms). Holding the lock for
+    # the reads, the longest gap in a call would be most of the call; let
+    # go, it is a scheduler delay (about half a call at worst on a loaded
+    # two-core machine, all of it when the read holds the lock). The median over many calls keeps a busy
+    # machine's odd long delay from deciding.
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    spans = []
+    try:
+        while sum(b - a for a, b in spans) < 0.5 or len(spans) < 9:
+            start = time.perf_counter()
+            call()
+            spans.append((start, time.perf_counter()))
+    finally:
+        stop.set()
+        t.join()
+    ratios = []
+    for start, end in spans:
+        inside = [start] + [x for x in ticks if start < x < end] + [end]
+        ratios.append(max(b - a for a, b in zip(inside, inside[1:])) / (end - start))
+    assert sorted(ratios)[len(ratios) // 2] < 0.8, ratios
+
+
+# -- one open per call where nothing can tell ------------------------------------
+
+@pytest.mark.parametrize("call", [
+    lambda p: veskread.listContents(p),
+    lambda p: veskread.getVeskData(p, ("AB", "2D", "NONE"))])
+def test_a_replaced_isVeskFile_is_still_asked(tmp_path, monkeypatch, call):
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "s.vesk"))
+    asked = []
+    own = veskread.isVeskFile
+    monkeypatch.setattr(veskread, "isVeskFile", lambda p: asked.append(p) or own(p))
+    call(path)
+    assert asked == [path]

@@ -1,0 +1,258 @@
+"""The `vesk` package: listing, typed objects, keys, paths and errors."""
+import gc
+import os
+import pathlib
+import shutil
+import struct
+
+import numpy as np
+import pytest
+
+import veskread
+import vesk
+from vesk_kinds import KINDS
+from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
+
+# Attribute of the low-level object that each kind's `values` is.
+RAW_VALUES = {
+    "spectrum": "y", "image map": "spectra", "image traces": "traces",
+    "time-resolved series": "spectra", "time-resolved traces": "traces",
+}
+CLASSES = {
+    "spectrum": vesk.Spectrum, "image map": vesk.ImageMap, "image traces": vesk.ImageTraces,
+    "time-resolved series": vesk.TimeSeries, "time-resolved traces": vesk.TimeTraces,
+    "multiregion map": vesk.MultiregionMap, "multiregion traces": vesk.MultiregionTraces,
+}
+
+
+def write(tmp_path, kind):
+    vf, key = KINDS[kind]()
+    return vf.write(str(tmp_path / "k.vesk")), key
+
+
+def region_values(raw):
+    return np.concatenate([r.spectra for r in raw.regions])
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
+    path, key = write(tmp_path, kind)
+    raw = veskread.getVeskData(path, key)
+    with vesk.open(path) as f:
+        block = f.block(key)
+        obj = f[key]
+        assert {b.key for b in f.blocks} == {key}  # trace blocks are listed twice
+    assert (block.key, block.name, block.kind) == (key, "/".join(key), kind)
+    assert type(obj) is CLASSES[kind] and obj.block == block
+    assert block.shape == obj.values.shape == np.shape(obj.values)
+    assert block.points == raw.parameters["NPT"]
+    assert block.x_range == (raw.parameters["FXV"], raw.parameters["LXV"])
+    assert len(obj.dims) == obj.values.ndim
+    for name, (dims, array) in obj.coords.items():
+        assert [obj.values.shape[obj.dims.index(d)] for d in dims] == list(np.shape(array)), name
+    expected = region_values(raw) if "multiregion" in kind else getattr(raw, RAW_VALUES[kind])
+    np.testing.assert_array_equal(obj.values, expected)
+    assert obj.values.dtype == expected.dtype
+    assert dict(obj.parameters) == raw.parameters
+    np.testing.assert_array_equal(obj.x, raw.x)
+
+
+@pytest.mark.parametrize("kind", sorted(RAW_VALUES))
+def test_objects_hold_the_arrays_read_not_copies(tmp_path, kind):
+    path, key = write(tmp_path, kind)
+    obj = vesk.read(path, key)
+    assert obj.values is getattr(obj.raw, RAW_VALUES[kind])
+    assert obj.parameters == obj.raw.parameters
+    with pytest.raises(TypeError):
+        obj.parameters["NPT"] = 1
+
+
+def test_multiregion_points_keep_their_regions(tmp_path):
+    path, key = write(tmp_path, "multiregion map")
+    obj = vesk.read(path, key)
+    assert [r.title for r in obj.regions] == [r.title for r in obj.raw.regions]
+    assert all(r.values is raw.spectra for r, raw in zip(obj.regions, obj.raw.regions))
+    sizes = [len(r.values) for r in obj.regions]
+    assert obj.coords["region"][1].tolist() == np.repeat(range(len(sizes)), sizes).tolist()
+    np.testing.assert_array_equal(obj.coords["map_x"][1],
+                                  np.concatenate([r.mapX for r in obj.raw.regions]))
+
+
+@pytest.mark.parametrize("cut", [0, 3, 6, 17])
+def test_spectrum_ending_early_is_a_shorter_array_listed_as_such(tmp_path, cut):
+    vf = VeskFile()
+    vf.add(param_block({"NPT": 5, "FXV": 1.0, "LXV": 5.0, "MXY": 1.0, "MNY": 0.0}),
+           data_type=4, sample_type=3, param_type=1)
+    vf.add(float32_block([1, 2, 3, 4, 5]), data_type=4, sample_type=3)
+    data = vf.build()
+    path = tmp_path / "short.vesk"
+    path.write_bytes(data[:len(data) - 20 + cut])
+    with vesk.open(path) as f:
+        assert f.blocks[0].shape == (cut // 4,)
+        assert f["AB"].values.tolist() == [1, 2, 3, 4, 5][:cut // 4]
+
+
+def test_unreadable_block_is_listed_with_its_problem(tmp_path):
+    vf = spectrum_file([1.0, 2.0], {"NPT": 2})
+    path = vf.write(str(tmp_path / "p.vesk"))
+    broken = VeskFile()
+    broken.add(float32_block([1.0]), data_type=4, sample_type=3)  # no parameter block
+    bpath = broken.write(str(tmp_path / "b.vesk"))
+    with vesk.open(bpath) as f:
+        (b,) = f.blocks
+        assert b.kind == vesk.UNREADABLE and b.shape == ()
+        assert "No data block exists in the file for: AB 2D NONE" in b.problem
+        with pytest.raises(vesk.FormatError, match="b.vesk: block AB/2D/NONE"):
+            f["AB/2D/NONE"]
+    assert vesk.read(path, "AB").values.tolist() == [1.0, 2.0]
+
+
+@pytest.mark.parametrize("make", [str, os.fsencode, pathlib.Path])
+def test_path_types(tmp_path, make):
+    path, key = write(tmp_path, "spectrum")
+    with vesk.open(make(path)) as f:
+        assert f.path == path
+        assert f[key].values.tolist() == [1, 2, 3, 4, 5]
+    assert vesk.read(make(path), "AB/2D/NONE").block.name == "AB/2D/NONE"
+
+
+def test_keys_and_short_forms(tmp_path):
+    path = str(tmp_path / "s.vesk")
+    shutil.copy(os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk"), path)
+    with vesk.open(path) as f:
+        assert f.keys() == ["AB/2D/NONE", "AB/3D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
+        assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
+        assert f.block("SSC").name == "SSC/2D/NONE"
+        assert "AB/2D" in f and "XX" not in f
+        with pytest.raises(vesk.BlockNotFoundError) as e:
+            f["AB"]
+        assert str(e.value) == ("%s: AB names 2 blocks (AB/2D/NONE, AB/3D/NONE); give the full"
+                                " key" % path)
+        with pytest.raises(KeyError) as e:
+            f["TR/2D/NONE"]
+        assert str(e.value) == ("%s: no block TR/2D/NONE; the file has: AB/2D/NONE, AB/3D/NONE,"
+                                " SSC/2D/NONE, RSC/2D/NONE" % path)
+        with pytest.raises(TypeError):
+            f[1]
+
+
+def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
+    junk = tmp_path / "junk.bin"
+    junk.write_bytes(b"not a vesk file at all")
+    with pytest.raises(vesk.FormatError) as e:
+        vesk.open(junk)
+    assert str(e.value) == "%s: not a VESK file" % junk and isinstance(e.value, ValueError)
+    cut = tmp_path / "cut.vesk"
+    cut.write_bytes(spectrum_file([1.0]).build()[:30])
+    with pytest.raises(vesk.FormatError, match=r"cut\.vesk: needed 4 bytes at offset 28"):
+        vesk.open(cut)
+
+
+def test_truncated_parameters_read_as_format_error(tmp_path):
+    path, key = write(tmp_path, "spectrum")
+    data = pathlib.Path(path).read_bytes()
+    with vesk.open(path) as f:
+        offset = f.blocks[0].offset
+    pathlib.Path(path).write_bytes(data[:-30])  # cuts the parameter block, which goes last
+    with pytest.raises(struct.error):
+        veskread.getVeskData(path, key)
+    with vesk.open(path) as f:
+        assert f.blocks[0].kind == vesk.UNREADABLE
+        with pytest.raises(vesk.FormatError) as e:
+            f[key]
+    assert str(e.value).startswith("%s: block AB/2D/NONE" % path)
+    assert offset >= 0
+
+
+def test_os_errors_pass_unchanged(tmp_path, no_fd_leak):
+    with pytest.raises(FileNotFoundError):
+        vesk.open(tmp_path / "missing.vesk")
+    with pytest.raises(IsADirectoryError):
+        vesk.read(tmp_path, "AB")
+
+
+def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):
+    path, key = write(tmp_path, "time-resolved series")
+    f = vesk.open(path)
+    os.replace(path, path + ".moved")  # still the file that was listed
+    assert f[key].values.shape == f.blocks[0].shape
+    f.close()
+    f.close()
+    with pytest.raises(ValueError, match="closed"):
+        f[key]
+
+
+def test_unclosed_file_warns(tmp_path, no_fd_leak):
+    path, _ = write(tmp_path, "spectrum")
+    f = vesk.open(path)
+    with pytest.warns(ResourceWarning, match="unclosed VESK file"):
+        del f
+        gc.collect()
+
+
+def test_labels_dates_and_xarray(tmp_path):
+    path, key = write(tmp_path, "spectrum")
+    s = vesk.read(path, key)
+    assert str(s.block) == "AB/2D/NONE  spectrum  5  Absorbance vs Wavenumber (cm-1)"
+    assert s.measured.isoformat() == "2026-12-07T21:38:08.250000+01:00"
+    assert vesk.parameter_label("LWN") == "Laser Wavenumber"
+    assert vesk.block_type_label("RSC-CH2") == "Single channel (reference), channel 2"
+    pytest.importorskip("pandas")
+    series = s.to_pandas()
+    assert series.index.name == "wavenumber" and series.tolist() == s.y.tolist()
+
+
+def test_image_map_to_xarray(tmp_path):
+    xr = pytest.importorskip("xarray")
+    path, key = write(tmp_path, "image map")
+    cube = vesk.read(path, key).to_xarray()
+    assert isinstance(cube, xr.DataArray)
+    assert cube.dims == ("y", "x", "wavenumber") and cube.shape == (2, 3, 4)
+    assert cube.x.values.tolist() == [10.0, 12.5, 15.0]
+    assert cube.sel(y=-1.5, x=15.0).values.tolist() == [50, 51, 52, 53]
+    assert cube.attrs["NPX"] == 3 and cube.attrs["kind"] == "image map"
+
+
+def test_images_of_the_sample():
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    with vesk.open(sample) as f:
+        images = f.images()
+    expected = veskread.getVisImages(os.path.abspath(sample))
+    assert [(i.position, i.name, i.format, i.data, i.title) for i in images] == [
+        (k, "%02d" % k, d.get("imgext"), d["image"], d.get("Title"))
+        for k, d in enumerate(expected)]
+    assert images and "image" not in images[0].attributes
+
+
+def _derivative_map():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    p = {**BASE_3D, "AOX": 1.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 0, "NPY": 2}
+    orig = {"AOX": 7.0, "AOY": 8.0, "DDX": 1.0, "DDY": 2.0, "NPX": 3, "NPY": 2}
+    data = store_block([stored_block([k] * 4) for k in range(6)], block_size=16)
+    return file_3d(data, p, deriv_type=1, original_params=orig), ("AB", "3D", "1DER")
+
+
+def _planes_map():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    p = {**BASE_3D, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 3, "NPY": 2}
+    data = store_block([stored_block([k] * 6) for k in range(4)], block_size=24)
+    return file_3d(data, p), ("AB", "3D", "NONE")
+
+
+def _short_time_traces():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    data = store_block([stored_block([1.0, 2.0, 3.0, 4.0], name="t")], block_size=16)
+    return file_3d(data[:-190], BASE_3D, data_type=7), ("TRC", "3D", "NONE")
+
+
+@pytest.mark.parametrize("make", [_derivative_map, _planes_map, _short_time_traces])
+def test_listing_follows_reading_at_the_edges(tmp_path, capsys, make):
+    vf, key = make()
+    path = vf.write(str(tmp_path / "e.vesk"))
+    with vesk.open(path) as f:
+        block = f.block(key)
+    raw = veskread.getVeskData(path, key)
+    values = getattr(raw, "spectra", None)
+    values = raw.traces if values is None else values
+    assert block.shape == values.shape
+    assert dict(block.parameters) == raw.parameters

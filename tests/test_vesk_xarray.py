@@ -1,0 +1,110 @@
+"""The xarray backend: lazy datasets, the engine entry point and a Dask cluster."""
+import faulthandler
+import importlib.metadata
+import pickle
+
+import numpy as np
+import pytest
+
+import vesk
+from vesk_kinds import KINDS
+from writer_3d import INFO_SIZE
+
+xr = pytest.importorskip("xarray")
+from vesk.xarray_backend import VeskBackendArray, VeskBackendEntrypoint  # noqa: E402
+
+
+
+def engine_registered():
+    eps = importlib.metadata.entry_points()
+    group = (eps.select(group="xarray.backends") if hasattr(eps, "select")
+             else eps.get("xarray.backends", []))
+    return any(ep.name == "vesk" for ep in group)
+
+
+ENGINE_REGISTERED = engine_registered()
+ENGINE = "vesk" if ENGINE_REGISTERED else VeskBackendEntrypoint
+
+
+def write(tmp_path, kind, name="k.vesk"):
+    vf, key = KINDS[kind]()
+    return vf.write(str(tmp_path / name)), "/".join(key)
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_dataset_equals_data_object(tmp_path, kind):
+    path, group = write(tmp_path, kind)
+    ds = xr.open_dataset(path, engine=ENGINE, group=group)
+    expected = vesk.read(path, group).to_xarray()
+    (name,) = ds.data_vars
+    assert name == group.split("/")[0]
+    xr.testing.assert_equal(ds[name].variable, expected.variable)
+    for coord in expected.coords:
+        np.testing.assert_array_equal(ds[coord].values, expected[coord].values)
+    assert ds.attrs["NPT"] == expected.attrs["NPT"] and ds.attrs["kind"] == kind
+
+
+def test_image_map_is_read_lazily(tmp_path, monkeypatch):
+    path, group = write(tmp_path, "image map")
+    calls = []
+    real = vesk.xarray_backend.read
+    monkeypatch.setattr(vesk.xarray_backend, "read",
+                        lambda *a: calls.append(a) or real(*a))
+    ds = xr.open_dataset(path, engine=ENGINE, group=group)
+    assert calls == []
+    assert ds["AB"].isel(y=1, x=2).values.tolist() == [50, 51, 52, 53]
+    assert len(calls) == 1
+
+
+def test_backend_array_pickles_and_guesses(tmp_path):
+    path, group = write(tmp_path, "image map")
+    with vesk.open(path) as f:
+        array = VeskBackendArray(path, f.block(group))
+    clone = pickle.loads(pickle.dumps(array))
+    assert clone.shape == (2, 3, 4) and clone.key == ("AB", "3D", "NONE")
+    entry = VeskBackendEntrypoint()
+    assert entry.guess_can_open(path)
+    assert not entry.guess_can_open(str(tmp_path / "missing.vesk"))
+    with pytest.raises(vesk.BlockNotFoundError, match="the file has: AB/3D/NONE"):
+        xr.open_dataset(path, engine=ENGINE, group="TR")
+
+
+@pytest.mark.skipif(not ENGINE_REGISTERED, reason="engine entry point needs an installed package")
+def test_engine_is_registered():
+    assert "vesk" in xr.backends.list_engines()
+
+
+@pytest.fixture
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    # A wedged cluster must not hang the run: dump the stacks and exit.
+    faulthandler.dump_traceback_later(240, exit=True)
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as c:
+            with distributed.Client(c) as client:
+                yield client
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+def test_open_mfdataset_on_a_cluster(tmp_path, cluster):
+    paths = []
+    for k in range(4):
+        vf, _ = KINDS["image map"]()
+        # Files differ in their last value, which ends the last stored block.
+        raw = bytearray(vf.build())
+        raw[-INFO_SIZE - 4:-INFO_SIZE] = np.float32(1000 + k).tobytes()
+        path = tmp_path / ("m%d.vesk" % k)
+        path.write_bytes(bytes(raw))
+        paths.append(str(path))
+    ds = xr.open_mfdataset(paths, engine=ENGINE, group="AB/3D/NONE", parallel=True,
+                           combine="nested", concat_dim="file")
+    assert ds["AB"].dims == ("file", "y", "x", "wavenumber")
+    assert ds["AB"].chunks is not None
+    together = ds["AB"].compute().values
+    one_by_one = np.stack([vesk.read(p, "AB/3D/NONE").values for p in paths])
+    np.testing.assert_array_equal(together, one_by_one)
+    assert together[:, -1, -1, -1].tolist() == [1000, 1001, 1002, 1003]
+    workers = cluster.run(lambda: __import__("os").getpid())
+    assert len(set(workers.values())) == 2

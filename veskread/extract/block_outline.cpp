@@ -1,0 +1,155 @@
+#include "veskread/extract/block_outline.h"
+
+#include <string>
+#include <unordered_set>
+
+#include "veskread/extract/annotation_table.h"
+#include "veskread/extract/float_values.h"
+#include "veskread/extract/kind_choice.h"
+#include "veskread/extract/regions.h"
+#include "veskread/extract/selection.h"
+#include "veskread/extract/series.h"
+#include "veskread/extract/store_table.h"
+#include "veskread/extract/stored_block_reader.h"
+
+namespace vesk {
+
+namespace {
+
+// numpy's refusal of a negative count in linspace, which every read runs first.
+void check_points(int64_t npt) {
+    if (npt < 0)
+        throw_value("Number of samples, " + std::to_string(npt) + ", must be non-negative.");
+}
+
+// Every stored block yields the same number of values (or stacking fails);
+// returns that number.
+int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+    if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
+    int64_t first = -1;
+    for (const auto& b : blocks.blocks) {
+        BlockReader::check_seek(b.offset);
+        int64_t got = reader.values_at(b.offset, npt);
+        if (first == -1) first = got;
+        if (got != first)
+            throw_value("stored block at offset " + std::to_string(b.offset) + " holds " +
+                        std::to_string(got) + " of " + std::to_string(npt) + " values");
+    }
+    return first;
+}
+
+void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlockKey& key,
+                       const StoredBlocks& blocks, int64_t npt, BlockOutline& out) {
+    for (const char* k : kMapGeometryKeys) out.parameters.at(k);
+    int64_t npx = param_as_int(out.parameters.at("NPX"), "NPX");
+    int64_t npy = param_as_int(out.parameters.at("NPY"), "NPY");
+    if (key.derivative != "NONE" && (npx == 0 || npy == 0)) {
+        ParamBlock original = read_param_block(cur, offsets.original_params);
+        for (const char* k : kMapGeometryKeys) out.parameters.set(k, original.at(k));
+        npx = param_as_int(out.parameters.at("NPX"), "NPX");
+        npy = param_as_int(out.parameters.at("NPY"), "NPY");
+    }
+    if (npx < 0 || npy < 0) throw_value("negative dimensions are not allowed");
+    if (is_trace_type(key.type)) {
+        if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
+        out.kind = BlockKind::ImageTraces;
+        out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size())};
+    } else {
+        out.kind = BlockKind::ImageMap;
+        out.shape = {npy, npx, npt};
+    }
+}
+
+int32_t group_number(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) return *i;
+    throw Error(ErrorKind::WrongType, "region group number is not an integer");
+}
+
+// Points of all regions together; regions are read group by group.
+int64_t region_points(const AnnotationTable& anno) {
+    RegionColumns cols = RegionColumns::of(anno);
+    if (!cols.group) throw_missing_key("Group");
+    GroupIndex index(*cols.group);
+    std::unordered_set<int32_t> seen;
+    int64_t total = 0;
+    for (const auto& c : *cols.group) {
+        int32_t g = group_number(c);
+        if (!seen.insert(g).second) continue;
+        std::optional<RegionPlan> plan = plan_region(cols, index, g);
+        if (!plan) continue;
+        auto* size = std::get_if<int64_t>(&plan->size);
+        if (!size) throw Error(ErrorKind::WrongType, "region size is not an integer");
+        if (*size > 0 && !region_fits_table(cols, *plan))
+            throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
+        total = checked_add(total, *size);
+    }
+    return total;
+}
+
+} // namespace
+
+BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
+                           const DataBlockKey& key) {
+    KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
+    if (problem != KeyProblem::None)
+        throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
+    BlockOffsets offsets =
+        scan_directory(directory, request_for(key.type, key.dimensions, key.derivative));
+    if (offsets.data == -1 || offsets.params == -1)
+        throw_value("No data block exists in the file for: " + key.type + " " + key.dimensions +
+                    " " + key.derivative);
+
+    BlockOutline out;
+    out.data_offset = offsets.data;
+    Cursor cur(src);
+    out.parameters = merge_parameters(cur, offsets);
+    int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
+    for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
+    check_points(npt);
+
+    if (key.dimensions == "2D") {
+        out.kind = BlockKind::Spectrum;
+        BlockReader::check_seek(offsets.data);
+        out.shape = {static_cast<int64_t>(
+            float32_values_available(src, offsets.data, static_cast<size_t>(npt)))};
+        return out;
+    }
+
+    StoreTable table = read_store_table(cur, offsets.data);
+    BlockReader reader(src);
+    StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
+    bool traces = is_trace_type(key.type);
+    switch (choose_kind(out.parameters, offsets.anno)) {
+    case Kind3D::ImageMap:
+        outline_image_map(cur, offsets, key, blocks, npt, out);
+        break;
+    case Kind3D::TimeResolved:
+        if (traces) {
+            out.kind = BlockKind::TimeTraces;
+            out.shape = {static_cast<int64_t>(blocks.blocks.size()),
+                         common_count(reader, blocks, npt)};
+        } else {
+            check_spectrum_series(reader, blocks, npt);
+            out.kind = BlockKind::TimeSeries;
+            out.shape = {static_cast<int64_t>(blocks.blocks.size()),
+                         common_count(reader, blocks, npt)};
+        }
+        break;
+    case Kind3D::MultiRegion: {
+        AnnotationTable anno =
+            read_annotation_table(cur, offsets.anno, RegionColumns::names(), [](const auto&) {});
+        if (traces) {
+            common_count(reader, blocks, npt); // the traces must stack
+            out.kind = BlockKind::MultiregionTraces;
+            out.shape = {region_points(anno), static_cast<int64_t>(blocks.blocks.size())};
+        } else {
+            out.kind = BlockKind::MultiregionMap;
+            out.shape = {region_points(anno), npt};
+        }
+        break;
+    }
+    }
+    return out;
+}
+
+} // namespace vesk
