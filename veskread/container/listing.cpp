@@ -38,6 +38,7 @@ std::optional<DataBlockName> translate_block(const BlockType& db, int prefix) {
 
 std::vector<DataBlockName> list_content_names(const std::vector<DirEntry>& directory) {
     std::vector<DataBlockName> out;
+    out.reserve(directory.size()); // trace blocks may add a few more
     auto pass = [&](auto&& keep, int prefix) {
         for (const auto& e : directory)
             if (keep(e.type))

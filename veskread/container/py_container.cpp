@@ -96,16 +96,31 @@ PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 } // namespace
 
-PyObject* decode_text(std::string_view bytes) {
+namespace {
+
+bool is_own_decoder(PyObject* fn) {
     Globals& g = globals();
+    if (fn != g.decode_string_function) return false;
+    auto* f = reinterpret_cast<FunctionObject*>(fn);
+    return f->defaults && PyTuple_GET_SIZE(f->defaults) == 1 &&
+           PyTuple_GET_ITEM(f->defaults, 0) == g.default_encodings;
+}
+
+} // namespace
+
+PyObject* TextDecoder::operator()(std::string_view bytes) {
+    if (own_ == 1) return decode_default(bytes);
+    if (own_ == 0) return decode_text(bytes);
     Ref fn = Ref::steal(module_global("decode_string"));
     if (!fn) return nullptr;
-    if (fn.get() == g.decode_string_function) {
-        auto* f = reinterpret_cast<FunctionObject*>(fn.get());
-        if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1 &&
-            PyTuple_GET_ITEM(f->defaults, 0) == g.default_encodings)
-            return decode_default(bytes);
-    }
+    own_ = is_own_decoder(fn.get()) ? 1 : 0;
+    return own_ ? decode_default(bytes) : decode_text(bytes);
+}
+
+PyObject* decode_text(std::string_view bytes) {
+    Ref fn = Ref::steal(module_global("decode_string"));
+    if (!fn) return nullptr;
+    if (is_own_decoder(fn.get())) return decode_default(bytes);
     Ref b =
         Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     if (!b) return nullptr;

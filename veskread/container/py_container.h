@@ -14,6 +14,18 @@ namespace vesk::py {
 // `decode_string`, looked up at call time. New reference or null.
 PyObject* decode_text(std::string_view bytes);
 
+// decode_text for many fields in a row. While the module's decode_string is
+// its own function (with its own defaults), decoding runs no Python code, so
+// nothing can rebind the name between fields and one lookup serves them all;
+// any other function is looked up again for each field.
+class TextDecoder {
+public:
+    PyObject* operator()(std::string_view bytes);
+
+private:
+    int own_ = -1; // unknown until the first field
+};
+
 // The directory of a VESK file: the module's `isVeskFile(path)` (looked up at
 // call time) must pass, else ValueError "Can't process a non-Vesk file"; then
 // the file is opened again for the directory. False with an exception set.

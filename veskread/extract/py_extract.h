@@ -1,6 +1,7 @@
 // What the front half of getVeskData hands to the readers of 3D blocks.
 #pragma once
 
+#include "veskread/container/py_container.h"
 #include "veskread/extract/param_block.h"
 #include "veskread/extract/selection.h"
 #include "veskread/module/py_file.h"
@@ -35,5 +36,6 @@ PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObj
 // Converts one parameter value to its Python object (text through the
 // module's decode_string). New reference.
 PyObject* param_to_python(const ParamValue& v);
+PyObject* param_to_python(const ParamValue& v, TextDecoder& decode);
 
 } // namespace vesk::py

@@ -58,12 +58,13 @@ void raise_key_error(const char* prefix, PyObject* value, const char* suffix) {
 PyObject* parameters_dict(const std::vector<ParamRecords>& blocks) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
+    TextDecoder decode;
     for (const auto& records : blocks)
         for (const auto& [key, value] : records) {
             Ref k = Ref::steal(
                 PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
             if (!k) return nullptr;
-            Ref v = Ref::steal(param_to_python(value));
+            Ref v = Ref::steal(param_to_python(value, decode));
             if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
         }
     return dict.release();

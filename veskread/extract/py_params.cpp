@@ -9,10 +9,15 @@
 
 namespace vesk::py {
 
-PyObject* param_to_python(const ParamValue& v) {
+PyObject* param_to_python(const ParamValue& v, TextDecoder& decode) {
     if (auto* i = std::get_if<int32_t>(&v)) return PyLong_FromLong(*i);
     if (auto* d = std::get_if<double>(&v)) return PyFloat_FromDouble(*d);
-    return decode_text(std::get<ParamText>(v).bytes);
+    return decode(std::get<ParamText>(v).bytes);
+}
+
+PyObject* param_to_python(const ParamValue& v) {
+    TextDecoder decode;
+    return param_to_python(v, decode);
 }
 
 PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra) {

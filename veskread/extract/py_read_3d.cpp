@@ -37,8 +37,9 @@ void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_
 PyObject* labels_list(const Labels& labels) {
     std::vector<Ref> texts;
     texts.reserve(labels.texts.size());
+    TextDecoder decode;
     for (const auto& t : labels.texts) {
-        texts.push_back(Ref::steal(decode_text(t)));
+        texts.push_back(Ref::steal(decode(t)));
         if (!texts.back()) return nullptr;
     }
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.of_block.size())));

@@ -12,7 +12,8 @@ namespace {
 constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
 constexpr int32_t kLabelStart = 152;
 constexpr int64_t kRowBatchBytes = int64_t(4) << 20;
-constexpr int64_t kTransposeTile = 16; // side of a transposed micro-tile
+constexpr int64_t kPlanePad = 16;   // floats between planes in a tile: one cache line
+constexpr int64_t kPlaneBatch = 64; // planes per transposed tile, at most kRowBatchBytes
 
 } // namespace
 
@@ -110,8 +111,9 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
         if (reader.read_values(offset, npt, values) != npt) throw_file_changed(offset);
         add_label(reader.read_label(reader.position_after(offset, npt, npt), info_size));
     };
-    // Planes are transposed from a tile that stays in cache.
-    BlockBatch batch(reader, npt, stride, planes ? kTransposeTile * stride : kRowBatchBytes);
+    // Planes are transposed from a tile of a few of them.
+    BlockBatch batch(reader, npt, stride,
+                     planes ? std::min(kPlaneBatch * stride, kRowBatchBytes) : kRowBatchBytes);
     if (!planes) {
         int64_t k = 0;
         for (const auto& b : blocks.blocks) {
@@ -126,14 +128,14 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     const auto n = static_cast<int64_t>(blocks.blocks.size());
     // Planes sit a little more than a plane apart in the tile, so that going
     // down a column does not hit one cache set again and again.
-    const int64_t pitch = npt + kTransposeTile;
+    const int64_t pitch = npt + kPlanePad;
     std::vector<float> tile(batch.capacity() * static_cast<size_t>(pitch));
     int64_t first = 0; // block number of the tile's first plane
     int64_t in_tile = 0;
     auto drain = [&] {
         batch.flush(take_label, single);
-        // A tile of at most 16 planes: each output row takes one short
-        // contiguous run, and the planes are read as 16 sequential streams.
+        // Each output row takes one short contiguous run per tile, and the
+        // planes are read as sequential streams.
         for (int64_t p = 0; p < npt; ++p) {
             float* row = dst + p * n + first;
             const float* src = tile.data() + p;

@@ -92,6 +92,25 @@ PyObject* call_reading(FunctionObject* f, PyObject* const* args, PyObject* varkw
     return result;
 }
 
+// Nesting of the module's functions on this thread. A function written in
+// Python stops at the interpreter's recursion limit; from 3.12 on
+// Py_EnterRecursiveCall counts C levels against a limit several times higher,
+// deeper than a default C stack holds for this call path (self-reference
+// crashed 3.13 with SIGSEGV), so calls are counted against the Python limit too.
+thread_local int call_depth = 0;
+
+class CallDepth {
+public:
+    CallDepth() noexcept : within_(++call_depth <= Py_GetRecursionLimit()) {}
+    ~CallDepth() { --call_depth; }
+    CallDepth(const CallDepth&) = delete;
+    CallDepth& operator=(const CallDepth&) = delete;
+    bool within_limit() const noexcept { return within_; }
+
+private:
+    bool within_;
+};
+
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
@@ -157,6 +176,12 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     // Calls between C functions skip the interpreter's depth check; without
     // this, self-reference (an object whose `decode` is decode_string) would
     // exhaust the C stack instead of raising RecursionError.
+    CallDepth depth;
+    if (!depth.within_limit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = spec.reads ? call_reading(f, slots, varkw.get())
                                   : guarded([&] { return spec.impl(f, slots, varkw.get()); });
