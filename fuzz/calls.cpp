@@ -270,9 +270,9 @@ void read_2d(const ByteSource& src, const Selected& s) {
     auto x =
         linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
     if (!x) return;
-    size_t n = float32_values_available(src, s.offsets.data, x->size());
-    std::vector<float> y(n);
     try {
+        size_t n = float32_values_available(src, s.offsets.data, x->size());
+        std::vector<float> y(n);
         (void)read_float32_at(src, s.offsets.data, y.data(), n);
     } catch (const Error&) {
     }

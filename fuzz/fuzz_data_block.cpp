@@ -37,7 +37,7 @@ void read_block(const vesk::ByteSource& src, const std::vector<vesk::DirEntry>& 
                                                  {"Group", "Type", "Fileindex", "X", "Y"},
                                                  [&](const vesk::ParamValue&) { ++unknown; });
         for (const auto& [name, column] : table.columns)
-            if (column.size() > size + vesk::kRowSlack) std::abort();
+            if (column->size() > size + vesk::kRowSlack) std::abort();
     }
 }
 

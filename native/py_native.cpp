@@ -7,6 +7,7 @@
 // them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct FileOutline {
     std::vector<Listed> blocks;
     std::optional<Error> failure; // the file itself cannot be listed
     bool is_vesk = true;
+    bool out_of_memory = false;
 };
 
 const char* kind_name(BlockKind k) {
@@ -79,11 +81,15 @@ FileOutline outline_file(int fd) {
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
+            } catch (const std::bad_alloc&) {
+                item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
             out.blocks.push_back(std::move(item));
         }
     } catch (const Error& e) {
         out.failure = e;
+    } catch (const std::bad_alloc&) {
+        out.out_of_memory = true;
     }
     return out;
 }
@@ -167,6 +173,7 @@ PyObject* outline(PyObject*, PyObject* arg) {
         if (args) PyErr_SetObject(PyExc_ValueError, args.get());
         return nullptr;
     }
+    if (file.out_of_memory) return PyErr_NoMemory();
     if (file.failure) return raise_core_error(*file.failure);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(file.blocks.size())));
     if (!list) return nullptr;

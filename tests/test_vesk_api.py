@@ -256,3 +256,14 @@ def test_listing_follows_reading_at_the_edges(tmp_path, capsys, make):
     values = raw.traces if values is None else values
     assert block.shape == values.shape
     assert dict(block.parameters) == raw.parameters
+
+
+@pytest.mark.parametrize("kind", ["spectrum", "multiregion map"])
+def test_blocks_and_objects_pickle(tmp_path, kind):
+    import pickle
+    path, key = write(tmp_path, kind)
+    obj = vesk.read(path, key)
+    clone = pickle.loads(pickle.dumps(obj))
+    assert clone.block == obj.block and dict(clone.block.parameters) == dict(obj.block.parameters)
+    assert dict(clone.parameters) == dict(obj.parameters) and clone.dims == obj.dims
+    np.testing.assert_array_equal(clone.values, obj.values)

@@ -4,11 +4,10 @@ from __future__ import annotations
 import datetime as _dt
 import math
 from dataclasses import dataclass, field
-from types import MappingProxyType
 from typing import Mapping, Optional, Tuple
 
 from vesk import _native, _vocabulary
-from vesk._vocabulary import ParameterValue
+from vesk._vocabulary import ParameterValue, ReadOnly
 
 KINDS = (
     "spectrum",
@@ -51,7 +50,7 @@ class Block:
     """Byte offset of the data block in the file (-1 when unknown)."""
     problem: Optional[str] = None
     parameters: Mapping[str, ParameterValue] = field(
-        default_factory=lambda: MappingProxyType({}), compare=False, repr=False
+        default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
     """The merged parameters, read-only."""
 
@@ -96,5 +95,5 @@ def block_from_outline(item: _native._Outline) -> Block:
         x_label=_vocabulary.x_label(params),
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
-        parameters=MappingProxyType(params),
+        parameters=ReadOnly(params),
     )

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass, field
-from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
@@ -20,7 +19,7 @@ from numpy.typing import NDArray
 
 from vesk import _vocabulary
 from vesk._block import Block
-from vesk._vocabulary import ParameterValue
+from vesk._vocabulary import ParameterValue, ReadOnly
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -186,7 +185,7 @@ def image_from_dict(position: int, d: Mapping[str, Any]) -> Image:
         format=d.get("imgext"),
         data=bytes(d.get("image", b"")),
         title=title if isinstance(title, str) else None,
-        attributes=MappingProxyType(attributes),
+        attributes=ReadOnly(attributes),
     )
 
 
@@ -225,7 +224,7 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
 
 def from_raw(block: Block, raw: Any) -> DataObject:
     """Wraps what `veskread.getVeskData` returned for `block`."""
-    params: Mapping[str, ParameterValue] = MappingProxyType(raw.parameters)
+    params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
     x = raw.x
     name = type(raw).__name__
     if name == "SingleDataReturn":

@@ -8,7 +8,7 @@ from __future__ import annotations
 import datetime as _dt
 import re
 from functools import lru_cache
-from typing import Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, Mapping, Optional, Tuple, Union
 
 import veskread
 
@@ -149,3 +149,28 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
         return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
     except ValueError:
         return None
+
+
+class ReadOnly(Mapping[str, Any]):
+    """A read-only view of a dict (no copy) that, unlike MappingProxyType,
+    pickles, so blocks and data objects can travel between Dask workers."""
+
+    __slots__ = ("_data",)
+
+    def __init__(self, data: Dict[str, Any]) -> None:
+        self._data = data
+
+    def __getitem__(self, key: str) -> Any:
+        return self._data[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._data)
+
+    def __len__(self) -> int:
+        return len(self._data)
+
+    def __repr__(self) -> str:
+        return repr(self._data)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (ReadOnly, (self._data,))

@@ -88,6 +88,15 @@ int64_t FdSource::size() const {
     return static_cast<int64_t>(st.st_size);
 }
 
+bool FdSource::is_regular_file() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        int err = errno;
+        throw Error(ErrorKind::Io, "fstat failed", -1, err);
+    }
+    return S_ISREG(st.st_mode);
+}
+
 size_t MemorySource::read_at(int64_t offset, void* dst, size_t n) const {
     if (offset < 0 || static_cast<uint64_t>(offset) >= size_) return 0;
     size_t avail = size_ - static_cast<size_t>(offset);

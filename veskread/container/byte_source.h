@@ -48,6 +48,8 @@ public:
     size_t read_at(int64_t offset, void* dst, size_t n) const override;
     size_t read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const override;
     int64_t size() const override;
+    // False for devices, pipes and the like, whose size bounds nothing.
+    bool is_regular_file() const;
 
 private:
     int fd_;

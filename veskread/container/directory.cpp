@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "veskread/container/interrupt.h"
+
 namespace vesk {
 
 bool has_vesk_magic(const ByteSource& src) {
@@ -44,6 +46,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
     n = static_cast<int64_t>(raw.size()) / 12;
     entries.reserve(static_cast<size_t>(n));
     for (int32_t i = 0; i < count; ++i) {
+        poll_interrupt(12);
         int32_t word, size, offset;
         if (i < n) {
             const char* p = raw.data() + 12 * i;
@@ -67,6 +70,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
         std::string ext = cur.read_upto(e * 32);
         e = static_cast<int64_t>(ext.size()) / 32;
         for (int64_t k = 0; k < m; ++k) {
+            poll_interrupt(32);
             int64_t word, size, offset;
             if (k < e) {
                 const char* p = ext.data() + 32 * k;

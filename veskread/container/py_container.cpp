@@ -8,6 +8,8 @@
 // original (then natively), so rebinding either changes what later calls do.
 #include "veskread/container/py_container.h"
 
+#include <cerrno>
+
 #include "veskread/container/listing.h"
 #include "veskread/module/py_errors.h"
 #include "veskread/module/py_file.h"
@@ -165,6 +167,16 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     OpenFile file;
     if (!file.open(path)) return false;
+    // A device or pipe would feed the directory without end (positioned
+    // reads need a regular file anyway); refuse it before reading.
+    bool regular = false;
+    if (!run_core([&] { regular = file.source().is_regular_file(); })) return false;
+    if (!regular) {
+        Ref err = Ref::steal(
+            PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, "Not a regular file", path));
+        if (err) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get());
+        return false;
+    }
     PyObject* done = guarded([&]() -> PyObject* {
         out = read_directory(file.source());
         Py_RETURN_NONE;

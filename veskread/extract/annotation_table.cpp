@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
+
+#include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -24,6 +28,22 @@ std::string two_digits(const char* prefix, int64_t n) {
 }
 
 enum class CellKind { Int, Float, Text, Unknown };
+
+// What reading one table did to the result, kept to do it again.
+struct TableEffect {
+    std::vector<std::pair<std::string, std::shared_ptr<AnnoColumn>>> columns;
+    std::vector<ParamValue> unknown_types; // per row, in column order
+    int64_t rows = 0;
+};
+
+// Charges for what the cells of a call hold, and for the warnings they cost.
+constexpr int64_t kKeptCellCost = 16;
+constexpr int64_t kWarningCost = 64;
+
+void spend_cells(OutputBudget& budget, int64_t sub_offset, int64_t rows, int64_t bytes) {
+    budget.spend(bytes, "annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                            std::to_string(rows) + " rows whose cells overlap");
+}
 
 struct Column {
     std::string name; // raw text; empty `key` when the name is not text
@@ -60,7 +80,7 @@ std::string read_text(Cursor& cur, int64_t n, int64_t file_size, bool keep) {
 
 void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamBlock& p,
                 const std::vector<std::string>& wanted, AnnotationTable& table,
-                const UnknownCellType& on_unknown) {
+                const UnknownCellType& on_unknown, OutputBudget& budget, TableEffect& effect) {
     Value first_row = interp::add(Value::integer(sub_offset), as_value(p.at("SIZ")));
     Value rowlen = as_value(p.at("SRC"));
     Value strlen = Value::integer(-1);
@@ -86,7 +106,7 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
             c.kept = std::find(wanted.begin(), wanted.end(), c.name) != wanted.end();
             // A name met again replaces its column; within one table both
             // columns then feed the same list.
-            if (c.kept) table.columns[c.name].clear();
+            if (c.kept) table.columns[c.name] = std::make_shared<AnnoColumn>();
         }
         cols.push_back(std::move(c));
         if (cols.back().kind == CellKind::Text) {
@@ -94,11 +114,20 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
             if (interp::greater(span, strlen)) strlen = span;
         }
     }
-    for (auto& c : cols)
-        if (c.kept) c.cells = &table.columns[c.name];
+    for (auto& c : cols) {
+        if (!c.kept) continue;
+        const auto& column = table.columns[c.name];
+        c.cells = column.get();
+        bool known = false;
+        for (const auto& e : effect.columns) known = known || e.first == c.name;
+        if (!known) effect.columns.emplace_back(c.name, column);
+    }
+    for (const auto& c : cols)
+        if (c.kind == CellKind::Unknown) effect.unknown_types.push_back(c.type_code);
 
     int64_t rows = interp::as_index(as_value(p.at("NLN")));
     if (rows <= 0) return;
+    effect.rows = rows;
     int64_t start = interp::as_index(first_row);
     int64_t step = interp::as_index(rowlen);
 
@@ -131,27 +160,40 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     }
 
     for (int64_t r = 0; r < rows; ++r) {
+        poll_interrupt(8 * static_cast<int64_t>(cols.size()));
         cur.seek(checked_add(start, checked_mul(r, step)));
         for (auto& c : cols) {
             switch (c.kind) {
             case CellKind::Int: {
                 int32_t v = cur.read_i32();
-                if (c.cells) c.cells->emplace_back(v);
+                if (c.cells) {
+                    spend_cells(budget, sub_offset, rows, kKeptCellCost);
+                    c.cells->emplace_back(v);
+                }
                 break;
             }
             case CellKind::Float: {
                 double v = cur.read_f32();
-                if (c.cells) c.cells->emplace_back(v);
+                if (c.cells) {
+                    spend_cells(budget, sub_offset, rows, kKeptCellCost);
+                    c.cells->emplace_back(v);
+                }
                 break;
             }
             case CellKind::Text: {
                 if (strlen.kind != Value::Int) interp::read_size_not_integer(strlen);
                 std::string v =
                     read_text(cur, static_cast<int64_t>(strlen.i), file_size, c.cells != nullptr);
-                if (c.cells) c.cells->emplace_back(std::move(v));
+                if (c.cells) {
+                    spend_cells(budget, sub_offset, rows,
+                                kKeptCellCost + static_cast<int64_t>(v.size()));
+                    poll_interrupt(static_cast<int64_t>(v.size()));
+                    c.cells->emplace_back(std::move(v));
+                }
                 break;
             }
             case CellKind::Unknown:
+                spend_cells(budget, sub_offset, rows, kWarningCost);
                 on_unknown(c.type_code);
                 // Nothing was read for the cell; None keeps the column in step.
                 if (c.cells) c.cells->emplace_back(std::monostate{});
@@ -172,7 +214,7 @@ interp::Value as_value(const AnnoCell& cell) {
 
 const AnnoColumn* AnnotationTable::column(const std::string& name) const {
     auto it = columns.find(name);
-    return it == columns.end() ? nullptr : &it->second;
+    return it == columns.end() ? nullptr : it->second.get();
 }
 
 AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
@@ -180,14 +222,35 @@ AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
                                       const UnknownCellType& on_unknown) {
     AnnotationTable table;
     int64_t file_size = cur.source_size();
+    OutputBudget budget(file_size);
     ParamBlock dir = read_param_block(cur, checked_add(offset, 12));
     int64_t count = interp::as_index(as_value(dir.at("NRP")));
+    // Tables by offset; a sub-block without SRC is kept as no effect.
+    std::unordered_map<int64_t, std::optional<TableEffect>> done;
     for (int64_t img = 0; img < count; ++img) {
+        poll_interrupt();
         Value rel = as_value(dir.at(two_digits("F", img)));
         int64_t sub_offset = interp::as_index(interp::add(Value::integer(offset), rel));
+        auto seen = done.find(sub_offset);
+        if (seen != done.end()) {
+            if (!seen->second) continue;
+            const TableEffect& effect = *seen->second;
+            for (const auto& [name, column] : effect.columns) table.columns[name] = column;
+            for (int64_t r = 0; r < effect.rows; ++r)
+                for (const auto& type : effect.unknown_types) {
+                    spend_cells(budget, sub_offset, effect.rows, kWarningCost);
+                    on_unknown(type);
+                }
+            continue;
+        }
         ParamBlock p = read_param_block(cur, sub_offset);
-        if (!p.contains("SRC")) continue;
-        read_table(cur, file_size, sub_offset, p, wanted, table, on_unknown);
+        if (!p.contains("SRC")) {
+            done.emplace(sub_offset, std::nullopt);
+            continue;
+        }
+        TableEffect effect;
+        read_table(cur, file_size, sub_offset, p, wanted, table, on_unknown, budget, effect);
+        done.emplace(sub_offset, std::move(effect));
     }
     return table;
 }

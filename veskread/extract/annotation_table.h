@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,7 +33,8 @@ interp::Value as_value(const AnnoCell& cell);
 
 struct AnnotationTable {
     // Columns whose names were asked for; names are the raw text of S<nn>.
-    std::unordered_map<std::string, AnnoColumn> columns;
+    // Shared, so that a table named again takes its place without a copy.
+    std::unordered_map<std::string, std::shared_ptr<AnnoColumn>> columns;
     // nullptr when no table had the column.
     const AnnoColumn* column(const std::string& name) const;
 };
@@ -45,7 +47,10 @@ using UnknownCellType = std::function<void(const ParamValue& type_code)>;
 constexpr int64_t kRowSlack = 4096;
 
 // Reads every table of the block at `offset`. Cells of columns not named in
-// `wanted` are read (for their errors and warnings) but not kept.
+// `wanted` are read (for their errors and warnings) but not kept. A table
+// that several directory entries name is read once: naming it again puts its
+// columns back in place and repeats its warnings. What the cells hold counts
+// against the call's budget (overlapping text cells are refused).
 AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
                                       const std::vector<std::string>& wanted,
                                       const UnknownCellType& on_unknown);

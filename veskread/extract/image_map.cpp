@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "veskread/container/interpreter_rules.h"
+#include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -25,6 +27,7 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
     };
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(s.npt * 4);
         BlockReader::check_seek(b.offset);
         if (s.npx == 0) interp::modulo_by_zero();
         int64_t col = i % s.npx;
@@ -48,6 +51,7 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
     std::vector<float> values;
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(plane * 4);
         BlockReader::check_seek(b.offset);
         // Sized by what the file holds there, never by the declared plane alone.
         int64_t room = reader.values_at(b.offset, plane);
@@ -61,6 +65,25 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
 }
 
 } // namespace
+
+int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
+                            ImageLayout layout, const MapShape& s) {
+    int64_t per_block = 0, limit = 0, count = 0;
+    if (layout == ImageLayout::Spectra) {
+        per_block = s.npt;
+        limit = s.npx == 0 ? 0 : s.npy * s.npx;
+    } else if (layout == ImageLayout::Planes) {
+        per_block = s.npy * s.npx;
+        limit = s.npt;
+    }
+    for (const auto& b : blocks.blocks) {
+        if (count >= limit || b.offset < 0) break;
+        if (reader.values_at(b.offset, per_block) != per_block) break;
+        ++count;
+        poll_interrupt();
+    }
+    return saturating_mul(saturating_mul(count, per_block), 4);
+}
 
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape) {
     // Block i fills spectrum i (or plane i); one more than there is room

@@ -28,4 +28,9 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out);
 
+// Bytes of `out` that read_image_spectra writes before it stops (at the
+// first block that fails, or at the end), found without reading values.
+int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
+                            ImageLayout layout, const MapShape& shape);
+
 } // namespace vesk

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "veskread/container/interrupt.h"
+
 namespace vesk {
 
 namespace {
@@ -77,6 +79,7 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset) {
     ParamRecords params;
     cur.seek(offset);
     for (;;) {
+        poll_interrupt(8);
         int64_t record_at = cur.tell();
         std::string raw = cur.read_upto(4);
         if (!valid_utf8(raw))

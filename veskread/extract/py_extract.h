@@ -33,6 +33,12 @@ PyObject* read_3d(DataRequest& req);
 // seven common ones of `req` plus `extra` (a dict, borrowed). New reference.
 PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra);
 
+// False with a ValueError set when the int `value` of parameter `key`
+// declares more than `room` bytes of `bytes_each`-byte values: the call would
+// have to build them in full, and a file of `file_size` bytes cannot back it.
+bool check_declared_count(PyObject* value, const char* key, int64_t bytes_each, int64_t room,
+                          int64_t file_size);
+
 // Converts one parameter value to its Python object (text through the
 // module's decode_string). New reference.
 PyObject* param_to_python(const ParamValue& v);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/float_values.h"
 #include "veskread/extract/py_extract.h"
@@ -103,6 +104,31 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     return array.release();
 }
 
+} // namespace
+
+// A count of values that a call must hold in memory in full (the 2D
+// spectrum, or an axis) is believed only as far as the file could back it;
+// beyond that it is no recording, truncated or not. Counts that are not ints
+// are left to the calls that use them.
+bool check_declared_count(PyObject* value, const char* key, int64_t bytes_each, int64_t room,
+                          int64_t file_size) {
+    if (!PyLong_Check(value)) return true;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || n <= 0) return true;
+    if (overflow == 0 && n <= room / bytes_each) return true;
+    PyObject* shown = PyObject_Str(value);
+    if (!shown) return false;
+    PyErr_Format(globals().ValueError,
+                 "%s declares %U values of %lld bytes; a file of %lld bytes cannot hold them", key,
+                 shown, (long long)bytes_each, (long long)file_size);
+    Py_DECREF(shown);
+    return false;
+}
+
+namespace {
+
 PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     PyObject* path = a[0];
     PyObject* datablock = a[1];
@@ -131,6 +157,9 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     if (!open_vesk_file(path, file, directory)) return nullptr;
     if (ReadPlace* place = ReadPlace::current())
         place->set_block("('" + type_s + "', '" + dims_s + "', '" + deriv_s + "')");
+    // The size the file has when the call starts bounds what it may declare.
+    int64_t file_size = 0;
+    if (!run_core([&] { file_size = file.source().size(); })) return nullptr;
     BlockOffsets offsets;
     std::vector<ParamRecords> blocks;
     PyObject* found = guarded([&]() -> PyObject* {
@@ -162,6 +191,11 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     // Hold the five values: the 3D path may write into `parameters`.
     Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
                   Ref::borrow(mny)};
+
+    bool fits = dims_s == "3D"
+                    ? check_declared_count(npt, "NPT", 8, output_limit(file_size), file_size)
+                    : check_declared_count(npt, "NPT", 4, file_size, file_size);
+    if (!fits) return nullptr;
 
     Ref axis_args = Ref::steal(PyTuple_Pack(3, fxv, lxv, npt));
     if (!axis_args) return nullptr;

@@ -6,6 +6,7 @@
 // arithmetic, the geometry fallback with its printed line, numpy's errors.
 #include <string>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
@@ -50,6 +51,15 @@ PyObject* labels_list(const Labels& labels) {
     return list.release();
 }
 
+bool spend_on_blocks(Read3D& r, int64_t bytes) {
+    return run_core([&] {
+        OutputBudget budget(r.reader->file_size());
+        budget.spend(bytes, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
+                                " stored blocks that make " + std::to_string(bytes) +
+                                " bytes of values");
+    });
+}
+
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
     if (!run_core([&] { scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {}); },
                   true))
@@ -65,7 +75,8 @@ PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
 bool read_traces_at_once(Read3D& r, std::initializer_list<int64_t> shape, bool planes, Ref& values,
                          Ref& labels) {
     int64_t count = 1;
-    for (int64_t d : shape) count *= d;
+    for (int64_t d : shape) count = saturating_mul(count, d);
+    if (!spend_on_blocks(r, saturating_mul(count, 4))) return false;
     values = Ref::steal(np_array("empty", shape, DType::Float32));
     if (!values) return false;
     BufferGuard buf;
@@ -190,6 +201,7 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
     if (!labels) return nullptr;
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     int64_t plane = shape.npy * shape.npx;
+    if (!spend_on_blocks(r, saturating_mul(saturating_mul(n, plane), 4))) return nullptr;
     traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
     if (!traces) return nullptr;
     BufferGuard buf;
@@ -212,6 +224,16 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
     auto* out = static_cast<float*>(buf.view().buf);
     int64_t stride = r.stride();
+    if (!run_core([&] {
+            // Unrecorded points stay untouched zero pages; only what the
+            // blocks fill counts.
+            OutputBudget budget(r.reader->file_size());
+            int64_t filled = image_bytes_written(*r.reader, r.blocks, layout, shape);
+            budget.spend(filled, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
+                                     " stored blocks that fill " + std::to_string(filled) +
+                                     " bytes of the map");
+        }))
+        return nullptr;
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
                   true))
         return nullptr;
@@ -236,6 +258,11 @@ PyObject* read_image_map(Read3D& r) {
         if (ny0 < 0) return nullptr;
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
+    // The axes are built in full; a point count no file could back is refused.
+    int64_t room = output_limit(r.reader->file_size());
+    if (!check_declared_count(v[kPointsX].get(), "NPX", 8, room, r.reader->file_size()) ||
+        !check_declared_count(v[kPointsY].get(), "NPY", 8, room, r.reader->file_size()))
+        return nullptr;
     Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
     if (!map_x) return nullptr;
     Ref map_y = Ref::steal(map_axis(v[kOriginY].get(), v[kStepY].get(), v[kPointsY].get()));

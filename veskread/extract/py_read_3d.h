@@ -41,6 +41,10 @@ PyObject* labels_list(const Labels& labels);
 // np.vstack would take them; returns the list of labels. New reference.
 PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan);
 
+// False with a ValueError set when the stored blocks would make more than a
+// call may build from the file (they overlap, so the same bytes count again).
+bool spend_on_blocks(Read3D& r, int64_t bytes);
+
 // Traces whose blocks allow one pass (traces_in_one_pass): values into a new
 // float32 array of `shape` (rows, or planes stacked along a third axis) and
 // the list of labels. False with an exception set.

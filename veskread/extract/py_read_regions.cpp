@@ -6,6 +6,7 @@
 // everything else (plans, spectra, traces) runs in the core.
 #include <string>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_read_3d.h"
 #include "veskread/extract/regions.h"
@@ -94,6 +95,8 @@ struct Context {
     Coordinates x, y;
     PyObject* scratch; // borrowed float64 array of one element
     std::optional<TraceMatrix> traces;
+    // Regions may overlap (share rows); what they fill counts across all.
+    OutputBudget budget;
 };
 
 // Raises again what numpy said when refusing the coordinate that stopped a loop.
@@ -140,6 +143,15 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
         return nullptr;
     }
+
+    if (!run_core([&] {
+            int64_t filled = c.traces ? size : points_with_blocks(c.r.blocks, c.cols, plan, size);
+            int64_t per_point = c.traces ? c.traces->rows() * 4 + 16 : c.r.npt * 4 + 24;
+            c.budget.spend(saturating_mul(filled, per_point),
+                           "annotation table gives region " + std::to_string(plan.group) + " " +
+                               std::to_string(size) + " points; the regions so far fill more");
+        }))
+        return nullptr;
 
     Ref map_x = Ref::steal(np_array("zeros", {size}, DType::Float64));
     if (!map_x) return nullptr;
@@ -204,7 +216,13 @@ PyObject* read_multiregion(Read3D& r) {
                                           warn_unknown_type);
         }))
         return nullptr;
-    Context c{r, RegionColumns::of(table), {}, {}, nullptr, std::nullopt};
+    Context c{r,
+              RegionColumns::of(table),
+              {},
+              {},
+              nullptr,
+              std::nullopt,
+              OutputBudget(r.reader->file_size())};
 
     if (!c.cols.group) {
         Ref key = Ref::steal(PyUnicode_FromString("Group"));

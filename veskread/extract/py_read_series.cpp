@@ -3,6 +3,7 @@
 // A first pass in the core checks every block (so errors come before any
 // allocation); the arrays are then allocated by numpy and filled by the core
 // with the interpreter lock released.
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/py_read_3d.h"
 #include "veskread/extract/series.h"
 
@@ -17,6 +18,7 @@ PyObject* spectrum_series(Read3D& r) {
         raise_stack_error("vstack", {}, 0);
         return nullptr;
     }
+    if (!spend_on_blocks(r, saturating_mul(n, saturating_mul(r.npt, 4)) + n * 8)) return nullptr;
     Ref spectra = Ref::steal(np_array("empty", {n, r.npt}, DType::Float32));
     if (!spectra) return nullptr;
     Ref z = Ref::steal(np_array("empty", {n}, DType::Float64));
@@ -53,6 +55,7 @@ PyObject* trace_series(Read3D& r) {
         if (!labels) return nullptr;
         int64_t n = static_cast<int64_t>(scan.counts.size());
         int64_t width = scan.counts[0];
+        if (!spend_on_blocks(r, saturating_mul(saturating_mul(n, width), 4))) return nullptr;
         traces = Ref::steal(np_array("empty", {n, width}, DType::Float32));
         if (!traces) return nullptr;
         BufferGuard buf;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "veskread/container/interrupt.h"
+
 namespace vesk {
 
 namespace {
@@ -129,6 +131,17 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
     return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
 }
 
+int64_t points_with_blocks(const StoredBlocks& blocks, const RegionColumns& cols,
+                           const RegionPlan& plan, int64_t size) {
+    int64_t count = 0;
+    for (int64_t n = 0; n < size; ++n) {
+        poll_interrupt();
+        auto key = as_int32(point_cell(cols.file_index, "Fileindex", plan.first_row + n));
+        if (key && blocks.find(*key)) ++count;
+    }
+    return count;
+}
+
 Coordinates Coordinates::of(const AnnoColumn* column) {
     Coordinates c;
     if (!column) return c;
@@ -168,6 +181,7 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
             reader.read_time(after);
     };
     for (int64_t n = 0; n < size; ++n) {
+        poll_interrupt(npt * 4);
         int64_t i = plan.first_row + n;
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
@@ -224,6 +238,7 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
                                  const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
                                  int64_t size, const RegionArrays& out) {
     for (int64_t n = 0; n < size; ++n) {
+        poll_interrupt(traces.rows() * 4);
         int64_t i = plan.first_row + n;
         const AnnoCell& findex = point_cell(cols.file_index, "Fileindex", i);
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))

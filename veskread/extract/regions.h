@@ -67,6 +67,12 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
 // point loop is certain to end in an error and nothing is allocated for it.
 bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan);
 
+// Points of the region whose "Fileindex" names a stored block: the points a
+// spectrum region fills (the others stay untouched zeros). The region must
+// fit the table.
+int64_t points_with_blocks(const StoredBlocks& blocks, const RegionColumns& cols,
+                           const RegionPlan& plan, int64_t size);
+
 // X or Y cells as doubles for numpy to store. Numbers convert here; other
 // cells are Pending until the binding asks numpy, then Stored or Refused.
 struct Coordinates {

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "veskread/container/interpreter_rules.h"
+#include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -19,6 +21,7 @@ constexpr int64_t kPlaneBatch = 64; // planes per transposed tile, at most kRowB
 
 void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     for (const auto& b : blocks.blocks) {
+        poll_interrupt();
         BlockReader::check_seek(b.offset);
         int64_t got = reader.values_at(b.offset, npt);
         int64_t after = reader.position_after(b.offset, npt, got);
@@ -42,6 +45,7 @@ void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks,
     };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(npt * 4);
         BlockReader::check_seek(b.offset);
         if (batched && batch.fits(b.offset)) {
             batch.add(b.offset, spectra + k * npt, k, take_time, single);
@@ -60,7 +64,10 @@ TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int
     scan.counts.reserve(blocks.blocks.size());
     scan.labels.of_block.reserve(blocks.blocks.size());
     int64_t last_at = -1;
+    // Names of overlapping blocks may each run on through the same bytes.
+    OutputBudget budget(reader.file_size());
     for (const auto& b : blocks.blocks) {
+        poll_interrupt();
         BlockReader::check_seek(b.offset);
         int64_t got = reader.values_at(b.offset, npt);
         if (plane && got != plane->npy * plane->npx)
@@ -69,6 +76,10 @@ TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int
         // Blocks that share a position share a name; read it once.
         if (scan.labels.texts.empty() || after != last_at) {
             std::string text = reader.read_label(after, info_size);
+            poll_interrupt(static_cast<int64_t>(text.size()));
+            if (!budget.try_spend(static_cast<int64_t>(text.size())))
+                budget.refuse("3D store table names " + std::to_string(blocks.blocks.size()) +
+                              " stored blocks whose trace names overlap");
             if (scan.labels.texts.empty() || text != scan.labels.texts.back())
                 scan.labels.texts.push_back(std::move(text));
             last_at = after;
@@ -159,6 +170,7 @@ void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int6
                      float* dst) {
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(width * 4);
         if (reader.read_values(b.offset, width, dst + k * width) != width)
             throw_file_changed(b.offset);
         ++k;
@@ -171,6 +183,7 @@ void read_trace_planes(const BlockReader& reader, const StoredBlocks& blocks, in
     std::vector<float> values(static_cast<size_t>(plane));
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
+        poll_interrupt(plane * 4);
         if (reader.read_values(b.offset, plane, values.data()) != plane)
             throw_file_changed(b.offset);
         for (int64_t p = 0; p < plane; ++p) dst[p * n + k] = values[p];

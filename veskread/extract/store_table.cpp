@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "veskread/container/interrupt.h"
+
 namespace vesk {
 
 namespace {
@@ -45,6 +47,7 @@ StoreTable read_store_table(Cursor& cur, int64_t data_offset) {
     int64_t want = std::min<int64_t>(t.number_of_entries, left / 8);
     if (want > 0) t.entries.reserve(static_cast<size_t>(want));
     for (int32_t i = 0; i < t.number_of_entries; ++i) {
+        poll_interrupt(8);
         int32_t first = cur.read_i32();
         int32_t second = cur.read_i32();
         t.entries.emplace_back(first, second);
@@ -77,7 +80,9 @@ const int64_t* StoredBlocks::find(int64_t number) const {
 StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     int64_t stride = int64_t(table.block_size) + table.info_size;
     int64_t count = count_named_blocks(table);
-    int64_t capacity = std::max<int64_t>(file_size, 0) / std::max<int64_t>(stride, 1) + kBlockSlack;
+    // A stored block holds at least one 4-byte value; blocks declared closer
+    // together than that overlap, and count as if they did not.
+    int64_t capacity = std::max<int64_t>(file_size, 0) / std::max<int64_t>(stride, 4) + kBlockSlack;
     if (count > capacity)
         throw Error(ErrorKind::BadCount,
                     "3D store table names " + std::to_string(count) + " stored blocks of " +
@@ -106,6 +111,7 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
             continue;
         }
         for (int64_t n = first; n <= last; ++n) {
+            poll_interrupt(16);
             StoredBlock b{static_cast<int32_t>(n), pos.stored()};
             if (ascending) {
                 out.blocks.push_back(b);

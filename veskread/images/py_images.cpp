@@ -4,10 +4,15 @@
 // the Python operations a caller's object would meet (slicing, ==, `in`,
 // startswith), so foreign objects fail with their own errors. getVisImages
 // walks the image directory in the core and builds one dict per image here,
-// where attribute texts are decoded.
+// where attribute texts are decoded. Keys that name the same sub-block or the
+// same image bytes share one parsed block and one bytes object.
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_extract.h"
 #include "veskread/images/image_keys.h"
@@ -105,6 +110,9 @@ PyObject* imghdr_what_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
 // ---- getVisImages ---------------------------------------------------------
 
+// What one attribute entry of an image dict is charged.
+constexpr int64_t kDictEntryCost = 16;
+
 PyObject* utf8_str(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
 }
@@ -165,25 +173,63 @@ bool read_count(PyObject* obj, Py_ssize_t& n) {
     return !(n == -1 && PyErr_Occurred());
 }
 
+// Image bytes already made: keys that name the same bytes share one bytes
+// object (and one without the type-258 header).
+struct SharedImageBytes {
+    OutputBudget& budget;
+    std::map<std::pair<int64_t, Py_ssize_t>, Ref> read; // by position and count
+    std::map<PyObject*, Ref> headless;                  // by the bytes read
+};
+
+// `count` bytes at the cursor as a bytes object, read straight into it
+// without the interpreter lock; new reference.
+PyObject* image_bytes(Cursor& cur, Py_ssize_t count, SharedImageBytes& shared) {
+    auto key = std::make_pair(cur.tell(), count);
+    auto it = shared.read.find(key);
+    if (it != shared.read.end()) return Py_NewRef(it->second.get());
+    int64_t n = image_bytes_available(cur, count);
+    try {
+        poll_interrupt(n);
+        shared.budget.spend(n, "images overlap: " + std::to_string(shared.read.size() + 1) +
+                                   " distinct images, the last " + std::to_string(n) +
+                                   " bytes long");
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    if (!data) return nullptr;
+    size_t got = 0;
+    char* buf = PyBytes_AS_STRING(data.get());
+    if (!run_core([&] { got = cur.read_into(buf, static_cast<size_t>(n)); }, true)) return nullptr;
+    if (static_cast<int64_t>(got) != n) { // the file shrank meanwhile: keep what was there
+        data = Ref::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(got)));
+        if (!data) return nullptr;
+    }
+    shared.read.emplace(key, Ref::borrow(data.get()));
+    return data.release();
+}
+
+// `data` without its first kType258Header bytes; new reference.
+PyObject* without_header(PyObject* data, SharedImageBytes& shared) {
+    auto it = shared.headless.find(data);
+    if (it != shared.headless.end()) return Py_NewRef(it->second.get());
+    Py_ssize_t n = PyBytes_GET_SIZE(data);
+    Py_ssize_t skip = std::min<Py_ssize_t>(n, static_cast<Py_ssize_t>(kType258Header));
+    Ref cut = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + skip, n - skip));
+    if (!cut) return nullptr;
+    shared.headless.emplace(data, Ref::borrow(cut.get()));
+    return cut.release();
+}
+
 // "image" (as many bytes as the attribute "Bytes" says, less the header of
 // type 258) and "imgext"; the cursor stands at the image bytes.
-bool add_image_bytes(PyObject* image, Cursor& cur) {
+bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared) {
     PyObject* count_obj = attribute(image, "Bytes");
     Py_ssize_t count;
     if (!count_obj || !read_count(count_obj, count)) return false;
-    // Read straight into the bytes object, without the interpreter lock.
-    int64_t n = image_bytes_available(cur, count);
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    Ref data = Ref::steal(image_bytes(cur, count, shared));
     if (!data) return false;
-    size_t got = 0;
-    char* buf = PyBytes_AS_STRING(data.get());
-    if (!run_core([&] { got = cur.read_into(buf, static_cast<size_t>(n)); }, true)) return false;
-    if (static_cast<int64_t>(got) != n) { // the file shrank meanwhile: keep what was there
-        data = Ref::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(got)));
-        if (!data) return false;
-    }
-    std::string_view raw(PyBytes_AS_STRING(data.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(data.get())));
     PyObject* type = attribute(image, "Type");
     if (!type) return false;
     Ref with_header = Ref::steal(PyLong_FromLongLong(kImageType258));
@@ -192,9 +238,7 @@ bool add_image_bytes(PyObject* image, Cursor& cur) {
     int drop = eq ? PyObject_IsTrue(eq.get()) : -1;
     if (drop < 0) return false;
     if (drop) {
-        size_t skip = raw.size() < kType258Header ? raw.size() : kType258Header;
-        data = Ref::steal(PyBytes_FromStringAndSize(raw.data() + skip,
-                                                    static_cast<Py_ssize_t>(raw.size() - skip)));
+        data = Ref::steal(without_header(data.get(), shared));
         if (!data) return false;
     }
     if (PyDict_SetItemString(image, "image", data.get()) < 0) return false;
@@ -210,13 +254,23 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     int64_t count = image_count(directory);
     Ref images = Ref::steal(PyList_New(0));
     if (!images) return nullptr;
+    OutputBudget budget(source.size());
+    SubBlockCache subs(budget);
+    SharedImageBytes shared{budget, {}, {}};
     // Images are listed as the directory names them; a count beyond the
     // directory's keys ends in KeyError, so nothing is sized from it.
     for (int64_t i = 0; i < count; ++i) {
-        ImageSubBlock sub = read_image_params(cur, block, directory, image_key(i));
+        poll_interrupt();
+        const ImageSubBlock& sub = subs.get(cur, block, directory, image_key(i));
+        // Each image is a dict of its own; its entries are what a file
+        // cannot share, so they count against the budget.
+        budget.spend(kDictEntryCost * static_cast<int64_t>(sub.params.size()),
+                     std::to_string(i + 1) + " images of up to " +
+                         std::to_string(sub.params.size()) + " attributes each");
         Ref image = Ref::steal(PyDict_New());
         if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
-        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur)) return nullptr;
+        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared))
+            return nullptr;
         if (PyList_Append(images.get(), image.get()) < 0) return nullptr;
     }
     return images.release();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "veskread/container/interrupt.h"
 #include "veskread/images/image_keys.h"
 
 namespace vesk {
@@ -68,6 +69,35 @@ private:
     uint64_t steps_ = 0;
 };
 
+// A real chain reads each of its directory blocks once (and image 00's
+// parameters once per step); a chain whose directories keep changing may
+// never come back to a state it has been in. Its work is bounded by the
+// file: every step costs the bytes it parses, at least the 16 searched.
+class ChainWork {
+public:
+    explicit ChainWork(int64_t file_size)
+        : file_size_(file_size), left_(kAllowance + 16 * std::max<int64_t>(file_size, 0)) {}
+
+    void step(int64_t parsed_bytes) {
+        int64_t cost = 16 + std::max<int64_t>(parsed_bytes, 0);
+        ++steps_;
+        poll_interrupt(cost);
+        if (cost > left_)
+            throw Error(ErrorKind::Value,
+                        "image directory chain runs on for more than " + std::to_string(steps_) +
+                            " steps; a file of " + std::to_string(file_size_) +
+                            " bytes cannot hold that many directory blocks",
+                        -1, steps_);
+        left_ -= cost;
+    }
+
+private:
+    static constexpr int64_t kAllowance = int64_t(4) << 20;
+    int64_t file_size_;
+    int64_t left_;
+    int64_t steps_ = 0;
+};
+
 } // namespace
 
 std::optional<VisibleImageBlock> find_visible_image_block(const std::vector<DirEntry>& directory) {
@@ -88,6 +118,7 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
     const __int128 block_end =
         static_cast<__int128>(block.offset) + static_cast<__int128>(block.size_in_words) * 4;
     CycleGuard guard;
+    ChainWork work(cur.source_size());
     cur.seek(block.offset);
     while (cur.tell() != block_end) {
         const int64_t here = cur.tell();
@@ -95,10 +126,13 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
         std::string window = cur.read_upto(16);
         size_t bid = window.find("BID");
         if (bid == std::string::npos) break;
-        join_if_directory(directory,
-                          read_param_block(cur, checked_add(here, static_cast<int64_t>(bid))));
+        const int64_t dir_at = checked_add(here, static_cast<int64_t>(bid));
+        join_if_directory(directory, read_param_block(cur, dir_at));
+        int64_t parsed = cur.tell() - dir_at;
         const ParamValue& f00 = directory.at("F00");
-        join_if_directory(directory, read_param_block(cur, seek_position(add(offset, f00))));
+        const int64_t img00_at = seek_position(add(offset, f00));
+        join_if_directory(directory, read_param_block(cur, img00_at));
+        work.step(parsed + (cur.tell() - img00_at));
 
         const ParamValue& nrp = directory.at("NRP");
         // image_key(NRP - 1): the subtraction, then the formatting as an int.
@@ -125,6 +159,20 @@ ImageSubBlock read_image_params(Cursor& cur, const VisibleImageBlock& block,
     sub.start = add(Number::integer(block.offset), directory.at("F" + key));
     sub.params = read_param_block(cur, seek_position(sub.start));
     return sub;
+}
+
+const ImageSubBlock& SubBlockCache::get(Cursor& cur, const VisibleImageBlock& block,
+                                        const ParamBlock& directory, const std::string& key) {
+    Number start = add(Number::integer(block.offset), directory.at("F" + key));
+    int64_t at = seek_position(start);
+    auto it = by_start_.find(at);
+    if (it != by_start_.end()) return it->second;
+    ImageSubBlock sub{start, read_param_block(cur, at)};
+    int64_t parsed = cur.tell() - at;
+    poll_interrupt(parsed);
+    budget_.spend(parsed, "image sub-blocks overlap: " + std::to_string(by_start_.size() + 1) +
+                              " of them, the last " + std::to_string(parsed) + " bytes long");
+    return by_start_.emplace(at, std::move(sub)).first->second;
 }
 
 bool seek_image_bytes(Cursor& cur, const ImageSubBlock& sub) {

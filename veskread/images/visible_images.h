@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
 #include "veskread/container/directory.h"
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/param_block.h"
 
 namespace vesk {
@@ -57,6 +59,20 @@ struct ImageSubBlock {
 // Reads the parameter block of the image with key `key`.
 ImageSubBlock read_image_params(Cursor& cur, const VisibleImageBlock& block,
                                 const ParamBlock& directory, const std::string& key);
+
+// Sub-blocks parsed once per position: keys that name the same sub-block
+// share its parameters. What is parsed is charged to `budget`, so that
+// overlapping sub-blocks cannot make the same bytes count without end.
+class SubBlockCache {
+public:
+    explicit SubBlockCache(OutputBudget& budget) : budget_(budget) {}
+    const ImageSubBlock& get(Cursor& cur, const VisibleImageBlock& block,
+                             const ParamBlock& directory, const std::string& key);
+
+private:
+    OutputBudget& budget_;
+    std::unordered_map<int64_t, ImageSubBlock> by_start_;
+};
 
 // Seeks to the data area (SIZ); when T00 is 9, on to the image bytes (F00)
 // and returns true.

@@ -9,6 +9,7 @@
 
 #include "veskread/module/py_errors.h"
 #include "veskread/module/py_globals.h"
+#include "veskread/module/py_interrupt.h"
 #include "veskread/module/py_public.h"
 
 namespace vesk::py {
@@ -220,6 +221,7 @@ bool exec_steps(PyObject* m) {
         !bind_import(m, "numpy", nullptr, "np"))
         return false;
     if (!function_type_ready()) return false;
+    install_interrupt_hook();
     if (!bind_classes(m)) return false;
     if (!bind_function(m, kHelpSpec) || !bind_function(m, kListContentsSpec) ||
         !bind_function(m, kIsVeskFileSpec, nullptr, &g.is_vesk_file_function) ||

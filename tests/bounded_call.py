@@ -1,0 +1,65 @@
+"""Runs one public call on a file in a child process, under an address-space
+limit and a timer, and reports what it gave and the peak memory it added.
+
+Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
+and by bench/measure_hostile.py; prints one JSON line.
+"""
+import json
+import resource
+import sys
+import time
+
+
+def vm_hwm():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def describe(result):
+    """What the tests compare: images and their shared bytes, or the arrays."""
+    if isinstance(result, list):
+        blobs = [im.get("image") for im in result]
+        return {"images": len(result), "distinct_bytes": len({id(b) for b in blobs}),
+                "lengths": sorted({len(b) for b in blobs if b is not None})}
+    out = {"type": type(result).__name__}
+    spectra = getattr(result, "spectra", None)
+    if spectra is not None:
+        out["shape"] = list(spectra.shape)
+        flat = spectra.reshape(-1, spectra.shape[-1])
+        out["nonzero_points"] = sum(int(flat[i:i + 65536].any(1).sum())
+                                    for i in range(0, len(flat), 65536))
+    regions = getattr(result, "regions", None)
+    if regions is not None:
+        out["regions"] = [[r.title, list(r.spectra.shape), r.mapX.tolist()[:5],
+                           float(r.spectra.sum())] for r in regions]
+    return out
+
+
+def main():
+    path, call = sys.argv[1], json.loads(sys.argv[2])
+    limit = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+    if limit:
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    import veskread
+    fn = getattr(veskread, call[0])
+    args = [path] + [tuple(a) if isinstance(a, list) else a for a in call[1:]]
+    before = vm_hwm()
+    cpu0 = time.process_time()
+    print("started", flush=True, file=sys.stderr)
+    try:
+        result = fn(*args)
+        outcome = "ok"
+    except Exception as e:  # the outcome is what is reported
+        outcome, detail = type(e).__name__, str(e)[:300]
+    cpu, added = time.process_time() - cpu0, vm_hwm() - before
+    if outcome == "ok":
+        detail = describe(result)
+    report = {"outcome": outcome, "detail": detail, "cpu": cpu, "added_peak": added}
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()

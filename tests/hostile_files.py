@@ -1,0 +1,142 @@
+"""Files whose declared counts, sizes and offsets ask for far more than they hold.
+
+Each builder makes a small file of one class (its size set by the arguments)
+and returns (bytes, call): `call` names the public function and its extra
+arguments. A faithful reading of any of them would need gigabytes, hours, or
+both; the reader must stop or share instead.
+"""
+import struct
+
+from vesk_writer import VeskFile, param_block, spectrum_file
+from writer_3d import (BASE_3D, INFO_SIZE, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block,
+                       file_3d, store_block, stored_block, table_subblock)
+from writer_images import IMAGE_DIR_WORD, JPEG, add_image_block, directory_block, key_of, picture
+
+SPECTRUM_3D = ("AB", "3D", "NONE")
+
+
+def counting_image_chain(levels=30):
+    """An image directory chain that counts in binary: about 2**levels steps.
+
+    Level k runs level k-1 twice, keeping where to go back to in the F/Z
+    keys of image 10+k; every step changes that stack, so no (position,
+    directory) state ever comes back and a cycle guard never fires.
+    """
+    ret = lambda k: key_of(10 + k)
+    jump = lambda k: key_of(50 + k)
+    start_jump = key_of(49)
+
+    def directory(nrp, targets):
+        recs = [("BID", IMAGE_DIR_WORD), ("NRP", nrp)]
+        for key, at in targets.items():
+            recs += [("F" + key, at), ("Z" + key, 0)]
+        return param_block(recs)
+
+    def blocks(pos):
+        b = {"S": directory(50, {key_of(0): pos["D"], ret(levels): pos["T"],
+                                 start_jump: pos["E%d" % levels]}),
+             "D": param_block([("XYZ", 0)]), "T": b"\x01" * 16, "E0": directory(11, {})}
+        for k in range(1, levels + 1):
+            b["E%d" % k] = directory(51 + k, {ret(k - 1): pos["M%d" % k],
+                                              jump(k): pos["E%d" % (k - 1)]})
+            b["M%d" % k] = directory(51 + k, {ret(k - 1): pos["T%d" % k],
+                                              jump(k): pos["E%d" % (k - 1)]})
+            b["T%d" % k] = directory(11 + k, {})
+        return b
+
+    names = _chain_names(levels)
+    sizes = blocks({n: 0 for n in names})
+    pos, at = {}, 0
+    for n in names:
+        pos[n] = at
+        at += len(sizes[n])
+    final = blocks(pos)
+    vf = VeskFile()
+    add_image_block(vf, b"".join(final[n] for n in names))
+    return vf.build(), ("getVisImages",)
+
+
+def _chain_names(levels):
+    names = ["S", "D", "T", "E0"]
+    for k in range(1, levels + 1):
+        names += ["E%d" % k, "M%d" % k, "T%d" % k]
+    return names
+
+
+def overlapping_regions(rows=1500, npt=256):
+    """Row j is its own group with AryNX = rows - j: rows**2 / 2 points, all
+    naming the one stored block."""
+    columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+               ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
+               ("Y", TYPE_FLOAT)]
+    table = [(j + 1, 0, rows - j, 1, 0, 0, float(j), 0.0) for j in range(rows)]
+    anno = annotation_block([table_subblock(columns, table)])
+    data = store_block([stored_block([1.0] * npt, time=1.0)], block_size=4 * npt)
+    return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def zero_stride(npt=4000, count=None, image_map=False):
+    """Every stored block at one offset (block size + info size = 0), named
+    `count` times (by default as often as the size check lets through)."""
+    block = stored_block([1.0] * npt, time=2.0)
+    size_guess = len(block) + 2048
+    if count is None:
+        count = size_guess // 4 + 60000
+    params = dict(BASE_3D, NPT=npt)
+    if image_map:
+        params.update(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=count, NPY=1)
+        data = store_block([block], entries=[(0, count - 1)], block_size=4 * npt,
+                           info_size=-4 * npt, stored_blocks=1)
+    else:
+        data = store_block([block], entries=[(0, count - 1)], block_size=0, info_size=0)
+    return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def shared_image(keys=1500, image_len=400_000):
+    """`keys` image keys naming one sub-block that holds a large image."""
+    sub = picture("one", JPEG + b"\x07" * image_len)
+    dir_len = len(directory_block([(key_of(i), 0, 0) for i in range(keys)], keys))
+    entries = [(key_of(i), dir_len, len(sub)) for i in range(keys)]
+    vf = VeskFile()
+    add_image_block(vf, directory_block(entries, keys) + sub)
+    return vf.build(), ("getVisImages",)
+
+
+def text_before_row(rows=4096, tail=400_000, step=8):
+    """A text column whose offset is near -2**31: every cell runs on to the
+    end of the text that follows, `tail` bytes without a NUL."""
+    sub = table_subblock([("X", TYPE_TEXT)], [("A" * step,)] * rows, row_len=step,
+                         offsets=[-2**31 + 16], text_len=step)
+    anno = annotation_block([sub]) + b"A" * tail
+    data = store_block([stored_block([1.0] * 4, time=1.0)], block_size=16)
+    return file_3d(data, dict(BASE_3D), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def shared_table(entries=1000, rows=20000):
+    """An annotation directory whose `entries` F keys all name one table."""
+    columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+               ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
+               ("Y", TYPE_FLOAT)]
+    table = [(1, 0, 0, 0, 0, 0, float(j), float(-j)) for j in range(rows)]
+    records, body = table_subblock(columns, table)
+    plen = len(param_block(records + [("SIZ", 0)]))
+    sub = param_block(records + [("SIZ", plen)]) + body
+    dir_records = lambda at: [("NRP", entries)] + [("F%02d" % i, at) for i in range(entries)]
+    at = 12 + len(param_block(dir_records(0)))
+    anno = b"\0" * 12 + param_block(dir_records(at)) + sub
+    data = store_block([stored_block([1.0] * 4, time=1.0)], block_size=16)
+    return file_3d(data, dict(BASE_3D), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def huge_npt_2d(npt=300_000_000):
+    """A 2D block of three values whose NPT declares `npt`."""
+    return spectrum_file([1.0, 2.0, 3.0], params={"NPT": npt}).build(), \
+        ("getVeskData", ("AB", "2D", "NONE"))
+
+
+def aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3):
+    """An image map of npx x npy points of which only `recorded` were stored."""
+    blocks = [stored_block([float(i + 1)] * npt) for i in range(recorded)]
+    params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
+    data = store_block(blocks, block_size=4 * npt)
+    return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)

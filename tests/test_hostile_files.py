@@ -1,0 +1,107 @@
+"""Hostile files: whatever a file declares, a call stays within 64 MiB plus
+eight times the file's size and ends within a timer; it refuses what no
+file could hold, and shares what is the same bytes offered twice."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import hostile_files as hf
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ADDRESS_LIMIT = 3 << 30  # the literal readings need more than this
+TIMER = 60
+
+
+def run_bounded(path, call):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    proc = subprocess.run(
+        [sys.executable, os.path.join(HERE, "bounded_call.py"), path, json.dumps(call),
+         str(ADDRESS_LIMIT)], capture_output=True, text=True, timeout=TIMER, env=env)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def within_rule(report, size):
+    return report["added_peak"] <= (64 << 20) + 8 * size
+
+
+@pytest.mark.parametrize("build, exc, fragment", [
+    (hf.counting_image_chain, "ValueError", "image directory chain"),
+    (hf.overlapping_regions, "ValueError", "region"),
+    (hf.zero_stride, "ValueError", "stored blocks"),
+    (lambda: hf.zero_stride(image_map=True), "ValueError", "stored blocks"),
+    (hf.text_before_row, "ValueError", "annotation table"),
+    (hf.huge_npt_2d, "ValueError", "NPT declares 300000000 values"),
+], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
+        "text-before-row", "2d-npt"])
+def test_refused_within_the_rule(write_file, build, exc, fragment):
+    data, call = build()
+    report = run_bounded(write_file(data), call)
+    assert (report["outcome"], fragment in report["detail"]) == (exc, True), report
+    assert within_rule(report, len(data)), report
+
+
+def test_keys_naming_one_image_share_its_bytes(write_file):
+    data, call = hf.shared_image(keys=1500, image_len=400_000)
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok", report
+    assert report["detail"] == {"images": 1500, "distinct_bytes": 1,
+                                "lengths": [400_000 + len(hf.JPEG)]}
+    assert within_rule(report, len(data)), report
+
+
+def test_table_named_many_times_reads_as_named_once(write_file):
+    once_data, call = hf.shared_table(entries=1, rows=20000)
+    many_data, _ = hf.shared_table(entries=1000, rows=20000)
+    once = run_bounded(write_file(once_data), call)
+    many = run_bounded(write_file(many_data), call)
+    assert many["outcome"] == "ok", many
+    assert many["detail"] == once["detail"]
+    # Read once: work of the order of one table, not a thousand times it
+    # (the margin is two orders of magnitude either way).
+    assert many["cpu"] < once["cpu"] * 10 + 1, (once, many)
+    assert within_rule(many, len(many_data)), many
+
+
+def test_aborted_image_map_keeps_unrecorded_points_untouched(write_file):
+    data, call = hf.aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3)
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok", report
+    assert report["detail"]["shape"] == [3000, 3000, 16]
+    assert report["detail"]["nonzero_points"] == 3
+    assert within_rule(report, len(data)), report
+
+
+@pytest.mark.parametrize("device", ["/dev/urandom", "/dev/zero"])
+def test_device_is_refused_before_reading(device):
+    if not os.path.exists(device):
+        pytest.skip("no " + device)
+    report = run_bounded(device, ["getVisImages"])
+    assert report["outcome"] == "OSError" and "regular file" in report["detail"], report
+
+
+def test_ctrl_c_interrupts_a_long_chain(tmp_path):
+    # A sparse gigabyte behind the chain lets it run for minutes within
+    # the work the file's size allows; Ctrl-C must end it at once.
+    data, call = hf.counting_image_chain(levels=40)
+    path = tmp_path / "chain.vesk"
+    with open(path, "wb") as f:
+        f.write(data)
+        f.truncate(1 << 30)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.Popen(
+        [sys.executable, os.path.join(HERE, "bounded_call.py"), str(path), json.dumps(call)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert proc.stderr.readline().strip() == "started"
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert "KeyboardInterrupt" in err, err[-2000:]

@@ -1,0 +1,39 @@
+"""Mutated files through `vesk`: only its documented errors, and a listing
+that agrees with reading wherever reading succeeds."""
+import random
+import warnings
+
+import pytest
+
+import vesk
+from test_fuzz_files import CASES, mutate
+from vesk_kinds import KINDS
+
+
+def kind_cases():
+    rng = random.Random(20261208)
+    out = []
+    for make in KINDS.values():
+        seed = make()[0].build()
+        out.append(seed)
+        out.extend(mutate(rng, seed) for _ in range(25))
+    return out
+
+
+@pytest.mark.parametrize("data", CASES[::6] + kind_cases(), ids=lambda d: "%d" % len(d))
+def test_listing_agrees_with_reading(tmp_path, data, capsys):
+    path = tmp_path / "m.vesk"
+    path.write_bytes(data)
+    try:
+        f = vesk.open(path)
+    except (vesk.FormatError, OSError):
+        return
+    with f, warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for block in f.blocks:
+            try:
+                obj = f._read(block)
+            except (vesk.FormatError, OSError, MemoryError):
+                continue
+            assert block.kind != vesk.UNREADABLE, block.problem
+            assert (block.kind, block.shape) == (obj.block.kind, obj.values.shape)
