@@ -18,6 +18,16 @@ def vm_hwm():
     return 0
 
 
+def bytes_read():
+    """Bytes the process has read so far: a count of work that no load on the
+    machine can blur."""
+    with open("/proc/self/io") as f:
+        for line in f:
+            if line.startswith("rchar:"):
+                return int(line.split()[1])
+    return 0
+
+
 def describe(result):
     """What the tests compare: images and their shared bytes, or the arrays."""
     if isinstance(result, list):
@@ -48,6 +58,7 @@ def main():
     args = [path] + [tuple(a) if isinstance(a, list) else a for a in call[1:]]
     before = vm_hwm()
     cpu0 = time.process_time()
+    read0 = bytes_read()
     print("started", flush=True, file=sys.stderr)
     try:
         result = fn(*args)
@@ -55,9 +66,11 @@ def main():
     except Exception as e:  # the outcome is what is reported
         outcome, detail = type(e).__name__, str(e)[:300]
     cpu, added = time.process_time() - cpu0, vm_hwm() - before
+    read = bytes_read() - read0
     if outcome == "ok":
         detail = describe(result)
-    report = {"outcome": outcome, "detail": detail, "cpu": cpu, "added_peak": added}
+    report = {"outcome": outcome, "detail": detail, "cpu": cpu, "added_peak": added,
+              "read_bytes": read}
     print(json.dumps(report))
 
 
