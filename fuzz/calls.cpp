@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "budget.h"
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/float_values.h"
 #include "veskread/extract/image_map.h"
@@ -48,12 +49,12 @@ std::optional<int64_t> shape_product(std::initializer_list<int64_t> dims) {
     return n;
 }
 
-// np.linspace(start, stop, num): num doubles. While declared counts are
-// known to be open ("counts"), a count whose values (4 bytes each at least)
-// the whole file could not hold stops here as refused.
+// np.linspace(start, stop, num): num doubles. The module refuses an axis
+// larger than a call may build from the file, before building it.
 std::optional<std::vector<double>> linspace(const ByteSource& src, const ParamValue* start,
                                             const ParamValue* stop, std::optional<int64_t> num) {
     if (!is_number(start) || !is_number(stop) || !num || *num < 0) return std::nullopt;
+    if (saturating_mul(*num, 8) > output_limit(src.size())) return std::nullopt;
     if (*num > src.size() / 4 && open_class("counts")) return std::nullopt;
     return std::vector<double>(static_cast<size_t>(*num));
 }
