@@ -1,5 +1,6 @@
 """Stored blocks read in batches: results must not depend on how runs, gaps,
 batch limits and a short last block split the reads."""
+import os
 import sys
 import threading
 import time
@@ -122,7 +123,11 @@ def large_file(tmp_path, kind):
     elif kind == "traces":
         names = ["t%d" % k for k in range(n)]
         params, data, key = base, numpy_blocks(values, names=names), "TRC"
-    else:  # multiregion: one free-list region over every block
+    else:  # multiregion: one free-list region over every block; long spectra,
+        # so that reading values, not the point table, fills the call
+        n, npt = 1536, 4096
+        values = values.reshape(n, npt)
+        base = {**BASE_3D, "NPT": npt}
         cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
                 ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
                 ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
@@ -134,6 +139,11 @@ def large_file(tmp_path, kind):
     return lambda: veskread.getVeskData(path, (key, "3D", "NONE"))
 
 
+# Under AddressSanitizer only the module is instrumented: its own work slows
+# many times over while reads from the kernel do not, so the share of a call
+# spent holding the lock says nothing there.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="lock-holding shares are skewed under AddressSanitizer")
 @pytest.mark.parametrize("kind", ["image map", "series", "traces", "multiregion", "images"])
 def test_other_threads_run_while_values_are_read(tmp_path, kind):
     call = large_file(tmp_path, kind)
