@@ -197,9 +197,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
                     : check_declared_count(npt, "NPT", 4, file_size, file_size);
     if (!fits) return nullptr;
 
-    Ref axis_args = Ref::steal(PyTuple_Pack(3, fxv, lxv, npt));
-    if (!axis_args) return nullptr;
-    Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
+    Ref abscissa = Ref::steal(np_linspace(fxv, lxv, npt));
     if (!abscissa) return nullptr;
 
     // The core's view of the merged parameters, which the 3D kinds consult.
