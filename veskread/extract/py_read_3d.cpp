@@ -259,9 +259,9 @@ PyObject* read_image_map(Read3D& r) {
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
     // The axes are built in full; a point count no file could back is refused.
-    int64_t room = output_limit(r.reader->file_size());
-    if (!check_declared_count(v[kPointsX].get(), "NPX", 8, room, r.reader->file_size()) ||
-        !check_declared_count(v[kPointsY].get(), "NPY", 8, room, r.reader->file_size()))
+    int64_t file_size = r.reader->file_size();
+    if (!check_declared_count(v[kPointsX].get(), "NPX", CountedValues::Built, file_size) ||
+        !check_declared_count(v[kPointsY].get(), "NPY", CountedValues::Built, file_size))
         return nullptr;
     Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
     if (!map_x) return nullptr;
