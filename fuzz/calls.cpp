@@ -117,8 +117,11 @@ void image_map(Read3D& r, const Key& key) {
     if (!n) return;
     ZeroPages spectra(static_cast<size_t>(*n));
     if (!spectra.ok()) return;
+    ImageLayout layout = image_layout(r.table, r.npt);
+    OutputBudget budget(r.src.size());
+    if (!budget.try_spend(image_bytes_committed(*r.reader, r.blocks, layout, shape))) return;
     int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
-    read_image_spectra(*r.reader, r.blocks, image_layout(r.table, r.npt), shape, stride,
+    read_image_spectra(*r.reader, r.blocks, layout, shape, stride,
                        static_cast<float*>(spectra.data()));
     Budget::charge_resident(spectra.resident());
 }

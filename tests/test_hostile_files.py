@@ -43,8 +43,9 @@ def within_rule(report, size):
     (lambda: hf.zero_stride(image_map=True), "ValueError", "stored blocks"),
     (hf.text_before_row, "ValueError", "annotation table"),
     (hf.huge_npt_2d, "ValueError", "NPT declares 300000000 values"),
+    (hf.aborted_plane_map, "ValueError", "stored blocks that touch"),
 ], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
-        "text-before-row", "2d-npt"])
+        "text-before-row", "2d-npt", "aborted-plane-map"])
 def test_refused_within_the_rule(write_file, build, exc, fragment):
     data, call = build()
     report = run_bounded(write_file(data), call)
@@ -73,12 +74,18 @@ def test_table_named_many_times_reads_as_named_once(write_file):
     assert within_rule(many, len(many_data)), many
 
 
-def test_aborted_image_map_keeps_unrecorded_points_untouched(write_file):
-    data, call = hf.aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3)
+@pytest.mark.parametrize("build, shape, nonzero_points", [
+    # Unrecorded points stay untouched zero pages.
+    (lambda: hf.aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3), [3000, 3000, 16], 3),
+    # A few planes reach every point, in a map the file's size allows.
+    (lambda: hf.aborted_plane_map(npx=100, npy=100, npt=64, recorded=2), [100, 100, 64], 10000),
+], ids=["spectra", "planes"])
+def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
+    data, call = build()
     report = run_bounded(write_file(data), call)
     assert report["outcome"] == "ok", report
-    assert report["detail"]["shape"] == [3000, 3000, 16]
-    assert report["detail"]["nonzero_points"] == 3
+    assert report["detail"]["shape"] == shape
+    assert report["detail"]["nonzero_points"] == nonzero_points
     assert within_rule(report, len(data)), report
 
 

@@ -225,13 +225,15 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     auto* out = static_cast<float*>(buf.view().buf);
     int64_t stride = r.stride();
     if (!run_core([&] {
-            // Unrecorded points stay untouched zero pages; only what the
-            // blocks fill counts.
+            // Unrecorded points stay untouched zero pages; only the memory
+            // the blocks' writes commit counts.
             OutputBudget budget(r.reader->file_size());
-            int64_t filled = image_bytes_written(*r.reader, r.blocks, layout, shape);
-            budget.spend(filled, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
-                                     " stored blocks that fill " + std::to_string(filled) +
-                                     " bytes of the map");
+            int64_t committed = image_bytes_committed(*r.reader, r.blocks, layout, shape);
+            const char* verb = layout == ImageLayout::Planes ? " touch " : " fill ";
+            budget.spend(committed, "3D store table names " +
+                                        std::to_string(r.blocks.blocks.size()) +
+                                        " stored blocks that" + verb + std::to_string(committed) +
+                                        " bytes of the map");
         }))
         return nullptr;
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
