@@ -117,3 +117,45 @@ def test_ctrl_c_interrupts_a_long_chain(tmp_path):
     finally:
         proc.kill()
     assert "KeyboardInterrupt" in err, err[-2000:]
+
+
+# The read runs with the interpreter lock released; a thread sends Ctrl-C
+# once it has ticked a while, which it can only do if the read let it run.
+LOCK_RELEASED_CHILD = """
+import json, os, signal, sys, threading, time
+import veskread
+path, call = sys.argv[1], json.loads(sys.argv[2])
+reading = threading.Event()
+def ctrl_c_after_ticks():
+    reading.wait()
+    for _ in range(40):
+        time.sleep(0.005)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=ctrl_c_after_ticks, daemon=True).start()
+read0 = int(open("/proc/self/io").read().split()[1])
+try:
+    reading.set()
+    getattr(veskread, call[0])(path, tuple(call[1]))
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+print(json.dumps([outcome, int(open("/proc/self/io").read().split()[1]) - read0]))
+"""
+
+
+def test_ctrl_c_interrupts_a_read_that_released_the_lock(tmp_path):
+    blocks = 500_000
+    data, call, size = hf.scattered_series(blocks)
+    path = tmp_path / "scattered.vesk"
+    with open(path, "wb") as f:
+        f.write(data)
+        f.truncate(size)
+    try:
+        proc = subprocess.run([sys.executable, "-c", LOCK_RELEASED_CHILD, str(path),
+                               json.dumps(call)], capture_output=True, text=True, timeout=60)
+    finally:
+        path.unlink()  # drops the page cache its holes filled
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcome, read_bytes = json.loads(proc.stdout)
+    # Interrupted inside the read: far fewer than the blocks' 12 bytes each.
+    assert outcome == "KeyboardInterrupt" and read_bytes < blocks * 12 // 2, proc.stdout
