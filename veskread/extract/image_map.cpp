@@ -7,10 +7,14 @@
 #include "veskread/container/interpreter_rules.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
+#include "veskread/extract/transpose.h"
 
 namespace vesk {
 
 namespace {
+
+constexpr int64_t kPlaneTileBytes = int64_t(4) << 20;
+constexpr int64_t kPlanesPerTile = 64;
 
 void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
                           int64_t stride, float* out) {
@@ -48,20 +52,34 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
 void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
                        float* out) {
     int64_t plane = s.npy * s.npx;
-    std::vector<float> values;
+    // Planes gather in a tile and go to their points a few at a time, so
+    // that each point's spectrum takes a run of values rather than one. A
+    // failing block raises before its tile is written; the map is then
+    // dropped anyway.
+    const int64_t per_tile =
+        plane > 0 ? std::clamp<int64_t>(kPlaneTileBytes / (plane * 4), 1, kPlanesPerTile) : 1;
+    std::vector<float> tile;
+    int64_t first = 0, in_tile = 0;
+    auto drain = [&] {
+        if (in_tile > 0) transpose_tile(tile.data(), in_tile, plane, plane, out + first, s.npt);
+        first += in_tile;
+        in_tile = 0;
+    };
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt(plane * 4);
         BlockReader::check_seek(b.offset);
         // Sized by what the file holds there, never by the declared plane alone.
         int64_t room = reader.values_at(b.offset, plane);
-        if (int64_t(values.size()) < room) values.resize(static_cast<size_t>(room));
-        int64_t got = reader.read_values(b.offset, room, values.data());
+        auto need = static_cast<size_t>(in_tile * plane + room);
+        if (tile.size() < need) tile.resize(need);
+        int64_t got = reader.read_values(b.offset, room, tile.data() + in_tile * plane);
         if (got != plane) interp::reshape_mismatch(got, s.npy, s.npx);
         if (i >= s.npt) interp::index_out_of_bounds(i, 2, s.npt);
-        for (int64_t p = 0; p < plane; ++p) out[p * s.npt + i] = values[p];
+        if (++in_tile == per_tile) drain();
         ++i;
     }
+    drain();
 }
 
 } // namespace
