@@ -29,13 +29,6 @@ int64_t output_limit(int64_t file_size) {
 OutputBudget::OutputBudget(int64_t file_size)
     : file_size_(file_size), left_(output_limit(file_size)) {}
 
-bool OutputBudget::try_spend(int64_t bytes) {
-    if (bytes <= 0) return true;
-    if (bytes > left_) return false;
-    left_ -= bytes;
-    return true;
-}
-
 void OutputBudget::spend(int64_t bytes, const std::string& declared) {
     if (!try_spend(bytes)) refuse(declared);
 }

@@ -22,7 +22,12 @@ public:
 
     // Takes `bytes` (saturating) from the budget; false, taking nothing,
     // when they are not left.
-    bool try_spend(int64_t bytes);
+    bool try_spend(int64_t bytes) {
+        if (bytes <= 0) return true;
+        if (bytes > left_) return false;
+        left_ -= bytes;
+        return true;
+    }
     // As try_spend, but refuses with a ValueError that names what was
     // declared (`declared`) and what the file holds.
     void spend(int64_t bytes, const std::string& declared);

@@ -189,9 +189,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     CountedValues counted = dims_s == "3D" ? CountedValues::Built : CountedValues::InFile;
     if (!check_declared_count(npt, "NPT", counted, file_size)) return nullptr;
 
-    Ref axis_args = Ref::steal(PyTuple_Pack(3, fxv, lxv, npt));
-    if (!axis_args) return nullptr;
-    Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
+    Ref abscissa = Ref::steal(np_linspace(fxv, lxv, npt));
     if (!abscissa) return nullptr;
 
     // The core's view of the merged parameters, which the 3D kinds consult.

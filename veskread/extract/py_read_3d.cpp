@@ -150,9 +150,7 @@ PyObject* map_axis(PyObject* origin, PyObject* step, PyObject* n) {
     if (!span) return nullptr;
     Ref end = Ref::steal(PyNumber_Add(origin, span.get()));
     if (!end) return nullptr;
-    Ref args = Ref::steal(PyTuple_Pack(3, origin, end.get(), n));
-    if (!args) return nullptr;
-    return call_np("linspace", args.get());
+    return np_linspace(origin, end.get(), n);
 }
 
 bool as_count(PyObject* o, int64_t& out) {
