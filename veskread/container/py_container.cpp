@@ -166,6 +166,10 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) 
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     OpenFile file;
+    return open_with_directory(path, file, out) && file.close();
+}
+
+bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
     if (!file.open(path)) return false;
     // A device or pipe would feed the directory without end (positioned
     // reads need a regular file anyway); refuse it before reading.
@@ -183,7 +187,7 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     });
     if (!done) return false;
     Py_DECREF(done);
-    return file.close();
+    return true;
 }
 
 constinit const FunctionSpec kIsVeskFileSpec = {
