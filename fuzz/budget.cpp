@@ -1,5 +1,7 @@
 #include "budget.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -131,16 +133,27 @@ size_t ZeroPages::resident() const {
     if (!data_) return 0;
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     const size_t pages = (bytes_ + page - 1) / page;
+    // numpy advises huge pages from 4 MiB on; then a written page commits
+    // its whole huge page.
+    constexpr size_t kHugePage = size_t(2) << 20;
+    const size_t granule = bytes_ >= (size_t(4) << 20) ? kHugePage : page;
+    const auto base = reinterpret_cast<uintptr_t>(data_);
+    size_t count = 0;
+    uintptr_t last_granule = UINTPTR_MAX;
     // mincore in slices keeps its vector small however large the mapping.
     constexpr size_t kSlice = 1 << 16;
     unsigned char flags[kSlice];
-    size_t count = 0;
     for (size_t first = 0; first < pages; first += kSlice) {
         size_t n = pages - first < kSlice ? pages - first : kSlice;
         if (::mincore(static_cast<char*>(data_) + first * page, n * page, flags) != 0) break;
-        for (size_t i = 0; i < n; ++i) count += flags[i] & 1;
+        for (size_t i = 0; i < n; ++i) {
+            uintptr_t g = (base + (first + i) * page) / granule;
+            if (!(flags[i] & 1) || g == last_granule) continue;
+            last_granule = g;
+            ++count;
+        }
     }
-    return count * page;
+    return std::min(count * granule, bytes_);
 }
 
 } // namespace vesk::fuzz

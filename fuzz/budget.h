@@ -45,7 +45,9 @@ private:
 
 // Zero-filled memory taken straight from the kernel, untouched until written,
 // as a large calloc (numpy's zeros) gives it. Empty when the request cannot
-// be mapped, where numpy would raise MemoryError.
+// be mapped, where numpy would raise MemoryError. Like numpy's, a mapping of
+// 4 MiB or more counts as backed by 2 MiB huge pages: one write commits the
+// huge page around it.
 class ZeroPages {
 public:
     explicit ZeroPages(size_t bytes);
@@ -54,7 +56,7 @@ public:
     ZeroPages& operator=(const ZeroPages&) = delete;
     void* data() const { return data_; }
     bool ok() const { return data_ != nullptr || bytes_ == 0; }
-    // Pages written so far, in bytes.
+    // Memory the writes so far commit, in bytes.
     size_t resident() const;
 
 private:

@@ -49,13 +49,13 @@ std::optional<int64_t> shape_product(std::initializer_list<int64_t> dims) {
     return n;
 }
 
-// np.linspace(start, stop, num): num doubles. The module refuses an axis
-// larger than a call may build from the file, before building it.
+// np.linspace(start, stop, num): num doubles, after the module's check that
+// a file could back `num` values of `counted`.
 std::optional<std::vector<double>> linspace(const ByteSource& src, const ParamValue* start,
-                                            const ParamValue* stop, std::optional<int64_t> num) {
+                                            const ParamValue* stop, std::optional<int64_t> num,
+                                            CountedValues counted) {
     if (!is_number(start) || !is_number(stop) || !num || *num < 0) return std::nullopt;
-    if (saturating_mul(*num, 8) > output_limit(src.size())) return std::nullopt;
-    if (*num > src.size() / 4 && open_class("counts")) return std::nullopt;
+    if (!declared_count_fits(*num, counted, src.size())) return std::nullopt;
     return std::vector<double>(static_cast<size_t>(*num));
 }
 
@@ -94,9 +94,11 @@ void image_map(Read3D& r, const Key& key) {
         if (!is_number(geometry.find(k))) return;
     std::optional<int64_t> npx = count_param(geometry, "NPX");
     std::optional<int64_t> npy = count_param(geometry, "NPY");
-    auto map_x = linspace(r.src, geometry.find("AOX"), geometry.find("DDX"), npx);
+    auto map_x =
+        linspace(r.src, geometry.find("AOX"), geometry.find("DDX"), npx, CountedValues::Built);
     if (!map_x) return;
-    auto map_y = linspace(r.src, geometry.find("AOY"), geometry.find("DDY"), npy);
+    auto map_y =
+        linspace(r.src, geometry.find("AOY"), geometry.find("DDY"), npy, CountedValues::Built);
     if (!map_y) return;
     MapShape shape{*npy, *npx, r.npt};
 
@@ -115,8 +117,11 @@ void image_map(Read3D& r, const Key& key) {
     if (!n) return;
     ZeroPages spectra(static_cast<size_t>(*n));
     if (!spectra.ok()) return;
+    ImageLayout layout = image_layout(r.table, r.npt);
+    OutputBudget budget(r.src.size());
+    if (!budget.try_spend(image_bytes_committed(*r.reader, r.blocks, layout, shape))) return;
     int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
-    read_image_spectra(*r.reader, r.blocks, image_layout(r.table, r.npt), shape, stride,
+    read_image_spectra(*r.reader, r.blocks, layout, shape, stride,
                        static_cast<float*>(spectra.data()));
     Budget::charge_resident(spectra.resident());
 }
@@ -268,8 +273,8 @@ std::optional<int64_t> count_param(const ParamBlock& params, const char* key) {
 }
 
 void read_2d(const ByteSource& src, const Selected& s) {
-    auto x =
-        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
+    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"),
+                      CountedValues::InFile);
     if (!x) return;
     try {
         size_t n = float32_values_available(src, s.offsets.data, x->size());
@@ -280,8 +285,8 @@ void read_2d(const ByteSource& src, const Selected& s) {
 }
 
 void read_3d(const ByteSource& src, const Selected& s, const Key& key, int kinds) {
-    auto x =
-        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
+    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"),
+                      CountedValues::Built);
     if (!x) return;
     Read3D r{src, s, {}, {}, std::nullopt, static_cast<int64_t>(x->size()), key.type == "TRC"};
     try {

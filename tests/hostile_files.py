@@ -140,3 +140,25 @@ def aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3):
     params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
     data = store_block(blocks, block_size=4 * npt)
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def aborted_plane_map(npx=200, npy=200, npt=4096, recorded=1):
+    """An image map stored as planes (one spectral point of every map point
+    per block) that recorded `recorded` of its `npt` planes: each plane
+    writes one value into every point's spectrum, a page apart."""
+    plane = npx * npy
+    blocks = [stored_block([float(i + 1)] * plane) for i in range(recorded)]
+    params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
+    data = store_block(blocks, block_size=4 * plane, stored_blocks=npt)
+    return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def scattered_series(blocks=500_000, npt=1):
+    """A time-resolved series of `blocks` tiny stored blocks more than a
+    read batch apart, so each is read on its own. Returns (bytes, call, size):
+    the file is to be extended (sparse) to `size` bytes, where the blocks lie."""
+    info_size = (4 << 20) + 64
+    data = store_block([], entries=[(0, blocks - 1)], block_size=4 * npt, info_size=info_size,
+                       stored_blocks=blocks)
+    raw = file_3d(data, dict(BASE_3D, NPT=npt)).build()
+    return raw, ("getVeskData", SPECTRUM_3D), len(raw) + blocks * (4 * npt + info_size) + 4096

@@ -43,8 +43,9 @@ def within_rule(report, size):
     (lambda: hf.zero_stride(image_map=True), "ValueError", "stored blocks"),
     (hf.text_before_row, "ValueError", "annotation table"),
     (hf.huge_npt_2d, "ValueError", "NPT declares 300000000 values"),
+    (hf.aborted_plane_map, "ValueError", "stored blocks that touch"),
 ], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
-        "text-before-row", "2d-npt"])
+        "text-before-row", "2d-npt", "aborted-plane-map"])
 def test_refused_within_the_rule(write_file, build, exc, fragment):
     data, call = build()
     report = run_bounded(write_file(data), call)
@@ -73,12 +74,18 @@ def test_table_named_many_times_reads_as_named_once(write_file):
     assert within_rule(many, len(many_data)), many
 
 
-def test_aborted_image_map_keeps_unrecorded_points_untouched(write_file):
-    data, call = hf.aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3)
+@pytest.mark.parametrize("build, shape, nonzero_points", [
+    # Unrecorded points stay untouched zero pages.
+    (lambda: hf.aborted_image_map(npx=3000, npy=3000, npt=16, recorded=3), [3000, 3000, 16], 3),
+    # A few planes reach every point, in a map the file's size allows.
+    (lambda: hf.aborted_plane_map(npx=100, npy=100, npt=64, recorded=2), [100, 100, 64], 10000),
+], ids=["spectra", "planes"])
+def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
+    data, call = build()
     report = run_bounded(write_file(data), call)
     assert report["outcome"] == "ok", report
-    assert report["detail"]["shape"] == [3000, 3000, 16]
-    assert report["detail"]["nonzero_points"] == 3
+    assert report["detail"]["shape"] == shape
+    assert report["detail"]["nonzero_points"] == nonzero_points
     assert within_rule(report, len(data)), report
 
 
@@ -110,3 +117,45 @@ def test_ctrl_c_interrupts_a_long_chain(tmp_path):
     finally:
         proc.kill()
     assert "KeyboardInterrupt" in err, err[-2000:]
+
+
+# The read runs with the interpreter lock released; a thread sends Ctrl-C
+# once it has ticked a while, which it can only do if the read let it run.
+LOCK_RELEASED_CHILD = """
+import json, os, signal, sys, threading, time
+import veskread
+path, call = sys.argv[1], json.loads(sys.argv[2])
+reading = threading.Event()
+def ctrl_c_after_ticks():
+    reading.wait()
+    for _ in range(40):
+        time.sleep(0.005)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=ctrl_c_after_ticks, daemon=True).start()
+read0 = int(open("/proc/self/io").read().split()[1])
+try:
+    reading.set()
+    getattr(veskread, call[0])(path, tuple(call[1]))
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+print(json.dumps([outcome, int(open("/proc/self/io").read().split()[1]) - read0]))
+"""
+
+
+def test_ctrl_c_interrupts_a_read_that_released_the_lock(tmp_path):
+    blocks = 500_000
+    data, call, size = hf.scattered_series(blocks)
+    path = tmp_path / "scattered.vesk"
+    with open(path, "wb") as f:
+        f.write(data)
+        f.truncate(size)
+    try:
+        proc = subprocess.run([sys.executable, "-c", LOCK_RELEASED_CHILD, str(path),
+                               json.dumps(call)], capture_output=True, text=True, timeout=60)
+    finally:
+        path.unlink()  # drops the page cache its holes filled
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcome, read_bytes = json.loads(proc.stdout)
+    # Interrupted inside the read: far fewer than the blocks' 12 bytes each.
+    assert outcome == "KeyboardInterrupt" and read_bytes < blocks * 12 // 2, proc.stdout

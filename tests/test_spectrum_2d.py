@@ -330,3 +330,24 @@ def test_np_is_looked_up_at_call_time(write_file, monkeypatch):
 
     monkeypatch.setattr(veskread, "np", FakeNp)
     assert veskread.getVeskData(path, AB).x == "axis"
+
+
+AXES = [(7999.5, 350.25, 1000), (0.0, 1.0, 7), (1, 9, 5), (-3, 2.5, 2), (5.0, 5.0, 4),
+        (1e-300, 3e-300, 3), (1e-310, 2e-310, 3), (1e300, -1e300, 9), (4.0, 8.0, 1),
+        (4.0, 8.0, 0), (2**31 - 1, 0.5, 3), (0.1, 0.7, 65536), (float("inf"), 1.0, 3)]
+
+
+@pytest.mark.parametrize("fxv, lxv, npt", AXES)
+def test_axis_is_numpys_linspace(write_file, fxv, lxv, npt):
+    path = write_file(spectrum_file([1.0] * max(npt, 1), {"FXV": fxv, "LXV": lxv, "NPT": npt}))
+    with np.errstate(all="ignore"):
+        want = np.linspace(fxv, lxv, npt)
+        x = veskread.getVeskData(path, AB).x
+    assert x.dtype == want.dtype and x.tobytes() == want.tobytes()
+    assert (x.base is None) == (want.base is None) and x.flags.writeable
+
+
+def test_patched_linspace_is_called(write_file, monkeypatch):
+    path = write_file(spectrum_file([1.0, 2.0]))
+    monkeypatch.setattr(np, "linspace", lambda a, b, n: "patched")
+    assert veskread.getVeskData(path, AB).x == "patched"

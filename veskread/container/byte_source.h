@@ -100,9 +100,16 @@ public:
 
 private:
     template <typename T> T read_le() {
+        T v;
+        // Tables read field after field: most fields lie in the window.
+        if (pos_ >= window_start_ &&
+            static_cast<uint64_t>(pos_ - window_start_) + sizeof(T) <= window_len_) {
+            std::memcpy(&v, window_.get() + (pos_ - window_start_), sizeof(T));
+            pos_ += static_cast<int64_t>(sizeof(T));
+            return v;
+        }
         unsigned char raw[sizeof(T)];
         fill_exact(raw, sizeof(T));
-        T v;
         std::memcpy(&v, raw, sizeof(T));
         return v;
     }

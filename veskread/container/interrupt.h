@@ -17,7 +17,7 @@ void set_interrupt_hook(InterruptHook hook) noexcept;
 
 // Records `work` units (about a byte read or a value produced) on this
 // thread and runs the hook when about a few milliseconds' worth has
-// accumulated since it last ran.
+// accumulated since it last ran, or a few milliseconds have passed.
 void poll_interrupt(int64_t work = 64);
 
 } // namespace vesk

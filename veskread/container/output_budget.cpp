@@ -29,13 +29,6 @@ int64_t output_limit(int64_t file_size) {
 OutputBudget::OutputBudget(int64_t file_size)
     : file_size_(file_size), left_(output_limit(file_size)) {}
 
-bool OutputBudget::try_spend(int64_t bytes) {
-    if (bytes <= 0) return true;
-    if (bytes > left_) return false;
-    left_ -= bytes;
-    return true;
-}
-
 void OutputBudget::spend(int64_t bytes, const std::string& declared) {
     if (!try_spend(bytes)) refuse(declared);
 }
@@ -44,6 +37,23 @@ void OutputBudget::refuse(const std::string& declared) const {
     throw Error(ErrorKind::Value,
                 declared + "; a file of " + std::to_string(file_size_) + " bytes cannot hold that",
                 -1, file_size_);
+}
+
+namespace {
+int64_t bytes_each(CountedValues what) { return what == CountedValues::InFile ? 4 : 8; }
+} // namespace
+
+bool declared_count_fits(int64_t count, CountedValues what, int64_t file_size) {
+    if (count <= 0) return true;
+    int64_t room = what == CountedValues::InFile ? file_size : output_limit(file_size);
+    return count <= room / bytes_each(what);
+}
+
+void refuse_declared_count(const std::string& key, const std::string& count, CountedValues what,
+                           int64_t file_size) {
+    throw Error(ErrorKind::Value, key + " declares " + count + " values of " +
+                                      std::to_string(bytes_each(what)) + " bytes; a file of " +
+                                      std::to_string(file_size) + " bytes cannot hold them");
 }
 
 } // namespace vesk

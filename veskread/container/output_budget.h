@@ -22,7 +22,12 @@ public:
 
     // Takes `bytes` (saturating) from the budget; false, taking nothing,
     // when they are not left.
-    bool try_spend(int64_t bytes);
+    bool try_spend(int64_t bytes) {
+        if (bytes <= 0) return true;
+        if (bytes > left_) return false;
+        left_ -= bytes;
+        return true;
+    }
     // As try_spend, but refuses with a ValueError that names what was
     // declared (`declared`) and what the file holds.
     void spend(int64_t bytes, const std::string& declared);
@@ -34,6 +39,24 @@ private:
     int64_t file_size_;
     int64_t left_;
 };
+
+// What a declared count sizes, which sets how far a call believes it.
+enum class CountedValues {
+    // 4-byte values read from the file in full (the 2D spectrum): a count
+    // past the whole file is no recording, truncated or not.
+    InFile,
+    // 8-byte values built in full (an axis): bounded by output_limit.
+    Built,
+};
+
+// Whether `count` values of `what` could come from a file of `file_size`
+// bytes. A count of zero or less builds nothing and always fits.
+bool declared_count_fits(int64_t count, CountedValues what, int64_t file_size);
+
+// The ValueError for a count that does not fit: parameter `key` declared
+// `count` (its decimal text, which may exceed int64) values of `what`.
+[[noreturn]] void refuse_declared_count(const std::string& key, const std::string& count,
+                                        CountedValues what, int64_t file_size);
 
 // "n bytes" products without overflow: a * b, saturating at INT64_MAX.
 int64_t saturating_mul(int64_t a, int64_t b);

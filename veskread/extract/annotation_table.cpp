@@ -40,9 +40,12 @@ struct TableEffect {
 constexpr int64_t kKeptCellCost = 16;
 constexpr int64_t kWarningCost = 64;
 
+// Runs once per cell: the message is built only when it is needed.
 void spend_cells(OutputBudget& budget, int64_t sub_offset, int64_t rows, int64_t bytes) {
-    budget.spend(bytes, "annotation table at offset " + std::to_string(sub_offset) + " declares " +
-                            std::to_string(rows) + " rows whose cells overlap");
+    if (budget.try_spend(bytes)) [[likely]]
+        return;
+    budget.refuse("annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                  std::to_string(rows) + " rows whose cells overlap");
 }
 
 struct Column {
@@ -159,6 +162,11 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
                         start, rows);
     }
 
+    // Room for the rows ahead (capped: a count past the slack is only checked
+    // against the file's bytes, not yet against the budget).
+    for (auto& c : cols)
+        if (c.cells)
+            c.cells->reserve(c.cells->size() + static_cast<size_t>(std::min(rows, kRowSlack)));
     for (int64_t r = 0; r < rows; ++r) {
         poll_interrupt(8 * static_cast<int64_t>(cols.size()));
         cur.seek(checked_add(start, checked_mul(r, step)));

@@ -66,8 +66,14 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
 
 } // namespace
 
-int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
-                            ImageLayout layout, const MapShape& s) {
+namespace {
+// Large arrays are backed by huge pages (numpy asks the kernel for them), so
+// a write commits the whole 2 MiB around it.
+constexpr int64_t kCommitGranule = int64_t(2) << 20;
+} // namespace
+
+int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blocks,
+                              ImageLayout layout, const MapShape& s) {
     int64_t per_block = 0, limit = 0, count = 0;
     if (layout == ImageLayout::Spectra) {
         per_block = s.npt;
@@ -82,7 +88,13 @@ int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& block
         ++count;
         poll_interrupt();
     }
-    return saturating_mul(saturating_mul(count, per_block), 4);
+    if (layout != ImageLayout::Planes || count == 0)
+        return saturating_mul(saturating_mul(count, per_block), 4);
+    // Plane i writes value i of every point's spectrum: each point's run of
+    // `count` values commits the pages around it, however few planes there are.
+    int64_t map = saturating_mul(saturating_mul(per_block, s.npt), 4);
+    int64_t granules = (saturating_mul(count, 4) + kCommitGranule - 1) / kCommitGranule + 1;
+    return std::min(map, saturating_mul(saturating_mul(per_block, granules), kCommitGranule));
 }
 
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape) {

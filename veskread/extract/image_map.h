@@ -28,9 +28,11 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out);
 
-// Bytes of `out` that read_image_spectra writes before it stops (at the
-// first block that fails, or at the end), found without reading values.
-int64_t image_bytes_written(const BlockReader& reader, const StoredBlocks& blocks,
-                            ImageLayout layout, const MapShape& shape);
+// Memory of `out` (zero pages until written) that read_image_spectra commits
+// before it stops (at the first block that fails, or at the end), found
+// without reading values: the values it writes, or for planes, which write
+// into every point's spectrum, the pages those writes touch.
+int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blocks,
+                              ImageLayout layout, const MapShape& shape);
 
 } // namespace vesk

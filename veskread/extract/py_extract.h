@@ -1,6 +1,7 @@
 // What the front half of getVeskData hands to the readers of 3D blocks.
 #pragma once
 
+#include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/param_block.h"
 #include "veskread/extract/selection.h"
@@ -34,10 +35,8 @@ PyObject* read_3d(DataRequest& req);
 PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra);
 
 // False with a ValueError set when the int `value` of parameter `key`
-// declares more than `room` bytes of `bytes_each`-byte values: the call would
-// have to build them in full, and a file of `file_size` bytes cannot back it.
-bool check_declared_count(PyObject* value, const char* key, int64_t bytes_each, int64_t room,
-                          int64_t file_size);
+// declares more values of `what` than a file of `file_size` bytes could back.
+bool check_declared_count(PyObject* value, const char* key, CountedValues what, int64_t file_size);
 
 // Converts one parameter value to its Python object (text through the
 // module's decode_string). New reference.

@@ -106,25 +106,18 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
 
 } // namespace
 
-// A count of values that a call must hold in memory in full (the 2D
-// spectrum, or an axis) is believed only as far as the file could back it;
-// beyond that it is no recording, truncated or not. Counts that are not ints
-// are left to the calls that use them.
-bool check_declared_count(PyObject* value, const char* key, int64_t bytes_each, int64_t room,
-                          int64_t file_size) {
+bool check_declared_count(PyObject* value, const char* key, CountedValues what, int64_t file_size) {
+    // Counts that are not ints are left to the calls that use them.
     if (!PyLong_Check(value)) return true;
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (n == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || n <= 0) return true;
-    if (overflow == 0 && n <= room / bytes_each) return true;
-    PyObject* shown = PyObject_Str(value);
+    if (overflow < 0 || (overflow == 0 && declared_count_fits(n, what, file_size))) return true;
+    Ref shown = Ref::steal(PyObject_Str(value));
     if (!shown) return false;
-    PyErr_Format(globals().ValueError,
-                 "%s declares %U values of %lld bytes; a file of %lld bytes cannot hold them", key,
-                 shown, (long long)bytes_each, (long long)file_size);
-    Py_DECREF(shown);
-    return false;
+    const char* text = PyUnicode_AsUTF8(shown.get());
+    if (!text) return false;
+    return run_core([&] { refuse_declared_count(key, text, what, file_size); });
 }
 
 namespace {
@@ -192,14 +185,11 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
                   Ref::borrow(mny)};
 
-    bool fits = dims_s == "3D"
-                    ? check_declared_count(npt, "NPT", 8, output_limit(file_size), file_size)
-                    : check_declared_count(npt, "NPT", 4, file_size, file_size);
-    if (!fits) return nullptr;
+    // The 2D values are read in full; a 3D count sizes the axis alone.
+    CountedValues counted = dims_s == "3D" ? CountedValues::Built : CountedValues::InFile;
+    if (!check_declared_count(npt, "NPT", counted, file_size)) return nullptr;
 
-    Ref axis_args = Ref::steal(PyTuple_Pack(3, fxv, lxv, npt));
-    if (!axis_args) return nullptr;
-    Ref abscissa = Ref::steal(call_np("linspace", axis_args.get(), nullptr));
+    Ref abscissa = Ref::steal(np_linspace(fxv, lxv, npt));
     if (!abscissa) return nullptr;
 
     // The core's view of the merged parameters, which the 3D kinds consult.

@@ -8,6 +8,8 @@
 // too large for memory, a bad linspace count.
 #include "veskread/extract/py_numpy.h"
 
+#include <cmath>
+
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -18,6 +20,95 @@ PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs) {
     Ref f = Ref::steal(PyObject_GetAttrString(np.get(), fn));
     if (!f) return nullptr;
     return PyObject_Call(f.get(), args, kwargs);
+}
+
+namespace {
+
+// A float or an int that converts to float64 exactly, within a range where
+// no difference or step can overflow.
+bool plain_number(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+    } else if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || v < -(1LL << 53) || v > (1LL << 53)) return false;
+        out = static_cast<double>(v);
+    } else {
+        return false;
+    }
+    return std::isfinite(out) && std::fabs(out) <= 1e300;
+}
+
+bool numpy_untouched() {
+    Globals& g = globals();
+    Ref np = Ref::steal(module_global("np"));
+    if (!np) {
+        PyErr_Clear();
+        return false;
+    }
+    if (np.get() != g.numpy) return false;
+    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), "linspace"));
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    return f.get() == g.numpy_linspace;
+}
+
+} // namespace
+
+PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num) {
+    double a = 0, b = 0;
+    long long n = -1;
+    if (PyLong_CheckExact(num)) {
+        int overflow = 0;
+        n = PyLong_AsLongLongAndOverflow(num, &overflow);
+        if (overflow || n > (1LL << 40)) n = -1;
+    }
+    double delta = b - a, step = 0;
+    bool native = n >= 0 && plain_number(start, a) && plain_number(stop, b);
+    if (native) {
+        delta = b - a;
+        step = n > 1 ? delta / static_cast<double>(n - 1) : 0;
+        // Only what sets no floating-point flag numpy could report (an
+        // underflow under np.seterr(under='raise')).
+        constexpr double kTiny = 1e-290;
+        native = delta == 0 || (std::fabs(delta) >= kTiny && (n <= 1 || std::fabs(step) >= kTiny));
+    }
+    if (!native || !numpy_untouched()) {
+        if (PyErr_Occurred()) return nullptr;
+        Ref args = Ref::steal(PyTuple_Pack(3, start, stop, num));
+        if (!args) return nullptr;
+        return call_np("linspace", args.get());
+    }
+    Ref y = Ref::steal(np_array("empty", {n}, DType::Float64));
+    if (!y) return nullptr;
+    if (n >= 2) {
+        // numpy's result is a view of its arange; so is this one.
+        y = Ref::steal(PyObject_CallMethod(y.get(), "reshape", "((i))", -1));
+        if (!y) return nullptr;
+    }
+    BufferGuard buf;
+    if (!writable_view(buf, y.get(), n * 8)) return nullptr;
+    auto* out = static_cast<double*>(buf.view().buf);
+    // numpy: y = arange(num) * step (or / div * delta when the step is 0,
+    // or * delta when there is no step), then y += start, then y[-1] = stop;
+    // each operation rounds on its own.
+    // (The build keeps the multiply and the add apart: no fused multiply-add.)
+    if (n == 1) {
+        out[0] = 0.0 * delta + a;
+    } else if (n > 1) {
+        const double div = static_cast<double>(n - 1);
+        if (step == 0) {
+            for (long long i = 0; i < n; ++i) out[i] = static_cast<double>(i) / div * delta + a;
+        } else {
+            for (long long i = 0; i < n; ++i) out[i] = static_cast<double>(i) * step + a;
+        }
+        out[n - 1] = b;
+    }
+    buf.release();
+    return y.release();
 }
 
 PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype) {

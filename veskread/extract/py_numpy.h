@@ -12,6 +12,10 @@ namespace vesk::py {
 
 // np.<fn>(*args, **kwargs) with the module's np, looked up now. New reference.
 PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs = nullptr);
+// np.linspace(start, stop, num). Computed here, with numpy's arithmetic,
+// when `np` and its linspace are those of import and the arguments plain
+// numbers that raise no floating-point condition; numpy's call otherwise.
+PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num);
 // np.<fn>(shape, dtype=np.float32) or, with float64, np.<fn>(shape).
 enum class DType { Float32, Float64 };
 PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype);

@@ -150,9 +150,7 @@ PyObject* map_axis(PyObject* origin, PyObject* step, PyObject* n) {
     if (!span) return nullptr;
     Ref end = Ref::steal(PyNumber_Add(origin, span.get()));
     if (!end) return nullptr;
-    Ref args = Ref::steal(PyTuple_Pack(3, origin, end.get(), n));
-    if (!args) return nullptr;
-    return call_np("linspace", args.get());
+    return np_linspace(origin, end.get(), n);
 }
 
 bool as_count(PyObject* o, int64_t& out) {
@@ -225,13 +223,15 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     auto* out = static_cast<float*>(buf.view().buf);
     int64_t stride = r.stride();
     if (!run_core([&] {
-            // Unrecorded points stay untouched zero pages; only what the
-            // blocks fill counts.
+            // Unrecorded points stay untouched zero pages; only the memory
+            // the blocks' writes commit counts.
             OutputBudget budget(r.reader->file_size());
-            int64_t filled = image_bytes_written(*r.reader, r.blocks, layout, shape);
-            budget.spend(filled, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
-                                     " stored blocks that fill " + std::to_string(filled) +
-                                     " bytes of the map");
+            int64_t committed = image_bytes_committed(*r.reader, r.blocks, layout, shape);
+            const char* verb = layout == ImageLayout::Planes ? " touch " : " fill ";
+            budget.spend(committed, "3D store table names " +
+                                        std::to_string(r.blocks.blocks.size()) +
+                                        " stored blocks that" + verb + std::to_string(committed) +
+                                        " bytes of the map");
         }))
         return nullptr;
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
@@ -259,9 +259,9 @@ PyObject* read_image_map(Read3D& r) {
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
     // The axes are built in full; a point count no file could back is refused.
-    int64_t room = output_limit(r.reader->file_size());
-    if (!check_declared_count(v[kPointsX].get(), "NPX", 8, room, r.reader->file_size()) ||
-        !check_declared_count(v[kPointsY].get(), "NPY", 8, room, r.reader->file_size()))
+    int64_t file_size = r.reader->file_size();
+    if (!check_declared_count(v[kPointsX].get(), "NPX", CountedValues::Built, file_size) ||
+        !check_declared_count(v[kPointsY].get(), "NPY", CountedValues::Built, file_size))
         return nullptr;
     Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
     if (!map_x) return nullptr;

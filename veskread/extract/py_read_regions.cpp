@@ -5,6 +5,7 @@
 // stored by numpy itself, so both are computed here with the interpreter;
 // everything else (plans, spectra, traces) runs in the core.
 #include <string>
+#include <unordered_set>
 
 #include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
@@ -44,7 +45,12 @@ void warn_unknown_type(const ParamValue& code) {
 bool group_order(const AnnoColumn& column, std::vector<int32_t>& out) {
     Ref set = Ref::steal(PySet_New(nullptr));
     if (!set) return false;
+    // Adding an int equal to one added before changes nothing (no insertion,
+    // no resize), so each int goes to the set once.
+    std::unordered_set<int32_t> added;
     for (const auto& c : column) {
+        auto* i = std::get_if<int32_t>(&c);
+        if (i && !added.insert(*i).second) continue;
         Ref o = Ref::steal(cell_object(c));
         if (!o || PySet_Add(set.get(), o.get()) < 0) return false;
     }

@@ -6,6 +6,7 @@
 #include "veskread/container/interpreter_rules.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
+#include "veskread/extract/transpose.h"
 
 namespace vesk {
 
@@ -145,13 +146,8 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     int64_t in_tile = 0;
     auto drain = [&] {
         batch.flush(take_label, single);
-        // Each output row takes one short contiguous run per tile, and the
-        // planes are read as sequential streams.
-        for (int64_t p = 0; p < npt; ++p) {
-            float* row = dst + p * n + first;
-            const float* src = tile.data() + p;
-            for (int64_t j = 0; j < in_tile; ++j) row[j] = src[j * pitch];
-        }
+        // Each output row takes one short contiguous run per tile.
+        transpose_tile(tile.data(), in_tile, npt, pitch, dst + first, n);
         first += in_tile;
         in_tile = 0;
     };

@@ -48,6 +48,10 @@ struct StoredBlocks {
     const int64_t* find(int64_t number) const;
 
 private:
+    // Numbers are usually 0..n-1 (or close): then a table by number,
+    // otherwise a hash map.
+    mutable std::vector<uint32_t> dense_; // 1 + position in `blocks`; 0 when absent
+    mutable int64_t dense_base_ = 0;
     mutable std::unordered_map<int32_t, int64_t> index_;
     mutable bool indexed_ = false;
 };

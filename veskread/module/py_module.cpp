@@ -220,6 +220,10 @@ bool exec_steps(PyObject* m) {
         !bind_import(m, "struct", "error", "struct_error") ||
         !bind_import(m, "numpy", nullptr, "np"))
         return false;
+    g.numpy = PyObject_GetAttrString(m, "np");
+    if (!g.numpy) return false;
+    g.numpy_linspace = PyObject_GetAttrString(g.numpy, "linspace");
+    if (!g.numpy_linspace) return false;
     if (!function_type_ready()) return false;
     install_interrupt_hook();
     if (!bind_classes(m)) return false;
