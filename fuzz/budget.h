@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "veskread/container/byte_source.h"
+#include "veskread/container/errors.h"
 
 namespace vesk::fuzz {
 
@@ -63,5 +64,22 @@ private:
     void* data_ = nullptr;
     size_t bytes_ = 0;
 };
+
+// The frame of a target for one parser: the input after its first byte is
+// the file, that byte (0 to 15) where the block starts, so records also start
+// mid-input; the call runs under one Budget, and the core's refusals are
+// expected outcomes. `parse(cursor, start)` checks what it got.
+template <typename Parse>
+int parse_from_picked_offset(const uint8_t* data, size_t size, Parse&& parse) {
+    if (size == 0) return 0;
+    CountingSource src(data + 1, size - 1);
+    Budget budget(size);
+    Cursor cur(src);
+    try {
+        parse(cur, static_cast<int64_t>(data[0] & 15));
+    } catch (const Error&) {
+    }
+    return 0;
+}
 
 } // namespace vesk::fuzz

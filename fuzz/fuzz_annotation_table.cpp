@@ -10,20 +10,14 @@
 #include "veskread/extract/regions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    vesk::fuzz::CountingSource src(data + 1, size - 1);
-    vesk::fuzz::Budget budget(size);
-    vesk::Cursor cur(src);
-    try {
+    return vesk::fuzz::parse_from_picked_offset(data, size, [&](vesk::Cursor& cur, int64_t start) {
         size_t unknown = 0;
         std::vector<std::string> wanted = vesk::RegionColumns::names();
         wanted.push_back("Label");
-        auto table = vesk::read_annotation_table(cur, data[0] & 15, wanted,
+        auto table = vesk::read_annotation_table(cur, start, wanted,
                                                  [&](const vesk::ParamValue&) { ++unknown; });
         for (const auto& name : wanted)
             if (const vesk::AnnoColumn* column = table.column(name))
                 if (column->size() > size + vesk::kRowSlack) std::abort();
-    } catch (const vesk::Error&) {
-    }
-    return 0;
+    });
 }

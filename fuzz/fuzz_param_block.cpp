@@ -10,12 +10,8 @@
 #include "veskread/extract/param_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    vesk::fuzz::CountingSource src(data + 1, size - 1);
-    vesk::fuzz::Budget budget(size);
-    vesk::Cursor cur(src);
-    try {
-        vesk::ParamBlock params = vesk::read_param_block(cur, data[0] & 15);
+    return vesk::fuzz::parse_from_picked_offset(data, size, [&](vesk::Cursor& cur, int64_t start) {
+        vesk::ParamBlock params = vesk::read_param_block(cur, start);
         if (params.size() > size / 8 + 1) std::abort();
         if (cur.tell() > static_cast<int64_t>(size)) std::abort();
         for (const auto& [key, value] : params.entries()) {
@@ -31,7 +27,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (e.kind() != vesk::ErrorKind::WrongType) std::abort();
             }
         }
-    } catch (const vesk::Error&) {
-    }
-    return 0;
+    });
 }

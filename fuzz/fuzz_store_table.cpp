@@ -11,14 +11,10 @@
 #include "veskread/extract/store_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    vesk::fuzz::CountingSource src(data + 1, size - 1);
-    vesk::fuzz::Budget budget(size);
-    vesk::Cursor cur(src);
-    try {
-        vesk::StoreTable table = vesk::read_store_table(cur, data[0] & 15);
+    return vesk::fuzz::parse_from_picked_offset(data, size, [&](vesk::Cursor& cur, int64_t start) {
+        vesk::StoreTable table = vesk::read_store_table(cur, start);
         if (table.entries.size() > size / 8) std::abort();
-        vesk::StoredBlocks blocks = vesk::stored_block_offsets(table, src.size());
+        vesk::StoredBlocks blocks = vesk::stored_block_offsets(table, cur.source_size());
         int64_t named = vesk::count_named_blocks(table);
         if (static_cast<int64_t>(blocks.blocks.size()) > named) std::abort();
         for (const auto& [first, last] : table.entries) {
@@ -30,7 +26,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int64_t npt :
              {int64_t(0), int64_t(table.stored_blocks), int64_t(table.block_size) / 4})
             (void)vesk::image_layout(table, npt);
-    } catch (const vesk::Error&) {
-    }
-    return 0;
+    });
 }
