@@ -204,6 +204,11 @@ def image_map(f, p, offsets, npt, stored, block_size, info_size, traces):
             labels.append(label)
         return map_x, map_y, np.dstack(planes), labels
     spectra = np.zeros((npy, npx, npt), dtype=np.float32)
+    if block_size != 4 * npt and stored == npt:  # one plane per spectral point
+        for i, offset in enumerate(offsets):
+            f.seek(offset)
+            spectra[:, :, i] = np.fromfile(f, dtype=np.float32, count=npx * npy).reshape(npy, npx)
+        return map_x, map_y, spectra
     for i, offset in enumerate(offsets):
         f.seek(offset)
         spectra[i // npx][i % npx] = np.fromfile(f, dtype=np.float32, count=npt)

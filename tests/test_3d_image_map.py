@@ -40,11 +40,18 @@ def test_fewer_blocks_than_points_leave_zeros(read_3d):
     assert d.spectra[1][1].tolist() == [0.0] * 5 and d.spectra[1][0].tolist() == values(3, 5)
 
 
-def test_image_planes_fill_one_spectral_point_each(read_3d):
-    npx, npy, npt = 3, 2, 5
+# Planes are read in batches and moved into the spectra a tile at a time:
+# more planes than a tile holds, and runs broken by a gap, land in place too.
+@pytest.mark.parametrize("npt, entries", [
+    (5, None),
+    (150, None),
+    (150, [(0, 69), (-1, 12), (70, 149)]),
+])
+def test_image_planes_fill_one_spectral_point_each(read_3d, npt, entries):
+    npx, npy = 3, 2
     planes = [stored_block(values(k, npx * npy)) for k in range(npt)]
     p = {**BASE_3D, **MAP, "NPT": npt}
-    d = read_3d(store_block(planes, block_size=4 * npx * npy), p)
+    d = read_3d(store_block(planes, entries, block_size=4 * npx * npy), p)
     for i in range(npt):
         assert d.spectra[:, :, i].tolist() == np.reshape(values(i, 6), (2, 3)).tolist()
 

@@ -40,12 +40,16 @@ struct TableEffect {
 constexpr int64_t kKeptCellCost = 16;
 constexpr int64_t kWarningCost = 64;
 
-// Runs once per cell: the message is built only when it is needed.
-void spend_cells(OutputBudget& budget, int64_t sub_offset, int64_t rows, int64_t bytes) {
-    if (budget.try_spend(bytes)) [[likely]]
-        return;
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_cells(const OutputBudget& budget,
+                                                         int64_t sub_offset, int64_t rows) {
     budget.refuse("annotation table at offset " + std::to_string(sub_offset) + " declares " +
                   std::to_string(rows) + " rows whose cells overlap");
+}
+
+// Runs once per cell: the message is built only when it is needed.
+inline void spend_cells(OutputBudget& budget, int64_t sub_offset, int64_t rows, int64_t bytes) {
+    if (!budget.try_spend(bytes)) [[unlikely]]
+        refuse_cells(budget, sub_offset, rows);
 }
 
 struct Column {
@@ -167,8 +171,10 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     for (auto& c : cols)
         if (c.cells)
             c.cells->reserve(c.cells->size() + static_cast<size_t>(std::min(rows, kRowSlack)));
+    constexpr int64_t kRowsPerPoll = 16;
     for (int64_t r = 0; r < rows; ++r) {
-        poll_interrupt(8 * static_cast<int64_t>(cols.size()));
+        if (r % kRowsPerPoll == 0)
+            poll_interrupt(kRowsPerPoll * 8 * static_cast<int64_t>(cols.size()));
         cur.seek(checked_add(start, checked_mul(r, step)));
         for (auto& c : cols) {
             switch (c.kind) {

@@ -7,10 +7,14 @@
 #include "veskread/container/interpreter_rules.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
+#include "veskread/extract/transpose.h"
 
 namespace vesk {
 
 namespace {
+
+constexpr int64_t kPlaneTileBytes = int64_t(4) << 20;
+constexpr int64_t kPlanesPerTile = 64;
 
 void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
                           int64_t stride, float* out) {
@@ -46,22 +50,57 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
 }
 
 void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
-                       float* out) {
+                       int64_t stride, float* out) {
     int64_t plane = s.npy * s.npx;
-    std::vector<float> values;
+    // Planes gather in a tile (whole ones lying back to back a batch per
+    // read) and go to their points a few at a time, so that each point's
+    // spectrum takes a run of values rather than one. A failing block raises
+    // before its tile is written; the map is then dropped anyway.
+    const int64_t per_tile =
+        plane > 0 ? std::clamp<int64_t>(kPlaneTileBytes / (plane * 4), 1, kPlanesPerTile) : 1;
+    BlockBatch batch(reader, plane, stride, saturating_mul(per_tile, stride));
+    const bool batched = batch.usable();
+    // Made once a plane has shown that the file holds one, never from the
+    // declared size alone.
+    std::vector<float> tile;
+    auto slot = [&](int64_t k) {
+        if (tile.empty()) tile.resize(static_cast<size_t>(per_tile * plane));
+        return tile.data() + k * plane;
+    };
+    auto nothing = [](int64_t, const unsigned char*) {};
+    auto single = [&](int64_t, int64_t offset, float* dst) {
+        int64_t got = reader.read_values(offset, plane, dst);
+        if (got != plane) interp::reshape_mismatch(got, s.npy, s.npx);
+    };
+    int64_t first = 0, in_tile = 0;
+    auto drain = [&] {
+        batch.flush(nothing, single);
+        if (in_tile > 0) transpose_tile(tile.data(), in_tile, plane, plane, out + first, s.npt);
+        first += in_tile;
+        in_tile = 0;
+    };
     int64_t i = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt(plane * 4);
         BlockReader::check_seek(b.offset);
-        // Sized by what the file holds there, never by the declared plane alone.
-        int64_t room = reader.values_at(b.offset, plane);
-        if (int64_t(values.size()) < room) values.resize(static_cast<size_t>(room));
-        int64_t got = reader.read_values(b.offset, room, values.data());
-        if (got != plane) interp::reshape_mismatch(got, s.npy, s.npx);
-        if (i >= s.npt) interp::index_out_of_bounds(i, 2, s.npt);
-        for (int64_t p = 0; p < plane; ++p) out[p * s.npt + i] = values[p];
+        if (batched && batch.fits(b.offset) && i < s.npt) {
+            batch.add(b.offset, slot(in_tile), i, nothing, single);
+        } else {
+            batch.flush(nothing, single);
+            int64_t room = reader.values_at(b.offset, plane);
+            if (room == plane) {
+                single(i, b.offset, slot(in_tile));
+            } else {
+                std::vector<float> part(static_cast<size_t>(room));
+                interp::reshape_mismatch(reader.read_values(b.offset, room, part.data()), s.npy,
+                                         s.npx);
+            }
+            if (i >= s.npt) interp::index_out_of_bounds(i, 2, s.npt);
+        }
+        if (++in_tile == per_tile) drain();
         ++i;
     }
+    drain();
 }
 
 } // namespace
@@ -119,7 +158,7 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
         read_spectrum_blocks(reader, blocks, shape, stride, out);
         return;
     case ImageLayout::Planes:
-        read_plane_blocks(reader, blocks, shape, out);
+        read_plane_blocks(reader, blocks, shape, stride, out);
         return;
     case ImageLayout::Neither:
         for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);

@@ -19,8 +19,16 @@ const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
 }
 
 // The int a cell equals, if it equals one that fits 32 bits.
-std::optional<int32_t> as_int32(const AnnoCell& c) {
-    if (auto* i = std::get_if<int32_t>(&c)) return *i;
+std::optional<int32_t> as_int32_slow(const AnnoCell& c);
+
+// Runs once per point in several loops: ints answer inline.
+inline std::optional<int32_t> as_int32(const AnnoCell& c) {
+    if (auto* i = std::get_if<int32_t>(&c)) [[likely]]
+        return *i;
+    return as_int32_slow(c);
+}
+
+std::optional<int32_t> as_int32_slow(const AnnoCell& c) {
     if (auto* d = std::get_if<double>(&c)) {
         if (*d == std::floor(*d) && *d >= std::numeric_limits<int32_t>::min() &&
             *d <= std::numeric_limits<int32_t>::max())
