@@ -119,6 +119,26 @@ def test_every_named_code(write_file, code, name, deriv, deriv_name):
         (name, "2D", deriv_name), (name + "-CH2", "3D", deriv_name)]
 
 
+def test_every_key_alike_on_every_call(write_file):
+    # Keys are handed out from one store across calls and files: every form,
+    # listed between calls on another file, must still come back as itself.
+    forms = [(st, code + ch, dims, deriv) for st in (3, 1, 2) for code, _ in ALL_NAMES
+             for ch in (0, 32) for dims in (0, 10) for deriv in range(4)]
+    everything = write_file(directory_file([
+        key_entry(sample_type=st, data_type=dt, extend_type=ext, deriv_type=d)
+        for st, dt, ext, d in forms]), "every.vesk")
+    names = dict(ALL_NAMES)
+    expected = [({1: "S", 2: "R", 3: ""}[st] + names[dt % 32] + ("-CH2" if dt > 32 else ""),
+                 "3D" if ext else "2D", ("NONE", "1DER", "2DER", "NDER")[d])
+                for st, dt, ext, d in forms]
+    other = write_file(directory_file([key_entry(sample_type=1, data_type=36, deriv_type=3)]),
+                       "other.vesk")
+    assert veskread.listContents(other) == [("SAB-CH2", "2D", "NDER")]
+    assert veskread.listContents(everything) == expected
+    assert veskread.listContents(other) == [("SAB-CH2", "2D", "NDER")]
+    assert veskread.listContents(everything) == expected
+
+
 @pytest.mark.parametrize("code", [0, 8, 9, 13, 40, 41, 45])
 def test_unnamed_codes_are_skipped(write_file, code):
     entries = [key_entry(sample_type=3, data_type=code), key_entry(sample_type=1, data_type=4)]

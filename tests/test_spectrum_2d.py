@@ -34,10 +34,13 @@ def test_parameter_types_and_order(write_file):
     assert type(p["NPT"]) is int and type(p["FXV"]) is float
 
 
-def test_repeated_key_keeps_first_place_and_last_value(write_file):
-    block = param_block([("DXU", "A")] + list(BASE.items()) + [("DXU", "B")])
+@pytest.mark.parametrize("fillers", [0, 12, 40])  # small blocks are searched, large ones indexed
+def test_repeated_key_keeps_first_place_and_last_value(write_file, fillers):
+    filler = [("Q%03d" % k, k) for k in range(fillers)]
+    block = param_block([("DXU", "A")] + list(BASE.items()) + filler + [("DXU", "B"), ("Q000", -1)])
     p = params_of(write_file, block)
-    assert list(p)[0] == "DXU" and p["DXU"] == "B"
+    assert list(p) == ["DXU", *BASE, *(k for k, _ in filler)] + ([] if fillers else ["Q000"])
+    assert p["DXU"] == "B" and p["Q000"] == -1
 
 
 @pytest.mark.parametrize("record, key, value", [

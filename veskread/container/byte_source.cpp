@@ -129,14 +129,20 @@ size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
     bool inside =
         pos_ >= window_start_ && static_cast<uint64_t>(pos_ - window_start_) + n <= window_len_;
     if (!inside) {
-        size_t cap = window_cap_ ? std::min(window_cap_ * 2, kWindow) : kFirstWindow;
-        while (cap < n) cap *= 2;
-        if (cap != window_cap_) {
-            window_.reset(new unsigned char[cap]); // no zero fill: it is overwritten
-            window_cap_ = cap;
+        // Parsing that runs on from the last window reads ahead twice as far
+        // each time; a jump starts small again, so that a small record beside
+        // bulk data (read apart, straight into its place) is not read twice.
+        bool runs_on = window_read_ && pos_ >= window_start_ &&
+                       static_cast<uint64_t>(pos_ - window_start_) <= window_len_;
+        size_t want = runs_on ? std::min(window_read_ * 2, kWindow) : kFirstWindow;
+        while (want < n) want *= 2;
+        if (want > window_cap_) {
+            window_.reset(new unsigned char[want]); // no zero fill: it is overwritten
+            window_cap_ = want;
         }
+        window_read_ = want;
         window_start_ = pos_;
-        window_len_ = src_.read_at(pos_, window_.get(), window_cap_);
+        window_len_ = src_.read_at(pos_, window_.get(), want);
     }
     size_t off = static_cast<size_t>(pos_ - window_start_);
     size_t avail = off < window_len_ ? window_len_ - off : 0;

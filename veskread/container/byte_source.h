@@ -120,9 +120,11 @@ private:
     const ByteSource& src_;
     int64_t pos_ = 0;
     // Read-ahead window: starts small (a magic-number test needs 4 bytes) and
-    // doubles on each refill up to its cap, so sequential parsing stays cheap.
+    // doubles on each refill that continues the last one, up to its cap, so
+    // sequential parsing stays cheap.
     std::unique_ptr<unsigned char[]> window_;
-    size_t window_cap_ = 0;
+    size_t window_cap_ = 0;  // allocated
+    size_t window_read_ = 0; // asked for by the last refill
     int64_t window_start_ = 0;
     size_t window_len_ = 0;
 };

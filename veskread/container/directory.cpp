@@ -8,6 +8,12 @@
 
 namespace vesk {
 
+namespace {
+// Entries decoded between polls for an interrupt: a poll per entry would
+// cost as much as decoding it.
+constexpr int kPollEvery = 1024;
+} // namespace
+
 bool has_vesk_magic(const ByteSource& src) {
     Cursor cur(src);
     try {
@@ -46,7 +52,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
     n = static_cast<int64_t>(raw.size()) / 12;
     entries.reserve(static_cast<size_t>(n));
     for (int32_t i = 0; i < count; ++i) {
-        poll_interrupt(12);
+        if (i % kPollEvery == 0) poll_interrupt(12 * kPollEvery);
         int32_t word, size, offset;
         if (i < n) {
             const char* p = raw.data() + 12 * i;
@@ -70,7 +76,7 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
         std::string ext = cur.read_upto(e * 32);
         e = static_cast<int64_t>(ext.size()) / 32;
         for (int64_t k = 0; k < m; ++k) {
-            poll_interrupt(32);
+            if (k % kPollEvery == 0) poll_interrupt(32 * kPollEvery);
             int64_t word, size, offset;
             if (k < e) {
                 const char* p = ext.data() + 32 * k;

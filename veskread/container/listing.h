@@ -6,6 +6,7 @@
 // sample type is named twice; blocks whose code names nothing are skipped.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,14 @@ struct DataBlockName {
 };
 constexpr int kTypeIds = 3 * 20 * 2;
 
+// Every key has a slot, (type_id * 2 + dimensions_id) * 4 + derivative_id,
+// so that a caller can keep one copy of each key it has made.
+constexpr int kContentKeySlots = kTypeIds * 2 * 4;
+DataBlockName content_key_name(int slot);
+
 // Throws Error(IndexOutOfRange) for a listable block whose code has no name
 // (the name table indexed past its end).
+std::vector<uint16_t> list_content_slots(const std::vector<DirEntry>& directory);
 std::vector<DataBlockName> list_content_names(const std::vector<DirEntry>& directory);
 std::vector<DataBlockKey> list_contents(const std::vector<DirEntry>& directory);
 

@@ -9,6 +9,7 @@
 #include "veskread/container/py_container.h"
 
 #include <cerrno>
+#include <string>
 
 #include "veskread/container/listing.h"
 #include "veskread/module/py_errors.h"
@@ -64,6 +65,23 @@ PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     return result;
 }
 
+// The key tuple of a slot, made at first use; new reference.
+PyObject* content_key(int slot) {
+    PyObject*& cached = globals().content_keys[slot];
+    if (!cached) {
+        DataBlockName n = content_key_name(slot);
+        std::string type = std::string(n.prefix) + n.name + n.suffix;
+        Ref parts[3] = {
+            Ref::steal(PyUnicode_FromStringAndSize(type.data(), Py_ssize_t(type.size()))),
+            Ref::steal(PyUnicode_InternFromString(n.dimensions)),
+            Ref::steal(PyUnicode_InternFromString(n.derivative))};
+        if (!parts[0] || !parts[1] || !parts[2]) return nullptr;
+        cached = PyTuple_Pack(3, parts[0].get(), parts[1].get(), parts[2].get());
+        if (!cached) return nullptr;
+    }
+    return Py_NewRef(cached);
+}
+
 PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     std::vector<DirEntry> directory;
     {
@@ -71,26 +89,13 @@ PyObject* list_contents_impl(FunctionObject*, PyObject* const* a, PyObject*) {
         if (!open_vesk_file(a[0], file, directory) || !file.close()) return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        std::vector<DataBlockName> keys = list_content_names(directory);
-        // Keys repeat a few names many times: one str of each per call.
-        Ref types[kTypeIds];
-        Ref dims[2], derivs[4];
-        auto shared = [](Ref& slot, const char* a, const char* b = "", const char* c = "") {
-            if (!slot) slot = Ref::steal(PyUnicode_FromFormat("%s%s%s", a, b, c));
-            return slot.get();
-        };
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+        std::vector<uint16_t> slots = list_content_slots(directory);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
         if (!list) return nullptr;
-        for (size_t i = 0; i < keys.size(); ++i) {
-            const DataBlockName& k = keys[i];
-            PyObject* parts[3] = {shared(types[k.type_id], k.prefix, k.name, k.suffix),
-                                  shared(dims[k.dimensions_id], k.dimensions),
-                                  shared(derivs[k.derivative_id], k.derivative)};
-            if (!parts[0] || !parts[1] || !parts[2]) return nullptr;
-            PyObject* t = PyTuple_New(3);
-            if (!t) return nullptr;
-            for (int j = 0; j < 3; ++j) PyTuple_SET_ITEM(t, j, Py_NewRef(parts[j]));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+        for (size_t i = 0; i < slots.size(); ++i) {
+            PyObject* key = content_key(slots[i]);
+            if (!key) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key);
         }
         return list.release();
     });
@@ -166,6 +171,10 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) 
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     OpenFile file;
+    return open_with_directory(path, file, out) && file.close();
+}
+
+bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
     if (!file.open(path)) return false;
     // A device or pipe would feed the directory without end (positioned
     // reads need a regular file anyway); refuse it before reading.
@@ -183,7 +192,7 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
     });
     if (!done) return false;
     Py_DECREF(done);
-    return file.close();
+    return true;
 }
 
 constinit const FunctionSpec kIsVeskFileSpec = {

@@ -39,5 +39,7 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
 
 // Reads the directory of the file at `path` (opened and closed here).
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out);
+// The same, leaving `file` open on `path` for the rest of the call.
+bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
 
 } // namespace vesk::py

@@ -44,12 +44,28 @@ std::string_view strip_nuls(std::string_view s) {
 
 } // namespace
 
-void ParamBlock::set(const std::string& key, ParamValue value) {
-    auto [it, inserted] = index_.try_emplace(key, entries_.size());
-    if (inserted)
-        entries_.emplace_back(key, std::move(value));
-    else
-        entries_[it->second].second = std::move(value);
+size_t ParamBlock::position(const std::string& key) const {
+    if (!index_.empty()) {
+        auto it = index_.find(key);
+        return it == index_.end() ? kAbsent : it->second;
+    }
+    for (size_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].first == key) return i;
+    return kAbsent;
+}
+
+void ParamBlock::set(std::string key, ParamValue value) {
+    if (size_t at = position(key); at != kAbsent) {
+        entries_[at].second = std::move(value);
+        return;
+    }
+    entries_.emplace_back(std::move(key), std::move(value));
+    if (!index_.empty()) {
+        index_.emplace(entries_.back().first, entries_.size() - 1);
+    } else if (entries_.size() > kIndexFrom) {
+        index_.reserve(2 * entries_.size());
+        for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    }
 }
 
 void ParamBlock::update(const ParamBlock& other) { update(other.entries_); }
@@ -58,9 +74,14 @@ void ParamBlock::update(const std::vector<std::pair<std::string, ParamValue>>& r
     for (const auto& [k, v] : records) set(k, v);
 }
 
+void ParamBlock::update(std::vector<std::pair<std::string, ParamValue>>&& records) {
+    if (entries_.empty()) entries_.reserve(records.size());
+    for (auto& [k, v] : records) set(std::move(k), std::move(v));
+}
+
 const ParamValue* ParamBlock::find(const std::string& key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
+    size_t at = position(key);
+    return at == kAbsent ? nullptr : &entries_[at].second;
 }
 
 const ParamValue& ParamBlock::at(const std::string& key) const {
@@ -77,6 +98,7 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset) {
 
 ParamRecords read_param_records(Cursor& cur, int64_t offset) {
     ParamRecords params;
+    params.reserve(16); // most blocks hold fewer records
     cur.seek(offset);
     for (;;) {
         poll_interrupt(8);

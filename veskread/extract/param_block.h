@@ -28,10 +28,11 @@ using ParamValue = std::variant<int32_t, double, ParamText>;
 class ParamBlock {
 public:
     // Inserts or overwrites; a new key goes last.
-    void set(const std::string& key, ParamValue value);
+    void set(std::string key, ParamValue value);
     // Dictionary update: other's keys overwrite ours, new keys go last.
     void update(const ParamBlock& other);
     void update(const std::vector<std::pair<std::string, ParamValue>>& records);
+    void update(std::vector<std::pair<std::string, ParamValue>>&& records);
 
     const ParamValue* find(const std::string& key) const;
     bool contains(const std::string& key) const { return find(key) != nullptr; }
@@ -42,8 +43,14 @@ public:
     size_t size() const { return entries_.size(); }
 
 private:
+    // Most blocks hold a few records, which a scan finds sooner than a hash
+    // does; the index is built once a block grows past kIndexFrom entries.
+    static constexpr size_t kIndexFrom = 16;
+    static constexpr size_t kAbsent = ~size_t(0);
+    size_t position(const std::string& key) const;
+
     std::vector<std::pair<std::string, ParamValue>> entries_;
-    std::unordered_map<std::string, size_t> index_;
+    std::unordered_map<std::string, size_t> index_; // empty until kIndexFrom
 };
 
 // The records of one block in file order, repeats included.

@@ -117,22 +117,33 @@ PyObject* utf8_str(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
 }
 
+// name.rstrip(":"); natively for an exact str, whose method nothing can
+// have replaced.
+Ref rstrip_colons(PyObject* name) {
+    if (!PyUnicode_CheckExact(name))
+        return Ref::steal(PyObject_CallMethod(name, "rstrip", "s", ":"));
+    Py_ssize_t end = PyUnicode_GET_LENGTH(name);
+    while (end > 0 && PyUnicode_READ_CHAR(name, end - 1) == ':') --end;
+    return Ref::steal(PyUnicode_Substring(name, 0, end));
+}
+
 // The attributes, in block order: "Title" from H00, and for every other H key
 // its text without trailing ':' naming the value of the matching V key.
 bool add_attributes(PyObject* image, const ParamBlock& params) {
+    TextDecoder decode;
     for (const auto& [key, h_value] : params.entries()) {
         if (key.empty()) {
             PyErr_SetString(PyExc_IndexError, "string index out of range");
             return false;
         }
         if (key[0] != 'H') continue;
-        Ref name = Ref::steal(param_to_python(h_value));
+        Ref name = Ref::steal(param_to_python(h_value, decode));
         if (!name) return false;
         if (key == "H00") {
             if (PyDict_SetItemString(image, "Title", name.get()) < 0) return false;
             continue;
         }
-        Ref attribute = Ref::steal(PyObject_CallMethod(name.get(), "rstrip", "s", ":"));
+        Ref attribute = rstrip_colons(name.get());
         if (!attribute) return false;
         std::string value_key = key;
         for (char& ch : value_key)
@@ -143,7 +154,7 @@ bool add_attributes(PyObject* image, const ParamBlock& params) {
             if (missing) PyErr_SetObject(globals().KeyError, missing.get());
             return false;
         }
-        Ref value = Ref::steal(param_to_python(*stored));
+        Ref value = Ref::steal(param_to_python(*stored, decode));
         if (!value || PyDict_SetItem(image, attribute.get(), value.get()) < 0) return false;
     }
     return true;
@@ -177,6 +188,8 @@ bool read_count(PyObject* obj, Py_ssize_t& n) {
 // object (and one without the type-258 header).
 struct SharedImageBytes {
     OutputBudget& budget;
+    int64_t file_size; // as seen at the start
+
     std::map<std::pair<int64_t, Py_ssize_t>, Ref> read; // by position and count
     std::map<PyObject*, Ref> headless;                  // by the bytes read
 };
@@ -187,12 +200,12 @@ PyObject* image_bytes(Cursor& cur, Py_ssize_t count, SharedImageBytes& shared) {
     auto key = std::make_pair(cur.tell(), count);
     auto it = shared.read.find(key);
     if (it != shared.read.end()) return Py_NewRef(it->second.get());
-    int64_t n = image_bytes_available(cur, count);
+    int64_t n = image_bytes_available(cur, count, shared.file_size);
     try {
         poll_interrupt(n);
-        shared.budget.spend(n, "images overlap: " + std::to_string(shared.read.size() + 1) +
-                                   " distinct images, the last " + std::to_string(n) +
-                                   " bytes long");
+        if (!shared.budget.try_spend(n))
+            shared.budget.refuse("images overlap: " + std::to_string(shared.read.size() + 1) +
+                                 " distinct images, the last " + std::to_string(n) + " bytes long");
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;
@@ -254,9 +267,10 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     int64_t count = image_count(directory);
     Ref images = Ref::steal(PyList_New(0));
     if (!images) return nullptr;
-    OutputBudget budget(source.size());
+    const int64_t file_size = source.size();
+    OutputBudget budget(file_size);
     SubBlockCache subs(budget);
-    SharedImageBytes shared{budget, {}, {}};
+    SharedImageBytes shared{budget, file_size, {}, {}};
     // Images are listed as the directory names them; a count beyond the
     // directory's keys ends in KeyError, so nothing is sized from it.
     for (int64_t i = 0; i < count; ++i) {
@@ -264,9 +278,9 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
         const ImageSubBlock& sub = subs.get(cur, block, directory, image_key(i));
         // Each image is a dict of its own; its entries are what a file
         // cannot share, so they count against the budget.
-        budget.spend(kDictEntryCost * static_cast<int64_t>(sub.params.size()),
-                     std::to_string(i + 1) + " images of up to " +
-                         std::to_string(sub.params.size()) + " attributes each");
+        if (!budget.try_spend(kDictEntryCost * static_cast<int64_t>(sub.params.size())))
+            budget.refuse(std::to_string(i + 1) + " images of up to " +
+                          std::to_string(sub.params.size()) + " attributes each");
         Ref image = Ref::steal(PyDict_New());
         if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
         if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared))
@@ -279,12 +293,13 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
 PyObject* get_vis_images_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     PyObject* path = a[0];
     std::vector<DirEntry> directory;
-    if (!read_directory_at(path, directory)) return nullptr;
+    // The path is a str (a descriptor number would be closed by a first
+    // open), so one open serves the directory and the images.
+    OpenFile file;
+    if (!open_with_directory(path, file, directory)) return nullptr;
     if (ReadPlace* place = ReadPlace::current()) place->set_block("visible images");
     std::optional<VisibleImageBlock> block = find_visible_image_block(directory);
-    if (!block) return PyList_New(0);
-    OpenFile file;
-    if (!file.open(path)) return nullptr;
+    if (!block) return file.close() ? PyList_New(0) : nullptr;
     Ref images = Ref::steal(guarded([&] { return read_images(file.source(), *block); }));
     if (!images || !file.close()) return nullptr;
     return images.release();

@@ -18,9 +18,13 @@ int extend_type_of(const ParamValue& word) {
     interp::unsupported_operands(">>", as_value(word), interp::Value::integer(0));
 }
 
-void join_if_directory(ParamBlock& directory, const ParamBlock& candidate) {
+void join_if_directory(ParamBlock& directory, ParamBlock&& candidate) {
     const ParamValue* bid = candidate.find("BID");
-    if (bid && extend_type_of(*bid) == kExtendVisibleImages) directory.update(candidate);
+    if (!bid || extend_type_of(*bid) != kExtendVisibleImages) return;
+    if (directory.size() == 0)
+        directory = std::move(candidate);
+    else
+        directory.update(candidate);
 }
 
 bool same_value(const ParamValue& a, const ParamValue& b) {
@@ -170,8 +174,9 @@ const ImageSubBlock& SubBlockCache::get(Cursor& cur, const VisibleImageBlock& bl
     ImageSubBlock sub{start, read_param_block(cur, at)};
     int64_t parsed = cur.tell() - at;
     poll_interrupt(parsed);
-    budget_.spend(parsed, "image sub-blocks overlap: " + std::to_string(by_start_.size() + 1) +
-                              " of them, the last " + std::to_string(parsed) + " bytes long");
+    if (!budget_.try_spend(parsed))
+        budget_.refuse("image sub-blocks overlap: " + std::to_string(by_start_.size() + 1) +
+                       " of them, the last " + std::to_string(parsed) + " bytes long");
     return by_start_.emplace(at, std::move(sub)).first->second;
 }
 
@@ -187,10 +192,11 @@ bool seek_image_bytes(Cursor& cur, const ImageSubBlock& sub) {
     return true;
 }
 
-int64_t image_bytes_available(const Cursor& cur, int64_t count) {
+int64_t image_bytes_available(const Cursor& cur, int64_t count, int64_t size_seen) {
     if (count < -1)
         throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1",
                     cur.tell(), count);
+    if (count >= 0 && cur.tell() <= size_seen && count <= size_seen - cur.tell()) return count;
     int64_t avail = std::max<int64_t>(cur.source_size() - cur.tell(), 0);
     return count == -1 ? avail : std::min(count, avail);
 }

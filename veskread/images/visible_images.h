@@ -83,8 +83,10 @@ constexpr int64_t kImageType258 = 258;
 constexpr size_t kType258Header = 14;
 
 // How many of `count` bytes the file holds from the cursor on; -1 means to
-// the end, below -1 is a NegativeReadLength.
-int64_t image_bytes_available(const Cursor& cur, int64_t count);
+// the end, below -1 is a NegativeReadLength. `size_seen`, a size the file
+// had earlier in the call (-1: none), spares asking again for a count that
+// fits in it; should the file have shrunk since, the read comes up short.
+int64_t image_bytes_available(const Cursor& cur, int64_t count, int64_t size_seen = -1);
 // Those bytes, read from the cursor.
 std::string read_image_bytes(Cursor& cur, int64_t count);
 

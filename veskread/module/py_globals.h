@@ -8,6 +8,7 @@
 // static of its own.
 #pragma once
 
+#include "veskread/container/listing.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -52,6 +53,9 @@ struct Globals {
     // Made at first use and kept, like the constants of a compiled function.
     ImageSignatures image_signatures; // ready when head6 is set
     PyObject* vesk_dict = nullptr;    // dict that VeskDict hands out copies of
+    // listContents keys by slot: immutable, so every call hands out the same
+    // tuple for the same key, as it would an interned str.
+    PyObject* content_keys[kContentKeySlots] = {};
 };
 
 Globals& globals();
