@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <tuple>
 #include <variant>
@@ -167,7 +168,8 @@ void resolve(Coordinates& coords, const AnnoColumn* column) {
 
 struct Region {
     std::vector<double> map_x, map_y, start_time;
-    std::vector<float> spectra;
+    std::vector<float> spectra;        // np.empty: every row is read
+    std::unique_ptr<ZeroPages> zeroed; // np.zeros: rows without a block stay untouched
 };
 
 void multiregion(Read3D& r) {
@@ -202,6 +204,7 @@ void multiregion(Read3D& r) {
     };
 
     GroupIndex index(*cols.group);
+    OutputBudget budget(r.src.size()); // across regions, as the module counts
     std::vector<Region> regions;
     for (int32_t g : groups) {
         std::optional<RegionPlan> plan = plan_region(cols, index, g);
@@ -215,14 +218,33 @@ void multiregion(Read3D& r) {
         int64_t width = traces ? traces->rows() : r.npt;
         auto n = shape_product({*size, width});
         if (!n) return;
+        RegionFill filled{*size, saturating_mul(*n, 4)};
+        if (!traces) filled = region_fill(r.blocks, cols, *plan, *size, saturating_mul(width, 4));
+        if (!budget.try_spend(
+                saturating_add(filled.committed, saturating_mul(filled.points, traces ? 16 : 24))))
+            return;
+        const bool zeroed = traces || !filled.every_point(*size);
         Region& region = regions.emplace_back();
         region.map_x.resize(static_cast<size_t>(*size));
         region.map_y.resize(static_cast<size_t>(*size));
         if (!traces) region.start_time.resize(static_cast<size_t>(*size));
-        region.spectra.resize(static_cast<size_t>(*n));
-        RegionArrays out{region.map_x.data(), region.map_y.data(), region.spectra.data(),
-                         traces ? nullptr : region.start_time.data()};
-        if (fill(*plan, *size, out).row >= 0) return;
+        float* spectra = nullptr;
+        if (zeroed) {
+            region.zeroed = std::make_unique<ZeroPages>(static_cast<size_t>(*n) * 4);
+            if (!region.zeroed->ok()) return;
+            spectra = static_cast<float*>(region.zeroed->data());
+        } else {
+            region.spectra.resize(static_cast<size_t>(*n));
+            spectra = region.spectra.data();
+        }
+        RegionArrays out{region.map_x.data(), region.map_y.data(), spectra,
+                         traces ? nullptr : region.start_time.data(), zeroed};
+        CoordinateStop stop = fill(*plan, *size, out);
+        size_t resident = 0; // every region's zero pages are held at once
+        for (const Region& held : regions)
+            if (held.zeroed) resident += held.zeroed->resident();
+        Budget::charge_resident(resident);
+        if (stop.row >= 0) return;
     }
 }
 

@@ -75,6 +75,18 @@ def overlapping_regions(rows=1500, npt=256):
     return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
 
 
+def unrecorded_region(points=2000, npt=100_000):
+    """A multiregion map whose points name no stored block (an aborted
+    measurement): the region's long spectra must stay untouched zero pages."""
+    columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
+               ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
+               ("Y", TYPE_FLOAT)]
+    table = [(1, 0, points, 1, 0, 10**6 + p, float(p), 0.0) for p in range(points)]
+    anno = annotation_block([table_subblock(columns, table)])
+    data = store_block([stored_block([1.0] * 4)], block_size=16)
+    return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+
+
 def zero_stride(npt=4000, count=None, image_map=False):
     """Every stored block at one offset (block size + info size = 0), named
     `count` times (by default as often as the size check lets through)."""

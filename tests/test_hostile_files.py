@@ -89,6 +89,14 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
+def test_unrecorded_region_points_stay_untouched(write_file):
+    data, call = hf.unrecorded_region()
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok", report
+    assert report["detail"]["regions"][0][1] == [2000, 100_000]
+    assert within_rule(report, len(data)), report
+
+
 @pytest.mark.parametrize("device", ["/dev/urandom", "/dev/zero"])
 def test_device_is_refused_before_reading(device):
     if not os.path.exists(device):

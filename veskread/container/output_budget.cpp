@@ -21,6 +21,11 @@ int64_t saturating_mul(int64_t a, int64_t b) {
     return __builtin_mul_overflow(a, b, &r) ? kMax : r;
 }
 
+int64_t saturating_add(int64_t a, int64_t b) {
+    int64_t r;
+    return __builtin_add_overflow(a, b, &r) ? kMax : r;
+}
+
 int64_t output_limit(int64_t file_size) {
     int64_t scaled = saturating_mul(std::max<int64_t>(file_size, 0), kPerFileByte);
     return scaled > kMax - kAllowance ? kMax : scaled + kAllowance;

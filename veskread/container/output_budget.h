@@ -60,5 +60,7 @@ bool declared_count_fits(int64_t count, CountedValues what, int64_t file_size);
 
 // "n bytes" products without overflow: a * b, saturating at INT64_MAX.
 int64_t saturating_mul(int64_t a, int64_t b);
+// a + b for non-negative counts, saturating at INT64_MAX.
+int64_t saturating_add(int64_t a, int64_t b);
 
 } // namespace vesk

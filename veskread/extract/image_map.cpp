@@ -75,7 +75,9 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
     int64_t first = 0, in_tile = 0;
     auto drain = [&] {
         batch.flush(nothing, single);
-        if (in_tile > 0) transpose_tile(tile.data(), in_tile, plane, plane, out + first, s.npt);
+        // A plane of no points writes nothing (and the map may have no storage).
+        if (in_tile > 0 && plane > 0)
+            transpose_tile(tile.data(), in_tile, plane, plane, out + first, s.npt);
         first += in_tile;
         in_tile = 0;
     };

@@ -150,12 +150,18 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         return nullptr;
     }
 
+    int64_t width = c.traces ? c.traces->rows() : c.r.npt;
+    // Trace regions fill every point; a spectrum region's points without a
+    // stored block stay zero pages, which its rows never commit.
+    RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4))};
     if (!run_core([&] {
-            int64_t filled = c.traces ? size : points_with_blocks(c.r.blocks, c.cols, plan, size);
-            int64_t per_point = c.traces ? c.traces->rows() * 4 + 16 : c.r.npt * 4 + 24;
-            c.budget.spend(saturating_mul(filled, per_point),
-                           "annotation table gives region " + std::to_string(plan.group) + " " +
-                               std::to_string(size) + " points; the regions so far fill more");
+            if (!c.traces)
+                filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
+            int64_t per_point = c.traces ? 16 : 24; // coordinates and times
+            c.budget.spend(
+                saturating_add(filled.committed, saturating_mul(filled.points, per_point)),
+                "annotation table gives region " + std::to_string(plan.group) + " " +
+                    std::to_string(size) + " points; the regions so far fill more");
         }))
         return nullptr;
 
@@ -164,15 +170,16 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     Ref map_y = Ref::steal(np_array("zeros", {size}, DType::Float64));
     if (!map_y) return nullptr;
     Ref spectra, start_time;
-    int64_t width = c.traces ? c.traces->rows() : c.r.npt;
+    const bool zeroed = c.traces || !filled.every_point(size);
     if (c.traces) {
         spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     } else {
         start_time = Ref::steal(np_array("zeros", {size}, DType::Float64));
         if (!start_time) return nullptr;
-        // Every row is read or cleared by the point loop.
-        spectra = Ref::steal(np_array("empty", {size, width}, DType::Float32));
+        // np.empty when every row is read; zeros otherwise, so that rows
+        // without a block are never written.
+        spectra = Ref::steal(np_array(zeroed ? "zeros" : "empty", {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     }
     BufferGuard xb, yb, sb, tb;
@@ -185,6 +192,7 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     out.map_y = static_cast<double*>(yb.view().buf);
     out.spectra = static_cast<float*>(sb.view().buf);
     out.start_time = start_time ? static_cast<double*>(tb.view().buf) : nullptr;
+    out.spectra_zeroed = zeroed;
     CoordinateStop stop;
     if (!run_core([&] { stop = fill(c, plan, size, out); }, true)) return nullptr;
     xb.release();

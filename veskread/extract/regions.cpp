@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -139,15 +140,33 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
     return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
 }
 
-int64_t points_with_blocks(const StoredBlocks& blocks, const RegionColumns& cols,
-                           const RegionPlan& plan, int64_t size) {
-    int64_t count = 0;
+RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
+                       const RegionPlan& plan, int64_t size, int64_t row_bytes) {
+    // A run of consecutive rows touches at most its length in 2 MiB pages
+    // plus one at each end, wherever the array starts.
+    constexpr int64_t kGranule = int64_t(2) << 20;
+    RegionFill fill;
+    int64_t run = 0;
+    auto close_run = [&] {
+        if (run == 0) return;
+        int64_t bytes = saturating_mul(run, row_bytes);
+        fill.committed =
+            saturating_add(fill.committed, saturating_mul(bytes / kGranule + 2, kGranule));
+        run = 0;
+    };
     for (int64_t n = 0; n < size; ++n) {
         poll_interrupt();
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", plan.first_row + n));
-        if (key && blocks.find(*key)) ++count;
+        if (key && blocks.find(*key)) {
+            ++fill.points;
+            ++run;
+        } else {
+            close_run();
+        }
     }
-    return count;
+    close_run();
+    fill.committed = std::min(fill.committed, saturating_mul(size, row_bytes));
+    return fill;
 }
 
 Coordinates Coordinates::of(const AnnoColumn* column) {
@@ -194,7 +213,8 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
         if (!offset) { // no stored block: the point stays zero
-            if (out.spectra) std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
+            if (out.spectra && !out.spectra_zeroed)
+                std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
             continue;
         }
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))

@@ -67,11 +67,17 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
 // point loop is certain to end in an error and nothing is allocated for it.
 bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan);
 
-// Points of the region whose "Fileindex" names a stored block: the points a
-// spectrum region fills (the others stay untouched zeros). The region must
-// fit the table.
-int64_t points_with_blocks(const StoredBlocks& blocks, const RegionColumns& cols,
-                           const RegionPlan& plan, int64_t size);
+// What a spectrum region's point loop writes: the points whose "Fileindex"
+// names a stored block (the others stay zero), and the bytes their rows of
+// `row_bytes` commit in an array of zero pages, counted in the 2 MiB pages
+// numpy backs large arrays with. The region must fit the table.
+struct RegionFill {
+    int64_t points = 0;
+    int64_t committed = 0;
+    bool every_point(int64_t size) const { return points == size; }
+};
+RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
+                       const RegionPlan& plan, int64_t size, int64_t row_bytes);
 
 // X or Y cells as doubles for numpy to store. Numbers convert here; other
 // cells are Pending until the binding asks numpy, then Stored or Refused.
@@ -96,6 +102,9 @@ struct RegionArrays {
     double* map_y = nullptr;
     float* spectra = nullptr;     // size x npt (spectra) or size x traces (traces)
     double* start_time = nullptr; // spectra only
+    // The spectra are zero already, so rows of points without a block are
+    // left untouched (their pages never committed).
+    bool spectra_zeroed = false;
 };
 
 CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -12,12 +13,6 @@ namespace {
 // Small tables are the rule; a count past this slack must be justified by
 // the file's size.
 constexpr int64_t kBlockSlack = 65536;
-
-int64_t saturating_add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return std::numeric_limits<int64_t>::max();
-    return r;
-}
 
 // Python ints never wrap; positions beyond int64 are kept as a marker that
 // the seek refuses.
