@@ -153,9 +153,9 @@ void resolve(Coordinates& coords, const AnnoColumn* column) {
     for (size_t k = 0; k < coords.state.size(); ++k) {
         if (coords.state[k] != Coordinates::Pending) continue;
         coords.state[k] = Coordinates::Refused;
-        if (auto* text = std::get_if<std::string>(&(*column)[k])) {
+        if (auto* text = std::get_if<CellText>(&(*column)[k])) {
             char* end = nullptr;
-            std::string t = *text;
+            std::string t = *text->bytes;
             double v = std::strtod(t.c_str(), &end);
             if (!t.empty() && end == t.c_str() + t.size()) {
                 coords.value[k] = v;

@@ -202,7 +202,7 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
                     spend_cells(budget, sub_offset, rows,
                                 kKeptCellCost + static_cast<int64_t>(v.size()));
                     poll_interrupt(static_cast<int64_t>(v.size()));
-                    c.cells->emplace_back(std::move(v));
+                    c.cells->emplace_back(CellText{&table.texts.emplace_back(std::move(v))});
                 }
                 break;
             }
@@ -222,7 +222,7 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
 interp::Value as_value(const AnnoCell& cell) {
     if (auto* i = std::get_if<int32_t>(&cell)) return Value::integer(*i);
     if (auto* d = std::get_if<double>(&cell)) return Value::real(*d);
-    if (std::holds_alternative<std::string>(cell)) return Value::text();
+    if (std::holds_alternative<CellText>(cell)) return Value::text();
     return Value::none();
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,9 +24,15 @@
 
 namespace vesk {
 
-// A cell: None (unknown type), int, float (widened from float32) or text (cut
-// before its first NUL, not decoded).
-using AnnoCell = std::variant<std::monostate, int32_t, double, std::string>;
+// The text of a cell, cut before its first NUL and not decoded. The bytes
+// live in the table's pool, so that a cell takes 16 bytes however long its
+// text: a table has thousands of cells, nearly all numbers.
+struct CellText {
+    const std::string* bytes;
+};
+
+// A cell: None (unknown type), int, float (widened from float32) or text.
+using AnnoCell = std::variant<std::monostate, int32_t, double, CellText>;
 using AnnoColumn = std::vector<AnnoCell>;
 
 // The cell as the interpreter would hold it (for arithmetic on cells).
@@ -35,6 +42,15 @@ struct AnnotationTable {
     // Columns whose names were asked for; names are the raw text of S<nn>.
     // Shared, so that a table named again takes its place without a copy.
     std::unordered_map<std::string, std::shared_ptr<AnnoColumn>> columns;
+    // What the text cells point to; a deque, so that its strings never move.
+    std::deque<std::string> texts;
+
+    AnnotationTable() = default;
+    AnnotationTable(AnnotationTable&&) = default;
+    AnnotationTable& operator=(AnnotationTable&&) = default;
+    // A copy's cells would point into the original's pool.
+    AnnotationTable(const AnnotationTable&) = delete;
+    AnnotationTable& operator=(const AnnotationTable&) = delete;
     // nullptr when no table had the column.
     const AnnoColumn* column(const std::string& name) const;
 };

@@ -21,7 +21,7 @@ namespace {
 PyObject* cell_object(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return PyLong_FromLong(*i);
     if (auto* d = std::get_if<double>(&c)) return PyFloat_FromDouble(*d);
-    if (auto* s = std::get_if<std::string>(&c)) return decode_text(*s);
+    if (auto* s = std::get_if<CellText>(&c)) return decode_text(*s->bytes);
     Py_RETURN_NONE;
 }
 

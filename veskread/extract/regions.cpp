@@ -255,7 +255,7 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
             return {i, true};
         // traces[:, findex - 1]
         if (std::holds_alternative<std::monostate>(findex) ||
-            std::holds_alternative<std::string>(findex))
+            std::holds_alternative<CellText>(findex))
             interp::unsupported_operands("-", as_value(findex), interp::Value::integer(1));
         if (std::holds_alternative<double>(findex)) interp::float_index();
         int64_t c = int64_t(std::get<int32_t>(findex)) - 1;
