@@ -284,6 +284,16 @@ def test_attribute_names_and_repeats(image_file):
     assert list(image) == ["Title", "Pos. X", "Other", ":A:B", "", "twice"]
 
 
+@pytest.mark.parametrize("count", [1, 12])  # a short block, and one past the indexed size
+def test_repeated_record_keeps_first_place_and_last_value(image_file, count):
+    sub = image_sub_block(title="t", attributes=[("A%d" % k, k) for k in range(count)],
+                          extra=[("V01", -1), ("H00", "u")], t00=0)
+    payload, _ = image_block([{"images": [sub]}])
+    (image,) = veskread.getVisImages(image_file(padded(payload)))
+    assert list(image.items()) == [("Title", "u"), ("A0", -1)] + [
+        ("A%d" % k, k) for k in range(1, count)]
+
+
 def test_image_lookup_uses_current_module_function(image_file, monkeypatch):
     payload, _ = image_block([{"images": [picture("a", BMP)]}])
     path = image_file(padded(payload))

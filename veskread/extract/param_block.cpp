@@ -42,6 +42,14 @@ std::string_view strip_nuls(std::string_view s) {
     return s;
 }
 
+// Keys are at most four bytes: comparing them in place beats a call to memcmp.
+bool same_key(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 } // namespace
 
 size_t ParamBlock::position(const std::string& key) const {
@@ -50,7 +58,7 @@ size_t ParamBlock::position(const std::string& key) const {
         return it == index_.end() ? kAbsent : it->second;
     }
     for (size_t i = 0; i < entries_.size(); ++i)
-        if (entries_[i].first == key) return i;
+        if (same_key(entries_[i].first, key)) return i;
     return kAbsent;
 }
 
@@ -75,7 +83,22 @@ void ParamBlock::update(const std::vector<std::pair<std::string, ParamValue>>& r
 }
 
 void ParamBlock::update(std::vector<std::pair<std::string, ParamValue>>&& records) {
-    if (entries_.empty()) entries_.reserve(records.size());
+    if (entries_.empty() && records.size() <= kIndexFrom) {
+        // A block read afresh: its records stay where they are, and a
+        // repeated key hands its value to the first.
+        entries_ = std::move(records);
+        size_t kept = 0;
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            size_t first = 0;
+            while (first < kept && !same_key(entries_[first].first, entries_[i].first)) ++first;
+            if (first < kept)
+                entries_[first].second = std::move(entries_[i].second);
+            else if (kept++ != i)
+                entries_[kept - 1] = std::move(entries_[i]);
+        }
+        entries_.resize(kept);
+        return;
+    }
     for (auto& [k, v] : records) set(std::move(k), std::move(v));
 }
 

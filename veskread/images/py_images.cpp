@@ -117,6 +117,24 @@ PyObject* utf8_str(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
 }
 
+// Made at first use.
+const ImageDictKeys* image_dict_keys() {
+    ImageDictKeys& k = globals().image_dict_keys;
+    if (k.imgext) return &k;
+    ImageDictKeys n;
+    n.title = PyUnicode_InternFromString("Title");
+    n.bytes = PyUnicode_InternFromString("Bytes");
+    n.type = PyUnicode_InternFromString("Type");
+    n.image = PyUnicode_InternFromString("image");
+    n.imgext = PyUnicode_InternFromString("imgext");
+    if (!n.title || !n.bytes || !n.type || !n.image || !n.imgext) {
+        for (PyObject* o : {n.title, n.bytes, n.type, n.image, n.imgext}) Py_XDECREF(o);
+        return nullptr;
+    }
+    k = n;
+    return &k;
+}
+
 // name.rstrip(":"); natively for an exact str, whose method nothing can
 // have replaced.
 Ref rstrip_colons(PyObject* name) {
@@ -129,7 +147,7 @@ Ref rstrip_colons(PyObject* name) {
 
 // The attributes, in block order: "Title" from H00, and for every other H key
 // its text without trailing ':' naming the value of the matching V key.
-bool add_attributes(PyObject* image, const ParamBlock& params) {
+bool add_attributes(PyObject* image, const ParamBlock& params, const ImageDictKeys& keys) {
     TextDecoder decode;
     for (const auto& [key, h_value] : params.entries()) {
         if (key.empty()) {
@@ -140,7 +158,7 @@ bool add_attributes(PyObject* image, const ParamBlock& params) {
         Ref name = Ref::steal(param_to_python(h_value, decode));
         if (!name) return false;
         if (key == "H00") {
-            if (PyDict_SetItemString(image, "Title", name.get()) < 0) return false;
+            if (PyDict_SetItem(image, keys.title, name.get()) < 0) return false;
             continue;
         }
         Ref attribute = rstrip_colons(name.get());
@@ -160,12 +178,10 @@ bool add_attributes(PyObject* image, const ParamBlock& params) {
     return true;
 }
 
-// image[name], raising KeyError(name) when absent. Borrowed.
-PyObject* attribute(PyObject* image, const char* name) {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
-    if (!key) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(image, key.get());
-    if (!v && !PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key.get());
+// image[key], raising KeyError(key) when absent. Borrowed.
+PyObject* attribute(PyObject* image, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(image, key);
+    if (!v && !PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key);
     return v;
 }
 
@@ -237,13 +253,14 @@ PyObject* without_header(PyObject* data, SharedImageBytes& shared) {
 
 // "image" (as many bytes as the attribute "Bytes" says, less the header of
 // type 258) and "imgext"; the cursor stands at the image bytes.
-bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared) {
-    PyObject* count_obj = attribute(image, "Bytes");
+bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared,
+                     const ImageDictKeys& keys) {
+    PyObject* count_obj = attribute(image, keys.bytes);
     Py_ssize_t count;
     if (!count_obj || !read_count(count_obj, count)) return false;
     Ref data = Ref::steal(image_bytes(cur, count, shared));
     if (!data) return false;
-    PyObject* type = attribute(image, "Type");
+    PyObject* type = attribute(image, keys.type);
     if (!type) return false;
     Ref with_header = Ref::steal(PyLong_FromLongLong(kImageType258));
     if (!with_header) return false;
@@ -254,11 +271,11 @@ bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared) {
         data = Ref::steal(without_header(data.get(), shared));
         if (!data) return false;
     }
-    if (PyDict_SetItemString(image, "image", data.get()) < 0) return false;
+    if (PyDict_SetItem(image, keys.image, data.get()) < 0) return false;
     Ref what = Ref::steal(module_global("imghdr_what"));
     if (!what) return false;
     Ref ext = Ref::steal(PyObject_CallOneArg(what.get(), data.get()));
-    return ext && PyDict_SetItemString(image, "imgext", ext.get()) == 0;
+    return ext && PyDict_SetItem(image, keys.imgext, ext.get()) == 0;
 }
 
 PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
@@ -266,7 +283,8 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     ParamBlock directory = read_image_directory(cur, block);
     int64_t count = image_count(directory);
     Ref images = Ref::steal(PyList_New(0));
-    if (!images) return nullptr;
+    const ImageDictKeys* keys = image_dict_keys();
+    if (!images || !keys) return nullptr;
     const int64_t file_size = source.size();
     OutputBudget budget(file_size);
     SubBlockCache subs(budget);
@@ -282,8 +300,8 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
             budget.refuse(std::to_string(i + 1) + " images of up to " +
                           std::to_string(sub.params.size()) + " attributes each");
         Ref image = Ref::steal(PyDict_New());
-        if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
-        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared))
+        if (!image || !add_attributes(image.get(), sub.params, *keys)) return nullptr;
+        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared, *keys))
             return nullptr;
         if (PyList_Append(images.get(), image.get()) < 0) return nullptr;
     }

@@ -25,6 +25,15 @@ struct ImageSignatures {
     PyObject* head6 = nullptr;        // slice(None, 6)
 };
 
+// Keys of the image dicts that getVisImages sets or reads (owned, interned).
+struct ImageDictKeys {
+    PyObject* title = nullptr;  // "Title"
+    PyObject* bytes = nullptr;  // "Bytes"
+    PyObject* type = nullptr;   // "Type"
+    PyObject* image = nullptr;  // "image"
+    PyObject* imgext = nullptr; // "imgext"
+};
+
 struct Globals {
     PyObject* module = nullptr; // owned: the initialised module, or null
     // The interpreter that first imported the module (-1: not yet).
@@ -52,6 +61,7 @@ struct Globals {
     PyObject* numpy_linspace = nullptr;         // its linspace then
     // Made at first use and kept, like the constants of a compiled function.
     ImageSignatures image_signatures; // ready when head6 is set
+    ImageDictKeys image_dict_keys;    // ready when imgext is set
     PyObject* vesk_dict = nullptr;    // dict that VeskDict hands out copies of
     // listContents keys by slot: immutable, so every call hands out the same
     // tuple for the same key, as it would an interned str.
