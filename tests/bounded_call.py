@@ -6,6 +6,7 @@ and by bench/measure_hostile.py; prints one JSON line.
 """
 import json
 import resource
+import signal
 import sys
 import time
 
@@ -49,6 +50,9 @@ def describe(result):
 
 
 def main():
+    # Ctrl-C raises KeyboardInterrupt even when whoever started us ignores
+    # it (a job started in the background by a shell without job control).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     path, call = sys.argv[1], json.loads(sys.argv[2])
     limit = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     if limit:

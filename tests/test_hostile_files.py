@@ -132,6 +132,7 @@ def test_ctrl_c_interrupts_a_long_chain(tmp_path):
 LOCK_RELEASED_CHILD = """
 import json, os, signal, sys, threading, time
 import veskread
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignoring it
 path, call = sys.argv[1], json.loads(sys.argv[2])
 reading = threading.Event()
 def ctrl_c_after_ticks():
