@@ -119,7 +119,10 @@ size_t CountingSource::read_at(int64_t offset, void* dst, size_t n) const {
 }
 
 ZeroPages::ZeroPages(size_t bytes) : bytes_(bytes) {
-    if (bytes == 0) return;
+    // np.zeros of more than a machine's memory fails with MemoryError, so a
+    // larger map ends there; and resident() scans every page of the mapping.
+    constexpr size_t kLargestArray = size_t(64) << 30;
+    if (bytes == 0 || bytes > kLargestArray) return;
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) data_ = p;
