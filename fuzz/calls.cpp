@@ -154,7 +154,8 @@ void resolve(Coordinates& coords, const AnnoColumn* column) {
     for (size_t k = 0; k < coords.state.size(); ++k) {
         if (coords.state[k] != Coordinates::Pending) continue;
         coords.state[k] = Coordinates::Refused;
-        if (auto* text = std::get_if<CellText>(&(*column)[k])) {
+        AnnoCell cell = (*column)[k];
+        if (auto* text = std::get_if<CellText>(&cell)) {
             char* end = nullptr;
             std::string t = *text->bytes;
             double v = std::strtod(t.c_str(), &end);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
@@ -196,16 +197,10 @@ private:
     };
 
     void decode_column(const NumberColumn& c, const unsigned char* rows, int64_t count) const {
-        size_t first = c.cells->size();
-        c.cells->resize(first + static_cast<size_t>(count));
-        AnnoCell* out = c.cells->data() + first;
-        const unsigned char* p = rows + c.at;
-        if (c.is_int) {
-            for (int64_t k = 0; k < count; ++k, p += step_) out[k] = load<int32_t>(p);
-        } else {
-            for (int64_t k = 0; k < count; ++k, p += step_)
-                out[k] = static_cast<double>(load<float>(p));
-        }
+        if (c.is_int)
+            c.cells->push_ints(rows + c.at, step_, count);
+        else
+            c.cells->push_floats(rows + c.at, step_, count);
     }
 
     void decode_row(const unsigned char* p) {
@@ -216,7 +211,7 @@ private:
                 p += 4;
                 break;
             case CellKind::Float:
-                if (c.cells) keep(c, static_cast<double>(load<float>(p)));
+                if (c.cells) keep(c, load<float>(p));
                 p += 4;
                 break;
             case CellKind::Text: {
@@ -243,7 +238,7 @@ private:
                 break;
             }
             case CellKind::Float: {
-                double v = cur_.read_f32();
+                float v = cur_.read_f32();
                 if (c.cells) keep(c, v);
                 break;
             }
@@ -266,20 +261,24 @@ private:
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    template <typename T> void keep(Column& c, T v) {
+    void keep(Column& c, int32_t v) {
         spend_cells(budget_, sub_offset_, rows_, kKeptCellCost);
-        c.cells->emplace_back(v);
+        c.cells->push_int(v);
+    }
+    void keep(Column& c, float v) {
+        spend_cells(budget_, sub_offset_, rows_, kKeptCellCost);
+        c.cells->push_float(v);
     }
     void keep_text(Column& c, std::string v) {
         spend_cells(budget_, sub_offset_, rows_, kKeptCellCost + static_cast<int64_t>(v.size()));
         poll_interrupt(static_cast<int64_t>(v.size()));
-        c.cells->emplace_back(CellText{&table_.texts.emplace_back(std::move(v))});
+        c.cells->push_text(&table_.texts.emplace_back(std::move(v)));
     }
     void unknown(Column& c) {
         spend_cells(budget_, sub_offset_, rows_, kWarningCost);
         on_unknown_(c.type_code);
         // Nothing was read for the cell; None keeps the column in step.
-        if (c.cells) c.cells->emplace_back(std::monostate{});
+        if (c.cells) c.cells->push_none();
     }
 
     Cursor& cur_;
@@ -386,6 +385,91 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     table_rows.read();
 }
 } // namespace
+
+void AnnoColumn::reserve(size_t n) {
+    reserve_ = n;
+    if (kind_ == Kind::Int) ints_.reserve(n);
+    if (kind_ == Kind::Float) floats_.reserve(n);
+    if (kind_ == Kind::Text) texts_.reserve(n);
+    if (kind_ == Kind::Mixed) mixed_.reserve(n);
+}
+
+bool AnnoColumn::takes(Kind kind) {
+    if (kind_ == kind) return true;
+    if (kind_ == Kind::Empty) {
+        kind_ = kind;
+        reserve(reserve_);
+        return true;
+    }
+    if (kind_ != Kind::Mixed) {
+        std::vector<AnnoCell> cells;
+        cells.reserve(std::max(size_ + 1, reserve_));
+        for (size_t r = 0; r < size_; ++r) cells.push_back((*this)[r]);
+        mixed_ = std::move(cells);
+        ints_ = {};
+        floats_ = {};
+        texts_ = {};
+        kind_ = Kind::Mixed;
+    }
+    return false;
+}
+
+void AnnoColumn::push_int(int32_t v) {
+    if (takes(Kind::Int))
+        ints_.push_back(v);
+    else
+        mixed_.emplace_back(v);
+    ++size_;
+}
+
+void AnnoColumn::push_float(float v) {
+    if (takes(Kind::Float))
+        floats_.push_back(v);
+    else
+        mixed_.emplace_back(static_cast<double>(v));
+    ++size_;
+}
+
+void AnnoColumn::push_text(const std::string* v) {
+    if (takes(Kind::Text))
+        texts_.push_back(v);
+    else
+        mixed_.emplace_back(CellText{v});
+    ++size_;
+}
+
+void AnnoColumn::push_none() {
+    if (!takes(Kind::None)) mixed_.emplace_back(std::monostate{});
+    ++size_;
+}
+
+template <typename T> void AnnoColumn::push_strided(std::vector<T>& plain, Kind kind,
+                                                    const unsigned char* p, int64_t stride,
+                                                    int64_t count) {
+    if (takes(kind)) {
+        size_t first = plain.size();
+        plain.resize(first + static_cast<size_t>(count));
+        T* out = plain.data() + first;
+        for (int64_t k = 0; k < count; ++k, p += stride) std::memcpy(out + k, p, sizeof(T));
+    } else {
+        // A float cell holds the float32 widened.
+        using Held = std::conditional_t<std::is_same_v<T, float>, double, T>;
+        for (int64_t k = 0; k < count; ++k, p += stride) {
+            T v;
+            std::memcpy(&v, p, sizeof(T));
+            mixed_.emplace_back(static_cast<Held>(v));
+        }
+    }
+    size_ += static_cast<size_t>(count);
+}
+
+void AnnoColumn::push_ints(const unsigned char* p, int64_t stride, int64_t count) {
+    push_strided(ints_, Kind::Int, p, stride, count);
+}
+
+void AnnoColumn::push_floats(const unsigned char* p, int64_t stride, int64_t count) {
+    push_strided(floats_, Kind::Float, p, stride, count);
+}
 
 interp::Value as_value(const AnnoCell& cell) {
     if (auto* i = std::get_if<int32_t>(&cell)) return Value::integer(*i);

@@ -48,11 +48,21 @@ bool group_order(const AnnoColumn& column, std::vector<int32_t>& out) {
     // Adding an int equal to one added before changes nothing (no insertion,
     // no resize), so each int goes to the set once.
     std::unordered_set<int32_t> added;
-    for (const auto& c : column) {
-        auto* i = std::get_if<int32_t>(&c);
-        if (i && !added.insert(*i).second) continue;
+    auto add = [&](const AnnoCell& c) {
         Ref o = Ref::steal(cell_object(c));
-        if (!o || PySet_Add(set.get(), o.get()) < 0) return false;
+        return o && PySet_Add(set.get(), o.get()) == 0;
+    };
+    if (const int32_t* ints = column.ints()) {
+        // A group's rows usually follow one another.
+        for (size_t r = 0; r < column.size(); ++r)
+            if ((r == 0 || ints[r] != ints[r - 1]) && added.insert(ints[r]).second && !add(ints[r]))
+                return false;
+    } else {
+        for (const auto& c : column) {
+            auto* i = std::get_if<int32_t>(&c);
+            if (i && !added.insert(*i).second) continue;
+            if (!add(c)) return false;
+        }
     }
     Ref it = Ref::steal(PyObject_GetIter(set.get()));
     if (!it) return false;

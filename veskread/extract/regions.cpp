@@ -15,7 +15,7 @@ constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values
 // Point loops report their work to the interrupt poll this many points at a time.
 constexpr int64_t kPointsPerPoll = 16;
 
-const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
+AnnoCell cell(const AnnoColumn* column, const char* name, int64_t row) {
     if (!column) throw_missing_key(name);
     if (row < 0 || row >= static_cast<int64_t>(column->size())) interp::list_index_out_of_range();
     return (*column)[static_cast<size_t>(row)];
@@ -46,7 +46,7 @@ bool equals_zero(const AnnoCell& c) {
     return false;
 }
 
-const AnnoCell& point_cell(const AnnoColumn* column, const char* name, int64_t row) {
+AnnoCell point_cell(const AnnoColumn* column, const char* name, int64_t row) {
     return cell(column, name, row);
 }
 
@@ -85,8 +85,9 @@ GroupIndex::GroupIndex(const AnnoColumn& group) {
     // A group's rows usually follow one another: count a run, then look up.
     std::pair<int64_t, int64_t>* current = nullptr;
     int32_t current_group = 0;
+    const int32_t* ints = group.ints();
     for (size_t r = 0; r < group.size(); ++r) {
-        auto g = as_int32(group[r]);
+        auto g = ints ? std::optional<int32_t>(ints[r]) : as_int32(group[r]);
         if (!g) continue;
         if (!current || *g != current_group) {
             current = &rows_.try_emplace(*g, static_cast<int64_t>(r), 0).first->second;
@@ -113,8 +114,8 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
     plan.first_row = groups.first_row(group);
     int64_t j = plan.first_row;
     if (!equals_zero(cell(cols.type, "Type", j))) return std::nullopt;
-    const AnnoCell& nx = cell(cols.nx, "AryNX", j);
-    const AnnoCell& ny = cell(cols.ny, "AryNY", j);
+    AnnoCell nx = cell(cols.nx, "AryNX", j);
+    AnnoCell ny = cell(cols.ny, "AryNY", j);
 
     // NSPEC = AryNX * AryNY as the interpreter multiplies the cells.
     interp::Value product = interp::mul(as_value(nx), as_value(ny));
@@ -163,11 +164,13 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
         run = 0;
     };
     // The region fits the table, so every row it names is there.
-    const AnnoCell* rows = cols.file_index->data() + plan.first_row;
+    const AnnoColumn& column = *cols.file_index;
+    const int32_t* ints = column.ints();
     fill.offsets.resize(static_cast<size_t>(size));
     for (int64_t n = 0; n < size; ++n) {
         if (n % kPointsPerPoll == 0) poll_interrupt(kPointsPerPoll * 64);
-        auto key = as_int32(rows[n]);
+        auto row = static_cast<size_t>(plan.first_row + n);
+        auto key = ints ? std::optional<int32_t>(ints[row]) : as_int32(column[row]);
         const int64_t* offset = key ? blocks.find(*key) : nullptr;
         fill.offsets[static_cast<size_t>(n)] = offset;
         if (offset) {
@@ -187,8 +190,16 @@ Coordinates Coordinates::of(const AnnoColumn* column) {
     if (!column) return c;
     c.value.resize(column->size());
     c.state.resize(column->size(), Stored);
+    if (const float* f = column->floats()) {
+        std::copy(f, f + column->size(), c.value.begin());
+        return c;
+    }
+    if (const int32_t* i = column->ints()) {
+        std::copy(i, i + column->size(), c.value.begin());
+        return c;
+    }
     for (size_t r = 0; r < column->size(); ++r) {
-        const AnnoCell& v = (*column)[r];
+        AnnoCell v = (*column)[r];
         if (auto* i = std::get_if<int32_t>(&v))
             c.value[r] = *i;
         else if (auto* d = std::get_if<double>(&v))
@@ -301,7 +312,7 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
     for (int64_t n = 0; n < size; ++n) {
         poll_interrupt(traces.rows() * 4);
         int64_t i = plan.first_row + n;
-        const AnnoCell& findex = point_cell(cols.file_index, "Fileindex", i);
+        AnnoCell findex = point_cell(cols.file_index, "Fileindex", i);
         if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
             return {i, false};
         if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))

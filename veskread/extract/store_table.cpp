@@ -119,13 +119,18 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     if (!ascending) place.reserve(static_cast<size_t>(count));
 
     Position pos{table.block_offset};
+    constexpr int32_t kBlocksPerPoll = 64;
+    int32_t unpolled = 0;
     for (auto [first, last] : table.entries) {
         if (first == -1) {
             pos.v += last;
             continue;
         }
         for (int64_t n = first; n <= last; ++n) {
-            poll_interrupt(16);
+            if (++unpolled == kBlocksPerPoll) {
+                poll_interrupt(kBlocksPerPoll * 16);
+                unpolled = 0;
+            }
             StoredBlock b{static_cast<int32_t>(n), pos.stored()};
             if (ascending) {
                 out.blocks.push_back(b);
