@@ -197,10 +197,12 @@ void multiregion(Read3D& r) {
     Coordinates x = Coordinates::of(cols.x), y = Coordinates::of(cols.y);
     resolve(x, cols.x);
     resolve(y, cols.y);
-    auto fill = [&](const RegionPlan& plan, int64_t size, const RegionArrays& out) {
+    SpectrumSource source(*r.reader, r.blocks, r.npt,
+                          int64_t(r.table.block_size) + r.table.info_size);
+    auto fill = [&](const RegionPlan& plan, int64_t size, const RegionArrays& out,
+                    const RegionFill* filled) {
         if (traces) return fill_trace_region(*traces, cols, x, y, plan, size, out);
-        return fill_spectrum_region(*r.reader, r.blocks, cols, x, y, plan, size, r.npt,
-                                    int64_t(r.table.block_size) + r.table.info_size, out);
+        return fill_spectrum_region(source, cols, x, y, plan, size, out, filled);
     };
 
     GroupIndex index(*cols.group);
@@ -212,13 +214,13 @@ void multiregion(Read3D& r) {
         auto* size = std::get_if<int64_t>(&plan->size);
         if (!size || *size < 0) return;
         if (!region_fits_table(cols, *plan)) {
-            (void)fill(*plan, *size, {});
+            (void)fill(*plan, *size, {}, nullptr);
             return;
         }
         int64_t width = traces ? traces->rows() : r.npt;
         auto n = shape_product({*size, width});
         if (!n) return;
-        RegionFill filled{*size, saturating_mul(*n, 4)};
+        RegionFill filled{*size, saturating_mul(*n, 4), {}};
         if (!traces) filled = region_fill(r.blocks, cols, *plan, *size, saturating_mul(width, 4));
         if (!budget.try_spend(
                 saturating_add(filled.committed, saturating_mul(filled.points, traces ? 16 : 24))))
@@ -239,7 +241,7 @@ void multiregion(Read3D& r) {
         }
         RegionArrays out{region.map_x.data(), region.map_y.data(), spectra,
                          traces ? nullptr : region.start_time.data(), zeroed};
-        CoordinateStop stop = fill(*plan, *size, out);
+        CoordinateStop stop = fill(*plan, *size, out, traces ? nullptr : &filled);
         size_t resident = 0; // every region's zero pages are held at once
         for (const Region& held : regions)
             if (held.zeroed) resident += held.zeroed->resident();

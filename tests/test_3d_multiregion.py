@@ -174,6 +174,39 @@ def test_text_cells_cut_at_nul_and_share_length(read):
     assert r.mapY.tolist() == [2.5]
 
 
+# Enough rows to be read in several pieces.
+LONG = [row(1, 1 + k % 7, float(k), float(-k)) for k in range(1200)]
+
+
+def long_table(extra):
+    if extra == "X twice":  # one list takes both columns' cells, row by row
+        return [r + (-r[6],) for r in LONG], COLS + [("X", TYPE_FLOAT)]
+    if extra == "text Y":
+        return [r[:7] + (b"%g\0junk" % r[7],) for r in LONG], COLS[:7] + [("Y", TYPE_TEXT)]
+    if extra == "unknown column":
+        return [r + (0,) for r in LONG], COLS + [("Spare", 9)]
+    return LONG, COLS
+
+
+@pytest.mark.parametrize("extra", [None, "X twice", "text Y", "unknown column"])
+def test_long_table_keeps_every_row(read, extra):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        region, = read(anno_of(*long_table(extra))).regions
+    assert len(caught) == (len(LONG) if extra == "unknown column" else 0)
+    x = [v for r in LONG for v in (r[6], -r[6])][:len(LONG)] if extra == "X twice" else \
+        [r[6] for r in LONG]
+    assert region.mapX.tolist() == x
+    assert region.mapY.tolist() == [r[7] for r in LONG]
+    assert region.start_time.tolist() == [10.0 * r[5] for r in LONG]
+
+
+@pytest.mark.parametrize("extra", [None, "text Y"])
+def test_rows_declared_past_the_end_of_the_file(read, extra):
+    with pytest.raises(struct.error, match="unpack requires a buffer of 4 bytes"):
+        read(anno_of(*long_table(extra), nln=3000))
+
+
 @pytest.mark.parametrize("nln, row_len, error", [
     (2**31 - 1, 36, struct.error),
     (10**6, 36, struct.error),

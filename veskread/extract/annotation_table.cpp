@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -84,6 +85,215 @@ std::string read_text(Cursor& cur, int64_t n, int64_t file_size, bool keep) {
     cur.seek(pos + len);
     return out;
 }
+
+// The rows of one table, cell after cell. Rows that lie in the file in full
+// are fetched a chunk at a time and decoded from memory; the others, and
+// tables whose rows cannot be sized, go through the cursor, which finds
+// every short read where a Python read would.
+class TableRows {
+public:
+    TableRows(Cursor& cur, int64_t file_size, int64_t sub_offset, int64_t rows, int64_t start,
+              int64_t step, const Value& strlen, std::vector<Column>& cols, AnnotationTable& table,
+              const UnknownCellType& on_unknown, OutputBudget& budget)
+        : cur_(cur), file_size_(file_size), sub_offset_(sub_offset), rows_(rows), start_(start),
+          step_(step), strlen_(strlen), cols_(cols), table_(table), on_unknown_(on_unknown),
+          budget_(budget) {}
+
+    void read() {
+        int64_t row_bytes = decoded_row_bytes();
+        int64_t r = 0;
+        if (row_bytes >= 0) r = read_chunks(row_bytes);
+        for (; r < rows_; ++r) {
+            poll(r);
+            cur_.seek(checked_add(start_, checked_mul(r, step_)));
+            read_row();
+        }
+    }
+
+private:
+    static constexpr int64_t kRowsPerPoll = 16;
+    // On the stack: a heap buffer would be fresh pages to fault in on every call.
+    static constexpr int64_t kChunkBytes = 16 * 1024;
+
+    void poll(int64_t r) const {
+        if (r % kRowsPerPoll == 0)
+            poll_interrupt(kRowsPerPoll * 8 * static_cast<int64_t>(cols_.size()));
+    }
+
+    // Bytes the cells of one row take, or -1 when rows are not decoded from
+    // memory (rows out of order or far apart, text cells of no fixed length).
+    int64_t decoded_row_bytes() const {
+        if (step_ <= 0 || step_ > kChunkBytes || start_ < 0 || start_ > file_size_) return -1;
+        int64_t bytes = 0;
+        for (const auto& c : cols_) {
+            if (c.kind == CellKind::Int || c.kind == CellKind::Float) bytes += 4;
+            if (c.kind != CellKind::Text) continue;
+            if (strlen_.kind != Value::Int || strlen_.i < 0 || strlen_.i > kChunkBytes) return -1;
+            bytes += static_cast<int64_t>(strlen_.i);
+            if (bytes > kChunkBytes) return -1;
+        }
+        return bytes;
+    }
+
+    // Reads the leading rows that the file holds in full; returns how many.
+    int64_t read_chunks(int64_t row_bytes) {
+        // Only numbers: nothing but the budget stands between two cells, so
+        // a chunk of rows is charged at once and decoded column by column.
+        bool numbers_only = true;
+        int64_t row_cost = 0;
+        std::vector<NumberColumn> kept;
+        int64_t at = 0;
+        for (const auto& c : cols_) {
+            numbers_only = numbers_only && (c.kind == CellKind::Int || c.kind == CellKind::Float);
+            if (c.cells) {
+                row_cost += kKeptCellCost;
+                // Columns of one name share a list, filled row by row.
+                for (const auto& k : kept) numbers_only = numbers_only && k.cells != c.cells;
+                kept.push_back({at, c.kind == CellKind::Int, c.cells});
+            }
+            at += c.kind == CellKind::Int || c.kind == CellKind::Float ? 4 : 0;
+        }
+        unsigned char buffer[kChunkBytes]; // not cleared: only bytes the file gave are decoded
+        int64_t r = 0;
+        while (r < rows_) {
+            // start_ <= file_size_ and each chunk ends within the file, so
+            // positions stay far from overflow.
+            int64_t from = start_ + r * step_;
+            int64_t room = file_size_ - from - row_bytes;
+            if (room < 0) break;
+            int64_t count = std::min({rows_ - r, room / step_ + 1,
+                                      std::max<int64_t>((kChunkBytes - row_bytes) / step_ + 1, 1)});
+            auto len = static_cast<size_t>((count - 1) * step_ + row_bytes);
+            cur_.seek(from);
+            size_t got = cur_.read_into(buffer, len);
+            // The file ended early (it changed under the read): the cursor
+            // takes over from the first row it did not hold.
+            if (got < len)
+                count =
+                    got < static_cast<size_t>(row_bytes)
+                        ? 0
+                        : static_cast<int64_t>(got - static_cast<size_t>(row_bytes)) / step_ + 1;
+            if (numbers_only && count > 0) {
+                poll_interrupt(saturating_mul(count, 8 * static_cast<int64_t>(cols_.size())));
+                spend_cells(budget_, sub_offset_, rows_, saturating_mul(row_cost, count));
+                for (const auto& c : kept) decode_column(c, buffer, count);
+                r += count;
+            } else {
+                for (int64_t k = 0; k < count; ++k, ++r) {
+                    poll(r);
+                    decode_row(buffer + k * step_);
+                }
+            }
+            if (got < len) break;
+        }
+        return r;
+    }
+
+    struct NumberColumn {
+        int64_t at; // within the row
+        bool is_int;
+        AnnoColumn* cells;
+    };
+
+    void decode_column(const NumberColumn& c, const unsigned char* rows, int64_t count) const {
+        size_t first = c.cells->size();
+        c.cells->resize(first + static_cast<size_t>(count));
+        AnnoCell* out = c.cells->data() + first;
+        const unsigned char* p = rows + c.at;
+        if (c.is_int) {
+            for (int64_t k = 0; k < count; ++k, p += step_) out[k] = load<int32_t>(p);
+        } else {
+            for (int64_t k = 0; k < count; ++k, p += step_)
+                out[k] = static_cast<double>(load<float>(p));
+        }
+    }
+
+    void decode_row(const unsigned char* p) {
+        for (auto& c : cols_) {
+            switch (c.kind) {
+            case CellKind::Int:
+                if (c.cells) keep(c, load<int32_t>(p));
+                p += 4;
+                break;
+            case CellKind::Float:
+                if (c.cells) keep(c, static_cast<double>(load<float>(p)));
+                p += 4;
+                break;
+            case CellKind::Text: {
+                auto len = static_cast<size_t>(strlen_.i);
+                if (c.cells)
+                    keep_text(c, std::string(cut_at_nul(
+                                     std::string_view(reinterpret_cast<const char*>(p), len))));
+                p += len;
+                break;
+            }
+            case CellKind::Unknown:
+                unknown(c);
+                break;
+            }
+        }
+    }
+
+    void read_row() {
+        for (auto& c : cols_) {
+            switch (c.kind) {
+            case CellKind::Int: {
+                int32_t v = cur_.read_i32();
+                if (c.cells) keep(c, v);
+                break;
+            }
+            case CellKind::Float: {
+                double v = cur_.read_f32();
+                if (c.cells) keep(c, v);
+                break;
+            }
+            case CellKind::Text: {
+                if (strlen_.kind != Value::Int) interp::read_size_not_integer(strlen_);
+                std::string v = read_text(cur_, static_cast<int64_t>(strlen_.i), file_size_,
+                                          c.cells != nullptr);
+                if (c.cells) keep_text(c, std::move(v));
+                break;
+            }
+            case CellKind::Unknown:
+                unknown(c);
+                break;
+            }
+        }
+    }
+
+    template <typename T> static T load(const unsigned char* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    template <typename T> void keep(Column& c, T v) {
+        spend_cells(budget_, sub_offset_, rows_, kKeptCellCost);
+        c.cells->emplace_back(v);
+    }
+    void keep_text(Column& c, std::string v) {
+        spend_cells(budget_, sub_offset_, rows_, kKeptCellCost + static_cast<int64_t>(v.size()));
+        poll_interrupt(static_cast<int64_t>(v.size()));
+        c.cells->emplace_back(CellText{&table_.texts.emplace_back(std::move(v))});
+    }
+    void unknown(Column& c) {
+        spend_cells(budget_, sub_offset_, rows_, kWarningCost);
+        on_unknown_(c.type_code);
+        // Nothing was read for the cell; None keeps the column in step.
+        if (c.cells) c.cells->emplace_back(std::monostate{});
+    }
+
+    Cursor& cur_;
+    int64_t file_size_;
+    int64_t sub_offset_;
+    int64_t rows_;
+    int64_t start_;
+    int64_t step_;
+    const Value& strlen_;
+    std::vector<Column>& cols_;
+    AnnotationTable& table_;
+    const UnknownCellType& on_unknown_;
+    OutputBudget& budget_;
+};
 
 void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamBlock& p,
                 const std::vector<std::string>& wanted, AnnotationTable& table,
@@ -171,52 +381,10 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     for (auto& c : cols)
         if (c.cells)
             c.cells->reserve(c.cells->size() + static_cast<size_t>(std::min(rows, kRowSlack)));
-    constexpr int64_t kRowsPerPoll = 16;
-    for (int64_t r = 0; r < rows; ++r) {
-        if (r % kRowsPerPoll == 0)
-            poll_interrupt(kRowsPerPoll * 8 * static_cast<int64_t>(cols.size()));
-        cur.seek(checked_add(start, checked_mul(r, step)));
-        for (auto& c : cols) {
-            switch (c.kind) {
-            case CellKind::Int: {
-                int32_t v = cur.read_i32();
-                if (c.cells) {
-                    spend_cells(budget, sub_offset, rows, kKeptCellCost);
-                    c.cells->emplace_back(v);
-                }
-                break;
-            }
-            case CellKind::Float: {
-                double v = cur.read_f32();
-                if (c.cells) {
-                    spend_cells(budget, sub_offset, rows, kKeptCellCost);
-                    c.cells->emplace_back(v);
-                }
-                break;
-            }
-            case CellKind::Text: {
-                if (strlen.kind != Value::Int) interp::read_size_not_integer(strlen);
-                std::string v =
-                    read_text(cur, static_cast<int64_t>(strlen.i), file_size, c.cells != nullptr);
-                if (c.cells) {
-                    spend_cells(budget, sub_offset, rows,
-                                kKeptCellCost + static_cast<int64_t>(v.size()));
-                    poll_interrupt(static_cast<int64_t>(v.size()));
-                    c.cells->emplace_back(CellText{&table.texts.emplace_back(std::move(v))});
-                }
-                break;
-            }
-            case CellKind::Unknown:
-                spend_cells(budget, sub_offset, rows, kWarningCost);
-                on_unknown(c.type_code);
-                // Nothing was read for the cell; None keeps the column in step.
-                if (c.cells) c.cells->emplace_back(std::monostate{});
-                break;
-            }
-        }
-    }
+    TableRows table_rows{cur,    file_size, sub_offset, rows,       start, step,
+                         strlen, cols,      table,      on_unknown, budget};
+    table_rows.read();
 }
-
 } // namespace
 
 interp::Value as_value(const AnnoCell& cell) {

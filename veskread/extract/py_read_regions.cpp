@@ -101,6 +101,7 @@ struct Context {
     Coordinates x, y;
     PyObject* scratch; // borrowed float64 array of one element
     std::optional<TraceMatrix> traces;
+    std::optional<SpectrumSource> spectra; // when not traces
     // Regions may overlap (share rows); what they fill counts across all.
     OutputBudget budget;
 };
@@ -113,10 +114,10 @@ void raise_refused(Context& c, const CoordinateStop& stop) {
         PyErr_SetString(PyExc_RuntimeError, "coordinate conversion changed");
 }
 
-CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const RegionArrays& out) {
+CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const RegionArrays& out,
+                    const RegionFill* filled) {
     if (c.traces) return fill_trace_region(*c.traces, c.cols, c.x, c.y, plan, size, out);
-    return fill_spectrum_region(*c.r.reader, c.r.blocks, c.cols, c.x, c.y, plan, size, c.r.npt,
-                                c.r.stride(), out);
+    return fill_spectrum_region(*c.spectra, c.cols, c.x, c.y, plan, size, out, filled);
 }
 
 // One region; null with an exception set on failure.
@@ -142,7 +143,7 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         // The points run past the table, so the loop ends in an error; find
         // it without allocating arrays for points that cannot exist.
         CoordinateStop stop;
-        if (!run_core([&] { stop = fill(c, plan, size, {}); }, true)) return nullptr;
+        if (!run_core([&] { stop = fill(c, plan, size, {}, nullptr); }, true)) return nullptr;
         if (stop.row >= 0)
             raise_refused(c, stop);
         else
@@ -153,7 +154,7 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     int64_t width = c.traces ? c.traces->rows() : c.r.npt;
     // Trace regions fill every point; a spectrum region's points without a
     // stored block stay zero pages, which its rows never commit.
-    RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4))};
+    RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4)), {}};
     if (!run_core([&] {
             if (!c.traces)
                 filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
@@ -194,7 +195,8 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     out.start_time = start_time ? static_cast<double*>(tb.view().buf) : nullptr;
     out.spectra_zeroed = zeroed;
     CoordinateStop stop;
-    if (!run_core([&] { stop = fill(c, plan, size, out); }, true)) return nullptr;
+    if (!run_core([&] { stop = fill(c, plan, size, out, c.traces ? nullptr : &filled); }, true))
+        return nullptr;
     xb.release();
     yb.release();
     sb.release();
@@ -236,6 +238,7 @@ PyObject* read_multiregion(Read3D& r) {
               {},
               nullptr,
               std::nullopt,
+              std::nullopt,
               OutputBudget(r.reader->file_size())};
 
     if (!c.cols.group) {
@@ -253,6 +256,8 @@ PyObject* read_multiregion(Read3D& r) {
         if (!labels) return nullptr;
         if (!run_core([&] { c.traces.emplace(*r.reader, r.blocks, scan.counts[0]); }, true))
             return nullptr;
+    } else {
+        c.spectra.emplace(*r.reader, r.blocks, r.npt, r.stride());
     }
 
     Ref scratch = Ref::steal(np_array("zeros", {1}, DType::Float64));

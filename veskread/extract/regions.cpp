@@ -12,6 +12,8 @@ namespace vesk {
 namespace {
 
 constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
+// Point loops report their work to the interrupt poll this many points at a time.
+constexpr int64_t kPointsPerPoll = 16;
 
 const AnnoCell& cell(const AnnoColumn* column, const char* name, int64_t row) {
     if (!column) throw_missing_key(name);
@@ -80,11 +82,17 @@ RegionColumns RegionColumns::of(const AnnotationTable& t) {
 }
 
 GroupIndex::GroupIndex(const AnnoColumn& group) {
+    // A group's rows usually follow one another: count a run, then look up.
+    std::pair<int64_t, int64_t>* current = nullptr;
+    int32_t current_group = 0;
     for (size_t r = 0; r < group.size(); ++r) {
         auto g = as_int32(group[r]);
         if (!g) continue;
-        auto [it, inserted] = rows_.try_emplace(*g, static_cast<int64_t>(r), 0);
-        ++it->second.second;
+        if (!current || *g != current_group) {
+            current = &rows_.try_emplace(*g, static_cast<int64_t>(r), 0).first->second;
+            current_group = *g;
+        }
+        ++current->second;
     }
 }
 
@@ -154,10 +162,15 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
             saturating_add(fill.committed, saturating_mul(bytes / kGranule + 2, kGranule));
         run = 0;
     };
+    // The region fits the table, so every row it names is there.
+    const AnnoCell* rows = cols.file_index->data() + plan.first_row;
+    fill.offsets.resize(static_cast<size_t>(size));
     for (int64_t n = 0; n < size; ++n) {
-        poll_interrupt();
-        auto key = as_int32(point_cell(cols.file_index, "Fileindex", plan.first_row + n));
-        if (key && blocks.find(*key)) {
+        if (n % kPointsPerPoll == 0) poll_interrupt(kPointsPerPoll * 64);
+        auto key = as_int32(rows[n]);
+        const int64_t* offset = key ? blocks.find(*key) : nullptr;
+        fill.offsets[static_cast<size_t>(n)] = offset;
+        if (offset) {
             ++fill.points;
             ++run;
         } else {
@@ -186,13 +199,15 @@ Coordinates Coordinates::of(const AnnoColumn* column) {
     return c;
 }
 
-CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
-                                    const RegionColumns& cols, const Coordinates& x,
-                                    const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, int64_t stride, const RegionArrays& out) {
+CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& cols,
+                                    const Coordinates& x, const Coordinates& y,
+                                    const RegionPlan& plan, int64_t size, const RegionArrays& out,
+                                    const RegionFill* filled) {
+    const BlockReader& reader = src.reader;
+    const int64_t npt = src.npt;
     // Points whose whole blocks lie back to back in the file are read a
     // batch at a time; the checks before each read stay per point.
-    BlockBatch batch(reader, npt, stride);
+    BlockBatch& batch = src.batch;
     const bool batched = out.spectra && out.start_time && batch.usable(kTimeEnd);
     auto take_time = [&out](int64_t n, const unsigned char* info) {
         out.start_time[n] = BlockReader::time_in(info);
@@ -207,21 +222,39 @@ CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlock
         else if (!reader.has_time(after))
             reader.read_time(after);
     };
+    // Rows below this have both coordinate cells, so no lookup can fail.
+    const int64_t coordinate_rows =
+        cols.x && cols.y ? static_cast<int64_t>(std::min(cols.x->size(), cols.y->size())) : 0;
+    const int64_t work = saturating_mul(saturating_mul(npt, 4), kPointsPerPoll);
     for (int64_t n = 0; n < size; ++n) {
-        poll_interrupt(npt * 4);
+        if (n % kPointsPerPoll == 0) poll_interrupt(work);
         int64_t i = plan.first_row + n;
-        auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
-        const int64_t* offset = key ? blocks.find(*key) : nullptr;
+        const int64_t* offset;
+        if (filled) {
+            offset = filled->offsets[static_cast<size_t>(n)];
+        } else {
+            auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
+            offset = key ? src.blocks.find(*key) : nullptr;
+        }
         if (!offset) { // no stored block: the point stays zero
             if (out.spectra && !out.spectra_zeroed)
                 std::fill(out.spectra + n * npt, out.spectra + (n + 1) * npt, 0.0f);
             continue;
         }
-        if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
-            return {i, false};
-        if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
-            return {i, true};
-        BlockReader::check_seek(*offset);
+        if (i < coordinate_rows) [[likely]] {
+            auto k = static_cast<size_t>(i);
+            if (x.state[k] == Coordinates::Refused) return {i, false};
+            if (y.state[k] == Coordinates::Refused) return {i, true};
+            if (out.map_x) out.map_x[n] = x.value[k];
+            if (out.map_y) out.map_y[n] = y.value[k];
+        } else {
+            if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
+                return {i, false};
+            if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
+                return {i, true};
+        }
+        if (*offset < 0) [[unlikely]]
+            BlockReader::check_seek(*offset);
         if (batched && batch.fits(*offset)) {
             batch.add(*offset, out.spectra + n * npt, n, take_time, single);
             continue;

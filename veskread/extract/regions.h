@@ -70,10 +70,12 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan);
 // What a spectrum region's point loop writes: the points whose "Fileindex"
 // names a stored block (the others stay zero), and the bytes their rows of
 // `row_bytes` commit in an array of zero pages, counted in the 2 MiB pages
-// numpy backs large arrays with. The region must fit the table.
+// numpy backs large arrays with. The region must fit the table. The block of
+// each point is kept, so that the loop that reads them looks nothing up again.
 struct RegionFill {
     int64_t points = 0;
     int64_t committed = 0;
+    std::vector<const int64_t*> offsets; // per point; null: no stored block
     bool every_point(int64_t size) const { return points == size; }
 };
 RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
@@ -107,10 +109,24 @@ struct RegionArrays {
     bool spectra_zeroed = false;
 };
 
-CoordinateStop fill_spectrum_region(const BlockReader& reader, const StoredBlocks& blocks,
-                                    const RegionColumns& cols, const Coordinates& x,
-                                    const Coordinates& y, const RegionPlan& plan, int64_t size,
-                                    int64_t npt, int64_t stride, const RegionArrays& out);
+// Where the spectra of every region come from; one per call, so that the
+// batch's scratch serves all regions.
+struct SpectrumSource {
+    const BlockReader& reader;
+    const StoredBlocks& blocks;
+    int64_t npt;
+    BlockBatch batch;
+    SpectrumSource(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                   int64_t stride)
+        : reader(reader), blocks(blocks), npt(npt), batch(reader, npt, stride) {}
+};
+
+// `filled` is region_fill's answer for the region, or null for a check-only
+// pass over a region that does not fit the table.
+CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& cols,
+                                    const Coordinates& x, const Coordinates& y,
+                                    const RegionPlan& plan, int64_t size, const RegionArrays& out,
+                                    const RegionFill* filled);
 
 // The traces of a multiregion map, rows x cols (cols values of each trace).
 // Held in memory unless the blocks overlap so much that it would dwarf the
