@@ -48,13 +48,18 @@ def test_series_spectra_and_traces_across_batches(tmp_path, n, gap_every):
 
 @pytest.mark.parametrize("traces", [False, True])
 @pytest.mark.parametrize("cut", [0, 100])
-def test_image_and_trace_maps_across_batches_and_a_short_end(tmp_path, traces, cut):
-    npx, npy = 8, 5
+# Planes smaller and larger than the info part, and an info part of whole
+# floats or not, change how a batch is laid out in memory.
+@pytest.mark.parametrize("npx, npy, info_size", [(8, 5, 184), (12, 8, 184), (12, 8, 190)])
+def test_image_and_trace_maps_across_batches_and_a_short_end(tmp_path, traces, cut, npx, npy,
+                                                              info_size):
     n, npt = (150, npx * npy) if traces else (npx * npy, 300)
     values = np.random.default_rng(cut).standard_normal((n, npt)).astype(np.float32)
-    blocks = [stored_block(v.tolist(), name="m%d" % k) for k, v in enumerate(values)]
+    blocks = [stored_block(v.tolist(), name="m%d" % k, info_size=info_size)
+              for k, v in enumerate(values)]
     # Runs longer than a batch of planes, and runs cut short by gaps.
-    data = store_block(blocks, entries=runs(n, 100 if traces else 17), block_size=4 * npt)
+    data = store_block(blocks, entries=runs(n, 100 if traces else 17), block_size=4 * npt,
+                       info_size=info_size)
     params = {**BASE_3D, **MAP, "NPT": npt, "NPX": npx, "NPY": npy}
     # Cutting into the last block's info part leaves its values whole.
     data = data[:len(data) - cut]

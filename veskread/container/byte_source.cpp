@@ -1,6 +1,8 @@
 #include "veskread/container/byte_source.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <limits>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -44,6 +46,10 @@ size_t ByteSource::read_scattered(int64_t offset, const ScatterPart* parts, size
     return total;
 }
 
+static_assert(sizeof(ScatterPart) == sizeof(iovec) &&
+              offsetof(ScatterPart, dst) == offsetof(iovec, iov_base) &&
+              offsetof(ScatterPart, len) == offsetof(iovec, iov_len));
+
 size_t FdSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const {
     constexpr size_t kMaxParts = 1024; // IOV_MAX on Linux
     iovec iov[kMaxParts];
@@ -51,14 +57,21 @@ size_t FdSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t
     size_t k = 0;    // first part not yet complete
     size_t done = 0; // bytes of part k already read
     while (k < n) {
-        size_t m = 0;
-        for (size_t j = k; j < n && m < kMaxParts; ++j, ++m) {
-            size_t skip = j == k ? done : 0;
-            iov[m].iov_base = static_cast<unsigned char*>(parts[j].dst) + skip;
-            iov[m].iov_len = parts[j].len - skip;
+        size_t m = std::min(n - k, kMaxParts);
+        const iovec* list;
+        if (done == 0) {
+            // A part is laid out as an iovec: hand the parts over as they are.
+            list = reinterpret_cast<const iovec*>(parts + k);
+        } else {
+            for (size_t j = 0; j < m; ++j) {
+                size_t skip = j == 0 ? done : 0;
+                iov[j].iov_base = static_cast<unsigned char*>(parts[k + j].dst) + skip;
+                iov[j].iov_len = parts[k + j].len - skip;
+            }
+            list = iov;
         }
         int64_t at = offset + static_cast<int64_t>(total);
-        ssize_t r = ::preadv(fd_, iov, static_cast<int>(m), static_cast<off_t>(at));
+        ssize_t r = ::preadv(fd_, list, static_cast<int>(m), static_cast<off_t>(at));
         if (r < 0) {
             if (errno == EINTR) continue;
             if (errno == EINVAL && total == 0) return 0;
@@ -105,18 +118,8 @@ size_t MemorySource::read_at(int64_t offset, void* dst, size_t n) const {
     return k;
 }
 
-int64_t checked_add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        throw Error(ErrorKind::OffsetOverflow, "file position out of range", a, b);
-    return r;
-}
-
-int64_t checked_mul(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r))
-        throw Error(ErrorKind::OffsetOverflow, "file position out of range", a, b);
-    return r;
+void throw_position_overflow(int64_t a, int64_t b) {
+    throw Error(ErrorKind::OffsetOverflow, "file position out of range", a, b);
 }
 
 void Cursor::seek(int64_t position) {

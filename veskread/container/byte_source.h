@@ -69,8 +69,20 @@ private:
 
 // a + b as a file position; a result beyond int64 is an OffsetOverflow, as
 // Python refuses to seek there.
-int64_t checked_add(int64_t a, int64_t b);
-int64_t checked_mul(int64_t a, int64_t b);
+// Inline: they guard every block offset in per-block loops.
+[[noreturn]] void throw_position_overflow(int64_t a, int64_t b);
+inline int64_t checked_add(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) [[unlikely]]
+        throw_position_overflow(a, b);
+    return r;
+}
+inline int64_t checked_mul(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) [[unlikely]]
+        throw_position_overflow(a, b);
+    return r;
+}
 
 // Values lie little-endian on disk and are copied as they lie; the build
 // refuses big-endian hosts, and this stops a build that skipped that check.

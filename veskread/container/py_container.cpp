@@ -9,6 +9,8 @@
 #include "veskread/container/py_container.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "veskread/container/listing.h"
@@ -22,15 +24,28 @@ namespace vesk::py {
 namespace {
 
 bool is_ascii(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
+    size_t i = 0;
+    uint64_t any = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        any |= w;
+    }
+    for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
+    return (any & 0x8080808080808080ull) == 0;
 }
 
 // 'ascii', then 'utf8', then 'latin1', each strict: the default encodings.
 PyObject* decode_default(std::string_view s) {
     auto n = static_cast<Py_ssize_t>(s.size());
-    if (is_ascii(s)) return PyUnicode_DecodeASCII(s.data(), n, nullptr);
+    if (is_ascii(s)) {
+        // The codec hands out shared objects for the empty and 1-character strings.
+        if (n <= 1) return PyUnicode_DecodeASCII(s.data(), n, nullptr);
+        // What the ascii codec makes of it, without checking the bytes again.
+        PyObject* r = PyUnicode_New(n, 127);
+        if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), s.data(), s.size());
+        return r;
+    }
     PyObject* r = PyUnicode_DecodeUTF8(s.data(), n, nullptr);
     if (r || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return r;
     PyErr_Clear();

@@ -1,6 +1,7 @@
 #include "veskread/extract/image_map.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,9 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
                           int64_t stride, float* out) {
     // Whole blocks lying back to back go a batch per read, straight into
     // their spectra; the rest one by one, with the errors of a short read.
-    BlockBatch batch(reader, s.npt, stride);
+    // Points follow one another in the map, so each block's info part can
+    // land on the next spectrum, and a block is one part of the read.
+    BlockBatch batch(reader, s.npt, stride, int64_t(4) << 20, InfoRoom::Unused);
     const bool batched = batch.usable();
     auto nothing = [](int64_t, const unsigned char*) {};
     // A single value would broadcast over the whole spectrum; anything but a
@@ -58,14 +61,17 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
     // before its tile is written; the map is then dropped anyway.
     const int64_t per_tile =
         plane > 0 ? std::clamp<int64_t>(kPlaneTileBytes / (plane * 4), 1, kPlanesPerTile) : 1;
-    BlockBatch batch(reader, plane, stride, saturating_mul(per_tile, stride));
+    // Where a block's size is whole floats, tile rows hold whole blocks, so
+    // that a batch is one run of the file copied as it lies.
+    const TileRows rows = tile_rows(plane, stride);
+    BlockBatch batch(reader, plane, stride, saturating_mul(per_tile, stride), rows.room);
     const bool batched = batch.usable();
     // Made once a plane has shown that the file holds one, never from the
-    // declared size alone.
-    std::vector<float> tile;
+    // declared size alone. Every value is read before it is moved out.
+    std::unique_ptr<float[]> tile;
     auto slot = [&](int64_t k) {
-        if (tile.empty()) tile.resize(static_cast<size_t>(per_tile * plane));
-        return tile.data() + k * plane;
+        if (!tile) tile.reset(new float[static_cast<size_t>(per_tile * rows.pitch)]);
+        return tile.get() + k * rows.pitch;
     };
     auto nothing = [](int64_t, const unsigned char*) {};
     auto single = [&](int64_t, int64_t offset, float* dst) {
@@ -77,7 +83,7 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         batch.flush(nothing, single);
         // A plane of no points writes nothing (and the map may have no storage).
         if (in_tile > 0 && plane > 0)
-            transpose_tile(tile.data(), in_tile, plane, plane, out + first, s.npt);
+            transpose_tile(tile.get(), in_tile, plane, rows.pitch, out + first, s.npt);
         first += in_tile;
         in_tile = 0;
     };

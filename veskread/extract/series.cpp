@@ -1,6 +1,7 @@
 #include "veskread/extract/series.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "veskread/container/interpreter_rules.h"
@@ -15,7 +16,6 @@ namespace {
 constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
 constexpr int32_t kLabelStart = 152;
 constexpr int64_t kRowBatchBytes = int64_t(4) << 20;
-constexpr int64_t kPlanePad = 16;   // floats between planes in a tile: one cache line
 constexpr int64_t kPlaneBatch = 64; // planes per transposed tile, at most kRowBatchBytes
 
 } // namespace
@@ -111,9 +111,9 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
                    int32_t info_size, int64_t stride, bool planes, float* dst) {
     Labels labels;
     labels.of_block.reserve(blocks.blocks.size());
-    auto add_label = [&](std::string text) {
-        if (labels.texts.empty() || text != labels.texts.back())
-            labels.texts.push_back(std::move(text));
+    labels.texts.reserve(blocks.blocks.size());
+    auto add_label = [&](std::string_view text) {
+        if (labels.texts.empty() || text != labels.texts.back()) labels.texts.emplace_back(text);
         labels.of_block.push_back(static_cast<uint32_t>(labels.texts.size() - 1));
     };
     auto take_label = [&](int64_t, const unsigned char* info) {
@@ -124,8 +124,10 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
         add_label(reader.read_label(reader.position_after(offset, npt, npt), info_size));
     };
     // Planes are transposed from a tile of a few of them.
+    const TileRows rows = tile_rows(npt, stride);
     BlockBatch batch(reader, npt, stride,
-                     planes ? std::min(kPlaneBatch * stride, kRowBatchBytes) : kRowBatchBytes);
+                     planes ? std::min(kPlaneBatch * stride, kRowBatchBytes) : kRowBatchBytes,
+                     planes ? rows.room : InfoRoom::Scratch);
     if (!planes) {
         int64_t k = 0;
         for (const auto& b : blocks.blocks) {
@@ -138,23 +140,22 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     // Planes land in a tile first, then go to their columns a few rows at a
     // time, so that the scattered writes stay within cache.
     const auto n = static_cast<int64_t>(blocks.blocks.size());
-    // Planes sit a little more than a plane apart in the tile, so that going
-    // down a column does not hit one cache set again and again.
-    const int64_t pitch = npt + kPlanePad;
-    std::vector<float> tile(batch.capacity() * static_cast<size_t>(pitch));
+    const int64_t pitch = rows.pitch;
+    // Every value is read before it is moved out.
+    std::unique_ptr<float[]> tile(new float[batch.capacity() * static_cast<size_t>(pitch)]);
     int64_t first = 0; // block number of the tile's first plane
     int64_t in_tile = 0;
     auto drain = [&] {
         batch.flush(take_label, single);
         // Each output row takes one short contiguous run per tile.
-        transpose_tile(tile.data(), in_tile, npt, pitch, dst + first, n);
+        transpose_tile(tile.get(), in_tile, npt, pitch, dst + first, n);
         first += in_tile;
         in_tile = 0;
     };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         if (!batch.joins(b.offset)) drain();
-        batch.add(b.offset, tile.data() + in_tile * pitch, k, take_label, single);
+        batch.add(b.offset, tile.get() + in_tile * pitch, k, take_label, single);
         ++in_tile;
         ++k;
     }

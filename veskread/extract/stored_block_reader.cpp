@@ -14,15 +14,11 @@ constexpr int64_t kBatchBlocks = 512; // two parts each: the 1024 a system call 
 
 BlockReader::BlockReader(const ByteSource& src) : src_(src), size_(src.size()) {}
 
-void BlockReader::check_seek(int64_t offset) {
+void BlockReader::refuse_seek(int64_t offset) {
+    // kUnrepresentablePosition is negative too.
     if (offset == kUnrepresentablePosition)
         throw Error(ErrorKind::OffsetOverflow, "stored block offset out of range");
-    if (offset < 0) throw Error(ErrorKind::NegativeSeek, "seek to negative position", offset);
-}
-
-int64_t BlockReader::values_at(int64_t offset, int64_t count) const {
-    if (count <= 0 || offset >= size_) return 0;
-    return std::min(count, (size_ - offset) / 4);
+    throw Error(ErrorKind::NegativeSeek, "seek to negative position", offset);
 }
 
 int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) const {
@@ -33,33 +29,27 @@ int64_t BlockReader::read_values(int64_t offset, int64_t count, float* dst) cons
     return static_cast<int64_t>(got);
 }
 
-int64_t BlockReader::position_after(int64_t offset, int64_t count, int64_t got) const {
-    if (got == count) return checked_add(offset, checked_mul(count, 4));
-    return std::max(offset, size_);
-}
-
-bool BlockReader::has_time(int64_t position) const {
-    int64_t at = checked_add(position, kTimeSkip);
-    return at <= size_ - 8;
-}
-
 double BlockReader::time_in(const unsigned char* info) {
     uint64_t bits;
     std::memcpy(&bits, info + kTimeSkip, 8);
     return std::bit_cast<double>(bits);
 }
 
-std::string BlockReader::label_in(const unsigned char* info, int32_t info_size) {
+std::string_view BlockReader::label_in(const unsigned char* info, int32_t info_size) {
     const auto* text = reinterpret_cast<const char*>(info + kLabelSkip);
-    return std::string(cut_at_nul(std::string_view(text, size_t(info_size - kLabelSkip))));
+    return cut_at_nul(std::string_view(text, size_t(info_size - kLabelSkip)));
 }
 
 BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
-                       int64_t batch_bytes)
+                       int64_t batch_bytes, InfoRoom room)
     : reader_(reader), count_(count), stride_(stride), batch_bytes_(batch_bytes),
       info_len_(stride > 4 * count && count >= 0 ? static_cast<size_t>(stride - 4 * count) : 0),
       max_blocks_(static_cast<size_t>(
-          std::clamp<int64_t>(stride > 0 ? batch_bytes / stride : 1, 1, kBatchBlocks))) {}
+          std::clamp<int64_t>(stride > 0 ? batch_bytes / stride : 1, 1, kBatchBlocks))),
+      room_(room) {
+    pending_.reset(new Pending[max_blocks_]);
+    parts_.reset(new ScatterPart[2 * max_blocks_]);
+}
 
 bool BlockBatch::usable(int64_t info_bytes) const {
     // Values must not overlap the next block, and the info parts of a batch
@@ -70,16 +60,47 @@ bool BlockBatch::usable(int64_t info_bytes) const {
 }
 
 bool BlockBatch::read_pending() {
-    size_t n = pending_.size();
-    if (scratch_.size() < n * info_len_) scratch_.resize(n * info_len_);
-    parts_.clear();
-    auto values = static_cast<size_t>(count_) * 4;
+    size_t n = n_pending_;
+    if (scratch_size_ < n * info_len_) {
+        scratch_.reset(new unsigned char[n * info_len_]);
+        scratch_size_ = n * info_len_;
+    }
+    n_parts_ = 0;
+    const auto values = static_cast<size_t>(count_) * 4;
     for (size_t j = 0; j < n; ++j) {
-        parts_.push_back({pending_[j].dst, values});
-        if (info_len_) parts_.push_back({scratch_.data() + j * info_len_, info_len_});
+        auto* dst = reinterpret_cast<unsigned char*>(pending_[j].dst);
+        if (room_ == InfoRoom::InRow) {
+            pending_[j].info = dst + values;
+            add_part(dst, values + info_len_);
+            continue;
+        }
+        if (room_ == InfoRoom::Unused && j + 1 < n) {
+            // The info may cover the start of the next destination, which
+            // the next part overwrites, and nothing else.
+            auto* next = reinterpret_cast<unsigned char*>(pending_[j + 1].dst);
+            if (next == dst + values && info_len_ <= values) {
+                pending_[j].info = nullptr;
+                add_part(dst, values + info_len_);
+                continue;
+            }
+        }
+        add_part(dst, values);
+        if (info_len_) {
+            unsigned char* info = scratch_.get() + j * info_len_;
+            pending_[j].info = room_ == InfoRoom::Unused ? nullptr : info;
+            add_part(info, info_len_);
+        }
     }
     size_t want = n * (values + info_len_);
-    return reader_.source().read_scattered(first_, parts_.data(), parts_.size()) == want;
+    return reader_.source().read_scattered(first_, parts_.get(), n_parts_) == want;
+}
+
+TileRows tile_rows(int64_t count, int64_t stride) {
+    constexpr int64_t kPad = 16; // one cache line
+    const bool whole = count > 0 && stride % 4 == 0 && stride / 4 > count &&
+                       stride / 4 - count <= count && (stride / 4) % 256 != 0;
+    if (whole) return {stride / 4, InfoRoom::InRow};
+    return {count + kPad, InfoRoom::Scratch};
 }
 
 double BlockReader::read_time(int64_t position) const {
