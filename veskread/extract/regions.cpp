@@ -188,16 +188,16 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
 Coordinates Coordinates::of(const AnnoColumn* column) {
     Coordinates c;
     if (!column) return c;
-    c.value.resize(column->size());
-    c.state.resize(column->size(), Stored);
+    c.state.assign(column->size(), Stored);
     if (const float* f = column->floats()) {
-        std::copy(f, f + column->size(), c.value.begin());
+        c.value.assign(f, f + column->size());
         return c;
     }
     if (const int32_t* i = column->ints()) {
-        std::copy(i, i + column->size(), c.value.begin());
+        c.value.assign(i, i + column->size());
         return c;
     }
+    c.value.resize(column->size());
     for (size_t r = 0; r < column->size(); ++r) {
         AnnoCell v = (*column)[r];
         if (auto* i = std::get_if<int32_t>(&v))

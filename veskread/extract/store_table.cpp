@@ -59,34 +59,29 @@ int64_t count_named_blocks(const StoreTable& table) {
     return count;
 }
 
-const int64_t* StoredBlocks::find(int64_t number) const {
+void StoredBlocks::build_index() const {
+    indexed_ = true;
+    int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
+    for (const auto& b : blocks) {
+        lo = std::min<int64_t>(lo, b.number);
+        hi = std::max<int64_t>(hi, b.number);
+    }
+    auto n = static_cast<int64_t>(blocks.size());
+    if (n > 0 && n < int64_t(UINT32_MAX) && hi - lo < 2 * n + 64) {
+        dense_base_ = lo;
+        dense_.assign(static_cast<size_t>(hi - lo + 1), 0);
+        for (size_t j = 0; j < blocks.size(); ++j)
+            dense_[static_cast<size_t>(blocks[j].number - lo)] = static_cast<uint32_t>(j + 1);
+    } else {
+        index_.reserve(blocks.size());
+        for (const auto& b : blocks) index_[b.number] = b.offset;
+    }
+}
+
+const int64_t* StoredBlocks::find_hashed(int64_t number) const {
     if (number < std::numeric_limits<int32_t>::min() ||
         number > std::numeric_limits<int32_t>::max())
         return nullptr;
-    if (!indexed_) {
-        indexed_ = true;
-        int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
-        for (const auto& b : blocks) {
-            lo = std::min<int64_t>(lo, b.number);
-            hi = std::max<int64_t>(hi, b.number);
-        }
-        auto n = static_cast<int64_t>(blocks.size());
-        if (n > 0 && n < int64_t(UINT32_MAX) && hi - lo < 2 * n + 64) {
-            dense_base_ = lo;
-            dense_.assign(static_cast<size_t>(hi - lo + 1), 0);
-            for (size_t j = 0; j < blocks.size(); ++j)
-                dense_[static_cast<size_t>(blocks[j].number - lo)] = static_cast<uint32_t>(j + 1);
-        } else {
-            index_.reserve(blocks.size());
-            for (const auto& b : blocks) index_[b.number] = b.offset;
-        }
-    }
-    if (!dense_.empty()) {
-        int64_t k = number - dense_base_;
-        if (k < 0 || k >= static_cast<int64_t>(dense_.size())) return nullptr;
-        uint32_t at = dense_[static_cast<size_t>(k)];
-        return at == 0 ? nullptr : &blocks[at - 1].offset;
-    }
     auto it = index_.find(static_cast<int32_t>(number));
     return it == index_.end() ? nullptr : &it->second;
 }

@@ -45,9 +45,21 @@ struct StoredBlock {
 struct StoredBlocks {
     std::vector<StoredBlock> blocks;
     // Offset of a block number; nullptr when absent. Built on first use.
-    const int64_t* find(int64_t number) const;
+    // Inline: the region loops ask once per point.
+    const int64_t* find(int64_t number) const {
+        if (!indexed_) build_index();
+        if (dense_.empty()) return find_hashed(number);
+        // Unsigned: exact for any number at or above the base.
+        uint64_t k = static_cast<uint64_t>(number) - static_cast<uint64_t>(dense_base_);
+        if (number < dense_base_ || k >= dense_.size()) return nullptr;
+        uint32_t at = dense_[k];
+        return at == 0 ? nullptr : &blocks[at - 1].offset;
+    }
 
 private:
+    void build_index() const;
+    const int64_t* find_hashed(int64_t number) const;
+
     // Numbers are usually 0..n-1 (or close): then a table by number,
     // otherwise a hash map.
     mutable std::vector<uint32_t> dense_; // 1 + position in `blocks`; 0 when absent
