@@ -95,12 +95,13 @@ int numpy_store(PyObject* scratch, const AnnoCell& c, double& value) {
 }
 
 bool resolve(Coordinates& coords, const AnnoColumn* column, PyObject* scratch) {
-    for (size_t k = 0; k < coords.state.size(); ++k) {
+    for (size_t k = 0; coords.pending > 0 && k < coords.state.size(); ++k) {
         if (coords.state[k] != Coordinates::Pending) continue;
         int r = numpy_store(scratch, (*column)[k], coords.value[k]);
         if (r < 0) return false;
         if (r == 0) PyErr_Clear();
         coords.state[k] = r ? Coordinates::Stored : Coordinates::Refused;
+        --coords.pending;
     }
     return true;
 }

@@ -204,8 +204,10 @@ Coordinates Coordinates::of(const AnnoColumn* column) {
             c.value[r] = *i;
         else if (auto* d = std::get_if<double>(&v))
             c.value[r] = *d;
-        else
+        else {
             c.state[r] = Pending;
+            ++c.pending;
+        }
     }
     return c;
 }

@@ -87,6 +87,7 @@ struct Coordinates {
     enum State : uint8_t { Stored, Pending, Refused };
     std::vector<double> value;
     std::vector<State> state;
+    int64_t pending = 0; // cells left Pending
     static Coordinates of(const AnnoColumn* column);
 };
 
