@@ -239,12 +239,20 @@ CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& co
     const int64_t coordinate_rows =
         cols.x && cols.y ? static_cast<int64_t>(std::min(cols.x->size(), cols.y->size())) : 0;
     const int64_t work = saturating_mul(saturating_mul(npt, 4), kPointsPerPoll);
+    // In locals: the stores below could otherwise alias them and force reloads.
+    const Coordinates::State* x_state = x.state.data();
+    const Coordinates::State* y_state = y.state.data();
+    const double* x_value = x.value.data();
+    const double* y_value = y.value.data();
+    double* map_x = out.map_x;
+    double* map_y = out.map_y;
+    const int64_t* const* offsets = filled ? filled->offsets.data() : nullptr;
     for (int64_t n = 0; n < size; ++n) {
         if (n % kPointsPerPoll == 0) poll_interrupt(work);
         int64_t i = plan.first_row + n;
         const int64_t* offset;
-        if (filled) {
-            offset = filled->offsets[static_cast<size_t>(n)];
+        if (offsets) {
+            offset = offsets[n];
         } else {
             auto key = as_int32(point_cell(cols.file_index, "Fileindex", i));
             offset = key ? src.blocks.find(*key) : nullptr;
@@ -255,11 +263,10 @@ CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& co
             continue;
         }
         if (i < coordinate_rows) [[likely]] {
-            auto k = static_cast<size_t>(i);
-            if (x.state[k] == Coordinates::Refused) return {i, false};
-            if (y.state[k] == Coordinates::Refused) return {i, true};
-            if (out.map_x) out.map_x[n] = x.value[k];
-            if (out.map_y) out.map_y[n] = y.value[k];
+            if (x_state[i] == Coordinates::Refused) return {i, false};
+            if (y_state[i] == Coordinates::Refused) return {i, true};
+            if (map_x) map_x[n] = x_value[i];
+            if (map_y) map_y[n] = y_value[i];
         } else {
             if (!store_coordinate(cols.x, "X", x, i, out.map_x ? out.map_x + n : nullptr))
                 return {i, false};
