@@ -193,7 +193,8 @@ void multiregion(Read3D& r) {
         TraceScan scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {});
         if (scan.counts.empty() || first_unequal(scan.counts)) return;
         labels = label_list(scan.labels);
-        traces.emplace(*r.reader, r.blocks, scan.counts[0]);
+        traces.emplace(*r.reader, r.blocks, scan.counts[0],
+                       int64_t(r.table.block_size) + r.table.info_size);
     }
     Coordinates x = Coordinates::of(cols.x), y = Coordinates::of(cols.y);
     resolve(x, cols.x);

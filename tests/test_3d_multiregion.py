@@ -259,6 +259,17 @@ def test_traces_per_point(read_traces):
     assert r1.mapX.tolist() == [1, 2]
 
 
+def test_traces_of_many_points(read_3d):
+    # More points and traces than the copy takes at once; columns out of order.
+    n_points, n_traces = 70, 40
+    order = [(k * 17) % n_points + 1 for k in range(n_points)]
+    rows = [row(1, f, float(k), 0.0) for k, f in enumerate(order)]
+    d = read_3d(traces(n_points, ["t%d" % t for t in range(n_traces)]), {**P, "NPT": n_points},
+                ("TRC", "3D", "NONE"), anno=anno_of(rows), data_type=7)
+    r, = d.regions
+    assert r.spectra.tolist() == [[t * 100 + f - 1 for t in range(n_traces)] for f in order]
+
+
 def test_trace_index_past_the_traces(read_traces):
     rows = [row(1, 8, 1.0, 1.0)]
     with pytest.raises(IndexError, match="index 7 is out of bounds for axis 1 with size 6"):

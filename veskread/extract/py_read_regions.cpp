@@ -265,7 +265,8 @@ PyObject* read_multiregion(Read3D& r) {
         TraceScan scan;
         labels = Ref::steal(scan_stackable_traces(r, scan));
         if (!labels) return nullptr;
-        if (!run_core([&] { c.traces.emplace(*r.reader, r.blocks, scan.counts[0]); }, true))
+        if (!run_core([&] { c.traces.emplace(*r.reader, r.blocks, scan.counts[0], r.stride()); },
+                      true))
             return nullptr;
     } else {
         c.spectra.emplace(*r.reader, r.blocks, r.npt, r.stride());

@@ -286,7 +286,8 @@ CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& co
     return {};
 }
 
-TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width)
+TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,
+                         int64_t stride)
     : reader_(reader), blocks_(blocks), rows_(static_cast<int64_t>(blocks.blocks.size())),
       cols_(width) {
     // Overlapping blocks can name many times the file's bytes; past a
@@ -294,13 +295,29 @@ TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, 
     int64_t budget = 2 * reader.file_size() + (int64_t(64) << 20);
     in_memory_ = cols_ == 0 || rows_ <= budget / 4 / cols_;
     if (!in_memory_) return;
-    values_.resize(static_cast<size_t>(rows_ * cols_));
+    // Not cleared: every value is read before any is used.
+    buffer_ = HugePageBuffer(static_cast<size_t>(rows_ * cols_) * sizeof(float));
+    values_ = static_cast<float*>(buffer_.data());
+    // Traces that lie back to back are read a batch at a time.
+    BlockBatch batch(reader, cols_, stride);
+    const bool batched = batch.usable();
+    auto done = [](int64_t, const unsigned char*) {};
+    auto single = [&](int64_t, int64_t offset, float* dst) {
+        if (reader.read_values(offset, cols_, dst) != cols_) throw_file_changed(offset);
+    };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
-        if (reader.read_values(b.offset, cols_, values_.data() + k * cols_) != cols_)
-            throw_file_changed(b.offset);
+        poll_interrupt(saturating_mul(cols_, 4));
+        float* dst = values_ + k * cols_;
+        if (batched && batch.fits(b.offset)) {
+            batch.add(b.offset, dst, k, done, single);
+        } else {
+            batch.flush(done, single);
+            single(k, b.offset, dst);
+        }
         ++k;
     }
+    batch.flush(done, single);
 }
 
 void TraceMatrix::column(int64_t c, float* out) const {
@@ -315,9 +332,35 @@ void TraceMatrix::column(int64_t c, float* out) const {
     }
 }
 
+void TraceMatrix::columns(const int64_t* cs, int64_t count, float* out) const {
+    // A cache line of each output row at a time: the few traces it spans
+    // stay in cache while the points go by.
+    constexpr int64_t kTraces = 16;
+    for (int64_t t0 = 0; t0 < rows_; t0 += kTraces) {
+        const int64_t span = std::min(kTraces, rows_ - t0);
+        const float* traces = values_ + t0 * cols_;
+        for (int64_t k = 0; k < count; ++k) {
+            float* o = out + k * rows_ + t0;
+            const float* v = traces + cs[k];
+            for (int64_t t = 0; t < span; ++t) o[t] = v[t * cols_];
+        }
+    }
+}
+
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
                                  const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
                                  int64_t size, const RegionArrays& out) {
+    // From memory, the points' columns are copied a batch at a time. Nothing
+    // sees the rows before the batch is done: a stop or an error discards
+    // the arrays.
+    constexpr int64_t kBatch = 32;
+    int64_t batch[kBatch];
+    int64_t batched = 0, first = 0;
+    const bool gather = out.spectra && traces.in_memory();
+    auto flush = [&] {
+        if (batched) traces.columns(batch, batched, out.spectra + first * traces.rows());
+        batched = 0;
+    };
     for (int64_t n = 0; n < size; ++n) {
         poll_interrupt(traces.rows() * 4);
         int64_t i = plan.first_row + n;
@@ -335,8 +378,15 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
         if (c < -traces.cols() || c >= traces.cols())
             interp::index_out_of_bounds(c, 1, traces.cols());
         if (c < 0) c += traces.cols();
-        if (out.spectra) traces.column(c, out.spectra + n * traces.rows());
+        if (gather) {
+            if (batched == 0) first = n;
+            batch[batched++] = c;
+            if (batched == kBatch) flush();
+        } else if (out.spectra) {
+            traces.column(c, out.spectra + n * traces.rows());
+        }
     }
+    flush();
     return {};
 }
 

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "veskread/container/huge_page_buffer.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/stored_block_reader.h"
 
@@ -134,18 +135,25 @@ CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& co
 // file; then each value is read when asked for.
 class TraceMatrix {
 public:
-    TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width);
+    // Consecutive stored blocks lie `stride` bytes apart.
+    TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,
+                int64_t stride);
     int64_t rows() const { return rows_; }
     int64_t cols() const { return cols_; }
+    bool in_memory() const { return in_memory_; }
     // out[t] = value t of column c, for every trace t.
     void column(int64_t c, float* out) const;
+    // column(cs[k], out + k * rows()) for k < count, in tiles that keep the
+    // matrix and the output in cache (in memory only).
+    void columns(const int64_t* cs, int64_t count, float* out) const;
 
 private:
     const BlockReader& reader_;
     const StoredBlocks& blocks_;
     int64_t rows_;
     int64_t cols_;
-    std::vector<float> values_; // empty when read on demand
+    HugePageBuffer buffer_; // the values; empty when read on demand
+    float* values_ = nullptr;
     bool in_memory_;
 };
 
