@@ -59,6 +59,30 @@ bool BlockBatch::usable(int64_t info_bytes) const {
            static_cast<int64_t>(info_len_) * static_cast<int64_t>(max_blocks_) <= batch_bytes_;
 }
 
+namespace {
+// The kernel copies a block with `rep movsb`, which runs several times slower
+// when the destination lies just past the source modulo a page (each load
+// seems to wait for the store before it): 2.4 us instead of 0.35 us for 4 KiB
+// on the machine measured. Such blocks (one in a hundred or so) go through a
+// bounce slot placed half a page from both ends, then a plain copy.
+constexpr uintptr_t kPage = 4096;
+constexpr uintptr_t kSlowDistance = 32;
+constexpr size_t kBounceFrom = 512; // smaller copies gain nothing
+
+bool slow_copy(const void* dst, int64_t file_offset) {
+    uintptr_t d = (reinterpret_cast<uintptr_t>(dst) - static_cast<uintptr_t>(file_offset)) % kPage;
+    return d != 0 && d < kSlowDistance;
+}
+} // namespace
+
+unsigned char* BlockBatch::bounce_slot(size_t& used, const unsigned char* dst, size_t len) {
+    uintptr_t base = reinterpret_cast<uintptr_t>(bounce_.get()) + used;
+    uintptr_t want = (reinterpret_cast<uintptr_t>(dst) + kPage / 2) % kPage;
+    uintptr_t at = base + (want - base % kPage + kPage) % kPage;
+    used = at + len - reinterpret_cast<uintptr_t>(bounce_.get());
+    return reinterpret_cast<unsigned char*>(at);
+}
+
 bool BlockBatch::read_pending() {
     size_t n = n_pending_;
     if (scratch_size_ < n * info_len_) {
@@ -67,19 +91,42 @@ bool BlockBatch::read_pending() {
     }
     n_parts_ = 0;
     const auto values = static_cast<size_t>(count_) * 4;
+    // Our own rows (InRow) are placed well by whoever made them.
+    const bool bounce = room_ != InfoRoom::InRow && values >= kBounceFrom;
+    size_t slow = 0;
+    for (size_t j = 0; bounce && j < n; ++j)
+        slow += slow_copy(pending_[j].dst, first_ + static_cast<int64_t>(j) * stride_);
+    if (slow) {
+        size_t need = slow * (values + info_len_ + kPage);
+        if (bounce_size_ < need) {
+            bounce_.reset(new unsigned char[need]);
+            bounce_size_ = need;
+        }
+    }
+    size_t bounce_used = 0;
     for (size_t j = 0; j < n; ++j) {
-        auto* dst = reinterpret_cast<unsigned char*>(pending_[j].dst);
+        Pending& p = pending_[j];
+        auto* dst = reinterpret_cast<unsigned char*>(p.dst);
+        p.bounce = nullptr;
         if (room_ == InfoRoom::InRow) {
-            pending_[j].info = dst + values;
+            p.info = dst + values;
             add_part(dst, values + info_len_);
             continue;
         }
-        if (room_ == InfoRoom::Unused && j + 1 < n) {
+        if (slow && slow_copy(dst, first_ + static_cast<int64_t>(j) * stride_)) {
+            p.bounce = bounce_slot(bounce_used, dst, values + info_len_);
+            dst = p.bounce;
+            if (room_ == InfoRoom::Unused) { // the info has room in the slot
+                p.info = nullptr;
+                add_part(dst, values + info_len_);
+                continue;
+            }
+        } else if (room_ == InfoRoom::Unused && j + 1 < n) {
             // The info may cover the start of the next destination, which
-            // the next part overwrites, and nothing else.
+            // the next part (or its bounce copy) overwrites, and nothing else.
             auto* next = reinterpret_cast<unsigned char*>(pending_[j + 1].dst);
             if (next == dst + values && info_len_ <= values) {
-                pending_[j].info = nullptr;
+                p.info = nullptr;
                 add_part(dst, values + info_len_);
                 continue;
             }
@@ -87,12 +134,15 @@ bool BlockBatch::read_pending() {
         add_part(dst, values);
         if (info_len_) {
             unsigned char* info = scratch_.get() + j * info_len_;
-            pending_[j].info = room_ == InfoRoom::Unused ? nullptr : info;
+            p.info = room_ == InfoRoom::Unused ? nullptr : info;
             add_part(info, info_len_);
         }
     }
     size_t want = n * (values + info_len_);
-    return reader_.source().read_scattered(first_, parts_.get(), n_parts_) == want;
+    if (reader_.source().read_scattered(first_, parts_.get(), n_parts_) != want) return false;
+    for (size_t j = 0; slow && j < n; ++j)
+        if (pending_[j].bounce) std::memcpy(pending_[j].dst, pending_[j].bounce, values);
+    return true;
 }
 
 TileRows tile_rows(int64_t count, int64_t stride) {

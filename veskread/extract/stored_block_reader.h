@@ -139,8 +139,11 @@ private:
         float* dst;
         int64_t tag;
         const unsigned char* info = nullptr; // where the read put it (null: Unused)
+        unsigned char* bounce = nullptr;     // where the values land first, if not dst
     };
     bool read_pending(); // false when the file held less than the batch
+    // A slot of `len` bytes in bounce_ from `used` on, placed for a fast copy to `dst`.
+    unsigned char* bounce_slot(size_t& used, const unsigned char* dst, size_t len);
     // Parts that meet in memory (as they meet in the file) become one.
     void add_part(void* dst, size_t len) {
         if (n_parts_ > 0) {
@@ -168,6 +171,8 @@ private:
     // Not cleared: every byte a caller sees was read first.
     std::unique_ptr<unsigned char[]> scratch_;
     size_t scratch_size_ = 0;
+    std::unique_ptr<unsigned char[]> bounce_;
+    size_t bounce_size_ = 0;
     std::unique_ptr<ScatterPart[]> parts_;
     size_t n_parts_ = 0;
 };
