@@ -69,9 +69,12 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
     // Made once a plane has shown that the file holds one, never from the
     // declared size alone. Every value is read before it is moved out.
     std::unique_ptr<float[]> tile;
-    auto slot = [&](int64_t k) {
-        if (!tile) tile.reset(new float[static_cast<size_t>(per_tile * rows.pitch)]);
-        return tile.get() + k * rows.pitch;
+    float* row0 = nullptr; // the tile's first row, placed for the batch it starts
+    auto slot = [&](int64_t k, int64_t offset) {
+        if (!tile)
+            tile.reset(new float[static_cast<size_t>(per_tile * rows.pitch) + kTilePlacementSlack]);
+        if (k == 0) row0 = place_tile(tile.get(), offset);
+        return row0 + k * rows.pitch;
     };
     auto nothing = [](int64_t, const unsigned char*) {};
     auto single = [&](int64_t, int64_t offset, float* dst) {
@@ -83,7 +86,7 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         batch.flush(nothing, single);
         // A plane of no points writes nothing (and the map may have no storage).
         if (in_tile > 0 && plane > 0)
-            transpose_tile(tile.get(), in_tile, plane, rows.pitch, out + first, s.npt);
+            transpose_tile(row0, in_tile, plane, rows.pitch, out + first, s.npt);
         first += in_tile;
         in_tile = 0;
     };
@@ -92,12 +95,12 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         poll_interrupt(plane * 4);
         BlockReader::check_seek(b.offset);
         if (batched && batch.fits(b.offset) && i < s.npt) {
-            batch.add(b.offset, slot(in_tile), i, nothing, single);
+            batch.add(b.offset, slot(in_tile, b.offset), i, nothing, single);
         } else {
             batch.flush(nothing, single);
             int64_t room = reader.values_at(b.offset, plane);
             if (room == plane) {
-                single(i, b.offset, slot(in_tile));
+                single(i, b.offset, slot(in_tile, b.offset));
             } else {
                 std::vector<float> part(static_cast<size_t>(room));
                 interp::reshape_mismatch(reader.read_values(b.offset, room, part.data()), s.npy,

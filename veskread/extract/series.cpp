@@ -142,20 +142,23 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     const auto n = static_cast<int64_t>(blocks.blocks.size());
     const int64_t pitch = rows.pitch;
     // Every value is read before it is moved out.
-    std::unique_ptr<float[]> tile(new float[batch.capacity() * static_cast<size_t>(pitch)]);
-    int64_t first = 0; // block number of the tile's first plane
+    std::unique_ptr<float[]> tile(
+        new float[batch.capacity() * static_cast<size_t>(pitch) + kTilePlacementSlack]);
+    float* row0 = tile.get(); // the tile's first row, placed for the batch it starts
+    int64_t first = 0;        // block number of the tile's first plane
     int64_t in_tile = 0;
     auto drain = [&] {
         batch.flush(take_label, single);
         // Each output row takes one short contiguous run per tile.
-        transpose_tile(tile.get(), in_tile, npt, pitch, dst + first, n);
+        transpose_tile(row0, in_tile, npt, pitch, dst + first, n);
         first += in_tile;
         in_tile = 0;
     };
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         if (!batch.joins(b.offset)) drain();
-        batch.add(b.offset, tile.get() + in_tile * pitch, k, take_label, single);
+        if (in_tile == 0) row0 = place_tile(tile.get(), b.offset);
+        batch.add(b.offset, row0 + in_tile * pitch, k, take_label, single);
         ++in_tile;
         ++k;
     }

@@ -188,6 +188,13 @@ struct TileRows {
 };
 TileRows tile_rows(int64_t count, int64_t stride);
 
+// Floats a tile needs beyond its rows so that place_tile can move it.
+inline constexpr size_t kTilePlacementSlack = 1024;
+// Where in `area` (its rows plus kTilePlacementSlack floats) a tile whose
+// batch starts at `file_offset` goes: against the file modulo a page, where
+// the kernel copies fastest and never at the distance where it crawls.
+float* place_tile(float* area, int64_t file_offset);
+
 // Trace names of the stored blocks; repeated names share one text.
 struct Labels {
     std::vector<std::string> texts;
