@@ -1,6 +1,5 @@
 #include "veskread/container/huge_page_buffer.h"
 
-#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -16,24 +15,32 @@ constexpr size_t kHugePage = size_t(2) << 20;
 constexpr size_t kHugeFrom = size_t(4) << 20;
 } // namespace
 
+// Through operator new, so that whatever counts allocations counts these.
 HugePageBuffer::HugePageBuffer(size_t bytes) {
     if (bytes < kHugeFrom) {
-        data_ = std::malloc(bytes == 0 ? 1 : bytes);
-    } else {
-        size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data_ = rounded < bytes ? nullptr : std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        // Advice only: where the kernel declines, 4 KiB pages serve.
-        if (data_) ::madvise(data_, rounded, MADV_HUGEPAGE);
-#endif
+        data_ = ::operator new(bytes);
+        return;
     }
-    if (!data_) throw std::bad_alloc();
+    data_ = ::operator new(bytes, std::align_val_t(kHugePage));
+    aligned_ = true;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Advice only, and only for the buffer's whole huge pages (the tail
+    // takes small ones, so the buffer holds no more than it was asked for):
+    // where the kernel declines, 4 KiB pages serve.
+    ::madvise(data_, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+#endif
 }
 
-HugePageBuffer::~HugePageBuffer() { std::free(data_); }
+HugePageBuffer::~HugePageBuffer() {
+    if (aligned_)
+        ::operator delete(data_, std::align_val_t(kHugePage));
+    else
+        ::operator delete(data_);
+}
 
 HugePageBuffer& HugePageBuffer::operator=(HugePageBuffer&& other) noexcept {
     std::swap(data_, other.data_);
+    std::swap(aligned_, other.aligned_);
     return *this;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 namespace vesk {
 
@@ -17,7 +18,8 @@ public:
     // Throws std::bad_alloc when the memory is not there.
     explicit HugePageBuffer(size_t bytes);
     ~HugePageBuffer();
-    HugePageBuffer(HugePageBuffer&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+    HugePageBuffer(HugePageBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), aligned_(other.aligned_) {}
     HugePageBuffer& operator=(HugePageBuffer&& other) noexcept;
     HugePageBuffer(const HugePageBuffer&) = delete;
     HugePageBuffer& operator=(const HugePageBuffer&) = delete;
@@ -26,6 +28,7 @@ public:
 
 private:
     void* data_ = nullptr;
+    bool aligned_ = false; // allocated with the huge page's alignment
 };
 
 } // namespace vesk
