@@ -85,10 +85,17 @@ unsigned char* BlockBatch::bounce_slot(size_t& used, const unsigned char* dst, s
 
 bool BlockBatch::read_pending() {
     size_t n = n_pending_;
-    if (scratch_size_ < n * info_len_) {
-        scratch_.reset(new unsigned char[n * info_len_]);
-        scratch_size_ = n * info_len_;
+    if (scratch_size_ < n * info_len_ + kPage) {
+        scratch_size_ = n * info_len_ + kPage;
+        scratch_.reset(new unsigned char[scratch_size_]);
     }
+    // The first info part meets its slot at distance 0 modulo a page. With
+    // values of whole pages every part then does: no batch has all its info
+    // parts at a distance where the kernel copies slowly.
+    const int64_t first_info = first_ + count_ * 4;
+    unsigned char* infos =
+        scratch_.get() +
+        (static_cast<uintptr_t>(first_info) - reinterpret_cast<uintptr_t>(scratch_.get())) % kPage;
     n_parts_ = 0;
     const auto values = static_cast<size_t>(count_) * 4;
     // Our own rows (InRow) are placed well by whoever made them.
@@ -133,7 +140,7 @@ bool BlockBatch::read_pending() {
         }
         add_part(dst, values);
         if (info_len_) {
-            unsigned char* info = scratch_.get() + j * info_len_;
+            unsigned char* info = infos + j * info_len_;
             p.info = room_ == InfoRoom::Unused ? nullptr : info;
             add_part(info, info_len_);
         }
