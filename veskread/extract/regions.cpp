@@ -163,7 +163,10 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
             saturating_add(fill.committed, saturating_mul(bytes / kGranule + 2, kGranule));
         run = 0;
     };
+    // A region of no points fits any table, even one without the column.
+    if (size <= 0) return fill;
     // The region fits the table, so every row it names is there.
+    if (!cols.file_index) throw_missing_key("Fileindex");
     const AnnoColumn& column = *cols.file_index;
     const int32_t* ints = column.ints();
     fill.offsets.resize(static_cast<size_t>(size));
