@@ -66,7 +66,7 @@ PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num) {
         n = PyLong_AsLongLongAndOverflow(num, &overflow);
         if (overflow || n > (1LL << 40)) n = -1;
     }
-    double delta = b - a, step = 0;
+    double delta = 0, step = 0;
     bool native = n >= 0 && plain_number(start, a) && plain_number(stop, b);
     if (native) {
         delta = b - a;
