@@ -221,3 +221,23 @@ def test_a_replaced_isVeskFile_is_still_asked(tmp_path, monkeypatch, call):
     monkeypatch.setattr(veskread, "isVeskFile", lambda p: asked.append(p) or own(p))
     call(path)
     assert asked == [path]
+
+
+# -- names decoded natively ---------------------------------------------------------
+
+# ASCII is checked eight bytes at a time: a byte past 0x7f anywhere in a
+# word or in the tail must still send the name to utf-8, then latin-1.
+@pytest.mark.parametrize("raw", [
+    b"", b"a", b"ab", b"abcdefg", b"abcdefgh", b"abcdefghi", b"x" * 31,
+    b"\xe9", b"abcdefg\xe9", b"abcdefgh\xe9", b"\xe9bcdefghijklmnop",
+    "caf\u00e9 8 bytes".encode("utf-8"), b"abcdefgh\xc3\xa9xyz"])
+def test_trace_names_decode_as_the_module_decodes_text(tmp_path, raw):
+    blocks = [stored_block([1.0, 2.0], name=raw), stored_block([3.0, 4.0], name=b"next")]
+    data = store_block(blocks, block_size=8)
+    path = file_3d(data, {**BASE_3D, "NPT": 2}, data_type=7).write(str(tmp_path / "n.vesk"))
+    name, after = veskread.getVeskData(path, ("TRC", "3D", "NONE")).labels
+    expected = veskread.decode_string(raw)
+    # Equal strings could still differ in how they are stored; encoding shows it.
+    assert (name, name.isascii(), name.encode("utf-8")) == (
+        expected, expected.isascii(), expected.encode("utf-8"))
+    assert after == "next"
