@@ -23,7 +23,7 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
     // their spectra; the rest one by one, with the errors of a short read.
     // Points follow one another in the map, so each block's info part can
     // land on the next spectrum, and a block is one part of the read.
-    BlockBatch batch(reader, s.npt, stride, int64_t(4) << 20, InfoRoom::Unused);
+    BlockBatch batch(reader, s.npt, stride, BlockBatch::kDefaultBatchBytes, InfoRoom::Unused);
     const bool batched = batch.usable();
     auto nothing = [](int64_t, const unsigned char*) {};
     // A single value would broadcast over the whole spectrum; anything but a
@@ -40,13 +40,7 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
         if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
-        float* dst = out + (row * s.npx + col) * s.npt;
-        if (batched && batch.fits(b.offset)) {
-            batch.add(b.offset, dst, i, nothing, single);
-        } else {
-            batch.flush(nothing, single);
-            single(i, b.offset, dst);
-        }
+        batch.take(batched, b.offset, out + (row * s.npx + col) * s.npt, i, nothing, single);
         ++i;
     }
     batch.flush(nothing, single);

@@ -278,12 +278,9 @@ CoordinateStop fill_spectrum_region(SpectrumSource& src, const RegionColumns& co
         }
         if (*offset < 0) [[unlikely]]
             BlockReader::check_seek(*offset);
-        if (batched && batch.fits(*offset)) {
-            batch.add(*offset, out.spectra + n * npt, n, take_time, single);
-            continue;
-        }
-        batch.flush(take_time, single);
-        single(n, *offset, nullptr);
+        // Only a batched read has arrays to write into; single() finds its own.
+        batch.take(batched, *offset, batched ? out.spectra + n * npt : nullptr, n, take_time,
+                   single);
     }
     batch.flush(take_time, single);
     return {};
@@ -301,8 +298,9 @@ TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, 
     // Not cleared: every value is read before any is used.
     buffer_ = HugePageBuffer(static_cast<size_t>(rows_ * cols_) * sizeof(float));
     values_ = static_cast<float*>(buffer_.data());
-    // Traces that lie back to back are read a batch at a time.
-    BlockBatch batch(reader, cols_, stride);
+    // Traces that lie back to back are read a batch at a time; the rows
+    // follow one another and the info parts are not wanted.
+    BlockBatch batch(reader, cols_, stride, BlockBatch::kDefaultBatchBytes, InfoRoom::Unused);
     const bool batched = batch.usable();
     auto done = [](int64_t, const unsigned char*) {};
     auto single = [&](int64_t, int64_t offset, float* dst) {
@@ -311,13 +309,7 @@ TraceMatrix::TraceMatrix(const BlockReader& reader, const StoredBlocks& blocks, 
     int64_t k = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt(saturating_mul(cols_, 4));
-        float* dst = values_ + k * cols_;
-        if (batched && batch.fits(b.offset)) {
-            batch.add(b.offset, dst, k, done, single);
-        } else {
-            batch.flush(done, single);
-            single(k, b.offset, dst);
-        }
+        batch.take(batched, b.offset, values_ + k * cols_, k, done, single);
         ++k;
     }
     batch.flush(done, single);

@@ -15,8 +15,7 @@ namespace {
 
 constexpr int64_t kTimeEnd = 136 + 8; // the time's end, counted from the values' end
 constexpr int32_t kLabelStart = 152;
-constexpr int64_t kRowBatchBytes = int64_t(4) << 20;
-constexpr int64_t kPlaneBatch = 64; // planes per transposed tile, at most kRowBatchBytes
+constexpr int64_t kPlaneBatch = 64; // planes per transposed tile, at most a default batch
 
 } // namespace
 
@@ -48,12 +47,7 @@ void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks,
     for (const auto& b : blocks.blocks) {
         poll_interrupt(npt * 4);
         BlockReader::check_seek(b.offset);
-        if (batched && batch.fits(b.offset)) {
-            batch.add(b.offset, spectra + k * npt, k, take_time, single);
-        } else {
-            batch.flush(take_time, single);
-            single(k, b.offset, spectra + k * npt);
-        }
+        batch.take(batched, b.offset, spectra + k * npt, k, take_time, single);
         ++k;
     }
     batch.flush(take_time, single);
@@ -126,7 +120,8 @@ Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_
     // Planes are transposed from a tile of a few of them.
     const TileRows rows = tile_rows(npt, stride);
     BlockBatch batch(reader, npt, stride,
-                     planes ? std::min(kPlaneBatch * stride, kRowBatchBytes) : kRowBatchBytes,
+                     planes ? std::min(kPlaneBatch * stride, BlockBatch::kDefaultBatchBytes)
+                            : BlockBatch::kDefaultBatchBytes,
                      planes ? rows.room : InfoRoom::Scratch);
     if (!planes) {
         int64_t k = 0;

@@ -101,8 +101,11 @@ bool BlockBatch::read_pending() {
     // Our own rows (InRow) are placed well by whoever made them.
     const bool bounce = room_ != InfoRoom::InRow && values >= kBounceFrom;
     size_t slow = 0;
-    for (size_t j = 0; bounce && j < n; ++j)
-        slow += slow_copy(pending_[j].dst, first_ + static_cast<int64_t>(j) * stride_);
+    for (size_t j = 0; j < n; ++j) {
+        Pending& p = pending_[j];
+        p.slow = bounce && slow_copy(p.dst, first_ + static_cast<int64_t>(j) * stride_);
+        slow += p.slow;
+    }
     if (slow) {
         size_t need = slow * (values + info_len_ + kPage);
         if (bounce_size_ < need) {
@@ -120,7 +123,7 @@ bool BlockBatch::read_pending() {
             add_part(dst, values + info_len_);
             continue;
         }
-        if (slow && slow_copy(dst, first_ + static_cast<int64_t>(j) * stride_)) {
+        if (p.slow) {
             p.bounce = bounce_slot(bounce_used, dst, values + info_len_);
             dst = p.bounce;
             if (room_ == InfoRoom::Unused) { // the info has room in the slot

@@ -90,10 +90,12 @@ enum class InfoRoom {
 
 class BlockBatch {
 public:
+    static constexpr int64_t kDefaultBatchBytes = int64_t(4) << 20;
+
     // `count` values per block; consecutive blocks lie `stride` bytes apart;
     // a batch spans about `batch_bytes` (at least one block).
     BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
-               int64_t batch_bytes = int64_t(4) << 20, InfoRoom room = InfoRoom::Scratch);
+               int64_t batch_bytes = kDefaultBatchBytes, InfoRoom room = InfoRoom::Scratch);
 
     // Whether each block leaves `info_bytes` after its values within the stride.
     bool usable(int64_t info_bytes = 0) const;
@@ -122,6 +124,14 @@ public:
         pending_[n_pending_++] = {dst, tag};
         next_ = offset + stride_;
     }
+    // add() when `batching` and the file holds the whole block; otherwise the
+    // pending batch is read first, then the block on its own with single().
+    template <typename Done, typename Single> void take(bool batching, int64_t offset, float* dst,
+                                                        int64_t tag, Done&& done, Single&& single) {
+        if (batching && fits(offset)) return add(offset, dst, tag, done, single);
+        flush(done, single);
+        single(tag, offset, dst);
+    }
     template <typename Done, typename Single> void flush(Done&& done, Single&& single) {
         if (n_pending_ == 0) return;
         if (read_pending()) {
@@ -140,6 +150,7 @@ private:
         int64_t tag;
         const unsigned char* info = nullptr; // where the read put it (null: Unused)
         unsigned char* bounce = nullptr;     // where the values land first, if not dst
+        bool slow = false;                   // dst lies where the kernel copies slowly
     };
     bool read_pending(); // false when the file held less than the batch
     // A slot of `len` bytes in bounce_ from `used` on, placed for a fast copy to `dst`.
