@@ -203,49 +203,62 @@ private:
             c.cells->push_floats(rows + c.at, step_, count);
     }
 
-    void decode_row(const unsigned char* p) {
-        for (auto& c : cols_) {
-            switch (c.kind) {
-            case CellKind::Int:
-                if (c.cells) keep(c, load<int32_t>(p));
-                p += 4;
-                break;
-            case CellKind::Float:
-                if (c.cells) keep(c, load<float>(p));
-                p += 4;
-                break;
-            case CellKind::Text: {
-                auto len = static_cast<size_t>(strlen_.i);
-                if (c.cells)
-                    keep_text(c, std::string(cut_at_nul(
-                                     std::string_view(reinterpret_cast<const char*>(p), len))));
-                p += len;
-                break;
-            }
-            case CellKind::Unknown:
-                unknown(c);
-                break;
-            }
+    // Where the cells of a row come from: bytes already read, or the cursor,
+    // which raises what a Python read would on a short file.
+    struct MemoryCells {
+        const unsigned char* p;
+        const Value& strlen; // an int here: decoded_row_bytes sized the rows
+        int32_t i32() { return take<int32_t>(); }
+        float f32() { return take<float>(); }
+        std::string text(bool keep) {
+            auto len = static_cast<size_t>(strlen.i);
+            std::string v;
+            if (keep) v = cut_at_nul(std::string_view(reinterpret_cast<const char*>(p), len));
+            p += len;
+            return v;
         }
+        template <typename T> T take() {
+            T v = load<T>(p);
+            p += sizeof v;
+            return v;
+        }
+    };
+    struct CursorCells {
+        Cursor& cur;
+        int64_t file_size;
+        const Value& strlen;
+        int32_t i32() { return cur.read_i32(); }
+        float f32() { return cur.read_f32(); }
+        std::string text(bool keep) {
+            if (strlen.kind != Value::Int) interp::read_size_not_integer(strlen);
+            return read_text(cur, static_cast<int64_t>(strlen.i), file_size, keep);
+        }
+    };
+
+    void decode_row(const unsigned char* p) {
+        MemoryCells cells{p, strlen_};
+        take_row(cells);
+    }
+    void read_row() {
+        CursorCells cells{cur_, file_size_, strlen_};
+        take_row(cells);
     }
 
-    void read_row() {
+    template <typename Cells> void take_row(Cells& in) {
         for (auto& c : cols_) {
             switch (c.kind) {
             case CellKind::Int: {
-                int32_t v = cur_.read_i32();
+                int32_t v = in.i32();
                 if (c.cells) keep(c, v);
                 break;
             }
             case CellKind::Float: {
-                float v = cur_.read_f32();
+                float v = in.f32();
                 if (c.cells) keep(c, v);
                 break;
             }
             case CellKind::Text: {
-                if (strlen_.kind != Value::Int) interp::read_size_not_integer(strlen_);
-                std::string v = read_text(cur_, static_cast<int64_t>(strlen_.i), file_size_,
-                                          c.cells != nullptr);
+                std::string v = in.text(c.cells != nullptr);
                 if (c.cells) keep_text(c, std::move(v));
                 break;
             }
