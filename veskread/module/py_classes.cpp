@@ -25,13 +25,14 @@ struct ClassInfo {
 };
 
 PyObject* base_init(FunctionObject*, PyObject* const* a, PyObject*) {
-    static const char* const attrs[] = {"dimension", "dataType", "derivative", "parameters",
-                                        "x",         "minY",     "maxY"};
+    static constexpr Name attrs[] = {Name::dimension,  Name::dataType, Name::derivative,
+                                     Name::parameters, Name::x,        Name::minY,
+                                     Name::maxY};
     PyObject* self = a[0];
     for (int i = 0; i < 7; ++i)
-        if (PyObject_SetAttrString(self, attrs[i], a[i + 1]) < 0) return nullptr;
+        if (PyObject_SetAttr(self, name(attrs[i]), a[i + 1]) < 0) return nullptr;
     Ref text = Ref::steal(PyUnicode_FromString(texts::kBaseDescription));
-    if (!text || PyObject_SetAttrString(self, "description", text.get()) < 0) return nullptr;
+    if (!text || PyObject_SetAttr(self, name(Name::description), text.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -40,40 +41,41 @@ PyObject* sub_init(FunctionObject* f, PyObject* const* a, PyObject* kwds) {
     const auto* appended = static_cast<const char*>(spec.data); // text added to description
     PyObject* self = a[0];
     for (int i = 1; i < spec.nparams; ++i)
-        if (PyObject_SetAttrString(self, spec.params[i], a[i]) < 0) return nullptr;
+        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(f->param_names, i), a[i]) < 0) return nullptr;
     if (!f->owner) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return nullptr;
     }
     Ref sup = Ref::steal(PyObject_CallFunctionObjArgs(globals().super, f->owner, self, nullptr));
     if (!sup) return nullptr;
-    Ref parent_init = Ref::steal(PyObject_GetAttrString(sup.get(), "__init__"));
+    Ref parent_init = Ref::steal(PyObject_GetAttr(sup.get(), name(Name::__init__)));
     if (!parent_init) return nullptr;
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return nullptr;
     Ref r = Ref::steal(PyObject_Call(parent_init.get(), empty.get(), kwds));
     if (!r) return nullptr;
-    Ref desc = Ref::steal(PyObject_GetAttrString(self, "description"));
+    Ref desc = Ref::steal(PyObject_GetAttr(self, name(Name::description)));
     if (!desc) return nullptr;
     Ref extra = Ref::steal(PyUnicode_FromString(appended));
     if (!extra) return nullptr;
     Ref joined = Ref::steal(PyNumber_Add(desc.get(), extra.get()));
-    if (!joined || PyObject_SetAttrString(self, "description", joined.get()) < 0) return nullptr;
+    if (!joined || PyObject_SetAttr(self, name(Name::description), joined.get()) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* region_init(FunctionObject* f, PyObject* const* a, PyObject*) {
     for (int i = 1; i < f->spec->nparams; ++i)
-        if (PyObject_SetAttrString(a[0], f->spec->params[i], a[i]) < 0) return nullptr;
+        if (PyObject_SetAttr(a[0], PyTuple_GET_ITEM(f->param_names, i), a[i]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* return_description(FunctionObject*, PyObject* const* a, PyObject*) {
-    return PyObject_GetAttrString(a[0], "description");
+    return PyObject_GetAttr(a[0], name(Name::description));
 }
 
 PyObject* return_title(FunctionObject*, PyObject* const* a, PyObject*) {
-    return PyObject_GetAttrString(a[0], "title");
+    return PyObject_GetAttr(a[0], name(Name::title));
 }
 
 // A method taking only self.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "veskread/container/listing.h"
+#include "veskread/module/py_names.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -66,6 +67,7 @@ struct Globals {
     // listContents keys by slot: immutable, so every call hands out the same
     // tuple for the same key, as it would an interned str.
     PyObject* content_keys[kContentKeySlots] = {};
+    PyObject* names[static_cast<size_t>(Name::Count)] = {}; // py_names.h, interned
 };
 
 Globals& globals();
@@ -73,5 +75,6 @@ Globals& globals();
 // A module-level name as the module's code sees it at call time: the module
 // namespace first, then builtins; NameError when neither has it. New reference.
 PyObject* module_global(const char* name);
+PyObject* module_global(Name name);
 
 } // namespace vesk::py
