@@ -5,6 +5,7 @@
 // subclassed class is honoured.
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_extract.h"
+#include "veskread/module/py_classes.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -40,9 +41,7 @@ PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* ex
     for (auto& c : common)
         if (PyDict_SetItem(kwargs.get(), name(c.key), c.value) < 0) return nullptr;
     if (extra && PyDict_Update(kwargs.get(), extra) < 0) return nullptr;
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+    return call_data_class(cls.get(), kwargs.get());
 }
 
 } // namespace vesk::py

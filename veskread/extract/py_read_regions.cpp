@@ -12,6 +12,7 @@
 #include "veskread/extract/py_read_3d.h"
 #include "veskread/extract/regions.h"
 #include "veskread/extract/series.h"
+#include "veskread/module/py_classes.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -230,9 +231,7 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     if (!kwargs) return nullptr;
     Ref cls = Ref::steal(module_global(Name::Region));
     if (!cls) return nullptr;
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+    return call_data_class(cls.get(), kwargs.get());
 }
 
 } // namespace

@@ -35,6 +35,15 @@ struct ImageDictKeys {
     PyObject* imgext = nullptr; // "imgext"
 };
 
+// A data class as import made it, so that its objects can be built without
+// the call machinery while nothing has changed the class (py_classes.h).
+struct DataClass {
+    PyObject* cls = nullptr;         // owned
+    PyObject* init = nullptr;        // owned: its __init__ as made
+    PyObject* description = nullptr; // owned: the text its __init__ leaves; null: sets none
+};
+inline constexpr size_t kDataClassCount = 9;
+
 struct Globals {
     PyObject* module = nullptr; // owned: the initialised module, or null
     // The interpreter that first imported the module (-1: not yet).
@@ -68,6 +77,7 @@ struct Globals {
     // tuple for the same key, as it would an interned str.
     PyObject* content_keys[kContentKeySlots] = {};
     PyObject* names[static_cast<size_t>(Name::Count)] = {}; // py_names.h, interned
+    DataClass data_classes[kDataClassCount] = {};           // in namespace order
 };
 
 Globals& globals();
