@@ -251,3 +251,92 @@ def test_methods_bind_and_unbound_call():
     with pytest.raises(TypeError) as ref_info:
         ns["BaseDataReturn"].__str__()
     assert str(info.value) == str(ref_info.value)
+
+
+# -- the objects getVeskData returns -------------------------------------------
+
+def _as_built_by_call(obj):
+    """type(obj)(**arguments) with the arguments obj was made from."""
+    own = dict(vars(obj))
+    own.pop("description", None)
+    if "derivative" in own:
+        own["deriv"] = own.pop("derivative")
+    return type(obj)(**own)
+
+
+def _results(kind, write_file):
+    from vesk_kinds import KINDS
+
+    vf, key = KINDS[kind]()
+    r = veskread.getVeskData(write_file(vf), key)
+    return [r] + list(getattr(r, "regions", None) or [])
+
+
+@pytest.mark.parametrize("kind", ["spectrum", "image map", "image traces", "time-resolved series",
+                                  "time-resolved traces", "multiregion map",
+                                  "multiregion traces"])
+def test_results_are_what_their_class_call_makes(kind, write_file):
+    for obj in _results(kind, write_file):
+        ref = _as_built_by_call(obj)
+        assert list(vars(obj)) == list(vars(ref))
+        assert all(v is vars(ref)[k] for k, v in vars(obj).items() if k != "description")
+        assert getattr(obj, "description", None) == getattr(ref, "description", None)
+
+
+def _shadow(cls, seen):
+    attr = "title" if cls is veskread.Region else "x"
+
+    def store(self, v):
+        seen.append(attr)
+        self.__dict__[attr] = v
+    return attr, property(lambda self: self.__dict__[attr], store)
+
+
+def _wrap_init(cls, seen):
+    init = cls.__init__
+
+    def traced(self, *a, **k):
+        seen.append(cls.__name__)
+        init(self, *a, **k)
+    return "__init__", traced
+
+
+def _trace_setattr(cls, seen):
+    def setattr_(self, k, v):
+        seen.append(k)
+        object.__setattr__(self, k, v)
+    return "__setattr__", setattr_
+
+
+@pytest.mark.parametrize("patch", [_shadow, _wrap_init, _trace_setattr])
+@pytest.mark.parametrize("on", ["ImageDataReturn", "BaseDataReturn", "Region"])
+def test_classes_changed_after_import_are_honoured(patch, on, write_file, monkeypatch):
+    seen = []
+    cls = getattr(veskread, on)
+    monkeypatch.setattr(cls, *patch(cls, seen), raising=False)
+    kind = "multiregion map" if on == "Region" else "image map"
+    objs = _results(kind, write_file)
+    got = list(seen)
+    seen.clear()
+    for o in objs:
+        _as_built_by_call(o)
+    assert got and got == seen  # what the class calls run, in their order
+    # once undone, results are built as before
+    monkeypatch.undo()
+    seen.clear()
+    objs = _results(kind, write_file)
+    assert not seen and [list(vars(o)) for o in objs] == [
+        list(vars(_as_built_by_call(o))) for o in objs]
+
+
+def test_rebound_class_is_called(write_file, monkeypatch):
+    made = []
+
+    class Mine(veskread.ImageDataReturn):
+        def __init__(self, **k):
+            made.append(sorted(k))
+            super().__init__(**k)
+
+    monkeypatch.setattr(veskread, "ImageDataReturn", Mine)
+    (obj,) = _results("image map", write_file)
+    assert type(obj) is Mine and made == [sorted(OWN_PARAMS["ImageDataReturn"] + BASE_ARGS)]

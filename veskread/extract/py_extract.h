@@ -6,6 +6,7 @@
 #include "veskread/extract/param_block.h"
 #include "veskread/extract/selection.h"
 #include "veskread/module/py_file.h"
+#include "veskread/module/py_names.h"
 
 namespace vesk::py {
 
@@ -32,7 +33,7 @@ PyObject* read_3d(DataRequest& req);
 
 // Calls the module-level class `class_name` with keyword arguments only: the
 // seven common ones of `req` plus `extra` (a dict, borrowed). New reference.
-PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra);
+PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra);
 
 // False with a ValueError set when the int `value` of parameter `key`
 // declares more values of `what` than a file of `file_size` bytes could back.

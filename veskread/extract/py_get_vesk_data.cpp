@@ -27,7 +27,7 @@ Ref upper_item(PyObject* datablock, long i) {
     if (!index) return {};
     Ref item = Ref::steal(PyObject_GetItem(datablock, index.get()));
     if (!item) return {};
-    return Ref::steal(PyObject_CallMethod(item.get(), "upper", nullptr));
+    return Ref::steal(PyObject_CallMethodNoArgs(item.get(), name(Name::upper)));
 }
 
 // UTF-8 of a str for table lookups; anything else matches no table entry.
@@ -71,12 +71,11 @@ PyObject* parameters_dict(const std::vector<ParamRecords>& blocks) {
     return dict.release();
 }
 
-PyObject* dict_value(PyObject* dict, const char* key) {
-    Ref k = Ref::steal(PyUnicode_FromString(key));
-    if (!k) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(dict, k.get());
+PyObject* dict_value(PyObject* dict, Name key) {
+    PyObject* k = name(key);
+    PyObject* v = PyDict_GetItemWithError(dict, k);
     if (!v) {
-        if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, k.get());
+        if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, k);
         return nullptr;
     }
     return v; // borrowed
@@ -90,7 +89,7 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
     // A negative count reads to the end of the file.
     size_t wanted = count < 0 ? SIZE_MAX : static_cast<size_t>(count);
     if (!run_core([&] { n = float32_values_available(src, offset, wanted); })) return nullptr;
-    Ref array = Ref::steal(np_array("empty", {static_cast<int64_t>(n)}, DType::Float32));
+    Ref array = Ref::steal(np_array(Name::empty, {static_cast<int64_t>(n)}, DType::Float32));
     if (!array) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, array.get(), static_cast<int64_t>(n * sizeof(float)))) return nullptr;
@@ -171,15 +170,15 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
 
     Ref parameters = Ref::steal(parameters_dict(blocks));
     if (!parameters) return nullptr;
-    PyObject* npt = dict_value(parameters.get(), "NPT");
+    PyObject* npt = dict_value(parameters.get(), Name::NPT);
     if (!npt) return nullptr;
-    PyObject* fxv = dict_value(parameters.get(), "FXV");
+    PyObject* fxv = dict_value(parameters.get(), Name::FXV);
     if (!fxv) return nullptr;
-    PyObject* lxv = dict_value(parameters.get(), "LXV");
+    PyObject* lxv = dict_value(parameters.get(), Name::LXV);
     if (!lxv) return nullptr;
-    PyObject* mxy = dict_value(parameters.get(), "MXY");
+    PyObject* mxy = dict_value(parameters.get(), Name::MXY);
     if (!mxy) return nullptr;
-    PyObject* mny = dict_value(parameters.get(), "MNY");
+    PyObject* mny = dict_value(parameters.get(), Name::MNY);
     if (!mny) return nullptr;
     // Hold the five values: the 3D path may write into `parameters`.
     Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
@@ -204,9 +203,9 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     } else {
         Ref y = Ref::steal(read_spectrum(file.source(), offsets.data, npt));
         if (!y) return nullptr;
-        Ref extra = Ref::steal(kwargs_of({{"y", y.get()}}));
+        Ref extra = Ref::steal(kwargs_of({{Name::y, y.get()}}));
         if (!extra) return nullptr;
-        result = Ref::steal(make_data_object("SingleDataReturn", req, extra.get()));
+        result = Ref::steal(make_data_object(Name::SingleDataReturn, req, extra.get()));
     }
     if (!result || !file.close()) return nullptr;
     return result.release();

@@ -14,10 +14,10 @@
 
 namespace vesk::py {
 
-PyObject* call_np(const char* fn, PyObject* args, PyObject* kwargs) {
-    Ref np = Ref::steal(module_global("np"));
+PyObject* call_np(Name fn, PyObject* args, PyObject* kwargs) {
+    Ref np = Ref::steal(module_global(Name::np));
     if (!np) return nullptr;
-    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), fn));
+    Ref f = Ref::steal(PyObject_GetAttr(np.get(), name(fn)));
     if (!f) return nullptr;
     return PyObject_Call(f.get(), args, kwargs);
 }
@@ -42,13 +42,13 @@ bool plain_number(PyObject* o, double& out) {
 
 bool numpy_untouched() {
     Globals& g = globals();
-    Ref np = Ref::steal(module_global("np"));
+    Ref np = Ref::steal(module_global(Name::np));
     if (!np) {
         PyErr_Clear();
         return false;
     }
     if (np.get() != g.numpy) return false;
-    Ref f = Ref::steal(PyObject_GetAttrString(np.get(), "linspace"));
+    Ref f = Ref::steal(PyObject_GetAttr(np.get(), name(Name::linspace)));
     if (!f) {
         PyErr_Clear();
         return false;
@@ -80,13 +80,16 @@ PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num) {
         if (PyErr_Occurred()) return nullptr;
         Ref args = Ref::steal(PyTuple_Pack(3, start, stop, num));
         if (!args) return nullptr;
-        return call_np("linspace", args.get());
+        return call_np(Name::linspace, args.get());
     }
-    Ref y = Ref::steal(np_array("empty", {n}, DType::Float64));
+    Ref y = Ref::steal(np_array(Name::empty, {n}, DType::Float64));
     if (!y) return nullptr;
     if (n >= 2) {
         // numpy's result is a view of its arange; so is this one.
-        y = Ref::steal(PyObject_CallMethod(y.get(), "reshape", "((i))", -1));
+        Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+        Ref shape = minus_one ? Ref::steal(PyTuple_Pack(1, minus_one.get())) : Ref();
+        if (!shape) return nullptr;
+        y = Ref::steal(PyObject_CallMethodOneArg(y.get(), name(Name::reshape), shape.get()));
         if (!y) return nullptr;
     }
     BufferGuard buf;
@@ -111,7 +114,7 @@ PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num) {
     return y.release();
 }
 
-PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType dtype) {
+PyObject* np_array(Name fn, std::initializer_list<int64_t> shape, DType dtype) {
     Ref dims = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
     if (!dims) return nullptr;
     Py_ssize_t k = 0;
@@ -125,11 +128,11 @@ PyObject* np_array(const char* fn, std::initializer_list<int64_t> shape, DType d
     if (!args) return nullptr;
     Ref kwargs;
     if (dtype == DType::Float32) {
-        Ref np = Ref::steal(module_global("np"));
+        Ref np = Ref::steal(module_global(Name::np));
         if (!np) return nullptr;
-        Ref f32 = Ref::steal(PyObject_GetAttrString(np.get(), "float32"));
+        Ref f32 = Ref::steal(PyObject_GetAttr(np.get(), name(Name::float32)));
         if (!f32) return nullptr;
-        kwargs = Ref::steal(kwargs_of({{"dtype", f32.get()}}));
+        kwargs = Ref::steal(kwargs_of({{Name::dtype, f32.get()}}));
         if (!kwargs) return nullptr;
     }
     return call_np(fn, args.get(), kwargs.get());
@@ -145,11 +148,11 @@ bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes) {
     return true;
 }
 
-PyObject* kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+PyObject* kwargs_of(std::initializer_list<std::pair<Name, PyObject*>> items) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     for (const auto& [key, value] : items)
-        if (PyDict_SetItemString(d.get(), key, value) < 0) return nullptr;
+        if (PyDict_SetItem(d.get(), name(key), value) < 0) return nullptr;
     return d.release();
 }
 

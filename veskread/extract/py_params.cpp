@@ -5,6 +5,7 @@
 // subclassed class is honoured.
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_extract.h"
+#include "veskread/module/py_classes.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -20,29 +21,27 @@ PyObject* param_to_python(const ParamValue& v) {
     return param_to_python(v, decode);
 }
 
-PyObject* make_data_object(const char* class_name, const DataRequest& req, PyObject* extra) {
+PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra) {
     Ref cls = Ref::steal(module_global(class_name));
     if (!cls) return nullptr;
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return nullptr;
     struct {
-        const char* key;
+        Name key;
         PyObject* value;
     } common[] = {
-        {"dimension", req.dimensions},
-        {"dataType", req.data_block_type},
-        {"deriv", req.deriv},
-        {"x", req.abscissa},
-        {"minY", req.mny},
-        {"maxY", req.mxy},
-        {"parameters", req.parameters},
+        {Name::dimension, req.dimensions},
+        {Name::dataType, req.data_block_type},
+        {Name::deriv, req.deriv},
+        {Name::x, req.abscissa},
+        {Name::minY, req.mny},
+        {Name::maxY, req.mxy},
+        {Name::parameters, req.parameters},
     };
     for (auto& c : common)
-        if (PyDict_SetItemString(kwargs.get(), c.key, c.value) < 0) return nullptr;
+        if (PyDict_SetItem(kwargs.get(), name(c.key), c.value) < 0) return nullptr;
     if (extra && PyDict_Update(kwargs.get(), extra) < 0) return nullptr;
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+    return call_data_class(cls.get(), kwargs.get());
 }
 
 } // namespace vesk::py

@@ -16,17 +16,17 @@
 
 namespace vesk::py {
 
-void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal) {
+void raise_stack_error(Name fn, const std::vector<int64_t>& counts, size_t unequal) {
     // Only the first row and the first that differs from it decide numpy's
     // message; the rows between stand in by repeating the first.
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return;
     if (!counts.empty()) {
-        Ref first = Ref::steal(np_array("empty", {counts[0]}, DType::Float32));
+        Ref first = Ref::steal(np_array(Name::empty, {counts[0]}, DType::Float32));
         if (!first) return;
         for (size_t k = 0; k < unequal; ++k)
             if (PyList_Append(list.get(), first.get()) < 0) return;
-        Ref other = Ref::steal(np_array("empty", {counts[unequal]}, DType::Float32));
+        Ref other = Ref::steal(np_array(Name::empty, {counts[unequal]}, DType::Float32));
         if (!other || PyList_Append(list.get(), other.get()) < 0) return;
     }
     Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
@@ -66,7 +66,7 @@ PyObject* scan_stackable_traces(Read3D& r, TraceScan& scan) {
         return nullptr;
     std::optional<size_t> unequal = first_unequal(scan.counts);
     if (scan.counts.empty() || unequal) {
-        raise_stack_error("vstack", scan.counts, unequal.value_or(0));
+        raise_stack_error(Name::vstack, scan.counts, unequal.value_or(0));
         return nullptr;
     }
     return labels_list(scan.labels);
@@ -77,7 +77,7 @@ bool read_traces_at_once(Read3D& r, std::initializer_list<int64_t> shape, bool p
     int64_t count = 1;
     for (int64_t d : shape) count = saturating_mul(count, d);
     if (!spend_on_blocks(r, saturating_mul(count, 4))) return false;
-    values = Ref::steal(np_array("empty", shape, DType::Float32));
+    values = Ref::steal(np_array(Name::empty, shape, DType::Float32));
     if (!values) return false;
     BufferGuard buf;
     if (!writable_view(buf, values.get(), count * 4)) return false;
@@ -97,14 +97,18 @@ bool read_traces_at_once(Read3D& r, std::initializer_list<int64_t> shape, bool p
 
 namespace {
 
+// kMapGeometryKeys as interned names, in the same order.
+constexpr Name kMapGeometryNames[] = {Name::AOX, Name::AOY, Name::DDX,
+                                      Name::DDY, Name::NPX, Name::NPY};
+static_assert(std::size(kMapGeometryNames) == kMapGeometryKeys.size());
+
 // The six map values from `parameters`, in order; KeyError for the first missing.
 bool map_values(PyObject* parameters, Ref (&out)[kMapGeometryKeys.size()]) {
     for (size_t k = 0; k < kMapGeometryKeys.size(); ++k) {
-        Ref key = Ref::steal(PyUnicode_FromString(kMapGeometryKeys[k]));
-        if (!key) return false;
-        PyObject* v = PyDict_GetItemWithError(parameters, key.get());
+        PyObject* key = name(kMapGeometryNames[k]);
+        PyObject* v = PyDict_GetItemWithError(parameters, key);
         if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key.get());
+            if (!PyErr_Occurred()) PyErr_SetObject(globals().KeyError, key);
             return false;
         }
         out[k] = Ref::borrow(v);
@@ -162,10 +166,12 @@ bool as_count(PyObject* o, int64_t& out) {
 
 PyObject* image_trace_object(Read3D& r, PyObject* map_x, PyObject* map_y, PyObject* labels,
                              PyObject* traces) {
-    Ref extra = Ref::steal(
-        kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"labels", labels}, {"traces", traces}}));
+    Ref extra = Ref::steal(kwargs_of({{Name::mapX, map_x},
+                                      {Name::mapY, map_y},
+                                      {Name::labels, labels},
+                                      {Name::traces, traces}}));
     if (!extra) return nullptr;
-    return make_data_object("ImageTRCDataReturn", r.req, extra.get());
+    return make_data_object(Name::ImageTRCDataReturn, r.req, extra.get());
 }
 
 PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapShape& shape) {
@@ -192,7 +198,7 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
             true))
         return nullptr;
     if (scan.counts.empty()) {
-        raise_stack_error("dstack", scan.counts, 0);
+        raise_stack_error(Name::dstack, scan.counts, 0);
         return nullptr;
     }
     labels = Ref::steal(labels_list(scan.labels));
@@ -200,7 +206,7 @@ PyObject* image_traces(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSha
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     int64_t plane = shape.npy * shape.npx;
     if (!spend_on_blocks(r, saturating_mul(saturating_mul(n, plane), 4))) return nullptr;
-    traces = Ref::steal(np_array("empty", {shape.npy, shape.npx, n}, DType::Float32));
+    traces = Ref::steal(np_array(Name::empty, {shape.npy, shape.npx, n}, DType::Float32));
     if (!traces) return nullptr;
     BufferGuard buf;
     if (!writable_view(buf, traces.get(), plane * n * 4)) return nullptr;
@@ -215,7 +221,7 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     ImageLayout layout = image_layout(r.table, r.npt);
     // np.zeros clears (and, for recycled memory, writes) every page first;
     // when the blocks overwrite every value, np.empty gives the same result.
-    const char* alloc = image_blocks_cover_map(r.blocks, layout, shape) ? "empty" : "zeros";
+    Name alloc = image_blocks_cover_map(r.blocks, layout, shape) ? Name::empty : Name::zeros;
     Ref spectra = Ref::steal(np_array(alloc, {shape.npy, shape.npx, shape.npt}, DType::Float32));
     if (!spectra) return nullptr;
     BufferGuard buf;
@@ -238,10 +244,10 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
                   true))
         return nullptr;
     buf.release();
-    Ref extra =
-        Ref::steal(kwargs_of({{"mapX", map_x}, {"mapY", map_y}, {"spectra", spectra.get()}}));
+    Ref extra = Ref::steal(
+        kwargs_of({{Name::mapX, map_x}, {Name::mapY, map_y}, {Name::spectra, spectra.get()}}));
     if (!extra) return nullptr;
-    return make_data_object("ImageDataReturn", r.req, extra.get());
+    return make_data_object(Name::ImageDataReturn, r.req, extra.get());
 }
 
 } // namespace

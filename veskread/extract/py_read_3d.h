@@ -31,7 +31,7 @@ struct Read3D {
 
 // np.vstack / np.dstack of what the per-block reads would have stacked,
 // for their errors: no block at all, or rows of unequal length.
-void raise_stack_error(const char* fn, const std::vector<int64_t>& counts, size_t unequal);
+void raise_stack_error(Name fn, const std::vector<int64_t>& counts, size_t unequal);
 
 // One str per block, through the module's decode_string; equal names share
 // one object. New reference.

@@ -12,6 +12,7 @@
 #include "veskread/extract/py_read_3d.h"
 #include "veskread/extract/regions.h"
 #include "veskread/extract/series.h"
+#include "veskread/module/py_classes.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -139,14 +140,14 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         if (!size) return nullptr;
         Ref args = Ref::steal(PyTuple_Pack(1, size.get()));
         if (!args) return nullptr;
-        Ref z = Ref::steal(call_np("zeros", args.get()));
+        Ref z = Ref::steal(call_np(Name::zeros, args.get()));
         if (z)
             PyErr_SetString(PyExc_TypeError, "'float' object cannot be interpreted as an integer");
         return nullptr;
     }
     int64_t size = std::get<int64_t>(plan.size);
     if (size < 0) {
-        Ref z = Ref::steal(np_array("zeros", {size}, DType::Float64));
+        Ref z = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
         if (z) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
         return nullptr;
     }
@@ -177,21 +178,22 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         }))
         return nullptr;
 
-    Ref map_x = Ref::steal(np_array("zeros", {size}, DType::Float64));
+    Ref map_x = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
     if (!map_x) return nullptr;
-    Ref map_y = Ref::steal(np_array("zeros", {size}, DType::Float64));
+    Ref map_y = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
     if (!map_y) return nullptr;
     Ref spectra, start_time;
     const bool zeroed = c.traces || !filled.every_point(size);
     if (c.traces) {
-        spectra = Ref::steal(np_array("zeros", {size, width}, DType::Float32));
+        spectra = Ref::steal(np_array(Name::zeros, {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     } else {
-        start_time = Ref::steal(np_array("zeros", {size}, DType::Float64));
+        start_time = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
         if (!start_time) return nullptr;
         // np.empty when every row is read; zeros otherwise, so that rows
         // without a block are never written.
-        spectra = Ref::steal(np_array(zeroed ? "zeros" : "empty", {size, width}, DType::Float32));
+        spectra =
+            Ref::steal(np_array(zeroed ? Name::zeros : Name::empty, {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     }
     BufferGuard xb, yb, sb, tb;
@@ -220,17 +222,16 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     Ref title = Ref::steal(
         PyUnicode_FromStringAndSize(plan.title.data(), static_cast<Py_ssize_t>(plan.title.size())));
     if (!title) return nullptr;
-    Ref kwargs = Ref::steal(kwargs_of({{"title", title.get()},
-                                       {"spectra", spectra.get()},
-                                       {"mapX", map_x.get()},
-                                       {"mapY", map_y.get()},
-                                       {"start_time", start_time ? start_time.get() : Py_None}}));
+    Ref kwargs =
+        Ref::steal(kwargs_of({{Name::title, title.get()},
+                              {Name::spectra, spectra.get()},
+                              {Name::mapX, map_x.get()},
+                              {Name::mapY, map_y.get()},
+                              {Name::start_time, start_time ? start_time.get() : Py_None}}));
     if (!kwargs) return nullptr;
-    Ref cls = Ref::steal(module_global("Region"));
+    Ref cls = Ref::steal(module_global(Name::Region));
     if (!cls) return nullptr;
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(cls.get(), empty.get(), kwargs.get());
+    return call_data_class(cls.get(), kwargs.get());
 }
 
 } // namespace
@@ -272,7 +273,7 @@ PyObject* read_multiregion(Read3D& r) {
         c.spectra.emplace(*r.reader, r.blocks, r.npt, r.stride());
     }
 
-    Ref scratch = Ref::steal(np_array("zeros", {1}, DType::Float64));
+    Ref scratch = Ref::steal(np_array(Name::zeros, {1}, DType::Float64));
     if (!scratch) return nullptr;
     c.scratch = scratch.get();
     c.x = Coordinates::of(c.cols.x);
@@ -291,13 +292,14 @@ PyObject* read_multiregion(Read3D& r) {
     }
 
     if (r.traces) {
-        Ref extra = Ref::steal(kwargs_of({{"labels", labels.get()}, {"regions", regions.get()}}));
+        Ref extra =
+            Ref::steal(kwargs_of({{Name::labels, labels.get()}, {Name::regions, regions.get()}}));
         if (!extra) return nullptr;
-        return make_data_object("MultiRegionTRCDataReturn", r.req, extra.get());
+        return make_data_object(Name::MultiRegionTRCDataReturn, r.req, extra.get());
     }
-    Ref extra = Ref::steal(kwargs_of({{"regions", regions.get()}}));
+    Ref extra = Ref::steal(kwargs_of({{Name::regions, regions.get()}}));
     if (!extra) return nullptr;
-    return make_data_object("MultiRegionDataReturn", r.req, extra.get());
+    return make_data_object(Name::MultiRegionDataReturn, r.req, extra.get());
 }
 
 } // namespace vesk::py

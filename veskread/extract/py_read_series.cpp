@@ -15,13 +15,13 @@ PyObject* spectrum_series(Read3D& r) {
     if (!run_core([&] { check_spectrum_series(*r.reader, r.blocks, r.npt); }, true)) return nullptr;
     int64_t n = static_cast<int64_t>(r.blocks.blocks.size());
     if (n == 0) {
-        raise_stack_error("vstack", {}, 0);
+        raise_stack_error(Name::vstack, {}, 0);
         return nullptr;
     }
     if (!spend_on_blocks(r, saturating_mul(n, saturating_mul(r.npt, 4)) + n * 8)) return nullptr;
-    Ref spectra = Ref::steal(np_array("empty", {n, r.npt}, DType::Float32));
+    Ref spectra = Ref::steal(np_array(Name::empty, {n, r.npt}, DType::Float32));
     if (!spectra) return nullptr;
-    Ref z = Ref::steal(np_array("empty", {n}, DType::Float64));
+    Ref z = Ref::steal(np_array(Name::empty, {n}, DType::Float64));
     if (!z) return nullptr;
     BufferGuard sbuf, zbuf;
     if (!writable_view(sbuf, spectra.get(), n * r.npt * 4) || !writable_view(zbuf, z.get(), n * 8))
@@ -33,9 +33,9 @@ PyObject* spectrum_series(Read3D& r) {
         return nullptr;
     sbuf.release();
     zbuf.release();
-    Ref extra = Ref::steal(kwargs_of({{"z", z.get()}, {"spectra", spectra.get()}}));
+    Ref extra = Ref::steal(kwargs_of({{Name::z, z.get()}, {Name::spectra, spectra.get()}}));
     if (!extra) return nullptr;
-    return make_data_object("TimeResolvedDataReturn", r.req, extra.get());
+    return make_data_object(Name::TimeResolvedDataReturn, r.req, extra.get());
 }
 
 PyObject* trace_series(Read3D& r) {
@@ -56,7 +56,7 @@ PyObject* trace_series(Read3D& r) {
         int64_t n = static_cast<int64_t>(scan.counts.size());
         int64_t width = scan.counts[0];
         if (!spend_on_blocks(r, saturating_mul(saturating_mul(n, width), 4))) return nullptr;
-        traces = Ref::steal(np_array("empty", {n, width}, DType::Float32));
+        traces = Ref::steal(np_array(Name::empty, {n, width}, DType::Float32));
         if (!traces) return nullptr;
         BufferGuard buf;
         if (!writable_view(buf, traces.get(), n * width * 4)) return nullptr;
@@ -64,9 +64,9 @@ PyObject* trace_series(Read3D& r) {
         if (!run_core([&] { read_trace_rows(*r.reader, r.blocks, width, dst); }, true))
             return nullptr;
     }
-    Ref extra = Ref::steal(kwargs_of({{"labels", labels.get()}, {"traces", traces.get()}}));
+    Ref extra = Ref::steal(kwargs_of({{Name::labels, labels.get()}, {Name::traces, traces.get()}}));
     if (!extra) return nullptr;
-    return make_data_object("TimeResolvedTRCDataReturn", r.req, extra.get());
+    return make_data_object(Name::TimeResolvedTRCDataReturn, r.req, extra.get());
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "veskread/container/listing.h"
+#include "veskread/module/py_names.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -33,6 +34,15 @@ struct ImageDictKeys {
     PyObject* image = nullptr;  // "image"
     PyObject* imgext = nullptr; // "imgext"
 };
+
+// A data class as import made it, so that its objects can be built without
+// the call machinery while nothing has changed the class (py_classes.h).
+struct DataClass {
+    PyObject* cls = nullptr;         // owned
+    PyObject* init = nullptr;        // owned: its __init__ as made
+    PyObject* description = nullptr; // owned: the text its __init__ leaves; null: sets none
+};
+inline constexpr size_t kDataClassCount = 9;
 
 struct Globals {
     PyObject* module = nullptr; // owned: the initialised module, or null
@@ -66,6 +76,8 @@ struct Globals {
     // listContents keys by slot: immutable, so every call hands out the same
     // tuple for the same key, as it would an interned str.
     PyObject* content_keys[kContentKeySlots] = {};
+    PyObject* names[static_cast<size_t>(Name::Count)] = {}; // py_names.h, interned
+    DataClass data_classes[kDataClassCount] = {};           // in namespace order
 };
 
 Globals& globals();
@@ -73,5 +85,6 @@ Globals& globals();
 // A module-level name as the module's code sees it at call time: the module
 // namespace first, then builtins; NameError when neither has it. New reference.
 PyObject* module_global(const char* name);
+PyObject* module_global(Name name);
 
 } // namespace vesk::py

@@ -35,6 +35,22 @@ PyObject* module_global(const char* name) {
     return nullptr;
 }
 
+PyObject* module_global(Name n) {
+    Globals& g = globals();
+    PyObject* key = name(n);
+    if (g.module) {
+        PyObject* v = PyDict_GetItem(PyModule_GetDict(g.module), key); // borrowed
+        if (v) return Py_NewRef(v);
+    }
+    PyObject* builtins = PyEval_GetBuiltins(); // borrowed
+    if (builtins) {
+        PyObject* v = PyDict_GetItem(builtins, key);
+        if (v) return Py_NewRef(v);
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return nullptr;
+}
+
 namespace {
 
 const char* const kHelpLines[] = {
@@ -213,7 +229,7 @@ bool exec_steps(PyObject* m) {
         if (!present && PyDict_SetItem(modules, name.get(), m) < 0) return false;
     }
     if (!warn_version_mismatch()) return false;
-    if (!capture_builtins() || !build_constants()) return false;
+    if (!capture_builtins() || !build_constants() || !make_names()) return false;
     if (!bind_import(m, "warnings", nullptr, "warnings") ||
         !bind_import(m, "dataclasses", "dataclass", "dataclass") ||
         !bind_import(m, "struct", "unpack", "unpack") ||
