@@ -215,6 +215,17 @@ size_t Cursor::read_into(void* dst, size_t n) {
     return got;
 }
 
+void Cursor::read_ahead(int64_t at, size_t n) {
+    if (at < 0 || n == 0 || n > kWindow) return;
+    if (n > window_cap_) {
+        window_.reset(new unsigned char[n]); // no zero fill: it is overwritten
+        window_cap_ = n;
+    }
+    window_read_ = n;
+    window_start_ = at;
+    window_len_ = src_.read_at(at, window_.get(), n);
+}
+
 void Cursor::fill_exact(unsigned char* dst, size_t n) {
     int64_t start = pos_;
     size_t got = read_buffered(dst, n);

@@ -123,6 +123,9 @@ public:
     std::string read_upto(int64_t n);
     // Bulk read straight into dst, bypassing the window; returns bytes read.
     size_t read_into(void* dst, size_t n);
+    // Loads n bytes from `at` into the window for the reads that will want
+    // them, when they fit one window (else nothing); the position stays.
+    void read_ahead(int64_t at, size_t n);
 
     int16_t read_i16() { return read_le<int16_t>(); }
     int32_t read_i32() { return read_le<int32_t>(); }

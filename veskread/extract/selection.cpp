@@ -1,5 +1,6 @@
 #include "veskread/extract/selection.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -129,9 +130,20 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
 }
 
 std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& o) {
+    const int64_t others[] = {o.acq_params, o.inst_params, o.optics_params, o.sample_params,
+                              o.ft_params};
+    // The blocks mostly lie together: one read for all of them rather than a
+    // few growing ones. The last block's length is not known here; a typical
+    // block's is assumed, and reading runs on past it as usual.
+    constexpr int64_t kTypicalBlock = 1024;
+    int64_t lo = o.params, hi = o.params;
+    for (int64_t at : others)
+        if (at >= 0) lo = std::min(lo, at), hi = std::max(hi, at);
+    if (lo >= 0 && hi > lo && hi - lo < (int64_t(1) << 30))
+        cur.read_ahead(lo, static_cast<size_t>(hi - lo + kTypicalBlock));
     std::vector<ParamRecords> blocks;
     blocks.push_back(read_param_records(cur, o.params));
-    for (int64_t at : {o.acq_params, o.inst_params, o.optics_params, o.sample_params, o.ft_params})
+    for (int64_t at : others)
         if (at != -1) blocks.push_back(read_param_records(cur, at));
     return blocks;
 }
