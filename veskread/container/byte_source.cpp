@@ -193,13 +193,7 @@ size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
         int64_t start = runs_on || pos_ >= static_cast<int64_t>(kFirstWindow) ? pos_ : 0;
         auto skip = static_cast<size_t>(pos_ - start);
         while (want < skip + n) want *= 2;
-        if (want > window_cap_) {
-            window_.reset(new unsigned char[want]); // no zero fill: it is overwritten
-            window_cap_ = want;
-        }
-        window_read_ = want;
-        window_start_ = start;
-        window_len_ = src_.read_at(start, window_.get(), want);
+        load_window(start, want);
     }
     size_t off = static_cast<size_t>(pos_ - window_start_);
     size_t avail = off < window_len_ ? window_len_ - off : 0;
@@ -216,7 +210,10 @@ size_t Cursor::read_into(void* dst, size_t n) {
 }
 
 void Cursor::read_ahead(int64_t at, size_t n) {
-    if (at < 0 || n == 0 || n > kWindow) return;
+    if (at >= 0 && n > 0 && n <= kWindow) load_window(at, n);
+}
+
+void Cursor::load_window(int64_t at, size_t n) {
     if (n > window_cap_) {
         window_.reset(new unsigned char[n]); // no zero fill: it is overwritten
         window_cap_ = n;

@@ -152,6 +152,7 @@ private:
     // Reads exactly n bytes or throws ShortRead (position moves past what was there).
     void fill_exact(unsigned char* dst, size_t n);
     size_t read_buffered(unsigned char* dst, size_t n);
+    void load_window(int64_t at, size_t n);
 
     const ByteSource& src_;
     int64_t pos_ = 0;
