@@ -4,6 +4,8 @@
  *                       a file system refuses offsets past its largest file.
  * FAULT_SHRINK_PATH=P   the file at P is cut to FAULT_SHRINK_TO bytes just
  * FAULT_SHRINK_TO=N     before the first read that reaches past N.
+ * FAULT_SHORT_READS=N   a read gives at most N bytes, as one cut short by a
+ *                       signal does, so the reader has to ask for the rest.
  *
  * Plain and vectored positioned reads alike.
  *
@@ -47,15 +49,32 @@ static int before_read(size_t n, off_t off) {
     return 0;
 }
 
+/* How many of n bytes a read may give. */
+static size_t allowed(size_t n) {
+    long long most = env_offset("FAULT_SHORT_READS");
+    if (most <= 0 || n <= (size_t)most) return n;
+    ++fault_shim_faults;
+    return (size_t)most;
+}
+
 static ssize_t faulty_pread(pread_fn real, int fd, void *buf, size_t n, off_t off) {
-    return before_read(n, off) < 0 ? -1 : real(fd, buf, n, off);
+    return before_read(n, off) < 0 ? -1 : real(fd, buf, allowed(n), off);
 }
 
 static ssize_t faulty_preadv(preadv_fn real, int fd, const struct iovec *iov, int count,
                              off_t off) {
     size_t n = 0;
     for (int k = 0; k < count; ++k) n += iov[k].iov_len;
-    return before_read(n, off) < 0 ? -1 : real(fd, iov, count, off);
+    if (before_read(n, off) < 0) return -1;
+    size_t left = allowed(n);
+    struct iovec cut[1024];
+    int parts = 0;
+    for (; parts < count && parts < 1024 && left > 0; ++parts) {
+        cut[parts] = iov[parts];
+        if (cut[parts].iov_len > left) cut[parts].iov_len = left;
+        left -= cut[parts].iov_len;
+    }
+    return real(fd, cut, parts, off);
 }
 
 ssize_t pread(int fd, void *buf, size_t n, off_t off) {

@@ -150,3 +150,24 @@ def test_file_cut_short_during_a_read(shim, write_file, case):
             "[Errno 5] file changed while stored block at offset %d was read" % start)
         assert got["notes"] == ["while reading file %r, block %s, at byte offset %d"
                                 % (path, str(tuple(key)), start)]
+
+
+# -- reads that give fewer bytes than asked before the end of the file -----------
+
+CUT_READS = {
+    "directory": ("listContents", spectrum_last(), ()),
+    "2D spectrum": ("getVeskData", spectrum_last(), AB_2D),
+    "spectrum series": ("getVeskData", stored_file(4), AB_3D),
+    "trace series": ("getVeskData", stored_file(7, names=True), ("TRC", "3D", "NONE")),
+    "image map": ("getVeskData", stored_file(4, **MAP), AB_3D),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CUT_READS))
+def test_read_cut_short_is_asked_again(shim, write_file, case):
+    function, data, key = CUT_READS[case]
+    path = write_file(data)
+    expected = outcome(function, path, *([key] if key else []))
+    got = run_with_faults(shim, function, path, key, FAULT_SHORT_READS=100)
+    assert got.pop("fault_shim_faults") > 0, "no read was cut short"
+    assert got == expected

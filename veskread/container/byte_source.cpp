@@ -14,10 +14,48 @@ namespace {
 constexpr size_t kWindow = 64 * 1024;
 constexpr size_t kFirstWindow = 512;
 constexpr size_t kMaxChunk = size_t(1) << 30; // bounded pread calls
+// The kept start of a file holds the header, the directory and, when they
+// follow, parameter blocks and tables; bulk data beyond it is read apart.
+constexpr size_t kHeadLimit = 64 * 1024;
 } // namespace
 
 size_t FdSource::read_at(int64_t offset, void* dst, size_t n) const {
     auto* out = static_cast<unsigned char*>(dst);
+    if (offset < 0) return pread_fully(offset, out, n);
+    auto at = static_cast<uint64_t>(offset);
+    // A read that starts in the kept head or right after it, and ends within
+    // its limit, grows the head by what it asks for.
+    if (at <= head_len_ && n <= kHeadLimit - at) keep_head_to(static_cast<size_t>(at + n));
+    if (at >= head_len_) return pread_fully(offset, out, n);
+    size_t k = std::min(n, head_len_ - static_cast<size_t>(at));
+    std::memcpy(out, head_.get() + at, k);
+    if (k == n || head_whole_) return k;
+    return k + pread_fully(offset + static_cast<int64_t>(k), out + k, n - k);
+}
+
+void FdSource::keep_head_to(size_t end) const {
+    if (head_whole_ || end <= head_len_) return;
+    end = std::max(end, kFirstWindow);
+    if (end > head_cap_) {
+        size_t cap = std::max(head_cap_, kFirstWindow);
+        while (cap < end) cap *= 2;
+        std::unique_ptr<unsigned char[]> grown(new unsigned char[cap]); // no zero fill
+        if (head_len_) std::memcpy(grown.get(), head_.get(), head_len_);
+        head_ = std::move(grown);
+        head_cap_ = cap;
+    }
+    size_t want = end - head_len_;
+    size_t got = pread_fully(static_cast<int64_t>(head_len_), head_.get() + head_len_, want);
+    head_len_ += got;
+    head_whole_ = got < want; // the read stopped at the end of the file
+}
+
+bool FdSource::ends_at(int64_t position) const {
+    take_stat();
+    return regular_ && position >= size_;
+}
+
+size_t FdSource::pread_fully(int64_t offset, unsigned char* out, size_t n) const {
     size_t done = 0;
     while (done < n) {
         if (offset > std::numeric_limits<off_t>::max() - static_cast<int64_t>(done)) break;
@@ -32,6 +70,10 @@ size_t FdSource::read_at(int64_t offset, void* dst, size_t n) const {
         }
         if (r == 0) break;
         done += static_cast<size_t>(r);
+        // A short read at the end the file has (asked once per call) needs
+        // no second read to confirm it; short before it, the file may have
+        // shrunk, and the next read tells.
+        if (static_cast<size_t>(r) < chunk && ends_at(offset + static_cast<int64_t>(done))) break;
     }
     return done;
 }
@@ -59,14 +101,17 @@ size_t FdSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t
     while (k < n) {
         size_t m = std::min(n - k, kMaxParts);
         const iovec* list;
+        size_t asked = 0;
         if (done == 0) {
             // A part is laid out as an iovec: hand the parts over as they are.
             list = reinterpret_cast<const iovec*>(parts + k);
+            for (size_t j = 0; j < m; ++j) asked += parts[k + j].len;
         } else {
             for (size_t j = 0; j < m; ++j) {
                 size_t skip = j == 0 ? done : 0;
                 iov[j].iov_base = static_cast<unsigned char*>(parts[k + j].dst) + skip;
                 iov[j].iov_len = parts[k + j].len - skip;
+                asked += iov[j].iov_len;
             }
             list = iov;
         }
@@ -88,26 +133,30 @@ size_t FdSource::read_scattered(int64_t offset, const ScatterPart* parts, size_t
             ++k;
         }
         done += left;
+        if (static_cast<size_t>(r) < asked && ends_at(offset + static_cast<int64_t>(total))) break;
     }
     return total;
 }
 
-int64_t FdSource::size() const {
+void FdSource::take_stat() const {
+    if (size_ >= 0) return;
     struct stat st;
     if (::fstat(fd_, &st) != 0) {
         int err = errno;
         throw Error(ErrorKind::Io, "fstat failed", -1, err);
     }
-    return static_cast<int64_t>(st.st_size);
+    size_ = static_cast<int64_t>(st.st_size);
+    regular_ = S_ISREG(st.st_mode);
+}
+
+int64_t FdSource::size() const {
+    take_stat();
+    return size_;
 }
 
 bool FdSource::is_regular_file() const {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) {
-        int err = errno;
-        throw Error(ErrorKind::Io, "fstat failed", -1, err);
-    }
-    return S_ISREG(st.st_mode);
+    take_stat();
+    return regular_;
 }
 
 size_t MemorySource::read_at(int64_t offset, void* dst, size_t n) const {
@@ -138,14 +187,19 @@ size_t Cursor::read_buffered(unsigned char* dst, size_t n) {
         bool runs_on = window_read_ && pos_ >= window_start_ &&
                        static_cast<uint64_t>(pos_ - window_start_) <= window_len_;
         size_t want = runs_on ? std::min(window_read_ * 2, kWindow) : kFirstWindow;
-        while (want < n) want *= 2;
+        // A jump near the start of the file reads from the start: the readers
+        // that each begin there then ask for the same bytes, which a file
+        // source keeps.
+        int64_t start = runs_on || pos_ >= static_cast<int64_t>(kFirstWindow) ? pos_ : 0;
+        auto skip = static_cast<size_t>(pos_ - start);
+        while (want < skip + n) want *= 2;
         if (want > window_cap_) {
             window_.reset(new unsigned char[want]); // no zero fill: it is overwritten
             window_cap_ = want;
         }
         window_read_ = want;
-        window_start_ = pos_;
-        window_len_ = src_.read_at(pos_, window_.get(), want);
+        window_start_ = start;
+        window_len_ = src_.read_at(start, window_.get(), want);
     }
     size_t off = static_cast<size_t>(pos_ - window_start_);
     size_t avail = off < window_len_ ? window_len_ - off : 0;

@@ -38,10 +38,18 @@ public:
     // how many bytes were there in all. The file variant makes one system
     // call per batch of parts.
     virtual size_t read_scattered(int64_t offset, const ScatterPart* parts, size_t n) const;
-    // Current size in bytes (used only to bound what a file may declare).
+    // Size in bytes (used only to bound what a file may declare).
     virtual int64_t size() const = 0;
 };
 
+// One call's view of an open file. Its size is asked once, at the first
+// question about it or the first short read, and kept: it only bounds what
+// the file declares (a file that grows meanwhile is read as it was), and it
+// tells a short read at the end from one that needs another read. The first
+// bytes of the file (header, directory and often the parameter blocks), as
+// far as reads have asked for them, are kept, so that the readers that each
+// start a cursor there do not read them again. Not for use by two threads at
+// once.
 class FdSource final : public ByteSource {
 public:
     explicit FdSource(int fd) : fd_(fd) {} // borrowed: the caller closes it
@@ -52,7 +60,20 @@ public:
     bool is_regular_file() const;
 
 private:
+    void take_stat() const;
+    size_t pread_fully(int64_t offset, unsigned char* dst, size_t n) const;
+    // Reads the file's start up to `end` into the kept head, unless held.
+    void keep_head_to(size_t end) const;
+    // True when `position` is at or past the end of a regular file.
+    bool ends_at(int64_t position) const;
+
     int fd_;
+    mutable int64_t size_ = -1; // -1 until stat'ed
+    mutable bool regular_ = false;
+    mutable std::unique_ptr<unsigned char[]> head_;
+    mutable size_t head_cap_ = 0;
+    mutable size_t head_len_ = 0;
+    mutable bool head_whole_ = false; // the head ends where the file ended
 };
 
 class MemorySource final : public ByteSource {
