@@ -19,25 +19,10 @@ Globals& globals() {
     return g;
 }
 
-PyObject* module_global(const char* name) {
-    Globals& g = globals();
-    if (g.module) {
-        PyObject* dict = PyModule_GetDict(g.module); // borrowed
-        PyObject* v = PyDict_GetItemString(dict, name);
-        if (v) return Py_NewRef(v);
-    }
-    PyObject* builtins = PyEval_GetBuiltins(); // borrowed
-    if (builtins) {
-        PyObject* v = PyDict_GetItemString(builtins, name);
-        if (v) return Py_NewRef(v);
-    }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return nullptr;
-}
+namespace {
 
-PyObject* module_global(Name n) {
+PyObject* lookup_global(PyObject* key) {
     Globals& g = globals();
-    PyObject* key = name(n);
     if (g.module) {
         PyObject* v = PyDict_GetItem(PyModule_GetDict(g.module), key); // borrowed
         if (v) return Py_NewRef(v);
@@ -50,6 +35,15 @@ PyObject* module_global(Name n) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return nullptr;
 }
+
+} // namespace
+
+PyObject* module_global(const char* text) {
+    Ref key = Ref::steal(PyUnicode_FromString(text));
+    return key ? lookup_global(key.get()) : nullptr;
+}
+
+PyObject* module_global(Name n) { return lookup_global(name(n)); }
 
 namespace {
 
