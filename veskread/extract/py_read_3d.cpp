@@ -131,15 +131,14 @@ bool original_geometry(Read3D& r, Ref (&values)[kMapGeometryKeys.size()]) {
     for (size_t k = 0; k < kMapGeometryKeys.size(); ++k) {
         const ParamValue* v = original.find(kMapGeometryKeys[k]);
         if (!v) {
-            Ref key = Ref::steal(PyUnicode_FromString(kMapGeometryKeys[k]));
-            if (key) PyErr_SetObject(globals().KeyError, key.get());
+            PyErr_SetObject(globals().KeyError, name(kMapGeometryNames[k]));
             return false;
         }
         values[k] = Ref::steal(param_to_python(*v));
         if (!values[k]) return false;
     }
     for (size_t k = 0; k < kMapGeometryKeys.size(); ++k)
-        if (PyDict_SetItemString(r.req.parameters, kMapGeometryKeys[k], values[k].get()) < 0)
+        if (PyDict_SetItem(r.req.parameters, name(kMapGeometryNames[k]), values[k].get()) < 0)
             return false;
     return true;
 }

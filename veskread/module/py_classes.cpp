@@ -9,7 +9,6 @@
 // calls (call_data_class), with the same attributes in the same order.
 #include <iterator>
 #include <string_view>
-#include <vector>
 
 #include "veskread/module/py_classes.h"
 
@@ -284,13 +283,13 @@ const DataClass* untouched(PyObject* cls) {
     return self;
 }
 
-// The values of the keywords named in keys[1:], appended to `out`; false
-// (no exception) when one is missing.
-bool take_values(PyObject* kwargs, PyObject* keys, std::vector<PyObject*>& out) {
+// The values of the keywords named in keys[1:], stored from out[n] on, n
+// advanced; false (no exception) when one is missing.
+bool take_values(PyObject* kwargs, PyObject* keys, PyObject** out, size_t& n) {
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(keys); ++i) {
         PyObject* value = PyDict_GetItemWithError(kwargs, PyTuple_GET_ITEM(keys, i));
         if (!value) return false;
-        out.push_back(value);
+        out[n++] = value;
     }
     return true;
 }
@@ -305,10 +304,11 @@ PyObject* build_directly(const DataClass& c, PyObject* kwargs) {
         c.description
             ? reinterpret_cast<FunctionObject*>(globals().data_classes[0].init)->param_names
             : nullptr;
-    std::vector<PyObject*> values; // borrowed from kwargs
-    if (!PyDict_CheckExact(kwargs) || !take_values(kwargs, own, values) ||
-        (base && !take_values(kwargs, base, values)) ||
-        PyDict_GET_SIZE(kwargs) != static_cast<Py_ssize_t>(values.size())) {
+    PyObject* values[2 * kMaxParams]; // borrowed from kwargs: own, then the base's
+    size_t n = 0;
+    if (!PyDict_CheckExact(kwargs) || !take_values(kwargs, own, values, n) ||
+        (base && !take_values(kwargs, base, values, n)) ||
+        PyDict_GET_SIZE(kwargs) != static_cast<Py_ssize_t>(n)) {
         PyErr_Clear();
         return nullptr;
     }
