@@ -5,6 +5,7 @@
 // the reading rules write as Python: the map axes with the parameters' own
 // arithmetic, the geometry fallback with its printed line, numpy's errors.
 #include <string>
+#include <string_view>
 
 #include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
@@ -100,7 +101,13 @@ namespace {
 // kMapGeometryKeys as interned names, in the same order.
 constexpr Name kMapGeometryNames[] = {Name::AOX, Name::AOY, Name::DDX,
                                       Name::DDY, Name::NPX, Name::NPY};
-static_assert(std::size(kMapGeometryNames) == kMapGeometryKeys.size());
+constexpr bool same_texts() {
+    if (std::size(kMapGeometryNames) != kMapGeometryKeys.size()) return false;
+    for (size_t k = 0; k < kMapGeometryKeys.size(); ++k)
+        if (std::string_view(name_text(kMapGeometryNames[k])) != kMapGeometryKeys[k]) return false;
+    return true;
+}
+static_assert(same_texts());
 
 // The six map values from `parameters`, in order; KeyError for the first missing.
 bool map_values(PyObject* parameters, Ref (&out)[kMapGeometryKeys.size()]) {

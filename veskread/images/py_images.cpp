@@ -117,24 +117,6 @@ PyObject* utf8_str(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
 }
 
-// Made at first use.
-const ImageDictKeys* image_dict_keys() {
-    ImageDictKeys& k = globals().image_dict_keys;
-    if (k.imgext) return &k;
-    ImageDictKeys n;
-    n.title = PyUnicode_InternFromString("Title");
-    n.bytes = PyUnicode_InternFromString("Bytes");
-    n.type = PyUnicode_InternFromString("Type");
-    n.image = PyUnicode_InternFromString("image");
-    n.imgext = PyUnicode_InternFromString("imgext");
-    if (!n.title || !n.bytes || !n.type || !n.image || !n.imgext) {
-        for (PyObject* o : {n.title, n.bytes, n.type, n.image, n.imgext}) Py_XDECREF(o);
-        return nullptr;
-    }
-    k = n;
-    return &k;
-}
-
 // name.rstrip(":"); natively for an exact str, whose method nothing can
 // have replaced.
 Ref rstrip_colons(PyObject* name) {
@@ -147,7 +129,7 @@ Ref rstrip_colons(PyObject* name) {
 
 // The attributes, in block order: "Title" from H00, and for every other H key
 // its text without trailing ':' naming the value of the matching V key.
-bool add_attributes(PyObject* image, const ParamBlock& params, const ImageDictKeys& keys) {
+bool add_attributes(PyObject* image, const ParamBlock& params) {
     TextDecoder decode;
     for (const auto& [key, h_value] : params.entries()) {
         if (key.empty()) {
@@ -155,13 +137,13 @@ bool add_attributes(PyObject* image, const ParamBlock& params, const ImageDictKe
             return false;
         }
         if (key[0] != 'H') continue;
-        Ref name = Ref::steal(param_to_python(h_value, decode));
-        if (!name) return false;
+        Ref heading = Ref::steal(param_to_python(h_value, decode));
+        if (!heading) return false;
         if (key == "H00") {
-            if (PyDict_SetItem(image, keys.title, name.get()) < 0) return false;
+            if (PyDict_SetItem(image, name(Name::Title), heading.get()) < 0) return false;
             continue;
         }
-        Ref attribute = rstrip_colons(name.get());
+        Ref attribute = rstrip_colons(heading.get());
         if (!attribute) return false;
         std::string value_key = key;
         for (char& ch : value_key)
@@ -253,14 +235,13 @@ PyObject* without_header(PyObject* data, SharedImageBytes& shared) {
 
 // "image" (as many bytes as the attribute "Bytes" says, less the header of
 // type 258) and "imgext"; the cursor stands at the image bytes.
-bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared,
-                     const ImageDictKeys& keys) {
-    PyObject* count_obj = attribute(image, keys.bytes);
+bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared) {
+    PyObject* count_obj = attribute(image, name(Name::Bytes));
     Py_ssize_t count;
     if (!count_obj || !read_count(count_obj, count)) return false;
     Ref data = Ref::steal(image_bytes(cur, count, shared));
     if (!data) return false;
-    PyObject* type = attribute(image, keys.type);
+    PyObject* type = attribute(image, name(Name::Type));
     if (!type) return false;
     Ref with_header = Ref::steal(PyLong_FromLongLong(kImageType258));
     if (!with_header) return false;
@@ -271,11 +252,11 @@ bool add_image_bytes(PyObject* image, Cursor& cur, SharedImageBytes& shared,
         data = Ref::steal(without_header(data.get(), shared));
         if (!data) return false;
     }
-    if (PyDict_SetItem(image, keys.image, data.get()) < 0) return false;
-    Ref what = Ref::steal(module_global("imghdr_what"));
+    if (PyDict_SetItem(image, name(Name::image), data.get()) < 0) return false;
+    Ref what = Ref::steal(module_global(Name::imghdr_what));
     if (!what) return false;
     Ref ext = Ref::steal(PyObject_CallOneArg(what.get(), data.get()));
-    return ext && PyDict_SetItem(image, keys.imgext, ext.get()) == 0;
+    return ext && PyDict_SetItem(image, name(Name::imgext), ext.get()) == 0;
 }
 
 PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
@@ -283,8 +264,7 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     ParamBlock directory = read_image_directory(cur, block);
     int64_t count = image_count(directory);
     Ref images = Ref::steal(PyList_New(0));
-    const ImageDictKeys* keys = image_dict_keys();
-    if (!images || !keys) return nullptr;
+    if (!images) return nullptr;
     const int64_t file_size = source.size();
     OutputBudget budget(file_size);
     SubBlockCache subs(budget);
@@ -300,8 +280,8 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
             budget.refuse(std::to_string(i + 1) + " images of up to " +
                           std::to_string(sub.params.size()) + " attributes each");
         Ref image = Ref::steal(PyDict_New());
-        if (!image || !add_attributes(image.get(), sub.params, *keys)) return nullptr;
-        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared, *keys))
+        if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
+        if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared))
             return nullptr;
         if (PyList_Append(images.get(), image.get()) < 0) return nullptr;
     }

@@ -26,15 +26,6 @@ struct ImageSignatures {
     PyObject* head6 = nullptr;        // slice(None, 6)
 };
 
-// Keys of the image dicts that getVisImages sets or reads (owned, interned).
-struct ImageDictKeys {
-    PyObject* title = nullptr;  // "Title"
-    PyObject* bytes = nullptr;  // "Bytes"
-    PyObject* type = nullptr;   // "Type"
-    PyObject* image = nullptr;  // "image"
-    PyObject* imgext = nullptr; // "imgext"
-};
-
 // A data class as import made it, so that its objects can be built without
 // the call machinery while nothing has changed the class (py_classes.h).
 struct DataClass {
@@ -71,7 +62,6 @@ struct Globals {
     PyObject* numpy_linspace = nullptr;         // its linspace then
     // Made at first use and kept, like the constants of a compiled function.
     ImageSignatures image_signatures; // ready when head6 is set
-    ImageDictKeys image_dict_keys;    // ready when imgext is set
     PyObject* vesk_dict = nullptr;    // dict that VeskDict hands out copies of
     // listContents keys by slot: immutable, so every call hands out the same
     // tuple for the same key, as it would an interned str.

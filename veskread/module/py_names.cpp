@@ -5,16 +5,10 @@ namespace vesk::py {
 PyObject* name(Name n) { return globals().names[static_cast<size_t>(n)]; }
 
 bool make_names() {
-    static constexpr const char* kTexts[] = {
-#define VESK_NAME_TEXT(n) #n,
-        VESK_NAMES(VESK_NAME_TEXT)
-#undef VESK_NAME_TEXT
-    };
-    static_assert(std::size(kTexts) == static_cast<size_t>(Name::Count));
     PyObject** names = globals().names;
     if (names[0]) return true;
-    for (size_t k = 0; k < std::size(kTexts); ++k) {
-        names[k] = PyUnicode_InternFromString(kTexts[k]);
+    for (size_t k = 0; k < std::size(kNameTexts); ++k) {
+        names[k] = PyUnicode_InternFromString(kNameTexts[k]);
         if (!names[k]) return false;
     }
     return true;

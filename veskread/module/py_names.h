@@ -1,10 +1,14 @@
 // Names the calls use on every call (attribute names, keywords, numpy's
-// functions, parameter keys), made and interned once at import.
+// functions, parameter keys, the keys of image dicts), made and interned
+// once at import.
 //
 // Shaped so because a str built from a C string at each use, interned and
 // then dropped, cost more than the lookup it was made for; one table keeps
 // every such name in one place.
 #pragma once
+
+#include <cstddef>
+#include <iterator>
 
 #include "veskread/module/py_ref.h"
 
@@ -59,7 +63,13 @@ namespace vesk::py {
     X(DDX)                                                                                         \
     X(DDY)                                                                                         \
     X(NPX)                                                                                         \
-    X(NPY)
+    X(NPY)                                                                                         \
+    X(Title)                                                                                       \
+    X(Bytes)                                                                                       \
+    X(Type)                                                                                        \
+    X(image)                                                                                       \
+    X(imgext)                                                                                      \
+    X(imghdr_what)
 
 enum class Name : int {
 #define VESK_NAME_ENUM(n) n,
@@ -67,6 +77,15 @@ enum class Name : int {
 #undef VESK_NAME_ENUM
         Count
 };
+
+// The text of each name, in enum order.
+inline constexpr const char* kNameTexts[] = {
+#define VESK_NAME_TEXT(n) #n,
+    VESK_NAMES(VESK_NAME_TEXT)
+#undef VESK_NAME_TEXT
+};
+static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::Count));
+constexpr const char* name_text(Name n) { return kNameTexts[static_cast<size_t>(n)]; }
 
 // The interned str (borrowed; valid once make_names has run).
 PyObject* name(Name n);
