@@ -1,6 +1,8 @@
 """Stored blocks read in batches: results must not depend on how runs, gaps,
 batch limits and a short last block split the reads."""
 import os
+import platform
+import subprocess
 import sys
 import threading
 import time
@@ -206,6 +208,46 @@ def test_other_threads_run_while_values_are_read(tmp_path, kind):
         inside = [start] + [x for x in ticks if start < x < end] + [end]
         ratios.append(max(b - a for a, b in zip(inside, inside[1:])) / (end - start))
     assert sorted(ratios)[len(ratios) // 2] < 0.8, ratios
+
+
+# -- a loop keeps the memory of its results -----------------------------------------
+
+# glibc hands back the freed top of its heap past a threshold that many
+# small results never raise; each call in a process doing nothing else would
+# then fault every page of its results in again.
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="glibc's own allocator only")
+@pytest.mark.parametrize("kind", ["multiregion", "images"])
+def test_a_loop_reuses_the_memory_of_its_results(tmp_path, kind):
+    # Four results of 256 KiB (four regions, or pictures): each above glibc's first threshold.
+    name = str(tmp_path / "many.vesk")
+    if kind == "images":
+        from vesk_writer import VeskFile
+        from writer_images import add_image_block, image_block, picture
+        vf = VeskFile()
+        pics = [picture("i%d" % k, b"BM" + bytes(256 << 10)) for k in range(4)]
+        add_image_block(vf, image_block([{"images": pics}])[0])
+        path, call = vf.write(name), "veskread.getVisImages(sys.argv[1])"
+    else:
+        n, npt = 256, 1024
+        cols = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
+                ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
+                ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+        rows = [(k % 4 + 1, 0, 0, 0, 0, k, float(k), 0.0) for k in range(n)]
+        anno = annotation_block([table_subblock(cols, rows)])
+        path = file_3d(numpy_blocks(np.ones((n, npt), np.float32), times=np.arange(n)),
+                       {**BASE_3D, "NPT": npt}, anno=anno).write(name)
+        call = 'veskread.getVeskData(sys.argv[1], ("AB", "3D", "NONE"))'
+    child = """if 1:
+        import resource, sys, veskread
+        for _ in range(3): %s
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        for _ in range(20): %s
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / 20)""" % (call, call)
+    out = subprocess.run([sys.executable, "-c", child, path], check=True, capture_output=True,
+                         text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    # Faulting the results in again would take 256 pages a call.
+    assert float(out.stdout) < 32, out.stdout
 
 
 # -- one open per call where nothing can tell ------------------------------------

@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "veskread/container/freed_heap.h"
 #include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
 #include "veskread/extract/py_read_3d.h"
@@ -116,6 +117,7 @@ struct Context {
     std::optional<SpectrumSource> spectra; // when not traces
     // Regions may overlap (share rows); what they fill counts across all.
     OutputBudget budget;
+    int64_t array_bytes = 0; // the regions' arrays so far
 };
 
 // Raises again what numpy said when refusing the coordinate that stopped a loop.
@@ -167,16 +169,21 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     // Trace regions fill every point; a spectrum region's points without a
     // stored block stay zero pages, which its rows never commit.
     RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4)), {}};
+    const int64_t per_point = c.traces ? 16 : 24; // coordinates and times
     if (!run_core([&] {
             if (!c.traces)
                 filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
-            int64_t per_point = c.traces ? 16 : 24; // coordinates and times
             c.budget.spend(
                 saturating_add(filled.committed, saturating_mul(filled.points, per_point)),
                 "annotation table gives region " + std::to_string(plan.group) + " " +
                     std::to_string(size) + " points; the regions so far fill more");
         }))
         return nullptr;
+    // The caller frees the regions together, and their many arrays would
+    // not keep that memory for the next call on their own.
+    c.array_bytes = saturating_add(
+        c.array_bytes, saturating_mul(size, saturating_add(saturating_mul(width, 4), per_point)));
+    keep_freed_results(static_cast<size_t>(c.array_bytes));
 
     Ref map_x = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
     if (!map_x) return nullptr;

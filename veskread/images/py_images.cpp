@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "veskread/container/freed_heap.h"
 #include "veskread/container/interrupt.h"
 #include "veskread/container/output_budget.h"
 #include "veskread/container/py_container.h"
@@ -190,6 +191,7 @@ struct SharedImageBytes {
 
     std::map<std::pair<int64_t, Py_ssize_t>, Ref> read; // by position and count
     std::map<PyObject*, Ref> headless;                  // by the bytes read
+    int64_t made = 0;                                   // bytes read so far
 };
 
 // `count` bytes at the cursor as a bytes object, read straight into it
@@ -208,6 +210,10 @@ PyObject* image_bytes(Cursor& cur, Py_ssize_t count, SharedImageBytes& shared) {
         set_python_error_from_current_exception();
         return nullptr;
     }
+    // The caller frees the pictures together; many of them would not keep
+    // that memory for the next call on their own.
+    shared.made += n;
+    keep_freed_results(static_cast<size_t>(shared.made));
     Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!data) return nullptr;
     size_t got = 0;
