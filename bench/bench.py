@@ -5,7 +5,8 @@ prints per workload the best-of-N wall time (warm cache) of veskread, of the
 limit (one np.fromfile of the same float32 count from the same file, or what
 the row says) and of the straightforward pure-Python reader in baseline.py,
 with both ratios; then the peak memory of fresh processes reading 3D blocks,
-image maps of growing size, two threads against one, and a summary line.
+image maps of growing size, loops in a process that does nothing else, two
+threads against one, and a summary line.
 Times vary on a shared machine; ratios measured in one run are what count.
 
     PYTHONPATH=build/dev python3 bench/bench.py [--quick] [--repeat N]
@@ -247,6 +248,38 @@ def peak_memory(path, key):
     return int(out[0]), int(out[1])
 
 
+# A loop in a process that does nothing else, as a script reading one file
+# after another runs: there the allocator's thresholds are the call's own doing.
+LOOP_CHILD = """if 1:
+    import sys, time
+    import numpy as np
+    import veskread
+    path = sys.argv[1]
+    call = lambda: %s
+    call()
+    best = float("inf")
+    for _ in range(5):
+        t0 = time.perf_counter()
+        for _ in range(20):
+            call()
+        best = min(best, (time.perf_counter() - t0) / 20)
+    print(best)"""
+
+
+def fresh_loop(expr, path):
+    """Best time of one call of `expr` (path in `path`) looped in a fresh process."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        p for p in [os.path.dirname(veskread.__file__), os.environ.get("PYTHONPATH")] if p))
+    out = subprocess.run([sys.executable, "-c", LOOP_CHILD % expr, path], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return float(out)
+
+
+def fromfile_expr(at, count):
+    return ("(lambda f: (f.seek(%d), np.fromfile(f, dtype=np.float32, count=%d))[1])"
+            "(open(path, 'rb'))" % (at, count))
+
+
 # -- main ----------------------------------------------------------------------
 
 def main():
@@ -357,6 +390,7 @@ def main():
 
         # Visible images; the limit reads each image's bytes with one read.
         path, spans = images_file(d, 20, MiB, rng)
+        images_path = path
         checks.append([im["image"] for im in veskread.getVisImages(path)]
                       == [im["image"] for im in baseline.get_vis_images(path)])
 
@@ -380,6 +414,18 @@ def main():
             worst = max(worst, extra)
             print("  %-34s peak %8.1f  arrays %8.1f  extra %6.1f" % (
                 name, peak / MiB, arrays / MiB, extra))
+
+        print()
+        print("a loop in a fresh process that does nothing else (ms per call):")
+        images_expr = "[(f.seek(a), f.read(n)) for f in [open(path, 'rb')] for a, n in %r]" % spans
+        for name, path, expr, limit in [
+                ("multiregion 4 x 500 points x 1,024", path_mr,
+                 "veskread.getVeskData(path, ('AB', '3D', 'NONE'))", fromfile_expr(at_mr, count_mr)),
+                ("visible images 20 x 1 MiB", images_path, "veskread.getVisImages(path)",
+                 images_expr)]:
+            t, t_limit = fresh_loop(expr, path), fresh_loop(limit, path)
+            print("  %-34s veskread %7.2f  limit %7.2f  ratio %.2f" % (
+                name, t * 1e3, t_limit * 1e3, t / t_limit))
 
         # Two threads reading one file each against one thread reading both.
         mib = 64 if not args.quick else 16
