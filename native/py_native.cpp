@@ -1,6 +1,7 @@
 // vesk._native: the reading core as plain Python values for the `vesk`
-// package, which needs what veskread's public calls cannot give, the kind and
-// shape of every block without reading values. It reads through a descriptor
+// package, which needs what veskread's public calls cannot give: the kind and
+// shape of every block without reading values, and the allocator asked to
+// keep the memory of the copies `vesk` makes. It reads through a descriptor
 // the caller owns (never closed here), with positioned reads and the
 // interpreter lock released, and keeps no state between calls. Core errors
 // become ValueError(message, byte offset or -1) and OSError; `vesk` turns
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "veskread/container/errors.h"
+#include "veskread/container/freed_heap.h"
 #include "veskread/container/listing.h"
 #include "veskread/extract/block_outline.h"
 #include "veskread/module/py_ref.h"
@@ -185,11 +187,26 @@ PyObject* outline(PyObject*, PyObject* arg) {
     return list.release();
 }
 
+PyObject* keep_freed_results(PyObject*, PyObject* arg) {
+    Py_ssize_t n = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "nbytes must not be negative");
+        return nullptr;
+    }
+    vesk::keep_freed_results(static_cast<size_t>(n));
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem), read from the directory and "
      "parameter, store and annotation tables only. The descriptor is not closed."},
+    {"keep_freed_results", keep_freed_results, METH_O,
+     "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
+     "freed results for the next read, as freeing one array of that size would (glibc's; "
+     "elsewhere nothing)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import _vocabulary
+from vesk import _native, _vocabulary
 from vesk._block import Block
 from vesk._vocabulary import ParameterValue, ReadOnly
 
@@ -208,6 +208,9 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
     if len(regions) == 1:
         values = regions[0].values
     elif regions:
+        # The joined copy doubles what a read leaves to free; unless the
+        # allocator keeps that much, a loop of reads faults all of it in again.
+        _native.keep_freed_results(2 * sum(r.values.nbytes for r in regions))
         values = np.concatenate([r.values for r in regions])
     else:
         values = np.zeros((0, width), dtype=np.float32)
