@@ -16,7 +16,11 @@
 #include "veskread/container/errors.h"
 #include "veskread/container/freed_heap.h"
 #include "veskread/container/listing.h"
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/block_outline.h"
+#include "veskread/extract/image_map.h"
+#include "veskread/extract/kind_choice.h"
+#include "veskread/extract/store_table.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -187,6 +191,69 @@ PyObject* outline(PyObject*, PyObject* arg) {
     return list.release();
 }
 
+// Core work only, as outline_file: rows of an image map into `out`.
+struct RowsRead {
+    std::optional<Error> failure;
+    bool out_of_memory = false;
+};
+
+RowsRead read_rows_of(int fd, const DataBlockKey& key, int64_t first_row, int64_t rows, float* out,
+                      int64_t out_bytes) {
+    RowsRead result;
+    FdSource src(fd);
+    try {
+        if (!has_vesk_magic(src)) throw_value("not a VESK file");
+        std::vector<DirEntry> directory = read_directory(src);
+        BlockOutline outline = outline_block(src, directory, key);
+        if (outline.kind != BlockKind::ImageMap) throw_value("not an image map");
+        MapShape shape{outline.shape[0], outline.shape[1], outline.shape[2]};
+        if (saturating_mul(saturating_mul(rows, shape.npx), saturating_mul(shape.npt, 4)) !=
+            out_bytes)
+            throw_value("the array does not hold " + std::to_string(rows) + " rows of the map");
+        Cursor cur(src);
+        StoreTable table = read_store_table(cur, outline.data_offset);
+        BlockReader reader(src);
+        StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
+        read_image_rows(reader, blocks, image_layout(table, shape.npt), shape,
+                        int64_t(table.block_size) + table.info_size, first_row, rows, out);
+    } catch (const Error& e) {
+        result.failure = e;
+    } catch (const std::bad_alloc&) {
+        result.out_of_memory = true;
+    }
+    return result;
+}
+
+PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_SetString(PyExc_TypeError, "read_map_rows() takes 7 arguments");
+        return nullptr;
+    }
+    int fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0) return nullptr;
+    DataBlockKey key;
+    for (int k = 0; k < 3; ++k) {
+        const char* text = PyUnicode_AsUTF8(args[1 + k]);
+        if (!text) return nullptr;
+        (k == 0 ? key.type : k == 1 ? key.dimensions : key.derivative) = text;
+    }
+    long long first_row = PyLong_AsLongLong(args[4]);
+    if (first_row == -1 && PyErr_Occurred()) return nullptr;
+    long long rows = PyLong_AsLongLong(args[5]);
+    if (rows == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[6], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    RowsRead read;
+    {
+        GilRelease unlocked;
+        read = read_rows_of(fd, key, first_row, rows, static_cast<float*>(view.buf), view.len);
+    }
+    PyBuffer_Release(&view);
+    if (read.out_of_memory) return PyErr_NoMemory();
+    if (read.failure) return raise_core_error(*read.failure);
+    Py_RETURN_NONE;
+}
+
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {
     Py_ssize_t n = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -203,6 +270,12 @@ PyMethodDef methods[] = {
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem), read from the directory and "
      "parameter, store and annotation tables only. The descriptor is not closed."},
+    {"read_map_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_map_rows)),
+     METH_FASTCALL,
+     "read_map_rows(fd, type, dimensions, derivative, first_row, rows, out, /)\n--\n\nRows "
+     "[first_row, first_row + rows) of an image map into `out`, a zeroed C-contiguous float32 "
+     "buffer of those rows, reading only the stored values they hold. The descriptor is not "
+     "closed."},
     {"keep_freed_results", keep_freed_results, METH_O,
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "

@@ -1,6 +1,7 @@
 """The xarray backend: lazy datasets, the engine entry point and a Dask cluster."""
 import faulthandler
 import importlib.metadata
+import importlib.util
 import pickle
 
 import numpy as np
@@ -8,7 +9,7 @@ import pytest
 
 import vesk
 from vesk_kinds import KINDS
-from writer_3d import INFO_SIZE
+from writer_3d import BASE_3D, INFO_SIZE, file_3d, store_block, stored_block
 
 xr = pytest.importorskip("xarray")
 from vesk.xarray_backend import VeskBackendArray, VeskBackendEntrypoint  # noqa: E402
@@ -47,13 +48,61 @@ def test_dataset_equals_data_object(tmp_path, kind):
 def test_image_map_is_read_lazily(tmp_path, monkeypatch):
     path, group = write(tmp_path, "image map")
     calls = []
-    real = vesk.xarray_backend.read
-    monkeypatch.setattr(vesk.xarray_backend, "read",
-                        lambda *a: calls.append(a) or real(*a))
+    for name in ("read", "_read_map_rows"):
+        real = getattr(vesk.xarray_backend, name)
+        monkeypatch.setattr(vesk.xarray_backend, name,
+                            lambda *a, real=real, name=name: calls.append(name) or real(*a))
     ds = xr.open_dataset(path, engine=ENGINE, group=group)
     assert calls == []
     assert ds["AB"].isel(y=1, x=2).values.tolist() == [50, 51, 52, 53]
-    assert len(calls) == 1
+    assert calls == ["_read_map_rows"]  # the one row only
+    assert ds["AB"].values[1, 2].tolist() == [50, 51, 52, 53]
+    assert calls == ["_read_map_rows", "read"]
+
+
+# A map of 5 x 3 points whose store table ends two points early, stored as
+# spectra or as planes; `cut` drops the file's last bytes (inside the last block).
+def rows_map(tmp_path, planes, cut=0):
+    npy, npx, npt = 5, 3, 4
+    values = np.arange(npy * npx * npt, dtype=np.float32).reshape(npy, npx, npt)
+    if planes:
+        blocks = [stored_block(values[..., k].ravel().tolist()) for k in range(npt)]
+        data = store_block(blocks, block_size=4 * npy * npx)
+    else:
+        blocks = [stored_block(v.tolist()) for v in values.reshape(-1, npt)[:-2]]
+        data = store_block(blocks, block_size=4 * npt)
+    params = {**BASE_3D, "NPT": npt, "NPX": npx, "NPY": npy, "AOX": 0.0, "AOY": 0.0,
+              "DDX": 1.0, "DDY": 1.0}
+    raw = file_3d(data, params).build()
+    path = tmp_path / "rows.vesk"
+    path.write_bytes(raw[:len(raw) - cut])
+    return str(path)
+
+
+@pytest.mark.parametrize("planes", [False, True])
+def test_rows_read_alone_equal_the_whole_map(tmp_path, planes):
+    path = rows_map(tmp_path, planes)
+    whole = vesk.read(path, "AB/3D/NONE").values
+    if not planes:
+        assert not whole[-1, 1:].any()  # points without a stored block
+    ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
+    for index in [dict(y=slice(1, 4)), dict(y=-1), dict(y=slice(3, 2)), dict(y=4, x=1),
+                  dict(y=slice(0, 5, 2))]:
+        np.testing.assert_array_equal(ds["AB"].isel(**index).values,
+                                      whole[tuple(index.get(d, slice(None)) for d in "yx")])
+    if importlib.util.find_spec("dask"):
+        chunked = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks={"y": 2})
+        np.testing.assert_array_equal(chunked["AB"].values, whole)
+
+
+@pytest.mark.parametrize("planes", [False, True])
+def test_rows_before_a_cut_block_still_read(tmp_path, planes):
+    path = rows_map(tmp_path, planes, cut=INFO_SIZE + 8)
+    ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
+    expected = np.arange(12, dtype=np.float32).reshape(3, 4)
+    np.testing.assert_array_equal(ds["AB"].isel(y=0).values, expected)
+    with pytest.raises(vesk.FormatError):
+        ds["AB"].values
 
 
 def test_backend_array_pickles_and_guesses(tmp_path):

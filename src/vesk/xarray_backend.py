@@ -6,7 +6,9 @@ and the merged parameters as attributes. Spectra and image maps are lazy: their
 coordinates follow from the parameters alone, and the values are read only
 when xarray or Dask asks for them, through a picklable array, so that
 ``xarray.open_mfdataset(paths, engine="vesk", parallel=True,
-combine="nested", concat_dim="file")`` reads files on Dask workers. The
+combine="nested", concat_dim="file")`` reads files on Dask workers. A run
+of an image map's rows (a Dask chunk of "y", an ``isel``) reads only those
+rows' stored values; other indexing reads the whole map. The
 other kinds take coordinates (times, trace names, region points) from reading
 the block, so they are read when the dataset is opened.
 """
@@ -29,13 +31,40 @@ except ImportError as e:  # pragma: no cover - only without the extra
 
 import veskread
 
+from vesk import _native
 from vesk._block import Block
-from vesk._errors import BlockNotFoundError
+from vesk._errors import BlockNotFoundError, raise_native
 from vesk._file import PathType, VeskFile, read
 from vesk._objects import DataObject
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
+
+
+def _row_window(index: Any, rows: int) -> Optional[Tuple[int, int, Any]]:
+    """The rows an index into the first dimension needs, as (start, stop, the
+    index within them); None where it needs them all or skips some."""
+    if isinstance(index, (int, np.integer)):
+        k = int(index) + rows if index < 0 else int(index)
+        return (k, k + 1, 0) if 0 <= k < rows else None
+    if isinstance(index, slice):
+        start, stop, step = index.indices(rows)
+        if step == 1 and stop - start < rows:
+            return start, max(start, stop), slice(None)
+    return None
+
+
+def _read_map_rows(path: str, block_key: Tuple[str, str, str], shape: Tuple[int, ...],
+                   start: int, stop: int) -> Any:
+    out = np.zeros((stop - start,) + tuple(shape[1:]), dtype=np.float32)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        _native.read_map_rows(fd, *block_key, start, stop - start, out)
+    except ValueError as e:
+        raise_native(e, path)
+    finally:
+        os.close(fd)
+    return out
 
 
 class VeskBackendArray(BackendArray):
@@ -44,6 +73,7 @@ class VeskBackendArray(BackendArray):
     def __init__(self, path: str, block: Block) -> None:
         self.path = path
         self.key = block.key
+        self.kind = block.kind
         self.shape = block.shape
         self.dtype = np.dtype(np.float32)
         self.lock = SerializableLock()
@@ -54,9 +84,14 @@ class VeskBackendArray(BackendArray):
         )
 
     def _raw_indexing_method(self, key: Tuple[Any, ...]) -> Any:
+        window = _row_window(key[0], self.shape[0]) if self.kind == "image map" else None
         with self.lock:
-            values = read(self.path, self.key).values
-        return values[key]
+            if window is None:
+                values = read(self.path, self.key).values
+                return values[key]
+            start, stop, within = window
+            rows = _read_map_rows(self.path, self.key, self.shape, start, stop)
+        return rows[(within,) + tuple(key[1:])]
 
 
 def _variable_name(block: Block) -> str:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,16 @@ namespace {
 constexpr int64_t kPlaneTileBytes = int64_t(4) << 20;
 constexpr int64_t kPlanesPerTile = 64;
 
-void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
-                          int64_t stride, float* out) {
+// Points [first, first + count) of a map: a window of whole rows, or all of it.
+struct PointWindow {
+    int64_t first;
+    int64_t count;
+};
+
+// `blocks` are the map's stored blocks from block `window.first` on; `out`
+// holds the window's spectra.
+void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
+                          const MapShape& s, int64_t stride, PointWindow window, float* out) {
     // Whole blocks lying back to back go a batch per read, straight into
     // their spectra; the rest one by one, with the errors of a short read.
     // Points follow one another in the map, so each block's info part can
@@ -32,34 +41,42 @@ void read_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks,
         int64_t got = reader.read_values(offset, s.npt, dst);
         if (got != s.npt) interp::broadcast_mismatch(got, s.npt);
     };
-    int64_t i = 0;
-    for (const auto& b : blocks.blocks) {
+    int64_t i = window.first;
+    for (const auto& b : blocks) {
         poll_interrupt(s.npt * 4);
         BlockReader::check_seek(b.offset);
         if (s.npx == 0) interp::modulo_by_zero();
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
         if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
-        batch.take(batched, b.offset, out + (row * s.npx + col) * s.npt, i, nothing, single);
+        batch.take(batched, b.offset, out + (row * s.npx + col - window.first) * s.npt, i, nothing,
+                   single);
         ++i;
     }
     batch.flush(nothing, single);
 }
 
-void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, const MapShape& s,
-                       int64_t stride, float* out) {
-    int64_t plane = s.npy * s.npx;
+// Each plane's values of the window's points go to value i of their
+// spectra; `out` holds the window's spectra.
+void read_plane_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
+                       const MapShape& s, int64_t stride, PointWindow window, float* out) {
+    const int64_t full = saturating_mul(s.npy, s.npx);
+    const int64_t plane = window.count; // values read of each plane
+    const int64_t plane_bytes = saturating_mul(plane, 4);
+    const int64_t skip = saturating_mul(window.first, 4);
     // Planes gather in a tile (whole ones lying back to back a batch per
     // read) and go to their points a few at a time, so that each point's
     // spectrum takes a run of values rather than one. A failing block raises
     // before its tile is written; the map is then dropped anyway.
     const int64_t per_tile =
-        plane > 0 ? std::clamp<int64_t>(kPlaneTileBytes / (plane * 4), 1, kPlanesPerTile) : 1;
+        plane > 0 ? std::clamp<int64_t>(kPlaneTileBytes / plane_bytes, 1, kPlanesPerTile) : 1;
     // Where a block's size is whole floats, tile rows hold whole blocks, so
     // that a batch is one run of the file copied as it lies.
     const TileRows rows = tile_rows(plane, stride);
     BlockBatch batch(reader, plane, stride, saturating_mul(per_tile, stride), rows.room);
-    const bool batched = batch.usable();
+    // A batch reads the whole run of planes; a window of less than half of
+    // each reads its part of each alone instead.
+    const bool batched = batch.usable() && (plane == full || stride - plane_bytes <= plane_bytes);
     // Made once a plane has shown that the file holds one, never from the
     // declared size alone. Every value is read before it is moved out.
     std::unique_ptr<float[]> tile;
@@ -71,9 +88,14 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         return row0 + k * rows.pitch;
     };
     auto nothing = [](int64_t, const unsigned char*) {};
+    // A short plane is refused with the values the whole plane holds.
+    auto refuse = [&](int64_t offset, int64_t got) {
+        interp::reshape_mismatch(plane == full ? got : reader.values_at(offset - skip, full), s.npy,
+                                 s.npx);
+    };
     auto single = [&](int64_t, int64_t offset, float* dst) {
         int64_t got = reader.read_values(offset, plane, dst);
-        if (got != plane) interp::reshape_mismatch(got, s.npy, s.npx);
+        if (got != plane) refuse(offset, got);
     };
     int64_t first = 0, in_tile = 0;
     auto drain = [&] {
@@ -85,20 +107,20 @@ void read_plane_blocks(const BlockReader& reader, const StoredBlocks& blocks, co
         in_tile = 0;
     };
     int64_t i = 0;
-    for (const auto& b : blocks.blocks) {
-        poll_interrupt(plane * 4);
+    for (const auto& b : blocks) {
+        poll_interrupt(plane_bytes);
         BlockReader::check_seek(b.offset);
-        if (batched && batch.fits(b.offset) && i < s.npt) {
-            batch.add(b.offset, slot(in_tile, b.offset), i, nothing, single);
+        const int64_t at = checked_add(b.offset, skip);
+        if (batched && batch.fits(at) && i < s.npt) {
+            batch.add(at, slot(in_tile, at), i, nothing, single);
         } else {
             batch.flush(nothing, single);
-            int64_t room = reader.values_at(b.offset, plane);
+            int64_t room = reader.values_at(at, plane);
             if (room == plane) {
-                single(i, b.offset, slot(in_tile, b.offset));
+                single(i, at, slot(in_tile, at));
             } else {
                 std::vector<float> part(static_cast<size_t>(room));
-                interp::reshape_mismatch(reader.read_values(b.offset, room, part.data()), s.npy,
-                                         s.npx);
+                refuse(at, reader.read_values(at, room, part.data()));
             }
             if (i >= s.npt) interp::index_out_of_bounds(i, 2, s.npt);
         }
@@ -114,6 +136,16 @@ namespace {
 // Large arrays are backed by huge pages (numpy asks the kernel for them), so
 // a write commits the whole 2 MiB around it.
 constexpr int64_t kCommitGranule = int64_t(2) << 20;
+} // namespace
+
+namespace {
+// Plane i writes value i of every point's spectrum: each point's run of
+// `planes` values commits the pages around it, however few planes there are.
+int64_t plane_bytes_committed(int64_t points, int64_t npt, int64_t planes) {
+    int64_t map = saturating_mul(saturating_mul(points, npt), 4);
+    int64_t granules = (saturating_mul(planes, 4) + kCommitGranule - 1) / kCommitGranule + 1;
+    return std::min(map, saturating_mul(saturating_mul(points, granules), kCommitGranule));
+}
 } // namespace
 
 int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blocks,
@@ -134,11 +166,7 @@ int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blo
     }
     if (layout != ImageLayout::Planes || count == 0)
         return saturating_mul(saturating_mul(count, per_block), 4);
-    // Plane i writes value i of every point's spectrum: each point's run of
-    // `count` values commits the pages around it, however few planes there are.
-    int64_t map = saturating_mul(saturating_mul(per_block, s.npt), 4);
-    int64_t granules = (saturating_mul(count, 4) + kCommitGranule - 1) / kCommitGranule + 1;
-    return std::min(map, saturating_mul(saturating_mul(per_block, granules), kCommitGranule));
+    return plane_bytes_committed(per_block, s.npt, count);
 }
 
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape) {
@@ -158,17 +186,50 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out) {
+    const PointWindow all{0, shape.npy * shape.npx};
     switch (layout) {
     case ImageLayout::Spectra:
-        read_spectrum_blocks(reader, blocks, shape, stride, out);
+        read_spectrum_blocks(reader, blocks.blocks, shape, stride, all, out);
         return;
     case ImageLayout::Planes:
-        read_plane_blocks(reader, blocks, shape, stride, out);
+        read_plane_blocks(reader, blocks.blocks, shape, stride, all, out);
         return;
     case ImageLayout::Neither:
         for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
         return;
     }
+}
+
+void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                     const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
+                     float* out) {
+    if (first_row < 0 || rows < 0 || first_row > shape.npy - rows)
+        throw_value("rows " + std::to_string(first_row) + " to " +
+                    std::to_string(first_row + rows) + " are not rows of the map's " +
+                    std::to_string(shape.npy));
+    const PointWindow window{saturating_mul(first_row, shape.npx), saturating_mul(rows, shape.npx)};
+    const auto n = static_cast<int64_t>(blocks.blocks.size());
+    std::span<const StoredBlock> all(blocks.blocks);
+    int64_t committed = 0;
+    std::span<const StoredBlock> read;
+    if (layout == ImageLayout::Spectra && window.first < n) {
+        read = all.subspan(static_cast<size_t>(window.first),
+                           static_cast<size_t>(std::min(window.count, n - window.first)));
+        committed = saturating_mul(static_cast<int64_t>(read.size()), saturating_mul(shape.npt, 4));
+    } else if (layout == ImageLayout::Planes && window.count > 0) {
+        read = all.first(static_cast<size_t>(std::min(n, shape.npt)));
+        committed =
+            plane_bytes_committed(window.count, shape.npt, static_cast<int64_t>(read.size()));
+    }
+    OutputBudget(reader.file_size())
+        .spend(committed, "the map's rows " + std::to_string(first_row) + " to " +
+                              std::to_string(first_row + rows) + " fill " +
+                              std::to_string(committed) + " bytes");
+    if (read.empty()) return;
+    if (layout == ImageLayout::Spectra)
+        read_spectrum_blocks(reader, read, shape, stride, window, out);
+    else if (layout == ImageLayout::Planes)
+        read_plane_blocks(reader, read, shape, stride, window, out);
 }
 
 } // namespace vesk

@@ -28,6 +28,16 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                         const MapShape& shape, int64_t stride, float* out);
 
+// Rows [first_row, first_row + rows) of the map into `out` (rows*npx*npt
+// floats, zero where no block writes), reading only what writes them: the
+// blocks of their points, or each plane's values of their points. Blocks
+// elsewhere are not looked at, so they cannot fail the read. Throws a Value
+// error for rows outside the map, and refuses windows that would fill more
+// memory than the file's size allows.
+void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                     const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
+                     float* out);
+
 // Memory of `out` (zero pages until written) that read_image_spectra commits
 // before it stops (at the first block that fails, or at the end), found
 // without reading values: the values it writes, or for planes, which write
