@@ -1,9 +1,10 @@
 // vesk._native: the reading core as plain Python values for the `vesk`
 // package, which needs what veskread's public calls cannot give: the kind and
-// shape of every block without reading values, and the allocator asked to
-// keep the memory of the copies `vesk` makes. It reads through a descriptor
-// the caller owns (never closed here), with positioned reads and the
-// interpreter lock released, and keeps no state between calls. Core errors
+// shape of every block without reading values, some rows of an image map
+// without the rest, and the allocator asked to keep the memory of the copies
+// `vesk` makes. It reads through a descriptor the caller owns (never closed
+// here), with positioned reads and the interpreter lock released, and keeps
+// no state of its own between calls. Core errors
 // become ValueError(message, byte offset or -1) and OSError; `vesk` turns
 // them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>

@@ -48,16 +48,16 @@ def test_dataset_equals_data_object(tmp_path, kind):
 def test_image_map_is_read_lazily(tmp_path, monkeypatch):
     path, group = write(tmp_path, "image map")
     calls = []
-    for name in ("read", "_read_map_rows"):
+    for name in ("read", "read_map_rows"):
         real = getattr(vesk.xarray_backend, name)
         monkeypatch.setattr(vesk.xarray_backend, name,
                             lambda *a, real=real, name=name: calls.append(name) or real(*a))
     ds = xr.open_dataset(path, engine=ENGINE, group=group)
     assert calls == []
     assert ds["AB"].isel(y=1, x=2).values.tolist() == [50, 51, 52, 53]
-    assert calls == ["_read_map_rows"]  # the one row only
+    assert calls == ["read_map_rows"]  # the one row only
     assert ds["AB"].values[1, 2].tolist() == [50, 51, 52, 53]
-    assert calls == ["_read_map_rows", "read"]
+    assert calls == ["read_map_rows", "read"]
 
 
 # A map of 5 x 3 points whose store table ends two points early, stored as

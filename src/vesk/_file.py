@@ -6,7 +6,9 @@ import warnings
 from types import TracebackType
 from typing import Any, List, Optional, Tuple, Type, Union
 
+import numpy as np
 import veskread
+from numpy.typing import NDArray
 
 from vesk import _native
 from vesk._block import Block, BlockKey, block_from_outline
@@ -168,4 +170,17 @@ def read(path: PathType, key: Key) -> DataObject:
         return f[key]
 
 
-
+def read_map_rows(
+    path: str, key: BlockKey, shape: Tuple[int, ...], start: int, stop: int
+) -> NDArray[np.float32]:
+    """Rows [start, stop) of the image map `key` of `shape`, reading only the
+    stored values of those rows: a damaged block elsewhere does not fail it."""
+    out = np.zeros((stop - start,) + tuple(shape[1:]), dtype=np.float32)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        _native.read_map_rows(fd, *key, start, stop - start, out)
+    except ValueError as e:
+        raise_native(e, path)
+    finally:
+        os.close(fd)
+    return out

@@ -31,10 +31,9 @@ except ImportError as e:  # pragma: no cover - only without the extra
 
 import veskread
 
-from vesk import _native
 from vesk._block import Block
-from vesk._errors import BlockNotFoundError, raise_native
-from vesk._file import PathType, VeskFile, read
+from vesk._errors import BlockNotFoundError
+from vesk._file import PathType, VeskFile, read, read_map_rows
 from vesk._objects import DataObject
 from vesk._vocabulary import axis_dimension
 
@@ -52,19 +51,6 @@ def _row_window(index: Any, rows: int) -> Optional[Tuple[int, int, Any]]:
         if step == 1 and stop - start < rows:
             return start, max(start, stop), slice(None)
     return None
-
-
-def _read_map_rows(path: str, block_key: Tuple[str, str, str], shape: Tuple[int, ...],
-                   start: int, stop: int) -> Any:
-    out = np.zeros((stop - start,) + tuple(shape[1:]), dtype=np.float32)
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-    try:
-        _native.read_map_rows(fd, *block_key, start, stop - start, out)
-    except ValueError as e:
-        raise_native(e, path)
-    finally:
-        os.close(fd)
-    return out
 
 
 class VeskBackendArray(BackendArray):
@@ -90,7 +76,7 @@ class VeskBackendArray(BackendArray):
                 values = read(self.path, self.key).values
                 return values[key]
             start, stop, within = window
-            rows = _read_map_rows(self.path, self.key, self.shape, start, stop)
+            rows = read_map_rows(self.path, self.key, self.shape, start, stop)
         return rows[(within,) + tuple(key[1:])]
 
 
