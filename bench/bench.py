@@ -240,10 +240,14 @@ print(peak, sum(a.nbytes for a in arrays))
 """
 
 
-def peak_memory(path, key):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+def child_env():
+    """The environment of a child process that imports this veskread."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
         p for p in [os.path.dirname(veskread.__file__), os.environ.get("PYTHONPATH")] if p))
-    out = subprocess.run([sys.executable, "-c", CHILD, path, *key], env=env, check=True,
+
+
+def peak_memory(path, key):
+    out = subprocess.run([sys.executable, "-c", CHILD, path, *key], env=child_env(), check=True,
                          capture_output=True, text=True).stdout.split()
     return int(out[0]), int(out[1])
 
@@ -268,10 +272,8 @@ LOOP_CHILD = """if 1:
 
 def fresh_loop(expr, path):
     """Best time of one call of `expr` (path in `path`) looped in a fresh process."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        p for p in [os.path.dirname(veskread.__file__), os.environ.get("PYTHONPATH")] if p))
-    out = subprocess.run([sys.executable, "-c", LOOP_CHILD % expr, path], env=env, check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run([sys.executable, "-c", LOOP_CHILD % expr, path], env=child_env(),
+                         check=True, capture_output=True, text=True).stdout
     return float(out)
 
 
@@ -420,7 +422,8 @@ def main():
         images_expr = "[(f.seek(a), f.read(n)) for f in [open(path, 'rb')] for a, n in %r]" % spans
         for name, path, expr, limit in [
                 ("multiregion 4 x 500 points x 1,024", path_mr,
-                 "veskread.getVeskData(path, ('AB', '3D', 'NONE'))", fromfile_expr(at_mr, count_mr)),
+                 "veskread.getVeskData(path, ('AB', '3D', 'NONE'))",
+                 fromfile_expr(at_mr, count_mr)),
                 ("visible images 20 x 1 MiB", images_path, "veskread.getVisImages(path)",
                  images_expr)]:
             t, t_limit = fresh_loop(expr, path), fresh_loop(limit, path)

@@ -21,7 +21,6 @@
 #include "veskread/extract/block_outline.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
-#include "veskread/extract/store_table.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -205,17 +204,15 @@ RowsRead read_rows_of(int fd, const DataBlockKey& key, int64_t first_row, int64_
     try {
         if (!has_vesk_magic(src)) throw_value("not a VESK file");
         std::vector<DirEntry> directory = read_directory(src);
-        BlockOutline outline = outline_block(src, directory, key);
+        StoredLayout stored;
+        BlockOutline outline = outline_block(src, directory, key, &stored);
         if (outline.kind != BlockKind::ImageMap) throw_value("not an image map");
         MapShape shape{outline.shape[0], outline.shape[1], outline.shape[2]};
         if (saturating_mul(saturating_mul(rows, shape.npx), saturating_mul(shape.npt, 4)) !=
             out_bytes)
             throw_value("the array does not hold " + std::to_string(rows) + " rows of the map");
-        Cursor cur(src);
-        StoreTable table = read_store_table(cur, outline.data_offset);
-        BlockReader reader(src);
-        StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
-        read_image_rows(reader, blocks, image_layout(table, shape.npt), shape,
+        const StoreTable& table = stored.table;
+        read_image_rows(BlockReader(src), stored.blocks, image_layout(table, shape.npt), shape,
                         int64_t(table.block_size) + table.info_size, first_row, rows, out);
     } catch (const Error& e) {
         result.failure = e;

@@ -89,7 +89,7 @@ int64_t region_points(const AnnotationTable& anno) {
 } // namespace
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key) {
+                           const DataBlockKey& key, StoredLayout* stored) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -149,6 +149,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         break;
     }
     }
+    if (stored) *stored = {std::move(table), std::move(blocks)};
     return out;
 }
 

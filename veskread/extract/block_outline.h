@@ -14,6 +14,7 @@
 #include "veskread/container/directory.h"
 #include "veskread/container/listing.h"
 #include "veskread/extract/param_block.h"
+#include "veskread/extract/store_table.h"
 
 namespace vesk {
 
@@ -36,9 +37,17 @@ struct BlockOutline {
     int64_t data_offset = -1;
 };
 
+// What an outline of a 3D block read on its way, for a caller that goes on
+// to read the block's values.
+struct StoredLayout {
+    StoreTable table;
+    StoredBlocks blocks;
+};
+
 // Throws vesk::Error as reading `key` would fail; a key that reading refuses
-// (such as a listed "SC") throws Error(Value) with reading's message.
+// (such as a listed "SC") throws Error(Value) with reading's message. For a
+// 3D block, `stored` (when given) receives its store table and blocks.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key);
+                           const DataBlockKey& key, StoredLayout* stored = nullptr);
 
 } // namespace vesk

@@ -136,9 +136,7 @@ namespace {
 // Large arrays are backed by huge pages (numpy asks the kernel for them), so
 // a write commits the whole 2 MiB around it.
 constexpr int64_t kCommitGranule = int64_t(2) << 20;
-} // namespace
 
-namespace {
 // Plane i writes value i of every point's spectrum: each point's run of
 // `planes` values commits the pages around it, however few planes there are.
 int64_t plane_bytes_committed(int64_t points, int64_t npt, int64_t planes) {
