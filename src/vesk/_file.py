@@ -19,6 +19,11 @@ PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Key = Union[str, Tuple[str, str, str]]
 
 
+def _open_descriptor(path: PathType) -> int:
+    """A read-only descriptor of `path` that child processes do not inherit."""
+    return os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+
+
 class VeskFile:
     """An open VESK file: a context manager holding one file descriptor.
 
@@ -34,7 +39,7 @@ class VeskFile:
 
     def __init__(self, path: PathType) -> None:
         self.path = os.fsdecode(path)
-        self._fd: Optional[int] = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        self._fd: Optional[int] = _open_descriptor(path)
         try:
             try:
                 outline = _native.outline(self._fd)
@@ -176,7 +181,7 @@ def read_map_rows(
     """Rows [start, stop) of the image map `key` of `shape`, reading only the
     stored values of those rows: a damaged block elsewhere does not fail it."""
     out = np.zeros((stop - start,) + tuple(shape[1:]), dtype=np.float32)
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    fd = _open_descriptor(path)
     try:
         _native.read_map_rows(fd, *key, start, stop - start, out)
     except ValueError as e:
