@@ -10,6 +10,17 @@ constexpr int64_t kTimeSkip = 136;
 constexpr int64_t kLabelSkip = 152;
 constexpr size_t kLabelChunk = 4096;
 constexpr int64_t kBatchBlocks = 512; // two parts each: the 1024 a system call takes
+// Where a block's parts would average at most this many bytes, they cost the
+// kernel more than one read of the whole batch and copying the values out.
+constexpr size_t kGatherPartBytes = 512;
+// A batch read whole stays within this, so that the copies out read from cache.
+constexpr int64_t kGatherBatchBytes = int64_t(256) << 10;
+
+bool read_whole(int64_t count, InfoRoom room) {
+    const size_t parts = room == InfoRoom::Scratch ? 2 : 1;
+    return room != InfoRoom::InRow && count >= 0 &&
+           static_cast<uint64_t>(count) * 4 <= kGatherPartBytes * parts;
+}
 } // namespace
 
 BlockReader::BlockReader(const ByteSource& src) : src_(src), size_(src.size()) {}
@@ -44,8 +55,11 @@ BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
                        int64_t batch_bytes, InfoRoom room)
     : reader_(reader), count_(count), stride_(stride), batch_bytes_(batch_bytes),
       info_len_(stride > 4 * count && count >= 0 ? static_cast<size_t>(stride - 4 * count) : 0),
-      max_blocks_(static_cast<size_t>(
-          std::clamp<int64_t>(stride > 0 ? batch_bytes / stride : 1, 1, kBatchBlocks))),
+      whole_(read_whole(count, room)),
+      max_blocks_(static_cast<size_t>(std::clamp<int64_t>(
+          stride > 0 ? (whole_ ? std::min(batch_bytes, kGatherBatchBytes) : batch_bytes) / stride
+                     : 1,
+          1, kBatchBlocks))),
       room_(room) {
     pending_.reset(new Pending[max_blocks_]);
     parts_.reset(new ScatterPart[2 * max_blocks_]);
@@ -84,6 +98,8 @@ unsigned char* BlockBatch::bounce_slot(size_t& used, const unsigned char* dst, s
 }
 
 bool BlockBatch::read_pending() {
+    if (whole_) return read_whole_batch();
+    const auto values = static_cast<size_t>(count_) * 4;
     size_t n = n_pending_;
     if (scratch_size_ < n * info_len_ + kPage) {
         scratch_size_ = n * info_len_ + kPage;
@@ -97,7 +113,6 @@ bool BlockBatch::read_pending() {
         scratch_.get() +
         (static_cast<uintptr_t>(first_info) - reinterpret_cast<uintptr_t>(scratch_.get())) % kPage;
     n_parts_ = 0;
-    const auto values = static_cast<size_t>(count_) * 4;
     // Our own rows (InRow) are placed well by whoever made them.
     const bool bounce = room_ != InfoRoom::InRow && values >= kBounceFrom;
     size_t slow = 0;
@@ -152,6 +167,28 @@ bool BlockBatch::read_pending() {
     if (reader_.source().read_scattered(first_, parts_.get(), n_parts_) != want) return false;
     for (size_t j = 0; slow && j < n; ++j)
         if (pending_[j].bounce) std::memcpy(pending_[j].dst, pending_[j].bounce, values);
+    return true;
+}
+
+bool BlockBatch::read_whole_batch() {
+    const size_t want = n_pending_ * static_cast<size_t>(stride_);
+    if (bounce_size_ < want + kPage) {
+        bounce_size_ = want + kPage;
+        bounce_.reset(new unsigned char[bounce_size_]);
+    }
+    // Placed against the file modulo a page, where the kernel copies fastest.
+    unsigned char* run =
+        bounce_.get() +
+        (static_cast<uintptr_t>(first_) - reinterpret_cast<uintptr_t>(bounce_.get())) % kPage;
+    const ScatterPart whole{run, want};
+    if (reader_.source().read_scattered(first_, &whole, 1) != want) return false;
+    const auto values = static_cast<size_t>(count_) * 4;
+    for (size_t j = 0; j < n_pending_; ++j) {
+        Pending& p = pending_[j];
+        const unsigned char* block = run + j * static_cast<size_t>(stride_);
+        std::memcpy(p.dst, block, values);
+        p.info = room_ == InfoRoom::Unused ? nullptr : block + values;
+    }
     return true;
 }
 

@@ -80,7 +80,8 @@ private:
 //
 // The kernel copies each part of a scattered read on its own, at a cost per
 // part that is a good share of copying 4 KiB; the modes other than Scratch
-// let the parts of neighbouring blocks run together.
+// let the parts of neighbouring blocks run together. Blocks of a few hundred
+// values are cheaper to read whole and copy out than to scatter.
 enum class InfoRoom {
     Scratch, // info parts go to scratch: the destinations need no room
     InRow,   // each destination has room for the whole block; the info stays there
@@ -153,6 +154,8 @@ private:
         bool slow = false;                   // dst lies where the kernel copies slowly
     };
     bool read_pending(); // false when the file held less than the batch
+    // Small blocks: the batch read whole into bounce_, its values copied out.
+    bool read_whole_batch();
     // A slot of `len` bytes in bounce_ from `used` on, placed for a fast copy to `dst`.
     unsigned char* bounce_slot(size_t& used, const unsigned char* dst, size_t len);
     // Parts that meet in memory (as they meet in the file) become one.
@@ -172,6 +175,7 @@ private:
     int64_t stride_;
     int64_t batch_bytes_;
     size_t info_len_;
+    bool whole_; // batches are read whole and copied out (small blocks)
     size_t max_blocks_;
     InfoRoom room_;
     int64_t first_ = 0;
