@@ -84,14 +84,14 @@ def trace_map_file(d, npx, npy, ntraces, rng):
     return path, at, values.size
 
 
-def series_file(d, n, npt, rng, traces=False):
+def series_file(d, n, npt, rng, traces=False, name=None):
     values = rng.standard_normal((n, npt), dtype=np.float32)
     if traces:
         rows = stored_blocks(values, names=["trace %d" % k for k in range(n)])
     else:
         rows = stored_blocks(values, times=np.arange(n) * 0.5)
     params = {**BASE_3D, "NPT": npt}
-    name = "trc_series.vesk" if traces else "series.vesk"
+    name = name or ("trc_series.vesk" if traces else "series.vesk")
     path, at = write_3d(os.path.join(d, name), rows, 4 * npt, params,
                         data_type=7 if traces else 4)
     return path, at, values.size
@@ -346,6 +346,11 @@ def main():
                  ("AB", "3D", "NONE"), 1.3)
         data_row("time-resolved traces 2,000 x 1,024", *series_file(d, 2000, 1024, rng, True),
                  ("TRC", "3D", "NONE"), 1.3)
+        # Spectra shorter than their blocks' info parts: the file holds more than
+        # twice the bytes the limit reads, so no reader comes near it.
+        data_row("time-resolved 16,384 x 128 (short spectra)",
+                 *series_file(d, 16384, 128, rng, name="short.vesk"), ("AB", "3D", "NONE"),
+                 None, mem=False)
         data_row("trace map 64x64, 1,024 traces", *trace_map_file(d, 64, 64, 1024, rng),
                  ("TRC", "3D", "NONE"), 1.3)
         path_mr, at_mr, count_mr = multiregion_file(d, 4, 500, 1024, rng)
