@@ -36,11 +36,14 @@ def test_series_spectra_and_traces_across_batches(tmp_path, n, gap_every):
     blocks = [stored_block(v.tolist(), time=0.5 * k, name="t%d" % (k // 3))
               for k, v in enumerate(values)]
     data = store_block(blocks, entries=runs(n, gap_every), block_size=4 * npt)
-    for dtype, key in [(4, "AB"), (7, "TRC")]:
-        path = file_3d(data, {**BASE_3D, "NPT": npt}, data_type=dtype).write(
+    image_map = {**MAP, "NPX": n, "NPY": 1}
+    for dtype, key, params in [(4, "AB", {}), (7, "TRC", {}), (4, "AB", image_map)]:
+        path = file_3d(data, {**BASE_3D, "NPT": npt, **params}, data_type=dtype).write(
             str(tmp_path / ("%s.vesk" % key)))
         d = veskread.getVeskData(path, (key, "3D", "NONE"))
-        if key == "AB":
+        if params:
+            assert d.spectra.tobytes() == values.tobytes()
+        elif key == "AB":
             assert d.spectra.tobytes() == values.tobytes()
             assert d.z.tolist() == [0.5 * k for k in range(n)]
         else:

@@ -12,14 +12,13 @@ constexpr size_t kLabelChunk = 4096;
 constexpr int64_t kBatchBlocks = 512; // two parts each: the 1024 a system call takes
 // Where a block's parts would average at most this many bytes, they cost the
 // kernel more than one read of the whole batch and copying the values out.
-constexpr size_t kGatherPartBytes = 512;
+constexpr int64_t kSmallPartBytes = 512;
 // A batch read whole stays within this, so that the copies out read from cache.
-constexpr int64_t kGatherBatchBytes = int64_t(256) << 10;
+constexpr int64_t kWholeBatchBytes = int64_t(256) << 10;
 
 bool read_whole(int64_t count, InfoRoom room) {
-    const size_t parts = room == InfoRoom::Scratch ? 2 : 1;
-    return room != InfoRoom::InRow && count >= 0 &&
-           static_cast<uint64_t>(count) * 4 <= kGatherPartBytes * parts;
+    const int64_t parts = room == InfoRoom::Scratch ? 2 : 1;
+    return room != InfoRoom::InRow && count >= 0 && count <= kSmallPartBytes * parts / 4;
 }
 } // namespace
 
@@ -57,7 +56,7 @@ BlockBatch::BlockBatch(const BlockReader& reader, int64_t count, int64_t stride,
       info_len_(stride > 4 * count && count >= 0 ? static_cast<size_t>(stride - 4 * count) : 0),
       whole_(read_whole(count, room)),
       max_blocks_(static_cast<size_t>(std::clamp<int64_t>(
-          stride > 0 ? (whole_ ? std::min(batch_bytes, kGatherBatchBytes) : batch_bytes) / stride
+          stride > 0 ? (whole_ ? std::min(batch_bytes, kWholeBatchBytes) : batch_bytes) / stride
                      : 1,
           1, kBatchBlocks))),
       room_(room) {

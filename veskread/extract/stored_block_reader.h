@@ -81,7 +81,8 @@ private:
 // The kernel copies each part of a scattered read on its own, at a cost per
 // part that is a good share of copying 4 KiB; the modes other than Scratch
 // let the parts of neighbouring blocks run together. Blocks of a few hundred
-// values are cheaper to read whole and copy out than to scatter.
+// values are cheaper to read whole and copy out: their batches are one plain
+// read into a buffer, from which the values are copied and the info read.
 enum class InfoRoom {
     Scratch, // info parts go to scratch: the destinations need no room
     InRow,   // each destination has room for the whole block; the info stays there
