@@ -348,7 +348,7 @@ def main():
                  ("TRC", "3D", "NONE"), 1.3)
         # Spectra shorter than their blocks' info parts: the file holds more than
         # twice the bytes the limit reads, so no reader comes near it.
-        data_row("time-resolved 16,384 x 128 (short spectra)",
+        data_row("short spectra 16,384 x 128",
                  *series_file(d, 16384, 128, rng, name="short.vesk"), ("AB", "3D", "NONE"),
                  None, mem=False)
         data_row("trace map 64x64, 1,024 traces", *trace_map_file(d, 64, 64, 1024, rng),
