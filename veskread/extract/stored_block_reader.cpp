@@ -86,6 +86,12 @@ bool slow_copy(const void* dst, int64_t file_offset) {
     uintptr_t d = (reinterpret_cast<uintptr_t>(dst) - static_cast<uintptr_t>(file_offset)) % kPage;
     return d != 0 && d < kSlowDistance;
 }
+
+// Where in `area` (a page to spare) bytes from `file_offset` land at distance
+// 0 from it modulo a page, where the kernel copies fastest.
+unsigned char* placed_for(unsigned char* area, int64_t file_offset) {
+    return area + (static_cast<uintptr_t>(file_offset) - reinterpret_cast<uintptr_t>(area)) % kPage;
+}
 } // namespace
 
 unsigned char* BlockBatch::bounce_slot(size_t& used, const unsigned char* dst, size_t len) {
@@ -108,9 +114,7 @@ bool BlockBatch::read_pending() {
     // values of whole pages every part then does: no batch has all its info
     // parts at a distance where the kernel copies slowly.
     const int64_t first_info = first_ + count_ * 4;
-    unsigned char* infos =
-        scratch_.get() +
-        (static_cast<uintptr_t>(first_info) - reinterpret_cast<uintptr_t>(scratch_.get())) % kPage;
+    unsigned char* infos = placed_for(scratch_.get(), first_info);
     n_parts_ = 0;
     // Our own rows (InRow) are placed well by whoever made them.
     const bool bounce = room_ != InfoRoom::InRow && values >= kBounceFrom;
@@ -175,10 +179,7 @@ bool BlockBatch::read_whole_batch() {
         bounce_size_ = want + kPage;
         bounce_.reset(new unsigned char[bounce_size_]);
     }
-    // Placed against the file modulo a page, where the kernel copies fastest.
-    unsigned char* run =
-        bounce_.get() +
-        (static_cast<uintptr_t>(first_) - reinterpret_cast<uintptr_t>(bounce_.get())) % kPage;
+    unsigned char* run = placed_for(bounce_.get(), first_);
     const ScatterPart whole{run, want};
     if (reader_.source().read_scattered(first_, &whole, 1) != want) return false;
     const auto values = static_cast<size_t>(count_) * 4;
@@ -200,8 +201,9 @@ TileRows tile_rows(int64_t count, int64_t stride) {
 }
 
 float* place_tile(float* area, int64_t file_offset) {
-    uintptr_t d = (static_cast<uintptr_t>(file_offset) - reinterpret_cast<uintptr_t>(area)) % kPage;
-    return area + d / 4; // a distance of 0 or just under a page: both fast
+    auto* bytes = reinterpret_cast<unsigned char*>(area);
+    // Whole floats: a distance of 0 or just under a page, both fast.
+    return area + (placed_for(bytes, file_offset) - bytes) / 4;
 }
 
 double BlockReader::read_time(int64_t position) const {
