@@ -94,15 +94,15 @@ LAST = 4 * NPT + INFO_SIZE
 
 
 SMALL = 120            # values per block of a file whose batches are read whole
-SMALL_MAP = {"NPX": 40, "NPY": 25}  # blocks enough that the last lies past the first reads
+SMALL_BLOCKS = 1000    # enough that the last block lies past the first reads
+SMALL_MAP = {"NPX": 40, "NPY": 25}
 
 
 def values(k, npt=NPT):
     return [k * 1000.0 + p for p in range(npt)]
 
 
-def stored_file(data_type, names=False, npt=NPT, **params):
-    n = params["NPX"] * params["NPY"] if "NPX" in params else 3 if npt == NPT else 1000
+def stored_file(data_type, names=False, npt=NPT, n=3, **params):
     blocks = [stored_block(values(k, npt), time=float(k), name="t%d" % k if names else None)
               for k in range(n)]
     data = store_block(blocks, block_size=4 * npt)
@@ -135,13 +135,15 @@ SHRINKING = {
         {"error": "ValueError", "message": "could not broadcast input array from shape "
                                            "(%d,) into shape (%d,)" % (KEPT, NPT)}),
     "trace series of small blocks": (
-        ("TRC", "3D", "NONE"), stored_file(7, names=True, npt=SMALL), 4 * SMALL + INFO_SIZE,
+        ("TRC", "3D", "NONE"), stored_file(7, names=True, npt=SMALL, n=SMALL_BLOCKS),
+        4 * SMALL + INFO_SIZE,
         {"error": "OSError", "errno": 5}),
     "spectrum series of small blocks": (
-        AB_3D, stored_file(4, npt=SMALL), 4 * SMALL + INFO_SIZE,
+        AB_3D, stored_file(4, npt=SMALL, n=SMALL_BLOCKS), 4 * SMALL + INFO_SIZE,
         {"error": "error", "message": "unpack requires a buffer of 8 bytes"}),
     "image map of small blocks": (
-        AB_3D, stored_file(4, npt=SMALL, **{**MAP, **SMALL_MAP}), 4 * SMALL + INFO_SIZE,
+        AB_3D, stored_file(4, npt=SMALL, n=SMALL_BLOCKS, **{**MAP, **SMALL_MAP}),
+        4 * SMALL + INFO_SIZE,
         {"error": "ValueError", "message": "could not broadcast input array from shape "
                                            "(%d,) into shape (%d,)" % (KEPT, SMALL)}),
 }

@@ -180,8 +180,7 @@ bool BlockBatch::read_whole_batch() {
         bounce_.reset(new unsigned char[bounce_size_]);
     }
     unsigned char* run = placed_for(bounce_.get(), first_);
-    const ScatterPart whole{run, want};
-    if (reader_.source().read_scattered(first_, &whole, 1) != want) return false;
+    if (reader_.source().read_at(first_, run, want) != want) return false;
     const auto values = static_cast<size_t>(count_) * 4;
     for (size_t j = 0; j < n_pending_; ++j) {
         Pending& p = pending_[j];
