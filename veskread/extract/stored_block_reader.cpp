@@ -87,10 +87,13 @@ bool slow_copy(const void* dst, int64_t file_offset) {
     return d != 0 && d < kSlowDistance;
 }
 
-// Where in `area` (a page to spare) bytes from `file_offset` land at distance
-// 0 from it modulo a page, where the kernel copies fastest.
+// How far into `area` (a page to spare) bytes from `file_offset` land at
+// distance 0 from it modulo a page, where the kernel copies fastest.
+uintptr_t placement_in(const void* area, int64_t file_offset) {
+    return (static_cast<uintptr_t>(file_offset) - reinterpret_cast<uintptr_t>(area)) % kPage;
+}
 unsigned char* placed_for(unsigned char* area, int64_t file_offset) {
-    return area + (static_cast<uintptr_t>(file_offset) - reinterpret_cast<uintptr_t>(area)) % kPage;
+    return area + placement_in(area, file_offset);
 }
 } // namespace
 
@@ -200,9 +203,10 @@ TileRows tile_rows(int64_t count, int64_t stride) {
 }
 
 float* place_tile(float* area, int64_t file_offset) {
-    auto* bytes = reinterpret_cast<unsigned char*>(area);
-    // Whole floats: a distance of 0 or just under a page, both fast.
-    return area + (placed_for(bytes, file_offset) - bytes) / 4;
+    // Whole floats: a distance of 0 or just under a page, both fast. Kept in
+    // integers: clang 16 at -O1 folds area + (placed - bytes) / 4 back into
+    // the unrounded byte address.
+    return area + placement_in(area, file_offset) / 4;
 }
 
 double BlockReader::read_time(int64_t position) const {
