@@ -183,3 +183,43 @@ def test_same_stem_from_two_folders_is_refused(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], str(other), "-f", "npy")
     assert code == 1 and len(written) == 4
     assert str(other) in err and "-o" in err
+
+
+def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
+    """A recording cut after 900 of its 1,000 declared values: every consumer
+    pairs the values with the first 900 points of the declared axis."""
+    xr, pd, jcamp = (pytest.importorskip(m) for m in ("xarray", "pandas", "jcamp"))
+    pytest.importorskip("matplotlib")
+    from vesk._cli import plotting
+    from vesk.xarray_backend import VeskBackendEntrypoint
+    from vesk_writer import VeskFile, float32_block, param_block
+    p = {"NPT": 1000, "FXV": 4000.0, "LXV": 400.0, "MXY": 1.0, "MNY": 0.0, "DXU": "WN"}
+    vf = VeskFile()
+    for data_type, sample_type in ((1, 1), (4, 3)):  # the AB spectrum ends the file
+        vf.add(param_block(p), data_type=data_type, sample_type=sample_type, param_type=1)
+        vf.add(float32_block(np.linspace(0, 1, 1000).tolist()), data_type=data_type,
+               sample_type=sample_type)
+    path = tmp_path / "short.vesk"
+    path.write_bytes(vf.build()[:-400])
+    data = vesk.read(path, "AB/2D/NONE")
+    x = data.x[:900]
+    assert len(data.y) == 900 and len(data.x) == 1000
+
+    assert data.to_xarray().wavenumber.values.tolist() == x.tolist()
+    assert data.to_pandas().index.tolist() == x.tolist()
+    lazy = xr.open_dataset(path, engine=VeskBackendEntrypoint, group="AB/2D/NONE")
+    assert lazy.wavenumber.values.tolist() == x.tolist()
+    np.testing.assert_array_equal(lazy.AB.values, data.y)
+    np.testing.assert_array_equal(plotting.draw(data, "t").axes[0].lines[0].get_xdata(), x)
+
+    out = tmp_path / "out"
+    for fmt in ("csv", "npy", "jcamp"):
+        assert export(capsys, out, path, "--block", "AB/2D/NONE", "-f", fmt)[0] == 0
+    table = read_csv(pd, out / "short_AB_2D_NONE.csv")
+    np.testing.assert_array_equal(table.iloc[:, 0].to_numpy(), x)
+    with np.load(out / "short_AB_2D_NONE.npz") as npz:
+        np.testing.assert_array_equal(npz["x"], x)
+    back = jcamp.jcamp_readfile(str(out / "short_AB_2D_NONE.jdx")) \
+        if hasattr(jcamp, "jcamp_readfile") else jcamp.readfile(str(out / "short_AB_2D_NONE.jdx"))
+    assert back["npoints"] == 900
+    np.testing.assert_array_equal(back["x"], x)

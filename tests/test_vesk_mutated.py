@@ -39,6 +39,8 @@ def test_listing_agrees_with_reading(tmp_path, data, capsys):
                 continue
             assert block.kind != vesk.UNREADABLE, block.problem
             assert (block.kind, block.shape) == (obj.block.kind, obj.values.shape)
+            for dims, array in obj.coords.values():  # as to_xarray needs them
+                assert (len(array),) == tuple(obj.values.shape[obj.dims.index(d)] for d in dims)
             if block.kind == "image map":  # its rows read alone agree
                 for row in range(min(block.shape[0], 3)):
                     rows = read_map_rows(str(path), block.key, block.shape, row, row + 1)

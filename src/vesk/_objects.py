@@ -37,12 +37,25 @@ def _need(module: str, call: str, extra: str) -> Any:
         ) from e
 
 
+def fitted_coords(shape: Sequence[int], dims: Sequence[str], coords: Coords) -> Coords:
+    """`coords` with each dimension's own coordinate cut to that dimension's length."""
+    sizes = dict(zip(dims, shape))
+    out = {}
+    for name, (cdims, array) in coords.items():
+        if len(cdims) == 1 and cdims[0] in sizes and len(array) > sizes[cdims[0]]:
+            array = array[:sizes[cdims[0]]]
+        out[name] = (cdims, array)
+    return out
+
+
 @dataclass(frozen=True)
 class DataObject:
     """What every data object holds.
 
     `values` is the main array, `dims` names its dimensions and `coords` maps
-    each coordinate name to (its dimensions, its array).
+    each coordinate name to (its dimensions, its array). A recording that ends
+    early reads as fewer values than its parameters declare (the leading
+    ones); its coordinates are cut to match, while `x` stays the declared axis.
     """
 
     block: Block
@@ -54,6 +67,9 @@ class DataObject:
     """The low-level `veskread` data object the arrays come from."""
     x: NDArray[np.float64] = field(repr=False)
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "coords", fitted_coords(self.values.shape, self.dims, self.coords))
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -86,7 +102,7 @@ class Spectrum(DataObject):
     def to_pandas(self) -> "pandas.Series":
         """The spectrum as a `pandas.Series` indexed by x."""
         pd = _need("pandas", "to_pandas()", "pandas")
-        index = pd.Index(self.x, name=self.dims[0])
+        index = pd.Index(self.coords[self.dims[0]][1], name=self.dims[0])
         return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
 
 

@@ -34,7 +34,7 @@ import veskread
 from vesk._block import Block
 from vesk._errors import BlockNotFoundError
 from vesk._file import PathType, VeskFile, read, read_map_rows
-from vesk._objects import DataObject
+from vesk._objects import DataObject, fitted_coords
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
@@ -95,24 +95,22 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
     p: Mapping[str, Any] = block.parameters
     spectral = np.linspace(p["FXV"], p["LXV"], p["NPT"])
     data = indexing.LazilyIndexedArray(VeskBackendArray(path, block))
-    var_attrs = {"long_name": block.y_label}
+    dim = axis_dimension(p)
     if block.kind == "spectrum":
-        dim = axis_dimension(p)
         dims: Tuple[str, ...] = (dim,)
-        coords: Dict[str, Any] = {dim: Variable((dim,), spectral, {"long_name": block.x_label})}
+        axes: Dict[str, Any] = {dim: ((dim,), spectral)}
     else:
-        dim = axis_dimension(p)
         dim = dim if dim not in ("x", "y") else "spectral"
         dims = ("y", "x", dim)
         # As reading computes them: origin + step * (count - 1), then linspace.
         map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
         map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
-        coords = {
-            "y": Variable(("y",), map_y),
-            "x": Variable(("x",), map_x),
-            dim: Variable((dim,), spectral, {"long_name": block.x_label}),
-        }
-    variables = {_variable_name(block): Variable(dims, data, var_attrs)}
+        axes = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}
+    coords = {
+        name: Variable(cdims, array, {"long_name": block.x_label} if name == dim else None)
+        for name, (cdims, array) in fitted_coords(block.shape, dims, axes).items()
+    }
+    variables = {_variable_name(block): Variable(dims, data, {"long_name": block.y_label})}
     return Dataset(variables, coords=coords, attrs=_attrs(block, p))
 
 

@@ -125,8 +125,10 @@ def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     ax = fig.add_subplot()
     ax.set_title(title, fontsize=10)
     if data.block.kind == "spectrum":
-        ax.plot(data.x, np.asarray(data.values), linewidth=0.9)
-        ax.set_xlim(data.x[0], data.x[-1])  # the stored direction, descending or not
+        x = coordinate(data, data.dims[0])
+        ax.plot(x, values, linewidth=0.9)
+        if len(x):
+            ax.set_xlim(x[0], x[-1])  # the stored direction, descending or not
         ax.set_xlabel(data.block.x_label)
         ax.set_ylabel(data.block.y_label)
     elif values.ndim == 3:

@@ -15,6 +15,8 @@ from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, Spectrum
 
+from .axes import coordinate
+
 
 def _plain(values: ArrayLike) -> NDArray[Any]:
     array = np.asarray(values)
@@ -30,7 +32,7 @@ def _common(data: DataObject) -> Dict[str, Any]:
 
 def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "wb") as f:
-        np.savez(f, x=data.x, y=data.y, **_common(data))
+        np.savez(f, x=coordinate(data, data.dims[0]), y=data.y, **_common(data))
 
 
 def write_array(data: DataObject, path: str) -> None:

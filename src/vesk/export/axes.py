@@ -23,8 +23,11 @@ def spectral_coordinate(data: DataObject) -> Optional[str]:
     for name, (dims, values) in data.coords.items():
         values = np.asarray(values)
         if (len(dims) == 1 and values.ndim == 1 and values.dtype.kind in "fiu"
-                and len(values) == data.block.points > 0):
-            if np.isclose(values[0], first) and np.isclose(values[-1], last):
+                and 0 < len(values) <= data.block.points and np.isclose(values[0], first)):
+            # A recording that ends early keeps the leading part of the axis.
+            if len(values) == data.block.points and np.isclose(values[-1], last):
+                return name
+            if len(values) < data.block.points and np.array_equal(values, data.x[:len(values)]):
                 return name
     return None
 

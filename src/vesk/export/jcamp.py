@@ -14,6 +14,8 @@ from numpy.typing import NDArray
 
 from vesk import Spectrum
 
+from .axes import coordinate
+
 LINE = 80
 X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOMETERS",
            "SEC": "SECONDS", "MIN": "MINUTES", "HZ": "HZ", "PNT": "POINTS"}
@@ -48,7 +50,7 @@ def data_type(data: Spectrum) -> str:
 
 
 def header(data: Spectrum) -> str:
-    x, y = np.asarray(data.x), np.asarray(data.y)
+    x, y = coordinate(data, data.dims[0]), np.asarray(data.y)
     p = data.parameters
     title = _text(p.get("SNM") or data.block.name)
     records = [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
@@ -88,7 +90,7 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
-    body = table(np.asarray(data.x), np.asarray(data.y))
+    body = table(coordinate(data, data.dims[0]), np.asarray(data.y))
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(header(data))
         f.write("##XYDATA=(X++(Y..Y))\n")

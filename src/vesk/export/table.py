@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike
 
 from vesk import DataObject, Spectrum
 
-from .axes import column_label, dim_coordinates, other_coordinates
+from .axes import column_label, coordinate, dim_coordinates, other_coordinates
 
 CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
 
@@ -32,7 +32,7 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow([data.block.x_label, data.block.y_label])
-        out.writerows(zip(_texts(data.x), _texts(data.y)))
+        out.writerows(zip(_texts(coordinate(data, data.dims[0])), _texts(data.y)))
 
 
 def write_long(data: DataObject, path: str) -> None:
