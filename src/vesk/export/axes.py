@@ -24,10 +24,12 @@ def spectral_coordinate(data: DataObject) -> Optional[str]:
         values = np.asarray(values)
         if (len(dims) == 1 and values.ndim == 1 and values.dtype.kind in "fiu"
                 and 0 < len(values) <= data.block.points and np.isclose(values[0], first)):
-            # A recording that ends early keeps the leading part of the axis.
             if len(values) == data.block.points and np.isclose(values[-1], last):
                 return name
-            if len(values) < data.block.points and np.array_equal(values, data.x[:len(values)]):
+            # A recording that ends early keeps the leading part of the axis,
+            # which is then the last dimension's (a map's rows may also start it).
+            if (len(values) < data.block.points and tuple(dims) == data.dims[-1:]
+                    and np.array_equal(values, data.x[:len(values)])):
                 return name
     return None
 
