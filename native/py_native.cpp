@@ -8,7 +8,6 @@
 // become ValueError(message, byte offset or -1) and OSError; `vesk` turns
 // them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>
-#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,6 +18,7 @@
 #include "veskread/container/listing.h"
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/block_outline.h"
+#include "veskread/extract/file_outline.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
 #include "veskread/module/py_ref.h"
@@ -26,19 +26,6 @@
 namespace vesk::py {
 
 namespace {
-
-struct Listed {
-    DataBlockKey key;
-    std::optional<BlockOutline> outline;
-    std::optional<Error> problem;
-};
-
-struct FileOutline {
-    std::vector<Listed> blocks;
-    std::optional<Error> failure; // the file itself cannot be listed
-    bool is_vesk = true;
-    bool out_of_memory = false;
-};
 
 const char* kind_name(BlockKind k) {
     switch (k) {
@@ -58,46 +45,6 @@ const char* kind_name(BlockKind k) {
         return "multiregion traces";
     }
     return "";
-}
-
-// Core work only: no Python object is touched, so the lock can be released.
-FileOutline outline_file(int fd) {
-    FileOutline out;
-    FdSource src(fd);
-    try {
-        if (!has_vesk_magic(src)) {
-            out.is_vesk = false;
-            return out;
-        }
-        std::vector<DirEntry> directory = read_directory(src);
-        // A key listed again outlines the same: each outline scans the whole
-        // directory, so a directory of repeated entries must not cost its
-        // square. Valid keys are few, so the work stays linear in the file.
-        std::map<std::string, size_t> first_of;
-        for (auto& key : list_contents(directory)) {
-            std::string id = key.type + '/' + key.dimensions + '/' + key.derivative;
-            auto [seen, fresh] = first_of.try_emplace(id, out.blocks.size());
-            if (!fresh) {
-                out.blocks.push_back(out.blocks[seen->second]);
-                continue;
-            }
-            Listed item{key, std::nullopt, std::nullopt};
-            try {
-                item.outline = outline_block(src, directory, key);
-            } catch (const Error& e) {
-                if (e.kind() == ErrorKind::Io) throw;
-                item.problem = e;
-            } catch (const std::bad_alloc&) {
-                item.problem = Error(ErrorKind::BadCount, "block too large to describe");
-            }
-            out.blocks.push_back(std::move(item));
-        }
-    } catch (const Error& e) {
-        out.failure = e;
-    } catch (const std::bad_alloc&) {
-        out.out_of_memory = true;
-    }
-    return out;
 }
 
 PyObject* raise_core_error(const Error& e) {
@@ -151,7 +98,7 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem);
 // kind, shape and parameters are None and problem is (message, offset) for a
 // block that reading would refuse.
-PyObject* listed_tuple(const Listed& b) {
+PyObject* listed_tuple(const ListedBlock& b) {
     const auto& k = b.key;
     if (b.problem)
         return Py_BuildValue("(sssOOOi(sL))", k.type.c_str(), k.dimensions.c_str(),
@@ -171,8 +118,8 @@ PyObject* outline(PyObject*, PyObject* arg) {
     if (fd < 0) return nullptr;
     FileOutline file;
     {
-        GilRelease unlocked;
-        file = outline_file(fd);
+        GilRelease unlocked; // core work only: no Python object is touched
+        file = outline_file(FdSource(fd));
     }
     if (!file.is_vesk) {
         Ref args = Ref::steal(Py_BuildValue("(si)", "not a VESK file", -1));
@@ -191,7 +138,7 @@ PyObject* outline(PyObject*, PyObject* arg) {
     return list.release();
 }
 
-// Core work only, as outline_file: rows of an image map into `out`.
+// Core work only, run with the lock released: rows of an image map into `out`.
 struct RowsRead {
     std::optional<Error> failure;
     bool out_of_memory = false;

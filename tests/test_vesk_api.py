@@ -10,8 +10,9 @@ import pytest
 
 import veskread
 import vesk
-from vesk_kinds import KINDS
+from vesk_kinds import COLS, KINDS, _spectra
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
+from writer_3d import BASE_3D, annotation_block, file_3d, table_subblock
 
 # Attribute of the low-level object that each kind's `values` is.
 RAW_VALUES = {
@@ -105,6 +106,17 @@ def test_unreadable_block_is_listed_with_its_problem(tmp_path):
         with pytest.raises(vesk.FormatError, match="b.vesk: block AB/2D/NONE"):
             f["AB/2D/NONE"]
     assert vesk.read(path, "AB").values.tolist() == [1.0, 2.0]
+
+
+def test_region_of_negative_size_is_listed_as_reading_fails(tmp_path):
+    # The regions' sizes sum to a positive count; reading refuses the first.
+    rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
+    vf = file_3d(_spectra(3), dict(BASE_3D), anno=annotation_block([table_subblock(COLS, rows)]))
+    with vesk.open(vf.write(str(tmp_path / "n.vesk"))) as f:
+        (b,) = f.blocks
+        assert (b.kind, b.problem) == (vesk.UNREADABLE, "negative dimensions are not allowed")
+        with pytest.raises(vesk.FormatError, match="negative dimensions are not allowed"):
+            f[b.key]
 
 
 @pytest.mark.parametrize("make", [str, os.fsencode, pathlib.Path])

@@ -79,6 +79,7 @@ int64_t region_points(const AnnotationTable& anno) {
         if (!plan) continue;
         auto* size = std::get_if<int64_t>(&plan->size);
         if (!size) throw Error(ErrorKind::WrongType, "region size is not an integer");
+        if (*size < 0) throw_value("negative dimensions are not allowed"); // numpy's, as read
         if (*size > 0 && !region_fits_table(cols, *plan))
             throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
         total = checked_add(total, *size);
