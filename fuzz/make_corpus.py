@@ -108,7 +108,7 @@ def main():
                           ("data_block", data_block_seeds()), ("store_table", store_table_seeds()),
                           ("annotation_table", annotation_table_seeds()),
                           ("selection", whole), ("read_2d", whole), ("block_values", whole),
-                          ("multiregion", whole), ("visible_images", whole)):
+                          ("multiregion", whole), ("visible_images", whole), ("outline", whole)):
         out = os.path.join(HERE, "corpus", target)
         os.makedirs(out, exist_ok=True)
         for name, data in seeds:
