@@ -10,9 +10,11 @@ import pytest
 
 import veskread
 import vesk
-from vesk_kinds import COLS, KINDS, _spectra
+from test_images import one_image
+from vesk_kinds import COLS, KINDS, MAP, NPT, _spectra, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
-from writer_3d import BASE_3D, annotation_block, file_3d, table_subblock
+from writer_3d import BASE_3D, annotation_block, file_3d, store_block, stored_block, table_subblock
+from writer_images import add_image_block
 
 # Attribute of the low-level object that each kind's `values` is.
 RAW_VALUES = {
@@ -117,6 +119,23 @@ def test_region_of_negative_size_is_listed_as_reading_fails(tmp_path):
         assert (b.kind, b.problem) == (vesk.UNREADABLE, "negative dimensions are not allowed")
         with pytest.raises(vesk.FormatError, match="negative dimensions are not allowed"):
             f[b.key]
+
+
+def offsets_before_the_start(which):
+    if which == "block":
+        blocks = [stored_block(_values(k)) for k in range(6)]
+        return file_3d(store_block(blocks, block_size=4 * NPT, raw_offset=-10 ** 5),
+                       {**BASE_3D, **MAP})
+    vf = spectrum_file([1.0, 2.0])
+    add_image_block(vf, one_image(extra=[("F00", -10 ** 6)]))
+    return vf
+
+
+@pytest.mark.parametrize("which", ["block", "pictures"])
+def test_offset_before_the_start_is_a_format_error(tmp_path, which):
+    path = offsets_before_the_start(which).write(str(tmp_path / "o.vesk"))
+    with vesk.open(path) as f, pytest.raises(vesk.FormatError, match="lies before its start"):
+        f["AB/3D"] if which == "block" else f.images()
 
 
 @pytest.mark.parametrize("make", [str, os.fsencode, pathlib.Path])

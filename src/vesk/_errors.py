@@ -8,6 +8,7 @@ are known, the block and the byte offset.
 """
 from __future__ import annotations
 
+import errno
 import struct
 from typing import NoReturn, Optional
 
@@ -47,6 +48,11 @@ def raise_translated(
     exc: BaseException, path: str, block: Optional[str] = None, offset: Optional[int] = None
 ) -> NoReturn:
     """Re-raises what the low-level reader raised as the matching `vesk` error."""
+    if isinstance(exc, OSError) and exc.errno == errno.EINVAL and exc.filename is None:
+        # The reader seeking where the file's own numbers point, before its
+        # start: the file object's refusal, not the file system's.
+        raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
+                          "its start") from exc
     if isinstance(exc, (OSError, MemoryError, VeskError)) or not isinstance(exc, Exception):
         raise exc
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
