@@ -110,14 +110,23 @@ def test_unreadable_block_is_listed_with_its_problem(tmp_path):
     assert vesk.read(path, "AB").values.tolist() == [1.0, 2.0]
 
 
-def test_region_of_negative_size_is_listed_as_reading_fails(tmp_path):
-    # The regions' sizes sum to a positive count; reading refuses the first.
-    rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
-    vf = file_3d(_spectra(3), dict(BASE_3D), anno=annotation_block([table_subblock(COLS, rows)]))
+def refused_before_any_value(case):
+    if case == "negative region":  # sizes sum to a positive count; reading refuses the first
+        rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
+        return file_3d(_spectra(3), dict(BASE_3D),
+                       anno=annotation_block([table_subblock(COLS, rows)])), "negative dimensions"
+    if case == "spectrum past the file":
+        return spectrum_file([1.0, 2.0], {"NPT": 10 ** 6}), "NPT declares 1000000 values"
+    return file_3d(_spectra(6), {**BASE_3D, **MAP, "NPY": 10 ** 8}), "NPY declares 100000000"
+
+
+@pytest.mark.parametrize("case", ["negative region", "spectrum past the file", "map rows"])
+def test_block_that_reading_refuses_is_listed_unreadable(tmp_path, case):
+    vf, message = refused_before_any_value(case)
     with vesk.open(vf.write(str(tmp_path / "n.vesk"))) as f:
         (b,) = f.blocks
-        assert (b.kind, b.problem) == (vesk.UNREADABLE, "negative dimensions are not allowed")
-        with pytest.raises(vesk.FormatError, match="negative dimensions are not allowed"):
+        assert b.kind == vesk.UNREADABLE and b.problem.startswith(message)
+        with pytest.raises(vesk.FormatError, match=message):
             f[b.key]
 
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/float_values.h"
 #include "veskread/extract/kind_choice.h"
@@ -20,6 +21,13 @@ namespace {
 void check_points(int64_t npt) {
     if (npt < 0)
         throw_value("Number of samples, " + std::to_string(npt) + ", must be non-negative.");
+}
+
+// Reading refuses a count that no file of this size could back before it
+// builds anything for it.
+void check_declared(const char* key, int64_t count, CountedValues what, int64_t file_size) {
+    if (!declared_count_fits(count, what, file_size))
+        refuse_declared_count(key, std::to_string(count), what, file_size);
 }
 
 // Every stored block yields the same number of values (or stacking fails);
@@ -49,7 +57,11 @@ void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlock
         npx = param_as_int(out.parameters.at("NPX"), "NPX");
         npy = param_as_int(out.parameters.at("NPY"), "NPY");
     }
-    if (npx < 0 || npy < 0) throw_value("negative dimensions are not allowed");
+    // The map's axes, x then y, are built first.
+    check_declared("NPX", npx, CountedValues::Built, cur.source_size());
+    check_declared("NPY", npy, CountedValues::Built, cur.source_size());
+    check_points(npx);
+    check_points(npy);
     if (is_trace_type(key.type)) {
         if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
         out.kind = BlockKind::ImageTraces;
@@ -106,6 +118,9 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.parameters = merge_parameters(cur, offsets);
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
+    check_declared("NPT", npt,
+                   key.dimensions == "3D" ? CountedValues::Built : CountedValues::InFile,
+                   src.size());
     check_points(npt);
 
     if (key.dimensions == "2D") {
