@@ -223,3 +223,17 @@ def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
         if hasattr(jcamp, "jcamp_readfile") else jcamp.readfile(str(out / "short_AB_2D_NONE.jdx"))
     assert back["npoints"] == 900
     np.testing.assert_array_equal(back["x"], x)
+
+
+def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    from vesk_writer import spectrum_file
+    odd = {"D\x7fT": 1, " AB": "x", "A/B": 2.5, "D_T": 7, "AB ": 3}
+    path = spectrum_file([1.0, 2.0, 3.0], odd).write(str(tmp_path / "odd.vesk"))
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", "netcdf")
+    assert code == 0, err
+    with xr.open_dataarray(written[0]) as back:
+        attrs = dict(back.attrs)
+    assert {k: attrs[k] for k in ("D_T", "D_T_2", "_AB", "A_B", "AB_")} == {
+        "D_T": 7, "D_T_2": 1, "_AB": "x", "A_B": 2.5, "AB_": 3}

@@ -1,9 +1,48 @@
-"""NetCDF through the data object's xarray form (named dims, coordinates, attributes)."""
+"""NetCDF through the data object's xarray form (named dims, coordinates, attributes).
+
+Parameter names become attribute names. The few that netCDF cannot hold (a
+damaged file's control characters or '/', a leading punctuation mark, a
+trailing space) are written with '_' in their place, so the export of such a
+file still holds every parameter.
+"""
 from __future__ import annotations
+
+from typing import Any, Dict
 
 from vesk import DataObject
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
+MAX_NAME_BYTES = 256
+
+
+def legal_name(name: str) -> str:
+    """`name` with every character netCDF refuses in a name replaced by '_'."""
+    out = "".join("_" if ord(c) < 0x20 or c in "\x7f/" else c for c in name)
+    if not out or (out[0].isascii() and not (out[0].isalnum() or out[0] == "_")):
+        out = "_" + out[1:]
+    kept = out.rstrip(" ")
+    out = kept + "_" * (len(out) - len(kept))
+    while len(out.encode("utf-8", "surrogatepass")) > MAX_NAME_BYTES:
+        out = out[:-1]
+    return out
+
+
+def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
+    """The attributes under names netCDF can hold; names that already are keep them."""
+    out: Dict[str, Any] = {}
+    renamed = []
+    for name, value in attrs.items():
+        if legal_name(name) == name:
+            out[name] = value
+        else:
+            renamed.append((legal_name(name), value))
+    for name, value in renamed:
+        unique, n = name, 1
+        while unique in out:
+            n += 1
+            unique = "%s_%d" % (name[:MAX_NAME_BYTES - 8], n)
+        out[unique] = value
+    return out
 
 
 def write(data: DataObject, path: str) -> None:
@@ -15,4 +54,5 @@ def write(data: DataObject, path: str) -> None:
         raise ImportError(NEEDS) from e
     # '/' separates groups in netCDF-4 files, so "AB/3D/NONE" names the variable AB_3D_NONE
     array = array.rename(str(array.name or data.block.name).replace("/", "_"))
+    array.attrs = legal_attrs(dict(array.attrs))
     array.to_netcdf(path, engine="netcdf4")
