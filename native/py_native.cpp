@@ -210,6 +210,16 @@ PyObject* keep_freed_results(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+PyObject* output_limit(PyObject*, PyObject* arg) {
+    long long size = PyLong_AsLongLong(arg);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "file_size must not be negative");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(vesk::output_limit(size));
+}
+
 PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
@@ -225,6 +235,9 @@ PyMethodDef methods[] = {
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "
      "elsewhere nothing)."},
+    {"output_limit", output_limit, METH_O,
+     "output_limit(file_size, /)\n--\n\nBytes a single call may produce from a file of that "
+     "size, whatever the file declares: what a writer of every value may be asked for."},
     {nullptr, nullptr, 0, nullptr},
 };
 

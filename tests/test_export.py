@@ -237,3 +237,14 @@ def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
         attrs = dict(back.attrs)
     assert {k: attrs[k] for k in ("D_T", "D_T_2", "_AB", "A_B", "AB_")} == {
         "D_T": 7, "D_T_2": 1, "_AB": "x", "A_B": 2.5, "AB_": 3}
+
+
+def test_map_declaring_far_more_points_than_its_file_holds_is_not_exported(capsys, tmp_path):
+    # 84 million zeros from a file of 1,464 bytes: a damaged header, not a measurement.
+    from vesk_kinds import MAP, _spectra
+    from writer_3d import BASE_3D, file_3d
+    path = file_3d(_spectra(6), {**BASE_3D, **MAP, "NPX": 3000000, "NPY": 7}).write(
+        str(tmp_path / "big.vesk"))
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", "csv")
+    assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
+    assert "AB/3D/NONE: declares 84000000 values (0.3 GB), more than a file of 1464 bytes" in err

@@ -8,12 +8,14 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import math
 import multiprocessing
 import os
 import sys
 from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
+from vesk import _native
 
 from ..export import FORMATS, Format, refuse_existing, write_atomically
 from .progress import Progress
@@ -102,6 +104,10 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             job.path, block.name, fmt.description, block.kind)
         (report.errors if asked else report.skipped).append(message)
         return
+    unbacked = unbacked_size(f, block)
+    if unbacked:
+        report.errors.append("%s: %s: %s; not exported" % (job.path, block.name, unbacked))
+        return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
     try:
@@ -112,6 +118,22 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         report.errors.append(describe(job.path, e, block.name))
     else:
         report.written.append(out)
+
+
+def unbacked_size(f: vesk.VeskFile, block: vesk.Block) -> Optional[str]:
+    """Why the block's values are too many to write, if they are.
+
+    Reading gives a map's points without a stored spectrum as zeros, which
+    cost nothing until written. A damaged header can declare billions of them,
+    and an export would write them all; the values a file can give are held
+    to the bound every read keeps for what a file makes it build.
+    """
+    values = math.prod(block.shape)
+    size = os.fstat(f._fd).st_size if f._fd is not None else 0
+    if 4 * values <= _native.output_limit(size):
+        return None
+    return "declares %d values (%.1f GB), more than a file of %d bytes can give" % (
+        values, 4 * values / 1e9, size)
 
 
 def plan(args: argparse.Namespace) -> Tuple[List[Job], List[str]]:
