@@ -1,8 +1,8 @@
 // The outline of a whole file that the package makes before reading any
 // values: every listed key's kind, shape and merged parameters, as one call
-// under one budget. Each listed block is either outlined or refused, a
-// repeated key outlines as its first listing did, and a spectrum's outline
-// counts only values the file holds after its data offset.
+// under one budget. Each listed block is either outlined or refused, no
+// extent is negative, and a spectrum's outline counts only values the file
+// holds after its data offset.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -87,15 +87,17 @@ def export_file(job: Job) -> Report:
                     chosen.append(f.block(key))
                 except Exception as e:
                     report.errors.append(describe(job.path, e))
+            assert f._fd is not None  # open for the whole block
+            size = os.fstat(f._fd).st_size
             for block in (chosen if job.keys else f.blocks):
-                export_block(f, block, fmt, job, report, asked=bool(job.keys))
+                export_block(f, block, fmt, job, report, asked=bool(job.keys), file_size=size)
     except Exception as e:
         report.errors.append(describe(job.path, e))
     return report
 
 
 def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
-                 asked: bool) -> None:
+                 asked: bool, file_size: int) -> None:
     if block.problem is not None:
         report.errors.append(describe(job.path, ValueError(block.problem), block.name))
         return
@@ -104,9 +106,13 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             job.path, block.name, fmt.description, block.kind)
         (report.errors if asked else report.skipped).append(message)
         return
-    unbacked = unbacked_size(f, block)
-    if unbacked:
-        report.errors.append("%s: %s: %s; not exported" % (job.path, block.name, unbacked))
+    # An export writes every value, zeros of unmeasured points too, so what a
+    # file may declare is held to the bound every read keeps.
+    values = math.prod(block.shape)
+    if 4 * values > _native.output_limit(file_size):
+        report.errors.append("%s: %s: declares %d values (%.1f GB), more than a file of %d bytes "
+                             "can give; not exported" % (job.path, block.name, values,
+                                                         4 * values / 1e9, file_size))
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
@@ -118,22 +124,6 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         report.errors.append(describe(job.path, e, block.name))
     else:
         report.written.append(out)
-
-
-def unbacked_size(f: vesk.VeskFile, block: vesk.Block) -> Optional[str]:
-    """Why the block's values are too many to write, if they are.
-
-    Reading gives a map's points without a stored spectrum as zeros, which
-    cost nothing until written. A damaged header can declare billions of them,
-    and an export would write them all; the values a file can give are held
-    to the bound every read keeps for what a file makes it build.
-    """
-    values = math.prod(block.shape)
-    size = os.fstat(f._fd).st_size if f._fd is not None else 0
-    if 4 * values <= _native.output_limit(size):
-        return None
-    return "declares %d values (%.1f GB), more than a file of %d bytes can give" % (
-        values, 4 * values / 1e9, size)
 
 
 def plan(args: argparse.Namespace) -> Tuple[List[Job], List[str]]:

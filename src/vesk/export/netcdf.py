@@ -12,7 +12,6 @@ from typing import Any, Dict
 from vesk import DataObject
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
-MAX_NAME_BYTES = 256
 
 
 def legal_name(name: str) -> str:
@@ -21,10 +20,7 @@ def legal_name(name: str) -> str:
     if not out or (out[0].isascii() and not (out[0].isalnum() or out[0] == "_")):
         out = "_" + out[1:]
     kept = out.rstrip(" ")
-    out = kept + "_" * (len(out) - len(kept))
-    while len(out.encode("utf-8", "surrogatepass")) > MAX_NAME_BYTES:
-        out = out[:-1]
-    return out
+    return kept + "_" * (len(out) - len(kept))
 
 
 def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
@@ -32,15 +28,16 @@ def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
     out: Dict[str, Any] = {}
     renamed = []
     for name, value in attrs.items():
-        if legal_name(name) == name:
+        legal = legal_name(name)
+        if legal == name:
             out[name] = value
         else:
-            renamed.append((legal_name(name), value))
-    for name, value in renamed:
+            renamed.append((legal, value))
+    for name, value in renamed:  # after every kept name, so none of those moves
         unique, n = name, 1
         while unique in out:
             n += 1
-            unique = "%s_%d" % (name[:MAX_NAME_BYTES - 8], n)
+            unique = "%s_%d" % (name, n)
         out[unique] = value
     return out
 
