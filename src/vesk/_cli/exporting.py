@@ -15,9 +15,8 @@ import sys
 from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
-from vesk import _native
-
 from ..export import FORMATS, Format, refuse_existing, write_atomically
+from .output_bound import file_size, too_much
 from .progress import Progress
 from .report import describe, error, note
 
@@ -88,7 +87,7 @@ def export_file(job: Job) -> Report:
                 except Exception as e:
                     report.errors.append(describe(job.path, e))
             assert f._fd is not None  # open for the whole block
-            size = os.fstat(f._fd).st_size
+            size = file_size(f._fd)
             for block in (chosen if job.keys else f.blocks):
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), file_size=size)
     except Exception as e:
@@ -106,10 +105,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             job.path, block.name, fmt.description, block.kind)
         (report.errors if asked else report.skipped).append(message)
         return
-    # An export writes every value, zeros of unmeasured points too, so what a
-    # file may declare is held to the bound every read keeps.
+    # Every value is written, zeros of unmeasured points too.
     values = math.prod(block.shape)
-    if 4 * values > _native.output_limit(file_size):
+    if too_much(4 * values, file_size):
         report.errors.append("%s: %s: declares %d values (%.1f GB), more than a file of %d bytes "
                              "can give; not exported" % (job.path, block.name, values,
                                                          4 * values / 1e9, file_size))

@@ -9,6 +9,7 @@ from typing import Any, Callable, Dict, Tuple
 import vesk
 
 from ..export import refuse_existing, write_atomically
+from .output_bound import file_size, too_much
 from .report import describe, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -67,6 +68,15 @@ def run_images(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 images = f.images()
+                assert f._fd is not None
+                size = file_size(f._fd)
+            # Keys may share one picture's bytes; each is written on its own.
+            total = sum(len(image.data) for image in images)
+            if too_much(total, size):
+                error("%s: its %d pictures take %d bytes, more than a file of %d bytes can "
+                      "give; none written" % (path, len(images), total, size))
+                status = 1
+                continue
             for image in images:
                 for out in save_image(path, image, args.output, args.force):
                     print(out, flush=True)
