@@ -223,6 +223,28 @@ def test_plot_writes_picture(capsys, tmp_path, plotting, name, key, suffix, magi
     assert os.listdir(str(tmp_path)) == ["p" + suffix]
 
 
+
+@pytest.mark.parametrize("rows", [3, 40])
+def test_series_draws_every_row(plotting, tmp_path, rows):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    path = tmp_path / "s.vesk"
+    blocks = [stored_block([k + p / 10 for p in range(5)], time=k) for k in range(rows)]
+    path.write_bytes(file_3d(store_block(blocks, block_size=20), BASE_3D).build())
+    data = vesk.read(path, "AB/3D/NONE")
+    ax, = plotting.draw(data, "t").axes
+    drawn = [ln.get_ydata() for ln in ax.lines] or [p[:, 1] for p in ax.collections[0].get_segments()]
+    np.testing.assert_array_equal(drawn, data.values)
+    assert ax.get_ylim()[0] <= data.values.min() and ax.get_ylim()[1] >= data.values.max()
+
+
+def test_plot_of_a_map_the_file_cannot_back_is_refused(capsys, tmp_path, plotting):
+    from hostile_files import aborted_image_map
+    path = tmp_path / "big.vesk"
+    path.write_bytes(aborted_image_map(npx=3000, npy=3000, npt=16)[0])
+    code, out, err = run(capsys, "plot", path, "AB", "-o", tmp_path / "p.png")
+    assert (code, out) == (1, "") and "declares 144000000 values" in err and "not drawn" in err
+    assert os.listdir(tmp_path) == ["big.vesk"]
+
 def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
     for name in list(sys.modules):
         if name == "matplotlib" or name.startswith("matplotlib."):
