@@ -88,7 +88,7 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
     segments = np.empty(values.shape + (2,))
     segments[..., 0] = x
     segments[..., 1] = values
-    ax.add_collection(LineCollection(segments, linewidths=0.9,
+    ax.add_collection(LineCollection(list(segments), linewidths=0.9,
                                      colors=[colours[k % len(colours)] for k in range(len(values))]))
     ax.autoscale_view()
 

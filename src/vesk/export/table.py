@@ -46,15 +46,35 @@ def write_long(data: DataObject, path: str) -> None:
     extra = [e for e in extra if e[0] in heading[len(dims):]]
     axis_of = {name: k for k, name in enumerate(data.dims)}
     flat = values.reshape(-1)
+    # Coordinates repeat on many rows: each is formatted once, then looked up.
+    dim_texts = [_text_table(coord) for _, coord in dims]
+    extra_texts = [(cdims, _text_table(coord)) for _, cdims, coord in extra]
+    # Numbers never need quoting, so rows of numbers only skip the csv module,
+    # which costs more than formatting them.
+    numeric = all(np.asarray(c).dtype.kind in "fiub"
+                  for c in [c for _, c in dims] + [c for _, _, c in extra])
+    row = ",".join(["%s"] * len(heading)) + "\n"
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow(heading)
         for start in range(0, flat.size, CHUNK):
             stop = min(start + CHUNK, flat.size)
             index = np.unravel_index(np.arange(start, stop), values.shape)
-            columns: List[List[str]] = [_texts(coord[index[k]]) for k, (_, coord) in enumerate(dims)]
-            for _, cdims, coord in extra:  # a scalar coordinate repeats on every row
-                cell = coord[tuple(index[axis_of[d]] for d in cdims)]
-                columns.append(_texts(np.broadcast_to(cell, (stop - start,))))
+            columns: List[List[str]] = [texts[index[k]].tolist()
+                                        for k, texts in enumerate(dim_texts)]
+            for cdims, texts in extra_texts:  # a scalar coordinate repeats on every row
+                cell = texts[tuple(index[axis_of[d]] for d in cdims)]
+                columns.append(np.broadcast_to(cell, (stop - start,)).tolist())
             columns.append(_texts(flat[start:start + CHUNK]))
-            out.writerows(zip(*columns))
+            if numeric:
+                f.write("".join(map(row.__mod__, zip(*columns))))
+            else:
+                out.writerows(zip(*columns))
+
+
+def _text_table(coord: ArrayLike) -> "np.ndarray[Any, Any]":
+    """The texts of a coordinate's values, in an array of its shape."""
+    array = np.asarray(coord)
+    table = np.empty(array.shape, dtype=object)
+    table.reshape(-1)[:] = _texts(array.reshape(-1))
+    return table
