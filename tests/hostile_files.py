@@ -174,3 +174,19 @@ def scattered_series(blocks=500_000, npt=1):
                        stored_blocks=blocks)
     raw = file_3d(data, dict(BASE_3D, NPT=npt)).build()
     return raw, ("getVeskData", SPECTRUM_3D), len(raw) + blocks * (4 * npt + info_size) + 4096
+
+
+def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8)):
+    """A spectrum whose data and parameter blocks are named again by directory
+    entries of other data types and derivations: one block read many times."""
+    vf = spectrum_file([float(i) for i in range(npt)])
+    vf.build()
+    for data_type in types:
+        for deriv_type in range(4):
+            for param_type, b in enumerate(vf.blocks[:2]):  # data, then parameters
+                vf.add(b"", size_words=VeskFile._size(b), data_type=data_type,
+                       deriv_type=deriv_type, sample_type=3, param_type=param_type)
+    vf.build()
+    for k in range(2, len(vf.blocks)):  # the layout is now final
+        vf.blocks[k]["offset"] = vf.offset_of(k % 2)
+    return vf.build(), ("listContents",)

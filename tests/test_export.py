@@ -248,3 +248,15 @@ def test_map_declaring_far_more_points_than_its_file_holds_is_not_exported(capsy
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "csv")
     assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
     assert "AB/3D/NONE: declares 84000000 values (0.3 GB), more than a file of 1464 bytes" in err
+
+
+def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch):
+    # 17 keys naming one spectrum: each alone is within the bound, together not.
+    from hostile_files import shared_data_block
+    path = tmp_path / "shared.vesk"
+    path.write_bytes(shared_data_block(npt=1000)[0])
+    monkeypatch.setattr(vesk._native, "output_limit", lambda size: 4 * size)  # 4 spectra
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", "npy")
+    refused = [line for line in err.splitlines() if "with the blocks exported before it" in line]
+    assert (code, len(written), len(refused)) == (1, 4, 13)
+    assert len(os.listdir(tmp_path / "out")) == 4

@@ -16,7 +16,7 @@ from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
 from ..export import FORMATS, Format, refuse_existing, write_atomically
-from .output_bound import file_size, too_much
+from .output_bound import OutputBudget
 from .progress import Progress
 from .report import describe, error, note
 
@@ -87,16 +87,16 @@ def export_file(job: Job) -> Report:
                 except Exception as e:
                     report.errors.append(describe(job.path, e))
             assert f._fd is not None  # open for the whole block
-            size = file_size(f._fd)
+            budget = OutputBudget(f._fd)
             for block in (chosen if job.keys else f.blocks):
-                export_block(f, block, fmt, job, report, asked=bool(job.keys), file_size=size)
+                export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
     except Exception as e:
         report.errors.append(describe(job.path, e))
     return report
 
 
 def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
-                 asked: bool, file_size: int) -> None:
+                 asked: bool, budget: OutputBudget) -> None:
     if block.problem is not None:
         report.errors.append(describe(job.path, ValueError(block.problem), block.name))
         return
@@ -107,10 +107,12 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     # Every value is written, zeros of unmeasured points too.
     values = math.prod(block.shape)
-    if too_much(4 * values, file_size):
-        report.errors.append("%s: %s: declares %d values (%.1f GB), more than a file of %d bytes "
+    if not budget.take(4 * values):
+        more = ("more" if 4 * values > budget.limit else
+                "with the blocks exported before it (a damaged file's blocks may share data), more")
+        report.errors.append("%s: %s: declares %d values (%.1f GB), %s than a file of %d bytes "
                              "can give; not exported" % (job.path, block.name, values,
-                                                         4 * values / 1e9, file_size))
+                                                         4 * values / 1e9, more, budget.file_size))
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)

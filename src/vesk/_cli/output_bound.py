@@ -1,9 +1,10 @@
 """How much a command may write for one file.
 
 A damaged file can declare far more than it holds (a map of billions of
-unmeasured points, one picture named by a thousand keys); read through the
-API that costs nothing until used, but a command would write all of it.
-What a command writes for a file is held to the bound every read keeps.
+unmeasured points, one picture or one block named by a hundred keys); read
+through the API that costs nothing until used, but a command would write all
+of it. What a command writes for a file, all its outputs together, is held to
+the bound every read keeps.
 """
 from __future__ import annotations
 
@@ -12,10 +13,17 @@ import os
 from vesk import _native
 
 
-def file_size(fd: int) -> int:
-    return os.fstat(fd).st_size
+class OutputBudget:
+    """What is left of an open file's bound as its outputs are written."""
 
+    def __init__(self, fd: int) -> None:
+        self.file_size = os.fstat(fd).st_size
+        self.limit = _native.output_limit(self.file_size)
+        self.left = self.limit
 
-def too_much(nbytes: int, size: int) -> bool:
-    """Whether `nbytes` of output is more than a file of `size` bytes can give."""
-    return nbytes > _native.output_limit(size)
+    def take(self, nbytes: int) -> bool:
+        """Spends `nbytes` if that much is left; False (spending nothing) if not."""
+        if nbytes > self.left:
+            return False
+        self.left -= nbytes
+        return True

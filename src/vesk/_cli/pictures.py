@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, Tuple
 import vesk
 
 from ..export import refuse_existing, write_atomically
-from .output_bound import file_size, too_much
+from .output_bound import OutputBudget
 from .report import describe, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -69,12 +69,12 @@ def run_images(args: argparse.Namespace) -> int:
             with vesk.open(path) as f:
                 images = f.images()
                 assert f._fd is not None
-                size = file_size(f._fd)
+                budget = OutputBudget(f._fd)
             # Keys may share one picture's bytes; each is written on its own.
             total = sum(len(image.data) for image in images)
-            if too_much(total, size):
+            if not budget.take(total):
                 error("%s: its %d pictures take %d bytes, more than a file of %d bytes can "
-                      "give; none written" % (path, len(images), total, size))
+                      "give; none written" % (path, len(images), total, budget.file_size))
                 status = 1
                 continue
             for image in images:

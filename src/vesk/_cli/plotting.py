@@ -18,7 +18,7 @@ import vesk
 
 from ..export import refuse_existing, write_atomically
 from ..export.axes import coordinate, spectral_coordinate
-from .output_bound import file_size, too_much
+from .output_bound import OutputBudget
 from .report import describe, error
 
 if TYPE_CHECKING:
@@ -191,12 +191,13 @@ def run_plot(args: argparse.Namespace) -> int:
         with vesk.open(args.file) as f:
             block = f.block(args.key)
             assert f._fd is not None
-            size = file_size(f._fd)
+            budget = OutputBudget(f._fd)
             values = math.prod(block.shape)
             # Every value is drawn, zeros of unmeasured points too.
-            if too_much(4 * values, size):
+            if not budget.take(4 * values):
                 raise PlotError("declares %d values (%.1f GB), more than a file of %d bytes "
-                                "can give; not drawn" % (values, 4 * values / 1e9, size))
+                                "can give; not drawn" % (values, 4 * values / 1e9,
+                                                         budget.file_size))
             data = f[block.key]
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)
         fig = draw(data, title, args.at)
