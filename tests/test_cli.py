@@ -288,3 +288,14 @@ def test_runs_as_a_module():
     proc = subprocess.run([sys.executable, "-m", "vesk", "ls", SAMPLE], capture_output=True,
                           text=True, env=env)
     assert proc.returncode == 0 and proc.stdout.startswith("AB/2D/NONE")
+
+
+def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
+    from vesk_writer import spectrum_file
+    name = "a\x1b]0;title\x07\x9bb\nc"
+    path = spectrum_file([1.0, 2.0], {"SNM": name}).write(str(tmp_path / "esc.vesk"))
+    code, out, _ = run(capsys, "params", path, "AB")
+    assert code == 0 and "SNM" in out and "a\\x1b]0;title\\x07\\x9bb\\nc" in out
+    assert not any(c in out.replace("\n", "") for c in "\x1b\x07\x9b")
+    code, out, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
+    assert json.loads(out)["parameters"]["SNM"]["value"] == name

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
 
-from .report import describe, error
+from .report import describe, error, printable
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -52,6 +52,7 @@ def block_row(b: vesk.Block) -> Tuple[str, ...]:
 
 
 def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
+    rows = [[printable(c) for c in r] for r in rows]
     widths = [max(len(r[k]) for r in rows) for k in range(len(rows[0]))] if rows else []
     return [indent + "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
 

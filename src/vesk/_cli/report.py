@@ -1,6 +1,7 @@
 """Messages on standard error, each naming the file it is about."""
 from __future__ import annotations
 
+import re
 import struct
 import sys
 from typing import Optional
@@ -29,9 +30,18 @@ def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     return text if str(path) in text else "%s: %s" % (path, text)
 
 
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+
+
+def printable(text: str) -> str:
+    """Text with control characters written as escapes (ESC as \\x1b): a
+    damaged file's strings must not drive the terminal that shows them."""
+    return _CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
+
+
 def error(message: str) -> None:
-    print("vesk: " + message, file=sys.stderr)
+    print("vesk: " + printable(message), file=sys.stderr)
 
 
 def note(message: str) -> None:
-    print(message, file=sys.stderr)
+    print(printable(message), file=sys.stderr)
