@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -299,3 +300,14 @@ def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path
     assert not any(c in out.replace("\n", "") for c in "\x1b\x07\x9b")
     code, out, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
     assert json.loads(out)["parameters"]["SNM"]["value"] == name
+
+
+def test_numpy_warnings_are_one_line_each(capsys, tmp_path):
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0, 3.0], {"LXV": float("inf")}).write(str(tmp_path / "i.vesk"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")  # whatever an earlier test has warned
+        code, _, err = run(capsys, "export", path, "-f", "npy", "-o", tmp_path)
+    lines = err.splitlines()
+    assert code == 0 and "vesk: warning: invalid value encountered in multiply" in lines
+    assert all(line.startswith(("vesk: warning: ", "exported ")) for line in lines)

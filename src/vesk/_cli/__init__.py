@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 from typing import List, Optional
 
 import vesk
 
 from . import exporting, listing, pictures, plotting
+from .report import note
 
 COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
             plotting.add_plot]
@@ -37,6 +39,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def show_warning(message: "Warning | str", category: "type[Warning]", filename: str,
+                 lineno: int, file: object = None, line: Optional[str] = None) -> None:
+    note("vesk: warning: %s" % message)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
     parser = build_parser()
@@ -45,7 +52,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     except SystemExit as e:  # --help, --version (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
     try:
-        status: int = args.run(args)
+        with warnings.catch_warnings():
+            # numpy's warnings on a damaged file's numbers (a NaN axis, say) as
+            # one line each, not a source line meant for programmers
+            warnings.showwarning = show_warning
+            status: int = args.run(args)
         return status
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
