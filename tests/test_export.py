@@ -260,3 +260,18 @@ def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch)
     refused = [line for line in err.splitlines() if "with the blocks exported before it" in line]
     assert (code, len(written), len(refused)) == (1, 4, 13)
     assert len(os.listdir(tmp_path / "out")) == 4
+
+
+def test_jcamp_writes_no_nan_or_inf(capsys, tmp_path):
+    # Letters of "nan" or "inf" read as compressed digits: NaN is "?", a
+    # non-finite axis is refused.
+    from vesk_writer import spectrum_file
+    nan, inf = float("nan"), float("inf")
+    good = spectrum_file([nan, 1.5, inf, -inf]).write(str(tmp_path / "v.vesk"))
+    bad = spectrum_file([1.0, 2.0], {"LXV": inf}).write(str(tmp_path / "x.vesk"))
+    code, written, err = export(capsys, tmp_path / "out", good, bad, "-f", "jcamp")
+    assert code == 1 and len(written) == 1 and "x.vesk: AB/2D/NONE: its x axis is not finite" in err
+    with open(written[0]) as f:
+        text = f.read()
+    assert "4000 ? 1.5 ? ?\n" in text and "##MINY=1.5\n" in text and "FIRSTY" not in text
+    assert "nan" not in text.split("##XYDATA")[1]

@@ -66,9 +66,11 @@ def header(data: Spectrum) -> str:
         records += [("FIRSTX", _number(x[0])), ("LASTX", _number(x[-1]))]
         if len(x) > 1:
             records.append(("DELTAX", _number((x[-1] - x[0]) / (len(x) - 1))))
-        records += [("MINY", _number(y.min())), ("MAXY", _number(y.max()))]
+    finite = y[np.isfinite(y)]
+    if len(finite):
+        records += [("MINY", _number(finite.min())), ("MAXY", _number(finite.max()))]
     records.append(("NPOINTS", str(len(y))))
-    if len(y):
+    if len(finite) and np.isfinite(y[0]):
         records.append(("FIRSTY", _number(y[0])))
     records += [("$" + _text(k), _text(v)) for k, v in p.items()]
     return "".join("##%s=%s\n" % r for r in records)
@@ -78,7 +80,9 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
     """Lines of 'x y y y ...' no longer than LINE characters."""
     lines: List[str] = []
     i = 0
-    ys = [_number(v) for v in y]
+    # A value that is not a number is written as the standard's "?": a reader
+    # would take the letters of "nan" or "inf" for compressed digits.
+    ys = [_number(v) if ok else "?" for v, ok in zip(y, np.isfinite(y))]
     while i < len(ys):
         line = _number(x[i])
         start = i
@@ -90,7 +94,14 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
-    body = table(coordinate(data, data.dims[0]), np.asarray(data.y))
+    x = np.asarray(coordinate(data, data.dims[0]), dtype=np.float64)
+    with np.errstate(all="ignore"):
+        step = (x[-1] - x[0]) / (len(x) - 1) if len(x) > 1 else 0.0
+    if not (np.isfinite(x).all() and np.isfinite(step)):
+        raise ValueError("its x axis is not finite (FXV %s, LXV %s), which JCAMP-DX cannot "
+                         "hold; export it to csv, npy or netcdf" % (
+                             data.parameters.get("FXV"), data.parameters.get("LXV")))
+    body = table(x, np.asarray(data.y))
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(header(data))
         f.write("##XYDATA=(X++(Y..Y))\n")
