@@ -15,6 +15,7 @@ import sys
 from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
+
 from ..export import FORMATS, Format, refuse_existing, write_atomically
 from .output_bound import OutputBudget
 from .progress import Progress
