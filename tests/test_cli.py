@@ -311,3 +311,15 @@ def test_numpy_warnings_are_one_line_each(capsys, tmp_path):
     lines = err.splitlines()
     assert code == 0 and "vesk: warning: invalid value encountered in multiply" in lines
     assert all(line.startswith(("vesk: warning: ", "exported ")) for line in lines)
+
+
+def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"LXV": float("nan"), "XYZ": float("-inf")}).write(
+        str(tmp_path / "n.vesk"))
+    strict = dict(parse_constant=lambda c: pytest.fail("not strict JSON: " + c))
+    code, out, _ = run(capsys, "ls", "--json", path)
+    assert code == 0 and json.loads(out, **strict)[0]["blocks"][0]["x_range"] == [4000.0, None]
+    code, out, _ = run(capsys, "params", "--json", path, "AB")
+    values = {k: v["value"] for k, v in json.loads(out, **strict)["parameters"].items()}
+    assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)

@@ -2,12 +2,11 @@
 from __future__ import annotations
 
 import argparse
-import json
-import sys
 from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
 
+from .json_text import dumps
 from .report import describe, error, printable
 
 
@@ -68,9 +67,8 @@ def run_ls(args: argparse.Namespace) -> int:
             error(describe(path, e))
             status = 1
     if args.json:
-        json.dump([{"file": path, "blocks": [block_record(b) for b in blocks]}
-                   for path, blocks in listed], sys.stdout, indent=2, ensure_ascii=False)
-        print()
+        print(dumps([{"file": path, "blocks": [block_record(b) for b in blocks]}
+                     for path, blocks in listed]))
         return status
     many = len(args.files) > 1
     for n, (path, blocks) in enumerate(listed):
@@ -94,11 +92,9 @@ def run_params(args: argparse.Namespace) -> int:
         return 1
     params = dict(data.parameters)
     if args.json:
-        json.dump({"file": args.file, "block": data.block.name,
-                   "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
-                                  for k, v in params.items()}},
-                  sys.stdout, indent=2, ensure_ascii=False)
-        print()
+        print(dumps({"file": args.file, "block": data.block.name,
+                     "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
+                                    for k, v in params.items()}}))
         return 0
     rows = [(k, vesk.parameter_label(k), value_text(v)) for k, v in params.items()]
     print("\n".join(aligned(rows)))

@@ -2,13 +2,13 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from typing import Any, Callable, Dict, Tuple
 
 import vesk
 
 from ..export import refuse_existing, write_atomically
+from .json_text import dumps
 from .output_bound import OutputBudget
 from .report import describe, error, note
 
@@ -51,7 +51,7 @@ def save_image(path: str, image: vesk.Image, folder: str, force: bool) -> Tuple[
     side = stem + ".json"
     for out in (picture, side):
         refuse_existing(out, force)
-    text = json.dumps(side_record(path, image), indent=2, ensure_ascii=False, default=str)
+    text = dumps(side_record(path, image))
     write_atomically(picture, write_bytes(image.data), force)
     write_atomically(side, write_bytes((text + "\n").encode("utf-8")), force)
     return picture, side
