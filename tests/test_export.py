@@ -259,6 +259,7 @@ def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch)
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "npy")
     refused = [line for line in err.splitlines() if "with the blocks exported before it" in line]
     assert (code, len(written), len(refused)) == (1, 4, 13)
+    assert err.splitlines()[-1].startswith("exported 4 blocks from 1 file to ")
     assert len(os.listdir(tmp_path / "out")) == 4
 
 

@@ -179,7 +179,7 @@ def run_export(args: argparse.Namespace) -> int:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    written = skipped = failed = 0
+    written = skipped = failed = partly = 0
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
         for out in report.written:
@@ -191,13 +191,14 @@ def run_export(args: argparse.Namespace) -> int:
         written += len(report.written)
         skipped += len(report.skipped)
         failed += bool(report.errors)
+        partly += bool(report.errors and report.written)
         progress.step(os.path.basename(report.path))
     progress.clear()
     failed += len(errors)
-    total = len(jobs) + len(errors)
+    # a file that failed after writing some of its blocks is counted in both
+    files = len(jobs) + len(errors) - failed + partly
     summary = "exported %d block%s from %d file%s to %s" % (
-        written, "" if written == 1 else "s", total - failed, "" if total - failed == 1 else "s",
-        args.output)
+        written, "" if written == 1 else "s", files, "" if files == 1 else "s", args.output)
     extras = (["%d skipped" % skipped] if skipped else []) + (
         ["%d file%s failed" % (failed, "" if failed == 1 else "s")] if failed else [])
     note(summary + (" (%s)" % ", ".join(extras) if extras else ""))
