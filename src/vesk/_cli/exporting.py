@@ -89,7 +89,13 @@ def export_file(job: Job) -> Report:
                     report.errors.append(describe(job.path, e))
             assert f._fd is not None  # open for the whole block
             budget = OutputBudget(f._fd)
+            done = set()
             for block in (chosen if job.keys else f.blocks):
+                if block.name in done:  # a name read again gives the same block
+                    report.skipped.append("%s: %s: appears more than once; written once" % (
+                        job.path, block.name))
+                    continue
+                done.add(block.name)
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
     except Exception as e:
         report.errors.append(describe(job.path, e))
