@@ -246,6 +246,14 @@ def test_plot_of_a_map_the_file_cannot_back_is_refused(capsys, tmp_path, plottin
     assert (code, out) == (1, "") and "declares 144000000 values" in err and "not drawn" in err
     assert os.listdir(tmp_path) == ["big.vesk"]
 
+
+def test_plot_of_a_file_named_with_dollars(capsys, tmp_path, plotting):
+    # matplotlib would parse "$\\frac$" as mathematics and fail
+    path = tmp_path / "a$\\frac$b.vesk"
+    path.write_bytes(open(SAMPLE, "rb").read())
+    code, out, err = run(capsys, "plot", path, "AB/2D/NONE", "-o", tmp_path / "p.png")
+    assert (code, err) == (0, "") and os.path.getsize(tmp_path / "p.png") > 0
+
 def test_plot_without_matplotlib_names_the_extra(capsys, tmp_path, monkeypatch):
     for name in list(sys.modules):
         if name == "matplotlib" or name.startswith("matplotlib."):

@@ -79,7 +79,7 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
     thousands of rows in the time ax.plot takes for dozens."""
     if len(values) <= 12:
         for row, name in zip(values, names):
-            ax.plot(x, row, linewidth=0.9, label=name)
+            ax.plot(x, row, linewidth=0.9, label=_literal(name))
         ax.legend(fontsize=7)
         return
     from matplotlib import rcParams
@@ -141,6 +141,12 @@ def _units(label: str) -> str:
     return label[label.rfind("(") + 1:label.rfind(")")] if label.endswith(")") else label
 
 
+def _literal(text: str) -> str:
+    """Text drawn as it is: matplotlib reads $...$ as mathematics, and a file
+    name or a trace name may hold a '$'."""
+    return text.replace("$", r"\$")
+
+
 def _edges(values: NDArray[Any]) -> Tuple[float, float]:
     centres = np.asarray(values, dtype=np.float64)
     step = centres[1] - centres[0] if len(centres) > 1 else 1.0
@@ -157,28 +163,28 @@ def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     values = np.asarray(data.values)
     fig = Figure(figsize=(7.0, 4.2), dpi=100, layout="constrained")
     ax = fig.add_subplot()
-    ax.set_title(title, fontsize=10)
+    ax.set_title(_literal(title), fontsize=10)
     if data.block.kind == "spectrum":
         x = coordinate(data, data.dims[0])
         ax.plot(x, values, linewidth=0.9)
         if len(x):
             ax.set_xlim(x[0], x[-1])  # the stored direction, descending or not
-        ax.set_xlabel(data.block.x_label)
-        ax.set_ylabel(data.block.y_label)
+        ax.set_xlabel(_literal(data.block.x_label))
+        ax.set_ylabel(_literal(data.block.y_label))
     elif values.ndim == 3:
         picture, xs, ys, (xname, yname), caption = map_picture(data, at)
         image = ax.imshow(picture, origin="lower", extent=_edges(xs) + _edges(ys),
                           interpolation="nearest", cmap="viridis")
-        ax.set_xlabel("Map %s" % xname)
-        ax.set_ylabel("Map %s" % yname)
-        fig.colorbar(image, ax=ax, label=caption)
+        ax.set_xlabel(_literal("Map %s" % xname))
+        ax.set_ylabel(_literal("Map %s" % yname))
+        fig.colorbar(image, ax=ax, label=_literal(caption))
     elif values.ndim == 2 and spectral is not None and list(data.dims)[-1] == spectral:
         x = coordinate(data, spectral)
         name = data.dims[0]
         series_lines(ax, x, values, ["%s %s" % (name, c) for c in coordinate(data, name)])
         ax.set_xlim(x[0], x[-1])
-        ax.set_xlabel(data.block.x_label)
-        ax.set_ylabel(data.block.y_label)
+        ax.set_xlabel(_literal(data.block.x_label))
+        ax.set_ylabel(_literal(data.block.y_label))
     else:
         raise PlotError("cannot draw %s: a %s is not a spectrum, a map or a series" % (
             data.block.name, data.block.kind))
