@@ -54,8 +54,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         with warnings.catch_warnings():
             # numpy's warnings on a damaged file's numbers (a NaN axis, say) as
-            # one line each, not a source line meant for programmers
+            # one line each, not a source line meant for programmers; what
+            # libraries tell programmers about their own future is dropped
             warnings.showwarning = show_warning
+            for category in (DeprecationWarning, PendingDeprecationWarning, FutureWarning):
+                warnings.simplefilter("ignore", category)
             status: int = args.run(args)
         return status
     except KeyboardInterrupt:
