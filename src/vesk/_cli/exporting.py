@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
-import math
 import multiprocessing
 import os
 import sys
@@ -87,8 +86,7 @@ def export_file(job: Job) -> Report:
                     chosen.append(f.block(key))
                 except Exception as e:
                     report.errors.append(describe(job.path, e))
-            assert f._fd is not None  # open for the whole block
-            budget = OutputBudget(f._fd)
+            budget = OutputBudget(f)
             done = set()
             for block in (chosen if job.keys else f.blocks):
                 if block.name in done:  # a name read again gives the same block
@@ -112,14 +110,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             job.path, block.name, fmt.description, block.kind)
         (report.errors if asked else report.skipped).append(message)
         return
-    # Every value is written, zeros of unmeasured points too.
-    values = math.prod(block.shape)
-    if not budget.take(4 * values):
-        more = ("more" if 4 * values > budget.limit else
-                "with the blocks exported before it (a damaged file's blocks may share data), more")
-        report.errors.append("%s: %s: declares %d values (%.1f GB), %s than a file of %d bytes "
-                             "can give; not exported" % (job.path, block.name, values,
-                                                         4 * values / 1e9, more, budget.file_size))
+    refused = budget.take_block(block)
+    if refused is not None:
+        report.errors.append("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)

@@ -8,16 +8,20 @@ the bound every read keeps.
 """
 from __future__ import annotations
 
+import math
 import os
+from typing import Optional
 
+import vesk
 from vesk import _native
 
 
 class OutputBudget:
     """What is left of an open file's bound as its outputs are written."""
 
-    def __init__(self, fd: int) -> None:
-        self.file_size = os.fstat(fd).st_size
+    def __init__(self, f: vesk.VeskFile) -> None:
+        assert f._fd is not None  # the file is open while its outputs are planned
+        self.file_size = os.fstat(f._fd).st_size
         self.limit = _native.output_limit(self.file_size)
         self.left = self.limit
 
@@ -27,3 +31,14 @@ class OutputBudget:
             return False
         self.left -= nbytes
         return True
+
+    def take_block(self, block: vesk.Block) -> Optional[str]:
+        """Spends a block's values (zeros of unmeasured points too); None, or
+        why the file cannot give them."""
+        values = math.prod(block.shape)
+        if self.take(4 * values):
+            return None
+        more = ("more" if 4 * values > self.limit else "with the blocks exported before it (a "
+                "damaged file's blocks may share data), more")
+        return "declares %d values (%.1f GB), %s than a file of %d bytes can give" % (
+            values, 4 * values / 1e9, more, self.file_size)

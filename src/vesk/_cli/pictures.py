@@ -68,8 +68,7 @@ def run_images(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 images = f.images()
-                assert f._fd is not None
-                budget = OutputBudget(f._fd)
+                budget = OutputBudget(f)
             # Keys may share one picture's bytes; each is written on its own.
             total = sum(len(image.data) for image in images)
             if not budget.take(total):

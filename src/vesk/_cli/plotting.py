@@ -7,7 +7,6 @@ interactive backend is ever involved.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
@@ -196,14 +195,9 @@ def run_plot(args: argparse.Namespace) -> int:
         refuse_existing(args.output, args.force)
         with vesk.open(args.file) as f:
             block = f.block(args.key)
-            assert f._fd is not None
-            budget = OutputBudget(f._fd)
-            values = math.prod(block.shape)
-            # Every value is drawn, zeros of unmeasured points too.
-            if not budget.take(4 * values):
-                raise PlotError("declares %d values (%.1f GB), more than a file of %d bytes "
-                                "can give; not drawn" % (values, 4 * values / 1e9,
-                                                         budget.file_size))
+            refused = OutputBudget(f).take_block(block)
+            if refused is not None:
+                raise PlotError(refused + "; not drawn")
             data = f[block.key]
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)
         fig = draw(data, title, args.at)

@@ -65,7 +65,7 @@ def header(data: Spectrum) -> str:
     if len(x):
         records += [("FIRSTX", _number(x[0])), ("LASTX", _number(x[-1]))]
         if len(x) > 1:
-            records.append(("DELTAX", _number((x[-1] - x[0]) / (len(x) - 1))))
+            records.append(("DELTAX", _number(_step(x))))
     finite = y[np.isfinite(y)]
     if len(finite):
         records += [("MINY", _number(finite.min())), ("MAXY", _number(finite.max()))]
@@ -74,6 +74,12 @@ def header(data: Spectrum) -> str:
         records.append(("FIRSTY", _number(y[0])))
     records += [("$" + _text(k), _text(v)) for k, v in p.items()]
     return "".join("##%s=%s\n" % r for r in records)
+
+
+def _step(x: NDArray[Any]) -> float:
+    """DELTAX: the mean step from the first x to the last (inf where it overflows)."""
+    with np.errstate(all="ignore"):
+        return float((x[-1] - x[0]) / (len(x) - 1)) if len(x) > 1 else 0.0
 
 
 def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
@@ -95,9 +101,7 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
 
 def write_spectrum(data: Spectrum, path: str) -> None:
     x = np.asarray(coordinate(data, data.dims[0]), dtype=np.float64)
-    with np.errstate(all="ignore"):
-        step = (x[-1] - x[0]) / (len(x) - 1) if len(x) > 1 else 0.0
-    if not (np.isfinite(x).all() and np.isfinite(step)):
+    if not (np.isfinite(x).all() and np.isfinite(_step(x))):
         raise ValueError("its x axis is not finite (FXV %s, LXV %s), which JCAMP-DX cannot "
                          "hold; export it to csv, npy or netcdf" % (
                              data.parameters.get("FXV"), data.parameters.get("LXV")))
