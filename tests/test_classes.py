@@ -329,14 +329,29 @@ def test_classes_changed_after_import_are_honoured(patch, on, write_file, monkey
         list(vars(_as_built_by_call(o))) for o in objs]
 
 
-def test_rebound_class_is_called(write_file, monkeypatch):
-    made = []
+# Keywords in the order a rebound class sees them.
+_COMMON = ["dimension", "dataType", "deriv", "x", "minY", "maxY", "parameters"]
+CALL_KEYWORDS = {
+    "spectrum": ("SingleDataReturn", _COMMON[:4] + ["y"] + _COMMON[4:]),
+    "image map": ("ImageDataReturn", _COMMON + ["mapX", "mapY", "spectra"]),
+    "image traces": ("ImageTRCDataReturn", _COMMON + ["mapX", "mapY", "labels", "traces"]),
+    "time-resolved series": ("TimeResolvedDataReturn", _COMMON + ["z", "spectra"]),
+    "time-resolved traces": ("TimeResolvedTRCDataReturn", _COMMON + ["labels", "traces"]),
+    "multiregion map": ("MultiRegionDataReturn", _COMMON + ["regions"]),
+    "multiregion traces": ("MultiRegionTRCDataReturn", _COMMON + ["labels", "regions"]),
+}
 
-    class Mine(veskread.ImageDataReturn):
+
+@pytest.mark.parametrize("kind", sorted(CALL_KEYWORDS))
+def test_rebound_class_is_called(write_file, monkeypatch, kind):
+    made = []
+    name, keywords = CALL_KEYWORDS[kind]
+
+    class Mine(getattr(veskread, name)):
         def __init__(self, **k):
-            made.append(sorted(k))
+            made.append(list(k))
             super().__init__(**k)
 
-    monkeypatch.setattr(veskread, "ImageDataReturn", Mine)
-    (obj,) = _results("image map", write_file)
-    assert type(obj) is Mine and made == [sorted(OWN_PARAMS["ImageDataReturn"] + BASE_ARGS)]
+    monkeypatch.setattr(veskread, name, Mine)
+    obj = _results(kind, write_file)[0]
+    assert type(obj) is Mine and made == [keywords]

@@ -163,14 +163,33 @@ def test_import_without_numpy_fails_then_succeeds():
         else:
             print('imported')
         del sys.modules['numpy']
+        import builtins
+        shown = builtins.print
+        builtins.print = lambda *a, **k: shown('retried:', *a, **k)
         import veskread
+        builtins.print = shown
         print(type(veskread.np).__name__, veskread.np.__name__, callable(veskread.listContents))
         print(' '.join(k for k in vars(veskread) if not k.startswith('__')))
+        veskread.help()
     """)
     lines = out.splitlines()
     assert lines[0] == "MNF False"
     assert lines[1] == "module numpy True"
     assert lines[2].split() == PUBLIC_NAMES
+    # The retry captured the builtins of its own time.
+    assert lines[3].startswith("retried: ")
+
+
+def test_loaded_under_another_name_is_also_veskread():
+    out = run_python("""
+        import importlib.util, sys
+        origin = importlib.util.find_spec('veskread').origin
+        spec = importlib.util.spec_from_file_location('elsewhere.veskread', origin)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        print(sys.modules.get('veskread') is m)
+    """)
+    assert out.split() == ["True"]
 
 
 def test_failed_import_creates_nothing():

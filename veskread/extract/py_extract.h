@@ -32,8 +32,11 @@ struct DataRequest {
 PyObject* read_3d(DataRequest& req);
 
 // Calls the module-level class `class_name` with keyword arguments only: the
-// seven common ones of `req` plus `extra` (a dict, borrowed). New reference.
-PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra);
+// seven common ones of `req`, with a spectrum's `y` (borrowed) right after
+// `x`, then `extra` (a dict, borrowed), in the order a rebound class sees in
+// its **kwargs. New reference.
+PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra,
+                           PyObject* y = nullptr);
 
 // False with a ValueError set when the int `value` of parameter `key`
 // declares more values of `what` than a file of `file_size` bytes could back.

@@ -203,9 +203,7 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     } else {
         Ref y = Ref::steal(read_spectrum(file.source(), offsets.data, npt));
         if (!y) return nullptr;
-        Ref extra = Ref::steal(kwargs_of({{Name::y, y.get()}}));
-        if (!extra) return nullptr;
-        result = Ref::steal(make_data_object(Name::SingleDataReturn, req, extra.get()));
+        result = Ref::steal(make_data_object(Name::SingleDataReturn, req, nullptr, y.get()));
     }
     if (!result || !file.close()) return nullptr;
     return result.release();

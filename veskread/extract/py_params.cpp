@@ -21,7 +21,7 @@ PyObject* param_to_python(const ParamValue& v) {
     return param_to_python(v, decode);
 }
 
-PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra) {
+PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* extra, PyObject* y) {
     Ref cls = Ref::steal(module_global(class_name));
     if (!cls) return nullptr;
     Ref kwargs = Ref::steal(PyDict_New());
@@ -34,12 +34,13 @@ PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* ex
         {Name::dataType, req.data_block_type},
         {Name::deriv, req.deriv},
         {Name::x, req.abscissa},
+        {Name::y, y},
         {Name::minY, req.mny},
         {Name::maxY, req.mxy},
         {Name::parameters, req.parameters},
     };
     for (auto& c : common)
-        if (PyDict_SetItem(kwargs.get(), name(c.key), c.value) < 0) return nullptr;
+        if (c.value && PyDict_SetItem(kwargs.get(), name(c.key), c.value) < 0) return nullptr;
     if (extra && PyDict_Update(kwargs.get(), extra) < 0) return nullptr;
     return call_data_class(cls.get(), kwargs.get());
 }

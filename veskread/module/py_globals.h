@@ -58,6 +58,7 @@ struct Globals {
     PyObject* decode_string_defaults = nullptr; // (default_encodings,)
     PyObject* decode_string_function = nullptr; // the function object made at import
     PyObject* is_vesk_file_function = nullptr;  // likewise
+    PyObject* struct_error = nullptr;           // struct.error: what unpack raises
     PyObject* numpy = nullptr;                  // the numpy bound as `np` at import
     PyObject* numpy_linspace = nullptr;         // its linspace then
     // Made at first use and kept, like the constants of a compiled function.

@@ -110,9 +110,10 @@ PyObject* create_module(PyObject* spec) {
     return module.release();
 }
 
+// Each execute step looks them up afresh: a retried import uses the
+// builtins of its own time, not those of the attempt that failed.
 bool capture_builtins() {
     Globals& g = globals();
-    if (g.object) return true;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
     struct {
@@ -142,7 +143,7 @@ bool capture_builtins() {
         ++i;
     }
     i = 0;
-    for (auto& n : names) *n.slot = captured[i++];
+    for (auto& n : names) Py_XSETREF(*n.slot, captured[i++]);
     return true;
 }
 
@@ -216,11 +217,8 @@ bool exec_steps(PyObject* m) {
     // added the entry already; a spec executed by hand has not.
     PyObject* modules = PyImport_GetModuleDict(); // borrowed
     {
-        Ref name = Ref::steal(PyModule_GetNameObject(m));
-        if (!name) return false;
-        int present = PyDict_Contains(modules, name.get());
-        if (present < 0) return false;
-        if (!present && PyDict_SetItem(modules, name.get(), m) < 0) return false;
+        int present = PyDict_GetItemString(modules, "veskread") != nullptr;
+        if (!present && PyDict_SetItemString(modules, "veskread", m) < 0) return false;
     }
     if (!warn_version_mismatch()) return false;
     if (!capture_builtins() || !build_constants() || !make_names()) return false;
@@ -230,9 +228,11 @@ bool exec_steps(PyObject* m) {
         !bind_import(m, "struct", "error", "struct_error") ||
         !bind_import(m, "numpy", nullptr, "np"))
         return false;
-    g.numpy = PyObject_GetAttrString(m, "np");
+    Py_XSETREF(g.struct_error, PyObject_GetAttrString(m, "struct_error"));
+    if (!g.struct_error) return false;
+    Py_XSETREF(g.numpy, PyObject_GetAttrString(m, "np"));
     if (!g.numpy) return false;
-    g.numpy_linspace = PyObject_GetAttrString(g.numpy, "linspace");
+    Py_XSETREF(g.numpy_linspace, PyObject_GetAttrString(g.numpy, "linspace"));
     if (!g.numpy_linspace) return false;
     if (!function_type_ready()) return false;
     install_interrupt_hook();
