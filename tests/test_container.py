@@ -52,6 +52,24 @@ def test_is_vesk_file_path_kinds(write_file):
     assert veskread.isVeskFile(pathlib.Path(path)) is True
 
 
+# isVeskFile catches a short read by the module's name `struct_error` as it
+# stands; the short read itself is always struct.error, as unpack raises it.
+@pytest.mark.parametrize("bound, caught", [
+    (KeyError, False), ((KeyError, struct.error), True), (Exception, True), (5, TypeError)])
+def test_short_file_caught_by_struct_error_as_bound(write_file, monkeypatch, bound, caught):
+    short, header_only = write_file(b"\x0a\x0a"), write_file(raw_header(24, 3))
+    monkeypatch.setattr(veskread, "struct_error", bound)
+    if caught is True:
+        assert veskread.isVeskFile(short) is False
+    else:
+        with pytest.raises(caught or struct.error) as info:
+            veskread.isVeskFile(short)
+        assert info.type is (caught or struct.error)
+    with pytest.raises(struct.error) as info:
+        veskread.listContents(header_only)
+    assert info.type is struct.error
+
+
 def _open_error(arg):
     try:
         open(arg, "rb").close()

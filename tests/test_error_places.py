@@ -1,9 +1,11 @@
 """Descriptors the caller owns, and errors that say where in the file they arose."""
+import io
 import os
 import subprocess
 import sys
 import traceback
 
+import numpy as np
 import pytest
 
 import veskread
@@ -27,13 +29,14 @@ def sample(write_file):
     return write_file(vf.build())
 
 
+@pytest.mark.parametrize("number", [int, np.int64])
 @pytest.mark.parametrize("name", sorted(CALLS))
-def test_descriptor_is_read_and_left_open(sample, name):
+def test_descriptor_is_read_and_left_open(sample, name, number):
     call = CALLS[name]
     fd = os.open(sample, os.O_RDONLY)
     try:
         os.lseek(fd, 7, os.SEEK_SET)
-        assert call(fd) == call(sample)
+        assert call(number(fd)) == call(sample)
         # Still open, at the caller's position.
         assert os.lseek(fd, 0, os.SEEK_CUR) == 7
     finally:
@@ -59,6 +62,34 @@ def test_standard_output_survives_a_descriptor_it_cannot_read():
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "still open\n"
+
+
+def _pipe_holding(data):
+    r, w = os.pipe()
+    os.write(w, data)
+    os.close(w)
+    return r
+
+
+@pytest.mark.parametrize("head, expected", [(b"\x0a\x0a\xfe\xfe", True),
+                                           (b"\xfe\xfe\x0a\x0a", False), (b"\x0a\x0a", False)])
+def test_pipe_is_read_in_order(head, expected):
+    r = _pipe_holding(head)
+    try:
+        assert veskread.isVeskFile(r) is expected
+    finally:
+        os.close(r)
+
+
+def test_pipe_has_no_directory_to_seek_to(sample):
+    with open(sample, "rb") as f:
+        r = _pipe_holding(f.read())
+    try:
+        with pytest.raises(io.UnsupportedOperation) as info:
+            veskread.listContents(r)
+        assert str(info.value) == "File or stream is not seekable."
+    finally:
+        os.close(r)
 
 
 def truncated_spectrum(write_file):
@@ -104,12 +135,13 @@ def test_error_keeps_its_message_and_gains_a_note(write_file, make, call, exc, m
         assert shown.rstrip().endswith(note)
 
 
-def test_descriptor_named_in_note(write_file):
+@pytest.mark.parametrize("number", [int, np.int64])
+def test_descriptor_named_in_note(write_file, number):
     path = write_file(spectrum_file([1.0, 2.0, 3.0]).build()[:30])
     fd = os.open(path, os.O_RDONLY)
     try:
         with pytest.raises(veskread.struct_error) as info:
-            veskread.listContents(fd)
+            veskread.listContents(number(fd))
     finally:
         os.close(fd)
     assert info.value.__notes__ == [

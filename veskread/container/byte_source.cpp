@@ -159,6 +159,11 @@ bool FdSource::is_regular_file() const {
     return regular_;
 }
 
+bool FdSource::is_stream() const {
+    if (is_regular_file()) return false;
+    return ::lseek(fd_, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+}
+
 size_t MemorySource::read_at(int64_t offset, void* dst, size_t n) const {
     if (offset < 0 || static_cast<uint64_t>(offset) >= size_) return 0;
     size_t avail = size_ - static_cast<size_t>(offset);

@@ -58,6 +58,8 @@ public:
     int64_t size() const override;
     // False for devices, pipes and the like, whose size bounds nothing.
     bool is_regular_file() const;
+    // True for a pipe, socket or terminal: read in order only, no pread.
+    bool is_stream() const;
 
 private:
     void take_stat() const;

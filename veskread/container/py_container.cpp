@@ -67,17 +67,93 @@ PyObject* decode_string_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     return PyObject_CallMethod(s, "decode", "ss", "ascii", "ignore");
 }
 
+// True when the module's name `name`, looked up now, catches the pending
+// exception, which is then cleared; as `except name:` would, an error in the
+// lookup or a name that is no exception class replaces it, with it as context.
+bool caught_by_module_name(const char* name) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref caught = Ref::steal(module_global(name));
+    bool valid = false;
+    if (caught) {
+        valid = PyExceptionClass_Check(caught.get());
+        if (PyTuple_Check(caught.get())) {
+            valid = true;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(caught.get()); ++i)
+                valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(caught.get(), i));
+        }
+        if (!valid)
+            PyErr_SetString(PyExc_TypeError,
+                            "catching classes that do not inherit from BaseException is not "
+                            "allowed");
+    }
+    if (valid) {
+        if (PyErr_GivenExceptionMatches(type, caught.get())) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            return true;
+        }
+        PyErr_Restore(type, value, tb);
+        return false;
+    }
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    PyException_SetContext(value2, value); // steals value
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(type2, value2, tb2);
+    return false;
+}
+
+// Reading the magic number: 1 a VESK file, 0 not, -1 an exception set. A
+// file of fewer than 4 bytes fails unpack with struct.error, which the check
+// catches by the module's name `struct_error`. A stream (a pipe, a terminal)
+// is read in order, as a buffered read would.
+int read_magic(OpenFile& file) {
+    bool stream = false;
+    if (!run_core([&] { stream = file.source().is_stream(); })) return -1;
+    bool is_vesk = false, short_read = false;
+    if (stream) {
+        Ref head = Ref::steal(file.read_in_order(4));
+        if (!head) return -1;
+        const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(head.get()));
+        short_read = PyBytes_GET_SIZE(head.get()) < 4;
+        if (!short_read)
+            is_vesk = (uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]) ==
+                      uint32_t(kVeskMagic);
+    } else if (!run_core([&] {
+                   Cursor cur(file.source());
+                   try {
+                       is_vesk = cur.read_i32_be() == kVeskMagic;
+                   } catch (const Error& e) {
+                       if (e.kind() != ErrorKind::ShortRead) throw;
+                       short_read = true;
+                   }
+               })) {
+        return -1;
+    }
+    if (!short_read) return is_vesk;
+    PyErr_SetString(globals().struct_error, "unpack requires a buffer of 4 bytes");
+    return caught_by_module_name("struct_error") ? 0 : -1;
+}
+
+// A stream has no positions to seek to: what seeking a buffered file on it raises.
+void raise_not_seekable() {
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref cls = io ? Ref::steal(PyObject_GetAttrString(io.get(), "UnsupportedOperation")) : Ref();
+    if (cls) PyErr_SetString(cls.get(), "File or stream is not seekable.");
+}
+
 PyObject* is_vesk_file_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     OpenFile file;
     if (!file.open(a[0])) return nullptr;
-    PyObject* result =
-        guarded([&]() -> PyObject* { return PyBool_FromLong(has_vesk_magic(file.source())); });
-    if (!result) return nullptr;
-    if (!file.close()) {
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+    int is_vesk = read_magic(file);
+    if (is_vesk < 0 || !file.close()) return nullptr;
+    return PyBool_FromLong(is_vesk);
 }
 
 // The key tuple of a slot, made at first use; new reference.
@@ -172,16 +248,13 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) 
     if (!named || fn.get() != globals().is_vesk_file_function)
         return read_vesk_directory(path, out) && file.open(path);
     if (!file.open(path)) return false;
-    PyObject* done = guarded([&]() -> PyObject* {
-        if (!has_vesk_magic(file.source())) {
-            PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
-            return nullptr;
-        }
-        out = read_directory(file.source());
-        Py_RETURN_NONE;
-    });
-    Py_XDECREF(done);
-    return done != nullptr;
+    int is_vesk = read_magic(file);
+    if (is_vesk < 0) return false;
+    if (!is_vesk) {
+        PyErr_SetString(globals().ValueError, "Can't process a non-Vesk file");
+        return false;
+    }
+    return read_open_directory(path, file, out);
 }
 
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
@@ -190,9 +263,17 @@ bool read_directory_at(PyObject* path, std::vector<DirEntry>& out) {
 }
 
 bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
-    if (!file.open(path)) return false;
-    // A device or pipe would feed the directory without end (positioned
-    // reads need a regular file anyway); refuse it before reading.
+    return file.open(path) && read_open_directory(path, file, out);
+}
+
+bool read_open_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
+    bool stream = false;
+    if (!run_core([&] { stream = file.source().is_stream(); })) return false;
+    if (stream) {
+        raise_not_seekable();
+        return false;
+    }
+    // A device would feed the directory without end; refuse it before reading.
     bool regular = false;
     if (!run_core([&] { regular = file.source().is_regular_file(); })) return false;
     if (!regular) {

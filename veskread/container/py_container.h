@@ -41,5 +41,9 @@ bool open_vesk_file(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
 bool read_directory_at(PyObject* path, std::vector<DirEntry>& out);
 // The same, leaving `file` open on `path` for the rest of the call.
 bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
+// The directory of the file `file` holds open on `path`. A stream (pipe,
+// terminal) raises what seeking it would; any other file but a regular one
+// OSError EINVAL.
+bool read_open_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out);
 
 } // namespace vesk::py

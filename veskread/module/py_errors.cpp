@@ -10,17 +10,16 @@
 #include <cerrno>
 #include <exception>
 
+#include "veskread/module/py_file.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
 
 namespace {
 
-void raise_struct_error(const char* message) {
-    Ref cls = Ref::steal(module_global("struct_error"));
-    if (!cls) return;
-    PyErr_SetString(cls.get(), message);
-}
+// Short reads are what `unpack` reports: struct.error itself, whatever the
+// module's `struct_error` has since been bound to.
+void raise_struct_error(const char* message) { PyErr_SetString(globals().struct_error, message); }
 
 } // namespace
 
@@ -120,7 +119,10 @@ thread_local ReadPlace* innermost = nullptr;
 
 // "file '/data/a.vesk'" for a path, "file descriptor 3" for a descriptor.
 PyObject* describe_file(PyObject* path) {
-    if (PyLong_Check(path)) return PyUnicode_FromFormat("file descriptor %R", path);
+    if (is_descriptor(path)) {
+        Ref number = Ref::steal(PyNumber_Index(path));
+        return number ? PyUnicode_FromFormat("file descriptor %R", number.get()) : nullptr;
+    }
     Ref fs = Ref::steal(PyOS_FSPath(path));
     if (!fs) return nullptr;
     return PyUnicode_FromFormat("file %R", fs.get());

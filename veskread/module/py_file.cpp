@@ -19,9 +19,9 @@ bool OpenFile::open(PyObject* path) {
     // buffer object would only cost its making and closing.
     Ref args = Ref::steal(Py_BuildValue("(Osi)", path, "rb", 0));
     if (!args) return false;
-    // `open` takes an int as a descriptor the caller owns: read it, never close it.
+    // A descriptor is the caller's: read it, never close it.
     Ref kwargs;
-    if (PyLong_Check(path)) {
+    if (is_descriptor(path)) {
         kwargs = Ref::steal(Py_BuildValue("{sO}", "closefd", Py_False));
         if (!kwargs) return false;
     }
@@ -39,6 +39,23 @@ bool OpenFile::open(PyObject* path) {
     source_.emplace(fd);
     if (ReadPlace* place = ReadPlace::current()) place->file_opened();
     return true;
+}
+
+PyObject* OpenFile::read_in_order(Py_ssize_t n) {
+    Ref got = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    while (got && PyBytes_GET_SIZE(got.get()) < n) {
+        Ref part = Ref::steal(
+            PyObject_CallMethod(file_.get(), "read", "n", n - PyBytes_GET_SIZE(got.get())));
+        if (!part) return nullptr;
+        // An unbuffered file gives None when a non-blocking descriptor has nothing yet.
+        if (part.get() == Py_None || !PyBytes_Check(part.get()) ||
+            PyBytes_GET_SIZE(part.get()) == 0)
+            break;
+        PyObject* joined = got.release();
+        PyBytes_Concat(&joined, part.get());
+        got = Ref::steal(joined);
+    }
+    return got.release();
 }
 
 bool OpenFile::close() {

@@ -11,6 +11,12 @@
 
 namespace vesk::py {
 
+// Whether `open` takes `path` as a descriptor number (an int, or any object
+// with __index__ such as numpy's integers) rather than as a name.
+inline bool is_descriptor(PyObject* path) {
+    return !PyUnicode_Check(path) && !PyBytes_Check(path) && PyIndex_Check(path);
+}
+
 class OpenFile {
 public:
     OpenFile() = default;
@@ -24,6 +30,10 @@ public:
     // Closes now; false with an exception set when closing fails.
     bool close();
     const FdSource& source() const { return *source_; }
+    // Up to `n` bytes read in order through the file object, as a buffered
+    // read would give them (fewer only at the end). For streams, which have
+    // no positioned reads. New reference or null.
+    PyObject* read_in_order(Py_ssize_t n);
 
 private:
     Ref file_;
