@@ -431,3 +431,28 @@ def test_chain_may_revisit_a_position_with_a_new_directory(image_file):
     result = veskread.getVisImages(path)
     assert [(d["Title"], d["image"]) for d in result] == \
         [("p%d" % i, bytes([66, 77, i, i])) for i in range(3)]
+
+
+def test_image_00_block_takes_back_its_keys_at_every_step(image_file):
+    # Image 00's block joins the directory at every step, so its F01 wins
+    # over the one the second directory block brings.
+    payload, pos = build([
+        ("A", lambda p: directory_block([("00", p["x"], p["B"] - p["x"])], 1)),
+        ("x", lambda p: image_sub_block(title="p0", t00=0, f00=p["x"], extra=[
+            ("BID", IMAGE_DIR_WORD), ("F01", p["y"]), ("Z01", p["B"] - p["y"])])),
+        ("y", picture("p1", BMP)),
+        ("B", lambda p: directory_block([("01", p["z"], 4)], 2)),
+        ("z", picture("decoy", PNG)),
+    ])
+    path = image_file(padded(payload))
+    assert [d["Title"] for d in veskread.getVisImages(path)] == ["p0", "p1"]
+
+
+def test_long_chain_under_a_large_image_00_block(image_file):
+    # Image 00's block is joined at every step; the chain must still cost
+    # its length, not its length times that block's.
+    first = picture("first", JPEG, extra_attributes=[("Notes:", "x" * 30000)])
+    groups = [{"images": [first]}] + [{"images": [picture("p%d" % k, BMP)]} for k in range(300)]
+    payload, _ = image_block(groups)
+    result = veskread.getVisImages(image_file(padded(payload)))
+    assert [d["Title"] for d in result] == ["first"] + ["p%d" % k for k in range(300)]

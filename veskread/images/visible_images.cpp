@@ -18,13 +18,16 @@ int extend_type_of(const ParamValue& word) {
     interp::unsupported_operands(">>", as_value(word), interp::Value::integer(0));
 }
 
-void join_if_directory(ParamBlock& directory, ParamBlock&& candidate) {
+bool is_directory_block(const ParamBlock& candidate) {
     const ParamValue* bid = candidate.find("BID");
-    if (!bid || extend_type_of(*bid) != kExtendVisibleImages) return;
+    return bid && extend_type_of(*bid) == kExtendVisibleImages;
+}
+
+void join_directory(ParamBlock& directory, const ParamBlock& block) {
     if (directory.size() == 0)
-        directory = std::move(candidate);
+        directory = block;
     else
-        directory.update(candidate);
+        directory.update(block);
 }
 
 bool same_value(const ParamValue& a, const ParamValue& b) {
@@ -74,7 +77,7 @@ private:
 };
 
 // A real chain reads each of its directory blocks once (and image 00's
-// parameters once per step); a chain whose directories keep changing may
+// parameters once while F00 stays); a chain whose directories keep changing may
 // never come back to a state it has been in. Its work is bounded by the
 // file: every step costs the bytes it parses, at least the 16 searched.
 class ChainWork {
@@ -123,6 +126,13 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
         static_cast<__int128>(block.offset) + static_cast<__int128>(block.size_in_words) * 4;
     CycleGuard guard;
     ChainWork work(cur.source_size());
+    // Every step joins image 00's block again; while F00 stays, it is the
+    // same block, read once, so that a long honest chain costs its length.
+    struct {
+        int64_t at = -1;
+        ParamBlock block;
+        bool joins = false;
+    } img00;
     cur.seek(block.offset);
     while (cur.tell() != block_end) {
         const int64_t here = cur.tell();
@@ -131,12 +141,25 @@ ParamBlock read_image_directory(Cursor& cur, const VisibleImageBlock& block) {
         size_t bid = window.find("BID");
         if (bid == std::string::npos) break;
         const int64_t dir_at = checked_add(here, static_cast<int64_t>(bid));
-        join_if_directory(directory, read_param_block(cur, dir_at));
+        const ParamBlock step_block = read_param_block(cur, dir_at);
         int64_t parsed = cur.tell() - dir_at;
+        const bool step_joins = is_directory_block(step_block);
+        if (step_joins) join_directory(directory, step_block);
         const ParamValue& f00 = directory.at("F00");
         const int64_t img00_at = seek_position(add(offset, f00));
-        join_if_directory(directory, read_param_block(cur, img00_at));
-        work.step(parsed + (cur.tell() - img00_at));
+        if (img00_at != img00.at) {
+            img00.block = read_param_block(cur, img00_at);
+            parsed += cur.tell() - img00_at;
+            img00.at = img00_at;
+            img00.joins = is_directory_block(img00.block);
+            if (img00.joins) join_directory(directory, img00.block);
+        } else if (img00.joins && step_joins) {
+            // Joined again, image 00's block would only take back the keys
+            // this step's block changed.
+            for (const auto& [key, value] : step_block.entries())
+                if (const ParamValue* kept = img00.block.find(key)) directory.set(key, *kept);
+        }
+        work.step(parsed);
 
         const ParamValue& nrp = directory.at("NRP");
         // image_key(NRP - 1): the subtraction, then the formatting as an int.
