@@ -253,6 +253,30 @@ def test_image_map_to_xarray(tmp_path):
     assert cube.attrs["NPX"] == 3 and cube.attrs["kind"] == "image map"
 
 
+FRAME_INDEX = {"image map": ["y", "x"], "image traces": ["y", "x"],
+               "time-resolved series": ["time"], "time-resolved traces": ["trace"],
+               "multiregion map": ["region", "map_x", "map_y", "start_time"],
+               "multiregion traces": ["region", "map_x", "map_y"]}
+
+
+@pytest.mark.parametrize("kind", sorted(FRAME_INDEX))
+def test_blocks_of_many_rows_to_pandas(tmp_path, kind):
+    pytest.importorskip("pandas")
+    path, key = write(tmp_path, kind)
+    data = vesk.read(path, key)
+    frame = data.to_pandas()
+    assert frame.to_numpy().tolist() == data.values.reshape(len(frame), -1).tolist()
+    assert list(frame.index.names) == FRAME_INDEX[kind]
+    assert frame.columns.tolist() == data.coords[data.dims[-1]][1].tolist()
+    # Each row is indexed by its own coordinates.
+    for row, label in enumerate(frame.index):
+        label = label if isinstance(label, tuple) else (label,)
+        at = np.unravel_index(row, data.values.shape[:-1])
+        for name, value in zip(FRAME_INDEX[kind], label):
+            dims, array = data.coords[name]
+            assert value == array[tuple(at[data.dims.index(d)] for d in dims)]
+
+
 def test_images_of_the_sample():
     sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
     with vesk.open(sample) as f:

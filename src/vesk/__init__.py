@@ -6,12 +6,14 @@
             print(block)
         spectrum = f["AB/2D/NONE"]          # a vesk.Spectrum: .x, .y, .parameters
         cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
+        table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 
 `vesk.open` returns a `VeskFile` (a context manager holding one descriptor);
 reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
 `ImageTraces`, `TimeSeries`, `TimeTraces`, `MultiregionMap`,
 `MultiregionTraces`. Each holds the arrays the low-level reader `veskread`
-returns, its `parameters` (read-only), `values`, `dims` and `coords`.
+returns, its `parameters` (read-only), `values`, `dims` and `coords`, and
+gives `to_xarray()` and `to_pandas()`.
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError); OSError passes through unchanged.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",

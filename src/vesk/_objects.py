@@ -94,6 +94,47 @@ class DataObject:
 
 
 @dataclass(frozen=True)
+class Table(DataObject):
+    """A block of many spectra or traces, which pandas holds as a table."""
+
+    def to_pandas(self) -> "pandas.DataFrame":
+        """The values as a `pandas.DataFrame`: one row per spectrum (or per
+        trace), one column per point of the last dimension.
+
+        The rows are indexed by the coordinates of the other dimensions (y and
+        x of a map, time, trace names, region and map position of a point);
+        the table shares the memory of `values` where its layout allows.
+        """
+        pd = _need("pandas", "to_pandas()", "pandas")
+        rows, last = self.dims[:-1], self.dims[-1]
+        row_shape = self.values.shape[:-1]
+        width = self.values.shape[-1]
+        names: List[str] = []
+        levels: List[Any] = []
+        # A dimension's own coordinate first, then those over the rows.
+        ordered = [d for d in rows if d in self.coords] + [
+            n for n in self.coords if n not in rows and n != last]
+        for name in ordered:
+            cdims, array = self.coords[name]
+            if not cdims or not set(cdims) <= set(rows):
+                continue
+            shape = [row_shape[i] if d in cdims else 1 for i, d in enumerate(rows)]
+            levels.append(np.broadcast_to(np.asarray(array).reshape(shape), row_shape).ravel())
+            names.append(name)
+        count = int(np.prod(row_shape))
+        if not levels:
+            index = pd.RangeIndex(count, name=rows[0] if len(rows) == 1 else None)
+        elif len(levels) == 1:
+            index = pd.Index(levels[0], name=names[0])
+        else:
+            index = pd.MultiIndex.from_arrays(levels, names=names)
+        columns = pd.Index(self.coords[last][1] if last in self.coords else np.arange(width),
+                           name=last)
+        return pd.DataFrame(  # type: ignore[no-any-return, unused-ignore]
+            self.values.reshape(count, width), index=index, columns=columns, copy=False)
+
+
+@dataclass(frozen=True)
 class Spectrum(DataObject):
     """One spectrum: `y` over the axis `x` (a 2D block)."""
 
@@ -107,7 +148,7 @@ class Spectrum(DataObject):
 
 
 @dataclass(frozen=True)
-class ImageMap(DataObject):
+class ImageMap(Table):
     """Spectra over a map grid: values[row, column, point]."""
 
     map_x: NDArray[np.float64] = field(repr=False)
@@ -115,7 +156,7 @@ class ImageMap(DataObject):
 
 
 @dataclass(frozen=True)
-class ImageTraces(DataObject):
+class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k]."""
 
     map_x: NDArray[np.float64] = field(repr=False)
@@ -124,14 +165,14 @@ class ImageTraces(DataObject):
 
 
 @dataclass(frozen=True)
-class TimeSeries(DataObject):
+class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times z[step]."""
 
     z: NDArray[np.float64] = field(repr=False)
 
 
 @dataclass(frozen=True)
-class TimeTraces(DataObject):
+class TimeTraces(Table):
     """Traces: values[trace, point], trace k named labels[k]."""
 
     labels: List[str]
@@ -149,7 +190,7 @@ class Region:
 
 
 @dataclass(frozen=True)
-class MultiregionMap(DataObject):
+class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
     all regions in region order; `regions` holds each region's own arrays."""
 
@@ -157,7 +198,7 @@ class MultiregionMap(DataObject):
 
 
 @dataclass(frozen=True)
-class MultiregionTraces(DataObject):
+class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace]."""
 
     labels: List[str]
