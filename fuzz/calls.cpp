@@ -51,12 +51,11 @@ std::optional<int64_t> shape_product(std::initializer_list<int64_t> dims) {
 }
 
 // np.linspace(start, stop, num): num doubles, after the module's check that
-// a file could back `num` values of `counted`.
+// a file could back an axis of `num` values.
 std::optional<std::vector<double>> linspace(const ByteSource& src, const ParamValue* start,
-                                            const ParamValue* stop, std::optional<int64_t> num,
-                                            CountedValues counted) {
+                                            const ParamValue* stop, std::optional<int64_t> num) {
     if (!is_number(start) || !is_number(stop) || !num || *num < 0) return std::nullopt;
-    if (!declared_count_fits(*num, counted, src.size())) return std::nullopt;
+    if (!declared_count_fits(*num, src.size())) return std::nullopt;
     return std::vector<double>(static_cast<size_t>(*num));
 }
 
@@ -95,11 +94,9 @@ void image_map(Read3D& r, const Key& key) {
         if (!is_number(geometry.find(k))) return;
     std::optional<int64_t> npx = count_param(geometry, "NPX");
     std::optional<int64_t> npy = count_param(geometry, "NPY");
-    auto map_x =
-        linspace(r.src, geometry.find("AOX"), geometry.find("DDX"), npx, CountedValues::Built);
+    auto map_x = linspace(r.src, geometry.find("AOX"), geometry.find("DDX"), npx);
     if (!map_x) return;
-    auto map_y =
-        linspace(r.src, geometry.find("AOY"), geometry.find("DDY"), npy, CountedValues::Built);
+    auto map_y = linspace(r.src, geometry.find("AOY"), geometry.find("DDY"), npy);
     if (!map_y) return;
     MapShape shape{*npy, *npx, r.npt};
 
@@ -313,8 +310,8 @@ std::optional<int64_t> count_param(const ParamBlock& params, const char* key) {
 }
 
 void read_2d(const ByteSource& src, const Selected& s) {
-    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"),
-                      CountedValues::InFile);
+    auto x =
+        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
     if (!x) return;
     try {
         size_t n = float32_values_available(src, s.offsets.data, x->size());
@@ -325,8 +322,8 @@ void read_2d(const ByteSource& src, const Selected& s) {
 }
 
 void read_3d(const ByteSource& src, const Selected& s, const Key& key, int kinds) {
-    auto x = linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"),
-                      CountedValues::Built);
+    auto x =
+        linspace(src, s.params.find("FXV"), s.params.find("LXV"), count_param(s.params, "NPT"));
     if (!x) return;
     Read3D r{src, s, {}, {}, std::nullopt, static_cast<int64_t>(x->size()), key.type == "TRC"};
     try {

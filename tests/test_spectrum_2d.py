@@ -281,12 +281,22 @@ def test_missing_axis_key(write_file, missing):
     assert e.value.args == (missing,)
 
 
-def test_short_data_block_yields_what_is_there(write_file):
+# Also when the declared values exceed the whole file, as a recording cut
+# far short does.
+@pytest.mark.parametrize("npt", [10, 100000])
+def test_short_data_block_yields_what_is_there(write_file, npt):
     vf = VeskFile()
-    vf.add(param_block({**BASE, "NPT": 10}), data_type=4, sample_type=3, param_type=1)
+    vf.add(param_block({**BASE, "NPT": npt}), data_type=4, sample_type=3, param_type=1)
     vf.add(float32_block([1.0, 2.0, 3.0]) + b"\x01\x02", data_type=4, sample_type=3)
     d = veskread.getVeskData(write_file(vf), AB)
-    assert d.y.tolist() == [1.0, 2.0, 3.0] and len(d.x) == 10
+    assert d.y.tolist() == [1.0, 2.0, 3.0] and len(d.x) == npt
+
+
+def test_axis_ends_that_are_not_numbers_fail_in_linspace_first(write_file):
+    path = write_file(spectrum_file([1.0], {"NPT": 10 ** 9, "FXV": "abc"}))
+    with pytest.raises(TypeError) as info:  # numpy's own, whatever its subclass
+        veskread.getVeskData(path, AB)
+    assert "NPT" not in str(info.value)
 
 
 def test_bad_counts_fail_like_numpy(write_file):

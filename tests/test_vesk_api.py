@@ -115,12 +115,12 @@ def refused_before_any_value(case):
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
         return file_3d(_spectra(3), dict(BASE_3D),
                        anno=annotation_block([table_subblock(COLS, rows)])), "negative dimensions"
-    if case == "spectrum past the file":
-        return spectrum_file([1.0, 2.0], {"NPT": 10 ** 6}), "NPT declares 1000000 values"
+    if case == "axis past any file":
+        return spectrum_file([1.0, 2.0], {"NPT": 10 ** 8}), "NPT declares 100000000 values"
     return file_3d(_spectra(6), {**BASE_3D, **MAP, "NPY": 10 ** 8}), "NPY declares 100000000"
 
 
-@pytest.mark.parametrize("case", ["negative region", "spectrum past the file", "map rows"])
+@pytest.mark.parametrize("case", ["negative region", "axis past any file", "map rows"])
 def test_block_that_reading_refuses_is_listed_unreadable(tmp_path, case):
     vf, message = refused_before_any_value(case)
     with vesk.open(vf.write(str(tmp_path / "n.vesk"))) as f:

@@ -44,20 +44,12 @@ void OutputBudget::refuse(const std::string& declared) const {
                 -1, file_size_);
 }
 
-namespace {
-int64_t bytes_each(CountedValues what) { return what == CountedValues::InFile ? 4 : 8; }
-} // namespace
-
-bool declared_count_fits(int64_t count, CountedValues what, int64_t file_size) {
-    if (count <= 0) return true;
-    int64_t room = what == CountedValues::InFile ? file_size : output_limit(file_size);
-    return count <= room / bytes_each(what);
+bool declared_count_fits(int64_t count, int64_t file_size) {
+    return count <= 0 || count <= output_limit(file_size) / 8;
 }
 
-void refuse_declared_count(const std::string& key, const std::string& count, CountedValues what,
-                           int64_t file_size) {
-    throw Error(ErrorKind::Value, key + " declares " + count + " values of " +
-                                      std::to_string(bytes_each(what)) + " bytes; a file of " +
+void refuse_declared_count(const std::string& key, const std::string& count, int64_t file_size) {
+    throw Error(ErrorKind::Value, key + " declares " + count + " values of 8 bytes; a file of " +
                                       std::to_string(file_size) + " bytes cannot hold them");
 }
 

@@ -40,23 +40,17 @@ private:
     int64_t left_;
 };
 
-// What a declared count sizes, which sets how far a call believes it.
-enum class CountedValues {
-    // 4-byte values read from the file in full (the 2D spectrum): a count
-    // past the whole file is no recording, truncated or not.
-    InFile,
-    // 8-byte values built in full (an axis): bounded by output_limit.
-    Built,
-};
-
-// Whether `count` values of `what` could come from a file of `file_size`
-// bytes. A count of zero or less builds nothing and always fits.
-bool declared_count_fits(int64_t count, CountedValues what, int64_t file_size);
+// Whether an axis of `count` 8-byte values, which a read builds in full
+// whatever the file holds, stays within output_limit of a file of
+// `file_size` bytes. Values read from the file are bounded by the file
+// itself: a recording that ends early reads as fewer. A count of zero or
+// less builds nothing and always fits.
+bool declared_count_fits(int64_t count, int64_t file_size);
 
 // The ValueError for a count that does not fit: parameter `key` declared
-// `count` (its decimal text, which may exceed int64) values of `what`.
+// `count` (its decimal text, which may exceed int64) values.
 [[noreturn]] void refuse_declared_count(const std::string& key, const std::string& count,
-                                        CountedValues what, int64_t file_size);
+                                        int64_t file_size);
 
 // "n bytes" products without overflow: a * b, saturating at INT64_MAX.
 int64_t saturating_mul(int64_t a, int64_t b);

@@ -25,9 +25,9 @@ void check_points(int64_t npt) {
 
 // Reading refuses a count that no file of this size could back before it
 // builds anything for it.
-void check_declared(const char* key, int64_t count, CountedValues what, int64_t file_size) {
-    if (!declared_count_fits(count, what, file_size))
-        refuse_declared_count(key, std::to_string(count), what, file_size);
+void check_declared(const char* key, int64_t count, int64_t file_size) {
+    if (!declared_count_fits(count, file_size))
+        refuse_declared_count(key, std::to_string(count), file_size);
 }
 
 // Every stored block yields the same number of values (or stacking fails);
@@ -58,8 +58,8 @@ void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlock
         npy = param_as_int(out.parameters.at("NPY"), "NPY");
     }
     // The map's axes, x then y, are built first.
-    check_declared("NPX", npx, CountedValues::Built, cur.source_size());
-    check_declared("NPY", npy, CountedValues::Built, cur.source_size());
+    check_declared("NPX", npx, cur.source_size());
+    check_declared("NPY", npy, cur.source_size());
     check_points(npx);
     check_points(npy);
     if (is_trace_type(key.type)) {
@@ -118,9 +118,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.parameters = merge_parameters(cur, offsets);
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
-    check_declared("NPT", npt,
-                   key.dimensions == "3D" ? CountedValues::Built : CountedValues::InFile,
-                   src.size());
+    check_declared("NPT", npt, src.size());
     check_points(npt);
 
     if (key.dimensions == "2D") {

@@ -40,7 +40,7 @@ PyObject* make_data_object(Name class_name, const DataRequest& req, PyObject* ex
 
 // False with a ValueError set when the int `value` of parameter `key`
 // declares more values of `what` than a file of `file_size` bytes could back.
-bool check_declared_count(PyObject* value, const char* key, CountedValues what, int64_t file_size);
+bool check_declared_count(PyObject* value, const char* key, int64_t file_size);
 
 // Converts one parameter value to its Python object (text through the
 // module's decode_string). New reference.

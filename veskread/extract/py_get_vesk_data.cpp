@@ -105,18 +105,18 @@ PyObject* read_spectrum(const FdSource& src, int64_t offset, PyObject* npt) {
 
 } // namespace
 
-bool check_declared_count(PyObject* value, const char* key, CountedValues what, int64_t file_size) {
+bool check_declared_count(PyObject* value, const char* key, int64_t file_size) {
     // Counts that are not ints are left to the calls that use them.
     if (!PyLong_Check(value)) return true;
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (n == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (overflow == 0 && declared_count_fits(n, what, file_size))) return true;
+    if (overflow < 0 || (overflow == 0 && declared_count_fits(n, file_size))) return true;
     Ref shown = Ref::steal(PyObject_Str(value));
     if (!shown) return false;
     const char* text = PyUnicode_AsUTF8(shown.get());
     if (!text) return false;
-    return run_core([&] { refuse_declared_count(key, text, what, file_size); });
+    return run_core([&] { refuse_declared_count(key, text, file_size); });
 }
 
 namespace {
@@ -184,9 +184,11 @@ PyObject* get_vesk_data_impl(FunctionObject*, PyObject* const* a, PyObject*) {
     Ref hold[] = {Ref::borrow(npt), Ref::borrow(fxv), Ref::borrow(lxv), Ref::borrow(mxy),
                   Ref::borrow(mny)};
 
-    // The 2D values are read in full; a 3D count sizes the axis alone.
-    CountedValues counted = dims_s == "3D" ? CountedValues::Built : CountedValues::InFile;
-    if (!check_declared_count(npt, "NPT", counted, file_size)) return nullptr;
+    // The axis is built in full, whatever the file holds. Ends that are not
+    // numbers make linspace fail before it builds anything, with its own error.
+    auto is_number = [](PyObject* v) { return PyLong_Check(v) || PyFloat_Check(v); };
+    if (is_number(fxv) && is_number(lxv) && !check_declared_count(npt, "NPT", file_size))
+        return nullptr;
 
     Ref abscissa = Ref::steal(np_linspace(fxv, lxv, npt));
     if (!abscissa) return nullptr;

@@ -272,8 +272,8 @@ PyObject* read_image_map(Read3D& r) {
     }
     // The axes are built in full; a point count no file could back is refused.
     int64_t file_size = r.reader->file_size();
-    if (!check_declared_count(v[kPointsX].get(), "NPX", CountedValues::Built, file_size) ||
-        !check_declared_count(v[kPointsY].get(), "NPY", CountedValues::Built, file_size))
+    if (!check_declared_count(v[kPointsX].get(), "NPX", file_size) ||
+        !check_declared_count(v[kPointsY].get(), "NPY", file_size))
         return nullptr;
     Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
     if (!map_x) return nullptr;
