@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import veskread
+from vesk_writer import VeskFile, param_block
 from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block, stored_block,
                        store_block, table_subblock)
 
@@ -207,6 +208,30 @@ def test_long_table_keeps_every_row(read, extra):
 def test_rows_declared_past_the_end_of_the_file(read, extra):
     with pytest.raises(struct.error, match="unpack requires a buffer of 4 bytes"):
         read(anno_of(*long_table(extra), nln=3000))
+
+
+# Past the rows any table is believed without asking the file: rows that
+# read their cells find its end themselves.
+# Past the rows any table is believed without asking the file: rows that
+# read their cells find its end themselves.
+@pytest.mark.parametrize("cut, error", [(4, None), (64, struct.error)])
+def test_many_rows_read_up_to_the_end_of_the_file(write_file, cut, error):
+    rows = [row(1, 1, float(k), 0.0) + (0,) for k in range(5000)]
+    vf = VeskFile()
+    vf.add(param_block(P), data_type=4, extend_type=10, param_type=1, sample_type=3)
+    vf.add(spectra([1]), data_type=4, extend_type=10, sample_type=3)
+    # Last in the file, cut by its last row's padding, or by more.
+    vf.add(anno_of(rows, COLS + [("Spare", 9)], row_len=64)[:-cut], extend_type=11)
+    path = write_file(vf)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if error:
+            with pytest.raises(error, match="^unpack requires a buffer of 4 bytes"):
+                veskread.getVeskData(path, ("AB", "3D", "NONE"))
+        else:
+            region, = veskread.getVeskData(path, ("AB", "3D", "NONE")).regions
+            assert region.title == "Region 1 (5000 points)"
+    assert len(caught) == 5000 - bool(error)
 
 
 @pytest.mark.parametrize("nln, row_len, error", [

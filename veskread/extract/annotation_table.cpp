@@ -42,6 +42,13 @@ struct TableEffect {
 constexpr int64_t kKeptCellCost = 16;
 constexpr int64_t kWarningCost = 64;
 
+// What a call's tables may hold, and apart from it the warnings they may
+// raise: a large honest table of unknown-type columns is no overlap.
+struct CallBudgets {
+    OutputBudget cells;
+    OutputBudget warnings;
+};
+
 [[noreturn, gnu::cold, gnu::noinline]] void refuse_cells(const OutputBudget& budget,
                                                          int64_t sub_offset, int64_t rows) {
     budget.refuse("annotation table at offset " + std::to_string(sub_offset) + " declares " +
@@ -52,6 +59,17 @@ constexpr int64_t kWarningCost = 64;
 inline void spend_cells(OutputBudget& budget, int64_t sub_offset, int64_t rows, int64_t bytes) {
     if (!budget.try_spend(bytes)) [[unlikely]]
         refuse_cells(budget, sub_offset, rows);
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_warnings(const OutputBudget& budget,
+                                                            int64_t sub_offset, int64_t rows) {
+    budget.refuse("annotation table at offset " + std::to_string(sub_offset) + " declares " +
+                  std::to_string(rows) + " rows of cells of unknown type, a warning each");
+}
+
+inline void spend_warning(OutputBudget& budget, int64_t sub_offset, int64_t rows) {
+    if (!budget.try_spend(kWarningCost)) [[unlikely]]
+        refuse_warnings(budget, sub_offset, rows);
 }
 
 struct Column {
@@ -95,10 +113,10 @@ class TableRows {
 public:
     TableRows(Cursor& cur, int64_t file_size, int64_t sub_offset, int64_t rows, int64_t start,
               int64_t step, const Value& strlen, std::vector<Column>& cols, AnnotationTable& table,
-              const UnknownCellType& on_unknown, OutputBudget& budget)
+              const UnknownCellType& on_unknown, CallBudgets& budgets)
         : cur_(cur), file_size_(file_size), sub_offset_(sub_offset), rows_(rows), start_(start),
           step_(step), strlen_(strlen), cols_(cols), table_(table), on_unknown_(on_unknown),
-          budget_(budget) {}
+          budget_(budgets.cells), warnings_(budgets.warnings) {}
 
     void read() {
         int64_t row_bytes = decoded_row_bytes();
@@ -288,7 +306,7 @@ private:
         c.cells->push_text(&table_.texts.emplace_back(std::move(v)));
     }
     void unknown(Column& c) {
-        spend_cells(budget_, sub_offset_, rows_, kWarningCost);
+        spend_warning(warnings_, sub_offset_, rows_);
         on_unknown_(c.type_code);
         // Nothing was read for the cell; None keeps the column in step.
         if (c.cells) c.cells->push_none();
@@ -305,11 +323,12 @@ private:
     AnnotationTable& table_;
     const UnknownCellType& on_unknown_;
     OutputBudget& budget_;
+    OutputBudget& warnings_;
 };
 
 void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamBlock& p,
                 const std::vector<std::string>& wanted, AnnotationTable& table,
-                const UnknownCellType& on_unknown, OutputBudget& budget, TableEffect& effect) {
+                const UnknownCellType& on_unknown, CallBudgets& budgets, TableEffect& effect) {
     Value first_row = interp::add(Value::integer(sub_offset), as_value(p.at("SIZ")));
     Value rowlen = as_value(p.at("SRC"));
     Value strlen = Value::integer(-1);
@@ -362,25 +381,30 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
 
     // A declared row count is believed only as far as the file can hold the
     // rows; a huge count would otherwise run a loop (and fill lists) long
-    // after the data has ended.
+    // after the data has ended. Rows that each read their cells past the
+    // last one's need no check: the first row past the file's end fails to
+    // read, as a Python read would, after the rows it does hold.
     if (rows > kRowSlack) {
         if (step <= 0)
             throw Error(ErrorKind::BadShape,
                         "annotation table at offset " + std::to_string(sub_offset) + " declares " +
                             std::to_string(rows) + " rows of " + std::to_string(step) + " bytes",
                         sub_offset, rows);
-        int64_t per_row = step;
-        if (strlen.kind == Value::Int) {
-            int64_t consumed = 0;
-            for (const auto& c : cols)
-                consumed += c.kind == CellKind::Int || c.kind == CellKind::Float ? 4
-                            : c.kind == CellKind::Text
-                                ? std::max<int64_t>(static_cast<int64_t>(strlen.i), 0)
-                                : 0;
-            per_row = std::max(per_row, consumed);
+        int64_t consumed = 0;
+        bool reads_text = false;
+        for (const auto& c : cols) {
+            if (c.kind == CellKind::Int || c.kind == CellKind::Float) consumed += 4;
+            if (c.kind != CellKind::Text) continue;
+            reads_text = true;
+            if (strlen.kind == Value::Int)
+                consumed += std::max<int64_t>(static_cast<int64_t>(strlen.i), 0);
         }
+        const bool rows_meet_the_end = consumed > 0 && consumed <= step && start >= 0;
+        // A text size that is no int fails at the first text cell.
+        const bool fails_at_once = reads_text && strlen.kind != Value::Int;
+        int64_t per_row = std::max(step, consumed);
         int64_t room = std::max<int64_t>(file_size - start, 0);
-        if (start < 0 || rows > room / per_row)
+        if (!rows_meet_the_end && !fails_at_once && (start < 0 || rows > room / per_row))
             throw Error(ErrorKind::BadCount,
                         "annotation table at offset " + std::to_string(sub_offset) + " declares " +
                             std::to_string(rows) + " rows of " + std::to_string(per_row) +
@@ -393,8 +417,8 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     for (auto& c : cols)
         if (c.cells)
             c.cells->reserve(c.cells->size() + static_cast<size_t>(std::min(rows, kRowSlack)));
-    TableRows table_rows{cur,    file_size, sub_offset, rows,       start, step,
-                         strlen, cols,      table,      on_unknown, budget};
+    TableRows table_rows{cur,    file_size, sub_offset, rows,       start,  step,
+                         strlen, cols,      table,      on_unknown, budgets};
     table_rows.read();
 }
 } // namespace
@@ -501,7 +525,7 @@ AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
                                       const UnknownCellType& on_unknown) {
     AnnotationTable table;
     int64_t file_size = cur.source_size();
-    OutputBudget budget(file_size);
+    CallBudgets budgets{OutputBudget(file_size), OutputBudget(file_size)};
     ParamBlock dir = read_param_block(cur, checked_add(offset, 12));
     int64_t count = interp::as_index(as_value(dir.at("NRP")));
     // Tables by offset; a sub-block without SRC is kept as no effect.
@@ -517,7 +541,7 @@ AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
             for (const auto& [name, column] : effect.columns) table.columns[name] = column;
             for (int64_t r = 0; r < effect.rows; ++r)
                 for (const auto& type : effect.unknown_types) {
-                    spend_cells(budget, sub_offset, effect.rows, kWarningCost);
+                    spend_warning(budgets.warnings, sub_offset, effect.rows);
                     on_unknown(type);
                 }
             continue;
@@ -528,7 +552,7 @@ AnnotationTable read_annotation_table(Cursor& cur, int64_t offset,
             continue;
         }
         TableEffect effect;
-        read_table(cur, file_size, sub_offset, p, wanted, table, on_unknown, budget, effect);
+        read_table(cur, file_size, sub_offset, p, wanted, table, on_unknown, budgets, effect);
         done.emplace(sub_offset, std::move(effect));
     }
     return table;
