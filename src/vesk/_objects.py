@@ -109,24 +109,24 @@ class Table(DataObject):
         rows, last = self.dims[:-1], self.dims[-1]
         row_shape = self.values.shape[:-1]
         width = self.values.shape[-1]
-        names: List[str] = []
-        levels: List[Any] = []
         # A dimension's own coordinate first, then those over the rows.
-        ordered = [d for d in rows if d in self.coords] + [
-            n for n in self.coords if n not in rows and n != last]
-        for name in ordered:
-            cdims, array = self.coords[name]
-            if not cdims or not set(cdims) <= set(rows):
-                continue
-            shape = [row_shape[i] if d in cdims else 1 for i, d in enumerate(rows)]
-            levels.append(np.broadcast_to(np.asarray(array).reshape(shape), row_shape).ravel())
-            names.append(name)
+        names = [d for d in rows if d in self.coords] + [
+            n for n, (cdims, _) in self.coords.items()
+            if n not in rows and n != last and cdims and set(cdims) <= set(rows)]
         count = int(np.prod(row_shape))
-        if not levels:
+        if not names:
             index = pd.RangeIndex(count, name=rows[0] if len(rows) == 1 else None)
-        elif len(levels) == 1:
-            index = pd.Index(levels[0], name=names[0])
+        elif len(names) == 1 and len(rows) == 1:
+            index = pd.Index(self.coords[names[0]][1], name=names[0])
+        elif names == list(rows):
+            # A grid: its levels are the axes, never spelt out point by point.
+            index = pd.MultiIndex.from_product([self.coords[d][1] for d in rows], names=names)
         else:
+            levels = []
+            for name in names:
+                cdims, array = self.coords[name]
+                shape = [row_shape[i] if d in cdims else 1 for i, d in enumerate(rows)]
+                levels.append(np.broadcast_to(np.asarray(array).reshape(shape), row_shape).ravel())
             index = pd.MultiIndex.from_arrays(levels, names=names)
         columns = pd.Index(self.coords[last][1] if last in self.coords else np.arange(width),
                            name=last)
