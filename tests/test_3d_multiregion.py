@@ -134,6 +134,15 @@ def test_float_group_number_is_refused(read):
 
 # -- annotation tables ---------------------------------------------------------
 
+@pytest.mark.parametrize("src, message", [
+    ("32", "unsupported operand type(s) for +: 'int' and 'str'"),
+    (32.0, "'float' object cannot be interpreted as an integer")])
+def test_row_length_that_is_no_int(read, src, message):
+    anno = anno_of([row(1, 1, 0.0, 0.0)], extra=[("SRC", src)])  # the later record wins
+    with pytest.raises(TypeError) as info:
+        read(anno)
+    assert str(info.value) == message
+
 def test_unknown_cell_type_warns_each_row_and_adds_none(read):
     cols = COLS[:6] + [("X", 7), ("Y", TYPE_FLOAT), ("Spare", 9)]
     rows = [row(1, 1, 0.0, 2.0, 2, 1) + (0,), row(1, 2, 0.0, 3.0) + (0,)]

@@ -376,6 +376,9 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
     int64_t rows = interp::as_index(as_value(p.at("NLN")));
     if (rows <= 0) return;
     effect.rows = rows;
+    // Row i starts at first_row + i * SRC; the first row's start fails as
+    // that sum fails (a text SRC repeats to text, which no offset adds).
+    (void)interp::add(first_row, interp::mul(Value::integer(0), rowlen));
     int64_t start = interp::as_index(first_row);
     int64_t step = interp::as_index(rowlen);
 
