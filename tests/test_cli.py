@@ -299,6 +299,27 @@ def test_runs_as_a_module():
     assert proc.returncode == 0 and proc.stdout.startswith("AB/2D/NONE")
 
 
+def test_output_closed_early_ends_quietly():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-m", "vesk", "params", SAMPLE, "AB/2D/NONE"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    proc.stdout.close()  # as `| head` does once it has its lines
+    err = proc.stderr.read()
+    assert (proc.wait(), err) == (141, b"")
+
+
+def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):
+    with open(SAMPLE, "rb") as f:
+        data = f.read()
+    path = tmp_path / "cut.vesk"
+    with vesk.open(SAMPLE) as f:
+        block = f.block("AB/3D/NONE")
+    path.write_bytes(data[:block.offset + 200])
+    expected = block.parameters
+    code, out, _ = run(capsys, "params", str(path), "AB/3D/NONE")
+    assert code == 0 and [line.split()[0] for line in out.splitlines()] == list(expected)
+
+
 def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
     from vesk_writer import spectrum_file
     name = "a\x1b]0;title\x07\x9bb\nc"

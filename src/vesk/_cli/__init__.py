@@ -2,12 +2,14 @@
 
 One subcommand per task, each in its own module (`listing`, `exporting`,
 `pictures`, `plotting`); this module builds the argument parser and maps the
-outcome to the exit status: 0 success, 1 a file failed, 2 a usage error.
+outcome to the exit status: 0 success, 1 a file failed, 2 a usage error,
+141 when the reader of standard output goes away (a pipe into `head`).
 Data goes to standard output, messages to standard error.
 """
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import warnings
 from typing import List, Optional
@@ -15,7 +17,7 @@ from typing import List, Optional
 import vesk
 
 from . import exporting, listing, pictures, plotting
-from .report import note
+from .report import OutputClosed, note
 
 COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
             plotting.add_plot]
@@ -64,3 +66,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
         return 130
+    except OutputClosed:
+        # As a command that SIGPIPE ends: status 128 + 13, and nothing more
+        # for the interpreter to flush into the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141

@@ -18,7 +18,7 @@ import vesk
 from ..export import FORMATS, Format, refuse_existing, write_atomically
 from .output_bound import OutputBudget
 from .progress import Progress
-from .report import describe, error, note
+from .report import describe, emit, error, note
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -182,7 +182,7 @@ def run_export(args: argparse.Namespace) -> int:
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
         for out in report.written:
-            print(out, flush=True)
+            emit(out)
         for message in report.skipped:
             note("skipped " + message)
         for message in report.errors:

@@ -7,7 +7,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import vesk
 
 from .json_text import dumps
-from .report import describe, error, printable
+from .report import describe, emit, error, printable
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -67,15 +67,15 @@ def run_ls(args: argparse.Namespace) -> int:
             error(describe(path, e))
             status = 1
     if args.json:
-        print(dumps([{"file": path, "blocks": [block_record(b) for b in blocks]}
-                     for path, blocks in listed]))
+        emit(dumps([{"file": path, "blocks": [block_record(b) for b in blocks]}
+                    for path, blocks in listed]))
         return status
     many = len(args.files) > 1
     for n, (path, blocks) in enumerate(listed):
         if many:
-            print(("\n" if n else "") + "%s:" % path)
+            emit(("\n" if n else "") + "%s:" % path)
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
-        print("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
+        emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
     return status
 
 
@@ -84,18 +84,22 @@ def value_text(v: object) -> str:
 
 
 def run_params(args: argparse.Namespace) -> int:
+    # From the outline: the parameters of a block whose values cannot all be
+    # read (a file cut short) are still there to see.
     try:
         with vesk.open(args.file) as f:
-            data = f[args.key]
+            block = f.block(args.key)
+            if block.problem is not None:
+                f[args.key]  # raises reading's own error
     except Exception as e:
         error(describe(args.file, e))
         return 1
-    params = dict(data.parameters)
+    params = dict(block.parameters)
     if args.json:
-        print(dumps({"file": args.file, "block": data.block.name,
+        emit(dumps({"file": args.file, "block": block.name,
                      "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
                                     for k, v in params.items()}}))
         return 0
     rows = [(k, vesk.parameter_label(k), value_text(v)) for k, v in params.items()]
-    print("\n".join(aligned(rows)))
+    emit("\n".join(aligned(rows)))
     return 0

@@ -10,7 +10,7 @@ import vesk
 from ..export import refuse_existing, write_atomically
 from .json_text import dumps
 from .output_bound import OutputBudget
-from .report import describe, error, note
+from .report import describe, emit, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -78,7 +78,7 @@ def run_images(args: argparse.Namespace) -> int:
                 continue
             for image in images:
                 for out in save_image(path, image, args.output, args.force):
-                    print(out, flush=True)
+                    emit(out)
             note("%s: %d image%s written to %s" % (path, len(images),
                                                     "" if len(images) == 1 else "s",
                                                     args.output))

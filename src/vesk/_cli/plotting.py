@@ -18,7 +18,7 @@ import vesk
 from ..export import refuse_existing, write_atomically
 from ..export.axes import coordinate, spectral_coordinate
 from .output_bound import OutputBudget
-from .report import describe, error
+from .report import describe, emit, error
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -210,5 +210,5 @@ def run_plot(args: argparse.Namespace) -> int:
     except Exception as e:
         error(describe(args.file, e))
         return 1
-    print(args.output)
+    emit(args.output)
     return 0

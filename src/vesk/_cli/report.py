@@ -39,6 +39,20 @@ def printable(text: str) -> str:
     return _CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
 
 
+class OutputClosed(BaseException):
+    """Standard output's reader has gone (a pipe into `head`): the command stops
+    quietly. Not an Exception, so that no per-file handler takes it for the
+    file's own failure."""
+
+
+def emit(text: str) -> None:
+    """One piece of data on standard output, there at once for a pipe."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        raise OutputClosed from None
+
+
 def error(message: str) -> None:
     print("vesk: " + printable(message), file=sys.stderr)
 
