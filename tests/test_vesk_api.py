@@ -251,6 +251,11 @@ def test_image_map_to_xarray(tmp_path):
     assert cube.x.values.tolist() == [10.0, 12.5, 15.0]
     assert cube.sel(y=-1.5, x=15.0).values.tolist() == [50, 51, 52, 53]
     assert cube.attrs["NPX"] == 3 and cube.attrs["kind"] == "image map"
+    assert cube.name == "AB_3D_NONE" and cube.attrs["block"] == "AB/3D/NONE"
+    pytest.importorskip("netCDF4")
+    cube.to_netcdf(str(tmp_path / "cube.nc"))  # netCDF refuses '/' in a name
+    with xr.open_dataarray(str(tmp_path / "cube.nc")) as back:
+        assert back.values.tolist() == cube.values.tolist()
 
 
 FRAME_INDEX = {"image map": ["y", "x"], "image traces": ["y", "x"],

@@ -83,13 +83,20 @@ class DataObject:
                    long_name=self.block.y_label, x_label=self.block.x_label)
         return out
 
+    @property
+    def variable_name(self) -> str:
+        """The block's name as a variable may bear it ("AB_3D_NONE"): netCDF
+        takes '/' for a group separator. `attrs()["block"]` keeps "AB/3D/NONE"."""
+        return self.block.name.replace("/", "_")
+
     def to_xarray(self) -> "xarray.DataArray":
-        """The values as an `xarray.DataArray` with named dims, coords and attrs."""
+        """The values as an `xarray.DataArray` with named dims, coords and attrs,
+        named `variable_name`, so that `.to_netcdf()` takes it as it is."""
         xr = _need("xarray", "to_xarray()", "xarray")
         coords = {name: (dims, array) for name, (dims, array) in self.coords.items()}
         return xr.DataArray(  # type: ignore[no-any-return]
             self.values, dims=self.dims, coords=coords, attrs=self.attrs(),
-            name=self.block.name,
+            name=self.variable_name,
         )
 
 

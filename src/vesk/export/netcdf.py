@@ -49,7 +49,5 @@ def write(data: DataObject, path: str) -> None:
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    # '/' separates groups in netCDF-4 files, so "AB/3D/NONE" names the variable AB_3D_NONE
-    array = array.rename(str(array.name or data.block.name).replace("/", "_"))
     array.attrs = legal_attrs(dict(array.attrs))
     array.to_netcdf(path, engine="netcdf4")
