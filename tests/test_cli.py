@@ -299,6 +299,25 @@ def test_runs_as_a_module():
     assert proc.returncode == 0 and proc.stdout.startswith("AB/2D/NONE")
 
 
+@pytest.mark.parametrize("argv, message", [
+    (["export", SAMPLE, "-f", "csv", "-o", "{file}"], "{file}: Not a directory"),
+    (["plot", SAMPLE, "AB/2D/NONE", "-o", "{folder}", "--force"], "{folder}: Is a directory"),
+    pytest.param(["plot", SAMPLE, "AB/2D/NONE", "-o", "{file}/s.png"], "{file}: Not a directory",
+                 marks=NEEDS_MATPLOTLIB),
+])
+def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, argv, message):
+    names = {"file": str(tmp_path / "f"), "folder": str(tmp_path)}
+    (tmp_path / "f").write_bytes(b"")
+    code, _, err = run(capsys, *[a.format(**names) for a in argv])
+    assert code == 1 and err.strip() == "vesk: " + message.format(**names)
+
+
+@NEEDS_MATPLOTLIB
+def test_plot_makes_its_folder(capsys, tmp_path):
+    out = str(tmp_path / "new" / "s.png")
+    assert run(capsys, "plot", SAMPLE, "AB/2D/NONE", "-o", out)[:2] == (0, out + "\n")
+
+
 def test_output_closed_early_ends_quietly():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.Popen([sys.executable, "-m", "vesk", "params", SAMPLE, "AB/2D/NONE"],

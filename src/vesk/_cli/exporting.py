@@ -15,7 +15,7 @@ from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
 
-from ..export import FORMATS, Format, refuse_existing, write_atomically
+from ..export import FORMATS, Format, make_folder, refuse_existing, write_atomically
 from .output_bound import OutputBudget
 from .progress import Progress
 from .report import describe, emit, error, note
@@ -169,7 +169,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
 
 def run_export(args: argparse.Namespace) -> int:
     try:
-        os.makedirs(args.output, exist_ok=True)
+        make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1

@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, Tuple
 
 import vesk
 
-from ..export import refuse_existing, write_atomically
+from ..export import make_folder, refuse_existing, write_atomically
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .report import describe, emit, error, note
@@ -60,7 +60,7 @@ def save_image(path: str, image: vesk.Image, folder: str, force: bool) -> Tuple[
 def run_images(args: argparse.Namespace) -> int:
     status = 0
     try:
-        os.makedirs(args.output, exist_ok=True)
+        make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1

@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 import vesk
 
-from ..export import refuse_existing, write_atomically
+from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import coordinate, spectral_coordinate
 from .output_bound import OutputBudget
 from .report import describe, emit, error
@@ -202,6 +202,7 @@ def run_plot(args: argparse.Namespace) -> int:
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)
         fig = draw(data, title, args.at)
         suffix = os.path.splitext(args.output)[1][1:].lower() or "png"
+        make_folder(os.path.dirname(args.output) or os.curdir)
         write_atomically(args.output, lambda tmp: fig.savefig(tmp, format=suffix),
                          force=args.force)
     except ImportError as e:

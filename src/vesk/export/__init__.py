@@ -4,8 +4,8 @@ Each writer is a function `write(data, path)` over a data object's arrays
 (`values`, `dims`, `coords`, `parameters`, `block`); none of them reads a VESK
 file. `write_atomically` puts the result in place only once it is complete.
 """
-from .atomic import OutputExistsError, refuse_existing, write_atomically
+from .atomic import OutputExistsError, make_folder, refuse_existing, write_atomically
 from .formats import FORMATS, Format, UnsupportedBlockError
 
-__all__ = ["FORMATS", "Format", "OutputExistsError", "UnsupportedBlockError", "refuse_existing",
-           "write_atomically"]
+__all__ = ["FORMATS", "Format", "OutputExistsError", "UnsupportedBlockError", "make_folder",
+           "refuse_existing", "write_atomically"]

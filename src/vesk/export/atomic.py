@@ -5,6 +5,7 @@ half a file; the rename (`os.replace`) is atomic within one file system.
 """
 from __future__ import annotations
 
+import errno
 import os
 import tempfile
 from typing import Callable
@@ -15,8 +16,17 @@ class OutputExistsError(FileExistsError):
 
 
 def refuse_existing(path: str, force: bool) -> None:
+    if os.path.isdir(path):  # no --force replaces a folder with a file
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not force and os.path.lexists(path):
         raise OutputExistsError("%s exists (use --force to overwrite)" % path)
+
+
+def make_folder(path: str) -> None:
+    """`path` as a folder, made with its parents where missing."""
+    if os.path.lexists(path) and not os.path.isdir(path):
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+    os.makedirs(path, exist_ok=True)
 
 
 def _file_mode() -> int:
@@ -34,13 +44,19 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     """
     refuse_existing(path, force)
     folder, name = os.path.split(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+    except OSError as e:
+        e.filename = folder  # the user named the folder, never the temporary file
+        raise
     os.close(fd)
     try:
         write(tmp)
         os.chmod(tmp, _file_mode())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
+        if isinstance(e, OSError) and e.filename == tmp:
+            e.filename = path
         try:
             os.unlink(tmp)
         except FileNotFoundError:
