@@ -65,6 +65,8 @@ def test_objects_hold_the_arrays_read_not_copies(tmp_path, kind):
     path, key = write(tmp_path, kind)
     obj = vesk.read(path, key)
     assert obj.values is getattr(obj.raw, RAW_VALUES[kind])
+    assert np.asarray(obj) is obj.values and np.mean(obj) == np.mean(obj.values)
+    assert obj == obj and obj != vesk.read(path, key)  # by identity, never an array's truth
     assert obj.parameters == obj.raw.parameters
     with pytest.raises(TypeError):
         obj.parameters["NPT"] = 1

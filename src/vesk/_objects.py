@@ -48,9 +48,10 @@ def fitted_coords(shape: Sequence[int], dims: Sequence[str], coords: Coords) -> 
     return out
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class DataObject:
-    """What every data object holds.
+    """What every data object holds. Objects compare by identity: their arrays
+    have no single truth value to compare by.
 
     `values` is the main array, `dims` names its dimensions and `coords` maps
     each coordinate name to (its dimensions, its array). A recording that ends
@@ -70,6 +71,12 @@ class DataObject:
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "coords", fitted_coords(self.values.shape, self.dims, self.coords))
+
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> NDArray[Any]:
+        """`np.asarray(obj)` is `obj.values`, so numpy functions take the object."""
+        if copy:
+            return np.array(self.values, dtype=dtype, copy=True)
+        return np.asarray(self.values, dtype=dtype)
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -100,7 +107,7 @@ class DataObject:
         )
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
 
@@ -141,7 +148,7 @@ class Table(DataObject):
             self.values.reshape(count, width), index=index, columns=columns, copy=False)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Spectrum(DataObject):
     """One spectrum: `y` over the axis `x` (a 2D block)."""
 
@@ -154,7 +161,7 @@ class Spectrum(DataObject):
         return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class ImageMap(Table):
     """Spectra over a map grid: values[row, column, point]."""
 
@@ -162,7 +169,7 @@ class ImageMap(Table):
     map_y: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k]."""
 
@@ -171,21 +178,21 @@ class ImageTraces(Table):
     labels: List[str]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times z[step]."""
 
     z: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class TimeTraces(Table):
     """Traces: values[trace, point], trace k named labels[k]."""
 
     labels: List[str]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Region:
     """One region of a multiregion map, with the arrays as read."""
 
@@ -196,7 +203,7 @@ class Region:
     values: NDArray[np.float32] = field(repr=False)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
     all regions in region order; `regions` holds each region's own arrays."""
@@ -204,7 +211,7 @@ class MultiregionMap(Table):
     regions: Tuple[Region, ...]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace]."""
 
