@@ -209,8 +209,9 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
 def test_os_errors_pass_unchanged(tmp_path, no_fd_leak):
     with pytest.raises(FileNotFoundError):
         vesk.open(tmp_path / "missing.vesk")
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(IsADirectoryError) as info:
         vesk.read(tmp_path, "AB")
+    assert info.value.filename == str(tmp_path)  # as the file that could not be read
 
 
 def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):

@@ -45,6 +45,10 @@ class VeskFile:
                 outline = _native.outline(self._fd)
             except ValueError as e:
                 raise_native(e, self.path)
+            except OSError as e:  # read from our descriptor: name the file (a folder, say)
+                if e.filename is None:
+                    e.filename = self.path
+                raise
             self.blocks = [block_from_outline(item) for item in outline]
         except BaseException:
             self.close()
