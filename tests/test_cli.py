@@ -2,6 +2,7 @@
 import importlib.util
 import json
 import os
+import shutil
 import subprocess
 import sys
 import warnings
@@ -316,6 +317,21 @@ def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, arg
 def test_plot_makes_its_folder(capsys, tmp_path):
     out = str(tmp_path / "new" / "s.png")
     assert run(capsys, "plot", SAMPLE, "AB/2D/NONE", "-o", out)[:2] == (0, out + "\n")
+
+
+@pytest.mark.parametrize("command", [["export", "-f", "npy"], ["images"]])
+def test_inputs_of_one_stem_keep_their_outputs_apart(capsys, tmp_path, command):
+    # run.0 and run.1 differ by extension only; a/x.vesk and b/x.vesk not at all.
+    paths = [tmp_path / "run.0", tmp_path / "run.1", tmp_path / "a" / "x.vesk",
+             tmp_path / "b" / "x.vesk"]
+    for p in paths:
+        p.parent.mkdir(exist_ok=True)
+        shutil.copy(SAMPLE, p)
+    out_dir = tmp_path / "out"
+    code, out, err = run(capsys, command[0], *map(str, paths), *command[1:], "-o", str(out_dir))
+    names = {os.path.basename(line).split("_")[0] for line in out.splitlines()}
+    assert code == 1 and names == {"run.0", "run.1", "x"}
+    assert "%s: its outputs would have the names of those of %s" % (paths[3], paths[2]) in err
 
 
 def test_output_closed_early_ends_quietly():

@@ -11,12 +11,13 @@ import concurrent.futures
 import multiprocessing
 import os
 import sys
-from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Iterator, List, NamedTuple, Optional, Tuple
 
 import vesk
 
 from ..export import FORMATS, Format, make_folder, refuse_existing, write_atomically
 from .output_bound import OutputBudget
+from .output_names import output_stems
 from .progress import Progress
 from .report import describe, emit, error, note
 
@@ -24,7 +25,9 @@ from .report import describe, emit, error, note
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
-        description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX. Spectra: "
+        description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
+                    "file's name without its extension, or with it where files differ only "
+                    "by extension). Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, or CSV in a long layout (one row per value). "
@@ -56,6 +59,7 @@ def jobs_count(text: str) -> int:
 
 class Job(NamedTuple):
     path: str
+    stem: str  # names the outputs
     keys: Optional[Tuple[str, ...]]  # None: every block
     format: str
     folder: str
@@ -70,8 +74,7 @@ class Report(NamedTuple):
 
 
 def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
-    stem = os.path.splitext(os.path.basename(job.path))[0]
-    return os.path.join(job.folder, "%s_%s%s" % (stem, block.name.replace("/", "_"), suffix))
+    return os.path.join(job.folder, "%s_%s%s" % (job.stem, block.name.replace("/", "_"), suffix))
 
 
 def export_file(job: Job) -> Report:
@@ -128,18 +131,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
 
 def plan(args: argparse.Namespace) -> Tuple[List[Job], List[str]]:
     """The jobs, and errors for inputs whose outputs would take another's names."""
-    jobs: List[Job] = []
-    errors: List[str] = []
-    stems: Dict[str, str] = {}
-    for path in dict.fromkeys(args.files):  # each file once, in order
-        stem = os.path.splitext(os.path.basename(path))[0]
-        if stem in stems:
-            errors.append("%s: its outputs would have the names of those of %s; export them "
-                          "to different folders (-o)" % (path, stems[stem]))
-            continue
-        stems[stem] = path
-        jobs.append(Job(path, tuple(args.blocks) if args.blocks else None, args.format,
-                        args.output, args.force))
+    stems, errors = output_stems(args.files)
+    jobs = [Job(path, stem, tuple(args.blocks) if args.blocks else None, args.format,
+                args.output, args.force) for path, stem in stems.items()]
     return jobs, errors
 
 

@@ -10,6 +10,7 @@ import vesk
 from ..export import make_folder, refuse_existing, write_atomically
 from .json_text import dumps
 from .output_bound import OutputBudget
+from .output_names import output_stems
 from .report import describe, emit, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -43,9 +44,9 @@ def write_bytes(data: bytes) -> Callable[[str], None]:
     return write
 
 
-def save_image(path: str, image: vesk.Image, folder: str, force: bool) -> Tuple[str, str]:
-    stem = os.path.join(folder, "%s_image%s" % (
-        os.path.splitext(os.path.basename(path))[0], image.name))
+def save_image(path: str, stem: str, image: vesk.Image, folder: str,
+               force: bool) -> Tuple[str, str]:
+    stem = os.path.join(folder, "%s_image%s" % (stem, image.name))
     kind = image.format or "bin"
     picture = stem + SUFFIXES.get(kind, "." + kind)
     side = stem + ".json"
@@ -64,7 +65,11 @@ def run_images(args: argparse.Namespace) -> int:
     except OSError as e:
         error(describe(args.output, e))
         return 1
-    for path in args.files:
+    stems, errors = output_stems(args.files)
+    for message in errors:
+        error(message)
+        status = 1
+    for path, stem in stems.items():
         try:
             with vesk.open(path) as f:
                 images = f.images()
@@ -77,7 +82,7 @@ def run_images(args: argparse.Namespace) -> int:
                 status = 1
                 continue
             for image in images:
-                for out in save_image(path, image, args.output, args.force):
+                for out in save_image(path, stem, image, args.output, args.force):
                     emit(out)
             note("%s: %d image%s written to %s" % (path, len(images),
                                                     "" if len(images) == 1 else "s",
