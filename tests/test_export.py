@@ -122,6 +122,16 @@ def test_jcamp_read_back_by_an_independent_reader(capsys, tmp_path, name, key):
     assert max(map(len, lines[lines.index("##XYDATA=(X++(Y..Y))"):])) <= 80
 
 
+def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
+    from vesk.export.jcamp import header
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"SNM": "wax\x1b[2J", "DAT": "07/12/2026",
+                                      "TIM": "21:38:08.250 (GMT+1)"}).write(str(tmp_path / "s.vesk"))
+    lines = header(vesk.read(path, "AB/2D/NONE")).splitlines()
+    assert lines[0] == "##TITLE=wax\\x1b[2J, AB/2D/NONE"
+    assert "##LONGDATE=2026/12/07 21:38:08.2500 +0100" in lines
+
+
 def test_jcamp_skips_other_blocks_unless_asked(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp")
     assert code == 0 and len(written) == 3

@@ -5,9 +5,10 @@ import argparse
 from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
+from vesk._text import printable
 
 from .json_text import dumps
-from .report import describe, emit, error, printable
+from .report import describe, emit, error
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:

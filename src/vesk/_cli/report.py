@@ -1,12 +1,12 @@
 """Messages on standard error, each naming the file it is about."""
 from __future__ import annotations
 
-import re
 import struct
 import sys
 from typing import Optional
 
 import vesk
+from vesk._text import printable
 
 # What reading or writing one file may raise; anything else is a fault of ours
 # and is still reported against the file, with its type, rather than hiding it.
@@ -28,15 +28,6 @@ def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     if block is not None and block not in text:
         text = "%s: %s" % (block, text)
     return text if str(path) in text else "%s: %s" % (path, text)
-
-
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
-
-
-def printable(text: str) -> str:
-    """Text with control characters written as escapes (ESC as \\x1b): a
-    damaged file's strings must not drive the terminal that shows them."""
-    return _CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
 
 
 class OutputClosed(BaseException):

@@ -7,12 +7,14 @@ every y the stored float32. The block's parameters follow as private labels
 """
 from __future__ import annotations
 
+import datetime as _dt
 from typing import Any, List
 
 import numpy as np
 from numpy.typing import NDArray
 
 from vesk import Spectrum
+from vesk._text import printable
 
 from .axes import coordinate
 
@@ -28,7 +30,20 @@ def _number(v: Any) -> str:
 
 
 def _text(v: object) -> str:
-    return " ".join(str(v).split())
+    """One line of text; a damaged file's control characters as escapes (ESC as \\x1b)."""
+    return printable(" ".join(str(v).split()))
+
+
+def long_date(t: _dt.datetime) -> str:
+    """YYYY/MM/DD HH:MM:SS[.SSSS] [+-UUUU], as the standard writes LONGDATE."""
+    text = t.strftime("%Y/%m/%d %H:%M:%S")
+    if t.microsecond:
+        text += ".%04d" % (t.microsecond // 100)
+    offset = t.utcoffset()
+    if offset is not None:
+        minutes = int(offset.total_seconds()) // 60
+        text += " %s%02d%02d" % ("-" if minutes < 0 else "+", abs(minutes) // 60, abs(minutes) % 60)
+    return text
 
 
 def x_units(data: Spectrum) -> str:
@@ -59,7 +74,7 @@ def header(data: Spectrum) -> str:
                ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", "")]
     measured = getattr(data, "measured", None)  # a datetime where the parameters hold one
     if measured is not None:
-        records.append(("LONGDATE", measured.strftime("%Y/%m/%d %H:%M:%S")))
+        records.append(("LONGDATE", long_date(measured)))
     records += [("XUNITS", x_units(data)), ("YUNITS", y_units(data)), ("XFACTOR", "1"),
                 ("YFACTOR", "1")]
     if len(x):
