@@ -254,6 +254,9 @@ def test_row_counts_beyond_the_file(read, nln, row_len, error):
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with pytest.raises(error):
         read(anno_of(rows, nln=nln, row_len=row_len))
+    # Text cells read short without failing: rows of text alone never meet the end.
+    with pytest.raises(error):
+        read(anno_of([(b"t",)], [("Label", TYPE_TEXT)], nln=nln, row_len=row_len, text_len=8))
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
 
 

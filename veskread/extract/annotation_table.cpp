@@ -384,9 +384,10 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
 
     // A declared row count is believed only as far as the file can hold the
     // rows; a huge count would otherwise run a loop (and fill lists) long
-    // after the data has ended. Rows that each read their cells past the
-    // last one's need no check: the first row past the file's end fails to
-    // read, as a Python read would, after the rows it does hold.
+    // after the data has ended. Rows with a number cell, each read past the
+    // last one's, need no check: the first row past the file's end fails to
+    // read it, as a Python read would, after the rows it does hold. (A short
+    // text read fails nothing: it gives fewer bytes.)
     if (rows > kRowSlack) {
         if (step <= 0)
             throw Error(ErrorKind::BadShape,
@@ -394,15 +395,18 @@ void read_table(Cursor& cur, int64_t file_size, int64_t sub_offset, const ParamB
                             std::to_string(rows) + " rows of " + std::to_string(step) + " bytes",
                         sub_offset, rows);
         int64_t consumed = 0;
-        bool reads_text = false;
+        bool reads_number = false, reads_text = false;
         for (const auto& c : cols) {
-            if (c.kind == CellKind::Int || c.kind == CellKind::Float) consumed += 4;
+            if (c.kind == CellKind::Int || c.kind == CellKind::Float) {
+                consumed += 4;
+                reads_number = true;
+            }
             if (c.kind != CellKind::Text) continue;
             reads_text = true;
             if (strlen.kind == Value::Int)
                 consumed += std::max<int64_t>(static_cast<int64_t>(strlen.i), 0);
         }
-        const bool rows_meet_the_end = consumed > 0 && consumed <= step && start >= 0;
+        const bool rows_meet_the_end = reads_number && consumed <= step && start >= 0;
         // A text size that is no int fails at the first text cell.
         const bool fails_at_once = reads_text && strlen.kind != Value::Int;
         int64_t per_row = std::max(step, consumed);
