@@ -186,7 +186,8 @@ def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
     assert str(e.value) == "%s: not a VESK file" % junk and isinstance(e.value, ValueError)
     cut = tmp_path / "cut.vesk"
     cut.write_bytes(spectrum_file([1.0]).build()[:30])
-    with pytest.raises(vesk.FormatError, match=r"cut\.vesk: needed 4 bytes at offset 28"):
+    with pytest.raises(vesk.FormatError,
+                       match=r"cut\.vesk: file ends early: needed 4 bytes at offset 28, found 2$"):
         vesk.open(cut)
 
 
@@ -203,6 +204,7 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
         with pytest.raises(vesk.FormatError) as e:
             f[key]
     assert str(e.value).startswith("%s: block AB/2D/NONE" % path)
+    assert "file ends early: needed" in str(e.value)
     assert offset >= 0
 
 

@@ -9,6 +9,7 @@ are known, the block and the byte offset.
 from __future__ import annotations
 
 import errno
+import re
 import struct
 from typing import NoReturn, Optional
 
@@ -58,7 +59,10 @@ def raise_translated(
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
         raise FormatError(path + ": not a VESK file") from exc
     if isinstance(exc, struct.error):
-        what = "structure ends early: %s" % exc
+        # A short read, worded as the outline words its own.
+        short = re.fullmatch(r"unpack requires a buffer of (\d+) bytes", str(exc))
+        what = ("file ends early: needed %s bytes" % short.group(1) if short
+                else "structure ends early: %s" % exc)
     elif isinstance(exc, KeyError):
         what = "missing entry %s" % exc
     else:

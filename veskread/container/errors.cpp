@@ -4,8 +4,8 @@ namespace vesk {
 
 void throw_short_read(int64_t position, int64_t needed, int64_t got) {
     throw Error(ErrorKind::ShortRead,
-                "needed " + std::to_string(needed) + " bytes at offset " +
-                    std::to_string(position) + ", file has " + std::to_string(got),
+                "file ends early: needed " + std::to_string(needed) + " bytes at offset " +
+                    std::to_string(position) + ", found " + std::to_string(got),
                 position, needed);
 }
 
