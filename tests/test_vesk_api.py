@@ -208,6 +208,17 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
     assert offset >= 0
 
 
+def test_map_cut_inside_its_values_says_so(tmp_path):
+    path, key = write(tmp_path, "image map")
+    data = pathlib.Path(path).read_bytes()
+    pathlib.Path(path).write_bytes(data[:-193])  # into the last spectrum: the values go last
+    with pytest.raises(vesk.FormatError) as e:
+        vesk.read(path, key)
+    assert str(e.value).endswith("file ends early: a stored block holds 1 of its 4 values")
+    # The reader's note names the file, not the descriptor it was read through.
+    assert all(repr(path) in note for note in e.value.__cause__.__notes__)
+
+
 def test_os_errors_pass_unchanged(tmp_path, no_fd_leak):
     with pytest.raises(FileNotFoundError):
         vesk.open(tmp_path / "missing.vesk")

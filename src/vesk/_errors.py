@@ -45,6 +45,27 @@ def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) 
     return text
 
 
+# A stored block's values cut short, as numpy's row assignment reports it.
+_CUT_VALUES = re.compile(r"could not broadcast input array from shape \((\d+),\) into shape "
+                         r"\((\d+),\)")
+_NOTE = re.compile(r"while reading file '/dev/fd/\d+'(.*?)(?:, at byte offset (\d+))?")
+
+
+def _noted_offset(exc: BaseException, path: str, offset: Optional[int]) -> Optional[int]:
+    """The byte offset the reader's note gives (nearer the fault than the block's),
+    and the note made to name the file rather than the descriptor it was read by."""
+    notes = getattr(exc, "__notes__", None)
+    if not isinstance(notes, list):
+        return offset
+    for i, note in enumerate(notes):
+        m = _NOTE.fullmatch(note) if isinstance(note, str) else None
+        if m:
+            notes[i] = "while reading file %r%s" % (path, note.split("'", 2)[2])
+            if m.group(2) is not None:
+                offset = int(m.group(2))
+    return offset
+
+
 def raise_translated(
     exc: BaseException, path: str, block: Optional[str] = None, offset: Optional[int] = None
 ) -> NoReturn:
@@ -58,11 +79,15 @@ def raise_translated(
         raise exc
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
         raise FormatError(path + ": not a VESK file") from exc
+    offset = _noted_offset(exc, path, offset)
+    cut = _CUT_VALUES.fullmatch(str(exc))
     if isinstance(exc, struct.error):
         # A short read, worded as the outline words its own.
         short = re.fullmatch(r"unpack requires a buffer of (\d+) bytes", str(exc))
         what = ("file ends early: needed %s bytes" % short.group(1) if short
                 else "structure ends early: %s" % exc)
+    elif isinstance(exc, ValueError) and cut:
+        what = "file ends early: a stored block holds %s of its %s values" % cut.groups()
     elif isinstance(exc, KeyError):
         what = "missing entry %s" % exc
     else:
