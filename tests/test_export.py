@@ -122,6 +122,20 @@ def test_jcamp_read_back_by_an_independent_reader(capsys, tmp_path, name, key):
     assert max(map(len, lines[lines.index("##XYDATA=(X++(Y..Y))"):])) <= 80
 
 
+@pytest.mark.parametrize("label", ["plain", 'a, "quoted"\nname'])
+def test_long_csv_quotes_texts_that_need_it(tmp_path, label):
+    import csv
+    from vesk.export.table import write_long
+    from vesk_kinds import MAP, _traces
+    from writer_3d import BASE_3D, file_3d
+    path = file_3d(_traces([label, "b"], npt=6), {**BASE_3D, **MAP, "NPT": 6},
+                   data_type=7).write(str(tmp_path / "t.vesk"))
+    write_long(vesk.read(path, "TRC/3D/NONE"), str(tmp_path / "t.csv"))
+    with open(str(tmp_path / "t.csv"), newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [r["trace"] for r in rows[:2]] == [label, "b"]
+
+
 def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
     from vesk.export.jcamp import header
     from vesk_writer import spectrum_file

@@ -79,6 +79,8 @@ def test_multiregion_points_keep_their_regions(tmp_path):
     assert all(r.values is raw.spectra for r, raw in zip(obj.regions, obj.raw.regions))
     sizes = [len(r.values) for r in obj.regions]
     assert obj.coords["region"][1].tolist() == np.repeat(range(len(sizes)), sizes).tolist()
+    assert obj.coords["region_title"][1].tolist() == [r.title for r in obj.regions
+                                                      for _ in range(len(r.values))]
     np.testing.assert_array_equal(obj.coords["map_x"][1],
                                   np.concatenate([r.mapX for r in obj.raw.regions]))
 
@@ -276,8 +278,8 @@ def test_image_map_to_xarray(tmp_path):
 
 FRAME_INDEX = {"image map": ["y", "x"], "image traces": ["y", "x"],
                "time-resolved series": ["time"], "time-resolved traces": ["trace"],
-               "multiregion map": ["region", "map_x", "map_y", "start_time"],
-               "multiregion traces": ["region", "map_x", "map_y"]}
+               "multiregion map": ["region", "region_title", "map_x", "map_y", "start_time"],
+               "multiregion traces": ["region", "region_title", "map_x", "map_y"]}
 
 
 @pytest.mark.parametrize("kind", sorted(FRAME_INDEX))

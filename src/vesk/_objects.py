@@ -286,8 +286,11 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
     else:
         values = np.zeros((0, width), dtype=np.float32)
     sizes = [len(r.values) for r in regions]
+    titles = np.empty(len(regions), dtype=object)
+    titles[:] = [r.title for r in regions]
     point: Dict[str, Any] = {
         "region": np.repeat(np.arange(len(regions)), sizes),
+        "region_title": np.repeat(titles, sizes),
         "map_x": np.concatenate([r.map_x for r in regions]) if regions else np.zeros(0),
         "map_y": np.concatenate([r.map_y for r in regions]) if regions else np.zeros(0),
     }

@@ -7,6 +7,7 @@ that identify a float32. The heading of the spectral axis carries its units.
 from __future__ import annotations
 
 import csv
+import re
 from typing import Any, List
 
 import numpy as np
@@ -17,6 +18,7 @@ from vesk import DataObject, Spectrum
 from .axes import column_label, coordinate, dim_coordinates, other_coordinates
 
 CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
+_QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
 
 
 def _texts(values: ArrayLike) -> List[str]:
@@ -49,10 +51,11 @@ def write_long(data: DataObject, path: str) -> None:
     # Coordinates repeat on many rows: each is formatted once, then looked up.
     dim_texts = [_text_table(coord) for _, coord in dims]
     extra_texts = [(cdims, _text_table(coord)) for _, cdims, coord in extra]
-    # Numbers never need quoting, so rows of numbers only skip the csv module,
-    # which costs more than formatting them.
-    numeric = all(np.asarray(c).dtype.kind in "fiub"
-                  for c in [c for _, c in dims] + [c for _, _, c in extra])
+    # Numbers never need quoting, nor texts without a comma, quote or line
+    # break (a region's title): such rows skip the csv module, which costs more
+    # than formatting them.
+    plain = all(not any(map(_QUOTED.search, texts.reshape(-1)))
+                for texts in dim_texts + [t for _, t in extra_texts])
     row = ",".join(["%s"] * len(heading)) + "\n"
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
@@ -66,7 +69,7 @@ def write_long(data: DataObject, path: str) -> None:
                 cell = texts[tuple(index[axis_of[d]] for d in cdims)]
                 columns.append(np.broadcast_to(cell, (stop - start,)).tolist())
             columns.append(_texts(flat[start:start + CHUNK]))
-            if numeric:
+            if plain:
                 f.write("".join(map(row.__mod__, zip(*columns))))
             else:
                 out.writerows(zip(*columns))
