@@ -116,7 +116,7 @@ class Table(DataObject):
         trace), one column per point of the last dimension.
 
         The rows are indexed by the coordinates of the other dimensions (y and
-        x of a map, time, trace names, region and map position of a point);
+        x of a map, time, trace names, region, its title and map position of a point);
         the table shares the memory of `values` where its layout allows.
         """
         pd = _need("pandas", "to_pandas()", "pandas")
