@@ -59,6 +59,12 @@ class Block:
         """Measurement date and time from the parameters, or None."""
         return _vocabulary.measurement_time(self.parameters)
 
+    @property
+    def variable_name(self) -> str:
+        """The name as a file or netCDF variable may bear it ("AB_3D_NONE"):
+        both take '/' for a separator."""
+        return self.name.replace("/", "_")
+
     def __str__(self) -> str:
         if self.problem is not None:
             return "%s  %s  %s" % (self.name, self.kind, self.problem)

@@ -45,7 +45,9 @@ def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) 
     return text
 
 
-# A stored block's values cut short, as numpy's row assignment reports it.
+# A short read, as unpack reports it; a stored block's values cut short, as
+# numpy's row assignment reports it.
+_SHORT_READ = re.compile(r"unpack requires a buffer of (\d+) bytes")
 _CUT_VALUES = re.compile(r"could not broadcast input array from shape \((\d+),\) into shape "
                          r"\((\d+),\)")
 _NOTE = re.compile(r"while reading file '/dev/fd/\d+'(.*?)(?:, at byte offset (\d+))?")
@@ -80,13 +82,13 @@ def raise_translated(
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
         raise FormatError(path + ": not a VESK file") from exc
     offset = _noted_offset(exc, path, offset)
-    cut = _CUT_VALUES.fullmatch(str(exc))
-    if isinstance(exc, struct.error):
-        # A short read, worded as the outline words its own.
-        short = re.fullmatch(r"unpack requires a buffer of (\d+) bytes", str(exc))
-        what = ("file ends early: needed %s bytes" % short.group(1) if short
-                else "structure ends early: %s" % exc)
-    elif isinstance(exc, ValueError) and cut:
+    short = _SHORT_READ.fullmatch(str(exc)) if isinstance(exc, struct.error) else None
+    cut = _CUT_VALUES.fullmatch(str(exc)) if isinstance(exc, ValueError) else None
+    if short:  # worded as the outline words its own
+        what = "file ends early: needed %s bytes" % short.group(1)
+    elif isinstance(exc, struct.error):
+        what = "structure ends early: %s" % exc
+    elif cut:
         what = "file ends early: a stored block holds %s of its %s values" % cut.groups()
     elif isinstance(exc, KeyError):
         what = "missing entry %s" % exc

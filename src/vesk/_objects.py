@@ -92,9 +92,9 @@ class DataObject:
 
     @property
     def variable_name(self) -> str:
-        """The block's name as a variable may bear it ("AB_3D_NONE"): netCDF
-        takes '/' for a group separator. `attrs()["block"]` keeps "AB/3D/NONE"."""
-        return self.block.name.replace("/", "_")
+        """The block's `variable_name` ("AB_3D_NONE"); `attrs()["block"]` keeps
+        "AB/3D/NONE"."""
+        return self.block.variable_name
 
     def to_xarray(self) -> "xarray.DataArray":
         """The values as an `xarray.DataArray` with named dims, coords and attrs,

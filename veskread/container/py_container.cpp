@@ -116,27 +116,15 @@ bool caught_by_module_name(const char* name) {
 int read_magic(OpenFile& file) {
     bool stream = false;
     if (!run_core([&] { stream = file.source().is_stream(); })) return -1;
-    bool is_vesk = false, short_read = false;
+    std::string head;
     if (stream) {
-        Ref head = Ref::steal(file.read_in_order(4));
-        if (!head) return -1;
-        const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(head.get()));
-        short_read = PyBytes_GET_SIZE(head.get()) < 4;
-        if (!short_read)
-            is_vesk = (uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]) ==
-                      uint32_t(kVeskMagic);
-    } else if (!run_core([&] {
-                   Cursor cur(file.source());
-                   try {
-                       is_vesk = cur.read_i32_be() == kVeskMagic;
-                   } catch (const Error& e) {
-                       if (e.kind() != ErrorKind::ShortRead) throw;
-                       short_read = true;
-                   }
-               })) {
+        Ref bytes = Ref::steal(file.read_in_order(4));
+        if (!bytes) return -1;
+        head.assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    } else if (!run_core([&] { head = Cursor(file.source()).read_upto(4); })) {
         return -1;
     }
-    if (!short_read) return is_vesk;
+    if (head.size() == 4) return has_vesk_magic(MemorySource(head.data(), head.size()));
     PyErr_SetString(globals().struct_error, "unpack requires a buffer of 4 bytes");
     return caught_by_module_name("struct_error") ? 0 : -1;
 }
@@ -267,15 +255,17 @@ bool open_with_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& 
 }
 
 bool read_open_directory(PyObject* path, OpenFile& file, std::vector<DirEntry>& out) {
-    bool stream = false;
-    if (!run_core([&] { stream = file.source().is_stream(); })) return false;
+    bool stream = false, regular = false;
+    if (!run_core([&] {
+            regular = file.source().is_regular_file();
+            stream = !regular && file.source().is_stream();
+        }))
+        return false;
     if (stream) {
         raise_not_seekable();
         return false;
     }
     // A device would feed the directory without end; refuse it before reading.
-    bool regular = false;
-    if (!run_core([&] { regular = file.source().is_regular_file(); })) return false;
     if (!regular) {
         Ref err = Ref::steal(
             PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, "Not a regular file", path));

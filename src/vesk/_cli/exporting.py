@@ -74,7 +74,7 @@ class Report(NamedTuple):
 
 
 def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
-    return os.path.join(job.folder, "%s_%s%s" % (job.stem, block.name.replace("/", "_"), suffix))
+    return os.path.join(job.folder, "%s_%s%s" % (job.stem, block.variable_name, suffix))
 
 
 def export_file(job: Job) -> Report:
