@@ -1,15 +1,18 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
 import gc
+import json
 import os
 import pathlib
 import shutil
 import struct
+import warnings
 
 import numpy as np
 import pytest
 
 import veskread
 import vesk
+from vesk._cli import main as vesk_cli
 from test_images import one_image
 from vesk_kinds import COLS, KINDS, MAP, NPT, _spectra, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
@@ -97,6 +100,24 @@ def test_spectrum_ending_early_is_a_shorter_array_listed_as_such(tmp_path, cut):
     with vesk.open(path) as f:
         assert f.blocks[0].shape == (cut // 4,)
         assert f["AB"].values.tolist() == [1, 2, 3, 4, 5][:cut // 4]
+
+
+@pytest.mark.parametrize("words, warned", [(5, False), (3, True), (-1, False)])
+def test_spectrum_running_past_its_block_warns(tmp_path, capsys, words, warned):
+    vf = spectrum_file([1, 2, 3, 4, 5])
+    vf.blocks[0]["size_words"] = words
+    path = vf.write(str(tmp_path / "over.vesk"))
+    with vesk.open(path) as f, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        y = f["AB"].values
+    assert y[:3].tolist() == [1, 2, 3]  # still read as the file has it
+    assert [str(w.message) for w in caught] == (
+        ["%s: AB/2D/NONE: NPT 5 runs past the data block's 12 bytes: the last 2 of the 5 "
+         "values are read from whatever follows it" % path] if warned else [])
+    assert vesk_cli(["ls", "--json", path]) == 0
+    out, err = capsys.readouterr()
+    assert ("vesk: warning: %s: AB/2D/NONE: NPT 5 runs past" % path in err) == warned
+    assert (json.loads(out)[0]["blocks"][0]["warning"] is not None) == warned
 
 
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):

@@ -16,11 +16,12 @@ returns, its `parameters` (read-only), `values`, `dims` and `coords`, and
 gives `to_xarray()` and `to_pandas()`.
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError); OSError passes through unchanged.
+`VeskWarning` marks values read from bytes their block does not own.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
 """
 from vesk._block import KINDS, UNREADABLE, Block
-from vesk._errors import BlockNotFoundError, FormatError, VeskError
+from vesk._errors import BlockNotFoundError, FormatError, VeskError, VeskWarning
 from vesk._file import VeskFile, open, read
 from vesk._objects import (
     DataObject,
@@ -64,6 +65,7 @@ __all__ = [
     "VeskError",
     "FormatError",
     "BlockNotFoundError",
+    "VeskWarning",
     "block_type_label",
     "derivative_label",
     "unit_label",
@@ -74,6 +76,6 @@ __all__ = [
 # Public classes show (and pickle) under the package's name.
 for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
              TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
-             FormatError, BlockNotFoundError):
+             FormatError, BlockNotFoundError, VeskWarning):
     _cls.__module__ = "vesk"
 del _cls

@@ -49,6 +49,9 @@ class Block:
     offset: int
     """Byte offset of the data block in the file (-1 when unknown)."""
     problem: Optional[str] = None
+    length: int = -1
+    """Byte length of the data block as the directory gives it (-1 when it
+    gives none); reading does not consult it."""
     parameters: Mapping[str, ParameterValue] = field(
         default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
@@ -64,6 +67,18 @@ class Block:
         """The name as a file or netCDF variable may bear it ("AB_3D_NONE"):
         both take '/' for a separator."""
         return self.name.replace("/", "_")
+
+    @property
+    def overrun(self) -> Optional[str]:
+        """Why a spectrum's values are suspect, or None: its NPT runs past the
+        length of its data block, so its last values are read from whatever
+        follows the block in the file."""
+        if self.kind != "spectrum" or self.length < 0 or 4 * self.shape[0] <= self.length:
+            return None
+        inside = self.length // 4
+        return ("NPT %d runs past the data block's %d bytes: the last %d of the %d values "
+                "are read from whatever follows it"
+                % (self.points, self.length, self.shape[0] - inside, self.shape[0]))
 
     def __str__(self) -> str:
         if self.problem is not None:
@@ -82,7 +97,7 @@ def _number(value: Optional[ParameterValue]) -> float:
 
 def block_from_outline(item: _native._Outline) -> Block:
     """A Block from one entry of the native outline."""
-    data_type, dims, deriv, kind, shape, params, offset, problem = item
+    data_type, dims, deriv, kind, shape, params, offset, problem, length = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -101,5 +116,6 @@ def block_from_outline(item: _native._Outline) -> Block:
         x_label=_vocabulary.x_label(params),
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
+        length=length,
         parameters=ReadOnly(params),
     )

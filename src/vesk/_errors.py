@@ -27,6 +27,11 @@ class FormatError(VeskError, ValueError):
     """
 
 
+class VeskWarning(UserWarning):
+    """A file's contents read, but not as they were meant to: the values of a
+    spectrum whose declared points run past its data block, say."""
+
+
 class BlockNotFoundError(VeskError, KeyError):
     """No block of the file matches the key; the message lists the keys it has."""
 

@@ -12,7 +12,13 @@ from numpy.typing import NDArray
 
 from vesk import _native
 from vesk._block import Block, BlockKey, block_from_outline
-from vesk._errors import BlockNotFoundError, FormatError, raise_native, raise_translated
+from vesk._errors import (
+    BlockNotFoundError,
+    FormatError,
+    VeskWarning,
+    raise_native,
+    raise_translated,
+)
 from vesk._objects import DataObject, Image, from_raw, image_from_dict
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -137,6 +143,9 @@ class VeskFile:
             raw = veskread.getVeskData(self._read_path, block.key)
         except Exception as e:
             raise_translated(e, self.path, block.name, block.offset)
+        if block.overrun is not None:
+            warnings.warn(VeskWarning("%s: %s: %s" % (self.path, block.name, block.overrun)),
+                          stacklevel=3)
         return from_raw(block, raw)
 
     def images(self) -> List[Image]:

@@ -114,6 +114,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
 
     BlockOutline out;
     out.data_offset = offsets.data;
+    out.data_length = offsets.data_words < 0 ? -1 : saturating_mul(offsets.data_words, 4);
     Cursor cur(src);
     out.parameters = merge_parameters(cur, offsets);
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");

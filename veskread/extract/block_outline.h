@@ -35,6 +35,9 @@ struct BlockOutline {
     std::vector<int64_t> shape;
     ParamBlock parameters; // merged, with an underived map geometry applied
     int64_t data_offset = -1;
+    // As the directory entry gives it, in bytes (-1 when negative); reading
+    // never consults it.
+    int64_t data_length = -1;
 };
 
 // What an outline of a 3D block read on its way, for a caller that goes on

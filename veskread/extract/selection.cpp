@@ -105,9 +105,10 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
                                    (t.sample_type == 0 && (req.sample == 1 || req.sample == -1));
         if (t.data_type == req.data && t.deriv_type == req.derivative &&
             t.extend_type == req.extend && sample_ok) {
-            if (t.param_type == 0)
+            if (t.param_type == 0) {
                 o.data = at;
-            else if (t.param_type == 1)
+                o.data_words = e.size_in_words;
+            } else if (t.param_type == 1)
                 o.params = at;
         } else if (t.data_type == req.data && t.deriv_type == 0 && t.extend_type == req.extend &&
                    sample_ok) {

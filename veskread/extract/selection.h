@@ -46,6 +46,7 @@ BlockRequest request_for(const std::string& type, const std::string& dimensions,
 // -1 marks a block that was not found.
 struct BlockOffsets {
     int64_t data = -1;
+    int64_t data_words = -1; // the data block's length as its entry gives it
     int64_t params = -1;
     int64_t original_params = -1;
     int64_t acq_params = -1;

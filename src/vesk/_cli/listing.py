@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import warnings
 from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
@@ -41,7 +42,7 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label, "problem": block.problem}
+            "y_label": block.y_label, "problem": block.problem, "warning": block.overrun}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
@@ -64,6 +65,9 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
+            for b in f.blocks:  # the listing alone shows a spectrum's shape, not its doubt
+                if b.overrun is not None:
+                    warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.overrun)))
         except Exception as e:
             error(describe(path, e))
             status = 1
