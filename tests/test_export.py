@@ -311,5 +311,8 @@ def test_block_listed_twice_is_written_once(capsys, tmp_path):
     vf.add(float32_block([7.0, 8.0, 9.0]), data_type=4, sample_type=3)
     path = vf.write(str(tmp_path / "dup.vesk"))
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "npy")
-    assert (code, len(written)) == (0, 1) and "appears more than once; written once" in err
+    assert (code, len(written)) == (0, 1) and "skipped" not in err
     assert np.load(written[0])["y"].tolist() == [7.0, 8.0, 9.0]
+    code, written, err = export(capsys, tmp_path / "again", path, "-f", "npy", "-b", "AB",
+                                "-b", "ab/2d/none")
+    assert (code, len(written)) == (0, 1) and "appears more than once; written once" in err

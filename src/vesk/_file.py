@@ -33,8 +33,9 @@ def _open_descriptor(path: PathType) -> int:
 class VeskFile:
     """An open VESK file: a context manager holding one file descriptor.
 
-    `blocks` lists the data blocks, described from the directory and the
-    parameter, store and annotation tables without reading any values.
+    `blocks` lists the data blocks, each key once, described from the
+    directory and the parameter, store and annotation tables without reading
+    any values.
     `f[key]` reads one block into a typed data object; the key is
     "AB/3D/NONE", ("AB", "3D", "NONE") or a short form that names exactly
     one block ("AB", "AB/3D"). Case does not matter.
@@ -55,7 +56,10 @@ class VeskFile:
                 if e.filename is None:
                     e.filename = self.path
                 raise
-            self.blocks = [block_from_outline(item) for item in outline]
+            # A key names one block however often the directory lists it
+            # (trace blocks come twice), so each is listed once.
+            once = {tuple(item[:3]): item for item in outline}
+            self.blocks = [block_from_outline(item) for item in once.values()]
         except BaseException:
             self.close()
             raise
