@@ -48,6 +48,29 @@ def fitted_coords(shape: Sequence[int], dims: Sequence[str], coords: Coords) -> 
     return out
 
 
+# Kinds whose last dimension is the spectral axis (the others run over traces).
+_ALONG_X = ("spectrum", "image map", "time-resolved series", "time-resolved traces",
+            "multiregion map")
+
+
+def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, str]]:
+    """CF `long_name` and `units` per coordinate name, where the file tells them:
+    the spectral axis from its unit code, map positions from the map units
+    (MUN), the time of a series from its axis label (ZTX, "Time (s)")."""
+    p = block.parameters
+    out: Dict[str, Dict[str, str]] = {}
+    map_units = p.get("MUN")
+    units = {"units": map_units.strip()} if isinstance(map_units, str) and map_units.strip() else {}
+    for name, long_name in (("x", "Map x"), ("y", "Map y"), ("map_x", "Map x"),
+                            ("map_y", "Map y")):
+        out[name] = dict(long_name=long_name, **units)
+    if block.kind == "time-resolved series":
+        out["time"] = _vocabulary.label_attrs(p.get("ZTX", "")) or {"long_name": "Time"}
+    if block.kind in _ALONG_X and dims:
+        out[dims[-1]] = _vocabulary.axis_attrs(p)
+    return {name: attrs for name, attrs in out.items() if attrs}
+
+
 @dataclass(frozen=True, eq=False)
 class DataObject:
     """What every data object holds. Objects compare by identity: their arrays
@@ -100,7 +123,9 @@ class DataObject:
         """The values as an `xarray.DataArray` with named dims, coords and attrs,
         named `variable_name`, so that `.to_netcdf()` takes it as it is."""
         xr = _need("xarray", "to_xarray()", "xarray")
-        coords = {name: (dims, array) for name, (dims, array) in self.coords.items()}
+        attrs = coordinate_attrs(self.block, self.dims)
+        coords = {name: (dims, array, attrs.get(name, {}))
+                  for name, (dims, array) in self.coords.items()}
         return xr.DataArray(  # type: ignore[no-any-return]
             self.values, dims=self.dims, coords=coords, attrs=self.attrs(),
             name=self.variable_name,
