@@ -53,6 +53,8 @@ class Block:
         default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
     """The merged parameters, read-only."""
+    path: str = field(default="", compare=False, repr=False)
+    """The file the block was listed from, as it was opened ("" when unknown)."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -80,15 +82,15 @@ def _number(value: Optional[ParameterValue]) -> float:
     return float(value) if isinstance(value, (int, float)) else math.nan
 
 
-def block_from_outline(item: _native._Outline) -> Block:
-    """A Block from one entry of the native outline."""
+def block_from_outline(item: _native._Outline, path: str = "") -> Block:
+    """A Block of the file `path` from one entry of the native outline."""
     data_type, dims, deriv, kind, shape, params, offset, problem = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
         text = message + (" (at byte %d)" % at if at >= 0 else "")
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
-                     _vocabulary.y_label(data_type, deriv), -1, text)
+                     _vocabulary.y_label(data_type, deriv), -1, text, path=path)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
     return Block(
@@ -102,4 +104,5 @@ def block_from_outline(item: _native._Outline) -> Block:
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
         parameters=ReadOnly(params),
+        path=path,
     )

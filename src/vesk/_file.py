@@ -49,7 +49,7 @@ class VeskFile:
                 if e.filename is None:
                     e.filename = self.path
                 raise
-            self.blocks = [block_from_outline(item) for item in outline]
+            self.blocks = [block_from_outline(item, self.path) for item in outline]
         except BaseException:
             self.close()
             raise
