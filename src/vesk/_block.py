@@ -6,7 +6,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Mapping, Optional, Tuple
 
-from vesk import _native, _vocabulary
+from vesk import _display, _native, _vocabulary
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 KINDS = (
@@ -66,6 +66,10 @@ class Block:
         """The name as a file or netCDF variable may bear it ("AB_3D_NONE"):
         both take '/' for a separator."""
         return self.name.replace("/", "_")
+
+    @_display.never_raises(_display.plain_fallback)
+    def __repr__(self) -> str:
+        return _display.block_text(self)
 
     def __str__(self) -> str:
         if self.problem is not None:

@@ -10,7 +10,7 @@ import numpy as np
 import veskread
 from numpy.typing import NDArray
 
-from vesk import _native
+from vesk import _display, _native
 from vesk._block import Block, BlockKey, block_from_outline
 from vesk._errors import BlockNotFoundError, FormatError, raise_native, raise_translated
 from vesk._objects import DataObject, Image, from_raw, image_from_dict
@@ -86,9 +86,13 @@ class VeskFile:
             warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
             self.close()
 
+    @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:
-        state = "closed" if self.closed else "%d blocks" % len(self.blocks)
-        return "<vesk.VeskFile %r (%s)>" % (self.path, state)
+        return _display.file_text(self)
+
+    @_display.never_raises(_display.no_html)
+    def _repr_html_(self) -> Optional[str]:
+        return _display.file_html(self)
 
     # -- blocks ---------------------------------------------------------------
 

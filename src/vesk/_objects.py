@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import _native, _vocabulary
+from vesk import _display, _native, _vocabulary
 from vesk._block import Block
 from vesk._vocabulary import ParameterValue, ReadOnly
 
@@ -95,6 +95,16 @@ class DataObject:
     def __post_init__(self) -> None:
         object.__setattr__(self, "coords", fitted_coords(self.values.shape, self.dims, self.coords))
 
+    # Subclasses are declared with repr=False so that they keep this one: a
+    # dataclass repr would print every parameter and trace name.
+    @_display.never_raises(_display.plain_fallback)
+    def __repr__(self) -> str:
+        return _display.data_text(self)
+
+    @_display.never_raises(_display.no_html)
+    def _repr_html_(self) -> Optional[str]:
+        return _display.data_html(self)
+
     def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> NDArray[Any]:
         """`np.asarray(obj)` is `obj.values`, so numpy functions take the object."""
         if copy:
@@ -132,7 +142,7 @@ class DataObject:
         )
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
 
@@ -173,7 +183,7 @@ class Table(DataObject):
             self.values.reshape(count, width), index=index, columns=columns, copy=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class Spectrum(DataObject):
     """One spectrum: `y` over the axis `x` (a 2D block)."""
 
@@ -186,7 +196,7 @@ class Spectrum(DataObject):
         return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class ImageMap(Table):
     """Spectra over a map grid: values[row, column, point]."""
 
@@ -194,7 +204,7 @@ class ImageMap(Table):
     map_y: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k]."""
 
@@ -203,14 +213,14 @@ class ImageTraces(Table):
     labels: List[str]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times z[step]."""
 
     z: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class TimeTraces(Table):
     """Traces: values[trace, point], trace k named labels[k]."""
 
@@ -228,7 +238,7 @@ class Region:
     values: NDArray[np.float32] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
     all regions in region order; `regions` holds each region's own arrays."""
@@ -236,7 +246,7 @@ class MultiregionMap(Table):
     regions: Tuple[Region, ...]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace]."""
 
