@@ -91,9 +91,10 @@ def test_npz(capsys, tmp_path, name, key):
 
 
 @pytest.mark.parametrize("name, key", BLOCKS)
-def test_netcdf(capsys, tmp_path, name, key):
+def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("netCDF4")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
     data, path = exported(capsys, tmp_path, name, key, "netcdf")
     expected = data.to_xarray()
     with xr.open_dataarray(path) as back:
@@ -102,7 +103,17 @@ def test_netcdf(capsys, tmp_path, name, key):
     np.testing.assert_array_equal(back.values, expected.values)
     for c in expected.coords:
         assert back[c].values.tolist() == expected[c].values.tolist()
+        assert back[c].attrs == expected[c].attrs
     assert {k: back.attrs[k] for k in expected.attrs} == dict(expected.attrs)
+    with xr.open_dataset(path) as ds:
+        about = dict(ds.attrs)
+    source = name + ".vesk"
+    assert about.pop("source") == source
+    assert about.pop("history") == "2023-11-14T22:13:20Z vesk %s: exported block %s of %s" % (
+        vesk.__version__, key, source)
+    assert about.pop("title").endswith("%s (%s)" % (data.block.y_label, key))
+    measured = data.measured
+    assert about == ({"time_coverage_start": measured.isoformat()} if measured else {})
 
 
 @pytest.mark.parametrize("name, key", SPECTRA)

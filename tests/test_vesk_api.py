@@ -14,7 +14,7 @@ import veskread
 import vesk
 from vesk._cli import main as vesk_cli
 from test_images import one_image
-from vesk_kinds import COLS, KINDS, MAP, NPT, _spectra, _values
+from vesk_kinds import COLS, KINDS, MAP, NPT, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
 from writer_3d import BASE_3D, annotation_block, file_3d, store_block, stored_block, table_subblock
 from writer_images import add_image_block
@@ -130,6 +130,7 @@ def test_unreadable_block_is_listed_with_its_problem(tmp_path):
         (b,) = f.blocks
         assert b.kind == vesk.UNREADABLE and b.shape == ()
         assert "No data block exists in the file for: AB 2D NONE" in b.problem
+        assert repr(f).splitlines()[1].split(None, 2)[:2] == ["AB/2D/NONE", "unreadable"]
         with pytest.raises(vesk.FormatError, match="b.vesk: block AB/2D/NONE"):
             f["AB/2D/NONE"]
     assert vesk.read(path, "AB").values.tolist() == [1.0, 2.0]
@@ -295,6 +296,36 @@ def test_image_map_to_xarray(tmp_path):
     cube.to_netcdf(str(tmp_path / "cube.nc"))  # netCDF refuses '/' in a name
     with xr.open_dataarray(str(tmp_path / "cube.nc")) as back:
         assert back.values.tolist() == cube.values.tolist()
+
+
+def test_repr_of_a_file_and_a_data_object(tmp_path):
+    path, key = write(tmp_path, "image map")
+    with vesk.open(path) as f:
+        cube = f[key]
+    assert repr(f) == "\n".join([
+        "<vesk.VeskFile %r (closed, 1 block)>" % path,
+        "  AB/3D/NONE  image map  2 x 3 x 4"])
+    assert repr(cube) == "\n".join([
+        "<vesk.ImageMap AB/3D/NONE of k.vesk: Absorbance, float32>",
+        "  y           2  -2 .. -1.5",
+        "  x           3  10 .. 15",
+        "  wavenumber  4  100 .. 400  cm-1"])
+    assert cube._repr_html_().count("<tr>") == 4
+
+
+def test_display_escapes_file_text_and_never_raises(tmp_path):
+    names = ["<i>&'", "\x1b[31m"]
+    vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6}, data_type=7)
+    path = vf.write(str(tmp_path / 'a<b>&"c.vesk'))
+    with vesk.open(path) as f:
+        data = f["TRC"]
+        page, text = f._repr_html_() + data._repr_html_(), repr(data)
+    assert "<i>" not in page and "&lt;i&gt;&amp;&#x27;" in page
+    assert "a&lt;b&gt;&amp;&quot;c.vesk" in page and 'a<b>&"c.vesk' not in page
+    assert "\x1b" not in text and "\\x1b[31m" in text
+    half = vesk.VeskFile.__new__(vesk.VeskFile)  # as a failed open leaves it
+    assert repr(half) == "<vesk.VeskFile (not shown: AttributeError)>"
+    assert half._repr_html_() is None
 
 
 FRAME_INDEX = {"image map": ["y", "x"], "image traces": ["y", "x"],

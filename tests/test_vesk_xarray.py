@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vesk
-from vesk_kinds import KINDS
+from vesk_kinds import KINDS, MAP, _spectra
 from writer_3d import BASE_3D, INFO_SIZE, file_3d, store_block, stored_block
 
 xr = pytest.importorskip("xarray")
@@ -42,7 +42,41 @@ def test_dataset_equals_data_object(tmp_path, kind):
     xr.testing.assert_equal(ds[name].variable, expected.variable)
     for coord in expected.coords:
         np.testing.assert_array_equal(ds[coord].values, expected[coord].values)
+        assert ds[coord].attrs == expected[coord].attrs
     assert ds.attrs["NPT"] == expected.attrs["NPT"] and ds.attrs["kind"] == kind
+
+
+SERIES, MAP_KIND = "time-resolved series", "image map"
+
+
+# Units come from the file only: a unit code, the map units, the time axis label.
+@pytest.mark.parametrize("kind, params, coord, attrs", [
+    (SERIES, {"DXU": "WN"}, "wavenumber", {"long_name": "Wavenumber", "units": "cm-1"}),
+    (SERIES, {"DXU": "SEC", "ZTX": "Time (s)"}, "spectral", {"long_name": "Time", "units": "s"}),
+    (SERIES, {"DXU": "LGW"}, "log_wavenumber", {"long_name": "Log wavenumber"}),
+    (SERIES, {"DXU": "QQ"}, "spectral", {"long_name": "QQ"}),
+    (SERIES, {}, "spectral", {}),
+    (SERIES, {"ZTX": "Time (min)"}, "time", {"long_name": "Time", "units": "min"}),
+    (SERIES, {"ZTX": "Delay after (pulse) (ms)"}, "time",
+     {"long_name": "Delay after (pulse)", "units": "ms"}),
+    (SERIES, {"ZTX": "Delay"}, "time", {"long_name": "Delay"}),
+    (SERIES, {}, "time", {"long_name": "Time"}),
+    (MAP_KIND, {"MUN": "um"}, "x", {"long_name": "Map x", "units": "um"}),
+    (MAP_KIND, {}, "y", {"long_name": "Map y"}),
+])
+def test_coordinate_units_as_the_file_gives_them(tmp_path, kind, params, coord, attrs):
+    extra = dict(MAP) if kind == MAP_KIND else {}
+    n = 6 if kind == MAP_KIND else 3
+    path = file_3d(_spectra(n), {**BASE_3D, **extra, **params}).write(str(tmp_path / "u.vesk"))
+    array = vesk.read(path, "AB/3D/NONE").to_xarray()
+    assert array[coord].attrs == attrs
+    ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
+    assert ds[coord].attrs == attrs
+    pytest.importorskip("netCDF4")
+    array.to_netcdf(str(tmp_path / "u.nc"), engine="netcdf4")
+    with xr.open_dataarray(str(tmp_path / "u.nc"), engine="netcdf4") as back:
+        assert back[coord].attrs == attrs
+        assert back.attrs == array.attrs
 
 
 def test_image_map_is_read_lazily(tmp_path, monkeypatch):

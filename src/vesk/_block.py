@@ -6,7 +6,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Mapping, Optional, Tuple
 
-from vesk import _native, _vocabulary
+from vesk import _display, _native, _vocabulary
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 KINDS = (
@@ -56,6 +56,8 @@ class Block:
         default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
     """The merged parameters, read-only."""
+    path: str = field(default="", compare=False, repr=False)
+    """The file the block was listed from, as it was opened ("" when unknown)."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -80,6 +82,10 @@ class Block:
                 "are read from whatever follows it"
                 % (self.points, self.length, self.shape[0] - inside, self.shape[0]))
 
+    @_display.never_raises(_display.plain_fallback)
+    def __repr__(self) -> str:
+        return _display.block_text(self)
+
     def __str__(self) -> str:
         if self.problem is not None:
             return "%s  %s  %s" % (self.name, self.kind, self.problem)
@@ -95,15 +101,15 @@ def _number(value: Optional[ParameterValue]) -> float:
     return float(value) if isinstance(value, (int, float)) else math.nan
 
 
-def block_from_outline(item: _native._Outline) -> Block:
-    """A Block from one entry of the native outline."""
+def block_from_outline(item: _native._Outline, path: str = "") -> Block:
+    """A Block of the file `path` from one entry of the native outline."""
     data_type, dims, deriv, kind, shape, params, offset, problem, length = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
         text = message + (" (at byte %d)" % at if at >= 0 else "")
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
-                     _vocabulary.y_label(data_type, deriv), -1, text)
+                     _vocabulary.y_label(data_type, deriv), -1, text, path=path)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
     return Block(
@@ -118,4 +124,5 @@ def block_from_outline(item: _native._Outline) -> Block:
         offset=offset,
         length=length,
         parameters=ReadOnly(params),
+        path=path,
     )

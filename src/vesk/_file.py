@@ -10,7 +10,7 @@ import numpy as np
 import veskread
 from numpy.typing import NDArray
 
-from vesk import _native
+from vesk import _display, _native
 from vesk._block import Block, BlockKey, block_from_outline
 from vesk._errors import (
     BlockNotFoundError,
@@ -59,7 +59,7 @@ class VeskFile:
             # A key names one block however often the directory lists it
             # (trace blocks come twice), so each is listed once.
             once = {tuple(item[:3]): item for item in outline}
-            self.blocks = [block_from_outline(item) for item in once.values()]
+            self.blocks = [block_from_outline(item, self.path) for item in once.values()]
         except BaseException:
             self.close()
             raise
@@ -96,9 +96,13 @@ class VeskFile:
             warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
             self.close()
 
+    @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:
-        state = "closed" if self.closed else "%d blocks" % len(self.blocks)
-        return "<vesk.VeskFile %r (%s)>" % (self.path, state)
+        return _display.file_text(self)
+
+    @_display.never_raises(_display.no_html)
+    def _repr_html_(self) -> Optional[str]:
+        return _display.file_html(self)
 
     # -- blocks ---------------------------------------------------------------
 

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import _native, _vocabulary
+from vesk import _display, _native, _vocabulary
 from vesk._block import Block
 from vesk._vocabulary import ParameterValue, ReadOnly
 
@@ -48,6 +48,29 @@ def fitted_coords(shape: Sequence[int], dims: Sequence[str], coords: Coords) -> 
     return out
 
 
+# Kinds whose last dimension is the spectral axis (the others run over traces).
+_ALONG_X = ("spectrum", "image map", "time-resolved series", "time-resolved traces",
+            "multiregion map")
+
+
+def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, str]]:
+    """CF `long_name` and `units` per coordinate name, where the file tells them:
+    the spectral axis from its unit code, map positions from the map units
+    (MUN), the time of a series from its axis label (ZTX, "Time (s)")."""
+    p = block.parameters
+    out: Dict[str, Dict[str, str]] = {}
+    map_units = p.get("MUN")
+    units = {"units": map_units.strip()} if isinstance(map_units, str) and map_units.strip() else {}
+    for name, long_name in (("x", "Map x"), ("y", "Map y"), ("map_x", "Map x"),
+                            ("map_y", "Map y")):
+        out[name] = dict(long_name=long_name, **units)
+    if block.kind == "time-resolved series":
+        out["time"] = _vocabulary.label_attrs(p.get("ZTX", "")) or {"long_name": "Time"}
+    if block.kind in _ALONG_X and dims:
+        out[dims[-1]] = _vocabulary.axis_attrs(p)
+    return {name: attrs for name, attrs in out.items() if attrs}
+
+
 @dataclass(frozen=True, eq=False)
 class DataObject:
     """What every data object holds. Objects compare by identity: their arrays
@@ -71,6 +94,16 @@ class DataObject:
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "coords", fitted_coords(self.values.shape, self.dims, self.coords))
+
+    # Subclasses are declared with repr=False so that they keep this one: a
+    # dataclass repr would print every parameter and trace name.
+    @_display.never_raises(_display.plain_fallback)
+    def __repr__(self) -> str:
+        return _display.data_text(self)
+
+    @_display.never_raises(_display.no_html)
+    def _repr_html_(self) -> Optional[str]:
+        return _display.data_html(self)
 
     def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> NDArray[Any]:
         """`np.asarray(obj)` is `obj.values`, so numpy functions take the object."""
@@ -100,14 +133,16 @@ class DataObject:
         """The values as an `xarray.DataArray` with named dims, coords and attrs,
         named `variable_name`, so that `.to_netcdf()` takes it as it is."""
         xr = _need("xarray", "to_xarray()", "xarray")
-        coords = {name: (dims, array) for name, (dims, array) in self.coords.items()}
+        attrs = coordinate_attrs(self.block, self.dims)
+        coords = {name: (dims, array, attrs.get(name, {}))
+                  for name, (dims, array) in self.coords.items()}
         return xr.DataArray(  # type: ignore[no-any-return]
             self.values, dims=self.dims, coords=coords, attrs=self.attrs(),
             name=self.variable_name,
         )
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
 
@@ -148,7 +183,7 @@ class Table(DataObject):
             self.values.reshape(count, width), index=index, columns=columns, copy=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class Spectrum(DataObject):
     """One spectrum: `y` over the axis `x` (a 2D block)."""
 
@@ -161,7 +196,7 @@ class Spectrum(DataObject):
         return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class ImageMap(Table):
     """Spectra over a map grid: values[row, column, point]."""
 
@@ -169,7 +204,7 @@ class ImageMap(Table):
     map_y: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k]."""
 
@@ -178,14 +213,14 @@ class ImageTraces(Table):
     labels: List[str]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times z[step]."""
 
     z: NDArray[np.float64] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class TimeTraces(Table):
     """Traces: values[trace, point], trace k named labels[k]."""
 
@@ -203,7 +238,7 @@ class Region:
     values: NDArray[np.float32] = field(repr=False)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
     all regions in region order; `regions` holds each region's own arrays."""
@@ -211,7 +246,7 @@ class MultiregionMap(Table):
     regions: Tuple[Region, ...]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace]."""
 

@@ -40,16 +40,17 @@ _DERIVATIVES: Dict[str, str] = {
     "NDER": "higher derivative",
 }
 
-# Axis unit code -> (label, dimension name used by to_xarray()).
-_UNITS: Dict[str, Tuple[str, str]] = {
-    "WN": ("Wavenumber (cm-1)", "wavenumber"),
-    "MI": ("Wavelength (um)", "wavelength"),
-    "NM": ("Wavelength (nm)", "wavelength"),
-    "LGW": ("Log wavenumber", "log_wavenumber"),
-    "MIN": ("Time (min)", "time"),
-    "SEC": ("Time (s)", "time"),
-    "PNT": ("Points", "point_index"),
-    "HZ": ("Frequency (Hz)", "frequency"),
+# Axis unit code -> (quantity, units as CF writes them or None, dimension name
+# used by to_xarray()). Codes without a physical unit get none rather than a guess.
+_UNITS: Dict[str, Tuple[str, Optional[str], str]] = {
+    "WN": ("Wavenumber", "cm-1", "wavenumber"),
+    "MI": ("Wavelength", "um", "wavelength"),
+    "NM": ("Wavelength", "nm", "wavelength"),
+    "LGW": ("Log wavenumber", None, "log_wavenumber"),
+    "MIN": ("Time", "min", "time"),
+    "SEC": ("Time", "s", "time"),
+    "PNT": ("Points", None, "point_index"),
+    "HZ": ("Frequency", "Hz", "frequency"),
 }
 
 
@@ -74,15 +75,46 @@ def derivative_label(derivative: str) -> str:
 
 def unit_label(code: str) -> str:
     """Label of an axis unit code, e.g. "WN" -> "Wavenumber (cm-1)"; unknown codes as given."""
-    return _UNITS.get(code.upper(), (code, ""))[0]
+    known = _UNITS.get(code.upper())
+    if known is None:
+        return code
+    quantity, units, _ = known
+    return "%s (%s)" % (quantity, units) if units else quantity
 
 
 def axis_dimension(parameters: Mapping[str, ParameterValue]) -> str:
     """Dimension name of the spectral axis: "wavenumber" for wavenumbers, ..."""
     code = parameters.get("DXU")
     if isinstance(code, str) and code.upper() in _UNITS:
-        return _UNITS[code.upper()][1]
+        return _UNITS[code.upper()][2]
     return "spectral"
+
+
+def axis_attrs(parameters: Mapping[str, ParameterValue]) -> Dict[str, str]:
+    """CF `long_name` and `units` of the spectral axis, as far as its unit code
+    (DXU) tells them; {} without one."""
+    code = parameters.get("DXU")
+    if not isinstance(code, str) or not code.strip():
+        return {}
+    known = _UNITS.get(code.upper())
+    if known is None:
+        return {"long_name": code}
+    quantity, units, _ = known
+    return {"long_name": quantity, "units": units} if units else {"long_name": quantity}
+
+
+_LABEL_UNITS = re.compile(r"^(.*\S)\s*\(([^()]+)\)$")
+
+
+def label_attrs(label: ParameterValue) -> Dict[str, str]:
+    """CF `long_name` and `units` of an axis label the file writes, such as
+    "Time (s)"; a label without a trailing "(units)" is a long_name alone."""
+    if not isinstance(label, str) or not label.strip():
+        return {}
+    m = _LABEL_UNITS.match(label.strip())
+    if m is None:
+        return {"long_name": label.strip()}
+    return {"long_name": m.group(1), "units": m.group(2).strip()}
 
 
 def x_label(parameters: Mapping[str, ParameterValue]) -> str:

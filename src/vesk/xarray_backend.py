@@ -34,7 +34,7 @@ import veskread
 from vesk._block import Block
 from vesk._errors import BlockNotFoundError
 from vesk._file import PathType, VeskFile, read, read_map_rows
-from vesk._objects import DataObject, fitted_coords
+from vesk._objects import DataObject, coordinate_attrs, fitted_coords
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
@@ -106,8 +106,9 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
         map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
         map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
         axes = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}
+    attrs = coordinate_attrs(block, dims)
     coords = {
-        name: Variable(cdims, array, {"long_name": block.x_label} if name == dim else None)
+        name: Variable(cdims, array, attrs.get(name))
         for name, (cdims, array) in fitted_coords(block.shape, dims, axes).items()
     }
     variables = {_variable_name(block): Variable(dims, data, {"long_name": block.y_label})}
@@ -115,7 +116,9 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
 
 
 def _eager_dataset(obj: DataObject) -> Dataset:
-    coords = {name: Variable(dims, array) for name, (dims, array) in obj.coords.items()}
+    attrs = coordinate_attrs(obj.block, obj.dims)
+    coords = {name: Variable(dims, array, attrs.get(name))
+              for name, (dims, array) in obj.coords.items()}
     variables = {
         _variable_name(obj.block): Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
     }

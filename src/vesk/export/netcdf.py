@@ -1,5 +1,12 @@
 """NetCDF through the data object's xarray form (named dims, coordinates, attributes).
 
+The variable carries the parameters and the block's labels, the coordinates
+their units where the file gives them, and the file what it was made from:
+`title`, `source` (the input file's name), `history` (when and by which vesk)
+and, where the parameters date it, `time_coverage_start`. The date in
+`history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
+repeated byte for byte.
+
 Parameter names become attribute names. The few that netCDF cannot hold (a
 damaged file's control characters or '/', a leading punctuation mark, a
 trailing space) are written with '_' in their place, so the export of such a
@@ -7,9 +14,11 @@ file still holds every parameter.
 """
 from __future__ import annotations
 
-from typing import Any, Dict
+import datetime as _dt
+import os
+from typing import Any, Dict, Optional
 
-from vesk import DataObject
+from vesk import DataObject, __version__
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 
@@ -42,6 +51,33 @@ def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
     return out
 
 
+def export_time() -> _dt.datetime:
+    """Now, or SOURCE_DATE_EPOCH when set (the reproducible-builds convention)."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if epoch.isdigit():
+        return _dt.datetime.fromtimestamp(int(epoch), _dt.timezone.utc)
+    return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0)
+
+
+def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[str, str]:
+    """The file's own attributes: what it holds and where it came from."""
+    block = data.block
+    source = os.path.basename(block.path)
+    sample = data.parameters.get("SNM")
+    what = "%s (%s)" % (block.y_label, block.name)
+    out = {"title": "%s: %s" % (sample.strip(), what)
+           if isinstance(sample, str) and sample.strip() else what}
+    if source:
+        out["source"] = source
+    stamp = (when or export_time()).astimezone(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    out["history"] = "%s vesk %s: exported block %s%s" % (
+        stamp, __version__, block.name, " of " + source if source else "")
+    measured = data.measured
+    if measured is not None:
+        out["time_coverage_start"] = measured.isoformat()
+    return out
+
+
 def write(data: DataObject, path: str) -> None:
     try:
         # the backend that keeps text attributes in UTF-8
@@ -50,4 +86,6 @@ def write(data: DataObject, path: str) -> None:
     except ImportError as e:
         raise ImportError(NEEDS) from e
     array.attrs = legal_attrs(dict(array.attrs))
-    array.to_netcdf(path, engine="netcdf4")
+    dataset = array.to_dataset()
+    dataset.attrs = global_attrs(data)
+    dataset.to_netcdf(path, engine="netcdf4")
