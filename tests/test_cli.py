@@ -386,3 +386,88 @@ def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
     code, out, _ = run(capsys, "params", "--json", path, "AB")
     values = {k: v["value"] for k, v in json.loads(out, **strict)["parameters"].items()}
     assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)
+
+
+# -- folders as inputs ----------------------------------------------------------
+
+@pytest.fixture
+def tree(tmp_path):
+    """A folder of measurements: one name in two subfolders, numbered series,
+    a file that is not VESK, an empty folder and a link back to the top."""
+    data = tmp_path / "data"
+    names = ["run.2", "run.10", "sample1/map.0", "sample2/map.0", "sample2/map.1"]
+    for name in names:
+        (data / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(SAMPLE, data / name)
+    (data / "sample2" / "notes.0").write_text("not a measurement")
+    (data / "empty").mkdir()
+    (data / "sample1" / "up").symlink_to(data, target_is_directory=True)
+    return data, names
+
+
+def test_ls_of_a_folder_lists_its_files_in_order(capsys, tree):
+    data, names = tree
+    code, out, err = run(capsys, "ls", data)
+    headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
+    assert (code, err) == (0, "") and headings == [str(data / n) for n in names]
+
+
+@pytest.mark.parametrize("command, suffix", [(["export", "-f", "npy"], "_AB_2D_NONE.npz"),
+                                             (["images"], "_image00.json")])
+def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, suffix):
+    data, _ = tree
+    out_dir = tmp_path / "out"
+    code, out, err = run(capsys, *command, data, "-o", out_dir)
+    made = sorted(os.path.relpath(os.path.join(d, f), out_dir)
+                  for d, _, files in os.walk(out_dir) for f in files)
+    assert code == 0 and "vesk:" not in err and sorted(out.split()) == [
+        str(out_dir / m) for m in made]
+    stems = ["run.10", "run.2", "sample1/map", "sample2/map.0", "sample2/map.1"]
+    assert [m for m in made if m.endswith(suffix)] == [s + suffix for s in stems]
+
+
+def outputs(command, tmp_path):
+    return [] if command == ["ls"] else ["-o", tmp_path / "out"]
+
+
+@pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])
+@pytest.mark.parametrize("with_file", [False, True])
+def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, not_vesk, command,
+                                                 with_file):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    shutil.copy(not_vesk, empty)
+    inputs = [empty, SAMPLE] if with_file else [empty]
+    code, _, err = run(capsys, *command, *inputs, *outputs(command, tmp_path))
+    assert code == (0 if with_file else 1)
+    assert "vesk: warning: %s: holds no VESK files" % empty in err
+
+
+@pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])
+def test_an_unreadable_subfolder_is_reported_and_the_rest_done(capsys, tmp_path, tree,
+                                                               monkeypatch, command):
+    data, _ = tree
+    scandir = os.scandir
+
+    def refusing(path):
+        if os.path.basename(path) == "sample2":
+            raise PermissionError(13, "Permission denied", path)
+        return scandir(path)
+    monkeypatch.setattr(os, "scandir", refusing)
+    code, out, err = run(capsys, *command, data, *outputs(command, tmp_path))
+    assert code == 1 and "vesk: %s: Permission denied" % (data / "sample2") in err
+    assert "sample1" in out and "sample2" not in out
+
+
+@pytest.mark.parametrize("command", [["export", "-f", "csv"], ["images"]])
+def test_skip_existing_goes_on_where_a_run_stopped(capsys, tmp_path, command):
+    out_dir = tmp_path / "out"
+    code, out, _ = run(capsys, *command, SAMPLE, "-o", out_dir)
+    first, second = out.split()[:2]
+    os.remove(second)
+    with open(first, "w") as f:
+        f.write("mine")
+    code, out, err = run(capsys, *command, SAMPLE, "-o", out_dir, "--skip-existing")
+    assert (code, out.split()) == (0, [second]) and "already there" in err
+    assert open(first).read() == "mine"
+    assert run(capsys, *command, SAMPLE, "--force", "--skip-existing")[0] == 2

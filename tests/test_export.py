@@ -32,10 +32,10 @@ def exported(capsys, tmp_path, name, key, fmt):
     return data, written[0]
 
 
-def read_csv(pd, path):
+def read_csv(pd, path, **kw):
     # before pandas 3 the default float parser may be 1 ulp off; the exact one is asked for
     exact = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
-    return pd.read_csv(path, **exact)
+    return pd.read_csv(path, **exact, **kw)
 
 
 @pytest.mark.parametrize("name, key", SPECTRA)
@@ -133,18 +133,44 @@ def test_jcamp_read_back_by_an_independent_reader(capsys, tmp_path, name, key):
     assert max(map(len, lines[lines.index("##XYDATA=(X++(Y..Y))"):])) <= 80
 
 
+@pytest.mark.parametrize("name, key", OTHERS)
+def test_wide_csv(capsys, tmp_path, name, key):
+    pd = pytest.importorskip("pandas")
+    code, written, err = export(capsys, tmp_path, SAMPLES[name], "-b", key, "-f", "csv",
+                                "--layout", "wide")
+    assert code == 0, err
+    expected = vesk.read(SAMPLES[name], key).to_pandas()
+    table = read_csv(pd, written[0], index_col=list(range(expected.index.nlevels)))
+    assert list(table.index.names) == list(expected.index.names)
+    def rows(index):
+        return index.to_frame(index=False).astype(str).to_numpy().tolist()
+    assert rows(table.index) == rows(expected.index)
+    assert table.columns.tolist() == expected.columns.astype(str).tolist()
+    np.testing.assert_array_equal(table.to_numpy().astype(expected.dtypes.iloc[0]),
+                                  expected.to_numpy())
+
+
+def test_layout_is_for_csv_only(capsys, tmp_path):
+    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "npy",
+                                "--layout", "wide")
+    assert (code, written) == (2, []) and "--layout is for CSV" in err
+
+
+@pytest.mark.parametrize("layout", ["long", "wide"])
 @pytest.mark.parametrize("label", ["plain", 'a, "quoted"\nname'])
-def test_long_csv_quotes_texts_that_need_it(tmp_path, label):
+def test_csv_quotes_texts_that_need_it(tmp_path, label, layout):
     import csv
-    from vesk.export.table import write_long
+    from vesk.export.table import write_long, write_wide
     from vesk_kinds import MAP, _traces
     from writer_3d import BASE_3D, file_3d
     path = file_3d(_traces([label, "b"], npt=6), {**BASE_3D, **MAP, "NPT": 6},
                    data_type=7).write(str(tmp_path / "t.vesk"))
-    write_long(vesk.read(path, "TRC/3D/NONE"), str(tmp_path / "t.csv"))
+    write = write_long if layout == "long" else write_wide
+    write(vesk.read(path, "TRC/3D/NONE"), str(tmp_path / "t.csv"))
     with open(str(tmp_path / "t.csv"), newline="") as f:
-        rows = list(csv.DictReader(f))
-    assert [r["trace"] for r in rows[:2]] == [label, "b"]
+        rows = list(csv.reader(f))
+    names = [r[rows[0].index("trace")] for r in rows[1:3]] if layout == "long" else rows[0][2:]
+    assert names == [label, "b"]
 
 
 def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):

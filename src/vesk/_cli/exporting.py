@@ -11,11 +11,13 @@ import concurrent.futures
 import multiprocessing
 import os
 import sys
-from typing import Iterator, List, NamedTuple, Optional, Tuple
+from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 
-from ..export import FORMATS, Format, make_folder, refuse_existing, write_atomically
+from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
+                      write_atomically)
+from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_stems
 from .progress import Progress
@@ -27,22 +29,34 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
                     "file's name without its extension, or with it where files differ only "
-                    "by extension). Spectra: "
+                    "by extension). A FOLDER stands for the VESK files beneath it, found by "
+                    "their content; their subfolders are made again under DIR, so a whole "
+                    "tree exports in one go. Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
-                    "coordinates), NetCDF, or CSV in a long layout (one row per value). "
-                    "Existing files are kept unless --force; the paths written go to "
-                    "standard output.")
-    p.add_argument("files", nargs="+", metavar="FILE")
+                    "coordinates), NetCDF, or CSV in a long layout (one row per value) or "
+                    "a wide one (--layout wide: one row per spectrum or trace). "
+                    "An existing output is an error, unless --force (overwrite it) or "
+                    "--skip-existing (keep it and write the others). The paths written go "
+                    "to standard output.")
+    p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
                    help="export this block (repeatable; default: every block)")
     p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
                    help="output format (npy writes .npz archives)")
+    p.add_argument("--layout", choices=LAYOUTS,
+                   help="CSV of blocks of many spectra or traces: long (default), one row "
+                        "per value with its coordinates; wide, one row per spectrum or "
+                        "trace, its coordinates first, then one column per x value")
     p.add_argument("-o", "--output", default=".", metavar="DIR",
                    help="folder for the outputs (default: the current folder)")
     p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",
                    help="files exported in parallel by N processes (0: one per CPU)")
-    p.add_argument("--force", action="store_true", help="overwrite existing outputs")
+    existing = p.add_mutually_exclusive_group()
+    existing.add_argument("--force", action="store_true", help="overwrite existing outputs")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="keep existing outputs and write the others (to go on "
+                               "after an interrupted run)")
     p.set_defaults(run=run_export)
     return p
 
@@ -62,8 +76,10 @@ class Job(NamedTuple):
     stem: str  # names the outputs
     keys: Optional[Tuple[str, ...]]  # None: every block
     format: str
+    layout: str
     folder: str
     force: bool
+    skip_existing: bool
 
 
 class Report(NamedTuple):
@@ -71,6 +87,7 @@ class Report(NamedTuple):
     written: List[str]
     skipped: List[str]   # messages
     errors: List[str]    # messages, each naming the file
+    kept: List[str]      # outputs already there (--skip-existing)
 
 
 def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
@@ -80,7 +97,7 @@ def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
 def export_file(job: Job) -> Report:
     """Exports one file; never raises for what the file or the disk does."""
     fmt = FORMATS[job.format]
-    report = Report(job.path, [], [], [])
+    report = Report(job.path, [], [], [], [])
     try:
         with vesk.open(job.path) as f:
             chosen: List[vesk.Block] = []
@@ -119,21 +136,26 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
+    if job.skip_existing and is_output(out):  # after the budget: kept outputs count too
+        report.kept.append(out)
+        return
     try:
         refuse_existing(out, job.force)  # before reading the values
         data = f[block.key]
-        write_atomically(out, lambda tmp: fmt.write(data, tmp), force=job.force)
+        make_folder(os.path.dirname(out))
+        write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
     except Exception as e:
         report.errors.append(describe(job.path, e, block.name))
     else:
         report.written.append(out)
 
 
-def plan(args: argparse.Namespace) -> Tuple[List[Job], List[str]]:
+def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[str]]:
     """The jobs, and errors for inputs whose outputs would take another's names."""
-    stems, errors = output_stems(args.files)
+    stems, errors = output_stems(inputs)
     jobs = [Job(path, stem, tuple(args.blocks) if args.blocks else None, args.format,
-                args.output, args.force) for path, stem in stems.items()]
+                args.layout or "long", args.output, args.force, args.skip_existing)
+            for path, stem in stems.items()]
     return jobs, errors
 
 
@@ -154,7 +176,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
                     yield future.result()
                 except Exception as e:  # a worker that died (killed, out of memory)
                     yield Report(futures[future].path, [], [],
-                                 [describe(futures[future].path, e)])
+                                 [describe(futures[future].path, e)], [])
         except BaseException:
             for future in futures:
                 future.cancel()
@@ -162,17 +184,21 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
 
 
 def run_export(args: argparse.Namespace) -> int:
+    if args.layout is not None and args.format != "csv":
+        error("--layout is for CSV (-f csv); %s has one layout" % args.format)
+        return 2
     try:
         make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1
-    jobs, errors = plan(args)
+    inputs, status = take_inputs(args.files)
+    jobs, errors = plan(args, inputs.files)
     for message in errors:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    written = skipped = failed = partly = 0
+    written = skipped = kept = failed = partly = 0
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
         for out in report.written:
@@ -183,6 +209,7 @@ def run_export(args: argparse.Namespace) -> int:
             error(message)
         written += len(report.written)
         skipped += len(report.skipped)
+        kept += len(report.kept)
         failed += bool(report.errors)
         partly += bool(report.errors and report.written)
         progress.step(os.path.basename(report.path))
@@ -192,7 +219,8 @@ def run_export(args: argparse.Namespace) -> int:
     files = len(jobs) + len(errors) - failed + partly
     summary = "exported %d block%s from %d file%s to %s" % (
         written, "" if written == 1 else "s", files, "" if files == 1 else "s", args.output)
-    extras = (["%d skipped" % skipped] if skipped else []) + (
+    extras = (["%d already there" % kept] if kept else []) + (
+        ["%d skipped" % skipped] if skipped else []) + (
         ["%d file%s failed" % (failed, "" if failed == 1 else "s")] if failed else [])
     note(summary + (" (%s)" % ", ".join(extras) if extras else ""))
-    return 1 if failed else 0
+    return 1 if failed else status

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import vesk
 from vesk._text import printable
 
+from .inputs import take_inputs
 from .json_text import dumps
 from .report import describe, emit, error
 
@@ -16,8 +17,10 @@ def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argpar
     p = sub.add_parser("ls", help="list the data blocks of files",
                        description="One line per data block: name, kind, shape, points per "
                                    "spectrum and x range with units. Several files are "
-                                   "listed one after another under their names.")
-    p.add_argument("files", nargs="+", metavar="FILE")
+                                   "listed one after another under their names. A FOLDER "
+                                   "stands for the VESK files beneath it, found by their "
+                                   "content and listed in name order.")
+    p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
     p.set_defaults(run=run_ls)
     return p
@@ -59,9 +62,9 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
 
 
 def run_ls(args: argparse.Namespace) -> int:
-    status = 0
+    inputs, status = take_inputs(args.files)
     listed: List[Tuple[str, List[vesk.Block]]] = []
-    for path in args.files:
+    for path, _ in inputs.files:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
@@ -75,7 +78,7 @@ def run_ls(args: argparse.Namespace) -> int:
         emit(dumps([{"file": path, "blocks": [block_record(b) for b in blocks]}
                     for path, blocks in listed]))
         return status
-    many = len(args.files) > 1
+    many = len(inputs.files) > 1 or inputs.folders
     for n, (path, blocks) in enumerate(listed):
         if many:
             emit(("\n" if n else "") + "%s:" % path)

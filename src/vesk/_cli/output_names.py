@@ -4,31 +4,37 @@ from __future__ import annotations
 import os
 from typing import Dict, List, Sequence, Set, Tuple
 
+from .inputs import Input
 
-def output_stems(paths: Sequence[str]) -> Tuple[Dict[str, str], List[str]]:
-    """Each input's stem, and an error for each input that cannot have one.
+
+def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[str, str], List[str]]:
+    """Each input's stem, relative to the output folder, and an error for each
+    input that cannot have one.
 
     The stem is the file's name without its extension, or with it where inputs
-    differ only by extension (run.0, run.1: a numbered series). Inputs of one
-    name in different folders would write the same outputs: each after the
+    of one output folder differ only by extension (run.0, run.1: a numbered
+    series). A file found under a folder argument keeps its subfolder below
+    it (sample1/map, sample2/map). Inputs that would still write the same
+    outputs (one name in different folders named one by one): each after the
     first is refused, never written over the first one's outputs.
     """
-    names: Dict[str, Set[str]] = {}
-    for path in paths:
-        name = os.path.basename(path)
-        names.setdefault(os.path.splitext(name)[0], set()).add(name)
+    names: Dict[Tuple[str, str], Set[str]] = {}
+    for item in inputs:
+        name = os.path.basename(item.path)
+        names.setdefault((item.subfolder, os.path.splitext(name)[0]), set()).add(name)
     stems: Dict[str, str] = {}
     taken: Dict[str, str] = {}
     errors: List[str] = []
-    for path in dict.fromkeys(paths):  # each file once, in order
-        name = os.path.basename(path)
+    for item in inputs:
+        name = os.path.basename(item.path)
         stem = os.path.splitext(name)[0]
-        if len(names[stem]) > 1:
+        if len(names[item.subfolder, stem]) > 1:
             stem = name
+        stem = os.path.join(item.subfolder, stem)
         if stem in taken:
             errors.append("%s: its outputs would have the names of those of %s; write them "
-                          "to different folders (-o)" % (path, taken[stem]))
+                          "to different folders (-o)" % (item.path, taken[stem]))
             continue
-        taken[stem] = path
-        stems[path] = stem
+        taken[stem] = item.path
+        stems[item.path] = stem
     return stems, errors

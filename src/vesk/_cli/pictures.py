@@ -3,11 +3,12 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict, List
 
 import vesk
 
-from ..export import make_folder, refuse_existing, write_atomically
+from ..export import is_output, make_folder, refuse_existing, write_atomically
+from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_stems
@@ -21,12 +22,19 @@ def add_images(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                        description="Writes each visible image to DIR/STEM_imageNN.EXT, with "
                                    "the extension its bytes show (png, jpg, bmp, ...; bin "
                                    "when unknown), and its title and attributes to "
-                                   "DIR/STEM_imageNN.json. The paths written go to standard "
-                                   "output.")
-    p.add_argument("files", nargs="+", metavar="FILE")
+                                   "DIR/STEM_imageNN.json. A FOLDER stands for the VESK "
+                                   "files beneath it, found by their content; their "
+                                   "subfolders are made again under DIR. An existing "
+                                   "file is an error, unless --force or --skip-existing. "
+                                   "The paths written go to standard output.")
+    p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("-o", "--output", default=".", metavar="DIR",
                    help="folder for the images (default: the current folder)")
-    p.add_argument("--force", action="store_true", help="overwrite existing files")
+    existing = p.add_mutually_exclusive_group()
+    existing.add_argument("--force", action="store_true", help="overwrite existing files")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="keep existing files and write the others (to go on after "
+                               "an interrupted run)")
     p.set_defaults(run=run_images)
     return p
 
@@ -45,27 +53,34 @@ def write_bytes(data: bytes) -> Callable[[str], None]:
 
 
 def save_image(path: str, stem: str, image: vesk.Image, folder: str,
-               force: bool) -> Tuple[str, str]:
+               force: bool, skip_existing: bool = False) -> List[str]:
+    """Writes a picture and its side file; returns those written (with
+    `skip_existing`, a file already there is kept)."""
     stem = os.path.join(folder, "%s_image%s" % (stem, image.name))
     kind = image.format or "bin"
     picture = stem + SUFFIXES.get(kind, "." + kind)
     side = stem + ".json"
-    for out in (picture, side):
-        refuse_existing(out, force)
     text = dumps(side_record(path, image))
-    write_atomically(picture, write_bytes(image.data), force)
-    write_atomically(side, write_bytes((text + "\n").encode("utf-8")), force)
-    return picture, side
+    outputs = [(picture, image.data), (side, (text + "\n").encode("utf-8"))]
+    if skip_existing:
+        outputs = [(out, data) for out, data in outputs if not is_output(out)]
+    for out, _ in outputs:
+        refuse_existing(out, force)
+    if outputs:
+        make_folder(os.path.dirname(picture))
+    for out, data in outputs:
+        write_atomically(out, write_bytes(data), force)
+    return [out for out, _ in outputs]
 
 
 def run_images(args: argparse.Namespace) -> int:
-    status = 0
     try:
         make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1
-    stems, errors = output_stems(args.files)
+    inputs, status = take_inputs(args.files)
+    stems, errors = output_stems(inputs.files)
     for message in errors:
         error(message)
         status = 1
@@ -81,12 +96,19 @@ def run_images(args: argparse.Namespace) -> int:
                       "give; none written" % (path, len(images), total, budget.file_size))
                 status = 1
                 continue
+            written = kept = 0
             for image in images:
-                for out in save_image(path, stem, image, args.output, args.force):
+                outs = save_image(path, stem, image, args.output, args.force,
+                                  args.skip_existing)
+                for out in outs:
                     emit(out)
-            note("%s: %d image%s written to %s" % (path, len(images),
-                                                    "" if len(images) == 1 else "s",
-                                                    args.output))
+                written += bool(outs)
+                kept += 2 - len(outs)
+            below = os.path.dirname(stem)
+            folder = os.path.join(args.output, below) if below else args.output
+            note("%s: %d image%s written to %s%s" % (
+                path, written, "" if written == 1 else "s", folder,
+                " (%d file%s already there)" % (kept, "" if kept == 1 else "s") if kept else ""))
         except Exception as e:
             error(describe(path, e))
             status = 1

@@ -22,6 +22,12 @@ def refuse_existing(path: str, force: bool) -> None:
         raise OutputExistsError("%s exists (use --force to overwrite)" % path)
 
 
+def is_output(path: str) -> bool:
+    """Whether an output is already at `path`: complete, as outputs are only
+    ever renamed into place. A folder there is not one."""
+    return os.path.lexists(path) and not os.path.isdir(path)
+
+
 def make_folder(path: str) -> None:
     """`path` as a folder, made with its parents where missing."""
     if os.path.lexists(path) and not os.path.isdir(path):

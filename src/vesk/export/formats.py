@@ -16,6 +16,9 @@ class UnsupportedBlockError(ValueError):
     """The format cannot hold this kind of block."""
 
 
+LAYOUTS = ("long", "wide")
+
+
 class Format(NamedTuple):
     name: str
     description: str
@@ -23,6 +26,7 @@ class Format(NamedTuple):
     other: Optional[Writer]      # for every other kind; None: the format cannot hold them
     spectrum_suffix: str
     other_suffix: str
+    wide: Optional[Writer] = None  # the other kinds in the wide layout, where there is one
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -30,9 +34,11 @@ class Format(NamedTuple):
     def holds(self, kind: str) -> bool:
         return kind == "spectrum" or self.other is not None
 
-    def write(self, data: DataObject, path: str) -> None:
+    def write(self, data: DataObject, path: str, layout: str = "long") -> None:
         if is_spectrum(data):
             self.spectrum(cast(Spectrum, data), path)
+        elif layout == "wide" and self.wide is not None:
+            self.wide(data, path)
         elif self.other is not None:
             self.other(data, path)
         else:
@@ -41,7 +47,8 @@ class Format(NamedTuple):
 
 
 FORMATS: Dict[str, Format] = {
-    "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv"),
+    "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
+                  table.write_wide),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz"),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx"),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc"),

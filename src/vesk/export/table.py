@@ -1,4 +1,5 @@
-"""CSV: two columns for a spectrum, a long layout (one row per value) for the rest.
+"""CSV: two columns for a spectrum; for the rest, a long layout (one row per
+value) or a wide one (one row per spectrum or trace).
 
 Numbers are written so that reading them back gives the same values: float64
 as Python's shortest round-trip form, float32 with the 9 significant digits
@@ -7,15 +8,17 @@ that identify a float32. The heading of the spectral axis carries its units.
 from __future__ import annotations
 
 import csv
+import io
+import math
 import re
-from typing import Any, List
+from typing import Any, List, Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from vesk import DataObject, Spectrum
 
-from .axes import column_label, coordinate, dim_coordinates, other_coordinates
+from .axes import column_label, coordinate, dim_coordinates, other_coordinates, row_coordinates
 
 CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
@@ -81,3 +84,37 @@ def _text_table(coord: ArrayLike) -> "np.ndarray[Any, Any]":
     table = np.empty(array.shape, dtype=object)
     table.reshape(-1)[:] = _texts(array.reshape(-1))
     return table
+
+
+def write_wide(data: DataObject, path: str) -> None:
+    """One row per spectrum or trace: the row's coordinates (those to_pandas()
+    indexes it by), then one value per point of the last dimension, each
+    column headed by that point's x value (or trace name)."""
+    values = np.asarray(data.values)
+    width = values.shape[-1]
+    table = values.reshape(math.prod(values.shape[:-1]), width)
+    coords = row_coordinates(data)
+    heading = [name for name, _ in coords] + _texts(coordinate(data, data.dims[-1]))
+    prefixes = [_line(cells) for cells in zip(*(_texts(array) for _, array in coords))]
+    # A row's values are formatted by one % over the row: the per-value work
+    # stays in C, which makes this layout no slower than the long one.
+    number = "%.9g" if values.dtype == np.float32 else (
+        "%r" if values.dtype.kind in "fiub" else "%s")
+    row = ",".join([number] * width) + "\n" if width else "\n"
+    step = max(1, CHUNK // max(width, 1))
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        f.write(_line(heading) + "\n")
+        separator = "," if width else ""
+        for start in range(0, len(table), step):
+            block = table[start:start + step].tolist()
+            f.write("".join(prefix + separator + row % tuple(line)
+                            for prefix, line in zip(prefixes[start:start + step], block)))
+
+
+def _line(cells: Sequence[str]) -> str:
+    """The cells as one CSV line (no line end), quoted only where needed."""
+    if not any(map(_QUOTED.search, cells)):
+        return ",".join(cells)
+    text = io.StringIO()
+    csv.writer(text, lineterminator="").writerow(cells)
+    return text.getvalue()
