@@ -12,7 +12,9 @@ import pytest
 
 import vesk
 from vesk._cli import main
+from vesk._cli.map_pictures import map_picture
 from vesk._cli.progress import Progress
+from vesk_writer import spectrum_file
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
@@ -118,8 +120,8 @@ def test_params_text_and_json(capsys):
     (["plot", "{not_vesk}", "AB", "-o", "{out}"], []),
     pytest.param(["plot", SAMPLE, "AB/3D/NONE", "--at", "99", "-o", "{out}"],
                  ["outside the x range"], marks=NEEDS_MATPLOTLIB),
-    pytest.param(["plot", SAMPLES["regions"], "TRC", "-o", "{out}"], ["cannot draw"],
-                 marks=NEEDS_MATPLOTLIB),
+    pytest.param(["plot", SAMPLE, "AB/2D/NONE", "--at", "1600", "-o", "{out}"],
+                 ["--at", "AB/2D/NONE is a spectrum"], marks=NEEDS_MATPLOTLIB),
 ])
 def test_failures_name_the_file(capsys, tmp_path, not_vesk, argv, words):
     names = dict(missing=str(tmp_path / "missing.vesk"), not_vesk=not_vesk,
@@ -187,9 +189,9 @@ def test_spectrum_plot_keeps_stored_direction(plotting):
 
 
 @pytest.mark.parametrize("at", [None, "1601", "1400"])
-def test_image_map_picture(plotting, at):
+def test_image_map_picture(at):
     data = vesk.read(SAMPLE, "AB/3D/NONE")
-    picture, xs, ys, _, caption = plotting.map_picture(data, at)
+    picture, xs, ys, _, caption = map_picture(data, at)
     axis = data.coords[data.dims[-1]][1]
     if at is None:
         integrate = getattr(np, "trapezoid", None) or np.trapz  # trapz is gone from numpy 2.x
@@ -204,16 +206,17 @@ def test_image_map_picture(plotting, at):
     np.testing.assert_array_equal(ys, data.coords[data.dims[0]][1])
 
 
-def test_trace_map_chosen_by_name(plotting):
+def test_trace_map_chosen_by_name():
     data = vesk.read(SAMPLES["mapping"], "TRC/3D/NONE")
     name = str(data.coords[data.dims[-1]][1][2])
-    picture, _, _, _, caption = plotting.map_picture(data, name)
+    picture, _, _, _, caption = map_picture(data, name)
     assert caption == name
     np.testing.assert_array_equal(picture, data.values[:, :, 2])
 
 
 @pytest.mark.parametrize("name, key", [("sample", "AB/2D/NONE"), ("sample", "AB/3D/NONE"),
-                                       ("mapping", "TRC/3D/NONE"), ("kinetics", "AB/3D/NONE")])
+                                       ("mapping", "TRC/3D/NONE"), ("kinetics", "AB/3D/NONE"),
+                                       ("regions", "AB/3D/NONE"), ("regions", "TRC/3D/NONE")])
 @pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml")])
 def test_plot_writes_picture(capsys, tmp_path, plotting, name, key, suffix, magic):
     out = str(tmp_path / ("p" + suffix))
@@ -226,16 +229,98 @@ def test_plot_writes_picture(capsys, tmp_path, plotting, name, key, suffix, magi
 
 
 @pytest.mark.parametrize("rows", [3, 40])
-def test_series_draws_every_row(plotting, tmp_path, rows):
+@pytest.mark.parametrize("traces", [False, True])
+def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     from writer_3d import BASE_3D, file_3d, store_block, stored_block
     path = tmp_path / "s.vesk"
-    blocks = [stored_block([k + p / 10 for p in range(5)], time=k) for k in range(rows)]
-    path.write_bytes(file_3d(store_block(blocks, block_size=20), BASE_3D).build())
-    data = vesk.read(path, "AB/3D/NONE")
-    ax, = plotting.draw(data, "t").axes
-    drawn = [ln.get_ydata() for ln in ax.lines] or [p[:, 1] for p in ax.collections[0].get_segments()]
+    times = 2.5 * np.arange(rows) + 1
+    blocks = [stored_block([k + p / 10 for p in range(5)], time=None if traces else times[k],
+                           name="r%d" % k if traces else None) for k in range(rows)]
+    path.write_bytes(file_3d(store_block(blocks, block_size=20), {**BASE_3D, "NPT": 5},
+                             data_type=7 if traces else 4).build())
+    data = vesk.read(path, "TRC" if traces else "AB")
+    fig = plotting.draw(data, "t")
+    ax = fig.axes[0]
+    if rows == 3:
+        drawn = [ln.get_ydata() for ln in ax.lines]
+        assert [t.get_text() for t in ax.get_legend().get_texts()] == (
+            ["trace r%d" % k for k in range(rows)] if traces else ["time %s" % t for t in times])
+    else:
+        drawn = [p[:, 1] for p in ax.collections[0].get_segments()]
+        np.testing.assert_array_equal(ax.collections[0].get_array(),
+                                      np.arange(rows) if traces else times)
+        assert fig.axes[1].get_ylabel() == ("trace number" if traces else "time")
     np.testing.assert_array_equal(drawn, data.values)
     assert ax.get_ylim()[0] <= data.values.min() and ax.get_ylim()[1] >= data.values.max()
+
+
+@pytest.mark.parametrize("kind, at", [("spectrum", "200"), ("time-resolved series", "200"),
+                                      ("time-resolved traces", "one"), ("image map", "200"),
+                                      ("image traces", "b"), ("multiregion map", "200"),
+                                      ("multiregion traces", "q")])
+def test_at_only_for_maps(capsys, tmp_path, plotting, kind, at):
+    from vesk_kinds import KINDS
+    writer, key = KINDS[kind]()
+    path = writer.write(str(tmp_path / "k.vesk"))
+    code, _, err = run(capsys, "plot", path, "/".join(key), "--at", at, "-o", tmp_path / "p.png")
+    if kind in ("spectrum", "time-resolved series", "time-resolved traces"):
+        assert code == 1 and "--at" in err and "is a %s" % kind in err
+    else:
+        assert (code, err) == (0, "")
+
+
+@pytest.mark.parametrize("key, at", [("AB", None), ("AB", "2900"), ("TRC", "Baseline 3100")])
+def test_multiregion_panels_place_each_point(plotting, key, at):
+    data = vesk.read(SAMPLES["regions"], key)
+    if key == "TRC":
+        expected = [r.values[:, data.labels.index(at)] for r in data.regions]
+    elif at is None:
+        integrate = getattr(np, "trapezoid", None) or np.trapz
+        expected = [integrate(r.values.astype(np.float64)[:, ::-1], data.x[::-1])
+                    for r in data.regions]
+    else:
+        expected = [r.values[:, np.argmin(abs(data.x - float(at)))] for r in data.regions]
+    fig = plotting.draw(data, "t", at)
+    panels, bar = fig.axes[:-1], fig.axes[-1]
+    assert [ax.get_title() for ax in panels] == [r.title for r in data.regions]
+    for ax, region, values in zip(panels, data.regions, expected):
+        for mx, my, v in zip(region.map_x, region.map_y, values):
+            if ax.images:  # a grid: the pixel that covers the point
+                image = ax.images[0]
+                x0, x1, y0, y1 = image.get_extent()
+                picture = image.get_array()
+                row = int((my - y0) / (y1 - y0) * picture.shape[0])
+                col = int((mx - x0) / (x1 - x0) * picture.shape[1])
+                assert picture[row, col] == pytest.approx(v, rel=1e-9)
+            else:
+                dots = ax.collections[0]
+                k = [tuple(o) for o in dots.get_offsets()].index((mx, my))
+                assert dots.get_array()[k] == pytest.approx(v, rel=1e-9)
+    everything = np.concatenate(expected)
+    assert bar.get_ylim() == pytest.approx((everything.min(), everything.max()))
+
+
+def _map_with_nan_axis():
+    from vesk_kinds import MAP
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    data = store_block([stored_block([1.0] * 4)] * 2, block_size=16)
+    return file_3d(data, {**BASE_3D, **MAP, "NPX": 2, "NPY": 1, "LXV": float("nan")})
+
+
+@pytest.mark.parametrize("make, at, message", [
+    (lambda: spectrum_file([]), None, "AB/2D/NONE has no values to draw"),
+    (lambda: spectrum_file([1.0], {"FXV": 5.0, "LXV": 5.0}), None, None),
+    (lambda: spectrum_file([1.0, 2.0], {"LXV": float("nan")}), None, "its x axis runs from"),
+    (_map_with_nan_axis, "200", "its x axis runs from"),     # not taken for a map of traces
+])
+def test_plot_of_awkward_blocks(capsys, tmp_path, plotting, make, at, message):
+    path = make().write(str(tmp_path / "f.vesk"))
+    code, _, err = run(capsys, "plot", path, "AB", "-o", tmp_path / "p.png",
+                       *(["--at", at] if at else []))
+    if message is None:
+        assert (code, err) == (0, "")
+    else:
+        assert code == 1 and message in err and not os.path.exists(tmp_path / "p.png")
 
 
 def test_plot_of_a_map_the_file_cannot_back_is_refused(capsys, tmp_path, plotting):
@@ -355,7 +440,6 @@ def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):
 
 
 def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
-    from vesk_writer import spectrum_file
     name = "a\x1b]0;title\x07\x9bb\nc"
     path = spectrum_file([1.0, 2.0], {"SNM": name}).write(str(tmp_path / "esc.vesk"))
     code, out, _ = run(capsys, "params", path, "AB")
@@ -366,7 +450,6 @@ def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path
 
 
 def test_numpy_warnings_are_one_line_each(capsys, tmp_path):
-    from vesk_writer import spectrum_file
     path = spectrum_file([1.0, 2.0, 3.0], {"LXV": float("inf")}).write(str(tmp_path / "i.vesk"))
     with warnings.catch_warnings():
         warnings.simplefilter("always")  # whatever an earlier test has warned
@@ -377,7 +460,6 @@ def test_numpy_warnings_are_one_line_each(capsys, tmp_path):
 
 
 def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
-    from vesk_writer import spectrum_file
     path = spectrum_file([1.0, 2.0], {"LXV": float("nan"), "XYZ": float("-inf")}).write(
         str(tmp_path / "n.vesk"))
     strict = dict(parse_constant=lambda c: pytest.fail("not strict JSON: " + c))

@@ -1,0 +1,195 @@
+"""Pictures of map blocks for `vesk plot`: an image map or trace map on its
+grid, a multiregion block as one panel per region.
+
+Every map is reduced to one value per point the same way (`chosen`): the
+intensity at the x value `--at` names or integrated over x, or the trace
+`--at` names. The panels of one figure share one colour scale.
+"""
+from __future__ import annotations
+
+from typing import Any, List, Optional, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+import vesk
+
+from ..export.axes import coordinate
+
+COLOURS = "viridis"
+
+
+class PlotError(ValueError):
+    pass
+
+
+def literal(text: str) -> str:
+    """Text drawn as it is: matplotlib reads $...$ as mathematics, and a file
+    name or a trace name may hold a '$'."""
+    return text.replace("$", r"\$")
+
+
+def units(label: str) -> str:
+    """'cm-1' of 'Wavenumber (cm-1)'; the whole label when it has no units part."""
+    return label[label.rfind("(") + 1:label.rfind(")")] if label.endswith(")") else label
+
+
+def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
+    """Integral over x along `axis` of a map's values, positive for positive
+    values whichever way x runs.
+
+    Trapezoids as weights, applied a slab of rows at a time: a large map is
+    never held in float64 whole.
+    """
+    v = np.moveaxis(np.asarray(values), axis, -1)
+    n = v.shape[-1]
+    if n < 2:
+        weights = np.ones(n)
+    else:
+        steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
+        weights = np.zeros(n)
+        weights[:-1] += steps / 2
+        weights[1:] += steps / 2
+    out: NDArray[np.float64] = np.empty(v.shape[:-1])
+    per_row = max(1, int(np.prod(v.shape[1:])))
+    slab = max(1, (1 << 22) // per_row)
+    for i in range(0, v.shape[0], slab):
+        out[i:i + slab] = v[i:i + slab].astype(np.float64) @ weights
+    return out
+
+
+def finite_axis(data: vesk.DataObject, x: NDArray[Any]) -> NDArray[Any]:
+    """`x`, unless a damaged file made its ends NaN or infinite: nothing can
+    be drawn over such an axis or integrated along it."""
+    if len(x) and not np.isfinite(x[[0, -1]]).all():
+        raise PlotError("cannot draw %s: its x axis runs from %g to %g" % (
+            data.block.name, x[0], x[-1]))
+    return x
+
+
+def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]:
+    """One value per map point, as `--at` asks, and a caption for the values."""
+    along = len(data.dims) - 1  # the spectral axis, or the traces, of every map
+    values = np.asarray(data.values)
+    axis = coordinate(data, data.dims[along])
+    if not isinstance(data, (vesk.ImageTraces, vesk.MultiregionTraces)):
+        finite_axis(data, axis)
+        if at is None:
+            return integrate(values, axis, along), "Integrated %s" % data.block.y_label
+        try:
+            wanted = float(at)
+        except ValueError:
+            raise PlotError("--at %s is not a number" % at)
+        lo, hi = sorted((float(axis[0]), float(axis[-1])))
+        if not lo <= wanted <= hi:
+            raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
+                at, axis[0], axis[-1], data.block.name))
+        k = int(np.argmin(np.abs(axis - wanted)))
+        caption = "%s at %g %s" % (data.block.y_label, axis[k], units(data.block.x_label))
+        return np.take(values, k, axis=along), caption
+    labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
+    if at is None and labels:
+        k = 0
+    elif at in labels:
+        k = labels.index(at)
+    elif at is not None and at.isdigit() and int(at) < len(labels):
+        k = int(at)
+    elif not labels:
+        raise PlotError("%s has no traces" % data.block.name)
+    else:
+        raise PlotError("%s has no trace %s; it has %s" % (
+            data.block.name, at, ", ".join(labels)))
+    return np.take(values, k, axis=along), labels[k]
+
+
+Picture = Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Tuple[str, str], str]
+
+
+def map_picture(data: vesk.DataObject, at: Optional[str]) -> Picture:
+    """The 2-D picture of an image or trace map, its two axes and a caption for its colours."""
+    picture, caption = chosen(data, at)
+    rows, cols = data.dims[:2]
+    return picture, coordinate(data, cols), coordinate(data, rows), (cols, rows), caption
+
+
+def edges(centres: NDArray[Any], step: Optional[float] = None) -> Tuple[float, float]:
+    """The outer edges of pixels centred on `centres`; a single pixel is `step`
+    wide, so that a map one point high keeps square pixels."""
+    c = np.asarray(centres, dtype=np.float64)
+    if len(c) > 1:
+        step = float(c[1] - c[0])
+    step = step or 1.0
+    return float(c[0] - step / 2), float(c[-1] + step / 2)
+
+
+def _step(centres: NDArray[Any]) -> Optional[float]:
+    return abs(float(centres[1] - centres[0])) if len(centres) > 1 else None
+
+
+def draw_grid(ax: Any, picture: NDArray[Any], xs: NDArray[Any], ys: NDArray[Any],
+              norm: Any = None) -> Any:
+    extent = edges(xs, _step(ys)) + edges(ys, _step(xs))
+    return ax.imshow(picture, origin="lower", extent=extent, interpolation="nearest",
+                     cmap=COLOURS, norm=norm)
+
+
+def draw_map(fig: Any, data: vesk.DataObject, title: str, at: Optional[str]) -> None:
+    picture, xs, ys, (xname, yname), caption = map_picture(data, at)
+    ax = fig.add_subplot()
+    ax.set_title(literal(title), fontsize=10)
+    image = draw_grid(ax, picture, xs, ys)
+    ax.set_xlabel(literal("Map %s" % xname))
+    ax.set_ylabel(literal("Map %s" % yname))
+    fig.colorbar(image, ax=ax, label=literal(caption))
+
+
+def region_grid(map_x: NDArray[Any], map_y: NDArray[Any], values: NDArray[Any]
+                ) -> Optional[Tuple[NDArray[Any], NDArray[Any], NDArray[Any]]]:
+    """The region's values as a picture over its evenly spaced map axes, when
+    its points fill such a grid once each; otherwise None."""
+    if len(values) < 2 or not (np.isfinite(map_x).all() and np.isfinite(map_y).all()):
+        return None
+    xs, ys = np.unique(map_x), np.unique(map_y)
+    if len(xs) * len(ys) != len(values) or not all(
+            len(a) < 3 or np.allclose(np.diff(a), a[1] - a[0]) for a in (xs, ys)):
+        return None
+    col, row = np.searchsorted(xs, map_x), np.searchsorted(ys, map_y)
+    if len(np.unique(row * len(xs) + col)) != len(values):
+        return None
+    picture = np.empty((len(ys), len(xs)), dtype=np.float64)
+    picture[row, col] = values
+    return picture, xs, ys
+
+
+def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, title: str,
+                 at: Optional[str]) -> None:
+    """One panel per region that has points, on its own map axes: regions may
+    lie far apart on the stage, and one shared frame would shrink each to a dot."""
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import Normalize
+
+    per_point, caption = chosen(data, at)
+    bounds = np.cumsum([len(r.values) for r in data.regions])[:-1]
+    parts = [(r, v) for r, v in zip(data.regions, np.split(per_point, bounds)) if len(v)]
+    finite = per_point[np.isfinite(per_point)]
+    norm = Normalize(float(finite.min()), float(finite.max())) if finite.size else Normalize()
+    columns = min(3, len(parts))
+    rows = (len(parts) + columns - 1) // columns
+    fig.set_size_inches(7.0, max(4.2, 2.6 * rows))
+    axes: List[Any] = list(fig.subplots(rows, columns, squeeze=False).ravel())
+    for ax in axes[len(parts):]:
+        fig.delaxes(ax)
+    del axes[len(parts):]
+    fig.suptitle(literal(title), fontsize=10)
+    for ax, (region, values) in zip(axes, parts):
+        grid = region_grid(region.map_x, region.map_y, values)
+        if grid is None:
+            ax.scatter(region.map_x, region.map_y, c=values, cmap=COLOURS, norm=norm,
+                       marker="s")
+            ax.set_aspect("equal", adjustable="datalim")
+        else:
+            draw_grid(ax, *grid, norm=norm)
+        ax.set_title(literal(region.title), fontsize=9)
+        ax.set_xlabel("Map x")
+        ax.set_ylabel("Map y")
+    fig.colorbar(ScalarMappable(norm, COLOURS), ax=axes, label=literal(caption))
