@@ -300,6 +300,21 @@ def test_multiregion_panels_place_each_point(plotting, key, at):
     assert bar.get_ylim() == pytest.approx((everything.min(), everything.max()))
 
 
+def test_regions_past_the_panel_limit_share_one_panel(plotting, monkeypatch):
+    from vesk._cli import map_pictures
+    monkeypatch.setattr(map_pictures, "MAX_PANELS", 1)
+    data = vesk.read(SAMPLES["regions"], "AB")
+    fig = plotting.draw(data, "t", "2900")
+    (panel, _bar) = fig.axes
+    k = np.argmin(abs(data.x - 2900))
+    dots = panel.collections[0]
+    assert "(%d regions)" % len(data.regions) in panel.get_title()
+    np.testing.assert_array_equal(dots.get_offsets(), np.column_stack(
+        [np.concatenate([r.map_x for r in data.regions]),
+         np.concatenate([r.map_y for r in data.regions])]))
+    np.testing.assert_array_equal(dots.get_array(), data.values[:, k])
+
+
 def _map_with_nan_axis():
     from vesk_kinds import MAP
     from writer_3d import BASE_3D, file_3d, store_block, stored_block

@@ -161,10 +161,15 @@ def region_grid(map_x: NDArray[Any], map_y: NDArray[Any], values: NDArray[Any]
     return picture, xs, ys
 
 
+#: Regions drawn a panel each; more share one panel.
+MAX_PANELS = 12
+
+
 def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, title: str,
                  at: Optional[str]) -> None:
     """One panel per region that has points, on its own map axes: regions may
-    lie far apart on the stage, and one shared frame would shrink each to a dot."""
+    lie far apart on the stage, and one shared frame would shrink each to a dot.
+    Past MAX_PANELS regions, every point goes in one panel."""
     from matplotlib.cm import ScalarMappable
     from matplotlib.colors import Normalize
 
@@ -173,6 +178,19 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
     parts = [(r, v) for r, v in zip(data.regions, np.split(per_point, bounds)) if len(v)]
     finite = per_point[np.isfinite(per_point)]
     norm = Normalize(float(finite.min()), float(finite.max())) if finite.size else Normalize()
+    if len(parts) > MAX_PANELS:
+        # A panel each would grow the figure with the file's region count.
+        ax = fig.add_subplot()
+        ax.set_title(literal("%s  (%d regions)" % (title, len(parts))), fontsize=10)
+        map_x = np.concatenate([r.map_x for r, _ in parts])
+        map_y = np.concatenate([r.map_y for r, _ in parts])
+        ax.scatter(map_x, map_y, c=np.concatenate([v for _, v in parts]), cmap=COLOURS,
+                   norm=norm, marker="s", s=4)
+        ax.set_aspect("equal", adjustable="datalim")
+        ax.set_xlabel("Map x")
+        ax.set_ylabel("Map y")
+        fig.colorbar(ScalarMappable(norm, COLOURS), ax=ax, label=literal(caption))
+        return
     columns = min(3, len(parts))
     rows = (len(parts) + columns - 1) // columns
     fig.set_size_inches(7.0, max(4.2, 2.6 * rows))
