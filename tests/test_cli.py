@@ -51,10 +51,22 @@ def test_version(capsys, argv):
     assert code == 0 and out.strip() == "vesk " + vesk.__version__
 
 
+@pytest.mark.parametrize("command", [["ls", "--json"], ["export", "-f", "npy"],
+                                     ["images", "-o", "."]])
+def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
+    monkeypatch.chdir(tmp_path)
+    name, option = command[0], command[1:]
+    code, out, err = run(capsys, name, SAMPLES["sample"], *option, SAMPLES["regions"])
+    assert code == 0, err
+    assert "regions" in out + err and "sample" in out  # regions has no pictures to write
+
+
 @pytest.mark.parametrize("argv", [[], ["frob"], ["ls"], ["export", SAMPLE],
                                   ["export", SAMPLE, "-f", "xls"],
                                   ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
-                                  ["plot", SAMPLE, "AB/2D/NONE"]])
+                                  ["plot", SAMPLE, "AB/2D/NONE"],
+                                  ["ls", SAMPLE, "--bogus", SAMPLE],
+                                  ["params", SAMPLE, "AB/2D/NONE", SAMPLE]])
 def test_usage_errors_exit_2(capsys, argv):
     code, _, err = run(capsys, *argv)
     assert code == 2 and "usage: vesk" in err

@@ -41,6 +41,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argparse.Namespace:
+    """parse_args, but file names may follow options (`vesk ls a.0 --json b.0`):
+    argparse takes only the first run of a list of names."""
+    args, extra = parser.parse_known_args(argv)
+    files = getattr(args, "files", None)
+    if extra and isinstance(files, list) and not any(e.startswith("-") for e in extra):
+        files.extend(extra)
+    elif extra:
+        parser.error("unrecognized arguments: %s" % " ".join(extra))
+    return args
+
+
 def show_warning(message: "Warning | str", category: "type[Warning]", filename: str,
                  lineno: int, file: object = None, line: Optional[str] = None) -> None:
     note("vesk: warning: %s" % message)
@@ -50,7 +62,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args = parse(parser, argv)
     except SystemExit as e:  # --help, --version (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
     try:
