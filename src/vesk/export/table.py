@@ -95,7 +95,6 @@ def write_wide(data: DataObject, path: str) -> None:
     table = values.reshape(math.prod(values.shape[:-1]), width)
     coords = row_coordinates(data)
     heading = [name for name, _ in coords] + _texts(coordinate(data, data.dims[-1]))
-    prefixes = [_line(cells) for cells in zip(*(_texts(array) for _, array in coords))]
     # A row's values are formatted by one % over the row: the per-value work
     # stays in C, which makes this layout no slower than the long one.
     number = "%.9g" if values.dtype == np.float32 else (
@@ -105,10 +104,12 @@ def write_wide(data: DataObject, path: str) -> None:
     with open(path, "w", newline="", encoding="utf-8") as f:
         f.write(_line(heading) + "\n")
         separator = "," if width else ""
-        for start in range(0, len(table), step):
+        for start in range(0, len(table), step):  # a chunk at a time bounds the texts held
             block = table[start:start + step].tolist()
+            prefixes = [_line(cells) for cells in
+                        zip(*(_texts(array[start:start + step]) for _, array in coords))]
             f.write("".join(prefix + separator + row % tuple(line)
-                            for prefix, line in zip(prefixes[start:start + step], block)))
+                            for prefix, line in zip(prefixes, block)))
 
 
 def _line(cells: Sequence[str]) -> str:
