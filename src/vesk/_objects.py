@@ -146,6 +146,15 @@ class DataObject:
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
 
+    def row_coordinates(self) -> List[str]:
+        """Names of the coordinates that label each spectrum or trace (the
+        values' rows): a dimension's own coordinate first, then those lying
+        over the rows only. `to_pandas()` indexes its rows by them."""
+        rows, last = self.dims[:-1], self.dims[-1]
+        return [d for d in rows if d in self.coords] + [
+            n for n, (cdims, _) in self.coords.items()
+            if n not in rows and n != last and cdims and set(cdims) <= set(rows)]
+
     def to_pandas(self) -> "pandas.DataFrame":
         """The values as a `pandas.DataFrame`: one row per spectrum (or per
         trace), one column per point of the last dimension.
@@ -158,10 +167,7 @@ class Table(DataObject):
         rows, last = self.dims[:-1], self.dims[-1]
         row_shape = self.values.shape[:-1]
         width = self.values.shape[-1]
-        # A dimension's own coordinate first, then those over the rows.
-        names = [d for d in rows if d in self.coords] + [
-            n for n, (cdims, _) in self.coords.items()
-            if n not in rows and n != last and cdims and set(cdims) <= set(rows)]
+        names = self.row_coordinates()
         count = int(np.prod(row_shape))
         if not names:
             index = pd.RangeIndex(count, name=rows[0] if len(rows) == 1 else None)

@@ -58,30 +58,3 @@ def other_coordinates(data: DataObject) -> List[Tuple[str, Tuple[str, ...], NDAr
             for name, (dims, values) in data.coords.items()
             if not (name in data.dims and tuple(dims) == (name,))]
 
-
-def row_coordinates(data: DataObject) -> List[Tuple[str, NDArray[Any]]]:
-    """The coordinates of each row of a block seen as a table of spectra or
-    traces (all dimensions but the last), flattened in C order.
-
-    The same as to_pandas() indexes its rows: a dimension's own coordinate
-    first, then those lying over the rows only; where there are none, each
-    row dimension's positions.
-    """
-    rows = data.dims[:-1]
-    shape = data.values.shape[:-1]
-    names = [d for d in rows if d in data.coords] + [
-        n for n, (cdims, _) in data.coords.items()
-        if n not in rows and n != data.dims[-1] and cdims and set(cdims) <= set(rows)]
-    if not names:
-        names = list(rows)
-    out = []
-    for name in names:
-        if name in data.coords:
-            cdims, array = data.coords[name]
-        else:
-            cdims, array = (name,), np.arange(shape[rows.index(name)])
-        order = sorted(range(len(cdims)), key=lambda k: rows.index(cdims[k]))
-        keep = [shape[k] if d in cdims else 1 for k, d in enumerate(rows)]
-        array = np.asarray(array).transpose(order).reshape(keep)
-        out.append((name, np.broadcast_to(array, shape).reshape(-1)))
-    return out

@@ -17,8 +17,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from vesk import DataObject, Spectrum
+from vesk._objects import Table
 
-from .axes import column_label, coordinate, dim_coordinates, other_coordinates, row_coordinates
+from .axes import column_label, coordinate, dim_coordinates, other_coordinates
 
 CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
@@ -88,28 +89,39 @@ def _text_table(coord: ArrayLike) -> "np.ndarray[Any, Any]":
 
 def write_wide(data: DataObject, path: str) -> None:
     """One row per spectrum or trace: the row's coordinates (those to_pandas()
-    indexes it by), then one value per point of the last dimension, each
-    column headed by that point's x value (or trace name)."""
+    indexes it by, or its positions where it has none), then one value per
+    point of the last dimension, each column headed by that point's x value
+    (or trace name)."""
     values = np.asarray(data.values)
+    rows = data.dims[:-1]
+    row_shape = values.shape[:-1]
     width = values.shape[-1]
-    table = values.reshape(math.prod(values.shape[:-1]), width)
-    coords = row_coordinates(data)
-    heading = [name for name, _ in coords] + _texts(coordinate(data, data.dims[-1]))
-    # A row's values are formatted by one % over the row: the per-value work
-    # stays in C, which makes this layout no slower than the long one.
+    table = values.reshape(math.prod(row_shape), width)
+    names = data.row_coordinates() if isinstance(data, Table) else []
+    # A coordinate is indexed a chunk of rows at a time, never spread over
+    # every row at once: a damaged file may declare millions of short rows.
+    columns = [data.coords[n] for n in names] or [((d,), None) for d in rows]
+    # Each coordinate's values are formatted once, then looked up per row.
+    texts = [(cdims, _text_table(np.arange(row_shape[rows.index(cdims[0])])
+                                 if array is None else array)) for cdims, array in columns]
+    heading = (names or list(rows)) + _texts(coordinate(data, data.dims[-1]))
     number = "%.9g" if values.dtype == np.float32 else (
         "%r" if values.dtype.kind in "fiub" else "%s")
-    row = ",".join([number] * width) + "\n" if width else "\n"
+    row = ",".join(["%s"] * len(columns) + [number] * width) + "\n"
     step = max(1, CHUNK // max(width, 1))
     with open(path, "w", newline="", encoding="utf-8") as f:
         f.write(_line(heading) + "\n")
-        separator = "," if width else ""
-        for start in range(0, len(table), step):  # a chunk at a time bounds the texts held
-            block = table[start:start + step].tolist()
-            prefixes = [_line(cells) for cells in
-                        zip(*(_texts(array[start:start + step]) for _, array in coords))]
-            f.write("".join(prefix + separator + row % tuple(line)
-                            for prefix, line in zip(prefixes, block)))
+        for start in range(0, len(table), step):
+            stop = min(start + step, len(table))
+            index = np.unravel_index(np.arange(start, stop), row_shape)
+            cells = [table_of[tuple(index[rows.index(d)] for d in cdims)].tolist()
+                     for cdims, table_of in texts]
+            values_of = table[start:stop].tolist()
+            if any(_QUOTED.search("".join(column)) for column in cells):
+                f.writelines(_line(list(labels) + _texts(line)) + "\n"
+                             for labels, line in zip(zip(*cells), table[start:stop]))
+            else:  # a row goes through one % in C, as in the long layout
+                f.write("".join(map(row.__mod__, zip(*cells, *zip(*values_of)))))
 
 
 def _line(cells: Sequence[str]) -> str:
