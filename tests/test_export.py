@@ -150,6 +150,24 @@ def test_wide_csv(capsys, tmp_path, name, key):
                                   expected.to_numpy())
 
 
+@pytest.mark.parametrize("layout", ["long", "wide"])
+def test_csv_holds_one_chunk_of_rows_at_a_time(tmp_path, monkeypatch, layout):
+    import tracemalloc
+    from hostile_files import aborted_image_map
+    from vesk.export import table
+    monkeypatch.setattr(table, "CHUNK", 1024)
+    path = tmp_path / "aborted.vesk"
+    path.write_bytes(aborted_image_map(npx=300, npy=300, npt=1)[0])
+    data = vesk.read(path, "AB")
+    tracemalloc.start()
+    try:
+        (table.write_wide if layout == "wide" else table.write_long)(data, str(tmp_path / "o"))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20  # all 90,000 rows' texts at once take several MB
+
+
 def test_layout_is_for_csv_only(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "npy",
                                 "--layout", "wide")
