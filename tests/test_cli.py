@@ -535,6 +535,17 @@ def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, su
     assert [m for m in made if m.endswith(suffix)] == [s + suffix for s in stems]
 
 
+def test_links_out_of_a_folder_are_not_followed(capsys, tmp_path):
+    inside, elsewhere = tmp_path / "data", tmp_path / "elsewhere"
+    for folder in (inside, elsewhere):
+        folder.mkdir()
+        shutil.copy(SAMPLE, folder / "run.0")
+    (inside / "out").symlink_to(elsewhere, target_is_directory=True)
+    code, out, err = run(capsys, "ls", inside)
+    assert code == 0 and str(elsewhere) not in out and str(inside / "run.0") in out
+    assert "vesk: warning: %s: links out of %s; not followed" % (inside / "out", inside) in err
+
+
 def outputs(command, tmp_path):
     return [] if command == ["ls"] else ["-o", tmp_path / "out"]
 

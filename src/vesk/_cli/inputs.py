@@ -23,7 +23,7 @@ class Input(NamedTuple):
 class Inputs(NamedTuple):
     files: List[Input]
     errors: List[str]    # what could not be looked into
-    empty: List[str]     # folders that hold no VESK file
+    warnings: List[str]  # folders that hold no VESK file, links not followed
     folders: bool        # a folder was among the arguments
 
 
@@ -43,7 +43,7 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
         before = len(found.files)
         _walk(argument, found)
         if len(found.files) == before:
-            found.empty.append("%s: holds no VESK files" % argument)
+            found.warnings.append("%s: holds no VESK files" % argument)
     seen: Set[str] = set()
     unique = []
     for item in found.files:  # a file named twice, or also found under a folder, once
@@ -57,12 +57,18 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
 
 def _walk(top: str, found: Inputs) -> None:
     # Depth first in name order through an explicit stack (no recursion limit
-    # on a deep tree). Links to folders are followed, each folder once, so a
-    # link back to an ancestor ends there instead of looping.
+    # on a deep tree). Links to folders are followed within the tree only,
+    # each folder once: a link to / or /proc would walk the whole system, and
+    # a link back to an ancestor would loop.
     visited: Set[Tuple[int, int]] = set()
     stack: List[Tuple[Iterator[os.DirEntry[str]], str]] = []
+    root = os.path.realpath(top)
 
     def enter(folder: str, subfolder: str) -> None:
+        real = os.path.realpath(folder)
+        if os.path.commonpath([root, real]) != root:
+            found.warnings.append("%s: links out of %s; not followed" % (folder, top))
+            return
         try:
             st = os.stat(folder)
             if (st.st_dev, st.st_ino) in visited:
@@ -97,6 +103,6 @@ def take_inputs(arguments: Sequence[str]) -> Tuple[Inputs, int]:
     found = find_inputs(arguments)
     for message in found.errors:
         error(message)
-    for message in found.empty:
+    for message in found.warnings:
         error("warning: " + message)
     return found, 1 if found.errors or not found.files else 0
