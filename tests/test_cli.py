@@ -1,5 +1,6 @@
 """The `vesk` command: listing, parameters, images, plots, usage and errors."""
 import importlib.util
+import io
 import json
 import os
 import shutil
@@ -544,6 +545,23 @@ def test_links_out_of_a_folder_are_not_followed(capsys, tmp_path):
     code, out, err = run(capsys, "ls", inside)
     assert code == 0 and str(elsewhere) not in out and str(inside / "run.0") in out
     assert "vesk: warning: %s: links out of %s; not followed" % (inside / "out", inside) in err
+
+
+@pytest.mark.parametrize("name, shown", [(b"caf\xe9.0", "caf\\udce9.0"),
+                                         (b"a\x1b[31m.0", "a\\x1b[31m.0")])
+def test_file_names_that_are_not_plain_text(capsys, tmp_path, monkeypatch, name, shown):
+    folder = tmp_path / "data"
+    folder.mkdir()
+    shutil.copy(SAMPLE, os.path.join(os.fsencode(folder), name))
+    strict_out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", errors="strict")
+    monkeypatch.setattr(sys, "stdout", strict_out)
+    assert main(["ls", str(folder)]) == 0
+    strict_out.flush()
+    assert strict_out.buffer.getvalue().decode().startswith("%s/%s:" % (folder, shown))
+    data = vesk.read(os.path.join(os.fsencode(folder), name), "AB/2D/NONE")
+    assert "\x1b" not in repr(data) + data._repr_html_()
+    if importlib.util.find_spec("netCDF4") and importlib.util.find_spec("xarray"):
+        assert main(["export", str(folder), "-f", "netcdf", "-o", str(tmp_path / "o")]) == 0
 
 
 def outputs(command, tmp_path):

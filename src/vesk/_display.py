@@ -8,12 +8,11 @@ from __future__ import annotations
 
 import functools
 import html
-import os
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
-from vesk._text import printable
+from vesk._text import file_name, printable
 
 if TYPE_CHECKING:
     from vesk._block import Block
@@ -139,14 +138,14 @@ def _axis_rows(data: "DataObject") -> List[Tuple[str, str, str, str]]:
 
 
 def _data_head(data: "DataObject") -> Tuple[str, str]:
-    source = os.path.basename(data.block.path)
+    source = file_name(data.block.path)
     where = data.block.name + (" of " + source if source else "")
-    return where, "%s, %s" % (data.block.y_label, data.values.dtype)
+    return printable(where), printable("%s, %s" % (data.block.y_label, data.values.dtype))
 
 
 def data_text(data: "DataObject") -> str:
     where, what = _data_head(data)
-    lines = ["<vesk.%s %s: %s>" % (type(data).__name__, printable(where), printable(what))]
+    lines = ["<vesk.%s %s: %s>" % (type(data).__name__, where, what)]
     rows = _axis_rows(data)
     return "\n".join(lines + (_table_text(rows) if rows else []))
 

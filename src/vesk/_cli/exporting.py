@@ -14,6 +14,7 @@ import sys
 from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
+from vesk._text import printable
 
 from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
                       write_atomically)
@@ -202,7 +203,7 @@ def run_export(args: argparse.Namespace) -> int:
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
         for out in report.written:
-            emit(out)
+            emit(printable(out))
         for message in report.skipped:
             note("skipped " + message)
         for message in report.errors:

@@ -81,7 +81,7 @@ def run_ls(args: argparse.Namespace) -> int:
     many = len(inputs.files) > 1 or inputs.folders
     for n, (path, blocks) in enumerate(listed):
         if many:
-            emit(("\n" if n else "") + "%s:" % path)
+            emit(("\n" if n else "") + "%s:" % printable(path))
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
         emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
     return status

@@ -6,6 +6,7 @@ import os
 from typing import Any, Callable, Dict, List
 
 import vesk
+from vesk._text import printable
 
 from ..export import is_output, make_folder, refuse_existing, write_atomically
 from .inputs import take_inputs
@@ -101,7 +102,7 @@ def run_images(args: argparse.Namespace) -> int:
                 outs = save_image(path, stem, image, args.output, args.force,
                                   args.skip_existing)
                 for out in outs:
-                    emit(out)
+                    emit(printable(out))
                 written += bool(outs)
                 kept += 2 - len(outs)
             below = os.path.dirname(stem)

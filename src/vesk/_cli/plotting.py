@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vesk
+from vesk._text import printable
 
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import coordinate
@@ -146,5 +147,5 @@ def run_plot(args: argparse.Namespace) -> int:
     except Exception as e:
         error(describe(args.file, e))
         return 1
-    emit(args.output)
+    emit(printable(args.output))
     return 0

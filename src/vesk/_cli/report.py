@@ -39,7 +39,13 @@ class OutputClosed(BaseException):
 def emit(text: str) -> None:
     """One piece of data on standard output, there at once for a pipe."""
     try:
-        print(text, flush=True)
+        try:
+            print(text, flush=True)
+        except UnicodeEncodeError:
+            # A file name's stray bytes, which the output's encoding cannot
+            # hold: escaped as \udce9, which JSON reads back as the name.
+            encoding = sys.stdout.encoding or "utf-8"
+            print(text.encode(encoding, "backslashreplace").decode(encoding), flush=True)
     except BrokenPipeError:
         raise OutputClosed from None
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import errno
 import os
+import re
 import tempfile
 from typing import Callable
 
@@ -24,8 +25,8 @@ def refuse_existing(path: str, force: bool) -> None:
 
 def is_output(path: str) -> bool:
     """Whether an output is already at `path`: complete, as outputs are only
-    ever renamed into place. A folder there is not one."""
-    return os.path.lexists(path) and not os.path.isdir(path)
+    ever renamed into place. A folder there is not one, nor a broken link."""
+    return os.path.isfile(path)
 
 
 def make_folder(path: str) -> None:
@@ -51,7 +52,10 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     refuse_existing(path, force)
     folder, name = os.path.split(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+        # Plain characters only: netCDF refuses a path with a backslash or
+        # with bytes that are not UTF-8, which the final name may hold.
+        fd, tmp = tempfile.mkstemp(prefix="." + re.sub(r"[^\w.-]", "_", name, flags=re.ASCII) + ".",
+                                   suffix=".part", dir=folder)
     except OSError as e:
         e.filename = folder  # the user named the folder, never the temporary file
         raise

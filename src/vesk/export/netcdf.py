@@ -19,6 +19,7 @@ import os
 from typing import Any, Dict, Optional
 
 from vesk import DataObject, __version__
+from vesk._text import file_name
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 
@@ -55,14 +56,17 @@ def export_time() -> _dt.datetime:
     """Now, or SOURCE_DATE_EPOCH when set (the reproducible-builds convention)."""
     epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
     if epoch.isdigit():
-        return _dt.datetime.fromtimestamp(int(epoch), _dt.timezone.utc)
+        try:
+            return _dt.datetime.fromtimestamp(int(epoch), _dt.timezone.utc)
+        except (OverflowError, OSError, ValueError):  # past any date: as if unset
+            pass
     return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0)
 
 
 def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[str, str]:
     """The file's own attributes: what it holds and where it came from."""
     block = data.block
-    source = os.path.basename(block.path)
+    source = file_name(block.path)
     sample = data.parameters.get("SNM")
     what = "%s (%s)" % (block.y_label, block.name)
     out = {"title": "%s: %s" % (sample.strip(), what)
