@@ -234,6 +234,22 @@ def test_interrupted_write_leaves_no_file(capsys, tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
+def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
+    from vesk_writer import spectrum_file
+    paths = []
+    for name in ("a.vesk", "b.vesk"):  # values running past their block warn
+        vf = spectrum_file([1.0, 2.0, 3.0, 4.0, 5.0])
+        vf.blocks[0]["size_words"] = 3
+        paths.append(vf.write(str(tmp_path / name)))
+    code = main(["export", "-o", str(tmp_path / "out"), "-f", "csv", "--jobs", jobs] + paths)
+    err = capfd.readouterr().err
+    assert code == 0 and "VeskWarning" not in err
+    assert sorted(line.split(": AB")[0] for line in err.splitlines()
+                  if line.startswith("vesk: warning")) == [
+        "vesk: warning: " + p for p in paths]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
 def test_many_files_one_bad(capsys, tmp_path, jobs):
     bad = tmp_path / "in" / "broken.vesk"
     bad.parent.mkdir()

@@ -17,7 +17,7 @@ from typing import List, Optional
 import vesk
 
 from . import exporting, listing, pictures, plotting
-from .report import OutputClosed, note
+from .report import OutputClosed, library_warnings_ignored, warning
 
 COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
             plotting.add_plot]
@@ -55,7 +55,7 @@ def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argpars
 
 def show_warning(message: "Warning | str", category: "type[Warning]", filename: str,
                  lineno: int, file: object = None, line: Optional[str] = None) -> None:
-    note("vesk: warning: %s" % message)
+    warning(str(message))
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -71,8 +71,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             # one line each, not a source line meant for programmers; what
             # libraries tell programmers about their own future is dropped
             warnings.showwarning = show_warning
-            for category in (DeprecationWarning, PendingDeprecationWarning, FutureWarning):
-                warnings.simplefilter("ignore", category)
+            library_warnings_ignored()
             status: int = args.run(args)
         return status
     except KeyboardInterrupt:

@@ -11,6 +11,8 @@ import concurrent.futures
 import multiprocessing
 import os
 import sys
+import warnings
+from dataclasses import dataclass, field
 from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
@@ -22,7 +24,7 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_stems
 from .progress import Progress
-from .report import describe, emit, error, note
+from .report import describe, emit, error, library_warnings_ignored, note, warning
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -83,12 +85,14 @@ class Job(NamedTuple):
     skip_existing: bool
 
 
-class Report(NamedTuple):
+@dataclass
+class Report:
     path: str
-    written: List[str]
-    skipped: List[str]   # messages
-    errors: List[str]    # messages, each naming the file
-    kept: List[str]      # outputs already there (--skip-existing)
+    written: List[str] = field(default_factory=list)
+    skipped: List[str] = field(default_factory=list)   # messages
+    errors: List[str] = field(default_factory=list)    # messages, each naming the file
+    kept: List[str] = field(default_factory=list)      # outputs already there (--skip-existing)
+    warnings: List[str] = field(default_factory=list)  # raised while reading, in order
 
 
 def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
@@ -98,7 +102,18 @@ def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
 def export_file(job: Job) -> Report:
     """Exports one file; never raises for what the file or the disk does."""
     fmt = FORMATS[job.format]
-    report = Report(job.path, [], [], [], [])
+    report = Report(job.path)
+    # Recorded and handed back: a worker process would print them raw, over
+    # the progress line, without the command's filters.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        library_warnings_ignored()
+        export_blocks(job, fmt, report)
+    report.warnings.extend(str(w.message) for w in caught)
+    return report
+
+
+def export_blocks(job: Job, fmt: Format, report: Report) -> None:
     try:
         with vesk.open(job.path) as f:
             chosen: List[vesk.Block] = []
@@ -118,7 +133,6 @@ def export_file(job: Job) -> Report:
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
     except Exception as e:
         report.errors.append(describe(job.path, e))
-    return report
 
 
 def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
@@ -176,8 +190,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
                 try:
                     yield future.result()
                 except Exception as e:  # a worker that died (killed, out of memory)
-                    yield Report(futures[future].path, [], [],
-                                 [describe(futures[future].path, e)], [])
+                    yield Report(futures[future].path, errors=[describe(futures[future].path, e)])
         except BaseException:
             for future in futures:
                 future.cancel()
@@ -202,6 +215,8 @@ def run_export(args: argparse.Namespace) -> int:
     written = skipped = kept = failed = partly = 0
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
+        for message in report.warnings:
+            warning(message)
         for out in report.written:
             emit(printable(out))
         for message in report.skipped:

@@ -12,7 +12,7 @@ from typing import Iterator, List, NamedTuple, Sequence, Set, Tuple
 
 import veskread
 
-from .report import describe, error
+from .report import describe, error, warning
 
 
 class Input(NamedTuple):
@@ -104,5 +104,5 @@ def take_inputs(arguments: Sequence[str]) -> Tuple[Inputs, int]:
     for message in found.errors:
         error(message)
     for message in found.warnings:
-        error("warning: " + message)
+        warning(message)
     return found, 1 if found.errors or not found.files else 0

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import struct
 import sys
+import warnings
 from typing import Optional
 
 import vesk
@@ -56,3 +57,14 @@ def error(message: str) -> None:
 
 def note(message: str) -> None:
     print(printable(message), file=sys.stderr)
+
+
+def library_warnings_ignored() -> None:
+    """Within a warnings.catch_warnings(): drops what libraries tell programmers
+    about their own future, which a command's user can do nothing about."""
+    for category in (DeprecationWarning, PendingDeprecationWarning, FutureWarning):
+        warnings.simplefilter("ignore", category)
+
+
+def warning(message: str) -> None:
+    error("warning: %s" % message)

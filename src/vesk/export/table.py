@@ -100,10 +100,11 @@ def write_wide(data: DataObject, path: str) -> None:
     names = data.row_coordinates() if isinstance(data, Table) else []
     # A coordinate is indexed a chunk of rows at a time, never spread over
     # every row at once: a damaged file may declare millions of short rows.
-    columns = [data.coords[n] for n in names] or [((d,), None) for d in rows]
+    # Where no coordinate labels the rows, their positions do.
+    columns = [data.coords[n] for n in names] or [
+        ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
     # Each coordinate's values are formatted once, then looked up per row.
-    texts = [(cdims, _text_table(np.arange(row_shape[rows.index(cdims[0])])
-                                 if array is None else array)) for cdims, array in columns]
+    texts = [(cdims, _text_table(array)) for cdims, array in columns]
     heading = (names or list(rows)) + _texts(coordinate(data, data.dims[-1]))
     number = "%.9g" if values.dtype == np.float32 else (
         "%r" if values.dtype.kind in "fiub" else "%s")
