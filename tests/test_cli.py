@@ -267,6 +267,18 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     assert ax.get_ylim()[0] <= data.values.min() and ax.get_ylim()[1] >= data.values.max()
 
 
+@pytest.mark.parametrize("spoilt", ["nan", "inf", "all equal"])
+def test_series_times_that_cannot_colour_give_row_numbers(plotting, tmp_path, spoilt):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    times = [0.0] * 20 if spoilt == "all equal" else [float(spoilt)] + list(range(1, 20))
+    blocks = [stored_block([k] * 5, time=t) for k, t in enumerate(times)]
+    path = tmp_path / "s.vesk"
+    path.write_bytes(file_3d(store_block(blocks, block_size=20), {**BASE_3D, "NPT": 5}).build())
+    fig = plotting.draw(vesk.read(path, "AB"), "t")
+    np.testing.assert_array_equal(fig.axes[0].collections[0].get_array(), np.arange(20))
+    assert fig.axes[1].get_ylabel() == "time number"
+
+
 @pytest.mark.parametrize("kind, at", [("spectrum", "200"), ("time-resolved series", "200"),
                                       ("time-resolved traces", "one"), ("image map", "200"),
                                       ("image traces", "b"), ("multiregion map", "200"),

@@ -56,10 +56,12 @@ MAPS = (vesk.ImageMap, vesk.ImageTraces, vesk.MultiregionMap, vesk.MultiregionTr
 
 def row_colours(data: vesk.DataObject) -> Tuple[NDArray[Any], str]:
     """What colours the rows of a series: their numeric coordinate (times), or
-    their numbers from 0 when it is text (trace names)."""
+    their numbers from 0 where it cannot tell them apart: text (trace names),
+    a value that is not finite (drawn in no colour at all) or one time for
+    all (a file that stores none)."""
     name = data.dims[0]
     values = coordinate(data, name)
-    if values.dtype.kind in "fiu":
+    if values.dtype.kind in "fiu" and np.isfinite(values).all() and np.ptp(values) > 0:
         return values, name
     return np.arange(len(values)), "%s number" % name
 
