@@ -60,6 +60,10 @@ SERIES, MAP_KIND = "time-resolved series", "image map"
     (SERIES, {"ZTX": "Delay after (pulse) (ms)"}, "time",
      {"long_name": "Delay after (pulse)", "units": "ms"}),
     (SERIES, {"ZTX": "Delay"}, "time", {"long_name": "Delay"}),
+    # units that reading back would decode as durations or dates stay words
+    (SERIES, {"ZTX": "Time (Seconds)"}, "time", {"long_name": "Time (Seconds)"}),
+    (MAP_KIND, {"MUN": "days since 99999-99-99"}, "x",
+     {"long_name": "Map x (days since 99999-99-99)"}),
     (SERIES, {}, "time", {"long_name": "Time"}),
     (MAP_KIND, {"MUN": "um"}, "x", {"long_name": "Map x", "units": "um"}),
     (MAP_KIND, {}, "y", {"long_name": "Map y"}),

@@ -60,10 +60,10 @@ def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, s
     p = block.parameters
     out: Dict[str, Dict[str, str]] = {}
     map_units = p.get("MUN")
-    units = {"units": map_units.strip()} if isinstance(map_units, str) and map_units.strip() else {}
     for name, long_name in (("x", "Map x"), ("y", "Map y"), ("map_x", "Map x"),
                             ("map_y", "Map y")):
-        out[name] = dict(long_name=long_name, **units)
+        out[name] = _vocabulary.with_units(
+            long_name, map_units if isinstance(map_units, str) else "")
     if block.kind == "time-resolved series":
         out["time"] = _vocabulary.label_attrs(p.get("ZTX", "")) or {"long_name": "Time"}
     if block.kind in _ALONG_X and dims:

@@ -104,6 +104,20 @@ def axis_attrs(parameters: Mapping[str, ParameterValue]) -> Dict[str, str]:
 
 
 _LABEL_UNITS = re.compile(r"^(.*\S)\s*\(([^()]+)\)$")
+# Units that CF readers (xarray) decode into dates or durations on reading
+# a netCDF file back: a coordinate of plain numbers must not carry them.
+_TIME_WORDS = {"day", "hour", "minute", "second", "millisecond", "microsecond", "nanosecond"}
+
+
+def with_units(long_name: str, units: str) -> Dict[str, str]:
+    """`long_name` and `units` attributes; units that a CF reader would decode
+    as dates or durations ("days since ...", "seconds") go into the long_name."""
+    units = units.strip()
+    word = units.lower()
+    if " since " in " %s " % word or word.rstrip("s") in _TIME_WORDS:
+        return {"long_name": "%s (%s)" % (long_name, units)}
+    return {"long_name": long_name, "units": units} if units else {"long_name": long_name}
+
 
 
 def label_attrs(label: ParameterValue) -> Dict[str, str]:
@@ -114,7 +128,7 @@ def label_attrs(label: ParameterValue) -> Dict[str, str]:
     m = _LABEL_UNITS.match(label.strip())
     if m is None:
         return {"long_name": label.strip()}
-    return {"long_name": m.group(1), "units": m.group(2).strip()}
+    return with_units(m.group(1), m.group(2))
 
 
 def x_label(parameters: Mapping[str, ParameterValue]) -> str:

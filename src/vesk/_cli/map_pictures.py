@@ -13,6 +13,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vesk
+from vesk import _vocabulary
 
 from ..export.axes import coordinate
 
@@ -27,11 +28,6 @@ def literal(text: str) -> str:
     """Text drawn as it is: matplotlib reads $...$ as mathematics, and a file
     name or a trace name may hold a '$'."""
     return text.replace("$", r"\$")
-
-
-def units(label: str) -> str:
-    """'cm-1' of 'Wavenumber (cm-1)'; the whole label when it has no units part."""
-    return label[label.rfind("(") + 1:label.rfind(")")] if label.endswith(")") else label
 
 
 def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
@@ -85,7 +81,8 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
             raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
                 at, axis[0], axis[-1], data.block.name))
         k = int(np.argmin(np.abs(axis - wanted)))
-        caption = "%s at %g %s" % (data.block.y_label, axis[k], units(data.block.x_label))
+        units = _vocabulary.axis_attrs(data.parameters).get("units", "")
+        caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
     if at is None and labels:
