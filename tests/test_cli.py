@@ -52,8 +52,8 @@ def test_version(capsys, argv):
     assert code == 0 and out.strip() == "vesk " + vesk.__version__
 
 
-@pytest.mark.parametrize("command", [["ls", "--json"], ["export", "-f", "npy"],
-                                     ["images", "-o", "."]])
+@pytest.mark.parametrize("command", [["ls", "--json"], ["ls", "--json", "--"],
+                                     ["export", "-f", "npy"], ["images", "-o", "."]])
 def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
     monkeypatch.chdir(tmp_path)
     name, option = command[0], command[1:]

@@ -46,8 +46,11 @@ def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argpars
     argparse takes only the first run of a list of names."""
     args, extra = parser.parse_known_args(argv)
     files = getattr(args, "files", None)
-    if extra and isinstance(files, list) and not any(e.startswith("-") for e in extra):
-        files.extend(extra)
+    # after "--", names whatever they look like
+    options, names = (extra[:extra.index("--")], extra[extra.index("--") + 1:]) \
+        if "--" in extra else (extra, [])
+    if extra and isinstance(files, list) and not any(e.startswith("-") for e in options):
+        files.extend(options + names)
     elif extra:
         parser.error("unrecognized arguments: %s" % " ".join(extra))
     return args
