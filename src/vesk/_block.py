@@ -49,15 +49,15 @@ class Block:
     offset: int
     """Byte offset of the data block in the file (-1 when unknown)."""
     problem: Optional[str] = None
-    length: int = -1
-    """Byte length of the data block as the directory gives it (-1 when it
-    gives none); reading does not consult it."""
     parameters: Mapping[str, ParameterValue] = field(
         default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
     """The merged parameters, read-only."""
     path: str = field(default="", compare=False, repr=False)
     """The file the block was listed from, as it was opened ("" when unknown)."""
+    length: int = -1
+    """Byte length of the data block as the directory gives it (-1 when it
+    gives none); reading does not consult it."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:

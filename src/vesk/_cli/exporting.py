@@ -201,12 +201,14 @@ def run_export(args: argparse.Namespace) -> int:
     if args.layout is not None and args.format != "csv":
         error("--layout is for CSV (-f csv); %s has one layout" % args.format)
         return 2
+    inputs, status = take_inputs(args.files)
+    if not inputs.files:
+        return status  # nothing to write: no output folder made for it
     try:
         make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1
-    inputs, status = take_inputs(args.files)
     jobs, errors = plan(args, inputs.files)
     for message in errors:
         error(message)

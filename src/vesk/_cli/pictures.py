@@ -75,12 +75,14 @@ def save_image(path: str, stem: str, image: vesk.Image, folder: str,
 
 
 def run_images(args: argparse.Namespace) -> int:
+    inputs, status = take_inputs(args.files)
+    if not inputs.files:
+        return status  # nothing to write: no output folder made for it
     try:
         make_folder(args.output)
     except OSError as e:
         error(describe(args.output, e))
         return 1
-    inputs, status = take_inputs(args.files)
     stems, errors = output_stems(inputs.files)
     for message in errors:
         error(message)
