@@ -467,6 +467,22 @@ def test_output_closed_early_ends_quietly():
     assert (proc.wait(), err) == (141, b"")
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_terminated_export_ends_its_workers_and_leaves_no_part_files(tmp_path, jobs):
+    for k in range(60):
+        shutil.copy(SAMPLES["mapping"], tmp_path / ("m.%d" % k))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-m", "vesk", "export", str(tmp_path), "-f", "csv",
+                             "-o", str(tmp_path / "out"), "-j", jobs],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    proc.stdout.readline()  # under way
+    proc.terminate()
+    # Pipes close only once every worker has ended too.
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 143 and b"vesk: terminated" in err
+    assert not [n for n in os.listdir(tmp_path / "out") if n.endswith(".part")]
+
+
 def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):
     with open(SAMPLE, "rb") as f:
         data = f.read()

@@ -3,14 +3,17 @@
 One subcommand per task, each in its own module (`listing`, `exporting`,
 `pictures`, `plotting`); this module builds the argument parser and maps the
 outcome to the exit status: 0 success, 1 a file failed, 2 a usage error,
-141 when the reader of standard output goes away (a pipe into `head`).
+130 and 143 when interrupted or terminated, 141 when the reader of standard
+output goes away (a pipe into `head`).
 Data goes to standard output, messages to standard error.
 """
 from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 import warnings
 from typing import List, Optional
 
@@ -68,6 +71,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         args = parse(parser, argv)
     except SystemExit as e:  # --help, --version (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         with warnings.catch_warnings():
             # numpy's warnings on a damaged file's numbers (a NaN axis, say) as
@@ -80,8 +86,23 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print("vesk: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except OutputClosed:
         # As a command that SIGPIPE ends: status 128 + 13, and nothing more
         # for the interpreter to flush into the closed pipe at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 141
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+class Terminated(BaseException):
+    """SIGTERM (kill, a batch system's time limit), raised where the command
+    runs: what it was writing is removed and its workers end, as on Ctrl-C."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated

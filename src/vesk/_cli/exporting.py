@@ -10,7 +10,10 @@ import argparse
 import concurrent.futures
 import multiprocessing
 import os
+import signal
 import sys
+import threading
+import time
 import warnings
 from dataclasses import dataclass, field
 from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
@@ -20,6 +23,7 @@ from vesk._text import printable
 
 from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
                       write_atomically)
+from ..export.atomic import remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_stems
@@ -182,19 +186,39 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
         return
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(min(workers, len(jobs)),
-                                                mp_context=context) as pool:
-        futures = {pool.submit(export_file, job): job for job in jobs}
-        try:
-            for future in concurrent.futures.as_completed(futures):
-                try:
-                    yield future.result()
-                except Exception as e:  # a worker that died (killed, out of memory)
-                    yield Report(futures[future].path, errors=[describe(futures[future].path, e)])
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+    pool = concurrent.futures.ProcessPoolExecutor(
+        min(workers, len(jobs)), mp_context=context, initializer=end_with_parent,
+        initargs=(os.getpid(),))
+    futures = {pool.submit(export_file, job): job for job in jobs}
+    try:
+        for future in concurrent.futures.as_completed(futures):
+            try:
+                yield future.result()
+            except Exception as e:  # a worker that died (killed, out of memory)
+                yield Report(futures[future].path, errors=[describe(futures[future].path, e)])
+    except BaseException:
+        # Interrupted or terminated: no waiting for the files under way.
+        pool.shutdown(wait=False, cancel_futures=True)
+        for worker in list((getattr(pool, "_processes", None) or {}).values()):
+            worker.terminate()
+        raise
+    pool.shutdown()
+
+
+def end_with_parent(parent: int) -> None:
+    """Runs in each worker: ends it, removing what it was writing, when the
+    command terminates it or has gone (killed outright), so that no worker
+    outlives the command holding its output pipes."""
+    def end(*_: object) -> None:
+        remove_in_progress()
+        os._exit(128 + signal.SIGTERM)
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(0.25)
+        end()
+    signal.signal(signal.SIGTERM, end)
+    threading.Thread(target=watch, name="vesk-parent-watch", daemon=True).start()
 
 
 def run_export(args: argparse.Namespace) -> int:

@@ -9,7 +9,11 @@ import errno
 import os
 import re
 import tempfile
-from typing import Callable
+from typing import Callable, Set
+
+
+#: Temporary files being written by this process.
+IN_PROGRESS: Set[str] = set()
 
 
 class OutputExistsError(FileExistsError):
@@ -54,12 +58,13 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     try:
         # Plain characters only: netCDF refuses a path with a backslash or
         # with bytes that are not UTF-8, which the final name may hold.
-        fd, tmp = tempfile.mkstemp(prefix="." + re.sub(r"[^\w.-]", "_", name, flags=re.ASCII) + ".",
-                                   suffix=".part", dir=folder)
+        plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)
+        fd, tmp = tempfile.mkstemp(prefix="." + plain + ".", suffix=".part", dir=folder)
     except OSError as e:
         e.filename = folder  # the user named the folder, never the temporary file
         raise
     os.close(fd)
+    IN_PROGRESS.add(tmp)
     try:
         write(tmp)
         os.chmod(tmp, _file_mode())
@@ -72,3 +77,15 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
         except FileNotFoundError:
             pass
         raise
+    finally:
+        IN_PROGRESS.discard(tmp)
+
+
+def remove_in_progress() -> None:
+    """Removes the temporary files of writes under way, for a process that
+    must end at once (a worker whose parent has gone)."""
+    for tmp in list(IN_PROGRESS):
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
