@@ -96,22 +96,24 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length); kind, shape and parameters are None, the length -1 and problem
-// is (message, offset) for a block that reading would refuse.
+// data length, unfilled map points); kind, shape and parameters are None, the
+// length -1 and problem is (message, offset) for a block that reading would
+// refuse.
 PyObject* listed_tuple(const ListedBlock& b) {
     const auto& k = b.key;
     if (b.problem)
-        return Py_BuildValue("(sssOOOi(sL)i)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)ii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, Py_None, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1);
+                             static_cast<long long>(b.problem->position()), -1, 0);
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
     Ref params = Ref::steal(parameters_dict(b.outline->parameters));
     if (!params) return nullptr;
-    return Py_BuildValue("(ssssOOLOL)", k.type.c_str(), k.dimensions.c_str(), k.derivative.c_str(),
+    return Py_BuildValue("(ssssOOLOLL)", k.type.c_str(), k.dimensions.c_str(), k.derivative.c_str(),
                          kind_name(b.outline->kind), shape.get(), params.get(),
                          static_cast<long long>(b.outline->data_offset), Py_None,
-                         static_cast<long long>(b.outline->data_length));
+                         static_cast<long long>(b.outline->data_length),
+                         static_cast<long long>(b.outline->unfilled_points));
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {
@@ -224,8 +226,9 @@ PyObject* output_limit(PyObject*, PyObject* arg) {
 PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
-     "derivative, kind, shape, parameters, data offset, problem, data length), read from the "
-     "directory and parameter, store and annotation tables only. The descriptor is not closed."},
+     "derivative, kind, shape, parameters, data offset, problem, data length, unfilled map "
+     "points), read from the directory and parameter, store and annotation tables only. The "
+     "descriptor is not closed."},
     {"read_map_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_map_rows)),
      METH_FASTCALL,
      "read_map_rows(fd, type, dimensions, derivative, first_row, rows, out, /)\n--\n\nRows "

@@ -120,6 +120,18 @@ def test_spectrum_running_past_its_block_warns(tmp_path, capsys, words, warned):
     assert (json.loads(out)[0]["blocks"][0]["warning"] is not None) == warned
 
 
+def test_map_points_without_a_stored_spectrum_warn(tmp_path):
+    from hostile_files import aborted_image_map
+    path = tmp_path / "stopped.vesk"
+    path.write_bytes(aborted_image_map(npx=4, npy=4, npt=2, recorded=3)[0])
+    expected = "13 of the map's 16 points hold no stored spectrum: they read as 0"
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning) as caught:
+        assert f.blocks[0].warning == expected
+        values = f["AB"].values
+    assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
+    assert values.reshape(16, 2)[3:].tolist() == [[0, 0]] * 13
+
+
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):
     vf = spectrum_file([1.0, 2.0], {"NPT": 2})
     path = vf.write(str(tmp_path / "p.vesk"))

@@ -58,6 +58,8 @@ class Block:
     length: int = -1
     """Byte length of the data block as the directory gives it (-1 when it
     gives none); reading does not consult it."""
+    unfilled: int = 0
+    """Points of an image map that no stored spectrum fills; they read as 0."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -71,10 +73,15 @@ class Block:
         return self.name.replace("/", "_")
 
     @property
-    def overrun(self) -> Optional[str]:
-        """Why a spectrum's values are suspect, or None: its NPT runs past the
-        length of its data block, so its last values are read from whatever
-        follows the block in the file."""
+    def warning(self) -> Optional[str]:
+        """Why values read are not all the measurement, or None: a spectrum
+        whose NPT runs past its data block (its last values come from
+        whatever follows it), or an image map some of whose points no stored
+        spectrum fills (they read as 0, as if measured so)."""
+        if self.unfilled > 0:
+            points = self.shape[0] * self.shape[1]
+            return "%d of the map's %d points hold no stored spectrum: they read as 0" % (
+                self.unfilled, points)
         if self.kind != "spectrum" or self.length < 0 or 4 * self.shape[0] <= self.length:
             return None
         inside = self.length // 4
@@ -103,7 +110,7 @@ def _number(value: Optional[ParameterValue]) -> float:
 
 def block_from_outline(item: _native._Outline, path: str = "") -> Block:
     """A Block of the file `path` from one entry of the native outline."""
-    data_type, dims, deriv, kind, shape, params, offset, problem, length = item
+    data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -123,6 +130,7 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
         length=length,
+        unfilled=unfilled,
         parameters=ReadOnly(params),
         path=path,
     )

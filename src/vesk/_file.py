@@ -151,9 +151,7 @@ class VeskFile:
             raw = veskread.getVeskData(self._read_path, block.key)
         except Exception as e:
             raise_translated(e, self.path, block.name, block.offset)
-        if block.overrun is not None:
-            warnings.warn(VeskWarning("%s: %s: %s" % (self.path, block.name, block.overrun)),
-                          stacklevel=3)
+        warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw)
 
     def images(self) -> List[Image]:
@@ -165,6 +163,14 @@ class VeskFile:
         except Exception as e:
             raise_translated(e, self.path, "of visible images")
         return [image_from_dict(i, d) for i, d in enumerate(found)]
+
+
+def warn_of(path: str, block: Block, stacklevel: int) -> None:
+    """A VeskWarning when reading `block` gives values that are not all the
+    measurement (Block.warning says why); `stacklevel` 1 names the caller."""
+    if block.warning is not None:
+        warnings.warn(VeskWarning("%s: %s: %s" % (path, block.name, block.warning)),
+                      stacklevel=stacklevel + 1)
 
 
 def _key_parts(key: Key) -> Tuple[str, ...]:

@@ -33,7 +33,7 @@ import veskread
 
 from vesk._block import Block
 from vesk._errors import BlockNotFoundError
-from vesk._file import PathType, VeskFile, read, read_map_rows
+from vesk._file import PathType, VeskFile, read, read_map_rows, warn_of
 from vesk._objects import DataObject, coordinate_attrs, fitted_coords
 from vesk._vocabulary import axis_dimension
 
@@ -137,6 +137,7 @@ def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
             group = names[0]
         block = f.block(group)
         if block.kind in LAZY_KINDS:
+            warn_of(f.path, block, stacklevel=2)
             return _lazy_dataset(f.path, block)
         return _eager_dataset(f[block.key])
 

@@ -137,6 +137,15 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     switch (choose_kind(out.parameters, offsets.anno)) {
     case Kind3D::ImageMap:
         outline_image_map(cur, offsets, key, blocks, npt, out);
+        if (out.kind == BlockKind::ImageMap) {
+            int64_t points = saturating_mul(out.shape[0], out.shape[1]);
+            int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
+            ImageLayout layout = image_layout(table, npt);
+            if (layout == ImageLayout::Neither)
+                out.unfilled_points = points;
+            else if (layout == ImageLayout::Spectra && stored_count < points)
+                out.unfilled_points = points - stored_count;
+        }
         break;
     case Kind3D::TimeResolved:
         if (traces) {

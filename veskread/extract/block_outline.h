@@ -38,6 +38,8 @@ struct BlockOutline {
     // As the directory entry gives it, in bytes (-1 when negative); reading
     // never consults it.
     int64_t data_length = -1;
+    // Points of an image map that no stored block fills: they read as 0.
+    int64_t unfilled_points = 0;
 };
 
 // What an outline of a 3D block read on its way, for a caller that goes on

@@ -45,7 +45,7 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label, "problem": block.problem, "warning": block.overrun}
+            "y_label": block.y_label, "problem": block.problem, "warning": block.warning}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
@@ -68,9 +68,9 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-            for b in f.blocks:  # the listing alone shows a spectrum's shape, not its doubt
-                if b.overrun is not None:
-                    warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.overrun)))
+            for b in f.blocks:  # the listing reads no values, so it warns here
+                if b.warning is not None:
+                    warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
         except Exception as e:
             error(describe(path, e))
             status = 1
