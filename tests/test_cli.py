@@ -560,7 +560,7 @@ def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, su
                   for d, _, files in os.walk(out_dir) for f in files)
     assert code == 0 and "vesk:" not in err and sorted(out.split()) == [
         str(out_dir / m) for m in made]
-    stems = ["run.10", "run.2", "sample1/map", "sample2/map.0", "sample2/map.1"]
+    stems = ["run.10", "run.2", "sample1/map.0", "sample2/map.0", "sample2/map.1"]
     assert [m for m in made if m.endswith(suffix)] == [s + suffix for s in stems]
 
 

@@ -35,8 +35,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     p = sub.add_parser(
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
-                    "file's name without its extension, or with it where files differ only "
-                    "by extension). A FOLDER stands for the VESK files beneath it, found by "
+                    "file's name without its extension, or with it where the extension is "
+                    "a number, run.0, or files differ only by extension). A FOLDER stands for the VESK files beneath it, found by "
                     "their content; their subfolders are made again under DIR, so a whole "
                     "tree exports in one go. Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "

@@ -11,9 +11,10 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[str, str], List[str]]:
     """Each input's stem, relative to the output folder, and an error for each
     input that cannot have one.
 
-    The stem is the file's name without its extension, or with it where inputs
-    of one output folder differ only by extension (run.0, run.1: a numbered
-    series). A file found under a folder argument keeps its subfolder below
+    The stem is the file's name without its extension, or with it where the
+    extension is a number (run.0, run.1: a numbered series), so that a file's
+    outputs are named alike whatever is exported with it, or where inputs of
+    one output folder differ only by extension. A file found under a folder argument keeps its subfolder below
     it (sample1/map, sample2/map). Inputs that would still write the same
     outputs (one name in different folders named one by one): each after the
     first is refused, never written over the first one's outputs.
@@ -27,8 +28,8 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[str, str], List[str]]:
     errors: List[str] = []
     for item in inputs:
         name = os.path.basename(item.path)
-        stem = os.path.splitext(name)[0]
-        if len(names[item.subfolder, stem]) > 1:
+        stem, extension = os.path.splitext(name)
+        if extension[1:].isdigit() or len(names[item.subfolder, stem]) > 1:
             stem = name
         stem = os.path.join(item.subfolder, stem)
         if stem in taken:
