@@ -537,7 +537,7 @@ def tree(tmp_path):
     for name in names:
         (data / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(SAMPLE, data / name)
-    (data / "sample2" / "notes.0").write_text("not a measurement")
+    (data / "sample2" / "notes.txt").write_text("not a measurement")
     (data / "empty").mkdir()
     (data / "sample1" / "up").symlink_to(data, target_is_directory=True)
     return data, names
@@ -592,6 +592,18 @@ def test_file_names_that_are_not_plain_text(capsys, tmp_path, monkeypatch, name,
         assert main(["export", str(folder), "-f", "netcdf", "-o", str(tmp_path / "o")]) == 0
 
 
+def test_block_asked_of_a_folder_is_taken_from_the_files_that_hold_it(capsys, tmp_path):
+    data = tmp_path / "data"
+    data.mkdir()
+    shutil.copy(SAMPLE, data / "map.0")
+    spectrum_file([1.0, 2.0]).write(str(data / "spectrum.0"))
+    argv = ["export", "-b", "AB/3D/NONE", "-f", "npy", "-o", tmp_path / "out"]
+    code, out, err = run(capsys, *argv, data)
+    assert code == 0 and len(out.split()) == 1 and "skipped %s: no block" % (
+        data / "spectrum.0") in err
+    assert run(capsys, *argv, data / "spectrum.0")[0] == 1  # named: it should have it
+
+
 def outputs(command, tmp_path):
     return [] if command == ["ls"] else ["-o", tmp_path / "out"]
 
@@ -607,6 +619,8 @@ def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, not_vesk, com
     code, _, err = run(capsys, *command, *inputs, *outputs(command, tmp_path))
     assert code == (0 if with_file else 1)
     assert "vesk: warning: %s: holds no VESK files" % empty in err
+    # named as a measurement is, so reported; other files pass in silence
+    assert "vesk: warning: %s: not a VESK file; skipped" % (empty / "notes.vesk") in err
 
 
 @pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])

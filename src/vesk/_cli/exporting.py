@@ -87,6 +87,7 @@ class Job(NamedTuple):
     folder: str
     force: bool
     skip_existing: bool
+    named: bool = True  # named on the command line, not found under a folder
 
 
 @dataclass
@@ -124,6 +125,10 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
             for key in job.keys or ():
                 try:
                     chosen.append(f.block(key))
+                except vesk.BlockNotFoundError as e:
+                    # --block over a folder: the files that hold it
+                    (report.errors if job.named else report.skipped).append(
+                        describe(job.path, e))
                 except Exception as e:
                     report.errors.append(describe(job.path, e))
             budget = OutputBudget(f)
@@ -172,8 +177,10 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[str]]:
     """The jobs, and errors for inputs whose outputs would take another's names."""
     stems, errors = output_stems(inputs)
+    named = {item.path: item.named for item in inputs}
     jobs = [Job(path, stem, tuple(args.blocks) if args.blocks else None, args.format,
-                args.layout or "long", args.output, args.force, args.skip_existing)
+                args.layout or "long", args.output, args.force, args.skip_existing,
+                named[path])
             for path, stem in stems.items()]
     return jobs, errors
 

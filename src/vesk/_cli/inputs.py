@@ -18,6 +18,7 @@ from .report import describe, error, warning
 class Input(NamedTuple):
     path: str
     subfolder: str  # below the folder argument that found it; "" for a file named itself
+    named: bool = True  # named on the command line, not found under a folder
 
 
 class Inputs(NamedTuple):
@@ -31,6 +32,13 @@ def _natural(name: str) -> Tuple[object, ...]:
     """Sorts numbers in names by value: run.2 before run.10."""
     parts = re.split(r"(\d+)", name)
     return tuple(int(p) if k % 2 else p for k, p in enumerate(parts)), name
+
+
+def _looks_measured(name: str) -> bool:
+    """Named as measurements are (x.vesk, run.0), so that a damaged one is
+    reported where other files are passed over in silence."""
+    extension = os.path.splitext(name)[1][1:]
+    return extension.isdigit() or extension.lower() == "vesk"
 
 
 def find_inputs(arguments: Sequence[str]) -> Inputs:
@@ -91,8 +99,12 @@ def _walk(top: str, found: Inputs) -> None:
         try:
             if entry.is_dir():
                 enter(entry.path, os.path.join(subfolder, entry.name))
-            elif entry.is_file() and veskread.isVeskFile(entry.path):
-                found.files.append(Input(entry.path, subfolder))
+            elif not entry.is_file():
+                continue
+            elif veskread.isVeskFile(entry.path):
+                found.files.append(Input(entry.path, subfolder, named=False))
+            elif _looks_measured(entry.name):
+                found.warnings.append("%s: not a VESK file; skipped" % entry.path)
         except OSError as e:  # a file that cannot be read may be a measurement
             found.errors.append(describe(entry.path, e))
 

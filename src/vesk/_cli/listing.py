@@ -64,7 +64,7 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
 def run_ls(args: argparse.Namespace) -> int:
     inputs, status = take_inputs(args.files)
     listed: List[Tuple[str, List[vesk.Block]]] = []
-    for path, _ in inputs.files:
+    for path in (item.path for item in inputs.files):
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))

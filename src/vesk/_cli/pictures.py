@@ -84,6 +84,7 @@ def run_images(args: argparse.Namespace) -> int:
         error(describe(args.output, e))
         return 1
     stems, errors = output_stems(inputs.files)
+    named = {item.path: item.named for item in inputs.files}
     for message in errors:
         error(message)
         status = 1
@@ -107,6 +108,8 @@ def run_images(args: argparse.Namespace) -> int:
                     emit(printable(out))
                 written += bool(outs)
                 kept += 2 - len(outs)
+            if not (written or kept or named[path]):
+                continue  # a file found under a folder that holds no pictures
             below = os.path.dirname(stem)
             folder = os.path.join(args.output, below) if below else args.output
             note("%s: %d image%s written to %s%s" % (
