@@ -148,6 +148,28 @@ def test_unreadable_block_is_listed_with_its_problem(tmp_path):
     assert vesk.read(path, "AB").values.tolist() == [1.0, 2.0]
 
 
+@pytest.mark.parametrize("case, problem", [
+    ("missing MXY", "missing entry 'MXY'"),
+    ("unreadable type", "blocks of type SC cannot be read"),
+    ("cut", "file ends early: needed 8 bytes"),
+])
+def test_listing_and_reading_word_a_problem_alike(tmp_path, case, problem):
+    vf = spectrum_file([1.0, 2.0], {"NPT": 2}, data_type=1 if case == "unreadable type" else 4)
+    if case == "missing MXY":
+        vf.blocks[1]["payload"] = param_block({"NPT": 2, "FXV": 1.0, "LXV": 2.0, "MNY": 0.0})
+    data = vf.build()
+    if case == "cut":  # inside the parameter block, which comes last
+        data = data[:len(data) - 10]
+    path = tmp_path / "p.vesk"
+    path.write_bytes(data)
+    with vesk.open(path) as f:
+        listed = f.blocks[0].problem
+        with pytest.raises(vesk.FormatError) as read:
+            f[f.blocks[0].key]
+    assert listed.startswith(problem) and problem in str(read.value)
+    assert "(at byte" not in listed  # its offset is given once
+
+
 def refused_before_any_value(case):
     if case == "negative region":  # sizes sum to a positive count; reading refuses the first
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]

@@ -7,6 +7,7 @@ from dataclasses import dataclass, field
 from typing import Mapping, Optional, Tuple
 
 from vesk import _display, _native, _vocabulary
+from vesk._errors import reworded, with_offset
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 KINDS = (
@@ -114,7 +115,7 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
-        text = message + (" (at byte %d)" % at if at >= 0 else "")
+        text = with_offset(reworded(message), at)
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text, path=path)
     assert kind is not None and shape is not None and params is not None

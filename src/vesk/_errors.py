@@ -73,6 +73,32 @@ def _noted_offset(exc: BaseException, path: str, offset: Optional[int]) -> Optio
     return offset
 
 
+# The low-level reader's wording where it speaks to a programmer calling it,
+# and vesk's, to someone looking at a file.
+_REWORDED = [(re.compile(pattern), replacement) for pattern, replacement in [
+    (r"Invalid data block type: (.*?)\. Please enter a valid entry .*",
+     r"blocks of type \1 cannot be read"),
+    (r"Invalid deriv type: (.*?)\.  Please select .*", r"blocks of derivative \1 cannot be read"),
+    (r"Incorrect dimensions: (.*?)\. Dimensions need .*", r"blocks of dimensions \1 cannot be read"),
+    (r"missing key (.*)", r"missing entry \1"),
+    (r"seek to negative position", r"a position the file gives lies before its start"),
+]]
+
+
+def reworded(message: str) -> str:
+    for pattern, replacement in _REWORDED:
+        if pattern.fullmatch(message):
+            return pattern.sub(replacement, message)
+    return message
+
+
+def with_offset(message: str, offset: Optional[int]) -> str:
+    """The message with the byte offset it concerns, unless it gives it already."""
+    if offset is None or offset < 0 or str(offset) in message:
+        return message
+    return message + " (at byte %d)" % offset
+
+
 def raise_translated(
     exc: BaseException, path: str, block: Optional[str] = None, offset: Optional[int] = None
 ) -> NoReturn:
@@ -98,14 +124,12 @@ def raise_translated(
     elif isinstance(exc, KeyError):
         what = "missing entry %s" % exc
     else:
-        what = str(exc) or type(exc).__name__
+        what = reworded(str(exc)) or type(exc).__name__
     raise FormatError(where(path, block, offset) + ": " + what) from exc
 
 
 def raise_native(exc: ValueError, path: str) -> NoReturn:
     """Re-raises a core error of the native module, ValueError(message, offset)."""
-    message = str(exc.args[0]) if exc.args else str(exc)
+    message = reworded(str(exc.args[0]) if exc.args else str(exc))
     offset = exc.args[1] if len(exc.args) > 1 and isinstance(exc.args[1], int) else None
-    if offset is not None and offset >= 0 and str(offset) not in message:
-        message += " (at byte %d)" % offset
-    raise FormatError(path + ": " + message) from exc
+    raise FormatError(path + ": " + with_offset(message, offset)) from exc
