@@ -97,10 +97,11 @@ def test_ls_groups_files_and_reports_bad_ones(capsys, not_vesk, tmp_path):
     assert "No such file" in errors[1]
 
 
-def test_ls_json(capsys):
-    code, out, _ = run(capsys, "ls", "--json", *SAMPLES.values())
-    assert code == 0
-    listed = json.loads(out)
+def test_ls_json(capsys, not_vesk):
+    code, out, _ = run(capsys, "ls", "--json", not_vesk, *SAMPLES.values())
+    assert code == 1
+    failed, *listed = json.loads(out)
+    assert failed == {"file": not_vesk, "error": "%s: not a VESK file" % not_vesk}
     assert [entry["file"] for entry in listed] == list(SAMPLES.values())
     for entry in listed:
         with vesk.open(entry["file"]) as f:

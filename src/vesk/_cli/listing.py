@@ -51,6 +51,9 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
     if b.problem is not None:  # a block that reading refuses says why
         return (b.name, b.kind, b.problem)
+    if b.kind in ("image traces", "multiregion traces"):
+        # a value per map point in each trace: no points along an x axis to give
+        return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d traces" % b.shape[-1])
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
             "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
 
@@ -68,19 +71,21 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
 def run_ls(args: argparse.Namespace) -> int:
     inputs, status = take_inputs(args.files)
     listed: List[Tuple[str, List[vesk.Block]]] = []
+    records: List[Dict[str, Any]] = []  # for --json, every input in order
     for path in (item.path for item in inputs.files):
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
+            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks]})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
         except Exception as e:
             error(describe(path, e))
+            records.append({"file": path, "error": describe(path, e)})
             status = 1
-    if args.json:
-        emit(dumps([{"file": path, "blocks": [block_record(b) for b in blocks]}
-                    for path, blocks in listed]))
+    if args.json:  # files that could not be listed too, so a machine sees every input
+        emit(dumps(records))
         return status
     many = len(inputs.files) > 1 or inputs.folders
     for n, (path, blocks) in enumerate(listed):
