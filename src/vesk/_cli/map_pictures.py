@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 import vesk
 from vesk import _vocabulary
 
-from ..export.axes import coordinate
+from ..export.axes import coordinate, units_of
 
 COLOURS = "viridis"
 
@@ -109,6 +109,12 @@ def map_picture(data: vesk.DataObject, at: Optional[str]) -> Picture:
     return picture, coordinate(data, cols), coordinate(data, rows), (cols, rows), caption
 
 
+def map_label(data: vesk.DataObject, name: str) -> str:
+    """'Map x (um)' for the coordinate x or map_x, with the units the file gives."""
+    units = units_of(data, name)
+    return "Map %s" % name[-1] + (" (%s)" % units if units else "")
+
+
 def edges(centres: NDArray[Any], step: Optional[float] = None) -> Tuple[float, float]:
     """The outer edges of pixels centred on `centres`; a single pixel is `step`
     wide, so that a map one point high keeps square pixels."""
@@ -135,8 +141,8 @@ def draw_map(fig: Any, data: vesk.DataObject, title: str, at: Optional[str]) -> 
     ax = fig.add_subplot()
     ax.set_title(literal(title), fontsize=10)
     image = draw_grid(ax, picture, xs, ys)
-    ax.set_xlabel(literal("Map %s" % xname))
-    ax.set_ylabel(literal("Map %s" % yname))
+    ax.set_xlabel(literal(map_label(data, xname)))
+    ax.set_ylabel(literal(map_label(data, yname)))
     fig.colorbar(image, ax=ax, label=literal(caption))
 
 
@@ -184,8 +190,8 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
         ax.scatter(map_x, map_y, c=np.concatenate([v for _, v in parts]), cmap=COLOURS,
                    norm=norm, marker="s", s=4)
         ax.set_aspect("equal", adjustable="datalim")
-        ax.set_xlabel("Map x")
-        ax.set_ylabel("Map y")
+        ax.set_xlabel(literal(map_label(data, "map_x")))
+        ax.set_ylabel(literal(map_label(data, "map_y")))
         fig.colorbar(ScalarMappable(norm, COLOURS), ax=ax, label=literal(caption))
         return
     columns = min(3, len(parts))
@@ -205,6 +211,6 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
         else:
             draw_grid(ax, *grid, norm=norm)
         ax.set_title(literal(region.title), fontsize=9)
-        ax.set_xlabel("Map x")
-        ax.set_ylabel("Map y")
+        ax.set_xlabel(literal(map_label(data, "map_x")))
+        ax.set_ylabel(literal(map_label(data, "map_y")))
     fig.colorbar(ScalarMappable(norm, COLOURS), ax=axes, label=literal(caption))

@@ -17,7 +17,7 @@ import vesk
 from vesk._text import printable
 
 from ..export import make_folder, refuse_existing, write_atomically
-from ..export.axes import coordinate
+from ..export.axes import column_label, coordinate
 from .map_pictures import COLOURS, PlotError, draw_map, draw_regions, finite_axis, literal
 from .output_bound import OutputBudget
 from .report import describe, emit, error
@@ -62,7 +62,7 @@ def row_colours(data: vesk.DataObject) -> Tuple[NDArray[Any], str]:
     name = data.dims[0]
     values = coordinate(data, name)
     if values.dtype.kind in "fiu" and np.isfinite(values).all() and np.ptp(values) > 0:
-        return values, name
+        return values, column_label(data, name)
     return np.arange(len(values)), "%s number" % name
 
 

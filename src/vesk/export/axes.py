@@ -7,6 +7,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vesk import DataObject
+from vesk._objects import coordinate_attrs
 
 
 def is_spectrum(data: DataObject) -> bool:
@@ -34,9 +35,18 @@ def spectral_coordinate(data: DataObject) -> Optional[str]:
     return None
 
 
+def units_of(data: DataObject, name: str) -> str:
+    """The units of coordinate `name` as the file gives them, or ""."""
+    return coordinate_attrs(data.block, data.dims).get(name, {}).get("units", "")
+
+
 def column_label(data: DataObject, name: str) -> str:
-    """A column heading with units: the spectral axis gets the block's x label."""
-    return data.block.x_label if name == spectral_coordinate(data) else name
+    """A column heading with units: the spectral axis gets the block's x label,
+    another coordinate its units where the file gives them ("time (s)")."""
+    if name == spectral_coordinate(data):
+        return data.block.x_label
+    units = units_of(data, name)
+    return "%s (%s)" % (name, units) if units else name
 
 
 def dim_coordinates(data: DataObject) -> List[Tuple[str, NDArray[Any]]]:

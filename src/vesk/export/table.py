@@ -105,7 +105,8 @@ def write_wide(data: DataObject, path: str) -> None:
         ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
     # Each coordinate's values are formatted once, then looked up per row.
     texts = [(cdims, _text_table(array)) for cdims, array in columns]
-    heading = (names or list(rows)) + _texts(coordinate(data, data.dims[-1]))
+    heading = [column_label(data, n) for n in names or rows] + _texts(
+        coordinate(data, data.dims[-1]))
     number = "%.9g" if values.dtype == np.float32 else (
         "%r" if values.dtype.kind in "fiub" else "%s")
     row = ",".join(["%s"] * len(columns) + [number] * width) + "\n"
