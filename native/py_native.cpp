@@ -96,15 +96,19 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length, unfilled map points); kind, shape and parameters are None, the
-// length -1 and problem is (message, offset) for a block that reading would
-// refuse.
+// data length, unfilled map points); for a block that reading would refuse,
+// kind and shape are None, the parameters those that could be read, the
+// length -1 and problem (message, offset).
 PyObject* listed_tuple(const ListedBlock& b) {
     const auto& k = b.key;
-    if (b.problem)
+    if (b.problem) {
+        Ref params = Ref::steal(parameters_dict(b.problem_parameters));
+        if (!params) return nullptr;
         return Py_BuildValue("(sssOOOi(sL)ii)", k.type.c_str(), k.dimensions.c_str(),
-                             k.derivative.c_str(), Py_None, Py_None, Py_None, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1, 0);
+                             k.derivative.c_str(), Py_None, Py_None, params.get(), -1,
+                             b.problem->what(), static_cast<long long>(b.problem->position()), -1,
+                             0);
+    }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
     Ref params = Ref::steal(parameters_dict(b.outline->parameters));

@@ -496,6 +496,21 @@ def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):
     assert code == 0 and [line.split()[0] for line in out.splitlines()] == list(expected)
 
 
+@pytest.mark.parametrize("missing, shown", [("MXY", True), ("NPT", True), (None, False)])
+def test_params_of_a_block_that_cannot_be_read(capsys, tmp_path, missing, shown):
+    from vesk_writer import param_block
+    vf = spectrum_file([1.0, 2.0])
+    params = {"NPT": 2, "FXV": 1.0, "LXV": 2.0, "MXY": 2.0, "MNY": 1.0}
+    params.pop(missing, None)
+    # None: the parameter block itself is cut, so there is nothing to show
+    vf.blocks[1]["payload"] = param_block(params) if missing else b"NPT\x00"
+    path = vf.write(str(tmp_path / "p.vesk"))
+    code, out, err = run(capsys, "params", path, "AB")
+    assert code == (0 if shown else 1)
+    assert [line.split()[0] for line in out.splitlines()] == [k for k in params if shown]
+    assert ("AB/2D/NONE cannot be read: missing entry '%s'" % missing in err) == shown
+
+
 def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
     name = "a\x1b]0;title\x07\x9bb\nc"
     path = spectrum_file([1.0, 2.0], {"SNM": name}).write(str(tmp_path / "esc.vesk"))

@@ -53,7 +53,8 @@ class Block:
     parameters: Mapping[str, ParameterValue] = field(
         default_factory=lambda: ReadOnly({}), compare=False, repr=False
     )
-    """The merged parameters, read-only."""
+    """The merged parameters, read-only; for an unreadable block, those that
+    could be read (none when its parameter blocks are the problem)."""
     path: str = field(default="", compare=False, repr=False)
     """The file the block was listed from, as it was opened ("" when unknown)."""
     length: int = -1
@@ -117,7 +118,8 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
         message, at = problem
         text = with_offset(reworded(message), at)
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
-                     _vocabulary.y_label(data_type, deriv), -1, text, path=path)
+                     _vocabulary.y_label(data_type, deriv), -1, text,
+                     parameters=ReadOnly(params or {}), path=path)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
     return Block(

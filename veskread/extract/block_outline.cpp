@@ -1,5 +1,6 @@
 #include "veskread/extract/block_outline.h"
 
+#include <new>
 #include <string>
 #include <unordered_set>
 
@@ -100,6 +101,23 @@ int64_t region_points(const AnnotationTable& anno) {
 }
 
 } // namespace
+
+ParamBlock block_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
+                            const DataBlockKey& key) {
+    if (check_key(key.type, key.dimensions, key.derivative) != KeyProblem::None) return {};
+    BlockOffsets offsets =
+        scan_directory(directory, request_for(key.type, key.dimensions, key.derivative));
+    if (offsets.data == -1 || offsets.params == -1) return {};
+    Cursor cur(src);
+    try {
+        return merge_parameters(cur, offsets);
+    } catch (const Error& e) {
+        if (e.kind() == ErrorKind::Io) throw;
+        return {};
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored) {

@@ -55,4 +55,10 @@ struct StoredLayout {
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored = nullptr);
 
+// The merged parameters of `key`'s block, for one that reading refuses after
+// merging them (a missing MXY, values cut short): empty when the key or the
+// parameter blocks themselves cannot be read.
+ParamBlock block_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
+                            const DataBlockKey& key);
+
 } // namespace vesk

@@ -27,7 +27,7 @@ FileOutline outline_file(const ByteSource& src) {
                 out.blocks.push_back(out.blocks[seen->second]);
                 continue;
             }
-            ListedBlock item{key, std::nullopt, std::nullopt};
+            ListedBlock item{key, std::nullopt, std::nullopt, {}};
             try {
                 item.outline = outline_block(src, directory, key);
             } catch (const Error& e) {
@@ -36,6 +36,7 @@ FileOutline outline_file(const ByteSource& src) {
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
+            if (item.problem) item.problem_parameters = block_parameters(src, directory, key);
             out.blocks.push_back(std::move(item));
         }
     } catch (const Error& e) {

@@ -15,7 +15,8 @@ namespace vesk {
 struct ListedBlock {
     DataBlockKey key;
     std::optional<BlockOutline> outline; // set where reading the block would succeed
-    std::optional<Error> problem;        // otherwise, the error reading would end with
+    std::optional<Error> problem;        // otherwise, the error reading would end with,
+    ParamBlock problem_parameters;       // and the parameters, where they could be read
 };
 
 struct FileOutline {

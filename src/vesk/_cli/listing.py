@@ -10,7 +10,7 @@ from vesk._text import printable
 
 from .inputs import take_inputs
 from .json_text import dumps
-from .report import describe, emit, error
+from .report import describe, emit, error, warning
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -106,11 +106,13 @@ def run_params(args: argparse.Namespace) -> int:
     try:
         with vesk.open(args.file) as f:
             block = f.block(args.key)
-            if block.problem is not None:
+            if block.problem is not None and not block.parameters:
                 f[args.key]  # raises reading's own error
     except Exception as e:
         error(describe(args.file, e))
         return 1
+    if block.problem is not None:  # shown all the same: they may tell what is wrong
+        warning("%s: %s cannot be read: %s" % (args.file, block.name, block.problem))
     params = dict(block.parameters)
     if args.json:
         emit(dumps({"file": args.file, "block": block.name,
