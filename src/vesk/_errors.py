@@ -50,11 +50,8 @@ def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) 
     return text
 
 
-# A short read, as unpack reports it; a stored block's values cut short, as
-# numpy's row assignment reports it.
+# A short read, as unpack reports it.
 _SHORT_READ = re.compile(r"unpack requires a buffer of (\d+) bytes")
-_CUT_VALUES = re.compile(r"could not broadcast input array from shape \((\d+),\) into shape "
-                         r"\((\d+),\)")
 _NOTE = re.compile(r"while reading file '/dev/fd/\d+'(.*?)(?:, at byte offset (\d+))?")
 
 
@@ -82,6 +79,9 @@ _REWORDED = [(re.compile(pattern), replacement) for pattern, replacement in [
     (r"Incorrect dimensions: (.*?)\. Dimensions need .*", r"blocks of dimensions \1 cannot be read"),
     (r"missing key (.*)", r"missing entry \1"),
     (r"seek to negative position", r"a position the file gives lies before its start"),
+    # numpy's row assignment, a stored block's values cut short
+    (r"could not broadcast input array from shape \((\d+),\) into shape \((\d+),\)",
+     r"file ends early: a stored block holds \1 of its \2 values"),
 ]]
 
 
@@ -114,13 +114,10 @@ def raise_translated(
         raise FormatError(path + ": not a VESK file") from exc
     offset = _noted_offset(exc, path, offset)
     short = _SHORT_READ.fullmatch(str(exc)) if isinstance(exc, struct.error) else None
-    cut = _CUT_VALUES.fullmatch(str(exc)) if isinstance(exc, ValueError) else None
     if short:  # worded as the outline words its own
         what = "file ends early: needed %s bytes" % short.group(1)
     elif isinstance(exc, struct.error):
         what = "structure ends early: %s" % exc
-    elif cut:
-        what = "file ends early: a stored block holds %s of its %s values" % cut.groups()
     elif isinstance(exc, KeyError):
         what = "missing entry %s" % exc
     else:
