@@ -170,6 +170,23 @@ def test_listing_and_reading_word_a_problem_alike(tmp_path, case, problem):
     assert "(at byte" not in listed  # its offset is given once
 
 
+def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
+    data = tmp_path / "data"
+    for name in ("run.10", "run.2", "sub/x.vesk"):
+        (data / name).parent.mkdir(parents=True, exist_ok=True)
+        spectrum_file([1.0]).write(str(data / name))
+    (data / "notes.txt").write_text("passed over")
+    (data / "bad.vesk").write_text("named as a measurement, so reported")
+    (data / "out").symlink_to(tmp_path, target_is_directory=True)
+    with pytest.warns(vesk.VeskWarning) as caught:
+        found = vesk.find(data)
+    assert found == [str(data / n) for n in ("run.2", "run.10", "sub/x.vesk")]
+    assert sorted(str(w.message).split(": ")[1] for w in caught) == [
+        "links out of %s; not followed" % data, "not a VESK file; skipped"]
+    with pytest.raises(FileNotFoundError):
+        vesk.find(tmp_path / "missing")
+
+
 def refused_before_any_value(case):
     if case == "negative region":  # sizes sum to a positive count; reading refuses the first
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]

@@ -8,6 +8,7 @@
         cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
         table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 
+`vesk.find(folder)` lists the VESK files beneath a folder, in name order.
 `vesk.open` returns a `VeskFile` (a context manager holding one descriptor);
 reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
 `ImageTraces`, `TimeSeries`, `TimeTraces`, `MultiregionMap`,
@@ -23,6 +24,7 @@ group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
 from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import BlockNotFoundError, FormatError, VeskError, VeskWarning
 from vesk._file import VeskFile, open, read
+from vesk._finding import find
 from vesk._objects import (
     DataObject,
     Image,
@@ -48,6 +50,7 @@ __all__ = [
     "__version__",
     "open",
     "read",
+    "find",
     "VeskFile",
     "Block",
     "KINDS",

@@ -1,16 +1,12 @@
-"""The files a command line names: a folder stands for the VESK files beneath it.
-
-Files under a folder are told by their content (the magic number), since a
-numbered series has extensions .0, .1, ...; each keeps its place below the
-folder it was found under, so that outputs can mirror the tree.
-"""
+"""The files a command line names: a folder stands for the VESK files beneath
+it (`vesk._finding`), each keeping its place below the folder, so that
+outputs can mirror the tree."""
 from __future__ import annotations
 
 import os
-import re
-from typing import Iterator, List, NamedTuple, Sequence, Set, Tuple
+from typing import List, NamedTuple, Sequence, Set, Tuple
 
-import veskread
+from vesk._finding import walk
 
 from .report import describe, error, warning
 
@@ -26,19 +22,6 @@ class Inputs(NamedTuple):
     errors: List[str]    # what could not be looked into
     warnings: List[str]  # folders that hold no VESK file, links not followed
     folders: bool        # a folder was among the arguments
-
-
-def _natural(name: str) -> Tuple[object, ...]:
-    """Sorts numbers in names by value: run.2 before run.10."""
-    parts = re.split(r"(\d+)", name)
-    return tuple(int(p) if k % 2 else p for k, p in enumerate(parts)), name
-
-
-def _looks_measured(name: str) -> bool:
-    """Named as measurements are (x.vesk, run.0), so that a damaged one is
-    reported where other files are passed over in silence."""
-    extension = os.path.splitext(name)[1][1:]
-    return extension.isdigit() or extension.lower() == "vesk"
 
 
 def find_inputs(arguments: Sequence[str]) -> Inputs:
@@ -64,49 +47,11 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
 
 
 def _walk(top: str, found: Inputs) -> None:
-    # Depth first in name order through an explicit stack (no recursion limit
-    # on a deep tree). Links to folders are followed within the tree only,
-    # each folder once: a link to / or /proc would walk the whole system, and
-    # a link back to an ancestor would loop.
-    visited: Set[Tuple[int, int]] = set()
-    stack: List[Tuple[Iterator[os.DirEntry[str]], str]] = []
-    root = os.path.realpath(top)
+    def on_error(path: str, e: OSError) -> None:
+        found.errors.append(describe(path, e))
 
-    def enter(folder: str, subfolder: str) -> None:
-        real = os.path.realpath(folder)
-        if os.path.commonpath([root, real]) != root:
-            found.warnings.append("%s: links out of %s; not followed" % (folder, top))
-            return
-        try:
-            st = os.stat(folder)
-            if (st.st_dev, st.st_ino) in visited:
-                return
-            visited.add((st.st_dev, st.st_ino))
-            with os.scandir(folder) as listing:
-                entries = sorted(listing, key=lambda e: _natural(e.name))
-        except OSError as e:
-            found.errors.append(describe(folder, e))
-            return
-        stack.append((iter(entries), subfolder))
-
-    enter(top, "")
-    while stack:
-        entries, subfolder = stack[-1]
-        entry = next(entries, None)
-        if entry is None:
-            stack.pop()
-            continue
-        try:
-            if entry.is_dir():
-                enter(entry.path, os.path.join(subfolder, entry.name))
-            elif not entry.is_file():
-                continue
-            elif veskread.isVeskFile(entry.path):
-                found.files.append(Input(entry.path, subfolder, named=False))
-            elif _looks_measured(entry.name):
-                found.warnings.append("%s: not a VESK file; skipped" % entry.path)
-        except OSError as e:  # a file that cannot be read may be a measurement
-            found.errors.append(describe(entry.path, e))
+    for item in walk(top, on_error, found.warnings.append):
+        found.files.append(Input(item.path, item.subfolder, named=False))
 
 
 def take_inputs(arguments: Sequence[str]) -> Tuple[Inputs, int]:

@@ -1,0 +1,105 @@
+"""The VESK files beneath a folder: `vesk.find`, and the command's folder arguments.
+
+Files are told by their content (the magic number), since a numbered series
+has extensions .0, .1, ...; each is given with its place below the folder,
+so that outputs can mirror the tree.
+"""
+from __future__ import annotations
+
+import os
+import re
+import warnings
+from typing import Callable, Iterator, List, NamedTuple, Set, Tuple, Union
+
+import veskread
+
+from vesk._errors import VeskWarning
+
+PathType = Union[str, "os.PathLike[str]"]
+
+
+class Found(NamedTuple):
+    path: str
+    subfolder: str  # below the folder searched; "" for a file directly in it
+
+
+def natural_order(name: str) -> Tuple[object, ...]:
+    """Sorts numbers in names by value: run.2 before run.10."""
+    parts = re.split(r"(\d+)", name)
+    return tuple(int(p) if k % 2 else p for k, p in enumerate(parts)), name
+
+
+def looks_measured(name: str) -> bool:
+    """Named as measurements are (x.vesk, run.0), so that a damaged one is
+    reported where other files are passed over in silence."""
+    extension = os.path.splitext(name)[1][1:]
+    return extension.isdigit() or extension.lower() == "vesk"
+
+
+def walk(top: str, on_error: Callable[[str, OSError], None],
+         on_warning: Callable[[str], None]) -> Iterator[Found]:
+    """The VESK files beneath `top` in name order; what cannot be looked into
+    goes to `on_error`, what is passed over with a reason to `on_warning`."""
+    # Depth first in name order through an explicit stack (no recursion limit
+    # on a deep tree). Links to folders are followed within the tree only,
+    # each folder once: a link to / or /proc would walk the whole system, and
+    # a link back to an ancestor would loop.
+    visited: Set[Tuple[int, int]] = set()
+    stack: List[Tuple[Iterator[os.DirEntry[str]], str]] = []
+    root = os.path.realpath(top)
+
+    def enter(folder: str, subfolder: str) -> None:
+        real = os.path.realpath(folder)
+        if os.path.commonpath([root, real]) != root:
+            on_warning("%s: links out of %s; not followed" % (folder, top))
+            return
+        try:
+            st = os.stat(folder)
+            if (st.st_dev, st.st_ino) in visited:
+                return
+            visited.add((st.st_dev, st.st_ino))
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda e: natural_order(e.name))
+        except OSError as e:
+            on_error(folder, e)
+            return
+        stack.append((iter(entries), subfolder))
+
+    enter(top, "")
+    while stack:
+        entries, subfolder = stack[-1]
+        entry = next(entries, None)
+        if entry is None:
+            stack.pop()
+            continue
+        try:
+            if entry.is_dir():
+                enter(entry.path, os.path.join(subfolder, entry.name))
+            elif not entry.is_file():
+                continue
+            elif veskread.isVeskFile(entry.path):
+                yield Found(entry.path, subfolder)
+            elif looks_measured(entry.name):
+                on_warning("%s: not a VESK file; skipped" % entry.path)
+        except OSError as e:  # a file that cannot be read may be a measurement
+            on_error(entry.path, e)
+
+
+def find(folder: PathType) -> List[str]:
+    """The VESK files beneath `folder`, in its subfolders too, told by their
+    content and in name order, numbers by value (run.2 before run.10), as
+    `vesk ls FOLDER` takes them: `[vesk.read(p, "AB") for p in vesk.find("data")]`.
+
+    Links to folders within it are followed. A subfolder or file that cannot
+    be looked into, a link out of the folder and a file named as measurements
+    are (x.vesk, run.0) that is not a VESK file give a VeskWarning; an
+    OSError is raised only for `folder` itself.
+    """
+    top = os.fspath(folder)
+    os.scandir(top).close()  # the folder itself: FileNotFoundError, NotADirectoryError ...
+
+    def warn(message: str) -> None:
+        warnings.warn(VeskWarning(message), stacklevel=3)
+
+    return [found.path for found in walk(
+        top, lambda path, e: warn("%s: %s" % (path, e.strerror or e)), warn)]
