@@ -106,7 +106,7 @@ def run_images(args: argparse.Namespace) -> int:
                                   args.skip_existing)
                 for out in outs:
                     emit(printable(out))
-                written += bool(outs)
+                written += any(not out.endswith(".json") for out in outs)  # the picture
                 kept += 2 - len(outs)
             if not (written or kept or named[path]):
                 continue  # a file found under a folder that holds no pictures
