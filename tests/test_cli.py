@@ -469,19 +469,31 @@ def test_output_closed_early_ends_quietly():
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_terminated_export_ends_its_workers_and_leaves_no_part_files(tmp_path, jobs):
-    for k in range(60):
-        shutil.copy(SAMPLES["mapping"], tmp_path / ("m.%d" % k))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.Popen([sys.executable, "-m", "vesk", "export", str(tmp_path), "-f", "csv",
+def test_terminated_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path, jobs):
+    import time
+    slow = tmp_path / "slow"
+    slow.mkdir()
+    # Every output takes 20 s to move into place, so only ending the writes
+    # under way ends the command soon.
+    (slow / "sitecustomize.py").write_text(
+        "import os, time\n_replace = os.replace\n"
+        "def replace(a, b, **kw):\n    time.sleep(20)\n    return _replace(a, b, **kw)\n"
+        "os.replace = replace\n")
+    data = tmp_path / "data"
+    data.mkdir()
+    for k in range(4):
+        shutil.copy(SAMPLE, data / ("m.%d" % k))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(slow)] + [p for p in sys.path if p]))
+    proc = subprocess.Popen([sys.executable, "-m", "vesk", "export", str(data), "-f", "csv",
                              "-o", str(tmp_path / "out"), "-j", jobs],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    proc.stdout.readline()  # under way
+    time.sleep(3)  # the first writes under way
     proc.terminate()
-    # Pipes close only once every worker has ended too.
-    _, err = proc.communicate(timeout=30)
+    # Pipes close only once every worker has ended too; had the command waited
+    # for the writes under way, their outputs would be there.
+    _, err = proc.communicate(timeout=120)
     assert proc.returncode == 143 and b"vesk: terminated" in err
-    assert not [n for n in os.listdir(tmp_path / "out") if n.endswith(".part")]
+    assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
 
 
 def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):

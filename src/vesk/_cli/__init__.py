@@ -74,6 +74,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _terminate)
+        if previous is None:  # installed outside Python: the default is what we can restore
+            previous = signal.SIG_DFL
     try:
         with warnings.catch_warnings():
             # numpy's warnings on a damaged file's numbers (a NaN axis, say) as
@@ -105,4 +107,7 @@ class Terminated(BaseException):
 
 
 def _terminate(signum: int, frame: object) -> None:
+    # Further SIGTERMs (a batch system may send more than one) must not break
+    # off the cleanup that this one starts.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     raise Terminated

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+from concurrent.futures.process import BrokenProcessPool
 import multiprocessing
 import os
 import signal
@@ -16,7 +17,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 from vesk._text import printable
@@ -196,17 +197,25 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
     pool = concurrent.futures.ProcessPoolExecutor(
         min(workers, len(jobs)), mp_context=context, initializer=end_with_parent,
         initargs=(os.getpid(),))
-    futures = {pool.submit(export_file, job): job for job in jobs}
+    futures: Dict[concurrent.futures.Future[Report], Job] = {}
     try:
+        for job in jobs:
+            futures[pool.submit(export_file, job)] = job
         for future in concurrent.futures.as_completed(futures):
             try:
                 yield future.result()
-            except Exception as e:  # a worker that died (killed, out of memory)
+            except BrokenProcessPool:
+                yield Report(futures[future].path, errors=[
+                    "%s: not exported: a worker process ended abruptly (killed, or out of "
+                    "memory)" % futures[future].path])
+            except Exception as e:
                 yield Report(futures[future].path, errors=[describe(futures[future].path, e)])
     except BaseException:
-        # Interrupted or terminated: no waiting for the files under way.
+        # Interrupted or terminated: no waiting for the files under way. The
+        # workers are taken first: shutdown() forgets them.
+        workers_running = list((getattr(pool, "_processes", None) or {}).values())
         pool.shutdown(wait=False, cancel_futures=True)
-        for worker in list((getattr(pool, "_processes", None) or {}).values()):
+        for worker in workers_running:
             worker.terminate()
         raise
     pool.shutdown()
