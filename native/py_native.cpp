@@ -96,28 +96,29 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length, unfilled map points); for a block that reading would refuse,
-// kind and shape are None, the parameters those that could be read, the
-// length -1 and problem (message, offset).
+// data length, unfilled map points, stored blocks); for a block that reading
+// would refuse, kind and shape are None, the parameters those that could be
+// read, the length and stored blocks -1 and problem (message, offset).
 PyObject* listed_tuple(const ListedBlock& b) {
     const auto& k = b.key;
     if (b.problem) {
         Ref params = Ref::steal(parameters_dict(b.problem_parameters));
         if (!params) return nullptr;
-        return Py_BuildValue("(sssOOOi(sL)ii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)iii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params.get(), -1,
                              b.problem->what(), static_cast<long long>(b.problem->position()), -1,
-                             0);
+                             0, -1);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
     Ref params = Ref::steal(parameters_dict(b.outline->parameters));
     if (!params) return nullptr;
-    return Py_BuildValue("(ssssOOLOLL)", k.type.c_str(), k.dimensions.c_str(), k.derivative.c_str(),
-                         kind_name(b.outline->kind), shape.get(), params.get(),
-                         static_cast<long long>(b.outline->data_offset), Py_None,
+    return Py_BuildValue("(ssssOOLOLLL)", k.type.c_str(), k.dimensions.c_str(),
+                         k.derivative.c_str(), kind_name(b.outline->kind), shape.get(),
+                         params.get(), static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
-                         static_cast<long long>(b.outline->unfilled_points));
+                         static_cast<long long>(b.outline->unfilled_points),
+                         static_cast<long long>(b.outline->stored_blocks));
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {
@@ -231,7 +232,8 @@ PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem, data length, unfilled map "
-     "points), read from the directory and parameter, store and annotation tables only. The "
+     "points, stored blocks), read from the directory and parameter, store and annotation tables "
+     "only. The "
      "descriptor is not closed."},
     {"read_map_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_map_rows)),
      METH_FASTCALL,

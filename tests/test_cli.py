@@ -101,7 +101,7 @@ def test_ls_json(capsys, not_vesk):
     code, out, _ = run(capsys, "ls", "--json", not_vesk, *SAMPLES.values())
     assert code == 1
     failed, *listed = json.loads(out)
-    assert failed == {"file": not_vesk, "error": "%s: not a VESK file" % not_vesk}
+    assert failed == {"file": not_vesk, "blocks": [], "error": "%s: not a VESK file" % not_vesk}
     assert [entry["file"] for entry in listed] == list(SAMPLES.values())
     for entry in listed:
         with vesk.open(entry["file"]) as f:

@@ -74,6 +74,21 @@ def test_long_csv(capsys, tmp_path, name, key):
             assert got.astype(str).tolist() == expected.astype(str).tolist()
 
 
+def test_csv_headings_carry_the_units_the_file_gives(capsys, tmp_path):
+    from vesk_kinds import KINDS
+    from vesk_writer import param_block
+    from writer_3d import BASE_3D
+    writer, _ = KINDS["multiregion map"]()
+    writer.blocks[0]["payload"] = param_block({**BASE_3D, "DXU": "WN", "MUN": "um"})
+    path = writer.write(str(tmp_path / "r.vesk"))
+    for layout in ("long", "wide"):
+        code, written, err = export(capsys, tmp_path / layout, path, "-f", "csv",
+                                    "--layout", layout)
+        with open(written[0]) as f:
+            heading = f.readline().rstrip("\n").split(",")
+        assert code == 0 and {"map_x (um)", "map_y (um)"} <= set(heading), err
+
+
 @pytest.mark.parametrize("name, key", BLOCKS)
 def test_npz(capsys, tmp_path, name, key):
     data, path = exported(capsys, tmp_path, name, key, "npy")

@@ -120,16 +120,24 @@ def test_spectrum_running_past_its_block_warns(tmp_path, capsys, words, warned):
     assert (json.loads(out)[0]["blocks"][0]["warning"] is not None) == warned
 
 
-def test_map_points_without_a_stored_spectrum_warn(tmp_path):
+@pytest.mark.parametrize("layout", ["stopped early", "neither"])
+def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
     from hostile_files import aborted_image_map
     path = tmp_path / "stopped.vesk"
-    path.write_bytes(aborted_image_map(npx=4, npy=4, npt=2, recorded=3)[0])
-    expected = "13 of the map's 16 points hold no stored spectrum: they read as 0"
+    if layout == "neither":  # blocks of 3 values where NPT is 2, and not 2 of them
+        blocks = [stored_block([1.0] * 3) for _ in range(5)]
+        file_3d(store_block(blocks, block_size=12),
+                {**BASE_3D, **MAP, "NPT": 2, "NPX": 4, "NPY": 4}).write(str(path))
+        expected, zeros = ("its 5 stored blocks are neither spectra of NPT values nor NPT "
+                           "planes: all its 16 points read as 0"), 16
+    else:
+        path.write_bytes(aborted_image_map(npx=4, npy=4, npt=2, recorded=3)[0])
+        expected, zeros = "13 of the map's 16 points hold no stored spectrum: they read as 0", 13
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning) as caught:
         assert f.blocks[0].warning == expected
         values = f["AB"].values
     assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
-    assert values.reshape(16, 2)[3:].tolist() == [[0, 0]] * 13
+    assert values.reshape(16, 2)[16 - zeros:].tolist() == [[0, 0]] * zeros
 
 
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):
@@ -178,11 +186,13 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     (data / "notes.txt").write_text("passed over")
     (data / "bad.vesk").write_text("named as a measurement, so reported")
     (data / "out").symlink_to(tmp_path, target_is_directory=True)
+    (data / "sub" / "y.vesk").symlink_to(data / "run.2")  # one file, found once
     with pytest.warns(vesk.VeskWarning) as caught:
-        found = vesk.find(data)
+        found = vesk.find(os.fsencode(data))
     assert found == [str(data / n) for n in ("run.2", "run.10", "sub/x.vesk")]
     assert sorted(str(w.message).split(": ")[1] for w in caught) == [
         "links out of %s; not followed" % data, "not a VESK file; skipped"]
+    assert {w.filename for w in caught} == {__file__}  # the caller's line
     with pytest.raises(FileNotFoundError):
         vesk.find(tmp_path / "missing")
 

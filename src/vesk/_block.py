@@ -62,6 +62,8 @@ class Block:
     gives none); reading does not consult it."""
     unfilled: int = 0
     """Points of an image map that no stored spectrum fills; they read as 0."""
+    stored: int = -1
+    """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -82,6 +84,9 @@ class Block:
         spectrum fills (they read as 0, as if measured so)."""
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
+            if self.unfilled == points and self.stored > 0:
+                return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
+                        "all its %d points read as 0" % (self.stored, points))
             return "%d of the map's %d points hold no stored spectrum: they read as 0" % (
                 self.unfilled, points)
         if self.kind != "spectrum" or self.length < 0 or 4 * self.shape[0] <= self.length:
@@ -112,7 +117,8 @@ def _number(value: Optional[ParameterValue]) -> float:
 
 def block_from_outline(item: _native._Outline, path: str = "") -> Block:
     """A Block of the file `path` from one entry of the native outline."""
-    data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled = item
+    (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
+     stored) = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -134,6 +140,7 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
         offset=offset,
         length=length,
         unfilled=unfilled,
+        stored=stored,
         parameters=ReadOnly(params),
         path=path,
     )

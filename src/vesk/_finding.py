@@ -15,7 +15,7 @@ import veskread
 
 from vesk._errors import VeskWarning
 
-PathType = Union[str, "os.PathLike[str]"]
+PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class Found(NamedTuple):
@@ -42,8 +42,8 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
     goes to `on_error`, what is passed over with a reason to `on_warning`."""
     # Depth first in name order through an explicit stack (no recursion limit
     # on a deep tree). Links to folders are followed within the tree only,
-    # each folder once: a link to / or /proc would walk the whole system, and
-    # a link back to an ancestor would loop.
+    # each folder and file once: a link to / or /proc would walk the whole
+    # system, and a link back to an ancestor would loop.
     visited: Set[Tuple[int, int]] = set()
     stack: List[Tuple[Iterator[os.DirEntry[str]], str]] = []
     root = os.path.realpath(top)
@@ -78,7 +78,10 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             elif not entry.is_file():
                 continue
             elif veskread.isVeskFile(entry.path):
-                yield Found(entry.path, subfolder)
+                st = entry.stat()
+                if (st.st_dev, st.st_ino) not in visited:  # a file reached again by a link
+                    visited.add((st.st_dev, st.st_ino))
+                    yield Found(entry.path, subfolder)
             elif looks_measured(entry.name):
                 on_warning("%s: not a VESK file; skipped" % entry.path)
         except OSError as e:  # a file that cannot be read may be a measurement
@@ -95,11 +98,12 @@ def find(folder: PathType) -> List[str]:
     are (x.vesk, run.0) that is not a VESK file give a VeskWarning; an
     OSError is raised only for `folder` itself.
     """
-    top = os.fspath(folder)
+    top = os.fsdecode(folder)
     os.scandir(top).close()  # the folder itself: FileNotFoundError, NotADirectoryError ...
-
-    def warn(message: str) -> None:
-        warnings.warn(VeskWarning(message), stacklevel=3)
-
-    return [found.path for found in walk(
-        top, lambda path, e: warn("%s: %s" % (path, e.strerror or e)), warn)]
+    problems: List[str] = []
+    found = [item.path for item in walk(
+        top, lambda path, e: problems.append("%s: %s" % (path, e.strerror or e)),
+        problems.append)]
+    for message in problems:  # from here, so that they name the caller's line
+        warnings.warn(VeskWarning(message), stacklevel=2)
+    return found

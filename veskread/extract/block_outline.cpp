@@ -151,6 +151,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     StoreTable table = read_store_table(cur, offsets.data);
     BlockReader reader(src);
     StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
+    out.stored_blocks = static_cast<int64_t>(blocks.blocks.size());
     bool traces = is_trace_type(key.type);
     switch (choose_kind(out.parameters, offsets.anno)) {
     case Kind3D::ImageMap:

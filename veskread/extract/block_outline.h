@@ -40,6 +40,8 @@ struct BlockOutline {
     int64_t data_length = -1;
     // Points of an image map that no stored block fills: they read as 0.
     int64_t unfilled_points = 0;
+    // Blocks the store table of a 3D block lists (-1 for 2D).
+    int64_t stored_blocks = -1;
 };
 
 // What an outline of a 3D block read on its way, for a caller that goes on

@@ -82,7 +82,7 @@ def run_ls(args: argparse.Namespace) -> int:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
         except Exception as e:
             error(describe(path, e))
-            records.append({"file": path, "error": describe(path, e)})
+            records.append({"file": path, "blocks": [], "error": describe(path, e)})
             status = 1
     if args.json:  # files that could not be listed too, so a machine sees every input
         emit(dumps(records))
@@ -115,7 +115,7 @@ def run_params(args: argparse.Namespace) -> int:
         warning("%s: %s cannot be read: %s" % (args.file, block.name, block.problem))
     params = dict(block.parameters)
     if args.json:
-        emit(dumps({"file": args.file, "block": block.name,
+        emit(dumps({"file": args.file, "block": block.name, "problem": block.problem,
                      "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
                                     for k, v in params.items()}}))
         return 0

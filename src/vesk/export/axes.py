@@ -8,6 +8,7 @@ from numpy.typing import NDArray
 
 from vesk import DataObject
 from vesk._objects import coordinate_attrs
+from vesk._text import printable
 
 
 def is_spectrum(data: DataObject) -> bool:
@@ -45,7 +46,7 @@ def column_label(data: DataObject, name: str) -> str:
     another coordinate its units where the file gives them ("time (s)")."""
     if name == spectral_coordinate(data):
         return data.block.x_label
-    units = units_of(data, name)
+    units = printable(units_of(data, name))  # a heading stays one line
     return "%s (%s)" % (name, units) if units else name
 
 

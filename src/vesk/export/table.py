@@ -48,8 +48,8 @@ def write_long(data: DataObject, path: str) -> None:
     dims = dim_coordinates(data)
     extra = other_coordinates(data)
     heading = [column_label(data, name) for name, _ in dims]
-    heading += [name for name, _, _ in extra if name not in heading] + [data.block.y_label]
-    extra = [e for e in extra if e[0] in heading[len(dims):]]
+    extra = [e for e in extra if e[0] not in heading]
+    heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
     axis_of = {name: k for k, name in enumerate(data.dims)}
     flat = values.reshape(-1)
     # Coordinates repeat on many rows: each is formatted once, then looked up.
