@@ -280,6 +280,23 @@ def test_series_times_that_cannot_colour_give_row_numbers(plotting, tmp_path, sp
     assert fig.axes[1].get_ylabel() == "time number"
 
 
+@pytest.mark.parametrize("kind, row", [("image traces", "2 x 3 x 2  2 traces"),
+                                      ("multiregion traces", "3 x 2  2 traces")])
+def test_trace_maps_list_their_traces_not_an_x_axis(capsys, tmp_path, kind, row):
+    from vesk_kinds import KINDS
+    path = KINDS[kind]()[0].write(str(tmp_path / "t.vesk"))
+    code, out, _ = run(capsys, "ls", path)
+    assert code == 0 and out.split(kind)[1].strip() == row
+
+
+def test_map_axes_carry_the_map_units(plotting, tmp_path):
+    from vesk_kinds import MAP, _spectra
+    from writer_3d import BASE_3D, file_3d
+    path = file_3d(_spectra(6), {**BASE_3D, **MAP, "MUN": "um"}).write(str(tmp_path / "m.vesk"))
+    ax = plotting.draw(vesk.read(path, "AB"), "t").axes[0]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("Map x (um)", "Map y (um)")
+
+
 @pytest.mark.parametrize("kind, at", [("spectrum", "200"), ("time-resolved series", "200"),
                                       ("time-resolved traces", "one"), ("image map", "200"),
                                       ("image traces", "b"), ("multiregion map", "200"),
@@ -646,6 +663,7 @@ def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, not_vesk, com
     inputs = [empty, SAMPLE] if with_file else [empty]
     code, _, err = run(capsys, *command, *inputs, *outputs(command, tmp_path))
     assert code == (0 if with_file else 1)
+    assert (tmp_path / "out").exists() == (with_file and command != ["ls"])  # none for nothing
     assert "vesk: warning: %s: holds no VESK files" % empty in err
     # named as a measurement is, so reported; other files pass in silence
     assert "vesk: warning: %s: not a VESK file; skipped" % (empty / "notes.vesk") in err

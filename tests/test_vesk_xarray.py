@@ -139,7 +139,9 @@ def test_rows_before_a_cut_block_still_read(tmp_path, planes):
     ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
     expected = np.arange(12, dtype=np.float32).reshape(3, 4)
     np.testing.assert_array_equal(ds["AB"].isel(y=0).values, expected)
-    with pytest.raises(vesk.FormatError):
+    # a cut plane is numpy's reshape error, which a map of the wrong NPT gives too
+    cut = "cannot reshape" if planes else "file ends early: a stored block holds"
+    with pytest.raises(vesk.FormatError, match=cut):
         ds["AB"].values
 
 
