@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from vesk._text import file_name, printable
+from vesk._text import aligned, file_name, printable
 
 if TYPE_CHECKING:
     from vesk._block import Block
@@ -55,11 +55,6 @@ def _short(text: str, width: int = _TEXT_WIDTH) -> str:
     return text if len(text) <= width else text[:width - 3] + "..."
 
 
-def _table_text(rows: Sequence[Sequence[str]]) -> List[str]:
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    return ["  " + "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
-
-
 def _table_html(head: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     cells = ["<tr>%s</tr>" % "".join("<th>%s</th>" % html.escape(h) for h in head)]
     cells += ["<tr>%s</tr>" % "".join("<td>%s</td>" % html.escape(c) for c in r) for r in rows]
@@ -88,7 +83,7 @@ def file_text(f: "VeskFile") -> str:
     blocks = getattr(f, "blocks", [])
     lines = ["<vesk.VeskFile %s (%s)>" % (printable(repr(f.path)), _file_state(f, blocks))]
     if blocks:
-        lines += _table_text([_block_row(b) for b in blocks[:MAX_ROWS]])
+        lines += aligned([_block_row(b) for b in blocks[:MAX_ROWS]], "  ")
     more = _more(len(blocks))
     return "\n".join(lines + (["  " + more] if more else []))
 
@@ -147,7 +142,7 @@ def data_text(data: "DataObject") -> str:
     where, what = _data_head(data)
     lines = ["<vesk.%s %s: %s>" % (type(data).__name__, where, what)]
     rows = _axis_rows(data)
-    return "\n".join(lines + (_table_text(rows) if rows else []))
+    return "\n".join(lines + aligned(rows, "  "))
 
 
 def data_html(data: "DataObject") -> str:

@@ -76,7 +76,8 @@ _REWORDED = [(re.compile(pattern), replacement) for pattern, replacement in [
     (r"Invalid data block type: (.*?)\. Please enter a valid entry .*",
      r"blocks of type \1 cannot be read"),
     (r"Invalid deriv type: (.*?)\.  Please select .*", r"blocks of derivative \1 cannot be read"),
-    (r"Incorrect dimensions: (.*?)\. Dimensions need .*", r"blocks of dimensions \1 cannot be read"),
+    (r"Incorrect dimensions: (.*?)\. Dimensions need .*",
+     r"blocks of dimensions \1 cannot be read"),
     (r"missing key (.*)", r"missing entry \1"),
     (r"seek to negative position", r"a position the file gives lies before its start"),
     # numpy's row assignment, a stored block's values cut short

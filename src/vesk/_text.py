@@ -1,8 +1,10 @@
-"""Text from a file, made safe to show or to write into a line-based format."""
+"""Text from a file, made safe to show (alone or in columns) or to write into a
+line-based format."""
 from __future__ import annotations
 
 import os
 import re
+from typing import List, Sequence
 
 _CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
@@ -20,3 +22,13 @@ def file_name(path: str) -> str:
     file or netCDF attribute can hold) written as escapes (\\xe9)."""
     name = os.path.basename(path)
     return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
+    """Rows in columns; a row's last cell is not padded and does not widen its
+    column, so that a long message ends a row without pushing out the others."""
+    rows = [[printable(c) for c in r] for r in rows]
+    count = max((len(r) for r in rows), default=0)
+    widths = [max((len(r[k]) for r in rows if k < len(r) - 1), default=0) for k in range(count)]
+    return [indent + "  ".join(c.ljust(widths[k]) if k < len(r) - 1 else c
+                               for k, c in enumerate(r)).rstrip() for r in rows]

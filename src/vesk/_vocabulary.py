@@ -100,7 +100,7 @@ def axis_attrs(parameters: Mapping[str, ParameterValue]) -> Dict[str, str]:
     if known is None:
         return {"long_name": code}
     quantity, units, _ = known
-    return {"long_name": quantity, "units": units} if units else {"long_name": quantity}
+    return with_units(quantity, units or "")
 
 
 _LABEL_UNITS = re.compile(r"^(.*\S)\s*\(([^()]+)\)$")
@@ -117,7 +117,6 @@ def with_units(long_name: str, units: str) -> Dict[str, str]:
     if " since " in " %s " % word or word.rstrip("s") in _TIME_WORDS:
         return {"long_name": "%s (%s)" % (long_name, units)}
     return {"long_name": long_name, "units": units} if units else {"long_name": long_name}
-
 
 
 def label_attrs(label: ParameterValue) -> Dict[str, str]:

@@ -1,6 +1,5 @@
 #include "veskread/extract/block_outline.h"
 
-#include <new>
 #include <string>
 #include <unordered_set>
 
@@ -102,25 +101,8 @@ int64_t region_points(const AnnotationTable& anno) {
 
 } // namespace
 
-ParamBlock block_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
-                            const DataBlockKey& key) {
-    if (check_key(key.type, key.dimensions, key.derivative) != KeyProblem::None) return {};
-    BlockOffsets offsets =
-        scan_directory(directory, request_for(key.type, key.dimensions, key.derivative));
-    if (offsets.data == -1 || offsets.params == -1) return {};
-    Cursor cur(src);
-    try {
-        return merge_parameters(cur, offsets);
-    } catch (const Error& e) {
-        if (e.kind() == ErrorKind::Io) throw;
-        return {};
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
-}
-
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key, StoredLayout* stored) {
+                           const DataBlockKey& key, StoredLayout* stored, ParamBlock* merged) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -135,6 +117,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.data_length = offsets.data_words < 0 ? -1 : saturating_mul(offsets.data_words, 4);
     Cursor cur(src);
     out.parameters = merge_parameters(cur, offsets);
+    if (merged) *merged = out.parameters;
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
     check_declared("NPT", npt, src.size());

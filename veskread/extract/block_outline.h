@@ -54,13 +54,11 @@ struct StoredLayout {
 // Throws vesk::Error as reading `key` would fail; a key that reading refuses
 // (such as a listed "SC") throws Error(Value) with reading's message. For a
 // 3D block, `stored` (when given) receives its store table and blocks.
+// `merged` (when given) receives the merged parameters as soon as they are
+// read, so that a block refused later (a missing MXY, values cut short) still
+// has them to show.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key, StoredLayout* stored = nullptr);
-
-// The merged parameters of `key`'s block, for one that reading refuses after
-// merging them (a missing MXY, values cut short): empty when the key or the
-// parameter blocks themselves cannot be read.
-ParamBlock block_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
-                            const DataBlockKey& key);
+                           const DataBlockKey& key, StoredLayout* stored = nullptr,
+                           ParamBlock* merged = nullptr);
 
 } // namespace vesk

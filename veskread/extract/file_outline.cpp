@@ -29,14 +29,15 @@ FileOutline outline_file(const ByteSource& src) {
             }
             ListedBlock item{key, std::nullopt, std::nullopt, {}};
             try {
-                item.outline = outline_block(src, directory, key);
+                item.outline =
+                    outline_block(src, directory, key, nullptr, &item.problem_parameters);
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
-            if (item.problem) item.problem_parameters = block_parameters(src, directory, key);
+            if (!item.problem) item.problem_parameters = {};
             out.blocks.push_back(std::move(item));
         }
     } catch (const Error& e) {

@@ -37,9 +37,10 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
                     "file's name without its extension, or with it where the extension is "
-                    "a number, run.0, or files differ only by extension). A FOLDER stands for the VESK files beneath it, found by "
-                    "their content; their subfolders are made again under DIR, so a whole "
-                    "tree exports in one go. Spectra: "
+                    "a number, run.0, or files differ only by extension). A FOLDER stands "
+                    "for the VESK files beneath it, found by their content; their "
+                    "subfolders are made again under DIR, so a whole tree exports in one "
+                    "go. Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, or CSV in a long layout (one row per value) or "
@@ -178,11 +179,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[str]]:
     """The jobs, and errors for inputs whose outputs would take another's names."""
     stems, errors = output_stems(inputs)
-    named = {item.path: item.named for item in inputs}
-    jobs = [Job(path, stem, tuple(args.blocks) if args.blocks else None, args.format,
-                args.layout or "long", args.output, args.force, args.skip_existing,
-                named[path])
-            for path, stem in stems.items()]
+    jobs = [Job(item.path, stem, tuple(args.blocks) if args.blocks else None, args.format,
+                args.layout or "long", args.output, args.force, args.skip_existing, item.named)
+            for item, stem in stems.items()]
     return jobs, errors
 
 
@@ -241,14 +240,9 @@ def run_export(args: argparse.Namespace) -> int:
     if args.layout is not None and args.format != "csv":
         error("--layout is for CSV (-f csv); %s has one layout" % args.format)
         return 2
-    inputs, status = take_inputs(args.files)
+    inputs, status = take_inputs(args.files, args.output)
     if not inputs.files:
-        return status  # nothing to write: no output folder made for it
-    try:
-        make_folder(args.output)
-    except OSError as e:
-        error(describe(args.output, e))
-        return 1
+        return status
     jobs, errors = plan(args, inputs.files)
     for message in errors:
         error(message)

@@ -4,10 +4,11 @@ outputs can mirror the tree."""
 from __future__ import annotations
 
 import os
-from typing import List, NamedTuple, Sequence, Set, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from vesk._finding import walk
 
+from ..export import make_folder
 from .report import describe, error, warning
 
 
@@ -54,12 +55,21 @@ def _walk(top: str, found: Inputs) -> None:
         found.files.append(Input(item.path, item.subfolder, named=False))
 
 
-def take_inputs(arguments: Sequence[str]) -> Tuple[Inputs, int]:
+def take_inputs(arguments: Sequence[str], output: Optional[str] = None) -> Tuple[Inputs, int]:
     """The inputs, with what could not be looked into reported; the status so
-    far: 1 if something could not, or if there is nothing to do at all."""
+    far: 1 if something could not, or if there is nothing to do at all. With
+    `output`, the folder for the outputs is made once there is an input to
+    write from; where it cannot be, it is reported and no input is given."""
     found = find_inputs(arguments)
     for message in found.errors:
         error(message)
     for message in found.warnings:
         warning(message)
-    return found, 1 if found.errors or not found.files else 0
+    status = 1 if found.errors or not found.files else 0
+    if output is not None and found.files:
+        try:
+            make_folder(output)
+        except OSError as e:
+            error(describe(output, e))
+            return found._replace(files=[]), 1
+    return found, status

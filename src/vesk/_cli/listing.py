@@ -6,7 +6,7 @@ import warnings
 from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
-from vesk._text import printable
+from vesk._text import aligned, printable
 
 from .inputs import take_inputs
 from .json_text import dumps
@@ -56,16 +56,6 @@ def block_row(b: vesk.Block) -> Tuple[str, ...]:
         return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d traces" % b.shape[-1])
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
             "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
-
-
-def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
-    """Rows in columns; a row's last cell is not padded and does not widen its
-    column, so that a long message ends a row without pushing out the others."""
-    rows = [[printable(c) for c in r] for r in rows]
-    count = max((len(r) for r in rows), default=0)
-    widths = [max((len(r[k]) for r in rows if k < len(r) - 1), default=0) for k in range(count)]
-    return [indent + "  ".join(c.ljust(widths[k]) if k < len(r) - 1 else c
-                               for k, c in enumerate(r)).rstrip() for r in rows]
 
 
 def run_ls(args: argparse.Namespace) -> int:

@@ -7,23 +7,24 @@ from typing import Dict, List, Sequence, Set, Tuple
 from .inputs import Input
 
 
-def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[str, str], List[str]]:
+def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[Input, str], List[str]]:
     """Each input's stem, relative to the output folder, and an error for each
     input that cannot have one.
 
     The stem is the file's name without its extension, or with it where the
     extension is a number (run.0, run.1: a numbered series), so that a file's
     outputs are named alike whatever is exported with it, or where inputs of
-    one output folder differ only by extension. A file found under a folder argument keeps its subfolder below
-    it (sample1/map, sample2/map). Inputs that would still write the same
-    outputs (one name in different folders named one by one): each after the
-    first is refused, never written over the first one's outputs.
+    one output folder differ only by extension. A file found under a folder
+    argument keeps its subfolder below it (sample1/map.0, sample2/map.0).
+    Inputs that would still write the same outputs (one name in different
+    folders named one by one): each after the first is refused, never written
+    over the first one's outputs.
     """
     names: Dict[Tuple[str, str], Set[str]] = {}
     for item in inputs:
         name = os.path.basename(item.path)
         names.setdefault((item.subfolder, os.path.splitext(name)[0]), set()).add(name)
-    stems: Dict[str, str] = {}
+    stems: Dict[Input, str] = {}
     taken: Dict[str, str] = {}
     errors: List[str] = []
     for item in inputs:
@@ -37,5 +38,5 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[str, str], List[str]]:
                           "to different folders (-o)" % (item.path, taken[stem]))
             continue
         taken[stem] = item.path
-        stems[item.path] = stem
+        stems[item] = stem
     return stems, errors

@@ -75,20 +75,15 @@ def save_image(path: str, stem: str, image: vesk.Image, folder: str,
 
 
 def run_images(args: argparse.Namespace) -> int:
-    inputs, status = take_inputs(args.files)
+    inputs, status = take_inputs(args.files, args.output)
     if not inputs.files:
-        return status  # nothing to write: no output folder made for it
-    try:
-        make_folder(args.output)
-    except OSError as e:
-        error(describe(args.output, e))
-        return 1
+        return status
     stems, errors = output_stems(inputs.files)
-    named = {item.path: item.named for item in inputs.files}
     for message in errors:
         error(message)
         status = 1
-    for path, stem in stems.items():
+    for item, stem in stems.items():
+        path = item.path
         try:
             with vesk.open(path) as f:
                 images = f.images()
@@ -108,7 +103,7 @@ def run_images(args: argparse.Namespace) -> int:
                     emit(printable(out))
                 written += any(not out.endswith(".json") for out in outs)  # the picture
                 kept += 2 - len(outs)
-            if not (written or kept or named[path]):
+            if not (written or kept or item.named):
                 continue  # a file found under a folder that holds no pictures
             below = os.path.dirname(stem)
             folder = os.path.join(args.output, below) if below else args.output

@@ -25,13 +25,18 @@ CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
 
 
+def _format_of(dtype: "np.dtype[Any]") -> str:
+    """The %-format that writes a value of `dtype` (as tolist() gives it) so
+    that reading it back gives it again."""
+    if dtype == np.float32:
+        return "%.9g"
+    return "%r" if dtype.kind in "fiub" else "%s"
+
+
 def _texts(values: ArrayLike) -> List[str]:
     column = np.asarray(values)
-    if column.dtype == np.float32:
-        return ["%.9g" % v for v in column.tolist()]
-    if column.dtype.kind in "fiub":
-        return [repr(v) for v in column.tolist()]
-    return [str(v) for v in column.tolist()]
+    form = _format_of(column.dtype)
+    return [form % (v,) for v in column.tolist()]
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
@@ -107,9 +112,7 @@ def write_wide(data: DataObject, path: str) -> None:
     texts = [(cdims, _text_table(array)) for cdims, array in columns]
     heading = [column_label(data, n) for n in names or rows] + _texts(
         coordinate(data, data.dims[-1]))
-    number = "%.9g" if values.dtype == np.float32 else (
-        "%r" if values.dtype.kind in "fiub" else "%s")
-    row = ",".join(["%s"] * len(columns) + [number] * width) + "\n"
+    row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n"
     step = max(1, CHUNK // max(width, 1))
     with open(path, "w", newline="", encoding="utf-8") as f:
         f.write(_line(heading) + "\n")
@@ -118,12 +121,12 @@ def write_wide(data: DataObject, path: str) -> None:
             index = np.unravel_index(np.arange(start, stop), row_shape)
             cells = [table_of[tuple(index[rows.index(d)] for d in cdims)].tolist()
                      for cdims, table_of in texts]
-            values_of = table[start:stop].tolist()
             if any(_QUOTED.search("".join(column)) for column in cells):
                 f.writelines(_line(list(labels) + _texts(line)) + "\n"
                              for labels, line in zip(zip(*cells), table[start:stop]))
             else:  # a row goes through one % in C, as in the long layout
-                f.write("".join(map(row.__mod__, zip(*cells, *zip(*values_of)))))
+                value_columns = zip(*table[start:stop].tolist())
+                f.write("".join(map(row.__mod__, zip(*cells, *value_columns))))
 
 
 def _line(cells: Sequence[str]) -> str:
