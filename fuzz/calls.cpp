@@ -125,7 +125,7 @@ void image_map(Read3D& r, const Key& key) {
         if (window.ok()) {
             try {
                 read_image_rows(*r.reader, r.blocks, layout, shape, stride, first_row, rows,
-                                static_cast<float*>(window.data()));
+                                static_cast<float*>(window.data()), CutBlocks::PassOver);
             } catch (const Error&) {
             }
             Budget::charge_resident(window.resident());
@@ -133,8 +133,18 @@ void image_map(Read3D& r, const Key& key) {
     }
     OutputBudget budget(r.src.size());
     if (!budget.try_spend(image_bytes_committed(*r.reader, r.blocks, layout, shape))) return;
-    read_image_spectra(*r.reader, r.blocks, layout, shape, stride,
-                       static_cast<float*>(spectra.data()));
+    try {
+        read_image_spectra(*r.reader, r.blocks, layout, shape, stride,
+                           static_cast<float*>(spectra.data()));
+    } catch (const Error&) {
+        // What the vesk package reads of a map that the end of the file cuts
+        // short, into a map that it fills with NaN first when the file backs it.
+        if (*n > output_limit(r.src.size())) throw;
+        read_image_spectra(*r.reader, r.blocks, layout, shape, stride,
+                           static_cast<float*>(spectra.data()), CutBlocks::PassOver);
+        Budget::charge_resident(spectra.resident());
+        throw;
+    }
     Budget::charge_resident(spectra.resident());
 }
 
@@ -149,15 +159,23 @@ void time_resolved(Read3D& r) {
         read_trace_rows(*r.reader, r.blocks, scan.counts[0], traces.data());
         return;
     }
-    check_spectrum_series(*r.reader, r.blocks, r.npt);
-    int64_t blocks = static_cast<int64_t>(r.blocks.blocks.size());
-    auto n = shape_product({blocks, r.npt});
-    if (blocks == 0 || !n) return;
-    std::vector<float> spectra(static_cast<size_t>(*n));
-    std::vector<double> times(static_cast<size_t>(blocks));
-    read_spectrum_series(*r.reader, r.blocks, r.npt,
-                         int64_t(r.table.block_size) + r.table.info_size, spectra.data(),
-                         times.data());
+    auto read_series = [&r](const StoredBlocks& read) {
+        check_spectrum_series(*r.reader, read, r.npt);
+        int64_t blocks = static_cast<int64_t>(read.blocks.size());
+        auto n = shape_product({blocks, r.npt});
+        if (blocks == 0 || !n) return;
+        std::vector<float> spectra(static_cast<size_t>(*n));
+        std::vector<double> times(static_cast<size_t>(blocks));
+        read_spectrum_series(*r.reader, read, r.npt,
+                             int64_t(r.table.block_size) + r.table.info_size, spectra.data(),
+                             times.data());
+    };
+    // The whole spectra first, as the vesk package reads a series cut short.
+    try {
+        read_series(series_blocks_held_whole(*r.reader, r.blocks, r.npt));
+    } catch (const Error&) {
+    }
+    read_series(r.blocks);
 }
 
 // numpy storing a cell into a float64 array: numbers, and text that parses.

@@ -1,7 +1,8 @@
 // vesk._native: the reading core as plain Python values for the `vesk`
 // package, which needs what veskread's public calls cannot give: the kind and
 // shape of every block without reading values, some rows of an image map
-// without the rest, and the allocator asked to keep the memory of the copies
+// without the rest, the measured part of a map or series that the end of its
+// file cuts short, and the allocator asked to keep the memory of the copies
 // `vesk` makes. It reads through a descriptor the caller owns (never closed
 // here), with positioned reads and the interpreter lock released, and keeps
 // no state of its own between calls. Core errors
@@ -21,6 +22,8 @@
 #include "veskread/extract/file_outline.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
+#include "veskread/extract/series.h"
+#include "veskread/extract/stored_block_reader.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -96,29 +99,30 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length, unfilled map points, stored blocks); for a block that reading
+// data length, unfilled map points, stored blocks, cut blocks); for a block that reading
 // would refuse, kind and shape are None, the parameters those that could be
-// read, the length and stored blocks -1 and problem (message, offset).
+// read, the length and stored blocks -1, cut blocks 0 and problem (message, offset).
 PyObject* listed_tuple(const ListedBlock& b) {
     const auto& k = b.key;
     if (b.problem) {
         Ref params = Ref::steal(parameters_dict(b.problem_parameters));
         if (!params) return nullptr;
-        return Py_BuildValue("(sssOOOi(sL)iii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)iiii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params.get(), -1,
                              b.problem->what(), static_cast<long long>(b.problem->position()), -1,
-                             0, -1);
+                             0, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
     Ref params = Ref::steal(parameters_dict(b.outline->parameters));
     if (!params) return nullptr;
-    return Py_BuildValue("(ssssOOLOLLL)", k.type.c_str(), k.dimensions.c_str(),
+    return Py_BuildValue("(ssssOOLOLLLL)", k.type.c_str(), k.dimensions.c_str(),
                          k.derivative.c_str(), kind_name(b.outline->kind), shape.get(),
                          params.get(), static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
                          static_cast<long long>(b.outline->unfilled_points),
-                         static_cast<long long>(b.outline->stored_blocks));
+                         static_cast<long long>(b.outline->stored_blocks),
+                         static_cast<long long>(b.outline->cut_blocks));
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {
@@ -146,29 +150,23 @@ PyObject* outline(PyObject*, PyObject* arg) {
     return list.release();
 }
 
-// Core work only, run with the lock released: rows of an image map into `out`.
-struct RowsRead {
+// The outcome of core work run with the lock released.
+struct CoreRead {
     std::optional<Error> failure;
     bool out_of_memory = false;
 };
 
-RowsRead read_rows_of(int fd, const DataBlockKey& key, int64_t first_row, int64_t rows, float* out,
-                      int64_t out_bytes) {
-    RowsRead result;
+// Runs `work(src, outline, stored)` on the outline of `key`, catching what
+// the core throws.
+template <class Work> CoreRead read_block_of(int fd, const DataBlockKey& key, Work work) {
+    CoreRead result;
     FdSource src(fd);
     try {
         if (!has_vesk_magic(src)) throw_value("not a VESK file");
         std::vector<DirEntry> directory = read_directory(src);
         StoredLayout stored;
         BlockOutline outline = outline_block(src, directory, key, &stored);
-        if (outline.kind != BlockKind::ImageMap) throw_value("not an image map");
-        MapShape shape{outline.shape[0], outline.shape[1], outline.shape[2]};
-        if (saturating_mul(saturating_mul(rows, shape.npx), saturating_mul(shape.npt, 4)) !=
-            out_bytes)
-            throw_value("the array does not hold " + std::to_string(rows) + " rows of the map");
-        const StoreTable& table = stored.table;
-        read_image_rows(BlockReader(src), stored.blocks, image_layout(table, shape.npt), shape,
-                        int64_t(table.block_size) + table.info_size, first_row, rows, out);
+        work(src, outline, stored);
     } catch (const Error& e) {
         result.failure = e;
     } catch (const std::bad_alloc&) {
@@ -176,6 +174,83 @@ RowsRead read_rows_of(int fd, const DataBlockKey& key, int64_t first_row, int64_
     }
     return result;
 }
+
+void check_room(const char* what, int64_t wanted_bytes, int64_t out_bytes) {
+    if (wanted_bytes != out_bytes)
+        throw_value(std::string("the array does not hold ") + what + ": " +
+                    std::to_string(wanted_bytes) + " bytes");
+}
+
+int64_t stride_of(const StoreTable& table) { return int64_t(table.block_size) + table.info_size; }
+
+// Rows of an image map into `out`; blocks the end of the file cuts short are
+// passed over, leaving what the caller put there.
+void read_rows(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
+               int64_t first_row, int64_t rows, Py_buffer& out) {
+    if (outline.kind != BlockKind::ImageMap) throw_value("not an image map");
+    MapShape shape{outline.shape[0], outline.shape[1], outline.shape[2]};
+    check_room("those rows of the map",
+               saturating_mul(saturating_mul(rows, shape.npx), saturating_mul(shape.npt, 4)),
+               out.len);
+    read_image_rows(BlockReader(src), stored.blocks, image_layout(stored.table, shape.npt), shape,
+                    stride_of(stored.table), first_row, rows, static_cast<float*>(out.buf),
+                    CutBlocks::PassOver);
+}
+
+// The measured part of a block that the end of the file cuts short: an image
+// map's whole spectra into `values` (the map, as the caller filled it), or a
+// series' whole spectra and their times.
+void read_whole(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
+                Py_buffer& values, Py_buffer* times) {
+    BlockReader reader(src);
+    int64_t npt = outline.shape.back();
+    if (outline.kind == BlockKind::ImageMap) {
+        MapShape shape{outline.shape[0], outline.shape[1], npt};
+        check_room("the map",
+                   saturating_mul(saturating_mul(shape.npy, shape.npx), saturating_mul(npt, 4)),
+                   values.len);
+        read_image_spectra(reader, stored.blocks, image_layout(stored.table, npt), shape,
+                           stride_of(stored.table), static_cast<float*>(values.buf),
+                           CutBlocks::PassOver);
+    } else if (outline.kind == BlockKind::TimeSeries && times) {
+        StoredBlocks whole = series_blocks_held_whole(reader, stored.blocks, npt);
+        auto n = static_cast<int64_t>(whole.blocks.size());
+        check_room("the series", saturating_mul(saturating_mul(n, npt), 4), values.len);
+        check_room("the times", saturating_mul(n, 8), times->len);
+        read_spectrum_series(reader, whole, npt, stride_of(stored.table),
+                             static_cast<float*>(values.buf), static_cast<double*>(times->buf));
+    } else {
+        throw_value("neither an image map nor a time-resolved series");
+    }
+}
+
+bool parse_key(PyObject* const* args, DataBlockKey& key) {
+    for (int k = 0; k < 3; ++k) {
+        const char* text = PyUnicode_AsUTF8(args[k]);
+        if (!text) return false;
+        (k == 0 ? key.type : k == 1 ? key.dimensions : key.derivative) = text;
+    }
+    return true;
+}
+
+PyObject* finish(const CoreRead& read) {
+    if (read.out_of_memory) return PyErr_NoMemory();
+    if (read.failure) return raise_core_error(*read.failure);
+    Py_RETURN_NONE;
+}
+
+// A writable C-contiguous buffer, released on every way out.
+struct OutBuffer {
+    Py_buffer view{};
+    bool held = false;
+    bool take(PyObject* obj) {
+        held = PyObject_GetBuffer(obj, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) == 0;
+        return held;
+    }
+    ~OutBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
 
 PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 7) {
@@ -185,26 +260,43 @@ PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd = PyObject_AsFileDescriptor(args[0]);
     if (fd < 0) return nullptr;
     DataBlockKey key;
-    for (int k = 0; k < 3; ++k) {
-        const char* text = PyUnicode_AsUTF8(args[1 + k]);
-        if (!text) return nullptr;
-        (k == 0 ? key.type : k == 1 ? key.dimensions : key.derivative) = text;
-    }
+    if (!parse_key(args + 1, key)) return nullptr;
     long long first_row = PyLong_AsLongLong(args[4]);
     if (first_row == -1 && PyErr_Occurred()) return nullptr;
     long long rows = PyLong_AsLongLong(args[5]);
     if (rows == -1 && PyErr_Occurred()) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[6], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    RowsRead read;
+    OutBuffer out;
+    if (!out.take(args[6])) return nullptr;
+    CoreRead read;
     {
         GilRelease unlocked;
-        read = read_rows_of(fd, key, first_row, rows, static_cast<float*>(view.buf), view.len);
+        read = read_block_of(fd, key, [&](auto& src, auto& outline, auto& stored) {
+            read_rows(src, outline, stored, first_row, rows, out.view);
+        });
     }
-    PyBuffer_Release(&view);
-    if (read.out_of_memory) return PyErr_NoMemory();
-    if (read.failure) return raise_core_error(*read.failure);
-    Py_RETURN_NONE;
+    return finish(read);
+}
+
+PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "read_cut_block() takes 6 arguments");
+        return nullptr;
+    }
+    int fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0) return nullptr;
+    DataBlockKey key;
+    if (!parse_key(args + 1, key)) return nullptr;
+    OutBuffer values, times;
+    if (!values.take(args[4])) return nullptr;
+    if (args[5] != Py_None && !times.take(args[5])) return nullptr;
+    CoreRead read;
+    {
+        GilRelease unlocked;
+        read = read_block_of(fd, key, [&](auto& src, auto& outline, auto& stored) {
+            read_whole(src, outline, stored, values.view, times.held ? &times.view : nullptr);
+        });
+    }
+    return finish(read);
 }
 
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {
@@ -232,15 +324,23 @@ PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem, data length, unfilled map "
-     "points, stored blocks), read from the directory and parameter, store and annotation tables "
+     "points, stored blocks, cut blocks), read from the directory and parameter, store and "
+     "annotation tables "
      "only. The "
      "descriptor is not closed."},
     {"read_map_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_map_rows)),
      METH_FASTCALL,
      "read_map_rows(fd, type, dimensions, derivative, first_row, rows, out, /)\n--\n\nRows "
      "[first_row, first_row + rows) of an image map into `out`, a zeroed C-contiguous float32 "
-     "buffer of those rows, reading only the stored values they hold. The descriptor is not "
-     "closed."},
+     "buffer of those rows, reading only the stored values they hold. Spectra that the end of "
+     "the file cuts short leave their points as they were. The descriptor is not closed."},
+    {"read_cut_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_cut_block)),
+     METH_FASTCALL,
+     "read_cut_block(fd, type, dimensions, derivative, values, times, /)\n--\n\nThe spectra of an "
+     "image map or time-resolved series that the end of the file leaves whole: the map's into "
+     "`values` (C-contiguous float32, the map's shape, left as it was where a spectrum is "
+     "missing), or the series' into `values` (its outline's shape) and their times into "
+     "`times` (float64; None for a map). The descriptor is not closed."},
     {"keep_freed_results", keep_freed_results, METH_O,
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "

@@ -128,16 +128,68 @@ def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
         blocks = [stored_block([1.0] * 3) for _ in range(5)]
         file_3d(store_block(blocks, block_size=12),
                 {**BASE_3D, **MAP, "NPT": 2, "NPX": 4, "NPY": 4}).write(str(path))
-        expected, zeros = ("its 5 stored blocks are neither spectra of NPT values nor NPT "
-                           "planes: all its 16 points read as 0"), 16
+        expected, missing = ("its 5 stored blocks are neither spectra of NPT values nor NPT "
+                             "planes: all its 16 points read as NaN"), 16
     else:
         path.write_bytes(aborted_image_map(npx=4, npy=4, npt=2, recorded=3)[0])
-        expected, zeros = "13 of the map's 16 points hold no stored spectrum: they read as 0", 13
+        expected, missing = "13 of the map's 16 points hold no stored spectrum: they read as NaN", 13
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning) as caught:
         assert f.blocks[0].warning == expected
         values = f["AB"].values
     assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
-    assert values.reshape(16, 2)[16 - zeros:].tolist() == [[0, 0]] * zeros
+    assert np.isnan(values.reshape(16, 2)).all(axis=1).sum() == missing
+    assert np.isnan(values.reshape(16, 2)[16 - missing:]).all()
+
+
+@pytest.mark.parametrize("kind", ["image map", "time-resolved series"])
+@pytest.mark.parametrize("cut_bytes, whole", [(1, 6), (50, 5), (190, 5), (590, 3)])
+def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes, whole):
+    # Six stored blocks of 16 value bytes and 184 info bytes (a time at 152..160)
+    # end the file: cutting 50 loses the last time, 190 its values too.
+    vf, key = KINDS[kind]() if kind == "image map" else (
+        file_3d(_spectra(6), {**BASE_3D, "DXU": "WN"}), ("AB", "3D", "NONE"))
+    data = vf.build()
+    full = veskread.getVeskData(vf.write(str(tmp_path / "full.vesk")), key)
+    path = tmp_path / "cut.vesk"
+    path.write_bytes(data[:-cut_bytes])
+    if kind == "image map":
+        whole = 6 if cut_bytes == 50 else whole  # a map needs no time
+    with vesk.open(path) as f, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        block, obj = f.block(key), f[key]
+    assert block.cut == 6 - whole and len(caught) == (whole < 6)
+    if kind == "image map":
+        expected = full.spectra.copy()
+        expected.reshape(6, NPT)[whole:] = np.nan
+        np.testing.assert_array_equal(obj.values, expected)
+        assert [obj.map_x.tolist(), obj.map_y.tolist()] == [full.mapX.tolist(), full.mapY.tolist()]
+    else:
+        np.testing.assert_array_equal(obj.values, full.spectra[:whole])
+        assert obj.z.tolist() == full.z[:whole].tolist() and block.shape == (whole, NPT)
+    assert obj.x.tolist() == full.x.tolist()
+    if whole < 6:
+        assert "the file ends early: %d of its 6 stored spectra are cut off" % (6 - whole) in (
+            str(caught[0].message))
+        assert obj.raw is None
+        with pytest.raises((ValueError, struct.error)):
+            veskread.getVeskData(str(path), key)  # the low-level reader refuses it whole
+    if kind == "image map":
+        xr = pytest.importorskip("xarray")
+        with pytest.warns(vesk.VeskWarning) if whole < 6 else warnings.catch_warnings():
+            ds = xr.open_dataset(path, engine="vesk", group="AB/3D/NONE", chunks={"y": 1})
+        np.testing.assert_array_equal(ds["AB"].values, obj.values)
+
+
+def test_a_cut_map_is_not_filled_past_what_its_file_backs(tmp_path):
+    blocks = [stored_block([1.0] * NPT) for _ in range(2)]
+    data = file_3d(store_block(blocks, block_size=4 * NPT),
+                   {**BASE_3D, **MAP, "NPX": 1 << 12, "NPY": 1 << 12}).build()
+    path = tmp_path / "huge.vesk"
+    path.write_bytes(data[:-190])
+    with vesk.open(path) as f:
+        assert f.blocks[0].cut == 1
+        with pytest.raises(vesk.FormatError, match="a file of its size can back at most"):
+            f["AB"]
 
 
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):
@@ -293,8 +345,8 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
     assert offset >= 0
 
 
-def test_map_cut_inside_its_values_says_so(tmp_path):
-    path, key = write(tmp_path, "image map")
+def test_regions_cut_inside_their_values_say_so(tmp_path):
+    path, key = write(tmp_path, "multiregion map")
     data = pathlib.Path(path).read_bytes()
     pathlib.Path(path).write_bytes(data[:-193])  # into the last spectrum: the values go last
     with pytest.raises(vesk.FormatError) as e:

@@ -43,11 +43,11 @@ def test_listing_agrees_with_reading(tmp_path, data, capsys):
                 assert (len(array),) == tuple(obj.values.shape[obj.dims.index(d)] for d in dims)
             if block.kind == "image map":  # its rows read alone agree
                 for row in range(min(block.shape[0], 3)):
-                    rows = read_map_rows(str(path), block.key, block.shape, row, row + 1)
+                    rows = read_map_rows(str(path), block, row, row + 1)
                     np.testing.assert_array_equal(rows[0], obj.values[row])
         for block in f.blocks:
             if block.kind == "image map" and block.shape[0]:  # only its errors, read or not
                 try:
-                    read_map_rows(str(path), block.key, block.shape, 0, 1)
+                    read_map_rows(str(path), block, 0, 1)
                 except (vesk.FormatError, OSError, MemoryError):
                     pass

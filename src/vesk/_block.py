@@ -61,9 +61,16 @@ class Block:
     """Byte length of the data block as the directory gives it (-1 when it
     gives none); reading does not consult it."""
     unfilled: int = 0
-    """Points of an image map that no stored spectrum fills; they read as 0."""
+    """Points of an image map that no whole stored spectrum fills (the
+    measurement stopped, or the file was cut, before them); they read as NaN,
+    where `veskread` gives 0 or refuses the map."""
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
+    cut: int = 0
+    """Stored spectra of an image map or time-resolved series that the end of
+    the file cuts short. Reading gives the rest, with a `VeskWarning`: the
+    map's missing points as NaN, the series without the rows it lacks
+    (`shape` counts only the rows read)."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -80,14 +87,22 @@ class Block:
     def warning(self) -> Optional[str]:
         """Why values read are not all the measurement, or None: a spectrum
         whose NPT runs past its data block (its last values come from
-        whatever follows it), or an image map some of whose points no stored
-        spectrum fills (they read as 0, as if measured so)."""
+        whatever follows it), an image map some of whose points no stored
+        spectrum fills (they read as NaN), or a map or series that the end of
+        the file cuts short."""
+        if self.cut > 0:
+            ends = "the file ends early: %d of its %d stored spectra are cut off" % (
+                self.cut, self.stored)
+            if self.kind == "time-resolved series":
+                return "%s; the %d whole ones are read" % (ends, self.shape[0])
+            return "%s; %d of the map's %d points read as NaN" % (
+                ends, self.unfilled, self.shape[0] * self.shape[1])
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
-                        "all its %d points read as 0" % (self.stored, points))
-            return "%d of the map's %d points hold no stored spectrum: they read as 0" % (
+                        "all its %d points read as NaN" % (self.stored, points))
+            return "%d of the map's %d points hold no stored spectrum: they read as NaN" % (
                 self.unfilled, points)
         if self.kind != "spectrum" or self.length < 0 or 4 * self.shape[0] <= self.length:
             return None
@@ -118,7 +133,7 @@ def _number(value: Optional[ParameterValue]) -> float:
 def block_from_outline(item: _native._Outline, path: str = "") -> Block:
     """A Block of the file `path` from one entry of the native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored) = item
+     stored, cut) = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -141,6 +156,7 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
         length=length,
         unfilled=unfilled,
         stored=stored,
+        cut=cut,
         parameters=ReadOnly(params),
         path=path,
     )

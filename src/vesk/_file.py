@@ -1,6 +1,7 @@
 """`VeskFile`: an open VESK file, its block listing and reading by key."""
 from __future__ import annotations
 
+import math
 import os
 import warnings
 from types import TracebackType
@@ -11,7 +12,7 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import Block, BlockKey, block_from_outline
+from vesk._block import Block, BlockKey, block_from_outline, key_name
 from vesk._errors import (
     BlockNotFoundError,
     FormatError,
@@ -19,7 +20,7 @@ from vesk._errors import (
     raise_native,
     raise_translated,
 )
-from vesk._objects import DataObject, Image, from_raw, image_from_dict
+from vesk._objects import DataObject, Image, from_cut_read, from_raw, image_from_dict
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Key = Union[str, Tuple[str, str, str]]
@@ -147,6 +148,10 @@ class VeskFile:
     def _read(self, block: Block) -> DataObject:
         if self._fd is None:
             raise ValueError("I/O operation on closed VESK file %r" % self.path)
+        if _has_missing_values(block):
+            obj = _read_measured(self._fd, self.path, block)
+            warn_of(self.path, block, stacklevel=3)
+            return obj
         try:
             raw = veskread.getVeskData(self._read_path, block.key)
         except Exception as e:
@@ -202,14 +207,56 @@ def read(path: PathType, key: Key) -> DataObject:
         return f[key]
 
 
-def read_map_rows(
-    path: str, key: BlockKey, shape: Tuple[int, ...], start: int, stop: int
-) -> NDArray[np.float32]:
-    """Rows [start, stop) of the image map `key` of `shape`, reading only the
-    stored values of those rows: a damaged block elsewhere does not fail it."""
-    out = np.zeros((stop - start,) + tuple(shape[1:]), dtype=np.float32)
+def _room_for(fd: int, path: str, shape: Tuple[int, ...], what: str,
+              missing: float) -> NDArray[np.float32]:
+    """An array of `shape` for values read from the file, `missing` where none
+    is read. Zeros commit no memory until written, so only a NaN fill is held
+    to what the file's size allows."""
+    if missing == 0:
+        return np.zeros(shape, dtype=np.float32)
+    nbytes = 4 * int(np.prod(shape, dtype=object))
+    limit = _native.output_limit(os.fstat(fd).st_size)
+    if nbytes > limit:
+        raise FormatError("%s: %s would take %d bytes; a file of its size can back at most %d"
+                          % (path, what, nbytes, limit))
+    return np.full(shape, missing, dtype=np.float32)
+
+
+def _has_missing_values(block: Block) -> bool:
+    """Whether `block` is a map with points that no whole stored spectrum
+    fills, or a series that the end of its file cuts short."""
+    return block.cut > 0 or (block.kind == "image map" and block.unfilled > 0)
+
+
+def _read_measured(fd: int, path: str, block: Block) -> DataObject:
+    """What was measured of a block `_has_missing_values` is true of: a map with
+    NaN where no whole spectrum is stored, a series of its whole spectra."""
+    if block.kind == "image map":
+        values = _room_for(fd, path, block.shape, "block %s" % block.name, math.nan)
+        times = None
+    else:
+        values = np.empty(block.shape, dtype=np.float32)
+        times = np.empty(block.shape[0], dtype=np.float64)
+    try:
+        _native.read_cut_block(fd, *block.key, values, times)
+    except ValueError as e:
+        raise_native(e, path)
+    try:  # the axes, from parameters that a damaged file may give as text
+        return from_cut_read(block, values, times)
+    except Exception as e:
+        raise_translated(e, path, block.name, block.offset)
+
+
+def read_map_rows(path: str, block: Block, start: int, stop: int) -> NDArray[np.float32]:
+    """Rows [start, stop) of the image map `block`, reading only the stored
+    values of those rows: a damaged block elsewhere does not fail it. Points
+    without a whole stored spectrum read as NaN, as reading the map gives them."""
+    key, shape = block.key, block.shape
     fd = _open_descriptor(path)
     try:
+        out = _room_for(fd, path, (stop - start,) + tuple(shape[1:]),
+                        "rows %d to %d of %s" % (start, stop, key_name(key)),
+                        math.nan if _has_missing_values(block) else 0.0)
         _native.read_map_rows(fd, *key, start, stop - start, out)
     except ValueError as e:
         raise_native(e, path)

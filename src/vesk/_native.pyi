@@ -2,10 +2,13 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 _Outline = Tuple[
     str, str, str, Optional[str], Optional[Tuple[int, ...]],
-    Optional[Dict[str, Union[int, float, str]]], int, Optional[Tuple[str, int]], int, int, int,
+    Optional[Dict[str, Union[int, float, str]]], int, Optional[Tuple[str, int]], int, int, int, int,
 ]
 
 def outline(fd: Any, /) -> List[_Outline]: ...
+def read_cut_block(
+    fd: Any, type: str, dimensions: str, derivative: str, values: Any, times: Any, /
+) -> None: ...
 def keep_freed_results(nbytes: int, /) -> None: ...
 def output_limit(file_size: int, /) -> int: ...
 def read_map_rows(

@@ -88,7 +88,8 @@ class DataObject:
     dims: Tuple[str, ...]
     coords: Coords = field(repr=False)
     raw: Any = field(repr=False, compare=False)
-    """The low-level `veskread` data object the arrays come from."""
+    """The low-level `veskread` data object the arrays come from; None for a
+    block that the end of its file cuts short, which `veskread` refuses."""
     x: NDArray[np.float64] = field(repr=False)
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
 
@@ -307,6 +308,36 @@ def image_from_dict(position: int, d: Mapping[str, Any]) -> Image:
 def _axis_dim(parameters: Mapping[str, ParameterValue], taken: Sequence[str]) -> str:
     dim = _vocabulary.axis_dimension(parameters)
     return dim if dim not in taken else "spectral"
+
+
+def declared_axes(
+    p: Mapping[str, Any]
+) -> Tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """The spectral axis and an image map's x and y axes, as reading computes
+    them from the parameters alone (the map's: origin + step * (count - 1),
+    then linspace)."""
+    spectral = np.linspace(p["FXV"], p["LXV"], p["NPT"])
+    if "NPX" not in p:
+        return spectral, np.zeros(0), np.zeros(0)
+    map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
+    map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
+    return spectral, map_x, map_y
+
+
+def from_cut_read(block: Block, values: NDArray[np.float32],
+                  times: Optional[NDArray[np.float64]]) -> DataObject:
+    """Wraps the measured part of an image map (`times` None) or a
+    time-resolved series that the end of its file cuts short."""
+    params = block.parameters
+    spectral, map_x, map_y = declared_axes(params)
+    if times is None:
+        dim = _axis_dim(params, ("y", "x"))
+        coords = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}
+        return ImageMap(block, params, values, ("y", "x", dim), coords, None, spectral, map_x,
+                        map_y)
+    dim = _axis_dim(params, ("time",))
+    coords = {"time": (("time",), times), dim: ((dim,), spectral)}
+    return TimeSeries(block, params, values, ("time", dim), coords, None, spectral, times)
 
 
 def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:

@@ -32,9 +32,9 @@ except ImportError as e:  # pragma: no cover - only without the extra
 import veskread
 
 from vesk._block import Block
-from vesk._errors import BlockNotFoundError
+from vesk._errors import BlockNotFoundError, raise_translated
 from vesk._file import PathType, VeskFile, read, read_map_rows, warn_of
-from vesk._objects import DataObject, coordinate_attrs, fitted_coords
+from vesk._objects import DataObject, coordinate_attrs, declared_axes, fitted_coords
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
@@ -60,6 +60,7 @@ class VeskBackendArray(BackendArray):
         self.path = path
         self.key = block.key
         self.kind = block.kind
+        self.block = block
         self.shape = block.shape
         self.dtype = np.dtype(np.float32)
         self.lock = SerializableLock()
@@ -76,7 +77,7 @@ class VeskBackendArray(BackendArray):
                 values = read(self.path, self.key).values
                 return values[key]
             start, stop, within = window
-            rows = read_map_rows(self.path, self.key, self.shape, start, stop)
+            rows = read_map_rows(self.path, self.block, start, stop)
         return rows[(within,) + tuple(key[1:])]
 
 
@@ -93,7 +94,10 @@ def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
 
 def _lazy_dataset(path: str, block: Block) -> Dataset:
     p: Mapping[str, Any] = block.parameters
-    spectral = np.linspace(p["FXV"], p["LXV"], p["NPT"])
+    try:  # from parameters that a damaged file may give as text
+        spectral, map_x, map_y = declared_axes(p)
+    except Exception as e:
+        raise_translated(e, path, block.name, block.offset)
     data = indexing.LazilyIndexedArray(VeskBackendArray(path, block))
     dim = axis_dimension(p)
     if block.kind == "spectrum":
@@ -102,9 +106,6 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
     else:
         dim = dim if dim not in ("x", "y") else "spectral"
         dims = ("y", "x", dim)
-        # As reading computes them: origin + step * (count - 1), then linspace.
-        map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
-        map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
         axes = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}
     attrs = coordinate_attrs(block, dims)
     coords = {

@@ -1,11 +1,13 @@
 #include "veskread/extract/block_outline.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/float_values.h"
+#include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
 #include "veskread/extract/regions.h"
 #include "veskread/extract/selection.h"
@@ -143,10 +145,12 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
             ImageLayout layout = image_layout(table, npt);
+            if (layout == ImageLayout::Spectra)
+                out.cut_blocks = cut_spectrum_blocks(reader, blocks, npt);
             if (layout == ImageLayout::Neither)
                 out.unfilled_points = points;
-            else if (layout == ImageLayout::Spectra && stored_count < points)
-                out.unfilled_points = points - stored_count;
+            else if (layout == ImageLayout::Spectra && stored_count - out.cut_blocks < points)
+                out.unfilled_points = points - std::max<int64_t>(stored_count - out.cut_blocks, 0);
         }
         break;
     case Kind3D::TimeResolved:
@@ -155,10 +159,13 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             out.shape = {static_cast<int64_t>(blocks.blocks.size()),
                          common_count(reader, blocks, npt)};
         } else {
-            check_spectrum_series(reader, blocks, npt);
+            StoredBlocks whole = series_blocks_held_whole(reader, blocks, npt);
+            // With nothing whole there is nothing measured to give.
+            const StoredBlocks& read = whole.blocks.empty() ? blocks : whole;
+            check_spectrum_series(reader, read, npt);
             out.kind = BlockKind::TimeSeries;
-            out.shape = {static_cast<int64_t>(blocks.blocks.size()),
-                         common_count(reader, blocks, npt)};
+            out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - read.blocks.size());
+            out.shape = {static_cast<int64_t>(read.blocks.size()), common_count(reader, read, npt)};
         }
         break;
     case Kind3D::MultiRegion: {

@@ -39,7 +39,12 @@ struct BlockOutline {
     // never consults it.
     int64_t data_length = -1;
     // Points of an image map that no stored block fills: they read as 0.
+    // With cut blocks, also the points whose block is cut.
     int64_t unfilled_points = 0;
+    // Stored blocks of an image map's spectra or a time-resolved series that
+    // the end of the file cuts short. Reading fails on them, or passes them
+    // over (CutBlocks::PassOver); a series' shape counts only the whole ones.
+    int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
 };

@@ -27,7 +27,8 @@ struct PointWindow {
 // `blocks` are the map's stored blocks from block `window.first` on; `out`
 // holds the window's spectra.
 void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
-                          const MapShape& s, int64_t stride, PointWindow window, float* out) {
+                          const MapShape& s, int64_t stride, PointWindow window, float* out,
+                          CutBlocks cut) {
     // Whole blocks lying back to back go a batch per read, straight into
     // their spectra; the rest one by one, with the errors of a short read.
     // Points follow one another in the map, so each block's info part can
@@ -49,6 +50,10 @@ void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock
         int64_t col = i % s.npx;
         int64_t row = i / s.npx;
         if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
+        if (cut == CutBlocks::PassOver && reader.values_at(b.offset, s.npt) != s.npt) {
+            ++i;
+            continue;
+        }
         batch.take(batched, b.offset, out + (row * s.npx + col - window.first) * s.npt, i, nothing,
                    single);
         ++i;
@@ -167,6 +172,13 @@ int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blo
     return plane_bytes_committed(per_block, s.npt, count);
 }
 
+int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+    int64_t cut = 0;
+    for (const auto& b : blocks.blocks)
+        if (b.offset >= 0 && reader.values_at(b.offset, npt) != npt) ++cut;
+    return cut;
+}
+
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape) {
     // Block i fills spectrum i (or plane i); one more than there is room
     // for raises, so reading without error means every place was written.
@@ -183,11 +195,11 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 }
 
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                        const MapShape& shape, int64_t stride, float* out) {
+                        const MapShape& shape, int64_t stride, float* out, CutBlocks cut) {
     const PointWindow all{0, shape.npy * shape.npx};
     switch (layout) {
     case ImageLayout::Spectra:
-        read_spectrum_blocks(reader, blocks.blocks, shape, stride, all, out);
+        read_spectrum_blocks(reader, blocks.blocks, shape, stride, all, out, cut);
         return;
     case ImageLayout::Planes:
         read_plane_blocks(reader, blocks.blocks, shape, stride, all, out);
@@ -200,7 +212,7 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
 
 void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                      const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
-                     float* out) {
+                     float* out, CutBlocks cut) {
     if (first_row < 0 || rows < 0 || first_row > shape.npy - rows)
         throw_value("rows " + std::to_string(first_row) + " to " +
                     std::to_string(first_row + rows) + " are not rows of the map's " +
@@ -225,7 +237,7 @@ void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, Imag
                               std::to_string(committed) + " bytes");
     if (read.empty()) return;
     if (layout == ImageLayout::Spectra)
-        read_spectrum_blocks(reader, read, shape, stride, window, out);
+        read_spectrum_blocks(reader, read, shape, stride, window, out, cut);
     else if (layout == ImageLayout::Planes)
         read_plane_blocks(reader, read, shape, stride, window, out);
 }

@@ -23,10 +23,20 @@ struct MapShape {
 // error (so the array need not be cleared first).
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape);
 
+// What a spectrum block that the end of the file cuts short does to a read:
+// fail it, or leave its point as the caller filled it (the measured part of
+// a recording that stopped early). Plane blocks always fail.
+enum class CutBlocks { Raise, PassOver };
+
+// Spectrum blocks the end of the file cuts short (a block at a negative
+// offset is not cut: reading refuses it).
+int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);
+
 // `out` holds npy*npx*npt floats, zero unless image_blocks_cover_map; `stride` is the distance
 // between stored blocks (block size plus info size). Runs without Python.
 void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                        const MapShape& shape, int64_t stride, float* out);
+                        const MapShape& shape, int64_t stride, float* out,
+                        CutBlocks cut = CutBlocks::Raise);
 
 // Rows [first_row, first_row + rows) of the map into `out` (rows*npx*npt
 // floats, zero where no block writes), reading only what writes them: the
@@ -36,7 +46,7 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
 // memory than the file's size allows.
 void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
                      const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
-                     float* out);
+                     float* out, CutBlocks cut = CutBlocks::Raise);
 
 // Memory of `out` (zero pages until written) that read_image_spectra commits
 // before it stops (at the first block that fails, or at the end), found

@@ -20,6 +20,11 @@ namespace vesk {
 // negative or impossible seek, or a time that the short block or the file
 // end leaves unread).
 void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);
+// The blocks of a series that the end of the file leaves whole, values and
+// time: the measured part of a recording that stopped early. A block at a
+// negative offset stays, for reading to refuse.
+StoredBlocks series_blocks_held_whole(const BlockReader& reader, const StoredBlocks& blocks,
+                                      int64_t npt);
 // spectra: blocks x npt floats; times: one per block. `stride` is block
 // size plus info size, the distance between the blocks of a run.
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
