@@ -1,8 +1,10 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
+import copy
 import gc
 import json
 import os
 import pathlib
+import pickle
 import shutil
 import struct
 import warnings
@@ -97,9 +99,12 @@ def test_spectrum_ending_early_is_a_shorter_array_listed_as_such(tmp_path, cut):
     data = vf.build()
     path = tmp_path / "short.vesk"
     path.write_bytes(data[:len(data) - 20 + cut])
-    with vesk.open(path) as f:
+    with vesk.open(path) as f, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         assert f.blocks[0].shape == (cut // 4,)
         assert f["AB"].values.tolist() == [1, 2, 3, 4, 5][:cut // 4]
+    assert [str(w.message) for w in caught] == [
+        "%s: AB/2D/NONE: the file ends early: it holds %d of NPT 5 values" % (path, cut // 4)]
 
 
 @pytest.mark.parametrize("words, warned", [(5, False), (3, True), (-1, False)])
@@ -165,7 +170,7 @@ def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes
         assert [obj.map_x.tolist(), obj.map_y.tolist()] == [full.mapX.tolist(), full.mapY.tolist()]
     else:
         np.testing.assert_array_equal(obj.values, full.spectra[:whole])
-        assert obj.z.tolist() == full.z[:whole].tolist() and block.shape == (whole, NPT)
+        assert obj.time.tolist() == full.z[:whole].tolist() and block.shape == (whole, NPT)
     assert obj.x.tolist() == full.x.tolist()
     if whole < 6:
         assert "the file ends early: %d of its 6 stored spectra are cut off" % (6 - whole) in (
@@ -313,6 +318,16 @@ def test_keys_and_short_forms(tmp_path):
                                 " SSC/2D/NONE, RSC/2D/NONE" % path)
         with pytest.raises(TypeError):
             f[1]
+        with pytest.raises(KeyError, match="^%s: not a block key" % path):
+            f["AB/2D/NONE/"]
+        with pytest.raises(vesk.BlockNotFoundError, match="name the block, one of: AB/2D/NONE,"):
+            f.block()
+        for copy_of in (pickle.dumps, copy.copy):  # its descriptor means nothing elsewhere
+            with pytest.raises(TypeError, match="pass its path"):
+                copy_of(f)
+    single = spectrum_file([1.0, 2.0]).write(str(tmp_path / "run.0"))
+    assert vesk.read(single).values.tolist() == [1.0, 2.0]
+    assert vesk.find(single) == [single]
 
 
 def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):

@@ -44,6 +44,7 @@ def test_dataset_equals_data_object(tmp_path, kind):
         np.testing.assert_array_equal(ds[coord].values, expected[coord].values)
         assert ds[coord].attrs == expected[coord].attrs
     assert ds.attrs["NPT"] == expected.attrs["NPT"] and ds.attrs["kind"] == kind
+    assert ds.attrs["x_label"] == expected.attrs["x_label"]
 
 
 SERIES, MAP_KIND = "time-resolved series", "image map"

@@ -85,8 +85,9 @@ class Block:
 
     @property
     def warning(self) -> Optional[str]:
-        """Why values read are not all the measurement, or None: a spectrum
-        whose NPT runs past its data block (its last values come from
+        """Why values read are not all the measurement, or None: a spectrum or
+        traces that the end of the file cuts short (fewer values than NPT), a
+        spectrum whose NPT runs past its data block (its last values come from
         whatever follows it), an image map some of whose points no stored
         spectrum fills (they read as NaN), or a map or series that the end of
         the file cuts short."""
@@ -104,12 +105,17 @@ class Block:
                         "all its %d points read as NaN" % (self.stored, points))
             return "%d of the map's %d points hold no stored spectrum: they read as NaN" % (
                 self.unfilled, points)
-        if self.kind != "spectrum" or self.length < 0 or 4 * self.shape[0] <= self.length:
-            return None
-        inside = self.length // 4
-        return ("NPT %d runs past the data block's %d bytes: the last %d of the %d values "
-                "are read from whatever follows it"
-                % (self.points, self.length, self.shape[0] - inside, self.shape[0]))
+        notes = []
+        if self.kind in ("spectrum", "time-resolved traces") and self.shape[-1] < self.points:
+            notes.append("the file ends early: %s %d of NPT %d values" % (
+                "it holds" if self.kind == "spectrum" else "its traces hold",
+                self.shape[-1], self.points))
+        if self.kind == "spectrum" and 0 <= self.length < 4 * self.shape[0]:
+            notes.append("NPT %d runs past the data block's %d bytes: the last %d of the %d "
+                          "values are read from whatever follows it" % (
+                              self.points, self.length, self.shape[0] - self.length // 4,
+                              self.shape[0]))
+        return "; ".join(notes) or None
 
     @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:

@@ -92,6 +92,12 @@ class VeskFile:
     ) -> None:
         self.close()
 
+    def __reduce__(self) -> Any:
+        # Its descriptor means nothing in another process, and a copy
+        # closing it would close this one's.
+        raise TypeError("an open VESK file cannot be pickled or copied; pass its path (%r) "
+                        "and open it again" % self.path)
+
     def __del__(self) -> None:
         if getattr(self, "_fd", None) is not None:
             warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
@@ -124,9 +130,19 @@ class VeskFile:
     def __len__(self) -> int:
         return len(self.keys())
 
-    def block(self, key: Key) -> Block:
-        """The Block a key or short form names; BlockNotFoundError otherwise."""
-        parts = _key_parts(key)
+    def block(self, key: Optional[Key] = None) -> Block:
+        """The Block a key or short form names, or with no key the file's only
+        block; BlockNotFoundError otherwise."""
+        if key is None:
+            names = self.keys()
+            if len(names) != 1:
+                raise BlockNotFoundError("%s: name the block, one of: %s"
+                                         % (self.path, ", ".join(names) or "no data blocks"))
+            key = names[0]
+        try:
+            parts = _key_parts(key)
+        except BlockNotFoundError as e:
+            raise BlockNotFoundError("%s: %s" % (self.path, e.args[0])) from None
         matches = [b for b in self.blocks if b.key[: len(parts)] == parts]
         distinct = list(dict.fromkeys(b.name for b in matches))
         if len(distinct) == 1:
@@ -201,10 +217,11 @@ def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io
     return VeskFile(path)
 
 
-def read(path: PathType, key: Key) -> DataObject:
-    """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`."""
+def read(path: PathType, key: Optional[Key] = None) -> DataObject:
+    """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`; the key
+    may be left out when the file has one block."""
     with VeskFile(path) as f:
-        return f[key]
+        return f._read(f.block(key))
 
 
 def _room_for(fd: int, path: str, shape: Tuple[int, ...], what: str,

@@ -91,7 +91,9 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
 def find(folder: PathType) -> List[str]:
     """The VESK files beneath `folder`, in its subfolders too, told by their
     content and in name order, numbers by value (run.2 before run.10), as
-    `vesk ls FOLDER` takes them: `[vesk.read(p, "AB") for p in vesk.find("data")]`.
+    `vesk ls FOLDER` takes them:
+    `[vesk.read(p, "AB/2D/NONE") for p in vesk.find("data")]`.
+    A file given for `folder` stands for itself, as on the command line.
 
     Links to folders within it are followed. A subfolder or file that cannot
     be looked into, a link out of the folder and a file named as measurements
@@ -99,6 +101,8 @@ def find(folder: PathType) -> List[str]:
     OSError is raised only for `folder` itself.
     """
     top = os.fsdecode(folder)
+    if os.path.isfile(top):
+        return [top]
     os.scandir(top).close()  # the folder itself: FileNotFoundError, NotADirectoryError ...
     problems: List[str] = []
     found = [item.path for item in walk(

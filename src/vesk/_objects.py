@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -142,6 +142,11 @@ class DataObject:
             name=self.variable_name,
         )
 
+    def to_pandas(self) -> Union["pandas.Series", "pandas.DataFrame"]:
+        """The values in pandas: a spectrum as a `Series`, every other block as
+        a `DataFrame` (see each kind's own `to_pandas`)."""
+        raise NotImplementedError
+
 
 @dataclass(frozen=True, eq=False, repr=False)
 class Table(DataObject):
@@ -225,6 +230,11 @@ class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times z[step]."""
 
     z: NDArray[np.float64] = field(repr=False)
+
+    @property
+    def time(self) -> NDArray[np.float64]:
+        """The rows' times (`z`), as the coordinate "time" holds them."""
+        return self.z
 
 
 @dataclass(frozen=True, eq=False, repr=False)

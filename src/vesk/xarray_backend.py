@@ -88,7 +88,7 @@ def _variable_name(block: Block) -> str:
 
 def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
     attrs: Dict[str, Any] = dict(parameters)
-    attrs.update(block=block.name, kind=block.kind)
+    attrs.update(block=block.name, kind=block.kind, x_label=block.x_label)
     return attrs
 
 
@@ -129,14 +129,13 @@ def _eager_dataset(obj: DataObject) -> Dataset:
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     with VeskFile(path) as f:
-        if group is None:
-            names = f.keys()
-            if len(names) != 1:
-                raise BlockNotFoundError(
-                    "%s: name the block with group=, one of: %s" % (f.path, ", ".join(names))
-                )
-            group = names[0]
-        block = f.block(group)
+        try:
+            block = f.block(group)
+        except BlockNotFoundError as e:
+            if group is not None:
+                raise
+            raise BlockNotFoundError(e.args[0].replace("name the block", "name the block with "
+                                                       "group=")) from None
         if block.kind in LAZY_KINDS:
             warn_of(f.path, block, stacklevel=2)
             return _lazy_dataset(f.path, block)
