@@ -220,6 +220,27 @@ def test_image_map_picture(at):
     np.testing.assert_array_equal(ys, data.coords[data.dims[0]][1])
 
 
+def test_band_area_stands_above_a_straight_baseline(tmp_path):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    # x = 100, 150, ..., 400; a sloping background with a triangle of height h
+    # at 250 between 200 and 300: its area above the baseline is 50 h.
+    x = np.linspace(100, 400, 7)
+    spectra = [3 + 0.01 * k * x + np.interp(x, [200, 250, 300], [0, h, 0])
+               for k, h in enumerate([0.0, 1.0, 2.0, 4.0])]
+    path = file_3d(store_block([stored_block(v.tolist()) for v in spectra], block_size=28),
+                   {**BASE_3D, "NPT": 7, "NPX": 2, "NPY": 2, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0,
+                    "DDY": 1.0}).write(str(tmp_path / "band.vesk"))
+    data = vesk.read(path)
+    for at in ("190:310", "300:200"):
+        picture, _, _, _, caption = map_picture(data, at)
+        np.testing.assert_allclose(picture.ravel(), [0, 50, 100, 200], atol=1e-3)
+        assert caption == "Absorbance band area 200 .. 300"
+    for at, problem in [("210:240", "fewer than two points"), ("150:2:3", "not a number or a band"),
+                        ("90:200", "outside the x range")]:
+        with pytest.raises(ValueError, match=problem):
+            map_picture(data, at)
+
+
 def test_trace_map_chosen_by_name():
     data = vesk.read(SAMPLES["mapping"], "TRC/3D/NONE")
     name = str(data.coords[data.dims[-1]][1][2])

@@ -2,8 +2,9 @@
 grid, a multiregion block as one panel per region.
 
 Every map is reduced to one value per point the same way (`chosen`): the
-intensity at the x value `--at` names or integrated over x, or the trace
-`--at` names. The panels of one figure share one colour scale.
+intensity at the x value `--at` names, the area of the band `--at LO:HI`
+names above a straight baseline between its ends, the intensity integrated
+over x, or the trace `--at` names. The panels of one figure share one colour scale.
 """
 from __future__ import annotations
 
@@ -72,16 +73,14 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         finite_axis(data, axis)
         if at is None:
             return integrate(values, axis, along), "Integrated %s" % data.block.y_label
-        try:
-            wanted = float(at)
-        except ValueError:
-            raise PlotError("--at %s is not a number" % at)
-        lo, hi = sorted((float(axis[0]), float(axis[-1])))
-        if not lo <= wanted <= hi:
-            raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
-                at, axis[0], axis[-1], data.block.name))
-        k = int(np.argmin(np.abs(axis - wanted)))
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
+        ends = [_x_value(data, axis, at, text) for text in at.split(":", 1)]
+        if len(ends) == 2:
+            first, last = _band(axis, at, *ends)
+            caption = "%s band area %g .. %g %s" % (
+                data.block.y_label, axis[first], axis[last], units)
+            return band_area(values, axis, along, first, last), caption.rstrip()
+        k = int(np.argmin(np.abs(axis - ends[0])))
         caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
@@ -97,6 +96,41 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         raise PlotError("%s has no trace %s; it has %s" % (
             data.block.name, at, ", ".join(labels)))
     return np.take(values, k, axis=along), labels[k]
+
+
+def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str) -> float:
+    try:
+        wanted = float(text)
+    except ValueError:
+        raise PlotError("--at %s is not a number%s" % (
+            at, " or a band LO:HI" if ":" in at else ""))
+    lo, hi = sorted((float(axis[0]), float(axis[-1])))
+    if not lo <= wanted <= hi:
+        raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
+            at, axis[0], axis[-1], data.block.name))
+    return wanted
+
+
+def _band(axis: NDArray[Any], at: str, one: float, other: float) -> Tuple[int, int]:
+    """The first and last points of `axis` within [one, other] (either order)."""
+    lo, hi = sorted((one, other))
+    inside = np.flatnonzero((axis >= lo) & (axis <= hi))
+    if len(inside) < 2:
+        raise PlotError("--at %s holds fewer than two points of the x axis" % at)
+    return int(inside[0]), int(inside[-1])
+
+
+def band_area(values: NDArray[Any], x: NDArray[Any], axis: int, first: int,
+              last: int) -> NDArray[np.float64]:
+    """The area of a band, points first..last along `axis`, above the straight
+    line between its end values: the two-point baseline of a band's chemical
+    image, so that an offset or a sloping background adds nothing."""
+    band = np.take(values, np.arange(first, last + 1), axis=axis)
+    ends = np.take(values, [first, last], axis=axis).astype(np.float64)
+    # The trapezoids' integral of that line is exactly the mean of its ends times the width.
+    width = abs(float(x[last]) - float(x[first]))
+    baseline: NDArray[np.float64] = ends.sum(axis=axis) / 2 * width
+    return integrate(band, x[first:last + 1], axis) - baseline
 
 
 Picture = Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Tuple[str, str], str]

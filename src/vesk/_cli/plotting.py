@@ -35,8 +35,10 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "direction (a descending wavenumber axis stays descending). A series "
                     "of spectra or traces is drawn as one line each; past 10, coloured by "
                     "time (or trace number) with a colour bar. A map is drawn as a "
-                    "picture of the intensity at the x value given with --at, or of the "
-                    "intensity integrated over x; a map of traces shows the trace named "
+                    "picture of the intensity at the x value given with --at, of a band's "
+                    "area above a straight baseline between its ends with --at LO:HI "
+                    "(a chemical image), or of the intensity integrated over x; a map of "
+                    "traces shows the trace named "
                     "(or numbered from 0) by --at, the first by default. A multiregion "
                     "block is drawn so too, one panel per region on one colour scale. "
                     "--at applies to maps only.")
@@ -45,7 +47,8 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="picture to write; its suffix (.png, .svg, .pdf) sets the format")
     p.add_argument("--at", metavar="X",
-                   help="x value (map of spectra) or trace name or number (map of traces)")
+                   help="x value or band LO:HI (map of spectra), or trace name or number "
+                        "(map of traces)")
     p.add_argument("--force", action="store_true", help="overwrite an existing picture")
     p.set_defaults(run=run_plot)
     return p
