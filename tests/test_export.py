@@ -321,7 +321,7 @@ def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
     assert data.to_pandas().index.tolist() == x.tolist()
     lazy = xr.open_dataset(path, engine=VeskBackendEntrypoint, group="AB/2D/NONE")
     assert lazy.wavenumber.values.tolist() == x.tolist()
-    np.testing.assert_array_equal(lazy.AB.values, data.y)
+    np.testing.assert_array_equal(lazy.AB_2D_NONE.values, data.y)
     np.testing.assert_array_equal(plotting.draw(data, "t").axes[0].lines[0].get_xdata(), x)
 
     out = tmp_path / "out"

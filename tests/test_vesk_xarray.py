@@ -38,7 +38,7 @@ def test_dataset_equals_data_object(tmp_path, kind):
     ds = xr.open_dataset(path, engine=ENGINE, group=group)
     expected = vesk.read(path, group).to_xarray()
     (name,) = ds.data_vars
-    assert name == group.split("/")[0]
+    assert name == expected.name == group.replace("/", "_")
     xr.testing.assert_equal(ds[name].variable, expected.variable)
     for coord in expected.coords:
         np.testing.assert_array_equal(ds[coord].values, expected[coord].values)
@@ -93,9 +93,9 @@ def test_image_map_is_read_lazily(tmp_path, monkeypatch):
                             lambda *a, real=real, name=name: calls.append(name) or real(*a))
     ds = xr.open_dataset(path, engine=ENGINE, group=group)
     assert calls == []
-    assert ds["AB"].isel(y=1, x=2).values.tolist() == [50, 51, 52, 53]
+    assert ds["AB_3D_NONE"].isel(y=1, x=2).values.tolist() == [50, 51, 52, 53]
     assert calls == ["read_map_rows"]  # the one row only
-    assert ds["AB"].values[1, 2].tolist() == [50, 51, 52, 53]
+    assert ds["AB_3D_NONE"].values[1, 2].tolist() == [50, 51, 52, 53]
     assert calls == ["read_map_rows", "read"]
 
 
@@ -127,11 +127,11 @@ def test_rows_read_alone_equal_the_whole_map(tmp_path, planes):
     ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
     for index in [dict(y=slice(1, 4)), dict(y=-1), dict(y=slice(3, 2)), dict(y=4, x=1),
                   dict(y=slice(0, 5, 2))]:
-        np.testing.assert_array_equal(ds["AB"].isel(**index).values,
+        np.testing.assert_array_equal(ds["AB_3D_NONE"].isel(**index).values,
                                       whole[tuple(index.get(d, slice(None)) for d in "yx")])
     if importlib.util.find_spec("dask"):
         chunked = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks={"y": 2})
-        np.testing.assert_array_equal(chunked["AB"].values, whole)
+        np.testing.assert_array_equal(chunked["AB_3D_NONE"].values, whole)
 
 
 @pytest.mark.parametrize("planes", [False, True])
@@ -139,13 +139,13 @@ def test_rows_before_a_cut_block_still_read(tmp_path, planes):
     path = rows_map(tmp_path, planes, cut=INFO_SIZE + 8)
     ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
     expected = np.arange(12, dtype=np.float32).reshape(3, 4)
-    np.testing.assert_array_equal(ds["AB"].isel(y=0).values, expected)
+    np.testing.assert_array_equal(ds["AB_3D_NONE"].isel(y=0).values, expected)
     if planes:  # a cut plane is numpy's reshape error, which a map of the wrong NPT gives too
         with pytest.raises(vesk.FormatError, match="cannot reshape"):
-            ds["AB"].values
+            ds["AB_3D_NONE"].values
     else:  # the last row's three points: one cut off, two never stored
         with pytest.warns(vesk.VeskWarning, match="1 of its 13 stored spectra are cut off; 3 of"):
-            assert np.isnan(ds["AB"].values[4]).all()
+            assert np.isnan(ds["AB_3D_NONE"].values[4]).all()
 
 
 def test_backend_array_pickles_and_guesses(tmp_path):
@@ -192,9 +192,9 @@ def test_open_mfdataset_on_a_cluster(tmp_path, cluster):
         paths.append(str(path))
     ds = xr.open_mfdataset(paths, engine=ENGINE, group="AB/3D/NONE", parallel=True,
                            combine="nested", concat_dim="file")
-    assert ds["AB"].dims == ("file", "y", "x", "wavenumber")
-    assert ds["AB"].chunks is not None
-    together = ds["AB"].compute().values
+    assert ds["AB_3D_NONE"].dims == ("file", "y", "x", "wavenumber")
+    assert ds["AB_3D_NONE"].chunks is not None
+    together = ds["AB_3D_NONE"].compute().values
     one_by_one = np.stack([vesk.read(p, "AB/3D/NONE").values for p in paths])
     np.testing.assert_array_equal(together, one_by_one)
     assert together[:, -1, -1, -1].tolist() == [1000, 1001, 1002, 1003]

@@ -1,7 +1,8 @@
 """xarray backend: ``xarray.open_dataset(path, engine="vesk", group="AB/3D/NONE")``.
 
-The dataset holds one block: one data variable named after the block type
-(e.g. "AB", or "AB_1DER" for a derivative) with the block's dims and coords,
+The dataset holds one block: one data variable named as `to_xarray()` and
+NetCDF export name it (the block's `variable_name`, "AB_3D_NONE"), so that
+datasets of several blocks merge, with the block's dims and coords,
 and the merged parameters as attributes. Spectra and image maps are lazy: their
 coordinates follow from the parameters alone, and the values are read only
 when xarray or Dask asks for them, through a picklable array, so that
@@ -81,11 +82,6 @@ class VeskBackendArray(BackendArray):
         return rows[(within,) + tuple(key[1:])]
 
 
-def _variable_name(block: Block) -> str:
-    data_type, _, derivative = block.key
-    return data_type if derivative == "NONE" else "%s_%s" % (data_type, derivative)
-
-
 def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
     attrs: Dict[str, Any] = dict(parameters)
     attrs.update(block=block.name, kind=block.kind, x_label=block.x_label)
@@ -112,7 +108,7 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
         name: Variable(cdims, array, attrs.get(name))
         for name, (cdims, array) in fitted_coords(block.shape, dims, axes).items()
     }
-    variables = {_variable_name(block): Variable(dims, data, {"long_name": block.y_label})}
+    variables = {block.variable_name: Variable(dims, data, {"long_name": block.y_label})}
     return Dataset(variables, coords=coords, attrs=_attrs(block, p))
 
 
@@ -121,7 +117,7 @@ def _eager_dataset(obj: DataObject) -> Dataset:
     coords = {name: Variable(dims, array, attrs.get(name))
               for name, (dims, array) in obj.coords.items()}
     variables = {
-        _variable_name(obj.block): Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
+        obj.variable_name: Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
     }
     return Dataset(variables, coords=coords, attrs=_attrs(obj.block, obj.parameters))
 
