@@ -65,6 +65,7 @@ def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
 @pytest.mark.parametrize("argv", [[], ["frob"], ["ls"], ["export", SAMPLE],
                                   ["export", SAMPLE, "-f", "xls"],
                                   ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
+                                  ["export", SAMPLE, "-f", "csv", "-b", "AB//NONE"],
                                   ["plot", SAMPLE, "AB/2D/NONE"],
                                   ["ls", SAMPLE, "--bogus", SAMPLE],
                                   ["params", SAMPLE, "AB/2D/NONE", SAMPLE]])
@@ -128,6 +129,7 @@ def test_params_text_and_json(capsys):
 
 @pytest.mark.parametrize("argv, words", [
     (["params", SAMPLE, "XX/2D/NONE"], ["XX/2D/NONE", "AB/2D/NONE"]),
+    (["params", SAMPLE, "AB"], ["AB names 2 blocks"]),
     (["params", "{missing}", "AB"], ["No such file"]),
     (["params", "{not_vesk}", "AB"], []),
     (["images", "{not_vesk}"], []),
@@ -647,6 +649,10 @@ def test_block_asked_of_a_folder_is_taken_from_the_files_that_hold_it(capsys, tm
     assert code == 0 and len(out.split()) == 1 and "skipped %s: no block" % (
         data / "spectrum.0") in err
     assert run(capsys, *argv, data / "spectrum.0")[0] == 1  # named: it should have it
+    # map.0 has AB/2D/NONE and AB/3D/NONE: the short form is its failure, not a skip
+    code, out, err = run(capsys, *argv[:2], "AB", *argv[3:], data)
+    assert code == 1 and out.split() == [str(tmp_path / "out" / "spectrum.0_AB_2D_NONE.npz")]
+    assert "vesk: %s: AB names 2 blocks" % (data / "map.0") in err and "skipped" not in err
 
 
 def outputs(command, tmp_path):

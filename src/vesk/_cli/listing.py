@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import vesk
 from vesk._text import aligned, printable
 
+from .block_keys import block_key
 from .inputs import take_inputs
 from .json_text import dumps
 from .report import describe, emit, error, warning
@@ -31,7 +32,8 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                        description="The merged parameters of one block: key, human name, "
                                    "value.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("key", metavar="KEY", type=block_key,
+                   help="block name (AB/2D/NONE) or short form (AB)")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
     p.set_defaults(run=run_params)
     return p

@@ -19,6 +19,7 @@ from vesk._text import printable
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate
 from .map_pictures import COLOURS, PlotError, draw_map, draw_regions, finite_axis, literal
+from .block_keys import block_key
 from .output_bound import OutputBudget
 from .report import describe, emit, error
 
@@ -41,7 +42,8 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "block is drawn so too, one panel per region on one colour scale. "
                     "--at applies to maps only.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("key", metavar="KEY", type=block_key,
+                   help="block name (AB/2D/NONE) or short form (AB)")
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="picture to write; its suffix (.png, .svg, .pdf) sets the format")
     p.add_argument("--at", metavar="X",
