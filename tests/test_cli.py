@@ -62,11 +62,14 @@ def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
     assert "regions" in out + err and "sample" in out  # regions has no pictures to write
 
 
+# A missing input shows that the command line is refused before any file is read.
 @pytest.mark.parametrize("argv", [[], ["frob"], ["ls"], ["export", SAMPLE],
                                   ["export", SAMPLE, "-f", "xls"],
                                   ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
                                   ["export", SAMPLE, "-f", "csv", "-b", "AB//NONE"],
                                   ["plot", SAMPLE, "AB/2D/NONE"],
+                                  ["plot", "missing.vesk", "TRC", "-o", "kt.txt"],
+                                  ["plot", "missing.vesk", "TRC", "-o", "map"],
                                   ["ls", SAMPLE, "--bogus", SAMPLE],
                                   ["ls", "--jsn", SAMPLE],
                                   ["params", SAMPLE, "AB/2D/NONE", SAMPLE]])
@@ -74,6 +77,15 @@ def test_usage_errors_exit_2(capsys, argv):
     code, _, err = run(capsys, *argv)
     command = argv[0] + " " if argv and argv[0] != "frob" else "[-h]"
     assert code == 2 and err.startswith("usage: vesk " + command)
+    if "-o" in argv:  # the picture's suffix
+        assert ".png, .svg" in err
+
+
+@NEEDS_MATPLOTLIB
+def test_plot_suffixes_are_formats_matplotlib_writes():
+    from matplotlib.backend_bases import FigureCanvasBase
+    from vesk._cli.plotting import SUFFIXES
+    assert set(SUFFIXES) <= set(FigureCanvasBase.get_supported_filetypes())
 
 
 def test_ls_one_line_per_block(capsys):
@@ -453,8 +465,9 @@ def test_runs_as_a_module():
                  marks=NEEDS_MATPLOTLIB),
 ])
 def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, argv, message):
-    names = {"file": str(tmp_path / "f"), "folder": str(tmp_path)}
+    names = {"file": str(tmp_path / "f"), "folder": str(tmp_path / "d.png")}
     (tmp_path / "f").write_bytes(b"")
+    (tmp_path / "d.png").mkdir()
     code, _, err = run(capsys, *[a.format(**names) for a in argv])
     assert code == 1 and err.strip() == "vesk: " + message.format(**names)
 
