@@ -117,7 +117,8 @@ def test_ls_json(capsys, not_vesk):
     assert code == 1
     failed, *listed = json.loads(out)
     assert failed == {"file": not_vesk, "blocks": [], "error": "%s: not a VESK file" % not_vesk}
-    assert [entry["file"] for entry in listed] == list(SAMPLES.values())
+    assert [(entry["file"], entry["error"]) for entry in listed] == [
+        (path, None) for path in SAMPLES.values()]
     for entry in listed:
         with vesk.open(entry["file"]) as f:
             assert [(b["name"], tuple(b["key"]), b["kind"], tuple(b["shape"]), b["points"],
