@@ -145,6 +145,7 @@ def test_params_text_and_json(capsys):
 @pytest.mark.parametrize("argv, words", [
     (["params", SAMPLE, "XX/2D/NONE"], ["XX/2D/NONE", "AB/2D/NONE"]),
     (["params", SAMPLE, "AB"], ["AB names 2 blocks"]),
+    (["params", SAMPLE], ["has 4 blocks", "AB/2D/NONE", "RSC/2D/NONE", "KEY"]),
     (["params", "{missing}", "AB"], ["No such file"]),
     (["params", "{not_vesk}", "AB"], []),
     (["images", "{not_vesk}"], []),
@@ -162,6 +163,13 @@ def test_failures_name_the_file(capsys, tmp_path, not_vesk, argv, words):
     assert code == 1 and out == ""
     assert err.startswith("vesk: " + argv[1]) and all(w in err for w in words)
     assert not os.path.exists(names["out"])
+
+
+def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
+    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "one.0"))
+    code, out, err = run(capsys, "params", path)
+    assert (code, err) == (0, "") and "NPT" in out
+    assert run(capsys, "params", path, "AB/2D/NONE") == (code, out, err)
 
 
 def test_images_with_side_files(capsys, tmp_path):
