@@ -62,15 +62,30 @@ def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
     assert "regions" in out + err and "sample" in out  # regions has no pictures to write
 
 
+# A missing input shows that the command line is refused before any file is read.
 @pytest.mark.parametrize("argv", [[], ["frob"], ["ls"], ["export", SAMPLE],
                                   ["export", SAMPLE, "-f", "xls"],
                                   ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
+                                  ["export", SAMPLE, "-f", "csv", "-b", "AB//NONE"],
                                   ["plot", SAMPLE, "AB/2D/NONE"],
+                                  ["plot", "missing.vesk", "TRC", "-o", "kt.txt"],
+                                  ["plot", "missing.vesk", "TRC", "-o", "map"],
                                   ["ls", SAMPLE, "--bogus", SAMPLE],
+                                  ["ls", "--jsn", SAMPLE],
                                   ["params", SAMPLE, "AB/2D/NONE", SAMPLE]])
 def test_usage_errors_exit_2(capsys, argv):
     code, _, err = run(capsys, *argv)
-    assert code == 2 and "usage: vesk" in err
+    command = argv[0] + " " if argv and argv[0] != "frob" else "[-h]"
+    assert code == 2 and err.startswith("usage: vesk " + command)
+    if "-o" in argv:  # the picture's suffix
+        assert ".png, .svg" in err
+
+
+@NEEDS_MATPLOTLIB
+def test_plot_suffixes_are_formats_matplotlib_writes():
+    from matplotlib.backend_bases import FigureCanvasBase
+    from vesk._cli.plotting import SUFFIXES
+    assert set(SUFFIXES) <= set(FigureCanvasBase.get_supported_filetypes())
 
 
 def test_ls_one_line_per_block(capsys):
@@ -102,7 +117,8 @@ def test_ls_json(capsys, not_vesk):
     assert code == 1
     failed, *listed = json.loads(out)
     assert failed == {"file": not_vesk, "blocks": [], "error": "%s: not a VESK file" % not_vesk}
-    assert [entry["file"] for entry in listed] == list(SAMPLES.values())
+    assert [(entry["file"], entry["error"]) for entry in listed] == [
+        (path, None) for path in SAMPLES.values()]
     for entry in listed:
         with vesk.open(entry["file"]) as f:
             assert [(b["name"], tuple(b["key"]), b["kind"], tuple(b["shape"]), b["points"],
@@ -128,6 +144,8 @@ def test_params_text_and_json(capsys):
 
 @pytest.mark.parametrize("argv, words", [
     (["params", SAMPLE, "XX/2D/NONE"], ["XX/2D/NONE", "AB/2D/NONE"]),
+    (["params", SAMPLE, "AB"], ["AB names 2 blocks"]),
+    (["params", SAMPLE], ["has 4 blocks", "AB/2D/NONE", "RSC/2D/NONE", "KEY"]),
     (["params", "{missing}", "AB"], ["No such file"]),
     (["params", "{not_vesk}", "AB"], []),
     (["images", "{not_vesk}"], []),
@@ -145,6 +163,13 @@ def test_failures_name_the_file(capsys, tmp_path, not_vesk, argv, words):
     assert code == 1 and out == ""
     assert err.startswith("vesk: " + argv[1]) and all(w in err for w in words)
     assert not os.path.exists(names["out"])
+
+
+def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
+    path = spectrum_file([1.0, 2.0]).write(str(tmp_path / "one.0"))
+    code, out, err = run(capsys, "params", path)
+    assert (code, err) == (0, "") and "NPT" in out
+    assert run(capsys, "params", path, "AB/2D/NONE") == (code, out, err)
 
 
 def test_images_with_side_files(capsys, tmp_path):
@@ -470,8 +495,9 @@ def test_runs_as_a_module():
                  marks=NEEDS_MATPLOTLIB),
 ])
 def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, argv, message):
-    names = {"file": str(tmp_path / "f"), "folder": str(tmp_path)}
+    names = {"file": str(tmp_path / "f"), "folder": str(tmp_path / "d.png")}
     (tmp_path / "f").write_bytes(b"")
+    (tmp_path / "d.png").mkdir()
     code, _, err = run(capsys, *[a.format(**names) for a in argv])
     assert code == 1 and err.strip() == "vesk: " + message.format(**names)
 
@@ -668,6 +694,10 @@ def test_block_asked_of_a_folder_is_taken_from_the_files_that_hold_it(capsys, tm
     assert code == 0 and len(out.split()) == 1 and "skipped %s: no block" % (
         data / "spectrum.0") in err
     assert run(capsys, *argv, data / "spectrum.0")[0] == 1  # named: it should have it
+    # map.0 has AB/2D/NONE and AB/3D/NONE: the short form is its failure, not a skip
+    code, out, err = run(capsys, *argv[:2], "AB", *argv[3:], data)
+    assert code == 1 and out.split() == [str(tmp_path / "out" / "spectrum.0_AB_2D_NONE.npz")]
+    assert "vesk: %s: AB names 2 blocks" % (data / "map.0") in err and "skipped" not in err
 
 
 def outputs(command, tmp_path):

@@ -287,6 +287,18 @@ def test_many_files_one_bad(capsys, tmp_path, jobs):
         len(BLOCKS), out)
 
 
+@pytest.mark.parametrize("argv, summary", [
+    (["{missing}"], "exported 0 blocks from 0 files to {out} (1 input not found)"),
+    ([SAMPLES["sample"], "-b", "ab/2d/none", "-b", "XYZ"],
+     "exported 1 block from 1 file to {out} (1 block failed)"),
+])
+def test_summary_tells_what_failed(capsys, tmp_path, argv, summary):
+    names = {"missing": str(tmp_path / "measurements"), "out": str(tmp_path / "out")}
+    code, _, err = export(capsys, tmp_path / "out", *[a.format(**names) for a in argv],
+                          "-f", "csv")
+    assert (code, err.splitlines()[-1]) == (1, summary.format(**names))
+
+
 def test_same_stem_from_two_folders_is_refused(capsys, tmp_path):
     other = tmp_path / "copy" / "sample.vesk"
     other.parent.mkdir()

@@ -41,6 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
     for add in COMMANDS:
         command = add(sub)
         command.add_argument("--version", action="version", version=version_text())
+        command.set_defaults(parser=command)  # whose usage a misspelt option shows
     return parser
 
 
@@ -55,7 +56,7 @@ def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argpars
     if extra and isinstance(files, list) and not any(e.startswith("-") for e in options):
         files.extend(options + names)
     elif extra:
-        parser.error("unrecognized arguments: %s" % " ".join(extra))
+        getattr(args, "parser", parser).error("unrecognized arguments: %s" % " ".join(extra))
     return args
 
 

@@ -25,6 +25,7 @@ from vesk._text import printable
 from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
                       write_atomically)
 from ..export.atomic import remove_in_progress
+from .block_keys import block_key, names_no_block
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_stems
@@ -50,7 +51,10 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "to standard output.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
-                   help="export this block (repeatable; default: every block)")
+                   type=block_key,
+                   help="export this block (repeatable; default: every block). Of a "
+                        "FOLDER's files, those without it are skipped; a short form that "
+                        "names several blocks of a file fails that file")
     p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
                    help="output format (npy writes .npz archives)")
     p.add_argument("--layout", choices=LAYOUTS,
@@ -100,6 +104,16 @@ class Report:
     errors: List[str] = field(default_factory=list)    # messages, each naming the file
     kept: List[str] = field(default_factory=list)      # outputs already there (--skip-existing)
     warnings: List[str] = field(default_factory=list)  # raised while reading, in order
+    blocks_failed: int = 0  # of the errors, those of one block; any other fails the file
+    missing: bool = False   # the file itself was not there
+
+    def block_failed(self, message: str) -> None:
+        self.errors.append(message)
+        self.blocks_failed += 1
+
+    @property
+    def file_failed(self) -> bool:
+        return len(self.errors) > self.blocks_failed
 
 
 def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
@@ -128,11 +142,14 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                 try:
                     chosen.append(f.block(key))
                 except vesk.BlockNotFoundError as e:
-                    # --block over a folder: the files that hold it
-                    (report.errors if job.named else report.skipped).append(
-                        describe(job.path, e))
+                    # --block over a folder: the files that hold it; a short
+                    # form that names several blocks fails wherever it is
+                    if job.named or not names_no_block(f, key):
+                        report.block_failed(describe(job.path, e))
+                    else:
+                        report.skipped.append(describe(job.path, e))
                 except Exception as e:
-                    report.errors.append(describe(job.path, e))
+                    report.block_failed(describe(job.path, e))
             budget = OutputBudget(f)
             done = set()
             for block in (chosen if job.keys else f.blocks):
@@ -144,21 +161,25 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
     except Exception as e:
         report.errors.append(describe(job.path, e))
+        report.missing = isinstance(e, FileNotFoundError)  # export_block catches its own
 
 
 def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
                  asked: bool, budget: OutputBudget) -> None:
     if block.problem is not None:
-        report.errors.append(describe(job.path, ValueError(block.problem), block.name))
+        report.block_failed(describe(job.path, ValueError(block.problem), block.name))
         return
     if not fmt.holds(block.kind):
         message = "%s: %s: %s holds single spectra only; %s is not one" % (
             job.path, block.name, fmt.description, block.kind)
-        (report.errors if asked else report.skipped).append(message)
+        if asked:
+            report.block_failed(message)
+        else:
+            report.skipped.append(message)
         return
     refused = budget.take_block(block)
     if refused is not None:
-        report.errors.append("%s: %s: %s; not exported" % (job.path, block.name, refused))
+        report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
@@ -171,7 +192,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         make_folder(os.path.dirname(out))
         write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
     except Exception as e:
-        report.errors.append(describe(job.path, e, block.name))
+        report.block_failed(describe(job.path, e, block.name))
     else:
         report.written.append(out)
 
@@ -248,7 +269,8 @@ def run_export(args: argparse.Namespace) -> int:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    written = skipped = kept = failed = partly = 0
+    written = skipped = kept = 0
+    files = blocks_failed = files_failed = missing = 0
     for report in run_jobs(jobs, args.jobs):
         progress.clear()
         for message in report.warnings:
@@ -262,17 +284,23 @@ def run_export(args: argparse.Namespace) -> int:
         written += len(report.written)
         skipped += len(report.skipped)
         kept += len(report.kept)
-        failed += bool(report.errors)
-        partly += bool(report.errors and report.written)
+        blocks_failed += report.blocks_failed
+        missing += report.missing
+        files_failed += report.file_failed and not report.missing
+        # a file that failed after writing some of its blocks is counted in both
+        files += not report.file_failed or bool(report.written)
         progress.step(os.path.basename(report.path))
     progress.clear()
-    failed += len(errors)
-    # a file that failed after writing some of its blocks is counted in both
-    files = len(jobs) + len(errors) - failed + partly
-    summary = "exported %d block%s from %d file%s to %s" % (
-        written, "" if written == 1 else "s", files, "" if files == 1 else "s", args.output)
-    extras = (["%d already there" % kept] if kept else []) + (
-        ["%d skipped" % skipped] if skipped else []) + (
-        ["%d file%s failed" % (failed, "" if failed == 1 else "s")] if failed else [])
-    note(summary + (" (%s)" % ", ".join(extras) if extras else ""))
-    return 1 if failed else status
+    files_failed += len(errors)
+    extras = [counted(n, what) for n, what in [
+        (kept, "already there"), (skipped, "skipped"), (blocks_failed, "block{s} failed"),
+        (files_failed, "file{s} failed"), (missing, "input{s} not found")] if n]
+    note("exported %s from %s to %s" % (counted(written, "block{s}"), counted(files, "file{s}"),
+                                         args.output)
+         + (" (%s)" % ", ".join(extras) if extras else ""))
+    return 1 if blocks_failed or files_failed or missing else status
+
+
+def counted(n: int, what: str) -> str:
+    """'1 file failed', '2 files failed': {s} in `what` takes the plural's s."""
+    return "%d %s" % (n, what.format(s="" if n == 1 else "s"))

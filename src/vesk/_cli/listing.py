@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import vesk
 from vesk._text import aligned, printable
 
+from .block_keys import block_key
 from .inputs import take_inputs
 from .json_text import dumps
 from .report import describe, emit, error, warning
@@ -29,9 +30,10 @@ def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argpar
 def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser("params", help="show the parameters of a block",
                        description="The merged parameters of one block: key, human name, "
-                                   "value.")
+                                   "value. KEY may be left out when the file has one block.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
+                   help="block name (AB/2D/NONE) or short form (AB)")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
     p.set_defaults(run=run_params)
     return p
@@ -66,7 +68,8 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks]})
+            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks],
+                            "error": None})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
@@ -90,14 +93,26 @@ def value_text(v: object) -> str:
     return str(v)  # str of a float is its shortest round-trip form; text stays as it is
 
 
+def only_block(f: vesk.VeskFile) -> str:
+    """The name of the file's one block. Otherwise the file's failure (exit 1),
+    not a usage error: whether KEY is needed depends on the file, as whether
+    a key names a block does."""
+    names = f.keys()
+    if len(names) != 1:
+        raise vesk.BlockNotFoundError("%s: has %s; name one as KEY" % (
+            f.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
+            else "no data blocks"))
+    return names[0]
+
+
 def run_params(args: argparse.Namespace) -> int:
     # From the outline: the parameters of a block whose values cannot all be
     # read (a file cut short) are still there to see.
     try:
         with vesk.open(args.file) as f:
-            block = f.block(args.key)
+            block = f.block(args.key if args.key is not None else only_block(f))
             if block.problem is not None and not block.parameters:
-                f[args.key]  # raises reading's own error
+                f[block.key]  # raises reading's own error
     except Exception as e:
         error(describe(args.file, e))
         return 1

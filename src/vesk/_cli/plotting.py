@@ -19,6 +19,7 @@ from vesk._text import printable
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate
 from .map_pictures import COLOURS, PlotError, draw_map, draw_regions, finite_axis, literal
+from .block_keys import block_key
 from .output_bound import OutputBudget
 from .report import describe, emit, error
 
@@ -26,6 +27,10 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 NEEDS = "vesk plot needs matplotlib: pip install 'veskread[plot]'"
+# What every matplotlib writes with its own backends and Pillow (a dependency
+# of it); named here so that a wrong suffix is refused before anything is
+# read, and without importing matplotlib, which may be missing.
+SUFFIXES = ("png", "svg", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff")
 
 
 def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -43,15 +48,28 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "block is drawn so too, one panel per region on one colour scale. "
                     "--at applies to maps only.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", help="block name (AB/2D/NONE) or short form (AB)")
-    p.add_argument("-o", "--output", required=True, metavar="OUT",
-                   help="picture to write; its suffix (.png, .svg, .pdf) sets the format")
+    p.add_argument("key", metavar="KEY", type=block_key,
+                   help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("-o", "--output", required=True, metavar="OUT", type=picture_path,
+                   help="picture to write; its suffix sets the format: %s" % ", ".join(
+                       "." + s for s in SUFFIXES))
     p.add_argument("--at", metavar="X",
                    help="x value or band LO:HI (map of spectra), or trace name or number "
                         "(map of traces)")
     p.add_argument("--force", action="store_true", help="overwrite an existing picture")
     p.set_defaults(run=run_plot)
     return p
+
+
+def picture_path(text: str) -> str:
+    """An argparse type. A name without a suffix is refused rather than given
+    one: the picture is then where the command line says, in a format named."""
+    suffix = os.path.splitext(text)[1][1:].lower()
+    if suffix not in SUFFIXES:
+        raise argparse.ArgumentTypeError("%r: %s; use %s" % (
+            text, ".%s is not a picture format" % suffix if suffix
+            else "no suffix to set the format", ", ".join("." + s for s in SUFFIXES)))
+    return text
 
 
 MAPS = (vesk.ImageMap, vesk.ImageTraces, vesk.MultiregionMap, vesk.MultiregionTraces)
@@ -142,7 +160,7 @@ def run_plot(args: argparse.Namespace) -> int:
             data = f[block.key]
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)
         fig = draw(data, title, args.at)
-        suffix = os.path.splitext(args.output)[1][1:].lower() or "png"
+        suffix = os.path.splitext(args.output)[1][1:].lower()
         make_folder(os.path.dirname(args.output) or os.curdir)
         write_atomically(args.output, lambda tmp: fig.savefig(tmp, format=suffix),
                          force=args.force)
