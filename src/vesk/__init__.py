@@ -16,13 +16,21 @@ reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
 returns, its `parameters` (read-only), `values`, `dims` and `coords`, and
 gives `to_xarray()` and `to_pandas()`.
 Errors: `VeskError`, with `FormatError` (a ValueError) and
-`BlockNotFoundError` (a KeyError); OSError passes through unchanged.
-`VeskWarning` marks values read from bytes their block does not own.
+`BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
+names several blocks); OSError passes through unchanged. `VeskWarning` marks
+values that are not all the measurement: a recording cut short, points never
+measured, values read from bytes their block does not own.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
 """
 from vesk._block import KINDS, UNREADABLE, Block
-from vesk._errors import BlockNotFoundError, FormatError, VeskError, VeskWarning
+from vesk._errors import (
+    AmbiguousBlockError,
+    BlockNotFoundError,
+    FormatError,
+    VeskError,
+    VeskWarning,
+)
 from vesk._file import VeskFile, open, read
 from vesk._finding import find
 from vesk._objects import (
@@ -67,6 +75,7 @@ __all__ = [
     "Image",
     "VeskError",
     "FormatError",
+    "AmbiguousBlockError",
     "BlockNotFoundError",
     "VeskWarning",
     "block_type_label",
@@ -79,6 +88,6 @@ __all__ = [
 # Public classes show (and pickle) under the package's name.
 for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
              TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
-             FormatError, BlockNotFoundError, VeskWarning):
+             FormatError, BlockNotFoundError, AmbiguousBlockError, VeskWarning):
     _cls.__module__ = "vesk"
 del _cls

@@ -40,6 +40,10 @@ class BlockNotFoundError(VeskError, KeyError):
         return str(self.args[0]) if self.args else ""
 
 
+class AmbiguousBlockError(BlockNotFoundError):
+    """A short form names several blocks of the file; the message lists them."""
+
+
 def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) -> str:
     """The "file, block, offset" prefix of a message."""
     text = path

@@ -14,6 +14,7 @@ from numpy.typing import NDArray
 from vesk import _display, _native
 from vesk._block import Block, BlockKey, block_from_outline, key_name
 from vesk._errors import (
+    AmbiguousBlockError,
     BlockNotFoundError,
     FormatError,
     VeskWarning,
@@ -136,11 +137,12 @@ class VeskFile:
         if key is None:
             names = self.keys()
             if len(names) != 1:
-                raise BlockNotFoundError("%s: name the block, one of: %s"
-                                         % (self.path, ", ".join(names) or "no data blocks"))
+                raise BlockNotFoundError("%s: has %s; name one" % (
+                    self.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
+                    else "no data blocks"))
             key = names[0]
         try:
-            parts = _key_parts(key)
+            parts = key_parts(key)
         except BlockNotFoundError as e:
             raise BlockNotFoundError("%s: %s" % (self.path, e.args[0])) from None
         matches = [b for b in self.blocks if b.key[: len(parts)] == parts]
@@ -151,7 +153,7 @@ class VeskFile:
         wanted = "/".join(parts)
         if not distinct:
             raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have))
-        raise BlockNotFoundError(
+        raise AmbiguousBlockError(
             "%s: %s names %d blocks (%s); give the full key"
             % (self.path, wanted, len(distinct), ", ".join(distinct))
         )
@@ -194,7 +196,9 @@ def warn_of(path: str, block: Block, stacklevel: int) -> None:
                       stacklevel=stacklevel + 1)
 
 
-def _key_parts(key: Key) -> Tuple[str, ...]:
+def key_parts(key: Key) -> Tuple[str, ...]:
+    """The parts of a key, upper case; TypeError or BlockNotFoundError for what
+    is not a key."""
     if isinstance(key, str):
         parts: Tuple[str, ...] = tuple(key.split("/"))
     elif isinstance(key, tuple) and len(key) == 3 and all(isinstance(p, str) for p in key):

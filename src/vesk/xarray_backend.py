@@ -33,7 +33,7 @@ except ImportError as e:  # pragma: no cover - only without the extra
 import veskread
 
 from vesk._block import Block
-from vesk._errors import BlockNotFoundError, raise_translated
+from vesk._errors import raise_translated
 from vesk._file import PathType, VeskFile, read, read_map_rows, warn_of
 from vesk._objects import DataObject, coordinate_attrs, declared_axes, fitted_coords
 from vesk._vocabulary import axis_dimension
@@ -125,13 +125,7 @@ def _eager_dataset(obj: DataObject) -> Dataset:
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     with VeskFile(path) as f:
-        try:
-            block = f.block(group)
-        except BlockNotFoundError as e:
-            if group is not None:
-                raise
-            raise BlockNotFoundError(e.args[0].replace("name the block", "name the block with "
-                                                       "group=")) from None
+        block = f.block(group)
         if block.kind in LAZY_KINDS:
             warn_of(f.path, block, stacklevel=2)
             return _lazy_dataset(f.path, block)

@@ -25,7 +25,7 @@ from vesk._text import printable
 from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
                       write_atomically)
 from ..export.atomic import remove_in_progress
-from .block_keys import block_key, names_no_block
+from .block_keys import block_key
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_stems
@@ -144,7 +144,7 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                 except vesk.BlockNotFoundError as e:
                     # --block over a folder: the files that hold it; a short
                     # form that names several blocks fails wherever it is
-                    if job.named or not names_no_block(f, key):
+                    if job.named or isinstance(e, vesk.AmbiguousBlockError):
                         report.block_failed(describe(job.path, e))
                     else:
                         report.skipped.append(describe(job.path, e))

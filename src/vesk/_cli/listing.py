@@ -93,24 +93,12 @@ def value_text(v: object) -> str:
     return str(v)  # str of a float is its shortest round-trip form; text stays as it is
 
 
-def only_block(f: vesk.VeskFile) -> str:
-    """The name of the file's one block. Otherwise the file's failure (exit 1),
-    not a usage error: whether KEY is needed depends on the file, as whether
-    a key names a block does."""
-    names = f.keys()
-    if len(names) != 1:
-        raise vesk.BlockNotFoundError("%s: has %s; name one as KEY" % (
-            f.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
-            else "no data blocks"))
-    return names[0]
-
-
 def run_params(args: argparse.Namespace) -> int:
     # From the outline: the parameters of a block whose values cannot all be
     # read (a file cut short) are still there to see.
     try:
         with vesk.open(args.file) as f:
-            block = f.block(args.key if args.key is not None else only_block(f))
+            block = f.block(args.key)
             if block.problem is not None and not block.parameters:
                 f[block.key]  # raises reading's own error
     except Exception as e:
