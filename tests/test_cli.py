@@ -656,6 +656,16 @@ def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, su
     assert [m for m in made if m.endswith(suffix)] == [s + suffix for s in stems]
 
 
+def test_several_folders_each_export_under_their_own_name(capsys, tmp_path):
+    for day in ("day1", "day2"):
+        (tmp_path / day).mkdir()
+        shutil.copy(SAMPLE, tmp_path / day / "run.0")
+    code, out, err = run(capsys, "export", "-f", "npy", "-b", "AB/2D/NONE", tmp_path / "day1",
+                         tmp_path / "day2", "-o", tmp_path / "out")
+    assert code == 0 and "vesk:" not in err and out.split() == [
+        str(tmp_path / "out" / day / "run.0_AB_2D_NONE.npz") for day in ("day1", "day2")]
+
+
 def test_links_out_of_a_folder_are_not_followed(capsys, tmp_path):
     inside, elsewhere = tmp_path / "data", tmp_path / "elsewhere"
     for folder in (inside, elsewhere):

@@ -26,14 +26,18 @@ class Inputs(NamedTuple):
 
 
 def find_inputs(arguments: Sequence[str]) -> Inputs:
-    """The files of `arguments` in order, each folder replaced by its VESK files."""
-    found = Inputs([], [], [], any(os.path.isdir(a) for a in arguments))
+    """The files of `arguments` in order, each folder replaced by its VESK files.
+    Where several folders are named, each one's files are placed under its own
+    name, so that day1/run.0 and day2/run.0 do not meet."""
+    folders = [a for a in arguments if os.path.isdir(a)]
+    found = Inputs([], [], [], bool(folders))
     for argument in arguments:
         if not os.path.isdir(argument):
             found.files.append(Input(argument, ""))  # reading it reports what is wrong
             continue
         before = len(found.files)
-        _walk(argument, found)
+        _walk(argument, found, os.path.basename(os.path.abspath(argument))
+              if len(folders) > 1 else "")
         if len(found.files) == before:
             found.warnings.append("%s: holds no VESK files" % argument)
     seen: Set[str] = set()
@@ -47,12 +51,13 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
     return found
 
 
-def _walk(top: str, found: Inputs) -> None:
+def _walk(top: str, found: Inputs, place: str) -> None:
     def on_error(path: str, e: OSError) -> None:
         found.errors.append(describe(path, e))
 
     for item in walk(top, on_error, found.warnings.append):
-        found.files.append(Input(item.path, item.subfolder, named=False))
+        found.files.append(Input(item.path, os.path.join(place, item.subfolder) if place
+                                 else item.subfolder, named=False))
 
 
 def take_inputs(arguments: Sequence[str], output: Optional[str] = None) -> Tuple[Inputs, int]:
