@@ -20,6 +20,7 @@ from vesk._errors import (
     VeskWarning,
     raise_native,
     raise_translated,
+    where,
 )
 from vesk._objects import DataObject, Image, from_cut_read, from_raw, image_from_dict
 
@@ -261,7 +262,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     try:
         _native.read_cut_block(fd, *block.key, values, times)
     except ValueError as e:
-        raise_native(e, path)
+        raise_native(e, where(path, block.name))
     try:  # the axes, from parameters that a damaged file may give as text
         return from_cut_read(block, values, times)
     except Exception as e:
