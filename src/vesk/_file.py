@@ -56,10 +56,9 @@ class VeskFile:
                 if e.filename is None:
                     e.filename = self.path
                 raise
-            # A key names one block however often the directory lists it
-            # (trace blocks come twice), so each is listed once.
-            once = {tuple(item[:3]): item for item in outline}
-            self.blocks = [block_from_outline(item, self.path) for item in once.values()]
+            # Each key once, however often the directory lists it (trace
+            # blocks come twice): a key names one block.
+            self.blocks = [block_from_outline(item, self.path) for item in outline]
         except BaseException:
             self.close()
             raise
