@@ -1,7 +1,9 @@
 """`VeskFile`: an open VESK file, its block listing and reading by key."""
 from __future__ import annotations
 
+import errno
 import os
+import stat
 import warnings
 from types import TracebackType
 from typing import Any, List, Optional, Tuple, Type, Union
@@ -26,8 +28,19 @@ Key = Union[str, Tuple[str, str, str]]
 
 
 def _open_descriptor(path: PathType) -> int:
-    """A read-only descriptor of `path` that child processes do not inherit."""
-    return os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    """A read-only descriptor of `path` that child processes do not inherit.
+    A FIFO, socket or device is refused as veskread refuses it."""
+    # Without O_NONBLOCK, opening a FIFO waits for a writer, for ever.
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, flags)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # a folder says so when read
+            raise OSError(errno.EINVAL, "Not a regular file", os.fsdecode(path))
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 class VeskFile:
