@@ -365,13 +365,14 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int) -> NDArray[Any]:
     out = np.zeros((sum(len(p) for p in parts), width), dtype=np.result_type(*parts))
     at = 0
     for part in parts:
-        # By their bits, so that -0.0 is copied too; reading zero pages
-        # touches no memory.
-        bits = part.view(np.uint8 if part.dtype.itemsize == 1 else "u%d" % part.dtype.itemsize)
-        held = np.concatenate(([0], bits.reshape(len(part), -1).any(axis=1), [0]))
-        edges = np.flatnonzero(np.diff(held.astype(np.int8)))
-        for start, stop in zip(edges[::2], edges[1::2]):
-            out[at + start:at + stop] = part[start:stop]
+        if part.size:
+            # By their bits, so that -0.0 is copied too; reading zero pages
+            # touches no memory.
+            bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
+            held = np.concatenate(([0], bits.any(axis=1), [0]))
+            edges = np.flatnonzero(np.diff(held.astype(np.int8)))
+            for start, stop in zip(edges[::2], edges[1::2]):
+                out[at + start:at + stop] = part[start:stop]
         at += len(part)
     return out
 
