@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "veskread/container/errors.h"
@@ -102,23 +103,19 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
 // data length, unfilled map points, stored blocks, cut blocks); for a block that reading
 // would refuse, kind and shape are None, the parameters those that could be
 // read, the length and stored blocks -1, cut blocks 0 and problem (message, offset).
-PyObject* listed_tuple(const ListedBlock& b) {
+// `params` is the block's parameter dict, which blocks of equal parameters share.
+PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
     if (b.problem) {
-        Ref params = Ref::steal(parameters_dict(b.problem_parameters));
-        if (!params) return nullptr;
         return Py_BuildValue("(sssOOOi(sL)iiii)", k.type.c_str(), k.dimensions.c_str(),
-                             k.derivative.c_str(), Py_None, Py_None, params.get(), -1,
-                             b.problem->what(), static_cast<long long>(b.problem->position()), -1,
-                             0, -1, 0);
+                             k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
+                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
-    Ref params = Ref::steal(parameters_dict(b.outline->parameters));
-    if (!params) return nullptr;
     return Py_BuildValue("(ssssOOLOLLLL)", k.type.c_str(), k.dimensions.c_str(),
-                         k.derivative.c_str(), kind_name(b.outline->kind), shape.get(),
-                         params.get(), static_cast<long long>(b.outline->data_offset), Py_None,
+                         k.derivative.c_str(), kind_name(b.outline->kind), shape.get(), params,
+                         static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
                          static_cast<long long>(b.outline->unfilled_points),
                          static_cast<long long>(b.outline->stored_blocks),
@@ -142,8 +139,14 @@ PyObject* outline(PyObject*, PyObject* arg) {
     if (file.failure) return raise_core_error(*file.failure);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(file.blocks.size())));
     if (!list) return nullptr;
+    // One dict per distinct parameter set, as the core keeps one.
+    std::unordered_map<const ParamBlock*, Ref> dicts;
     for (size_t i = 0; i < file.blocks.size(); ++i) {
-        PyObject* t = listed_tuple(file.blocks[i]);
+        const ListedBlock& b = file.blocks[i];
+        Ref& params = dicts[b.parameters.get()];
+        if (!params) params = Ref::steal(parameters_dict(*b.parameters));
+        if (!params) return nullptr;
+        PyObject* t = listed_tuple(b, params.get());
         if (!t) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
     }
@@ -322,7 +325,7 @@ PyObject* output_limit(PyObject*, PyObject* arg) {
 
 PyMethodDef methods[] = {
     {"outline", outline, METH_O,
-     "outline(fd, /)\n--\n\nEvery listed data block of the open file as (type, dimensions, "
+     "outline(fd, /)\n--\n\nEach listed key of the open file once, as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem, data length, unfilled map "
      "points, stored blocks, cut blocks), read from the directory and parameter, store and "
      "annotation tables "

@@ -7,7 +7,7 @@ both; the reader must stop or share instead.
 """
 import struct
 
-from vesk_writer import VeskFile, param_block, spectrum_file
+from vesk_writer import VeskFile, param_block, param_record, spectrum_file
 from writer_3d import (BASE_3D, INFO_SIZE, TYPE_FLOAT, TYPE_INT, TYPE_TEXT, annotation_block,
                        file_3d, store_block, stored_block, table_subblock)
 from writer_images import IMAGE_DIR_WORD, JPEG, add_image_block, directory_block, key_of, picture
@@ -75,13 +75,15 @@ def overlapping_regions(rows=1500, npt=256):
     return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
 
 
-def unrecorded_region(points=2000, npt=100_000):
+def unrecorded_region(points=2000, npt=100_000, regions=1):
     """A multiregion map whose points name no stored block (an aborted
-    measurement): the region's long spectra must stay untouched zero pages."""
+    measurement): the regions' long spectra must stay untouched zero pages,
+    in `vesk`'s array of all points too."""
     columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
                ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
                ("Y", TYPE_FLOAT)]
-    table = [(1, 0, points, 1, 0, 10**6 + p, float(p), 0.0) for p in range(points)]
+    per = points // regions
+    table = [(1 + p // per, 0, per, 1, 0, 10**6 + p, float(p), 0.0) for p in range(points)]
     anno = annotation_block([table_subblock(columns, table)])
     data = store_block([stored_block([1.0] * 4)], block_size=16)
     return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
@@ -176,12 +178,20 @@ def scattered_series(blocks=500_000, npt=1):
     return raw, ("getVeskData", SPECTRUM_3D), len(raw) + blocks * (4 * npt + info_size) + 4096
 
 
-def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8)):
-    """A spectrum whose data and parameter blocks are named again by directory
-    entries of other data types and derivations: one block read many times."""
+def many_records(count):
+    """`count` integer parameter records of distinct keys, none of them END."""
+    keys = (bytes([33 + i % 94, 33 + i // 94 % 94, 33 + i // 8836 % 94, 0]) for i in range(count))
+    return b"".join(param_record(k, 1000) for k in keys if k != b"END\0")
+
+
+def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8), records=0, repeats=1):
+    """A spectrum whose data and parameter blocks (with `records` records
+    more) are named again by directory entries of other data types and
+    derivations, each `repeats` times: one block read many times."""
     vf = spectrum_file([float(i) for i in range(npt)])
+    vf.blocks[1]["payload"] = many_records(records) + vf.blocks[1]["payload"]
     vf.build()
-    for data_type in types:
+    for data_type in types * repeats:
         for deriv_type in range(4):
             for param_type, b in enumerate(vf.blocks[:2]):  # data, then parameters
                 vf.add(b"", size_words=VeskFile._size(b), data_type=data_type,
@@ -190,3 +200,19 @@ def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8)):
     for k in range(2, len(vf.blocks)):  # the layout is now final
         vf.blocks[k]["offset"] = vf.offset_of(k % 2)
     return vf.build(), ("listContents",)
+
+
+def many_parameters(records=800_000):
+    """A spectrum whose parameter block holds `records` records: as dicts,
+    some 20 times the file's size."""
+    vf = spectrum_file([1.0, 2.0, 3.0])
+    vf.blocks[1]["payload"] = many_records(records) + vf.blocks[1]["payload"]
+    return vf.build(), ("getVeskData", ("AB", "2D", "NONE"))
+
+
+def text_map_step(npx=1_000_000, text=1000):
+    """An image map whose DDX is text, which building its x axis repeats
+    NPX - 1 times before the axis refuses text."""
+    params = dict(BASE_3D, AOX=0.0, AOY=0.0, DDX="A" * text, DDY=1.0, NPX=npx, NPY=1)
+    data = store_block([stored_block([1.0] * 4)], block_size=16)
+    return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)

@@ -1,6 +1,7 @@
 """Hostile files: whatever a file declares, a call stays within 64 MiB plus
 eight times the file's size and ends within a timer; it refuses what no
 file could hold, and shares what is the same bytes offered twice."""
+import importlib.util
 import json
 import os
 import signal
@@ -19,6 +20,7 @@ pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="memory limits are meaningless under AddressSanitizer")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+HAS_PANDAS = importlib.util.find_spec("pandas") is not None
 ADDRESS_LIMIT = 3 << 30  # the literal readings need more than this
 TIMER = 60
 
@@ -44,8 +46,15 @@ def within_rule(report, size):
     (hf.text_before_row, "ValueError", "annotation table"),
     (hf.huge_npt_2d, "ValueError", "NPT declares 300000000 values"),
     (hf.aborted_plane_map, "ValueError", "stored blocks that touch"),
+    (hf.text_map_step, "TypeError", "unsupported operand type"),
+    (hf.many_parameters, "ValueError", "parameter blocks hold more than"),
+    pytest.param(lambda: (hf.aborted_image_map(20000, 20000, 1, 1)[0],
+                          ("vesk.to_pandas", hf.SPECTRUM_3D)),
+                 "FormatError", "a file of its size can back at most",
+                 marks=pytest.mark.skipif(not HAS_PANDAS, reason="needs pandas")),
 ], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
-        "text-before-row", "2d-npt", "aborted-plane-map"])
+        "text-before-row", "2d-npt", "aborted-plane-map", "text-map-step", "many-parameters",
+        "unfilled-map-to-pandas"])
 def test_refused_within_the_rule(write_file, build, exc, fragment):
     data, call = build()
     report = run_bounded(write_file(data), call)
@@ -89,11 +98,28 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
-def test_unrecorded_region_points_stay_untouched(write_file):
-    data, call = hf.unrecorded_region()
-    report = run_bounded(write_file(data), call)
+@pytest.mark.parametrize("regions", [1, 2])
+def test_unrecorded_region_points_stay_untouched(write_file, regions):
+    data, call = hf.unrecorded_region(regions=regions)
+    path = write_file(data)
+    raw = run_bounded(path, call)
+    joined = run_bounded(path, ["vesk.read", hf.SPECTRUM_3D])  # the regions in one array
+    assert [r[1] for r in raw["detail"]["regions"]] == [[2000 // regions, 100_000]] * regions
+    assert joined["detail"] == {"shape": [2000, 100_000]}, joined
+    assert within_rule(raw, len(data)) and within_rule(joined, len(data)), (raw, joined)
+
+
+@pytest.mark.parametrize("build, plain", [
+    # One parameter block named again and again, under one key and under many.
+    (lambda: hf.shared_data_block(npt=4, types=(4,), records=20_000, repeats=250),
+     lambda: hf.shared_data_block(npt=4, types=(4,))),
+    (lambda: hf.shared_data_block(npt=4, records=50_000), lambda: hf.shared_data_block(npt=4)),
+], ids=["repeated-key", "keys-sharing-parameters"])
+def test_listing_stays_within_the_rule(write_file, build, plain):
+    data = build()[0]
+    report = run_bounded(write_file(data), ["vesk.listing"])
     assert report["outcome"] == "ok", report
-    assert report["detail"]["regions"][0][1] == [2000, 100_000]
+    assert report["detail"] == run_bounded(write_file(plain()[0]), ["vesk.listing"])["detail"]
     assert within_rule(report, len(data)), report
 
 
@@ -102,6 +128,14 @@ def test_device_is_refused_before_reading(device):
     if not os.path.exists(device):
         pytest.skip("no " + device)
     report = run_bounded(device, ["getVisImages"])
+    assert report["outcome"] == "OSError" and "regular file" in report["detail"], report
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs")
+def test_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
+    fifo = tmp_path / "f.vesk"
+    os.mkfifo(fifo)
+    report = run_bounded(str(fifo), ["vesk.listing"])
     assert report["outcome"] == "OSError" and "regular file" in report["detail"], report
 
 

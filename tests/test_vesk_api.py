@@ -2,6 +2,7 @@
 import copy
 import gc
 import json
+import math
 import os
 import pathlib
 import pickle
@@ -88,6 +89,31 @@ def test_multiregion_points_keep_their_regions(tmp_path):
                                                       for _ in range(len(r.values))]
     np.testing.assert_array_equal(obj.coords["map_x"][1],
                                   np.concatenate([r.mapX for r in obj.raw.regions]))
+
+
+def test_regions_join_bit_for_bit(tmp_path):
+    # Unrecorded points (Fileindex 99, 98) are left as zero pages, not copied;
+    # group 3 is a region of no points.
+    rows = [(1, 0, 3, 1, 0, 0, 0.0, 0.0), (1, 0, 0, 0, 0, 99, 1.0, 0.0),
+            (1, 0, 0, 0, 0, 1, 2.0, 0.0), (3, 0, 0, 0, 1, 0, 9.0, 9.0),
+            (2, 0, 2, 1, 0, 2, 5.0, 6.0), (2, 0, 0, 0, 0, 98, 5.0, 7.0)]
+    blocks = [stored_block(v) for v in ([-0.0, math.nan, 1.0, 2.0], [3.0, -0.0, 0.0, 4.0],
+                                        [0.0, 0.0, 0.0, -0.0])]
+    vf = file_3d(store_block(blocks, block_size=16), dict(BASE_3D),
+                 anno=annotation_block([table_subblock(COLS, rows)]))
+    obj = vesk.read(vf.write(str(tmp_path / "r.vesk")), "AB")
+    bits = region_values(obj.raw).view(np.uint32)
+    assert sorted(len(r.values) for r in obj.regions) == [0, 2, 3]
+    assert sorted(bits.any(axis=1).tolist()) == [0, 0, 1, 1, 1]
+    assert obj.values.view(np.uint32).tolist() == bits.tolist()
+
+
+def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
+    params = {**BASE_3D, **MAP, "DDX": "2.5"}
+    with vesk.open(file_3d(_spectra(6), params).write(str(tmp_path / "t.vesk"))) as f:
+        assert f.blocks[0].problem == "parameter 'DDX' is text, not a number"
+        with pytest.raises(vesk.FormatError, match="unsupported operand"):
+            f["AB"]
 
 
 @pytest.mark.parametrize("cut", [0, 3, 6, 17])

@@ -1,8 +1,10 @@
 """`VeskFile`: an open VESK file, its block listing and reading by key."""
 from __future__ import annotations
 
+import errno
 import math
 import os
+import stat
 import warnings
 from types import TracebackType
 from typing import Any, List, Optional, Tuple, Type, Union
@@ -29,8 +31,19 @@ Key = Union[str, Tuple[str, str, str]]
 
 
 def _open_descriptor(path: PathType) -> int:
-    """A read-only descriptor of `path` that child processes do not inherit."""
-    return os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    """A read-only descriptor of `path` that child processes do not inherit.
+    A FIFO, socket or device is refused as veskread refuses it."""
+    # Without O_NONBLOCK, opening a FIFO waits for a writer, for ever.
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, flags)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # a folder says so when read
+            raise OSError(errno.EINVAL, "Not a regular file", os.fsdecode(path))
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 class VeskFile:
@@ -59,10 +72,9 @@ class VeskFile:
                 if e.filename is None:
                     e.filename = self.path
                 raise
-            # A key names one block however often the directory lists it
-            # (trace blocks come twice), so each is listed once.
-            once = {tuple(item[:3]): item for item in outline}
-            self.blocks = [block_from_outline(item, self.path) for item in once.values()]
+            # Each key once, however often the directory lists it (trace
+            # blocks come twice): a key names one block.
+            self.blocks = [block_from_outline(item, self.path) for item in outline]
         except BaseException:
             self.close()
             raise

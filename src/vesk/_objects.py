@@ -19,6 +19,7 @@ from numpy.typing import NDArray
 
 from vesk import _display, _native, _vocabulary
 from vesk._block import Block
+from vesk._errors import FormatError
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 if TYPE_CHECKING:
@@ -181,7 +182,9 @@ class Table(DataObject):
             index = pd.Index(self.coords[names[0]][1], name=names[0])
         elif names == list(rows):
             # A grid: its levels are the axes, never spelt out point by point.
-            index = pd.MultiIndex.from_product([self.coords[d][1] for d in rows], names=names)
+            levels = [self.coords[d][1] for d in rows]
+            self._check_grid_index(levels, count, width)
+            index = pd.MultiIndex.from_product(levels, names=names)
         else:
             levels = []
             for name in names:
@@ -193,6 +196,21 @@ class Table(DataObject):
                            name=last)
         return pd.DataFrame(  # type: ignore[no-any-return, unused-ignore]
             self.values.reshape(count, width), index=index, columns=columns, copy=False)
+
+    def _check_grid_index(self, levels: Sequence[NDArray[Any]], count: int, width: int) -> None:
+        """Refuses a grid index that needs more memory than its filled rows
+        could back: pandas spells out a code per level and row, while a map's
+        unfilled points cost nothing in `values` (zero pages never touched), so
+        a small damaged file declaring billions of them would fill gigabytes."""
+        # At least the width pandas gives each level's codes.
+        codes = sum(np.min_scalar_type(-2 * max(len(level), 1)).itemsize for level in levels)
+        filled = count - max(self.block.unfilled, 0)
+        need = count * codes
+        if need > _native.output_limit(4 * width * filled):
+            raise FormatError(
+                "%s: block %s: a table of the map's %d points, %d of which hold a stored "
+                "spectrum, needs %d bytes of index; more than those spectra can give"
+                % (self.block.path, self.block.name, count, filled, need))
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -364,7 +382,7 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
         # The joined copy doubles what a read leaves to free; unless the
         # allocator keeps that much, a loop of reads faults all of it in again.
         _native.keep_freed_results(2 * sum(r.values.nbytes for r in regions))
-        values = np.concatenate([r.values for r in regions])
+        values = _stacked([r.values for r in regions], width)
     else:
         values = np.zeros((0, width), dtype=np.float32)
     sizes = [len(r.values) for r in regions]
@@ -379,6 +397,25 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
     if regions and all(r.start_time is not None for r in regions):
         point["start_time"] = np.concatenate([r.start_time for r in regions if r.start_time is not None])
     return values, point
+
+
+def _stacked(parts: Sequence[NDArray[Any]], width: int) -> NDArray[Any]:
+    """np.concatenate(parts), writing only the rows that hold a value: the
+    points of a region that no stored spectrum fills are zero pages never
+    touched, and a small damaged file may declare gigabytes of them."""
+    out = np.zeros((sum(len(p) for p in parts), width), dtype=np.result_type(*parts))
+    at = 0
+    for part in parts:
+        if part.size:
+            # By their bits, so that -0.0 is copied too; reading zero pages
+            # touches no memory.
+            bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
+            held = np.concatenate(([0], bits.any(axis=1), [0]))
+            edges = np.flatnonzero(np.diff(held.astype(np.int8)))
+            for start, stop in zip(edges[::2], edges[1::2]):
+                out[at + start:at + stop] = part[start:stop]
+        at += len(part)
+    return out
 
 
 def from_raw(block: Block, raw: Any) -> DataObject:

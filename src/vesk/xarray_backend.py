@@ -154,6 +154,8 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
             return False
         try:
+            if not os.path.isfile(filename_or_obj):  # opening a FIFO would wait for a writer
+                return False
             return bool(veskread.isVeskFile(filename_or_obj))
         except (OSError, ValueError, TypeError):
             return False

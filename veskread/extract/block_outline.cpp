@@ -59,6 +59,14 @@ void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlock
         npx = param_as_int(out.parameters.at("NPX"), "NPX");
         npy = param_as_int(out.parameters.at("NPY"), "NPY");
     }
+    // Reading builds each axis as origin + step * (count - 1) and hands it
+    // to linspace, which refuses text in either, whatever the count.
+    for (size_t k : {kOriginX, kOriginY, kStepX, kStepY}) {
+        const char* name = kMapGeometryKeys[k];
+        if (std::holds_alternative<ParamText>(out.parameters.at(name)))
+            throw Error(ErrorKind::WrongType,
+                        std::string("parameter '") + name + "' is text, not a number");
+    }
     // The map's axes, x then y, are built first.
     check_declared("NPX", npx, cur.source_size());
     check_declared("NPY", npy, cur.source_size());

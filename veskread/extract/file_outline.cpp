@@ -1,12 +1,70 @@
 #include "veskread/extract/file_outline.h"
 
-#include <map>
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <new>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "veskread/container/directory.h"
 
 namespace vesk {
+
+namespace {
+
+// Equal as stored: a NaN equals itself, so that it cannot defeat sharing.
+bool same_value(const ParamValue& a, const ParamValue& b) {
+    if (a.index() != b.index()) return false;
+    if (auto* d = std::get_if<double>(&a)) {
+        double other = std::get<double>(b);
+        return std::memcmp(d, &other, sizeof other) == 0;
+    }
+    return a == b;
+}
+
+bool same_parameters(const ParamBlock& a, const ParamBlock& b) {
+    return std::equal(a.entries().begin(), a.entries().end(), b.entries().begin(),
+                      b.entries().end(), [](const auto& x, const auto& y) {
+                          return x.first == y.first && same_value(x.second, y.second);
+                      });
+}
+
+size_t hash_of(const ParamBlock& params) {
+    size_t h = params.size();
+    auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    for (const auto& [key, value] : params.entries()) {
+        mix(std::hash<std::string>{}(key));
+        mix(value.index());
+        if (auto* i = std::get_if<int32_t>(&value))
+            mix(std::hash<int32_t>{}(*i));
+        else if (auto* d = std::get_if<double>(&value))
+            mix(std::hash<uint64_t>{}(std::bit_cast<uint64_t>(*d)));
+        else
+            mix(std::hash<std::string>{}(std::get<ParamText>(value).bytes));
+    }
+    return h;
+}
+
+// One copy of each distinct parameter set the outline keeps.
+class SharedParameters {
+public:
+    std::shared_ptr<const ParamBlock> take(ParamBlock&& params) {
+        size_t h = hash_of(params);
+        auto [first, last] = kept_.equal_range(h);
+        for (auto it = first; it != last; ++it)
+            if (same_parameters(*it->second, params)) return it->second;
+        auto shared = std::make_shared<const ParamBlock>(std::move(params));
+        kept_.emplace(h, shared);
+        return shared;
+    }
+
+private:
+    std::unordered_multimap<size_t, std::shared_ptr<const ParamBlock>> kept_;
+};
+
+} // namespace
 
 FileOutline outline_file(const ByteSource& src) {
     FileOutline out;
@@ -18,26 +76,26 @@ FileOutline outline_file(const ByteSource& src) {
         std::vector<DirEntry> directory = read_directory(src);
         // A key listed again outlines the same: each outline scans the whole
         // directory, so a directory of repeated entries must not cost its
-        // square. Valid keys are few, so the work stays linear in the file.
-        std::map<std::string, size_t> first_of;
+        // square, nor a copy of the outline each. Valid keys are few, so the
+        // work stays linear in the file.
+        std::set<std::string> seen;
+        SharedParameters shared;
         for (auto& key : list_contents(directory)) {
-            std::string id = key.type + '/' + key.dimensions + '/' + key.derivative;
-            auto [seen, fresh] = first_of.try_emplace(id, out.blocks.size());
-            if (!fresh) {
-                out.blocks.push_back(out.blocks[seen->second]);
+            if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)
                 continue;
-            }
-            ListedBlock item{key, std::nullopt, std::nullopt, {}};
+            ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
+            ParamBlock parameters;
             try {
-                item.outline =
-                    outline_block(src, directory, key, nullptr, &item.problem_parameters);
+                item.outline = outline_block(src, directory, key, nullptr, &parameters);
+                parameters = std::move(item.outline->parameters);
+                item.outline->parameters = {};
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
-            if (!item.problem) item.problem_parameters = {};
+            item.parameters = shared.take(std::move(parameters));
             out.blocks.push_back(std::move(item));
         }
     } catch (const Error& e) {

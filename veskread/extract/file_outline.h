@@ -2,6 +2,7 @@
 // what a package that describes a file before reading it needs in one pass.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -14,13 +15,18 @@ namespace vesk {
 
 struct ListedBlock {
     DataBlockKey key;
-    std::optional<BlockOutline> outline; // set where reading the block would succeed
-    std::optional<Error> problem;        // otherwise, the error reading would end with,
-    ParamBlock problem_parameters;       // and the parameters, where they could be read
+    // Set where reading the block would succeed; its parameters are moved
+    // to `parameters`.
+    std::optional<BlockOutline> outline;
+    std::optional<Error> problem; // otherwise, the error reading would end with
+    // The merged parameters, or for a problem those that could be read (none
+    // when they are the problem). Blocks with equal parameters share them:
+    // a file may name one large parameter block from every key it lists.
+    std::shared_ptr<const ParamBlock> parameters;
 };
 
 struct FileOutline {
-    std::vector<ListedBlock> blocks; // in listing order, repeated keys included
+    std::vector<ListedBlock> blocks; // each key once, in the order first listed
     std::optional<Error> failure;    // the file itself cannot be listed
     bool is_vesk = true;
     bool out_of_memory = false;

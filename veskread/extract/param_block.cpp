@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "veskread/container/interrupt.h"
+#include "veskread/container/output_budget.h"
 
 namespace vesk {
 
@@ -119,13 +120,23 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset) {
     return params;
 }
 
-ParamRecords read_param_records(Cursor& cur, int64_t offset) {
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before) {
+    // A record of 8 to 12 bytes becomes a key and a value of the caller's
+    // dict, some 250 bytes on the way: 20 to 30 times what the file holds.
+    constexpr int64_t kRecordBytes = 256;
+    const auto most = static_cast<size_t>(output_limit(cur.source_size()) / kRecordBytes);
     ParamRecords params;
     params.reserve(16); // most blocks hold fewer records
     cur.seek(offset);
     for (;;) {
         poll_interrupt(8);
         int64_t record_at = cur.tell();
+        if (before + params.size() >= most)
+            throw Error(ErrorKind::Value,
+                        "parameter blocks hold more than " + std::to_string(most) +
+                            " records; a file of " + std::to_string(cur.source_size()) +
+                            " bytes cannot hold that",
+                        record_at);
         std::string raw = cur.read_upto(4);
         if (!valid_utf8(raw))
             throw Error(ErrorKind::KeyNotUtf8,

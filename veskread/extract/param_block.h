@@ -58,10 +58,12 @@ using ParamRecords = std::vector<std::pair<std::string, ParamValue>>;
 
 // Reads the block at `offset` from `cur`, leaving the cursor after END's key.
 // Errors: ShortRead (file ends first), UnknownParamType, KeyNotUtf8,
-// NegativeReadLength (a text size below zero), NegativeSeek.
+// NegativeReadLength (a text size below zero), NegativeSeek, and Value for
+// more records than a file of its size may build (output_limit).
 ParamBlock read_param_block(Cursor& cur, int64_t offset);
-// The same, as the records stand (no lookup structure).
-ParamRecords read_param_records(Cursor& cur, int64_t offset);
+// The same, as the records stand (no lookup structure); `before` records
+// read already by the same call count towards the limit.
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before = 0);
 
 // Numeric views of a value, as Python would use an int or float parameter.
 // Throw Error(WrongType) for text.

@@ -156,6 +156,13 @@ PyObject* map_axis(PyObject* origin, PyObject* step, PyObject* n) {
     if (!one) return nullptr;
     Ref last_index = Ref::steal(PyNumber_Subtract(n, one.get()));
     if (!last_index) return nullptr;
+    // A text step repeats n - 1 times, and the axis then fails on text of
+    // any length; repeating it once fails alike without building gigabytes.
+    if (PyUnicode_Check(step) && PyLong_Check(last_index.get())) {
+        int above = PyObject_RichCompareBool(last_index.get(), one.get(), Py_GT);
+        if (above < 0) return nullptr;
+        if (above) last_index = std::move(one);
+    }
     Ref span = Ref::steal(PyNumber_Multiply(step, last_index.get()));
     if (!span) return nullptr;
     Ref end = Ref::steal(PyNumber_Add(origin, span.get()));

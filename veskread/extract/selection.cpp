@@ -142,10 +142,16 @@ std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets&
         if (at >= 0) lo = std::min(lo, at), hi = std::max(hi, at);
     if (lo >= 0 && hi > lo && hi - lo < (int64_t(1) << 30))
         cur.read_ahead(lo, static_cast<size_t>(hi - lo + kTypicalBlock));
+    // All of them are held at once: the limit on records is on their sum.
     std::vector<ParamRecords> blocks;
+    size_t records = 0;
     blocks.push_back(read_param_records(cur, o.params));
-    for (int64_t at : others)
-        if (at != -1) blocks.push_back(read_param_records(cur, at));
+    records += blocks.back().size();
+    for (int64_t at : others) {
+        if (at == -1) continue;
+        blocks.push_back(read_param_records(cur, at, records));
+        records += blocks.back().size();
+    }
     return blocks;
 }
 
