@@ -261,6 +261,16 @@ def test_listing_and_reading_word_a_problem_alike(tmp_path, case, problem):
     assert "(at byte" not in listed  # its offset is given once
 
 
+@pytest.mark.parametrize("geometry, problem", [
+    ({"NPX": 0}, "modulo"), ({"NPY": 1}, "index 1 is out of bounds for axis 0 with size 1")])
+def test_map_blocks_that_cannot_be_placed_are_listed_unreadable(tmp_path, geometry, problem):
+    path = file_3d(_spectra(6), {**BASE_3D, **MAP, **geometry}).write(str(tmp_path / "m.vesk"))
+    with vesk.open(path) as f:
+        assert f.blocks[0].kind == vesk.UNREADABLE and problem in f.blocks[0].problem
+        with pytest.raises(Exception, match=problem):
+            f["AB"]
+
+
 def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     data = tmp_path / "data"
     for name in ("run.10", "run.2", "sub/x.vesk"):

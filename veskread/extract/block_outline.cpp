@@ -153,8 +153,10 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
             ImageLayout layout = image_layout(table, npt);
-            if (layout == ImageLayout::Spectra)
+            if (layout == ImageLayout::Spectra) {
+                check_spectrum_places(blocks, {out.shape[0], out.shape[1], npt});
                 out.cut_blocks = cut_spectrum_blocks(reader, blocks, npt);
+            }
             if (layout == ImageLayout::Neither)
                 out.unfilled_points = points;
             else if (layout == ImageLayout::Spectra && stored_count - out.cut_blocks < points)

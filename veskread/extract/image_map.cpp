@@ -45,17 +45,13 @@ void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock
     int64_t i = window.first;
     for (const auto& b : blocks) {
         poll_interrupt(s.npt * 4);
-        BlockReader::check_seek(b.offset);
-        if (s.npx == 0) interp::modulo_by_zero();
-        int64_t col = i % s.npx;
-        int64_t row = i / s.npx;
-        if (row >= s.npy) interp::index_out_of_bounds(row, 0, s.npy);
+        check_spectrum_place(b, i, s);
         if (cut == CutBlocks::PassOver && reader.values_at(b.offset, s.npt) != s.npt) {
             ++i;
             continue;
         }
-        batch.take(batched, b.offset, out + (row * s.npx + col - window.first) * s.npt, i, nothing,
-                   single);
+        // Block i fills point i: row i / npx, column i % npx.
+        batch.take(batched, b.offset, out + (i - window.first) * s.npt, i, nothing, single);
         ++i;
     }
     batch.flush(nothing, single);
@@ -170,6 +166,11 @@ int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blo
     if (layout != ImageLayout::Planes || count == 0)
         return saturating_mul(saturating_mul(count, per_block), 4);
     return plane_bytes_committed(per_block, s.npt, count);
+}
+
+void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape) {
+    int64_t i = 0;
+    for (const auto& b : blocks.blocks) check_spectrum_place(b, i++, shape);
 }
 
 int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {

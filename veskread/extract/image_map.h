@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "veskread/container/interpreter_rules.h"
 #include "veskread/extract/kind_choice.h"
 #include "veskread/extract/stored_block_reader.h"
 
@@ -27,6 +28,18 @@ bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, cons
 // fail it, or leave its point as the caller filled it (the measured part of
 // a recording that stopped early). Plane blocks always fail.
 enum class CutBlocks { Raise, PassOver };
+
+// Throws what reading spectrum block `i` (at `b.offset`) into a map of `shape`
+// throws before its values: a negative offset, a zero NPX, a place past the
+// map's last point.
+inline void check_spectrum_place(const StoredBlock& b, int64_t i, const MapShape& shape) {
+    BlockReader::check_seek(b.offset);
+    if (shape.npx == 0) interp::modulo_by_zero();
+    if (i / shape.npx >= shape.npy) interp::index_out_of_bounds(i / shape.npx, 0, shape.npy);
+}
+// The same for every block, in order: whether the map's spectrum blocks can
+// all be placed, told without reading them.
+void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape);
 
 // Spectrum blocks the end of the file cuts short (a block at a negative
 // offset is not cut: reading refuses it).
