@@ -199,9 +199,9 @@ class Table(DataObject):
 
     def _check_grid_index(self, levels: Sequence[NDArray[Any]], count: int, width: int) -> None:
         """Refuses a grid index that needs more memory than its filled rows
-        could back: pandas spells out a code per level and row, while a map's
-        unfilled points cost nothing in `values` (zero pages never touched), so
-        a small damaged file declaring billions of them would fill gigabytes."""
+        could back: pandas spells out a code per level and row, so a small
+        damaged file declaring billions of points that hold nothing would
+        fill gigabytes with codes of rows that tell nothing."""
         # At least the width pandas gives each level's codes.
         codes = sum(np.min_scalar_type(-2 * max(len(level), 1)).itemsize for level in levels)
         filled = count - max(self.block.unfilled, 0)
