@@ -216,8 +216,12 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
                            stride_of(stored.table), static_cast<float*>(values.buf),
                            CutBlocks::PassOver);
     } else if (outline.kind == BlockKind::TimeSeries && times) {
+        // The rows the caller listed: a file still being written may hold
+        // more whole spectra by now.
         StoredBlocks whole = series_blocks_held_whole(reader, stored.blocks, npt);
-        auto n = static_cast<int64_t>(whole.blocks.size());
+        int64_t n = static_cast<int64_t>(times->len / 8);
+        if (n > static_cast<int64_t>(whole.blocks.size())) throw_file_changed(-1);
+        whole.blocks.resize(static_cast<size_t>(n));
         check_room("the series", saturating_mul(saturating_mul(n, npt), 4), values.len);
         check_room("the times", saturating_mul(n, 8), times->len);
         read_spectrum_series(reader, whole, npt, stride_of(stored.table),

@@ -202,6 +202,28 @@ def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8), records=0, repeats=
     return vf.build(), ("listContents",)
 
 
+def shifted_parameter_keys(records=100_000, step=10):
+    """A spectrum's data block under 95 keys, each with its parameters at a
+    run of one large block `step` records further on: no two keys merge the
+    same records, so nothing is shared."""
+    base = (12, 10, 17, 15, 6, 5, 11, 16, 18, 19, 4, 7)
+    vf = spectrum_file([1.0, 2.0, 3.0, 4.0])
+    vf.blocks[1]["payload"] = many_records(records) + vf.blocks[1]["payload"]
+    vf.build()
+    pairs = []
+    for data_type in base + tuple(t + 32 for t in base):
+        for deriv_type in range(4):
+            if (data_type, deriv_type) != (4, 0):
+                pairs.append([vf.add(b"", size_words=size, data_type=data_type,
+                                     deriv_type=deriv_type, sample_type=3, param_type=kind)
+                              for kind, size in ((0, VeskFile._size(vf.blocks[0])), (1, 1))])
+    vf.build()
+    for j, (data, params) in enumerate(pairs, 1):  # the layout is now final
+        vf.blocks[data]["offset"] = vf.offset_of(0)
+        vf.blocks[params]["offset"] = vf.offset_of(1) + 12 * step * j
+    return vf.build()
+
+
 def many_parameters(records=800_000):
     """A spectrum whose parameter block holds `records` records: as dicts,
     some 20 times the file's size."""

@@ -50,7 +50,7 @@ def within_rule(report, size):
     (hf.many_parameters, "ValueError", "parameter blocks hold more than"),
     pytest.param(lambda: (hf.aborted_image_map(20000, 20000, 1, 1)[0],
                           ("vesk.to_pandas", hf.SPECTRUM_3D)),
-                 "FormatError", "a file of its size can back at most",
+                 "FormatError", "a table of the map's 400000000 points",
                  marks=pytest.mark.skipif(not HAS_PANDAS, reason="needs pandas")),
 ], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
         "text-before-row", "2d-npt", "aborted-plane-map", "text-map-step", "many-parameters",
@@ -121,6 +121,13 @@ def test_listing_stays_within_the_rule(write_file, build, plain):
     assert report["outcome"] == "ok", report
     assert report["detail"] == run_bounded(write_file(plain()[0]), ["vesk.listing"])["detail"]
     assert within_rule(report, len(data)), report
+
+
+def test_keys_reading_runs_of_one_parameter_block_share_one_bound(write_file):
+    data = hf.shifted_parameter_keys()
+    report = run_bounded(write_file(data), ["vesk.listing"])
+    assert report["outcome"] == "ok" and report["detail"]["kinds"][0] == "spectrum", report
+    assert within_rule(report, len(data)) and report["cpu"] < 2, report
 
 
 @pytest.mark.parametrize("device", ["/dev/urandom", "/dev/zero"])

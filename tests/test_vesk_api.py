@@ -173,7 +173,7 @@ def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
 
 
 @pytest.mark.parametrize("kind", ["image map", "time-resolved series"])
-@pytest.mark.parametrize("cut_bytes, whole", [(1, 6), (50, 5), (190, 5), (590, 3)])
+@pytest.mark.parametrize("cut_bytes, whole", [(1, 6), (50, 5), (190, 5), (590, 3), (1190, 0)])
 def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes, whole):
     # Six stored blocks of 16 value bytes and 184 info bytes (a time at 152..160)
     # end the file: cutting 50 loses the last time, 190 its values too.
@@ -199,8 +199,8 @@ def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes
         assert obj.time.tolist() == full.z[:whole].tolist() and block.shape == (whole, NPT)
     assert obj.x.tolist() == full.x.tolist()
     if whole < 6:
-        assert "the file ends early: %d of its 6 stored spectra are cut off" % (6 - whole) in (
-            str(caught[0].message))
+        assert "the file ends early: %d of its 6 stored spectra %s cut off" % (
+            6 - whole, "is" if whole == 5 else "are") in str(caught[0].message)
         assert obj.raw is None
         with pytest.raises((ValueError, struct.error)):
             veskread.getVeskData(str(path), key)  # the low-level reader refuses it whole
@@ -211,16 +211,25 @@ def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes
         np.testing.assert_array_equal(ds["AB_3D_NONE"].values, obj.values)
 
 
-def test_a_cut_map_is_not_filled_past_what_its_file_backs(tmp_path):
+def test_a_series_read_as_listed_while_its_file_grows(tmp_path):
+    data = file_3d(_spectra(6), {**BASE_3D, "DXU": "WN"}).build()
+    path = tmp_path / "growing.vesk"
+    path.write_bytes(data[:-590])
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="the other 3 are read"):
+        path.write_bytes(data)  # the recording goes on after the listing
+        assert f["AB"].values.shape == (3, NPT)
+
+
+def test_a_map_too_large_for_nan_reads_its_missing_points_as_zero_pages(tmp_path):
     blocks = [stored_block([1.0] * NPT) for _ in range(2)]
     data = file_3d(store_block(blocks, block_size=4 * NPT),
                    {**BASE_3D, **MAP, "NPX": 1 << 12, "NPY": 1 << 12}).build()
     path = tmp_path / "huge.vesk"
     path.write_bytes(data[:-190])
-    with vesk.open(path) as f:
-        assert f.blocks[0].cut == 1
-        with pytest.raises(vesk.FormatError, match="a file of its size can back at most"):
-            f["AB"]
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="points read as 0$"):
+        assert (f.blocks[0].cut, f.blocks[0].fill) == (1, 0)
+        values = f["AB"].values  # 256 MiB declared, of which one spectrum is stored
+    assert values[0, 0].tolist() == [1.0] * NPT and not values[0, 1].any()
 
 
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):

@@ -144,7 +144,7 @@ def test_rows_before_a_cut_block_still_read(tmp_path, planes):
         with pytest.raises(vesk.FormatError, match="cannot reshape"):
             ds["AB_3D_NONE"].values
     else:  # the last row's three points: one cut off, two never stored
-        with pytest.warns(vesk.VeskWarning, match="1 of its 13 stored spectra are cut off; 3 of"):
+        with pytest.warns(vesk.VeskWarning, match="1 of its 13 stored spectra is cut off; 3 of"):
             assert np.isnan(ds["AB_3D_NONE"].values[4]).all()
 
 

@@ -62,8 +62,8 @@ class Block:
     gives none); reading does not consult it."""
     unfilled: int = 0
     """Points of an image map that no whole stored spectrum fills (the
-    measurement stopped, or the file was cut, before them); they read as NaN,
-    where `veskread` gives 0 or refuses the map."""
+    measurement stopped, or the file was cut, before them); they read as
+    `fill`, where `veskread` gives 0 or refuses the map."""
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
@@ -71,6 +71,10 @@ class Block:
     the file cuts short. Reading gives the rest, with a `VeskWarning`: the
     map's missing points as NaN, the series without the rows it lacks
     (`shape` counts only the rows read)."""
+    fill: float = field(default=math.nan, compare=False)
+    """What an image map's points without a whole stored spectrum read as:
+    NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
+    would take more than the file's size can back."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -91,20 +95,22 @@ class Block:
         whatever follows it), an image map some of whose points no stored
         spectrum fills (they read as NaN), or a map or series that the end of
         the file cuts short."""
+        fill = "NaN" if math.isnan(self.fill) else "0"
         if self.cut > 0:
-            ends = "the file ends early: %d of its %d stored spectra are cut off" % (
-                self.cut, self.stored)
+            ends = "the file ends early: %d of its %d stored spectra %s cut off" % (
+                self.cut, self.stored, "is" if self.cut == 1 else "are")
             if self.kind == "time-resolved series":
-                return "%s; the %d whole ones are read" % (ends, self.shape[0])
-            return "%s; %d of the map's %d points read as NaN" % (
-                ends, self.unfilled, self.shape[0] * self.shape[1])
+                return "%s; %s" % (ends, "the other %d are read" % self.shape[0]
+                                   if self.shape[0] else "none is whole")
+            return "%s; %d of the map's %d points read as %s" % (
+                ends, self.unfilled, self.shape[0] * self.shape[1], fill)
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
-                        "all its %d points read as NaN" % (self.stored, points))
-            return "%d of the map's %d points hold no stored spectrum: they read as NaN" % (
-                self.unfilled, points)
+                        "all its %d points read as %s" % (self.stored, points, fill))
+            return "%d of the map's %d points hold no stored spectrum: they read as %s" % (
+                self.unfilled, points, fill)
         notes = []
         if self.kind in ("spectrum", "time-resolved traces") and self.shape[-1] < self.points:
             notes.append("the file ends early: %s %d of NPT %d values" % (
@@ -136,8 +142,17 @@ def _number(value: Optional[ParameterValue]) -> float:
     return float(value) if isinstance(value, (int, float)) else math.nan
 
 
-def block_from_outline(item: _native._Outline, path: str = "") -> Block:
-    """A Block of the file `path` from one entry of the native outline."""
+def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
+    """NaN for the missing points of a map that NaN throughout would keep
+    within what reading may build from the file; 0 otherwise."""
+    if kind != "image map":
+        return math.nan
+    return math.nan if 4 * math.prod(shape) <= _native.output_limit(file_size) else 0.0
+
+
+def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:
+    """A Block of the file `path` (of `file_size` bytes) from one entry of the
+    native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
      stored, cut) = item
     key: BlockKey = (data_type, dims, deriv)
@@ -163,6 +178,7 @@ def block_from_outline(item: _native._Outline, path: str = "") -> Block:
         unfilled=unfilled,
         stored=stored,
         cut=cut,
+        fill=_fill(kind, tuple(shape), file_size),
         parameters=ReadOnly(params),
         path=path,
     )

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import errno
-import math
 import os
 import stat
 import warnings
@@ -14,11 +13,10 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import Block, BlockKey, block_from_outline, key_name
+from vesk._block import Block, BlockKey, block_from_outline
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
-    FormatError,
     VeskWarning,
     raise_native,
     raise_translated,
@@ -74,7 +72,8 @@ class VeskFile:
                 raise
             # Each key once, however often the directory lists it (trace
             # blocks come twice): a key names one block.
-            self.blocks = [block_from_outline(item, self.path) for item in outline]
+            size = os.fstat(self._fd).st_size
+            self.blocks = [block_from_outline(item, self.path, size) for item in outline]
         except BaseException:
             self.close()
             raise
@@ -132,6 +131,8 @@ class VeskFile:
         return list(dict.fromkeys(b.name for b in self.blocks))
 
     def __contains__(self, key: object) -> bool:
+        if key is None:
+            return False
         try:
             self.block(key)  # type: ignore[arg-type]
         except (BlockNotFoundError, TypeError):
@@ -173,15 +174,24 @@ class VeskFile:
 
     def __getitem__(self, key: Key) -> DataObject:
         """Reads the block a key names into its typed data object."""
+        if key is None:  # no key here, whatever block() makes of it
+            key_parts(key)
         block = self.block(key)
         return self._read(block)
 
-    def _read(self, block: Block) -> DataObject:
+    def _read(self, block: Block, warn: bool = True) -> DataObject:
         if self._fd is None:
             raise ValueError("I/O operation on closed VESK file %r" % self.path)
         if _has_missing_values(block):
-            obj = _read_measured(self._fd, self.path, block)
-            warn_of(self.path, block, stacklevel=3)
+            # A descriptor of our own: a close() racing the read, and a file
+            # opened under the freed number, cannot feed it another file.
+            fd = os.dup(self._fd)
+            try:
+                obj = _read_measured(fd, self.path, block)
+            finally:
+                os.close(fd)
+            if warn:
+                warn_of(self.path, block, stacklevel=3)
             return obj
         try:
             raw = veskread.getVeskData(self._read_path, block.key)
@@ -241,18 +251,11 @@ def read(path: PathType, key: Optional[Key] = None) -> DataObject:
         return f._read(f.block(key))
 
 
-def _room_for(fd: int, path: str, shape: Tuple[int, ...], what: str,
-              missing: float) -> NDArray[np.float32]:
+def _room_for(shape: Tuple[int, ...], missing: float) -> NDArray[np.float32]:
     """An array of `shape` for values read from the file, `missing` where none
-    is read. Zeros commit no memory until written, so only a NaN fill is held
-    to what the file's size allows."""
+    is read (Block.fill: zeros commit no memory until written)."""
     if missing == 0:
         return np.zeros(shape, dtype=np.float32)
-    nbytes = 4 * int(np.prod(shape, dtype=object))
-    limit = _native.output_limit(os.fstat(fd).st_size)
-    if nbytes > limit:
-        raise FormatError("%s: %s would take %d bytes; a file of its size can back at most %d"
-                          % (path, what, nbytes, limit))
     return np.full(shape, missing, dtype=np.float32)
 
 
@@ -266,7 +269,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     """What was measured of a block `_has_missing_values` is true of: a map with
     NaN where no whole spectrum is stored, a series of its whole spectra."""
     if block.kind == "image map":
-        values = _room_for(fd, path, block.shape, "block %s" % block.name, math.nan)
+        values = _room_for(block.shape, block.fill)
         times = None
     else:
         values = np.empty(block.shape, dtype=np.float32)
@@ -284,13 +287,12 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
 def read_map_rows(path: str, block: Block, start: int, stop: int) -> NDArray[np.float32]:
     """Rows [start, stop) of the image map `block`, reading only the stored
     values of those rows: a damaged block elsewhere does not fail it. Points
-    without a whole stored spectrum read as NaN, as reading the map gives them."""
+    without a whole stored spectrum read as reading the map gives them."""
     key, shape = block.key, block.shape
+    out = _room_for((stop - start,) + tuple(shape[1:]),
+                    block.fill if _has_missing_values(block) else 0.0)
     fd = _open_descriptor(path)
     try:
-        out = _room_for(fd, path, (stop - start,) + tuple(shape[1:]),
-                        "rows %d to %d of %s" % (start, stop, key_name(key)),
-                        math.nan if _has_missing_values(block) else 0.0)
         _native.read_map_rows(fd, *key, start, stop - start, out)
     except ValueError as e:
         raise_native(e, path)

@@ -89,8 +89,9 @@ class DataObject:
     dims: Tuple[str, ...]
     coords: Coords = field(repr=False)
     raw: Any = field(repr=False, compare=False)
-    """The low-level `veskread` data object the arrays come from; None for a
-    block that the end of its file cuts short, which `veskread` refuses."""
+    """The low-level `veskread` data object the arrays come from; None where
+    `vesk` reads the block itself: a map or series that the end of its file
+    cuts short, or a map with points that no stored spectrum fills."""
     x: NDArray[np.float64] = field(repr=False)
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
 
@@ -199,9 +200,10 @@ class Table(DataObject):
 
     def _check_grid_index(self, levels: Sequence[NDArray[Any]], count: int, width: int) -> None:
         """Refuses a grid index that needs more memory than its filled rows
-        could back: pandas spells out a code per level and row, so a small
-        damaged file declaring billions of points that hold nothing would
-        fill gigabytes with codes of rows that tell nothing."""
+        could back: pandas spells out a code per level and row, while a map
+        too large to fill with NaN keeps its unfilled points as zero pages
+        that cost nothing in `values`, so a small damaged file declaring
+        billions of them would fill gigabytes."""
         # At least the width pandas gives each level's codes.
         codes = sum(np.min_scalar_type(-2 * max(len(level), 1)).itemsize for level in levels)
         filled = count - max(self.block.unfilled, 0)

@@ -112,7 +112,8 @@ int64_t region_points(const AnnotationTable& anno) {
 } // namespace
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key, StoredLayout* stored, ParamBlock* merged) {
+                           const DataBlockKey& key, StoredLayout* stored, ParamBlock* merged,
+                           ParamRecordCache* cache) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -126,7 +127,8 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.data_offset = offsets.data;
     out.data_length = offsets.data_words < 0 ? -1 : saturating_mul(offsets.data_words, 4);
     Cursor cur(src);
-    out.parameters = merge_parameters(cur, offsets);
+    out.parameters =
+        cache ? merge_parameters(cur, offsets, *cache) : merge_parameters(cur, offsets);
     if (merged) *merged = out.parameters;
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
@@ -170,12 +172,16 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
                          common_count(reader, blocks, npt)};
         } else {
             StoredBlocks whole = series_blocks_held_whole(reader, blocks, npt);
-            // With nothing whole there is nothing measured to give.
-            const StoredBlocks& read = whole.blocks.empty() ? blocks : whole;
-            check_spectrum_series(reader, read, npt);
+            check_spectrum_series(reader, whole, npt);
             out.kind = BlockKind::TimeSeries;
-            out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - read.blocks.size());
-            out.shape = {static_cast<int64_t>(read.blocks.size()), common_count(reader, read, npt)};
+            out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - whole.blocks.size());
+            if (out.cut_blocks > 0 && whole.blocks.empty()) {
+                out.shape = {0, npt}; // every spectrum cut off: none measured to give
+            } else {
+                if (out.cut_blocks == 0) check_spectrum_series(reader, blocks, npt);
+                out.shape = {static_cast<int64_t>(whole.blocks.size()),
+                             common_count(reader, whole, npt)};
+            }
         }
         break;
     case Kind3D::MultiRegion: {

@@ -61,9 +61,10 @@ struct StoredLayout {
 // 3D block, `stored` (when given) receives its store table and blocks.
 // `merged` (when given) receives the merged parameters as soon as they are
 // read, so that a block refused later (a missing MXY, values cut short) still
-// has them to show.
+// has them to show. `cache` (when given) holds the parameter blocks that
+// earlier outlines of a listing read.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored = nullptr,
-                           ParamBlock* merged = nullptr);
+                           ParamBlock* merged = nullptr, ParamRecordCache* cache = nullptr);
 
 } // namespace vesk

@@ -80,13 +80,16 @@ FileOutline outline_file(const ByteSource& src) {
         // work stays linear in the file.
         std::set<std::string> seen;
         SharedParameters shared;
+        ParamRecordCache parameter_blocks; // each read once, all held to one bound
+
         for (auto& key : list_contents(directory)) {
             if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)
                 continue;
             ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
             ParamBlock parameters;
             try {
-                item.outline = outline_block(src, directory, key, nullptr, &parameters);
+                item.outline =
+                    outline_block(src, directory, key, nullptr, &parameters, &parameter_blocks);
                 parameters = std::move(item.outline->parameters);
                 item.outline->parameters = {};
             } catch (const Error& e) {

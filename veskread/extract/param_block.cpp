@@ -120,23 +120,29 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset) {
     return params;
 }
 
-ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before) {
+ParamRecords read_param_records(Cursor& cur, int64_t offset) {
+    size_t spent = 0;
+    return read_param_records(cur, offset, spent);
+}
+
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent) {
     // A record of 8 to 12 bytes becomes a key and a value of the caller's
     // dict, some 250 bytes on the way: 20 to 30 times what the file holds.
-    constexpr int64_t kRecordBytes = 256;
-    const auto most = static_cast<size_t>(output_limit(cur.source_size()) / kRecordBytes);
+    constexpr size_t kRecordBytes = 256;
+    const auto most = static_cast<size_t>(output_limit(cur.source_size()));
     ParamRecords params;
     params.reserve(16); // most blocks hold fewer records
     cur.seek(offset);
     for (;;) {
         poll_interrupt(8);
         int64_t record_at = cur.tell();
-        if (before + params.size() >= most)
+        if (spent >= most)
             throw Error(ErrorKind::Value,
-                        "parameter blocks hold more than " + std::to_string(most) +
+                        "parameter blocks hold more than " + std::to_string(most / kRecordBytes) +
                             " records; a file of " + std::to_string(cur.source_size()) +
                             " bytes cannot hold that",
                         record_at);
+        spent += kRecordBytes;
         std::string raw = cur.read_upto(4);
         if (!valid_utf8(raw))
             throw Error(ErrorKind::KeyNotUtf8,
@@ -158,6 +164,7 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before) {
         case 4: {
             std::string text = cur.read_upto(2 * int64_t(size));
             text.resize(cut_at_nul(text).size());
+            spent += text.size();
             params.emplace_back(std::move(key), ParamText{std::move(text)});
             break;
         }
@@ -168,6 +175,13 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before) {
                         record_at, type);
         }
     }
+}
+
+const ParamRecords& ParamRecordCache::records_at(Cursor& cur, int64_t offset) {
+    auto found = read_.find(offset);
+    if (found != read_.end()) return found->second;
+    ParamRecords records = read_param_records(cur, offset, spent_);
+    return read_.emplace(offset, std::move(records)).first->second;
 }
 
 int64_t param_as_int(const ParamValue& v, const std::string& key) {

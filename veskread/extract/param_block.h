@@ -61,9 +61,24 @@ using ParamRecords = std::vector<std::pair<std::string, ParamValue>>;
 // NegativeReadLength (a text size below zero), NegativeSeek, and Value for
 // more records than a file of its size may build (output_limit).
 ParamBlock read_param_block(Cursor& cur, int64_t offset);
-// The same, as the records stand (no lookup structure); `before` records
-// read already by the same call count towards the limit.
-ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t before = 0);
+// The same, as the records stand (no lookup structure).
+ParamRecords read_param_records(Cursor& cur, int64_t offset);
+// With `spent`, the bytes that the records read so far by the same call are
+// reckoned to build, to which this block's records are added: the limit is
+// on their sum.
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent);
+
+// Parameter blocks read over a whole listing: each once, however many keys
+// name it, and all the records read held to one file's bound, so that keys
+// naming runs of one huge block cannot each build it again.
+class ParamRecordCache {
+public:
+    const ParamRecords& records_at(Cursor& cur, int64_t offset);
+
+private:
+    std::unordered_map<int64_t, ParamRecords> read_;
+    size_t spent_ = 0;
+};
 
 // Numeric views of a value, as Python would use an int or float parameter.
 // Throw Error(WrongType) for text.

@@ -130,28 +130,38 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
     return o;
 }
 
-std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& o) {
-    const int64_t others[] = {o.acq_params, o.inst_params, o.optics_params, o.sample_params,
-                              o.ft_params};
-    // The blocks mostly lie together: one read for all of them rather than a
-    // few growing ones. The last block's length is not known here; a typical
-    // block's is assumed, and reading runs on past it as usual.
+namespace {
+
+// The data parameters, then the acquisition, instrument, optics, sample and
+// Fourier-transform blocks that were found: the order merging follows.
+std::vector<int64_t> parameter_offsets(const BlockOffsets& o) {
+    std::vector<int64_t> out{o.params};
+    for (int64_t at : {o.acq_params, o.inst_params, o.optics_params, o.sample_params, o.ft_params})
+        if (at != -1) out.push_back(at);
+    return out;
+}
+
+// The blocks mostly lie together: one read for all of them rather than a
+// few growing ones. The last block's length is not known here; a typical
+// block's is assumed, and reading runs on past it as usual.
+void read_ahead_parameters(Cursor& cur, const std::vector<int64_t>& offsets) {
     constexpr int64_t kTypicalBlock = 1024;
-    int64_t lo = o.params, hi = o.params;
-    for (int64_t at : others)
+    int64_t lo = offsets[0], hi = offsets[0];
+    for (int64_t at : offsets)
         if (at >= 0) lo = std::min(lo, at), hi = std::max(hi, at);
     if (lo >= 0 && hi > lo && hi - lo < (int64_t(1) << 30))
         cur.read_ahead(lo, static_cast<size_t>(hi - lo + kTypicalBlock));
+}
+
+} // namespace
+
+std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& o) {
+    std::vector<int64_t> offsets = parameter_offsets(o);
+    read_ahead_parameters(cur, offsets);
     // All of them are held at once: the limit on records is on their sum.
+    size_t spent = 0;
     std::vector<ParamRecords> blocks;
-    size_t records = 0;
-    blocks.push_back(read_param_records(cur, o.params));
-    records += blocks.back().size();
-    for (int64_t at : others) {
-        if (at == -1) continue;
-        blocks.push_back(read_param_records(cur, at, records));
-        records += blocks.back().size();
-    }
+    for (int64_t at : offsets) blocks.push_back(read_param_records(cur, at, spent));
     return blocks;
 }
 
@@ -163,6 +173,14 @@ ParamBlock merge_parameters(const std::vector<ParamRecords>& blocks) {
 
 ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o) {
     return merge_parameters(read_parameter_blocks(cur, o));
+}
+
+ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o, ParamRecordCache& cache) {
+    std::vector<int64_t> offsets = parameter_offsets(o);
+    read_ahead_parameters(cur, offsets);
+    ParamBlock params;
+    for (int64_t at : offsets) params.update(cache.records_at(cur, at));
+    return params;
 }
 
 } // namespace vesk

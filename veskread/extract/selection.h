@@ -62,6 +62,8 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
 // The data parameters updated by the acquisition, instrument, optics, sample
 // and Fourier-transform blocks that were found, in that order.
 ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& offsets);
+// The same from the blocks a listing has read (each read once).
+ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& offsets, ParamRecordCache& cache);
 // The blocks that merge reads, in its order, as their records stand.
 std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& offsets);
 ParamBlock merge_parameters(const std::vector<ParamRecords>& blocks);

@@ -33,7 +33,7 @@ class OutputBudget:
         return True
 
     def take_block(self, block: vesk.Block) -> Optional[str]:
-        """Spends a block's values (zeros of unmeasured points too); None, or
+        """Spends a block's values (unmeasured points too); None, or
         why the file cannot give them."""
         values = math.prod(block.shape)
         if self.take(4 * values):
