@@ -656,14 +656,15 @@ def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, su
     assert [m for m in made if m.endswith(suffix)] == [s + suffix for s in stems]
 
 
-def test_several_folders_each_export_under_their_own_name(capsys, tmp_path):
-    for day in ("day1", "day2"):
-        (tmp_path / day).mkdir()
+@pytest.mark.parametrize("days", [("day1", "day2"), ("a/day", "b/day")])
+def test_several_folders_each_export_under_their_own_name(capsys, tmp_path, days):
+    for day in days:
+        (tmp_path / day).mkdir(parents=True)
         shutil.copy(SAMPLE, tmp_path / day / "run.0")
-    code, out, err = run(capsys, "export", "-f", "npy", "-b", "AB/2D/NONE", tmp_path / "day1",
-                         tmp_path / "day2", "-o", tmp_path / "out")
+    code, out, err = run(capsys, "export", "-f", "npy", "-b", "AB/2D/NONE",
+                         *(tmp_path / day for day in days), "-o", tmp_path / "out")
     assert code == 0 and "vesk:" not in err and out.split() == [
-        str(tmp_path / "out" / day / "run.0_AB_2D_NONE.npz") for day in ("day1", "day2")]
+        str(tmp_path / "out" / day / "run.0_AB_2D_NONE.npz") for day in days]
 
 
 def test_links_out_of_a_folder_are_not_followed(capsys, tmp_path):

@@ -27,17 +27,19 @@ class Inputs(NamedTuple):
 
 def find_inputs(arguments: Sequence[str]) -> Inputs:
     """The files of `arguments` in order, each folder replaced by its VESK files.
-    Where several folders are named, each one's files are placed under its own
-    name, so that day1/run.0 and day2/run.0 do not meet."""
+    Where several folders are named, each one's files are placed under its
+    path from the folder that holds them all, so that day1/run.0 and
+    day2/run.0, or a/day/run.0 and b/day/run.0, do not meet."""
     folders = [a for a in arguments if os.path.isdir(a)]
     found = Inputs([], [], [], bool(folders))
+    common = os.path.commonpath([os.path.abspath(f) for f in folders]) if folders else ""
     for argument in arguments:
         if not os.path.isdir(argument):
             found.files.append(Input(argument, ""))  # reading it reports what is wrong
             continue
         before = len(found.files)
-        _walk(argument, found, os.path.basename(os.path.abspath(argument))
-              if len(folders) > 1 else "")
+        place = os.path.relpath(os.path.abspath(argument), common)
+        _walk(argument, found, place if len(folders) > 1 and place != os.curdir else "")
         if len(found.files) == before:
             found.warnings.append("%s: holds no VESK files" % argument)
     seen: Set[str] = set()

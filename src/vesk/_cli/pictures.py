@@ -25,9 +25,9 @@ def add_images(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                    "when unknown), and its title and attributes to "
                                    "DIR/STEM_imageNN.json. A FOLDER stands for the VESK "
                                    "files beneath it, found by their content; their "
-                                   "subfolders are made again under DIR (under each "
-                                   "folder's name where several are named). An existing "
-                                   "file is an error, unless --force or --skip-existing. "
+                                   "subfolders are made again under DIR (under each folder's "
+                                   "path from their common folder where several are "
+                                   "named). An existing file is an error, unless --force or --skip-existing. "
                                    "The paths written go to standard output.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("-o", "--output", default=".", metavar="DIR",
