@@ -170,6 +170,8 @@ def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
     code, out, err = run(capsys, "params", path)
     assert (code, err) == (0, "") and "NPT" in out
     assert run(capsys, "params", path, "AB/2D/NONE") == (code, out, err)
+    if importlib.util.find_spec("matplotlib"):
+        assert run(capsys, "plot", path, "-o", tmp_path / "p.png")[0] == 0
 
 
 def test_images_with_side_files(capsys, tmp_path):

@@ -32,9 +32,9 @@ except ImportError as e:  # pragma: no cover - only without the extra
 
 import veskread
 
-from vesk._block import Block
+from vesk._block import Block, BlockKey
 from vesk._errors import raise_translated
-from vesk._file import PathType, VeskFile, read, read_map_rows, warn_of
+from vesk._file import PathType, VeskFile, read_map_rows, warn_of
 from vesk._objects import DataObject, coordinate_attrs, declared_axes, fitted_coords
 from vesk._vocabulary import axis_dimension
 
@@ -75,11 +75,16 @@ class VeskBackendArray(BackendArray):
         window = _row_window(key[0], self.shape[0]) if self.kind == "image map" else None
         with self.lock:
             if window is None:
-                values = read(self.path, self.key).values
-                return values[key]
+                return _whole_block(self.path, self.key)[key]
             start, stop, within = window
             rows = read_map_rows(self.path, self.block, start, stop)
         return rows[(within,) + tuple(key[1:])]
+
+
+def _whole_block(path: str, key: BlockKey) -> Any:
+    """The block's values; opening its dataset gave its warning, if any, once."""
+    with VeskFile(path) as f:
+        return f._read(f.block(key), warn=False).values
 
 
 def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:

@@ -33,7 +33,8 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                    "value. KEY may be left out when the file has one block.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
-                   help="block name (AB/2D/NONE) or short form (AB)")
+                   help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
+                        "may be left out for a file of one block")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
     p.set_defaults(run=run_params)
     return p

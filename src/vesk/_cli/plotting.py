@@ -48,8 +48,9 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "block is drawn so too, one panel per region on one colour scale. "
                     "--at applies to maps only.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", type=block_key,
-                   help="block name (AB/2D/NONE) or short form (AB)")
+    p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
+                   help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
+                        "may be left out for a file of one block")
     p.add_argument("-o", "--output", required=True, metavar="OUT", type=picture_path,
                    help="picture to write; its suffix sets the format: %s" % ", ".join(
                        "." + s for s in SUFFIXES))
