@@ -232,6 +232,16 @@ def test_a_map_too_large_for_nan_reads_its_missing_points_as_zero_pages(tmp_path
     assert values[0, 0].tolist() == [1.0] * NPT and not values[0, 1].any()
 
 
+def test_region_points_without_a_stored_spectrum_warn(tmp_path):
+    from hostile_files import unrecorded_region
+    path = tmp_path / "regions.vesk"
+    path.write_bytes(unrecorded_region(points=20, npt=4, regions=2)[0])
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="20 of the map's 20 points "
+                                           "hold no stored spectrum: they read as 0, at map"):
+        assert f.blocks[0].unfilled == 20
+        assert not f["AB"].values.any()
+
+
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):
     vf = spectrum_file([1.0, 2.0], {"NPT": 2})
     path = vf.write(str(tmp_path / "p.vesk"))

@@ -63,7 +63,9 @@ class Block:
     unfilled: int = 0
     """Points of an image map that no whole stored spectrum fills (the
     measurement stopped, or the file was cut, before them); they read as
-    `fill`, where `veskread` gives 0 or refuses the map."""
+    `fill`, where `veskread` gives 0 or refuses the map. Points of a
+    multiregion map that no stored spectrum fills read as 0 at (0, 0), as in
+    `veskread`."""
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
@@ -104,13 +106,17 @@ class Block:
                                    if self.shape[0] else "none is whole")
             return "%s; %d of the map's %d points read as %s" % (
                 ends, self.unfilled, self.shape[0] * self.shape[1], fill)
+        if self.unfilled > 0 and self.kind == "multiregion map":
+            return ("%d of the map's %d points %s no stored spectrum: they read as 0, at map "
+                    "position (0, 0)" % (self.unfilled, self.shape[0],
+                                         "holds" if self.unfilled == 1 else "hold"))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
                         "all its %d points read as %s" % (self.stored, points, fill))
-            return "%d of the map's %d points hold no stored spectrum: they read as %s" % (
-                self.unfilled, points, fill)
+            return "%d of the map's %d points %s no stored spectrum: they read as %s" % (
+                self.unfilled, points, "holds" if self.unfilled == 1 else "hold", fill)
         notes = []
         if self.kind in ("spectrum", "time-resolved traces") and self.shape[-1] < self.points:
             notes.append("the file ends early: %s %d of NPT %d values" % (

@@ -87,8 +87,11 @@ int32_t group_number(const AnnoCell& c) {
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
 }
 
-// Points of all regions together; regions are read group by group.
-int64_t region_points(const AnnotationTable& anno) {
+// Points of all regions together; regions are read group by group. With
+// `blocks`, `unfilled` counts the points that no stored block fills: reading
+// leaves their spectra and map positions zero.
+int64_t region_points(const AnnotationTable& anno, const StoredBlocks* blocks = nullptr,
+                      int64_t* unfilled = nullptr) {
     RegionColumns cols = RegionColumns::of(anno);
     if (!cols.group) throw_missing_key("Group");
     GroupIndex index(*cols.group);
@@ -104,6 +107,8 @@ int64_t region_points(const AnnotationTable& anno) {
         if (*size < 0) throw_value("negative dimensions are not allowed"); // numpy's, as read
         if (*size > 0 && !region_fits_table(cols, *plan))
             throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
+        if (blocks && unfilled && *size > 0)
+            *unfilled += *size - region_fill(*blocks, cols, *plan, *size, 0).points;
         total = checked_add(total, *size);
     }
     return total;
@@ -193,7 +198,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             out.shape = {region_points(anno), static_cast<int64_t>(blocks.blocks.size())};
         } else {
             out.kind = BlockKind::MultiregionMap;
-            out.shape = {region_points(anno), npt};
+            out.shape = {region_points(anno, &blocks, &out.unfilled_points), npt};
         }
         break;
     }

@@ -38,8 +38,8 @@ struct BlockOutline {
     // As the directory entry gives it, in bytes (-1 when negative); reading
     // never consults it.
     int64_t data_length = -1;
-    // Points of an image map that no stored block fills: they read as 0.
-    // With cut blocks, also the points whose block is cut.
+    // Points of an image map or multiregion map that no stored block fills:
+    // they read as 0. With cut blocks, also the points whose block is cut.
     int64_t unfilled_points = 0;
     // Stored blocks of an image map's spectra or a time-resolved series that
     // the end of the file cuts short. Reading fails on them, or passes them
