@@ -419,9 +419,12 @@ def test_regions_cut_inside_their_values_say_so(tmp_path):
     path, key = write(tmp_path, "multiregion map")
     data = pathlib.Path(path).read_bytes()
     pathlib.Path(path).write_bytes(data[:-193])  # into the last spectrum: the values go last
+    problem = "file ends early: a stored block holds 1 of its 4 values"
+    with vesk.open(path) as f:
+        assert (f.blocks[0].kind, f.blocks[0].problem) == (vesk.UNREADABLE, problem)
     with pytest.raises(vesk.FormatError) as e:
         vesk.read(path, key)
-    assert str(e.value).endswith("file ends early: a stored block holds 1 of its 4 values")
+    assert str(e.value).endswith(problem)
     # The reader's note names the file, not the descriptor it was read through.
     assert all(repr(path) in note for note in e.value.__cause__.__notes__)
 

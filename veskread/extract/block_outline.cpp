@@ -87,11 +87,33 @@ int32_t group_number(const AnnoCell& c) {
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
 }
 
+// The stored spectra of a multiregion map's points, which its outline
+// checks as reading would, without reading them.
+struct RegionSpectra {
+    const BlockReader& reader;
+    const StoredBlocks& blocks;
+    int64_t npt;
+    int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
+
+    // Throws what reading the region's spectra and their times would, where
+    // the file does not hold them whole (cut short, or at a negative offset).
+    void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) {
+        RegionFill fill = region_fill(blocks, cols, plan, size, 0);
+        unfilled += size - fill.points;
+        for (const int64_t* offset : fill.offsets) {
+            if (!offset) continue;
+            BlockReader::check_seek(*offset);
+            int64_t got = reader.values_at(*offset, npt);
+            if (got != npt) interp::broadcast_mismatch(got, npt);
+            int64_t after = reader.position_after(*offset, npt, got);
+            if (!reader.has_time(after)) reader.read_time(after);
+        }
+    }
+};
+
 // Points of all regions together; regions are read group by group. With
-// `blocks`, `unfilled` counts the points that no stored block fills: reading
-// leaves their spectra and map positions zero.
-int64_t region_points(const AnnotationTable& anno, const StoredBlocks* blocks = nullptr,
-                      int64_t* unfilled = nullptr) {
+// `spectra`, their stored spectra are checked and counted too.
+int64_t region_points(const AnnotationTable& anno, RegionSpectra* spectra = nullptr) {
     RegionColumns cols = RegionColumns::of(anno);
     if (!cols.group) throw_missing_key("Group");
     GroupIndex index(*cols.group);
@@ -107,8 +129,7 @@ int64_t region_points(const AnnotationTable& anno, const StoredBlocks* blocks = 
         if (*size < 0) throw_value("negative dimensions are not allowed"); // numpy's, as read
         if (*size > 0 && !region_fits_table(cols, *plan))
             throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
-        if (blocks && unfilled && *size > 0)
-            *unfilled += *size - region_fill(*blocks, cols, *plan, *size, 0).points;
+        if (spectra && *size > 0) spectra->check(cols, *plan, *size);
         total = checked_add(total, *size);
     }
     return total;
@@ -198,7 +219,9 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             out.shape = {region_points(anno), static_cast<int64_t>(blocks.blocks.size())};
         } else {
             out.kind = BlockKind::MultiregionMap;
-            out.shape = {region_points(anno, &blocks, &out.unfilled_points), npt};
+            RegionSpectra spectra{reader, blocks, npt};
+            out.shape = {region_points(anno, &spectra), npt};
+            out.unfilled_points = spectra.unfilled;
         }
         break;
     }
