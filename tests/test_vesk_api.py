@@ -415,11 +415,13 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
     assert offset >= 0
 
 
-def test_regions_cut_inside_their_values_say_so(tmp_path):
-    path, key = write(tmp_path, "multiregion map")
+@pytest.mark.parametrize("kind, problem", [
+    ("multiregion map", "file ends early: a stored block holds 1 of its 4 values"),
+    ("image traces", "cannot reshape array of size 3 into shape (2,3)")])
+def test_blocks_cut_inside_their_values_are_listed_as_reading_fails(tmp_path, kind, problem):
+    path, key = write(tmp_path, kind)
     data = pathlib.Path(path).read_bytes()
-    pathlib.Path(path).write_bytes(data[:-193])  # into the last spectrum: the values go last
-    problem = "file ends early: a stored block holds 1 of its 4 values"
+    pathlib.Path(path).write_bytes(data[:-193])  # into the last block: the values go last
     with vesk.open(path) as f:
         assert (f.blocks[0].kind, f.blocks[0].problem) == (vesk.UNREADABLE, problem)
     with pytest.raises(vesk.FormatError) as e:

@@ -48,8 +48,9 @@ int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int6
     return first;
 }
 
-void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlockKey& key,
-                       const StoredBlocks& blocks, int64_t npt, BlockOutline& out) {
+void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
+                       const DataBlockKey& key, const StoredBlocks& blocks, int64_t npt,
+                       BlockOutline& out) {
     for (const char* k : kMapGeometryKeys) out.parameters.at(k);
     int64_t npx = param_as_int(out.parameters.at("NPX"), "NPX");
     int64_t npy = param_as_int(out.parameters.at("NPY"), "NPY");
@@ -74,6 +75,7 @@ void outline_image_map(Cursor& cur, const BlockOffsets& offsets, const DataBlock
     check_points(npy);
     if (is_trace_type(key.type)) {
         if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
+        for (const auto& b : blocks.blocks) check_trace_plane(reader, b, npt, {npy, npx});
         out.kind = BlockKind::ImageTraces;
         out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size())};
     } else {
@@ -176,7 +178,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     bool traces = is_trace_type(key.type);
     switch (choose_kind(out.parameters, offsets.anno)) {
     case Kind3D::ImageMap:
-        outline_image_map(cur, offsets, key, blocks, npt, out);
+        outline_image_map(cur, reader, offsets, key, blocks, npt, out);
         if (out.kind == BlockKind::ImageMap) {
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());

@@ -75,10 +75,8 @@ TraceScan scan_traces(const BlockReader& reader, const StoredBlocks& blocks, int
     OutputBudget budget(reader.file_size());
     for (const auto& b : blocks.blocks) {
         poll_interrupt();
-        BlockReader::check_seek(b.offset);
-        int64_t got = reader.values_at(b.offset, npt);
-        if (plane && got != plane->npy * plane->npx)
-            interp::reshape_mismatch(got, plane->npy, plane->npx);
+        int64_t got = plane ? check_trace_plane(reader, b, npt, *plane)
+                            : (BlockReader::check_seek(b.offset), reader.values_at(b.offset, npt));
         int64_t after = reader.position_after(b.offset, npt, got);
         // Blocks that share a position share a name; read it once.
         if (scan.labels.texts.empty() || after != last_at) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "veskread/container/interpreter_rules.h"
 #include "veskread/extract/stored_block_reader.h"
 
 namespace vesk {
@@ -39,6 +40,16 @@ struct PlaneShape {
     int64_t npy;
     int64_t npx;
 };
+
+// Throws what reading block `b` of a trace map throws before its name: a
+// negative offset, or values (of `npt` asked) that do not fill one plane.
+inline int64_t check_trace_plane(const BlockReader& reader, const StoredBlock& b, int64_t npt,
+                                 const PlaneShape& plane) {
+    BlockReader::check_seek(b.offset);
+    int64_t got = reader.values_at(b.offset, npt);
+    if (got != plane.npy * plane.npx) interp::reshape_mismatch(got, plane.npy, plane.npx);
+    return got;
+}
 
 // Seeks, value counts and names of trace blocks, in block order. With
 // `plane`, every block must yield exactly npy*npx values (reshape).
