@@ -231,16 +231,32 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
     }
 }
 
-bool parse_key(PyObject* const* args, DataBlockKey& key) {
+// The descriptor and the block key (type, dimensions, derivative) that lead
+// the arguments of every call reading a block; false with a Python error set.
+bool block_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
+                     int& fd, DataBlockKey& key) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments", name, expected);
+        return false;
+    }
+    fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0) return false;
     for (int k = 0; k < 3; ++k) {
-        const char* text = PyUnicode_AsUTF8(args[k]);
+        const char* text = PyUnicode_AsUTF8(args[1 + k]);
         if (!text) return false;
         (k == 0 ? key.type : k == 1 ? key.dimensions : key.derivative) = text;
     }
     return true;
 }
 
-PyObject* finish(const CoreRead& read) {
+// Runs `work` on the block's outline with the lock released: None, or the
+// error it ended with.
+template <class Work> PyObject* read_unlocked(int fd, const DataBlockKey& key, Work work) {
+    CoreRead read;
+    {
+        GilRelease unlocked;
+        read = read_block_of(fd, key, work);
+    }
     if (read.out_of_memory) return PyErr_NoMemory();
     if (read.failure) return raise_core_error(*read.failure);
     Py_RETURN_NONE;
@@ -260,50 +276,30 @@ struct OutBuffer {
 };
 
 PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 7) {
-        PyErr_SetString(PyExc_TypeError, "read_map_rows() takes 7 arguments");
-        return nullptr;
-    }
-    int fd = PyObject_AsFileDescriptor(args[0]);
-    if (fd < 0) return nullptr;
+    int fd;
     DataBlockKey key;
-    if (!parse_key(args + 1, key)) return nullptr;
+    if (!block_arguments("read_map_rows", args, nargs, 7, fd, key)) return nullptr;
     long long first_row = PyLong_AsLongLong(args[4]);
     if (first_row == -1 && PyErr_Occurred()) return nullptr;
     long long rows = PyLong_AsLongLong(args[5]);
     if (rows == -1 && PyErr_Occurred()) return nullptr;
     OutBuffer out;
     if (!out.take(args[6])) return nullptr;
-    CoreRead read;
-    {
-        GilRelease unlocked;
-        read = read_block_of(fd, key, [&](auto& src, auto& outline, auto& stored) {
-            read_rows(src, outline, stored, first_row, rows, out.view);
-        });
-    }
-    return finish(read);
+    return read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
+        read_rows(src, outline, stored, first_row, rows, out.view);
+    });
 }
 
 PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "read_cut_block() takes 6 arguments");
-        return nullptr;
-    }
-    int fd = PyObject_AsFileDescriptor(args[0]);
-    if (fd < 0) return nullptr;
+    int fd;
     DataBlockKey key;
-    if (!parse_key(args + 1, key)) return nullptr;
+    if (!block_arguments("read_cut_block", args, nargs, 6, fd, key)) return nullptr;
     OutBuffer values, times;
     if (!values.take(args[4])) return nullptr;
     if (args[5] != Py_None && !times.take(args[5])) return nullptr;
-    CoreRead read;
-    {
-        GilRelease unlocked;
-        read = read_block_of(fd, key, [&](auto& src, auto& outline, auto& stored) {
-            read_whole(src, outline, stored, values.view, times.held ? &times.view : nullptr);
-        });
-    }
-    return finish(read);
+    return read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
+        read_whole(src, outline, stored, values.view, times.held ? &times.view : nullptr);
+    });
 }
 
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {

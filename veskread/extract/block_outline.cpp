@@ -206,7 +206,6 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             if (out.cut_blocks > 0 && whole.blocks.empty()) {
                 out.shape = {0, npt}; // every spectrum cut off: none measured to give
             } else {
-                if (out.cut_blocks == 0) check_spectrum_series(reader, blocks, npt);
                 out.shape = {static_cast<int64_t>(whole.blocks.size()),
                              common_count(reader, whole, npt)};
             }

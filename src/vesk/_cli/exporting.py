@@ -55,7 +55,7 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    type=block_key,
                    help="export this block (repeatable; default: every block). Of a "
                         "FOLDER's files, those without it are skipped; a short form that "
-                        "names several blocks of a file fails that file")
+                        "names several blocks of a file is a failed block of that file")
     p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
                    help="output format (npy writes .npz archives)")
     p.add_argument("--layout", choices=LAYOUTS,
