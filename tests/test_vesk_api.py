@@ -17,7 +17,7 @@ import veskread
 import vesk
 from vesk._cli import main as vesk_cli
 from test_images import one_image
-from vesk_kinds import COLS, KINDS, MAP, NPT, _spectra, _traces, _values
+from vesk_kinds import COLS, KINDS, MAP, NPT, _anno, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
 from writer_3d import BASE_3D, annotation_block, file_3d, store_block, stored_block, table_subblock
 from writer_images import add_image_block
@@ -112,8 +112,9 @@ def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
     params = {**BASE_3D, **MAP, "DDX": "2.5"}
     with vesk.open(file_3d(_spectra(6), params).write(str(tmp_path / "t.vesk"))) as f:
         assert f.blocks[0].problem == "parameter 'DDX' is text, not a number"
-        with pytest.raises(vesk.FormatError, match="unsupported operand"):
+        with pytest.raises(vesk.FormatError, match="'DDX' is text, not a number$") as e:
             f["AB"]
+    assert "unsupported operand" in str(e.value.__cause__)  # the low-level reader's words
 
 
 @pytest.mark.parametrize("cut", [0, 3, 6, 17])
@@ -290,6 +291,17 @@ def test_map_blocks_that_cannot_be_placed_are_listed_unreadable(tmp_path, geomet
             f["AB"]
 
 
+def test_region_points_past_the_traces_values_are_listed_unreadable(tmp_path):
+    # Fileindex 3 names a third value of traces that hold two.
+    path = file_3d(_traces(["p", "q"], npt=2), {**BASE_3D, "NPT": 2}, data_type=7,
+                   anno=_anno()).write(str(tmp_path / "mr.vesk"))
+    problem = "index 2 is out of bounds for axis 1 with size 2"
+    with pytest.raises(IndexError, match=problem):
+        veskread.getVeskData(path, ("TRC", "3D", "NONE"))
+    with vesk.open(path) as f:
+        assert (f.blocks[0].kind, f.blocks[0].problem) == (vesk.UNREADABLE, problem)
+
+
 def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     data = tmp_path / "data"
     for name in ("run.10", "run.2", "sub/x.vesk"):
@@ -417,16 +429,19 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
 
 @pytest.mark.parametrize("kind, problem", [
     ("multiregion map", "file ends early: a stored block holds 1 of its 4 values"),
-    ("image traces", "cannot reshape array of size 3 into shape (2,3)")])
+    ("image traces", "file ends early: a stored block holds 3 of its 6 values"),
+    ("time-resolved traces", "file ends early: a stored block holds 1 of its 4 values"),
+    ("multiregion traces", "file ends early: a stored block holds 0 of its 3 values")])
 def test_blocks_cut_inside_their_values_are_listed_as_reading_fails(tmp_path, kind, problem):
     path, key = write(tmp_path, kind)
     data = pathlib.Path(path).read_bytes()
     pathlib.Path(path).write_bytes(data[:-193])  # into the last block: the values go last
     with vesk.open(path) as f:
-        assert (f.blocks[0].kind, f.blocks[0].problem) == (vesk.UNREADABLE, problem)
+        listed = f.blocks[0].problem
+        assert f.blocks[0].kind == vesk.UNREADABLE and listed.startswith(problem)
     with pytest.raises(vesk.FormatError) as e:
         vesk.read(path, key)
-    assert str(e.value).endswith(problem)
+    assert str(e.value).endswith(listed)  # reading says what the listing says
     # The reader's note names the file, not the descriptor it was read through.
     assert all(repr(path) in note for note in e.value.__cause__.__notes__)
 

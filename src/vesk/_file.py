@@ -13,7 +13,7 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import Block, BlockKey, block_from_outline
+from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -196,7 +196,8 @@ class VeskFile:
         try:
             raw = veskread.getVeskData(self._read_path, block.key)
         except Exception as e:
-            raise_translated(e, self.path, block.name, block.offset)
+            raise_translated(e, self.path, block.name, block.offset,
+                             block.problem if block.kind == UNREADABLE else None)
         warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw)
 

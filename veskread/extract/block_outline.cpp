@@ -32,20 +32,30 @@ void check_declared(const char* key, int64_t count, int64_t file_size) {
         refuse_declared_count(key, std::to_string(count), file_size);
 }
 
+// A stored block the end of the file cuts short, said so rather than as the
+// stacking or reshaping that reading then fails at.
+[[noreturn]] void throw_cut_block(const StoredBlock& b, int64_t got, int64_t npt) {
+    throw Error(ErrorKind::ShortRead,
+                "file ends early: a stored block holds " + std::to_string(got) + " of its " +
+                    std::to_string(npt) + " values",
+                b.offset, checked_mul(npt, 4));
+}
+
 // Every stored block yields the same number of values (or stacking fails);
-// returns that number.
+// returns that number. Fewer than npt come only from the end of the file, so
+// where counts differ, the shorter block is cut.
 int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
-    int64_t first = -1;
+    const StoredBlock& first = blocks.blocks.front();
+    int64_t first_count = -1;
     for (const auto& b : blocks.blocks) {
         BlockReader::check_seek(b.offset);
         int64_t got = reader.values_at(b.offset, npt);
-        if (first == -1) first = got;
-        if (got != first)
-            throw_value("stored block at offset " + std::to_string(b.offset) + " holds " +
-                        std::to_string(got) + " of " + std::to_string(npt) + " values");
+        if (first_count == -1) first_count = got;
+        if (got < first_count) throw_cut_block(b, got, npt);
+        if (got > first_count) throw_cut_block(first, first_count, npt);
     }
-    return first;
+    return first_count;
 }
 
 void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
@@ -75,7 +85,13 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
     check_points(npy);
     if (is_trace_type(key.type)) {
         if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
-        for (const auto& b : blocks.blocks) check_trace_plane(reader, b, npt, {npy, npx});
+        for (const auto& b : blocks.blocks) {
+            BlockReader::check_seek(b.offset);
+            int64_t got = reader.values_at(b.offset, npt);
+            // A plane of the wrong size fails whole or cut: reshape's words then.
+            if (got < npt && npt == npy * npx) throw_cut_block(b, got, npt);
+            check_trace_plane(reader, b, npt, {npy, npx});
+        }
         out.kind = BlockKind::ImageTraces;
         out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size())};
     } else {
@@ -113,9 +129,18 @@ struct RegionSpectra {
     }
 };
 
-// Points of all regions together; regions are read group by group. With
-// `spectra`, their stored spectra are checked and counted too.
-int64_t region_points(const AnnotationTable& anno, RegionSpectra* spectra = nullptr) {
+// The traces of a multiregion map: each point's "Fileindex" must name one
+// of the values every trace holds.
+struct RegionTraces {
+    int64_t values; // per trace
+    void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) const {
+        check_trace_columns(cols, plan, size, values);
+    }
+};
+
+// Points of all regions together; regions are read group by group, and each
+// region's points checked by `points` (RegionSpectra or RegionTraces).
+template <class PointCheck> int64_t region_points(const AnnotationTable& anno, PointCheck& points) {
     RegionColumns cols = RegionColumns::of(anno);
     if (!cols.group) throw_missing_key("Group");
     GroupIndex index(*cols.group);
@@ -131,7 +156,7 @@ int64_t region_points(const AnnotationTable& anno, RegionSpectra* spectra = null
         if (*size < 0) throw_value("negative dimensions are not allowed"); // numpy's, as read
         if (*size > 0 && !region_fits_table(cols, *plan))
             throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
-        if (spectra && *size > 0) spectra->check(cols, *plan, *size);
+        if (*size > 0) points.check(cols, *plan, *size);
         total = checked_add(total, *size);
     }
     return total;
@@ -215,13 +240,13 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         AnnotationTable anno =
             read_annotation_table(cur, offsets.anno, RegionColumns::names(), [](const auto&) {});
         if (traces) {
-            common_count(reader, blocks, npt); // the traces must stack
+            RegionTraces columns{common_count(reader, blocks, npt)}; // the traces must stack
             out.kind = BlockKind::MultiregionTraces;
-            out.shape = {region_points(anno), static_cast<int64_t>(blocks.blocks.size())};
+            out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
         } else {
             out.kind = BlockKind::MultiregionMap;
             RegionSpectra spectra{reader, blocks, npt};
-            out.shape = {region_points(anno, &spectra), npt};
+            out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
         }
         break;

@@ -342,6 +342,27 @@ void TraceMatrix::columns(const int64_t* cs, int64_t count, float* out) const {
     }
 }
 
+namespace {
+
+// traces[:, findex - 1]: the column a point's "Fileindex" names among
+// `traces` columns, as numpy indexes it, or numpy's refusal.
+int64_t trace_column(const AnnoCell& findex, int64_t traces) {
+    if (std::holds_alternative<std::monostate>(findex) || std::holds_alternative<CellText>(findex))
+        interp::unsupported_operands("-", as_value(findex), interp::Value::integer(1));
+    if (std::holds_alternative<double>(findex)) interp::float_index();
+    int64_t c = int64_t(std::get<int32_t>(findex)) - 1;
+    if (c < -traces || c >= traces) interp::index_out_of_bounds(c, 1, traces);
+    return c < 0 ? c + traces : c;
+}
+
+} // namespace
+
+void check_trace_columns(const RegionColumns& cols, const RegionPlan& plan, int64_t size,
+                         int64_t traces) {
+    for (int64_t n = 0; n < size; ++n)
+        trace_column(point_cell(cols.file_index, "Fileindex", plan.first_row + n), traces);
+}
+
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
                                  const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
                                  int64_t size, const RegionArrays& out) {
@@ -364,15 +385,7 @@ CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns&
             return {i, false};
         if (!store_coordinate(cols.y, "Y", y, i, out.map_y ? out.map_y + n : nullptr))
             return {i, true};
-        // traces[:, findex - 1]
-        if (std::holds_alternative<std::monostate>(findex) ||
-            std::holds_alternative<CellText>(findex))
-            interp::unsupported_operands("-", as_value(findex), interp::Value::integer(1));
-        if (std::holds_alternative<double>(findex)) interp::float_index();
-        int64_t c = int64_t(std::get<int32_t>(findex)) - 1;
-        if (c < -traces.cols() || c >= traces.cols())
-            interp::index_out_of_bounds(c, 1, traces.cols());
-        if (c < 0) c += traces.cols();
+        int64_t c = trace_column(findex, traces.cols());
         if (gather) {
             if (batched == 0) first = n;
             batch[batched++] = c;

@@ -157,6 +157,11 @@ private:
     bool in_memory_;
 };
 
+// Throws what a trace region's point loop throws at its points' "Fileindex"
+// cells, each naming one of `traces` columns (values per trace); reads nothing.
+void check_trace_columns(const RegionColumns& cols, const RegionPlan& plan, int64_t size,
+                         int64_t traces);
+
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
                                  const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
                                  int64_t size, const RegionArrays& out);
