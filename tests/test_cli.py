@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import vesk
+from vesk import _cli as cli
 from vesk._cli import main
 from vesk._cli.map_pictures import map_picture
 from vesk._cli.progress import Progress
@@ -761,3 +762,11 @@ def test_skip_existing_goes_on_where_a_run_stopped(capsys, tmp_path, command):
     assert (code, out.split()) == (0, [second]) and "already there" in err
     assert open(first).read() == "mine"
     assert run(capsys, *command, SAMPLE, "--force", "--skip-existing")[0] == 2
+
+
+@pytest.mark.parametrize("at, expected", [
+    (["--at", "-5:10"], "-5:10"), (["--at", "-1e3:-.5"], "-1e3:-.5"), (["--at=-5:"], "-5:"),
+    (["--at", "-7"], "-7"), (["--at", "a:b"], "a:b")])
+def test_plot_takes_a_band_below_zero_after_a_space(at, expected):
+    args = cli.parse(cli.build_parser(), ["plot", "f.0", "AB", "-o", "p.png", *at])
+    assert (args.at, args.file, args.output) == (expected, "f.0", "p.png")

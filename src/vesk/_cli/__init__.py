@@ -11,11 +11,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import sys
 import threading
 import warnings
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import vesk
 
@@ -45,10 +46,29 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# A value that starts with "-" but is a number or band ("-5", "-5:10", "-.5e3:"),
+# which argparse would take for an option.
+NEGATIVE_VALUE = re.compile(r"-[0-9.][0-9.eE+-]*(:[0-9.eE+-]*)?")
+
+
+def values_attached(argv: List[str], options: Tuple[str, ...] = ("--at",)) -> List[str]:
+    """`--at -5:10` as `--at=-5:10`: what a scientist types for a band below zero."""
+    out: List[str] = []
+    for i, arg in enumerate(argv):
+        if arg == "--":
+            return out + argv[i:]
+        if out and out[-1] in options and NEGATIVE_VALUE.fullmatch(arg):
+            out[-1] += "=" + arg
+        else:
+            out.append(arg)
+    return out
+
+
 def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argparse.Namespace:
     """parse_args, but file names may follow options (`vesk ls a.0 --json b.0`):
     argparse takes only the first run of a list of names."""
-    args, extra = parser.parse_known_args(argv)
+    args, extra = parser.parse_known_args(values_attached(
+        list(sys.argv[1:] if argv is None else argv)))
     files = getattr(args, "files", None)
     # after "--", names whatever they look like
     options, names = (extra[:extra.index("--")], extra[extra.index("--") + 1:]) \

@@ -207,30 +207,32 @@ def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], 
     return jobs, errors
 
 
-def run_jobs(jobs: List[Job], workers: int) -> Iterator[Report]:
-    """Yields the report of each job as it completes."""
+def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
+    """Yields the number and report of each job as it completes."""
     if workers <= 1 or len(jobs) <= 1:
-        for job in jobs:
-            yield export_file(job)
+        for number, job in enumerate(jobs):
+            yield number, export_file(job)
         return
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
     pool = concurrent.futures.ProcessPoolExecutor(
         min(workers, len(jobs)), mp_context=context, initializer=end_with_parent,
         initargs=(os.getpid(),))
-    futures: Dict[concurrent.futures.Future[Report], Job] = {}
+    futures: Dict[concurrent.futures.Future[Report], int] = {}
     try:
-        for job in jobs:
-            futures[pool.submit(export_file, job)] = job
+        for number, job in enumerate(jobs):
+            futures[pool.submit(export_file, job)] = number
         for future in concurrent.futures.as_completed(futures):
+            number = futures[future]
+            path = jobs[number].path
             try:
-                yield future.result()
+                yield number, future.result()
             except BrokenProcessPool:
-                yield Report(futures[future].path, errors=[
+                yield number, Report(path, errors=[
                     "%s: not exported: a worker process ended abruptly (killed, or out of "
-                    "memory)" % futures[future].path])
+                    "memory)" % path])
             except Exception as e:
-                yield Report(futures[future].path, errors=[describe(futures[future].path, e)])
+                yield number, Report(path, errors=[describe(path, e)])
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
@@ -272,25 +274,33 @@ def run_export(args: argparse.Namespace) -> int:
     progress.draw()
     written = skipped = kept = 0
     files = blocks_failed = files_failed = missing = 0
-    for report in run_jobs(jobs, args.jobs):
+    # Told in the order of the inputs, whatever order --jobs ends them in, so
+    # that one run's output compares with another's line by line.
+    finished: Dict[int, Report] = {}
+    told = 0
+    for number, done in run_jobs(jobs, args.jobs):
+        finished[number] = done
         progress.clear()
-        for message in report.warnings:
-            warning(message)
-        for out in report.written:
-            emit(printable(out))
-        for message in report.skipped:
-            note("skipped " + message)
-        for message in report.errors:
-            error(message)
-        written += len(report.written)
-        skipped += len(report.skipped)
-        kept += len(report.kept)
-        blocks_failed += report.blocks_failed
-        missing += report.missing
-        files_failed += report.file_failed and not report.missing
-        # a file that failed after writing some of its blocks is counted in both
-        files += not report.file_failed or bool(report.written)
-        progress.step(os.path.basename(report.path))
+        while told in finished:
+            report = finished.pop(told)
+            told += 1
+            for message in report.warnings:
+                warning(message)
+            for out in report.written:
+                emit(printable(out))
+            for message in report.skipped:
+                note("skipped " + message)
+            for message in report.errors:
+                error(message)
+            written += len(report.written)
+            skipped += len(report.skipped)
+            kept += len(report.kept)
+            blocks_failed += report.blocks_failed
+            missing += report.missing
+            files_failed += report.file_failed and not report.missing
+            # a file that failed after writing some of its blocks is counted in both
+            files += not report.file_failed or bool(report.written)
+        progress.step(os.path.basename(done.path))
     progress.clear()
     files_failed += len(errors)
     extras = [counted(n, what) for n, what in [
