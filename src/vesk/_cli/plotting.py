@@ -17,7 +17,7 @@ import vesk
 from vesk._text import printable
 
 from ..export import make_folder, refuse_existing, write_atomically
-from ..export.axes import column_label, coordinate
+from ..export.axes import column_label, coordinate, units_of
 from .map_pictures import COLOURS, PlotError, draw_map, draw_regions, finite_axis, literal
 from .block_keys import block_key
 from .output_bound import OutputBudget
@@ -88,6 +88,17 @@ def row_colours(data: vesk.DataObject) -> Tuple[NDArray[Any], str]:
     return np.arange(len(values)), "%s number" % name
 
 
+def row_names(data: vesk.DataObject) -> List[str]:
+    """Legend entries of a series' rows: a trace's own name, or the row's
+    coordinate with its units ("time 1.5 s")."""
+    name = data.dims[0]
+    values = coordinate(data, name)
+    if values.dtype.kind not in "fiu":
+        return [str(v) for v in values]
+    units = units_of(data, name)
+    return ["%s %s%s" % (name, v, " " + units if units else "") for v in values]
+
+
 def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str],
                  colour_by: Tuple[NDArray[Any], str]) -> None:
     """One line per row with a legend while the colour cycle tells them apart;
@@ -140,9 +151,7 @@ def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     if values.ndim == 1:
         ax.plot(x, values, linewidth=0.9)
     else:
-        name = data.dims[0]
-        series_lines(ax, x, values, ["%s %s" % (name, c) for c in coordinate(data, name)],
-                     row_colours(data))
+        series_lines(ax, x, values, row_names(data), row_colours(data))
     if x[0] != x[-1]:  # a single point has no direction; matplotlib warns of it
         ax.set_xlim(x[0], x[-1])  # the stored direction, descending or not
     ax.set_xlabel(literal(data.block.x_label))
