@@ -264,6 +264,7 @@ def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
     assert sorted(line.split(": AB")[0] for line in err.splitlines()
                   if line.startswith("vesk: warning")) == [
         "vesk: warning: " + p for p in paths]
+    assert err.splitlines()[-1].endswith("(2 warnings)")
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

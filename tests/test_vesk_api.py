@@ -325,13 +325,16 @@ def refused_before_any_value(case):
     if case == "negative region":  # sizes sum to a positive count; reading refuses the first
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
         return file_3d(_spectra(3), dict(BASE_3D),
-                       anno=annotation_block([table_subblock(COLS, rows)])), "negative dimensions"
+                       anno=annotation_block([table_subblock(COLS, rows)])), "region 1 declares -2 points"
+    if case == "negative count":
+        return file_3d(_spectra(6), {**BASE_3D, **MAP, "NPY": -3}), "NPY is -3: a count of"
     if case == "axis past any file":
         return spectrum_file([1.0, 2.0], {"NPT": 10 ** 8}), "NPT declares 100000000 values"
     return file_3d(_spectra(6), {**BASE_3D, **MAP, "NPY": 10 ** 8}), "NPY declares 100000000"
 
 
-@pytest.mark.parametrize("case", ["negative region", "axis past any file", "map rows"])
+@pytest.mark.parametrize("case", ["negative region", "negative count", "axis past any file",
+                                  "map rows"])
 def test_block_that_reading_refuses_is_listed_unreadable(tmp_path, case):
     vf, message = refused_before_any_value(case)
     with vesk.open(vf.write(str(tmp_path / "n.vesk"))) as f:

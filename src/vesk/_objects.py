@@ -247,7 +247,8 @@ class ImageTraces(Table):
 
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeSeries(Table):
-    """Spectra taken one after another: values[step, point] at times z[step]."""
+    """Spectra taken one after another: values[step, point] at times
+    time[step] (also `z`, as the low-level reader names it), over x[point]."""
 
     z: NDArray[np.float64] = field(repr=False)
 
@@ -259,9 +260,15 @@ class TimeSeries(Table):
 
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeTraces(Table):
-    """Traces: values[trace, point], trace k named labels[k]."""
+    """Traces: values[trace, point] at times time[point] (also `x`), trace k
+    named labels[k]."""
 
     labels: List[str]
+
+    @property
+    def time(self) -> NDArray[np.float64]:
+        """The points' times: the x axis, along which each trace runs."""
+        return self.x
 
 
 @dataclass(frozen=True, eq=False)

@@ -19,10 +19,11 @@ namespace vesk {
 
 namespace {
 
-// numpy's refusal of a negative count in linspace, which every read runs first.
-void check_points(int64_t npt) {
-    if (npt < 0)
-        throw_value("Number of samples, " + std::to_string(npt) + ", must be non-negative.");
+// A negative count, which reading's linspace refuses without naming it.
+void check_points(const char* key, int64_t count) {
+    if (count < 0)
+        throw_value(std::string(key) + " is " + std::to_string(count) +
+                    ": a count of points cannot be negative");
 }
 
 // Reading refuses a count that no file of this size could back before it
@@ -81,8 +82,8 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
     // The map's axes, x then y, are built first.
     check_declared("NPX", npx, cur.source_size());
     check_declared("NPY", npy, cur.source_size());
-    check_points(npx);
-    check_points(npy);
+    check_points("NPX", npx);
+    check_points("NPY", npy);
     if (is_trace_type(key.type)) {
         if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
         for (const auto& b : blocks.blocks) {
@@ -153,7 +154,9 @@ template <class PointCheck> int64_t region_points(const AnnotationTable& anno, P
         if (!plan) continue;
         auto* size = std::get_if<int64_t>(&plan->size);
         if (!size) throw Error(ErrorKind::WrongType, "region size is not an integer");
-        if (*size < 0) throw_value("negative dimensions are not allowed"); // numpy's, as read
+        if (*size < 0) // numpy's "negative dimensions are not allowed", as read
+            throw_value("region " + std::to_string(g) + " declares " + std::to_string(*size) +
+                        " points (AryNX x AryNY): a count cannot be negative");
         if (*size > 0 && !region_fits_table(cols, *plan))
             throw Error(ErrorKind::IndexOutOfRange, "region runs past the annotation table");
         if (*size > 0) points.check(cols, *plan, *size);
@@ -186,7 +189,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
     check_declared("NPT", npt, src.size());
-    check_points(npt);
+    check_points("NPT", npt);
 
     if (key.dimensions == "2D") {
         out.kind = BlockKind::Spectrum;

@@ -272,7 +272,7 @@ def run_export(args: argparse.Namespace) -> int:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    written = skipped = kept = 0
+    written = skipped = kept = warned = 0
     files = blocks_failed = files_failed = missing = 0
     # Told in the order of the inputs, whatever order --jobs ends them in, so
     # that one run's output compares with another's line by line.
@@ -292,6 +292,7 @@ def run_export(args: argparse.Namespace) -> int:
                 note("skipped " + message)
             for message in report.errors:
                 error(message)
+            warned += len(report.warnings)  # told again at the end: a --jobs run scrolls
             written += len(report.written)
             skipped += len(report.skipped)
             kept += len(report.kept)
@@ -305,7 +306,8 @@ def run_export(args: argparse.Namespace) -> int:
     files_failed += len(errors)
     extras = [counted(n, what) for n, what in [
         (kept, "already there"), (skipped, "skipped"), (blocks_failed, "block{s} failed"),
-        (files_failed, "file{s} failed"), (missing, "input{s} not found")] if n]
+        (files_failed, "file{s} failed"), (missing, "input{s} not found"),
+        (warned, "warning{s}")] if n]
     note("exported %s from %s to %s" % (counted(written, "block{s}"), counted(files, "file{s}"),
                                          args.output)
          + (" (%s)" % ", ".join(extras) if extras else ""))

@@ -35,7 +35,7 @@ SUFFIXES = ("png", "svg", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff")
 
 def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
-        "plot", help="draw a block to a PNG or SVG file",
+        "plot", help="draw a block to a picture (PNG, SVG, PDF, ...)",
         description="A spectrum is drawn with labelled axes, its x axis in the stored "
                     "direction (a descending wavenumber axis stays descending). A series "
                     "of spectra or traces is drawn as one line each; past 10, coloured by "
