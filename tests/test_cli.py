@@ -267,6 +267,22 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
                         ("90:200", "outside the x range")]:
         with pytest.raises(ValueError, match=problem):
             map_picture(data, at)
+    # The same numbers from Python, for a map, a series and one spectrum.
+    series = file_3d(store_block([stored_block(v.tolist(), time=1.0) for v in spectra],
+                                 block_size=28), {**BASE_3D, "NPT": 7})
+    one = spectrum_file(spectra[2].tolist(), {"FXV": 100.0, "LXV": 400.0})
+    for obj, expected in [(data, [[0, 50], [100, 200]]),
+                          (read_built(tmp_path, series), [0, 50, 100, 200]),
+                          (read_built(tmp_path, one), 100)]:
+        np.testing.assert_allclose(obj.band_area(300, 190), expected, atol=1e-3)
+    with pytest.raises(ValueError, match="fewer than two points"):
+        data.band_area(210, 240)
+    with pytest.raises(TypeError, match="block of traces"):
+        vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)
+
+
+def read_built(tmp_path, vf):
+    return vesk.read(vf.write(str(tmp_path / "built.vesk")))
 
 
 def test_trace_map_chosen_by_name():

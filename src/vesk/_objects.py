@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
 from vesk import _display, _native, _vocabulary
+from vesk._bands import Bands
 from vesk._block import Block
 from vesk._errors import FormatError
 from vesk._vocabulary import ParameterValue, ReadOnly
@@ -73,7 +74,7 @@ def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, s
 
 
 @dataclass(frozen=True, eq=False)
-class DataObject:
+class DataObject(Bands):
     """What every data object holds. Objects compare by identity: their arrays
     have no single truth value to compare by.
 
@@ -240,6 +241,8 @@ class ImageMap(Table):
 class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k]."""
 
+    spectral: ClassVar[bool] = False
+
     map_x: NDArray[np.float64] = field(repr=False)
     map_y: NDArray[np.float64] = field(repr=False)
     labels: List[str]
@@ -262,6 +265,8 @@ class TimeSeries(Table):
 class TimeTraces(Table):
     """Traces: values[trace, point] at times time[point] (also `x`), trace k
     named labels[k]."""
+
+    spectral: ClassVar[bool] = False
 
     labels: List[str]
 
@@ -293,6 +298,8 @@ class MultiregionMap(Table):
 @dataclass(frozen=True, eq=False, repr=False)
 class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace]."""
+
+    spectral: ClassVar[bool] = False
 
     labels: List[str]
     regions: Tuple[Region, ...]

@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 import vesk
 from vesk import _vocabulary
+from vesk._bands import area_above_baseline, band_points, integrate
 
 from ..export.axes import coordinate, units_of
 
@@ -29,30 +30,6 @@ def literal(text: str) -> str:
     """Text drawn as it is: matplotlib reads $...$ as mathematics, and a file
     name or a trace name may hold a '$'."""
     return text.replace("$", r"\$")
-
-
-def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
-    """Integral over x along `axis` of a map's values, positive for positive
-    values whichever way x runs.
-
-    Trapezoids as weights, applied a slab of rows at a time: a large map is
-    never held in float64 whole.
-    """
-    v = np.moveaxis(np.asarray(values), axis, -1)
-    n = v.shape[-1]
-    if n < 2:
-        weights = np.ones(n)
-    else:
-        steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
-        weights = np.zeros(n)
-        weights[:-1] += steps / 2
-        weights[1:] += steps / 2
-    out: NDArray[np.float64] = np.empty(v.shape[:-1])
-    per_row = max(1, int(np.prod(v.shape[1:])))
-    slab = max(1, (1 << 22) // per_row)
-    for i in range(0, v.shape[0], slab):
-        out[i:i + slab] = v[i:i + slab].astype(np.float64) @ weights
-    return out
 
 
 def finite_axis(data: vesk.DataObject, x: NDArray[Any]) -> NDArray[Any]:
@@ -76,10 +53,13 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         ends = [_x_value(data, axis, at, text) for text in at.split(":", 1)]
         if len(ends) == 2:
-            first, last = _band(axis, at, *ends)
+            try:
+                first, last = band_points(axis, *ends)
+            except ValueError:
+                raise PlotError("--at %s holds fewer than two points of the x axis" % at)
             caption = "%s band area %g .. %g %s" % (
                 data.block.y_label, axis[first], axis[last], units)
-            return band_area(values, axis, along, first, last), caption.rstrip()
+            return area_above_baseline(values, axis, along, first, last), caption.rstrip()
         k = int(np.argmin(np.abs(axis - ends[0])))
         caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
         return np.take(values, k, axis=along), caption
@@ -109,28 +89,6 @@ def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str) -> f
         raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
             at, axis[0], axis[-1], data.block.name))
     return wanted
-
-
-def _band(axis: NDArray[Any], at: str, one: float, other: float) -> Tuple[int, int]:
-    """The first and last points of `axis` within [one, other] (either order)."""
-    lo, hi = sorted((one, other))
-    inside = np.flatnonzero((axis >= lo) & (axis <= hi))
-    if len(inside) < 2:
-        raise PlotError("--at %s holds fewer than two points of the x axis" % at)
-    return int(inside[0]), int(inside[-1])
-
-
-def band_area(values: NDArray[Any], x: NDArray[Any], axis: int, first: int,
-              last: int) -> NDArray[np.float64]:
-    """The area of a band, points first..last along `axis`, above the straight
-    line between its end values: the two-point baseline of a band's chemical
-    image, so that an offset or a sloping background adds nothing."""
-    band = np.take(values, np.arange(first, last + 1), axis=axis)
-    ends = np.take(values, [first, last], axis=axis).astype(np.float64)
-    # The trapezoids' integral of that line is exactly the mean of its ends times the width.
-    width = abs(float(x[last]) - float(x[first]))
-    baseline: NDArray[np.float64] = ends.sum(axis=axis) / 2 * width
-    return integrate(band, x[first:last + 1], axis) - baseline
 
 
 Picture = Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Tuple[str, str], str]
