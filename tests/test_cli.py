@@ -367,15 +367,29 @@ def test_map_axes_carry_the_map_units(plotting, tmp_path):
                                       ("time-resolved traces", "one"), ("image map", "200"),
                                       ("image traces", "b"), ("multiregion map", "200"),
                                       ("multiregion traces", "q")])
-def test_at_only_for_maps(capsys, tmp_path, plotting, kind, at):
+def test_at_for_maps_and_series(capsys, tmp_path, plotting, kind, at):
     from vesk_kinds import KINDS
     writer, key = KINDS[kind]()
     path = writer.write(str(tmp_path / "k.vesk"))
     code, _, err = run(capsys, "plot", path, "/".join(key), "--at", at, "-o", tmp_path / "p.png")
-    if kind in ("spectrum", "time-resolved series", "time-resolved traces"):
+    if kind == "spectrum":
         assert code == 1 and "--at" in err and "is a %s" % kind in err
     else:  # a warning of the region point the file stores no spectrum for
         assert code == 0 and "--at" not in err
+
+
+@pytest.mark.parametrize("key, at", [("AB", "1650:1550"), ("AB", "1601"), ("TRC", "1")])
+def test_series_at_a_band_or_trace_is_drawn_against_time(plotting, key, at):
+    data = vesk.read(SAMPLES["kinetics"], key)
+    (line,) = plotting.draw(data, "t", at).axes[0].lines
+    if key == "TRC":
+        expected, time = data.values[1], data.x
+    elif ":" in at:
+        expected, time = data.band_area(1650, 1550), data.time
+    else:
+        expected, time = data.values[:, np.argmin(abs(data.x - 1601))], data.time
+    np.testing.assert_allclose(line.get_ydata(), expected)
+    np.testing.assert_array_equal(line.get_xdata(), time)
 
 
 @pytest.mark.parametrize("key, at", [("AB", None), ("AB", "2900"), ("TRC", "Baseline 3100")])

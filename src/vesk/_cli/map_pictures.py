@@ -64,18 +64,21 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
-    if at is None and labels:
-        k = 0
-    elif at in labels:
-        k = labels.index(at)
-    elif at is not None and at.isdigit() and int(at) < len(labels):
-        k = int(at)
-    elif not labels:
-        raise PlotError("%s has no traces" % data.block.name)
-    else:
-        raise PlotError("%s has no trace %s; it has %s" % (
-            data.block.name, at, ", ".join(labels)))
+    k = trace_number(data, labels, at)
     return np.take(values, k, axis=along), labels[k]
+
+
+def trace_number(data: vesk.DataObject, labels: List[str], at: Optional[str]) -> int:
+    """The trace `--at` names (or numbers from 0) among `labels`; the first without it."""
+    if at is None and labels:
+        return 0
+    if at in labels:
+        return labels.index(at)
+    if at is not None and at.isdigit() and int(at) < len(labels):
+        return int(at)
+    if not labels:
+        raise PlotError("%s has no traces" % data.block.name)
+    raise PlotError("%s has no trace %s; it has %s" % (data.block.name, at, ", ".join(labels)))
 
 
 def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str) -> float:

@@ -18,7 +18,8 @@ from vesk._text import printable
 
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate, units_of
-from .map_pictures import COLOURS, PlotError, draw_map, draw_regions, finite_axis, literal
+from .map_pictures import (COLOURS, PlotError, chosen, draw_map, draw_regions, finite_axis,
+                           literal, trace_number)
 from .block_keys import block_key
 from .output_bound import OutputBudget
 from .report import describe, emit, error
@@ -46,7 +47,8 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "traces shows the trace named "
                     "(or numbered from 0) by --at, the first by default. A multiregion "
                     "block is drawn so too, one panel per region on one colour scale. "
-                    "--at applies to maps only.")
+                    "With --at, a series is drawn against time: its intensity at X, or "
+                    "its band area (a kinetic trace), or the trace named.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
                    help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
@@ -55,8 +57,8 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                    help="picture to write; its suffix sets the format: %s" % ", ".join(
                        "." + s for s in SUFFIXES))
     p.add_argument("--at", metavar="X",
-                   help="x value or band LO:HI (map of spectra), or trace name or number "
-                        "(map of traces)")
+                   help="x value or band LO:HI (map or series of spectra), or trace name "
+                        "or number (map or series of traces)")
     p.add_argument("--force", action="store_true", help="overwrite an existing picture")
     p.set_defaults(run=run_plot)
     return p
@@ -74,6 +76,7 @@ def picture_path(text: str) -> str:
 
 
 MAPS = (vesk.ImageMap, vesk.ImageTraces, vesk.MultiregionMap, vesk.MultiregionTraces)
+SERIES = (vesk.TimeSeries, vesk.TimeTraces)
 
 
 def row_colours(data: vesk.DataObject) -> Tuple[NDArray[Any], str]:
@@ -121,15 +124,35 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
     ax.figure.colorbar(lines, ax=ax, label=literal(colour_by[1]))
 
 
+def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str,
+                   at: str) -> None:
+    """One line against time: a series' intensity at an x value, or its band
+    area (a kinetic trace), or one trace of a series of traces."""
+    ax = fig.add_subplot()
+    ax.set_title(literal(title), fontsize=10)
+    if isinstance(data, vesk.TimeSeries):
+        values, caption = chosen(data, at)  # one value per spectrum, as for a map's points
+        time, label = coordinate(data, "time"), column_label(data, "time")
+    else:
+        labels = [str(v) for v in coordinate(data, data.dims[0])]
+        k = trace_number(data, labels, at)
+        values, caption = np.asarray(data.values)[k], labels[k]
+        time = finite_axis(data, coordinate(data, data.dims[-1]))
+        label = data.block.x_label
+    ax.plot(time, values, linewidth=0.9, marker="." if len(values) <= 200 else None)
+    ax.set_xlabel(literal(label))
+    ax.set_ylabel(literal(caption))
+
+
 def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     """A matplotlib Figure of the block."""
     try:
         from matplotlib.figure import Figure  # noqa: F811
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    if at is not None and not isinstance(data, MAPS):
-        raise PlotError("--at chooses the x value or trace a map is drawn at; %s is a %s, "
-                        "drawn whole" % (data.block.name, data.block.kind))
+    if at is not None and not isinstance(data, MAPS + SERIES):
+        raise PlotError("--at chooses the x value or trace a map or series is drawn at; %s is "
+                        "a %s, drawn whole" % (data.block.name, data.block.kind))
     if not data.values.size:
         raise PlotError("%s has no values to draw" % data.block.name)
     fig = Figure(figsize=(7.0, 4.2), dpi=100, layout="constrained")
@@ -138,6 +161,9 @@ def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
         return fig
     if isinstance(data, MAPS):
         draw_map(fig, data, title, at)
+        return fig
+    if at is not None and isinstance(data, SERIES):
+        draw_over_time(fig, data, title, at)
         return fig
     if not isinstance(data, (vesk.Spectrum, vesk.TimeSeries, vesk.TimeTraces)):
         raise PlotError("cannot draw %s: a %s is not a spectrum, a map or a series" % (
