@@ -302,6 +302,38 @@ PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// [(group, bytes of 0/1 per point, or None for a group that is no region)].
+PyObject* fills_list(const std::vector<GroupFills>& groups) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(groups.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < groups.size(); ++i) {
+        const GroupFills& g = groups[i];
+        Ref filled = g.region ? Ref::steal(PyBytes_FromStringAndSize(
+                                    reinterpret_cast<const char*>(g.filled.data()),
+                                    static_cast<Py_ssize_t>(g.filled.size())))
+                              : Ref::borrow(Py_None);
+        if (!filled) return nullptr;
+        PyObject* item = Py_BuildValue("(iO)", g.group, filled.get());
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* region_fills(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int fd;
+    DataBlockKey key;
+    if (!block_arguments("region_fills", args, nargs, 4, fd, key)) return nullptr;
+    std::vector<GroupFills> groups;
+    PyObject* done = read_unlocked(fd, key, [&](auto&, auto& outline, auto& stored) {
+        if (outline.kind != BlockKind::MultiregionMap) throw_value("not a multiregion map");
+        groups = std::move(stored.groups);
+    });
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    return fills_list(groups);
+}
+
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {
     Py_ssize_t n = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -344,6 +376,12 @@ PyMethodDef methods[] = {
      "`values` (C-contiguous float32, the map's shape, left as it was where a spectrum is "
      "missing), or the series' into `values` (its outline's shape) and their times into "
      "`times` (float64; None for a map). The descriptor is not closed."},
+    {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
+     METH_FASTCALL,
+     "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "
+     "multiregion map, in the order its annotation table first names it, as (group, fills): "
+     "fills holds a byte per point of a region, 1 where a stored spectrum fills it, and is "
+     "None for a group that is no region. The descriptor is not closed."},
     {"keep_freed_results", keep_freed_results, METH_O,
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "

@@ -64,8 +64,8 @@ class Block:
     """Points of an image map that no whole stored spectrum fills (the
     measurement stopped, or the file was cut, before them); they read as
     `fill`, where `veskread` gives 0 or refuses the map. Points of a
-    multiregion map that no stored spectrum fills read as 0 at (0, 0), as in
-    `veskread`."""
+    multiregion map that no stored spectrum fills read as `fill`, their map
+    position and start time too, where `veskread` gives 0 at (0, 0)."""
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
@@ -74,7 +74,7 @@ class Block:
     map's missing points as NaN, the series without the rows it lacks
     (`shape` counts only the rows read)."""
     fill: float = field(default=math.nan, compare=False)
-    """What an image map's points without a whole stored spectrum read as:
+    """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
     would take more than the file's size can back."""
 
@@ -107,16 +107,16 @@ class Block:
             return "%s; %d of the map's %d points read as %s" % (
                 ends, self.unfilled, self.shape[0] * self.shape[1], fill)
         if self.unfilled > 0 and self.kind == "multiregion map":
-            return ("%d of the map's %d points %s no stored spectrum: they read as 0, at map "
-                    "position (0, 0)" % (self.unfilled, self.shape[0],
-                                         "holds" if self.unfilled == 1 else "hold"))
+            return ("%d of the map's %d points %s no stored spectrum: %s as %s" % (
+                self.unfilled, self.shape[0], *_holds_reads(self.unfilled),
+                "NaN, at map position NaN" if fill == "NaN" else "0, at map position (0, 0)"))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
                         "all its %d points read as %s" % (self.stored, points, fill))
-            return "%d of the map's %d points %s no stored spectrum: they read as %s" % (
-                self.unfilled, points, "holds" if self.unfilled == 1 else "hold", fill)
+            return "%d of the map's %d points %s no stored spectrum: %s as %s" % (
+                self.unfilled, points, *_holds_reads(self.unfilled), fill)
         notes = []
         if self.kind in ("spectrum", "time-resolved traces") and self.shape[-1] < self.points:
             notes.append("the file ends early: %s %d of NPT %d values" % (
@@ -140,6 +140,10 @@ class Block:
         return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
 
 
+def _holds_reads(count: int) -> Tuple[str, str]:
+    return ("holds", "it reads") if count == 1 else ("hold", "they read")
+
+
 def key_name(key: BlockKey) -> str:
     return "/".join(key)
 
@@ -151,7 +155,7 @@ def _number(value: Optional[ParameterValue]) -> float:
 def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
     """NaN for the missing points of a map that NaN throughout would keep
     within what reading may build from the file; 0 otherwise."""
-    if kind != "image map":
+    if kind not in ("image map", "multiregion map"):
         return math.nan
     return math.nan if 4 * math.prod(shape) <= _native.output_limit(file_size) else 0.0
 

@@ -2,11 +2,12 @@
 from __future__ import annotations
 
 import errno
+import math
 import os
 import stat
 import warnings
 from types import TracebackType
-from typing import Any, List, Optional, Tuple, Type, Union
+from typing import Any, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -17,6 +18,7 @@ from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
+    FormatError,
     VeskWarning,
     raise_native,
     raise_translated,
@@ -199,6 +201,13 @@ class VeskFile:
             raise_translated(e, self.path, block.name, block.offset,
                              block.problem if block.kind == UNREADABLE else None)
         warn_of(self.path, block, stacklevel=3)
+        if block.kind == "multiregion map" and block.unfilled > 0 and math.isnan(block.fill):
+            fd = os.dup(self._fd)  # as for _read_measured
+            try:
+                measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
+            finally:
+                os.close(fd)
+            return from_raw(block, raw, measured)
         return from_raw(block, raw)
 
     def images(self) -> List[Image]:
@@ -283,6 +292,26 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
         return from_cut_read(block, values, times)
     except Exception as e:
         raise_translated(e, path, block.name, block.offset)
+
+
+def _measured_points(fd: int, path: str, block: Block,
+                     regions: Sequence[Any]) -> List[NDArray[np.bool_]]:
+    """Per region of a multiregion map as read, which points a stored
+    spectrum fills. Reading gives the regions in the order of a Python set of
+    their group numbers, built as the annotation table first names them."""
+    try:
+        groups = _native.region_fills(fd, *block.key)
+    except ValueError as e:
+        raise_native(e, where(path, block.name))
+    fills = dict(groups)
+    measured = []
+    for group in set(g for g, _ in groups):
+        filled = fills[group]
+        if filled is not None:  # a region
+            measured.append(np.frombuffer(filled, dtype=np.uint8).astype(bool))
+    if [len(m) for m in measured] != [len(r.spectra) for r in regions]:
+        raise FormatError("%s: the file changed while it was read" % where(path, block.name))
+    return measured
 
 
 def read_map_rows(path: str, block: Block, start: int, stop: int) -> NDArray[np.float32]:

@@ -92,7 +92,9 @@ class DataObject(Bands):
     raw: Any = field(repr=False, compare=False)
     """The low-level `veskread` data object the arrays come from; None where
     `vesk` reads the block itself: a map or series that the end of its file
-    cuts short, or a map with points that no stored spectrum fills."""
+    cuts short, or a map with points that no stored spectrum fills. A
+    multiregion map's points that no stored spectrum fills are NaN in its
+    arrays too (`Block.fill`), where `veskread` alone gives 0."""
     x: NDArray[np.float64] = field(repr=False)
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
 
@@ -390,6 +392,16 @@ def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
     )
 
 
+def _unmeasured_as_nan(regions: Tuple[Region, ...],
+                       measured: Sequence[NDArray[np.bool_]]) -> None:
+    for region, filled in zip(regions, measured):
+        missing = ~filled
+        if missing.any():
+            for array in (region.values, region.map_x, region.map_y, region.start_time):
+                if array is not None:
+                    array[missing] = np.nan
+
+
 def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict[str, Any]]:
     """Points of all regions as one array, and per-point coordinates."""
     if len(regions) == 1:
@@ -434,8 +446,12 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int) -> NDArray[Any]:
     return out
 
 
-def from_raw(block: Block, raw: Any) -> DataObject:
-    """Wraps what `veskread.getVeskData` returned for `block`."""
+def from_raw(block: Block, raw: Any,
+             measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> DataObject:
+    """Wraps what `veskread.getVeskData` returned for `block`. `measured`
+    marks, per region of a multiregion map, the points a stored spectrum
+    fills: the others, which reading gives as zeros at (0, 0), become NaN in
+    the arrays read (which `raw` holds too)."""
     params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
     x = raw.x
     name = type(raw).__name__
@@ -464,6 +480,8 @@ def from_raw(block: Block, raw: Any) -> DataObject:
         return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
+        if measured is not None:
+            _unmeasured_as_nan(regions, measured)
         values, point = _joined(regions, len(x))
         dim = _axis_dim(params, ("point",))
         coords = {k: (("point",), v) for k, v in point.items()}

@@ -112,13 +112,24 @@ struct RegionSpectra {
     const BlockReader& reader;
     const StoredBlocks& blocks;
     int64_t npt;
+    std::vector<GroupFills>* groups = nullptr; // when asked for: each group's fills
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
 
+    void group(int32_t g) {
+        if (groups) groups->push_back({g, false, {}});
+    }
+    void region() {
+        if (groups) groups->back().region = true;
+    }
     // Throws what reading the region's spectra and their times would, where
     // the file does not hold them whole (cut short, or at a negative offset).
     void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) {
         RegionFill fill = region_fill(blocks, cols, plan, size, 0);
         unfilled += size - fill.points;
+        if (groups) {
+            auto& filled = groups->back().filled;
+            for (const int64_t* offset : fill.offsets) filled.push_back(offset != nullptr);
+        }
         for (const int64_t* offset : fill.offsets) {
             if (!offset) continue;
             BlockReader::check_seek(*offset);
@@ -134,6 +145,8 @@ struct RegionSpectra {
 // of the values every trace holds.
 struct RegionTraces {
     int64_t values; // per trace
+    void group(int32_t) {}
+    void region() {}
     void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) const {
         check_trace_columns(cols, plan, size, values);
     }
@@ -150,8 +163,10 @@ template <class PointCheck> int64_t region_points(const AnnotationTable& anno, P
     for (const auto& c : *cols.group) {
         int32_t g = group_number(c);
         if (!seen.insert(g).second) continue;
+        points.group(g);
         std::optional<RegionPlan> plan = plan_region(cols, index, g);
         if (!plan) continue;
+        points.region();
         auto* size = std::get_if<int64_t>(&plan->size);
         if (!size) throw Error(ErrorKind::WrongType, "region size is not an integer");
         if (*size < 0) // numpy's "negative dimensions are not allowed", as read
@@ -248,14 +263,17 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
         } else {
             out.kind = BlockKind::MultiregionMap;
-            RegionSpectra spectra{reader, blocks, npt};
+            RegionSpectra spectra{reader, blocks, npt, stored ? &stored->groups : nullptr};
             out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
         }
         break;
     }
     }
-    if (stored) *stored = {std::move(table), std::move(blocks)};
+    if (stored) {
+        stored->table = std::move(table);
+        stored->blocks = std::move(blocks);
+    }
     return out;
 }
 

@@ -49,11 +49,21 @@ struct BlockOutline {
     int64_t stored_blocks = -1;
 };
 
+// One distinct group of a multiregion map's annotation table, in the order
+// the "Group" column first names it: for a region, whether a stored block
+// fills each of its points (those without one read as zero, at (0, 0)).
+struct GroupFills {
+    int32_t group = 0;
+    bool region = false;
+    std::vector<uint8_t> filled; // per point of a region
+};
+
 // What an outline of a 3D block read on its way, for a caller that goes on
 // to read the block's values.
 struct StoredLayout {
     StoreTable table;
     StoredBlocks blocks;
+    std::vector<GroupFills> groups; // multiregion maps of spectra only
 };
 
 // Throws vesk::Error as reading `key` would fail; a key that reading refuses
