@@ -450,6 +450,27 @@ def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):
         f[key]
 
 
+
+def test_a_close_racing_a_read_cannot_feed_it_another_file(tmp_path, monkeypatch, no_fd_leak):
+    # Another thread closes the file while a read is under way, then opens
+    # a file that takes its descriptor's number.
+    listed = spectrum_file([1.0, 2.0, 3.0]).write(str(tmp_path / "a.vesk"))
+    other = spectrum_file([7.0, 8.0, 9.0]).write(str(tmp_path / "b.vesk"))
+    f = vesk.open(listed)
+    opened = []
+    real = veskread.getVeskData
+
+    def racing(path, key):
+        f.close()
+        opened.append(vesk.open(other))
+        return real(path, key)
+
+    monkeypatch.setattr(veskread, "getVeskData", racing)
+    try:
+        assert f["AB"].values.tolist() == [1.0, 2.0, 3.0]
+    finally:
+        opened[0].close()
+
 def test_unclosed_file_warns(tmp_path, no_fd_leak):
     path, _ = write(tmp_path, "spectrum")
     f = vesk.open(path)
