@@ -98,7 +98,7 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
-@pytest.mark.parametrize("regions", [1, 2])
+@pytest.mark.parametrize("regions", [1, 2, 2000])  # 2000: arrays small enough for a heap
 def test_unrecorded_region_points_stay_untouched(write_file, regions):
     data, call = hf.unrecorded_region(regions=regions)
     path = write_file(data)
