@@ -88,7 +88,7 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         k = 0
     elif at in labels:
         k = labels.index(at)
-    elif at is not None and at.isdigit() and int(at) < len(labels):
+    elif at is not None and at.isdecimal() and int(at) < len(labels):  # int() takes no "²"
         k = int(at)
     elif not labels:
         raise PlotError("%s has no traces" % data.block.name)
