@@ -212,9 +212,12 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
         check_room("the map",
                    saturating_mul(saturating_mul(shape.npy, shape.npx), saturating_mul(npt, 4)),
                    values.len);
-        read_image_spectra(reader, stored.blocks, image_layout(stored.table, npt), shape,
-                           stride_of(stored.table), static_cast<float*>(values.buf),
-                           CutBlocks::PassOver);
+        // `values` was sized from the listing, which a file rewritten since
+        // may match in shape alone.
+        ImageLayout layout = image_layout(stored.table, npt);
+        check_image_commit(reader, stored.blocks, layout, shape, CutBlocks::PassOver);
+        read_image_spectra(reader, stored.blocks, layout, shape, stride_of(stored.table),
+                           static_cast<float*>(values.buf), CutBlocks::PassOver);
     } else if (outline.kind == BlockKind::TimeSeries && times) {
         // The rows the caller listed: a file still being written may hold
         // more whole spectra by now.

@@ -224,6 +224,34 @@ def shifted_parameter_keys(records=100_000, step=10):
     return vf.build()
 
 
+def merged_by_every_key(records=100_000, own_block=True):
+    """A spectrum's data block under every 2D and 3D key, each key merging
+    one large parameter block: with `own_block`, the acquisition block that
+    all keys share after a small block of each key's own (so no two merges
+    are equal); otherwise, each key's data parameters."""
+    vf = spectrum_file([1.0, 2.0, 3.0, 4.0])
+    large = many_records(records) + vf.blocks[1]["payload"]
+    if own_block:
+        vf.add(large, param_type=3)
+    else:
+        vf.blocks[1]["payload"] = large
+    vf.build()
+    types = (12, 10, 17, 15, 6, 5, 11, 16, 18, 19, 4, 7)
+    keys = [(t, d, e) for e in (0, 10) for t in types + tuple(t + 32 for t in types)
+            for d in range(4) if (t, d, e) != (4, 0, 0)]
+    pairs = [(vf.add(b"", size_words=VeskFile._size(vf.blocks[0]), data_type=t, deriv_type=d,
+                     extend_type=e, sample_type=3),
+              vf.add(param_block({"KEY": j}) if own_block else b"", size_words=None if own_block
+                     else 1, data_type=t, deriv_type=d, extend_type=e, sample_type=3,
+                     param_type=1)) for j, (t, d, e) in enumerate(keys)]
+    vf.build()
+    for data, params in pairs:  # the layout is now final
+        vf.blocks[data]["offset"] = vf.offset_of(0)
+        if not own_block:
+            vf.blocks[params]["offset"] = vf.offset_of(1)
+    return vf.build()
+
+
 def many_parameters(records=800_000):
     """A spectrum whose parameter block holds `records` records: as dicts,
     some 20 times the file's size."""

@@ -445,15 +445,21 @@ def _map_with_nan_axis():
     return file_3d(data, {**BASE_3D, **MAP, "NPX": 2, "NPY": 1, "LXV": float("nan")})
 
 
+def _traces_map():
+    from vesk_kinds import KINDS
+    return KINDS["image traces"]()[0]
+
+
 @pytest.mark.parametrize("make, at, message", [
     (lambda: spectrum_file([]), None, "AB/2D/NONE has no values to draw"),
     (lambda: spectrum_file([1.0], {"FXV": 5.0, "LXV": 5.0}), None, None),
     (lambda: spectrum_file([1.0, 2.0], {"LXV": float("nan")}), None, "its x axis runs from"),
     (_map_with_nan_axis, "200", "its x axis runs from"),     # not taken for a map of traces
+    (_traces_map, "\u00b2", "has no trace \u00b2; it has a, b"),  # a digit int() refuses
 ])
 def test_plot_of_awkward_blocks(capsys, tmp_path, plotting, make, at, message):
     path = make().write(str(tmp_path / "f.vesk"))
-    code, _, err = run(capsys, "plot", path, "AB", "-o", tmp_path / "p.png",
+    code, _, err = run(capsys, "plot", path, "-o", tmp_path / "p.png",
                        *(["--at", at] if at else []))
     if message is None:
         assert (code, err) == (0, "")

@@ -98,7 +98,7 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
-@pytest.mark.parametrize("regions", [1, 2])
+@pytest.mark.parametrize("regions", [1, 2, 2000])  # 2000: arrays small enough for a heap
 def test_unrecorded_region_points_stay_untouched(write_file, regions):
     data, call = hf.unrecorded_region(regions=regions)
     path = write_file(data)
@@ -123,8 +123,13 @@ def test_listing_stays_within_the_rule(write_file, build, plain):
     assert within_rule(report, len(data)), report
 
 
-def test_keys_reading_runs_of_one_parameter_block_share_one_bound(write_file):
-    data = hf.shifted_parameter_keys()
+@pytest.mark.parametrize("build", [
+    hf.shifted_parameter_keys,
+    hf.merged_by_every_key,
+    lambda: hf.merged_by_every_key(own_block=False),
+], ids=["runs-of-one-block", "one-block-and-each-keys-own", "one-block-under-every-key"])
+def test_keys_merging_one_large_parameter_block_share_one_bound(write_file, build):
+    data = build()
     report = run_bounded(write_file(data), ["vesk.listing"])
     assert report["outcome"] == "ok" and report["detail"]["kinds"][0] == "spectrum", report
     assert within_rule(report, len(data)) and report["cpu"] < 2, report

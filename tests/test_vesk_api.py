@@ -13,6 +13,7 @@ import warnings
 import numpy as np
 import pytest
 
+import hostile_files as hf
 import veskread
 import vesk
 from vesk._cli import main as vesk_cli
@@ -224,6 +225,18 @@ def test_a_series_read_as_listed_while_its_file_grows(tmp_path):
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="the other 3 are read"):
         path.write_bytes(data)  # the recording goes on after the listing
         assert f["AB"].values.shape == (3, NPT)
+
+
+def test_a_map_rewritten_after_listing_keeps_the_files_bound(tmp_path):
+    # Listed as a mostly unmeasured map of spectra; read as one of planes,
+    # each writing a value into every point's spectrum: 164 MB of pages.
+    path = tmp_path / "rewritten.vesk"
+    path.write_bytes(hf.aborted_image_map(npx=100, npy=100, npt=4096, recorded=1)[0])
+    with vesk.open(path) as f, warnings.catch_warnings():
+        warnings.simplefilter("ignore", vesk.VeskWarning)
+        path.write_bytes(hf.aborted_plane_map(npx=100, npy=100, npt=4096, recorded=1)[0])
+        with pytest.raises(vesk.FormatError, match="stored blocks that touch"):
+            f["AB"]
 
 
 def test_a_map_too_large_for_nan_reads_its_missing_points_as_zero_pages(tmp_path):
@@ -490,6 +503,27 @@ def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):
     with pytest.raises(ValueError, match="closed"):
         f[key]
 
+
+
+def test_a_close_racing_a_read_cannot_feed_it_another_file(tmp_path, monkeypatch, no_fd_leak):
+    # Another thread closes the file while a read is under way, then opens
+    # a file that takes its descriptor's number.
+    listed = spectrum_file([1.0, 2.0, 3.0]).write(str(tmp_path / "a.vesk"))
+    other = spectrum_file([7.0, 8.0, 9.0]).write(str(tmp_path / "b.vesk"))
+    f = vesk.open(listed)
+    opened = []
+    real = veskread.getVeskData
+
+    def racing(path, key):
+        f.close()
+        opened.append(vesk.open(other))
+        return real(path, key)
+
+    monkeypatch.setattr(veskread, "getVeskData", racing)
+    try:
+        assert f["AB"].values.tolist() == [1.0, 2.0, 3.0]
+    finally:
+        opened[0].close()
 
 def test_unclosed_file_warns(tmp_path, no_fd_leak):
     path, _ = write(tmp_path, "spectrum")

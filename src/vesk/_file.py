@@ -1,13 +1,15 @@
 """`VeskFile`: an open VESK file, its block listing and reading by key."""
 from __future__ import annotations
 
+import contextlib
 import errno
 import math
 import os
 import stat
+import threading
 import warnings
 from types import TracebackType
-from typing import Any, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -62,6 +64,9 @@ class VeskFile:
 
     def __init__(self, path: PathType) -> None:
         self.path = os.fsdecode(path)
+        # close() and taking a reading descriptor exclude each other: a
+        # number closed under a read may name another file at once.
+        self._lock = threading.Lock()
         self._fd: Optional[int] = _open_descriptor(path)
         try:
             try:
@@ -79,10 +84,9 @@ class VeskFile:
         except BaseException:
             self.close()
             raise
-        # Values are read through the descriptor we hold where the system can
+        # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
-        by_fd = "/dev/fd/%d" % self._fd
-        self._read_path = by_fd if os.path.exists(by_fd) else self.path
+        self._by_fd = os.path.exists("/dev/fd/%d" % self._fd)
 
     # -- lifetime -------------------------------------------------------------
 
@@ -92,9 +96,10 @@ class VeskFile:
 
     def close(self) -> None:
         """Closes the file; further reads raise ValueError. Closing twice is harmless."""
-        fd, self._fd = self._fd, None
-        if fd is not None:
-            os.close(fd)
+        with self._lock:
+            fd, self._fd = self._fd, None
+            if fd is not None:
+                os.close(fd)
 
     def __enter__(self) -> "VeskFile":
         return self
@@ -181,43 +186,45 @@ class VeskFile:
         block = self.block(key)
         return self._read(block)
 
-    def _read(self, block: Block, warn: bool = True) -> DataObject:
-        if self._fd is None:
-            raise ValueError("I/O operation on closed VESK file %r" % self.path)
-        if _has_missing_values(block):
-            # A descriptor of our own: a close() racing the read, and a file
-            # opened under the freed number, cannot feed it another file.
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[Tuple[int, str]]:
+        """A descriptor of our own for one read, and a path that opens this
+        file: a close() racing the read, and a file opened under the freed
+        number, cannot feed it another file."""
+        with self._lock:
+            if self._fd is None:
+                raise ValueError("I/O operation on closed VESK file %r" % self.path)
             fd = os.dup(self._fd)
-            try:
-                obj = _read_measured(fd, self.path, block)
-            finally:
-                os.close(fd)
-            if warn:
-                warn_of(self.path, block, stacklevel=3)
-            return obj
         try:
-            raw = veskread.getVeskData(self._read_path, block.key)
-        except Exception as e:
-            raise_translated(e, self.path, block.name, block.offset,
-                             block.problem if block.kind == UNREADABLE else None)
-        warn_of(self.path, block, stacklevel=3)
-        if block.kind == "multiregion map" and block.unfilled > 0 and math.isnan(block.fill):
-            fd = os.dup(self._fd)  # as for _read_measured
+            yield fd, "/dev/fd/%d" % fd if self._by_fd else self.path
+        finally:
+            os.close(fd)
+
+    def _read(self, block: Block, warn: bool = True) -> DataObject:
+        with self._reading() as (fd, path):
+            if _has_missing_values(block):
+                obj = _read_measured(fd, self.path, block)
+                if warn:
+                    warn_of(self.path, block, stacklevel=3)
+                return obj
             try:
+                raw = veskread.getVeskData(path, block.key)
+            except Exception as e:
+                raise_translated(e, self.path, block.name, block.offset,
+                                 block.problem if block.kind == UNREADABLE else None)
+            measured = None
+            if block.kind == "multiregion map" and block.unfilled > 0 and math.isnan(block.fill):
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
-            finally:
-                os.close(fd)
-            return from_raw(block, raw, measured)
-        return from_raw(block, raw)
+        warn_of(self.path, block, stacklevel=3)
+        return from_raw(block, raw, measured)
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
-        if self._fd is None:
-            raise ValueError("I/O operation on closed VESK file %r" % self.path)
-        try:
-            found = veskread.getVisImages(self._read_path)
-        except Exception as e:
-            raise_translated(e, self.path, "of visible images")
+        with self._reading() as (_, path):
+            try:
+                found = veskread.getVisImages(path)
+            except Exception as e:
+                raise_translated(e, self.path, "of visible images")
         return [image_from_dict(i, d) for i, d in enumerate(found)]
 
 

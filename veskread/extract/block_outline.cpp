@@ -61,21 +61,25 @@ int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int6
 
 void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
                        const DataBlockKey& key, const StoredBlocks& blocks, int64_t npt,
-                       BlockOutline& out) {
-    for (const char* k : kMapGeometryKeys) out.parameters.at(k);
-    int64_t npx = param_as_int(out.parameters.at("NPX"), "NPX");
-    int64_t npy = param_as_int(out.parameters.at("NPY"), "NPY");
+                       ParamRecordCache* cache, BlockOutline& out) {
+    for (const char* k : kMapGeometryKeys) out.parameters->at(k);
+    int64_t npx = param_as_int(out.parameters->at("NPX"), "NPX");
+    int64_t npy = param_as_int(out.parameters->at("NPY"), "NPY");
     if (key.derivative != "NONE" && (npx == 0 || npy == 0)) {
         ParamBlock original = read_param_block(cur, offsets.original_params);
-        for (const char* k : kMapGeometryKeys) out.parameters.set(k, original.at(k));
-        npx = param_as_int(out.parameters.at("NPX"), "NPX");
-        npy = param_as_int(out.parameters.at("NPY"), "NPY");
+        // The merge may be shared: the underived geometry goes on a copy.
+        if (cache) cache->spend_copy(*out.parameters, cur.source_size(), offsets.params);
+        auto params = std::make_shared<ParamBlock>(*out.parameters);
+        for (const char* k : kMapGeometryKeys) params->set(k, original.at(k));
+        out.parameters = params;
+        npx = param_as_int(out.parameters->at("NPX"), "NPX");
+        npy = param_as_int(out.parameters->at("NPY"), "NPY");
     }
     // Reading builds each axis as origin + step * (count - 1) and hands it
     // to linspace, which refuses text in either, whatever the count.
     for (size_t k : {kOriginX, kOriginY, kStepX, kStepY}) {
         const char* name = kMapGeometryKeys[k];
-        if (std::holds_alternative<ParamText>(out.parameters.at(name)))
+        if (std::holds_alternative<ParamText>(out.parameters->at(name)))
             throw Error(ErrorKind::WrongType,
                         std::string("parameter '") + name + "' is text, not a number");
     }
@@ -183,8 +187,8 @@ template <class PointCheck> int64_t region_points(const AnnotationTable& anno, P
 } // namespace
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key, StoredLayout* stored, ParamBlock* merged,
-                           ParamRecordCache* cache) {
+                           const DataBlockKey& key, StoredLayout* stored,
+                           std::shared_ptr<const ParamBlock>* merged, ParamRecordCache* cache) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -198,11 +202,13 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.data_offset = offsets.data;
     out.data_length = offsets.data_words < 0 ? -1 : saturating_mul(offsets.data_words, 4);
     Cursor cur(src);
-    out.parameters =
-        cache ? merge_parameters(cur, offsets, *cache) : merge_parameters(cur, offsets);
+    out.parameters = cache ? merge_parameters(cur, offsets, *cache)
+                           : std::make_shared<const ParamBlock>(merge_parameters(cur, offsets));
     if (merged) *merged = out.parameters;
-    int64_t npt = param_as_int(out.parameters.at("NPT"), "NPT");
-    for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) out.parameters.at(k);
+    const std::shared_ptr<const ParamBlock> held = out.parameters; // a map may replace it
+    const ParamBlock& params = *held;
+    int64_t npt = param_as_int(params.at("NPT"), "NPT");
+    for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) params.at(k);
     check_declared("NPT", npt, src.size());
     check_points("NPT", npt);
 
@@ -219,9 +225,9 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
     out.stored_blocks = static_cast<int64_t>(blocks.blocks.size());
     bool traces = is_trace_type(key.type);
-    switch (choose_kind(out.parameters, offsets.anno)) {
+    switch (choose_kind(params, offsets.anno)) {
     case Kind3D::ImageMap:
-        outline_image_map(cur, reader, offsets, key, blocks, npt, out);
+        outline_image_map(cur, reader, offsets, key, blocks, npt, cache, out);
         if (out.kind == BlockKind::ImageMap) {
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
@@ -33,7 +34,9 @@ struct BlockOutline {
     // The values' shape. Multiregion maps give one row per point of all
     // regions together, in the order their regions are read.
     std::vector<int64_t> shape;
-    ParamBlock parameters; // merged, with an underived map geometry applied
+    // Merged, with an underived map geometry applied; shared by the keys of a
+    // listing that merge the same blocks.
+    std::shared_ptr<const ParamBlock> parameters;
     int64_t data_offset = -1;
     // As the directory entry gives it, in bytes (-1 when negative); reading
     // never consults it.
@@ -72,9 +75,10 @@ struct StoredLayout {
 // `merged` (when given) receives the merged parameters as soon as they are
 // read, so that a block refused later (a missing MXY, values cut short) still
 // has them to show. `cache` (when given) holds the parameter blocks that
-// earlier outlines of a listing read.
+// earlier outlines of a listing read, and their merges.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored = nullptr,
-                           ParamBlock* merged = nullptr, ParamRecordCache* cache = nullptr);
+                           std::shared_ptr<const ParamBlock>* merged = nullptr,
+                           ParamRecordCache* cache = nullptr);
 
 } // namespace vesk

@@ -50,18 +50,27 @@ size_t hash_of(const ParamBlock& params) {
 // One copy of each distinct parameter set the outline keeps.
 class SharedParameters {
 public:
-    std::shared_ptr<const ParamBlock> take(ParamBlock&& params) {
-        size_t h = hash_of(params);
+    std::shared_ptr<const ParamBlock> take(std::shared_ptr<const ParamBlock> params) {
+        if (!params) params = std::make_shared<const ParamBlock>();
+        // Keys that merge the same blocks come with one set: compared once.
+        auto& known = known_[params.get()];
+        if (known.kept) return known.kept;
+        known.given = params; // held, so that no later set takes its address
+        size_t h = hash_of(*params);
         auto [first, last] = kept_.equal_range(h);
         for (auto it = first; it != last; ++it)
-            if (same_parameters(*it->second, params)) return it->second;
-        auto shared = std::make_shared<const ParamBlock>(std::move(params));
-        kept_.emplace(h, shared);
-        return shared;
+            if (same_parameters(*it->second, *params)) return known.kept = it->second;
+        kept_.emplace(h, params);
+        return known.kept = params;
     }
 
 private:
+    struct Known {
+        std::shared_ptr<const ParamBlock> given;
+        std::shared_ptr<const ParamBlock> kept;
+    };
     std::unordered_multimap<size_t, std::shared_ptr<const ParamBlock>> kept_;
+    std::unordered_map<const ParamBlock*, Known> known_;
 };
 
 } // namespace
@@ -86,12 +95,11 @@ FileOutline outline_file(const ByteSource& src) {
             if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)
                 continue;
             ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
-            ParamBlock parameters;
+            std::shared_ptr<const ParamBlock> parameters;
             try {
                 item.outline =
                     outline_block(src, directory, key, nullptr, &parameters, &parameter_blocks);
                 parameters = std::move(item.outline->parameters);
-                item.outline->parameters = {};
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;

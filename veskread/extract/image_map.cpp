@@ -148,7 +148,7 @@ int64_t plane_bytes_committed(int64_t points, int64_t npt, int64_t planes) {
 } // namespace
 
 int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blocks,
-                              ImageLayout layout, const MapShape& s) {
+                              ImageLayout layout, const MapShape& s, CutBlocks cut) {
     int64_t per_block = 0, limit = 0, count = 0;
     if (layout == ImageLayout::Spectra) {
         per_block = s.npt;
@@ -157,15 +157,34 @@ int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blo
         per_block = s.npy * s.npx;
         limit = s.npt;
     }
+    // Passed over, a cut spectrum block leaves its point untouched, and the
+    // blocks after it still write theirs.
+    const bool pass_over = cut == CutBlocks::PassOver && layout == ImageLayout::Spectra;
+    int64_t place = 0;
     for (const auto& b : blocks.blocks) {
-        if (count >= limit || b.offset < 0) break;
-        if (reader.values_at(b.offset, per_block) != per_block) break;
-        ++count;
+        if (place >= limit || b.offset < 0) break;
+        ++place;
         poll_interrupt();
+        if (reader.values_at(b.offset, per_block) == per_block)
+            ++count;
+        else if (!pass_over)
+            break;
     }
     if (layout != ImageLayout::Planes || count == 0)
         return saturating_mul(saturating_mul(count, per_block), 4);
     return plane_bytes_committed(per_block, s.npt, count);
+}
+
+void check_image_commit(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                        const MapShape& shape, CutBlocks cut) {
+    // Unrecorded points stay untouched zero pages; only the memory the
+    // blocks' writes commit counts.
+    int64_t committed = image_bytes_committed(reader, blocks, layout, shape, cut);
+    const char* verb = layout == ImageLayout::Planes ? " touch " : " fill ";
+    OutputBudget(reader.file_size())
+        .spend(committed, "3D store table names " + std::to_string(blocks.blocks.size()) +
+                              " stored blocks that" + verb + std::to_string(committed) +
+                              " bytes of the map");
 }
 
 void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape) {

@@ -66,6 +66,11 @@ void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, Imag
 // without reading values: the values it writes, or for planes, which write
 // into every point's spectrum, the pages those writes touch.
 int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blocks,
-                              ImageLayout layout, const MapShape& shape);
+                              ImageLayout layout, const MapShape& shape,
+                              CutBlocks cut = CutBlocks::Raise);
+// Throws a Value error, before anything is read, where read_image_spectra
+// would commit more than the file's size allows.
+void check_image_commit(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                        const MapShape& shape, CutBlocks cut = CutBlocks::Raise);
 
 } // namespace vesk

@@ -1,5 +1,6 @@
 #include "veskread/extract/param_block.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "veskread/container/interrupt.h"
@@ -125,10 +126,20 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset) {
     return read_param_records(cur, offset, spent);
 }
 
+namespace {
+// A record of 8 to 12 bytes becomes a key and a value of the caller's dict,
+// some 250 bytes on the way: 20 to 30 times what the file holds.
+constexpr size_t kRecordBytes = 256;
+
+[[noreturn]] void refuse_records(const char* what, size_t most, int64_t file_size, int64_t at) {
+    throw Error(ErrorKind::Value,
+                std::string(what) + " hold more than " + std::to_string(most / kRecordBytes) +
+                    " records; a file of " + std::to_string(file_size) + " bytes cannot hold that",
+                at);
+}
+} // namespace
+
 ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent) {
-    // A record of 8 to 12 bytes becomes a key and a value of the caller's
-    // dict, some 250 bytes on the way: 20 to 30 times what the file holds.
-    constexpr size_t kRecordBytes = 256;
     const auto most = static_cast<size_t>(output_limit(cur.source_size()));
     ParamRecords params;
     params.reserve(16); // most blocks hold fewer records
@@ -136,12 +147,7 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent) {
     for (;;) {
         poll_interrupt(8);
         int64_t record_at = cur.tell();
-        if (spent >= most)
-            throw Error(ErrorKind::Value,
-                        "parameter blocks hold more than " + std::to_string(most / kRecordBytes) +
-                            " records; a file of " + std::to_string(cur.source_size()) +
-                            " bytes cannot hold that",
-                        record_at);
+        if (spent >= most) refuse_records("parameter blocks", most, cur.source_size(), record_at);
         spent += kRecordBytes;
         std::string raw = cur.read_upto(4);
         if (!valid_utf8(raw))
@@ -179,9 +185,47 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent) {
 
 const ParamRecords& ParamRecordCache::records_at(Cursor& cur, int64_t offset) {
     auto found = read_.find(offset);
-    if (found != read_.end()) return found->second;
+    if (found != read_.end()) return found->second.records;
+    size_t before = spent_;
     ParamRecords records = read_param_records(cur, offset, spent_);
-    return read_.emplace(offset, std::move(records)).first->second;
+    return read_.emplace(offset, Read{std::move(records), spent_ - before}).first->second.records;
+}
+
+std::shared_ptr<const ParamBlock>
+ParamRecordCache::merged(const std::vector<int64_t>& offsets) const {
+    auto found = merged_.find(offsets);
+    return found == merged_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<const ParamBlock> ParamRecordCache::merge(Cursor& cur,
+                                                          const std::vector<int64_t>& offsets) {
+    if (auto done = merged(offsets)) return done;
+    size_t bytes = 0; // the merge holds at most what its blocks were reckoned
+    for (int64_t at : offsets) {
+        records_at(cur, at);
+        bytes += read_.at(at).bytes;
+    }
+    spend_merge(bytes, cur.source_size(), offsets.front());
+    auto params = std::make_shared<ParamBlock>();
+    for (int64_t at : offsets) params->update(read_.at(at).records);
+    merged_.emplace(offsets, params);
+    return params;
+}
+
+void ParamRecordCache::spend_copy(const ParamBlock& params, int64_t file_size, int64_t at) {
+    size_t bytes = 0;
+    for (const auto& [key, value] : params.entries()) {
+        bytes += kRecordBytes;
+        if (auto* text = std::get_if<ParamText>(&value)) bytes += text->bytes.size();
+    }
+    spend_merge(bytes, file_size, at);
+}
+
+void ParamRecordCache::spend_merge(size_t bytes, int64_t file_size, int64_t at) {
+    const auto most = static_cast<size_t>(output_limit(file_size));
+    if (bytes > most - std::min(merges_spent_, most))
+        refuse_records("the parameters of the listed blocks", most, file_size, at);
+    merges_spent_ += bytes;
 }
 
 int64_t param_as_int(const ParamValue& v, const std::string& key) {

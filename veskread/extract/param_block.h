@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -70,14 +72,32 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent);
 
 // Parameter blocks read over a whole listing: each once, however many keys
 // name it, and all the records read held to one file's bound, so that keys
-// naming runs of one huge block cannot each build it again.
+// naming runs of one huge block cannot each build it again. Keys that merge
+// the same blocks share one merge; the merges of different blocks, which the
+// listing keeps, are held to a bound of their own, so that keys naming one
+// huge block with a small one each cannot each keep a copy of it.
 class ParamRecordCache {
 public:
     const ParamRecords& records_at(Cursor& cur, int64_t offset);
 
+    // The blocks at `offsets` merged in order, if an earlier key merged them.
+    std::shared_ptr<const ParamBlock> merged(const std::vector<int64_t>& offsets) const;
+    // Reads and merges them (Value error past the merges' bound).
+    std::shared_ptr<const ParamBlock> merge(Cursor& cur, const std::vector<int64_t>& offsets);
+    // Reckons a changed copy of `params` against the merges' bound.
+    void spend_copy(const ParamBlock& params, int64_t file_size, int64_t at);
+
 private:
-    std::unordered_map<int64_t, ParamRecords> read_;
+    struct Read {
+        ParamRecords records;
+        size_t bytes; // as read_param_records reckons them
+    };
+    void spend_merge(size_t bytes, int64_t file_size, int64_t at);
+
+    std::unordered_map<int64_t, Read> read_;
+    std::map<std::vector<int64_t>, std::shared_ptr<const ParamBlock>> merged_;
     size_t spent_ = 0;
+    size_t merges_spent_ = 0;
 };
 
 // Numeric views of a value, as Python would use an int or float parameter.

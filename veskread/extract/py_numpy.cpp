@@ -9,7 +9,9 @@
 #include "veskread/extract/py_numpy.h"
 
 #include <cmath>
+#include <limits>
 
+#include "veskread/container/output_budget.h"
 #include "veskread/module/py_globals.h"
 
 namespace vesk::py {
@@ -136,6 +138,46 @@ PyObject* np_array(Name fn, std::initializer_list<int64_t> shape, DType dtype) {
         if (!kwargs) return nullptr;
     }
     return call_np(fn, args.get(), kwargs.get());
+}
+
+namespace {
+
+// float32 (rows, cols) over a private anonymous mapping of `bytes` bytes.
+PyObject* mapped_zeros(int64_t rows, int64_t cols, int64_t bytes) {
+    Ref mmap = Ref::steal(PyImport_ImportModule("mmap"));
+    if (!mmap) return nullptr;
+    Ref ctor = Ref::steal(PyObject_GetAttrString(mmap.get(), "mmap"));
+    Ref flags = ctor ? Ref::steal(PyObject_GetAttrString(mmap.get(), "MAP_PRIVATE")) : Ref();
+    if (!flags) return nullptr;
+    Ref args = Ref::steal(Py_BuildValue("(iL)", -1, static_cast<long long>(bytes)));
+    Ref kwargs = args ? Ref::steal(Py_BuildValue("{sO}", "flags", flags.get())) : Ref();
+    if (!kwargs) return nullptr;
+    Ref map = Ref::steal(PyObject_Call(ctor.get(), args.get(), kwargs.get()));
+    if (!map) return nullptr;
+    Ref np = Ref::steal(module_global(Name::np));
+    if (!np) return nullptr;
+    Ref f32 = Ref::steal(PyObject_GetAttr(np.get(), name(Name::float32)));
+    if (!f32) return nullptr;
+    Ref flat = Ref::steal(PyObject_CallMethod(np.get(), "frombuffer", "OO", map.get(), f32.get()));
+    if (!flat) return nullptr;
+    Ref shape = Ref::steal(
+        Py_BuildValue("(LL)", static_cast<long long>(rows), static_cast<long long>(cols)));
+    if (!shape) return nullptr;
+    return PyObject_CallMethodOneArg(flat.get(), name(Name::reshape), shape.get());
+}
+
+} // namespace
+
+PyObject* np_zeros_untouched(int64_t rows, int64_t cols) {
+    // glibc's threshold before anything raises it: np.zeros maps such arrays.
+    constexpr int64_t kMappedFrom = int64_t(128) << 10;
+    int64_t bytes = saturating_mul(saturating_mul(rows, cols), 4);
+    if (bytes >= kMappedFrom && bytes < std::numeric_limits<int64_t>::max()) {
+        if (PyObject* a = mapped_zeros(rows, cols, bytes)) return a;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr; // Ctrl-C, say
+        PyErr_Clear(); // np.zeros gives numpy's own error, if any
+    }
+    return np_array(Name::zeros, {rows, cols}, DType::Float32);
 }
 
 bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes) {

@@ -20,6 +20,12 @@ PyObject* np_linspace(PyObject* start, PyObject* stop, PyObject* num);
 // np.<fn>(shape, dtype=np.float32) or, with float64, np.<fn>(shape).
 enum class DType { Float32, Float64 };
 PyObject* np_array(Name fn, std::initializer_list<int64_t> shape, DType dtype);
+// np.zeros((rows, cols), dtype=np.float32) whose memory, if large, is mapped
+// on its own: it stays untouched zero pages until written. An array from
+// np.zeros is that only where the allocator maps it, and glibc serves one
+// below its threshold, which any freed array raises, from its heap, clearing
+// the memory there.
+PyObject* np_zeros_untouched(int64_t rows, int64_t cols);
 
 // A writable C-contiguous view of exactly `bytes` bytes.
 bool writable_view(BufferGuard& guard, PyObject* array, int64_t bytes);

@@ -241,18 +241,7 @@ PyObject* image_spectra(Read3D& r, PyObject* map_x, PyObject* map_y, const MapSh
     if (!writable_view(buf, spectra.get(), shape.npy * shape.npx * shape.npt * 4)) return nullptr;
     auto* out = static_cast<float*>(buf.view().buf);
     int64_t stride = r.stride();
-    if (!run_core([&] {
-            // Unrecorded points stay untouched zero pages; only the memory
-            // the blocks' writes commit counts.
-            OutputBudget budget(r.reader->file_size());
-            int64_t committed = image_bytes_committed(*r.reader, r.blocks, layout, shape);
-            const char* verb = layout == ImageLayout::Planes ? " touch " : " fill ";
-            budget.spend(committed, "3D store table names " +
-                                        std::to_string(r.blocks.blocks.size()) +
-                                        " stored blocks that" + verb + std::to_string(committed) +
-                                        " bytes of the map");
-        }))
-        return nullptr;
+    if (!run_core([&] { check_image_commit(*r.reader, r.blocks, layout, shape); })) return nullptr;
     if (!run_core([&] { read_image_spectra(*r.reader, r.blocks, layout, shape, stride, out); },
                   true))
         return nullptr;

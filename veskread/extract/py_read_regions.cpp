@@ -198,9 +198,10 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
         start_time = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
         if (!start_time) return nullptr;
         // np.empty when every row is read; zeros otherwise, so that rows
-        // without a block are never written.
-        spectra =
-            Ref::steal(np_array(zeroed ? Name::zeros : Name::empty, {size, width}, DType::Float32));
+        // without a block are never written: many regions of them must
+        // not cost the memory they declare.
+        spectra = Ref::steal(zeroed ? np_zeros_untouched(size, width)
+                                    : np_array(Name::empty, {size, width}, DType::Float32));
         if (!spectra) return nullptr;
     }
     BufferGuard xb, yb, sb, tb;

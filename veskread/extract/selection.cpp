@@ -175,12 +175,12 @@ ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o) {
     return merge_parameters(read_parameter_blocks(cur, o));
 }
 
-ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o, ParamRecordCache& cache) {
+std::shared_ptr<const ParamBlock> merge_parameters(Cursor& cur, const BlockOffsets& o,
+                                                   ParamRecordCache& cache) {
     std::vector<int64_t> offsets = parameter_offsets(o);
+    if (auto done = cache.merged(offsets)) return done;
     read_ahead_parameters(cur, offsets);
-    ParamBlock params;
-    for (int64_t at : offsets) params.update(cache.records_at(cur, at));
-    return params;
+    return cache.merge(cur, offsets);
 }
 
 } // namespace vesk

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,8 +63,10 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
 // The data parameters updated by the acquisition, instrument, optics, sample
 // and Fourier-transform blocks that were found, in that order.
 ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& offsets);
-// The same from the blocks a listing has read (each read once).
-ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& offsets, ParamRecordCache& cache);
+// The same from the blocks a listing has read (each read once), shared with
+// the keys before that merged the same blocks.
+std::shared_ptr<const ParamBlock> merge_parameters(Cursor& cur, const BlockOffsets& offsets,
+                                                   ParamRecordCache& cache);
 // The blocks that merge reads, in its order, as their records stand.
 std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& offsets);
 ParamBlock merge_parameters(const std::vector<ParamRecords>& blocks);

@@ -74,7 +74,7 @@ def trace_number(data: vesk.DataObject, labels: List[str], at: Optional[str]) ->
         return 0
     if at in labels:
         return labels.index(at)
-    if at is not None and at.isdigit() and int(at) < len(labels):
+    if at is not None and at.isdecimal() and int(at) < len(labels):  # int() takes no "²"
         return int(at)
     if not labels:
         raise PlotError("%s has no traces" % data.block.name)
