@@ -114,6 +114,14 @@ def test_regions_join_bit_for_bit(tmp_path):
     assert obj.values.view(np.uint32).tolist() == bits.tolist()
 
 
+def test_join_looks_only_at_the_points_a_stored_spectrum_fills():
+    # Unmeasured rows are zero pages a damaged file may declare by gigabytes.
+    from vesk._objects import _stacked
+    parts = [np.full((2, 3), 7, np.float32), np.full((1, 3), 9, np.float32)]
+    out = _stacked(parts, 3, [np.array([True, False]), np.array([True])])
+    assert out.tolist() == [[7] * 3, [0] * 3, [9] * 3]
+
+
 def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
     params = {**BASE_3D, **MAP, "DDX": "2.5"}
     with vesk.open(file_3d(_spectra(6), params).write(str(tmp_path / "t.vesk"))) as f:

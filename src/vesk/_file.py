@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import math
 import os
 import stat
 import threading
@@ -213,7 +212,7 @@ class VeskFile:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
             measured = None
-            if block.kind == "multiregion map" and block.unfilled > 0 and math.isnan(block.fill):
+            if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
         warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, measured)

@@ -11,6 +11,7 @@ joins them into one array of points.
 from __future__ import annotations
 
 import datetime as _dt
+import math
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -402,7 +403,9 @@ def _unmeasured_as_nan(regions: Tuple[Region, ...],
                     array[missing] = np.nan
 
 
-def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict[str, Any]]:
+def _joined(regions: Tuple[Region, ...], width: int,
+            measured: Optional[Sequence[NDArray[np.bool_]]] = None
+            ) -> Tuple[NDArray[Any], Dict[str, Any]]:
     """Points of all regions as one array, and per-point coordinates."""
     if len(regions) == 1:
         values = regions[0].values
@@ -410,7 +413,7 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
         # The joined copy doubles what a read leaves to free; unless the
         # allocator keeps that much, a loop of reads faults all of it in again.
         _native.keep_freed_results(2 * sum(r.values.nbytes for r in regions))
-        values = _stacked([r.values for r in regions], width)
+        values = _stacked([r.values for r in regions], width, measured)
     else:
         values = np.zeros((0, width), dtype=np.float32)
     sizes = [len(r.values) for r in regions]
@@ -427,18 +430,22 @@ def _joined(regions: Tuple[Region, ...], width: int) -> Tuple[NDArray[Any], Dict
     return values, point
 
 
-def _stacked(parts: Sequence[NDArray[Any]], width: int) -> NDArray[Any]:
+def _stacked(parts: Sequence[NDArray[Any]], width: int,
+             measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> NDArray[Any]:
     """np.concatenate(parts), writing only the rows that hold a value: the
     points of a region that no stored spectrum fills are zero pages never
-    touched, and a small damaged file may declare gigabytes of them."""
+    touched, and a small damaged file may declare gigabytes of them. Where
+    `measured` names the filled rows, the others are not even looked at."""
     out = np.zeros((sum(len(p) for p in parts), width), dtype=np.result_type(*parts))
     at = 0
-    for part in parts:
+    for k, part in enumerate(parts):
         if part.size:
-            # By their bits, so that -0.0 is copied too; reading zero pages
-            # touches no memory.
-            bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
-            held = np.concatenate(([0], bits.any(axis=1), [0]))
+            if measured is not None:
+                filled = measured[k]
+            else:  # by their bits, so that -0.0 is copied too; zero pages cost no memory
+                bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
+                filled = np.asarray(bits.any(axis=1))
+            held = np.concatenate(([0], filled, [0]))
             edges = np.flatnonzero(np.diff(held.astype(np.int8)))
             for start, stop in zip(edges[::2], edges[1::2]):
                 out[at + start:at + stop] = part[start:stop]
@@ -450,8 +457,8 @@ def from_raw(block: Block, raw: Any,
              measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> DataObject:
     """Wraps what `veskread.getVeskData` returned for `block`. `measured`
     marks, per region of a multiregion map, the points a stored spectrum
-    fills: the others, which reading gives as zeros at (0, 0), become NaN in
-    the arrays read (which `raw` holds too)."""
+    fills: the others, which reading gives as zeros at (0, 0), become
+    `block.fill` (NaN, or 0 as read) in the arrays read, which `raw` holds too."""
     params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
     x = raw.x
     name = type(raw).__name__
@@ -480,9 +487,10 @@ def from_raw(block: Block, raw: Any,
         return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
-        if measured is not None:
+        if measured is not None and math.isnan(block.fill):
             _unmeasured_as_nan(regions, measured)
-        values, point = _joined(regions, len(x))
+            measured = None  # every row holds a value now
+        values, point = _joined(regions, len(x), measured)
         dim = _axis_dim(params, ("point",))
         coords = {k: (("point",), v) for k, v in point.items()}
         coords[dim] = ((dim,), x)
