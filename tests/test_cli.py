@@ -264,9 +264,15 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
         np.testing.assert_allclose(picture.ravel(), [0, 50, 100, 200], atol=1e-3)
         assert caption == "Absorbance band area 200 .. 300"
     for at, problem in [("210:240", "fewer than two points"), ("150:2:3", "not a number or a band"),
-                        ("90:200", "outside the x range")]:
+                        ("90", "outside the x range")]:
         with pytest.raises(ValueError, match=problem):
             map_picture(data, at)
+    # A band past the axis is taken over its part on it, the same from Python and plots.
+    for area in (lambda: map_picture(data, "60:310")[0], lambda: data.band_area(310, 60)):
+        with pytest.warns(vesk.VeskWarning, match=r"band\.vesk: AB/3D/NONE: the band .* runs "
+                                                  r"past the x axis \(100 \.\. 400\): its area "
+                                                  r"is taken over 100 \.\. 300$"):
+            np.testing.assert_allclose(np.ravel(area()), [0, 50, 100, 200], atol=1e-3)
     # The same numbers from Python, for a map, a series and one spectrum.
     series = file_3d(store_block([stored_block(v.tolist(), time=1.0) for v in spectra],
                                  block_size=28), {**BASE_3D, "NPT": 7})
@@ -376,6 +382,14 @@ def test_at_for_maps_and_series(capsys, tmp_path, plotting, kind, at):
         assert code == 1 and "--at" in err and "is a %s" % kind in err
     else:  # a warning of the region point the file stores no spectrum for
         assert code == 0 and "--at" not in err
+
+
+def test_series_without_times_is_drawn_against_spectrum_numbers(plotting, tmp_path):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    blocks = [stored_block([k, 1.0, 2.0, 3.0]) for k in range(3)]  # no times stored
+    path = file_3d(store_block(blocks, block_size=16), dict(BASE_3D)).write(str(tmp_path / "s"))
+    ax = plotting.draw(vesk.read(path), "t", "100").axes[0]
+    assert ax.lines[0].get_xdata().tolist() == [0, 1, 2] and ax.get_xlabel() == "time number"
 
 
 @pytest.mark.parametrize("key, at", [("AB", "1650:1550"), ("AB", "1601"), ("TRC", "1")])
@@ -807,3 +821,12 @@ def test_skip_existing_goes_on_where_a_run_stopped(capsys, tmp_path, command):
 def test_plot_takes_a_band_below_zero_after_a_space(at, expected):
     args = cli.parse(cli.build_parser(), ["plot", "f.0", "AB", "-o", "p.png", *at])
     assert (args.at, args.file, args.output) == (expected, "f.0", "p.png")
+
+
+def test_region_grid_leaves_unmeasured_points_blank():
+    from vesk._cli.map_pictures import region_grid
+    x, y = np.array([0, 1, 2, 0, 1, np.nan]), np.array([0, 0, 0, 1, 1, np.nan])
+    picture, xs, ys = region_grid(x, y, np.arange(6.0))
+    assert (xs.tolist(), ys.tolist()) == ([0, 1, 2], [0, 1])
+    assert picture[:, :2].tolist() == [[0, 1], [3, 4]]
+    assert picture[0, 2] == 2 and np.isnan(picture[1, 2])

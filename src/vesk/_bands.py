@@ -6,10 +6,13 @@ nothing to it.
 """
 from __future__ import annotations
 
+import warnings
 from typing import Any, ClassVar, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
+
+from vesk._errors import VeskWarning
 
 
 def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
@@ -49,6 +52,23 @@ def band_points(x: NDArray[Any], one: float, other: float) -> Tuple[int, int]:
     return int(inside[0]), int(inside[-1])
 
 
+def band_span(x: NDArray[Any], one: float, other: float, name: str,
+              stacklevel: int = 2) -> Tuple[int, int]:
+    """band_points, warning (VeskWarning, naming `name`) where the band runs
+    past the axis by more than half a step: its area is then that of the
+    part on the axis, which the warning names."""
+    first, last = band_points(x, one, other)
+    lo, hi = sorted((one, other))
+    step = abs(float(x[1]) - float(x[0])) / 2
+    ends = sorted((float(x[0]), float(x[-1])))
+    if lo < ends[0] - step or hi > ends[1] + step:
+        warnings.warn(VeskWarning(
+            "%s: the band %g .. %g runs past the x axis (%g .. %g): its area is taken over "
+            "%g .. %g" % (name, one, other, x[0], x[-1], x[first], x[last])),
+            stacklevel=stacklevel + 1)
+    return first, last
+
+
 def area_above_baseline(values: NDArray[Any], x: NDArray[Any], axis: int, first: int,
                         last: int) -> NDArray[np.float64]:
     """The area of the band of points first..last along `axis` above the
@@ -74,8 +94,10 @@ class Bands:
         above the straight line between the band's end values, for every
         spectrum: an array of the shape of `values` without its last axis
         (0-d for a single spectrum). Points without a measured spectrum (NaN)
-        give NaN; the band is taken from the x points that lie in it, at
-        least two."""
+        give NaN. The band is taken over the x points that lie in it, at
+        least two (a band of two points has no area above their line); one
+        that runs past the axis, or past the values of a recording that
+        ends early, is taken over the part on it, with a `VeskWarning`."""
         if not self.spectral:
             raise TypeError("%s is a block of traces: it has no spectral bands" % self.block.name)
         values = np.asarray(self.values)
@@ -83,5 +105,6 @@ class Bands:
         x = np.asarray(self.x, dtype=np.float64)[:values.shape[-1]]
         if len(x) and not np.isfinite(x[[0, -1]]).all():
             raise ValueError("the x axis runs from %g to %g: no band lies on it" % (x[0], x[-1]))
-        first, last = band_points(x, float(lo), float(hi))
-        return area_above_baseline(values, x, values.ndim - 1, first, last)
+        first, last = band_span(x, float(lo), float(hi),
+                                "%s: %s" % (self.block.path, self.block.name), stacklevel=2)
+        return np.asarray( area_above_baseline(values, x, values.ndim - 1, first, last))

@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 import vesk
 from vesk import _vocabulary
-from vesk._bands import area_above_baseline, band_points, integrate
+from vesk._bands import area_above_baseline, band_span, integrate
 
 from ..export.axes import coordinate, units_of
 
@@ -51,10 +51,12 @@ def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]
         if at is None:
             return integrate(values, axis, along), "Integrated %s" % data.block.y_label
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
-        ends = [_x_value(data, axis, at, text) for text in at.split(":", 1)]
+        texts = at.split(":", 1)
+        ends = [_x_value(data, axis, at, text, on_axis=len(texts) == 1) for text in texts]
         if len(ends) == 2:
             try:
-                first, last = band_points(axis, *ends)
+                first, last = band_span(axis, ends[0], ends[1],
+                                        "%s: %s" % (data.block.path, data.block.name))
             except ValueError:
                 raise PlotError("--at %s holds fewer than two points of the x axis" % at)
             caption = "%s band area %g .. %g %s" % (
@@ -78,17 +80,19 @@ def trace_number(data: vesk.DataObject, labels: List[str], at: Optional[str]) ->
         return int(at)
     if not labels:
         raise PlotError("%s has no traces" % data.block.name)
-    raise PlotError("%s has no trace %s; it has %s" % (data.block.name, at, ", ".join(labels)))
+    raise PlotError("%s has no trace %s; it has %s (or their numbers, 0 to %d)" % (
+        data.block.name, at, ", ".join(labels), len(labels) - 1))
 
 
-def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str) -> float:
+def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str,
+             on_axis: bool) -> float:
     try:
         wanted = float(text)
     except ValueError:
         raise PlotError("--at %s is not a number%s" % (
             at, " or a band LO:HI" if ":" in at else ""))
     lo, hi = sorted((float(axis[0]), float(axis[-1])))
-    if not lo <= wanted <= hi:
+    if on_axis and not lo <= wanted <= hi:
         raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
             at, axis[0], axis[-1], data.block.name))
     return wanted
@@ -144,18 +148,20 @@ def draw_map(fig: Any, data: vesk.DataObject, title: str, at: Optional[str]) -> 
 def region_grid(map_x: NDArray[Any], map_y: NDArray[Any], values: NDArray[Any]
                 ) -> Optional[Tuple[NDArray[Any], NDArray[Any], NDArray[Any]]]:
     """The region's values as a picture over its evenly spaced map axes, when
-    its points fill such a grid once each; otherwise None."""
-    if len(values) < 2 or not (np.isfinite(map_x).all() and np.isfinite(map_y).all()):
+    its points fill such a grid once each; otherwise None. Points without a
+    position (unmeasured: NaN) leave their cells blank."""
+    placed = np.isfinite(map_x) & np.isfinite(map_y)
+    if len(values) < 2 or placed.sum() < 2:
         return None
-    xs, ys = np.unique(map_x), np.unique(map_y)
+    xs, ys = np.unique(map_x[placed]), np.unique(map_y[placed])
     if len(xs) * len(ys) != len(values) or not all(
             len(a) < 3 or np.allclose(np.diff(a), a[1] - a[0]) for a in (xs, ys)):
         return None
-    col, row = np.searchsorted(xs, map_x), np.searchsorted(ys, map_y)
-    if len(np.unique(row * len(xs) + col)) != len(values):
+    col, row = np.searchsorted(xs, map_x[placed]), np.searchsorted(ys, map_y[placed])
+    if len(np.unique(row * len(xs) + col)) != placed.sum():
         return None
-    picture = np.empty((len(ys), len(xs)), dtype=np.float64)
-    picture[row, col] = values
+    picture = np.full((len(ys), len(xs)), np.nan)
+    picture[row, col] = values[placed]
     return picture, xs, ys
 
 
@@ -199,7 +205,11 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
     fig.suptitle(literal(title), fontsize=10)
     for ax, (region, values) in zip(axes, parts):
         grid = region_grid(region.map_x, region.map_y, values)
-        if grid is None:
+        if not (np.isfinite(region.map_x) & np.isfinite(region.map_y)).any():
+            ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
+            ax.set_xticks([])
+            ax.set_yticks([])
+        elif grid is None:
             ax.scatter(region.map_x, region.map_y, c=values, cmap=COLOURS, norm=norm,
                        marker="s")
             ax.set_aspect("equal", adjustable="datalim")

@@ -132,7 +132,7 @@ def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str
     ax.set_title(literal(title), fontsize=10)
     if isinstance(data, vesk.TimeSeries):
         values, caption = chosen(data, at)  # one value per spectrum, as for a map's points
-        time, label = coordinate(data, "time"), column_label(data, "time")
+        time, label = row_colours(data)  # spectrum numbers where the file gives no times
     else:
         labels = [str(v) for v in coordinate(data, data.dims[0])]
         k = trace_number(data, labels, at)
