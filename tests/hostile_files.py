@@ -63,16 +63,19 @@ def _chain_names(levels):
     return names
 
 
-def overlapping_regions(rows=1500, npt=256):
+def overlapping_regions(rows=1500, npt=256, traces=False):
     """Row j is its own group with AryNX = rows - j: rows**2 / 2 points, all
-    naming the one stored block."""
+    naming the one stored block (or the first value of the one trace)."""
     columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
                ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
                ("Y", TYPE_FLOAT)]
-    table = [(j + 1, 0, rows - j, 1, 0, 0, float(j), 0.0) for j in range(rows)]
+    table = [(j + 1, 0, rows - j, 1, 0, int(traces), float(j), 0.0) for j in range(rows)]
     anno = annotation_block([table_subblock(columns, table)])
-    data = store_block([stored_block([1.0] * npt, time=1.0)], block_size=4 * npt)
-    return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+    block = stored_block([1.0] * npt, name="t") if traces else stored_block([1.0] * npt, time=1.0)
+    data = store_block([block], block_size=4 * npt)
+    key = ("TRC", "3D", "NONE") if traces else SPECTRUM_3D
+    return (file_3d(data, dict(BASE_3D, NPT=npt), data_type=7 if traces else 4,
+                    anno=anno).build(), ("getVeskData", key))
 
 
 def unrecorded_region(points=2000, npt=100_000, regions=1):

@@ -98,6 +98,16 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
+@pytest.mark.parametrize("traces", [False, True])
+def test_listing_overlapping_regions_is_refused_as_reading_refuses(write_file, traces):
+    data, call = hf.overlapping_regions(rows=20_000, npt=4, traces=traces)
+    path = write_file(data)
+    read, listed = run_bounded(path, call), run_bounded(path, ["vesk.listing"])
+    assert read["outcome"] == "ValueError" and "the regions so far fill more" in read["detail"]
+    assert listed["detail"] == {"kinds": ["unreadable"]}, listed
+    assert listed["cpu"] < 0.5, listed  # each row once: the table's square took 3 s
+
+
 @pytest.mark.parametrize("regions", [1, 2, 2000])  # 2000: arrays small enough for a heap
 def test_unrecorded_region_points_stay_untouched(write_file, regions):
     data, call = hf.unrecorded_region(regions=regions)

@@ -1,8 +1,10 @@
 #include "veskread/extract/block_outline.h"
 
 #include <algorithm>
+#include <numeric>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
@@ -116,7 +118,8 @@ struct RegionSpectra {
     const BlockReader& reader;
     const StoredBlocks& blocks;
     int64_t npt;
-    std::vector<GroupFills>* groups = nullptr; // when asked for: each group's fills
+    std::vector<GroupFills>* groups; // when asked for: each group's fills
+    RegionBudget budget{reader.file_size(), false};
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
 
     void group(int32_t g) {
@@ -128,7 +131,8 @@ struct RegionSpectra {
     // Throws what reading the region's spectra and their times would, where
     // the file does not hold them whole (cut short, or at a negative offset).
     void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) {
-        RegionFill fill = region_fill(blocks, cols, plan, size, 0);
+        RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
+        budget.spend(plan, size, fill);
         unfilled += size - fill.points;
         if (groups) {
             auto& filled = groups->back().filled;
@@ -146,13 +150,33 @@ struct RegionSpectra {
 };
 
 // The traces of a multiregion map: each point's "Fileindex" must name one
-// of the values every trace holds.
+// of the values every trace holds. Regions may share rows, so each row is
+// checked once: overlapping regions must not cost the square of the table.
 struct RegionTraces {
     int64_t values; // per trace
+    int64_t traces;
+    RegionBudget budget;
+    std::vector<int64_t> after{}; // after[r]: the first row from r on not yet checked
+
     void group(int32_t) {}
     void region() {}
-    void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) const {
-        check_trace_columns(cols, plan, size, values);
+    int64_t unchecked_from(int64_t r) {
+        int64_t first = r;
+        while (after[first] != first) first = after[first];
+        while (after[r] != first) r = std::exchange(after[r], first);
+        return first;
+    }
+    void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) {
+        budget.spend(plan, size, {size, saturating_mul(size, saturating_mul(traces, 4)), {}});
+        if (after.empty()) {
+            after.resize(cols.file_index->size() + 1);
+            std::iota(after.begin(), after.end(), int64_t{0});
+        }
+        int64_t end = plan.first_row + size; // within the table: region_fits_table
+        for (int64_t r = unchecked_from(plan.first_row); r < end; r = unchecked_from(r)) {
+            check_trace_column(cols, r, values);
+            after[r] = r + 1;
+        }
     }
 };
 
@@ -264,7 +288,9 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         AnnotationTable anno =
             read_annotation_table(cur, offsets.anno, RegionColumns::names(), [](const auto&) {});
         if (traces) {
-            RegionTraces columns{common_count(reader, blocks, npt)}; // the traces must stack
+            int64_t traces = static_cast<int64_t>(blocks.blocks.size());
+            RegionTraces columns{common_count(reader, blocks, npt), traces, // they must stack
+                                 RegionBudget(reader.file_size(), true)};
             out.kind = BlockKind::MultiregionTraces;
             out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
         } else {

@@ -115,8 +115,7 @@ struct Context {
     PyObject* scratch; // borrowed float64 array of one element
     std::optional<TraceMatrix> traces;
     std::optional<SpectrumSource> spectra; // when not traces
-    // Regions may overlap (share rows); what they fill counts across all.
-    OutputBudget budget;
+    RegionBudget budget;
     int64_t array_bytes = 0; // the regions' arrays so far
 };
 
@@ -169,20 +168,17 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     // Trace regions fill every point; a spectrum region's points without a
     // stored block stay zero pages, which its rows never commit.
     RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4)), {}};
-    const int64_t per_point = c.traces ? 16 : 24; // coordinates and times
     if (!run_core([&] {
             if (!c.traces)
                 filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
-            c.budget.spend(
-                saturating_add(filled.committed, saturating_mul(filled.points, per_point)),
-                "annotation table gives region " + std::to_string(plan.group) + " " +
-                    std::to_string(size) + " points; the regions so far fill more");
+            c.budget.spend(plan, size, filled);
         }))
         return nullptr;
     // The caller frees the regions together, and their many arrays would
     // not keep that memory for the next call on their own.
     c.array_bytes = saturating_add(
-        c.array_bytes, saturating_mul(size, saturating_add(saturating_mul(width, 4), per_point)));
+        c.array_bytes,
+        saturating_mul(size, saturating_add(saturating_mul(width, 4), c.budget.per_point())));
     keep_freed_results(static_cast<size_t>(c.array_bytes));
 
     Ref map_x = Ref::steal(np_array(Name::zeros, {size}, DType::Float64));
@@ -259,7 +255,7 @@ PyObject* read_multiregion(Read3D& r) {
               nullptr,
               std::nullopt,
               std::nullopt,
-              OutputBudget(r.reader->file_size())};
+              RegionBudget(r.reader->file_size(), r.traces)};
 
     if (!c.cols.group) {
         Ref key = Ref::steal(PyUnicode_FromString("Group"));

@@ -149,6 +149,12 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
     return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
 }
 
+void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
+    budget_.spend(saturating_add(filled.committed, saturating_mul(filled.points, per_point_)),
+                  "annotation table gives region " + std::to_string(plan.group) + " " +
+                      std::to_string(size) + " points; the regions so far fill more");
+}
+
 RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
                        const RegionPlan& plan, int64_t size, int64_t row_bytes) {
     // A run of consecutive rows touches at most its length in 2 MiB pages
@@ -357,10 +363,8 @@ int64_t trace_column(const AnnoCell& findex, int64_t traces) {
 
 } // namespace
 
-void check_trace_columns(const RegionColumns& cols, const RegionPlan& plan, int64_t size,
-                         int64_t traces) {
-    for (int64_t n = 0; n < size; ++n)
-        trace_column(point_cell(cols.file_index, "Fileindex", plan.first_row + n), traces);
+void check_trace_column(const RegionColumns& cols, int64_t row, int64_t traces) {
+    trace_column(point_cell(cols.file_index, "Fileindex", row), traces);
 }
 
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "veskread/container/huge_page_buffer.h"
+#include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/stored_block_reader.h"
 
@@ -81,6 +82,23 @@ struct RegionFill {
 };
 RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
                        const RegionPlan& plan, int64_t size, int64_t row_bytes);
+
+// What the regions of one read may fill together, from one budget of the
+// file's size: regions may overlap (share rows), and what each fills counts
+// across all. A region spends the rows it commits and its points'
+// coordinates (and times, for spectra); spend() refuses with reading's
+// ValueError where they are not left.
+class RegionBudget {
+public:
+    RegionBudget(int64_t file_size, bool traces)
+        : budget_(file_size), per_point_(traces ? 16 : 24) {}
+    void spend(const RegionPlan& plan, int64_t size, const RegionFill& filled);
+    int64_t per_point() const { return per_point_; } // bytes of a point's coordinates
+
+private:
+    OutputBudget budget_;
+    int64_t per_point_;
+};
 
 // X or Y cells as doubles for numpy to store. Numbers convert here; other
 // cells are Pending until the binding asks numpy, then Stored or Refused.
@@ -157,10 +175,9 @@ private:
     bool in_memory_;
 };
 
-// Throws what a trace region's point loop throws at its points' "Fileindex"
-// cells, each naming one of `traces` columns (values per trace); reads nothing.
-void check_trace_columns(const RegionColumns& cols, const RegionPlan& plan, int64_t size,
-                         int64_t traces);
+// Throws what a trace region's point loop throws at the "Fileindex" cell of
+// `row`, which must name one of `traces` columns (values per trace).
+void check_trace_column(const RegionColumns& cols, int64_t row, int64_t traces);
 
 CoordinateStop fill_trace_region(const TraceMatrix& traces, const RegionColumns& cols,
                                  const Coordinates& x, const Coordinates& y, const RegionPlan& plan,
