@@ -419,3 +419,16 @@ def test_block_listed_twice_is_written_once(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path / "again", path, "-f", "npy", "-b", "AB",
                                 "-b", "ab/2d/none")
     assert (code, len(written)) == (0, 1) and "appears more than once; written once" in err
+
+
+def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_path, monkeypatch):
+    from vesk._cli import exporting
+
+    def jobs_ending_second_first(jobs, workers):
+        yield 1, exporting.Report(jobs[1].path, written=["second.csv"])
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(exporting, "run_jobs", jobs_ending_second_first)
+    assert main(["export", "-o", str(tmp_path / "out"), "-f", "csv", SAMPLES["sample"],
+                 SAMPLES["mapping"]]) == 130
+    assert capsys.readouterr().out.splitlines() == ["second.csv"]

@@ -108,6 +108,16 @@ def test_listing_overlapping_regions_is_refused_as_reading_refuses(write_file, t
     assert listed["cpu"] < 0.5, listed  # each row once: the table's square took 3 s
 
 
+def test_unrecorded_region_points_as_nan_within_the_bound(write_file):
+    # The largest map whose NaN fits: its own array of points, not a second one.
+    from vesk import _native
+    npt = _native.output_limit(len(hf.unrecorded_region(regions=2)[0])) // (4 * 2000)
+    data, _ = hf.unrecorded_region(npt=npt, regions=2)
+    report = run_bounded(write_file(data), ["vesk.read", hf.SPECTRUM_3D])
+    assert report["detail"] == {"shape": [2000, npt]} and within_rule(report, len(data)), report
+    assert report["added_peak"] > 4 * 2000 * npt  # NaN, not zero pages
+
+
 @pytest.mark.parametrize("regions", [1, 2, 2000])  # 2000: arrays small enough for a heap
 def test_unrecorded_region_points_stay_untouched(write_file, regions):
     data, call = hf.unrecorded_region(regions=regions)

@@ -73,7 +73,7 @@ def area_above_baseline(values: NDArray[Any], x: NDArray[Any], axis: int, first:
                         last: int) -> NDArray[np.float64]:
     """The area of the band of points first..last along `axis` above the
     straight line between its end values."""
-    band = np.take(values, np.arange(first, last + 1), axis=axis)
+    band = values[(slice(None),) * axis + (slice(first, last + 1),)]  # a view: no copy of a map
     ends = np.take(values, [first, last], axis=axis).astype(np.float64)
     # The trapezoids' integral of that line is exactly the mean of its ends times the width.
     width = abs(float(x[last]) - float(x[first]))
@@ -93,8 +93,8 @@ class Bands:
         """The area of the band between x = `lo` and `hi` (either order),
         above the straight line between the band's end values, for every
         spectrum: an array of the shape of `values` without its last axis
-        (0-d for a single spectrum). Points without a measured spectrum (NaN)
-        give NaN. The band is taken over the x points that lie in it, at
+        (0-d for a single spectrum). Points without a measured spectrum give
+        NaN (0 where `block.fill` is 0). The band is taken over the x points that lie in it, at
         least two (a band of two points has no area above their line); one
         that runs past the axis, or past the values of a recording that
         ends early, is taken over the part on it, with a `VeskWarning`."""

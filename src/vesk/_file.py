@@ -303,20 +303,20 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
 def _measured_points(fd: int, path: str, block: Block,
                      regions: Sequence[Any]) -> List[NDArray[np.bool_]]:
     """Per region of a multiregion map as read, which points a stored
-    spectrum fills. Reading gives the regions in the order of a Python set of
-    their group numbers, built as the annotation table first names them."""
+    spectrum fills; each region found by the group its title names
+    ("Region 3 (2 x 1)"), whatever order reading gives them in."""
     try:
-        groups = _native.region_fills(fd, *block.key)
+        fills = dict(_native.region_fills(fd, *block.key))
     except ValueError as e:
         raise_native(e, where(path, block.name))
-    fills = dict(groups)
     measured = []
-    for group in set(g for g, _ in groups):
-        filled = fills[group]
-        if filled is not None:  # a region
-            measured.append(np.frombuffer(filled, dtype=np.uint8).astype(bool))
-    if [len(m) for m in measured] != [len(r.spectra) for r in regions]:
-        raise FormatError("%s: the file changed while it was read" % where(path, block.name))
+    for region in regions:
+        words = str(region.title).split()
+        filled = fills.get(int(words[1])) if len(words) > 1 and words[1].lstrip("-").isdigit() \
+            else None
+        if filled is None or len(filled) != len(region.spectra):
+            raise FormatError("%s: the file changed while it was read" % where(path, block.name))
+        measured.append(np.frombuffer(filled, dtype=np.uint8).astype(bool))
     return measured
 
 

@@ -93,9 +93,9 @@ class DataObject(Bands):
     raw: Any = field(repr=False, compare=False)
     """The low-level `veskread` data object the arrays come from; None where
     `vesk` reads the block itself: a map or series that the end of its file
-    cuts short, or a map with points that no stored spectrum fills. A
-    multiregion map's points that no stored spectrum fills are NaN in its
-    arrays too (`Block.fill`), where `veskread` alone gives 0."""
+    cuts short, or a map with points that no stored spectrum fills. The
+    object of a multiregion map with such points holds arrays of its own,
+    NaN there (`Block.fill`), where `raw`'s hold 0 at (0, 0)."""
     x: NDArray[np.float64] = field(repr=False)
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
 
@@ -393,21 +393,39 @@ def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
     )
 
 
-def _unmeasured_as_nan(regions: Tuple[Region, ...],
-                       measured: Sequence[NDArray[np.bool_]]) -> None:
+def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: Sequence[NDArray[np.bool_]],
+                       width: int) -> Tuple[Tuple[Region, ...], NDArray[np.float32]]:
+    """The regions over one new array of all points, NaN (and at NaN, at time
+    NaN) where no stored spectrum fills a point. The arrays read keep their
+    zeros, untouched pages that cost no memory: only the missing rows of the
+    new array are written, besides the measured ones."""
+    values = _stacked([r.values for r in regions], width, measured)
+    values[~np.concatenate(measured) if measured else []] = np.nan
+    out, at = [], 0
     for region, filled in zip(regions, measured):
-        missing = ~filled
-        if missing.any():
-            for array in (region.values, region.map_x, region.map_y, region.start_time):
-                if array is not None:
-                    array[missing] = np.nan
+        times = region.start_time
+        out.append(Region(region.title, _nan_where(region.map_x, ~filled),
+                          _nan_where(region.map_y, ~filled),
+                          None if times is None else _nan_where(times, ~filled),
+                          values[at:at + len(filled)]))
+        at += len(filled)
+    return tuple(out), values
+
+
+def _nan_where(array: NDArray[np.float64], missing: NDArray[np.bool_]) -> NDArray[np.float64]:
+    out = array.copy()
+    out[missing] = np.nan
+    return out
 
 
 def _joined(regions: Tuple[Region, ...], width: int,
-            measured: Optional[Sequence[NDArray[np.bool_]]] = None
-            ) -> Tuple[NDArray[Any], Dict[str, Any]]:
-    """Points of all regions as one array, and per-point coordinates."""
-    if len(regions) == 1:
+            measured: Optional[Sequence[NDArray[np.bool_]]] = None,
+            values: Optional[NDArray[Any]] = None) -> Tuple[NDArray[Any], Dict[str, Any]]:
+    """Points of all regions as one array (`values`, when the regions are
+    views of it already), and per-point coordinates."""
+    if values is not None:
+        pass
+    elif len(regions) == 1:
         values = regions[0].values
     elif regions:
         # The joined copy doubles what a read leaves to free; unless the
@@ -457,8 +475,9 @@ def from_raw(block: Block, raw: Any,
              measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> DataObject:
     """Wraps what `veskread.getVeskData` returned for `block`. `measured`
     marks, per region of a multiregion map, the points a stored spectrum
-    fills: the others, which reading gives as zeros at (0, 0), become
-    `block.fill` (NaN, or 0 as read) in the arrays read, which `raw` holds too."""
+    fills: the others, which reading gives as zeros at (0, 0), are
+    `block.fill` (NaN, or 0 as read) in the object's arrays; `raw` keeps
+    what reading gave."""
     params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
     x = raw.x
     name = type(raw).__name__
@@ -487,10 +506,10 @@ def from_raw(block: Block, raw: Any,
         return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
+        joined = None
         if measured is not None and math.isnan(block.fill):
-            _unmeasured_as_nan(regions, measured)
-            measured = None  # every row holds a value now
-        values, point = _joined(regions, len(x), measured)
+            regions, joined = _unmeasured_as_nan(regions, measured, len(x))
+        values, point = _joined(regions, len(x), measured, joined)
         dim = _axis_dim(params, ("point",))
         coords = {k: (("point",), v) for k, v in point.items()}
         coords[dim] = ((dim,), x)

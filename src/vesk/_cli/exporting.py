@@ -272,46 +272,62 @@ def run_export(args: argparse.Namespace) -> int:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    written = skipped = kept = warned = 0
-    files = blocks_failed = files_failed = missing = 0
+    tally = Tally()
     # Told in the order of the inputs, whatever order --jobs ends them in, so
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
     told = 0
-    for number, done in run_jobs(jobs, args.jobs):
-        finished[number] = done
+    try:
+        for number, done in run_jobs(jobs, args.jobs):
+            finished[number] = done
+            progress.clear()
+            while told in finished:
+                tally.tell(finished.pop(told))
+                told += 1
+            progress.step(os.path.basename(done.path))
+    finally:
+        # Interrupted: the files finished out of turn are told still, so
+        # that every file written is listed.
         progress.clear()
-        while told in finished:
-            report = finished.pop(told)
-            told += 1
-            for message in report.warnings:
-                warning(message)
-            for out in report.written:
-                emit(printable(out))
-            for message in report.skipped:
-                note("skipped " + message)
-            for message in report.errors:
-                error(message)
-            warned += len(report.warnings)  # told again at the end: a --jobs run scrolls
-            written += len(report.written)
-            skipped += len(report.skipped)
-            kept += len(report.kept)
-            blocks_failed += report.blocks_failed
-            missing += report.missing
-            files_failed += report.file_failed and not report.missing
-            # a file that failed after writing some of its blocks is counted in both
-            files += not report.file_failed or bool(report.written)
-        progress.step(os.path.basename(done.path))
-    progress.clear()
-    files_failed += len(errors)
+        for number in sorted(finished):
+            tally.tell(finished.pop(number))
+    t = tally
+    files_failed = t.files_failed + len(errors)
     extras = [counted(n, what) for n, what in [
-        (kept, "already there"), (skipped, "skipped"), (blocks_failed, "block{s} failed"),
-        (files_failed, "file{s} failed"), (missing, "input{s} not found"),
-        (warned, "warning{s}")] if n]
-    note("exported %s from %s to %s" % (counted(written, "block{s}"), counted(files, "file{s}"),
-                                         args.output)
+        (t.kept, "already there"), (t.skipped, "skipped"), (t.blocks_failed, "block{s} failed"),
+        (files_failed, "file{s} failed"), (t.missing, "input{s} not found"),
+        (t.warned, "warning{s}")] if n]
+    note("exported %s from %s to %s" % (counted(t.written, "block{s}"),
+                                         counted(t.files, "file{s}"), args.output)
          + (" (%s)" % ", ".join(extras) if extras else ""))
-    return 1 if blocks_failed or files_failed or missing else status
+    return 1 if t.blocks_failed or files_failed or t.missing else status
+
+
+class Tally:
+    """What the files exported so far wrote and met, told as each is."""
+
+    def __init__(self) -> None:
+        self.written = self.skipped = self.kept = self.warned = 0
+        self.files = self.blocks_failed = self.files_failed = self.missing = 0
+
+    def tell(self, report: Report) -> None:
+        for message in report.warnings:
+            warning(message)
+        for out in report.written:
+            emit(printable(out))
+        for message in report.skipped:
+            note("skipped " + message)
+        for message in report.errors:
+            error(message)
+        self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
+        self.written += len(report.written)
+        self.skipped += len(report.skipped)
+        self.kept += len(report.kept)
+        self.blocks_failed += report.blocks_failed
+        self.missing += report.missing
+        self.files_failed += report.file_failed and not report.missing
+        # a file that failed after writing some of its blocks is counted in both
+        self.files += not report.file_failed or bool(report.written)
 
 
 def counted(n: int, what: str) -> str:
