@@ -477,15 +477,16 @@ def test_truncated_parameters_read_as_format_error(tmp_path):
     assert offset >= 0
 
 
-@pytest.mark.parametrize("kind, problem", [
-    ("multiregion map", "file ends early: a stored block holds 1 of its 4 values"),
-    ("image traces", "file ends early: a stored block holds 3 of its 6 values"),
-    ("time-resolved traces", "file ends early: a stored block holds 1 of its 4 values"),
-    ("multiregion traces", "file ends early: a stored block holds 0 of its 3 values")])
-def test_blocks_cut_inside_their_values_are_listed_as_reading_fails(tmp_path, kind, problem):
+@pytest.mark.parametrize("kind, cut, problem", [
+    ("multiregion map", 193, "file ends early: a stored block holds 1 of its 4 values"),
+    ("multiregion map", 45, "file ends early: the time of a stored spectrum lies past it"),
+    ("image traces", 193, "file ends early: a stored block holds 3 of its 6 values"),
+    ("time-resolved traces", 193, "file ends early: a stored block holds 1 of its 4 values"),
+    ("multiregion traces", 193, "file ends early: a stored block holds 0 of its 3 values")])
+def test_blocks_cut_inside_their_values_are_listed_as_reading_fails(tmp_path, kind, cut, problem):
     path, key = write(tmp_path, kind)
     data = pathlib.Path(path).read_bytes()
-    pathlib.Path(path).write_bytes(data[:-193])  # into the last block: the values go last
+    pathlib.Path(path).write_bytes(data[:-cut])  # into the last block, which goes last
     with vesk.open(path) as f:
         listed = f.blocks[0].problem
         assert f.blocks[0].kind == vesk.UNREADABLE and listed.startswith(problem)

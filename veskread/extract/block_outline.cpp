@@ -144,7 +144,10 @@ struct RegionSpectra {
             int64_t got = reader.values_at(*offset, npt);
             if (got != npt) interp::broadcast_mismatch(got, npt);
             int64_t after = reader.position_after(*offset, npt, got);
-            if (!reader.has_time(after)) reader.read_time(after);
+            if (!reader.has_time(after)) // reading's short read, said as the values' is
+                throw Error(ErrorKind::ShortRead,
+                            "file ends early: the time of a stored spectrum lies past it",
+                            checked_add(after, 136), 8);
         }
     }
 };
