@@ -830,3 +830,19 @@ def test_region_grid_leaves_unmeasured_points_blank():
     assert (xs.tolist(), ys.tolist()) == ([0, 1, 2], [0, 1])
     assert picture[:, :2].tolist() == [[0, 1], [3, 4]]
     assert picture[0, 2] == 2 and np.isnan(picture[1, 2])
+
+
+def test_a_region_never_measured_is_drawn_and_exported_as_such(capsys, tmp_path, plotting):
+    from vesk_kinds import COLS, _spectra
+    from writer_3d import BASE_3D, annotation_block, file_3d, table_subblock
+    rows = [(1, 0, 2, 1, 0, 0, 0.0, 0.0), (1, 0, 0, 0, 0, 1, 1.0, 0.0),
+            (2, 0, 0, 0, 0, 99, 5.0, 6.0)]  # group 2: its one point has no stored spectrum
+    path = file_3d(_spectra(2), dict(BASE_3D), anno=annotation_block(
+        [table_subblock(COLS, rows)])).write(str(tmp_path / "r.vesk"))
+    with pytest.warns(vesk.VeskWarning):
+        fig = plotting.draw(vesk.read(path), "t")
+    assert [t.get_text() for ax in fig.axes for t in ax.texts] == ["not measured"]
+    assert run(capsys, "export", path, "-f", "csv", "-o", tmp_path / "out")[0] == 0
+    with open(tmp_path / "out" / "r_AB_3D_NONE.csv") as f:
+        last = f.read().splitlines()[-1].split(",")
+    assert last[0] == "2" and last[-4:] == ["nan"] * 4  # map_x, map_y, start_time, value
