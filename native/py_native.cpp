@@ -201,11 +201,23 @@ void read_rows(const ByteSource& src, const BlockOutline& outline, const StoredL
 }
 
 // The measured part of a block that the end of the file cuts short: an image
-// map's whole spectra into `values` (the map, as the caller filled it), or a
-// series' whole spectra and their times.
+// map's whole spectra into `values` (the map, as the caller filled it), a
+// series' whole spectra and their times, or the whole traces of a series or
+// map of traces, whose names go to `labels`.
 void read_whole(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
-                Py_buffer& values, Py_buffer* times) {
+                Py_buffer& values, Py_buffer* times, Labels& labels) {
     BlockReader reader(src);
+    if (outline.kind == BlockKind::TimeTraces || outline.kind == BlockKind::ImageTraces) {
+        bool planes = outline.kind == BlockKind::ImageTraces;
+        int64_t npt = planes ? outline.shape[0] * outline.shape[1] : outline.shape[1];
+        StoredBlocks whole = traces_held_whole(reader, stored.blocks, npt);
+        int64_t n = outline.shape[planes ? 2 : 0];
+        if (n != static_cast<int64_t>(whole.blocks.size())) throw_file_changed(-1);
+        check_room("the traces", saturating_mul(saturating_mul(n, npt), 4), values.len);
+        labels = read_traces(reader, whole, npt, stored.table.info_size, stride_of(stored.table),
+                             planes, static_cast<float*>(values.buf));
+        return;
+    }
     int64_t npt = outline.shape.back();
     if (outline.kind == BlockKind::ImageMap) {
         MapShape shape{outline.shape[0], outline.shape[1], npt};
@@ -230,7 +242,7 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
         read_spectrum_series(reader, whole, npt, stride_of(stored.table),
                              static_cast<float*>(values.buf), static_cast<double*>(times->buf));
     } else {
-        throw_value("neither an image map nor a time-resolved series");
+        throw_value("neither a map nor a time-resolved series");
     }
 }
 
@@ -293,6 +305,20 @@ PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The trace names as read, bytes each (vesk decodes them as veskread does).
+PyObject* names_list(const Labels& labels) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.of_block.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < labels.of_block.size(); ++k) {
+        const std::string& text = labels.texts[labels.of_block[k]];
+        PyObject* name =
+            PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (!name) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return list.release();
+}
+
 PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd;
     DataBlockKey key;
@@ -300,9 +326,15 @@ PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     OutBuffer values, times;
     if (!values.take(args[4])) return nullptr;
     if (args[5] != Py_None && !times.take(args[5])) return nullptr;
-    return read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
-        read_whole(src, outline, stored, values.view, times.held ? &times.view : nullptr);
+    Labels labels;
+    bool traces = false;
+    PyObject* done = read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
+        traces = outline.kind == BlockKind::TimeTraces || outline.kind == BlockKind::ImageTraces;
+        read_whole(src, outline, stored, values.view, times.held ? &times.view : nullptr, labels);
     });
+    if (!done || !traces) return done;
+    Py_DECREF(done);
+    return names_list(labels);
 }
 
 // [(group, bytes of 0/1 per point, or None for a group that is no region)].
@@ -378,7 +410,9 @@ PyMethodDef methods[] = {
      "image map or time-resolved series that the end of the file leaves whole: the map's into "
      "`values` (C-contiguous float32, the map's shape, left as it was where a spectrum is "
      "missing), or the series' into `values` (its outline's shape) and their times into "
-     "`times` (float64; None for a map). The descriptor is not closed."},
+     "`times` (float64; None for a map). For a series or map of traces, its whole traces go "
+     "into `values` (its outline's shape) and their names, as bytes, are returned; otherwise "
+     "None. The descriptor is not closed."},
     {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
      METH_FASTCALL,
      "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "

@@ -78,6 +78,15 @@ def overlapping_regions(rows=1500, npt=256, traces=False):
                     anno=anno).build(), ("getVeskData", key))
 
 
+def dense_cut_series(npt=5000, count=20000):
+    """A series whose stored blocks lie 4 bytes apart, each reading NPT values
+    over the next ones; the last run past the end of the file, so that `vesk`
+    reads the whole ones itself: 20,000 x 5,000 values from an 80 KB file."""
+    body = struct.pack("<%df" % (count + 100), *([1.0] * (count + 100)))
+    data = store_block([body], entries=[(0, count - 1)], block_size=4, info_size=0)
+    return file_3d(data, dict(BASE_3D, NPT=npt)).build(), ("getVeskData", SPECTRUM_3D)
+
+
 def unrecorded_region(points=2000, npt=100_000, regions=1):
     """A multiregion map whose points name no stored block (an aborted
     measurement): the regions' long spectra must stay untouched zero pages,

@@ -98,6 +98,16 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
+def test_a_dense_series_cut_short_is_refused_before_its_whole_spectra_are_read(write_file):
+    data, _ = hf.dense_cut_series()
+    path = write_file(data)
+    listed = run_bounded(path, ["vesk.listing"])
+    read = run_bounded(path, ["vesk.read", hf.SPECTRUM_3D])
+    assert listed["detail"] == {"kinds": ["unreadable"]}, listed
+    assert read["outcome"] == "FormatError" and "stored blocks that make" in read["detail"], read
+    assert within_rule(read, len(data)), read  # 288 MiB when vesk read its whole spectra
+
+
 @pytest.mark.parametrize("traces", [False, True])
 def test_listing_overlapping_regions_is_refused_as_reading_refuses(write_file, traces):
     data, call = hf.overlapping_regions(rows=20_000, npt=4, traces=traces)

@@ -69,10 +69,11 @@ class Block:
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
-    """Stored spectra of an image map or time-resolved series that the end of
-    the file cuts short. Reading gives the rest, with a `VeskWarning`: the
-    map's missing points as NaN, the series without the rows it lacks
-    (`shape` counts only the rows read)."""
+    """Stored spectra of an image map or time-resolved series, or stored
+    traces of a series or map of traces, that the end of the file cuts short.
+    Reading gives the rest, with a `VeskWarning`: the map's missing points as
+    NaN, a series or block of traces without the rows or traces it lacks
+    (`shape` counts only those read)."""
     fill: float = field(default=math.nan, compare=False)
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
@@ -99,11 +100,14 @@ class Block:
         the file cuts short."""
         fill = "NaN" if math.isnan(self.fill) else "0"
         if self.cut > 0:
-            ends = "the file ends early: %d of its %d stored spectra %s cut off" % (
-                self.cut, self.stored, "is" if self.cut == 1 else "are")
-            if self.kind == "time-resolved series":
-                return "%s; %s" % (ends, "the other %d are read" % self.shape[0]
-                                   if self.shape[0] else "none is whole")
+            traces = self.kind in ("time-resolved traces", "image traces")
+            ends = "the file ends early: %d of its %d stored %s %s cut off" % (
+                self.cut, self.stored, "traces" if traces else "spectra",
+                "is" if self.cut == 1 else "are")
+            if self.kind != "image map":
+                read = self.shape[-1] if self.kind == "image traces" else self.shape[0]
+                return "%s; %s" % (ends, "the other %d %s read" % (
+                    read, "is" if read == 1 else "are") if read else "none is whole")
             return "%s; %d of the map's %d points read as %s" % (
                 ends, self.unfilled, self.shape[0] * self.shape[1], fill)
         if self.unfilled > 0 and self.kind == "multiregion map":

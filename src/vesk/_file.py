@@ -283,19 +283,22 @@ def _has_missing_values(block: Block) -> bool:
 
 def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     """What was measured of a block `_has_missing_values` is true of: a map with
-    NaN where no whole spectrum is stored, a series of its whole spectra."""
+    NaN where no whole spectrum is stored, a series of its whole spectra, a
+    series or map of its whole traces."""
+    times = None
     if block.kind == "image map":
         values = _room_for(block.shape, block.fill)
-        times = None
     else:
         values = np.empty(block.shape, dtype=np.float32)
-        times = np.empty(block.shape[0], dtype=np.float64)
+        if block.kind == "time-resolved series":
+            times = np.empty(block.shape[0], dtype=np.float64)
     try:
-        _native.read_cut_block(fd, *block.key, values, times)
+        names = _native.read_cut_block(fd, *block.key, values, times)
     except ValueError as e:
         raise_native(e, where(path, block.name))
+    labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axes, from parameters that a damaged file may give as text
-        return from_cut_read(block, values, times)
+        return from_cut_read(block, values, times, labels)
     except Exception as e:
         raise_translated(e, path, block.name, block.offset)
 

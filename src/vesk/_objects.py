@@ -372,11 +372,21 @@ def declared_axes(
 
 
 def from_cut_read(block: Block, values: NDArray[np.float32],
-                  times: Optional[NDArray[np.float64]]) -> DataObject:
-    """Wraps the measured part of an image map (`times` None) or a
-    time-resolved series that the end of its file cuts short."""
+                  times: Optional[NDArray[np.float64]],
+                  labels: Optional[List[str]] = None) -> DataObject:
+    """Wraps the measured part of a map, a time-resolved series (`times`)
+    or a block of traces (`labels`) that the end of its file cuts short."""
     params = block.parameters
     spectral, map_x, map_y = declared_axes(params)
+    if labels is not None:
+        names = (("trace",), np.array(labels, dtype=object))
+        if block.kind == "image traces":
+            coords = {"y": (("y",), map_y), "x": (("x",), map_x), "trace": names}
+            return ImageTraces(block, params, values, ("y", "x", "trace"), coords, None, spectral,
+                               map_x, map_y, labels)
+        dim = _axis_dim(params, ("trace",))
+        coords = {"trace": names, dim: ((dim,), spectral)}
+        return TimeTraces(block, params, values, ("trace", dim), coords, None, spectral, labels)
     if times is None:
         dim = _axis_dim(params, ("y", "x"))
         coords = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -44,21 +45,27 @@ void check_declared(const char* key, int64_t count, int64_t file_size) {
                 b.offset, checked_mul(npt, 4));
 }
 
-// Every stored block yields the same number of values (or stacking fails);
-// returns that number. Fewer than npt come only from the end of the file, so
-// where counts differ, the shorter block is cut.
-int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+// The number of values every stored block yields, or nullopt where they
+// differ (stacking them fails). Fewer than npt come only from the end of
+// the file, so where counts differ, the shorter blocks are cut.
+std::optional<int64_t> equal_count(const BlockReader& reader, const StoredBlocks& blocks,
+                                   int64_t npt) {
     if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
-    const StoredBlock& first = blocks.blocks.front();
-    int64_t first_count = -1;
+    for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
+    int64_t first = reader.values_at(blocks.blocks.front().offset, npt);
+    for (const auto& b : blocks.blocks)
+        if (reader.values_at(b.offset, npt) != first) return std::nullopt;
+    return first;
+}
+
+// equal_count, where stacking must not fail: the first cut block is refused.
+int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+    if (std::optional<int64_t> count = equal_count(reader, blocks, npt)) return *count;
     for (const auto& b : blocks.blocks) {
-        BlockReader::check_seek(b.offset);
         int64_t got = reader.values_at(b.offset, npt);
-        if (first_count == -1) first_count = got;
-        if (got < first_count) throw_cut_block(b, got, npt);
-        if (got > first_count) throw_cut_block(first, first_count, npt);
+        if (got < npt) throw_cut_block(b, got, npt);
     }
-    return first_count;
+    return npt; // not reached: counts differ only where some block is cut
 }
 
 void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
@@ -94,13 +101,16 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
         if (blocks.blocks.empty()) throw_value("need at least one array to concatenate");
         for (const auto& b : blocks.blocks) {
             BlockReader::check_seek(b.offset);
-            int64_t got = reader.values_at(b.offset, npt);
-            // A plane of the wrong size fails whole or cut: reshape's words then.
-            if (got < npt && npt == npy * npx) throw_cut_block(b, got, npt);
+            // A plane that the end of the file cuts short is passed over
+            // (CutBlocks::PassOver); one of the wrong size fails, whole or cut.
+            if (npt == npy * npx && reader.values_at(b.offset, npt) < npt) {
+                ++out.cut_blocks;
+                continue;
+            }
             check_trace_plane(reader, b, npt, {npy, npx});
         }
         out.kind = BlockKind::ImageTraces;
-        out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size())};
+        out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size()) - out.cut_blocks};
     } else {
         out.kind = BlockKind::ImageMap;
         out.shape = {npy, npx, npt};
@@ -272,8 +282,14 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     case Kind3D::TimeResolved:
         if (traces) {
             out.kind = BlockKind::TimeTraces;
-            out.shape = {static_cast<int64_t>(blocks.blocks.size()),
-                         common_count(reader, blocks, npt)};
+            std::optional<int64_t> count = equal_count(reader, blocks, npt);
+            if (count) {
+                out.shape = {static_cast<int64_t>(blocks.blocks.size()), *count};
+            } else { // the end of the file cuts some short: the whole ones are read
+                StoredBlocks whole = traces_held_whole(reader, blocks, npt);
+                out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - whole.blocks.size());
+                out.shape = {static_cast<int64_t>(whole.blocks.size()), npt};
+            }
         } else {
             StoredBlocks whole = series_blocks_held_whole(reader, blocks, npt);
             check_spectrum_series(reader, whole, npt);
@@ -304,6 +320,15 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         }
         break;
     }
+    }
+    if (out.kind == BlockKind::TimeSeries || out.kind == BlockKind::TimeTraces ||
+        out.kind == BlockKind::ImageTraces) {
+        // What reading builds, or vesk's read of what the file holds whole.
+        int64_t values = 1;
+        for (int64_t n : out.shape) values = saturating_mul(values, n);
+        int64_t times = out.kind == BlockKind::TimeSeries ? saturating_mul(out.shape[0], 8) : 0;
+        spend_on_stored_blocks(reader.file_size(), out.stored_blocks,
+                               saturating_add(saturating_mul(values, 4), times));
     }
     if (stored) {
         stored->table = std::move(table);

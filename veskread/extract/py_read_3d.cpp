@@ -54,10 +54,8 @@ PyObject* labels_list(const Labels& labels) {
 
 bool spend_on_blocks(Read3D& r, int64_t bytes) {
     return run_core([&] {
-        OutputBudget budget(r.reader->file_size());
-        budget.spend(bytes, "3D store table names " + std::to_string(r.blocks.blocks.size()) +
-                                " stored blocks that make " + std::to_string(bytes) +
-                                " bytes of values");
+        spend_on_stored_blocks(r.reader->file_size(), static_cast<int64_t>(r.blocks.blocks.size()),
+                               bytes);
     });
 }
 

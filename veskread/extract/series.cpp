@@ -41,6 +41,13 @@ StoredBlocks series_blocks_held_whole(const BlockReader& reader, const StoredBlo
     return out;
 }
 
+StoredBlocks traces_held_whole(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+    StoredBlocks out;
+    for (const auto& b : blocks.blocks)
+        if (b.offset < 0 || reader.values_at(b.offset, npt) == npt) out.blocks.push_back(b);
+    return out;
+}
+
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
                           int64_t stride, float* spectra, double* times) {
     BlockBatch batch(reader, npt, stride);

@@ -26,6 +26,10 @@ void check_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks
 // negative offset stays, for reading to refuse.
 StoredBlocks series_blocks_held_whole(const BlockReader& reader, const StoredBlocks& blocks,
                                       int64_t npt);
+// The blocks of a series or map of traces whose values the end of the file
+// leaves whole (their names may be cut). A block at a negative offset stays,
+// for reading to refuse.
+StoredBlocks traces_held_whole(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);
 // spectra: blocks x npt floats; times: one per block. `stride` is block
 // size plus info size, the distance between the blocks of a run.
 void read_spectrum_series(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,

@@ -142,4 +142,10 @@ StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size) {
     return out;
 }
 
+void spend_on_stored_blocks(int64_t file_size, int64_t count, int64_t bytes) {
+    OutputBudget(file_size).spend(bytes, "3D store table names " + std::to_string(count) +
+                                             " stored blocks that make " + std::to_string(bytes) +
+                                             " bytes of values");
+}
+
 } // namespace vesk

@@ -75,4 +75,9 @@ int64_t count_named_blocks(const StoreTable& table);
 // `file_size` bytes could hold (with a fixed slack), before allocating.
 StoredBlocks stored_block_offsets(const StoreTable& table, int64_t file_size);
 
+// Reading `count` stored blocks into `bytes` of results: refused with a
+// ValueError past output_limit of the file, as stored blocks that overlap
+// can make a small file declare gigabytes.
+void spend_on_stored_blocks(int64_t file_size, int64_t count, int64_t bytes);
+
 } // namespace vesk

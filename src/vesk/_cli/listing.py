@@ -56,7 +56,9 @@ def block_row(b: vesk.Block) -> Tuple[str, ...]:
         return (b.name, b.kind, b.problem)
     if b.kind in ("image traces", "multiregion traces"):
         # a value per map point in each trace: no points along an x axis to give
-        return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d traces" % b.shape[-1])
+        traces = b.shape[-1]
+        return (b.name, b.kind, " x ".join(str(n) for n in b.shape),
+                "%d trace%s" % (traces, "" if traces == 1 else "s"))
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
             "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
 
