@@ -74,6 +74,20 @@ struct Read3D {
     bool traces = false;
 };
 
+// The whole traces, as the vesk package reads a block of traces that the
+// end of the file cuts short; its errors are its own.
+void whole_traces(Read3D& r, bool planes) {
+    try {
+        StoredBlocks whole = traces_held_whole(*r.reader, r.blocks, r.npt);
+        auto n = shape_product({int64_t(whole.blocks.size()), r.npt, 4});
+        if (!n || *n > output_limit(r.src.size())) return;
+        std::vector<float> traces(static_cast<size_t>(*n / 4));
+        read_whole_traces(*r.reader, whole, r.npt, r.table.info_size,
+                          int64_t(r.table.block_size) + r.table.info_size, planes, traces.data());
+    } catch (const Error&) {
+    }
+}
+
 void image_map(Read3D& r, const Key& key) {
     ParamBlock geometry = r.s.params;
     auto zero = [](const ParamValue* v) {
@@ -101,6 +115,7 @@ void image_map(Read3D& r, const Key& key) {
     MapShape shape{*npy, *npx, r.npt};
 
     if (r.traces) {
+        if (r.npt == shape.npy * shape.npx) whole_traces(r, true);
         TraceScan scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size,
                                      PlaneShape{shape.npy, shape.npx});
         if (scan.counts.empty()) return;
@@ -150,6 +165,7 @@ void image_map(Read3D& r, const Key& key) {
 
 void time_resolved(Read3D& r) {
     if (r.traces) {
+        whole_traces(r, false);
         TraceScan scan = scan_traces(*r.reader, r.blocks, r.npt, r.table.info_size, {});
         if (scan.counts.empty() || first_unequal(scan.counts)) return;
         auto labels = label_list(scan.labels);

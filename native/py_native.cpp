@@ -214,8 +214,9 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
         int64_t n = outline.shape[planes ? 2 : 0];
         if (n != static_cast<int64_t>(whole.blocks.size())) throw_file_changed(-1);
         check_room("the traces", saturating_mul(saturating_mul(n, npt), 4), values.len);
-        labels = read_traces(reader, whole, npt, stored.table.info_size, stride_of(stored.table),
-                             planes, static_cast<float*>(values.buf));
+        labels =
+            read_whole_traces(reader, whole, npt, stored.table.info_size, stride_of(stored.table),
+                              planes, static_cast<float*>(values.buf));
         return;
     }
     int64_t npt = outline.shape.back();

@@ -203,4 +203,16 @@ void read_trace_planes(const BlockReader& reader, const StoredBlocks& blocks, in
     }
 }
 
+Labels read_whole_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                         int32_t info_size, int64_t stride, bool planes, float* dst) {
+    if (traces_in_one_pass(reader, blocks, npt, info_size, stride))
+        return read_traces(reader, blocks, npt, info_size, stride, planes, dst);
+    TraceScan scan = scan_traces(reader, blocks, npt, info_size, std::nullopt);
+    if (planes)
+        read_trace_planes(reader, blocks, npt, dst);
+    else
+        read_trace_rows(reader, blocks, npt, dst);
+    return std::move(scan.labels);
+}
+
 } // namespace vesk

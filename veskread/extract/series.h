@@ -74,6 +74,12 @@ bool traces_in_one_pass(const BlockReader& reader, const StoredBlocks& blocks, i
 Labels read_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
                    int32_t info_size, int64_t stride, bool planes, float* dst);
 
+// The traces of `blocks`, each of which holds its npt values whole
+// (traces_held_whole), into dst as read_traces places them; their names.
+// One pass where the blocks allow it, else a scan and a read.
+Labels read_whole_traces(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                         int32_t info_size, int64_t stride, bool planes, float* dst);
+
 // dst: blocks x width floats, row k from block k (each yields width values).
 void read_trace_rows(const BlockReader& reader, const StoredBlocks& blocks, int64_t width,
                      float* dst);
