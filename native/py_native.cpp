@@ -99,6 +99,19 @@ PyObject* shape_tuple(const std::vector<int64_t>& shape) {
     return t.release();
 }
 
+// A list of `n` items, item k made by `make(k)` (a new reference, or null
+// with a Python error set).
+template <class Make> PyObject* new_list(size_t n, Make make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < n; ++k) {
+        PyObject* item = make(k);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
 // data length, unfilled map points, stored blocks, cut blocks); for a block that reading
 // would refuse, kind and shape are None, the parameters those that could be
@@ -137,20 +150,14 @@ PyObject* outline(PyObject*, PyObject* arg) {
     }
     if (file.out_of_memory) return PyErr_NoMemory();
     if (file.failure) return raise_core_error(*file.failure);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(file.blocks.size())));
-    if (!list) return nullptr;
     // One dict per distinct parameter set, as the core keeps one.
     std::unordered_map<const ParamBlock*, Ref> dicts;
-    for (size_t i = 0; i < file.blocks.size(); ++i) {
+    return new_list(file.blocks.size(), [&](size_t i) -> PyObject* {
         const ListedBlock& b = file.blocks[i];
         Ref& params = dicts[b.parameters.get()];
         if (!params) params = Ref::steal(parameters_dict(*b.parameters));
-        if (!params) return nullptr;
-        PyObject* t = listed_tuple(b, params.get());
-        if (!t) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
-    }
-    return list.release();
+        return params ? listed_tuple(b, params.get()) : nullptr;
+    });
 }
 
 // The outcome of core work run with the lock released.
@@ -308,16 +315,10 @@ PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // The trace names as read, bytes each (vesk decodes them as veskread does).
 PyObject* names_list(const Labels& labels) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.of_block.size())));
-    if (!list) return nullptr;
-    for (size_t k = 0; k < labels.of_block.size(); ++k) {
+    return new_list(labels.of_block.size(), [&](size_t k) {
         const std::string& text = labels.texts[labels.of_block[k]];
-        PyObject* name =
-            PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (!name) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), name);
-    }
-    return list.release();
+        return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
 }
 
 PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -340,20 +341,14 @@ PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // [(group, bytes of 0/1 per point, or None for a group that is no region)].
 PyObject* fills_list(const std::vector<GroupFills>& groups) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(groups.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < groups.size(); ++i) {
+    return new_list(groups.size(), [&](size_t i) -> PyObject* {
         const GroupFills& g = groups[i];
         Ref filled = g.region ? Ref::steal(PyBytes_FromStringAndSize(
                                     reinterpret_cast<const char*>(g.filled.data()),
                                     static_cast<Py_ssize_t>(g.filled.size())))
                               : Ref::borrow(Py_None);
-        if (!filled) return nullptr;
-        PyObject* item = Py_BuildValue("(iO)", g.group, filled.get());
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+        return filled ? Py_BuildValue("(iO)", g.group, filled.get()) : nullptr;
+    });
 }
 
 PyObject* region_fills(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -94,10 +94,11 @@ class Bands:
         above the straight line between the band's end values, for every
         spectrum: an array of the shape of `values` without its last axis
         (0-d for a single spectrum). Points without a measured spectrum give
-        NaN (0 where `block.fill` is 0). The band is taken over the x points that lie in it, at
-        least two (a band of two points has no area above their line); one
-        that runs past the axis, or past the values of a recording that
-        ends early, is taken over the part on it, with a `VeskWarning`."""
+        NaN (0 where `block.fill` is 0). The band is taken over the x points
+        that lie in it, at least two (a band of two points has no area above
+        their line); one that runs past the axis, or past the values of a
+        recording that ends early, is taken over the part on it, with a
+        `VeskWarning`."""
         if not self.spectral:
             raise TypeError("%s is a block of traces: it has no spectral bands" % self.block.name)
         values = np.asarray(self.values)
@@ -107,4 +108,4 @@ class Bands:
             raise ValueError("the x axis runs from %g to %g: no band lies on it" % (x[0], x[-1]))
         first, last = band_span(x, float(lo), float(hi),
                                 "%s: %s" % (self.block.path, self.block.name), stacklevel=2)
-        return np.asarray( area_above_baseline(values, x, values.ndim - 1, first, last))
+        return np.asarray(area_above_baseline(values, x, values.ndim - 1, first, last))

@@ -4,6 +4,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import re
 import stat
 import threading
 import warnings
@@ -314,9 +315,8 @@ def _measured_points(fd: int, path: str, block: Block,
         raise_native(e, where(path, block.name))
     measured = []
     for region in regions:
-        words = str(region.title).split()
-        filled = fills.get(int(words[1])) if len(words) > 1 and words[1].lstrip("-").isdigit() \
-            else None
+        group = re.match(r"Region (-?\d+) ", str(region.title))
+        filled = fills.get(int(group.group(1))) if group else None
         if filled is None or len(filled) != len(region.spectra):
             raise FormatError("%s: the file changed while it was read" % where(path, block.name))
         measured.append(np.frombuffer(filled, dtype=np.uint8).astype(bool))

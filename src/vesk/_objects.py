@@ -92,8 +92,9 @@ class DataObject(Bands):
     coords: Coords = field(repr=False)
     raw: Any = field(repr=False, compare=False)
     """The low-level `veskread` data object the arrays come from; None where
-    `vesk` reads the block itself: a map or series that the end of its file
-    cuts short, or a map with points that no stored spectrum fills. The
+    `vesk` reads the block itself: a map, series or block of traces that the
+    end of its file cuts short, or a map with points that no stored spectrum
+    fills. The
     object of a multiregion map with such points holds arrays of its own,
     NaN there (`Block.fill`), where `raw`'s hold 0 at (0, 0)."""
     x: NDArray[np.float64] = field(repr=False)

@@ -144,11 +144,8 @@ struct RegionSpectra {
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         budget.spend(plan, size, fill);
         unfilled += size - fill.points;
-        if (groups) {
-            auto& filled = groups->back().filled;
-            for (const int64_t* offset : fill.offsets) filled.push_back(offset != nullptr);
-        }
         for (const int64_t* offset : fill.offsets) {
+            if (groups) groups->back().filled.push_back(offset != nullptr);
             if (!offset) continue;
             BlockReader::check_seek(*offset);
             int64_t got = reader.values_at(*offset, npt);

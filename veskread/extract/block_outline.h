@@ -44,9 +44,10 @@ struct BlockOutline {
     // Points of an image map or multiregion map that no stored block fills:
     // they read as 0. With cut blocks, also the points whose block is cut.
     int64_t unfilled_points = 0;
-    // Stored blocks of an image map's spectra or a time-resolved series that
-    // the end of the file cuts short. Reading fails on them, or passes them
-    // over (CutBlocks::PassOver); a series' shape counts only the whole ones.
+    // Stored blocks of an image map's spectra, a time-resolved series or a
+    // block of traces that the end of the file cuts short. Reading fails on
+    // them, or passes them over (CutBlocks::PassOver); the shape of a series
+    // or block of traces counts only the whole ones.
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;

@@ -204,8 +204,9 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
     del axes[len(parts):]
     fig.suptitle(literal(title), fontsize=10)
     for ax, (region, values) in zip(axes, parts):
-        grid = region_grid(region.map_x, region.map_y, values)
-        if not (np.isfinite(region.map_x) & np.isfinite(region.map_y)).any():
+        measured = (np.isfinite(region.map_x) & np.isfinite(region.map_y)).any()
+        grid = region_grid(region.map_x, region.map_y, values) if measured else None
+        if not measured:
             ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
             ax.set_xticks([])
             ax.set_yticks([])

@@ -27,7 +27,8 @@ def add_images(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                    "files beneath it, found by their content; their "
                                    "subfolders are made again under DIR (under each folder's "
                                    "path from their common folder where several are "
-                                   "named). An existing file is an error, unless --force or --skip-existing. "
+                                   "named). An existing file is an error, unless --force or "
+                                   "--skip-existing. "
                                    "The paths written go to standard output.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("-o", "--output", default=".", metavar="DIR",
