@@ -206,3 +206,17 @@ def test_open_mfdataset_on_a_cluster(tmp_path, cluster):
     assert together[:, -1, -1, -1].tolist() == [1000, 1001, 1002, 1003]
     workers = cluster.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2
+
+
+@pytest.mark.parametrize("kind", ["multiregion map", "time-resolved traces"])
+def test_a_block_that_warns_warns_once_per_dataset(tmp_path, kind):
+    path, group = write(tmp_path, kind)
+    if kind == "time-resolved traces":  # cut inside the last trace's values: whole traces read
+        path = str(tmp_path / "cut.vesk")
+        with open(path, "wb") as f:
+            f.write(KINDS[kind]()[0].build()[:-193])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ds = xr.open_dataset(path, engine=ENGINE, group=group)
+        ds[group.replace("/", "_")].values
+    assert len([w for w in caught if issubclass(w.category, vesk.VeskWarning)]) == 1

@@ -215,7 +215,8 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
-        warn_of(self.path, block, stacklevel=3)
+        if warn:
+            warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, measured)
 
     def images(self) -> List[Image]:
