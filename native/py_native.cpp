@@ -21,6 +21,7 @@
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/block_outline.h"
 #include "veskread/extract/file_outline.h"
+#include "veskread/extract/float_values.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
 #include "veskread/extract/series.h"
@@ -113,26 +114,29 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length, unfilled map points, stored blocks, cut blocks); for a block that reading
-// would refuse, kind and shape are None, the parameters those that could be
-// read, the length and stored blocks -1, cut blocks 0 and problem (message, offset).
+// data length, unfilled map points, stored blocks, cut blocks, offset of a
+// parameter block cut short or -1); for a block that reading would refuse,
+// kind and shape are None, the parameters those that could be read, the
+// length and stored blocks -1, cut blocks 0, the parameter block -1 and
+// problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
     if (b.problem) {
-        return Py_BuildValue("(sssOOOi(sL)iiii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)iiiii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0);
+                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, -1);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
-    return Py_BuildValue("(ssssOOLOLLLL)", k.type.c_str(), k.dimensions.c_str(),
+    return Py_BuildValue("(ssssOOLOLLLLL)", k.type.c_str(), k.dimensions.c_str(),
                          k.derivative.c_str(), kind_name(b.outline->kind), shape.get(), params,
                          static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
                          static_cast<long long>(b.outline->unfilled_points),
                          static_cast<long long>(b.outline->stored_blocks),
-                         static_cast<long long>(b.outline->cut_blocks));
+                         static_cast<long long>(b.outline->cut_blocks),
+                         static_cast<long long>(b.outline->parameters_cut_at));
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {
@@ -167,7 +171,8 @@ struct CoreRead {
 };
 
 // Runs `work(src, outline, stored)` on the outline of `key`, catching what
-// the core throws.
+// the core throws. A parameter block that the end of the file cuts short
+// gives what it holds before the cut, as the listing does.
 template <class Work> CoreRead read_block_of(int fd, const DataBlockKey& key, Work work) {
     CoreRead result;
     FdSource src(fd);
@@ -175,7 +180,9 @@ template <class Work> CoreRead read_block_of(int fd, const DataBlockKey& key, Wo
         if (!has_vesk_magic(src)) throw_value("not a VESK file");
         std::vector<DirEntry> directory = read_directory(src);
         StoredLayout stored;
-        BlockOutline outline = outline_block(src, directory, key, &stored);
+        ParamRecordCache parameters;
+        BlockOutline outline = outline_block(src, directory, key, &stored, nullptr, &parameters,
+                                             CutParameters::KeepRead);
         work(src, outline, stored);
     } catch (const Error& e) {
         result.failure = e;
@@ -210,7 +217,8 @@ void read_rows(const ByteSource& src, const BlockOutline& outline, const StoredL
 // The measured part of a block that the end of the file cuts short: an image
 // map's whole spectra into `values` (the map, as the caller filled it), a
 // series' whole spectra and their times, or the whole traces of a series or
-// map of traces, whose names go to `labels`.
+// map of traces, whose names go to `labels`; or a spectrum, where a parameter
+// block is what the end cuts.
 void read_whole(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
                 Py_buffer& values, Py_buffer* times, Labels& labels) {
     BlockReader reader(src);
@@ -227,7 +235,12 @@ void read_whole(const ByteSource& src, const BlockOutline& outline, const Stored
         return;
     }
     int64_t npt = outline.shape.back();
-    if (outline.kind == BlockKind::ImageMap) {
+    if (outline.kind == BlockKind::Spectrum) {
+        check_room("the spectrum", saturating_mul(npt, 4), values.len);
+        if (read_float32_at(src, outline.data_offset, static_cast<float*>(values.buf),
+                            static_cast<size_t>(npt)) != static_cast<size_t>(npt))
+            throw_file_changed(outline.data_offset);
+    } else if (outline.kind == BlockKind::ImageMap) {
         MapShape shape{outline.shape[0], outline.shape[1], npt};
         check_room("the map",
                    saturating_mul(saturating_mul(shape.npy, shape.npx), saturating_mul(npt, 4)),
@@ -408,7 +421,8 @@ PyMethodDef methods[] = {
      "missing), or the series' into `values` (its outline's shape) and their times into "
      "`times` (float64; None for a map). For a series or map of traces, its whole traces go "
      "into `values` (its outline's shape) and their names, as bytes, are returned; otherwise "
-     "None. The descriptor is not closed."},
+     "None. A spectrum goes into `values`. A parameter block that the end of the file cuts "
+     "short gives the records before the cut. The descriptor is not closed."},
     {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
      METH_FASTCALL,
      "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "

@@ -78,6 +78,11 @@ class Block:
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
     would take more than the file's size can back."""
+    parameters_cut: int = -1
+    """Byte offset of a parameter block of this block that the end of the
+    file cuts short (-1 for none). `parameters` hold its records before the
+    cut; reading gives the values with a `VeskWarning`, where `veskread`
+    refuses the block."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -96,8 +101,15 @@ class Block:
         traces that the end of the file cuts short (fewer values than NPT), a
         spectrum whose NPT runs past its data block (its last values come from
         whatever follows it), an image map some of whose points no stored
-        spectrum fills (they read as NaN), or a map or series that the end of
-        the file cuts short."""
+        spectrum fills (they read as NaN), a map or series that the end of
+        the file cuts short, or parameters that it cuts short."""
+        notes = [self._values_warning()]
+        if self.parameters_cut >= 0:
+            notes.insert(0, "the file ends inside a parameter block (at byte %d): the "
+                            "parameters past the cut are missing" % self.parameters_cut)
+        return "; ".join(n for n in notes if n) or None
+
+    def _values_warning(self) -> Optional[str]:
         fill = "NaN" if math.isnan(self.fill) else "0"
         if self.cut > 0:
             traces = self.kind in ("time-resolved traces", "image traces")
@@ -168,7 +180,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored, cut) = item
+     stored, cut, parameters_cut) = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -193,6 +205,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         stored=stored,
         cut=cut,
         fill=_fill(kind, tuple(shape), file_size),
+        parameters_cut=parameters_cut,
         parameters=ReadOnly(params),
         path=path,
     )

@@ -202,7 +202,7 @@ class VeskFile:
 
     def _read(self, block: Block, warn: bool = True) -> DataObject:
         with self._reading() as (fd, path):
-            if _has_missing_values(block):
+            if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
                 if warn:
                     warn_of(self.path, block, stacklevel=3)
@@ -283,12 +283,19 @@ def _has_missing_values(block: Block) -> bool:
     return block.cut > 0 or (block.kind == "image map" and block.unfilled > 0)
 
 
+def _read_natively(block: Block) -> bool:
+    """Whether `block` is read past what `veskread` refuses or reads as 0:
+    missing values, or a parameter block that the end of the file cuts."""
+    return _has_missing_values(block) or block.parameters_cut >= 0
+
+
 def _read_measured(fd: int, path: str, block: Block) -> DataObject:
-    """What was measured of a block `_has_missing_values` is true of: a map with
+    """What was measured of a block `_read_natively` is true of: a map with
     NaN where no whole spectrum is stored, a series of its whole spectra, a
-    series or map of its whole traces."""
+    series or map of its whole traces; with the parameters that a cut
+    parameter block holds before the cut."""
     times = None
-    if block.kind == "image map":
+    if block.kind == "image map" and block.unfilled > 0:
         values = _room_for(block.shape, block.fill)
     else:
         values = np.empty(block.shape, dtype=np.float32)

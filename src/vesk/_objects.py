@@ -376,9 +376,14 @@ def from_cut_read(block: Block, values: NDArray[np.float32],
                   times: Optional[NDArray[np.float64]],
                   labels: Optional[List[str]] = None) -> DataObject:
     """Wraps the measured part of a map, a time-resolved series (`times`)
-    or a block of traces (`labels`) that the end of its file cuts short."""
+    or a block of traces (`labels`) that the end of its file cuts short, or
+    a block whose parameters it cuts short."""
     params = block.parameters
     spectral, map_x, map_y = declared_axes(params)
+    if block.kind == "spectrum":
+        dim = _axis_dim(params, ())
+        return Spectrum(block, params, values, (dim,), {dim: ((dim,), spectral)}, None,
+                        spectral, values)
     if labels is not None:
         names = (("trace",), np.array(labels, dtype=object))
         if block.kind == "image traces":

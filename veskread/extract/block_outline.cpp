@@ -222,7 +222,8 @@ template <class PointCheck> int64_t region_points(const AnnotationTable& anno, P
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored,
-                           std::shared_ptr<const ParamBlock>* merged, ParamRecordCache* cache) {
+                           std::shared_ptr<const ParamBlock>* merged, ParamRecordCache* cache,
+                           CutParameters cut) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -236,7 +237,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.data_offset = offsets.data;
     out.data_length = offsets.data_words < 0 ? -1 : saturating_mul(offsets.data_words, 4);
     Cursor cur(src);
-    out.parameters = cache ? merge_parameters(cur, offsets, *cache)
+    out.parameters = cache ? merge_parameters(cur, offsets, *cache, cut, &out.parameters_cut_at)
                            : std::make_shared<const ParamBlock>(merge_parameters(cur, offsets));
     if (merged) *merged = out.parameters;
     const std::shared_ptr<const ParamBlock> held = out.parameters; // a map may replace it

@@ -51,6 +51,9 @@ struct BlockOutline {
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
+    // A parameter block that the end of the file cuts short, whose records
+    // before the cut were merged (CutParameters::KeepRead), or -1.
+    int64_t parameters_cut_at = -1;
 };
 
 // One distinct group of a multiregion map's annotation table, in the order
@@ -76,10 +79,12 @@ struct StoredLayout {
 // `merged` (when given) receives the merged parameters as soon as they are
 // read, so that a block refused later (a missing MXY, values cut short) still
 // has them to show. `cache` (when given) holds the parameter blocks that
-// earlier outlines of a listing read, and their merges.
+// earlier outlines of a listing read, and their merges; with it, `cut` may
+// keep what a parameter block cut short holds before the cut.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored = nullptr,
                            std::shared_ptr<const ParamBlock>* merged = nullptr,
-                           ParamRecordCache* cache = nullptr);
+                           ParamRecordCache* cache = nullptr,
+                           CutParameters cut = CutParameters::Refuse);
 
 } // namespace vesk

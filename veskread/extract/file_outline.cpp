@@ -73,6 +73,27 @@ private:
     std::unordered_map<const ParamBlock*, Known> known_;
 };
 
+// The outline of a block whose merge meets a parameter block that the end
+// of the file cuts short, from the records before the cut; nullopt where it
+// cannot be outlined so, or is a multiregion block, whose regions only
+// reading's own call reads.
+std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
+                                                        const std::vector<DirEntry>& directory,
+                                                        const DataBlockKey& key,
+                                                        ParamRecordCache& cache) {
+    try {
+        BlockOutline out =
+            outline_block(src, directory, key, nullptr, nullptr, &cache, CutParameters::KeepRead);
+        bool regions =
+            out.kind == BlockKind::MultiregionMap || out.kind == BlockKind::MultiregionTraces;
+        if (out.parameters_cut_at == -1 || regions) return std::nullopt;
+        return out;
+    } catch (const Error& e) {
+        if (e.kind() == ErrorKind::Io) throw;
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 FileOutline outline_file(const ByteSource& src) {
@@ -96,6 +117,7 @@ FileOutline outline_file(const ByteSource& src) {
                 continue;
             ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
             std::shared_ptr<const ParamBlock> parameters;
+            bool parameters_cut = false;
             try {
                 item.outline =
                     outline_block(src, directory, key, nullptr, &parameters, &parameter_blocks);
@@ -103,8 +125,21 @@ FileOutline outline_file(const ByteSource& src) {
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
+                parameters_cut = e.kind() == ErrorKind::ShortRead && !parameters;
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
+            }
+            // Reading refuses it, but the package can read what the block holds.
+            if (parameters_cut) {
+                try {
+                    item.outline =
+                        outline_past_cut_parameters(src, directory, key, parameter_blocks);
+                } catch (const std::bad_alloc&) {
+                }
+                if (item.outline) {
+                    parameters = std::move(item.outline->parameters);
+                    item.problem.reset();
+                }
             }
             item.parameters = shared.take(std::move(parameters));
             out.blocks.push_back(std::move(item));

@@ -15,8 +15,9 @@ namespace vesk {
 
 struct ListedBlock {
     DataBlockKey key;
-    // Set where reading the block would succeed; its parameters are moved
-    // to `parameters`.
+    // Set where reading the block would succeed, or where only a parameter
+    // block that the end of the file cuts short stops it (parameters_cut_at);
+    // its parameters are moved to `parameters`.
     std::optional<BlockOutline> outline;
     std::optional<Error> problem; // otherwise, the error reading would end with
     // The merged parameters, or for a problem those that could be read (none

@@ -139,76 +139,103 @@ constexpr size_t kRecordBytes = 256;
 }
 } // namespace
 
-ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent) {
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
+                                std::optional<Error>* cut) {
     const auto most = static_cast<size_t>(output_limit(cur.source_size()));
     ParamRecords params;
     params.reserve(16); // most blocks hold fewer records
     cur.seek(offset);
-    for (;;) {
-        poll_interrupt(8);
-        int64_t record_at = cur.tell();
-        if (spent >= most) refuse_records("parameter blocks", most, cur.source_size(), record_at);
-        spent += kRecordBytes;
-        std::string raw = cur.read_upto(4);
-        if (!valid_utf8(raw))
-            throw Error(ErrorKind::KeyNotUtf8,
-                        "parameter key at offset " + std::to_string(record_at) + " is not UTF-8",
-                        record_at, 0, raw);
-        std::string key(strip_nuls(raw));
-        if (key == "END") return params;
-        int16_t type = cur.read_i16();
-        int16_t size = cur.read_i16();
-        switch (type) {
-        case 0:
-            params.emplace_back(std::move(key), cur.read_i32());
-            break;
-        case 1:
-            params.emplace_back(std::move(key), cur.read_f64());
-            break;
-        case 2:
-        case 3:
-        case 4: {
-            std::string text = cur.read_upto(2 * int64_t(size));
-            text.resize(cut_at_nul(text).size());
-            spent += text.size();
-            params.emplace_back(std::move(key), ParamText{std::move(text)});
-            break;
+    bool text_cut = false; // the last record's text runs past the end
+    try {
+        for (;;) {
+            poll_interrupt(8);
+            int64_t record_at = cur.tell();
+            if (spent >= most)
+                refuse_records("parameter blocks", most, cur.source_size(), record_at);
+            spent += kRecordBytes;
+            std::string raw = cur.read_upto(4);
+            if (!valid_utf8(raw))
+                throw Error(ErrorKind::KeyNotUtf8,
+                            "parameter key at offset " + std::to_string(record_at) +
+                                " is not UTF-8",
+                            record_at, 0, raw);
+            std::string key(strip_nuls(raw));
+            if (key == "END") return params;
+            int16_t type = cur.read_i16();
+            int16_t size = cur.read_i16();
+            switch (type) {
+            case 0:
+                params.emplace_back(std::move(key), cur.read_i32());
+                break;
+            case 1:
+                params.emplace_back(std::move(key), cur.read_f64());
+                break;
+            case 2:
+            case 3:
+            case 4: {
+                std::string text = cur.read_upto(2 * int64_t(size));
+                text_cut = int64_t(text.size()) < 2 * int64_t(size);
+                text.resize(cut_at_nul(text).size());
+                spent += text.size();
+                params.emplace_back(std::move(key), ParamText{std::move(text)});
+                break;
+            }
+            default:
+                throw Error(ErrorKind::UnknownParamType,
+                            "unknown parameter type " + std::to_string(type) + " for key '" + key +
+                                "' at offset " + std::to_string(record_at),
+                            record_at, type);
+            }
         }
-        default:
-            throw Error(ErrorKind::UnknownParamType,
-                        "unknown parameter type " + std::to_string(type) + " for key '" + key +
-                            "' at offset " + std::to_string(record_at),
-                        record_at, type);
-        }
+    } catch (const Error& e) {
+        // Past the end nothing but a short read can follow a text cut short.
+        if (!cut || e.kind() != ErrorKind::ShortRead) throw;
+        if (text_cut) params.pop_back();
+        *cut = e;
+        return params;
     }
 }
 
-const ParamRecords& ParamRecordCache::records_at(Cursor& cur, int64_t offset) {
+const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t offset) {
     auto found = read_.find(offset);
-    if (found != read_.end()) return found->second.records;
+    if (found != read_.end()) return found->second;
     size_t before = spent_;
-    ParamRecords records = read_param_records(cur, offset, spent_);
-    return read_.emplace(offset, Read{std::move(records), spent_ - before}).first->second.records;
+    std::optional<Error> cut;
+    ParamRecords records = read_param_records(cur, offset, spent_, &cut);
+    return read_.emplace(offset, Read{std::move(records), spent_ - before, std::move(cut)})
+        .first->second;
 }
 
-std::shared_ptr<const ParamBlock>
-ParamRecordCache::merged(const std::vector<int64_t>& offsets) const {
-    auto found = merged_.find(offsets);
-    return found == merged_.end() ? nullptr : found->second;
+bool ParamRecordCache::has_merged(const std::vector<int64_t>& offsets) const {
+    return merged_.contains(offsets);
 }
 
 std::shared_ptr<const ParamBlock> ParamRecordCache::merge(Cursor& cur,
-                                                          const std::vector<int64_t>& offsets) {
-    if (auto done = merged(offsets)) return done;
+                                                          const std::vector<int64_t>& offsets,
+                                                          CutParameters cut, int64_t* cut_at) {
+    auto found = merged_.find(offsets);
+    if (found != merged_.end()) {
+        int64_t at = found->second.cut_at;
+        if (at != -1 && cut == CutParameters::Refuse) throw *read_.at(at).cut;
+        if (cut_at) *cut_at = at;
+        return found->second.params;
+    }
     size_t bytes = 0; // the merge holds at most what its blocks were reckoned
+    int64_t first_cut = -1;
     for (int64_t at : offsets) {
-        records_at(cur, at);
-        bytes += read_.at(at).bytes;
+        const Read& read = read_at(cur, at);
+        // Refused where reading meets it: before a later block's own fault.
+        if (read.cut && first_cut == -1) {
+            if (cut == CutParameters::Refuse) throw *read.cut;
+            first_cut = at;
+        }
+        bytes += read.bytes;
     }
     spend_merge(bytes, cur.source_size(), offsets.front());
     auto params = std::make_shared<ParamBlock>();
     for (int64_t at : offsets) params->update(read_.at(at).records);
-    merged_.emplace(offsets, params);
+    merged_.emplace(offsets, Merge{params, first_cut});
+    if (cut_at) *cut_at = first_cut;
     return params;
 }
 

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
+#include "veskread/container/errors.h"
 #include "veskread/container/interpreter_rules.h"
 
 namespace vesk {
@@ -67,8 +69,15 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset);
 ParamRecords read_param_records(Cursor& cur, int64_t offset);
 // With `spent`, the bytes that the records read so far by the same call are
 // reckoned to build, to which this block's records are added: the limit is
-// on their sum.
-ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent);
+// on their sum. With `cut`, a block that the end of the file cuts short gives
+// its records before the cut (a text cut short is not one of them), and
+// `cut` the error that reading it whole ends with.
+ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
+                                std::optional<Error>* cut = nullptr);
+
+// What a merge does with a parameter block that the end of the file cuts
+// short: refuse it as reading does, or keep the records before the cut.
+enum class CutParameters { Refuse, KeepRead };
 
 // Parameter blocks read over a whole listing: each once, however many keys
 // name it, and all the records read held to one file's bound, so that keys
@@ -78,24 +87,33 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent);
 // huge block with a small one each cannot each keep a copy of it.
 class ParamRecordCache {
 public:
-    const ParamRecords& records_at(Cursor& cur, int64_t offset);
-
-    // The blocks at `offsets` merged in order, if an earlier key merged them.
-    std::shared_ptr<const ParamBlock> merged(const std::vector<int64_t>& offsets) const;
-    // Reads and merges them (Value error past the merges' bound).
-    std::shared_ptr<const ParamBlock> merge(Cursor& cur, const std::vector<int64_t>& offsets);
+    // Whether an earlier key merged the blocks at `offsets`.
+    bool has_merged(const std::vector<int64_t>& offsets) const;
+    // The blocks at `offsets` read and merged in order (Value error past the
+    // merges' bound). A block the end of the file cuts short throws as
+    // reading does, or under KeepRead gives its records before the cut and
+    // its offset to `cut_at` (-1 when none is cut).
+    std::shared_ptr<const ParamBlock> merge(Cursor& cur, const std::vector<int64_t>& offsets,
+                                            CutParameters cut = CutParameters::Refuse,
+                                            int64_t* cut_at = nullptr);
     // Reckons a changed copy of `params` against the merges' bound.
     void spend_copy(const ParamBlock& params, int64_t file_size, int64_t at);
 
 private:
     struct Read {
         ParamRecords records;
-        size_t bytes; // as read_param_records reckons them
+        size_t bytes;             // as read_param_records reckons them
+        std::optional<Error> cut; // the end of the file cuts the block short
     };
+    struct Merge {
+        std::shared_ptr<const ParamBlock> params;
+        int64_t cut_at; // the first block cut short, or -1
+    };
+    const Read& read_at(Cursor& cur, int64_t offset);
     void spend_merge(size_t bytes, int64_t file_size, int64_t at);
 
     std::unordered_map<int64_t, Read> read_;
-    std::map<std::vector<int64_t>, std::shared_ptr<const ParamBlock>> merged_;
+    std::map<std::vector<int64_t>, Merge> merged_;
     size_t spent_ = 0;
     size_t merges_spent_ = 0;
 };

@@ -176,11 +176,11 @@ ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& o) {
 }
 
 std::shared_ptr<const ParamBlock> merge_parameters(Cursor& cur, const BlockOffsets& o,
-                                                   ParamRecordCache& cache) {
+                                                   ParamRecordCache& cache, CutParameters cut,
+                                                   int64_t* cut_at) {
     std::vector<int64_t> offsets = parameter_offsets(o);
-    if (auto done = cache.merged(offsets)) return done;
-    read_ahead_parameters(cur, offsets);
-    return cache.merge(cur, offsets);
+    if (!cache.has_merged(offsets)) read_ahead_parameters(cur, offsets);
+    return cache.merge(cur, offsets, cut, cut_at);
 }
 
 } // namespace vesk

@@ -64,9 +64,12 @@ BlockOffsets scan_directory(const std::vector<DirEntry>& directory, const BlockR
 // and Fourier-transform blocks that were found, in that order.
 ParamBlock merge_parameters(Cursor& cur, const BlockOffsets& offsets);
 // The same from the blocks a listing has read (each read once), shared with
-// the keys before that merged the same blocks.
+// the keys before that merged the same blocks; `cut` and `cut_at` as for
+// ParamRecordCache::merge.
 std::shared_ptr<const ParamBlock> merge_parameters(Cursor& cur, const BlockOffsets& offsets,
-                                                   ParamRecordCache& cache);
+                                                   ParamRecordCache& cache,
+                                                   CutParameters cut = CutParameters::Refuse,
+                                                   int64_t* cut_at = nullptr);
 // The blocks that merge reads, in its order, as their records stand.
 std::vector<ParamRecords> read_parameter_blocks(Cursor& cur, const BlockOffsets& offsets);
 ParamBlock merge_parameters(const std::vector<ParamRecords>& blocks);
