@@ -3,7 +3,8 @@
 A spectrum gives `x`, `y`; any other block gives `values`, `dims` and one
 array per coordinate (axes and map coordinates), with `coordinate_dims`
 telling along which dimensions each lies. Both carry `parameters` (a JSON
-text) and the axis labels.
+text) and the axis labels, and `warning` where the block's values are not
+all the measurement (Block.warning).
 """
 from __future__ import annotations
 
@@ -25,9 +26,12 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
 
 
 def _common(data: DataObject) -> Dict[str, Any]:
-    return {"parameters": np.array(json.dumps(dict(data.parameters), ensure_ascii=False)),
-            "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
-            "block": np.array(data.block.name)}
+    common = {"parameters": np.array(json.dumps(dict(data.parameters), ensure_ascii=False)),
+              "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
+              "block": np.array(data.block.name)}
+    if data.block.warning is not None:
+        common["warning"] = np.array(data.block.warning)
+    return common
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:

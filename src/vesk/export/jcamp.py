@@ -88,7 +88,9 @@ def header(data: Spectrum) -> str:
     if len(finite) and np.isfinite(y[0]):
         records.append(("FIRSTY", _number(y[0])))
     records += [("$" + _text(k), _text(v)) for k, v in p.items()]
-    return "".join("##%s=%s\n" % r for r in records)
+    # A comment line: why values are missing ("?") or fewer than NPT.
+    note = "" if data.block.warning is None else "$$ %s\n" % _text(data.block.warning)
+    return "".join("##%s=%s\n" % r for r in records) + note
 
 
 def _step(x: NDArray[Any]) -> float:

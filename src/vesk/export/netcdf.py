@@ -79,6 +79,8 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
     measured = data.measured
     if measured is not None:
         out["time_coverage_start"] = measured.isoformat()
+    if block.warning is not None:  # what the NaN values alone do not say: why
+        out["comment"] = block.warning
     return out
 
 
