@@ -115,28 +115,29 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
 // data length, unfilled map points, stored blocks, cut blocks, offset of a
-// parameter block cut short or -1); for a block that reading would refuse,
-// kind and shape are None, the parameters those that could be read, the
-// length and stored blocks -1, cut blocks 0, the parameter block -1 and
-// problem (message, offset).
+// parameter block cut short or -1, trace names cut short); for a block that
+// reading would refuse, kind and shape are None, the parameters those that
+// could be read, the length and stored blocks -1, cut blocks and names 0,
+// the parameter block -1 and problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
     if (b.problem) {
-        return Py_BuildValue("(sssOOOi(sL)iiiii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)iiiiii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, -1);
+                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
-    return Py_BuildValue("(ssssOOLOLLLLL)", k.type.c_str(), k.dimensions.c_str(),
+    return Py_BuildValue("(ssssOOLOLLLLLL)", k.type.c_str(), k.dimensions.c_str(),
                          k.derivative.c_str(), kind_name(b.outline->kind), shape.get(), params,
                          static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
                          static_cast<long long>(b.outline->unfilled_points),
                          static_cast<long long>(b.outline->stored_blocks),
                          static_cast<long long>(b.outline->cut_blocks),
-                         static_cast<long long>(b.outline->parameters_cut_at));
+                         static_cast<long long>(b.outline->parameters_cut_at),
+                         static_cast<long long>(b.outline->cut_names));
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {

@@ -78,6 +78,9 @@ class Block:
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
     would take more than the file's size can back."""
+    cut_names: int = 0
+    """Names of the traces read that the end of the file cuts short: they read
+    shorter than stored, or empty, with a `VeskWarning`."""
     parameters_cut: int = -1
     """Byte offset of a parameter block of this block that the end of the
     file cuts short (-1 for none). `parameters` hold its records before the
@@ -104,6 +107,10 @@ class Block:
         spectrum fills (they read as NaN), a map or series that the end of
         the file cuts short, or parameters that it cuts short."""
         notes = [self._values_warning()]
+        if self.cut_names > 0:
+            notes.append("the file ends early: %s cut short" % (
+                "the name of 1 trace is" if self.cut_names == 1
+                else "the names of %d traces are" % self.cut_names))
         if self.parameters_cut >= 0:
             notes.insert(0, "the file ends inside a parameter block (at byte %d): the "
                             "parameters past the cut are missing" % self.parameters_cut)
@@ -180,7 +187,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored, cut, parameters_cut) = item
+     stored, cut, parameters_cut, cut_names) = item
     key: BlockKey = (data_type, dims, deriv)
     if problem is not None:
         message, at = problem
@@ -206,6 +213,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         cut=cut,
         fill=_fill(kind, tuple(shape), file_size),
         parameters_cut=parameters_cut,
+        cut_names=cut_names,
         parameters=ReadOnly(params),
         path=path,
     )

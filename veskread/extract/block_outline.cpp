@@ -117,6 +117,22 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
     }
 }
 
+// Names of the traces that reading a block of traces gives (passing over
+// those the end of the file cuts short) that it cuts short too.
+int64_t names_cut_short(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                        int32_t info_size, const BlockOutline& out) {
+    bool passed_over = out.cut_blocks > 0 && (out.kind == BlockKind::TimeTraces ||
+                                              npt == saturating_mul(out.shape[0], out.shape[1]));
+    std::vector<int64_t> after;
+    after.reserve(blocks.blocks.size());
+    for (const auto& b : blocks.blocks) {
+        int64_t got = reader.values_at(b.offset, npt);
+        if (b.offset >= 0 && !(passed_over && got < npt))
+            after.push_back(reader.position_after(b.offset, npt, got));
+    }
+    return reader.labels_cut(after, info_size);
+}
+
 int32_t group_number(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i;
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
@@ -319,6 +335,8 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         break;
     }
     }
+    if (out.kind == BlockKind::TimeTraces || out.kind == BlockKind::ImageTraces)
+        out.cut_names = names_cut_short(reader, blocks, npt, table.info_size, out);
     if (out.kind == BlockKind::TimeSeries || out.kind == BlockKind::TimeTraces ||
         out.kind == BlockKind::ImageTraces) {
         // What reading builds, or vesk's read of what the file holds whole.

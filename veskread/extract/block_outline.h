@@ -51,6 +51,9 @@ struct BlockOutline {
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
+    // Names of the traces read that the end of the file cuts short: they
+    // read shorter than stored, or empty.
+    int64_t cut_names = 0;
     // A parameter block that the end of the file cuts short, whose records
     // before the cut were merged (CutParameters::KeepRead), or -1.
     int64_t parameters_cut_at = -1;

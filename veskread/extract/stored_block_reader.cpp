@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "veskread/container/output_budget.h"
+
 namespace vesk {
 
 namespace {
@@ -242,6 +244,37 @@ std::string BlockReader::read_label(int64_t position, int32_t info_size) const {
         left -= static_cast<int64_t>(got);
     }
     return out;
+}
+
+int64_t BlockReader::labels_cut(const std::vector<int64_t>& positions, int32_t info_size) const {
+    int64_t n = int64_t(info_size) - kLabelSkip;
+    if (n <= 0) return 0; // no name, or one that runs to the end whatever it is
+    auto runs_past = [&](int64_t at) { return saturating_add(at, n) > size_; };
+    int64_t lowest = -1; // the first name that runs past the end bounds the scan
+    for (int64_t p : positions) {
+        int64_t at = saturating_add(p, kLabelSkip);
+        if (p >= 0 && runs_past(at) && (lowest == -1 || at < lowest)) lowest = at;
+    }
+    if (lowest == -1) return 0;
+    // A name after the last NUL has none before the end.
+    int64_t last_nul = -1;
+    char buf[kLabelChunk];
+    for (int64_t end = size_; end > lowest && last_nul == -1;) {
+        int64_t start = std::max(lowest, end - static_cast<int64_t>(kLabelChunk));
+        size_t got = src_.read_at(start, buf, static_cast<size_t>(end - start));
+        for (size_t i = got; i-- > 0;)
+            if (buf[i] == 0) {
+                last_nul = start + static_cast<int64_t>(i);
+                break;
+            }
+        end = start;
+    }
+    int64_t cut = 0;
+    for (int64_t p : positions) {
+        int64_t at = saturating_add(p, kLabelSkip);
+        if (p >= 0 && runs_past(at) && last_nul < at) ++cut;
+    }
+    return cut;
 }
 
 } // namespace vesk

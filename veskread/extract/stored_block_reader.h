@@ -55,6 +55,10 @@ public:
     // The name 152 bytes past `position`: info_size - 152 bytes (-1 meaning
     // the rest of the file), cut before the first NUL.
     std::string read_label(int64_t position, int32_t info_size) const;
+    // How many of the names read_label would read at `positions` the end of
+    // the file cuts short: the name's place runs past the end with no NUL
+    // before it, so it reads shorter than stored, or empty.
+    int64_t labels_cut(const std::vector<int64_t>& positions, int32_t info_size) const;
 
     // The time and the name as they lie in `info`, the bytes that follow a
     // block's values (the caller makes sure they hold them).
