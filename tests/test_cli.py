@@ -2,6 +2,7 @@
 import importlib.util
 import io
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -281,10 +282,21 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
                           (read_built(tmp_path, series), [0, 50, 100, 200]),
                           (read_built(tmp_path, one), 100)]:
         np.testing.assert_allclose(obj.band_area(300, 190), expected, atol=1e-3)
-    with pytest.raises(ValueError, match="fewer than two points"):
-        data.band_area(210, 240)
+    for lo, error, problem in [(210, ValueError, "fewer than two points"),
+                               (math.nan, ValueError, "finite numbers, not nan"),
+                               ("190", TypeError, "numbers, not '190'")]:
+        with pytest.raises(error, match=problem) as e:
+            data.band_area(lo, 240)
+        assert error is TypeError or "band.vesk: AB/3D/NONE: " in str(e.value)
     with pytest.raises(TypeError, match="block of traces"):
         vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)
+    from vesk_writer import VeskFile, param_block
+    empty = VeskFile()  # its values would come last: the file ends before them
+    empty.add(param_block({"NPT": 4, "FXV": 1.0, "LXV": 4.0, "MXY": 0.0, "MNY": 0.0}),
+              data_type=4, sample_type=3, param_type=1)
+    empty.add(b"", data_type=4, sample_type=3)
+    with pytest.warns(vesk.VeskWarning), pytest.raises(ValueError, match="NONE holds no values"):
+        read_built(tmp_path, empty).band_area(1, 4)
 
 
 def read_built(tmp_path, vf):

@@ -6,6 +6,8 @@ nothing to it.
 """
 from __future__ import annotations
 
+import math
+import numbers
 import warnings
 from typing import Any, ClassVar, Tuple
 
@@ -99,13 +101,24 @@ class Bands:
         their line); one that runs past the axis, or past the values of a
         recording that ends early, is taken over the part on it, with a
         `VeskWarning`."""
+        name = "%s: %s" % (self.block.path, self.block.name)
         if not self.spectral:
-            raise TypeError("%s is a block of traces: it has no spectral bands" % self.block.name)
+            raise TypeError("%s is a block of traces: it has no spectral bands" % name)
+        for bound in (lo, hi):
+            if not isinstance(bound, numbers.Real):
+                raise TypeError("a band's bounds are numbers, not %r" % (bound,))
+            if not math.isfinite(bound):
+                raise ValueError("%s: a band's bounds are finite numbers, not %r" % (name, bound))
         values = np.asarray(self.values)
+        if values.shape[-1] == 0:
+            raise ValueError("%s holds no values: no band lies on it" % name)
         # A recording that ends early holds the leading part of its axis.
         x = np.asarray(self.x, dtype=np.float64)[:values.shape[-1]]
-        if len(x) and not np.isfinite(x[[0, -1]]).all():
-            raise ValueError("the x axis runs from %g to %g: no band lies on it" % (x[0], x[-1]))
-        first, last = band_span(x, float(lo), float(hi),
-                                "%s: %s" % (self.block.path, self.block.name), stacklevel=2)
+        if not np.isfinite(x[[0, -1]]).all():
+            raise ValueError("%s: the x axis runs from %g to %g: no band lies on it" % (
+                name, x[0], x[-1]))
+        try:
+            first, last = band_span(x, float(lo), float(hi), name, stacklevel=2)
+        except ValueError as e:
+            raise ValueError("%s: %s" % (name, e)) from None
         return np.asarray(area_above_baseline(values, x, values.ndim - 1, first, last))
