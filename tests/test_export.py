@@ -310,6 +310,10 @@ def test_same_stem_from_two_folders_is_refused(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], str(other), "-f", "npy")
     assert code == 1 and len(written) == 4
     assert str(other) in err and "-o" in err
+    # The same file by another path is one input.
+    again = os.path.join(str(tmp_path), "copy", "..", "copy", "sample.vesk")
+    code, written, err = export(capsys, tmp_path / "again", str(other), again, "-f", "npy")
+    assert code == 0 and len(written) == 4 and not err.startswith("vesk:")
 
 
 def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):

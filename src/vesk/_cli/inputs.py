@@ -44,8 +44,9 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
             found.warnings.append("%s: holds no VESK files" % argument)
     seen: Set[str] = set()
     unique = []
-    for item in found.files:  # a file named twice, or also found under a folder, once
-        where = os.path.normpath(item.path)
+    # A file named twice (by any path, or a link), or also found under a folder, once.
+    for item in found.files:
+        where = os.path.realpath(item.path)
         if where not in seen:
             seen.add(where)
             unique.append(item)
