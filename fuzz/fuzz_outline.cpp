@@ -2,13 +2,41 @@
 // values: every listed key's kind, shape and merged parameters, as one call
 // under one budget. Each listed block is either outlined or refused, no
 // extent is negative, and a spectrum's outline counts only values the file
-// holds after its data offset.
+// holds after its data offset. A multiregion map is outlined again as the
+// package does for its unmeasured points: a fill per point of the regions,
+// and a table position for every point without a stored block, or none.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "budget.h"
+#include "veskread/container/directory.h"
+#include "veskread/extract/block_outline.h"
 #include "veskread/extract/file_outline.h"
+
+namespace {
+
+void check_group_fills(const vesk::ByteSource& src, const vesk::ListedBlock& b) {
+    using namespace vesk;
+    StoredLayout stored;
+    BlockOutline again;
+    try {
+        again = outline_block(src, read_directory(src), b.key, &stored);
+    } catch (const Error&) {
+        return; // a listing's shared bounds are not one call's
+    }
+    int64_t points = 0, unfilled = 0;
+    for (const GroupFills& g : stored.groups) {
+        int64_t missing = 0;
+        for (uint8_t f : g.filled) missing += f == 0;
+        if (!g.unfilled_at.empty() && int64_t(g.unfilled_at.size()) != 2 * missing) std::abort();
+        points += int64_t(g.filled.size());
+        unfilled += missing;
+    }
+    if (points != again.shape[0] || unfilled != again.unfilled_points) std::abort();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vesk;
@@ -25,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              (b.outline->shape[0] > 0 &&
               b.outline->shape[0] * 4 > int64_t(size) - b.outline->data_offset)))
             std::abort();
+        if (b.outline->kind == BlockKind::MultiregionMap) check_group_fills(src, b);
     }
     return 0;
 }

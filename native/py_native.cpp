@@ -354,14 +354,18 @@ PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // [(group, bytes of 0/1 per point, or None for a group that is no region)].
+template <class T> PyObject* bytes_of(const std::vector<T>& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size() * sizeof(T)));
+}
+
 PyObject* fills_list(const std::vector<GroupFills>& groups) {
     return new_list(groups.size(), [&](size_t i) -> PyObject* {
         const GroupFills& g = groups[i];
-        Ref filled = g.region ? Ref::steal(PyBytes_FromStringAndSize(
-                                    reinterpret_cast<const char*>(g.filled.data()),
-                                    static_cast<Py_ssize_t>(g.filled.size())))
-                              : Ref::borrow(Py_None);
-        return filled ? Py_BuildValue("(iO)", g.group, filled.get()) : nullptr;
+        if (!g.region) return Py_BuildValue("(iOO)", g.group, Py_None, Py_None);
+        Ref filled = Ref::steal(bytes_of(g.filled));
+        Ref at = filled ? Ref::steal(bytes_of(g.unfilled_at)) : Ref();
+        return at ? Py_BuildValue("(iOO)", g.group, filled.get(), at.get()) : nullptr;
     });
 }
 
@@ -427,9 +431,11 @@ PyMethodDef methods[] = {
     {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
      METH_FASTCALL,
      "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "
-     "multiregion map, in the order its annotation table first names it, as (group, fills): "
-     "fills holds a byte per point of a region, 1 where a stored spectrum fills it, and is "
-     "None for a group that is no region. The descriptor is not closed."},
+     "multiregion map, in the order its annotation table first names it, as (group, fills, "
+     "positions): fills holds a byte per point of a region, 1 where a stored spectrum fills "
+     "it, positions the table's x and y of each point without one (float64 pairs, NaN where "
+     "the table gives no number; empty past a bound); both None for a group that is no "
+     "region. The descriptor is not closed."},
     {"keep_freed_results", keep_freed_results, METH_O,
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "

@@ -857,4 +857,5 @@ def test_a_region_never_measured_is_drawn_and_exported_as_such(capsys, tmp_path,
     assert run(capsys, "export", path, "-f", "csv", "-o", tmp_path / "out")[0] == 0
     with open(tmp_path / "out" / "r_AB_3D_NONE.csv") as f:
         last = f.read().splitlines()[-1].split(",")
-    assert last[0] == "2" and last[-4:] == ["nan"] * 4  # map_x, map_y, start_time, value
+    # map_x, map_y (the table's), start_time, value
+    assert last[0] == "2" and last[-4:] == ["5.0", "6.0", "nan", "nan"]

@@ -65,7 +65,8 @@ def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
         missing = np.isnan(obj.values).all(axis=1)
         assert missing.sum() == block.unfilled == 1 and not expected[missing].any()
         expected[missing] = np.nan
-        assert np.isnan(obj.coords["map_x"][1][missing]).all()
+        # at the table's position, where reading gives (0, 0)
+        assert [obj.coords[c][1][missing].tolist() for c in ("map_x", "map_y")] == [[5], [6]]
     np.testing.assert_array_equal(obj.values, expected)
     assert obj.values.dtype == expected.dtype
     assert dict(obj.parameters) == raw.parameters
@@ -299,12 +300,13 @@ def test_region_points_without_a_stored_spectrum_warn(tmp_path):
     path = tmp_path / "regions.vesk"
     path.write_bytes(unrecorded_region(points=20, npt=4, regions=2)[0])
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="20 of the map's 20 points "
-                                           "hold no stored spectrum: they read as NaN, at map "
-                                           "position NaN"):
+                                           "hold no stored spectrum: they read as NaN, at the "
+                                           "annotation table's map position"):
         assert f.blocks[0].unfilled == 20
         data = f["AB"]
-    for array in (data.values, data.coords["map_x"][1], data.coords["start_time"][1]):
+    for array in (data.values, data.coords["start_time"][1]):
         assert np.isnan(array).all()
+    assert data.coords["map_x"][1].tolist() == list(range(20))
     path.write_bytes(unrecorded_region(points=2000, npt=100_000)[0])  # NaN would take 800 MB
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="read as 0, at map position"):
         assert f.blocks[0].fill == 0 and not f["AB"].values.any()
@@ -318,7 +320,7 @@ def test_unmeasured_region_points_found_in_the_regions_read_order(tmp_path):
     with pytest.warns(vesk.VeskWarning, match="1 of the map's 3 points holds no stored spectrum"):
         data = vesk.read(vf.write(str(tmp_path / "r.vesk")), "AB")
     assert [r.title for r in data.regions] == ["Region 1 (1 x 1)", "Region 3 (2 x 1)"]
-    assert np.isnan(data.regions[0].values).all() and np.isnan(data.regions[0].map_x).all()
+    assert np.isnan(data.regions[0].values).all() and data.regions[0].map_x.tolist() == [7.0]
     assert data.regions[1].values.tolist() == [_values(0), _values(1)]
 
 

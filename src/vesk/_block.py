@@ -64,8 +64,9 @@ class Block:
     """Points of an image map that no whole stored spectrum fills (the
     measurement stopped, or the file was cut, before them); they read as
     `fill`, where `veskread` gives 0 or refuses the map. Points of a
-    multiregion map that no stored spectrum fills read as `fill`, their map
-    position and start time too, where `veskread` gives 0 at (0, 0)."""
+    multiregion map that no stored spectrum fills read as `fill` at the map
+    position the annotation table gives (NaN where it gives no number) with
+    start time `fill`, where `veskread` gives 0 at (0, 0)."""
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
@@ -132,7 +133,8 @@ class Block:
         if self.unfilled > 0 and self.kind == "multiregion map":
             return ("%d of the map's %d points %s no stored spectrum: %s as %s" % (
                 self.unfilled, self.shape[0], *_holds_reads(self.unfilled),
-                "NaN, at map position NaN" if fill == "NaN" else "0, at map position (0, 0)"))
+                "NaN, at the annotation table's map position" if fill == "NaN"
+                else "0, at map position (0, 0)"))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:

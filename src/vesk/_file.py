@@ -217,7 +217,7 @@ class VeskFile:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
         if warn:
             warn_of(self.path, block, stacklevel=3)
-        return from_raw(block, raw, measured)
+        return from_raw(block, raw, *(measured or (None, None)))
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
@@ -312,23 +312,30 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
         raise_translated(e, path, block.name, block.offset)
 
 
-def _measured_points(fd: int, path: str, block: Block,
-                     regions: Sequence[Any]) -> List[NDArray[np.bool_]]:
+def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any]
+                     ) -> Tuple[List[NDArray[np.bool_]], List[NDArray[np.float64]]]:
     """Per region of a multiregion map as read, which points a stored
-    spectrum fills; each region found by the group its title names
-    ("Region 3 (2 x 1)"), whatever order reading gives them in."""
+    spectrum fills, and where the annotation table places the others
+    ((n, 2) x and y; NaN where it gives no number); each region found by the
+    group its title names ("Region 3 (2 x 1)"), whatever order reading gives
+    them in."""
     try:
-        fills = dict(_native.region_fills(fd, *block.key))
+        fills = {g: (f, at) for g, f, at in _native.region_fills(fd, *block.key)}
     except ValueError as e:
         raise_native(e, where(path, block.name))
-    measured = []
+    measured, places = [], []
     for region in regions:
         group = re.match(r"Region (-?\d+) ", str(region.title))
-        filled = fills.get(int(group.group(1))) if group else None
-        if filled is None or len(filled) != len(region.spectra):
+        filled, at = fills.get(int(group.group(1)), (None, None)) if group else (None, None)
+        if filled is None or at is None or len(filled) != len(region.spectra):
             raise FormatError("%s: the file changed while it was read" % where(path, block.name))
-        measured.append(np.frombuffer(filled, dtype=np.uint8).astype(bool))
-    return measured
+        mask = np.frombuffer(filled, dtype=np.uint8).astype(bool)
+        place = np.frombuffer(at, dtype=np.float64).reshape(-1, 2)
+        missing = len(mask) - int(mask.sum())
+        # none given past the outline's bound: NaN
+        places.append(place if len(place) == missing else np.full((missing, 2), np.nan))
+        measured.append(mask)
+    return measured, places
 
 
 def read_map_rows(path: str, block: Block, start: int, stop: int) -> NDArray[np.float32]:

@@ -410,27 +410,29 @@ def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
 
 
 def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: Sequence[NDArray[np.bool_]],
+                       places: Sequence[NDArray[np.float64]],
                        width: int) -> Tuple[Tuple[Region, ...], NDArray[np.float32]]:
-    """The regions over one new array of all points, NaN (and at NaN, at time
-    NaN) where no stored spectrum fills a point. The arrays read keep their
-    zeros, untouched pages that cost no memory: only the missing rows of the
-    new array are written, besides the measured ones."""
+    """The regions over one new array of all points, NaN (at the table's
+    position, at time NaN) where no stored spectrum fills a point. The arrays
+    read keep their zeros, untouched pages that cost no memory: only the
+    missing rows of the new array are written, besides the measured ones."""
     values = _stacked([r.values for r in regions], width, measured)
     values[~np.concatenate(measured) if measured else []] = np.nan
     out, at = [], 0
-    for region, filled in zip(regions, measured):
+    for region, filled, place in zip(regions, measured, places):
         times = region.start_time
-        out.append(Region(region.title, _nan_where(region.map_x, ~filled),
-                          _nan_where(region.map_y, ~filled),
-                          None if times is None else _nan_where(times, ~filled),
+        out.append(Region(region.title, _set_where(region.map_x, ~filled, place[:, 0]),
+                          _set_where(region.map_y, ~filled, place[:, 1]),
+                          None if times is None else _set_where(times, ~filled, np.nan),
                           values[at:at + len(filled)]))
         at += len(filled)
     return tuple(out), values
 
 
-def _nan_where(array: NDArray[np.float64], missing: NDArray[np.bool_]) -> NDArray[np.float64]:
+def _set_where(array: NDArray[np.float64], missing: NDArray[np.bool_],
+               values: Any) -> NDArray[np.float64]:
     out = array.copy()
-    out[missing] = np.nan
+    out[missing] = values
     return out
 
 
@@ -488,12 +490,13 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
 
 
 def from_raw(block: Block, raw: Any,
-             measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> DataObject:
+             measured: Optional[Sequence[NDArray[np.bool_]]] = None,
+             places: Optional[Sequence[NDArray[np.float64]]] = None) -> DataObject:
     """Wraps what `veskread.getVeskData` returned for `block`. `measured`
     marks, per region of a multiregion map, the points a stored spectrum
     fills: the others, which reading gives as zeros at (0, 0), are
-    `block.fill` (NaN, or 0 as read) in the object's arrays; `raw` keeps
-    what reading gave."""
+    `block.fill` (NaN, or 0 as read) in the object's arrays, at the
+    positions `places` gives them; `raw` keeps what reading gave."""
     params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
     x = raw.x
     name = type(raw).__name__
@@ -523,8 +526,8 @@ def from_raw(block: Block, raw: Any,
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
         joined = None
-        if measured is not None and math.isnan(block.fill):
-            regions, joined = _unmeasured_as_nan(regions, measured, len(x))
+        if measured is not None and places is not None and math.isnan(block.fill):
+            regions, joined = _unmeasured_as_nan(regions, measured, places, len(x))
         values, point = _joined(regions, len(x), measured, joined)
         dim = _axis_dim(params, ("point",))
         coords = {k: (("point",), v) for k, v in point.items()}

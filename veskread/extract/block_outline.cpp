@@ -1,6 +1,7 @@
 #include "veskread/extract/block_outline.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -133,6 +134,16 @@ int64_t names_cut_short(const BlockReader& reader, const StoredBlocks& blocks, i
     return reader.labels_cut(after, info_size);
 }
 
+// A coordinate cell as a number; NaN for a cell that is absent or not one.
+double number_at(const AnnoColumn* column, int64_t row) {
+    if (!column || row >= static_cast<int64_t>(column->size()))
+        return std::numeric_limits<double>::quiet_NaN();
+    AnnoCell c = (*column)[static_cast<size_t>(row)];
+    if (auto* i = std::get_if<int32_t>(&c)) return *i;
+    if (auto* d = std::get_if<double>(&c)) return *d;
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
 int32_t group_number(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i;
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
@@ -147,9 +158,10 @@ struct RegionSpectra {
     std::vector<GroupFills>* groups; // when asked for: each group's fills
     RegionBudget budget{reader.file_size(), false};
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
+    int64_t positions_left = output_limit(reader.file_size()) / 64; // points, 16 bytes each
 
     void group(int32_t g) {
-        if (groups) groups->push_back({g, false, {}});
+        if (groups) groups->push_back({g, false, {}, {}});
     }
     void region() {
         if (groups) groups->back().region = true;
@@ -160,8 +172,18 @@ struct RegionSpectra {
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         budget.spend(plan, size, fill);
         unfilled += size - fill.points;
-        for (const int64_t* offset : fill.offsets) {
+        // Overlapping regions may name the rows of the table many times over:
+        // positions are given within a bound, or for no point of the region.
+        bool placed = groups && size - fill.points <= positions_left;
+        if (placed) positions_left -= size - fill.points;
+        for (size_t n = 0; n < fill.offsets.size(); ++n) {
+            const int64_t* offset = fill.offsets[n];
             if (groups) groups->back().filled.push_back(offset != nullptr);
+            if (!offset && placed) {
+                int64_t row = plan.first_row + static_cast<int64_t>(n);
+                groups->back().unfilled_at.push_back(number_at(cols.x, row));
+                groups->back().unfilled_at.push_back(number_at(cols.y, row));
+            }
             if (!offset) continue;
             BlockReader::check_seek(*offset);
             int64_t got = reader.values_at(*offset, npt);

@@ -149,7 +149,7 @@ def region_grid(map_x: NDArray[Any], map_y: NDArray[Any], values: NDArray[Any]
                 ) -> Optional[Tuple[NDArray[Any], NDArray[Any], NDArray[Any]]]:
     """The region's values as a picture over its evenly spaced map axes, when
     its points fill such a grid once each; otherwise None. Points without a
-    position (unmeasured: NaN) leave their cells blank."""
+    position, or unmeasured (NaN values), leave their cells blank."""
     placed = np.isfinite(map_x) & np.isfinite(map_y)
     if len(values) < 2 or placed.sum() < 2:
         return None
@@ -204,7 +204,8 @@ def draw_regions(fig: Any, data: vesk.MultiregionMap | vesk.MultiregionTraces, t
     del axes[len(parts):]
     fig.suptitle(literal(title), fontsize=10)
     for ax, (region, values) in zip(axes, parts):
-        measured = (np.isfinite(region.map_x) & np.isfinite(region.map_y)).any()
+        # Unmeasured points keep the table's positions, with NaN values.
+        measured = np.isfinite(values).any()
         grid = region_grid(region.map_x, region.map_y, values) if measured else None
         if not measured:
             ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
