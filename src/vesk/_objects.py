@@ -222,7 +222,10 @@ class Table(DataObject):
 
 @dataclass(frozen=True, eq=False, repr=False)
 class Spectrum(DataObject):
-    """One spectrum: `y` over the axis `x` (a 2D block)."""
+    """One spectrum (a 2D block): `y` over the spectral axis `x`.
+
+    `values` is `y`; `coords` names the axis by its unit ("wavenumber", ...).
+    """
 
     y: NDArray[np.float32] = field(repr=False)
 
@@ -235,7 +238,12 @@ class Spectrum(DataObject):
 
 @dataclass(frozen=True, eq=False, repr=False)
 class ImageMap(Table):
-    """Spectra over a map grid: values[row, column, point]."""
+    """Spectra over a map grid: values[row, column, point].
+
+    `x` is the spectral axis (values' last dimension); the map's positions
+    are `map_x` (columns) and `map_y` (rows), which `coords`, `to_xarray()`
+    and exports name "x" and "y". `band_area(lo, hi)` gives a chemical image.
+    """
 
     map_x: NDArray[np.float64] = field(repr=False)
     map_y: NDArray[np.float64] = field(repr=False)
@@ -243,7 +251,11 @@ class ImageMap(Table):
 
 @dataclass(frozen=True, eq=False, repr=False)
 class ImageTraces(Table):
-    """Maps of traces: values[row, column, trace], trace k named labels[k]."""
+    """Maps of traces: values[row, column, trace], trace k named labels[k].
+
+    The map's positions are `map_x` (columns) and `map_y` (rows), which
+    `coords`, `to_xarray()` and exports name "x" and "y".
+    """
 
     spectral: ClassVar[bool] = False
 
@@ -255,7 +267,8 @@ class ImageTraces(Table):
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times
-    time[step] (also `z`, as the low-level reader names it), over x[point]."""
+    time[step] (also `z`, as the low-level reader names it), over the
+    spectral axis x[point]. `band_area(lo, hi)` gives a kinetic trace."""
 
     z: NDArray[np.float64] = field(repr=False)
 
@@ -294,14 +307,18 @@ class Region:
 @dataclass(frozen=True, eq=False, repr=False)
 class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
-    all regions in region order; `regions` holds each region's own arrays."""
+    all regions in region order, over the spectral axis `x`; `regions` holds
+    each region's own arrays (title, map_x, map_y, start_time, values), and
+    `coords` each point's region, region_title, map_x, map_y, start_time."""
 
     regions: Tuple[Region, ...]
 
 
 @dataclass(frozen=True, eq=False, repr=False)
 class MultiregionTraces(Table):
-    """Trace values of several map regions: values[point, trace]."""
+    """Trace values of several map regions: values[point, trace], trace k
+    named labels[k]; `regions` holds each region's own arrays, and `coords`
+    each point's region, region_title, map_x and map_y."""
 
     spectral: ClassVar[bool] = False
 
