@@ -24,6 +24,7 @@
 #include "veskread/extract/float_values.h"
 #include "veskread/extract/image_map.h"
 #include "veskread/extract/kind_choice.h"
+#include "veskread/extract/measured_regions.h"
 #include "veskread/extract/series.h"
 #include "veskread/extract/stored_block_reader.h"
 #include "veskread/module/py_ref.h"
@@ -383,6 +384,57 @@ PyObject* region_fills(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return fills_list(groups);
 }
 
+// A list of ints as 32-bit groups; false with a Python error set.
+bool group_list(PyObject* list, std::vector<int32_t>& out) {
+    Ref seq = Ref::steal(PySequence_Fast(list, "groups must be a sequence"));
+    if (!seq) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), k));
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "group out of range");
+            return false;
+        }
+        out.push_back(static_cast<int32_t>(v));
+    }
+    return true;
+}
+
+PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int fd;
+    DataBlockKey key;
+    if (!block_arguments("read_cut_regions", args, nargs, 10, fd, key)) return nullptr;
+    std::vector<int32_t> groups;
+    if (!group_list(args[4], groups)) return nullptr;
+    int placed = PyObject_IsTrue(args[5]);
+    if (placed < 0) return nullptr;
+    OutBuffer values, map_x, map_y, start_time;
+    if (!values.take(args[6]) || !map_x.take(args[7]) || !map_y.take(args[8]) ||
+        !start_time.take(args[9]))
+        return nullptr;
+    std::vector<MeasuredRegion> regions;
+    PyObject* done = read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
+        if (outline.kind != BlockKind::MultiregionMap || !stored.annotation)
+            throw_value("not a multiregion map");
+        int64_t points = outline.shape[0], npt = outline.shape[1];
+        check_room("the map", saturating_mul(saturating_mul(points, npt), 4), values.view.len);
+        for (auto* b : {&map_x, &map_y, &start_time})
+            check_room("a value per point", saturating_mul(points, 8), b->view.len);
+        regions = read_measured_regions(
+            BlockReader(src), stored.blocks, *stored.annotation, npt, stride_of(stored.table),
+            groups, points, placed != 0, static_cast<float*>(values.view.buf),
+            static_cast<double*>(map_x.view.buf), static_cast<double*>(map_y.view.buf),
+            static_cast<double*>(start_time.view.buf));
+    });
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    return new_list(regions.size(), [&](size_t k) -> PyObject* {
+        return Py_BuildValue("(NL)", text_value(regions[k].title),
+                             static_cast<long long>(regions[k].points));
+    });
+}
+
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {
     Py_ssize_t n = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -428,6 +480,16 @@ PyMethodDef methods[] = {
      "into `values` (its outline's shape) and their names, as bytes, are returned; otherwise "
      "None. A spectrum goes into `values`. A parameter block that the end of the file cuts "
      "short gives the records before the cut. The descriptor is not closed."},
+    {"read_cut_regions",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_cut_regions)), METH_FASTCALL,
+     "read_cut_regions(fd, type, dimensions, derivative, groups, placed, values, map_x, map_y, "
+     "start_time, /)\n--\n\nThe whole stored spectra of a multiregion map that the end of the "
+     "file cuts short: the regions of `groups` (ints, in their order) into arrays of all their "
+     "points together, `values` (C-contiguous float32, the outline's shape) and `map_x`, "
+     "`map_y`, `start_time` (float64, one per point). A point without a whole stored spectrum "
+     "keeps what `values` and `start_time` held, and, when `placed`, is given the position the "
+     "table gives it (NaN where it gives no number). Returns [(title, points)] per region. The "
+     "descriptor is not closed."},
     {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
      METH_FASTCALL,
      "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "

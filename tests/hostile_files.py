@@ -87,18 +87,22 @@ def dense_cut_series(npt=5000, count=20000):
     return file_3d(data, dict(BASE_3D, NPT=npt)).build(), ("getVeskData", SPECTRUM_3D)
 
 
-def unrecorded_region(points=2000, npt=100_000, regions=1):
+def unrecorded_region(points=2000, npt=100_000, regions=1, cut=False):
     """A multiregion map whose points name no stored block (an aborted
     measurement): the regions' long spectra must stay untouched zero pages,
-    in `vesk`'s array of all points too."""
+    in `vesk`'s array of all points too. With `cut`, every other point names
+    the one stored block, which the end of the file cuts short."""
     columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
                ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
                ("Y", TYPE_FLOAT)]
     per = points // regions
-    table = [(1 + p // per, 0, per, 1, 0, 10**6 + p, float(p), 0.0) for p in range(points)]
+    table = [(1 + p // per, 0, per, 1, 0, p % 2 if cut else 10**6 + p, float(p), 0.0)
+             for p in range(points)]
     anno = annotation_block([table_subblock(columns, table)])
     data = store_block([stored_block([1.0] * 4)], block_size=16)
-    return file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build(), ("getVeskData", SPECTRUM_3D)
+    built = file_3d(data, dict(BASE_3D, NPT=npt), anno=anno).build()
+    # cut 4 bytes into the block's time
+    return built[:-(INFO_SIZE - 140)] if cut else built, ("getVeskData", SPECTRUM_3D)
 
 
 def zero_stride(npt=4000, count=None, image_map=False):

@@ -121,7 +121,8 @@ def test_listing_overlapping_regions_is_refused_as_reading_refuses(write_file, t
 def test_unrecorded_region_points_as_nan_within_the_bound(write_file):
     # The largest map whose NaN fits: its own array of points, not a second one.
     from vesk import _native
-    npt = _native.output_limit(len(hf.unrecorded_region(regions=2)[0])) // (4 * 2000)
+    # (its points' values, positions and start times)
+    npt = (_native.output_limit(len(hf.unrecorded_region(regions=2)[0])) // 2000 - 24) // 4
     data, _ = hf.unrecorded_region(npt=npt, regions=2)
     report = run_bounded(write_file(data), ["vesk.read", hf.SPECTRUM_3D])
     assert report["detail"] == {"shape": [2000, npt]} and within_rule(report, len(data)), report
@@ -137,6 +138,13 @@ def test_unrecorded_region_points_stay_untouched(write_file, regions):
     assert [r[1] for r in raw["detail"]["regions"]] == [[2000 // regions, 100_000]] * regions
     assert joined["detail"] == {"shape": [2000, 100_000]}, joined
     assert within_rule(raw, len(data)) and within_rule(joined, len(data)), (raw, joined)
+
+
+@pytest.mark.parametrize("regions", [1, 2000])
+def test_region_points_past_a_cut_block_within_the_bound(write_file, regions):
+    data, _ = hf.unrecorded_region(regions=regions, npt=4, cut=True)  # read past the cut block
+    report = run_bounded(write_file(data), ["vesk.read", hf.SPECTRUM_3D])
+    assert report["detail"] == {"shape": [2000, 4]} and within_rule(report, len(data)), report
 
 
 @pytest.mark.parametrize("build, plain", [

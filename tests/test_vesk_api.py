@@ -322,6 +322,13 @@ def test_unmeasured_region_points_found_in_the_regions_read_order(tmp_path):
     assert [r.title for r in data.regions] == ["Region 1 (1 x 1)", "Region 3 (2 x 1)"]
     assert np.isnan(data.regions[0].values).all() and data.regions[0].map_x.tolist() == [7.0]
     assert data.regions[1].values.tolist() == [_values(0), _values(1)]
+    # read past a cut block too, in the same order
+    (tmp_path / "r.vesk").write_bytes(vf.build()[:-45])
+    with pytest.warns(vesk.VeskWarning, match="1 of its 2 stored spectra is cut off"):
+        cut = vesk.read(tmp_path / "r.vesk", "AB")
+    assert [r.title for r in cut.regions] == [r.title for r in data.regions]
+    np.testing.assert_array_equal(cut.values[:2], data.values[:2])
+    assert np.isnan(cut.values[2]).all() and cut.coords["map_x"][1].tolist() == [7, 0, 1]
 
 
 def test_unreadable_block_is_listed_with_its_problem(tmp_path):
@@ -524,9 +531,29 @@ def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind,
         np.testing.assert_array_equal(obj.coords[name][1], array)
 
 
+@pytest.mark.parametrize("cut", [193, 45])  # into the last spectrum's values; its time
+def test_a_multiregion_map_cut_short_reads_its_whole_spectra(tmp_path, cut):
+    path, key = write(tmp_path, "multiregion map")
+    with pytest.warns(vesk.VeskWarning):
+        full = vesk.read(path, key)
+    data = pathlib.Path(path).read_bytes()
+    pathlib.Path(path).write_bytes(data[:-cut])  # the last stored block goes last
+    with pytest.raises((ValueError, struct.error)):
+        veskread.getVeskData(path, key)
+    with vesk.open(path) as f, pytest.warns(
+            vesk.VeskWarning, match="1 of its 3 stored spectra is cut off; 2 of the map's 3 "
+                                    "points read as NaN, at the annotation table's map position"):
+        obj = f[key]
+    expected = full.values.copy()
+    expected[1] = np.nan  # its stored spectrum is the one cut
+    np.testing.assert_array_equal(obj.values, expected)
+    for name in ("map_x", "map_y", "region", "region_title"):
+        np.testing.assert_array_equal(obj.coords[name][1], full.coords[name][1])
+    assert np.isnan(obj.coords["start_time"][1][1:]).all() and obj.raw is None
+    assert [r.title for r in obj.regions] == [r.title for r in full.regions]
+
+
 @pytest.mark.parametrize("kind, cut, problem", [
-    ("multiregion map", 193, "file ends early: a stored block holds 1 of its 4 values"),
-    ("multiregion map", 45, "file ends early: the time of a stored spectrum lies past it"),
     ("multiregion traces", 193, "file ends early: a stored block holds 0 of its 3 values")])
 def test_blocks_cut_inside_their_values_are_listed_as_reading_fails(tmp_path, kind, cut, problem):
     path, key = write(tmp_path, kind)

@@ -70,11 +70,11 @@ class Block:
     stored: int = -1
     """Blocks the store table of a 3D block lists (-1 for a spectrum)."""
     cut: int = 0
-    """Stored spectra of an image map or time-resolved series, or stored
-    traces of a series or map of traces, that the end of the file cuts short.
-    Reading gives the rest, with a `VeskWarning`: the map's missing points as
-    NaN, a series or block of traces without the rows or traces it lacks
-    (`shape` counts only those read)."""
+    """Stored spectra of an image map, time-resolved series or multiregion
+    map, or stored traces of a series or map of traces, that the end of the
+    file cuts short. Reading gives the rest, with a `VeskWarning`: a map's
+    missing points as `fill`, a series or block of traces without the rows or
+    traces it lacks (`shape` counts only those read)."""
     fill: float = field(default=math.nan, compare=False)
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
@@ -124,6 +124,9 @@ class Block:
             ends = "the file ends early: %d of its %d stored %s %s cut off" % (
                 self.cut, self.stored, "traces" if traces else "spectra",
                 "is" if self.cut == 1 else "are")
+            if self.kind == "multiregion map":
+                return "%s; %d of the map's %d points read as %s" % (
+                    ends, self.unfilled, self.shape[0], _REGION_FILL[fill])
             if self.kind != "image map":
                 read = self.shape[-1] if self.kind == "image traces" else self.shape[0]
                 return "%s; %s" % (ends, "the other %d %s read" % (
@@ -132,9 +135,7 @@ class Block:
                 ends, self.unfilled, self.shape[0] * self.shape[1], fill)
         if self.unfilled > 0 and self.kind == "multiregion map":
             return ("%d of the map's %d points %s no stored spectrum: %s as %s" % (
-                self.unfilled, self.shape[0], *_holds_reads(self.unfilled),
-                "NaN, at the annotation table's map position" if fill == "NaN"
-                else "0, at map position (0, 0)"))
+                self.unfilled, self.shape[0], *_holds_reads(self.unfilled), _REGION_FILL[fill]))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
             if self.unfilled == points and self.stored > 0:
@@ -165,6 +166,11 @@ class Block:
         return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
 
 
+# Where a multiregion map's missing points stand, by Block.fill.
+_REGION_FILL = {"NaN": "NaN, at the annotation table's map position",
+                "0": "0, at map position (0, 0)"}
+
+
 def _holds_reads(count: int) -> Tuple[str, str]:
     return ("holds", "it reads") if count == 1 else ("hold", "they read")
 
@@ -182,7 +188,10 @@ def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
     within what reading may build from the file; 0 otherwise."""
     if kind not in ("image map", "multiregion map"):
         return math.nan
-    return math.nan if 4 * math.prod(shape) <= _native.output_limit(file_size) else 0.0
+    # a multiregion map's points have their position and start time too
+    per_point = 4 * shape[-1] + (24 if kind == "multiregion map" else 0)
+    return math.nan if per_point * math.prod(shape[:-1]) <= _native.output_limit(file_size) \
+        else 0.0
 
 
 def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:

@@ -18,3 +18,8 @@ def read_map_rows(
 def region_fills(
     fd: Any, type: str, dimensions: str, derivative: str, /
 ) -> List[Tuple[int, Optional[bytes], Optional[bytes]]]: ...
+def read_cut_regions(
+    fd: Any, type: str, dimensions: str, derivative: str, groups: List[int], placed: bool,
+    values: Any,
+    map_x: Any, map_y: Any, start_time: Any, /
+) -> List[Tuple[str, int]]: ...

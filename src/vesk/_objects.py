@@ -420,6 +420,26 @@ def from_cut_read(block: Block, values: NDArray[np.float32],
     return TimeSeries(block, params, values, ("time", dim), coords, None, spectral, times)
 
 
+def from_cut_regions(block: Block, titles: Sequence[Tuple[str, int]], values: NDArray[np.float32],
+                     map_x: NDArray[np.float64], map_y: NDArray[np.float64],
+                     start_time: NDArray[np.float64]) -> DataObject:
+    """Wraps the measured part of a multiregion map that the end of its file
+    cuts short: arrays of all points, and each region's title and size."""
+    params = block.parameters
+    spectral = declared_axes(params)[0]
+    regions, at = [], 0
+    for title, size in titles:
+        part = slice(at, at + size)
+        regions.append(Region(title, map_x[part], map_y[part], start_time[part], values[part]))
+        at += size
+    values, point = _joined(tuple(regions), len(spectral), values=values)
+    dim = _axis_dim(params, ("point",))
+    coords = {k: (("point",), v) for k, v in point.items()}
+    coords[dim] = ((dim,), spectral)
+    return MultiregionMap(block, params, values, ("point", dim), coords, None, spectral,
+                          tuple(regions))
+
+
 def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
     return tuple(
         Region(str(r.title), r.mapX, r.mapY, r.start_time, r.spectra) for r in raw_regions

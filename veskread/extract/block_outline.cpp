@@ -149,6 +149,21 @@ int32_t group_number(const AnnoCell& c) {
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
 }
 
+// Whether the file holds a multiregion point's stored spectrum whole, with
+// its time.
+bool spectrum_whole(const BlockReader& reader, int64_t offset, int64_t npt) {
+    int64_t got = reader.values_at(offset, npt);
+    return got == npt && reader.has_time(reader.position_after(offset, npt, got));
+}
+
+// Stored spectra of a multiregion map that the end of the file cuts short.
+int64_t cut_spectra(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
+    int64_t cut = 0;
+    for (const auto& b : blocks.blocks)
+        cut += b.offset >= 0 && !spectrum_whole(reader, b.offset, npt);
+    return cut;
+}
+
 // The stored spectra of a multiregion map's points, which its outline
 // checks as reading would, without reading them.
 struct RegionSpectra {
@@ -166,34 +181,39 @@ struct RegionSpectra {
     void region() {
         if (groups) groups->back().region = true;
     }
-    // Throws what reading the region's spectra and their times would, where
-    // the file does not hold them whole (cut short, or at a negative offset).
+    // Points whose stored block the end of the file cuts short: reading
+    // fails on them, the package passes them over as unfilled.
+    int64_t cut = 0;
+
+    // Throws what reading the region's spectra would where they lie at a
+    // negative offset; counts those that the end of the file cuts short.
     void check(const RegionColumns& cols, const RegionPlan& plan, int64_t size) {
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         budget.spend(plan, size, fill);
-        unfilled += size - fill.points;
-        // Overlapping regions may name the rows of the table many times over:
-        // positions are given within a bound, or for no point of the region.
-        bool placed = groups && size - fill.points <= positions_left;
-        if (placed) positions_left -= size - fill.points;
+        std::vector<uint8_t> whole(fill.offsets.size());
+        int64_t missing = 0;
         for (size_t n = 0; n < fill.offsets.size(); ++n) {
             const int64_t* offset = fill.offsets[n];
-            if (groups) groups->back().filled.push_back(offset != nullptr);
-            if (!offset && placed) {
-                int64_t row = plan.first_row + static_cast<int64_t>(n);
-                groups->back().unfilled_at.push_back(number_at(cols.x, row));
-                groups->back().unfilled_at.push_back(number_at(cols.y, row));
+            if (offset) {
+                BlockReader::check_seek(*offset);
+                whole[n] = spectrum_whole(reader, *offset, npt);
+                cut += !whole[n];
             }
-            if (!offset) continue;
-            BlockReader::check_seek(*offset);
-            int64_t got = reader.values_at(*offset, npt);
-            if (got != npt) interp::broadcast_mismatch(got, npt);
-            int64_t after = reader.position_after(*offset, npt, got);
-            if (!reader.has_time(after)) // reading's short read, said as the values' is
-                throw Error(ErrorKind::ShortRead,
-                            "file ends early: the time of a stored spectrum lies past it",
-                            checked_add(after, 136), 8);
+            missing += !whole[n];
         }
+        unfilled += missing;
+        if (!groups) return;
+        // Overlapping regions may name the rows of the table many times over:
+        // positions are given within a bound, or for no point of the region.
+        bool placed = missing <= positions_left;
+        if (placed) positions_left -= missing;
+        for (size_t n = 0; n < whole.size(); ++n) {
+            if (whole[n] || !placed) continue;
+            int64_t row = plan.first_row + static_cast<int64_t>(n);
+            groups->back().unfilled_at.push_back(number_at(cols.x, row));
+            groups->back().unfilled_at.push_back(number_at(cols.y, row));
+        }
+        groups->back().filled = std::move(whole);
     }
 };
 
@@ -353,6 +373,8 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             RegionSpectra spectra{reader, blocks, npt, stored ? &stored->groups : nullptr};
             out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
+            if (spectra.cut > 0) out.cut_blocks = cut_spectra(reader, blocks, npt);
+            if (stored) stored->annotation = std::move(anno);
         }
         break;
     }

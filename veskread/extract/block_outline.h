@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
 #include "veskread/container/directory.h"
 #include "veskread/container/listing.h"
+#include "veskread/extract/annotation_table.h"
 #include "veskread/extract/param_block.h"
 #include "veskread/extract/store_table.h"
 
@@ -44,10 +46,11 @@ struct BlockOutline {
     // Points of an image map or multiregion map that no stored block fills:
     // they read as 0. With cut blocks, also the points whose block is cut.
     int64_t unfilled_points = 0;
-    // Stored blocks of an image map's spectra, a time-resolved series or a
-    // block of traces that the end of the file cuts short. Reading fails on
-    // them, or passes them over (CutBlocks::PassOver); the shape of a series
-    // or block of traces counts only the whole ones.
+    // Stored blocks of an image map's spectra, a time-resolved series, a
+    // block of traces or a multiregion map's spectra that the end of the file
+    // cuts short. Reading fails on them, or passes them over
+    // (CutBlocks::PassOver); the shape of a series or block of traces counts
+    // only the whole ones, and a map's unfilled points those of cut blocks.
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
@@ -77,7 +80,8 @@ struct GroupFills {
 struct StoredLayout {
     StoreTable table;
     StoredBlocks blocks;
-    std::vector<GroupFills> groups; // multiregion maps of spectra only
+    std::vector<GroupFills> groups;            // multiregion maps of spectra only
+    std::optional<AnnotationTable> annotation; // the same
 };
 
 // Throws vesk::Error as reading `key` would fail; a key that reading refuses
