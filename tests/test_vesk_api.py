@@ -621,7 +621,7 @@ def test_labels_dates_and_xarray(tmp_path):
     path, key = write(tmp_path, "spectrum")
     s = vesk.read(path, key)
     assert str(s.block) == "AB/2D/NONE  spectrum  5  Absorbance vs Wavenumber (cm-1)"
-    assert s.measured.isoformat() == "2026-12-07T21:38:08.250000+01:00"
+    assert s.measured.isoformat() == "2026-12-07T21:38:08.250000+01:00" == s.attrs()["measured"]
     assert vesk.parameter_label("LWN") == "Laser Wavenumber"
     assert vesk.block_type_label("RSC-CH2") == "Single channel (reference), channel 2"
     pytest.importorskip("pandas")

@@ -125,10 +125,14 @@ class DataObject(Bands):
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
-        """Attributes for xarray: the parameters, the block and its labels."""
+        """Attributes for xarray: the parameters, the block and its labels, and
+        `measured` (ISO 8601) where the parameters date the measurement."""
         out: Dict[str, Any] = dict(self.parameters)
         out.update(block=self.block.name, kind=self.block.kind,
                    long_name=self.block.y_label, x_label=self.block.x_label)
+        measured = self.measured
+        if measured is not None:
+            out["measured"] = measured.isoformat()
         return out
 
     @property
