@@ -1,13 +1,12 @@
 // vesk._native: the reading core as plain Python values for the `vesk`
 // package, which needs what veskread's public calls cannot give: the kind and
 // shape of every block without reading values, some rows of an image map
-// without the rest, the measured part of a map or series that the end of its
-// file cuts short, and the allocator asked to keep the memory of the copies
-// `vesk` makes. It reads through a descriptor the caller owns (never closed
-// here), with positioned reads and the interpreter lock released, and keeps
-// no state of its own between calls. Core errors
-// become ValueError(message, byte offset or -1) and OSError; `vesk` turns
-// them into its own exceptions, so nothing here depends on veskread's module.
+// without the rest, the measured part of a block that the end of its file
+// cuts short, where the pictures' block lies, and the allocator asked to keep
+// the memory of the copies `vesk` makes. It reads through a descriptor the caller owns (never
+// closed here), with positioned reads and the interpreter lock released, and keeps no state of its
+// own between calls. Core errors become ValueError(message, byte offset or -1) and OSError; `vesk`
+// turns them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>
 #include <new>
 #include <optional>
@@ -27,6 +26,7 @@
 #include "veskread/extract/measured_regions.h"
 #include "veskread/extract/series.h"
 #include "veskread/extract/stored_block_reader.h"
+#include "veskread/images/visible_images.h"
 #include "veskread/module/py_ref.h"
 
 namespace vesk::py {
@@ -435,6 +435,27 @@ PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* picture_block(PyObject*, PyObject* arg) {
+    int fd = PyObject_AsFileDescriptor(arg);
+    if (fd < 0) return nullptr;
+    std::optional<VisibleImageBlock> block;
+    std::optional<Error> failure;
+    {
+        GilRelease unlocked;
+        try {
+            FdSource src(fd);
+            if (!has_vesk_magic(src)) throw_value("not a VESK file");
+            block = find_visible_image_block(read_directory(src));
+        } catch (const Error& e) {
+            failure = e;
+        }
+    }
+    if (failure) return raise_core_error(*failure);
+    if (!block) Py_RETURN_NONE;
+    return Py_BuildValue("(LL)", static_cast<long long>(block->offset),
+                         static_cast<long long>(saturating_mul(block->size_in_words, 4)));
+}
+
 PyObject* keep_freed_results(PyObject*, PyObject* arg) {
     Py_ssize_t n = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -498,6 +519,10 @@ PyMethodDef methods[] = {
      "it, positions the table's x and y of each point without one (float64 pairs, NaN where "
      "the table gives no number; empty past a bound); both None for a group that is no "
      "region. The descriptor is not closed."},
+    {"picture_block", picture_block, METH_O,
+     "picture_block(fd, /)\n--\n\nThe offset and length in bytes that the directory gives "
+     "the block of visible pictures, or None when it lists none. The descriptor is not "
+     "closed."},
     {"keep_freed_results", keep_freed_results, METH_O,
      "keep_freed_results(nbytes, /)\n--\n\nAsks the allocator to keep that many bytes of "
      "freed results for the next read, as freeing one array of that size would (glibc's; "

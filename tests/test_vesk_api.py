@@ -710,6 +710,22 @@ def test_images_of_the_sample():
     assert images and "image" not in images[0].attributes
 
 
+@pytest.mark.parametrize("kept", [0, 40])  # bytes of the pictures' block the file keeps
+def test_pictures_past_the_end_of_a_cut_file_say_so(tmp_path, kept):
+    vf = spectrum_file([1.0, 2.0])
+    block = add_image_block(vf, one_image())  # goes last
+    data = vf.build()
+    path = tmp_path / "cut.vesk"
+    path.write_bytes(data[:vf.offset_of(block) + kept])
+    with pytest.raises(Exception):
+        veskread.getVisImages(str(path))
+    with vesk.open(path) as f, pytest.raises(vesk.FormatError) as e:
+        f.images()
+    assert str(e.value).endswith(
+        "file ends early: the block of pictures (at byte %d, %d bytes) runs past its end at "
+        "byte %d" % (vf.offset_of(block), len(data) - vf.offset_of(block), len(path.read_bytes())))
+
+
 def _derivative_map():
     from writer_3d import BASE_3D, file_3d, stored_block, store_block
     p = {**BASE_3D, "AOX": 1.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 0, "NPY": 2}

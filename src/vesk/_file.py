@@ -223,12 +223,26 @@ class VeskFile:
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
-        with self._reading() as (_, path):
+        with self._reading() as (fd, path):
             try:
                 found = veskread.getVisImages(path)
             except Exception as e:
-                raise_translated(e, self.path, "of visible images")
+                raise_translated(e, self.path, "of visible images", listed=_pictures_cut(fd))
         return [image_from_dict(i, d) for i, d in enumerate(found)]
+
+
+def _pictures_cut(fd: int) -> Optional[str]:
+    """Why the pictures cannot be read, where the end of the file cuts their
+    block short: reading's own refusal names only what it then missed."""
+    try:
+        place = _native.picture_block(fd)
+        size = os.fstat(fd).st_size
+    except (ValueError, OSError):
+        return None
+    if place is None or place[0] + place[1] <= size:
+        return None
+    return "file ends early: the block of pictures (at byte %d, %d bytes) runs past its end " \
+           "at byte %d" % (place[0], place[1], size)
 
 
 def warn_of(path: str, block: Block, stacklevel: int) -> None:
