@@ -16,11 +16,12 @@
 #include "veskread/extract/block_outline.h"
 #include "veskread/extract/file_outline.h"
 #include "veskread/extract/measured_regions.h"
+#include "veskread/extract/series.h"
 
 namespace {
 
-// The package's read of a multiregion map that the end of the file cuts
-// short, into zero pages as numpy's zeros give them.
+// The package's read of a multiregion map or map of traces that the end of
+// the file cuts short, into zero pages as numpy's zeros give them.
 void read_past_cut(const vesk::ByteSource& src, const vesk::BlockOutline& outline,
                    const vesk::StoredLayout& stored) {
     using namespace vesk;
@@ -32,11 +33,20 @@ void read_past_cut(const vesk::ByteSource& src, const vesk::BlockOutline& outlin
     fuzz::ZeroPages values(size_t(points * npt) * 4), at(size_t(points) * 24);
     if (!values.ok() || !at.ok()) return;
     auto* coords = static_cast<double*>(at.data());
+    auto* dst = static_cast<float*>(values.data());
+    const int64_t stride = int64_t(stored.table.block_size) + stored.table.info_size;
+    BlockReader reader(src);
     try {
-        read_measured_regions(BlockReader(src), stored.blocks, *stored.annotation, npt,
-                              int64_t(stored.table.block_size) + stored.table.info_size, regions,
-                              points, true, static_cast<float*>(values.data()), coords,
-                              coords + points, coords + 2 * points);
+        if (outline.kind == BlockKind::MultiregionMap) {
+            read_measured_regions(reader, stored.blocks, *stored.annotation, npt, stride, regions,
+                                  points, true, dst, coords, coords + points, coords + 2 * points);
+        } else { // traces: npt is their count; each holds NPT values
+            int64_t values_each = param_as_int(outline.parameters->at("NPT"), "NPT");
+            StoredBlocks whole = traces_held_whole(reader, stored.blocks, values_each);
+            if (int64_t(whole.blocks.size()) != npt) std::abort();
+            read_measured_region_traces(reader, whole, *stored.annotation, values_each, stride,
+                                        regions, points, dst, coords, coords + points);
+        }
     } catch (const Error&) {
     }
     fuzz::Budget::charge_resident(values.resident() + at.resident());
@@ -50,6 +60,10 @@ void check_group_fills(const vesk::ByteSource& src, const vesk::ListedBlock& b) 
         again = outline_block(src, read_directory(src), b.key, &stored);
     } catch (const Error&) {
         return; // a listing's shared bounds are not one call's
+    }
+    if (again.kind == BlockKind::MultiregionTraces) {
+        if (again.cut_blocks > 0) read_past_cut(src, again, stored);
+        return;
     }
     int64_t points = 0, unfilled = 0;
     for (const GroupFills& g : stored.groups) {
@@ -80,7 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              (b.outline->shape[0] > 0 &&
               b.outline->shape[0] * 4 > int64_t(size) - b.outline->data_offset)))
             std::abort();
-        if (b.outline->kind == BlockKind::MultiregionMap) check_group_fills(src, b);
+        if (b.outline->kind == BlockKind::MultiregionMap ||
+            b.outline->kind == BlockKind::MultiregionTraces)
+            check_group_fills(src, b);
     }
     return 0;
 }

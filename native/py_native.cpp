@@ -376,7 +376,9 @@ PyObject* region_fills(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!block_arguments("region_fills", args, nargs, 4, fd, key)) return nullptr;
     std::vector<GroupFills> groups;
     PyObject* done = read_unlocked(fd, key, [&](auto&, auto& outline, auto& stored) {
-        if (outline.kind != BlockKind::MultiregionMap) throw_value("not a multiregion map");
+        if (outline.kind != BlockKind::MultiregionMap &&
+            outline.kind != BlockKind::MultiregionTraces)
+            throw_value("not a multiregion map");
         groups = std::move(stored.groups);
     });
     if (!done) return nullptr;
@@ -401,6 +403,36 @@ bool group_list(PyObject* list, std::vector<int32_t>& out) {
     return true;
 }
 
+// The regions of a multiregion map or map of traces that the end of the file
+// cuts short, into arrays of all their points; the names of the traces read.
+void read_regions(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
+                  const std::vector<int32_t>& groups, bool placed, OutBuffer* out[4],
+                  std::vector<MeasuredRegion>& regions, Labels& labels) {
+    if (!stored.annotation) throw_value("not a multiregion map");
+    BlockReader reader(src);
+    int64_t points = outline.shape[0], width = outline.shape[1];
+    bool traces = outline.kind == BlockKind::MultiregionTraces;
+    check_room("the map", saturating_mul(saturating_mul(points, width), 4), out[0]->view.len);
+    for (int k = 1; k < (traces ? 3 : 4); ++k)
+        check_room("a value per point", saturating_mul(points, 8), out[k]->view.len);
+    auto* map_x = static_cast<double*>(out[1]->view.buf);
+    auto* map_y = static_cast<double*>(out[2]->view.buf);
+    if (!traces) {
+        regions = read_measured_regions(reader, stored.blocks, *stored.annotation, width,
+                                        stride_of(stored.table), groups, points, placed,
+                                        static_cast<float*>(out[0]->view.buf), map_x, map_y,
+                                        static_cast<double*>(out[3]->view.buf));
+        return;
+    }
+    int64_t npt = param_as_int(outline.parameters->at("NPT"), "NPT");
+    StoredBlocks whole = traces_held_whole(reader, stored.blocks, npt);
+    if (static_cast<int64_t>(whole.blocks.size()) != width) throw_file_changed(-1);
+    regions = read_measured_region_traces(reader, whole, *stored.annotation, npt,
+                                          stride_of(stored.table), groups, points,
+                                          static_cast<float*>(out[0]->view.buf), map_x, map_y);
+    labels = scan_traces(reader, whole, npt, stored.table.info_size, std::nullopt).labels;
+}
+
 PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd;
     DataBlockKey key;
@@ -411,28 +443,28 @@ PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (placed < 0) return nullptr;
     OutBuffer values, map_x, map_y, start_time;
     if (!values.take(args[6]) || !map_x.take(args[7]) || !map_y.take(args[8]) ||
-        !start_time.take(args[9]))
+        (args[9] != Py_None && !start_time.take(args[9])))
         return nullptr;
+    OutBuffer* out[4] = {&values, &map_x, &map_y, &start_time};
     std::vector<MeasuredRegion> regions;
+    Labels labels;
+    bool traces = false;
     PyObject* done = read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
-        if (outline.kind != BlockKind::MultiregionMap || !stored.annotation)
+        traces = outline.kind == BlockKind::MultiregionTraces;
+        if (!traces && outline.kind != BlockKind::MultiregionMap)
             throw_value("not a multiregion map");
-        int64_t points = outline.shape[0], npt = outline.shape[1];
-        check_room("the map", saturating_mul(saturating_mul(points, npt), 4), values.view.len);
-        for (auto* b : {&map_x, &map_y, &start_time})
-            check_room("a value per point", saturating_mul(points, 8), b->view.len);
-        regions = read_measured_regions(
-            BlockReader(src), stored.blocks, *stored.annotation, npt, stride_of(stored.table),
-            groups, points, placed != 0, static_cast<float*>(values.view.buf),
-            static_cast<double*>(map_x.view.buf), static_cast<double*>(map_y.view.buf),
-            static_cast<double*>(start_time.view.buf));
+        if (!traces && !start_time.held) throw_value("a multiregion map needs its start times");
+        read_regions(src, outline, stored, groups, placed != 0, out, regions, labels);
     });
     if (!done) return nullptr;
     Py_DECREF(done);
-    return new_list(regions.size(), [&](size_t k) -> PyObject* {
+    Ref list = Ref::steal(new_list(regions.size(), [&](size_t k) -> PyObject* {
         return Py_BuildValue("(NL)", text_value(regions[k].title),
                              static_cast<long long>(regions[k].points));
-    });
+    }));
+    if (!list) return nullptr;
+    Ref names = traces ? Ref::steal(names_list(labels)) : Ref::borrow(Py_None);
+    return names ? PyTuple_Pack(2, list.get(), names.get()) : nullptr;
 }
 
 PyObject* picture_block(PyObject*, PyObject* arg) {
@@ -504,13 +536,14 @@ PyMethodDef methods[] = {
     {"read_cut_regions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_cut_regions)), METH_FASTCALL,
      "read_cut_regions(fd, type, dimensions, derivative, groups, placed, values, map_x, map_y, "
-     "start_time, /)\n--\n\nThe whole stored spectra of a multiregion map that the end of the "
-     "file cuts short: the regions of `groups` (ints, in their order) into arrays of all their "
-     "points together, `values` (C-contiguous float32, the outline's shape) and `map_x`, "
-     "`map_y`, `start_time` (float64, one per point). A point without a whole stored spectrum "
-     "keeps what `values` and `start_time` held, and, when `placed`, is given the position the "
-     "table gives it (NaN where it gives no number). Returns [(title, points)] per region. The "
-     "descriptor is not closed."},
+     "start_time, /)\n--\n\nThe whole stored spectra or traces of a multiregion map that the "
+     "end of the file cuts short: the regions of `groups` (ints, in their order) into arrays of "
+     "all their points together, `values` (C-contiguous float32, the outline's shape) and "
+     "`map_x`, `map_y`, `start_time` (float64, one per point; None for traces). A point without "
+     "a whole stored spectrum keeps what `values` and `start_time` held, and, when `placed`, is "
+     "given the position the table gives it (NaN where it gives no number). Returns "
+     "([(title, points)] per region, the names of the traces read as bytes, or None for "
+     "spectra). The descriptor is not closed."},
     {"region_fills", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(region_fills)),
      METH_FASTCALL,
      "region_fills(fd, type, dimensions, derivative, /)\n--\n\nEach distinct group of a "
@@ -518,7 +551,7 @@ PyMethodDef methods[] = {
      "positions): fills holds a byte per point of a region, 1 where a stored spectrum fills "
      "it, positions the table's x and y of each point without one (float64 pairs, NaN where "
      "the table gives no number; empty past a bound); both None for a group that is no "
-     "region. The descriptor is not closed."},
+     "region, and both empty for a map of traces. The descriptor is not closed."},
     {"picture_block", picture_block, METH_O,
      "picture_block(fd, /)\n--\n\nThe offset and length in bytes that the directory gives "
      "the block of visible pictures, or None when it lists none. The descriptor is not "

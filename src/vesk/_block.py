@@ -120,7 +120,7 @@ class Block:
     def _values_warning(self) -> Optional[str]:
         fill = "NaN" if math.isnan(self.fill) else "0"
         if self.cut > 0:
-            traces = self.kind in ("time-resolved traces", "image traces")
+            traces = self.kind in ("time-resolved traces", "image traces", "multiregion traces")
             ends = "the file ends early: %d of its %d stored %s %s cut off" % (
                 self.cut, self.stored, "traces" if traces else "spectra",
                 "is" if self.cut == 1 else "are")
@@ -128,7 +128,8 @@ class Block:
                 return "%s; %d of the map's %d points read as %s" % (
                     ends, self.unfilled, self.shape[0], _REGION_FILL[fill])
             if self.kind != "image map":
-                read = self.shape[-1] if self.kind == "image traces" else self.shape[0]
+                read = self.shape[-1] if self.kind in ("image traces", "multiregion traces") \
+                    else self.shape[0]
                 return "%s; %s" % (ends, "the other %d %s read" % (
                     read, "is" if read == 1 else "are") if read else "none is whole")
             return "%s; %d of the map's %d points read as %s" % (

@@ -310,7 +310,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     NaN where no whole spectrum is stored, a series of its whole spectra, a
     series or map of its whole traces; with the parameters that a cut
     parameter block holds before the cut."""
-    if block.kind == "multiregion map":
+    if block.kind in ("multiregion map", "multiregion traces"):
         return _read_cut_regions(fd, path, block)
     times = None
     if block.kind == "image map" and block.unfilled > 0:
@@ -332,25 +332,29 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
 
 def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
     """The whole stored spectra of a multiregion map that the end of its file
-    cuts short; its other points `block.fill`, at the table's positions."""
+    cuts short, its other points `block.fill` at the table's positions; or
+    the whole traces of a multiregion map of traces."""
     points = block.shape[0]
-    values = _room_for(block.shape, block.fill)
+    traces = block.kind == "multiregion traces"
+    values = np.empty(block.shape, dtype=np.float32) if traces else _room_for(block.shape,
+                                                                             block.fill)
     # Too large for NaN (Block.fill): the missing points' zero pages stay
     # untouched, at (0, 0).
     placed = math.isnan(block.fill)
     map_x, map_y = np.zeros(points), np.zeros(points)
-    start_time = np.full(points, np.nan) if placed else np.zeros(points)
+    start_time = None if traces else np.full(points, np.nan) if placed else np.zeros(points)
     try:
         # Regions in reading's order: that of a set of the table's groups.
         fills = _native.region_fills(fd, *block.key)
         regions = {g for g, filled, _ in fills if filled is not None}
         order = [g for g in set(g for g, _, _ in fills) if g in regions]
-        titles = _native.read_cut_regions(fd, *block.key, order, placed, values, map_x, map_y,
-                                          start_time)
+        titles, names = _native.read_cut_regions(fd, *block.key, order, placed, values, map_x,
+                                                 map_y, start_time)
     except ValueError as e:
         raise_native(e, where(path, block.name))
+    labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axis, from parameters that a damaged file may give as text
-        return from_cut_regions(block, titles, values, map_x, map_y, start_time)
+        return from_cut_regions(block, titles, values, map_x, map_y, start_time, labels)
     except Exception as e:
         raise_translated(e, path, block.name, block.offset)
 

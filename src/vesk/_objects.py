@@ -426,19 +426,26 @@ def from_cut_read(block: Block, values: NDArray[np.float32],
 
 def from_cut_regions(block: Block, titles: Sequence[Tuple[str, int]], values: NDArray[np.float32],
                      map_x: NDArray[np.float64], map_y: NDArray[np.float64],
-                     start_time: NDArray[np.float64]) -> DataObject:
-    """Wraps the measured part of a multiregion map that the end of its file
-    cuts short: arrays of all points, and each region's title and size."""
+                     start_time: Optional[NDArray[np.float64]],
+                     labels: Optional[List[str]] = None) -> DataObject:
+    """Wraps the measured part of a multiregion map (or map of traces,
+    `labels`) that the end of its file cuts short: arrays of all points, and
+    each region's title and size."""
     params = block.parameters
     spectral = declared_axes(params)[0]
     regions, at = [], 0
     for title, size in titles:
         part = slice(at, at + size)
-        regions.append(Region(title, map_x[part], map_y[part], start_time[part], values[part]))
+        regions.append(Region(title, map_x[part], map_y[part],
+                              None if start_time is None else start_time[part], values[part]))
         at += size
-    values, point = _joined(tuple(regions), len(spectral), values=values)
-    dim = _axis_dim(params, ("point",))
+    values, point = _joined(tuple(regions), values.shape[1], values=values)
     coords = {k: (("point",), v) for k, v in point.items()}
+    if labels is not None:
+        coords["trace"] = (("trace",), np.array(labels, dtype=object))
+        return MultiregionTraces(block, params, values, ("point", "trace"), coords, None,
+                                 spectral, labels, tuple(regions))
+    dim = _axis_dim(params, ("point",))
     coords[dim] = ((dim,), spectral)
     return MultiregionMap(block, params, values, ("point", dim), coords, None, spectral,
                           tuple(regions))

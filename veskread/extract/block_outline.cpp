@@ -224,10 +224,15 @@ struct RegionTraces {
     int64_t values; // per trace
     int64_t traces;
     RegionBudget budget;
-    std::vector<int64_t> after{}; // after[r]: the first row from r on not yet checked
+    std::vector<GroupFills>* groups; // when asked for: the groups, without fills
+    std::vector<int64_t> after{};    // after[r]: the first row from r on not yet checked
 
-    void group(int32_t) {}
-    void region() {}
+    void group(int32_t g) {
+        if (groups) groups->push_back({g, false, {}, {}});
+    }
+    void region() {
+        if (groups) groups->back().region = true;
+    }
     int64_t unchecked_from(int64_t r) {
         int64_t first = r;
         while (after[first] != first) first = after[first];
@@ -363,19 +368,26 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         AnnotationTable anno =
             read_annotation_table(cur, offsets.anno, RegionColumns::names(), [](const auto&) {});
         if (traces) {
-            int64_t traces = static_cast<int64_t>(blocks.blocks.size());
-            RegionTraces columns{common_count(reader, blocks, npt), traces, // they must stack
-                                 RegionBudget(reader.file_size(), true)};
+            int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
+            // They must stack: the end of the file may cut some short, which
+            // the package passes over, reading the whole ones.
+            std::optional<int64_t> count = equal_count(reader, blocks, npt);
+            int64_t whole =
+                count ? stored_count
+                      : static_cast<int64_t>(traces_held_whole(reader, blocks, npt).blocks.size());
+            out.cut_blocks = stored_count - whole;
+            RegionTraces columns{count.value_or(npt), whole, RegionBudget(reader.file_size(), true),
+                                 stored ? &stored->groups : nullptr};
             out.kind = BlockKind::MultiregionTraces;
-            out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
+            out.shape = {region_points(anno, columns), whole};
         } else {
             out.kind = BlockKind::MultiregionMap;
             RegionSpectra spectra{reader, blocks, npt, stored ? &stored->groups : nullptr};
             out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
             if (spectra.cut > 0) out.cut_blocks = cut_spectra(reader, blocks, npt);
-            if (stored) stored->annotation = std::move(anno);
         }
+        if (stored) stored->annotation = std::move(anno);
         break;
     }
     }

@@ -47,8 +47,8 @@ struct BlockOutline {
     // they read as 0. With cut blocks, also the points whose block is cut.
     int64_t unfilled_points = 0;
     // Stored blocks of an image map's spectra, a time-resolved series, a
-    // block of traces or a multiregion map's spectra that the end of the file
-    // cuts short. Reading fails on them, or passes them over
+    // block of traces or a multiregion map that the end of the file cuts
+    // short. Reading fails on them, or passes them over
     // (CutBlocks::PassOver); the shape of a series or block of traces counts
     // only the whole ones, and a map's unfilled points those of cut blocks.
     int64_t cut_blocks = 0;
@@ -80,8 +80,8 @@ struct GroupFills {
 struct StoredLayout {
     StoreTable table;
     StoredBlocks blocks;
-    std::vector<GroupFills> groups;            // multiregion maps of spectra only
-    std::optional<AnnotationTable> annotation; // the same
+    std::vector<GroupFills> groups;            // multiregion maps (traces: no fills)
+    std::optional<AnnotationTable> annotation; // multiregion maps
 };
 
 // Throws vesk::Error as reading `key` would fail; a key that reading refuses

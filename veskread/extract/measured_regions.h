@@ -1,6 +1,6 @@
 // The measured part of a multiregion map that the end of its file cuts
 // short: what reading refuses whole, read region by region for the stored
-// spectra the file holds whole.
+// spectra or traces the file holds whole.
 #pragma once
 
 #include <cstdint>
@@ -28,5 +28,14 @@ read_measured_regions(const BlockReader& reader, const StoredBlocks& blocks,
                       const AnnotationTable& anno, int64_t npt, int64_t stride,
                       const std::vector<int32_t>& groups, int64_t points, bool placed,
                       float* values, double* map_x, double* map_y, double* start_time);
+
+// The same for a multiregion map of traces, whose stored traces `whole`
+// (traces_held_whole) the end of the file leaves whole: values (points x
+// whole traces), map_x, map_y.
+std::vector<MeasuredRegion>
+read_measured_region_traces(const BlockReader& reader, const StoredBlocks& whole,
+                            const AnnotationTable& anno, int64_t npt, int64_t stride,
+                            const std::vector<int32_t>& groups, int64_t points, float* values,
+                            double* map_x, double* map_y);
 
 } // namespace vesk
