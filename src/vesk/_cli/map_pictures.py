@@ -42,7 +42,18 @@ def finite_axis(data: vesk.DataObject, x: NDArray[Any]) -> NDArray[Any]:
 
 
 def chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]:
-    """One value per map point, as `--at` asks, and a caption for the values."""
+    """One value per map point, as `--at` asks, and a caption for the values;
+    NaN for the points of a map too large for NaN (`Block.fill` 0) that no
+    stored spectrum fills, which read as zero spectra."""
+    per_point, caption = _chosen(data, at)
+    block = data.block
+    if block.kind == "image map" and block.fill == 0 and block.unfilled > 0:
+        per_point = np.asarray(per_point, dtype=np.float64)
+        per_point[~np.asarray(data.values).any(axis=-1)] = np.nan
+    return per_point, caption
+
+
+def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str]:
     along = len(data.dims) - 1  # the spectral axis, or the traces, of every map
     values = np.asarray(data.values)
     axis = coordinate(data, data.dims[along])

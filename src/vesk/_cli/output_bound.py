@@ -32,11 +32,17 @@ class OutputBudget:
         self.left -= nbytes
         return True
 
-    def take_block(self, block: vesk.Block) -> Optional[str]:
+    def take_block(self, block: vesk.Block, drawn: bool = False) -> Optional[str]:
         """Spends a block's values (unmeasured points too); None, or
-        why the file cannot give them."""
+        why the file cannot give them. A picture (`drawn`) writes no values:
+        the points of a map that reads them as zero pages (`Block.fill` 0)
+        cost only their scan, a byte a value."""
         values = math.prod(block.shape)
-        if self.take(4 * values):
+        nbytes = 4 * values
+        if drawn and block.kind == "image map" and block.fill == 0:
+            unmeasured = block.unfilled * block.shape[-1]
+            nbytes -= 3 * unmeasured
+        if self.take(nbytes):
             return None
         more = ("more" if 4 * values > self.limit else "with the blocks exported before it (a "
                 "damaged file's blocks may share data), more")

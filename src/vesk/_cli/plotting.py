@@ -190,7 +190,7 @@ def run_plot(args: argparse.Namespace) -> int:
         refuse_existing(args.output, args.force)
         with vesk.open(args.file) as f:
             block = f.block(args.key)
-            refused = OutputBudget(f).take_block(block)
+            refused = OutputBudget(f).take_block(block, drawn=True)
             if refused is not None:
                 raise PlotError(refused + "; not drawn")
             data = f[block.key]
