@@ -12,6 +12,8 @@ import time
 import pytest
 
 import hostile_files as hf
+from writer_3d import (BASE_3D, INFO_SIZE, annotation_block, file_3d, store_block, stored_block,
+                       table_subblock)
 
 # AddressSanitizer reserves terabytes of address space and keeps freed memory
 # in quarantine: neither an address-space limit nor peak memory means anything
@@ -118,12 +120,13 @@ def test_listing_overlapping_regions_is_refused_as_reading_refuses(write_file, t
     assert listed["cpu"] < 0.5, listed  # each row once: the table's square took 3 s
 
 
-def test_unrecorded_region_points_as_nan_within_the_bound(write_file):
-    # The largest map whose NaN fits: its own array of points, not a second one.
+@pytest.mark.parametrize("regions", [2, 2000])  # 2000: reading's arrays on the heap
+def test_unrecorded_region_points_as_nan_within_the_bound(write_file, regions):
+    # The largest map whose NaN fits beside reading's arrays: its own array of
+    # points (values, positions, start times), not a second one.
     from vesk import _native
-    # (its points' values, positions and start times)
-    npt = (_native.output_limit(len(hf.unrecorded_region(regions=2)[0])) // 2000 - 24) // 4
-    data, _ = hf.unrecorded_region(npt=npt, regions=2)
+    npt = (_native.output_limit(len(hf.unrecorded_region(regions=regions)[0])) // 2000 - 24) // 8
+    data, _ = hf.unrecorded_region(npt=npt, regions=regions)
     report = run_bounded(write_file(data), ["vesk.read", hf.SPECTRUM_3D])
     assert report["detail"] == {"shape": [2000, npt]} and within_rule(report, len(data)), report
     assert report["added_peak"] > 4 * 2000 * npt  # NaN, not zero pages
@@ -138,6 +141,18 @@ def test_unrecorded_region_points_stay_untouched(write_file, regions):
     assert [r[1] for r in raw["detail"]["regions"]] == [[2000 // regions, 100_000]] * regions
     assert joined["detail"] == {"shape": [2000, 100_000]}, joined
     assert within_rule(raw, len(data)) and within_rule(joined, len(data)), (raw, joined)
+
+
+def test_a_cut_multiregion_map_of_empty_spectra_reads(write_file):
+    # NPT 0: a point without a stored block looks whole by its count of values.
+    from vesk_kinds import COLS
+    rows = [(1, 0, 3, 1, 0, 0, 0.0, 0.0), (1, 0, 0, 0, 0, 1, 1.0, 0.0),
+            (1, 0, 0, 0, 0, 7, 2.0, 0.0)]
+    data = store_block([stored_block([], time=1.0) for _ in range(2)], block_size=0)
+    built = file_3d(data, dict(BASE_3D, NPT=0), anno=annotation_block(
+        [table_subblock(COLS, rows)])).build()
+    report = run_bounded(write_file(built[:-(INFO_SIZE - 140)]), ["vesk.read", hf.SPECTRUM_3D])
+    assert report["outcome"] == "ok" and report["detail"] == {"shape": [3, 0]}, report
 
 
 @pytest.mark.parametrize("regions", [1, 2000])

@@ -189,8 +189,9 @@ def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
     within what reading may build from the file; 0 otherwise."""
     if kind not in ("image map", "multiregion map"):
         return math.nan
-    # a multiregion map's points have their position and start time too
-    per_point = 4 * shape[-1] + (24 if kind == "multiregion map" else 0)
+    # A multiregion map's points have their position and start time too, and
+    # reading's own arrays of its regions live on beside it (`raw`).
+    per_point = 4 * shape[-1] + (4 * shape[-1] + 24 if kind == "multiregion map" else 0)
     return math.nan if per_point * math.prod(shape[:-1]) <= _native.output_limit(file_size) \
         else 0.0
 

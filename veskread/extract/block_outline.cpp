@@ -122,7 +122,7 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
 // those the end of the file cuts short) that it cuts short too.
 int64_t names_cut_short(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
                         int32_t info_size, const BlockOutline& out) {
-    bool passed_over = out.cut_blocks > 0 && (out.kind == BlockKind::TimeTraces ||
+    bool passed_over = out.cut_blocks > 0 && (out.kind != BlockKind::ImageTraces ||
                                               npt == saturating_mul(out.shape[0], out.shape[1]));
     std::vector<int64_t> after;
     after.reserve(blocks.blocks.size());
@@ -149,18 +149,11 @@ int32_t group_number(const AnnoCell& c) {
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
 }
 
-// Whether the file holds a multiregion point's stored spectrum whole, with
-// its time.
-bool spectrum_whole(const BlockReader& reader, int64_t offset, int64_t npt) {
-    int64_t got = reader.values_at(offset, npt);
-    return got == npt && reader.has_time(reader.position_after(offset, npt, got));
-}
-
 // Stored spectra of a multiregion map that the end of the file cuts short.
 int64_t cut_spectra(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     int64_t cut = 0;
     for (const auto& b : blocks.blocks)
-        cut += b.offset >= 0 && !spectrum_whole(reader, b.offset, npt);
+        cut += b.offset >= 0 && !reader.holds_spectrum(b.offset, npt);
     return cut;
 }
 
@@ -196,7 +189,7 @@ struct RegionSpectra {
             const int64_t* offset = fill.offsets[n];
             if (offset) {
                 BlockReader::check_seek(*offset);
-                whole[n] = spectrum_whole(reader, *offset, npt);
+                whole[n] = reader.holds_spectrum(*offset, npt);
                 cut += !whole[n];
             }
             missing += !whole[n];
@@ -391,7 +384,8 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
         break;
     }
     }
-    if (out.kind == BlockKind::TimeTraces || out.kind == BlockKind::ImageTraces)
+    if (out.kind == BlockKind::TimeTraces || out.kind == BlockKind::ImageTraces ||
+        out.kind == BlockKind::MultiregionTraces)
         out.cut_names = names_cut_short(reader, blocks, npt, table.info_size, out);
     if (out.kind == BlockKind::TimeSeries || out.kind == BlockKind::TimeTraces ||
         out.kind == BlockKind::ImageTraces) {

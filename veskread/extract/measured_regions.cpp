@@ -60,9 +60,7 @@ read_measured_regions(const BlockReader& reader, const StoredBlocks& blocks,
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         for (size_t n = 0; n < fill.offsets.size(); ++n) {
             const int64_t* offset = fill.offsets[n];
-            int64_t got = offset && *offset >= 0 ? reader.values_at(*offset, npt) : 0;
-            bool whole = got == npt && reader.has_time(reader.position_after(*offset, npt, got));
-            if (whole) continue;
+            if (offset && reader.holds_spectrum(*offset, npt)) continue;
             fill.offsets[n] = nullptr; // passed over: the caller's values stay
             if (!placed) continue;
             int64_t row = plan.first_row + static_cast<int64_t>(n);

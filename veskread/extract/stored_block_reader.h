@@ -51,6 +51,12 @@ public:
     double read_time(int64_t position) const;
     // Whether read_time would find all 8 bytes.
     bool has_time(int64_t position) const { return checked_add(position, 136) <= size_ - 8; }
+    // Whether the file holds `count` values at `offset` whole, and the time
+    // after them: a stored spectrum of a series or multiregion map.
+    bool holds_spectrum(int64_t offset, int64_t count) const {
+        int64_t got = values_at(offset, count);
+        return offset >= 0 && got == count && has_time(position_after(offset, count, got));
+    }
 
     // The name 152 bytes past `position`: info_size - 152 bytes (-1 meaning
     // the rest of the file), cut before the first NUL.
