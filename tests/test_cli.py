@@ -287,7 +287,7 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
                                ("190", TypeError, "numbers, not '190'")]:
         with pytest.raises(error, match=problem) as e:
             data.band_area(lo, 240)
-        assert error is TypeError or "band.vesk: AB/3D/NONE: " in str(e.value)
+        assert "band.vesk: AB/3D/NONE: " in str(e.value)
     with pytest.raises(TypeError, match="block of traces"):
         vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)
     from vesk_writer import VeskFile, param_block

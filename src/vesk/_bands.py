@@ -7,7 +7,6 @@ nothing to it.
 from __future__ import annotations
 
 import math
-import numbers
 import warnings
 from typing import Any, ClassVar, Tuple
 
@@ -105,9 +104,9 @@ class Bands:
         if not self.spectral:
             raise TypeError("%s is a block of traces: it has no spectral bands" % name)
         for bound in (lo, hi):
-            if not isinstance(bound, numbers.Real):
-                raise TypeError("a band's bounds are numbers, not %r" % (bound,))
-            if not math.isfinite(bound):
+            if isinstance(bound, (str, bytes)):  # float() would take "1650"
+                raise TypeError("%s: a band's bounds are numbers, not %r" % (name, bound))
+            if not math.isfinite(float(bound)):
                 raise ValueError("%s: a band's bounds are finite numbers, not %r" % (name, bound))
         values = np.asarray(self.values)
         if values.shape[-1] == 0:

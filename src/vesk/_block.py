@@ -113,8 +113,8 @@ class Block:
                 "the name of 1 trace is" if self.cut_names == 1
                 else "the names of %d traces are" % self.cut_names))
         if self.parameters_cut >= 0:
-            notes.insert(0, "the file ends inside a parameter block (at byte %d): the "
-                            "parameters past the cut are missing" % self.parameters_cut)
+            notes.insert(0, "the parameter block at byte %d runs past the end of the file: "
+                            "its parameters after the cut are missing" % self.parameters_cut)
         return "; ".join(n for n in notes if n) or None
 
     def _values_warning(self) -> Optional[str]:

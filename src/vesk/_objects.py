@@ -489,16 +489,14 @@ def _joined(regions: Tuple[Region, ...], width: int,
             values: Optional[NDArray[Any]] = None) -> Tuple[NDArray[Any], Dict[str, Any]]:
     """Points of all regions as one array (`values`, when the regions are
     views of it already), and per-point coordinates."""
-    if values is not None:
-        pass
-    elif len(regions) == 1:
+    if values is None and len(regions) == 1:
         values = regions[0].values
-    elif regions:
+    elif values is None and regions:
         # The joined copy doubles what a read leaves to free; unless the
         # allocator keeps that much, a loop of reads faults all of it in again.
         _native.keep_freed_results(2 * sum(r.values.nbytes for r in regions))
         values = _stacked([r.values for r in regions], width, measured)
-    else:
+    elif values is None:
         values = np.zeros((0, width), dtype=np.float32)
     sizes = [len(r.values) for r in regions]
     titles = np.empty(len(regions), dtype=object)

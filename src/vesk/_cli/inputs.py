@@ -42,11 +42,15 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
         _walk(argument, found, place if len(folders) > 1 and place != os.curdir else "")
         if len(found.files) == before:
             found.warnings.append("%s: holds no VESK files" % argument)
-    seen: Set[str] = set()
+    seen: Set[object] = set()
     unique = []
-    # A file named twice (by any path, or a link), or also found under a folder, once.
+    # A file named twice (by any path or link), or also found under a folder, once.
     for item in found.files:
-        where = os.path.realpath(item.path)
+        try:
+            st = os.stat(item.path)
+            where: object = (st.st_dev, st.st_ino)
+        except OSError:  # reading it reports what is wrong
+            where = os.path.realpath(item.path)
         if where not in seen:
             seen.add(where)
             unique.append(item)

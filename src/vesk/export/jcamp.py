@@ -8,6 +8,7 @@ every y the stored float32. The block's parameters follow as private labels
 from __future__ import annotations
 
 import datetime as _dt
+import textwrap
 from typing import Any, List
 
 import numpy as np
@@ -88,9 +89,10 @@ def header(data: Spectrum) -> str:
     if len(finite) and np.isfinite(y[0]):
         records.append(("FIRSTY", _number(y[0])))
     records += [("$" + _text(k), _text(v)) for k, v in p.items()]
-    # A comment line: why values are missing ("?") or fewer than NPT.
-    note = "" if data.block.warning is None else "$$ %s\n" % _text(data.block.warning)
-    return "".join("##%s=%s\n" % r for r in records) + note
+    # Comment lines: why values are missing ("?") or fewer than NPT.
+    note = [] if data.block.warning is None else textwrap.wrap(
+        _text(data.block.warning), LINE - 3, break_long_words=False)
+    return "".join("##%s=%s\n" % r for r in records) + "".join("$$ %s\n" % n for n in note)
 
 
 def _step(x: NDArray[Any]) -> float:
