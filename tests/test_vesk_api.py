@@ -6,6 +6,7 @@ import math
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import struct
 import warnings
@@ -408,6 +409,50 @@ def test_block_that_reading_refuses_is_listed_unreadable(tmp_path, case):
         (b,) = f.blocks
         assert b.kind == vesk.UNREADABLE and b.problem.startswith(message)
         with pytest.raises(vesk.FormatError, match=message):
+            f[b.key]
+
+
+def refused_while_read(case):
+    """A block the outline used to list as readable, which reading refuses
+    only once it walks the stored blocks or the regions' cells."""
+    named = [stored_block(_values(k), info_size=16) for k in range(2)]
+    if case == "names past a small info part":
+        return file_3d(store_block(named, block_size=16, info_size=16), BASE_3D, data_type=7), \
+            "read length must be non-negative"
+    if case == "region names past a small info part":
+        return file_3d(store_block(named, block_size=16, info_size=16), BASE_3D, data_type=7,
+                       anno=_anno()), "read length must be non-negative"
+    if case == "a plane cut short":
+        planes = [stored_block([float(k)] * 6) for k in range(NPT)]
+        vf = file_3d(store_block(planes, block_size=24), {**BASE_3D, **MAP})
+        return vf.build()[:-190], "cannot reshape array of size 4 into shape (2,3)"
+    if case == "no layout, blocks before the start":
+        data = store_block([stored_block(_values(0))], block_size=-1, raw_offset=-10 ** 5)
+        return file_3d(data, {**BASE_3D, **MAP}), "lies before its start"
+    if case == "map filled past the file's bound":
+        return hf.zero_stride(npt=4000, count=5000, image_map=True)[0], "stored blocks that fill"
+    if case == "text x axis":
+        return file_3d(_spectra(2), {**BASE_3D, "FXV": "a"}), "parameter 'FXV' is text"
+    return file_3d(_spectra(3), BASE_3D, anno=annotation_block([table_subblock(COLS[:7], [
+        row[:7] for row in [(1, 0, 2, 1, 0, 1, 0.0), (1, 0, 0, 0, 0, 2, 1.0)]])])), \
+        "missing entry 'Y'"
+
+
+@pytest.mark.parametrize("case", ["names past a small info part",
+                                  "region names past a small info part", "a plane cut short",
+                                  "no layout, blocks before the start",
+                                  "map filled past the file's bound", "text x axis",
+                                  "region without Y"])
+def test_block_that_reading_refuses_midway_is_listed_unreadable(tmp_path, case):
+    vf, message = refused_while_read(case)
+    path = tmp_path / "w.vesk"
+    path.write_bytes(vf if isinstance(vf, bytes) else vf.build())
+    with vesk.open(path) as f:
+        (b,) = f.blocks
+        with pytest.raises(Exception):
+            veskread.getVeskData(str(path), b.key)
+        assert b.kind == vesk.UNREADABLE and message in b.problem
+        with pytest.raises(vesk.FormatError, match=re.escape(b.problem)):
             f[b.key]
 
 

@@ -68,9 +68,20 @@ int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int6
     return npt; // not reached: counts differ only where some block is cut
 }
 
+// Reading takes each trace's name after its values, from the first block it
+// reads on; an info size too small to hold one fails there.
+void check_trace_names(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                       int32_t info_size) {
+    if (blocks.blocks.empty()) return;
+    int64_t offset = blocks.blocks.front().offset;
+    BlockReader::check_seek(offset);
+    int64_t after = reader.position_after(offset, npt, reader.values_at(offset, npt));
+    BlockReader::check_label_length(after, info_size);
+}
+
 void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
                        const DataBlockKey& key, const StoredBlocks& blocks, int64_t npt,
-                       ParamRecordCache* cache, BlockOutline& out) {
+                       int32_t info_size, ParamRecordCache* cache, BlockOutline& out) {
     for (const char* k : kMapGeometryKeys) out.parameters->at(k);
     int64_t npx = param_as_int(out.parameters->at("NPX"), "NPX");
     int64_t npy = param_as_int(out.parameters->at("NPY"), "NPY");
@@ -109,6 +120,9 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
             }
             check_trace_plane(reader, b, npt, {npy, npx});
         }
+        check_trace_names(reader,
+                          out.cut_blocks > 0 ? traces_held_whole(reader, blocks, npt) : blocks, npt,
+                          info_size);
         out.kind = BlockKind::ImageTraces;
         out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size()) - out.cut_blocks};
     } else {
@@ -144,9 +158,14 @@ struct RegionSpectra {
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         budget.spend(plan, size, fill);
         unfilled += size - fill.points;
+        int64_t row = plan.first_row;
         for (const int64_t* offset : fill.offsets) {
             if (groups) groups->back().filled.push_back(offset != nullptr);
-            if (!offset) continue;
+            if (!offset) {
+                ++row;
+                continue;
+            }
+            check_point_coordinates(cols, row++);
             BlockReader::check_seek(*offset);
             int64_t got = reader.values_at(*offset, npt);
             if (got != npt) interp::broadcast_mismatch(got, npt);
@@ -184,6 +203,7 @@ struct RegionTraces {
         }
         int64_t end = plan.first_row + size; // within the table: region_fits_table
         for (int64_t r = unchecked_from(plan.first_row); r < end; r = unchecked_from(r)) {
+            check_point_coordinates(cols, r);
             check_trace_column(cols, r, values);
             after[r] = r + 1;
         }
@@ -243,6 +263,11 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     const ParamBlock& params = *held;
     int64_t npt = param_as_int(params.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) params.at(k);
+    // Reading builds the x axis with linspace, which refuses text at either end.
+    for (const char* k : {"FXV", "LXV"})
+        if (std::holds_alternative<ParamText>(params.at(k)))
+            throw Error(ErrorKind::WrongType,
+                        std::string("parameter '") + k + "' is text, not a number");
     check_declared("NPT", npt, src.size());
     check_points("NPT", npt);
 
@@ -261,13 +286,18 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     bool traces = is_trace_type(key.type);
     switch (choose_kind(params, offsets.anno)) {
     case Kind3D::ImageMap:
-        outline_image_map(cur, reader, offsets, key, blocks, npt, cache, out);
+        outline_image_map(cur, reader, offsets, key, blocks, npt, table.info_size, cache, out);
         if (out.kind == BlockKind::ImageMap) {
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
             ImageLayout layout = image_layout(table, npt);
+            MapShape shape{out.shape[0], out.shape[1], npt};
+            check_image_commit(reader, blocks, layout, shape, CutBlocks::PassOver);
+            if (layout == ImageLayout::Planes) check_plane_places(reader, blocks, shape);
+            if (layout == ImageLayout::Neither)
+                for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
             if (layout == ImageLayout::Spectra) {
-                check_spectrum_places(blocks, {out.shape[0], out.shape[1], npt});
+                check_spectrum_places(blocks, shape);
                 out.cut_blocks = cut_spectrum_blocks(reader, blocks, npt);
             }
             if (layout == ImageLayout::Neither)
@@ -282,8 +312,10 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             std::optional<int64_t> count = equal_count(reader, blocks, npt);
             if (count) {
                 out.shape = {static_cast<int64_t>(blocks.blocks.size()), *count};
+                check_trace_names(reader, blocks, npt, table.info_size);
             } else { // the end of the file cuts some short: the whole ones are read
                 StoredBlocks whole = traces_held_whole(reader, blocks, npt);
+                check_trace_names(reader, whole, npt, table.info_size);
                 out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - whole.blocks.size());
                 out.shape = {static_cast<int64_t>(whole.blocks.size()), npt};
             }
@@ -308,6 +340,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             RegionTraces columns{common_count(reader, blocks, npt), traces, // they must stack
                                  RegionBudget(reader.file_size(), true)};
             out.kind = BlockKind::MultiregionTraces;
+            check_trace_names(reader, blocks, npt, table.info_size);
             out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
         } else {
             out.kind = BlockKind::MultiregionMap;

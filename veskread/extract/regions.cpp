@@ -363,6 +363,11 @@ int64_t trace_column(const AnnoCell& findex, int64_t traces) {
 
 } // namespace
 
+void check_point_coordinates(const RegionColumns& cols, int64_t row) {
+    point_cell(cols.x, "X", row);
+    point_cell(cols.y, "Y", row);
+}
+
 void check_trace_column(const RegionColumns& cols, int64_t row, int64_t traces) {
     trace_column(point_cell(cols.file_index, "Fileindex", row), traces);
 }

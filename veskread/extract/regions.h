@@ -175,6 +175,9 @@ private:
     bool in_memory_;
 };
 
+// Throws what a point loop throws looking up the X and Y cells of `row`.
+void check_point_coordinates(const RegionColumns& cols, int64_t row);
+
 // Throws what a trace region's point loop throws at the "Fileindex" cell of
 // `row`, which must name one of `traces` columns (values per trace).
 void check_trace_column(const RegionColumns& cols, int64_t row, int64_t traces);

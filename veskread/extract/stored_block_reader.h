@@ -55,6 +55,9 @@ public:
     // The name 152 bytes past `position`: info_size - 152 bytes (-1 meaning
     // the rest of the file), cut before the first NUL.
     std::string read_label(int64_t position, int32_t info_size) const;
+    // Throws what read_label throws before it reads: a name whose length
+    // info_size makes negative (other than -1).
+    static void check_label_length(int64_t position, int32_t info_size);
 
     // The time and the name as they lie in `info`, the bytes that follow a
     // block's values (the caller makes sure they hold them).
