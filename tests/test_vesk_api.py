@@ -1,5 +1,6 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
 import copy
+import errno
 import gc
 import json
 import math
@@ -18,6 +19,7 @@ import hostile_files as hf
 import veskread
 import vesk
 from vesk._cli import main as vesk_cli
+from vesk._errors import raise_translated
 from test_images import one_image
 from vesk_kinds import COLS, KINDS, MAP, NPT, _anno, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
@@ -454,6 +456,23 @@ def test_block_that_reading_refuses_midway_is_listed_unreadable(tmp_path, case):
         assert b.kind == vesk.UNREADABLE and message in b.problem
         with pytest.raises(vesk.FormatError, match=re.escape(b.problem)):
             f[b.key]
+
+
+def test_a_refused_seek_is_told_as_the_listing_tells_the_block():
+    refused = OSError(errno.EINVAL, "Invalid argument")
+    with pytest.raises(vesk.FormatError, match="^p: block AB: region runs past the table$"):
+        raise_translated(refused, "p", "AB", 10, listed="region runs past the table")
+
+
+@pytest.mark.parametrize("kind", ["time-resolved series", "time-resolved traces"])
+def test_a_cut_block_with_some_map_keys_reads_as_its_kind(tmp_path, kind):
+    vf = file_3d(_spectra(3) if kind == "time-resolved series" else _traces(["a", "b", "c"]),
+                 {**BASE_3D, "NPX": 3, "AOX": 1.0}, data_type=4 if "series" in kind else 7)
+    path = tmp_path / "c.vesk"
+    path.write_bytes(vf.build()[:-193])
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="the other 2 are read"):
+        assert f.blocks[0].kind == kind
+        assert f[f.blocks[0].key].values.shape == (2, NPT)
 
 
 def offsets_before_the_start(which):
