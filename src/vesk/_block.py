@@ -164,15 +164,37 @@ def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
     return math.nan if 4 * math.prod(shape) <= _native.output_limit(file_size) else 0.0
 
 
+# What `vesk` builds for each point of a multiregion block, whether a stored
+# spectrum fills it or not: its region, title, position and time (and their
+# NaN copies), and the index pandas makes of them.
+_POINT_BYTES = 128
+
+
+def _points_unbacked(kind: Optional[str], shape: Optional[Tuple[int, ...]],
+                     file_size: int) -> Optional[str]:
+    """Why a multiregion block's points cost more than its file can back, or None.
+    Regions may share the rows of their table: a small file can declare
+    millions of points, which `veskread` leaves as untouched zero pages."""
+    if kind not in ("multiregion map", "multiregion traces") or not shape:
+        return None
+    need = shape[0] * _POINT_BYTES
+    if need <= _native.output_limit(file_size):
+        return None
+    return ("the annotation table gives %d points, whose coordinates need %d bytes; a file of "
+            "%d bytes cannot back them" % (shape[0], need, file_size))
+
+
 def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
      stored, cut) = item
     key: BlockKey = (data_type, dims, deriv)
-    if problem is not None:
-        message, at = problem
-        text = with_offset(reworded(message), at)
+    unbacked = _points_unbacked(kind, shape, file_size)
+    if problem is not None or unbacked is not None:
+        text = unbacked or ""
+        if problem is not None:
+            text = with_offset(reworded(problem[0]), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
                      parameters=ReadOnly(params or {}), path=path)
