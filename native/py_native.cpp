@@ -117,12 +117,37 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
 // would refuse, kind and shape are None, the parameters those that could be
 // read, the length and stored blocks -1, cut blocks 0 and problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
+// Reading stores text coordinates through numpy, which takes them as
+// float() does: the first it refuses, as str (None when it takes them all);
+// false with a Python error set for any other failure.
+bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
+    for (const std::string& bytes : outline.coordinate_texts) {
+        Ref text = Ref::steal(text_value(bytes));
+        if (!text) return false;
+        if (Ref::steal(PyFloat_FromString(text.get()))) continue;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref t = Ref::steal(type), v = Ref::steal(value), traceback = Ref::steal(tb);
+        refusal = Ref::steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString("ValueError"));
+        return static_cast<bool>(refusal);
+    }
+    return true;
+}
+
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
     if (b.problem) {
         return Py_BuildValue("(sssOOOi(sL)iiii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
                              static_cast<long long>(b.problem->position()), -1, 0, -1, 0);
+    }
+    Ref refusal;
+    if (!refused_coordinate(*b.outline, refusal)) return nullptr;
+    if (refusal) {
+        return Py_BuildValue("(sssOOOi(Oi)iiii)", k.type.c_str(), k.dimensions.c_str(),
+                             k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), -1,
+                             -1, 0, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;

@@ -23,7 +23,8 @@ from vesk._errors import raise_translated
 from test_images import one_image
 from vesk_kinds import COLS, KINDS, MAP, NPT, _anno, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
-from writer_3d import BASE_3D, annotation_block, file_3d, store_block, stored_block, table_subblock
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_TEXT, annotation_block, file_3d, store_block,
+                       stored_block, table_subblock)
 from writer_images import add_image_block
 
 # Attribute of the low-level object that each kind's `values` is.
@@ -456,6 +457,25 @@ def test_block_that_reading_refuses_midway_is_listed_unreadable(tmp_path, case):
         assert b.kind == vesk.UNREADABLE and message in b.problem
         with pytest.raises(vesk.FormatError, match=re.escape(b.problem)):
             f[b.key]
+
+
+@pytest.mark.parametrize("traces", [False, True])
+@pytest.mark.parametrize("text", ["1_0", " 2 ", "abc", "0x10"])
+def test_region_text_coordinates_are_listed_as_numpy_takes_them(tmp_path, text, traces):
+    cols = COLS[:6] + [("Y", TYPE_FLOAT), ("X", TYPE_TEXT)]
+    rows = [(1, 0, 2, 1, 0, 1, 0.0, text), (1, 0, 0, 0, 0, 2, 1.0, "3")]
+    anno = annotation_block([table_subblock(cols, rows)])
+    vf = file_3d(_traces(["a", "b"], npt=2), {**BASE_3D, "NPT": 2}, data_type=7, anno=anno) \
+        if traces else file_3d(_spectra(3), BASE_3D, anno=anno)
+    path = vf.write(str(tmp_path / "t.vesk"))
+    with vesk.open(path) as f:
+        (b,) = f.blocks
+        try:
+            veskread.getVeskData(path, b.key)
+        except ValueError as e:
+            assert (b.kind, b.problem) == (vesk.UNREADABLE, str(e))
+        else:
+            assert b.kind != vesk.UNREADABLE and f[b.key].values.shape == b.shape
 
 
 def test_a_refused_seek_is_told_as_the_listing_tells_the_block():

@@ -131,6 +131,28 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
     }
 }
 
+// The text coordinates of the points a read converts, each row once:
+// regions may share rows.
+struct CoordinateTexts {
+    std::vector<bool> seen; // per table row
+    std::unordered_set<std::string> texts;
+
+    void add(const RegionColumns& cols, int64_t row) {
+        check_point_coordinates(cols, row);
+        bool numbers = (cols.x->ints() || cols.x->floats()) && (cols.y->ints() || cols.y->floats());
+        if (numbers) return;
+        auto r = static_cast<size_t>(row);
+        if (seen.empty()) seen.resize(std::max(cols.x->size(), cols.y->size()));
+        if (seen[r]) return;
+        seen[r] = true;
+        for (const AnnoColumn* c : {cols.x, cols.y}) {
+            AnnoCell cell = (*c)[r];
+            if (auto* t = std::get_if<CellText>(&cell)) texts.insert(*t->bytes);
+        }
+    }
+    std::vector<std::string> taken() { return {texts.begin(), texts.end()}; }
+};
+
 int32_t group_number(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i;
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
@@ -144,6 +166,7 @@ struct RegionSpectra {
     int64_t npt;
     std::vector<GroupFills>* groups; // when asked for: each group's fills
     RegionBudget budget{reader.file_size(), false};
+    CoordinateTexts coordinates{};
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
 
     void group(int32_t g) {
@@ -165,7 +188,7 @@ struct RegionSpectra {
                 ++row;
                 continue;
             }
-            check_point_coordinates(cols, row++);
+            coordinates.add(cols, row++);
             BlockReader::check_seek(*offset);
             int64_t got = reader.values_at(*offset, npt);
             if (got != npt) interp::broadcast_mismatch(got, npt);
@@ -186,6 +209,7 @@ struct RegionTraces {
     int64_t traces;
     RegionBudget budget;
     std::vector<int64_t> after{}; // after[r]: the first row from r on not yet checked
+    CoordinateTexts coordinates{};
 
     void group(int32_t) {}
     void region() {}
@@ -203,7 +227,7 @@ struct RegionTraces {
         }
         int64_t end = plan.first_row + size; // within the table: region_fits_table
         for (int64_t r = unchecked_from(plan.first_row); r < end; r = unchecked_from(r)) {
-            check_point_coordinates(cols, r);
+            coordinates.add(cols, r);
             check_trace_column(cols, r, values);
             after[r] = r + 1;
         }
@@ -342,11 +366,13 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             out.kind = BlockKind::MultiregionTraces;
             check_trace_names(reader, blocks, npt, table.info_size);
             out.shape = {region_points(anno, columns), static_cast<int64_t>(blocks.blocks.size())};
+            out.coordinate_texts = columns.coordinates.taken();
         } else {
             out.kind = BlockKind::MultiregionMap;
             RegionSpectra spectra{reader, blocks, npt, stored ? &stored->groups : nullptr};
             out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
+            out.coordinate_texts = spectra.coordinates.taken();
         }
         break;
     }

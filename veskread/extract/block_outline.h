@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
@@ -51,6 +52,10 @@ struct BlockOutline {
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
+    // The distinct text cells of a multiregion block's X and Y that reading
+    // hands to numpy, which takes them as Python's float() does: only a
+    // caller with Python can tell whether it refuses one (and the block).
+    std::vector<std::string> coordinate_texts;
 };
 
 // One distinct group of a multiregion map's annotation table, in the order
