@@ -20,6 +20,7 @@ import veskread
 import vesk
 from vesk._cli import main as vesk_cli
 from vesk._errors import raise_translated
+from vesk._file import read_map_rows
 from test_images import one_image
 from vesk_kinds import COLS, KINDS, MAP, NPT, _anno, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
@@ -192,6 +193,21 @@ def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
     assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
     assert np.isnan(values.reshape(16, 2)).all(axis=1).sum() == missing
     assert np.isnan(values.reshape(16, 2)[16 - missing:]).all()
+
+
+def test_a_map_of_planes_stopped_early_reads_the_others_as_nan(tmp_path):
+    planes = [stored_block([k * 10.0 + p for p in range(6)]) for k in range(2)]
+    path = file_3d(store_block(planes, block_size=24, stored_blocks=NPT),
+                   {**BASE_3D, **MAP}).write(str(tmp_path / "planes.vesk"))
+    expected = "only 2 of its NPT 4 planes are stored: the values of the other 2 read as NaN"
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match=expected):
+        assert f.blocks[0].warning == expected
+        values = f["AB"].values
+    assert np.isnan(values[..., 2:]).all()
+    np.testing.assert_array_equal(values[..., :2].reshape(6, 2).T, [[p for p in range(6)],
+                                                                    [10 + p for p in range(6)]])
+    rows = read_map_rows(path, f.blocks[0], 1, 2)
+    np.testing.assert_array_equal(rows[0], values[1])
 
 
 @pytest.mark.parametrize("kind", ["image map", "time-resolved series"])

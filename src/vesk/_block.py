@@ -74,6 +74,10 @@ class Block:
     Reading gives the rest, with a `VeskWarning`: the map's missing points as
     NaN, a series or block of traces without the rows or traces it lacks
     (`shape` counts only those read)."""
+    planes: bool = False
+    """Whether an image map is stored as planes, each stored block one spectral
+    point of every map point; with fewer than NPT stored, the values of the
+    planes not stored read as `fill`."""
     fill: float = field(default=math.nan, compare=False)
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
@@ -116,6 +120,9 @@ class Block:
                 "NaN, at map position NaN" if fill == "NaN" else "0, at map position (0, 0)"))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
+            if self.planes:
+                return "only %d of its NPT %d planes are stored: the values of the other %d " \
+                       "read as %s" % (self.stored, self.points, self.points - self.stored, fill)
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
                         "all its %d points read as %s" % (self.stored, points, fill))
@@ -188,7 +195,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored, cut) = item
+     stored, cut, planes) = item
     key: BlockKey = (data_type, dims, deriv)
     unbacked = _points_unbacked(kind, shape, file_size)
     if problem is not None or unbacked is not None:
@@ -214,6 +221,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         unfilled=unfilled,
         stored=stored,
         cut=cut,
+        planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
         parameters=ReadOnly(params),
         path=path,

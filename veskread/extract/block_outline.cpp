@@ -317,7 +317,11 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             ImageLayout layout = image_layout(table, npt);
             MapShape shape{out.shape[0], out.shape[1], npt};
             check_image_commit(reader, blocks, layout, shape, CutBlocks::PassOver);
-            if (layout == ImageLayout::Planes) check_plane_places(reader, blocks, shape);
+            if (layout == ImageLayout::Planes) {
+                check_plane_places(reader, blocks, shape);
+                out.planes = true;
+                if (stored_count < npt) out.unfilled_points = points; // a recording stopped early
+            }
             if (layout == ImageLayout::Neither)
                 for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
             if (layout == ImageLayout::Spectra) {

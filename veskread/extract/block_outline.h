@@ -52,6 +52,9 @@ struct BlockOutline {
     int64_t cut_blocks = 0;
     // Blocks the store table of a 3D block lists (-1 for 2D).
     int64_t stored_blocks = -1;
+    // An image map stored as planes (a spectral point of every map point
+    // per block); with fewer than NPT, every point lacks the other planes'.
+    bool planes = false;
     // The distinct text cells of a multiregion block's X and Y that reading
     // hands to numpy, which takes them as Python's float() does: only a
     // caller with Python can tell whether it refuses one (and the block).
