@@ -115,28 +115,55 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
 }
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
-// data length, unfilled map points, stored blocks, cut blocks, offset of a
-// parameter block cut short or -1, trace names cut short); for a block that
-// reading would refuse, kind and shape are None, the parameters those that
-// could be read, the length and stored blocks -1, cut blocks and names 0,
-// the parameter block -1 and problem (message, offset).
+// data length, unfilled map points, stored blocks, cut blocks, stored as planes,
+// offset of a parameter block cut short or -1, trace names cut short); for a
+// block that reading would refuse, kind and shape are None, the parameters
+// those that could be read, the length and stored blocks -1, cut blocks and
+// names 0, planes False, the parameter block -1 and problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
+// Reading stores text coordinates through numpy, which takes them as
+// float() does: the first it refuses, as str (None when it takes them all);
+// false with a Python error set for any other failure.
+bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
+    for (const std::string& bytes : outline.coordinate_texts) {
+        Ref text = Ref::steal(text_value(bytes));
+        if (!text) return false;
+        if (Ref::steal(PyFloat_FromString(text.get()))) continue;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref t = Ref::steal(type), v = Ref::steal(value), traceback = Ref::steal(tb);
+        refusal = Ref::steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString("ValueError"));
+        return static_cast<bool>(refusal);
+    }
+    return true;
+}
+
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
     if (b.problem) {
-        return Py_BuildValue("(sssOOOi(sL)iiiiii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(sL)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, -1, 0);
+                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, Py_False,
+                             -1, 0);
+    }
+    Ref refusal;
+    if (!refused_coordinate(*b.outline, refusal)) return nullptr;
+    if (refusal) {
+        return Py_BuildValue("(sssOOOi(Oi)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
+                             k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), -1,
+                             -1, 0, -1, 0, Py_False, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
-    return Py_BuildValue("(ssssOOLOLLLLLL)", k.type.c_str(), k.dimensions.c_str(),
+    return Py_BuildValue("(ssssOOLOLLLLOLL)", k.type.c_str(), k.dimensions.c_str(),
                          k.derivative.c_str(), kind_name(b.outline->kind), shape.get(), params,
                          static_cast<long long>(b.outline->data_offset), Py_None,
                          static_cast<long long>(b.outline->data_length),
                          static_cast<long long>(b.outline->unfilled_points),
                          static_cast<long long>(b.outline->stored_blocks),
                          static_cast<long long>(b.outline->cut_blocks),
+                         b.outline->planes ? Py_True : Py_False,
                          static_cast<long long>(b.outline->parameters_cut_at),
                          static_cast<long long>(b.outline->cut_names));
 }
@@ -513,7 +540,8 @@ PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEach listed key of the open file once, as (type, dimensions, "
      "derivative, kind, shape, parameters, data offset, problem, data length, unfilled map "
-     "points, stored blocks, cut blocks), read from the directory and parameter, store and "
+     "points, stored blocks, cut blocks, stored as planes), read from the directory and parameter, "
+     "store and "
      "annotation tables "
      "only. The "
      "descriptor is not closed."},

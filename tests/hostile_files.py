@@ -63,13 +63,15 @@ def _chain_names(levels):
     return names
 
 
-def overlapping_regions(rows=1500, npt=256, traces=False):
+def overlapping_regions(rows=1500, npt=256, traces=False, unrecorded=False):
     """Row j is its own group with AryNX = rows - j: rows**2 / 2 points, all
-    naming the one stored block (or the first value of the one trace)."""
+    naming the one stored block (or the first value of the one trace), or
+    with `unrecorded` none: each point's coordinates are still built."""
     columns = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT), ("AryNY", TYPE_INT),
                ("AryType", TYPE_INT), ("Fileindex", TYPE_INT), ("X", TYPE_FLOAT),
                ("Y", TYPE_FLOAT)]
-    table = [(j + 1, 0, rows - j, 1, 0, int(traces), float(j), 0.0) for j in range(rows)]
+    index = 10**6 if unrecorded else int(traces)
+    table = [(j + 1, 0, rows - j, 1, 0, index, float(j), 0.0) for j in range(rows)]
     anno = annotation_block([table_subblock(columns, table)])
     block = stored_block([1.0] * npt, name="t") if traces else stored_block([1.0] * npt, time=1.0)
     data = store_block([block], block_size=4 * npt)

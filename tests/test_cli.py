@@ -396,11 +396,14 @@ def test_at_for_maps_and_series(capsys, tmp_path, plotting, kind, at):
         assert code == 0 and "--at" not in err
 
 
-def test_series_without_times_is_drawn_against_spectrum_numbers(plotting, tmp_path):
+@pytest.mark.parametrize("times", [None, (1e308, -1e308, 0.0)])  # none stored, or no span
+def test_series_without_times_is_drawn_against_spectrum_numbers(plotting, tmp_path, times):
     from writer_3d import BASE_3D, file_3d, store_block, stored_block
-    blocks = [stored_block([k, 1.0, 2.0, 3.0]) for k in range(3)]  # no times stored
+    blocks = [stored_block([k, 1.0, 2.0, 3.0], time=times and times[k]) for k in range(3)]
     path = file_3d(store_block(blocks, block_size=16), dict(BASE_3D)).write(str(tmp_path / "s"))
-    ax = plotting.draw(vesk.read(path), "t", "100").axes[0]
+    fig = plotting.draw(vesk.read(path), "t", "100")
+    fig.savefig(tmp_path / "p.png")
+    ax = fig.axes[0]
     assert ax.lines[0].get_xdata().tolist() == [0, 1, 2] and ax.get_xlabel() == "time number"
 
 

@@ -43,6 +43,10 @@ def within_rule(report, size):
 @pytest.mark.parametrize("build, exc, fragment", [
     (hf.counting_image_chain, "ValueError", "image directory chain"),
     (hf.overlapping_regions, "ValueError", "region"),
+    (lambda: hf.overlapping_regions(3000, npt=1, unrecorded=True), "ValueError",
+     "the regions so far fill more"),
+    (lambda: (hf.overlapping_regions(1500, npt=1, unrecorded=True)[0],
+              ("vesk.read", hf.SPECTRUM_3D)), "FormatError", "cannot back them"),
     (hf.zero_stride, "ValueError", "stored blocks"),
     (lambda: hf.zero_stride(image_map=True), "ValueError", "stored blocks"),
     (hf.text_before_row, "ValueError", "annotation table"),
@@ -54,7 +58,8 @@ def within_rule(report, size):
                           ("vesk.to_pandas", hf.SPECTRUM_3D)),
                  "FormatError", "a table of the map's 400000000 points",
                  marks=pytest.mark.skipif(not HAS_PANDAS, reason="needs pandas")),
-], ids=["image-chain", "overlapping-regions", "zero-stride-series", "zero-stride-map",
+], ids=["image-chain", "overlapping-regions", "unrecorded-overlapping-regions",
+        "unrecorded-overlapping-regions-vesk", "zero-stride-series", "zero-stride-map",
         "text-before-row", "2d-npt", "aborted-plane-map", "text-map-step", "many-parameters",
         "unfilled-map-to-pandas"])
 def test_refused_within_the_rule(write_file, build, exc, fragment):

@@ -1,11 +1,13 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
 import copy
+import errno
 import gc
 import json
 import math
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import struct
 import warnings
@@ -17,10 +19,13 @@ import hostile_files as hf
 import veskread
 import vesk
 from vesk._cli import main as vesk_cli
+from vesk._errors import raise_translated
+from vesk._file import read_map_rows
 from test_images import one_image
 from vesk_kinds import COLS, KINDS, MAP, NPT, _anno, _spectra, _traces, _values
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file
-from writer_3d import BASE_3D, annotation_block, file_3d, store_block, stored_block, table_subblock
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_TEXT, annotation_block, file_3d, store_block,
+                       stored_block, table_subblock)
 from writer_images import add_image_block
 
 # Attribute of the low-level object that each kind's `values` is.
@@ -189,6 +194,21 @@ def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
     assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
     assert np.isnan(values.reshape(16, 2)).all(axis=1).sum() == missing
     assert np.isnan(values.reshape(16, 2)[16 - missing:]).all()
+
+
+def test_a_map_of_planes_stopped_early_reads_the_others_as_nan(tmp_path):
+    planes = [stored_block([k * 10.0 + p for p in range(6)]) for k in range(2)]
+    path = file_3d(store_block(planes, block_size=24, stored_blocks=NPT),
+                   {**BASE_3D, **MAP}).write(str(tmp_path / "planes.vesk"))
+    expected = "only 2 of its NPT 4 planes are stored: the values of the other 2 read as NaN"
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match=expected):
+        assert f.blocks[0].warning == expected
+        values = f["AB"].values
+    assert np.isnan(values[..., 2:]).all()
+    np.testing.assert_array_equal(values[..., :2].reshape(6, 2).T, [[p for p in range(6)],
+                                                                    [10 + p for p in range(6)]])
+    rows = read_map_rows(path, f.blocks[0], 1, 2)
+    np.testing.assert_array_equal(rows[0], values[1])
 
 
 @pytest.mark.parametrize("kind", ["image map", "time-resolved series"])
@@ -436,6 +456,86 @@ def test_block_that_reading_refuses_is_listed_unreadable(tmp_path, case):
         assert b.kind == vesk.UNREADABLE and b.problem.startswith(message)
         with pytest.raises(vesk.FormatError, match=message):
             f[b.key]
+
+
+def refused_while_read(case):
+    """A block the outline used to list as readable, which reading refuses
+    only once it walks the stored blocks or the regions' cells."""
+    named = [stored_block(_values(k), info_size=16) for k in range(2)]
+    if case == "names past a small info part":
+        return file_3d(store_block(named, block_size=16, info_size=16), BASE_3D, data_type=7), \
+            "read length must be non-negative"
+    if case == "region names past a small info part":
+        return file_3d(store_block(named, block_size=16, info_size=16), BASE_3D, data_type=7,
+                       anno=_anno()), "read length must be non-negative"
+    if case == "a plane cut short":
+        planes = [stored_block([float(k)] * 6) for k in range(NPT)]
+        vf = file_3d(store_block(planes, block_size=24), {**BASE_3D, **MAP})
+        return vf.build()[:-190], "cannot reshape array of size 4 into shape (2,3)"
+    if case == "no layout, blocks before the start":
+        data = store_block([stored_block(_values(0))], block_size=-1, raw_offset=-10 ** 5)
+        return file_3d(data, {**BASE_3D, **MAP}), "lies before its start"
+    if case == "map filled past the file's bound":
+        return hf.zero_stride(npt=4000, count=5000, image_map=True)[0], "stored blocks that fill"
+    if case == "text x axis":
+        return file_3d(_spectra(2), {**BASE_3D, "FXV": "a"}), "parameter 'FXV' is text"
+    return file_3d(_spectra(3), BASE_3D, anno=annotation_block([table_subblock(COLS[:7], [
+        row[:7] for row in [(1, 0, 2, 1, 0, 1, 0.0), (1, 0, 0, 0, 0, 2, 1.0)]])])), \
+        "missing entry 'Y'"
+
+
+@pytest.mark.parametrize("case", ["names past a small info part",
+                                  "region names past a small info part", "a plane cut short",
+                                  "no layout, blocks before the start",
+                                  "map filled past the file's bound", "text x axis",
+                                  "region without Y"])
+def test_block_that_reading_refuses_midway_is_listed_unreadable(tmp_path, case):
+    vf, message = refused_while_read(case)
+    path = tmp_path / "w.vesk"
+    path.write_bytes(vf if isinstance(vf, bytes) else vf.build())
+    with vesk.open(path) as f:
+        (b,) = f.blocks
+        with pytest.raises(Exception):
+            veskread.getVeskData(str(path), b.key)
+        assert b.kind == vesk.UNREADABLE and message in b.problem
+        with pytest.raises(vesk.FormatError, match=re.escape(b.problem)):
+            f[b.key]
+
+
+@pytest.mark.parametrize("traces", [False, True])
+@pytest.mark.parametrize("text", ["1_0", " 2 ", "abc", "0x10"])
+def test_region_text_coordinates_are_listed_as_numpy_takes_them(tmp_path, text, traces):
+    cols = COLS[:6] + [("Y", TYPE_FLOAT), ("X", TYPE_TEXT)]
+    rows = [(1, 0, 2, 1, 0, 1, 0.0, text), (1, 0, 0, 0, 0, 2, 1.0, "3")]
+    anno = annotation_block([table_subblock(cols, rows)])
+    vf = file_3d(_traces(["a", "b"], npt=2), {**BASE_3D, "NPT": 2}, data_type=7, anno=anno) \
+        if traces else file_3d(_spectra(3), BASE_3D, anno=anno)
+    path = vf.write(str(tmp_path / "t.vesk"))
+    with vesk.open(path) as f:
+        (b,) = f.blocks
+        try:
+            veskread.getVeskData(path, b.key)
+        except ValueError as e:
+            assert (b.kind, b.problem) == (vesk.UNREADABLE, str(e))
+        else:
+            assert b.kind != vesk.UNREADABLE and f[b.key].values.shape == b.shape
+
+
+def test_a_refused_seek_is_told_as_the_listing_tells_the_block():
+    refused = OSError(errno.EINVAL, "Invalid argument")
+    with pytest.raises(vesk.FormatError, match="^p: block AB: region runs past the table$"):
+        raise_translated(refused, "p", "AB", 10, listed="region runs past the table")
+
+
+@pytest.mark.parametrize("kind", ["time-resolved series", "time-resolved traces"])
+def test_a_cut_block_with_some_map_keys_reads_as_its_kind(tmp_path, kind):
+    vf = file_3d(_spectra(3) if kind == "time-resolved series" else _traces(["a", "b", "c"]),
+                 {**BASE_3D, "NPX": 3, "AOX": 1.0}, data_type=4 if "series" in kind else 7)
+    path = tmp_path / "c.vesk"
+    path.write_bytes(vf.build()[:-193])
+    with vesk.open(path) as f, pytest.warns(vesk.VeskWarning, match="the other 2 are read"):
+        assert f.blocks[0].kind == kind
+        assert f[f.blocks[0].key].values.shape == (2, NPT)
 
 
 def offsets_before_the_start(which):

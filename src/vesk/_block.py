@@ -75,6 +75,10 @@ class Block:
     file cuts short. Reading gives the rest, with a `VeskWarning`: a map's
     missing points as `fill`, a series or block of traces without the rows or
     traces it lacks (`shape` counts only those read)."""
+    planes: bool = False
+    """Whether an image map is stored as planes, each stored block one spectral
+    point of every map point; with fewer than NPT stored, the values of the
+    planes not stored read as `fill`."""
     fill: float = field(default=math.nan, compare=False)
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
@@ -139,6 +143,9 @@ class Block:
                 self.unfilled, self.shape[0], *_holds_reads(self.unfilled), _REGION_FILL[fill]))
         if self.unfilled > 0:
             points = self.shape[0] * self.shape[1]
+            if self.planes:
+                return "only %d of its NPT %d planes are stored: the values of the other %d " \
+                       "read as %s" % (self.stored, self.points, self.points - self.stored, fill)
             if self.unfilled == points and self.stored > 0:
                 return ("its %d stored blocks are neither spectra of NPT values nor NPT planes: "
                         "all its %d points read as %s" % (self.stored, points, fill))
@@ -196,15 +203,37 @@ def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
         else 0.0
 
 
+# What `vesk` builds for each point of a multiregion block, whether a stored
+# spectrum fills it or not: its region, title, position and time (and their
+# NaN copies), and the index pandas makes of them.
+_POINT_BYTES = 128
+
+
+def _points_unbacked(kind: Optional[str], shape: Optional[Tuple[int, ...]],
+                     file_size: int) -> Optional[str]:
+    """Why a multiregion block's points cost more than its file can back, or None.
+    Regions may share the rows of their table: a small file can declare
+    millions of points, which `veskread` leaves as untouched zero pages."""
+    if kind not in ("multiregion map", "multiregion traces") or not shape:
+        return None
+    need = shape[0] * _POINT_BYTES
+    if need <= _native.output_limit(file_size):
+        return None
+    return ("the annotation table gives %d points, whose coordinates need %d bytes; a file of "
+            "%d bytes cannot back them" % (shape[0], need, file_size))
+
+
 def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored, cut, parameters_cut, cut_names) = item
+     stored, cut, planes, parameters_cut, cut_names) = item
     key: BlockKey = (data_type, dims, deriv)
-    if problem is not None:
-        message, at = problem
-        text = with_offset(reworded(message), at)
+    unbacked = _points_unbacked(kind, shape, file_size)
+    if problem is not None or unbacked is not None:
+        text = unbacked or ""
+        if problem is not None:
+            text = with_offset(reworded(problem[0]), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
                      parameters=ReadOnly(params or {}), path=path)
@@ -224,6 +253,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         unfilled=unfilled,
         stored=stored,
         cut=cut,
+        planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
         parameters_cut=parameters_cut,
         cut_names=cut_names,

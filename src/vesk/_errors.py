@@ -111,18 +111,20 @@ def raise_translated(
     """Re-raises what the low-level reader raised as the matching `vesk` error.
     `listed` is the listing's account of why the block cannot be read, which
     names what numpy's refusals leave unsaid (a trace the file cuts short)."""
-    if isinstance(exc, OSError) and exc.errno == errno.EINVAL and exc.filename is None:
-        # The reader seeking where the file's own numbers point, before its
-        # start: the file object's refusal, not the file system's.
-        raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
-                          "its start") from exc
-    if isinstance(exc, (OSError, MemoryError, VeskError)) or not isinstance(exc, Exception):
+    # The reader seeking where the file's own numbers point, before its
+    # start: the file object's refusal, not the file system's.
+    refused = isinstance(exc, OSError) and exc.errno == errno.EINVAL and exc.filename is None
+    if not refused and (isinstance(exc, (OSError, MemoryError, VeskError))
+                        or not isinstance(exc, Exception)):
         raise exc
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
         raise FormatError(path + ": not a VESK file") from exc
     offset = _noted_offset(exc, path, offset)
     if listed is not None:
         raise FormatError(where(path, block) + ": " + listed) from exc
+    if refused:
+        raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
+                          "its start") from exc
     short = _SHORT_READ.fullmatch(str(exc)) if isinstance(exc, struct.error) else None
     if short:  # worded as the outline words its own
         what = "file ends early: needed %s bytes" % short.group(1)

@@ -214,6 +214,8 @@ class VeskFile:
             except Exception as e:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
+            if block.kind == UNREADABLE:  # read, but more than vesk can build from this file
+                raise FormatError("%s: %s" % (where(self.path, block.name), block.problem))
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))

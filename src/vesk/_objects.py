@@ -380,13 +380,14 @@ def _axis_dim(parameters: Mapping[str, ParameterValue], taken: Sequence[str]) ->
 
 
 def declared_axes(
-    p: Mapping[str, Any]
+    p: Mapping[str, Any], of_map: bool
 ) -> Tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
-    """The spectral axis and an image map's x and y axes, as reading computes
-    them from the parameters alone (the map's: origin + step * (count - 1),
-    then linspace)."""
+    """The spectral axis and, `of_map`, an image map's x and y axes, as reading
+    computes them from the parameters alone (the map's: origin + step *
+    (count - 1), then linspace)."""
     spectral = np.linspace(p["FXV"], p["LXV"], p["NPT"])
-    if "NPX" not in p:
+    # Other kinds may carry some of a map's keys, which reading never consults.
+    if not of_map:
         return spectral, np.zeros(0), np.zeros(0)
     map_x = np.linspace(p["AOX"], p["AOX"] + p["DDX"] * (p["NPX"] - 1), p["NPX"])
     map_y = np.linspace(p["AOY"], p["AOY"] + p["DDY"] * (p["NPY"] - 1), p["NPY"])
@@ -400,7 +401,7 @@ def from_cut_read(block: Block, values: NDArray[np.float32],
     or a block of traces (`labels`) that the end of its file cuts short, or
     a block whose parameters it cuts short."""
     params = block.parameters
-    spectral, map_x, map_y = declared_axes(params)
+    spectral, map_x, map_y = declared_axes(params, block.kind in ("image map", "image traces"))
     if block.kind == "spectrum":
         dim = _axis_dim(params, ())
         return Spectrum(block, params, values, (dim,), {dim: ((dim,), spectral)}, None,
@@ -432,7 +433,7 @@ def from_cut_regions(block: Block, titles: Sequence[Tuple[str, int]], values: ND
     `labels`) that the end of its file cuts short: arrays of all points, and
     each region's title and size."""
     params = block.parameters
-    spectral = declared_axes(params)[0]
+    spectral = declared_axes(params, False)[0]
     regions, at = [], 0
     for title, size in titles:
         part = slice(at, at + size)

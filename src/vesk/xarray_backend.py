@@ -96,7 +96,7 @@ def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
 def _lazy_dataset(path: str, block: Block) -> Dataset:
     p: Mapping[str, Any] = block.parameters
     try:  # from parameters that a damaged file may give as text
-        spectral, map_x, map_y = declared_axes(p)
+        spectral, map_x, map_y = declared_axes(p, block.kind != "spectrum")
     except Exception as e:
         raise_translated(e, path, block.name, block.offset)
     data = indexing.LazilyIndexedArray(VeskBackendArray(path, block))

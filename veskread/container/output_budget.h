@@ -16,6 +16,11 @@ namespace vesk {
 // Bytes a call may produce from a file of `file_size` bytes.
 int64_t output_limit(int64_t file_size);
 
+// Arrays from this size on are mapped on their own (glibc's threshold before
+// anything raises it), so their untouched pages cost nothing; smaller ones
+// come from the heap, which clears them: all their bytes count.
+constexpr int64_t kMappedArrayBytes = int64_t(128) << 10;
+
 class OutputBudget {
 public:
     explicit OutputBudget(int64_t file_size);

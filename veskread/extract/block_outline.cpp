@@ -69,9 +69,20 @@ int64_t common_count(const BlockReader& reader, const StoredBlocks& blocks, int6
     return npt; // not reached: counts differ only where some block is cut
 }
 
+// Reading takes each trace's name after its values, from the first block it
+// reads on; an info size too small to hold one fails there.
+void check_trace_names(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt,
+                       int32_t info_size) {
+    if (blocks.blocks.empty()) return;
+    int64_t offset = blocks.blocks.front().offset;
+    BlockReader::check_seek(offset);
+    int64_t after = reader.position_after(offset, npt, reader.values_at(offset, npt));
+    BlockReader::check_label_length(after, info_size);
+}
+
 void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffsets& offsets,
                        const DataBlockKey& key, const StoredBlocks& blocks, int64_t npt,
-                       ParamRecordCache* cache, BlockOutline& out) {
+                       int32_t info_size, ParamRecordCache* cache, BlockOutline& out) {
     for (const char* k : kMapGeometryKeys) out.parameters->at(k);
     int64_t npx = param_as_int(out.parameters->at("NPX"), "NPX");
     int64_t npy = param_as_int(out.parameters->at("NPY"), "NPY");
@@ -110,6 +121,9 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
             }
             check_trace_plane(reader, b, npt, {npy, npx});
         }
+        check_trace_names(reader,
+                          out.cut_blocks > 0 ? traces_held_whole(reader, blocks, npt) : blocks, npt,
+                          info_size);
         out.kind = BlockKind::ImageTraces;
         out.shape = {npy, npx, static_cast<int64_t>(blocks.blocks.size()) - out.cut_blocks};
     } else {
@@ -144,6 +158,28 @@ double number_at(const AnnoColumn* column, int64_t row) {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
+// The text coordinates of the points a read converts, each row once:
+// regions may share rows.
+struct CoordinateTexts {
+    std::vector<bool> seen; // per table row
+    std::unordered_set<std::string> texts;
+
+    void add(const RegionColumns& cols, int64_t row) {
+        check_point_coordinates(cols, row);
+        bool numbers = (cols.x->ints() || cols.x->floats()) && (cols.y->ints() || cols.y->floats());
+        if (numbers) return;
+        auto r = static_cast<size_t>(row);
+        if (seen.empty()) seen.resize(std::max(cols.x->size(), cols.y->size()));
+        if (seen[r]) return;
+        seen[r] = true;
+        for (const AnnoColumn* c : {cols.x, cols.y}) {
+            AnnoCell cell = (*c)[r];
+            if (auto* t = std::get_if<CellText>(&cell)) texts.insert(*t->bytes);
+        }
+    }
+    std::vector<std::string> taken() { return {texts.begin(), texts.end()}; }
+};
+
 int32_t group_number(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i;
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
@@ -165,6 +201,7 @@ struct RegionSpectra {
     int64_t npt;
     std::vector<GroupFills>* groups; // when asked for: each group's fills
     RegionBudget budget{reader.file_size(), false};
+    CoordinateTexts coordinates{};
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
     // Points given a position: 16 bytes each, copied once on their way to
     // Python, within a quarter of the bound.
@@ -190,6 +227,7 @@ struct RegionSpectra {
         for (size_t n = 0; n < fill.offsets.size(); ++n) {
             const int64_t* offset = fill.offsets[n];
             if (offset) {
+                coordinates.add(cols, plan.first_row + static_cast<int64_t>(n));
                 BlockReader::check_seek(*offset);
                 whole[n] = reader.holds_spectrum(*offset, npt);
                 cut += !whole[n];
@@ -221,6 +259,7 @@ struct RegionTraces {
     RegionBudget budget;
     std::vector<GroupFills>* groups; // when asked for: the groups, without fills
     std::vector<int64_t> after{};    // after[r]: the first row from r on not yet checked
+    CoordinateTexts coordinates{};
 
     void group(int32_t g) {
         if (groups) groups->push_back({g, false, {}, {}});
@@ -242,6 +281,7 @@ struct RegionTraces {
         }
         int64_t end = plan.first_row + size; // within the table: region_fits_table
         for (int64_t r = unchecked_from(plan.first_row); r < end; r = unchecked_from(r)) {
+            coordinates.add(cols, r);
             check_trace_column(cols, r, values);
             after[r] = r + 1;
         }
@@ -302,6 +342,11 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     const ParamBlock& params = *held;
     int64_t npt = param_as_int(params.at("NPT"), "NPT");
     for (const char* k : {"FXV", "LXV", "MXY", "MNY"}) params.at(k);
+    // Reading builds the x axis with linspace, which refuses text at either end.
+    for (const char* k : {"FXV", "LXV"})
+        if (std::holds_alternative<ParamText>(params.at(k)))
+            throw Error(ErrorKind::WrongType,
+                        std::string("parameter '") + k + "' is text, not a number");
     check_declared("NPT", npt, src.size());
     check_points("NPT", npt);
 
@@ -320,13 +365,22 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     bool traces = is_trace_type(key.type);
     switch (choose_kind(params, offsets.anno)) {
     case Kind3D::ImageMap:
-        outline_image_map(cur, reader, offsets, key, blocks, npt, cache, out);
+        outline_image_map(cur, reader, offsets, key, blocks, npt, table.info_size, cache, out);
         if (out.kind == BlockKind::ImageMap) {
             int64_t points = saturating_mul(out.shape[0], out.shape[1]);
             int64_t stored_count = static_cast<int64_t>(blocks.blocks.size());
             ImageLayout layout = image_layout(table, npt);
+            MapShape shape{out.shape[0], out.shape[1], npt};
+            check_image_commit(reader, blocks, layout, shape, CutBlocks::PassOver);
+            if (layout == ImageLayout::Planes) {
+                check_plane_places(reader, blocks, shape);
+                out.planes = true;
+                if (stored_count < npt) out.unfilled_points = points; // a recording stopped early
+            }
+            if (layout == ImageLayout::Neither)
+                for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
             if (layout == ImageLayout::Spectra) {
-                check_spectrum_places(blocks, {out.shape[0], out.shape[1], npt});
+                check_spectrum_places(blocks, shape);
                 out.cut_blocks = cut_spectrum_blocks(reader, blocks, npt);
             }
             if (layout == ImageLayout::Neither)
@@ -341,8 +395,10 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             std::optional<int64_t> count = equal_count(reader, blocks, npt);
             if (count) {
                 out.shape = {static_cast<int64_t>(blocks.blocks.size()), *count};
+                check_trace_names(reader, blocks, npt, table.info_size);
             } else { // the end of the file cuts some short: the whole ones are read
                 StoredBlocks whole = traces_held_whole(reader, blocks, npt);
+                check_trace_names(reader, whole, npt, table.info_size);
                 out.cut_blocks = static_cast<int64_t>(blocks.blocks.size() - whole.blocks.size());
                 out.shape = {static_cast<int64_t>(whole.blocks.size()), npt};
             }
@@ -374,13 +430,16 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             RegionTraces columns{count.value_or(npt), whole, RegionBudget(reader.file_size(), true),
                                  stored ? &stored->groups : nullptr};
             out.kind = BlockKind::MultiregionTraces;
+            check_trace_names(reader, blocks, npt, table.info_size);
             out.shape = {region_points(anno, columns), whole};
+            out.coordinate_texts = columns.coordinates.taken();
         } else {
             out.kind = BlockKind::MultiregionMap;
             RegionSpectra spectra{reader, blocks, npt, stored ? &stored->groups : nullptr};
             out.shape = {region_points(anno, spectra), npt};
             out.unfilled_points = spectra.unfilled;
             if (spectra.cut > 0) out.cut_blocks = cut_spectra(reader, blocks, npt);
+            out.coordinate_texts = spectra.coordinates.taken();
         }
         if (stored) stored->annotation = std::move(anno);
         break;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "veskread/container/byte_source.h"
@@ -60,6 +61,13 @@ struct BlockOutline {
     // A parameter block that the end of the file cuts short, whose records
     // before the cut were merged (CutParameters::KeepRead), or -1.
     int64_t parameters_cut_at = -1;
+    // An image map stored as planes (a spectral point of every map point
+    // per block); with fewer than NPT, every point lacks the other planes'.
+    bool planes = false;
+    // The distinct text cells of a multiregion block's X and Y that reading
+    // hands to numpy, which takes them as Python's float() does: only a
+    // caller with Python can tell whether it refuses one (and the block).
+    std::vector<std::string> coordinate_texts;
 };
 
 // One distinct group of a multiregion map's annotation table, in the order

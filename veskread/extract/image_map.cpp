@@ -192,6 +192,20 @@ void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape) {
     for (const auto& b : blocks.blocks) check_spectrum_place(b, i++, shape);
 }
 
+void check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
+                        const MapShape& shape) {
+    const int64_t plane = saturating_mul(shape.npy, shape.npx);
+    int64_t i = 0;
+    for (const auto& b : blocks.blocks) {
+        poll_interrupt();
+        BlockReader::check_seek(b.offset);
+        int64_t room = reader.values_at(b.offset, plane);
+        if (room != plane) interp::reshape_mismatch(room, shape.npy, shape.npx);
+        if (i >= shape.npt) interp::index_out_of_bounds(i, 2, shape.npt);
+        ++i;
+    }
+}
+
 int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
     int64_t cut = 0;
     for (const auto& b : blocks.blocks)

@@ -41,6 +41,11 @@ inline void check_spectrum_place(const StoredBlock& b, int64_t i, const MapShape
 // all be placed, told without reading them.
 void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape);
 
+// Throws what reading plane blocks into a map of `shape` throws, without
+// reading them: a negative offset, a plane the file cuts short, a plane past NPT.
+void check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
+                        const MapShape& shape);
+
 // Spectrum blocks the end of the file cuts short (a block at a negative
 // offset is not cut: reading refuses it).
 int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt);

@@ -169,10 +169,9 @@ PyObject* mapped_zeros(int64_t rows, int64_t cols, int64_t bytes) {
 } // namespace
 
 PyObject* np_zeros_untouched(int64_t rows, int64_t cols) {
-    // glibc's threshold before anything raises it: np.zeros maps such arrays.
-    constexpr int64_t kMappedFrom = int64_t(128) << 10;
+    // np.zeros maps such arrays only until a freed one raises the threshold.
     int64_t bytes = saturating_mul(saturating_mul(rows, cols), 4);
-    if (bytes >= kMappedFrom && bytes < std::numeric_limits<int64_t>::max()) {
+    if (bytes >= kMappedArrayBytes && bytes < std::numeric_limits<int64_t>::max()) {
         if (PyObject* a = mapped_zeros(rows, cols, bytes)) return a;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr; // Ctrl-C, say
         PyErr_Clear(); // np.zeros gives numpy's own error, if any

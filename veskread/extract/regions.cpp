@@ -150,7 +150,8 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
 }
 
 void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
-    budget_.spend(saturating_add(filled.committed, saturating_mul(filled.points, per_point_)),
+    // Every point's coordinates: np.zeros commits them wherever the heap serves it.
+    budget_.spend(saturating_add(filled.committed, saturating_mul(size, per_point_)),
                   "annotation table gives region " + std::to_string(plan.group) + " " +
                       std::to_string(size) + " points; the regions so far fill more");
 }
@@ -190,7 +191,8 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
         }
     }
     close_run();
-    fill.committed = std::min(fill.committed, saturating_mul(size, row_bytes));
+    int64_t array = saturating_mul(size, row_bytes);
+    fill.committed = array < kMappedArrayBytes ? array : std::min(fill.committed, array);
     return fill;
 }
 
@@ -362,6 +364,11 @@ int64_t trace_column(const AnnoCell& findex, int64_t traces) {
 }
 
 } // namespace
+
+void check_point_coordinates(const RegionColumns& cols, int64_t row) {
+    point_cell(cols.x, "X", row);
+    point_cell(cols.y, "Y", row);
+}
 
 void check_trace_column(const RegionColumns& cols, int64_t row, int64_t traces) {
     trace_column(point_cell(cols.file_index, "Fileindex", row), traces);

@@ -72,8 +72,8 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan);
 // What a spectrum region's point loop writes: the points whose "Fileindex"
 // names a stored block (the others stay zero), and the bytes their rows of
 // `row_bytes` commit in an array of zero pages, counted in the 2 MiB pages
-// numpy backs large arrays with. The region must fit the table. The block of
-// each point is kept, so that the loop that reads them looks nothing up again.
+// numpy backs large arrays with (all of an array too small to be mapped). The region must fit the
+// table. The block of each point is kept, so that the loop that reads them looks nothing up again.
 struct RegionFill {
     int64_t points = 0;
     int64_t committed = 0;
@@ -85,8 +85,8 @@ RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,
 
 // What the regions of one read may fill together, from one budget of the
 // file's size: regions may overlap (share rows), and what each fills counts
-// across all. A region spends the rows it commits and its points'
-// coordinates (and times, for spectra); spend() refuses with reading's
+// across all. A region spends the rows it commits and all its points'
+// coordinates (and times, for spectra), filled or not; spend() refuses with reading's
 // ValueError where they are not left.
 class RegionBudget {
 public:
@@ -174,6 +174,9 @@ private:
     float* values_ = nullptr;
     bool in_memory_;
 };
+
+// Throws what a point loop throws looking up the X and Y cells of `row`.
+void check_point_coordinates(const RegionColumns& cols, int64_t row);
 
 // Throws what a trace region's point loop throws at the "Fileindex" cell of
 // `row`, which must name one of `traces` columns (values per trace).

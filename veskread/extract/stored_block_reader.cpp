@@ -221,11 +221,17 @@ double BlockReader::read_time(int64_t position) const {
     return t;
 }
 
-std::string BlockReader::read_label(int64_t position, int32_t info_size) const {
+void BlockReader::check_label_length(int64_t position, int32_t info_size) {
     int64_t n = int64_t(info_size) - kLabelSkip;
     int64_t at = checked_add(position, kLabelSkip);
     if (n < -1)
         throw Error(ErrorKind::NegativeReadLength, "read length must be non-negative or -1", at, n);
+}
+
+std::string BlockReader::read_label(int64_t position, int32_t info_size) const {
+    check_label_length(position, info_size);
+    int64_t n = int64_t(info_size) - kLabelSkip;
+    int64_t at = checked_add(position, kLabelSkip);
     int64_t avail = std::max<int64_t>(size_ - at, 0);
     int64_t left = n == -1 ? avail : std::min(n, avail);
     std::string out;

@@ -65,6 +65,9 @@ public:
     // the file cuts short: the name's place runs past the end with no NUL
     // before it, so it reads shorter than stored, or empty.
     int64_t labels_cut(const std::vector<int64_t>& positions, int32_t info_size) const;
+    // Throws what read_label throws before it reads: a name whose length
+    // info_size makes negative (other than -1).
+    static void check_label_length(int64_t position, int32_t info_size);
 
     // The time and the name as they lie in `info`, the bytes that follow a
     // block's values (the caller makes sure they hold them).

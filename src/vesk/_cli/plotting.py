@@ -82,12 +82,16 @@ SERIES = (vesk.TimeSeries, vesk.TimeTraces)
 def row_colours(data: vesk.DataObject) -> Tuple[NDArray[Any], str]:
     """What colours the rows of a series: their numeric coordinate (times), or
     their numbers from 0 where it cannot tell them apart: text (trace names),
-    a value that is not finite (drawn in no colour at all) or one time for
-    all (a file that stores none)."""
+    a value that is not finite (drawn in no colour at all), one time for
+    all (a file that stores none) or times too far apart for any axis to
+    span (their difference past the largest float)."""
     name = data.dims[0]
     values = coordinate(data, name)
-    if values.dtype.kind in "fiu" and np.isfinite(values).all() and np.ptp(values) > 0:
-        return values, column_label(data, name)
+    if values.dtype.kind in "fiu" and np.isfinite(values).all():
+        with np.errstate(over="ignore"):
+            span = np.ptp(values.astype(np.float64)) if len(values) else 0.0
+        if 0 < span < np.inf:
+            return values, column_label(data, name)
     return np.arange(len(values)), "%s number" % name
 
 
