@@ -4,7 +4,7 @@
 // extent is negative, and a spectrum's outline counts only values the file
 // holds after its data offset. A multiregion map is outlined again as the
 // package does for its unmeasured points: a fill per point of the regions,
-// and a table position for every point without a stored block, or none; one
+// and a table row for every point without a stored block, or none; one
 // that the end of the file cuts short is read past its cut blocks.
 #include <cstddef>
 #include <cstdint>
@@ -36,16 +36,20 @@ void read_past_cut(const vesk::ByteSource& src, const vesk::BlockOutline& outlin
     auto* dst = static_cast<float*>(values.data());
     const int64_t stride = int64_t(stored.table.block_size) + stored.table.info_size;
     BlockReader reader(src);
+    // Text cells stay unresolved: only the package's binding has float().
+    RegionColumns cols = RegionColumns::of(*stored.annotation);
+    Coordinates x = Coordinates::of(cols.x), y = Coordinates::of(cols.y);
+    RegionRead into{regions, points, x, y, dst, coords, coords + points, coords + 2 * points};
     try {
         if (outline.kind == BlockKind::MultiregionMap) {
-            read_measured_regions(reader, stored.blocks, *stored.annotation, npt, stride, regions,
-                                  points, true, dst, coords, coords + points, coords + 2 * points);
+            read_measured_regions(reader, stored.blocks, *stored.annotation, npt, stride, true,
+                                  into);
         } else { // traces: npt is their count; each holds NPT values
             int64_t values_each = param_as_int(outline.parameters->at("NPT"), "NPT");
             StoredBlocks whole = traces_held_whole(reader, stored.blocks, values_each);
             if (int64_t(whole.blocks.size()) != npt) std::abort();
             read_measured_region_traces(reader, whole, *stored.annotation, values_each, stride,
-                                        regions, points, dst, coords, coords + points);
+                                        into);
         }
     } catch (const Error&) {
     }
@@ -69,7 +73,7 @@ void check_group_fills(const vesk::ByteSource& src, const vesk::ListedBlock& b) 
     for (const GroupFills& g : stored.groups) {
         int64_t missing = 0;
         for (uint8_t f : g.filled) missing += f == 0;
-        if (!g.unfilled_at.empty() && int64_t(g.unfilled_at.size()) != 2 * missing) std::abort();
+        if (!g.unfilled_rows.empty() && int64_t(g.unfilled_rows.size()) != missing) std::abort();
         points += int64_t(g.filled.size());
         unfilled += missing;
     }

@@ -8,6 +8,7 @@
 // own between calls. Core errors become ValueError(message, byte offset or -1) and OSError; `vesk`
 // turns them into its own exceptions, so nothing here depends on veskread's module.
 #include <cerrno>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -114,6 +115,39 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
     return list.release();
 }
 
+// Reading stores a multiregion table's text coordinates through numpy, which
+// takes them as float() does: 1 with `value` set, 0 where it refuses the text
+// (its ValueError, when `refusal` is given, as str), -1 with a Python error
+// set for any other failure.
+int text_as_float(const std::string& bytes, double& value, Ref* refusal = nullptr) {
+    Ref text = Ref::steal(text_value(bytes));
+    if (!text) return -1;
+    Ref number = Ref::steal(PyFloat_FromString(text.get()));
+    if (number) {
+        value = PyFloat_AS_DOUBLE(number.get());
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyObject *type, *error, *tb;
+    PyErr_Fetch(&type, &error, &tb);
+    Ref t = Ref::steal(type), e = Ref::steal(error), traceback = Ref::steal(tb);
+    if (!refusal) return 0;
+    *refusal = Ref::steal(e ? PyObject_Str(e.get()) : PyUnicode_FromString("ValueError"));
+    return *refusal ? 0 : -1;
+}
+
+// The first text coordinate of a multiregion block that reading would
+// refuse, as str (None when it takes them all); false with a Python error set.
+bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
+    double unused;
+    for (const std::string& bytes : outline.coordinate_texts) {
+        int taken = text_as_float(bytes, unused, &refusal);
+        if (taken < 0) return false;
+        if (taken == 0) return true;
+    }
+    return true;
+}
+
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
 // data length, unfilled map points, stored blocks, cut blocks, stored as planes,
 // offset of a parameter block cut short or -1, trace names cut short); for a
@@ -121,23 +155,6 @@ template <class Make> PyObject* new_list(size_t n, Make make) {
 // those that could be read, the length and stored blocks -1, cut blocks and
 // names 0, planes False, the parameter block -1 and problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
-// Reading stores text coordinates through numpy, which takes them as
-// float() does: the first it refuses, as str (None when it takes them all);
-// false with a Python error set for any other failure.
-bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
-    for (const std::string& bytes : outline.coordinate_texts) {
-        Ref text = Ref::steal(text_value(bytes));
-        if (!text) return false;
-        if (Ref::steal(PyFloat_FromString(text.get()))) continue;
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref t = Ref::steal(type), v = Ref::steal(value), traceback = Ref::steal(tb);
-        refusal = Ref::steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString("ValueError"));
-        return static_cast<bool>(refusal);
-    }
-    return true;
-}
 
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
@@ -381,19 +398,70 @@ PyObject* read_cut_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return names_list(labels);
 }
 
-// [(group, bytes of 0/1 per point, or None for a group that is no region)].
+// A multiregion block's outline and what it read on the way, kept past the
+// call that made it: its table is then read with the lock held.
+struct RegionOutline {
+    BlockOutline outline;
+    StoredLayout stored;
+    RegionColumns columns() const { return RegionColumns::of(*stored.annotation); }
+};
+
+// The outline of a multiregion block of `key`; false with a Python error set.
+bool region_outline(int fd, const DataBlockKey& key, RegionOutline& out) {
+    PyObject* done = read_unlocked(fd, key, [&](auto&, auto& outline, auto& stored) {
+        if (outline.kind != BlockKind::MultiregionMap &&
+            outline.kind != BlockKind::MultiregionTraces)
+            throw_value("not a multiregion map");
+        out.outline = outline;
+        out.stored = std::move(stored);
+    });
+    Py_XDECREF(done);
+    return done != nullptr;
+}
+
+// The table's X or Y as reading stores them through numpy: text as float()
+// takes it (Refused where it does not), a cell of no type as NaN. False with
+// a Python error set.
+bool table_coordinates(const AnnoColumn* column, Coordinates& c) {
+    c = Coordinates::of(column);
+    for (size_t k = 0; c.pending > 0 && k < c.state.size(); ++k) {
+        if (c.state[k] != Coordinates::Pending) continue;
+        --c.pending;
+        c.state[k] = Coordinates::Stored;
+        c.value[k] = std::numeric_limits<double>::quiet_NaN();
+        AnnoCell cell = (*column)[k];
+        if (auto* t = std::get_if<CellText>(&cell)) {
+            int taken = text_as_float(*t->bytes, c.value[k]);
+            if (taken < 0) return false;
+            if (taken == 0) c.state[k] = Coordinates::Refused;
+        }
+    }
+    return true;
+}
+
 template <class T> PyObject* bytes_of(const std::vector<T>& v) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                      static_cast<Py_ssize_t>(v.size() * sizeof(T)));
 }
 
-PyObject* fills_list(const std::vector<GroupFills>& groups) {
-    return new_list(groups.size(), [&](size_t i) -> PyObject* {
-        const GroupFills& g = groups[i];
+// [(group, bytes of 0/1 per point, the X and Y of each unfilled point as
+// float64 pairs)], both None for a group that is no region.
+PyObject* fills_list(const RegionOutline& r) {
+    Coordinates x, y;
+    RegionColumns cols = r.columns();
+    if (!table_coordinates(cols.x, x) || !table_coordinates(cols.y, y)) return nullptr;
+    return new_list(r.stored.groups.size(), [&](size_t i) -> PyObject* {
+        const GroupFills& g = r.stored.groups[i];
         if (!g.region) return Py_BuildValue("(iOO)", g.group, Py_None, Py_None);
+        std::vector<double> at;
+        at.reserve(2 * g.unfilled_rows.size());
+        for (int64_t row : g.unfilled_rows) {
+            at.push_back(table_position(x, row));
+            at.push_back(table_position(y, row));
+        }
         Ref filled = Ref::steal(bytes_of(g.filled));
-        Ref at = filled ? Ref::steal(bytes_of(g.unfilled_at)) : Ref();
-        return at ? Py_BuildValue("(iOO)", g.group, filled.get(), at.get()) : nullptr;
+        Ref places = filled ? Ref::steal(bytes_of(at)) : Ref();
+        return places ? Py_BuildValue("(iOO)", g.group, filled.get(), places.get()) : nullptr;
     });
 }
 
@@ -401,90 +469,100 @@ PyObject* region_fills(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd;
     DataBlockKey key;
     if (!block_arguments("region_fills", args, nargs, 4, fd, key)) return nullptr;
-    std::vector<GroupFills> groups;
-    PyObject* done = read_unlocked(fd, key, [&](auto&, auto& outline, auto& stored) {
-        if (outline.kind != BlockKind::MultiregionMap &&
-            outline.kind != BlockKind::MultiregionTraces)
-            throw_value("not a multiregion map");
-        groups = std::move(stored.groups);
-    });
-    if (!done) return nullptr;
-    Py_DECREF(done);
-    return fills_list(groups);
+    RegionOutline r;
+    return region_outline(fd, key, r) ? fills_list(r) : nullptr;
 }
 
-// A list of ints as 32-bit groups; false with a Python error set.
-bool group_list(PyObject* list, std::vector<int32_t>& out) {
-    Ref seq = Ref::steal(PySequence_Fast(list, "groups must be a sequence"));
-    if (!seq) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), k));
-        if (v == -1 && PyErr_Occurred()) return false;
-        if (v < INT32_MIN || v > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "group out of range");
-            return false;
-        }
-        out.push_back(static_cast<int32_t>(v));
+// The regions' groups in reading's order, which is a Python set's of the
+// table's groups; false with a Python error set.
+bool reading_order(const std::vector<GroupFills>& groups, std::vector<int32_t>& order) {
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set) return false;
+    std::unordered_map<int32_t, bool> region;
+    for (const GroupFills& g : groups) { // distinct, in the order the table first names them
+        Ref n = Ref::steal(PyLong_FromLong(g.group));
+        if (!n || PySet_Add(set.get(), n.get()) < 0) return false;
+        region[g.group] = g.region;
     }
-    return true;
+    Ref it = Ref::steal(PyObject_GetIter(set.get()));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        auto g = static_cast<int32_t>(PyLong_AsLong(item.get()));
+        if (region[g]) order.push_back(g);
+    }
+    return !PyErr_Occurred();
 }
 
 // The regions of a multiregion map or map of traces that the end of the file
 // cuts short, into arrays of all their points; the names of the traces read.
-void read_regions(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
-                  const std::vector<int32_t>& groups, bool placed, OutBuffer* out[4],
-                  std::vector<MeasuredRegion>& regions, Labels& labels) {
-    if (!stored.annotation) throw_value("not a multiregion map");
+void read_regions(const ByteSource& src, const RegionOutline& r, RegionRead& into, bool placed,
+                  OutBuffer* out[4], std::vector<MeasuredRegion>& regions, Labels& labels) {
     BlockReader reader(src);
-    int64_t points = outline.shape[0], width = outline.shape[1];
-    bool traces = outline.kind == BlockKind::MultiregionTraces;
+    const StoredLayout& stored = r.stored;
+    int64_t points = r.outline.shape[0], width = r.outline.shape[1];
+    bool traces = r.outline.kind == BlockKind::MultiregionTraces;
     check_room("the map", saturating_mul(saturating_mul(points, width), 4), out[0]->view.len);
     for (int k = 1; k < (traces ? 3 : 4); ++k)
         check_room("a value per point", saturating_mul(points, 8), out[k]->view.len);
-    auto* map_x = static_cast<double*>(out[1]->view.buf);
-    auto* map_y = static_cast<double*>(out[2]->view.buf);
+    into.values = static_cast<float*>(out[0]->view.buf);
+    into.map_x = static_cast<double*>(out[1]->view.buf);
+    into.map_y = static_cast<double*>(out[2]->view.buf);
     if (!traces) {
+        into.start_time = static_cast<double*>(out[3]->view.buf);
         regions = read_measured_regions(reader, stored.blocks, *stored.annotation, width,
-                                        stride_of(stored.table), groups, points, placed,
-                                        static_cast<float*>(out[0]->view.buf), map_x, map_y,
-                                        static_cast<double*>(out[3]->view.buf));
+                                        stride_of(stored.table), placed, into);
         return;
     }
-    int64_t npt = param_as_int(outline.parameters->at("NPT"), "NPT");
+    int64_t npt = param_as_int(r.outline.parameters->at("NPT"), "NPT");
     StoredBlocks whole = traces_held_whole(reader, stored.blocks, npt);
     if (static_cast<int64_t>(whole.blocks.size()) != width) throw_file_changed(-1);
     regions = read_measured_region_traces(reader, whole, *stored.annotation, npt,
-                                          stride_of(stored.table), groups, points,
-                                          static_cast<float*>(out[0]->view.buf), map_x, map_y);
+                                          stride_of(stored.table), into);
     labels = scan_traces(reader, whole, npt, stored.table.info_size, std::nullopt).labels;
 }
 
 PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd;
     DataBlockKey key;
-    if (!block_arguments("read_cut_regions", args, nargs, 10, fd, key)) return nullptr;
-    std::vector<int32_t> groups;
-    if (!group_list(args[4], groups)) return nullptr;
-    int placed = PyObject_IsTrue(args[5]);
+    if (!block_arguments("read_cut_regions", args, nargs, 9, fd, key)) return nullptr;
+    int placed = PyObject_IsTrue(args[4]);
     if (placed < 0) return nullptr;
     OutBuffer values, map_x, map_y, start_time;
-    if (!values.take(args[6]) || !map_x.take(args[7]) || !map_y.take(args[8]) ||
-        (args[9] != Py_None && !start_time.take(args[9])))
+    if (!values.take(args[5]) || !map_x.take(args[6]) || !map_y.take(args[7]) ||
+        (args[8] != Py_None && !start_time.take(args[8])))
+        return nullptr;
+    // The outline with the lock released, the table's text with it held,
+    // then the values with it released again.
+    RegionOutline r;
+    if (!region_outline(fd, key, r)) return nullptr;
+    bool traces = r.outline.kind == BlockKind::MultiregionTraces;
+    if (!traces && !start_time.held) {
+        PyErr_SetString(PyExc_TypeError, "a multiregion map needs its start times");
+        return nullptr;
+    }
+    std::vector<int32_t> order;
+    Coordinates x, y;
+    RegionColumns cols = r.columns();
+    if (!reading_order(r.stored.groups, order) || !table_coordinates(cols.x, x) ||
+        !table_coordinates(cols.y, y))
         return nullptr;
     OutBuffer* out[4] = {&values, &map_x, &map_y, &start_time};
+    RegionRead into{order, r.outline.shape[0], x, y, nullptr, nullptr, nullptr, nullptr};
     std::vector<MeasuredRegion> regions;
     Labels labels;
-    bool traces = false;
-    PyObject* done = read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
-        traces = outline.kind == BlockKind::MultiregionTraces;
-        if (!traces && outline.kind != BlockKind::MultiregionMap)
-            throw_value("not a multiregion map");
-        if (!traces && !start_time.held) throw_value("a multiregion map needs its start times");
-        read_regions(src, outline, stored, groups, placed != 0, out, regions, labels);
-    });
-    if (!done) return nullptr;
-    Py_DECREF(done);
+    CoreRead read;
+    {
+        GilRelease unlocked;
+        try {
+            read_regions(FdSource(fd), r, into, placed != 0, out, regions, labels);
+        } catch (const Error& e) {
+            read.failure = e;
+        } catch (const std::bad_alloc&) {
+            read.out_of_memory = true;
+        }
+    }
+    if (read.out_of_memory) return PyErr_NoMemory();
+    if (read.failure) return raise_core_error(*read.failure);
     Ref list = Ref::steal(new_list(regions.size(), [&](size_t k) -> PyObject* {
         return Py_BuildValue("(NL)", text_value(regions[k].title),
                              static_cast<long long>(regions[k].points));
@@ -563,9 +641,9 @@ PyMethodDef methods[] = {
      "short gives the records before the cut. The descriptor is not closed."},
     {"read_cut_regions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_cut_regions)), METH_FASTCALL,
-     "read_cut_regions(fd, type, dimensions, derivative, groups, placed, values, map_x, map_y, "
+     "read_cut_regions(fd, type, dimensions, derivative, placed, values, map_x, map_y, "
      "start_time, /)\n--\n\nThe whole stored spectra or traces of a multiregion map that the "
-     "end of the file cuts short: the regions of `groups` (ints, in their order) into arrays of "
+     "end of the file cuts short: its regions, in reading's order, into arrays of "
      "all their points together, `values` (C-contiguous float32, the outline's shape) and "
      "`map_x`, `map_y`, `start_time` (float64, one per point; None for traces). A point without "
      "a whole stored spectrum keeps what `values` and `start_time` held, and, when `placed`, is "

@@ -659,6 +659,24 @@ def test_a_multiregion_map_cut_short_reads_its_whole_spectra(tmp_path, cut):
     assert [r.title for r in obj.regions] == [r.title for r in full.regions]
 
 
+@pytest.mark.parametrize("cut", [False, True])
+@pytest.mark.parametrize("third, placed", [("3", 3.0), ("abc", math.nan)])
+def test_text_positions_of_region_points_read_as_numbers(tmp_path, cut, third, placed):
+    # The third point has no stored spectrum: its text is never stored by
+    # reading, and one that is no number leaves it without a position.
+    from writer_3d import INFO_SIZE, TYPE_TEXT
+    cols = COLS[:6] + [("X", TYPE_TEXT), COLS[7]]
+    rows = [(1, 0, 3, 1, 0, 0, "1.5", 0.0), (1, 0, 0, 0, 0, 1, " 2 ", 0.0),
+            (1, 0, 0, 0, 0, 9, third, 0.0)]
+    vf = file_3d(_spectra(2), dict(BASE_3D), anno=annotation_block([table_subblock(cols, rows)]))
+    data = vf.build()
+    path = tmp_path / "t.vesk"
+    path.write_bytes(data[:-(INFO_SIZE - 140)] if cut else data)  # into the last time
+    with pytest.warns(vesk.VeskWarning, match="cut off" if cut else "holds no stored spectrum"):
+        obj = vesk.read(path, "AB")
+    np.testing.assert_array_equal(obj.coords["map_x"][1], [1.5, 2.0, placed])
+
+
 def test_multiregion_traces_cut_short_read_their_whole_traces(tmp_path):
     path, key = write(tmp_path, "multiregion traces")
     full = vesk.read(path, key)

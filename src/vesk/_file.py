@@ -346,12 +346,8 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
     map_x, map_y = np.zeros(points), np.zeros(points)
     start_time = None if traces else np.full(points, np.nan) if placed else np.zeros(points)
     try:
-        # Regions in reading's order: that of a set of the table's groups.
-        fills = _native.region_fills(fd, *block.key)
-        regions = {g for g, filled, _ in fills if filled is not None}
-        order = [g for g in set(g for g, _, _ in fills) if g in regions]
-        titles, names = _native.read_cut_regions(fd, *block.key, order, placed, values, map_x,
-                                                 map_y, start_time)
+        titles, names = _native.read_cut_regions(fd, *block.key, placed, values, map_x, map_y,
+                                                 start_time)
     except ValueError as e:
         raise_native(e, where(path, block.name))
     labels = None if names is None else [veskread.decode_string(n) for n in names]

@@ -19,8 +19,7 @@ def region_fills(
     fd: Any, type: str, dimensions: str, derivative: str, /
 ) -> List[Tuple[int, Optional[bytes], Optional[bytes]]]: ...
 def read_cut_regions(
-    fd: Any, type: str, dimensions: str, derivative: str, groups: List[int], placed: bool,
-    values: Any,
+    fd: Any, type: str, dimensions: str, derivative: str, placed: bool, values: Any,
     map_x: Any, map_y: Any, start_time: Any, /
 ) -> Tuple[List[Tuple[str, int]], Optional[List[bytes]]]: ...
 def picture_block(fd: Any, /) -> Optional[Tuple[int, int]]: ...

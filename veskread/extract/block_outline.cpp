@@ -148,16 +148,6 @@ int64_t names_cut_short(const BlockReader& reader, const StoredBlocks& blocks, i
     return reader.labels_cut(after, info_size);
 }
 
-// A coordinate cell as a number; NaN for a cell that is absent or not one.
-double number_at(const AnnoColumn* column, int64_t row) {
-    if (!column || row >= static_cast<int64_t>(column->size()))
-        return std::numeric_limits<double>::quiet_NaN();
-    AnnoCell c = (*column)[static_cast<size_t>(row)];
-    if (auto* i = std::get_if<int32_t>(&c)) return *i;
-    if (auto* d = std::get_if<double>(&c)) return *d;
-    return std::numeric_limits<double>::quiet_NaN();
-}
-
 // The text coordinates of the points a read converts, each row once:
 // regions may share rows.
 struct CoordinateTexts {
@@ -203,9 +193,9 @@ struct RegionSpectra {
     RegionBudget budget{reader.file_size(), false};
     CoordinateTexts coordinates{};
     int64_t unfilled = 0; // points no stored block fills: read as zero, at (0, 0)
-    // Points given a position: 16 bytes each, copied once on their way to
-    // Python, within a quarter of the bound.
-    int64_t positions_left = output_limit(reader.file_size()) / 64;
+    // Points given a row: 8 bytes each here, and their positions 16 more on
+    // their way to Python, within a quarter of the bound.
+    int64_t positions_left = output_limit(reader.file_size()) / 96;
 
     void group(int32_t g) {
         if (groups) groups->push_back({g, false, {}, {}});
@@ -242,9 +232,7 @@ struct RegionSpectra {
         if (placed) positions_left -= missing;
         for (size_t n = 0; n < whole.size(); ++n) {
             if (whole[n] || !placed) continue;
-            int64_t row = plan.first_row + static_cast<int64_t>(n);
-            groups->back().unfilled_at.push_back(number_at(cols.x, row));
-            groups->back().unfilled_at.push_back(number_at(cols.y, row));
+            groups->back().unfilled_rows.push_back(plan.first_row + static_cast<int64_t>(n));
         }
         groups->back().filled = std::move(whole);
     }

@@ -73,14 +73,14 @@ struct BlockOutline {
 // One distinct group of a multiregion map's annotation table, in the order
 // the "Group" column first names it: for a region, whether a stored block
 // fills each of its points (those without one read as zero, at (0, 0)),
-// and where the table places those without one.
+// and the rows of the table that place those without one.
 struct GroupFills {
     int32_t group = 0;
     bool region = false;
     std::vector<uint8_t> filled; // per point of a region
-    // x, y of each point without a stored block, in point order; NaN where
-    // the table gives no number. Empty past a bound on all regions' points.
-    std::vector<double> unfilled_at;
+    // The table row of each point without a stored block, in point order,
+    // whose X and Y place it; empty past a bound on all regions' points.
+    std::vector<int64_t> unfilled_rows;
 };
 
 // What an outline of a 3D block read on its way, for a caller that goes on

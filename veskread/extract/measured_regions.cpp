@@ -6,28 +6,10 @@
 
 #include "veskread/container/errors.h"
 #include "veskread/container/output_budget.h"
-#include "veskread/extract/regions.h"
 
 namespace vesk {
 
 namespace {
-
-// Text cells, which reading leaves numpy to convert, as no number.
-Coordinates numbers_of(const AnnoColumn* column) {
-    Coordinates c = Coordinates::of(column);
-    for (size_t k = 0; c.pending > 0 && k < c.state.size(); ++k) {
-        if (c.state[k] != Coordinates::Pending) continue;
-        c.value[k] = std::numeric_limits<double>::quiet_NaN();
-        c.state[k] = Coordinates::Stored;
-        --c.pending;
-    }
-    return c;
-}
-
-double position(const Coordinates& c, int64_t row) {
-    auto r = static_cast<size_t>(row);
-    return r < c.value.size() ? c.value[r] : std::numeric_limits<double>::quiet_NaN();
-}
 
 // The plan of the region of group `g` as the outline found it, within the
 // `left` points: the file changed since, where it differs.
@@ -41,22 +23,36 @@ std::pair<RegionPlan, int64_t> planned(const RegionColumns& cols, const GroupInd
     return {std::move(*plan), n};
 }
 
+// A point loop that stopped at a refused coordinate: the listing, which
+// refuses such a table, saw another file.
+void check_stop(const CoordinateStop& stop) {
+    if (stop.row >= 0)
+        throw_value("the annotation table's " + std::string(stop.is_y ? "Y" : "X") + " of row " +
+                    std::to_string(stop.row) + " is not a number");
+}
+
 } // namespace
 
-std::vector<MeasuredRegion>
-read_measured_regions(const BlockReader& reader, const StoredBlocks& blocks,
-                      const AnnotationTable& anno, int64_t npt, int64_t stride,
-                      const std::vector<int32_t>& groups, int64_t points, bool placed,
-                      float* values, double* map_x, double* map_y, double* start_time) {
+double table_position(const Coordinates& c, int64_t row) {
+    auto r = static_cast<size_t>(row);
+    return row >= 0 && r < c.state.size() && c.state[r] == Coordinates::Stored
+               ? c.value[r]
+               : std::numeric_limits<double>::quiet_NaN();
+}
+
+std::vector<MeasuredRegion> read_measured_regions(const BlockReader& reader,
+                                                  const StoredBlocks& blocks,
+                                                  const AnnotationTable& anno, int64_t npt,
+                                                  int64_t stride, bool placed,
+                                                  const RegionRead& out) {
     RegionColumns cols = RegionColumns::of(anno);
     if (!cols.group) throw_missing_key("Group");
     GroupIndex index(*cols.group);
-    Coordinates x = numbers_of(cols.x), y = numbers_of(cols.y);
     SpectrumSource source(reader, blocks, npt, stride);
-    std::vector<MeasuredRegion> out;
+    std::vector<MeasuredRegion> regions;
     int64_t at = 0;
-    for (int32_t g : groups) {
-        auto [plan, size] = planned(cols, index, g, points - at);
+    for (int32_t g : out.groups) {
+        auto [plan, size] = planned(cols, index, g, out.points - at);
         RegionFill fill = region_fill(blocks, cols, plan, size, saturating_mul(npt, 4));
         for (size_t n = 0; n < fill.offsets.size(); ++n) {
             const int64_t* offset = fill.offsets[n];
@@ -64,39 +60,39 @@ read_measured_regions(const BlockReader& reader, const StoredBlocks& blocks,
             fill.offsets[n] = nullptr; // passed over: the caller's values stay
             if (!placed) continue;
             int64_t row = plan.first_row + static_cast<int64_t>(n);
-            map_x[at + static_cast<int64_t>(n)] = position(x, row);
-            map_y[at + static_cast<int64_t>(n)] = position(y, row);
+            out.map_x[at + static_cast<int64_t>(n)] = table_position(out.x, row);
+            out.map_y[at + static_cast<int64_t>(n)] = table_position(out.y, row);
         }
-        RegionArrays arrays{map_x + at, map_y + at, values + at * npt, start_time + at, true};
-        fill_spectrum_region(source, cols, x, y, plan, size, arrays, &fill);
-        out.push_back({plan.title, size});
+        RegionArrays arrays{out.map_x + at, out.map_y + at, out.values + at * npt,
+                            out.start_time + at, true};
+        check_stop(fill_spectrum_region(source, cols, out.x, out.y, plan, size, arrays, &fill));
+        regions.push_back({plan.title, size});
         at += size;
     }
-    if (at != points) throw_file_changed(-1);
-    return out;
+    if (at != out.points) throw_file_changed(-1);
+    return regions;
 }
 
-std::vector<MeasuredRegion>
-read_measured_region_traces(const BlockReader& reader, const StoredBlocks& whole,
-                            const AnnotationTable& anno, int64_t npt, int64_t stride,
-                            const std::vector<int32_t>& groups, int64_t points, float* values,
-                            double* map_x, double* map_y) {
+std::vector<MeasuredRegion> read_measured_region_traces(const BlockReader& reader,
+                                                        const StoredBlocks& whole,
+                                                        const AnnotationTable& anno, int64_t npt,
+                                                        int64_t stride, const RegionRead& out) {
     RegionColumns cols = RegionColumns::of(anno);
     if (!cols.group) throw_missing_key("Group");
     GroupIndex index(*cols.group);
-    Coordinates x = numbers_of(cols.x), y = numbers_of(cols.y);
     TraceMatrix traces(reader, whole, npt, stride);
-    std::vector<MeasuredRegion> out;
+    std::vector<MeasuredRegion> regions;
     int64_t at = 0;
-    for (int32_t g : groups) {
-        auto [plan, size] = planned(cols, index, g, points - at);
-        RegionArrays arrays{map_x + at, map_y + at, values + at * traces.rows(), nullptr, false};
-        fill_trace_region(traces, cols, x, y, plan, size, arrays);
-        out.push_back({plan.title, size});
+    for (int32_t g : out.groups) {
+        auto [plan, size] = planned(cols, index, g, out.points - at);
+        RegionArrays arrays{out.map_x + at, out.map_y + at, out.values + at * traces.rows(),
+                            nullptr, false};
+        check_stop(fill_trace_region(traces, cols, out.x, out.y, plan, size, arrays));
+        regions.push_back({plan.title, size});
         at += size;
     }
-    if (at != points) throw_file_changed(-1);
-    return out;
+    if (at != out.points) throw_file_changed(-1);
+    return regions;
 }
 
 } // namespace vesk

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "veskread/extract/annotation_table.h"
+#include "veskread/extract/regions.h"
 #include "veskread/extract/stored_block_reader.h"
 
 namespace vesk {
@@ -17,25 +18,39 @@ struct MeasuredRegion {
     int64_t points = 0;
 };
 
-// All points of the regions of `groups`, in that order, into arrays of all
-// of them together: values (points x npt), map_x, map_y, start_time. A point
-// whose stored spectrum is whole gets it, its time and its position; the
-// others keep what the caller put in the arrays, and with `placed` get the
-// position the table gives them (NaN where it gives no number, as for a text
-// cell). `points` is the count the outline gave, which the regions must fill.
-std::vector<MeasuredRegion>
-read_measured_regions(const BlockReader& reader, const StoredBlocks& blocks,
-                      const AnnotationTable& anno, int64_t npt, int64_t stride,
-                      const std::vector<int32_t>& groups, int64_t points, bool placed,
-                      float* values, double* map_x, double* map_y, double* start_time);
+// The regions to read, in their order, and where their points go: arrays of
+// all of them together (values points x width; start_time for spectra only).
+// `x` and `y` are the table's X and Y as reading stores them: a caller with
+// the interpreter resolves text cells, which numpy takes as float() does.
+struct RegionRead {
+    const std::vector<int32_t>& groups;
+    int64_t points; // as the outline counted them: the regions must fill them
+    const Coordinates& x;
+    const Coordinates& y;
+    float* values;
+    double* map_x;
+    double* map_y;
+    double* start_time;
+};
+
+// A point whose stored spectrum is whole gets it, its time and its position;
+// the others keep what the caller put in the arrays, and with `placed` get
+// the position the table gives them (NaN where it gives no number).
+std::vector<MeasuredRegion> read_measured_regions(const BlockReader& reader,
+                                                  const StoredBlocks& blocks,
+                                                  const AnnotationTable& anno, int64_t npt,
+                                                  int64_t stride, bool placed,
+                                                  const RegionRead& out);
 
 // The same for a multiregion map of traces, whose stored traces `whole`
-// (traces_held_whole) the end of the file leaves whole: values (points x
-// whole traces), map_x, map_y.
-std::vector<MeasuredRegion>
-read_measured_region_traces(const BlockReader& reader, const StoredBlocks& whole,
-                            const AnnotationTable& anno, int64_t npt, int64_t stride,
-                            const std::vector<int32_t>& groups, int64_t points, float* values,
-                            double* map_x, double* map_y);
+// (traces_held_whole) the end of the file leaves whole: every point gets its
+// value of each whole trace, and its position.
+std::vector<MeasuredRegion> read_measured_region_traces(const BlockReader& reader,
+                                                        const StoredBlocks& whole,
+                                                        const AnnotationTable& anno, int64_t npt,
+                                                        int64_t stride, const RegionRead& out);
+
+// The table's position of a point: NaN where the cell is missing or refused.
+double table_position(const Coordinates& c, int64_t row);
 
 } // namespace vesk
