@@ -468,10 +468,6 @@ def refused_while_read(case):
     if case == "region names past a small info part":
         return file_3d(store_block(named, block_size=16, info_size=16), BASE_3D, data_type=7,
                        anno=_anno()), "read length must be non-negative"
-    if case == "a plane cut short":
-        planes = [stored_block([float(k)] * 6) for k in range(NPT)]
-        vf = file_3d(store_block(planes, block_size=24), {**BASE_3D, **MAP})
-        return vf.build()[:-190], "cannot reshape array of size 4 into shape (2,3)"
     if case == "no layout, blocks before the start":
         data = store_block([stored_block(_values(0))], block_size=-1, raw_offset=-10 ** 5)
         return file_3d(data, {**BASE_3D, **MAP}), "lies before its start"
@@ -485,7 +481,7 @@ def refused_while_read(case):
 
 
 @pytest.mark.parametrize("case", ["names past a small info part",
-                                  "region names past a small info part", "a plane cut short",
+                                  "region names past a small info part",
                                   "no layout, blocks before the start",
                                   "map filled past the file's bound", "text x axis",
                                   "region without Y"])

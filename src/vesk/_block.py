@@ -77,8 +77,8 @@ class Block:
     traces it lacks (`shape` counts only those read)."""
     planes: bool = False
     """Whether an image map is stored as planes, each stored block one spectral
-    point of every map point; with fewer than NPT stored, the values of the
-    planes not stored read as `fill`."""
+    point of every map point; with fewer than NPT stored whole, the values of
+    the planes not read read as `fill`."""
     fill: float = field(default=math.nan, compare=False)
     """What a map's points without a whole stored spectrum read as:
     NaN, or 0 (zero pages that cost no memory) where NaN throughout the map
@@ -126,8 +126,12 @@ class Block:
         if self.cut > 0:
             traces = self.kind in ("time-resolved traces", "image traces", "multiregion traces")
             ends = "the file ends early: %d of its %d stored %s %s cut off" % (
-                self.cut, self.stored, "traces" if traces else "spectra",
-                "is" if self.cut == 1 else "are")
+                self.cut, self.stored, "traces" if traces else "planes" if self.planes
+                else "spectra", "is" if self.cut == 1 else "are")
+            if self.planes:
+                missing = self.points - self.stored + self.cut
+                return "%s; the values of the %d plane%s not read (of NPT %d) read as %s" % (
+                    ends, missing, "" if missing == 1 else "s", self.points, fill)
             if self.kind == "multiregion map":
                 return "%s; %d of the map's %d points read as %s" % (
                     ends, self.unfilled, self.shape[0], _REGION_FILL[fill])

@@ -361,9 +361,10 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
             MapShape shape{out.shape[0], out.shape[1], npt};
             check_image_commit(reader, blocks, layout, shape, CutBlocks::PassOver);
             if (layout == ImageLayout::Planes) {
-                check_plane_places(reader, blocks, shape);
+                out.cut_blocks = check_plane_places(reader, blocks, shape, CutBlocks::PassOver);
                 out.planes = true;
-                if (stored_count < npt) out.unfilled_points = points; // a recording stopped early
+                // a recording stopped early, or cut short: every point lacks some
+                if (stored_count - out.cut_blocks < npt) out.unfilled_points = points;
             }
             if (layout == ImageLayout::Neither)
                 for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);

@@ -60,7 +60,8 @@ void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock
 // Each plane's values of the window's points go to value i of their
 // spectra; `out` holds the window's spectra.
 void read_plane_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
-                       const MapShape& s, int64_t stride, PointWindow window, float* out) {
+                       const MapShape& s, int64_t stride, PointWindow window, float* out,
+                       CutBlocks cut) {
     const int64_t full = saturating_mul(s.npy, s.npx);
     const int64_t plane = window.count; // values read of each plane
     const int64_t plane_bytes = saturating_mul(plane, 4);
@@ -111,6 +112,13 @@ void read_plane_blocks(const BlockReader& reader, std::span<const StoredBlock> b
     for (const auto& b : blocks) {
         poll_interrupt(plane_bytes);
         BlockReader::check_seek(b.offset);
+        // Told by the whole plane, so that rows read alone agree with the map.
+        if (cut == CutBlocks::PassOver && i < s.npt && reader.values_at(b.offset, full) < full) {
+            drain();
+            ++first; // its value of every point stays as the caller put it
+            ++i;
+            continue;
+        }
         const int64_t at = checked_add(b.offset, skip);
         if (batched && batch.fits(at) && i < s.npt) {
             batch.add(at, slot(in_tile, at), i, nothing, single);
@@ -157,9 +165,9 @@ int64_t image_bytes_committed(const BlockReader& reader, const StoredBlocks& blo
         per_block = s.npy * s.npx;
         limit = s.npt;
     }
-    // Passed over, a cut spectrum block leaves its point untouched, and the
+    // Passed over, a cut block leaves its point (or plane) untouched, and the
     // blocks after it still write theirs.
-    const bool pass_over = cut == CutBlocks::PassOver && layout == ImageLayout::Spectra;
+    const bool pass_over = cut == CutBlocks::PassOver;
     int64_t place = 0;
     for (const auto& b : blocks.blocks) {
         if (place >= limit || b.offset < 0) break;
@@ -192,18 +200,23 @@ void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape) {
     for (const auto& b : blocks.blocks) check_spectrum_place(b, i++, shape);
 }
 
-void check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
-                        const MapShape& shape) {
+int64_t check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
+                           const MapShape& shape, CutBlocks cut) {
     const int64_t plane = saturating_mul(shape.npy, shape.npx);
-    int64_t i = 0;
+    int64_t i = 0, passed_over = 0;
     for (const auto& b : blocks.blocks) {
         poll_interrupt();
         BlockReader::check_seek(b.offset);
         int64_t room = reader.values_at(b.offset, plane);
-        if (room != plane) interp::reshape_mismatch(room, shape.npy, shape.npx);
-        if (i >= shape.npt) interp::index_out_of_bounds(i, 2, shape.npt);
+        if (room != plane && cut == CutBlocks::PassOver && i < shape.npt) {
+            ++passed_over;
+        } else {
+            if (room != plane) interp::reshape_mismatch(room, shape.npy, shape.npx);
+            if (i >= shape.npt) interp::index_out_of_bounds(i, 2, shape.npt);
+        }
         ++i;
     }
+    return passed_over;
 }
 
 int64_t cut_spectrum_blocks(const BlockReader& reader, const StoredBlocks& blocks, int64_t npt) {
@@ -236,7 +249,7 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
         read_spectrum_blocks(reader, blocks.blocks, shape, stride, all, out, cut);
         return;
     case ImageLayout::Planes:
-        read_plane_blocks(reader, blocks.blocks, shape, stride, all, out);
+        read_plane_blocks(reader, blocks.blocks, shape, stride, all, out, cut);
         return;
     case ImageLayout::Neither:
         for (const auto& b : blocks.blocks) BlockReader::check_seek(b.offset);
@@ -273,7 +286,7 @@ void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, Imag
     if (layout == ImageLayout::Spectra)
         read_spectrum_blocks(reader, read, shape, stride, window, out, cut);
     else if (layout == ImageLayout::Planes)
-        read_plane_blocks(reader, read, shape, stride, window, out);
+        read_plane_blocks(reader, read, shape, stride, window, out, cut);
 }
 
 } // namespace vesk

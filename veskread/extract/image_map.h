@@ -24,9 +24,10 @@ struct MapShape {
 // error (so the array need not be cleared first).
 bool image_blocks_cover_map(const StoredBlocks& blocks, ImageLayout layout, const MapShape& shape);
 
-// What a spectrum block that the end of the file cuts short does to a read:
-// fail it, or leave its point as the caller filled it (the measured part of
-// a recording that stopped early). Plane blocks always fail.
+// What a block that the end of the file cuts short does to a read: fail it,
+// or leave what it would write as the caller filled it (the measured part of
+// a recording that stopped early): a spectrum block's point, or a plane
+// block's value of every point.
 enum class CutBlocks { Raise, PassOver };
 
 // Throws what reading spectrum block `i` (at `b.offset`) into a map of `shape`
@@ -42,9 +43,10 @@ inline void check_spectrum_place(const StoredBlock& b, int64_t i, const MapShape
 void check_spectrum_places(const StoredBlocks& blocks, const MapShape& shape);
 
 // Throws what reading plane blocks into a map of `shape` throws, without
-// reading them: a negative offset, a plane the file cuts short, a plane past NPT.
-void check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
-                        const MapShape& shape);
+// reading them: a negative offset, a plane the file cuts short, a plane past
+// NPT. Passing over cut planes, returns how many the file cuts short.
+int64_t check_plane_places(const BlockReader& reader, const StoredBlocks& blocks,
+                           const MapShape& shape, CutBlocks cut = CutBlocks::Raise);
 
 // Spectrum blocks the end of the file cuts short (a block at a negative
 // offset is not cut: reading refuses it).
