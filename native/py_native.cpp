@@ -158,17 +158,14 @@ bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
 
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
     const auto& k = b.key;
-    if (b.problem) {
-        return Py_BuildValue("(sssOOOi(sL)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
-                             k.derivative.c_str(), Py_None, Py_None, params, -1, b.problem->what(),
-                             static_cast<long long>(b.problem->position()), -1, 0, -1, 0, Py_False,
-                             -1, 0);
-    }
-    Ref refusal;
-    if (!refused_coordinate(*b.outline, refusal)) return nullptr;
-    if (refusal) {
-        return Py_BuildValue("(sssOOOi(Oi)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
-                             k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), -1,
+    Ref refusal; // reading refuses a text coordinate the outline could not judge
+    if (!b.problem && !refused_coordinate(*b.outline, refusal)) return nullptr;
+    if (b.problem || refusal) {
+        if (!refusal) refusal = Ref::steal(PyUnicode_FromString(b.problem->what()));
+        if (!refusal) return nullptr;
+        long long at = b.problem ? static_cast<long long>(b.problem->position()) : -1;
+        return Py_BuildValue("(sssOOOi(OL)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
+                             k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), at,
                              -1, 0, -1, 0, Py_False, -1, 0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
@@ -216,26 +213,46 @@ struct CoreRead {
     bool out_of_memory = false;
 };
 
-// Runs `work(src, outline, stored)` on the outline of `key`, catching what
-// the core throws. A parameter block that the end of the file cuts short
-// gives what it holds before the cut, as the listing does.
-template <class Work> CoreRead read_block_of(int fd, const DataBlockKey& key, Work work) {
+// Runs core work with the interpreter lock released, catching what the core
+// throws; succeeded() turns that into the Python error.
+template <class Work> CoreRead run_unlocked(Work work) {
     CoreRead result;
-    FdSource src(fd);
+    GilRelease unlocked; // core work only: no Python object is touched
     try {
-        if (!has_vesk_magic(src)) throw_value("not a VESK file");
-        std::vector<DirEntry> directory = read_directory(src);
-        StoredLayout stored;
-        ParamRecordCache parameters;
-        BlockOutline outline = outline_block(src, directory, key, &stored, nullptr, &parameters,
-                                             CutParameters::KeepRead);
-        work(src, outline, stored);
+        work();
     } catch (const Error& e) {
         result.failure = e;
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
     }
     return result;
+}
+
+// False with a Python error set where the core work failed.
+bool succeeded(const CoreRead& read) {
+    if (read.out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (read.failure) {
+        raise_core_error(*read.failure);
+        return false;
+    }
+    return true;
+}
+
+// Runs `work(src, outline, stored)` on the outline of `key`. A parameter
+// block that the end of the file cuts short gives what it holds before the
+// cut, as the listing does.
+template <class Work> void with_block(int fd, const DataBlockKey& key, Work work) {
+    FdSource src(fd);
+    if (!has_vesk_magic(src)) throw_value("not a VESK file");
+    std::vector<DirEntry> directory = read_directory(src);
+    StoredLayout stored;
+    ParamRecordCache parameters;
+    BlockOutline outline =
+        outline_block(src, directory, key, &stored, nullptr, &parameters, CutParameters::KeepRead);
+    work(src, outline, stored);
 }
 
 void check_room(const char* what, int64_t wanted_bytes, int64_t out_bytes) {
@@ -334,13 +351,7 @@ bool block_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, 
 // Runs `work` on the block's outline with the lock released: None, or the
 // error it ended with.
 template <class Work> PyObject* read_unlocked(int fd, const DataBlockKey& key, Work work) {
-    CoreRead read;
-    {
-        GilRelease unlocked;
-        read = read_block_of(fd, key, work);
-    }
-    if (read.out_of_memory) return PyErr_NoMemory();
-    if (read.failure) return raise_core_error(*read.failure);
+    if (!succeeded(run_unlocked([&] { with_block(fd, key, work); }))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -550,19 +561,9 @@ PyObject* read_cut_regions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     RegionRead into{order, r.outline.shape[0], x, y, nullptr, nullptr, nullptr, nullptr};
     std::vector<MeasuredRegion> regions;
     Labels labels;
-    CoreRead read;
-    {
-        GilRelease unlocked;
-        try {
-            read_regions(FdSource(fd), r, into, placed != 0, out, regions, labels);
-        } catch (const Error& e) {
-            read.failure = e;
-        } catch (const std::bad_alloc&) {
-            read.out_of_memory = true;
-        }
-    }
-    if (read.out_of_memory) return PyErr_NoMemory();
-    if (read.failure) return raise_core_error(*read.failure);
+    if (!succeeded(run_unlocked(
+            [&] { read_regions(FdSource(fd), r, into, placed != 0, out, regions, labels); })))
+        return nullptr;
     Ref list = Ref::steal(new_list(regions.size(), [&](size_t k) -> PyObject* {
         return Py_BuildValue("(NL)", text_value(regions[k].title),
                              static_cast<long long>(regions[k].points));
@@ -576,18 +577,12 @@ PyObject* picture_block(PyObject*, PyObject* arg) {
     int fd = PyObject_AsFileDescriptor(arg);
     if (fd < 0) return nullptr;
     std::optional<VisibleImageBlock> block;
-    std::optional<Error> failure;
-    {
-        GilRelease unlocked;
-        try {
+    if (!succeeded(run_unlocked([&] {
             FdSource src(fd);
             if (!has_vesk_magic(src)) throw_value("not a VESK file");
             block = find_visible_image_block(read_directory(src));
-        } catch (const Error& e) {
-            failure = e;
-        }
-    }
-    if (failure) return raise_core_error(*failure);
+        })))
+        return nullptr;
     if (!block) Py_RETURN_NONE;
     return Py_BuildValue("(LL)", static_cast<long long>(block->offset),
                          static_cast<long long>(saturating_mul(block->size_in_words, 4)));

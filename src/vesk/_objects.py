@@ -441,15 +441,22 @@ def from_cut_regions(block: Block, titles: Sequence[Tuple[str, int]], values: ND
                               None if start_time is None else start_time[part], values[part]))
         at += size
     values, point = _joined(tuple(regions), values.shape[1], values=values)
+    return _region_object(block, params, tuple(regions), values, point, None, spectral, labels)
+
+
+def _region_object(block: Block, params: Mapping[str, ParameterValue],
+                   regions: Tuple[Region, ...], values: NDArray[Any], point: Dict[str, Any],
+                   raw: Any, x: NDArray[np.float64],
+                   labels: Optional[List[str]]) -> DataObject:
+    """A multiregion map, or map of traces (`labels`), over its points."""
     coords = {k: (("point",), v) for k, v in point.items()}
     if labels is not None:
         coords["trace"] = (("trace",), np.array(labels, dtype=object))
-        return MultiregionTraces(block, params, values, ("point", "trace"), coords, None,
-                                 spectral, labels, tuple(regions))
+        return MultiregionTraces(block, params, values, ("point", "trace"), coords, raw, x,
+                                 labels, regions)
     dim = _axis_dim(params, ("point",))
-    coords[dim] = ((dim,), spectral)
-    return MultiregionMap(block, params, values, ("point", dim), coords, None, spectral,
-                          tuple(regions))
+    coords[dim] = ((dim,), x)
+    return MultiregionMap(block, params, values, ("point", dim), coords, raw, x, regions)
 
 
 def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
@@ -576,16 +583,10 @@ def from_raw(block: Block, raw: Any,
         if measured is not None and places is not None and math.isnan(block.fill):
             regions, joined = _unmeasured_as_nan(regions, measured, places, len(x))
         values, point = _joined(regions, len(x), measured, joined)
-        dim = _axis_dim(params, ("point",))
-        coords = {k: (("point",), v) for k, v in point.items()}
-        coords[dim] = ((dim,), x)
-        return MultiregionMap(block, params, values, ("point", dim), coords, raw, x, regions)
+        return _region_object(block, params, regions, values, point, raw, x, None)
     if name == "MultiRegionTRCDataReturn":
         regions = _regions(raw.regions)
         labels = list(raw.labels)
         values, point = _joined(regions, len(labels))
-        coords = {k: (("point",), v) for k, v in point.items()}
-        coords["trace"] = (("trace",), np.array(labels, dtype=object))
-        return MultiregionTraces(block, params, values, ("point", "trace"), coords, raw, x,
-                                 labels, regions)
+        return _region_object(block, params, regions, values, point, raw, x, labels)
     raise TypeError("unexpected data object %r" % name)
