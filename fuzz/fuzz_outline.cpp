@@ -61,7 +61,9 @@ void check_group_fills(const vesk::ByteSource& src, const vesk::ListedBlock& b) 
     StoredLayout stored;
     BlockOutline again;
     try {
-        again = outline_block(src, read_directory(src), b.key, &stored);
+        ParamRecordCache parameters; // past a cut parameter block, as the package reads
+        again = outline_block(src, read_directory(src), b.key, &stored, nullptr, &parameters,
+                              CutParameters::KeepRead);
     } catch (const Error&) {
         return; // a listing's shared bounds are not one call's
     }

@@ -75,8 +75,7 @@ private:
 
 // The outline of a block whose merge meets a parameter block that the end
 // of the file cuts short, from the records before the cut; nullopt where it
-// cannot be outlined so, or is a multiregion block, whose regions only
-// reading's own call reads.
+// cannot be outlined so.
 std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
                                                         const std::vector<DirEntry>& directory,
                                                         const DataBlockKey& key,
@@ -84,9 +83,7 @@ std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
     try {
         BlockOutline out =
             outline_block(src, directory, key, nullptr, nullptr, &cache, CutParameters::KeepRead);
-        bool regions =
-            out.kind == BlockKind::MultiregionMap || out.kind == BlockKind::MultiregionTraces;
-        if (out.parameters_cut_at == -1 || regions) return std::nullopt;
+        if (out.parameters_cut_at == -1) return std::nullopt;
         return out;
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::Io) throw;
