@@ -164,9 +164,10 @@ PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
         if (!refusal) refusal = Ref::steal(PyUnicode_FromString(b.problem->what()));
         if (!refusal) return nullptr;
         long long at = b.problem ? static_cast<long long>(b.problem->position()) : -1;
-        return Py_BuildValue("(sssOOOi(OL)iiiiOii)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(OL)iiiiOLi)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), at,
-                             -1, 0, -1, 0, Py_False, -1, 0);
+                             -1, 0, -1, 0, Py_False, static_cast<long long>(b.parameters_cut_at),
+                             0);
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;

@@ -4,6 +4,7 @@ import io
 import json
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -176,6 +177,21 @@ def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
         assert run(capsys, "plot", path, "-o", tmp_path / "p.png")[0] == 0
 
 
+@pytest.mark.parametrize("cut, kept, readable", [(10, ["NPT", "FXV", "LXV", "MXY"], False),
+                                                  (6, ["NPT", "FXV", "LXV", "MXY", "MNY"], True)])
+def test_params_stop_at_a_parameter_block_the_file_cuts(capsys, tmp_path, cut, kept, readable):
+    # The data parameters come last: 6 bytes cut into END, 10 into MNY, which reading needs.
+    path = tmp_path / "cut.0"
+    path.write_bytes(spectrum_file([1.0, 2.0]).build()[:-cut])
+    code, out, err = run(capsys, "params", "--json", str(path))
+    record = json.loads(out)
+    assert code == 0 and list(record["parameters"]) == kept
+    assert (record["problem"] is None) == readable
+    assert re.fullmatch(r"the parameter block at byte \d+ runs past the end of the file: its "
+                        r"parameters after the cut are missing", record["warning"])
+    assert record["warning"] in err
+
+
 def test_images_with_side_files(capsys, tmp_path):
     code, out, err = run(capsys, "images", SAMPLES["mapping"], SAMPLE, "-o", tmp_path)
     assert code == 0
@@ -290,6 +306,24 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
         assert "band.vesk: AB/3D/NONE: " in str(e.value)
     with pytest.raises(TypeError, match="block of traces"):
         vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)
+    # A map stored as planes that lacks its last two (350, 400): a band over
+    # them, and the whole picture, take the planes read; NaN would blank them.
+    planes = [stored_block([float(v[p]) for v in spectra]) for p in range(5)]
+    path = file_3d(store_block(planes, block_size=16, stored_blocks=7),
+                   {**BASE_3D, "NPT": 7, "NPX": 2, "NPY": 2, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0,
+                    "DDY": 1.0}).write(str(tmp_path / "planes.vesk"))
+    with pytest.warns(vesk.VeskWarning, match="only 5 of its NPT 7 planes"):
+        planes = vesk.read(path)
+    for area in (lambda: map_picture(planes, "190:400")[0], lambda: planes.band_area(400, 190)):
+        with pytest.warns(vesk.VeskWarning, match=r"takes in planes the file does not hold: its "
+                                                  r"area is taken over the 3 planes read in 200 "
+                                                  r"\.\. 300$"):
+            np.testing.assert_allclose(np.ravel(area()), [0, 50, 100, 200], atol=1e-3)
+    whole = [((v[1:5] + v[:4]) / 2 * 50).sum() for v in spectra]  # trapezoids
+    np.testing.assert_allclose(map_picture(planes, None)[0].ravel(), whole, rtol=1e-6)
+    for at, problem in [("340:400", "fewer than two of the planes"), ("380", "does not hold")]:
+        with pytest.raises(ValueError, match=problem):
+            map_picture(planes, at)
     from vesk_writer import VeskFile, param_block
     empty = VeskFile()  # its values would come last: the file ends before them
     empty.add(param_block({"NPT": 4, "FXV": 1.0, "LXV": 4.0, "MXY": 0.0, "MNY": 0.0}),

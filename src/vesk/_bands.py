@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, ClassVar, Tuple
+from typing import Any, ClassVar, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -16,30 +16,76 @@ from numpy.typing import NDArray
 from vesk._errors import VeskWarning
 
 
-def integrate(values: NDArray[Any], x: NDArray[Any], axis: int) -> NDArray[np.float64]:
+Held = Optional[NDArray[np.bool_]]
+
+
+def integrate(values: NDArray[Any], x: NDArray[Any], axis: int,
+              held: Held = None) -> NDArray[np.float64]:
     """Integral over x along `axis`, positive for positive values whichever
-    way x runs.
+    way x runs; over the `held` points alone where given (trapezoids span
+    the others).
 
     Trapezoids as weights, applied a slab of rows at a time: a large map is
     never held in float64 whole.
     """
     v = np.moveaxis(np.asarray(values), axis, -1)
     n = v.shape[-1]
-    if n < 2:
-        weights = np.ones(n)
+    on = np.arange(n) if held is None else np.flatnonzero(held)
+    weights = np.zeros(n)
+    if len(on) < 2:
+        weights[on] = 1
     else:
-        steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)))
-        weights = np.zeros(n)
-        weights[:-1] += steps / 2
-        weights[1:] += steps / 2
+        steps = np.abs(np.diff(np.asarray(x, dtype=np.float64)[on]))
+        weights[on[:-1]] += steps / 2
+        weights[on[1:]] += steps / 2
+    missing = None if held is None else ~np.asarray(held)
     if v.ndim == 1:
-        return np.asarray(v.astype(np.float64) @ weights)
+        return np.asarray(_finite_where_held(v.astype(np.float64), missing) @ weights)
     out: NDArray[np.float64] = np.empty(v.shape[:-1])
     per_row = max(1, int(np.prod(v.shape[1:])))
     slab = max(1, (1 << 22) // per_row)
     for i in range(0, v.shape[0], slab):
-        out[i:i + slab] = v[i:i + slab].astype(np.float64) @ weights
+        out[i:i + slab] = _finite_where_held(v[i:i + slab].astype(np.float64), missing) @ weights
     return out
+
+
+def _finite_where_held(v: NDArray[np.float64], missing: Held) -> NDArray[np.float64]:
+    if missing is not None:
+        v[..., missing] = 0  # NaN times a weight of 0 would still be NaN
+    return v
+
+
+def planes_held(block: Any, values: NDArray[Any]) -> Held:
+    """Which spectral points of a map stored as planes hold values, where
+    planes the file lacks or cuts short read as NaN; None where all do.
+
+    A plane not read is NaN at every point: the first point finds the
+    candidates, and only those are looked at whole."""
+    if not (block.kind == "image map" and block.planes and (block.cut or block.unfilled)
+            and math.isnan(block.fill)) or values.size == 0:
+        return None
+    spectra = np.asarray(values).reshape(-1, values.shape[-1])
+    held: NDArray[np.bool_] = ~np.isnan(spectra[0])
+    for k in np.flatnonzero(~held):
+        held[k] = not np.isnan(spectra[:, k]).all()
+    return None if held.all() else held
+
+
+def held_band(held: Held, x: NDArray[Any], first: int, last: int, one: float, other: float,
+              name: str, stacklevel: int = 2) -> Tuple[int, int]:
+    """The band first..last narrowed to its `held` ends, warning (VeskWarning)
+    where it takes in planes not read; ValueError where fewer than two are read."""
+    if held is None or held[first:last + 1].all():
+        return first, last
+    inside = first + np.flatnonzero(held[first:last + 1])
+    if len(inside) < 2:
+        raise ValueError("the band %g .. %g holds fewer than two of the planes read" % (
+            one, other))
+    warnings.warn(VeskWarning(
+        "%s: the band %g .. %g takes in planes the file does not hold: its area is taken over "
+        "the %d planes read in %g .. %g" % (name, one, other, len(inside), x[inside[0]],
+                                            x[inside[-1]])), stacklevel=stacklevel + 1)
+    return int(inside[0]), int(inside[-1])
 
 
 def band_points(x: NDArray[Any], one: float, other: float) -> Tuple[int, int]:
@@ -71,15 +117,17 @@ def band_span(x: NDArray[Any], one: float, other: float, name: str,
 
 
 def area_above_baseline(values: NDArray[Any], x: NDArray[Any], axis: int, first: int,
-                        last: int) -> NDArray[np.float64]:
+                        last: int, held: Held = None) -> NDArray[np.float64]:
     """The area of the band of points first..last along `axis` above the
-    straight line between its end values."""
+    straight line between its end values, over its `held` points where given
+    (held_band gives the ends)."""
     band = values[(slice(None),) * axis + (slice(first, last + 1),)]  # a view: no copy of a map
     ends = np.take(values, [first, last], axis=axis).astype(np.float64)
     # The trapezoids' integral of that line is exactly the mean of its ends times the width.
     width = abs(float(x[last]) - float(x[first]))
     baseline: NDArray[np.float64] = ends.sum(axis=axis) / 2 * width
-    return integrate(band, x[first:last + 1], axis) - baseline
+    inside = None if held is None else held[first:last + 1]
+    return integrate(band, x[first:last + 1], axis, inside) - baseline
 
 
 class Bands:
@@ -99,7 +147,8 @@ class Bands:
         that lie in it, at least two (a band of two points has no area above
         their line); one that runs past the axis, or past the values of a
         recording that ends early, is taken over the part on it, with a
-        `VeskWarning`."""
+        `VeskWarning`; so is one over planes that a map stored as planes
+        lacks (NaN), over the planes read."""
         name = "%s: %s" % (self.block.path, self.block.name)
         if not self.spectral:
             raise TypeError("%s is a block of traces: it has no spectral bands" % name)
@@ -116,8 +165,11 @@ class Bands:
         if not np.isfinite(x[[0, -1]]).all():
             raise ValueError("%s: the x axis runs from %g to %g: no band lies on it" % (
                 name, x[0], x[-1]))
+        held = planes_held(self.block, values)
         try:
             first, last = band_span(x, float(lo), float(hi), name, stacklevel=2)
+            first, last = held_band(held, x, first, last, float(lo), float(hi), name,
+                                    stacklevel=2)
         except ValueError as e:
             raise ValueError("%s: %s" % (name, e)) from None
-        return np.asarray(area_above_baseline(values, x, values.ndim - 1, first, last))
+        return np.asarray(area_above_baseline(values, x, values.ndim - 1, first, last, held))

@@ -90,7 +90,8 @@ class Block:
     """Byte offset of a parameter block of this block that the end of the
     file cuts short (-1 for none). `parameters` hold its records before the
     cut; reading gives the values with a `VeskWarning`, where `veskread`
-    refuses the block."""
+    refuses the block, unless the cut took what places them (an unreadable
+    block, whose `problem` is reading's error)."""
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -240,7 +241,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
             text = with_offset(reworded(problem[0]), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
-                     parameters=ReadOnly(params or {}), path=path)
+                     parameters_cut=parameters_cut, parameters=ReadOnly(params or {}), path=path)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
     return Block(

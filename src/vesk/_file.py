@@ -304,7 +304,8 @@ def _has_missing_values(block: Block) -> bool:
 def _read_natively(block: Block) -> bool:
     """Whether `block` is read past what `veskread` refuses or reads as 0:
     missing values, or a parameter block that the end of the file cuts."""
-    return _has_missing_values(block) or block.parameters_cut >= 0
+    return block.kind != UNREADABLE and (_has_missing_values(block)
+                                         or block.parameters_cut >= 0)
 
 
 def _read_measured(fd: int, path: str, block: Block) -> DataObject:

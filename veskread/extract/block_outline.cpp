@@ -307,9 +307,8 @@ template <class PointCheck> int64_t region_points(const AnnotationTable& anno, P
 } // namespace
 
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
-                           const DataBlockKey& key, StoredLayout* stored,
-                           std::shared_ptr<const ParamBlock>* merged, ParamRecordCache* cache,
-                           CutParameters cut) {
+                           const DataBlockKey& key, StoredLayout* stored, MergedParameters* merged,
+                           ParamRecordCache* cache, CutParameters cut) {
     KeyProblem problem = check_key(key.type, key.dimensions, key.derivative);
     if (problem != KeyProblem::None)
         throw_value(key_problem_message(problem, key.type, key.dimensions, key.derivative));
@@ -325,7 +324,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     Cursor cur(src);
     out.parameters = cache ? merge_parameters(cur, offsets, *cache, cut, &out.parameters_cut_at)
                            : std::make_shared<const ParamBlock>(merge_parameters(cur, offsets));
-    if (merged) *merged = out.parameters;
+    if (merged) *merged = {out.parameters, out.parameters_cut_at};
     const std::shared_ptr<const ParamBlock> held = out.parameters; // a map may replace it
     const ParamBlock& params = *held;
     int64_t npt = param_as_int(params.at("NPT"), "NPT");

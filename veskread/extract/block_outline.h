@@ -32,6 +32,12 @@ enum class BlockKind {
     MultiregionTraces,
 };
 
+// The parameters a block merges, as soon as they are read.
+struct MergedParameters {
+    std::shared_ptr<const ParamBlock> params;
+    int64_t cut_at = -1; // a parameter block cut short, whose records before the cut they hold
+};
+
 struct BlockOutline {
     BlockKind kind = BlockKind::Spectrum;
     // The values' shape. Multiregion maps give one row per point of all
@@ -102,8 +108,7 @@ struct StoredLayout {
 // keep what a parameter block cut short holds before the cut.
 BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& directory,
                            const DataBlockKey& key, StoredLayout* stored = nullptr,
-                           std::shared_ptr<const ParamBlock>* merged = nullptr,
-                           ParamRecordCache* cache = nullptr,
+                           MergedParameters* merged = nullptr, ParamRecordCache* cache = nullptr,
                            CutParameters cut = CutParameters::Refuse);
 
 } // namespace vesk

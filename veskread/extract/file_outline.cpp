@@ -74,15 +74,16 @@ private:
 };
 
 // The outline of a block whose merge meets a parameter block that the end
-// of the file cuts short, from the records before the cut; nullopt where it
-// cannot be outlined so.
+// of the file cuts short, from the records before the cut; where it cannot
+// be outlined so, those records alone are kept in `before_cut`.
 std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
                                                         const std::vector<DirEntry>& directory,
                                                         const DataBlockKey& key,
-                                                        ParamRecordCache& cache) {
+                                                        ParamRecordCache& cache,
+                                                        MergedParameters& before_cut) {
     try {
-        BlockOutline out =
-            outline_block(src, directory, key, nullptr, nullptr, &cache, CutParameters::KeepRead);
+        BlockOutline out = outline_block(src, directory, key, nullptr, &before_cut, &cache,
+                                         CutParameters::KeepRead);
         if (out.parameters_cut_at == -1) return std::nullopt;
         return out;
     } catch (const Error& e) {
@@ -113,31 +114,33 @@ FileOutline outline_file(const ByteSource& src) {
             if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)
                 continue;
             ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
-            std::shared_ptr<const ParamBlock> parameters;
+            MergedParameters merged;
             bool parameters_cut = false;
             try {
                 item.outline =
-                    outline_block(src, directory, key, nullptr, &parameters, &parameter_blocks);
-                parameters = std::move(item.outline->parameters);
+                    outline_block(src, directory, key, nullptr, &merged, &parameter_blocks);
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
-                parameters_cut = e.kind() == ErrorKind::ShortRead && !parameters;
+                parameters_cut = e.kind() == ErrorKind::ShortRead && !merged.params;
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
-            // Reading refuses it, but the package can read what the block holds.
+            // Reading refuses it, but the package can read what the block
+            // holds, or show the parameters before the cut.
             if (parameters_cut) {
                 try {
                     item.outline =
-                        outline_past_cut_parameters(src, directory, key, parameter_blocks);
+                        outline_past_cut_parameters(src, directory, key, parameter_blocks, merged);
                 } catch (const std::bad_alloc&) {
                 }
-                if (item.outline) {
-                    parameters = std::move(item.outline->parameters);
+                if (item.outline)
                     item.problem.reset();
-                }
+                else
+                    item.parameters_cut_at = merged.cut_at;
             }
+            std::shared_ptr<const ParamBlock> parameters = std::move(merged.params);
+            if (item.outline) parameters = std::move(item.outline->parameters);
             item.parameters = shared.take(std::move(parameters));
             out.blocks.push_back(std::move(item));
         }

@@ -24,6 +24,9 @@ struct ListedBlock {
     // when they are the problem). Blocks with equal parameters share them:
     // a file may name one large parameter block from every key it lists.
     std::shared_ptr<const ParamBlock> parameters;
+    // A problem's parameters that stop at a parameter block the end of the
+    // file cuts short: its offset, or -1.
+    int64_t parameters_cut_at = -1;
 };
 
 struct FileOutline {

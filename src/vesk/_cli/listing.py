@@ -109,9 +109,12 @@ def run_params(args: argparse.Namespace) -> int:
         return 1
     if block.problem is not None:  # shown all the same: they may tell what is wrong
         warning("%s: %s cannot be read: %s" % (args.file, block.name, block.problem))
+    if block.parameters_cut >= 0:  # what is shown stops at the cut
+        warnings.warn(vesk.VeskWarning("%s: %s: %s" % (args.file, block.name, block.warning)))
     params = dict(block.parameters)
     if args.json:
         emit(dumps({"file": args.file, "block": block.name, "problem": block.problem,
+                     "warning": block.warning,
                      "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
                                     for k, v in params.items()}}))
         return 0

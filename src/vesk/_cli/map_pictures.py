@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 import vesk
 from vesk import _vocabulary
-from vesk._bands import area_above_baseline, band_span, integrate
+from vesk._bands import area_above_baseline, band_span, held_band, integrate, planes_held
 
 from ..export.axes import coordinate, units_of
 
@@ -59,21 +59,30 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
     axis = coordinate(data, data.dims[along])
     if not isinstance(data, (vesk.ImageTraces, vesk.MultiregionTraces)):
         finite_axis(data, axis)
+        held = planes_held(data.block, values)  # planes not read are left out, not NaN
         if at is None:
-            return integrate(values, axis, along), "Integrated %s" % data.block.y_label
+            return integrate(values, axis, along, held), "Integrated %s" % data.block.y_label
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         texts = at.split(":", 1)
         ends = [_x_value(data, axis, at, text, on_axis=len(texts) == 1) for text in texts]
         if len(ends) == 2:
+            name = "%s: %s" % (data.block.path, data.block.name)
             try:
-                first, last = band_span(axis, ends[0], ends[1],
-                                        "%s: %s" % (data.block.path, data.block.name))
+                first, last = band_span(axis, ends[0], ends[1], name)
             except ValueError:
                 raise PlotError("--at %s holds fewer than two points of the x axis" % at)
+            try:
+                first, last = held_band(held, axis, first, last, ends[0], ends[1], name)
+            except ValueError:
+                raise PlotError("--at %s holds fewer than two of the planes %s holds" % (
+                    at, data.block.name))
             caption = "%s band area %g .. %g %s" % (
                 data.block.y_label, axis[first], axis[last], units)
-            return area_above_baseline(values, axis, along, first, last), caption.rstrip()
+            return area_above_baseline(values, axis, along, first, last, held), caption.rstrip()
         k = int(np.argmin(np.abs(axis - ends[0])))
+        if held is not None and not held[k]:
+            raise PlotError("--at %s lies on a plane that %s does not hold (it reads as NaN)" % (
+                at, data.block.name))
         caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
