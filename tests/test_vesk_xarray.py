@@ -44,8 +44,9 @@ def test_dataset_equals_data_object(tmp_path, kind):
     for coord in expected.coords:
         np.testing.assert_array_equal(ds[coord].values, expected[coord].values)
         assert ds[coord].attrs == expected[coord].attrs
-    assert ds.attrs["NPT"] == expected.attrs["NPT"] and ds.attrs["kind"] == kind
-    assert ds.attrs["x_label"] == expected.attrs["x_label"]
+    assert ds.attrs == {k: v for k, v in expected.attrs.items() if k != "long_name"}
+    assert ds.attrs["kind"] == kind and ds.attrs.get("comment") == vesk.open(path).block(
+        group).warning  # a map stopped early says why its values are NaN
 
 
 SERIES, MAP_KIND = "time-resolved series", "image map"

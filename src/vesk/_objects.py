@@ -125,14 +125,12 @@ class DataObject(Bands):
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
-        """Attributes for xarray: the parameters, the block and its labels, and
-        `measured` (ISO 8601) where the parameters date the measurement."""
-        out: Dict[str, Any] = dict(self.parameters)
-        out.update(block=self.block.name, kind=self.block.kind,
-                   long_name=self.block.y_label, x_label=self.block.x_label)
-        measured = self.measured
-        if measured is not None:
-            out["measured"] = measured.isoformat()
+        """Attributes for xarray: the parameters, the block and its labels,
+        `measured` (ISO 8601) where the parameters date the measurement, and
+        `comment`, the block's `warning`, where values are not all the
+        measurement."""
+        out = block_attrs(self.block, self.parameters)
+        out["long_name"] = self.block.y_label
         return out
 
     @property
@@ -157,6 +155,19 @@ class DataObject(Bands):
         """The values in pandas: a spectrum as a `Series`, every other block as
         a `DataFrame` (see each kind's own `to_pandas`)."""
         raise NotImplementedError
+
+
+def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
+    """A block's attributes in xarray, read or opened lazily alike (see
+    DataObject.attrs)."""
+    out: Dict[str, Any] = dict(parameters)
+    out.update(block=block.name, kind=block.kind, x_label=block.x_label)
+    measured = _vocabulary.measurement_time(parameters)
+    if measured is not None:
+        out["measured"] = measured.isoformat()
+    if block.warning is not None:  # what NaN alone does not say: why
+        out["comment"] = block.warning
+    return out
 
 
 @dataclass(frozen=True, eq=False, repr=False)

@@ -35,7 +35,8 @@ import veskread
 from vesk._block import Block, BlockKey
 from vesk._errors import raise_translated
 from vesk._file import PathType, VeskFile, read_map_rows, warn_of
-from vesk._objects import DataObject, coordinate_attrs, declared_axes, fitted_coords
+from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
+                           fitted_coords)
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
@@ -87,12 +88,6 @@ def _whole_block(path: str, key: BlockKey) -> Any:
         return f._read(f.block(key), warn=False).values
 
 
-def _attrs(block: Block, parameters: Any) -> Dict[str, Any]:
-    attrs: Dict[str, Any] = dict(parameters)
-    attrs.update(block=block.name, kind=block.kind, x_label=block.x_label)
-    return attrs
-
-
 def _lazy_dataset(path: str, block: Block) -> Dataset:
     p: Mapping[str, Any] = block.parameters
     try:  # from parameters that a damaged file may give as text
@@ -114,7 +109,7 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
         for name, (cdims, array) in fitted_coords(block.shape, dims, axes).items()
     }
     variables = {block.variable_name: Variable(dims, data, {"long_name": block.y_label})}
-    return Dataset(variables, coords=coords, attrs=_attrs(block, p))
+    return Dataset(variables, coords=coords, attrs=block_attrs(block, p))
 
 
 def _eager_dataset(obj: DataObject) -> Dataset:
@@ -124,7 +119,7 @@ def _eager_dataset(obj: DataObject) -> Dataset:
     variables = {
         obj.variable_name: Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
     }
-    return Dataset(variables, coords=coords, attrs=_attrs(obj.block, obj.parameters))
+    return Dataset(variables, coords=coords, attrs=block_attrs(obj.block, obj.parameters))
 
 
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
