@@ -70,6 +70,8 @@ def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
                                   ["export", SAMPLE, "-f", "xls"],
                                   ["export", SAMPLE, "-f", "csv", "--jobs", "-1"],
                                   ["export", SAMPLE, "-f", "csv", "-b", "AB//NONE"],
+                                  ["export", SAMPLE, "-f", "csv", "-o", "-"],
+                                  ["images", SAMPLE, "-o", "-"],
                                   ["plot", SAMPLE, "AB/2D/NONE"],
                                   ["plot", "missing.vesk", "TRC", "-o", "kt.txt"],
                                   ["plot", "missing.vesk", "TRC", "-o", "map"],
@@ -80,8 +82,10 @@ def test_usage_errors_exit_2(capsys, argv):
     code, _, err = run(capsys, *argv)
     command = argv[0] + " " if argv and argv[0] != "frob" else "[-h]"
     assert code == 2 and err.startswith("usage: vesk " + command)
-    if "-o" in argv:  # the picture's suffix
+    if argv[:1] == ["plot"] and "-o" in argv:  # the picture's suffix
         assert ".png, .svg" in err
+    elif "-" in argv:
+        assert "one per block, written into a folder" in err
 
 
 @NEEDS_MATPLOTLIB

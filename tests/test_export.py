@@ -385,7 +385,7 @@ def test_map_declaring_far_more_points_than_its_file_holds_is_not_exported(capsy
         str(tmp_path / "big.vesk"))
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "csv")
     assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
-    assert "AB/3D/NONE: declares 84000000 values (0.3 GB), more than a file of 1464 bytes" in err
+    assert "AB/3D/NONE: declares 84000000 values (336.0 MB), more than a file of 1464 bytes" in err
 
 
 def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch):

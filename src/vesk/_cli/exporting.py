@@ -28,7 +28,7 @@ from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
-from .output_names import output_stems
+from .output_names import output_folder, output_stems
 from .progress import Progress
 from .report import describe, emit, error, library_warnings_ignored, note, warning
 
@@ -62,7 +62,7 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    help="CSV of blocks of many spectra or traces: long (default), one row "
                         "per value with its coordinates; wide, one row per spectrum or "
                         "trace, its coordinates first, then one column per x value")
-    p.add_argument("-o", "--output", default=".", metavar="DIR",
+    p.add_argument("-o", "--output", default=".", metavar="DIR", type=output_folder,
                    help="folder for the outputs (default: the current folder)")
     p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",
                    help="files exported in parallel by N processes (0: one per CPU)")

@@ -46,5 +46,13 @@ class OutputBudget:
             return None
         more = ("more" if 4 * values > self.limit else "with the blocks exported before it (a "
                 "damaged file's blocks may share data), more")
-        return "declares %d values (%.1f GB), %s than a file of %d bytes can give" % (
-            values, 4 * values / 1e9, more, self.file_size)
+        return "declares %d values (%s), %s than a file of %d bytes can give" % (
+            values, size_text(4 * values), more, self.file_size)
+
+
+def size_text(nbytes: int) -> str:
+    """"36.0 MB", "1.2 GB": one decimal, in the largest unit it reaches."""
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if nbytes >= scale:
+            return "%.1f %s" % (nbytes / scale, unit)
+    return "%d bytes" % nbytes

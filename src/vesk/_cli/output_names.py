@@ -1,10 +1,22 @@
-"""The stem that names each input's outputs (STEM_AB_2D_NONE.csv, STEM_image00.png)."""
+"""The folder and the stem that name each input's outputs (STEM_AB_2D_NONE.csv,
+STEM_image00.png)."""
 from __future__ import annotations
 
+import argparse
 import os
 from typing import Dict, List, Sequence, Set, Tuple
 
 from .inputs import Input
+
+
+def output_folder(text: str) -> str:
+    """An argparse type: "-" asks for standard output, which cannot hold a
+    file per block; refused rather than made a folder of that name."""
+    if text == "-":
+        raise argparse.ArgumentTypeError(
+            "'-': outputs are files, one per block, written into a folder; name one "
+            "(./- for a folder named '-')")
+    return text
 
 
 def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[Input, str], List[str]]:

@@ -12,7 +12,7 @@ from ..export import is_output, make_folder, refuse_existing, write_atomically
 from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
-from .output_names import output_stems
+from .output_names import output_folder, output_stems
 from .report import describe, emit, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -31,7 +31,7 @@ def add_images(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                    "--skip-existing. "
                                    "The paths written go to standard output.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
-    p.add_argument("-o", "--output", default=".", metavar="DIR",
+    p.add_argument("-o", "--output", default=".", metavar="DIR", type=output_folder,
                    help="folder for the images (default: the current folder)")
     existing = p.add_mutually_exclusive_group()
     existing.add_argument("--force", action="store_true", help="overwrite existing files")
