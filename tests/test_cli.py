@@ -827,23 +827,36 @@ def test_block_asked_of_a_folder_is_taken_from_the_files_that_hold_it(capsys, tm
 
 
 def outputs(command, tmp_path):
-    return [] if command == ["ls"] else ["-o", tmp_path / "out"]
+    return [] if command[0] == "ls" else ["-o", tmp_path / "out"]
 
 
 @pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])
 @pytest.mark.parametrize("with_file", [False, True])
-def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, not_vesk, command,
-                                                 with_file):
+def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, command, with_file):
     empty = tmp_path / "empty"
     empty.mkdir()
-    shutil.copy(not_vesk, empty)
+    (empty / "notes.txt").write_text("not a measurement\n")  # passed over in silence
     inputs = [empty, SAMPLE] if with_file else [empty]
     code, _, err = run(capsys, *command, *inputs, *outputs(command, tmp_path))
     assert code == (0 if with_file else 1)
     assert (tmp_path / "out").exists() == (with_file and command != ["ls"])  # none for nothing
-    assert "vesk: warning: %s: holds no VESK files" % empty in err
-    # named as a measurement is, so reported; other files pass in silence
-    assert "vesk: warning: %s: not a VESK file; skipped" % (empty / "notes.vesk") in err
+    assert err.startswith("vesk: warning: %s: holds no VESK files" % empty)
+    assert "notes.txt" not in err
+
+
+@pytest.mark.parametrize("command", [["ls", "--json"], ["export", "-f", "npy"], ["images"]])
+def test_a_folder_file_named_as_a_measurement_that_is_not_one_fails(capsys, tmp_path, command):
+    runs = tmp_path / "runs"
+    runs.mkdir()
+    shutil.copy(SAMPLE, runs / "run.0")
+    (runs / "run.1").write_bytes(b"")  # a run that crashed before writing
+    code, out, err = run(capsys, *command, runs, *outputs(command, tmp_path))
+    assert code == 1 and "vesk: %s: not a VESK file" % (runs / "run.1") in err
+    if command[0] == "ls":
+        assert [(r["file"], r["error"] is None) for r in json.loads(out)] == [
+            (str(runs / "run.0"), True), (str(runs / "run.1"), False)]
+    elif command[0] == "export":  # the rest is done
+        assert "run.0_AB_2D_NONE.npz" in os.listdir(tmp_path / "out")
 
 
 @pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])

@@ -37,9 +37,11 @@ def looks_measured(name: str) -> bool:
 
 
 def walk(top: str, on_error: Callable[[str, OSError], None],
-         on_warning: Callable[[str], None]) -> Iterator[Found]:
+         on_warning: Callable[[str], None], misnamed: bool = False) -> Iterator[Found]:
     """The VESK files beneath `top` in name order; what cannot be looked into
-    goes to `on_error`, what is passed over with a reason to `on_warning`."""
+    goes to `on_error`, what is passed over with a reason to `on_warning`.
+    Files named as measurements are that are not VESK files are passed over
+    with a warning, or with `misnamed` given too, for their reader to refuse."""
     # Depth first in name order through an explicit stack (no recursion limit
     # on a deep tree). Links to folders are followed within the tree only,
     # each folder and file once: a link to / or /proc would walk the whole
@@ -83,7 +85,10 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
                     visited.add((st.st_dev, st.st_ino))
                     yield Found(entry.path, subfolder)
             elif looks_measured(entry.name):
-                on_warning("%s: not a VESK file; skipped" % entry.path)
+                if misnamed:
+                    yield Found(entry.path, subfolder)
+                else:
+                    on_warning("%s: not a VESK file; skipped" % entry.path)
         except OSError as e:  # a file that cannot be read may be a measurement
             on_error(entry.path, e)
 

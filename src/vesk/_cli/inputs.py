@@ -19,7 +19,7 @@ class Input(NamedTuple):
 
 
 class Inputs(NamedTuple):
-    files: List[Input]
+    files: List[Input]   # with files named as measurements that are no VESK files
     errors: List[str]    # what could not be looked into
     warnings: List[str]  # folders that hold no VESK file, links not followed
     folders: bool        # a folder was among the arguments
@@ -62,7 +62,9 @@ def _walk(top: str, found: Inputs, place: str) -> None:
     def on_error(path: str, e: OSError) -> None:
         found.errors.append(describe(path, e))
 
-    for item in walk(top, on_error, found.warnings.append):
+    # A measurement's name on what is no VESK file (a run that crashed before
+    # writing it, an empty copy) fails the command as it would named alone.
+    for item in walk(top, on_error, found.warnings.append, misnamed=True):
         found.files.append(Input(item.path, os.path.join(place, item.subfolder) if place
                                  else item.subfolder, named=False))
 
