@@ -442,7 +442,7 @@ def test_series_without_times_is_drawn_against_spectrum_numbers(plotting, tmp_pa
     fig = plotting.draw(vesk.read(path), "t", "100")
     fig.savefig(tmp_path / "p.png")
     ax = fig.axes[0]
-    assert ax.lines[0].get_xdata().tolist() == [0, 1, 2] and ax.get_xlabel() == "time number"
+    assert ax.lines[0].get_xdata().tolist() == [0, 1, 2] and ax.get_xlabel() == "Time number"
 
 
 @pytest.mark.parametrize("key, at", [("AB", "1650:1550"), ("AB", "1601"), ("TRC", "1")])

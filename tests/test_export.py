@@ -221,7 +221,7 @@ def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
 def test_jcamp_skips_other_blocks_unless_asked(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp")
     assert code == 0 and len(written) == 3
-    assert "skipped %s: AB/3D/NONE" % SAMPLES["sample"] in err
+    assert "vesk: skipped %s: AB/3D/NONE" % SAMPLES["sample"] in err
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp",
                                 "--block", "AB/3D/NONE")
     assert code == 1 and written == [] and "AB/3D/NONE" in err and SAMPLES["sample"] in err

@@ -739,6 +739,9 @@ def test_labels_dates_and_xarray(tmp_path):
     s = vesk.read(path, key)
     assert str(s.block) == "AB/2D/NONE  spectrum  5  Absorbance vs Wavenumber (cm-1)"
     assert s.measured.isoformat() == "2026-12-07T21:38:08.250000+01:00" == s.attrs()["measured"]
+    # a date without a time of day is not midnight
+    assert vesk.read(spectrum_file([1.0, 2.0], {"DAT": "07/12/2026"}).write(
+        str(tmp_path / "day.0"))).attrs()["measured"] == "2026-12-07"
     assert vesk.parameter_label("LWN") == "Laser Wavenumber"
     assert vesk.block_type_label("RSC-CH2") == "Single channel (reference), channel 2"
     pytest.importorskip("pandas")

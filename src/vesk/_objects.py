@@ -126,7 +126,8 @@ class DataObject(Bands):
 
     def attrs(self) -> Dict[str, Any]:
         """Attributes for xarray: the parameters, the block and its labels,
-        `measured` (ISO 8601) where the parameters date the measurement, and
+        `measured` (ISO 8601; the date alone where no time of day is given)
+        where the parameters date the measurement, and
         `comment`, the block's `warning`, where values are not all the
         measurement."""
         out = block_attrs(self.block, self.parameters)
@@ -162,9 +163,9 @@ def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
     DataObject.attrs)."""
     out: Dict[str, Any] = dict(parameters)
     out.update(block=block.name, kind=block.kind, x_label=block.x_label)
-    measured = _vocabulary.measurement_time(parameters)
+    measured = _vocabulary.measured_text(parameters)
     if measured is not None:
-        out["measured"] = measured.isoformat()
+        out["measured"] = measured
     if block.warning is not None:  # what NaN alone does not say: why
         out["comment"] = block.warning
     return out

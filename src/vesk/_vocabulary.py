@@ -196,6 +196,17 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
         return None
 
 
+def measured_text(parameters: Mapping[str, ParameterValue]) -> Optional[str]:
+    """measurement_time in ISO 8601: the date alone where no time of day is
+    given, which midnight would claim."""
+    when = measurement_time(parameters)
+    if when is None:
+        return None
+    time = parameters.get("TIM")
+    return when.isoformat() if isinstance(time, str) and _TIME.match(time) \
+        else when.date().isoformat()
+
+
 class ReadOnly(Mapping[str, Any]):
     """A read-only view of a dict (no copy) that, unlike MappingProxyType,
     pickles, so blocks and data objects can travel between Dask workers."""

@@ -316,7 +316,7 @@ class Tally:
         for out in report.written:
             emit(printable(out))
         for message in report.skipped:
-            note("skipped " + message)
+            error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:
             error(message)
         self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls

@@ -144,7 +144,7 @@ def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str
         time = finite_axis(data, coordinate(data, data.dims[-1]))
         label = data.block.x_label
     ax.plot(time, values, linewidth=0.9, marker="." if len(values) <= 200 else None)
-    ax.set_xlabel(literal(label))
+    ax.set_xlabel(literal(label[:1].upper() + label[1:]))  # as a file's own "Time (s)"
     ax.set_ylabel(literal(caption))
 
 

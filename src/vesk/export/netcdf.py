@@ -20,6 +20,7 @@ from typing import Any, Dict, Optional
 
 from vesk import DataObject, __version__
 from vesk._text import file_name
+from vesk._vocabulary import measured_text
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 
@@ -76,9 +77,9 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
     stamp = (when or export_time()).astimezone(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     out["history"] = "%s vesk %s: exported block %s%s" % (
         stamp, __version__, block.name, " of " + source if source else "")
-    measured = data.measured
+    measured = measured_text(data.parameters)
     if measured is not None:
-        out["time_coverage_start"] = measured.isoformat()
+        out["time_coverage_start"] = measured
     if block.warning is not None:  # what the NaN values alone do not say: why
         out["comment"] = block.warning
     return out
