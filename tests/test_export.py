@@ -350,13 +350,15 @@ def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
     np.testing.assert_array_equal(table.iloc[:, 0].to_numpy(), x)
     with np.load(out / "short_AB_2D_NONE.npz") as npz:
         np.testing.assert_array_equal(npz["x"], x)
-        assert npz["warning"] == data.block.warning
+        assert (npz["warning"], npz["source"]) == (data.block.warning, "short.vesk")
     back = jcamp.jcamp_readfile(str(out / "short_AB_2D_NONE.jdx")) \
         if hasattr(jcamp, "jcamp_readfile") else jcamp.readfile(str(out / "short_AB_2D_NONE.jdx"))
     assert back["npoints"] == 900
     np.testing.assert_array_equal(back["x"], x)
     # why values are missing travels with them
-    assert "\n$$ %s\n" % data.block.warning in (out / "short_AB_2D_NONE.jdx").read_text()
+    text = (out / "short_AB_2D_NONE.jdx").read_text()
+    assert "\n$$ %s\n" % data.block.warning in text
+    assert "\n##SOURCE REFERENCE=short.vesk, AB/2D/NONE\n" in text
     pytest.importorskip("netCDF4")
     assert export(capsys, out, path, "--block", "AB/2D/NONE", "-f", "netcdf")[0] == 0
     with xr.open_dataset(out / "short_AB_2D_NONE.nc") as nc:

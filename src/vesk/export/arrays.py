@@ -3,8 +3,9 @@
 A spectrum gives `x`, `y`; any other block gives `values`, `dims` and one
 array per coordinate (axes and map coordinates), with `coordinate_dims`
 telling along which dimensions each lies. Both carry `parameters` (a JSON
-text) and the axis labels, and `warning` where the block's values are not
-all the measurement (Block.warning).
+text), the axis labels, the block's name and `source` (the input file's
+name), and `warning` where the block's values are not all the measurement
+(Block.warning).
 """
 from __future__ import annotations
 
@@ -15,6 +16,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, Spectrum
+from vesk._text import file_name
 
 from .axes import coordinate
 
@@ -29,6 +31,8 @@ def _common(data: DataObject) -> Dict[str, Any]:
     common = {"parameters": np.array(json.dumps(dict(data.parameters), ensure_ascii=False)),
               "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
               "block": np.array(data.block.name)}
+    if data.block.path:
+        common["source"] = np.array(file_name(data.block.path))
     if data.block.warning is not None:
         common["warning"] = np.array(data.block.warning)
     return common
