@@ -3,7 +3,8 @@ limit and a timer, and reports what it gave and the peak memory it added.
 
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
-veskread function, or "vesk.listing", "vesk.read" or "vesk.to_pandas".
+veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas" or
+"vesk.export" (the command, to a temporary folder).
 """
 import json
 import resource
@@ -43,7 +44,16 @@ def vesk_call(name):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
 
-    return {"listing": listing, "to_pandas": to_pandas,
+    if name == "export":
+        import tempfile
+        from vesk._cli import main
+        from vesk.export import table  # noqa: F401
+
+    def export(path, fmt, layout):
+        with tempfile.TemporaryDirectory() as out:
+            return {"code": main(["export", "-f", fmt, "--layout", layout, "-o", out, path])}
+
+    return {"listing": listing, "to_pandas": to_pandas, "export": export,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 

@@ -167,6 +167,15 @@ def test_region_points_past_a_cut_block_within_the_bound(write_file, regions):
     assert report["detail"] == {"shape": [2000, 4]} and within_rule(report, len(data)), report
 
 
+@pytest.mark.parametrize("layout", ["long", "wide"])
+def test_csv_of_many_region_points_within_the_rule(write_file, layout):
+    # The most points the command exports from 19 KB: all their texts at
+    # once took 100 MB.
+    data = hf.overlapping_regions(583, npt=1, unrecorded=True)[0]
+    report = run_bounded(write_file(data), ["vesk.export", "csv", layout])
+    assert report["detail"] == {"code": 0} and within_rule(report, len(data)), report
+
+
 @pytest.mark.parametrize("build, plain", [
     # One parameter block named again and again, under one key and under many.
     (lambda: hf.shared_data_block(npt=4, types=(4,), records=20_000, repeats=250),

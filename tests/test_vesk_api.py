@@ -630,6 +630,24 @@ def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind,
         np.testing.assert_array_equal(obj.coords[name][1], array)
 
 
+@pytest.mark.parametrize("kind", ["image map", "image traces"])
+def test_a_map_whose_cut_parameters_keep_some_map_keys_is_unreadable(tmp_path, kind):
+    # Read past the cut, it was a series of the map's points, warned of as
+    # missing parameters only.
+    vf, key = KINDS[kind]()
+    vf.blocks.append(vf.blocks.pop(0))  # its parameter block last
+    data = vf.build()
+    params = vf.offset_of(len(vf.blocks) - 1)
+    path = tmp_path / "m.vesk"
+    path.write_bytes(data[:params + vf.blocks[-1]["payload"].index(b"NPX") + 2])
+    with vesk.open(path) as f:
+        block = f.block(key)
+        assert block.kind == vesk.UNREADABLE and "file ends early" in block.problem
+        with pytest.raises(vesk.FormatError) as e:
+            f[key]
+    assert block.problem in str(e.value)
+
+
 @pytest.mark.parametrize("cut", [193, 45])  # into the last spectrum's values; its time
 def test_a_multiregion_map_cut_short_reads_its_whole_spectra(tmp_path, cut):
     path, key = write(tmp_path, "multiregion map")

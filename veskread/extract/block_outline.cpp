@@ -170,6 +170,19 @@ struct CoordinateTexts {
     std::vector<std::string> taken() { return {texts.begin(), texts.end()}; }
 };
 
+// A block holding some of a map's keys whose parameter block the end of the
+// file cuts short may have lost the others to the cut: read as a series,
+// its spectra would be a map's points passed off as a recording in time.
+void refuse_partial_map(const ParamBlock& params, int64_t cut_at) {
+    for (const char* k : kMapGeometryKeys)
+        if (params.contains(k))
+            throw Error(ErrorKind::ShortRead,
+                        "file ends early: the parameter block at byte " + std::to_string(cut_at) +
+                            " is cut short after some of a map's keys (" + k +
+                            "), before the others",
+                        cut_at);
+}
+
 int32_t group_number(const AnnoCell& c) {
     if (auto* i = std::get_if<int32_t>(&c)) return *i;
     throw Error(ErrorKind::WrongType, "region group number is not an integer");
@@ -350,7 +363,10 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     StoredBlocks blocks = stored_block_offsets(table, reader.file_size());
     out.stored_blocks = static_cast<int64_t>(blocks.blocks.size());
     bool traces = is_trace_type(key.type);
-    switch (choose_kind(params, offsets.anno)) {
+    Kind3D kind = choose_kind(params, offsets.anno);
+    if (out.parameters_cut_at != -1 && kind != Kind3D::ImageMap)
+        refuse_partial_map(params, out.parameters_cut_at);
+    switch (kind) {
     case Kind3D::ImageMap:
         outline_image_map(cur, reader, offsets, key, blocks, npt, table.info_size, cache, out);
         if (out.kind == BlockKind::ImageMap) {

@@ -16,6 +16,14 @@ import vesk
 from vesk import _native
 
 
+# What a command builds for a point that its values do not back: a point of
+# a multiregion block carries its region, title, position and time into an
+# export or a picture, and a point of a map that reads as zero pages its
+# cell of a picture. A small damaged file can declare a million of either.
+REGION_POINT_BYTES = 192
+PIXEL_BYTES = 96
+
+
 class OutputBudget:
     """What is left of an open file's bound as its outputs are written."""
 
@@ -33,21 +41,30 @@ class OutputBudget:
         return True
 
     def take_block(self, block: vesk.Block, drawn: bool = False) -> Optional[str]:
-        """Spends a block's values (unmeasured points too); None, or
-        why the file cannot give them. A picture (`drawn`) writes no values:
-        the points of a map that reads them as zero pages (`Block.fill` 0)
-        cost only their scan, a byte a value."""
+        """Spends a block's values (unmeasured points too), and what its points
+        add that no value backs; None, or why the file cannot give them. A
+        picture (`drawn`) writes no values: the points of a map that reads them
+        as zero pages (`Block.fill` 0) cost only their scan, a byte a value,
+        and their cells of the picture."""
         values = math.prod(block.shape)
         nbytes = 4 * values
+        points = ""
+        if block.kind in ("multiregion map", "multiregion traces"):
+            nbytes += REGION_POINT_BYTES * block.shape[0]
+            points = "%d points" % block.shape[0]
         if drawn and block.kind == "image map" and block.fill == 0:
-            unmeasured = block.unfilled * block.shape[-1]
-            nbytes -= 3 * unmeasured
+            nbytes += (PIXEL_BYTES - 3 * block.shape[-1]) * block.unfilled
+            points = "%d unmeasured points" % block.unfilled
         if self.take(nbytes):
             return None
-        more = ("more" if 4 * values > self.limit else "with the blocks exported before it (a "
+        more = ("more" if nbytes > self.limit else "with the blocks exported before it (a "
                 "damaged file's blocks may share data), more")
-        return "declares %d values (%s), %s than a file of %d bytes can give" % (
-            values, size_text(4 * values), more, self.file_size)
+        declared = "%d values (%s)" % (values, size_text(4 * values))
+        if 4 * values <= self.limit:  # what the points add tips it
+            declared = "%d values over %s (%s %s)" % (
+                values, points, size_text(nbytes), "drawn" if drawn else "with their coordinates")
+        return "declares %s, %s than a file of %d bytes can give" % (
+            declared, more, self.file_size)
 
 
 def size_text(nbytes: int) -> str:

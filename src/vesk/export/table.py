@@ -21,7 +21,7 @@ from vesk._objects import Table
 
 from .axes import column_label, coordinate, dim_coordinates, other_coordinates
 
-CHUNK = 1 << 16  # values formatted at a time, to bound memory on large maps
+CHUNK = 1 << 16  # cells formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
 
 
@@ -57,28 +57,27 @@ def write_long(data: DataObject, path: str) -> None:
     heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
     axis_of = {name: k for k, name in enumerate(data.dims)}
     flat = values.reshape(-1)
-    # Coordinates repeat on many rows: each is formatted once, then looked up.
-    dim_texts = [_text_table(coord) for _, coord in dims]
-    extra_texts = [(cdims, _text_table(coord)) for _, cdims, coord in extra]
-    # Numbers never need quoting, nor texts without a comma, quote or line
-    # break (a region's title): such rows skip the csv module, which costs more
-    # than formatting them.
-    plain = all(not any(map(_QUOTED.search, texts.reshape(-1)))
-                for texts in dim_texts + [t for _, t in extra_texts])
+    dim_texts = [_Texts(coord) for _, coord in dims]
+    extra_texts = [(cdims, _Texts(coord)) for _, cdims, coord in extra]
+    every_text = dim_texts + [t for _, t in extra_texts]
     row = ",".join(["%s"] * len(heading)) + "\n"
+    step = max(1, CHUNK // len(heading))  # values whose rows' cells make a chunk
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow(heading)
-        for start in range(0, flat.size, CHUNK):
-            stop = min(start + CHUNK, flat.size)
+        for start in range(0, flat.size, step):
+            stop = min(start + step, flat.size)
             index = np.unravel_index(np.arange(start, stop), values.shape)
             columns: List[List[str]] = [texts[index[k]].tolist()
                                         for k, texts in enumerate(dim_texts)]
             for cdims, texts in extra_texts:  # a scalar coordinate repeats on every row
                 cell = texts[tuple(index[axis_of[d]] for d in cdims)]
                 columns.append(np.broadcast_to(cell, (stop - start,)).tolist())
-            columns.append(_texts(flat[start:start + CHUNK]))
-            if plain:
+            columns.append(_texts(flat[start:stop]))
+            # Numbers never need quoting, nor texts without a comma, quote or
+            # line break (a region's title): such rows skip the csv module,
+            # which costs more than formatting them.
+            if not any(t.quoted(c) for t, c in zip(every_text, columns)):
                 f.write("".join(map(row.__mod__, zip(*columns))))
             else:
                 out.writerows(zip(*columns))
@@ -90,6 +89,39 @@ def _text_table(coord: ArrayLike) -> "np.ndarray[Any, Any]":
     table = np.empty(array.shape, dtype=object)
     table.reshape(-1)[:] = _texts(array.reshape(-1))
     return table
+
+
+class _Texts:
+    """A coordinate's texts, indexed as the coordinate is. A short one is
+    formatted once, as its values repeat on many rows (a map's axes); a long
+    one a chunk of rows at a time: a damaged file may declare millions of
+    points, whose texts all at once would take many times its bound."""
+
+    def __init__(self, coord: ArrayLike) -> None:
+        self.array = np.asarray(coord)
+        self.table = _text_table(self.array) if self.array.size <= CHUNK else None
+        self.numbers = self.array.dtype.kind in "fiub"
+        self.any_quoted = not self.numbers and self.table is not None and any(
+            map(_QUOTED.search, self.table.reshape(-1)))
+
+    def __getitem__(self, index: Any) -> "np.ndarray[Any, Any]":
+        if self.table is not None:
+            return self.table[index]  # type: ignore[no-any-return]
+        at = np.ravel_multi_index(index if isinstance(index, tuple) else (index,),
+                                  self.array.shape)
+        # A chunk's rows mostly lie together: their span is formatted once.
+        lo = int(at.min()) if at.size else 0
+        span = int(at.max()) + 1 - lo if at.size else 0
+        flat = self.array.reshape(-1)
+        if span <= 2 * at.size:
+            return _text_table(flat[lo:lo + span])[at - lo]  # type: ignore[no-any-return]
+        return _text_table(flat[at])
+
+    def quoted(self, texts: Sequence[str]) -> bool:
+        """Whether some of `texts`, taken from this coordinate, need quoting."""
+        if self.numbers or self.table is not None:
+            return self.any_quoted
+        return any(map(_QUOTED.search, texts))
 
 
 def write_wide(data: DataObject, path: str) -> None:
@@ -108,12 +140,11 @@ def write_wide(data: DataObject, path: str) -> None:
     # Where no coordinate labels the rows, their positions do.
     columns = [data.coords[n] for n in names] or [
         ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
-    # Each coordinate's values are formatted once, then looked up per row.
-    texts = [(cdims, _text_table(array)) for cdims, array in columns]
+    texts = [(cdims, _Texts(array)) for cdims, array in columns]
     heading = [column_label(data, n) for n in names or rows] + _texts(
         coordinate(data, data.dims[-1]))
     row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n"
-    step = max(1, CHUNK // max(width, 1))
+    step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
         f.write(_line(heading) + "\n")
         for start in range(0, len(table), step):
