@@ -1,13 +1,14 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
 import json
 import os
+import sys
 
 import numpy as np
 import pytest
 
 import vesk
 from vesk._cli import main
-from vesk.export import FORMATS
+from vesk.export import FORMATS, netcdf
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
@@ -461,3 +462,15 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
     assert main(["export", "-o", str(tmp_path / "out"), "-f", "csv", SAMPLES["sample"],
                  SAMPLES["mapping"]]) == 130
     assert capsys.readouterr().out.splitlines() == ["second.csv"]
+
+
+def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
+    # JCAMP-DX holds no map: every block skipped is nothing exported, not success.
+    code, written, err = export(capsys, tmp_path / "maps", SAMPLES["mapping"], "-f", "jcamp")
+    assert (code, written) == (1, []) and "exported 0 blocks" in err
+    # A missing extra is said once, before any file is read.
+    monkeypatch.setitem(sys.modules, "netCDF4", None)
+    code, written, err = export(capsys, tmp_path / "nc", SAMPLES["sample"], SAMPLES["mapping"],
+                                "-f", "netcdf")
+    assert (code, written, err) == (1, [], "vesk: %s\n" % netcdf.NEEDS)
+    assert not (tmp_path / "nc").exists()

@@ -604,20 +604,22 @@ def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))
-@pytest.mark.parametrize("cut, kept", [  # inside END, a number, the first text
-    (6, ["SNM", "CNM", "SRC"]), (14, ["SNM", "CNM"]), (38, [])])
+@pytest.mark.parametrize("cut, kept", [  # inside END, a number, the first text, before it
+    (6, ["SNM", "CNM", "SRC"]), (14, ["SNM", "CNM"]), (38, []), (None, [])])
 def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind, cut, kept):
     vf, key = KINDS[kind]()
     sample = vf.add(param_block({"SNM": "sample", "CNM": "me", "SRC": 2}), param_type=10)
     whole = vf.build()
     path = tmp_path / "k.vesk"
-    path.write_bytes(whole[:-cut])
+    path.write_bytes(whole[:-cut] if cut else whole[:vf.offset_of(sample)])
     with pytest.raises(struct.error):
         veskread.getVeskData(str(path), key)
     with vesk.open(path) as f:
         block = f.block(key)
-        with pytest.warns(vesk.VeskWarning, match="the parameter block at byte %d runs past "
-                          "the end of the file" % vf.offset_of(sample)):
+        with pytest.warns(vesk.VeskWarning, match="the parameter block at byte %d %s" % (
+                vf.offset_of(sample), "runs past the end of the file: its parameters after" if cut
+                else "lies past the end of the file \\(%d bytes\\): its parameters are missing"
+                % vf.offset_of(sample))):
             obj = f[key]
     path.write_bytes(whole)
     with vesk.open(path) as f:
@@ -761,6 +763,7 @@ def test_labels_dates_and_xarray(tmp_path):
     assert vesk.read(spectrum_file([1.0, 2.0], {"DAT": "07/12/2026"}).write(
         str(tmp_path / "day.0"))).attrs()["measured"] == "2026-12-07"
     assert vesk.parameter_label("LWN") == "Laser Wavenumber"
+    assert vesk.parameter_label("HFQ") == "High Frequency Cutoff (FT)"  # veskread: "Cutofff"
     assert vesk.block_type_label("RSC-CH2") == "Single channel (reference), channel 2"
     pytest.importorskip("pandas")
     series = s.to_pandas()

@@ -5,6 +5,7 @@
         for block in f.blocks:              # described without reading values
             print(block)
         spectrum = f["AB/2D/NONE"]          # a vesk.Spectrum: .x, .y, .parameters
+        assert isinstance(spectrum, vesk.Spectrum)  # for a type checker: f[key] is a DataObject
         cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
         table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 

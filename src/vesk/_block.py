@@ -92,6 +92,7 @@ class Block:
     cut; reading gives the values with a `VeskWarning`, where `veskread`
     refuses the block, unless the cut took what places them (an unreadable
     block, whose `problem` is reading's error)."""
+    _file_size: int = field(default=-1, compare=False, repr=False)  # of `path`, as listed
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -117,7 +118,11 @@ class Block:
             notes.append("the file ends early: %s cut short" % (
                 "the name of 1 trace is" if self.cut_names == 1
                 else "the names of %d traces are" % self.cut_names))
-        if self.parameters_cut >= 0:
+        if 0 <= self._file_size <= self.parameters_cut:
+            notes.insert(0, "the parameter block at byte %d lies past the end of the file (%d "
+                            "bytes): its parameters are missing" % (self.parameters_cut,
+                                                                   self._file_size))
+        elif self.parameters_cut >= 0:
             notes.insert(0, "the parameter block at byte %d runs past the end of the file: "
                             "its parameters after the cut are missing" % self.parameters_cut)
         return "; ".join(n for n in notes if n) or None
@@ -241,7 +246,8 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
             text = with_offset(reworded(problem[0]), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
-                     parameters_cut=parameters_cut, parameters=ReadOnly(params or {}), path=path)
+                     parameters_cut=parameters_cut, parameters=ReadOnly(params or {}), path=path,
+                     _file_size=file_size or -1)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
     return Block(
@@ -261,6 +267,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
         parameters_cut=parameters_cut,
+        _file_size=file_size or -1,
         cut_names=cut_names,
         parameters=ReadOnly(params),
         path=path,

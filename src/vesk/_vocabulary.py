@@ -150,7 +150,7 @@ def parameter_label(key: str) -> str:
     """Display label of a three-letter parameter key, e.g. "LWN" -> "Laser Wavenumber"."""
     label = veskread.paramDict.get(key)
     if label is not None:
-        return label
+        return label.replace("Cutofff", "Cutoff")  # veskread keeps the spelling callers know
     name = _long_names().get(key)
     if name is None:
         return key

@@ -264,6 +264,10 @@ def run_export(args: argparse.Namespace) -> int:
     if args.layout is not None and args.format != "csv":
         error("--layout is for CSV (-f csv); %s has one layout" % args.format)
         return 2
+    needs = FORMATS[args.format].missing()
+    if needs is not None:  # said once, not once per block of every file
+        error(needs)
+        return 1
     inputs, status = take_inputs(args.files, args.output)
     if not inputs.files:
         return status
@@ -300,7 +304,8 @@ def run_export(args: argparse.Namespace) -> int:
     note("exported %s from %s to %s" % (counted(t.written, "block{s}"),
                                          counted(t.files, "file{s}"), args.output)
          + (" (%s)" % ", ".join(extras) if extras else ""))
-    return 1 if t.blocks_failed or files_failed or t.missing else status
+    nothing = not t.written and not t.kept  # a script must not take that for success
+    return 1 if t.blocks_failed or files_failed or t.missing or nothing else status
 
 
 class Tally:

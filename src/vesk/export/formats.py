@@ -27,6 +27,7 @@ class Format(NamedTuple):
     spectrum_suffix: str
     other_suffix: str
     wide: Optional[Writer] = None  # the other kinds in the wide layout, where there is one
+    missing: Callable[[], Optional[str]] = lambda: None  # what to install, before any file is read
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -51,5 +52,6 @@ FORMATS: Dict[str, Format] = {
                   table.write_wide),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz"),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx"),
-    "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc"),
+    "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
+                     missing=netcdf.missing),
 }

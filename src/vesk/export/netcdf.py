@@ -85,6 +85,16 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
     return out
 
 
+def missing() -> Optional[str]:
+    """NEEDS where xarray or netCDF4 cannot be imported, else None."""
+    try:
+        import netCDF4  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+        import xarray  # noqa: F401
+    except ImportError:
+        return NEEDS
+    return None
+
+
 def write(data: DataObject, path: str) -> None:
     try:
         # the backend that keeps text attributes in UTF-8
