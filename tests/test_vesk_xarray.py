@@ -226,3 +226,14 @@ def test_a_block_that_warns_warns_once_per_dataset(tmp_path, kind):
         ds = xr.open_dataset(path, engine=ENGINE, group=group)
         ds[group.replace("/", "_")].values
     assert len([w for w in caught if issubclass(w.category, vesk.VeskWarning)]) == 1
+
+
+@pytest.mark.parametrize("kind", ["image map", "multiregion map"])  # opened lazily; read whole
+def test_a_dataset_warning_names_the_line_that_opened_it(tmp_path, kind):
+    path, group = write(tmp_path, kind)
+    if kind == "image map":
+        with open(path, "r+b") as f:  # the last stored spectrum's values
+            f.truncate(f.seek(0, 2) - INFO_SIZE - 4)
+    with pytest.warns(vesk.VeskWarning) as caught:
+        xr.open_dataset(path, engine=ENGINE, group=group).close()
+    assert caught[0].filename == __file__

@@ -16,6 +16,7 @@ the block, so they are read when the dataset is opened.
 from __future__ import annotations
 
 import os
+import sys
 from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 import numpy as np
@@ -126,10 +127,20 @@ def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     with VeskFile(path) as f:
         block = f.block(group)
+        warn_of(f.path, block, stacklevel=_opener())
         if block.kind in LAZY_KINDS:
-            warn_of(f.path, block, stacklevel=2)
             return _lazy_dataset(f.path, block)
-        return _eager_dataset(f[block.key])
+        return _eager_dataset(f._read(block, warn=False))
+
+
+def _opener() -> int:
+    """The stacklevel, from our caller, of the first frame outside vesk and
+    xarray: the line that opened the dataset, which a warning should name."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and \
+            str(frame.f_globals.get("__name__", "")).split(".")[0] in ("vesk", "xarray"):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 class VeskBackendEntrypoint(BackendEntrypoint):
