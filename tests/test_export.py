@@ -125,7 +125,7 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
     assert {k: back.attrs[k] for k in expected.attrs} == dict(expected.attrs)
     with xr.open_dataset(path) as ds:
         about = dict(ds.attrs)
-    source = name + ".vesk"
+    source = SAMPLES[name]  # the path as given
     assert about.pop("source") == source
     assert about.pop("history") == "2023-11-14T22:13:20Z vesk %s: exported block %s of %s" % (
         vesk.__version__, key, source)
@@ -351,7 +351,7 @@ def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
     np.testing.assert_array_equal(table.iloc[:, 0].to_numpy(), x)
     with np.load(out / "short_AB_2D_NONE.npz") as npz:
         np.testing.assert_array_equal(npz["x"], x)
-        assert (npz["warning"], npz["source"]) == (data.block.warning, "short.vesk")
+        assert (npz["warning"], npz["source"]) == (data.block.warning, str(path))
     back = jcamp.jcamp_readfile(str(out / "short_AB_2D_NONE.jdx")) \
         if hasattr(jcamp, "jcamp_readfile") else jcamp.readfile(str(out / "short_AB_2D_NONE.jdx"))
     assert back["npoints"] == 900
@@ -359,7 +359,7 @@ def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
     # why values are missing travels with them
     text = (out / "short_AB_2D_NONE.jdx").read_text()
     assert "\n$$ %s\n" % data.block.warning in text
-    assert "\n##SOURCE REFERENCE=short.vesk, AB/2D/NONE\n" in text
+    assert "\n##SOURCE REFERENCE=%s, AB/2D/NONE\n" % path in text
     pytest.importorskip("netCDF4")
     assert export(capsys, out, path, "--block", "AB/2D/NONE", "-f", "netcdf")[0] == 0
     with xr.open_dataset(out / "short_AB_2D_NONE.nc") as nc:

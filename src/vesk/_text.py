@@ -20,8 +20,12 @@ def file_name(path: str) -> str:
     """The last part of `path` as text: bytes of the name that are not UTF-8
     (kept by the file system's decoding as lone surrogates, which no text
     file or netCDF attribute can hold) written as escapes (\\xe9)."""
-    name = os.path.basename(path)
-    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return path_text(os.path.basename(path))
+
+
+def path_text(path: str) -> str:
+    """`path` as text, its bytes that are not UTF-8 written as escapes (file_name)."""
+    return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:

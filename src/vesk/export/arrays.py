@@ -4,7 +4,7 @@ A spectrum gives `x`, `y`; any other block gives `values`, `dims` and one
 array per coordinate (axes and map coordinates), with `coordinate_dims`
 telling along which dimensions each lies. Both carry `parameters` (a JSON
 text), the axis labels, the block's name and `source` (the input file's
-name), and `warning` where the block's values are not all the measurement
+path as given), and `warning` where the block's values are not all the measurement
 (Block.warning).
 """
 from __future__ import annotations
@@ -16,7 +16,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, Spectrum
-from vesk._text import file_name
+from vesk._text import path_text
 
 from .axes import coordinate
 
@@ -32,7 +32,7 @@ def _common(data: DataObject) -> Dict[str, Any]:
               "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
               "block": np.array(data.block.name)}
     if data.block.path:
-        common["source"] = np.array(file_name(data.block.path))
+        common["source"] = np.array(path_text(data.block.path))
     if data.block.warning is not None:
         common["warning"] = np.array(data.block.warning)
     return common

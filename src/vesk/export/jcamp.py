@@ -15,7 +15,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vesk import Spectrum
-from vesk._text import file_name, printable
+from vesk._text import path_text, printable
 
 from .axes import coordinate
 
@@ -74,7 +74,7 @@ def header(data: Spectrum) -> str:
                ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type(data)),
                ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", "")]
     if data.block.path:
-        records.append(("SOURCE REFERENCE", "%s, %s" % (_text(file_name(data.block.path)),
+        records.append(("SOURCE REFERENCE", "%s, %s" % (_text(path_text(data.block.path)),
                                                         data.block.name)))
     measured = getattr(data, "measured", None)  # a datetime where the parameters hold one
     if measured is not None:

@@ -2,7 +2,7 @@
 
 The variable carries the parameters and the block's labels, the coordinates
 their units where the file gives them, and the file what it was made from:
-`title`, `source` (the input file's name), `history` (when and by which vesk)
+`title`, `source` (the input file's path as given), `history` (when and by which vesk)
 and, where the parameters date it, `time_coverage_start`. The date in
 `history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
 repeated byte for byte.
@@ -19,7 +19,7 @@ import os
 from typing import Any, Dict, Optional
 
 from vesk import DataObject, __version__
-from vesk._text import file_name
+from vesk._text import path_text
 from vesk._vocabulary import measured_text
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
@@ -67,7 +67,7 @@ def export_time() -> _dt.datetime:
 def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[str, str]:
     """The file's own attributes: what it holds and where it came from."""
     block = data.block
-    source = file_name(block.path)
+    source = path_text(block.path)  # as given: in a tree, the name alone repeats
     sample = data.parameters.get("SNM")
     what = "%s (%s)" % (block.y_label, block.name)
     out = {"title": "%s: %s" % (sample.strip(), what)
