@@ -132,19 +132,23 @@ void image_map(Read3D& r, const Key& key) {
     if (!spectra.ok()) return;
     ImageLayout layout = image_layout(r.table, r.npt);
     int64_t stride = int64_t(r.table.block_size) + r.table.info_size;
-    // A window of rows, as a chunked reader asks for; its errors are its own.
+    // Whole rows, and a tile, as a chunked reader asks for; their errors are their own.
     const int64_t first_row = shape.npy / 3;
     const int64_t rows = std::min<int64_t>(shape.npy - first_row, 2);
-    if (auto w = shape_product({rows, shape.npx, shape.npt, 4})) {
+    const int64_t first_col = shape.npx / 3;
+    for (MapWindow part :
+         {MapWindow{first_row, rows, 0, shape.npx},
+          MapWindow{first_row, rows, first_col, std::min<int64_t>(shape.npx - first_col, 2)}}) {
+        auto w = shape_product({part.rows, part.cols, shape.npt, 4});
+        if (!w) continue;
         ZeroPages window(static_cast<size_t>(*w));
-        if (window.ok()) {
-            try {
-                read_image_rows(*r.reader, r.blocks, layout, shape, stride, first_row, rows,
-                                static_cast<float*>(window.data()), CutBlocks::PassOver);
-            } catch (const Error&) {
-            }
-            Budget::charge_resident(window.resident());
+        if (!window.ok()) continue;
+        try {
+            read_image_window(*r.reader, r.blocks, layout, shape, stride, part,
+                              static_cast<float*>(window.data()), CutBlocks::PassOver);
+        } catch (const Error&) {
         }
+        Budget::charge_resident(window.resident());
     }
     OutputBudget budget(r.src.size());
     if (!budget.try_spend(image_bytes_committed(*r.reader, r.blocks, layout, shape))) return;

@@ -264,18 +264,18 @@ void check_room(const char* what, int64_t wanted_bytes, int64_t out_bytes) {
 
 int64_t stride_of(const StoreTable& table) { return int64_t(table.block_size) + table.info_size; }
 
-// Rows of an image map into `out`; blocks the end of the file cuts short are
-// passed over, leaving what the caller put there.
-void read_rows(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
-               int64_t first_row, int64_t rows, Py_buffer& out) {
+// A tile of an image map into `out`; blocks the end of the file cuts short
+// are passed over, leaving what the caller put there.
+void read_tile(const ByteSource& src, const BlockOutline& outline, const StoredLayout& stored,
+               MapWindow w, Py_buffer& out) {
     if (outline.kind != BlockKind::ImageMap) throw_value("not an image map");
     MapShape shape{outline.shape[0], outline.shape[1], outline.shape[2]};
-    check_room("those rows of the map",
-               saturating_mul(saturating_mul(rows, shape.npx), saturating_mul(shape.npt, 4)),
+    check_room("that part of the map",
+               saturating_mul(saturating_mul(w.rows, w.cols), saturating_mul(shape.npt, 4)),
                out.len);
-    read_image_rows(BlockReader(src), stored.blocks, image_layout(stored.table, shape.npt), shape,
-                    stride_of(stored.table), first_row, rows, static_cast<float*>(out.buf),
-                    CutBlocks::PassOver);
+    read_image_window(BlockReader(src), stored.blocks, image_layout(stored.table, shape.npt), shape,
+                      stride_of(stored.table), w, static_cast<float*>(out.buf),
+                      CutBlocks::PassOver);
 }
 
 // The measured part of a block that the end of the file cuts short: an image
@@ -372,15 +372,16 @@ struct OutBuffer {
 PyObject* read_map_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int fd;
     DataBlockKey key;
-    if (!block_arguments("read_map_rows", args, nargs, 7, fd, key)) return nullptr;
-    long long first_row = PyLong_AsLongLong(args[4]);
-    if (first_row == -1 && PyErr_Occurred()) return nullptr;
-    long long rows = PyLong_AsLongLong(args[5]);
-    if (rows == -1 && PyErr_Occurred()) return nullptr;
+    if (!block_arguments("read_map_rows", args, nargs, 9, fd, key)) return nullptr;
+    long long span[4]; // first row, rows, first column, columns
+    for (int k = 0; k < 4; ++k) {
+        span[k] = PyLong_AsLongLong(args[4 + k]);
+        if (span[k] == -1 && PyErr_Occurred()) return nullptr;
+    }
     OutBuffer out;
-    if (!out.take(args[6])) return nullptr;
+    if (!out.take(args[8])) return nullptr;
     return read_unlocked(fd, key, [&](auto& src, auto& outline, auto& stored) {
-        read_rows(src, outline, stored, first_row, rows, out.view);
+        read_tile(src, outline, stored, {span[0], span[1], span[2], span[3]}, out.view);
     });
 }
 
@@ -621,10 +622,11 @@ PyMethodDef methods[] = {
      "descriptor is not closed."},
     {"read_map_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_map_rows)),
      METH_FASTCALL,
-     "read_map_rows(fd, type, dimensions, derivative, first_row, rows, out, /)\n--\n\nRows "
-     "[first_row, first_row + rows) of an image map into `out`, a zeroed C-contiguous float32 "
-     "buffer of those rows, reading only the stored values they hold. Spectra that the end of "
-     "the file cuts short leave their points as they were. The descriptor is not closed."},
+     "read_map_rows(fd, type, dimensions, derivative, first_row, rows, first_col, cols, out, "
+     "/)\n--\n\nRows [first_row, first_row + rows) by columns [first_col, first_col + cols) of "
+     "an image map into `out`, a zeroed C-contiguous float32 buffer of that tile, reading only "
+     "the stored values it holds. Spectra that the end of the file cuts short leave their points "
+     "as they were. The descriptor is not closed."},
     {"read_cut_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_cut_block)),
      METH_FASTCALL,
      "read_cut_block(fd, type, dimensions, derivative, values, times, /)\n--\n\nThe spectra of an "

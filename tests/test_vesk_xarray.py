@@ -128,12 +128,14 @@ def test_rows_read_alone_equal_the_whole_map(tmp_path, planes):
         assert np.isnan(whole[-1, 1:]).all()  # points without a stored block
     ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
     for index in [dict(y=slice(1, 4)), dict(y=-1), dict(y=slice(3, 2)), dict(y=4, x=1),
-                  dict(y=slice(0, 5, 2))]:
+                  dict(y=slice(0, 5, 2)), dict(x=slice(1, 3)), dict(x=-1),
+                  dict(y=slice(1, 5), x=slice(0, 2)), dict(y=3, x=slice(0, 3, 2))]:
         np.testing.assert_array_equal(ds["AB_3D_NONE"].isel(**index).values,
                                       whole[tuple(index.get(d, slice(None)) for d in "yx")])
     if importlib.util.find_spec("dask"):
-        chunked = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks={"y": 2})
-        np.testing.assert_array_equal(chunked["AB_3D_NONE"].values, whole)
+        for chunks in ({"y": 2}, {"y": 2, "x": 2}, {"x": 1}):
+            chunked = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks=chunks)
+            np.testing.assert_array_equal(chunked["AB_3D_NONE"].values, whole)
 
 
 @pytest.mark.parametrize("planes", [False, True])

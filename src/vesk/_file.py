@@ -384,16 +384,19 @@ def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any]
     return measured, places
 
 
-def read_map_rows(path: str, block: Block, start: int, stop: int) -> NDArray[np.float32]:
-    """Rows [start, stop) of the image map `block`, reading only the stored
-    values of those rows: a damaged block elsewhere does not fail it. Points
-    without a whole stored spectrum read as reading the map gives them."""
+def read_map_rows(path: str, block: Block, start: int, stop: int,
+                  columns: Optional[Tuple[int, int]] = None) -> NDArray[np.float32]:
+    """Rows [start, stop) of the image map `block`, of its columns [first,
+    last) where given, reading only the stored values of those points: a
+    damaged block elsewhere does not fail it. Points without a whole stored
+    spectrum read as reading the map gives them."""
     key, shape = block.key, block.shape
-    out = _room_for((stop - start,) + tuple(shape[1:]),
+    first, last = columns or (0, shape[1])
+    out = _room_for((stop - start, last - first, shape[2]),
                     block.fill if _has_missing_values(block) else 0.0)
     fd = _open_descriptor(path)
     try:
-        _native.read_map_rows(fd, *key, start, stop - start, out)
+        _native.read_map_rows(fd, *key, start, stop - start, first, last - first, out)
     except ValueError as e:
         raise_native(e, path)
     finally:

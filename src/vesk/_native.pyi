@@ -13,7 +13,8 @@ def read_cut_block(
 def keep_freed_results(nbytes: int, /) -> None: ...
 def output_limit(file_size: int, /) -> int: ...
 def read_map_rows(
-    fd: Any, type: str, dimensions: str, derivative: str, first_row: int, rows: int, out: Any, /
+    fd: Any, type: str, dimensions: str, derivative: str, first_row: int, rows: int,
+    first_col: int, cols: int, out: Any, /
 ) -> None: ...
 def region_fills(
     fd: Any, type: str, dimensions: str, derivative: str, /

@@ -43,15 +43,15 @@ from vesk._vocabulary import axis_dimension
 LAZY_KINDS = ("spectrum", "image map")
 
 
-def _row_window(index: Any, rows: int) -> Optional[Tuple[int, int, Any]]:
-    """The rows an index into the first dimension needs, as (start, stop, the
-    index within them); None where it needs them all or skips some."""
+def _window(index: Any, size: int) -> Optional[Tuple[int, int, Any]]:
+    """The run of a dimension an index into it needs, as (start, stop, the
+    index within them); None where it skips some."""
     if isinstance(index, (int, np.integer)):
-        k = int(index) + rows if index < 0 else int(index)
-        return (k, k + 1, 0) if 0 <= k < rows else None
+        k = int(index) + size if index < 0 else int(index)
+        return (k, k + 1, 0) if 0 <= k < size else None
     if isinstance(index, slice):
-        start, stop, step = index.indices(rows)
-        if step == 1 and stop - start < rows:
+        start, stop, step = index.indices(size)
+        if step == 1:
             return start, max(start, stop), slice(None)
     return None
 
@@ -74,13 +74,18 @@ class VeskBackendArray(BackendArray):
         )
 
     def _raw_indexing_method(self, key: Tuple[Any, ...]) -> Any:
-        window = _row_window(key[0], self.shape[0]) if self.kind == "image map" else None
+        # A tile of a map (Dask chunks along y, x or both) reads its points
+        # alone; a chunk of the spectral axis reads whole spectra.
+        rows = _window(key[0], self.shape[0]) if self.kind == "image map" else None
         with self.lock:
-            if window is None:
-                return _whole_block(self.path, self.key)[key]
-            start, stop, within = window
-            rows = read_map_rows(self.path, self.block, start, stop)
-        return rows[(within,) + tuple(key[1:])]
+            if rows is not None:
+                start, stop, within = rows
+                first, last, across = _window(key[1], self.shape[1]) or (0, self.shape[1],
+                                                                         key[1])
+                if stop - start < self.shape[0] or last - first < self.shape[1]:
+                    tile = read_map_rows(self.path, self.block, start, stop, (first, last))
+                    return tile[(within, across) + tuple(key[2:])]
+            return _whole_block(self.path, self.key)[key]
 
 
 def _whole_block(path: str, key: BlockKey) -> Any:

@@ -257,36 +257,72 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
     }
 }
 
-void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                     const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
-                     float* out, CutBlocks cut) {
-    if (first_row < 0 || rows < 0 || first_row > shape.npy - rows)
-        throw_value("rows " + std::to_string(first_row) + " to " +
-                    std::to_string(first_row + rows) + " are not rows of the map's " +
-                    std::to_string(shape.npy));
-    const PointWindow window{saturating_mul(first_row, shape.npx), saturating_mul(rows, shape.npx)};
+namespace {
+
+// The stored blocks that write a window of points.
+std::span<const StoredBlock> window_blocks(const StoredBlocks& blocks, ImageLayout layout,
+                                           const MapShape& shape, PointWindow window) {
     const auto n = static_cast<int64_t>(blocks.blocks.size());
     std::span<const StoredBlock> all(blocks.blocks);
-    int64_t committed = 0;
-    std::span<const StoredBlock> read;
-    if (layout == ImageLayout::Spectra && window.first < n) {
-        read = all.subspan(static_cast<size_t>(window.first),
+    if (layout == ImageLayout::Spectra && window.first < n)
+        return all.subspan(static_cast<size_t>(window.first),
                            static_cast<size_t>(std::min(window.count, n - window.first)));
-        committed = saturating_mul(static_cast<int64_t>(read.size()), saturating_mul(shape.npt, 4));
-    } else if (layout == ImageLayout::Planes && window.count > 0) {
-        read = all.first(static_cast<size_t>(std::min(n, shape.npt)));
-        committed =
-            plane_bytes_committed(window.count, shape.npt, static_cast<int64_t>(read.size()));
+    if (layout == ImageLayout::Planes && window.count > 0)
+        return all.first(static_cast<size_t>(std::min(n, shape.npt)));
+    return {};
+}
+
+std::string span_text(const char* what, int64_t first, int64_t count) {
+    return std::string(what) + " " + std::to_string(first) + " to " + std::to_string(first + count);
+}
+
+} // namespace
+
+void read_image_window(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                       const MapShape& shape, int64_t stride, MapWindow w, float* out,
+                       CutBlocks cut) {
+    if (w.first_row < 0 || w.rows < 0 || w.first_row > shape.npy - w.rows)
+        throw_value(span_text("rows", w.first_row, w.rows) + " are not rows of the map's " +
+                    std::to_string(shape.npy));
+    if (w.first_col < 0 || w.cols < 0 || w.first_col > shape.npx - w.cols)
+        throw_value(span_text("columns", w.first_col, w.cols) + " are not columns of the map's " +
+                    std::to_string(shape.npx));
+    // Whole rows are one run of points; part of each row is a run per row.
+    const bool whole_rows = w.cols == shape.npx;
+    const int64_t runs = whole_rows ? 1 : w.rows;
+    auto run = [&](int64_t r) {
+        return whole_rows
+                   ? PointWindow{saturating_mul(w.first_row, shape.npx),
+                                 saturating_mul(w.rows, shape.npx)}
+                   : PointWindow{saturating_mul(w.first_row + r, shape.npx) + w.first_col, w.cols};
+    };
+    int64_t committed = 0;
+    if (layout == ImageLayout::Spectra) {
+        for (int64_t r = 0; r < runs; ++r)
+            committed = saturating_add(
+                committed, saturating_mul(static_cast<int64_t>(
+                                              window_blocks(blocks, layout, shape, run(r)).size()),
+                                          saturating_mul(shape.npt, 4)));
+    } else if (layout == ImageLayout::Planes) {
+        int64_t points = saturating_mul(w.rows, w.cols);
+        int64_t planes = static_cast<int64_t>(
+            window_blocks(blocks, layout, shape, PointWindow{0, points}).size());
+        committed = plane_bytes_committed(points, shape.npt, planes);
     }
     OutputBudget(reader.file_size())
-        .spend(committed, "the map's rows " + std::to_string(first_row) + " to " +
-                              std::to_string(first_row + rows) + " fill " +
-                              std::to_string(committed) + " bytes");
-    if (read.empty()) return;
-    if (layout == ImageLayout::Spectra)
-        read_spectrum_blocks(reader, read, shape, stride, window, out, cut);
-    else if (layout == ImageLayout::Planes)
-        read_plane_blocks(reader, read, shape, stride, window, out, cut);
+        .spend(committed, "the map's " + span_text("rows", w.first_row, w.rows) +
+                              (whole_rows ? "" : ", " + span_text("columns", w.first_col, w.cols)) +
+                              " fill " + std::to_string(committed) + " bytes");
+    for (int64_t r = 0; r < runs; ++r) {
+        PointWindow window = run(r);
+        std::span<const StoredBlock> read = window_blocks(blocks, layout, shape, window);
+        if (read.empty()) continue;
+        float* into = out + saturating_mul(saturating_mul(r, w.cols), shape.npt);
+        if (layout == ImageLayout::Spectra)
+            read_spectrum_blocks(reader, read, shape, stride, window, into, cut);
+        else
+            read_plane_blocks(reader, read, shape, stride, window, into, cut);
+    }
 }
 
 } // namespace vesk

@@ -58,15 +58,24 @@ void read_image_spectra(const BlockReader& reader, const StoredBlocks& blocks, I
                         const MapShape& shape, int64_t stride, float* out,
                         CutBlocks cut = CutBlocks::Raise);
 
-// Rows [first_row, first_row + rows) of the map into `out` (rows*npx*npt
-// floats, zero where no block writes), reading only what writes them: the
-// blocks of their points, or each plane's values of their points. Blocks
-// elsewhere are not looked at, so they cannot fail the read. Throws a Value
-// error for rows outside the map, and refuses windows that would fill more
-// memory than the file's size allows.
-void read_image_rows(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
-                     const MapShape& shape, int64_t stride, int64_t first_row, int64_t rows,
-                     float* out, CutBlocks cut = CutBlocks::Raise);
+// Rows [first_row, first_row + rows) by columns [first_col, first_col + cols)
+// of a map: a tile of it, as a chunked reader asks for.
+struct MapWindow {
+    int64_t first_row;
+    int64_t rows;
+    int64_t first_col;
+    int64_t cols;
+};
+
+// The tile `w` of the map into `out` (rows*cols*npt floats, zero where no
+// block writes), reading only what writes it: the blocks of its points, or
+// each plane's values of its points. Blocks elsewhere are not looked at, so
+// they cannot fail the read. Throws a Value error for rows or columns outside
+// the map, and refuses tiles that would fill more memory than the file's
+// size allows.
+void read_image_window(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,
+                       const MapShape& shape, int64_t stride, MapWindow w, float* out,
+                       CutBlocks cut = CutBlocks::Raise);
 
 // Memory of `out` (zero pages until written) that read_image_spectra commits
 // before it stops (at the first block that fails, or at the end), found
