@@ -2,6 +2,7 @@
 import faulthandler
 import importlib.metadata
 import importlib.util
+import os
 import pickle
 import warnings
 
@@ -239,3 +240,24 @@ def test_a_dataset_warning_names_the_line_that_opened_it(tmp_path, kind):
     with pytest.warns(vesk.VeskWarning) as caught:
         xr.open_dataset(path, engine=ENGINE, group=group).close()
     assert caught[0].filename == __file__
+
+
+@pytest.mark.skipif(not hasattr(xr, "open_datatree"), reason="xarray without DataTree")
+def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    tree = xr.open_datatree(sample, engine=ENGINE)
+    with vesk.open(sample) as f:
+        assert sorted(node.path for node in tree.leaves) == sorted("/" + k for k in f.keys())
+        xr.testing.assert_identical(tree["AB/3D/NONE"].to_dataset(),
+                                    xr.open_dataset(sample, engine=ENGINE, group="AB/3D/NONE"))
+    # A block that cannot be read is left out, and said so.
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"FXV": "high"}).write(str(tmp_path / "text.vesk"))
+    with pytest.warns(vesk.VeskWarning, match="AB/2D/NONE cannot be read: .*; left out"):
+        assert not xr.open_datatree(path, engine=ENGINE).children
+    # Blocks read as they open share the file's bound; lazy ones cost nothing yet.
+    monkeypatch.setattr(vesk._native, "output_limit", lambda size: 0)
+    assert len(xr.open_datatree(sample, engine=ENGINE).leaves) == 4
+    kinetics = os.path.join(os.path.dirname(sample), "kinetics.vesk")
+    with pytest.warns(vesk.VeskWarning, match="holds, with the blocks before it, more values"):
+        assert not xr.open_datatree(kinetics, engine=ENGINE).children

@@ -8,15 +8,19 @@ coordinates follow from the parameters alone, and the values are read only
 when xarray or Dask asks for them, through a picklable array, so that
 ``xarray.open_mfdataset(paths, engine="vesk", parallel=True,
 combine="nested", concat_dim="file")`` reads files on Dask workers. A run
-of an image map's rows (a Dask chunk of "y", an ``isel``) reads only those
-rows' stored values; other indexing reads the whole map. The
-other kinds take coordinates (times, trace names, region points) from reading
-the block, so they are read when the dataset is opened.
+of an image map's rows or columns (a Dask chunk of "y" or "x", an ``isel``)
+reads only those points' stored values; other indexing reads the whole map.
+The other kinds take coordinates (times, trace names, region points) from
+reading the block, so they are read when the dataset is opened.
+``xarray.open_datatree(path, engine="vesk")`` gives every block of a file,
+each a dataset at its key's path ("AB/3D/NONE").
 """
 from __future__ import annotations
 
+import math
 import os
 import sys
+import warnings
 from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 import numpy as np
@@ -33,8 +37,9 @@ except ImportError as e:  # pragma: no cover - only without the extra
 
 import veskread
 
+from vesk import _native
 from vesk._block import Block, BlockKey
-from vesk._errors import raise_translated
+from vesk._errors import VeskWarning, raise_translated
 from vesk._file import PathType, VeskFile, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
@@ -131,11 +136,14 @@ def _eager_dataset(obj: DataObject) -> Dataset:
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     with VeskFile(path) as f:
-        block = f.block(group)
-        warn_of(f.path, block, stacklevel=_opener())
-        if block.kind in LAZY_KINDS:
-            return _lazy_dataset(f.path, block)
-        return _eager_dataset(f._read(block, warn=False))
+        return _block_dataset(f, f.block(group))
+
+
+def _block_dataset(f: VeskFile, block: Block) -> Dataset:
+    warn_of(f.path, block, stacklevel=_opener())
+    if block.kind in LAZY_KINDS:
+        return _lazy_dataset(f.path, block)
+    return _eager_dataset(f._read(block, warn=False))
 
 
 def _opener() -> int:
@@ -165,6 +173,50 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         if drop_variables is not None:
             ds = ds.drop_vars(drop_variables, errors="ignore")
         return ds
+
+    def open_groups_as_dict(  # type: ignore[override]
+        self,
+        filename_or_obj: Union[str, os.PathLike[Any]],
+        *,
+        drop_variables: Union[str, Iterable[str], None] = None,
+    ) -> Dict[str, Dataset]:
+        """Every block's dataset by its key ("/AB/3D/NONE"); a block that
+        cannot be read is left out, with a VeskWarning saying why."""
+        groups: Dict[str, Dataset] = {"/": Dataset()}
+        with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
+            assert f._fd is not None
+            # The blocks read as they open hold their values together: a
+            # damaged file's many keys naming one large block must not each
+            # take the file's bound.
+            size = os.fstat(f._fd).st_size
+            left = _native.output_limit(size)
+            for block in f.blocks:
+                why = None if block.problem is None else "cannot be read: " + block.problem
+                if why is None and block.kind not in LAZY_KINDS:
+                    left -= 4 * math.prod(block.shape)
+                    if left < 0:
+                        why = ("holds, with the blocks before it, more values than a file of %d "
+                               "bytes can give" % size)
+                if why is not None:
+                    warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),
+                                  stacklevel=_opener())
+                    continue
+                ds = _block_dataset(f, block)
+                if drop_variables is not None:
+                    ds = ds.drop_vars(drop_variables, errors="ignore")
+                groups["/" + block.name] = ds
+        return groups
+
+    def open_datatree(  # type: ignore[override]
+        self,
+        filename_or_obj: Union[str, os.PathLike[Any]],
+        *,
+        drop_variables: Union[str, Iterable[str], None] = None,
+    ) -> Any:
+        """Every block of the file in one DataTree (xarray 2024.10 on)."""
+        from xarray import DataTree
+        return DataTree.from_dict(self.open_groups_as_dict(filename_or_obj,
+                                                           drop_variables=drop_variables))
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
