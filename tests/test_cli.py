@@ -636,17 +636,20 @@ def test_plot_makes_its_folder(capsys, tmp_path):
 
 @pytest.mark.parametrize("command", [["export", "-f", "npy"], ["images"]])
 def test_inputs_of_one_stem_keep_their_outputs_apart(capsys, tmp_path, command):
-    # run.0 and run.1 differ by extension only; a/x.vesk and b/x.vesk not at all.
+    # run.0 and run.1 differ by extension only; a/x.vesk and b/x.vesk, named
+    # as a shell's glob names them, keep their folders; c/y.vesk and the
+    # y.vesk of folder d would still meet.
     paths = [tmp_path / "run.0", tmp_path / "run.1", tmp_path / "a" / "x.vesk",
-             tmp_path / "b" / "x.vesk"]
+             tmp_path / "b" / "x.vesk", tmp_path / "c" / "y.vesk", tmp_path / "d" / "y.vesk"]
     for p in paths:
         p.parent.mkdir(exist_ok=True)
         shutil.copy(SAMPLE, p)
     out_dir = tmp_path / "out"
-    code, out, err = run(capsys, command[0], *map(str, paths), *command[1:], "-o", str(out_dir))
-    names = {os.path.basename(line).split("_")[0] for line in out.splitlines()}
-    assert code == 1 and names == {"run.0", "run.1", "x"}
-    assert "%s: its outputs would have the names of those of %s" % (paths[3], paths[2]) in err
+    code, out, err = run(capsys, command[0], *map(str, paths[:5]), tmp_path / "d",
+                         *command[1:], "-o", str(out_dir))
+    names = {os.path.relpath(line, out_dir).split("_")[0] for line in out.splitlines()}
+    assert code == 1 and names == {"run.0", "run.1", "a/x", "b/x", "y"}
+    assert "%s: its outputs would have the names of those of %s" % (paths[5], paths[4]) in err
 
 
 def test_output_closed_early_ends_quietly():

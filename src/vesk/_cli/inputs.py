@@ -4,7 +4,7 @@ outputs can mirror the tree."""
 from __future__ import annotations
 
 import os
-from typing import List, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from vesk._finding import walk
 
@@ -54,8 +54,26 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
         if where not in seen:
             seen.add(where)
             unique.append(item)
-    found.files[:] = unique
+    found.files[:] = _apart(unique)
     return found
+
+
+def _apart(files: List[Input]) -> List[Input]:
+    """`files`, those of one name named from different folders (a shell's
+    glob of day*/run.0) placed below the folder that holds them all, as a
+    folder argument's files are, so that their outputs do not meet."""
+    by_name: Dict[str, List[int]] = {}
+    for k, item in enumerate(files):
+        if item.named:
+            by_name.setdefault(os.path.basename(item.path), []).append(k)
+    files = list(files)
+    for same in (ks for ks in by_name.values() if len(ks) > 1):
+        folders = [os.path.dirname(os.path.abspath(files[k].path)) for k in same]
+        common = os.path.commonpath(folders)
+        for k, folder in zip(same, folders):
+            below = os.path.relpath(folder, common)
+            files[k] = files[k]._replace(subfolder="" if below == os.curdir else below)
+    return files
 
 
 def _walk(top: str, found: Inputs, place: str) -> None:

@@ -27,10 +27,10 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[Input, str], List[str]]:
     extension is a number (run.0, run.1: a numbered series), so that a file's
     outputs are named alike whatever is exported with it, or where inputs of
     one output folder differ only by extension. A file found under a folder
-    argument keeps its subfolder below it (sample1/map.0, sample2/map.0).
-    Inputs that would still write the same outputs (one name in different
-    folders named one by one): each after the first is refused, never written
-    over the first one's outputs.
+    argument keeps its subfolder below it (sample1/map.0, sample2/map.0), as
+    do files of one name named one by one (inputs.find_inputs). Inputs that
+    would still write the same outputs: each after the first is refused,
+    never written over the first one's outputs.
     """
     names: Dict[Tuple[str, str], Set[str]] = {}
     for item in inputs:
