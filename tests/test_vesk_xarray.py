@@ -245,6 +245,9 @@ def test_a_dataset_warning_names_the_line_that_opened_it(tmp_path, kind):
 @pytest.mark.skipif(not hasattr(xr, "open_datatree"), reason="xarray without DataTree")
 def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
     sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    with pytest.raises(vesk.BlockNotFoundError, match="has 4 blocks .*; name one with group=, "
+                                                      "or open them all with xarray.open_datatree"):
+        xr.open_dataset(sample, engine=ENGINE)
     tree = xr.open_datatree(sample, engine=ENGINE)
     with vesk.open(sample) as f:
         assert sorted(node.path for node in tree.leaves) == sorted("/" + k for k in f.keys())

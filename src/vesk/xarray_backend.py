@@ -39,7 +39,7 @@ import veskread
 
 from vesk import _native
 from vesk._block import Block, BlockKey
-from vesk._errors import VeskWarning, raise_translated
+from vesk._errors import BlockNotFoundError, VeskWarning, raise_translated
 from vesk._file import PathType, VeskFile, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
@@ -136,7 +136,14 @@ def _eager_dataset(obj: DataObject) -> Dataset:
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     with VeskFile(path) as f:
-        return _block_dataset(f, f.block(group))
+        try:
+            block = f.block(group)
+        except BlockNotFoundError as e:
+            if group is not None:
+                raise
+            raise BlockNotFoundError("%s with group=, or open them all with "
+                                     "xarray.open_datatree" % e.args[0]) from None
+        return _block_dataset(f, block)
 
 
 def _block_dataset(f: VeskFile, block: Block) -> Dataset:
