@@ -3,8 +3,9 @@ limit and a timer, and reports what it gave and the peak memory it added.
 
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
-veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas" or
-"vesk.export" (the command, to a temporary folder).
+veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas",
+"vesk.datatree" (xarray's tree of every block) or "vesk.export" (the command,
+to a temporary folder).
 """
 import json
 import resource
@@ -44,6 +45,14 @@ def vesk_call(name):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
 
+    if name == "datatree":
+        import warnings
+        import xarray
+        warnings.simplefilter("ignore")  # the blocks left out say so
+
+    def datatree(path):
+        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine="vesk").leaves)}
+
     if name == "export":
         import tempfile
         from vesk._cli import main
@@ -53,7 +62,7 @@ def vesk_call(name):
         with tempfile.TemporaryDirectory() as out:
             return {"code": main(["export", "-f", fmt, "--layout", layout, "-o", out, path])}
 
-    return {"listing": listing, "to_pandas": to_pandas, "export": export,
+    return {"listing": listing, "to_pandas": to_pandas, "export": export, "datatree": datatree,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 

@@ -80,6 +80,29 @@ def overlapping_regions(rows=1500, npt=256, traces=False, unrecorded=False):
                     anno=anno).build(), ("getVeskData", key))
 
 
+def keys_naming_one_region_map(rows=720, keys=12):
+    """The unrecorded overlapping regions of `rows` rows (each read alone is
+    within the bound) named by `keys` keys: opened all at once, as a tree."""
+    vf = file_3d(store_block([stored_block([1.0], time=1.0)], block_size=4),
+                 dict(BASE_3D, NPT=1), anno=annotation_block([table_subblock(
+                     [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
+                      ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
+                      ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)],
+                     [(j + 1, 0, rows - j, 1, 0, 10**6, float(j), 0.0) for j in range(rows)])]))
+    vf.build()
+    first = len(vf.blocks)
+    others = [(t, d) for t in (4, 1, 2, 3, 5, 6, 8) for d in range(4) if (t, d) != (4, 0)]
+    for data_type, deriv_type in others[:keys - 1]:  # its parameter and data blocks again
+        for k in (0, 2):
+            vf.add(b"", size_words=VeskFile._size(vf.blocks[k]), data_type=data_type,
+                   deriv_type=deriv_type, extend_type=10, param_type=1 if k == 0 else 0,
+                   sample_type=3)
+    vf.build()
+    for k in range(first, len(vf.blocks)):
+        vf.blocks[k]["offset"] = vf.offset_of(0 if (k - first) % 2 == 0 else 2)
+    return vf.build(), ("vesk.datatree",)
+
+
 def dense_cut_series(npt=5000, count=20000):
     """A series whose stored blocks lie 4 bytes apart, each reading NPT values
     over the next ones; the last run past the end of the file, so that `vesk`

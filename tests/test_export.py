@@ -217,6 +217,8 @@ def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
     lines = header(vesk.read(path, "AB/2D/NONE")).splitlines()
     assert lines[0] == "##TITLE=wax\\x1b[2J, AB/2D/NONE"
     assert "##LONGDATE=2026/12/07 21:38:08.2500 +0100" in lines
+    day = spectrum_file([1.0, 2.0], {"DAT": "07/12/2026"}).write(str(tmp_path / "d.vesk"))
+    assert "##LONGDATE=2026/12/07" in header(vesk.read(day)).splitlines()  # not midnight
 
 
 def test_jcamp_skips_other_blocks_unless_asked(capsys, tmp_path):
@@ -303,14 +305,18 @@ def test_summary_tells_what_failed(capsys, tmp_path, argv, summary):
     assert (code, err.splitlines()[-1]) == (1, summary.format(**names))
 
 
-def test_same_stem_from_two_folders_is_refused(capsys, tmp_path):
+def test_files_of_one_name_keep_their_folders(capsys, tmp_path):
+    # Wherever they lie: below the folder that holds them both.
     other = tmp_path / "copy" / "sample.vesk"
     other.parent.mkdir()
     with open(SAMPLES["sample"], "rb") as f:
         other.write_bytes(f.read())
-    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], str(other), "-f", "npy")
-    assert code == 1 and len(written) == 4
-    assert str(other) in err and "-o" in err
+    code, written, err = export(capsys, tmp_path / "o", SAMPLES["sample"], str(other), "-f",
+                                "npy")
+    common = os.path.commonpath([os.path.abspath(SAMPLES["sample"]), str(other)])
+    assert code == 0 and len(written) == 8
+    assert {os.path.dirname(os.path.relpath(w, tmp_path / "o")) for w in written} == {
+        os.path.relpath(os.path.dirname(p), common) for p in (SAMPLES["sample"], str(other))}
     # The same file by another path is one input.
     again = os.path.join(str(tmp_path), "copy", "..", "copy", "sample.vesk")
     code, written, err = export(capsys, tmp_path / "again", str(other), again, "-f", "npy")
@@ -418,6 +424,7 @@ def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch)
     with vesk.open(path) as f:
         spectra = {b.name for b in f.blocks if b.kind == "spectrum"}
     assert (code, len(written), len(refused)) == (1, 4, len(spectra) - 4)
+    assert ": declares 1000 values (4.0 kB), with the blocks exported before it" in refused[0]
     assert err.splitlines()[-1].startswith("exported 4 blocks from 1 file to ")
     assert len(os.listdir(tmp_path / "out")) == 4
 

@@ -69,6 +69,16 @@ def test_refused_within_the_rule(write_file, build, exc, fragment):
     assert within_rule(report, len(data)), report
 
 
+@pytest.mark.skipif(importlib.util.find_spec("xarray") is None, reason="needs xarray")
+def test_keys_naming_one_region_map_open_as_a_tree_within_the_rule(write_file):
+    # Each key alone reads within the rule; together, the blocks after the
+    # first are left out (175 MB when each was held).
+    data, call = hf.keys_naming_one_region_map()
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok" and report["detail"]["blocks"] == ["/AB/3D/NONE"], report
+    assert within_rule(report, len(data)), report
+
+
 def test_keys_naming_one_image_share_its_bytes(write_file):
     data, call = hf.shared_image(keys=1500, image_len=400_000)
     report = run_bounded(write_file(data), call)

@@ -258,9 +258,27 @@ def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
     path = spectrum_file([1.0, 2.0], {"FXV": "high"}).write(str(tmp_path / "text.vesk"))
     with pytest.warns(vesk.VeskWarning, match="AB/2D/NONE cannot be read: .*; left out"):
         assert not xr.open_datatree(path, engine=ENGINE).children
-    # Blocks read as they open share the file's bound; lazy ones cost nothing yet.
+    # Blocks read as they open share the file's bound, each alone within it;
+    # lazy ones cost nothing yet.
     monkeypatch.setattr(vesk._native, "output_limit", lambda size: 0)
     assert len(xr.open_datatree(sample, engine=ENGINE).leaves) == 4
     kinetics = os.path.join(os.path.dirname(sample), "kinetics.vesk")
-    with pytest.warns(vesk.VeskWarning, match="holds, with the blocks before it, more values"):
-        assert not xr.open_datatree(kinetics, engine=ENGINE).children
+    with pytest.warns(vesk.VeskWarning, match="TRC/3D/NONE holds, with the blocks before it, "
+                                              "more values"):
+        assert [n.path for n in xr.open_datatree(kinetics, engine=ENGINE).leaves] == [
+            "/AB/3D/NONE"]
+    assert [n.path for n in xr.open_datatree(kinetics, engine=ENGINE, group="TRC").leaves] == [
+        "/TRC/3D/NONE"]
+
+
+@pytest.mark.parametrize("x", [slice(None), 0])
+def test_rows_of_planes_the_file_lacks_read_as_the_whole_map(tmp_path, x):
+    # No plane is stored: reading writes nothing, so the rows cost no memory
+    # and must not be refused for the pages a plane would touch.
+    data = store_block([], block_size=8_000_000, info_size=0, stored_blocks=16,
+                       entries=[(0, 15)])
+    path = file_3d(data, {**BASE_3D, **MAP, "NPT": 16, "NPX": 2, "NPY": 1_000_000}).write(
+        str(tmp_path / "none.vesk"))
+    with pytest.warns(vesk.VeskWarning, match="16 of its 16 stored planes are cut off"):
+        ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE")
+    assert not ds["AB_3D_NONE"].isel(y=slice(0, 999_999), x=x).values.any()  # fill 0

@@ -219,6 +219,13 @@ def _fill(kind: str, shape: Tuple[int, ...], file_size: int) -> float:
 _POINT_BYTES = 128
 
 
+def read_bytes(block: Block) -> int:
+    """About what a read of `block` holds: its values, and each point of a
+    multiregion block with what is built for it beside them."""
+    points = block.shape[0] if block.kind in ("multiregion map", "multiregion traces") else 0
+    return 4 * math.prod(block.shape) + _POINT_BYTES * points
+
+
 def _points_unbacked(kind: Optional[str], shape: Optional[Tuple[int, ...]],
                      file_size: int) -> Optional[str]:
     """Why a multiregion block's points cost more than its file can back, or None.

@@ -202,9 +202,13 @@ def measured_text(parameters: Mapping[str, ParameterValue]) -> Optional[str]:
     when = measurement_time(parameters)
     if when is None:
         return None
+    return when.isoformat() if has_time_of_day(parameters) else when.date().isoformat()
+
+
+def has_time_of_day(parameters: Mapping[str, ParameterValue]) -> bool:
+    """Whether measurement_time's time of day is stored, not midnight for want of one."""
     time = parameters.get("TIM")
-    return when.isoformat() if isinstance(time, str) and _TIME.match(time) \
-        else when.date().isoformat()
+    return isinstance(time, str) and _TIME.match(time) is not None
 
 
 class ReadOnly(Mapping[str, Any]):

@@ -17,7 +17,6 @@ each a dataset at its key's path ("AB/3D/NONE").
 """
 from __future__ import annotations
 
-import math
 import os
 import sys
 import warnings
@@ -38,7 +37,7 @@ except ImportError as e:  # pragma: no cover - only without the extra
 import veskread
 
 from vesk import _native
-from vesk._block import Block, BlockKey
+from vesk._block import Block, BlockKey, read_bytes
 from vesk._errors import BlockNotFoundError, VeskWarning, raise_translated
 from vesk._file import PathType, VeskFile, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
@@ -186,24 +185,27 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         filename_or_obj: Union[str, os.PathLike[Any]],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
+        group: Optional[str] = None,
     ) -> Dict[str, Dataset]:
-        """Every block's dataset by its key ("/AB/3D/NONE"); a block that
-        cannot be read is left out, with a VeskWarning saying why."""
+        """Every block's dataset by its key ("/AB/3D/NONE"), or the block
+        `group` names; a block that cannot be read is left out, with a
+        VeskWarning saying why."""
         groups: Dict[str, Dataset] = {"/": Dataset()}
         with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
             assert f._fd is not None
             # The blocks read as they open hold their values together: a
             # damaged file's many keys naming one large block must not each
-            # take the file's bound.
+            # take the file's bound. Each alone is within it.
             size = os.fstat(f._fd).st_size
-            left = _native.output_limit(size)
-            for block in f.blocks:
+            left, read = _native.output_limit(size), False
+            for block in f.blocks if group is None else [f.block(group)]:
                 why = None if block.problem is None else "cannot be read: " + block.problem
                 if why is None and block.kind not in LAZY_KINDS:
-                    left -= 4 * math.prod(block.shape)
-                    if left < 0:
+                    left -= read_bytes(block)
+                    if left < 0 and read:
                         why = ("holds, with the blocks before it, more values than a file of %d "
                                "bytes can give" % size)
+                    read = True
                 if why is not None:
                     warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),
                                   stacklevel=_opener())
@@ -219,11 +221,13 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         filename_or_obj: Union[str, os.PathLike[Any]],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
+        group: Optional[str] = None,
     ) -> Any:
-        """Every block of the file in one DataTree (xarray 2024.10 on)."""
+        """Every block of the file in one DataTree (xarray 2024.10 on), or the
+        block `group` names."""
         from xarray import DataTree
-        return DataTree.from_dict(self.open_groups_as_dict(filename_or_obj,
-                                                           drop_variables=drop_variables))
+        return DataTree.from_dict(self.open_groups_as_dict(
+            filename_or_obj, drop_variables=drop_variables, group=group))
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):

@@ -75,12 +75,12 @@ private:
 
 // The outline of a block whose merge meets a parameter block that the end
 // of the file cuts short, from the records before the cut; where it cannot
-// be outlined so, those records alone are kept in `before_cut`.
-std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
-                                                        const std::vector<DirEntry>& directory,
-                                                        const DataBlockKey& key,
-                                                        ParamRecordCache& cache,
-                                                        MergedParameters& before_cut) {
+// be outlined so, those records alone are kept in `before_cut`, and an error
+// the cut leads to past them (a map's keys cut off) in `failure`.
+std::optional<BlockOutline>
+outline_past_cut_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
+                            const DataBlockKey& key, ParamRecordCache& cache,
+                            MergedParameters& before_cut, std::optional<Error>& failure) {
     try {
         BlockOutline out = outline_block(src, directory, key, nullptr, &before_cut, &cache,
                                          CutParameters::KeepRead);
@@ -88,6 +88,7 @@ std::optional<BlockOutline> outline_past_cut_parameters(const ByteSource& src,
         return out;
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::Io) throw;
+        if (e.kind() == ErrorKind::ShortRead) failure = e;
         return std::nullopt;
     }
 }
@@ -129,15 +130,18 @@ FileOutline outline_file(const ByteSource& src) {
             // Reading refuses it, but the package can read what the block
             // holds, or show the parameters before the cut.
             if (parameters_cut) {
+                std::optional<Error> past_cut;
                 try {
-                    item.outline =
-                        outline_past_cut_parameters(src, directory, key, parameter_blocks, merged);
+                    item.outline = outline_past_cut_parameters(src, directory, key,
+                                                               parameter_blocks, merged, past_cut);
                 } catch (const std::bad_alloc&) {
                 }
-                if (item.outline)
+                if (item.outline) {
                     item.problem.reset();
-                else
+                } else {
                     item.parameters_cut_at = merged.cut_at;
+                    if (past_cut) item.problem = past_cut; // says more than the cut alone
+                }
             }
             std::shared_ptr<const ParamBlock> parameters = std::move(merged.params);
             if (item.outline) parameters = std::move(item.outline->parameters);

@@ -149,6 +149,7 @@ constexpr int64_t kCommitGranule = int64_t(2) << 20;
 // Plane i writes value i of every point's spectrum: each point's run of
 // `planes` values commits the pages around it, however few planes there are.
 int64_t plane_bytes_committed(int64_t points, int64_t npt, int64_t planes) {
+    if (planes <= 0) return 0; // no plane writes a page
     int64_t map = saturating_mul(saturating_mul(points, npt), 4);
     int64_t granules = (saturating_mul(planes, 4) + kCommitGranule - 1) / kCommitGranule + 1;
     return std::min(map, saturating_mul(saturating_mul(points, granules), kCommitGranule));
@@ -296,17 +297,24 @@ void read_image_window(const BlockReader& reader, const StoredBlocks& blocks, Im
                                  saturating_mul(w.rows, shape.npx)}
                    : PointWindow{saturating_mul(w.first_row + r, shape.npx) + w.first_col, w.cols};
     };
+    // Blocks passed over for the cut write nothing.
+    auto written = [&](std::span<const StoredBlock> read, int64_t values) {
+        if (cut != CutBlocks::PassOver) return static_cast<int64_t>(read.size());
+        int64_t whole = 0;
+        for (const StoredBlock& b : read) whole += reader.values_at(b.offset, values) == values;
+        return whole;
+    };
     int64_t committed = 0;
     if (layout == ImageLayout::Spectra) {
         for (int64_t r = 0; r < runs; ++r)
             committed = saturating_add(
-                committed, saturating_mul(static_cast<int64_t>(
-                                              window_blocks(blocks, layout, shape, run(r)).size()),
-                                          saturating_mul(shape.npt, 4)));
+                committed,
+                saturating_mul(written(window_blocks(blocks, layout, shape, run(r)), shape.npt),
+                               saturating_mul(shape.npt, 4)));
     } else if (layout == ImageLayout::Planes) {
         int64_t points = saturating_mul(w.rows, w.cols);
-        int64_t planes = static_cast<int64_t>(
-            window_blocks(blocks, layout, shape, PointWindow{0, points}).size());
+        int64_t planes = written(window_blocks(blocks, layout, shape, PointWindow{0, points}),
+                                 saturating_mul(shape.npy, shape.npx));
         committed = plane_bytes_committed(points, shape.npt, planes);
     }
     OutputBudget(reader.file_size())

@@ -60,9 +60,8 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
 
 def _apart(files: List[Input]) -> List[Input]:
     """`files`, those of one name named from different folders (a shell's
-    glob of day*/run.0) placed below the folder that holds them all (other
-    than /), as a folder argument's files are, so that their outputs do not
-    meet."""
+    glob of day*/run.0) placed below the folder that holds them all, as a
+    folder argument's files are, so that their outputs do not meet."""
     by_name: Dict[str, List[int]] = {}
     for k, item in enumerate(files):
         if item.named:
@@ -71,8 +70,6 @@ def _apart(files: List[Input]) -> List[Input]:
     for same in (ks for ks in by_name.values() if len(ks) > 1):
         folders = [os.path.dirname(os.path.abspath(files[k].path)) for k in same]
         common = os.path.commonpath(folders)
-        if os.path.dirname(common) == common:  # unrelated trees: their paths from / say little
-            continue
         for k, folder in zip(same, folders):
             below = os.path.relpath(folder, common)
             files[k] = files[k]._replace(subfolder="" if below == os.curdir else below)

@@ -60,7 +60,7 @@ class OutputBudget:
         more = ("more" if nbytes > self.limit else "with the blocks exported before it (a "
                 "damaged file's blocks may share data), more")
         declared = "%d values (%s)" % (values, size_text(4 * values))
-        if 4 * values <= self.limit:  # what the points add tips it
+        if points and 4 * values <= self.limit:  # what the points add tips it
             declared = "%d values over %s (%s %s)" % (
                 values, points, size_text(nbytes), "drawn" if drawn else "with their coordinates")
         return "declares %s, %s than a file of %d bytes can give" % (

@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 
 from vesk import Spectrum
 from vesk._text import path_text, printable
+from vesk._vocabulary import has_time_of_day
 
 from .axes import coordinate
 
@@ -35,8 +36,11 @@ def _text(v: object) -> str:
     return printable(" ".join(str(v).split()))
 
 
-def long_date(t: _dt.datetime) -> str:
-    """YYYY/MM/DD HH:MM:SS[.SSSS] [+-UUUU], as the standard writes LONGDATE."""
+def long_date(t: _dt.datetime, with_time: bool = True) -> str:
+    """YYYY/MM/DD HH:MM:SS[.SSSS] [+-UUUU], as the standard writes LONGDATE;
+    the date alone where no time of day is stored."""
+    if not with_time:
+        return t.strftime("%Y/%m/%d")
     text = t.strftime("%Y/%m/%d %H:%M:%S")
     if t.microsecond:
         text += ".%04d" % (t.microsecond // 100)
@@ -78,7 +82,7 @@ def header(data: Spectrum) -> str:
                                                         data.block.name)))
     measured = getattr(data, "measured", None)  # a datetime where the parameters hold one
     if measured is not None:
-        records.append(("LONGDATE", long_date(measured)))
+        records.append(("LONGDATE", long_date(measured, has_time_of_day(p))))
     records += [("XUNITS", x_units(data)), ("YUNITS", y_units(data)), ("XFACTOR", "1"),
                 ("YFACTOR", "1")]
     if len(x):
