@@ -185,6 +185,19 @@ def aborted_plane_map(npx=200, npy=200, npt=4096, recorded=1):
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
 
 
+def overlapping_planes(npy=2048, npx=2, npt=2000, step=12):
+    """A map stored as `npt` planes that start `step` bytes apart, each
+    reading the values of the next ones; read a column at a time, as Dask's
+    chunks along x do: a read per row and plane is millions of reads of a
+    file of 40 KB."""
+    full = npy * npx
+    body = struct.pack("<%df" % (full + npt * step // 4), *range(full + npt * step // 4))
+    data = store_block([body], entries=[(0, npt - 1)], block_size=4 * full,
+                       info_size=step - 4 * full, stored_blocks=npt)
+    params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
+    return file_3d(data, params).build(), ("vesk.tile", SPECTRUM_3D, (0, 1))
+
+
 def scattered_series(blocks=500_000, npt=1):
     """A time-resolved series of `blocks` tiny stored blocks more than a
     read batch apart, so each is read on its own. Returns (bytes, call, size):

@@ -105,6 +105,14 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
+def test_a_column_of_a_plane_map_reads_each_plane_once(write_file):
+    data, call = hf.overlapping_planes()
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok" and report["detail"] == {"shape": [2048, 1, 2000]}, report
+    # A read per row and plane was 4 million reads (2 s); one per plane is 2000.
+    assert report["read_calls"] < 20_000 and within_rule(report, len(data)), report
+
+
 def test_a_dense_series_cut_short_is_refused_before_its_whole_spectra_are_read(write_file):
     data, _ = hf.dense_cut_series()
     path = write_file(data)
