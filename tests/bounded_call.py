@@ -4,7 +4,7 @@ limit and a timer, and reports what it gave and the peak memory it added.
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
 veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an image
-map's columns, all rows) or "vesk.export" (the command, to a temporary folder).
+map's columns, all rows), "vesk.tree" (xarray.open_datatree) or "vesk.export" (the command, to a temporary folder).
 """
 import json
 import resource
@@ -47,6 +47,13 @@ def vesk_call(name):
             block = f.block(key)
         return {"shape": list(read_map_rows(path, block, 0, block.shape[0], columns).shape)}
 
+    if name == "tree":
+        import xarray
+        import vesk.xarray_backend  # noqa: F401
+
+    def tree(path):
+        return {"leaves": len(xarray.open_datatree(path, engine="vesk").leaves)}
+
     def to_pandas(path, key):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
@@ -61,6 +68,7 @@ def vesk_call(name):
             return {"code": main(["export", "-f", fmt, "--layout", layout, "-o", out, path])}
 
     return {"listing": listing, "to_pandas": to_pandas, "export": export, "tile": tile,
+            "tree": tree,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 

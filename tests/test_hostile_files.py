@@ -210,6 +210,17 @@ def test_keys_merging_one_large_parameter_block_share_one_bound(write_file, buil
     assert within_rule(report, len(data)) and report["cpu"] < 2, report
 
 
+def test_a_tree_of_keys_naming_one_spectrum_stays_within_the_rule(write_file):
+    if not hasattr(pytest.importorskip("xarray"), "open_datatree"):
+        pytest.skip("xarray without DataTree")
+    # Each key's dataset, opened lazily, builds the spectrum's axis anew.
+    types = (12, 10, 17, 15, 6, 5, 11, 16, 18, 19, 4, 7)
+    types += tuple(t + 32 for t in types)
+    data = hf.shared_data_block(npt=250_000, types=types)[0]
+    report = run_bounded(write_file(data), ["vesk.tree"])
+    assert report["outcome"] == "ok" and within_rule(report, len(data)), report
+
+
 @pytest.mark.parametrize("device", ["/dev/urandom", "/dev/zero"])
 def test_device_is_refused_before_reading(device):
     if not os.path.exists(device):
