@@ -3,9 +3,9 @@ limit and a timer, and reports what it gave and the peak memory it added.
 
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
-veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas",
-"vesk.datatree" (xarray's tree of every block) or "vesk.export" (the command,
-to a temporary folder).
+veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an
+image map's columns, all rows), "vesk.tree" (xarray.open_datatree) or "vesk.export" (the
+command, to a temporary folder).
 """
 import json
 import resource
@@ -22,14 +22,15 @@ def vm_hwm():
     return 0
 
 
-def bytes_read():
-    """Bytes the process has read so far: a count of work that no load on the
-    machine can blur."""
+def io_counts():
+    """Bytes the process has read so far, and its read calls: counts of work
+    that no load on the machine can blur."""
+    counts = {}
     with open("/proc/self/io") as f:
         for line in f:
-            if line.startswith("rchar:"):
-                return int(line.split()[1])
-    return 0
+            name, _, value = line.partition(":")
+            counts[name] = int(value)
+    return counts.get("rchar", 0), counts.get("syscr", 0)
 
 
 def vesk_call(name):
@@ -41,17 +42,24 @@ def vesk_call(name):
         with vesk.open(path) as f:
             return {"kinds": [b.kind for b in f.blocks]}
 
+    def tile(path, key, columns):
+        from vesk._file import read_map_rows
+        with vesk.open(path) as f:
+            block = f.block(key)
+        return {"shape": list(read_map_rows(path, block, 0, block.shape[0], columns).shape)}
+
+    if name == "tree":
+        import warnings
+        import xarray
+        import vesk.xarray_backend  # noqa: F401
+        warnings.simplefilter("ignore")  # the blocks left out say so
+
+    def tree(path):
+        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine="vesk").leaves)}
+
     def to_pandas(path, key):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
-
-    if name == "datatree":
-        import warnings
-        import xarray
-        warnings.simplefilter("ignore")  # the blocks left out say so
-
-    def datatree(path):
-        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine="vesk").leaves)}
 
     if name == "export":
         import tempfile
@@ -62,7 +70,8 @@ def vesk_call(name):
         with tempfile.TemporaryDirectory() as out:
             return {"code": main(["export", "-f", fmt, "--layout", layout, "-o", out, path])}
 
-    return {"listing": listing, "to_pandas": to_pandas, "export": export, "datatree": datatree,
+    return {"listing": listing, "to_pandas": to_pandas, "export": export, "tile": tile,
+            "tree": tree,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 
@@ -104,7 +113,7 @@ def main():
     args = [path] + [tuple(a) if isinstance(a, list) else a for a in call[1:]]
     before = vm_hwm()
     cpu0 = time.process_time()
-    read0 = bytes_read()
+    read0, calls0 = io_counts()
     print("started", flush=True, file=sys.stderr)
     try:
         result = fn(*args)
@@ -112,11 +121,11 @@ def main():
     except Exception as e:  # the outcome is what is reported
         outcome, detail = type(e).__name__, str(e)[:300]
     cpu, added = time.process_time() - cpu0, vm_hwm() - before
-    read = bytes_read() - read0
+    read, calls = (a - b for a, b in zip(io_counts(), (read0, calls0)))
     if outcome == "ok":
         detail = describe(result)
     report = {"outcome": outcome, "detail": detail, "cpu": cpu, "added_peak": added,
-              "read_bytes": read}
+              "read_bytes": read, "read_calls": calls}
     print(json.dumps(report))
 
 

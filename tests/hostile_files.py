@@ -100,7 +100,7 @@ def keys_naming_one_region_map(rows=720, keys=12):
     vf.build()
     for k in range(first, len(vf.blocks)):
         vf.blocks[k]["offset"] = vf.offset_of(0 if (k - first) % 2 == 0 else 2)
-    return vf.build(), ("vesk.datatree",)
+    return vf.build(), ("vesk.tree",)
 
 
 def dense_cut_series(npt=5000, count=20000):
@@ -206,6 +206,19 @@ def aborted_plane_map(npx=200, npy=200, npt=4096, recorded=1):
     params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
     data = store_block(blocks, block_size=4 * plane, stored_blocks=npt)
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def overlapping_planes(npy=2048, npx=2, npt=2000, step=12):
+    """A map stored as `npt` planes that start `step` bytes apart, each
+    reading the values of the next ones; read a column at a time, as Dask's
+    chunks along x do: a read per row and plane is millions of reads of a
+    file of 40 KB."""
+    full = npy * npx
+    body = struct.pack("<%df" % (full + npt * step // 4), *range(full + npt * step // 4))
+    data = store_block([body], entries=[(0, npt - 1)], block_size=4 * full,
+                       info_size=step - 4 * full, stored_blocks=npt)
+    params = dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy)
+    return file_3d(data, params).build(), ("vesk.tile", SPECTRUM_3D, (0, 1))
 
 
 def scattered_series(blocks=500_000, npt=1):

@@ -312,12 +312,19 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
         vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)
     # A map stored as planes that lacks its last two (350, 400): a band over
     # them, and the whole picture, take the planes read; NaN would blank them.
-    planes = [stored_block([float(v[p]) for v in spectra]) for p in range(5)]
-    path = file_3d(store_block(planes, block_size=16, stored_blocks=7),
-                   {**BASE_3D, "NPT": 7, "NPX": 2, "NPY": 2, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0,
-                    "DDY": 1.0}).write(str(tmp_path / "planes.vesk"))
-    with pytest.warns(vesk.VeskWarning, match="only 5 of its NPT 7 planes"):
-        planes = vesk.read(path)
+    def plane_map(stored):
+        planes = [stored_block([float(v[p]) for v in spectra]) for p in range(stored)]
+        path = file_3d(store_block(planes, block_size=16, stored_blocks=7),
+                       {**BASE_3D, "NPT": 7, "NPX": 2, "NPY": 2, "AOX": 0.0, "AOY": 0.0,
+                        "DDX": 1.0, "DDY": 1.0}).write(str(tmp_path / "planes.vesk"))
+        with pytest.warns(vesk.VeskWarning, match="only %d of its NPT 7 planes" % stored):
+            return vesk.read(path)
+
+    # With fewer than two planes read, the integral over x was 0, or one plane's value.
+    for stored in (0, 1):
+        with pytest.raises(ValueError, match="holds fewer than two planes: nothing to integrate"):
+            map_picture(plane_map(stored), None)
+    planes = plane_map(5)
     for area in (lambda: map_picture(planes, "190:400")[0], lambda: planes.band_area(400, 190)):
         with pytest.warns(vesk.VeskWarning, match=r"takes in planes the file does not hold: its "
                                                   r"area is taken over the 3 planes read in 200 "

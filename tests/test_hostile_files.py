@@ -115,6 +115,14 @@ def test_aborted_image_map_reads(write_file, build, shape, nonzero_points):
     assert within_rule(report, len(data)), report
 
 
+def test_a_column_of_a_plane_map_reads_each_plane_once(write_file):
+    data, call = hf.overlapping_planes()
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok" and report["detail"] == {"shape": [2048, 1, 2000]}, report
+    # A read per row and plane was 4 million reads (2 s); one per plane is 2000.
+    assert report["read_calls"] < 20_000 and within_rule(report, len(data)), report
+
+
 def test_a_dense_series_cut_short_is_refused_before_its_whole_spectra_are_read(write_file):
     data, _ = hf.dense_cut_series()
     path = write_file(data)
@@ -210,6 +218,17 @@ def test_keys_merging_one_large_parameter_block_share_one_bound(write_file, buil
     report = run_bounded(write_file(data), ["vesk.listing"])
     assert report["outcome"] == "ok" and report["detail"]["kinds"][0] == "spectrum", report
     assert within_rule(report, len(data)) and report["cpu"] < 2, report
+
+
+def test_a_tree_of_keys_naming_one_spectrum_stays_within_the_rule(write_file):
+    if not hasattr(pytest.importorskip("xarray"), "open_datatree"):
+        pytest.skip("xarray without DataTree")
+    # Each key's dataset, opened lazily, builds the spectrum's axis anew.
+    types = (12, 10, 17, 15, 6, 5, 11, 16, 18, 19, 4, 7)
+    types += tuple(t + 32 for t in types)
+    data = hf.shared_data_block(npt=250_000, types=types)[0]
+    report = run_bounded(write_file(data), ["vesk.tree"])
+    assert report["outcome"] == "ok" and within_rule(report, len(data)), report
 
 
 @pytest.mark.parametrize("device", ["/dev/urandom", "/dev/zero"])

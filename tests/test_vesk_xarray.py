@@ -258,10 +258,17 @@ def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
     path = spectrum_file([1.0, 2.0], {"FXV": "high"}).write(str(tmp_path / "text.vesk"))
     with pytest.warns(vesk.VeskWarning, match="AB/2D/NONE cannot be read: .*; left out"):
         assert not xr.open_datatree(path, engine=ENGINE).children
-    # Blocks read as they open share the file's bound, each alone within it;
-    # lazy ones cost nothing yet.
+    # Blocks share the file's bound, each alone admitted: those read as they open with their
+    # values, those opened lazily with the axes they are given now.
+    with vesk.open(sample) as f:
+        axes = sum(8 * sum(b.shape) for b in f.blocks)
+    for limit, leaves in [(axes, 4), (axes - 1, 3)]:
+        monkeypatch.setattr(vesk._native, "output_limit", lambda size, limit=limit: limit)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert len(xr.open_datatree(sample, engine=ENGINE).leaves) == leaves
+        assert len(caught) == 4 - leaves
     monkeypatch.setattr(vesk._native, "output_limit", lambda size: 0)
-    assert len(xr.open_datatree(sample, engine=ENGINE).leaves) == 4
     kinetics = os.path.join(os.path.dirname(sample), "kinetics.vesk")
     with pytest.warns(vesk.VeskWarning, match="TRC/3D/NONE holds, with the blocks before it, "
                                               "more values"):

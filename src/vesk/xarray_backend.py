@@ -193,15 +193,17 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         groups: Dict[str, Dataset] = {"/": Dataset()}
         with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
             assert f._fd is not None
-            # The blocks read as they open hold their values together: a
+            # The blocks read as they open hold their values together, and
+            # those opened lazily their axes, built from the parameters: a
             # damaged file's many keys naming one large block must not each
             # take the file's bound. Each alone is within it.
             size = os.fstat(f._fd).st_size
             left, read = _native.output_limit(size), False
             for block in f.blocks if group is None else [f.block(group)]:
                 why = None if block.problem is None else "cannot be read: " + block.problem
-                if why is None and block.kind not in LAZY_KINDS:
-                    left -= read_bytes(block)
+                if why is None:
+                    left -= 8 * sum(block.shape) if block.kind in LAZY_KINDS \
+                        else read_bytes(block)
                     if left < 0 and read:
                         why = ("holds, with the blocks before it, more values than a file of %d "
                                "bytes can give" % size)

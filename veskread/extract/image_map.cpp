@@ -24,6 +24,20 @@ struct PointWindow {
     int64_t count;
 };
 
+// The points of a window of planes that go to `out`: `runs` runs of
+// `length` points, `pitch` apart (part of each row of a tile); by default
+// the whole window.
+struct PlaneRuns {
+    int64_t runs = 1;
+    int64_t length = -1; // -1: the window's count
+    int64_t pitch = 0;
+};
+
+// A tile's rows whose gaps (the columns outside it) are at most this many
+// points are read together, each plane's values of them in one read: a read
+// per row and plane costs far more than copying a gap.
+constexpr int64_t kRowGapPoints = 1024;
+
 // `blocks` are the map's stored blocks from block `window.first` on; `out`
 // holds the window's spectra.
 void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
@@ -58,10 +72,11 @@ void read_spectrum_blocks(const BlockReader& reader, std::span<const StoredBlock
 }
 
 // Each plane's values of the window's points go to value i of their
-// spectra; `out` holds the window's spectra.
+// spectra; `out` holds the spectra of the window's points, or of its `runs`.
 void read_plane_blocks(const BlockReader& reader, std::span<const StoredBlock> blocks,
                        const MapShape& s, int64_t stride, PointWindow window, float* out,
-                       CutBlocks cut) {
+                       CutBlocks cut, PlaneRuns runs = {}) {
+    if (runs.length < 0) runs.length = window.count;
     const int64_t full = saturating_mul(s.npy, s.npx);
     const int64_t plane = window.count; // values read of each plane
     const int64_t plane_bytes = saturating_mul(plane, 4);
@@ -104,7 +119,9 @@ void read_plane_blocks(const BlockReader& reader, std::span<const StoredBlock> b
         batch.flush(nothing, single);
         // A plane of no points writes nothing (and the map may have no storage).
         if (in_tile > 0 && plane > 0)
-            transpose_tile(row0, in_tile, plane, rows.pitch, out + first, s.npt);
+            for (int64_t r = 0; r < runs.runs; ++r)
+                transpose_tile(row0 + r * runs.pitch, in_tile, runs.length, rows.pitch,
+                               out + r * runs.length * s.npt + first, s.npt);
         first += in_tile;
         in_tile = 0;
     };
@@ -321,6 +338,25 @@ void read_image_window(const BlockReader& reader, const StoredBlocks& blocks, Im
         .spend(committed, "the map's " + span_text("rows", w.first_row, w.rows) +
                               (whole_rows ? "" : ", " + span_text("columns", w.first_col, w.cols)) +
                               " fill " + std::to_string(committed) + " bytes");
+    if (layout == ImageLayout::Planes && !whole_rows) {
+        if (w.rows == 0 || w.cols == 0) return;
+        // Each plane is read once per group of rows rather than once per
+        // row: a tile a column wide of a map of many planes would otherwise
+        // cost a read per point and plane.
+        const int64_t gap = shape.npx - w.cols;
+        const int64_t group =
+            gap > std::max(w.cols, kRowGapPoints)
+                ? 1
+                : std::clamp<int64_t>((kPlaneTileBytes / 4 - w.cols) / shape.npx + 1, 1, w.rows);
+        for (int64_t r = 0; r < w.rows; r += group) {
+            const int64_t n = std::min(group, w.rows - r);
+            const PointWindow span{run(r).first, (n - 1) * shape.npx + w.cols};
+            std::span<const StoredBlock> read = window_blocks(blocks, layout, shape, span);
+            read_plane_blocks(reader, read, shape, stride, span, out + r * w.cols * shape.npt, cut,
+                              PlaneRuns{n, w.cols, shape.npx});
+        }
+        return;
+    }
     for (int64_t r = 0; r < runs; ++r) {
         PointWindow window = run(r);
         std::span<const StoredBlock> read = window_blocks(blocks, layout, shape, window);

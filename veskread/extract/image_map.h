@@ -69,8 +69,9 @@ struct MapWindow {
 
 // The tile `w` of the map into `out` (rows*cols*npt floats, zero where no
 // block writes), reading only what writes it: the blocks of its points, or
-// each plane's values of its points. Blocks elsewhere are not looked at, so
-// they cannot fail the read. Throws a Value error for rows or columns outside
+// each plane's values of its points (with the few columns between its rows,
+// so that a plane is one read, not one per row). Blocks elsewhere are not
+// looked at, so they cannot fail the read. Throws a Value error for rows or columns outside
 // the map, and refuses tiles that would fill more memory than the file's
 // size allows.
 void read_image_window(const BlockReader& reader, const StoredBlocks& blocks, ImageLayout layout,

@@ -61,6 +61,9 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
         finite_axis(data, axis)
         held = planes_held(data.block, values)  # planes not read are left out, not NaN
         if at is None:
+            if held is not None and np.count_nonzero(held) < 2:  # its integral would be 0
+                raise PlotError("%s holds fewer than two planes: nothing to integrate over x; "
+                                "--at X draws one" % data.block.name)
             return integrate(values, axis, along, held), "Integrated %s" % data.block.y_label
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         texts = at.split(":", 1)
