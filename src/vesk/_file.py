@@ -81,8 +81,8 @@ class VeskFile:
                 raise
             # Each key once, however often the directory lists it (trace
             # blocks come twice): a key names one block.
-            size = os.fstat(self._fd).st_size
-            self.blocks = [block_from_outline(item, self.path, size) for item in outline]
+            self._size = os.fstat(self._fd).st_size  # as listed: the bound of what it gives
+            self.blocks = [block_from_outline(item, self.path, self._size) for item in outline]
         except BaseException:
             self.close()
             raise

@@ -152,6 +152,10 @@ def _block_dataset(f: VeskFile, block: Block) -> Dataset:
     return _eager_dataset(f._read(block, warn=False))
 
 
+def _dropped(ds: Dataset, drop_variables: Union[str, Iterable[str], None]) -> Dataset:
+    return ds if drop_variables is None else ds.drop_vars(drop_variables, errors="ignore")
+
+
 def _opener() -> int:
     """The stacklevel, from our caller, of the first frame outside vesk and
     xarray: the line that opened the dataset, which a warning should name."""
@@ -175,10 +179,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
     ) -> Dataset:
-        ds = open_block_dataset(filename_or_obj, group)
-        if drop_variables is not None:
-            ds = ds.drop_vars(drop_variables, errors="ignore")
-        return ds
+        return _dropped(open_block_dataset(filename_or_obj, group), drop_variables)
 
     def open_groups_as_dict(  # type: ignore[override]
         self,
@@ -192,12 +193,11 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         VeskWarning saying why."""
         groups: Dict[str, Dataset] = {"/": Dataset()}
         with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
-            assert f._fd is not None
             # The blocks read as they open hold their values together, and
             # those opened lazily their axes, built from the parameters: a
             # damaged file's many keys naming one large block must not each
             # take the file's bound. Each alone is within it.
-            size = os.fstat(f._fd).st_size
+            size = f._size
             left, read = _native.output_limit(size), False
             for block in f.blocks if group is None else [f.block(group)]:
                 why = None if block.problem is None else "cannot be read: " + block.problem
@@ -212,10 +212,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
                     warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),
                                   stacklevel=_opener())
                     continue
-                ds = _block_dataset(f, block)
-                if drop_variables is not None:
-                    ds = ds.drop_vars(drop_variables, errors="ignore")
-                groups["/" + block.name] = ds
+                groups["/" + block.name] = _dropped(_block_dataset(f, block), drop_variables)
         return groups
 
     def open_datatree(  # type: ignore[override]

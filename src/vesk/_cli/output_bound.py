@@ -9,7 +9,6 @@ the bound every read keeps.
 from __future__ import annotations
 
 import math
-import os
 from typing import Optional
 
 import vesk
@@ -28,8 +27,7 @@ class OutputBudget:
     """What is left of an open file's bound as its outputs are written."""
 
     def __init__(self, f: vesk.VeskFile) -> None:
-        assert f._fd is not None  # the file is open while its outputs are planned
-        self.file_size = os.fstat(f._fd).st_size
+        self.file_size = f._size
         self.limit = _native.output_limit(self.file_size)
         self.left = self.limit
 
