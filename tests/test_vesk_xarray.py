@@ -217,6 +217,15 @@ def test_open_mfdataset_on_a_cluster(tmp_path, cluster):
     assert len(set(workers.values())) == 2
 
 
+@pytest.mark.parametrize("kind", ["image map", "multiregion map"])  # lazy and read as opened
+def test_files_opened_together_close(tmp_path, kind):
+    paths = [write(tmp_path, kind, "m%d.vesk" % k)[0] for k in range(2)]
+    group = write(tmp_path, kind)[1]
+    with xr.open_mfdataset(paths, engine=ENGINE, group=group, combine="nested",
+                           concat_dim="file") as ds:
+        assert ds[group.replace("/", "_")].shape[0] == 2
+
+
 @pytest.mark.parametrize("kind", ["multiregion map", "time-resolved traces"])
 def test_a_block_that_warns_warns_once_per_dataset(tmp_path, kind):
     path, group = write(tmp_path, kind)

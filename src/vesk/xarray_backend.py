@@ -148,8 +148,17 @@ def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
 def _block_dataset(f: VeskFile, block: Block) -> Dataset:
     warn_of(f.path, block, stacklevel=_opener())
     if block.kind in LAZY_KINDS:
-        return _lazy_dataset(f.path, block)
-    return _eager_dataset(f._read(block, warn=False))
+        ds = _lazy_dataset(f.path, block)
+    else:
+        ds = _eager_dataset(f._read(block, warn=False))
+    # No file stays open (each read opens its own), but xarray's closer of
+    # datasets opened together calls every dataset's closer.
+    ds.set_close(_nothing_to_close)
+    return ds
+
+
+def _nothing_to_close() -> None:
+    pass
 
 
 def _dropped(ds: Dataset, drop_variables: Union[str, Iterable[str], None]) -> Dataset:
