@@ -825,6 +825,20 @@ def test_file_names_that_are_not_plain_text(capsys, tmp_path, monkeypatch, name,
     assert main(["ls", str(folder)]) == 0
     strict_out.flush()
     assert strict_out.buffer.getvalue().decode().startswith("%s/%s:" % (folder, shown))
+    # For scripts, where stdout passes stray bytes (the C locale): JSON that is
+    # UTF-8 and gives the name back, and the paths written exactly.
+    script_out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", errors="surrogateescape")
+    monkeypatch.setattr(sys, "stdout", script_out)
+    assert main(["ls", "--json", str(folder)]) == 0
+    script_out.flush()
+    listed = json.loads(script_out.buffer.getvalue().decode())[0]["file"]
+    assert os.fsencode(listed) == os.path.join(os.fsencode(folder), name)
+    start = len(script_out.buffer.getvalue())
+    assert main(["export", str(folder), "-f", "npy", "-b", "AB/2D/NONE", "-o",
+                 str(tmp_path / "npy")]) == 0
+    written = script_out.buffer.getvalue()[start:]
+    assert written.startswith(os.path.join(os.fsencode(tmp_path / "npy"), name))
+    assert os.path.exists(written.rstrip(b"\n"))
     data = vesk.read(os.path.join(os.fsencode(folder), name), "AB/2D/NONE")
     assert "\x1b" not in repr(data) + data._repr_html_()
     if importlib.util.find_spec("netCDF4") and importlib.util.find_spec("xarray"):

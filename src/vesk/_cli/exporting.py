@@ -20,7 +20,6 @@ from dataclasses import dataclass, field
 from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
-from vesk._text import printable
 
 from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
                       write_atomically)
@@ -30,7 +29,7 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import describe, emit, error, library_warnings_ignored, note, warning
+from .report import describe, emit_path, error, library_warnings_ignored, note, warning
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -319,7 +318,7 @@ class Tally:
         for message in report.warnings:
             warning(message)
         for out in report.written:
-            emit(printable(out))
+            emit_path(out)
         for message in report.skipped:
             error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:

@@ -3,7 +3,13 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from typing import Any
+
+# A file name's bytes that are not UTF-8, which the file system's decoding
+# keeps as lone surrogates: escaped, so that the text stays UTF-8 and
+# json.loads gives the name back for os.fsencode.
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def strict(value: Any) -> Any:
@@ -19,4 +25,5 @@ def strict(value: Any) -> Any:
 
 
 def dumps(value: Any) -> str:
-    return json.dumps(strict(value), indent=2, ensure_ascii=False, allow_nan=False, default=str)
+    text = json.dumps(strict(value), indent=2, ensure_ascii=False, allow_nan=False, default=str)
+    return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text)

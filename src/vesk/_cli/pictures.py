@@ -6,14 +6,13 @@ import os
 from typing import Any, Callable, Dict, List
 
 import vesk
-from vesk._text import printable
 
 from ..export import is_output, make_folder, refuse_existing, write_atomically
 from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
-from .report import describe, emit, error, note
+from .report import describe, emit_path, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -102,7 +101,7 @@ def run_images(args: argparse.Namespace) -> int:
                 outs = save_image(path, stem, image, args.output, args.force,
                                   args.skip_existing)
                 for out in outs:
-                    emit(printable(out))
+                    emit_path(out)
                 written += any(not out.endswith(".json") for out in outs)  # the picture
                 kept += 2 - len(outs)
             if not (written or kept or item.named):

@@ -14,7 +14,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vesk
-from vesk._text import printable
 
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate, units_of
@@ -22,7 +21,7 @@ from .map_pictures import (COLOURS, PlotError, chosen, draw_map, draw_regions, f
                            literal, trace_number)
 from .block_keys import block_key
 from .output_bound import OutputBudget
-from .report import describe, emit, error
+from .report import describe, emit_path, error
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -210,5 +209,5 @@ def run_plot(args: argparse.Namespace) -> int:
     except Exception as e:
         error(describe(args.file, e))
         return 1
-    emit(printable(args.output))
+    emit_path(args.output)
     return 0

@@ -1,6 +1,7 @@
 """Messages on standard error, each naming the file it is about."""
 from __future__ import annotations
 
+import os
 import struct
 import sys
 import warnings
@@ -47,6 +48,22 @@ def emit(text: str) -> None:
             # hold: escaped as \udce9, which JSON reads back as the name.
             encoding = sys.stdout.encoding or "utf-8"
             print(text.encode(encoding, "backslashreplace").decode(encoding), flush=True)
+    except BrokenPipeError:
+        raise OutputClosed from None
+
+
+def emit_path(path: str) -> None:
+    """A path written, on standard output: for a script, exactly as the file
+    system names it (its bytes, whatever they are); on a terminal, with
+    control characters escaped."""
+    buffer = getattr(sys.stdout, "buffer", None)
+    if buffer is None or sys.stdout.isatty():
+        emit(printable(path))
+        return
+    try:
+        sys.stdout.flush()
+        buffer.write(os.fsencode(path) + b"\n")
+        buffer.flush()
     except BrokenPipeError:
         raise OutputClosed from None
 
