@@ -300,10 +300,12 @@ def run_export(args: argparse.Namespace) -> int:
         (t.kept, "already there"), (t.skipped, "skipped"), (t.blocks_failed, "block{s} failed"),
         (files_failed, "file{s} failed"), (t.missing, "input{s} not found"),
         (t.warned, "warning{s}")] if n]
+    nothing = not t.written and not t.kept  # a script must not take that for success
     note("exported %s from %s to %s" % (counted(t.written, "block{s}"),
                                          counted(t.files, "file{s}"), args.output)
-         + (" (%s)" % ", ".join(extras) if extras else ""))
-    nothing = not t.written and not t.kept  # a script must not take that for success
+         + (" (%s)" % ", ".join(extras) if extras else "")
+         + ("; nothing to write" if nothing and not (t.blocks_failed or files_failed or t.missing)
+            else ""))
     return 1 if t.blocks_failed or files_failed or t.missing or nothing else status
 
 
