@@ -1,5 +1,6 @@
 """The `vesk` command: listing, parameters, images, plots, usage and errors."""
 import importlib.util
+import glob
 import io
 import json
 import math
@@ -922,6 +923,25 @@ def test_skip_existing_goes_on_where_a_run_stopped(capsys, tmp_path, command):
     assert (code, out.split()) == (0, [second]) and "already there" in err
     assert open(first).read() == "mine"
     assert run(capsys, *command, SAMPLE, "--force", "--skip-existing")[0] == 2
+
+
+@pytest.mark.parametrize("skip", [True, False])
+@pytest.mark.parametrize("command", [["export", "-f", "npy"], ["images"]])
+def test_an_output_another_run_writes_meanwhile_is_kept(capsys, tmp_path, monkeypatch,
+                                                       command, skip):
+    from vesk.export import atomic
+    put_in_place = atomic._put_in_place
+
+    def another_run_first(tmp, path, force):
+        with open(path, "w") as f:
+            f.write("theirs")
+        put_in_place(tmp, path, force)
+    monkeypatch.setattr(atomic, "_put_in_place", another_run_first)
+    code, out, err = run(capsys, *command, SAMPLE, "-o", tmp_path / "out",
+                         *(["--skip-existing"] if skip else []))
+    assert (code, out) == ((0, "") if skip else (1, ""))
+    assert ("already there" if skip else "exists (use --force to overwrite)") in err
+    assert {open(p).read() for p in glob.glob(str(tmp_path / "out" / "*"))} == {"theirs"}
 
 
 @pytest.mark.parametrize("at, expected", [

@@ -21,8 +21,8 @@ from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 
-from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
-                      write_atomically)
+from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, make_folder,
+                      refuse_existing, write_atomically)
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
@@ -191,6 +191,11 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         data = f[block.key]
         make_folder(os.path.dirname(out))
         write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
+    except OutputExistsError as e:
+        if job.skip_existing:  # written meanwhile, by another run into the same folder
+            report.kept.append(out)
+        else:
+            report.block_failed(describe(job.path, e, block.name))
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
     else:

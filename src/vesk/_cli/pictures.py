@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, List
 
 import vesk
 
-from ..export import is_output, make_folder, refuse_existing, write_atomically
+from ..export import OutputExistsError, is_output, make_folder, refuse_existing, write_atomically
 from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
@@ -70,9 +70,16 @@ def save_image(path: str, stem: str, image: vesk.Image, folder: str,
         refuse_existing(out, force)
     if outputs:
         make_folder(os.path.dirname(picture))
+    written = []
     for out, data in outputs:
-        write_atomically(out, write_bytes(data), force)
-    return [out for out, _ in outputs]
+        try:
+            write_atomically(out, write_bytes(data), force)
+        except OutputExistsError:
+            if not skip_existing:
+                raise
+            continue  # written meanwhile, by another run into the same folder
+        written.append(out)
+    return written
 
 
 def run_images(args: argparse.Namespace) -> int:

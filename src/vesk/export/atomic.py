@@ -50,8 +50,9 @@ def _file_mode() -> int:
 def write_atomically(path: str, write: Callable[[str], object], force: bool = False) -> None:
     """Calls write(temporary_path), then renames the result to `path`.
 
-    Refuses an existing `path` unless `force`. On any error the temporary file
-    is removed and `path` is left as it was.
+    Refuses an existing `path` unless `force`, also one that appears while
+    the output is written (OutputExistsError). On any error the temporary
+    file is removed and `path` is left as it was.
     """
     refuse_existing(path, force)
     folder, name = os.path.split(os.path.abspath(path))
@@ -68,7 +69,7 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     try:
         write(tmp)
         os.chmod(tmp, _file_mode())
-        os.replace(tmp, path)
+        _put_in_place(tmp, path, force)
     except BaseException as e:
         if isinstance(e, OSError) and e.filename == tmp:
             e.filename = path
@@ -79,6 +80,22 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
         raise
     finally:
         IN_PROGRESS.discard(tmp)
+
+
+def _put_in_place(tmp: str, path: str, force: bool) -> None:
+    if force:
+        os.replace(tmp, path)
+        return
+    # An output that another run wrote meanwhile is kept, not replaced: a
+    # link fails where the name is taken, in the same step.
+    try:
+        os.link(tmp, path)
+    except FileExistsError:
+        raise OutputExistsError("%s exists (use --force to overwrite)" % path) from None
+    except OSError:  # a file system without hard links
+        os.replace(tmp, path)
+    else:
+        os.unlink(tmp)
 
 
 def remove_in_progress() -> None:
