@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import Callable, Iterator, List, NamedTuple, Set, Tuple, Union
+from typing import Callable, Dict, Iterator, List, NamedTuple, Set, Tuple, Union
 
 import veskread
 
@@ -43,16 +43,21 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
     Files named as measurements are that are not VESK files are passed over
     with a warning, or with `misnamed` given too, for their reader to refuse."""
     # Depth first in name order through an explicit stack (no recursion limit
-    # on a deep tree). Links to folders are followed within the tree only,
-    # each folder and file once: a link to / or /proc would walk the whole
-    # system, and a link back to an ancestor would loop.
+    # on a deep tree). A link to what lies within the tree is passed over:
+    # the walk finds that where it lies, under its own name rather than the
+    # link's (a "latest" link would otherwise take a run's name). Links to
+    # folders out of the tree are not followed: a link to / or /proc would
+    # walk the whole system. Each folder and file is taken once.
     visited: Set[Tuple[int, int]] = set()
+    files: Dict[Tuple[int, int], str] = {}
     stack: List[Tuple[Iterator[os.DirEntry[str]], str]] = []
     root = os.path.realpath(top)
 
+    def within(path: str) -> bool:
+        return os.path.commonpath([root, os.path.realpath(path)]) == root
+
     def enter(folder: str, subfolder: str) -> None:
-        real = os.path.realpath(folder)
-        if os.path.commonpath([root, real]) != root:
+        if not within(folder):
             on_warning("%s: links out of %s; not followed" % (folder, top))
             return
         try:
@@ -75,15 +80,19 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             stack.pop()
             continue
         try:
+            if entry.is_symlink() and within(entry.path):
+                continue
             if entry.is_dir():
                 enter(entry.path, os.path.join(subfolder, entry.name))
             elif not entry.is_file():
                 continue
             elif veskread.isVeskFile(entry.path):
                 st = entry.stat()
-                if (st.st_dev, st.st_ino) not in visited:  # a file reached again by a link
-                    visited.add((st.st_dev, st.st_ino))
+                first = files.setdefault((st.st_dev, st.st_ino), entry.path)
+                if first == entry.path:
                     yield Found(entry.path, subfolder)
+                else:  # a hard link, or a second link to a file out of the tree
+                    on_warning("%s: the same file as %s; skipped" % (entry.path, first))
             elif looks_measured(entry.name):
                 if misnamed:
                     yield Found(entry.path, subfolder)
@@ -100,10 +109,12 @@ def find(folder: PathType) -> List[str]:
     `[vesk.read(p, "AB/2D/NONE") for p in vesk.find("data")]`.
     A file given for `folder` stands for itself, as on the command line.
 
-    Links to folders within it are followed. A subfolder or file that cannot
-    be looked into, a link out of the folder and a file named as measurements
-    are (x.vesk, run.0) that is not a VESK file give a VeskWarning; an
-    OSError is raised only for `folder` itself.
+    A link to what lies within it is passed over, as that is found where it
+    lies; a link to a file out of it is followed. A subfolder or file that
+    cannot be looked into, a link to a folder out of it, a file reached again
+    (a hard link) and a file named as measurements are (x.vesk, run.0) that
+    is not a VESK file give a VeskWarning; an OSError is raised only for
+    `folder` itself.
     """
     top = os.fsdecode(folder)
     if os.path.isfile(top):
