@@ -644,20 +644,21 @@ def test_plot_makes_its_folder(capsys, tmp_path):
 
 @pytest.mark.parametrize("command", [["export", "-f", "npy"], ["images"]])
 def test_inputs_of_one_stem_keep_their_outputs_apart(capsys, tmp_path, command):
-    # run.0 and run.1 differ by extension only; a/x.vesk and b/x.vesk, named
-    # as a shell's glob names them, keep their folders; c/y.vesk and the
-    # y.vesk of folder d would still meet.
-    paths = [tmp_path / "run.0", tmp_path / "run.1", tmp_path / "a" / "x.vesk",
-             tmp_path / "b" / "x.vesk", tmp_path / "c" / "y.vesk", tmp_path / "d" / "y.vesk"]
+    # Names are kept whole but for .vesk (run.0, s.dat beside s.vesk); a/x.vesk
+    # and b/x.vesk, named as a shell's glob names them, keep their folders;
+    # c/y.vesk and the y.vesk of folder d would still meet.
+    paths = [tmp_path / "run.0", tmp_path / "run.1", tmp_path / "s.VESK", tmp_path / "s.dat",
+             tmp_path / "a" / "x.vesk", tmp_path / "b" / "x.vesk", tmp_path / "c" / "y.vesk",
+             tmp_path / "d" / "y.vesk"]
     for p in paths:
         p.parent.mkdir(exist_ok=True)
         shutil.copy(SAMPLE, p)
     out_dir = tmp_path / "out"
-    code, out, err = run(capsys, command[0], *map(str, paths[:5]), tmp_path / "d",
+    code, out, err = run(capsys, command[0], *map(str, paths[:7]), tmp_path / "d",
                          *command[1:], "-o", str(out_dir))
     names = {os.path.relpath(line, out_dir).split("_")[0] for line in out.splitlines()}
-    assert code == 1 and names == {"run.0", "run.1", "a/x", "b/x", "y"}
-    assert "%s: its outputs would have the names of those of %s" % (paths[5], paths[4]) in err
+    assert code == 1 and names == {"run.0", "run.1", "s", "s.dat", "a/x", "b/x", "y"}
+    assert "%s: its outputs would have the names of those of %s" % (paths[7], paths[6]) in err
 
 
 def test_output_closed_early_ends_quietly():
@@ -677,9 +678,9 @@ def test_terminated_export_ends_at_once_with_its_workers_and_no_part_files(tmp_p
     # Every output takes 20 s to move into place, so only ending the writes
     # under way ends the command soon.
     (slow / "sitecustomize.py").write_text(
-        "import os, time\n_replace = os.replace\n"
-        "def replace(a, b, **kw):\n    time.sleep(20)\n    return _replace(a, b, **kw)\n"
-        "os.replace = replace\n")
+        "import os, time\n"
+        "def slowly(move):\n    return lambda *a, **kw: (time.sleep(20), move(*a, **kw))[1]\n"
+        "os.replace, os.link = slowly(os.replace), slowly(os.link)\n")
     data = tmp_path / "data"
     data.mkdir()
     for k in range(4):

@@ -36,8 +36,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     p = sub.add_parser(
         "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
-                    "file's name without its extension, or with it where the extension is "
-                    "a number, run.0, or files differ only by extension). A FOLDER stands "
+                    "file's name without the extension .vesk; any other name whole: run.0). "
+                    "A FOLDER stands "
                     "for the VESK files beneath it, found by their content; their "
                     "subfolders are made again under DIR (under each folder's path from "
                     "their common folder where several are named), so a whole tree "

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Dict, List, Sequence, Set, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 from .inputs import Input
 
@@ -23,26 +23,22 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[Input, str], List[str]]:
     """Each input's stem, relative to the output folder, and an error for each
     input that cannot have one.
 
-    The stem is the file's name without its extension, or with it where the
-    extension is a number (run.0, run.1: a numbered series), so that a file's
-    outputs are named alike whatever is exported with it, or where inputs of
-    one output folder differ only by extension. A file found under a folder
-    argument keeps its subfolder below it (sample1/map.0, sample2/map.0), as
-    do files of one name named one by one (inputs.find_inputs). Inputs that
-    would still write the same outputs: each after the first is refused,
-    never written over the first one's outputs.
+    The stem is the file's name without the extension ".vesk" (in any
+    case), any other name whole (run.0, x.spa), so that a file's outputs
+    are named alike whatever else is exported with it. A file found under
+    a folder argument keeps its subfolder below it (sample1/map.0,
+    sample2/map.0), as do files of one name named one by one
+    (inputs.find_inputs). Inputs that would still write the same outputs
+    (x.vesk and x): each after the first is refused, never written over the
+    first one's outputs.
     """
-    names: Dict[Tuple[str, str], Set[str]] = {}
-    for item in inputs:
-        name = os.path.basename(item.path)
-        names.setdefault((item.subfolder, os.path.splitext(name)[0]), set()).add(name)
     stems: Dict[Input, str] = {}
     taken: Dict[str, str] = {}
     errors: List[str] = []
     for item in inputs:
         name = os.path.basename(item.path)
         stem, extension = os.path.splitext(name)
-        if extension[1:].isdigit() or len(names[item.subfolder, stem]) > 1:
+        if extension.lower() != ".vesk":
             stem = name
         stem = os.path.join(item.subfolder, stem)
         if stem in taken:
