@@ -914,3 +914,15 @@ def test_blocks_and_objects_pickle(tmp_path, kind):
     assert clone.block == obj.block and dict(clone.block.parameters) == dict(obj.block.parameters)
     assert dict(clone.parameters) == dict(obj.parameters) and clone.dims == obj.dims
     np.testing.assert_array_equal(clone.values, obj.values)
+
+
+
+@pytest.mark.parametrize("kind", ["spectrum", "image map"])
+def test_arrays_take_in_place_operators_and_nothing_else(tmp_path, kind):
+    data = vesk.read(*write(tmp_path, kind))
+    before = data.values.copy()
+    data.values -= 0.5  # the array changed, then assigned back to its field
+    np.testing.assert_array_equal(data.values, before - 0.5)
+    assert np.shares_memory(data.values, data.to_xarray().values)
+    with pytest.raises(AttributeError, match="cannot assign"):
+        data.values = before

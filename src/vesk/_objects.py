@@ -13,7 +13,8 @@ from __future__ import annotations
 import datetime as _dt
 import math
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
+                    Type, TypeVar, Union)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -74,6 +75,27 @@ def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, s
     return {name: attrs for name, attrs in out.items() if attrs}
 
 
+_Class = TypeVar("_Class", bound=type)
+
+
+def in_place(cls: _Class) -> _Class:
+    """A frozen data class whose arrays still take numpy's in-place operators:
+    `obj.values -= baseline` changes the array itself, then assigns it back,
+    which the frozen class would refuse after the change was made. Giving a
+    field the very object it holds is therefore no assignment; any other
+    value is refused as before."""
+    frozen = vars(cls)["__setattr__"]  # what the frozen data class made
+
+    def __setattr__(self: Any, name: str, value: Any) -> None:
+        if name in self.__dict__ and self.__dict__[name] is value:
+            return
+        frozen(self, name, value)
+
+    cls.__setattr__ = __setattr__  # type: ignore[assignment]
+    return cls
+
+
+@in_place
 @dataclass(frozen=True, eq=False)
 class DataObject(Bands):
     """What every data object holds. Objects compare by identity: their arrays
@@ -83,6 +105,8 @@ class DataObject(Bands):
     each coordinate name to (its dimensions, its array). A recording that ends
     early reads as fewer values than its parameters declare (the leading
     ones); its coordinates are cut to match, while `x` stays the declared axis.
+    Fields are not reassigned, but arrays take numpy's in-place operators
+    (`obj.values -= baseline`), which every view of them then shows.
     """
 
     block: Block
@@ -171,6 +195,7 @@ def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
     return out
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
@@ -236,6 +261,7 @@ class Table(DataObject):
                 % (self.block.path, self.block.name, count, filled, need))
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class Spectrum(DataObject):
     """One spectrum (a 2D block): `y` over the spectral axis `x`.
@@ -252,6 +278,7 @@ class Spectrum(DataObject):
         return pd.Series(self.y, index=index, name=self.block.name)  # type: ignore[no-any-return, unused-ignore]
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class ImageMap(Table):
     """Spectra over a map grid: values[row, column, point].
@@ -265,6 +292,7 @@ class ImageMap(Table):
     map_y: NDArray[np.float64] = field(repr=False)
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class ImageTraces(Table):
     """Maps of traces: values[row, column, trace], trace k named labels[k].
@@ -280,6 +308,7 @@ class ImageTraces(Table):
     labels: List[str]
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeSeries(Table):
     """Spectra taken one after another: values[step, point] at times
@@ -294,6 +323,7 @@ class TimeSeries(Table):
         return self.z
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeTraces(Table):
     """Traces: values[trace, point] at times time[point] (also `x`), trace k
@@ -309,6 +339,7 @@ class TimeTraces(Table):
         return self.x
 
 
+@in_place
 @dataclass(frozen=True, eq=False)
 class Region:
     """One region of a multiregion map, with the arrays as read."""
@@ -320,6 +351,7 @@ class Region:
     values: NDArray[np.float32] = field(repr=False)
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class MultiregionMap(Table):
     """Spectra of several map regions: values[point, spectral point], points of
@@ -330,6 +362,7 @@ class MultiregionMap(Table):
     regions: Tuple[Region, ...]
 
 
+@in_place
 @dataclass(frozen=True, eq=False, repr=False)
 class MultiregionTraces(Table):
     """Trace values of several map regions: values[point, trace], trace k
