@@ -190,7 +190,10 @@ def test_map_points_without_a_stored_spectrum_warn(tmp_path, layout):
         expected, missing = "13 of the map's 16 points hold no stored spectrum: they read as NaN", 13
     with vesk.open(path) as f, pytest.warns(vesk.VeskWarning) as caught:
         assert f.blocks[0].warning == expected
-        values = f["AB"].values
+        data = f.get("AB")
+        assert f.get("TRC") is None
+    values = data.values
+    assert data.warning == expected and repr(data).endswith("\n  warning: " + expected)
     assert str(caught[0].message) == "%s: AB/3D/NONE: %s" % (path, expected)
     assert np.isnan(values.reshape(16, 2)).all(axis=1).sum() == missing
     assert np.isnan(values.reshape(16, 2)[16 - missing:]).all()

@@ -142,11 +142,15 @@ def data_text(data: "DataObject") -> str:
     where, what = _data_head(data)
     lines = ["<vesk.%s %s: %s>" % (type(data).__name__, where, what)]
     rows = _axis_rows(data)
-    return "\n".join(lines + aligned(rows, "  "))
+    # Said where the values are looked at: NaN alone does not say why.
+    warning = [] if data.warning is None else ["  warning: " + printable(data.warning)]
+    return "\n".join(lines + aligned(rows, "  ") + warning)
 
 
 def data_html(data: "DataObject") -> str:
     where, what = _data_head(data)
     head = "<div><strong>vesk.%s</strong> %s: %s</div>" % (
         type(data).__name__, html.escape(where), html.escape(what))
-    return head + _table_html(("dim", "size", "range", "units"), _axis_rows(data))
+    warning = "" if data.warning is None else "<div>warning: %s</div>" % html.escape(
+        printable(data.warning))
+    return head + _table_html(("dim", "size", "range", "units"), _axis_rows(data)) + warning

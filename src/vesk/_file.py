@@ -117,7 +117,7 @@ class VeskFile:
     def __reduce__(self) -> Any:
         # Its descriptor means nothing in another process, and a copy
         # closing it would close this one's.
-        raise TypeError("an open VESK file cannot be pickled or copied; pass its path (%r) "
+        raise TypeError("a VESK file cannot be pickled or copied; pass its path (%r) "
                         "and open it again" % self.path)
 
     def __del__(self) -> None:
@@ -186,6 +186,18 @@ class VeskFile:
         if key is None:  # no key here, whatever block() makes of it
             key_parts(key)
         block = self.block(key)
+        return self._read(block)
+
+    def get(self, key: Key, default: Optional[DataObject] = None) -> Optional[DataObject]:
+        """Reads the block a key names, as `f[key]`, or gives `default` where
+        the file has no such block (a key naming several still raises
+        AmbiguousBlockError)."""
+        try:
+            block = self.block(key)
+        except AmbiguousBlockError:
+            raise
+        except BlockNotFoundError:
+            return default
         return self._read(block)
 
     @contextlib.contextmanager

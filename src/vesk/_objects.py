@@ -144,6 +144,12 @@ class DataObject(Bands):
         return np.asarray(self.values, dtype=dtype)
 
     @property
+    def warning(self) -> Optional[str]:
+        """Why values are not all the measurement (points never measured, a
+        file cut short), as `block.warning` says; None where they are."""
+        return self.block.warning
+
+    @property
     def measured(self) -> Optional[_dt.datetime]:
         """Measurement date and time from the parameters, or None."""
         return _vocabulary.measurement_time(self.parameters)
