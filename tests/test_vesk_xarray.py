@@ -284,7 +284,21 @@ def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
         assert [n.path for n in xr.open_datatree(kinetics, engine=ENGINE).leaves] == [
             "/AB/3D/NONE"]
     assert [n.path for n in xr.open_datatree(kinetics, engine=ENGINE, group="TRC").leaves] == [
-        "/TRC/3D/NONE"]
+        "/3D/NONE"]
+
+
+@pytest.mark.skipif(not hasattr(xr, "open_datatree"), reason="xarray without DataTree")
+@pytest.mark.parametrize("group, leaves", [
+    ("/", ["/AB/2D/NONE", "/AB/3D/NONE", "/SSC/2D/NONE", "/RSC/2D/NONE"]),
+    ("AB", ["/2D/NONE", "/3D/NONE"]), ("/ab/3D", ["/NONE"]), ("/AB/3D/NONE", ["/"])])
+def test_groups_are_the_trees_paths(group, leaves):
+    # As xarray's other backends give a group: its subtree, by paths from it.
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    tree = xr.open_datatree(sample, engine=ENGINE, group=group)
+    assert [n.path for n in tree.leaves] == leaves
+    if leaves == ["/"]:  # a block's own path: its dataset
+        xr.testing.assert_identical(tree.to_dataset(),
+                                    xr.open_dataset(sample, engine=ENGINE, group=group))
 
 
 @pytest.mark.parametrize("x", [slice(None), 0])

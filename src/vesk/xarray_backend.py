@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -39,7 +39,7 @@ import veskread
 from vesk import _native
 from vesk._block import Block, BlockKey, read_bytes
 from vesk._errors import BlockNotFoundError, VeskWarning, raise_translated
-from vesk._file import PathType, VeskFile, read_map_rows, warn_of
+from vesk._file import PathType, VeskFile, key_parts, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
@@ -132,8 +132,16 @@ def _eager_dataset(obj: DataObject) -> Dataset:
     return Dataset(variables, coords=coords, attrs=block_attrs(obj.block, obj.parameters))
 
 
+def _group_key(group: Optional[str]) -> Optional[str]:
+    """A group as a block key: the tree's paths ("/AB/3D/NONE") name blocks too."""
+    if isinstance(group, str):
+        return group.strip("/") or None
+    return group
+
+
 def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
+    group = _group_key(group)
     with VeskFile(path) as f:
         try:
             block = f.block(group)
@@ -159,6 +167,18 @@ def _block_dataset(f: VeskFile, block: Block) -> Dataset:
 
 def _nothing_to_close() -> None:
     pass
+
+
+def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
+    """The blocks below `group`, and the count of their keys' parts it takes."""
+    key = _group_key(group)
+    if key is None:
+        return 0, f.blocks
+    parts = key_parts(key)
+    below = [block for block in f.blocks if block.key[:len(parts)] == parts]
+    if not below:
+        f.block(key)  # says what the file has
+    return len(parts), below
 
 
 def _dropped(ds: Dataset, drop_variables: Union[str, Iterable[str], None]) -> Dataset:
@@ -197,18 +217,21 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
     ) -> Dict[str, Dataset]:
-        """Every block's dataset by its key ("/AB/3D/NONE"), or the block
-        `group` names; a block that cannot be read is left out, with a
-        VeskWarning saying why."""
+        """Every block's dataset by its key ("/AB/3D/NONE"); with `group`, those
+        below it, by their paths from it, as xarray's other backends give a
+        group's subtree ("AB" gives "/2D/NONE" and "/3D/NONE"; a block's own
+        key gives its dataset as "/"). A block that cannot be read is left
+        out, with a VeskWarning saying why."""
         groups: Dict[str, Dataset] = {"/": Dataset()}
         with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
+            depth, below = _subtree(f, group)
             # The blocks read as they open hold their values together, and
             # those opened lazily their axes, built from the parameters: a
             # damaged file's many keys naming one large block must not each
             # take the file's bound. Each alone is within it.
             size = f._size
             left, read = _native.output_limit(size), False
-            for block in f.blocks if group is None else [f.block(group)]:
+            for block in below:
                 why = None if block.problem is None else "cannot be read: " + block.problem
                 if why is None:
                     left -= 8 * sum(block.shape) if block.kind in LAZY_KINDS \
@@ -221,7 +244,8 @@ class VeskBackendEntrypoint(BackendEntrypoint):
                     warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),
                                   stacklevel=_opener())
                     continue
-                groups["/" + block.name] = _dropped(_block_dataset(f, block), drop_variables)
+                path = "/".join(("",) + block.key[depth:])
+                groups[path or "/"] = _dropped(_block_dataset(f, block), drop_variables)
         return groups
 
     def open_datatree(  # type: ignore[override]
