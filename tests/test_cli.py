@@ -332,7 +332,9 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
                                                   r"\.\. 300$"):
             np.testing.assert_allclose(np.ravel(area()), [0, 50, 100, 200], atol=1e-3)
     whole = [((v[1:5] + v[:4]) / 2 * 50).sum() for v in spectra]  # trapezoids
-    np.testing.assert_allclose(map_picture(planes, None)[0].ravel(), whole, rtol=1e-6)
+    picture, *_, caption = map_picture(planes, None)
+    np.testing.assert_allclose(picture.ravel(), whole, rtol=1e-6)
+    assert caption.endswith(" over the 5 planes read")
     for at, problem in [("340:400", "fewer than two of the planes"), ("380", "does not hold")]:
         with pytest.raises(ValueError, match=problem):
             map_picture(planes, at)

@@ -64,7 +64,10 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
             if held is not None and np.count_nonzero(held) < 2:  # its integral would be 0
                 raise PlotError("%s holds fewer than two planes: nothing to integrate over x; "
                                 "--at X draws one" % data.block.name)
-            return integrate(values, axis, along, held), "Integrated %s" % data.block.y_label
+            caption = "Integrated %s" % data.block.y_label
+            if held is not None:  # the file's warning says a cut; this, what the picture took
+                caption += " over the %d planes read" % np.count_nonzero(held)
+            return integrate(values, axis, along, held), caption
         units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         texts = at.split(":", 1)
         ends = [_x_value(data, axis, at, text, on_axis=len(texts) == 1) for text in texts]
