@@ -192,8 +192,8 @@ def test_params_stop_at_a_parameter_block_the_file_cuts(capsys, tmp_path, cut, k
     record = json.loads(out)
     assert code == 0 and list(record["parameters"]) == kept
     assert (record["problem"] is None) == readable
-    assert re.fullmatch(r"the parameter block at byte \d+ runs past the end of the file: its "
-                        r"parameters after the cut are missing", record["warning"])
+    assert re.fullmatch(r"the parameter block at byte \d+ runs past the end of the file: the "
+                        r"parameters it holds after the cut are missing", record["warning"])
     assert record["warning"] in err
 
 

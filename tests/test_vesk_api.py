@@ -623,8 +623,8 @@ def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind,
     with vesk.open(path) as f:
         block = f.block(key)
         with pytest.warns(vesk.VeskWarning, match="the parameter block at byte %d %s" % (
-                vf.offset_of(sample), "runs past the end of the file: its parameters after" if cut
-                else "lies past the end of the file \\(%d bytes\\): its parameters are missing"
+                vf.offset_of(sample), "runs past the end of the file: the parameters it holds after" if cut
+                else "lies past the end of the file \\(%d bytes\\): the parameters it holds are missing"
                 % vf.offset_of(sample))):
             obj = f[key]
     path.write_bytes(whole)

@@ -120,11 +120,11 @@ class Block:
                 else "the names of %d traces are" % self.cut_names))
         if 0 <= self._file_size <= self.parameters_cut:
             notes.insert(0, "the parameter block at byte %d lies past the end of the file (%d "
-                            "bytes): its parameters are missing" % (self.parameters_cut,
+                            "bytes): the parameters it holds are missing" % (self.parameters_cut,
                                                                    self._file_size))
         elif self.parameters_cut >= 0:
             notes.insert(0, "the parameter block at byte %d runs past the end of the file: "
-                            "its parameters after the cut are missing" % self.parameters_cut)
+                            "the parameters it holds after the cut are missing" % self.parameters_cut)
         return "; ".join(n for n in notes if n) or None
 
     def _values_warning(self) -> Optional[str]:
