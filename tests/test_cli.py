@@ -148,6 +148,8 @@ def test_params_text_and_json(capsys):
     shown = json.loads(out)["parameters"]
     assert {k: v["value"] for k, v in shown.items()} == dict(vesk.read(SAMPLE, "SSC").parameters)
     assert shown["SNM"]["name"] == "Sample Name" and "\\u00b5" not in out
+    code, out, err = run(capsys, "params", "--json", SAMPLE, "XX")  # a failure, for machines too
+    assert code == 1 and json.loads(out)["error"] == err.strip()[len("vesk: "):]
 
 
 @pytest.mark.parametrize("argv, words", [

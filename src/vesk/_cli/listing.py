@@ -106,6 +106,9 @@ def run_params(args: argparse.Namespace) -> int:
                 f[block.key]  # raises reading's own error
     except Exception as e:
         error(describe(args.file, e))
+        if args.json:  # a machine reads the failure where it reads the parameters
+            emit(dumps({"file": args.file, "block": None, "problem": None, "warning": None,
+                        "parameters": None, "error": describe(args.file, e)}))
         return 1
     if block.problem is not None:  # shown all the same: they may tell what is wrong
         warning("%s: %s cannot be read: %s" % (args.file, block.name, block.problem))
@@ -116,7 +119,7 @@ def run_params(args: argparse.Namespace) -> int:
         emit(dumps({"file": args.file, "block": block.name, "problem": block.problem,
                      "warning": block.warning,
                      "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
-                                    for k, v in params.items()}}))
+                                    for k, v in params.items()}, "error": None}))
         return 0
     rows = [(k, vesk.parameter_label(k), value_text(v)) for k, v in params.items()]
     emit("\n".join(aligned(rows)))
