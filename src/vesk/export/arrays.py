@@ -1,8 +1,9 @@
 """NumPy archives (.npz) that np.load opens without pickle.
 
-A spectrum gives `x`, `y`; any other block gives `values`, `dims` and one
-array per coordinate (axes and map coordinates), with `coordinate_dims`
-telling along which dimensions each lies. Both carry `parameters` (a JSON
+Every block gives `values`, `dims` and one array per coordinate (axes and
+map coordinates), with `coordinate_dims` telling along which dimensions
+each lies, so that one loader takes every kind; a spectrum also gives `x`
+and `y`, its axis and values. Both carry `parameters` (a JSON
 text), the axis labels, the block's name and `source` (the input file's
 path as given), and `warning` where the block's values are not all the measurement
 (Block.warning).
@@ -39,12 +40,12 @@ def _common(data: DataObject) -> Dict[str, Any]:
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
-    with open(path, "wb") as f:
-        np.savez(f, x=coordinate(data, data.dims[0]), y=data.y, **_common(data))
+    write_array(data, path, x=coordinate(data, data.dims[0]), y=data.y)
 
 
-def write_array(data: DataObject, path: str) -> None:
-    arrays: Dict[str, Any] = {"values": np.asarray(data.values), "dims": np.array(data.dims, dtype=str)}
+def write_array(data: DataObject, path: str, **plain: NDArray[Any]) -> None:
+    arrays: Dict[str, Any] = {"values": np.asarray(data.values),
+                              "dims": np.array(data.dims, dtype=str), **plain}
     clash = set(arrays) | set(_common(data)) | {"coordinate_dims"}
     coords: Dict[str, Any] = {}
     for name, (dims, values) in data.coords.items():
