@@ -130,6 +130,7 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
     assert about.pop("history") == "2023-11-14T22:13:20Z vesk %s: exported block %s of %s" % (
         vesk.__version__, key, source)
     assert about.pop("title").endswith("%s (%s)" % (data.block.y_label, key))
+    assert about.pop("Conventions") == "CF-1.8, ACDD-1.3"
     measured = data.measured
     assert about == ({"time_coverage_start": measured.isoformat()} if measured else {})
 

@@ -1,9 +1,10 @@
 """NetCDF through the data object's xarray form (named dims, coordinates, attributes).
 
 The variable carries the parameters and the block's labels, the coordinates
-their units where the file gives them, and the file what it was made from:
-`title`, `source` (the input file's path as given), `history` (when and by which vesk)
-and, where the parameters date it, `time_coverage_start`. The date in
+their units where the file gives them, and the file what it was made from,
+in the CF and ACDD conventions' attributes: `title`, `source` (the input
+file's path as given), `history` (when and by which vesk) and, where the
+parameters date it, `time_coverage_start`. The date in
 `history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
 repeated byte for byte.
 
@@ -70,7 +71,8 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
     source = path_text(block.path)  # as given: in a tree, the name alone repeats
     sample = data.parameters.get("SNM")
     what = "%s (%s)" % (block.y_label, block.name)
-    out = {"title": "%s: %s" % (sample.strip(), what)
+    out = {"Conventions": "CF-1.8, ACDD-1.3",  # the attributes below are theirs
+           "title": "%s: %s" % (sample.strip(), what)
            if isinstance(sample, str) and sample.strip() else what}
     if source:
         out["source"] = source
