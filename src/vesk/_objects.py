@@ -111,7 +111,7 @@ class DataObject(Bands):
 
     block: Block
     parameters: Mapping[str, ParameterValue]
-    values: NDArray[Any] = field(repr=False)
+    values: NDArray[np.float32] = field(repr=False)
     dims: Tuple[str, ...]
     coords: Coords = field(repr=False)
     raw: Any = field(repr=False, compare=False)
