@@ -150,10 +150,11 @@ bool refused_coordinate(const BlockOutline& outline, Ref& refusal) {
 
 // (type, dimensions, derivative, kind, shape, parameters, data offset, problem,
 // data length, unfilled map points, stored blocks, cut blocks, stored as planes,
-// offset of a parameter block cut short or -1, trace names cut short); for a
+// offset of a parameter block cut short or -1, trace names cut short, why
+// that block ends where the file goes on: a damaged record, or ""); for a
 // block that reading would refuse, kind and shape are None, the parameters
 // those that could be read, the length and stored blocks -1, cut blocks and
-// names 0, planes False, the parameter block -1 and problem (message, offset).
+// names 0, planes False and problem (message, offset).
 // `params` is the block's parameter dict, which blocks of equal parameters share.
 
 PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
@@ -164,23 +165,23 @@ PyObject* listed_tuple(const ListedBlock& b, PyObject* params) {
         if (!refusal) refusal = Ref::steal(PyUnicode_FromString(b.problem->what()));
         if (!refusal) return nullptr;
         long long at = b.problem ? static_cast<long long>(b.problem->position()) : -1;
-        return Py_BuildValue("(sssOOOi(OL)iiiiOLi)", k.type.c_str(), k.dimensions.c_str(),
+        return Py_BuildValue("(sssOOOi(OL)iiiiOLis)", k.type.c_str(), k.dimensions.c_str(),
                              k.derivative.c_str(), Py_None, Py_None, params, -1, refusal.get(), at,
-                             -1, 0, -1, 0, Py_False, static_cast<long long>(b.parameters_cut_at),
-                             0);
+                             -1, 0, -1, 0, Py_False, static_cast<long long>(b.parameters_cut_at), 0,
+                             b.parameters_damage.c_str());
     }
     Ref shape = Ref::steal(shape_tuple(b.outline->shape));
     if (!shape) return nullptr;
-    return Py_BuildValue("(ssssOOLOLLLLOLL)", k.type.c_str(), k.dimensions.c_str(),
-                         k.derivative.c_str(), kind_name(b.outline->kind), shape.get(), params,
-                         static_cast<long long>(b.outline->data_offset), Py_None,
-                         static_cast<long long>(b.outline->data_length),
-                         static_cast<long long>(b.outline->unfilled_points),
-                         static_cast<long long>(b.outline->stored_blocks),
-                         static_cast<long long>(b.outline->cut_blocks),
-                         b.outline->planes ? Py_True : Py_False,
-                         static_cast<long long>(b.outline->parameters_cut_at),
-                         static_cast<long long>(b.outline->cut_names));
+    return Py_BuildValue(
+        "(ssssOOLOLLLLOLLs)", k.type.c_str(), k.dimensions.c_str(), k.derivative.c_str(),
+        kind_name(b.outline->kind), shape.get(), params,
+        static_cast<long long>(b.outline->data_offset), Py_None,
+        static_cast<long long>(b.outline->data_length),
+        static_cast<long long>(b.outline->unfilled_points),
+        static_cast<long long>(b.outline->stored_blocks),
+        static_cast<long long>(b.outline->cut_blocks), b.outline->planes ? Py_True : Py_False,
+        static_cast<long long>(b.outline->parameters_cut_at),
+        static_cast<long long>(b.outline->cut_names), b.outline->parameters_damage.c_str());
 }
 
 PyObject* outline(PyObject*, PyObject* arg) {

@@ -638,8 +638,42 @@ def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind,
         np.testing.assert_array_equal(obj.coords[name][1], array)
 
 
+def damaged(payload, key, how):
+    """`payload` with the record of `key` damaged `how`: a type, key or size
+    that no record has."""
+    at = payload.index(key)
+    record = {"type": key + b"\0" + struct.pack("<h", 93), "key": b"\xff" + key[1:],
+              "size": key + b"\0" + payload[at + 4:at + 6] + struct.pack("<h", -1)}[how]
+    return payload[:at] + record + payload[at + len(record):]
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+@pytest.mark.parametrize("how", ["type", "key", "size"])
+def test_a_damaged_parameter_record_gives_the_values_it_does_not_hold(tmp_path, kind, how):
+    # As a cut does: a shared block's damaged record lost every block of the file.
+    vf, key = KINDS[kind]()
+    sample = vf.add(param_block({"SNM": "sample", "CNM": "me", "SRC": 2}), param_type=10)
+    path = vf.write(str(tmp_path / "whole.vesk"))
+    with vesk.open(path) as f:
+        expected = f[key]
+    vf.blocks[sample]["payload"] = damaged(vf.blocks[sample]["payload"], b"CNM", how)
+    path = vf.write(str(tmp_path / "k.vesk"))
+    with pytest.raises(Exception):
+        veskread.getVeskData(path, key)
+    with vesk.open(path) as f:
+        block = f.block(key)
+        with pytest.warns(vesk.VeskWarning, match=r"the parameter block at byte %d is damaged "
+                          r"\(.*offset \d+.*\): the parameters it holds from there are missing"
+                          % vf.offset_of(sample)):
+            obj = f[key]
+    assert block.parameters_cut == vf.offset_of(sample) and obj.block.kind == kind
+    assert [k for k in ("SNM", "CNM", "SRC") if k in block.parameters] == ["SNM"]
+    np.testing.assert_array_equal(obj.values, expected.values)
+
+
+@pytest.mark.parametrize("how", ["cut short", "damaged"])
 @pytest.mark.parametrize("kind", ["image map", "image traces"])
-def test_a_map_whose_cut_parameters_keep_some_map_keys_is_unreadable(tmp_path, kind):
+def test_a_map_whose_cut_parameters_keep_some_map_keys_is_unreadable(tmp_path, kind, how):
     # Read past the cut, it was a series of the map's points, warned of as
     # missing parameters only.
     vf, key = KINDS[kind]()
@@ -647,10 +681,14 @@ def test_a_map_whose_cut_parameters_keep_some_map_keys_is_unreadable(tmp_path, k
     data = vf.build()
     params = vf.offset_of(len(vf.blocks) - 1)
     path = tmp_path / "m.vesk"
-    path.write_bytes(data[:params + vf.blocks[-1]["payload"].index(b"NPX") + 2])
+    if how == "damaged":
+        vf.blocks[-1]["payload"] = damaged(vf.blocks[-1]["payload"], b"NPX", "type")
+        vf.write(str(path))
+    else:
+        path.write_bytes(data[:params + vf.blocks[-1]["payload"].index(b"NPX") + 2])
     with vesk.open(path) as f:
         block = f.block(key)
-        assert block.kind == vesk.UNREADABLE and "is cut short after some of a map's keys" \
+        assert block.kind == vesk.UNREADABLE and "is %s after some of a map's keys" % how \
             in block.problem
         with pytest.raises(vesk.FormatError) as e:
             f[key]

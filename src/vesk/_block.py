@@ -88,10 +88,15 @@ class Block:
     shorter than stored, or empty, with a `VeskWarning`."""
     parameters_cut: int = -1
     """Byte offset of a parameter block of this block that the end of the
-    file cuts short (-1 for none). `parameters` hold its records before the
-    cut; reading gives the values with a `VeskWarning`, where `veskread`
-    refuses the block, unless the cut took what places them (an unreadable
-    block, whose `problem` is reading's error)."""
+    file cuts short, or a damaged record ends (-1 for none). `parameters`
+    hold its records before the cut; reading gives the values with a
+    `VeskWarning`, where `veskread` refuses the block, unless the cut took
+    what places them (an unreadable block, whose `problem` is reading's
+    error)."""
+    parameters_damage: str = ""
+    """Where a damaged record, not the end of the file, ends that parameter
+    block: what is wrong with the record ("unknown parameter type 93 for key
+    'ZFF' at offset 1204")."""
     _file_size: int = field(default=-1, compare=False, repr=False)  # of `path`, as listed
 
     @property
@@ -118,7 +123,11 @@ class Block:
             notes.append("the file ends early: %s cut short" % (
                 "the name of 1 trace is" if self.cut_names == 1
                 else "the names of %d traces are" % self.cut_names))
-        if 0 <= self._file_size <= self.parameters_cut:
+        if self.parameters_damage:
+            notes.insert(0, "the parameter block at byte %d is damaged (%s): the parameters it "
+                            "holds from there are missing" % (self.parameters_cut,
+                                                               self.parameters_damage))
+        elif 0 <= self._file_size <= self.parameters_cut:
             notes.insert(0, "the parameter block at byte %d lies past the end of the file (%d "
                             "bytes): the parameters it holds are missing" % (self.parameters_cut,
                                                                    self._file_size))
@@ -244,7 +253,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
-     stored, cut, planes, parameters_cut, cut_names) = item
+     stored, cut, planes, parameters_cut, cut_names, parameters_damage) = item
     key: BlockKey = (data_type, dims, deriv)
     unbacked = _points_unbacked(kind, shape, file_size)
     if problem is not None or unbacked is not None:
@@ -253,7 +262,8 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
             text = with_offset(reworded(problem[0]), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
-                     parameters_cut=parameters_cut, parameters=ReadOnly(params or {}), path=path,
+                     parameters_cut=parameters_cut, parameters_damage=parameters_damage,
+                     parameters=ReadOnly(params or {}), path=path,
                      _file_size=file_size or -1)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
@@ -274,6 +284,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
         parameters_cut=parameters_cut,
+        parameters_damage=parameters_damage,
         _file_size=file_size or -1,
         cut_names=cut_names,
         parameters=ReadOnly(params),

@@ -3,7 +3,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 _Outline = Tuple[
     str, str, str, Optional[str], Optional[Tuple[int, ...]],
     Optional[Dict[str, Union[int, float, str]]], int, Optional[Tuple[str, int]], int, int, int, int,
-    bool, int, int,
+    bool, int, int, str,
 ]
 
 def outline(fd: Any, /) -> List[_Outline]: ...

@@ -173,14 +173,17 @@ struct CoordinateTexts {
 // A block holding some of a map's keys whose parameter block the end of the
 // file cuts short may have lost the others to the cut: read as a series,
 // its spectra would be a map's points passed off as a recording in time.
-void refuse_partial_map(const ParamBlock& params, int64_t cut_at) {
-    for (const char* k : kMapGeometryKeys)
-        if (params.contains(k))
-            throw Error(ErrorKind::ShortRead,
-                        "file ends early: the parameter block at byte " + std::to_string(cut_at) +
-                            " is cut short after some of a map's keys (" + k +
-                            "), before the others",
+void refuse_partial_map(const ParamBlock& params, int64_t cut_at, const std::string& damage) {
+    std::string block = "the parameter block at byte " + std::to_string(cut_at);
+    for (const char* k : kMapGeometryKeys) {
+        if (!params.contains(k)) continue;
+        std::string keys =
+            " after some of a map's keys (" + std::string(k) + "), before the others";
+        if (damage.empty())
+            throw Error(ErrorKind::ShortRead, "file ends early: " + block + " is cut short" + keys,
                         cut_at);
+        throw Error(ErrorKind::Value, block + " is damaged" + keys + ": " + damage, cut_at);
+    }
 }
 
 int32_t group_number(const AnnoCell& c) {
@@ -338,6 +341,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     out.parameters = cache ? merge_parameters(cur, offsets, *cache, cut, &out.parameters_cut_at)
                            : std::make_shared<const ParamBlock>(merge_parameters(cur, offsets));
     if (merged) *merged = {out.parameters, out.parameters_cut_at};
+    if (out.parameters_cut_at != -1) out.parameters_damage = cache->damage(out.parameters_cut_at);
     const std::shared_ptr<const ParamBlock> held = out.parameters; // a map may replace it
     const ParamBlock& params = *held;
     int64_t npt = param_as_int(params.at("NPT"), "NPT");
@@ -365,7 +369,7 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     bool traces = is_trace_type(key.type);
     Kind3D kind = choose_kind(params, offsets.anno);
     if (out.parameters_cut_at != -1 && kind != Kind3D::ImageMap)
-        refuse_partial_map(params, out.parameters_cut_at);
+        refuse_partial_map(params, out.parameters_cut_at, out.parameters_damage);
     switch (kind) {
     case Kind3D::ImageMap:
         outline_image_map(cur, reader, offsets, key, blocks, npt, table.info_size, cache, out);

@@ -64,9 +64,11 @@ struct BlockOutline {
     // Names of the traces read that the end of the file cuts short: they
     // read shorter than stored, or empty.
     int64_t cut_names = 0;
-    // A parameter block that the end of the file cuts short, whose records
-    // before the cut were merged (CutParameters::KeepRead), or -1.
+    // A parameter block that the end of the file cuts short, or a damaged
+    // record ends, whose records before were merged (CutParameters::KeepRead),
+    // or -1; and for a damaged record, its error (ParamRecordCache::damage).
     int64_t parameters_cut_at = -1;
+    std::string parameters_damage;
     // An image map stored as planes (a spectral point of every map point
     // per block); with fewer than NPT, every point lacks the other planes'.
     bool planes = false;

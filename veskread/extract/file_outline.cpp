@@ -74,9 +74,10 @@ private:
 };
 
 // The outline of a block whose merge meets a parameter block that the end
-// of the file cuts short, from the records before the cut; where it cannot
-// be outlined so, those records alone are kept in `before_cut`, and an error
-// the cut leads to past them (a map's keys cut off) in `failure`.
+// of the file cuts short, or a damaged record ends, from the records before
+// the cut; where it cannot be outlined so, those records alone are kept in
+// `before_cut`, and an error the cut leads to past them (a map's keys cut
+// off, the file's end) in `failure`.
 std::optional<BlockOutline>
 outline_past_cut_parameters(const ByteSource& src, const std::vector<DirEntry>& directory,
                             const DataBlockKey& key, ParamRecordCache& cache,
@@ -88,7 +89,7 @@ outline_past_cut_parameters(const ByteSource& src, const std::vector<DirEntry>& 
         return out;
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::Io) throw;
-        if (e.kind() == ErrorKind::ShortRead) failure = e;
+        if (e.kind() == ErrorKind::ShortRead || e.position() == before_cut.cut_at) failure = e;
         return std::nullopt;
     }
 }
@@ -114,7 +115,7 @@ FileOutline outline_file(const ByteSource& src) {
         for (auto& key : list_contents(directory)) {
             if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)
                 continue;
-            ListedBlock item{key, std::nullopt, std::nullopt, nullptr};
+            ListedBlock item{key, std::nullopt, std::nullopt, nullptr, -1, {}};
             MergedParameters merged;
             bool parameters_cut = false;
             try {
@@ -123,7 +124,7 @@ FileOutline outline_file(const ByteSource& src) {
             } catch (const Error& e) {
                 if (e.kind() == ErrorKind::Io) throw;
                 item.problem = e;
-                parameters_cut = e.kind() == ErrorKind::ShortRead && !merged.params;
+                parameters_cut = ends_records(e.kind()) && !merged.params;
             } catch (const std::bad_alloc&) {
                 item.problem = Error(ErrorKind::BadCount, "block too large to describe");
             }
@@ -140,6 +141,7 @@ FileOutline outline_file(const ByteSource& src) {
                     item.problem.reset();
                 } else {
                     item.parameters_cut_at = merged.cut_at;
+                    item.parameters_damage = parameter_blocks.damage(merged.cut_at);
                     if (past_cut) item.problem = past_cut; // says more than the cut alone
                 }
             }

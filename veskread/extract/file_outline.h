@@ -25,8 +25,10 @@ struct ListedBlock {
     // a file may name one large parameter block from every key it lists.
     std::shared_ptr<const ParamBlock> parameters;
     // A problem's parameters that stop at a parameter block the end of the
-    // file cuts short: its offset, or -1.
+    // file cuts short, or a damaged record ends: its offset, or -1; and for a
+    // damaged record, its error.
     int64_t parameters_cut_at = -1;
+    std::string parameters_damage;
 };
 
 struct FileOutline {

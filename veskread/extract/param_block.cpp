@@ -188,12 +188,28 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
             }
         }
     } catch (const Error& e) {
+        if (!cut || !ends_records(e.kind())) throw;
         // Past the end nothing but a short read can follow a text cut short.
-        if (!cut || e.kind() != ErrorKind::ShortRead) throw;
-        if (text_cut) params.pop_back();
+        if (text_cut && e.kind() == ErrorKind::ShortRead) params.pop_back();
         *cut = e;
         return params;
     }
+}
+
+bool ends_records(ErrorKind kind) {
+    return kind == ErrorKind::ShortRead || kind == ErrorKind::UnknownParamType ||
+           kind == ErrorKind::KeyNotUtf8 || kind == ErrorKind::NegativeReadLength;
+}
+
+std::string ParamRecordCache::damage(int64_t at) const {
+    auto found = read_.find(at);
+    if (found == read_.end() || !found->second.cut) return {};
+    const Error& e = *found->second.cut;
+    if (e.kind() == ErrorKind::ShortRead) return {};
+    // Reading's own words for this one name no record.
+    if (e.kind() == ErrorKind::NegativeReadLength)
+        return "a text's size is below zero at offset " + std::to_string(e.position());
+    return e.what();
 }
 
 const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t offset) {

@@ -69,14 +69,21 @@ ParamBlock read_param_block(Cursor& cur, int64_t offset);
 ParamRecords read_param_records(Cursor& cur, int64_t offset);
 // With `spent`, the bytes that the records read so far by the same call are
 // reckoned to build, to which this block's records are added: the limit is
-// on their sum. With `cut`, a block that the end of the file cuts short gives
-// its records before the cut (a text cut short is not one of them), and
-// `cut` the error that reading it whole ends with.
+// on their sum. With `cut`, a block that the end of the file cuts short, or
+// that a damaged record ends (ends_records), gives its records before the
+// cut (a text cut short is not one of them), and `cut` the error that
+// reading it whole ends with.
 ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
                                 std::optional<Error>* cut = nullptr);
 
+// Whether an error of reading a parameter block's records ends them there:
+// the end of the file, or a record whose type, key or size no record has
+// (a damaged byte), past which no record can be found.
+bool ends_records(ErrorKind kind);
+
 // What a merge does with a parameter block that the end of the file cuts
-// short: refuse it as reading does, or keep the records before the cut.
+// short or a damaged record ends: refuse it as reading does, or keep the
+// records before.
 enum class CutParameters { Refuse, KeepRead };
 
 // Parameter blocks read over a whole listing: each once, however many keys
@@ -98,6 +105,9 @@ public:
                                             int64_t* cut_at = nullptr);
     // Reckons a changed copy of `params` against the merges' bound.
     void spend_copy(const ParamBlock& params, int64_t file_size, int64_t at);
+    // Why the block at `at`, which a merge kept cut, ends early where the
+    // file goes on: the damaged record's error; empty for the end of the file.
+    std::string damage(int64_t at) const;
 
 private:
     struct Read {
