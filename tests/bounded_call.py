@@ -4,8 +4,8 @@ limit and a timer, and reports what it gave and the peak memory it added.
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
 veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an
-image map's columns, all rows), "vesk.tree" (xarray.open_datatree) or "vesk.export" (the
-command, to a temporary folder).
+image map's columns, all rows), "vesk.tree" (xarray.open_datatree), "vesk.export" or
+"vesk.plot" (the commands, to a temporary folder).
 """
 import json
 import resource
@@ -23,14 +23,14 @@ def vm_hwm():
 
 
 def io_counts():
-    """Bytes the process has read so far, and its read calls: counts of work
-    that no load on the machine can blur."""
+    """Bytes the process has read so far, its read calls and the bytes it has
+    written: counts of work that no load on the machine can blur."""
     counts = {}
     with open("/proc/self/io") as f:
         for line in f:
             name, _, value = line.partition(":")
             counts[name] = int(value)
-    return counts.get("rchar", 0), counts.get("syscr", 0)
+    return counts.get("rchar", 0), counts.get("syscr", 0), counts.get("wchar", 0)
 
 
 def vesk_call(name):
@@ -61,17 +61,28 @@ def vesk_call(name):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
 
-    if name == "export":
+    if name in ("export", "plot"):
+        import os
         import tempfile
         from vesk._cli import main
         from vesk.export import table  # noqa: F401
+        for extra in ("netCDF4", "xarray", "matplotlib.figure", "matplotlib.backends.backend_agg"):
+            try:  # imported once here, not within the call measured
+                __import__(extra)
+            except ImportError:
+                pass
 
     def export(path, fmt, layout):
         with tempfile.TemporaryDirectory() as out:
-            return {"code": main(["export", "-f", fmt, "--layout", layout, "-o", out, path])}
+            layout_args = ["--layout", layout] if layout else []
+            return {"code": main(["export", "-f", fmt, *layout_args, "-o", out, path])}
+
+    def plot(path):
+        with tempfile.TemporaryDirectory() as out:
+            return {"code": main(["plot", "-o", os.path.join(out, "p.png"), path])}
 
     return {"listing": listing, "to_pandas": to_pandas, "export": export, "tile": tile,
-            "tree": tree,
+            "tree": tree, "plot": plot,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 
@@ -113,7 +124,7 @@ def main():
     args = [path] + [tuple(a) if isinstance(a, list) else a for a in call[1:]]
     before = vm_hwm()
     cpu0 = time.process_time()
-    read0, calls0 = io_counts()
+    read0, calls0, written0 = io_counts()
     print("started", flush=True, file=sys.stderr)
     try:
         result = fn(*args)
@@ -121,11 +132,11 @@ def main():
     except Exception as e:  # the outcome is what is reported
         outcome, detail = type(e).__name__, str(e)[:300]
     cpu, added = time.process_time() - cpu0, vm_hwm() - before
-    read, calls = (a - b for a, b in zip(io_counts(), (read0, calls0)))
+    read, calls, written = (a - b for a, b in zip(io_counts(), (read0, calls0, written0)))
     if outcome == "ok":
         detail = describe(result)
     report = {"outcome": outcome, "detail": detail, "cpu": cpu, "added_peak": added,
-              "read_bytes": read, "read_calls": calls}
+              "read_bytes": read, "read_calls": calls, "write_bytes": written}
     print(json.dumps(report))
 
 

@@ -320,3 +320,24 @@ def text_map_step(npx=1_000_000, text=1000):
     params = dict(BASE_3D, AOX=0.0, AOY=0.0, DDX="A" * text, DDY=1.0, NPX=npx, NPY=1)
     data = store_block([stored_block([1.0] * 4)], block_size=16)
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
+
+
+def overlapping_series(count=4000, npt=2000):
+    """A series whose stored blocks lie 4 bytes apart, each reading NPT values
+    over the next ones: 8 million values, within the read bound, from 24 KB,
+    whose text or lines take many times more."""
+    body = struct.pack("<%df" % (count + npt), *[float(i % 97) for i in range(count + npt)])
+    data = store_block([body], entries=[(0, count - 1)], block_size=4, info_size=0,
+                       stored_blocks=count)
+    return file_3d(data, dict(BASE_3D, NPT=npt)).build()
+
+
+def long_spectra(npt=1_000_000, rows=1):
+    """A spectrum (`rows` 1) or a series of `rows` spectra of `npt` noisy
+    values: an honest file, whose every value its bytes hold."""
+    values = [(k * 7919 % 1000) / 1000.0 for k in range(npt)]
+    if rows == 1:
+        return spectrum_file(values, {"NPT": npt}).build()
+    data = store_block([stored_block(values, time=float(r)) for r in range(rows)],
+                       block_size=4 * npt)
+    return file_3d(data, dict(BASE_3D, NPT=npt)).build()

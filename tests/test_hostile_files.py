@@ -188,11 +188,48 @@ def test_region_points_past_a_cut_block_within_the_bound(write_file, regions):
 
 @pytest.mark.parametrize("layout", ["long", "wide"])
 def test_csv_of_many_region_points_within_the_rule(write_file, layout):
-    # The most points the command exports from 19 KB: all their texts at
+    # The most points the command exports from 18 KB: all their texts at
     # once took 100 MB.
-    data = hf.overlapping_regions(583, npt=1, unrecorded=True)[0]
+    data = hf.overlapping_regions(543, npt=1, unrecorded=True)[0]
     report = run_bounded(write_file(data), ["vesk.export", "csv", layout])
     assert report["detail"] == {"code": 0} and within_rule(report, len(data)), report
+
+
+HAS = {name: importlib.util.find_spec(name) is not None
+       for name in ("xarray", "netCDF4", "matplotlib")}
+
+
+def needs(*names):
+    return pytest.mark.skipif(not all(HAS[n] for n in names), reason="needs " + "/".join(names))
+
+
+@pytest.mark.parametrize("build, call", [
+    # Every key merging one parameter block of 100,000 records: each dataset,
+    # each export, copied them all (a tree 1.1 GB; NetCDF 108 s, 2.9 GB).
+    pytest.param(lambda: hf.merged_by_every_key(own_block=False), ["vesk.tree"],
+                 marks=needs("xarray")),
+    (lambda: hf.merged_by_every_key(own_block=False), ["vesk.export", "npy", None]),
+    (lambda: hf.merged_by_every_key(own_block=False), ["vesk.export", "jcamp", None]),
+    pytest.param(lambda: hf.merged_by_every_key(own_block=False),
+                 ["vesk.export", "netcdf", None], marks=needs("xarray", "netCDF4")),
+    # 8 million values read from 24 KB: 280 MB of text in 4 s; 160 MB of lines.
+    (hf.overlapping_series, ["vesk.export", "csv", "long"]),
+    pytest.param(hf.overlapping_series, ["vesk.plot"], marks=needs("matplotlib")),
+    # Honest long spectra: their texts, or the cells of a noisy line, at once.
+    (hf.long_spectra, ["vesk.export", "csv", None]),
+    (hf.long_spectra, ["vesk.export", "jcamp", None]),
+    (lambda: hf.long_spectra(rows=2), ["vesk.export", "csv", "wide"]),
+    pytest.param(hf.long_spectra, ["vesk.plot"], marks=needs("matplotlib")),
+], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
+        "netcdf-of-merged-keys", "csv-of-overlapping-series", "plot-of-overlapping-series",
+        "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
+        "plot-of-long-spectrum"])
+def test_commands_stay_within_the_rule(write_file, build, call):
+    data = build()
+    report = run_bounded(write_file(data), call)
+    assert report["outcome"] == "ok", report
+    assert within_rule(report, len(data)) and report["cpu"] < 2 + len(data) / 1e6, report
+    assert report["write_bytes"] <= (64 << 20) + 8 * len(data), report
 
 
 @pytest.mark.parametrize("build, plain", [

@@ -268,9 +268,10 @@ def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
     with pytest.warns(vesk.VeskWarning, match="AB/2D/NONE cannot be read: .*; left out"):
         assert not xr.open_datatree(path, engine=ENGINE).children
     # Blocks share the file's bound, each alone admitted: those read as they open with their
-    # values, those opened lazily with the axes they are given now.
+    # values, those opened lazily with the axes they are given now, each with its attributes.
+    from vesk.xarray_backend import ATTRIBUTE_BYTES
     with vesk.open(sample) as f:
-        axes = sum(8 * sum(b.shape) for b in f.blocks)
+        axes = sum(8 * sum(b.shape) + ATTRIBUTE_BYTES * len(b.parameters) for b in f.blocks)
     for limit, leaves in [(axes, 4), (axes - 1, 3)]:
         monkeypatch.setattr(vesk._native, "output_limit", lambda size, limit=limit: limit)
         with warnings.catch_warnings(record=True) as caught:

@@ -45,6 +45,9 @@ from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_a
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
+# A parameter as a dataset's attribute: the entries of the dicts that
+# xarray copies it into.
+ATTRIBUTE_BYTES = 160
 
 
 def _window(index: Any, size: int) -> Optional[Tuple[int, int, Any]]:
@@ -226,9 +229,11 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         with VeskFile(filename_or_obj) as f:  # listed once, however many blocks
             depth, below = _subtree(f, group)
             # The blocks read as they open hold their values together, and
-            # those opened lazily their axes, built from the parameters: a
-            # damaged file's many keys naming one large block must not each
-            # take the file's bound. Each alone is within it.
+            # those opened lazily their axes, built from the parameters; each
+            # its own copy of the parameters as attributes. A damaged file's
+            # many keys naming one large block, or merging one large
+            # parameter block, must not each take the file's bound. Each
+            # alone is within it.
             size = f._size
             left, read = _native.output_limit(size), False
             for block in below:
@@ -236,9 +241,10 @@ class VeskBackendEntrypoint(BackendEntrypoint):
                 if why is None:
                     left -= 8 * sum(block.shape) if block.kind in LAZY_KINDS \
                         else read_bytes(block)
+                    left -= ATTRIBUTE_BYTES * len(block.parameters)
                     if left < 0 and read:
-                        why = ("holds, with the blocks before it, more values than a file of %d "
-                               "bytes can give" % size)
+                        why = ("holds, with the blocks before it, more values and parameters "
+                               "than a file of %d bytes can give" % size)
                     read = True
                 if why is not None:
                     warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),

@@ -177,7 +177,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         else:
             report.skipped.append(message)
         return
-    refused = budget.take_block(block)
+    refused = budget.take_block(block, value_bytes=fmt.value_bytes,
+                                parameter_bytes=fmt.parameter_bytes)
     if refused is not None:
         report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return

@@ -21,6 +21,10 @@ from vesk import _native
 # cell of a picture. A small damaged file can declare a million of either.
 REGION_POINT_BYTES = 192
 PIXEL_BYTES = 96
+# A series drawn as lines holds each value again as a float64 (x, y) pair.
+LINE_POINT_BYTES = 16
+# Reading a block builds its parameters anew: a dict entry and its objects.
+READ_PARAMETER_BYTES = 64
 
 
 class OutputBudget:
@@ -30,6 +34,10 @@ class OutputBudget:
         self.file_size = f._size
         self.limit = _native.output_limit(self.file_size)
         self.left = self.limit
+        # Values the file's own bytes can back, a float each; past them (a
+        # damaged file's blocks reading the same bytes again and again), the
+        # text or lines a value becomes count too.
+        self.backed = self.file_size // 4
 
     def take(self, nbytes: int) -> bool:
         """Spends `nbytes` if that much is left; False (spending nothing) if not."""
@@ -38,14 +46,20 @@ class OutputBudget:
         self.left -= nbytes
         return True
 
-    def take_block(self, block: vesk.Block, drawn: bool = False) -> Optional[str]:
+    def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
+                   parameter_bytes: int = 0) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
         as zero pages (`Block.fill` 0) cost only their scan, a byte a value,
-        and their cells of the picture."""
+        and their cells of the picture. `value_bytes` is what an output adds
+        for each value (its text, its line), charged for the values the
+        file's bytes do not back; `parameter_bytes` what it writes for each
+        parameter: many keys of a damaged file may merge one large block."""
         values = math.prod(block.shape)
-        nbytes = 4 * values
+        unbacked = max(0, values - self.backed)
+        nbytes = 4 * values + value_bytes * unbacked
+        parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         points = ""
         if block.kind in ("multiregion map", "multiregion traces"):
             nbytes += REGION_POINT_BYTES * block.shape[0]
@@ -53,14 +67,21 @@ class OutputBudget:
         if drawn and block.kind == "image map" and block.fill == 0:
             nbytes += (PIXEL_BYTES - 3 * block.shape[-1]) * block.unfilled
             points = "%d unmeasured points" % block.unfilled
-        if self.take(nbytes):
+        if self.take(nbytes + parameters):
+            self.backed -= values - unbacked
             return None
-        more = ("more" if nbytes > self.limit else "with the blocks exported before it (a "
-                "damaged file's blocks may share data), more")
+        more = ("more" if nbytes + parameters > self.limit else "with the blocks exported "
+                "before it (a damaged file's blocks may share data), more")
         declared = "%d values (%s)" % (values, size_text(4 * values))
         if points and 4 * values <= self.limit:  # what the points add tips it
             declared = "%d values over %s (%s %s)" % (
                 values, points, size_text(nbytes), "drawn" if drawn else "with their coordinates")
+        elif nbytes > 4 * values and 4 * values <= self.limit:  # what the values become tips it
+            declared = "%d values (%s %s)" % (values, size_text(nbytes),
+                                              "drawn" if drawn else "written")
+        if parameters > 0 and nbytes <= self.left:
+            declared += " and %d parameters (%s as read and written)" % (
+                len(block.parameters), size_text(parameters))
         return "declares %s, %s than a file of %d bytes can give" % (
             declared, more, self.file_size)
 

@@ -28,6 +28,11 @@ class Format(NamedTuple):
     other_suffix: str
     wide: Optional[Writer] = None  # the other kinds in the wide layout, where there is one
     missing: Callable[[], Optional[str]] = lambda: None  # what to install, before any file is read
+    # What writing adds, in bytes, for each value past the 4 it is read in
+    # (text: a line of it with its coordinates), and for each parameter
+    # (NetCDF: an attribute, about 700 bytes held while it is written).
+    value_bytes: int = 0
+    parameter_bytes: int = 0
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -49,9 +54,11 @@ class Format(NamedTuple):
 
 FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
-                  table.write_wide),
-    "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz"),
-    "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx"),
+                  table.write_wide, value_bytes=32),
+    "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
+                  parameter_bytes=128),
+    "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx",
+                    value_bytes=16, parameter_bytes=128),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
-                     missing=netcdf.missing),
+                     missing=netcdf.missing, parameter_bytes=1024),
 }

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import textwrap
-from typing import Any, List
+from typing import Any, Iterator, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -108,21 +108,32 @@ def _step(x: NDArray[Any]) -> float:
         return float((x[-1] - x[0]) / (len(x) - 1)) if len(x) > 1 else 0.0
 
 
-def table(x: NDArray[Any], y: NDArray[Any]) -> List[str]:
+Y_CHUNK = 1 << 16
+
+
+def _y_texts(y: NDArray[Any]) -> Iterator[str]:
+    """Each y as written, made a chunk at a time: the texts of a whole long
+    spectrum at once took some 80 bytes a value."""
+    for at in range(0, len(y), Y_CHUNK):
+        part = y[at:at + Y_CHUNK]
+        # A value that is not a number is written as the standard's "?": a reader
+        # would take the letters of "nan" or "inf" for compressed digits.
+        yield from (_number(v) if ok else "?" for v, ok in zip(part, np.isfinite(part)))
+
+
+def table(x: NDArray[Any], y: NDArray[Any]) -> Iterator[str]:
     """Lines of 'x y y y ...' no longer than LINE characters."""
-    lines: List[str] = []
+    texts = _y_texts(y)
+    pending: Optional[str] = next(texts, None)
     i = 0
-    # A value that is not a number is written as the standard's "?": a reader
-    # would take the letters of "nan" or "inf" for compressed digits.
-    ys = [_number(v) if ok else "?" for v, ok in zip(y, np.isfinite(y))]
-    while i < len(ys):
+    while pending is not None:
         line = _number(x[i])
         start = i
-        while i < len(ys) and (i == start or len(line) + 1 + len(ys[i]) <= LINE):
-            line += " " + ys[i]
+        while pending is not None and (i == start or len(line) + 1 + len(pending) <= LINE):
+            line += " " + pending
             i += 1
-        lines.append(line)
-    return lines
+            pending = next(texts, None)
+        yield line
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
@@ -135,5 +146,5 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(header(data))
         f.write("##XYDATA=(X++(Y..Y))\n")
-        f.write("".join(line + "\n" for line in body))
+        f.writelines(line + "\n" for line in body)
         f.write("##END=\n")

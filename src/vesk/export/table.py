@@ -40,10 +40,14 @@ def _texts(values: ArrayLike) -> List[str]:
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
+    # A chunk of rows at a time: a long spectrum's texts at once took some
+    # 200 bytes a point.
+    x, y = np.asarray(coordinate(data, data.dims[0])), np.asarray(data.y)
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow([data.block.x_label, data.block.y_label])
-        out.writerows(zip(_texts(coordinate(data, data.dims[0])), _texts(data.y)))
+        for at in range(0, min(len(x), len(y)), CHUNK):
+            out.writerows(zip(_texts(x[at:at + CHUNK]), _texts(y[at:at + CHUNK])))
 
 
 def write_long(data: DataObject, path: str) -> None:
@@ -141,23 +145,38 @@ def write_wide(data: DataObject, path: str) -> None:
     columns = [data.coords[n] for n in names] or [
         ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
     texts = [(cdims, _Texts(array)) for cdims, array in columns]
-    heading = [column_label(data, n) for n in names or rows] + _texts(
-        coordinate(data, data.dims[-1]))
-    row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n"
+    heading = [column_label(data, n) for n in names or rows]
+    long_rows = width + len(columns) > CHUNK  # a row of a long spectrum's values
+    row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n" \
+        if not long_rows else ""
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
-        f.write(_line(heading) + "\n")
+        _write_line(f, heading, coordinate(data, data.dims[-1]))
         for start in range(0, len(table), step):
             stop = min(start + step, len(table))
             index = np.unravel_index(np.arange(start, stop), row_shape)
             cells = [table_of[tuple(index[rows.index(d)] for d in cdims)].tolist()
                      for cdims, table_of in texts]
-            if any(_QUOTED.search("".join(column)) for column in cells):
+            if long_rows:
+                _write_line(f, [column[0] for column in cells], table[start])
+            elif any(_QUOTED.search("".join(column)) for column in cells):
                 f.writelines(_line(list(labels) + _texts(line)) + "\n"
                              for labels, line in zip(zip(*cells), table[start:stop]))
             else:  # a row goes through one % in C, as in the long layout
                 value_columns = zip(*table[start:stop].tolist())
                 f.write("".join(map(row.__mod__, zip(*cells, *value_columns))))
+
+
+def _write_line(f: Any, labels: List[str], values: ArrayLike) -> None:
+    """One CSV line: `labels`, then `values` formatted a chunk at a time: a
+    row of a long spectrum's points at once took some 250 bytes a point."""
+    array = np.asarray(values)
+    f.write(_line(labels))
+    sep = "," if labels else ""
+    for at in range(0, len(array), CHUNK):
+        f.write(sep + _line(_texts(array[at:at + CHUNK])))
+        sep = ","
+    f.write("\n")
 
 
 def _line(cells: Sequence[str]) -> str:
