@@ -484,3 +484,19 @@ def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
                                 "-f", "netcdf")
     assert (code, written, err) == (1, [], "vesk: %s\n" % netcdf.NEEDS)
     assert not (tmp_path / "nc").exists()
+
+
+def test_json_records_each_file_as_it_is_done(capsys, tmp_path):
+    missing = str(tmp_path / "gone.vesk")
+    code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], SAMPLES["mapping"],
+                            missing, "-f", "jcamp", "--json")
+    records = [json.loads(line) for line in lines]
+    assert code == 1 and [r["file"] for r in records] == [SAMPLES["sample"],
+                                                          SAMPLES["mapping"], missing]
+    spectra, maps, gone = records
+    assert len(spectra["written"]) == 3 and all(os.path.isfile(p) for p in spectra["written"])
+    assert maps["written"] == [] and len(maps["skipped"]) == 2
+    assert gone["failed"] and gone["written"] == []
+    code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], "-f", "jcamp", "--json",
+                            "--skip-existing")
+    assert json.loads(lines[0])["kept"] == spectra["written"]

@@ -26,10 +26,11 @@ from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, ma
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
+from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import describe, emit_path, error, library_warnings_ignored, note, warning
+from .report import describe, emit, emit_path, error, library_warnings_ignored, note, warning
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -42,13 +43,13 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "subfolders are made again under DIR (under each folder's path from "
                     "their common folder where several are named), so a whole tree "
                     "exports in one go. Spectra: "
-                    "CSV (x and y columns, units in the header), NPZ (x, y, parameters), "
+                    "CSV (x and y columns, units in the header), NPZ (values, x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, or CSV in a long layout (one row per value) or "
                     "a wide one (--layout wide: one row per spectrum or trace). "
                     "An existing output is an error, unless --force (overwrite it) or "
                     "--skip-existing (keep it and write the others). The paths written go "
-                    "to standard output.")
+                    "to standard output, or with --json a record of each file.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
                    type=block_key,
@@ -65,6 +66,9 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    help="folder for the outputs (default: the current folder)")
     p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",
                    help="files exported in parallel by N processes (0: one per CPU)")
+    p.add_argument("--json", action="store_true",
+                   help="print, for machines, one JSON line per file as it is done: file, "
+                        "written, kept, skipped, failed, warnings")
     existing = p.add_mutually_exclusive_group()
     existing.add_argument("--force", action="store_true", help="overwrite existing outputs")
     existing.add_argument("--skip-existing", action="store_true",
@@ -281,7 +285,7 @@ def run_export(args: argparse.Namespace) -> int:
         error(message)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    tally = Tally()
+    tally = Tally(args.json)
     # Told in the order of the inputs, whatever order --jobs ends them in, so
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
@@ -318,14 +322,19 @@ def run_export(args: argparse.Namespace) -> int:
 class Tally:
     """What the files exported so far wrote and met, told as each is."""
 
-    def __init__(self) -> None:
+    def __init__(self, as_json: bool = False) -> None:
+        self.as_json = as_json
         self.written = self.skipped = self.kept = self.warned = 0
         self.files = self.blocks_failed = self.files_failed = self.missing = 0
 
     def tell(self, report: Report) -> None:
         for message in report.warnings:
             warning(message)
-        for out in report.written:
+        if self.as_json:  # a line each, as files are done: an interrupted run's are whole
+            emit(dumps({"file": report.path, "written": report.written, "kept": report.kept,
+                        "skipped": report.skipped, "failed": report.errors,
+                        "warnings": report.warnings}, indent=None))
+        for out in [] if self.as_json else report.written:
             emit_path(out)
         for message in report.skipped:
             error("skipped " + message)  # "vesk: " as every line it tells of a file

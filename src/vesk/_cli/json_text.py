@@ -4,7 +4,7 @@ from __future__ import annotations
 import json
 import math
 import re
-from typing import Any
+from typing import Any, Optional
 
 # A file name's bytes that are not UTF-8, which the file system's decoding
 # keeps as lone surrogates: escaped, so that the text stays UTF-8 and
@@ -24,6 +24,7 @@ def strict(value: Any) -> Any:
     return value
 
 
-def dumps(value: Any) -> str:
-    text = json.dumps(strict(value), indent=2, ensure_ascii=False, allow_nan=False, default=str)
+def dumps(value: Any, indent: Optional[int] = 2) -> str:
+    text = json.dumps(strict(value), indent=indent, ensure_ascii=False, allow_nan=False,
+                      default=str)
     return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text)
