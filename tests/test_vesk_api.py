@@ -862,7 +862,7 @@ def test_display_escapes_file_text_and_never_raises(tmp_path):
 
 
 FRAME_INDEX = {"image map": ["y", "x"], "image traces": ["y", "x"],
-               "time-resolved series": ["time"], "time-resolved traces": ["trace"],
+               "time-resolved series": ["time"], "time-resolved traces": None,  # their x axis
                "multiregion map": ["region", "region_title", "map_x", "map_y", "start_time"],
                "multiregion traces": ["region", "region_title", "map_x", "map_y"]}
 
@@ -873,16 +873,20 @@ def test_blocks_of_many_rows_to_pandas(tmp_path, kind):
     path, key = write(tmp_path, kind)
     data = vesk.read(path, key)
     frame = data.to_pandas()
-    np.testing.assert_array_equal(frame.to_numpy(), data.values.reshape(len(frame), -1))
-    assert list(frame.index.names) == FRAME_INDEX[kind]
-    assert frame.columns.tolist() == data.coords[data.dims[-1]][1].tolist()
+    # Times run down the rows of traces as of spectra; the columns are the traces.
+    values, dims = (data.values.T, data.dims[::-1]) if kind == "time-resolved traces" else (
+        data.values, data.dims)
+    np.testing.assert_array_equal(frame.to_numpy(), values.reshape(len(frame), -1))
+    names = FRAME_INDEX[kind] or [dims[0]]
+    assert list(frame.index.names) == names
+    assert frame.columns.tolist() == data.coords[dims[-1]][1].tolist()
     # Each row is indexed by its own coordinates.
     for row, label in enumerate(frame.index):
         label = label if isinstance(label, tuple) else (label,)
-        at = np.unravel_index(row, data.values.shape[:-1])
-        for name, value in zip(FRAME_INDEX[kind], label):
-            dims, array = data.coords[name]
-            np.testing.assert_equal(value, array[tuple(at[data.dims.index(d)] for d in dims)])
+        at = np.unravel_index(row, values.shape[:-1])
+        for name, value in zip(names, label):
+            cdims, array = data.coords[name]
+            np.testing.assert_equal(value, array[tuple(at[dims.index(d)] for d in cdims)])
 
 
 def test_images_of_the_sample():

@@ -206,27 +206,35 @@ def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
 class Table(DataObject):
     """A block of many spectra or traces, which pandas holds as a table."""
 
+    def table_view(self) -> Tuple[NDArray[np.float32], Tuple[str, ...]]:
+        """`values` (a view) and its dims as a table takes them: one row per
+        spectrum, map point or time, the columns last (the spectral axis, or
+        the traces)."""
+        return self.values, self.dims
+
     def row_coordinates(self) -> List[str]:
-        """Names of the coordinates that label each spectrum or trace (the
-        values' rows): a dimension's own coordinate first, then those lying
-        over the rows only. `to_pandas()` indexes its rows by them."""
-        rows, last = self.dims[:-1], self.dims[-1]
+        """Names of the coordinates that label the table's rows (table_view):
+        a dimension's own coordinate first, then those lying over the rows
+        only. `to_pandas()` indexes its rows by them."""
+        dims = self.table_view()[1]
+        rows, last = dims[:-1], dims[-1]
         return [d for d in rows if d in self.coords] + [
             n for n, (cdims, _) in self.coords.items()
             if n not in rows and n != last and cdims and set(cdims) <= set(rows)]
 
     def to_pandas(self) -> "pandas.DataFrame":
-        """The values as a `pandas.DataFrame`: one row per spectrum (or per
-        trace), one column per point of the last dimension.
+        """The values as a `pandas.DataFrame`: one row per spectrum, map point
+        or time, one column per point of the spectral axis or per trace.
 
-        The rows are indexed by the coordinates of the other dimensions (y and
-        x of a map, time, trace names, region, its title and map position of a point);
-        the table shares the memory of `values` where its layout allows.
+        The rows are indexed by their coordinates (y and x of a map, time,
+        region, its title and map position of a point); the table shares the
+        memory of `values` where its layout allows.
         """
         pd = _need("pandas", "to_pandas()", "pandas")
-        rows, last = self.dims[:-1], self.dims[-1]
-        row_shape = self.values.shape[:-1]
-        width = self.values.shape[-1]
+        values, dims = self.table_view()
+        rows, last = dims[:-1], dims[-1]
+        row_shape = values.shape[:-1]
+        width = values.shape[-1]
         names = self.row_coordinates()
         count = int(np.prod(row_shape))
         if not names:
@@ -248,7 +256,7 @@ class Table(DataObject):
         columns = pd.Index(self.coords[last][1] if last in self.coords else np.arange(width),
                            name=last)
         return pd.DataFrame(  # type: ignore[no-any-return, unused-ignore]
-            self.values.reshape(count, width), index=index, columns=columns, copy=False)
+            values.reshape(count, width), index=index, columns=columns, copy=False)
 
     def _check_grid_index(self, levels: Sequence[NDArray[Any]], count: int, width: int) -> None:
         """Refuses a grid index that needs more memory than its filled rows
@@ -333,11 +341,15 @@ class TimeSeries(Table):
 @dataclass(frozen=True, eq=False, repr=False)
 class TimeTraces(Table):
     """Traces: values[trace, point] at times time[point] (also `x`), trace k
-    named labels[k]."""
+    named labels[k]. `to_pandas()` gives one row per time and one column per
+    trace, as a series of spectra gives one row per time."""
 
     spectral: ClassVar[bool] = False
 
     labels: List[str]
+
+    def table_view(self) -> Tuple[NDArray[np.float32], Tuple[str, ...]]:
+        return self.values.T, self.dims[::-1]
 
     @property
     def time(self) -> NDArray[np.float64]:

@@ -46,7 +46,7 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "CSV (x and y columns, units in the header), NPZ (values, x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, or CSV in a long layout (one row per value) or "
-                    "a wide one (--layout wide: one row per spectrum or trace). "
+                    "a wide one (--layout wide: one row per spectrum, map point or time). "
                     "An existing output is an error, unless --force (overwrite it) or "
                     "--skip-existing (keep it and write the others). The paths written go "
                     "to standard output, or with --json a record of each file.")
@@ -60,8 +60,9 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    help="output format (npy writes .npz archives)")
     p.add_argument("--layout", choices=LAYOUTS,
                    help="CSV of blocks of many spectra or traces: long (default), one row "
-                        "per value with its coordinates; wide, one row per spectrum or "
-                        "trace, its coordinates first, then one column per x value")
+                        "per value with its coordinates; wide, one row per spectrum, map "
+                        "point or time, its coordinates first, then one column per x value "
+                        "or trace")
     p.add_argument("-o", "--output", default=".", metavar="DIR", type=output_folder,
                    help="folder for the outputs (default: the current folder)")
     p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",

@@ -129,12 +129,13 @@ class _Texts:
 
 
 def write_wide(data: DataObject, path: str) -> None:
-    """One row per spectrum or trace: the row's coordinates (those to_pandas()
-    indexes it by, or its positions where it has none), then one value per
-    point of the last dimension, each column headed by that point's x value
-    (or trace name)."""
-    values = np.asarray(data.values)
-    rows = data.dims[:-1]
+    """The table to_pandas() gives: one row per spectrum, map point or time,
+    its coordinates first (those to_pandas() indexes it by, or its positions
+    where it has none), then one value per point of the spectral axis or per
+    trace, each column headed by that point's x value (or trace name)."""
+    values, dims = data.table_view() if isinstance(data, Table) else (data.values, data.dims)
+    values = np.asarray(values)
+    rows = dims[:-1]
     row_shape = values.shape[:-1]
     width = values.shape[-1]
     table = values.reshape(math.prod(row_shape), width)
@@ -151,7 +152,7 @@ def write_wide(data: DataObject, path: str) -> None:
         if not long_rows else ""
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
-        _write_line(f, heading, coordinate(data, data.dims[-1]))
+        _write_line(f, heading, coordinate(data, dims[-1]))
         for start in range(0, len(table), step):
             stop = min(start + step, len(table))
             index = np.unravel_index(np.arange(start, stop), row_shape)
