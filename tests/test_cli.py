@@ -305,11 +305,13 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
                           (read_built(tmp_path, series), [0, 50, 100, 200]),
                           (read_built(tmp_path, one), 100)]:
         np.testing.assert_allclose(obj.band_area(300, 190), expected, atol=1e-3)
-    for lo, error, problem in [(210, ValueError, "fewer than two points"),
-                               (math.nan, ValueError, "finite numbers, not nan"),
-                               ("190", TypeError, "numbers, not '190'")]:
+    for lo, hi, error, problem in [
+            (210, 240, ValueError, "fewer than two points"),
+            (500, 700, ValueError, "the band 500 .. 700 is outside the x range 100 .. 400"),
+            (math.nan, 240, ValueError, "finite numbers, not nan"),
+            ("190", 240, TypeError, "numbers, not '190'")]:
         with pytest.raises(error, match=problem) as e:
-            data.band_area(lo, 240)
+            data.band_area(lo, hi)
         assert "band.vesk: AB/3D/NONE: " in str(e.value)
     with pytest.raises(TypeError, match="block of traces"):
         vesk.read(SAMPLES["kinetics"], "TRC").band_area(0, 10)

@@ -94,6 +94,10 @@ def band_points(x: NDArray[Any], one: float, other: float) -> Tuple[int, int]:
     lo, hi = sorted((one, other))
     inside = np.flatnonzero((x >= lo) & (x <= hi))
     if len(inside) < 2:
+        ends = (float(np.min(x)), float(np.max(x))) if len(x) else None
+        if ends is not None and (hi < ends[0] or lo > ends[1]):
+            raise ValueError("the band %g .. %g is outside the x range %g .. %g" % (
+                one, other, x[0], x[-1]))
         raise ValueError("the band %g .. %g holds fewer than two points of the x axis" % (
             one, other))
     return int(inside[0]), int(inside[-1])
