@@ -1,5 +1,6 @@
 """The `vesk` command: listing, parameters, images, plots, usage and errors."""
 import importlib.util
+import errno
 import glob
 import io
 import json
@@ -949,6 +950,32 @@ def test_an_output_another_run_writes_meanwhile_is_kept(capsys, tmp_path, monkey
     assert (code, out) == ((0, "") if skip else (1, ""))
     assert ("already there" if skip else "exists (use --force to overwrite)") in err
     assert {open(p).read() for p in glob.glob(str(tmp_path / "out" / "*"))} == {"theirs"}
+
+
+@pytest.mark.parametrize("errno_, replaced", [(errno.EPERM, True), (errno.EACCES, False)])
+def test_outputs_where_links_fail(tmp_path, monkeypatch, errno_, replaced):
+    # A file system without hard links takes the rename; any other failure is said.
+    from vesk.export import atomic
+
+    def refused(*_):
+        raise OSError(errno_, os.strerror(errno_))
+    monkeypatch.setattr(os, "link", refused)
+    out = str(tmp_path / "o.txt")
+    if replaced:
+        atomic.write_atomically(out, lambda tmp: open(tmp, "w").close())
+    else:
+        with pytest.raises(PermissionError):
+            atomic.write_atomically(out, lambda tmp: open(tmp, "w").close())
+    assert os.listdir(tmp_path) == (["o.txt"] if replaced else [])
+
+
+def test_skip_existing_does_not_keep_a_dangling_link(capsys, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "sample_AB_2D_NONE.npz").symlink_to(tmp_path / "nowhere")
+    code, _, err = run(capsys, "export", SAMPLE, "-f", "npy", "-b", "AB/2D/NONE", "-o", out,
+                       "--skip-existing")
+    assert code == 1 and "already there" not in err
 
 
 @pytest.mark.parametrize("at, expected", [

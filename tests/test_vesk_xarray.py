@@ -217,12 +217,13 @@ def test_open_mfdataset_on_a_cluster(tmp_path, cluster):
     assert len(set(workers.values())) == 2
 
 
+@pytest.mark.parametrize("drop", [None, ["elsewhere"]])
 @pytest.mark.parametrize("kind", ["image map", "multiregion map"])  # lazy and read as opened
-def test_files_opened_together_close(tmp_path, kind):
+def test_files_opened_together_close(tmp_path, kind, drop):
     paths = [write(tmp_path, kind, "m%d.vesk" % k)[0] for k in range(2)]
     group = write(tmp_path, kind)[1]
     with xr.open_mfdataset(paths, engine=ENGINE, group=group, combine="nested",
-                           concat_dim="file") as ds:
+                           concat_dim="file", drop_variables=drop) as ds:
         assert ds[group.replace("/", "_")].shape[0] == 2
 
 

@@ -99,7 +99,7 @@ def reworded(message: str) -> str:
 
 def with_offset(message: str, offset: Optional[int]) -> str:
     """The message with the byte offset it concerns, unless it gives it already."""
-    if offset is None or offset < 0 or re.search(r"\boffset %d\b" % offset, message):
+    if offset is None or offset < 0 or re.search(r"\b(offset|byte) %d\b" % offset, message):
         return message
     return message + " (at byte %d)" % offset
 

@@ -192,6 +192,8 @@ class VeskFile:
         """Reads the block a key names, as `f[key]`, or gives `default` where
         the file has no such block (a key naming several still raises
         AmbiguousBlockError)."""
+        if key is None:  # no key here, as in f[key]
+            key_parts(key)
         try:
             block = self.block(key)
         except AmbiguousBlockError:
@@ -315,7 +317,8 @@ def _has_missing_values(block: Block) -> bool:
 
 def _read_natively(block: Block) -> bool:
     """Whether `block` is read past what `veskread` refuses or reads as 0:
-    missing values, or a parameter block that the end of the file cuts."""
+    missing values, or a parameter block that the end of the file cuts or a
+    damaged record ends."""
     return block.kind != UNREADABLE and (_has_missing_values(block)
                                          or block.parameters_cut >= 0)
 
@@ -323,7 +326,7 @@ def _read_natively(block: Block) -> bool:
 def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     """What was measured of a block `_read_natively` is true of: a map with
     NaN where no whole spectrum is stored, a series of its whole spectra, a
-    series or map of its whole traces; with the parameters that a cut
+    series or map of its whole traces; with the parameters that a cut or damaged
     parameter block holds before the cut."""
     if block.kind in ("multiregion map", "multiregion traces"):
         return _read_cut_regions(fd, path, block)

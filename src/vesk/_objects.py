@@ -14,7 +14,7 @@ import datetime as _dt
 import math
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
-                    Type, TypeVar, Union)
+                    TypeVar, Union)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -87,7 +87,11 @@ def in_place(cls: _Class) -> _Class:
     frozen = vars(cls)["__setattr__"]  # what the frozen data class made
 
     def __setattr__(self: Any, name: str, value: Any) -> None:
-        if name in self.__dict__ and self.__dict__[name] is value:
+        if name in self.__dict__:
+            if self.__dict__[name] is value:
+                return
+        elif isinstance(getattr(type(self), name, None), property) and \
+                getattr(self, name) is value:  # an alias of a field (`time` of `z`)
             return
         frozen(self, name, value)
 
@@ -145,8 +149,9 @@ class DataObject(Bands):
 
     @property
     def warning(self) -> Optional[str]:
-        """Why values are not all the measurement (points never measured, a
-        file cut short), as `block.warning` says; None where they are."""
+        """What the file lacks or garbles for this block (points never
+        measured, a file cut short, parameters cut or damaged), as
+        `block.warning` says; None where nothing is amiss."""
         return self.block.warning
 
     @property

@@ -142,7 +142,8 @@ def _group_key(group: Optional[str]) -> Optional[str]:
     return group
 
 
-def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
+def open_block_dataset(path: PathType, group: Optional[str] = None,
+                       drop_variables: Union[str, Iterable[str], None] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     group = _group_key(group)
     with VeskFile(path) as f:
@@ -153,15 +154,18 @@ def open_block_dataset(path: PathType, group: Optional[str] = None) -> Dataset:
                 raise
             raise BlockNotFoundError("%s with group=, or open them all with "
                                      "xarray.open_datatree" % e.args[0]) from None
-        return _block_dataset(f, block)
+        return _block_dataset(f, block, drop_variables)
 
 
-def _block_dataset(f: VeskFile, block: Block) -> Dataset:
+def _block_dataset(f: VeskFile, block: Block,
+                   drop_variables: Union[str, Iterable[str], None]) -> Dataset:
     warn_of(f.path, block, stacklevel=_opener())
     if block.kind in LAZY_KINDS:
         ds = _lazy_dataset(f.path, block)
     else:
         ds = _eager_dataset(f._read(block, warn=False))
+    if drop_variables is not None:
+        ds = ds.drop_vars(drop_variables, errors="ignore")
     # No file stays open (each read opens its own), but xarray's closer of
     # datasets opened together calls every dataset's closer.
     ds.set_close(_nothing_to_close)
@@ -182,10 +186,6 @@ def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
     if not below:
         f.block(key)  # says what the file has
     return len(parts), below
-
-
-def _dropped(ds: Dataset, drop_variables: Union[str, Iterable[str], None]) -> Dataset:
-    return ds if drop_variables is None else ds.drop_vars(drop_variables, errors="ignore")
 
 
 def _opener() -> int:
@@ -211,7 +211,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
     ) -> Dataset:
-        return _dropped(open_block_dataset(filename_or_obj, group), drop_variables)
+        return open_block_dataset(filename_or_obj, group, drop_variables)
 
     def open_groups_as_dict(  # type: ignore[override]
         self,
@@ -251,7 +251,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
                                   stacklevel=_opener())
                     continue
                 path = "/".join(("",) + block.key[depth:])
-                groups[path or "/"] = _dropped(_block_dataset(f, block), drop_variables)
+                groups[path or "/"] = _block_dataset(f, block, drop_variables)
         return groups
 
     def open_datatree(  # type: ignore[override]
@@ -261,8 +261,8 @@ class VeskBackendEntrypoint(BackendEntrypoint):
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
     ) -> Any:
-        """Every block of the file in one DataTree (xarray 2024.10 on), or the
-        block `group` names."""
+        """Every block of the file in one DataTree (xarray 2024.10 on), or those
+        below `group`, in a tree rooted there (open_groups_as_dict)."""
         from xarray import DataTree
         return DataTree.from_dict(self.open_groups_as_dict(
             filename_or_obj, drop_variables=drop_variables, group=group))

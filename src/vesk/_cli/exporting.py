@@ -198,7 +198,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         make_folder(os.path.dirname(out))
         write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
     except OutputExistsError as e:
-        if job.skip_existing:  # written meanwhile, by another run into the same folder
+        if job.skip_existing and is_output(out):  # written meanwhile, by another run
             report.kept.append(out)
         else:
             report.block_failed(describe(job.path, e, block.name))

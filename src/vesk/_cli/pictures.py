@@ -75,7 +75,7 @@ def save_image(path: str, stem: str, image: vesk.Image, folder: str,
         try:
             write_atomically(out, write_bytes(data), force)
         except OutputExistsError:
-            if not skip_existing:
+            if not (skip_existing and is_output(out)):
                 raise
             continue  # written meanwhile, by another run into the same folder
         written.append(out)

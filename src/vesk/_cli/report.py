@@ -45,7 +45,7 @@ def emit(text: str) -> None:
             print(text, flush=True)
         except UnicodeEncodeError:
             # A file name's stray bytes, which the output's encoding cannot
-            # hold: escaped as \udce9, which JSON reads back as the name.
+            # hold: escaped as \udce9, to be read as the name's bytes.
             encoding = sys.stdout.encoding or "utf-8"
             print(text.encode(encoding, "backslashreplace").decode(encoding), flush=True)
     except BrokenPipeError:

@@ -92,10 +92,16 @@ def _put_in_place(tmp: str, path: str, force: bool) -> None:
         os.link(tmp, path)
     except FileExistsError:
         raise OutputExistsError("%s exists (use --force to overwrite)" % path) from None
-    except OSError:  # a file system without hard links
+    except OSError as e:
+        if e.errno not in _NO_HARD_LINKS:
+            raise
         os.replace(tmp, path)
     else:
         os.unlink(tmp)
+
+
+# What a file system without hard links (FAT, some network shares) answers.
+_NO_HARD_LINKS = {errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.ENOSYS}
 
 
 def remove_in_progress() -> None:
