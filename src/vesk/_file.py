@@ -168,7 +168,7 @@ class VeskFile:
             parts = key_parts(key)
         except BlockNotFoundError as e:
             raise BlockNotFoundError("%s: %s" % (self.path, e.args[0])) from None
-        matches = [b for b in self.blocks if b.key[: len(parts)] == parts]
+        matches = self._below(parts)
         distinct = list(dict.fromkeys(b.name for b in matches))
         if len(distinct) == 1:
             return matches[0]
@@ -180,6 +180,11 @@ class VeskFile:
             "%s: %s names %d blocks (%s); give the full key"
             % (self.path, wanted, len(distinct), ", ".join(distinct))
         )
+
+    def _below(self, parts: Tuple[str, ...]) -> List[Block]:
+        """The blocks whose keys begin with `parts` (key_parts): those a short
+        form names, or a tree's group holds."""
+        return [b for b in self.blocks if b.key[:len(parts)] == parts]
 
     def __getitem__(self, key: Key) -> DataObject:
         """Reads the block a key names into its typed data object."""

@@ -182,7 +182,7 @@ def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
     if key is None:
         return 0, f.blocks
     parts = key_parts(key)
-    below = [block for block in f.blocks if block.key[:len(parts)] == parts]
+    below = f._below(parts)
     if not below:
         f.block(key)  # says what the file has
     return len(parts), below
