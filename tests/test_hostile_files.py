@@ -197,6 +197,7 @@ def test_csv_of_many_region_points_within_the_rule(write_file, layout):
 
 HAS = {name: importlib.util.find_spec(name) is not None
        for name in ("xarray", "netCDF4", "matplotlib")}
+HAS["DataTree"] = HAS["xarray"] and hasattr(importlib.import_module("xarray"), "open_datatree")
 
 
 def needs(*names):
@@ -207,7 +208,7 @@ def needs(*names):
     # Every key merging one parameter block of 100,000 records: each dataset,
     # each export, copied them all (a tree 1.1 GB; NetCDF 108 s, 2.9 GB).
     pytest.param(lambda: hf.merged_by_every_key(own_block=False), ["vesk.tree"],
-                 marks=needs("xarray")),
+                 marks=needs("DataTree")),
     (lambda: hf.merged_by_every_key(own_block=False), ["vesk.export", "npy", None]),
     (lambda: hf.merged_by_every_key(own_block=False), ["vesk.export", "jcamp", None]),
     pytest.param(lambda: hf.merged_by_every_key(own_block=False),

@@ -45,9 +45,10 @@ from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_a
 from vesk._vocabulary import axis_dimension
 
 LAZY_KINDS = ("spectrum", "image map")
-# A parameter as a dataset's attribute: the entries of the dicts that
-# xarray copies it into.
-ATTRIBUTE_BYTES = 160
+# A parameter as a dataset's attribute in a tree: an entry of about 100
+# bytes in each of three dicts (the block's attributes, the dataset's copy,
+# the tree node's).
+ATTRIBUTE_BYTES = 320
 
 
 def _window(index: Any, size: int) -> Optional[Tuple[int, int, Any]]:
