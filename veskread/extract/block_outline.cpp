@@ -180,9 +180,10 @@ void refuse_partial_map(const ParamBlock& params, int64_t cut_at, const std::str
         std::string keys =
             " after some of a map's keys (" + std::string(k) + "), before the others";
         if (damage.empty())
-            throw Error(ErrorKind::ShortRead, "file ends early: " + block + " is cut short" + keys,
-                        cut_at);
-        throw Error(ErrorKind::Value, block + " is damaged" + keys + ": " + damage, cut_at);
+            throw PartialMapKeys(ErrorKind::ShortRead,
+                                 "file ends early: " + block + " is cut short" + keys, cut_at);
+        throw PartialMapKeys(ErrorKind::Value, block + " is damaged" + keys + ": " + damage,
+                             cut_at);
     }
 }
 

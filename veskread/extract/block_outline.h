@@ -33,6 +33,14 @@ enum class BlockKind {
 };
 
 // The parameters a block merges, as soon as they are read.
+// What outline_block throws where a parameter block that is cut short, or
+// that a damaged record ends, keeps some of a map's keys but not the
+// others: read past it, the map would be taken for a series of its points.
+class PartialMapKeys : public Error {
+public:
+    using Error::Error;
+};
+
 struct MergedParameters {
     std::shared_ptr<const ParamBlock> params;
     int64_t cut_at = -1; // a parameter block cut short, whose records before the cut they hold

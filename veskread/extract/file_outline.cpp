@@ -87,9 +87,12 @@ outline_past_cut_parameters(const ByteSource& src, const std::vector<DirEntry>& 
                                          CutParameters::KeepRead);
         if (out.parameters_cut_at == -1) return std::nullopt;
         return out;
+    } catch (const PartialMapKeys& e) {
+        failure = e;
+        return std::nullopt;
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::Io) throw;
-        if (e.kind() == ErrorKind::ShortRead || e.position() == before_cut.cut_at) failure = e;
+        if (e.kind() == ErrorKind::ShortRead) failure = e;
         return std::nullopt;
     }
 }

@@ -140,7 +140,7 @@ constexpr size_t kRecordBytes = 256;
 } // namespace
 
 ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
-                                std::optional<Error>* cut) {
+                                std::optional<Error>* cut, std::string* damage) {
     const auto most = static_cast<size_t>(output_limit(cur.source_size()));
     ParamRecords params;
     params.reserve(16); // most blocks hold fewer records
@@ -173,6 +173,10 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
             case 2:
             case 3:
             case 4: {
+                if (size < 0 && damage)
+                    *damage = "the text of key '" + key + "' at offset " +
+                              std::to_string(record_at) + " has a size below zero (" +
+                              std::to_string(size) + ")";
                 std::string text = cur.read_upto(2 * int64_t(size));
                 text_cut = int64_t(text.size()) < 2 * int64_t(size);
                 text.resize(cut_at_nul(text).size());
@@ -191,6 +195,7 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
         if (!cut || !ends_records(e.kind())) throw;
         // Past the end nothing but a short read can follow a text cut short.
         if (text_cut && e.kind() == ErrorKind::ShortRead) params.pop_back();
+        if (damage && damage->empty() && e.kind() != ErrorKind::ShortRead) *damage = e.what();
         *cut = e;
         return params;
     }
@@ -203,13 +208,7 @@ bool ends_records(ErrorKind kind) {
 
 std::string ParamRecordCache::damage(int64_t at) const {
     auto found = read_.find(at);
-    if (found == read_.end() || !found->second.cut) return {};
-    const Error& e = *found->second.cut;
-    if (e.kind() == ErrorKind::ShortRead) return {};
-    // Reading's own words for this one name no record.
-    if (e.kind() == ErrorKind::NegativeReadLength)
-        return "a text's size is below zero at offset " + std::to_string(e.position());
-    return e.what();
+    return found == read_.end() ? std::string() : found->second.damage;
 }
 
 const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t offset) {
@@ -217,8 +216,11 @@ const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t off
     if (found != read_.end()) return found->second;
     size_t before = spent_;
     std::optional<Error> cut;
-    ParamRecords records = read_param_records(cur, offset, spent_, &cut);
-    return read_.emplace(offset, Read{std::move(records), spent_ - before, std::move(cut)})
+    std::string damage;
+    ParamRecords records = read_param_records(cur, offset, spent_, &cut, &damage);
+    return read_
+        .emplace(offset,
+                 Read{std::move(records), spent_ - before, std::move(cut), std::move(damage)})
         .first->second;
 }
 

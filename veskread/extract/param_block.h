@@ -73,8 +73,10 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset);
 // that a damaged record ends (ends_records), gives its records before the
 // cut (a text cut short is not one of them), and `cut` the error that
 // reading it whole ends with.
+// With `damage` too, a damaged record's error in words that name its key and
+// offset where reading's own do not.
 ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
-                                std::optional<Error>* cut = nullptr);
+                                std::optional<Error>* cut = nullptr, std::string* damage = nullptr);
 
 // Whether an error of reading a parameter block's records ends them there:
 // the end of the file, or a record whose type, key or size no record has
@@ -113,7 +115,8 @@ private:
     struct Read {
         ParamRecords records;
         size_t bytes;             // as read_param_records reckons them
-        std::optional<Error> cut; // the end of the file cuts the block short
+        std::optional<Error> cut; // the end of the file, or a damaged record, ends it
+        std::string damage;       // for a damaged record, what is wrong with it
     };
     struct Merge {
         std::shared_ptr<const ParamBlock> params;
