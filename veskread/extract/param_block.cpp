@@ -44,6 +44,18 @@ std::string_view strip_nuls(std::string_view s) {
     return s;
 }
 
+// A key as a message shows it: a NUL within it would end the message's text.
+std::string shown_key(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+        if (c == '\0')
+            out += "\\x00";
+        else
+            out += c;
+    }
+    return out;
+}
+
 // Keys are at most four bytes: comparing them in place beats a call to memcmp.
 bool same_key(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -182,8 +194,8 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
             }
             default:
                 throw Error(ErrorKind::UnknownParamType,
-                            "unknown parameter type " + std::to_string(type) + " for key '" + key +
-                                "' at offset " + std::to_string(record_at),
+                            "unknown parameter type " + std::to_string(type) + " for key '" +
+                                shown_key(key) + "' at offset " + std::to_string(record_at),
                             record_at, type);
             }
         }
@@ -201,15 +213,14 @@ bool ends_records(ErrorKind kind) {
            kind == ErrorKind::KeyNotUtf8 || kind == ErrorKind::NegativeReadLength;
 }
 
+ParamRecordCache::ParamRecordCache(std::vector<int64_t> block_starts)
+    : block_starts_(std::move(block_starts)) {
+    std::sort(block_starts_.begin(), block_starts_.end());
+}
+
 std::string ParamRecordCache::damage(int64_t at) const {
     auto found = read_.find(at);
-    if (found == read_.end() || !found->second.cut) return {};
-    const Error& e = *found->second.cut;
-    if (e.kind() == ErrorKind::ShortRead) return {};
-    // Reading's own words for this one name no record.
-    if (e.kind() == ErrorKind::NegativeReadLength)
-        return "a text's size is below zero at offset " + std::to_string(e.position());
-    return e.what();
+    return found == read_.end() ? std::string() : found->second.damage;
 }
 
 const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t offset) {
@@ -218,7 +229,26 @@ const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t off
     size_t before = spent_;
     std::optional<Error> cut;
     ParamRecords records = read_param_records(cur, offset, spent_, &cut);
-    return read_.emplace(offset, Read{std::move(records), spent_ - before, std::move(cut)})
+    std::string damage;
+    if (cut && cut->kind() == ErrorKind::NegativeReadLength) {
+        // Reading's own words for this one name no record.
+        damage = "a text's size is below zero at offset " + std::to_string(cut->position());
+    } else if (cut && cut->kind() != ErrorKind::ShortRead) {
+        damage = cut->what();
+    } else if (cut) {
+        // Only the last block can be cut short: one followed by another ran
+        // on through it, from a type or size misread.
+        auto next = std::upper_bound(block_starts_.begin(), block_starts_.end(), offset);
+        if (next != block_starts_.end() && *next < cur.source_size())
+            damage = "its records run on past the start of the block at byte " +
+                     std::to_string(*next) + " to the end of the file";
+    }
+    // Records before a damaged byte may have been read from the wrong place:
+    // none is kept, rather than values that the file does not hold.
+    if (!damage.empty()) records.clear();
+    return read_
+        .emplace(offset,
+                 Read{std::move(records), spent_ - before, std::move(cut), std::move(damage)})
         .first->second;
 }
 
