@@ -177,7 +177,11 @@ def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
     key = _group_key(group)
     if key is None:
         return 0, f.blocks
-    parts = key_parts(key)
+    try:
+        parts = key_parts(key)
+    except BlockNotFoundError:
+        f.block(key)  # says so, naming the file
+        raise
     below = [block for block in f.blocks if block.key[:len(parts)] == parts]
     if not below:
         f.block(key)  # says what the file has
