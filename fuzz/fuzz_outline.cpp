@@ -61,8 +61,10 @@ void check_group_fills(const vesk::ByteSource& src, const vesk::ListedBlock& b) 
     StoredLayout stored;
     BlockOutline again;
     try {
-        ParamRecordCache parameters; // past a cut parameter block, as the package reads
-        again = outline_block(src, read_directory(src), b.key, &stored, nullptr, &parameters,
+        std::vector<DirEntry> directory = read_directory(src);
+        // past a cut parameter block, as the package reads
+        ParamRecordCache parameters(block_starts(directory));
+        again = outline_block(src, directory, b.key, &stored, nullptr, &parameters,
                               CutParameters::KeepRead);
     } catch (const Error&) {
         return; // a listing's shared bounds are not one call's

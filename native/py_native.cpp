@@ -251,7 +251,7 @@ template <class Work> void with_block(int fd, const DataBlockKey& key, Work work
     if (!has_vesk_magic(src)) throw_value("not a VESK file");
     std::vector<DirEntry> directory = read_directory(src);
     StoredLayout stored;
-    ParamRecordCache parameters;
+    ParamRecordCache parameters(block_starts(directory));
     BlockOutline outline =
         outline_block(src, directory, key, &stored, nullptr, &parameters, CutParameters::KeepRead);
     work(src, outline, stored);

@@ -232,10 +232,12 @@ def scattered_series(blocks=500_000, npt=1):
     return raw, ("getVeskData", SPECTRUM_3D), len(raw) + blocks * (4 * npt + info_size) + 4096
 
 
-def many_records(count):
-    """`count` integer parameter records of distinct keys, none of them END."""
+def many_records(count, text=0):
+    """`count` parameter records of distinct keys, none of them END: integers,
+    or texts of `text` characters."""
     keys = (bytes([33 + i % 94, 33 + i // 94 % 94, 33 + i // 8836 % 94, 0]) for i in range(count))
-    return b"".join(param_record(k, 1000) for k in keys if k != b"END\0")
+    value = "x" * text if text else 1000
+    return b"".join(param_record(k, value) for k in keys if k != b"END\0")
 
 
 def shared_data_block(npt=1000, types=(1, 2, 3, 5, 6, 7, 8), records=0, repeats=1):
@@ -278,13 +280,14 @@ def shifted_parameter_keys(records=100_000, step=10):
     return vf.build()
 
 
-def merged_by_every_key(records=100_000, own_block=True):
+def merged_by_every_key(records=100_000, own_block=True, text=0):
     """A spectrum's data block under every 2D and 3D key, each key merging
-    one large parameter block: with `own_block`, the acquisition block that
-    all keys share after a small block of each key's own (so no two merges
-    are equal); otherwise, each key's data parameters."""
+    one large parameter block (of texts of `text` characters, if given):
+    with `own_block`, the acquisition block that all keys share after a
+    small block of each key's own (so no two merges are equal); otherwise,
+    each key's data parameters."""
     vf = spectrum_file([1.0, 2.0, 3.0, 4.0])
-    large = many_records(records) + vf.blocks[1]["payload"]
+    large = many_records(records, text) + vf.blocks[1]["payload"]
     if own_block:
         vf.add(large, param_type=3)
     else:
@@ -306,11 +309,11 @@ def merged_by_every_key(records=100_000, own_block=True):
     return vf.build()
 
 
-def many_parameters(records=800_000):
-    """A spectrum whose parameter block holds `records` records: as dicts,
-    some 20 times the file's size."""
+def many_parameters(records=800_000, text=0):
+    """A spectrum whose parameter block holds `records` records (texts of
+    `text` characters, if given): as dicts, some 20 times the file's size."""
     vf = spectrum_file([1.0, 2.0, 3.0])
-    vf.blocks[1]["payload"] = many_records(records) + vf.blocks[1]["payload"]
+    vf.blocks[1]["payload"] = many_records(records, text) + vf.blocks[1]["payload"]
     return vf.build(), ("getVeskData", ("AB", "2D", "NONE"))
 
 

@@ -5,6 +5,7 @@ import gc
 import json
 import math
 import os
+import operator
 import pathlib
 import pickle
 import re
@@ -642,62 +643,77 @@ def test_a_cut_parameter_block_gives_the_values_it_does_not_hold(tmp_path, kind,
 
 def damaged(payload, key, how):
     """`payload` with the record of `key` damaged `how`: a type, key or size
-    that no record has."""
+    that no record has, or a type that reads its value and what follows
+    from the wrong place; a key with a NUL within, whose message goes on
+    past it."""
     at = payload.index(key)
     record = {"type": key + b"\0" + struct.pack("<h", 93), "key": b"\xff" + key[1:],
-              "size": key + b"\0" + payload[at + 4:at + 6] + struct.pack("<h", -1)}[how]
+              "size": key + b"\0" + payload[at + 4:at + 6] + struct.pack("<h", -1),
+              "misread": key + b"\0" + struct.pack("<h", 1),
+              "NUL in key": key[:1] + b"\0" + key[2:] + b"\0" + struct.pack("<h", 93)}[how]
     return payload[:at] + record + payload[at + len(record):]
 
 
+REFUSALS = {"type": (ValueError, "Unexpected value for reading parameter type: 93"),
+            "key": (UnicodeDecodeError, "can't decode byte 0xff"),
+            "size": (ValueError, "read length must be non-negative or -1")}
+
+
 @pytest.mark.parametrize("kind", sorted(KINDS))
-@pytest.mark.parametrize("how, refusal", [
-    ("type", (ValueError, "Unexpected value for reading parameter type: 93")),
-    ("key", (UnicodeDecodeError, "can't decode byte 0xff")),
-    ("size", (ValueError, "read length must be non-negative or -1"))])
-def test_a_damaged_parameter_record_gives_the_values_it_does_not_hold(tmp_path, kind, how,
-                                                                       refusal):
-    # As a cut does: a shared block's damaged record lost every block of the file.
-    vf, key = KINDS[kind]()
-    sample = vf.add(param_block({"SNM": "sample", "CNM": "me", "SRC": 2}), param_type=10)
+@pytest.mark.parametrize("how, key", [("type", b"CNM"), ("key", b"CNM"), ("size", b"CNM"),
+                                      ("misread", b"SRC"), ("NUL in key", b"CNM")])
+def test_a_damaged_parameter_block_gives_the_values_without_its_parameters(tmp_path, kind, how,
+                                                                          key):
+    # As a cut does: a shared block's damaged record lost every block of the
+    # file. None of its records is kept: SRC read as a float ran on through
+    # END and the zeros after it to the end of the file, as a cut would.
+    vf, data_key = KINDS[kind]()
+    sample = vf.add(param_block({"SNM": "sample", "CNM": "me", "SRC": 0}), param_type=10)
+    vf.add(bytes(48), param_type=5)  # merged with none
     path = vf.write(str(tmp_path / "whole.vesk"))
     with vesk.open(path) as f:
-        expected = f[key]
-    vf.blocks[sample]["payload"] = damaged(vf.blocks[sample]["payload"], b"CNM", how)
+        expected = f[data_key]
+    vf.blocks[sample]["payload"] = damaged(vf.blocks[sample]["payload"], key, how)
     path = vf.write(str(tmp_path / "k.vesk"))
+    refusal = REFUSALS.get(how, (Exception, ""))
     with pytest.raises(refusal[0], match=refusal[1]):  # as ever
-        veskread.getVeskData(path, key)
+        veskread.getVeskData(path, data_key)
     with vesk.open(path) as f:
-        block = f.block(key)
+        block = f.block(data_key)
         with pytest.warns(vesk.VeskWarning, match=r"the parameter block at byte %d is damaged "
-                          r"\(.*offset \d+.*\): the parameters it holds from there are missing"
-                          % vf.offset_of(sample)):
-            obj = f[key]
+                          r"\(.*(offset|start of the block at byte) \d+.*\): the "
+                          r"parameters it holds are missing" % vf.offset_of(sample)):
+            obj = f[data_key]
     assert block.parameters_cut == vf.offset_of(sample) and obj.block.kind == kind
-    assert [k for k in ("SNM", "CNM", "SRC") if k in block.parameters] == ["SNM"]
+    assert not {"SNM", "CNM", "SRC"} & set(block.parameters)
     np.testing.assert_array_equal(obj.values, expected.values)
 
 
-@pytest.mark.parametrize("how", ["cut short", "damaged"])
+@pytest.mark.parametrize("how, key, problem", [
+    ("cut short", b"NPX", "is cut short after some of a map's keys"),
+    ("cut short", b"AOX", "is cut short before any of a map's keys: the block may be a map"),
+    ("damaged", b"AOX", "unknown parameter type 93 for key 'AOX'")])
 @pytest.mark.parametrize("kind", ["image map", "image traces"])
-def test_a_map_whose_cut_parameters_keep_some_map_keys_is_unreadable(tmp_path, kind, how):
+def test_a_map_whose_parameters_are_cut_before_its_keys_is_unreadable(tmp_path, kind, how, key,
+                                                                      problem):
     # Read past the cut, it was a series of the map's points, warned of as
     # missing parameters only.
-    vf, key = KINDS[kind]()
+    vf, data_key = KINDS[kind]()
     vf.blocks.append(vf.blocks.pop(0))  # its parameter block last
     data = vf.build()
     params = vf.offset_of(len(vf.blocks) - 1)
     path = tmp_path / "m.vesk"
     if how == "damaged":
-        vf.blocks[-1]["payload"] = damaged(vf.blocks[-1]["payload"], b"NPX", "type")
+        vf.blocks[-1]["payload"] = damaged(vf.blocks[-1]["payload"], key, "type")
         vf.write(str(path))
     else:
-        path.write_bytes(data[:params + vf.blocks[-1]["payload"].index(b"NPX") + 2])
+        path.write_bytes(data[:params + vf.blocks[-1]["payload"].index(key) + 2])
     with vesk.open(path) as f:
-        block = f.block(key)
-        assert block.kind == vesk.UNREADABLE and "is %s after some of a map's keys" % how \
-            in block.problem and "(at byte" not in block.problem
+        block = f.block(data_key)
+        assert block.kind == vesk.UNREADABLE and problem in block.problem
+        assert "(at byte" not in block.problem  # its offset is given once
         with pytest.raises(vesk.FormatError) as e:
-            f[key]
+            f[data_key]
     assert block.problem in str(e.value)
 
 
@@ -967,14 +983,15 @@ def test_blocks_and_objects_pickle(tmp_path, kind):
     np.testing.assert_array_equal(clone.values, obj.values)
 
 
-@pytest.mark.parametrize("kind, field", [("spectrum", "values"), ("image map", "values"),
-                                         ("time-resolved series", "time")])  # an alias
-def test_arrays_take_in_place_operators_and_nothing_else(tmp_path, kind, field):
+
+@pytest.mark.parametrize("kind, name", [("spectrum", "values"), ("image map", "values"),
+                                        ("time-resolved series", "time"),
+                                        ("time-resolved traces", "time")])
+def test_arrays_take_in_place_operators_and_nothing_else(tmp_path, kind, name):
+    # `time` names another field's array: the array changed, then it raised.
     data = vesk.read(*write(tmp_path, kind))
-    array = getattr(data, field)
-    before = array.copy()
-    array -= 0.5
-    setattr(data, field, array)  # as `data.values -= 0.5` assigns the changed array back
-    np.testing.assert_array_equal(getattr(data, field), before - 0.5)
-    with pytest.raises(AttributeError, match="cannot assign|can't set|no setter"):
-        setattr(data, field, before)
+    before = getattr(data, name).copy()
+    setattr(data, name, operator.isub(getattr(data, name), 0.5))  # data.time -= 0.5
+    np.testing.assert_array_equal(getattr(data, name), before - 0.5)
+    with pytest.raises(AttributeError, match="cannot assign"):
+        setattr(data, name, before)

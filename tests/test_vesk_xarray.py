@@ -4,6 +4,7 @@ import importlib.metadata
 import importlib.util
 import os
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -301,6 +302,8 @@ def test_groups_are_the_trees_paths(group, leaves):
     if leaves == ["/"]:  # a block's own path: its dataset
         xr.testing.assert_identical(tree.to_dataset(),
                                     xr.open_dataset(sample, engine=ENGINE, group=group))
+    with pytest.raises(vesk.BlockNotFoundError, match=r"^%s: not a block key" % re.escape(sample)):
+        xr.open_datatree(sample, engine=ENGINE, group=group + "/A/B/C/D")
 
 
 @pytest.mark.parametrize("x", [slice(None), 0])

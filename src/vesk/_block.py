@@ -88,15 +88,15 @@ class Block:
     shorter than stored, or empty, with a `VeskWarning`."""
     parameters_cut: int = -1
     """Byte offset of a parameter block of this block that the end of the
-    file cuts short, or a damaged record ends (-1 for none). `parameters`
-    hold its records before the cut; reading gives the values with a
-    `VeskWarning`, where `veskread` refuses the block, unless the cut took
-    what places them (an unreadable block, whose `problem` is reading's
-    error)."""
+    file cuts short, or that is damaged (-1 for none). `parameters` hold its
+    records before the cut, and none of a damaged one (a record read before
+    the damage may have been read from the wrong place); reading gives the
+    values with a `VeskWarning`, where `veskread` refuses the block, unless
+    the cut took what places them (an unreadable block, whose `problem` is
+    reading's error)."""
     parameters_damage: str = ""
-    """Where a damaged record, not the end of the file, ends that parameter
-    block: what is wrong with the record ("unknown parameter type 93 for key
-    'ZFF' at offset 1204")."""
+    """Where that parameter block is damaged, not cut short: what is wrong
+    with it ("unknown parameter type 93 for key 'ZFF' at offset 1204")."""
     _file_size: int = field(default=-1, compare=False, repr=False)  # of `path`, as listed
 
     @property
@@ -125,7 +125,7 @@ class Block:
                 else "the names of %d traces are" % self.cut_names))
         if self.parameters_damage:
             notes.insert(0, "the parameter block at byte %d is damaged (%s): the parameters it "
-                            "holds from there are missing" % (self.parameters_cut,
+                            "holds are missing" % (self.parameters_cut,
                                                                self.parameters_damage))
         elif 0 <= self._file_size <= self.parameters_cut:
             notes.insert(0, "the parameter block at byte %d lies past the end of the file (%d "

@@ -76,22 +76,19 @@ def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, s
 
 
 _Class = TypeVar("_Class", bound=type)
+_ABSENT = object()
 
 
 def in_place(cls: _Class) -> _Class:
     """A frozen data class whose arrays still take numpy's in-place operators:
     `obj.values -= baseline` changes the array itself, then assigns it back,
     which the frozen class would refuse after the change was made. Giving a
-    field the very object it holds is therefore no assignment; any other
-    value is refused as before."""
+    field, or a property naming one (`time`), the very object it holds is
+    therefore no assignment; any other value is refused as before."""
     frozen = vars(cls)["__setattr__"]  # what the frozen data class made
 
     def __setattr__(self: Any, name: str, value: Any) -> None:
-        if name in self.__dict__:
-            if self.__dict__[name] is value:
-                return
-        elif isinstance(getattr(type(self), name, None), property) and \
-                getattr(self, name) is value:  # an alias of a field (`time` of `z`)
+        if getattr(self, name, _ABSENT) is value:
             return
         frozen(self, name, value)
 

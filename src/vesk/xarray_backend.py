@@ -182,7 +182,11 @@ def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
     key = _group_key(group)
     if key is None:
         return 0, f.blocks
-    parts = key_parts(key)
+    try:
+        parts = key_parts(key)
+    except BlockNotFoundError:
+        f.block(key)  # says so, naming the file
+        raise
     below = f._below(parts)
     if not below:
         f.block(key)  # says what the file has

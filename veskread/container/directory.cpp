@@ -95,4 +95,11 @@ std::vector<DirEntry> read_directory(const ByteSource& src) {
     return entries;
 }
 
+std::vector<int64_t> block_starts(const std::vector<DirEntry>& directory) {
+    std::vector<int64_t> out;
+    out.reserve(directory.size());
+    for (const DirEntry& e : directory) out.push_back(e.byte_offset);
+    return out;
+}
+
 } // namespace vesk

@@ -28,4 +28,7 @@ bool has_vesk_magic(const ByteSource& src);
 // The whole directory, main entries first, in file order.
 std::vector<DirEntry> read_directory(const ByteSource& src);
 
+// Where the entries' blocks begin, in entry order.
+std::vector<int64_t> block_starts(const std::vector<DirEntry>& directory);
+
 } // namespace vesk

@@ -173,7 +173,10 @@ struct CoordinateTexts {
 // A block holding some of a map's keys whose parameter block the end of the
 // file cuts short may have lost the others to the cut: read as a series,
 // its spectra would be a map's points passed off as a recording in time.
-void refuse_partial_map(const ParamBlock& params, int64_t cut_at, const std::string& damage) {
+// So may a block whose own parameter block, which holds a map's keys, is
+// cut short before any of them, or damaged.
+void refuse_partial_map(const ParamBlock& params, int64_t cut_at, const std::string& damage,
+                        bool own_block) {
     std::string block = "the parameter block at byte " + std::to_string(cut_at);
     for (const char* k : kMapGeometryKeys) {
         if (!params.contains(k)) continue;
@@ -185,6 +188,15 @@ void refuse_partial_map(const ParamBlock& params, int64_t cut_at, const std::str
         throw PartialMapKeys(ErrorKind::Value, block + " is damaged" + keys + ": " + damage,
                              cut_at);
     }
+    if (!own_block) return;
+    if (damage.empty())
+        throw PartialMapKeys(ErrorKind::ShortRead,
+                             "file ends early: " + block +
+                                 " is cut short before any of a map's keys: the block may be a map",
+                             cut_at);
+    throw PartialMapKeys(
+        ErrorKind::Value,
+        block + " is damaged (" + damage + "): the block may be a map whose keys it held", cut_at);
 }
 
 int32_t group_number(const AnnoCell& c) {
@@ -370,7 +382,8 @@ BlockOutline outline_block(const ByteSource& src, const std::vector<DirEntry>& d
     bool traces = is_trace_type(key.type);
     Kind3D kind = choose_kind(params, offsets.anno);
     if (out.parameters_cut_at != -1 && kind != Kind3D::ImageMap)
-        refuse_partial_map(params, out.parameters_cut_at, out.parameters_damage);
+        refuse_partial_map(params, out.parameters_cut_at, out.parameters_damage,
+                           out.parameters_cut_at == offsets.params);
     switch (kind) {
     case Kind3D::ImageMap:
         outline_image_map(cur, reader, offsets, key, blocks, npt, table.info_size, cache, out);

@@ -34,8 +34,9 @@ enum class BlockKind {
 
 // The parameters a block merges, as soon as they are read.
 // What outline_block throws where a parameter block that is cut short, or
-// that a damaged record ends, keeps some of a map's keys but not the
-// others: read past it, the map would be taken for a series of its points.
+// damaged, keeps some of a map's keys but not the others, or is the
+// block's own and keeps none: read past it, a map would be taken for a
+// series of its points.
 class PartialMapKeys : public Error {
 public:
     using Error::Error;

@@ -113,7 +113,8 @@ FileOutline outline_file(const ByteSource& src) {
         // work stays linear in the file.
         std::set<std::string> seen;
         SharedParameters shared;
-        ParamRecordCache parameter_blocks; // each read once, all held to one bound
+        // each read once, all held to one bound
+        ParamRecordCache parameter_blocks(block_starts(directory));
 
         for (auto& key : list_contents(directory)) {
             if (!seen.insert(key.type + '/' + key.dimensions + '/' + key.derivative).second)

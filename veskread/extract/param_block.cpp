@@ -44,6 +44,18 @@ std::string_view strip_nuls(std::string_view s) {
     return s;
 }
 
+// A key as a message shows it: a NUL within it would end the message's text.
+std::string shown_key(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+        if (c == '\0')
+            out += "\\x00";
+        else
+            out += c;
+    }
+    return out;
+}
+
 // Keys are at most four bytes: comparing them in place beats a call to memcmp.
 bool same_key(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -174,7 +186,7 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
             case 3:
             case 4: {
                 if (size < 0 && damage)
-                    *damage = "the text of key '" + key + "' at offset " +
+                    *damage = "the text of key '" + shown_key(key) + "' at offset " +
                               std::to_string(record_at) + " has a size below zero (" +
                               std::to_string(size) + ")";
                 std::string text = cur.read_upto(2 * int64_t(size));
@@ -186,8 +198,8 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
             }
             default:
                 throw Error(ErrorKind::UnknownParamType,
-                            "unknown parameter type " + std::to_string(type) + " for key '" + key +
-                                "' at offset " + std::to_string(record_at),
+                            "unknown parameter type " + std::to_string(type) + " for key '" +
+                                shown_key(key) + "' at offset " + std::to_string(record_at),
                             record_at, type);
             }
         }
@@ -206,6 +218,11 @@ bool ends_records(ErrorKind kind) {
            kind == ErrorKind::KeyNotUtf8 || kind == ErrorKind::NegativeReadLength;
 }
 
+ParamRecordCache::ParamRecordCache(std::vector<int64_t> block_starts)
+    : block_starts_(std::move(block_starts)) {
+    std::sort(block_starts_.begin(), block_starts_.end());
+}
+
 std::string ParamRecordCache::damage(int64_t at) const {
     auto found = read_.find(at);
     return found == read_.end() ? std::string() : found->second.damage;
@@ -218,6 +235,17 @@ const ParamRecordCache::Read& ParamRecordCache::read_at(Cursor& cur, int64_t off
     std::optional<Error> cut;
     std::string damage;
     ParamRecords records = read_param_records(cur, offset, spent_, &cut, &damage);
+    if (cut && damage.empty()) {
+        // Only the last block can be cut short: one followed by another ran
+        // on through it, from a type or size misread.
+        auto next = std::upper_bound(block_starts_.begin(), block_starts_.end(), offset);
+        if (next != block_starts_.end() && *next < cur.source_size())
+            damage = "its records run on past the start of the block at byte " +
+                     std::to_string(*next) + " to the end of the file";
+    }
+    // Records before a damaged byte may have been read from the wrong place:
+    // none is kept, rather than values that the file does not hold.
+    if (!damage.empty()) records.clear();
     return read_
         .emplace(offset,
                  Read{std::move(records), spent_ - before, std::move(cut), std::move(damage)})

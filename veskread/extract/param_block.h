@@ -80,12 +80,14 @@ ParamRecords read_param_records(Cursor& cur, int64_t offset, size_t& spent,
 
 // Whether an error of reading a parameter block's records ends them there:
 // the end of the file, or a record whose type, key or size no record has
-// (a damaged byte), past which no record can be found.
+// (a damaged byte), past which no record can be found. Where a damaged byte
+// is met, the records before it may be misread too: a type or size damaged
+// earlier reads on from the wrong place, which a later record shows.
 bool ends_records(ErrorKind kind);
 
 // What a merge does with a parameter block that the end of the file cuts
 // short or a damaged record ends: refuse it as reading does, or keep the
-// records before.
+// records before the cut, and none of a damaged block.
 enum class CutParameters { Refuse, KeepRead };
 
 // Parameter blocks read over a whole listing: each once, however many keys
@@ -96,27 +98,32 @@ enum class CutParameters { Refuse, KeepRead };
 // huge block with a small one each cannot each keep a copy of it.
 class ParamRecordCache {
 public:
+    // `block_starts`: where the directory's blocks begin. A block whose
+    // records run from before one of them to the end of the file was not
+    // cut short but misread (a damaged type or size): it counts as damaged.
+    explicit ParamRecordCache(std::vector<int64_t> block_starts = {});
     // Whether an earlier key merged the blocks at `offsets`.
     bool has_merged(const std::vector<int64_t>& offsets) const;
     // The blocks at `offsets` read and merged in order (Value error past the
     // merges' bound). A block the end of the file cuts short throws as
     // reading does, or under KeepRead gives its records before the cut and
-    // its offset to `cut_at` (-1 when none is cut).
+    // its offset to `cut_at` (-1 when none is cut); a damaged block gives
+    // no records.
     std::shared_ptr<const ParamBlock> merge(Cursor& cur, const std::vector<int64_t>& offsets,
                                             CutParameters cut = CutParameters::Refuse,
                                             int64_t* cut_at = nullptr);
     // Reckons a changed copy of `params` against the merges' bound.
     void spend_copy(const ParamBlock& params, int64_t file_size, int64_t at);
-    // Why the block at `at`, which a merge kept cut, ends early where the
-    // file goes on: the damaged record's error; empty for the end of the file.
+    // Why the block at `at`, which a merge kept cut, is damaged rather than
+    // cut short: what is wrong with it; empty for the end of the file.
     std::string damage(int64_t at) const;
 
 private:
     struct Read {
         ParamRecords records;
         size_t bytes;             // as read_param_records reckons them
-        std::optional<Error> cut; // the end of the file, or a damaged record, ends it
-        std::string damage;       // for a damaged record, what is wrong with it
+        std::optional<Error> cut; // the end of the file cuts the block short
+        std::string damage;       // or a damaged byte ends it: its records are dropped
     };
     struct Merge {
         std::shared_ptr<const ParamBlock> params;
@@ -125,6 +132,7 @@ private:
     const Read& read_at(Cursor& cur, int64_t offset);
     void spend_merge(size_t bytes, int64_t file_size, int64_t at);
 
+    std::vector<int64_t> block_starts_; // sorted
     std::unordered_map<int64_t, Read> read_;
     std::map<std::vector<int64_t>, Merge> merged_;
     size_t spent_ = 0;

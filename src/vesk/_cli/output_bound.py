@@ -47,7 +47,7 @@ class OutputBudget:
         return True
 
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
-                   parameter_bytes: int = 0) -> Optional[str]:
+                   parameter_bytes: int = 0, text_bytes: int = 0) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -55,11 +55,16 @@ class OutputBudget:
         and their cells of the picture. `value_bytes` is what an output adds
         for each value (its text, its line), charged for the values the
         file's bytes do not back; `parameter_bytes` what it writes for each
-        parameter: many keys of a damaged file may merge one large block."""
+        parameter, and `text_bytes` for each character of a text parameter:
+        many keys of a damaged file may merge one large block, whose texts
+        run to 64 KB each."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
+        if text_bytes:
+            parameters += text_bytes * sum(len(v) for v in block.parameters.values()
+                                           if isinstance(v, str))
         points = ""
         if block.kind in ("multiregion map", "multiregion traces"):
             nbytes += REGION_POINT_BYTES * block.shape[0]

@@ -11,7 +11,8 @@ path as given), and `warning` where the block's values are not all the measureme
 from __future__ import annotations
 
 import json
-from typing import Any, Dict
+import zipfile
+from typing import Any, BinaryIO, Dict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -29,9 +30,12 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
 
 
 def _common(data: DataObject) -> Dict[str, Any]:
-    common = {"parameters": np.array(json.dumps(dict(data.parameters), ensure_ascii=False)),
-              "x_label": np.array(data.block.x_label), "y_label": np.array(data.block.y_label),
-              "block": np.array(data.block.name)}
+    # The parameters stay text until written: as an array, 4 bytes a character.
+    common: Dict[str, Any] = {"parameters": json.dumps(dict(data.parameters),
+                                                       ensure_ascii=False),
+                              "x_label": np.array(data.block.x_label),
+                              "y_label": np.array(data.block.y_label),
+                              "block": np.array(data.block.name)}
     if data.block.path:
         common["source"] = np.array(path_text(data.block.path))
     if data.block.warning is not None:
@@ -46,7 +50,8 @@ def write_spectrum(data: Spectrum, path: str) -> None:
 def write_array(data: DataObject, path: str, **plain: NDArray[Any]) -> None:
     arrays: Dict[str, Any] = {"values": np.asarray(data.values),
                               "dims": np.array(data.dims, dtype=str), **plain}
-    clash = set(arrays) | set(_common(data)) | {"coordinate_dims"}
+    common = _common(data)
+    clash = set(arrays) | set(common) | {"coordinate_dims"}
     coords: Dict[str, Any] = {}
     for name, (dims, values) in data.coords.items():
         key = name if name not in clash else "coord_" + name
@@ -54,4 +59,27 @@ def write_array(data: DataObject, path: str, **plain: NDArray[Any]) -> None:
         coords[key] = list(dims)
     arrays["coordinate_dims"] = np.array(json.dumps(coords))
     with open(path, "wb") as f:
-        np.savez(f, **arrays, **_common(data))
+        _savez(f, {**arrays, **common})
+
+
+TEXT_CHUNK = 1 << 20
+
+
+def _savez(f: BinaryIO, arrays: Dict[str, Any]) -> None:
+    """np.savez(f, **arrays), a text (str) written as the array np.array(text)
+    a chunk at a time: whole, a block's 50 MB of parameter texts took 420 MB
+    (4 bytes a character, and a copy of them as written)."""
+    with zipfile.ZipFile(f, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as z:
+        for key, value in arrays.items():
+            with z.open(key + ".npy", "w", force_zip64=True) as out:
+                if not isinstance(value, str):
+                    np.lib.format.write_array(out, np.asanyarray(value), allow_pickle=False)
+                    continue
+                dtype = np.dtype("<U%d" % max(len(value), 1))  # as np.array(value) has it
+                np.lib.format.write_array_header_1_0(
+                    out, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
+                          "shape": ()})
+                for at in range(0, len(value), TEXT_CHUNK):
+                    out.write(value[at:at + TEXT_CHUNK].encode("utf-32-le", "surrogatepass"))
+                if not value:
+                    out.write(bytes(4))

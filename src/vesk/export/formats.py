@@ -29,10 +29,12 @@ class Format(NamedTuple):
     wide: Optional[Writer] = None  # the other kinds in the wide layout, where there is one
     missing: Callable[[], Optional[str]] = lambda: None  # what to install, before any file is read
     # What writing adds, in bytes, for each value past the 4 it is read in
-    # (text: a line of it with its coordinates), and for each parameter
-    # (NetCDF: an attribute, about 700 bytes held while it is written).
+    # (text: a line of it with its coordinates), for each parameter
+    # (NetCDF: an attribute, about 700 bytes held while it is written) and
+    # for each character of a text parameter (npz: a str array, 4 bytes).
     value_bytes: int = 0
     parameter_bytes: int = 0
+    text_bytes: int = 0
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -56,9 +58,9 @@ FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
                   table.write_wide, value_bytes=32),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
-                  parameter_bytes=128),
+                  parameter_bytes=128, text_bytes=4),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx",
-                    value_bytes=16, parameter_bytes=128),
+                    value_bytes=16, parameter_bytes=128, text_bytes=2),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
-                     missing=netcdf.missing, parameter_bytes=1024),
+                     missing=netcdf.missing, parameter_bytes=1024, text_bytes=4),
 }
