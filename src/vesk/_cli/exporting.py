@@ -335,8 +335,9 @@ class Tally:
             emit(dumps({"file": report.path, "written": report.written, "kept": report.kept,
                         "skipped": report.skipped, "failed": report.errors,
                         "warnings": report.warnings}, indent=None))
-        for out in [] if self.as_json else report.written:
-            emit_path(out)
+        else:
+            for out in report.written:
+                emit_path(out)
         for message in report.skipped:
             error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:
