@@ -323,6 +323,12 @@ def test_files_of_one_name_keep_their_folders(capsys, tmp_path):
     again = os.path.join(str(tmp_path), "copy", "..", "copy", "sample.vesk")
     code, written, err = export(capsys, tmp_path / "again", str(other), again, "-f", "npy")
     assert code == 0 and len(written) == 4 and not err.startswith("vesk:")
+    # By another name, a hard link, it is said so.
+    os.link(str(other), str(tmp_path / "linked.vesk"))
+    code, written, err = export(capsys, tmp_path / "linked", str(other),
+                                str(tmp_path / "linked.vesk"), "-f", "npy")
+    assert code == 0 and len(written) == 4 and err.startswith(
+        "vesk: warning: %s: the same file as %s; skipped" % (tmp_path / "linked.vesk", other))
 
 
 def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):

@@ -4,7 +4,7 @@ outputs can mirror the tree."""
 from __future__ import annotations
 
 import os
-from typing import Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from vesk._finding import walk
 
@@ -42,9 +42,10 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
         _walk(argument, found, place if len(folders) > 1 and place != os.curdir else "")
         if len(found.files) == before:
             found.warnings.append("%s: holds no VESK files" % argument)
-    seen: Set[object] = set()
+    seen: Dict[object, str] = {}
     unique = []
-    # A file named twice (by any path or link), or also found under a folder, once.
+    # A file named twice (by any path or link), or also found under a folder,
+    # once; by another name (a link), said so, as a folder's walk says it.
     for item in found.files:
         try:
             st = os.stat(item.path)
@@ -52,8 +53,10 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
         except OSError:  # reading it reports what is wrong
             where = os.path.realpath(item.path)
         if where not in seen:
-            seen.add(where)
+            seen[where] = item.path
             unique.append(item)
+        elif os.path.abspath(seen[where]) != os.path.abspath(item.path):
+            found.warnings.append("%s: the same file as %s; skipped" % (item.path, seen[where]))
     found.files[:] = _apart(unique)
     return found
 

@@ -9,7 +9,7 @@ the bound every read keeps.
 from __future__ import annotations
 
 import math
-from typing import Optional
+from typing import Any, Dict, Mapping, Optional, Tuple
 
 import vesk
 from vesk import _native
@@ -38,6 +38,19 @@ class OutputBudget:
         # damaged file's blocks reading the same bytes again and again), the
         # text or lines a value becomes count too.
         self.backed = self.file_size // 4
+        self._texts: Dict[int, Tuple[Mapping[str, Any], int]] = {}
+
+    def _text_length(self, parameters: Mapping[str, Any]) -> int:
+        """The characters of the text parameters, counted once for blocks that
+        share their parameters: a damaged file's keys may all merge one
+        block of 100,000 records, which counting again for each cost
+        seconds."""
+        shared = getattr(parameters, "_data", parameters)  # a ReadOnly's dict
+        known = self._texts.get(id(shared))
+        if known is None:
+            known = (shared, sum(len(v) for v in shared.values() if isinstance(v, str)))
+            self._texts[id(shared)] = known  # holding it, so that its id stays its own
+        return known[1]
 
     def take(self, nbytes: int) -> bool:
         """Spends `nbytes` if that much is left; False (spending nothing) if not."""
@@ -63,8 +76,7 @@ class OutputBudget:
         nbytes = 4 * values + value_bytes * unbacked
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes:
-            parameters += text_bytes * sum(len(v) for v in block.parameters.values()
-                                           if isinstance(v, str))
+            parameters += text_bytes * self._text_length(block.parameters)
         points = ""
         if block.kind in ("multiregion map", "multiregion traces"):
             nbytes += REGION_POINT_BYTES * block.shape[0]
