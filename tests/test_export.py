@@ -62,8 +62,9 @@ def test_long_csv(capsys, tmp_path, name, key):
     for name_, (dims, coord) in data.coords.items():
         coord = np.asarray(coord)
         spectral = coord.dtype.kind == "f" and coord.shape == (data.block.points,) and (
-            coord[0], coord[-1]) == tuple(data.block.x_range)
-        # headed by its name, with units where the file gives them ("time (s)")
+            coord[0], coord[-1]) == tuple(data.block.x_range) and data.spectral
+        # headed by its name, with units where the file gives them ("time (s)"), as
+        # is the time of traces
         column = data.block.x_label if spectral else next(
             c for c in table.columns if c.split(" (")[0] == name_)
         index = tuple(grids[list(data.dims).index(d)] for d in dims)

@@ -43,8 +43,10 @@ def units_of(data: DataObject, name: str) -> str:
 
 def column_label(data: DataObject, name: str) -> str:
     """A column heading with units: the spectral axis gets the block's x label,
-    another coordinate its units where the file gives them ("time (s)")."""
-    if name == spectral_coordinate(data):
+    another coordinate its units where the file gives them ("time (s)"), as
+    does the time along which traces run, so that a series' and its traces'
+    tables head their times alike."""
+    if name == spectral_coordinate(data) and (data.spectral or name == "spectral"):
         return data.block.x_label
     units = printable(units_of(data, name))  # a heading stays one line
     return "%s (%s)" % (name, units) if units else name
