@@ -577,6 +577,9 @@ def test_keys_and_short_forms(tmp_path):
         assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
         assert f.block("SSC").name == "SSC/2D/NONE"
         assert "AB/2D" in f and "XX" not in f
+        # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it
+        assert all(b in f and f[b].block is b for b in f.blocks)
+        assert vesk.read(path, f.blocks[2]).block.name == "SSC/2D/NONE"
         with pytest.raises(vesk.AmbiguousBlockError) as e:
             f["AB"]
         assert str(e.value) == ("%s: AB names 2 blocks (AB/2D/NONE, AB/3D/NONE); give the full"

@@ -31,7 +31,7 @@ from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, f
                            image_from_dict)
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Key = Union[str, Tuple[str, str, str]]
+Key = Union[str, Tuple[str, str, str], Block]
 
 
 def _open_descriptor(path: PathType) -> int:
@@ -58,7 +58,7 @@ class VeskFile:
     any values.
     `f[key]` reads one block into a typed data object; the key is
     "AB/3D/NONE", ("AB", "3D", "NONE") or a short form that names exactly
-    one block ("AB", "AB/3D"). Case does not matter.
+    one block ("AB", "AB/3D"), or a Block of `blocks`. Case does not matter.
     """
 
     path: str
@@ -276,14 +276,16 @@ def warn_of(path: str, block: Block, stacklevel: int) -> None:
 
 def key_parts(key: Key) -> Tuple[str, ...]:
     """The parts of a key, upper case; TypeError or BlockNotFoundError for what
-    is not a key."""
+    is not a key. A Block stands for its key: `f[b] for b in f.blocks`."""
+    if isinstance(key, Block):
+        key = key.key
     if isinstance(key, str):
         parts: Tuple[str, ...] = tuple(key.split("/"))
     elif isinstance(key, tuple) and len(key) == 3 and all(isinstance(p, str) for p in key):
         parts = key
     else:
-        raise TypeError("a block key is a str such as 'AB/3D/NONE' or a tuple of 3 str, not %r"
-                        % (key,))
+        raise TypeError("a block key is a str such as 'AB/3D/NONE', a tuple of 3 str or a "
+                        "Block, not %r" % (key,))
     if not 1 <= len(parts) <= 3 or not all(parts):
         raise BlockNotFoundError("not a block key: %r" % (key,))
     return tuple(p.upper() for p in parts)
