@@ -185,6 +185,22 @@ def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
         assert run(capsys, "plot", path, "-o", tmp_path / "p.png")[0] == 0
 
 
+@pytest.mark.parametrize("command", ["params", "plot"])
+@pytest.mark.parametrize("whole", [False, True])  # an absolute path is no key's form at all
+def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatch, command,
+                                                    whole):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("d")
+    folder = str(tmp_path / "d") if whole else "d"
+    one, two = (spectrum_file([1.0, 2.0]).write(os.path.join(folder, n))
+                for n in ("run.0", "run.1"))
+    extra = ["-o", "p.png"] if command == "plot" else []
+    code, out, err = run(capsys, command, one, two, *extra)
+    assert (code, out) == ((2, "") if whole else (1, ""))
+    assert ("%s is a file, not a block" % two if whole else
+            "; %s is a file, but vesk %s takes one FILE, then a block\n" % (two, command)) in err
+
+
 @pytest.mark.parametrize("cut, kept, readable", [(10, ["NPT", "FXV", "LXV", "MXY"], False),
                                                   (6, ["NPT", "FXV", "LXV", "MXY", "MNY"], True)])
 def test_params_stop_at_a_parameter_block_the_file_cuts(capsys, tmp_path, cut, kept, readable):

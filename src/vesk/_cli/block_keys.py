@@ -2,8 +2,11 @@
 from __future__ import annotations
 
 import argparse
+import os
+from typing import Optional
 
-from vesk._errors import BlockNotFoundError
+import vesk
+from vesk._errors import AmbiguousBlockError, BlockNotFoundError
 from vesk._file import key_parts
 
 
@@ -14,5 +17,26 @@ def block_key(text: str) -> str:
         key_parts(text)
     except BlockNotFoundError as e:
         raise argparse.ArgumentTypeError(
-            "%s (a name as 'vesk ls' prints it, AB/2D/NONE, or a short form, AB)" % e)
+            "%s (a name as 'vesk ls' prints it, AB/2D/NONE, or a short form, AB)%s"
+            % (e, "; %s is a %s, not a block" % (text, _kind(text)) if os.path.exists(text)
+               else ""))
     return text
+
+
+def _kind(path: str) -> str:
+    return "folder" if os.path.isdir(path) else "file"
+
+
+def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Block:
+    """f.block(key), for a command of one FILE and a KEY: a second file given
+    there (`vesk params run.0 run.1`) reads as a key of three parts, so its
+    missing block says what was meant."""
+    try:
+        return f.block(key)
+    except AmbiguousBlockError:
+        raise
+    except BlockNotFoundError as e:
+        if key is None or not os.path.exists(key):
+            raise
+        raise BlockNotFoundError("%s; %s is a %s, but vesk %s takes one FILE, then a block"
+                                 % (e.args[0], key, _kind(key), command)) from None

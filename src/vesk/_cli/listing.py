@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import vesk
 from vesk._text import aligned, printable
 
-from .block_keys import block_key
+from .block_keys import block_key, named_block
 from .inputs import take_inputs
 from .json_text import dumps
 from .report import describe, emit, error, warning
@@ -101,7 +101,7 @@ def run_params(args: argparse.Namespace) -> int:
     # read (a file cut short) are still there to see.
     try:
         with vesk.open(args.file) as f:
-            block = f.block(args.key)
+            block = named_block(f, args.key, "params")
             if block.problem is not None and not block.parameters:
                 f[block.key]  # raises reading's own error
     except Exception as e:

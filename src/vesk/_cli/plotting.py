@@ -19,7 +19,7 @@ from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate, units_of
 from .map_pictures import (COLOURS, PlotError, chosen, draw_map, draw_regions, finite_axis,
                            literal, trace_number)
-from .block_keys import block_key
+from .block_keys import block_key, named_block
 from .output_bound import LINE_POINT_BYTES, OutputBudget
 from .report import describe, emit_path, error
 
@@ -203,7 +203,7 @@ def run_plot(args: argparse.Namespace) -> int:
     try:
         refuse_existing(args.output, args.force)
         with vesk.open(args.file) as f:
-            block = f.block(args.key)
+            block = named_block(f, args.key, "plot")
             lines = args.at is None and block.kind in ("time-resolved series",
                                                        "time-resolved traces")
             refused = OutputBudget(f).take_block(
