@@ -826,6 +826,13 @@ def test_unclosed_file_warns(tmp_path, no_fd_leak):
         gc.collect()
 
 
+@pytest.mark.parametrize("kind", ["image traces", "multiregion traces", "time-resolved traces"])
+def test_a_block_of_traces_names_an_x_axis_only_where_they_run_along_one(tmp_path, kind):
+    path, key = write(tmp_path, kind)
+    with vesk.open(path) as f:
+        assert (" vs " in str(f.block(key))) == (kind == "time-resolved traces")
+
+
 def test_labels_dates_and_xarray(tmp_path):
     path, key = write(tmp_path, "spectrum")
     s = vesk.read(path, key)

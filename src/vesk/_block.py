@@ -190,6 +190,9 @@ class Block:
         if self.problem is not None:
             return "%s  %s  %s" % (self.name, self.kind, self.problem)
         shape = " x ".join(str(n) for n in self.shape)
+        if self.kind in ("image traces", "multiregion traces"):
+            # a value per map point and trace: nothing runs along the x axis
+            return "%s  %s  %s  %s" % (self.name, self.kind, shape, self.y_label)
         return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
 
 
