@@ -60,15 +60,17 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
     if not isinstance(data, (vesk.ImageTraces, vesk.MultiregionTraces)):
         finite_axis(data, axis)
         held = planes_held(data.block, values)  # planes not read are left out, not NaN
+        units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         if at is None:
             if held is not None and np.count_nonzero(held) < 2:  # its integral would be 0
                 raise PlotError("%s holds fewer than two planes: nothing to integrate over x; "
                                 "--at X draws one" % data.block.name)
-            caption = "Integrated %s" % data.block.y_label
+            # over which x, as a band's caption says (a recording cut short holds less)
+            caption = ("Integrated %s %g .. %g %s" % (data.block.y_label, axis[0], axis[-1],
+                                                      units)).rstrip()
             if held is not None:  # the file's warning says a cut; this, what the picture took
                 caption += " over the %d planes read" % np.count_nonzero(held)
             return integrate(values, axis, along, held), caption
-        units = _vocabulary.axis_attrs(data.parameters).get("units", "")
         texts = at.split(":", 1)
         ends = [_x_value(data, axis, at, text, on_axis=len(texts) == 1) for text in texts]
         if len(ends) == 2:
