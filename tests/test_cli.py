@@ -911,7 +911,8 @@ def test_a_folder_file_named_as_a_measurement_that_is_not_one_fails(capsys, tmp_
     shutil.copy(SAMPLE, runs / "run.0")
     (runs / "run.1").write_bytes(b"")  # a run that crashed before writing
     code, out, err = run(capsys, *command, runs, *outputs(command, tmp_path))
-    assert code == 1 and "vesk: %s: not a VESK file" % (runs / "run.1") in err
+    assert code == 1 and "vesk: %s: not a VESK file: it is empty (0 bytes)" % (
+        runs / "run.1") in err
     if command[0] == "ls":
         assert [(r["file"], r["error"] is None) for r in json.loads(out)] == [
             (str(runs / "run.0"), True), (str(runs / "run.1"), False)]

@@ -74,6 +74,9 @@ class VeskFile:
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
+                if os.fstat(self._fd).st_size == 0:  # a run that crashed before writing
+                    raise FormatError("%s: not a VESK file: it is empty (0 bytes)"
+                                      % self.path) from None
                 raise_native(e, self.path)
             except OSError as e:  # read from our descriptor: name the file (a folder, say)
                 if e.filename is None:
