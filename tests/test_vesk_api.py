@@ -60,7 +60,7 @@ def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
         assert [b.key for b in f.blocks] == [key]  # trace blocks listed twice, shown once
     assert (block.key, block.name, block.kind) == (key, "/".join(key), kind)
     assert type(obj) is CLASSES[kind] and obj.block == block
-    assert block.shape == obj.values.shape == np.shape(obj.values)
+    assert block.shape == obj.values.shape == np.shape(obj.values) == obj.shape
     assert block.points == raw.parameters["NPT"]
     assert block.x_range == (raw.parameters["FXV"], raw.parameters["LXV"])
     assert len(obj.dims) == obj.values.ndim

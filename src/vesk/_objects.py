@@ -145,6 +145,11 @@ class DataObject(Bands):
         return np.asarray(self.values, dtype=dtype)
 
     @property
+    def shape(self) -> Tuple[int, ...]:
+        """The shape of `values`, as its block's `shape` gives it before reading."""
+        return tuple(self.values.shape)
+
+    @property
     def warning(self) -> Optional[str]:
         """What the file lacks or garbles for this block (points never
         measured, a file cut short, parameters cut or damaged), as
