@@ -134,6 +134,11 @@ def test_ls_json(capsys, not_vesk):
                      tuple(b["x_range"]), b["x_label"], b["y_label"]) for b in entry["blocks"]] \
                 == [(b.name, b.key, b.kind, tuple(b.shape), b.points, tuple(b.x_range),
                      b.x_label, b.y_label) for b in f.blocks]
+    # when each was measured, as the parameters date it (one has no date)
+    assert [[b["measured"] for b in entry["blocks"]] for entry in listed] == [
+        ["2026-12-07T21:38:08", None, "2026-12-07T21:38:08", "2026-12-07T21:38:08"],
+        ["2026-12-08T09:15:42"] * 2,
+        ["2026-12-08T09:15:42"] * 2, ["2026-12-08T09:15:42"] * 2]
 
 
 def test_params_text_and_json(capsys):

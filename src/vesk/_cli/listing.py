@@ -7,6 +7,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
 from vesk._text import aligned, printable
+from vesk._vocabulary import measured_text
 
 from .block_keys import block_key, named_block
 from .inputs import take_inputs
@@ -48,7 +49,9 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label, "problem": block.problem, "warning": block.warning}
+            "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
+            # to order a folder's runs by when they were measured
+            "measured": measured_text(block.parameters)}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
