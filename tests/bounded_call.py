@@ -51,11 +51,11 @@ def vesk_call(name):
     if name == "tree":
         import warnings
         import xarray
-        import vesk.xarray_backend  # noqa: F401
+        from vesk.xarray_backend import VeskBackendEntrypoint
         warnings.simplefilter("ignore")  # the blocks left out say so
 
     def tree(path):
-        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine="vesk").leaves)}
+        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine=VeskBackendEntrypoint).leaves)}
 
     def to_pandas(path, key):
         import pandas  # noqa: F401

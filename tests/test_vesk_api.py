@@ -251,8 +251,10 @@ def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes
             veskread.getVeskData(str(path), key)  # the low-level reader refuses it whole
     if kind == "image map":
         xr = pytest.importorskip("xarray")
+        from vesk.xarray_backend import VeskBackendEntrypoint  # registered or not
         with pytest.warns(vesk.VeskWarning) if whole < 6 else warnings.catch_warnings():
-            ds = xr.open_dataset(path, engine="vesk", group="AB/3D/NONE", chunks={"y": 1})
+            ds = xr.open_dataset(path, engine=VeskBackendEntrypoint, group="AB/3D/NONE",
+                                 chunks={"y": 1})
         np.testing.assert_array_equal(ds["AB_3D_NONE"].values, obj.values)
 
 
