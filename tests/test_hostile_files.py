@@ -221,6 +221,12 @@ def needs(*names):
      ["vesk.export", "jcamp", None]),
     pytest.param(lambda: hf.merged_by_every_key(16, own_block=False, text=65532),
                  ["vesk.export", "netcdf", None], marks=needs("xarray", "netCDF4")),
+    # Texts of control characters, written as escapes: npy 200 MB (\u0001),
+    # JCAMP-DX 12 s (a function call for each).
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
+     ["vesk.export", "npy", None]),
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
+     ["vesk.export", "jcamp", None]),
     # 40 MB of texts in one block: as one array, 4 bytes a character and a copy.
     (lambda: hf.many_parameters(610, text=65532)[0], ["vesk.export", "npy", None]),
     # 8 million values read from 24 KB: 280 MB of text in 4 s; 160 MB of lines.
@@ -233,7 +239,8 @@ def needs(*names):
     pytest.param(hf.long_spectra, ["vesk.plot"], marks=needs("matplotlib")),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
-        "netcdf-of-merged-texts", "npy-of-long-texts", "csv-of-overlapping-series", "plot-of-overlapping-series",
+        "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
+        "npy-of-long-texts", "csv-of-overlapping-series", "plot-of-overlapping-series",
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "plot-of-long-spectrum"])
 def test_commands_stay_within_the_rule(write_file, build, call):

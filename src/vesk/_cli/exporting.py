@@ -183,7 +183,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             report.skipped.append(message)
         return
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
-                                parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes)
+                                parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
+                                escape_bytes=fmt.escape_bytes)
     if refused is not None:
         report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return
