@@ -854,6 +854,22 @@ def test_file_names_that_are_not_plain_text(capsys, tmp_path, monkeypatch, name,
         assert main(["export", str(folder), "-f", "netcdf", "-o", str(tmp_path / "o")]) == 0
 
 
+@pytest.mark.parametrize("command", [["ls", "--json"], ["params", "--json", "NAME", "AB/2D/NONE"],
+                                     ["export", "--json", "-f", "csv", "-o", "out"]])
+def test_json_stays_json_where_stdout_cannot_hold_a_name(tmp_path, monkeypatch, command):
+    # An output in ASCII (a Windows console's code page, PYTHONIOENCODING):
+    # a name's é was written as \xe9, which no JSON reader takes.
+    monkeypatch.chdir(tmp_path)
+    name = "caf\u00e9.0"
+    shutil.copy(SAMPLE, name)
+    ascii_out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    monkeypatch.setattr(sys, "stdout", ascii_out)
+    assert main([name if a == "NAME" else a for a in command] + [name] * ("NAME" not in command)) == 0
+    ascii_out.flush()
+    record = json.loads(ascii_out.buffer.getvalue().decode("ascii"))
+    assert (record[0] if isinstance(record, list) else record)["file"] == name
+
+
 def test_block_asked_of_a_folder_is_taken_from_the_files_that_hold_it(capsys, tmp_path):
     data = tmp_path / "data"
     data.mkdir()

@@ -26,11 +26,11 @@ from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, ma
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
-from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import describe, emit, emit_path, error, library_warnings_ignored, note, warning
+from .report import (describe, emit_json, emit_path, error, library_warnings_ignored, note,
+                     warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -333,9 +333,9 @@ class Tally:
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
-            emit(dumps({"file": report.path, "written": report.written, "kept": report.kept,
-                        "skipped": report.skipped, "failed": report.errors,
-                        "warnings": report.warnings}, indent=None))
+            emit_json({"file": report.path, "written": report.written, "kept": report.kept,
+                       "skipped": report.skipped, "failed": report.errors,
+                       "warnings": report.warnings}, indent=None)
         else:
             for out in report.written:
                 emit_path(out)
