@@ -147,9 +147,11 @@ def zero_stride(npt=4000, count=None, image_map=False):
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
 
 
-def shared_image(keys=1500, image_len=400_000):
-    """`keys` image keys naming one sub-block that holds a large image."""
-    sub = picture("one", JPEG + b"\x07" * image_len)
+def shared_image(keys=1500, image_len=400_000, note=0):
+    """`keys` image keys naming one sub-block that holds a large image, and
+    an attribute of `note` control characters (the escapes JSON makes them)."""
+    sub = picture("one", JPEG + b"\x07" * image_len,
+                  extra_attributes=[("Note:", "\x01" * note)] if note else ())
     dir_len = len(directory_block([(key_of(i), 0, 0) for i in range(keys)], keys))
     entries = [(key_of(i), dir_len, len(sub)) for i in range(keys)]
     vf = VeskFile()

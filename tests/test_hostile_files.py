@@ -80,12 +80,14 @@ def test_keys_naming_one_region_map_open_as_a_tree_within_the_rule(write_file):
     assert within_rule(report, len(data)), report
 
 
-def test_keys_naming_one_image_share_its_bytes(write_file):
-    data, call = hf.shared_image(keys=1500, image_len=400_000)
+@pytest.mark.parametrize("image_len, note", [(400_000, 0), (16, 60_000)])
+def test_keys_naming_one_image_share_its_bytes(write_file, image_len, note):
+    # and its attributes: a copy each of 60 KB of text took 90 MB
+    data, call = hf.shared_image(keys=1500, image_len=image_len, note=note)
     report = run_bounded(write_file(data), call)
     assert report["outcome"] == "ok", report
     assert report["detail"] == {"images": 1500, "distinct_bytes": 1,
-                                "lengths": [400_000 + len(hf.JPEG)]}
+                                "lengths": [image_len + len(hf.JPEG)]}
     assert within_rule(report, len(data)), report
 
 
