@@ -91,6 +91,15 @@ def test_keys_naming_one_image_share_its_bytes(write_file, image_len, note):
     assert within_rule(report, len(data)), report
 
 
+def test_side_files_of_pictures_are_charged(write_file):
+    # Each key's side file holds the attribute's 60,000 escapes (\u0001):
+    # 520 MB written from 96 KB.
+    data = hf.shared_image(keys=1500, image_len=16, note=60_000)[0]
+    report = run_bounded(write_file(data), ["vesk.images"])
+    assert report["detail"] == {"code": 1} and within_rule(report, len(data)), report
+    assert report["write_bytes"] <= (64 << 20) + 8 * len(data) and report["cpu"] < 2, report
+
+
 def test_table_named_many_times_reads_as_named_once(write_file):
     once_data, call = hf.shared_table(entries=1, rows=20000)
     many_data, _ = hf.shared_table(entries=1000, rows=20000)
