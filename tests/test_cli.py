@@ -233,7 +233,8 @@ def test_images_named_by_many_keys_are_not_all_written(capsys, tmp_path):
     path = tmp_path / "shared.vesk"
     path.write_bytes(shared_image(keys=200, image_len=200_000)[0])
     code, out, err = run(capsys, "images", path, SAMPLE, "-o", tmp_path / "out")
-    assert code == 1 and "its 200 pictures take 40" in err and "none written" in err
+    assert code == 1 and "none written" in err
+    assert "its 200 pictures and their side files take" in err
     written = os.listdir(tmp_path / "out")  # the next file's pictures still are
     assert len(written) == 2 and all(n.startswith("sample_image00.") for n in written)
 
@@ -864,7 +865,8 @@ def test_json_stays_json_where_stdout_cannot_hold_a_name(tmp_path, monkeypatch, 
     shutil.copy(SAMPLE, name)
     ascii_out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
     monkeypatch.setattr(sys, "stdout", ascii_out)
-    assert main([name if a == "NAME" else a for a in command] + [name] * ("NAME" not in command)) == 0
+    argv = [name if a == "NAME" else a for a in command]
+    assert main(argv + [name] * ("NAME" not in command)) == 0
     ascii_out.flush()
     record = json.loads(ascii_out.buffer.getvalue().decode("ascii"))
     assert (record[0] if isinstance(record, list) else record)["file"] == name
