@@ -762,6 +762,10 @@ def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
     code, out, _ = run(capsys, "params", "--json", path, "AB")
     values = {k: v["value"] for k, v in json.loads(out, **strict)["parameters"].items()}
     assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)
+    code, out, _ = run(capsys, "export", "-f", "npy", "-o", tmp_path / "o", path)
+    with np.load(out.strip()) as z:  # the parameters' JSON in an archive too
+        values = json.loads(str(z["parameters"]), **strict)
+    assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)
 
 
 # -- folders as inputs ----------------------------------------------------------
