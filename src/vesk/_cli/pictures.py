@@ -61,9 +61,9 @@ def side_bytes(path: str, image: vesk.Image) -> bytes:
 def save_image(path: str, stem: str, image: vesk.Image, folder: str,
                force: bool, skip_existing: bool = False,
                side_file: Optional[bytes] = None) -> List[str]:
-    """Writes a picture and its side file (`side_file`, or side_bytes');
-    returns those written (with `skip_existing`, a file already there is
-    kept)."""
+    """Writes a picture and its side file (`side_file`, made by side_bytes
+    where not given); returns those written (with `skip_existing`, a file
+    already there is kept)."""
     stem = os.path.join(folder, "%s_image%s" % (stem, image.name))
     kind = image.format or "bin"
     picture = stem + SUFFIXES.get(kind, "." + kind)
