@@ -147,9 +147,11 @@ def zero_stride(npt=4000, count=None, image_map=False):
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
 
 
-def shared_image(keys=1500, image_len=400_000):
-    """`keys` image keys naming one sub-block that holds a large image."""
-    sub = picture("one", JPEG + b"\x07" * image_len)
+def shared_image(keys=1500, image_len=400_000, note=0):
+    """`keys` image keys naming one sub-block that holds a large image, and
+    an attribute of `note` control characters (the escapes JSON makes them)."""
+    sub = picture("one", JPEG + b"\x07" * image_len,
+                  extra_attributes=[("Note:", "\x01" * note)] if note else ())
     dir_len = len(directory_block([(key_of(i), 0, 0) for i in range(keys)], keys))
     entries = [(key_of(i), dir_len, len(sub)) for i in range(keys)]
     vf = VeskFile()
@@ -232,11 +234,11 @@ def scattered_series(blocks=500_000, npt=1):
     return raw, ("getVeskData", SPECTRUM_3D), len(raw) + blocks * (4 * npt + info_size) + 4096
 
 
-def many_records(count, text=0):
+def many_records(count, text=0, fill="x"):
     """`count` parameter records of distinct keys, none of them END: integers,
-    or texts of `text` characters."""
+    or texts of `text` characters `fill`."""
     keys = (bytes([33 + i % 94, 33 + i // 94 % 94, 33 + i // 8836 % 94, 0]) for i in range(count))
-    value = "x" * text if text else 1000
+    value = fill * text if text else 1000
     return b"".join(param_record(k, value) for k in keys if k != b"END\0")
 
 
@@ -280,14 +282,14 @@ def shifted_parameter_keys(records=100_000, step=10):
     return vf.build()
 
 
-def merged_by_every_key(records=100_000, own_block=True, text=0):
+def merged_by_every_key(records=100_000, own_block=True, text=0, fill="x"):
     """A spectrum's data block under every 2D and 3D key, each key merging
-    one large parameter block (of texts of `text` characters, if given):
+    one large parameter block (of texts of `text` characters `fill`, if given):
     with `own_block`, the acquisition block that all keys share after a
     small block of each key's own (so no two merges are equal); otherwise,
     each key's data parameters."""
     vf = spectrum_file([1.0, 2.0, 3.0, 4.0])
-    large = many_records(records, text) + vf.blocks[1]["payload"]
+    large = many_records(records, text, fill) + vf.blocks[1]["payload"]
     if own_block:
         vf.add(large, param_type=3)
     else:

@@ -1,6 +1,7 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
 import json
 import os
+import shutil
 import sys
 
 import numpy as np
@@ -496,12 +497,15 @@ def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
 
 def test_json_records_each_file_as_it_is_done(capsys, tmp_path):
     missing = str(tmp_path / "gone.vesk")
+    clash = str(tmp_path / "sample")  # its outputs would be sample.vesk's: refused
+    shutil.copy(SAMPLES["sample"], clash)
     code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], SAMPLES["mapping"],
-                            missing, "-f", "jcamp", "--json")
+                            missing, clash, "-f", "jcamp", "--json")
     records = [json.loads(line) for line in lines]
-    assert code == 1 and [r["file"] for r in records] == [SAMPLES["sample"],
+    assert code == 1 and [r["file"] for r in records] == [clash, SAMPLES["sample"],
                                                           SAMPLES["mapping"], missing]
-    spectra, maps, gone = records
+    refused, spectra, maps, gone = records
+    assert refused["failed"] and refused["written"] == []
     assert len(spectra["written"]) == 3 and all(os.path.isfile(p) for p in spectra["written"])
     assert maps["written"] == [] and len(maps["skipped"]) == 2
     assert gone["failed"] and gone["written"] == []

@@ -80,13 +80,24 @@ def test_keys_naming_one_region_map_open_as_a_tree_within_the_rule(write_file):
     assert within_rule(report, len(data)), report
 
 
-def test_keys_naming_one_image_share_its_bytes(write_file):
-    data, call = hf.shared_image(keys=1500, image_len=400_000)
+@pytest.mark.parametrize("image_len, note", [(400_000, 0), (16, 60_000)])
+def test_keys_naming_one_image_share_its_bytes(write_file, image_len, note):
+    # and its attributes: a copy each of 60 KB of text took 90 MB
+    data, call = hf.shared_image(keys=1500, image_len=image_len, note=note)
     report = run_bounded(write_file(data), call)
     assert report["outcome"] == "ok", report
     assert report["detail"] == {"images": 1500, "distinct_bytes": 1,
-                                "lengths": [400_000 + len(hf.JPEG)]}
+                                "lengths": [image_len + len(hf.JPEG)]}
     assert within_rule(report, len(data)), report
+
+
+def test_side_files_of_pictures_are_charged(write_file):
+    # Each key's side file holds the attribute's 60,000 escapes (\u0001):
+    # 520 MB written from 96 KB.
+    data = hf.shared_image(keys=1500, image_len=16, note=60_000)[0]
+    report = run_bounded(write_file(data), ["vesk.images"])
+    assert report["detail"] == {"code": 1} and within_rule(report, len(data)), report
+    assert report["write_bytes"] <= (64 << 20) + 8 * len(data) and report["cpu"] < 2, report
 
 
 def test_table_named_many_times_reads_as_named_once(write_file):
@@ -221,6 +232,12 @@ def needs(*names):
      ["vesk.export", "jcamp", None]),
     pytest.param(lambda: hf.merged_by_every_key(16, own_block=False, text=65532),
                  ["vesk.export", "netcdf", None], marks=needs("xarray", "netCDF4")),
+    # Texts of control characters, written as escapes: npy 200 MB (\u0001),
+    # JCAMP-DX 12 s (a function call for each).
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
+     ["vesk.export", "npy", None]),
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
+     ["vesk.export", "jcamp", None]),
     # 40 MB of texts in one block: as one array, 4 bytes a character and a copy.
     (lambda: hf.many_parameters(610, text=65532)[0], ["vesk.export", "npy", None]),
     # 8 million values read from 24 KB: 280 MB of text in 4 s; 160 MB of lines.
@@ -233,7 +250,8 @@ def needs(*names):
     pytest.param(hf.long_spectra, ["vesk.plot"], marks=needs("matplotlib")),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
-        "netcdf-of-merged-texts", "npy-of-long-texts", "csv-of-overlapping-series", "plot-of-overlapping-series",
+        "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
+        "npy-of-long-texts", "csv-of-overlapping-series", "plot-of-overlapping-series",
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "plot-of-long-spectrum"])
 def test_commands_stay_within_the_rule(write_file, build, call):

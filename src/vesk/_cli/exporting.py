@@ -26,11 +26,11 @@ from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, ma
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
-from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import describe, emit, emit_path, error, library_warnings_ignored, note, warning
+from .report import (describe, emit_json, emit_path, error, library_warnings_ignored, note,
+                     warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -183,7 +183,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             report.skipped.append(message)
         return
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
-                                parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes)
+                                parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
+                                escape_bytes=fmt.escape_bytes)
     if refused is not None:
         report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return
@@ -208,13 +209,15 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         report.written.append(out)
 
 
-def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[str]]:
-    """The jobs, and errors for inputs whose outputs would take another's names."""
+def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
+    """The jobs, and the reports of inputs refused as their outputs would take
+    another's names."""
     stems, errors = output_stems(inputs)
     jobs = [Job(item.path, stem, tuple(args.blocks) if args.blocks else None, args.format,
                 args.layout or "long", args.output, args.force, args.skip_existing, item.named)
             for item, stem in stems.items()]
-    return jobs, errors
+    refused = [item for item in inputs if item not in stems]  # one error each, in order
+    return jobs, [Report(item.path, errors=[message]) for item, message in zip(refused, errors)]
 
 
 def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
@@ -281,12 +284,12 @@ def run_export(args: argparse.Namespace) -> int:
     inputs, status = take_inputs(args.files, args.output)
     if not inputs.files:
         return status
-    jobs, errors = plan(args, inputs.files)
-    for message in errors:
-        error(message)
+    jobs, refused = plan(args, inputs.files)
+    tally = Tally(args.json)
+    for report in refused:  # told as any file that failed: --json has a line for it
+        tally.tell(report)
     progress = Progress(len(jobs), sys.stderr)
     progress.draw()
-    tally = Tally(args.json)
     # Told in the order of the inputs, whatever order --jobs ends them in, so
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
@@ -306,7 +309,7 @@ def run_export(args: argparse.Namespace) -> int:
         for number in sorted(finished):
             tally.tell(finished.pop(number))
     t = tally
-    files_failed = t.files_failed + len(errors)
+    files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [
         (t.kept, "already there"), (t.skipped, "skipped"), (t.blocks_failed, "block{s} failed"),
         (files_failed, "file{s} failed"), (t.missing, "input{s} not found"),
@@ -332,9 +335,9 @@ class Tally:
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
-            emit(dumps({"file": report.path, "written": report.written, "kept": report.kept,
-                        "skipped": report.skipped, "failed": report.errors,
-                        "warnings": report.warnings}, indent=None))
+            emit_json({"file": report.path, "written": report.written, "kept": report.kept,
+                       "skipped": report.skipped, "failed": report.errors,
+                       "warnings": report.warnings}, indent=None)
         else:
             for out in report.written:
                 emit_path(out)

@@ -24,7 +24,9 @@ def strict(value: Any) -> Any:
     return value
 
 
-def dumps(value: Any, indent: Optional[int] = 2) -> str:
-    text = json.dumps(strict(value), indent=indent, ensure_ascii=False, allow_nan=False,
+def dumps(value: Any, indent: Optional[int] = 2, ascii_only: bool = False) -> str:
+    """JSON text; `ascii_only` for an output whose encoding holds no more
+    (each other character as its \\u escape)."""
+    text = json.dumps(strict(value), indent=indent, ensure_ascii=ascii_only, allow_nan=False,
                       default=str)
-    return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text)
+    return text if ascii_only else _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text)

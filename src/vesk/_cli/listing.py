@@ -11,8 +11,7 @@ from vesk._vocabulary import measured_text
 
 from .block_keys import block_key, named_block
 from .inputs import take_inputs
-from .json_text import dumps
-from .report import describe, emit, error, warning
+from .report import describe, emit, emit_json, error, warning
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -84,7 +83,7 @@ def run_ls(args: argparse.Namespace) -> int:
             records.append({"file": path, "blocks": [], "error": describe(path, e)})
             status = 1
     if args.json:  # files that could not be listed too, so a machine sees every input
-        emit(dumps(records))
+        emit_json(records)
         return status
     many = len(inputs.files) > 1 or inputs.folders
     for n, (path, blocks) in enumerate(listed):
@@ -110,8 +109,8 @@ def run_params(args: argparse.Namespace) -> int:
     except Exception as e:
         error(describe(args.file, e))
         if args.json:  # a machine reads the failure where it reads the parameters
-            emit(dumps({"file": args.file, "block": None, "problem": None, "warning": None,
-                        "parameters": None, "error": describe(args.file, e)}))
+            emit_json({"file": args.file, "block": None, "problem": None, "warning": None,
+                       "parameters": None, "error": describe(args.file, e)})
         return 1
     if block.problem is not None:  # shown all the same: they may tell what is wrong
         warning("%s: %s cannot be read: %s" % (args.file, block.name, block.problem))
@@ -119,10 +118,10 @@ def run_params(args: argparse.Namespace) -> int:
         warnings.warn(vesk.VeskWarning("%s: %s: %s" % (args.file, block.name, block.warning)))
     params = dict(block.parameters)
     if args.json:
-        emit(dumps({"file": args.file, "block": block.name, "problem": block.problem,
-                     "warning": block.warning,
-                     "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
-                                    for k, v in params.items()}, "error": None}))
+        emit_json({"file": args.file, "block": block.name, "problem": block.problem,
+                   "warning": block.warning,
+                   "parameters": {k: {"name": vesk.parameter_label(k), "value": v}
+                                  for k, v in params.items()}, "error": None})
         return 0
     rows = [(k, vesk.parameter_label(k), value_text(v)) for k, v in params.items()]
     emit("\n".join(aligned(rows)))

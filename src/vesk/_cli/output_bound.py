@@ -9,6 +9,7 @@ the bound every read keeps.
 from __future__ import annotations
 
 import math
+import re
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 import vesk
@@ -25,6 +26,9 @@ PIXEL_BYTES = 96
 LINE_POINT_BYTES = 16
 # Reading a block builds its parameters anew: a dict entry and its objects.
 READ_PARAMETER_BYTES = 64
+# Characters that outputs write as escapes: JSON (\u0001, \") and lines of
+# text (\x01) make one of them four to six.
+_ESCAPED = re.compile('[\x00-\x1f\x7f-\x9f"\\\\]')
 
 
 class OutputBudget:
@@ -38,19 +42,21 @@ class OutputBudget:
         # damaged file's blocks reading the same bytes again and again), the
         # text or lines a value becomes count too.
         self.backed = self.file_size // 4
-        self._texts: Dict[int, Tuple[Mapping[str, Any], int]] = {}
+        self._texts: Dict[int, Tuple[Mapping[str, Any], int, int]] = {}
 
-    def _text_length(self, parameters: Mapping[str, Any]) -> int:
-        """The characters of the text parameters, counted once for blocks that
-        share their parameters: a damaged file's keys may all merge one
-        block of 100,000 records, which counting again for each cost
-        seconds."""
+    def _text_length(self, parameters: Mapping[str, Any]) -> Tuple[int, int]:
+        """The characters of the text parameters, and of those the ones
+        written as escapes, counted once for blocks that share their
+        parameters: a damaged file's keys may all merge one block of 100,000
+        records, which counting again for each cost seconds."""
         shared = getattr(parameters, "_data", parameters)  # a ReadOnly's dict
         known = self._texts.get(id(shared))
         if known is None:
-            known = (shared, sum(len(v) for v in shared.values() if isinstance(v, str)))
+            texts = [v for v in shared.values() if isinstance(v, str)]
+            known = (shared, sum(map(len, texts)),
+                     sum(len(v) - len(_ESCAPED.sub("", v)) for v in texts))
             self._texts[id(shared)] = known  # holding it, so that its id stays its own
-        return known[1]
+        return known[1], known[2]
 
     def take(self, nbytes: int) -> bool:
         """Spends `nbytes` if that much is left; False (spending nothing) if not."""
@@ -60,7 +66,8 @@ class OutputBudget:
         return True
 
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
-                   parameter_bytes: int = 0, text_bytes: int = 0) -> Optional[str]:
+                   parameter_bytes: int = 0, text_bytes: int = 0,
+                   escape_bytes: int = 0) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -70,13 +77,15 @@ class OutputBudget:
         file's bytes do not back; `parameter_bytes` what it writes for each
         parameter, and `text_bytes` for each character of a text parameter:
         many keys of a damaged file may merge one large block, whose texts
-        run to 64 KB each."""
+        run to 64 KB each; `escape_bytes`, what a character written as an
+        escape adds to that."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
-        if text_bytes:
-            parameters += text_bytes * self._text_length(block.parameters)
+        if text_bytes or escape_bytes:
+            characters, escaped = self._text_length(block.parameters)
+            parameters += text_bytes * characters + escape_bytes * escaped
         points = ""
         if block.kind in ("multiregion map", "multiregion traces"):
             nbytes += REGION_POINT_BYTES * block.shape[0]

@@ -5,10 +5,12 @@ import os
 import struct
 import sys
 import warnings
-from typing import Optional
+from typing import Any, Optional
 
 import vesk
 from vesk._text import printable
+
+from .json_text import dumps
 
 # What reading or writing one file may raise; anything else is a fault of ours
 # and is still reported against the file, with its type, rather than hiding it.
@@ -50,6 +52,20 @@ def emit(text: str) -> None:
             print(text.encode(encoding, "backslashreplace").decode(encoding), flush=True)
     except BrokenPipeError:
         raise OutputClosed from None
+
+
+def emit_json(value: Any, indent: Optional[int] = 2) -> None:
+    """`value` as JSON on standard output, valid whatever the output's
+    encoding: where it cannot hold a name's characters, they are given as
+    JSON's own escapes (\\u00e9), not as emit's (\\xe9, which no JSON
+    reader takes)."""
+    text = dumps(value, indent)
+    encoding = sys.stdout.encoding or "utf-8"
+    try:
+        text.encode(encoding)
+    except UnicodeEncodeError:
+        text = dumps(value, indent, ascii_only=True)
+    emit(text)
 
 
 def emit_path(path: str) -> None:

@@ -3,14 +3,15 @@
 Every block gives `values`, `dims` and one array per coordinate (axes and
 map coordinates), with `coordinate_dims` telling along which dimensions
 each lies, so that one loader takes every kind; a spectrum also gives `x`
-and `y`, its axis and values. Both carry `parameters` (a JSON
-text), the axis labels, the block's name and `source` (the input file's
+and `y`, its axis and values. Both carry `parameters` (a strict JSON
+text: null for a NaN or infinite number), the axis labels, the block's name and `source` (the input file's
 path as given), and `warning` where the block's values are not all the measurement
 (Block.warning).
 """
 from __future__ import annotations
 
 import json
+import math
 import zipfile
 from typing import Any, BinaryIO, Dict
 
@@ -31,8 +32,12 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
 
 def _common(data: DataObject) -> Dict[str, Any]:
     # The parameters stay text until written: as an array, 4 bytes a character.
-    common: Dict[str, Any] = {"parameters": json.dumps(dict(data.parameters),
-                                                       ensure_ascii=False),
+    # Strict JSON, which other languages' parsers take: it has no NaN or
+    # infinity (a damaged file's numbers), so those are null.
+    parameters = {k: None if isinstance(v, float) and not math.isfinite(v) else v
+                  for k, v in data.parameters.items()}
+    common: Dict[str, Any] = {"parameters": json.dumps(parameters, ensure_ascii=False,
+                                                       allow_nan=False),
                               "x_label": np.array(data.block.x_label),
                               "y_label": np.array(data.block.y_label),
                               "block": np.array(data.block.name)}

@@ -31,10 +31,13 @@ class Format(NamedTuple):
     # What writing adds, in bytes, for each value past the 4 it is read in
     # (text: a line of it with its coordinates), for each parameter
     # (NetCDF: an attribute, about 700 bytes held while it is written) and
-    # for each character of a text parameter (npz: a str array, 4 bytes).
+    # for each character of a text parameter (npz: a str array, 4 bytes),
+    # and more for one written as an escape (a control character: npz's
+    # JSON \u0001, 5 characters more; a JCAMP-DX line's \x01, 3 more).
     value_bytes: int = 0
     parameter_bytes: int = 0
     text_bytes: int = 0
+    escape_bytes: int = 0
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -58,9 +61,9 @@ FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
                   table.write_wide, value_bytes=32),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
-                  parameter_bytes=128, text_bytes=4),
+                  parameter_bytes=128, text_bytes=4, escape_bytes=20),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx",
-                    value_bytes=16, parameter_bytes=128, text_bytes=2),
+                    value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
                      missing=netcdf.missing, parameter_bytes=1024, text_bytes=4),
 }
