@@ -456,3 +456,20 @@ def test_long_chain_under_a_large_image_00_block(image_file):
     payload, _ = image_block(groups)
     result = veskread.getVisImages(image_file(padded(payload)))
     assert [d["Title"] for d in result] == ["first"] + ["p%d" % k for k in range(300)]
+
+
+def test_a_decoder_of_the_callers_decodes_each_images_attributes(write_file, monkeypatch):
+    # Keys naming one picture share its decoded attributes only while
+    # decoding is the module's own: the caller's decoder sees every image.
+    import hostile_files
+    calls = []
+    monkeypatch.setattr(veskread, "decode_string",
+                        lambda b: calls.append(b) or b.decode("latin-1"))
+    counts = []
+    for keys in (1, 3):
+        calls.clear()
+        data = hostile_files.shared_image(keys=keys, image_len=16, note=4)[0]
+        images = veskread.getVisImages(write_file(data))
+        counts.append(len(calls))
+        assert all(i == images[0] and i is not images[0] for i in images[1:])
+    assert counts[1] == 3 * counts[0] > 0

@@ -194,6 +194,15 @@ bool is_own_decoder(PyObject* fn) {
 
 } // namespace
 
+bool decodes_as_own() {
+    Ref fn = Ref::steal(module_global("decode_string"));
+    if (!fn) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_own_decoder(fn.get());
+}
+
 PyObject* TextDecoder::operator()(std::string_view bytes) {
     if (own_ == 1) return decode_default(bytes);
     if (own_ == 0) return decode_text(bytes);

@@ -26,6 +26,12 @@ private:
     int own_ = -1; // unknown until the first field
 };
 
+// Whether the module's decode_string is still its own function: a text
+// then decodes to equal values wherever it is met, so one decoding may
+// serve every place that names it. False, with no exception set, where the
+// name cannot be looked up: decoding in place then raises what it would.
+bool decodes_as_own();
+
 // The directory of a VESK file: the module's `isVeskFile(path)` (looked up at
 // call time) must pass, else ValueError "Can't process a non-Vesk file"; then
 // the file is opened again for the directory. False with an exception set.

@@ -277,7 +277,9 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     SubBlockCache subs(budget);
     SharedImageBytes shared{budget, file_size, {}, {}};
     // Keys that name one sub-block share its attributes' values, decoded
-    // once: 1,500 keys naming a sub-block of 60 KB of text took 90 MB.
+    // once: 1,500 keys naming a sub-block of 60 KB of text took 90 MB. A
+    // decode_string of the caller's is called for each image, as before.
+    const bool share = decodes_as_own();
     std::unordered_map<const ImageSubBlock*, Ref> attributes_of;
     // Images are listed as the directory names them; a count beyond the
     // directory's keys ends in KeyError, so nothing is sized from it.
@@ -289,14 +291,20 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
         if (!budget.try_spend(kDictEntryCost * static_cast<int64_t>(sub.params.size())))
             budget.refuse(std::to_string(i + 1) + " images of up to " +
                           std::to_string(sub.params.size()) + " attributes each");
+        Ref image;
         auto made = attributes_of.find(&sub);
-        if (made == attributes_of.end()) {
-            Ref attributes = Ref::steal(PyDict_New());
-            if (!attributes || !add_attributes(attributes.get(), sub.params)) return nullptr;
-            made = attributes_of.emplace(&sub, std::move(attributes)).first;
+        if (made != attributes_of.end()) {
+            image = Ref::steal(PyDict_Copy(made->second.get()));
+            if (!image) return nullptr;
+        } else {
+            image = Ref::steal(PyDict_New());
+            if (!image || !add_attributes(image.get(), sub.params)) return nullptr;
+            if (share) {
+                Ref attributes = Ref::steal(PyDict_Copy(image.get()));
+                if (!attributes) return nullptr;
+                attributes_of.emplace(&sub, std::move(attributes));
+            }
         }
-        Ref image = Ref::steal(PyDict_Copy(made->second.get()));
-        if (!image) return nullptr;
         if (seek_image_bytes(cur, sub) && !add_image_bytes(image.get(), cur, shared))
             return nullptr;
         if (PyList_Append(images.get(), image.get()) < 0) return nullptr;
