@@ -4,8 +4,8 @@ limit and a timer, and reports what it gave and the peak memory it added.
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
 veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an
-image map's columns, all rows), "vesk.tree" (xarray.open_datatree), "vesk.export" or
-"vesk.plot" (the commands, to a temporary folder).
+image map's columns, all rows), "vesk.tree" (xarray.open_datatree), "vesk.export",
+"vesk.images" or "vesk.plot" (the commands, to a temporary folder).
 """
 import json
 import resource
@@ -51,19 +51,19 @@ def vesk_call(name):
     if name == "tree":
         import warnings
         import xarray
-        import vesk.xarray_backend  # noqa: F401
+        from vesk.xarray_backend import VeskBackendEntrypoint
         warnings.simplefilter("ignore")  # the blocks left out say so
 
     def tree(path):
         # The class, not its name: a build that is not installed registers no engine.
-        engine = vesk.xarray_backend.VeskBackendEntrypoint
-        return {"blocks": sorted(n.path for n in xarray.open_datatree(path, engine=engine).leaves)}
+        tree = xarray.open_datatree(path, engine=VeskBackendEntrypoint)
+        return {"blocks": sorted(n.path for n in tree.leaves)}
 
     def to_pandas(path, key):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
 
-    if name in ("export", "plot"):
+    if name in ("export", "plot", "images"):
         import os
         import tempfile
         from vesk._cli import main
@@ -79,12 +79,16 @@ def vesk_call(name):
             layout_args = ["--layout", layout] if layout else []
             return {"code": main(["export", "-f", fmt, *layout_args, "-o", out, path])}
 
+    def images(path):
+        with tempfile.TemporaryDirectory() as out:
+            return {"code": main(["images", "-o", out, path])}
+
     def plot(path):
         with tempfile.TemporaryDirectory() as out:
             return {"code": main(["plot", "-o", os.path.join(out, "p.png"), path])}
 
     return {"listing": listing, "to_pandas": to_pandas, "export": export, "tile": tile,
-            "tree": tree, "plot": plot,
+            "tree": tree, "plot": plot, "images": images,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 
