@@ -4,9 +4,9 @@ Every block gives `values`, `dims` and one array per coordinate (axes and
 map coordinates), with `coordinate_dims` telling along which dimensions
 each lies, so that one loader takes every kind; a spectrum also gives `x`
 and `y`, its axis and values. Both carry `parameters` (a strict JSON
-text: null for a NaN or infinite number), the axis labels, the block's name and `source` (the input file's
-path as given), and `warning` where the block's values are not all the measurement
-(Block.warning).
+text: null for a NaN or infinite number), the axis labels, the block's
+name and `source` (the input file's path as given), and `warning` where
+the block's values are not all the measurement (Block.warning).
 """
 from __future__ import annotations
 
