@@ -361,7 +361,7 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
     whole = [((v[1:5] + v[:4]) / 2 * 50).sum() for v in spectra]  # trapezoids
     picture, *_, caption = map_picture(planes, None)
     np.testing.assert_allclose(picture.ravel(), whole, rtol=1e-6)
-    assert caption.endswith(" over the 5 planes read")
+    assert caption == "Integrated Absorbance 100 .. 300 over the 5 planes read"
     for at, problem in [("340:400", "fewer than two of the planes"), ("380", "does not hold")]:
         with pytest.raises(ValueError, match=problem):
             map_picture(planes, at)
