@@ -3,19 +3,23 @@ line-based format."""
 from __future__ import annotations
 
 import os
+import re
 from typing import List, Sequence
 
 # Each control character's escape, as repr writes it. A table, not a
 # function per match: a parameter of a million control characters written
 # into each of many exports took seconds.
 _ESCAPES = {c: repr(chr(c))[1:-1] for c in (*range(0x20), *range(0x7f, 0xa0))}
+# The table is looked up for each character of a text not all ASCII, ten
+# times a search's time: it is used only on a text that holds one of them.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
 def printable(text: str) -> str:
     """Text with control characters written as escapes (ESC as \\x1b): a
     damaged file's strings must not drive the terminal that shows them, nor
     break the lines of a file written from them."""
-    return text.translate(_ESCAPES)
+    return text.translate(_ESCAPES) if _CONTROL.search(text) else text
 
 
 def file_name(path: str) -> str:
