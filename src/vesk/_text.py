@@ -2,9 +2,10 @@
 line-based format."""
 from __future__ import annotations
 
+import math
 import os
 import re
-from typing import List, Sequence
+from typing import Any, List, Sequence
 
 # Each control character's escape, as repr writes it. A table, not a
 # function per match: a parameter of a million control characters written
@@ -42,3 +43,16 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
     widths = [max((len(r[k]) for r in rows if k < len(r) - 1), default=0) for k in range(count)]
     return [indent + "  ".join(c.ljust(widths[k]) if k < len(r) - 1 else c
                                for k, c in enumerate(r)).rstrip() for r in rows]
+
+
+def json_strict(value: Any) -> Any:
+    """`value` with NaN and infinite floats (a damaged file's numbers) as None,
+    since strict JSON, which other languages' parsers read, has no way to
+    write them."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_strict(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_strict(v) for v in value]
+    return value
