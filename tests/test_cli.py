@@ -141,6 +141,16 @@ def test_ls_json(capsys, not_vesk):
         ["2026-12-08T09:15:42"] * 2, ["2026-12-08T09:15:42"] * 2]
 
 
+def test_ls_lists_a_file_whose_time_is_damaged(capsys, tmp_path):
+    # A zone past a day raised from the listing of `measured`: the file failed.
+    path = spectrum_file([1.0, 2.0], {"DAT": "07/12/2026", "TIM": "12:00 (GMT+99)"}).write(
+        str(tmp_path / "t.0"))
+    for args in (["ls"], ["ls", "--json"]):
+        code, out, err = run(capsys, *args, path)
+        assert (code, err) == (0, "") and "AB/2D/NONE" in out
+    assert json.loads(out)[0]["blocks"][0]["measured"] is None
+
+
 def test_params_text_and_json(capsys):
     parameters = vesk.read(SAMPLE, "AB/2D/NONE").parameters
     code, out, _ = run(capsys, "params", SAMPLE, "AB/2D/NONE")
@@ -361,7 +371,7 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
     whole = [((v[1:5] + v[:4]) / 2 * 50).sum() for v in spectra]  # trapezoids
     picture, *_, caption = map_picture(planes, None)
     np.testing.assert_allclose(picture.ravel(), whole, rtol=1e-6)
-    assert caption.endswith(" over the 5 planes read")
+    assert caption == "Integrated Absorbance 100 .. 300 over the 5 planes read"
     for at, problem in [("340:400", "fewer than two of the planes"), ("380", "does not hold")]:
         with pytest.raises(ValueError, match=problem):
             map_picture(planes, at)

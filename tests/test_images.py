@@ -473,3 +473,19 @@ def test_a_decoder_of_the_callers_decodes_each_images_attributes(write_file, mon
         counts.append(len(calls))
         assert all(i == images[0] and i is not images[0] for i in images[1:])
     assert counts[1] == 3 * counts[0] > 0
+
+
+def test_a_decoder_bound_during_the_call_decodes_the_images_after(write_file, monkeypatch):
+    # A caller's imghdr_what may rebind decode_string: the images after it
+    # are decoded by that, not given the attributes decoded before.
+    import hostile_files
+    own = veskread.imghdr_what
+
+    def what(h):
+        monkeypatch.setattr(veskread, "decode_string",
+                            lambda b: b.decode("latin-1").replace("one", "ONE"))
+        return own(h)
+
+    monkeypatch.setattr(veskread, "imghdr_what", what)
+    data = hostile_files.shared_image(keys=3, image_len=16, note=4)[0]
+    assert [i["Title"] for i in veskread.getVisImages(write_file(data))] == ["one", "ONE", "ONE"]

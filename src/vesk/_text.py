@@ -2,20 +2,25 @@
 line-based format."""
 from __future__ import annotations
 
+import math
 import os
-from typing import List, Sequence
+import re
+from typing import Any, List, Sequence
 
 # Each control character's escape, as repr writes it. A table, not a
 # function per match: a parameter of a million control characters written
 # into each of many exports took seconds.
 _ESCAPES = {c: repr(chr(c))[1:-1] for c in (*range(0x20), *range(0x7f, 0xa0))}
+# The table is looked up for each character of a text not all ASCII, ten
+# times a search's time: it is used only on a text that holds one of them.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
 def printable(text: str) -> str:
     """Text with control characters written as escapes (ESC as \\x1b): a
     damaged file's strings must not drive the terminal that shows them, nor
     break the lines of a file written from them."""
-    return text.translate(_ESCAPES)
+    return text.translate(_ESCAPES) if _CONTROL.search(text) else text
 
 
 def file_name(path: str) -> str:
@@ -38,3 +43,16 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
     widths = [max((len(r[k]) for r in rows if k < len(r) - 1), default=0) for k in range(count)]
     return [indent + "  ".join(c.ljust(widths[k]) if k < len(r) - 1 else c
                                for k, c in enumerate(r)).rstrip() for r in rows]
+
+
+def json_strict(value: Any) -> Any:
+    """`value` with NaN and infinite floats (a damaged file's numbers) as None,
+    since strict JSON, which other languages' parsers read, has no way to
+    write them."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_strict(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_strict(v) for v in value]
+    return value

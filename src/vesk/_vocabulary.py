@@ -180,17 +180,17 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
         year += 2000
     hour = minute = second = micro = 0
     zone: Optional[_dt.tzinfo] = None
-    if isinstance(time, str):
-        t = _TIME.match(time)
-        if t:
-            hour, minute = int(t.group(1)), int(t.group(2))
-            second = int(t.group(3) or 0)
-            micro = int((t.group(4) or "0").ljust(6, "0"))
-            if t.group(5) is not None:
-                hours = int(t.group(5))
-                minutes = int(t.group(6) or 0) * (1 if hours >= 0 else -1)
-                zone = _dt.timezone(_dt.timedelta(hours=hours, minutes=minutes))
-    try:
+    try:  # a damaged file's day 31/02 or zone GMT+99: no time at all
+        if isinstance(time, str):
+            t = _TIME.match(time)
+            if t:
+                hour, minute = int(t.group(1)), int(t.group(2))
+                second = int(t.group(3) or 0)
+                micro = int((t.group(4) or "0").ljust(6, "0"))
+                if t.group(5) is not None:
+                    hours = int(t.group(5))
+                    minutes = int(t.group(6) or 0) * (1 if hours >= 0 else -1)
+                    zone = _dt.timezone(_dt.timedelta(hours=hours, minutes=minutes))
         return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
     except ValueError:
         return None

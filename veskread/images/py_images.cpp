@@ -278,8 +278,8 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
     SharedImageBytes shared{budget, file_size, {}, {}};
     // Keys that name one sub-block share its attributes' values, decoded
     // once: 1,500 keys naming a sub-block of 60 KB of text took 90 MB. A
-    // decode_string of the caller's is called for each image, as before.
-    const bool share = decodes_as_own();
+    // decode_string of the caller's is called for each image, as before,
+    // even one bound meanwhile (by a caller's imghdr_what): asked per image.
     std::unordered_map<const ImageSubBlock*, Ref> attributes_of;
     // Images are listed as the directory names them; a count beyond the
     // directory's keys ends in KeyError, so nothing is sized from it.
@@ -292,7 +292,8 @@ PyObject* read_images(const FdSource& source, const VisibleImageBlock& block) {
             budget.refuse(std::to_string(i + 1) + " images of up to " +
                           std::to_string(sub.params.size()) + " attributes each");
         Ref image;
-        auto made = attributes_of.find(&sub);
+        const bool share = decodes_as_own();
+        auto made = share ? attributes_of.find(&sub) : attributes_of.end();
         if (made != attributes_of.end()) {
             image = Ref::steal(PyDict_Copy(made->second.get()));
             if (!image) return nullptr;

@@ -65,11 +65,13 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
             if held is not None and np.count_nonzero(held) < 2:  # its integral would be 0
                 raise PlotError("%s holds fewer than two planes: nothing to integrate over x; "
                                 "--at X draws one" % data.block.name)
-            # over which x, as a band's caption says (a recording cut short holds less)
-            caption = ("Integrated %s %g .. %g %s" % (data.block.y_label, axis[0], axis[-1],
-                                                      units)).rstrip()
+            # over which x, as a band's caption says: a recording cut short
+            # is integrated between the first and last planes it holds
+            on = np.arange(len(axis)) if held is None else np.flatnonzero(held)
+            caption = ("Integrated %s %g .. %g %s" % (data.block.y_label, axis[on[0]],
+                                                      axis[on[-1]], units)).rstrip()
             if held is not None:  # the file's warning says a cut; this, what the picture took
-                caption += " over the %d planes read" % np.count_nonzero(held)
+                caption += " over the %d planes read" % len(on)
             return integrate(values, axis, along, held), caption
         texts = at.split(":", 1)
         ends = [_x_value(data, axis, at, text, on_axis=len(texts) == 1) for text in texts]

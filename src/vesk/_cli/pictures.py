@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List
 
 import vesk
 
@@ -55,21 +55,19 @@ def write_bytes(data: bytes) -> Callable[[str], None]:
 
 
 def side_bytes(path: str, image: vesk.Image) -> bytes:
+    """The side file of a picture of the file `path`: its title and attributes."""
     return (dumps(side_record(path, image)) + "\n").encode("utf-8")
 
 
-def save_image(path: str, stem: str, image: vesk.Image, folder: str,
-               force: bool, skip_existing: bool = False,
-               side_file: Optional[bytes] = None) -> List[str]:
-    """Writes a picture and its side file (`side_file`, made by side_bytes
-    where not given); returns those written (with `skip_existing`, a file
-    already there is kept)."""
+def save_image(stem: str, image: vesk.Image, side_file: bytes, folder: str,
+               force: bool, skip_existing: bool = False) -> List[str]:
+    """Writes a picture and its side file (side_bytes, made beforehand to be
+    charged); returns those written (with `skip_existing`, a file already
+    there is kept)."""
     stem = os.path.join(folder, "%s_image%s" % (stem, image.name))
     kind = image.format or "bin"
     picture = stem + SUFFIXES.get(kind, "." + kind)
     side = stem + ".json"
-    if side_file is None:
-        side_file = side_bytes(path, image)
     outputs = [(picture, image.data), (side, side_file)]
     if skip_existing:
         outputs = [(out, data) for out, data in outputs if not is_output(out)]
@@ -122,8 +120,8 @@ def run_images(args: argparse.Namespace) -> int:
                 continue
             written = kept = 0
             for image, side_file in zip(images, sides):
-                outs = save_image(path, stem, image, args.output, args.force,
-                                  args.skip_existing, side_file)
+                outs = save_image(stem, image, side_file, args.output, args.force,
+                                  args.skip_existing)
                 for out in outs:
                     emit_path(out)
                 written += any(not out.endswith(".json") for out in outs)  # the picture

@@ -11,7 +11,6 @@ the block's values are not all the measurement (Block.warning).
 from __future__ import annotations
 
 import json
-import math
 import zipfile
 from typing import Any, BinaryIO, Dict
 
@@ -19,7 +18,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, Spectrum
-from vesk._text import path_text
+from vesk._text import json_strict, path_text
 
 from .axes import coordinate
 
@@ -32,12 +31,8 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
 
 def _common(data: DataObject) -> Dict[str, Any]:
     # The parameters stay text until written: as an array, 4 bytes a character.
-    # Strict JSON, which other languages' parsers take: it has no NaN or
-    # infinity (a damaged file's numbers), so those are null.
-    parameters = {k: None if isinstance(v, float) and not math.isfinite(v) else v
-                  for k, v in data.parameters.items()}
-    common: Dict[str, Any] = {"parameters": json.dumps(parameters, ensure_ascii=False,
-                                                       allow_nan=False),
+    common: Dict[str, Any] = {"parameters": json.dumps(json_strict(dict(data.parameters)),
+                                                       ensure_ascii=False, allow_nan=False),
                               "x_label": np.array(data.block.x_label),
                               "y_label": np.array(data.block.y_label),
                               "block": np.array(data.block.name)}
