@@ -240,7 +240,8 @@ def test_never_overwrites_without_force(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
                                 "-f", "csv")
     assert code == 1 and written == [] and target.read_text() == "mine"
-    assert "%s exists" % target in err and SAMPLES["sample"] in err
+    assert "%s exists (use --force to overwrite, or --skip-existing to keep it)" % target in err
+    assert SAMPLES["sample"] in err
     code, written, _ = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
                               "-f", "csv", "--force")
     assert code == 0 and target.read_text().startswith("Wavenumber")

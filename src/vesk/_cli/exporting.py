@@ -194,7 +194,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         report.kept.append(out)
         return
     try:
-        refuse_existing(out, job.force)  # before reading the values
+        refuse_existing(out, job.force, skippable=True)  # before reading the values
         data = f[block.key]
         make_folder(os.path.dirname(out))
         write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
