@@ -480,7 +480,11 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
     monkeypatch.setattr(exporting, "run_jobs", jobs_ending_second_first)
     assert main(["export", "-o", str(tmp_path / "out"), "-f", "csv", SAMPLES["sample"],
                  SAMPLES["mapping"]]) == 130
-    assert capsys.readouterr().out.splitlines() == ["second.csv"]
+    out, err = capsys.readouterr()
+    assert out.splitlines() == ["second.csv"]
+    assert err.splitlines()[-2:] == [
+        "exported 1 block from 1 file to %s before it was stopped; run again with "
+        "--skip-existing to go on" % (tmp_path / "out"), "vesk: interrupted"]
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):

@@ -29,8 +29,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (describe, emit_json, emit_path, error, library_warnings_ignored, note,
-                     warning)
+from .report import (Terminated, describe, emit_json, emit_path, error, library_warnings_ignored,
+                     note, warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -302,9 +302,17 @@ def run_export(args: argparse.Namespace) -> int:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
+    except (KeyboardInterrupt, Terminated):
+        # The files finished out of turn are told still, so that every file
+        # written is listed, and the way on is said where the run stopped.
+        progress.clear()
+        for number in sorted(finished):
+            tally.tell(finished.pop(number))
+        note("exported %s from %s to %s before it was stopped; run again with "
+             "--skip-existing to go on" % (counted(tally.written, "block{s}"),
+                                           counted(tally.files, "file{s}"), args.output))
+        raise
     finally:
-        # Interrupted: the files finished out of turn are told still, so
-        # that every file written is listed.
         progress.clear()
         for number in sorted(finished):
             tally.tell(finished.pop(number))
