@@ -487,6 +487,21 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
         "--skip-existing to go on" % (tmp_path / "out"), "vesk: interrupted"]
 
 
+@pytest.mark.parametrize("measured_again", [False, True])
+def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
+                                                                         measured_again):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE")
+    (output,) = export(capsys, tmp_path / "out", *args)[1]
+    if measured_again:
+        made = os.stat(output).st_mtime_ns
+        os.utime(source, ns=(made, made + 1))
+    code, written, err = export(capsys, tmp_path / "out", *args, "--skip-existing")
+    assert (code, written) == (0, [])
+    assert ("kept %s, older than the file" % output in err) == measured_again
+
+
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
     # JCAMP-DX holds no map: every block skipped is nothing exported, not success.
     code, written, err = export(capsys, tmp_path / "maps", SAMPLES["mapping"], "-f", "jcamp")

@@ -74,7 +74,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     existing.add_argument("--force", action="store_true", help="overwrite existing outputs")
     existing.add_argument("--skip-existing", action="store_true",
                           help="keep existing outputs and write the others (to go on "
-                               "after an interrupted run)")
+                               "after an interrupted run); one older than its file is "
+                               "kept with a warning")
     p.set_defaults(run=run_export)
     return p
 
@@ -192,6 +193,11 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                       else fmt.other_suffix)
     if job.skip_existing and is_output(out):  # after the budget: kept outputs count too
         report.kept.append(out)
+        # One older than its file was made from an earlier state of it: a
+        # copy still under way, a run measured again over a crashed one.
+        if os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns:
+            report.warnings.append("%s: %s: kept %s, older than the file (--force writes it "
+                                   "again)" % (job.path, block.name, out))
         return
     try:
         refuse_existing(out, job.force, skippable=True)  # before reading the values
