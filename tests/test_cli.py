@@ -253,7 +253,7 @@ def test_images_with_side_files(capsys, tmp_path):
     assert written == expected and len(written) == 6
     assert "2 images written" in err
     code, _, err = run(capsys, "images", SAMPLE, "-o", tmp_path)
-    assert code == 1 and "exists (use --force" in err
+    assert code == 1 and "exists (use --force to overwrite, or --skip-existing" in err
     assert run(capsys, "images", SAMPLE, "-o", tmp_path, "--force")[0] == 0
 
 

@@ -240,7 +240,8 @@ def test_never_overwrites_without_force(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
                                 "-f", "csv")
     assert code == 1 and written == [] and target.read_text() == "mine"
-    assert "%s exists" % target in err and SAMPLES["sample"] in err
+    assert "%s exists (use --force to overwrite, or --skip-existing to keep it)" % target in err
+    assert SAMPLES["sample"] in err
     code, written, _ = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
                               "-f", "csv", "--force")
     assert code == 0 and target.read_text().startswith("Wavenumber")
@@ -479,7 +480,26 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
     monkeypatch.setattr(exporting, "run_jobs", jobs_ending_second_first)
     assert main(["export", "-o", str(tmp_path / "out"), "-f", "csv", SAMPLES["sample"],
                  SAMPLES["mapping"]]) == 130
-    assert capsys.readouterr().out.splitlines() == ["second.csv"]
+    out, err = capsys.readouterr()
+    assert out.splitlines() == ["second.csv"]
+    assert err.splitlines()[-2:] == [
+        "exported 1 block from 1 file to %s before it was stopped; run again with "
+        "--skip-existing to go on" % (tmp_path / "out"), "vesk: interrupted"]
+
+
+@pytest.mark.parametrize("measured_again", [False, True])
+def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
+                                                                         measured_again):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE")
+    (output,) = export(capsys, tmp_path / "out", *args)[1]
+    if measured_again:
+        made = os.stat(output).st_mtime_ns
+        os.utime(source, ns=(made, made + 1))
+    code, written, err = export(capsys, tmp_path / "out", *args, "--skip-existing")
+    assert (code, written) == (0, [])
+    assert ("kept %s, older than the file" % output in err) == measured_again
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):

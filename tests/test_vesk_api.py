@@ -431,16 +431,18 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
         spectrum_file([1.0]).write(str(data / name))
     (data / "notes.txt").write_text("passed over")
     (data / "bad.vesk").write_text("named as a measurement, so reported")
+    (data / "crashed.0").write_bytes(b"")
     (data / "out").symlink_to(tmp_path, target_is_directory=True)
     (data / "sub" / "y.vesk").symlink_to(data / "run.2")  # one file, found once
     (data / "a_latest.vesk").symlink_to(data / "run.10")  # by its own name, where it lies
     os.link(data / "run.2", data / "sub" / "z.0")
-    with pytest.warns(vesk.VeskWarning) as caught:
+    with pytest.warns(vesk.FindWarning) as caught, warnings.catch_warnings():
+        warnings.simplefilter("error", vesk.VeskWarning)  # strict about values, not the walk
         found = vesk.find(os.fsencode(data))
     assert found == [str(data / n) for n in ("run.2", "run.10", "sub/x.vesk")]
-    assert sorted(str(w.message).split(": ")[1] for w in caught) == [
-        "links out of %s; not followed" % data, "not a VESK file; skipped",
-        "the same file as %s; skipped" % (data / "run.2")]
+    assert sorted(str(w.message).split(": ", 1)[1] for w in caught) == [
+        "links out of %s; not followed" % data, "not a VESK file: it is empty (0 bytes); skipped",
+        "not a VESK file; skipped", "the same file as %s; skipped" % (data / "run.2")]
     assert {w.filename for w in caught} == {__file__}  # the caller's line
     with pytest.raises(FileNotFoundError):
         vesk.find(tmp_path / "missing")

@@ -5,6 +5,7 @@ import importlib.util
 import os
 import pickle
 import re
+import shutil
 import warnings
 
 import numpy as np
@@ -101,6 +102,18 @@ def test_image_map_is_read_lazily(tmp_path, monkeypatch):
     assert calls == ["read_map_rows"]  # the one row only
     assert ds["AB_3D_NONE"].values[1, 2].tolist() == [50, 51, 52, 53]
     assert calls == ["read_map_rows", "_whole_block"]
+
+
+@pytest.mark.parametrize("chunks", [None, {"y": 2}])
+def test_a_map_replaced_after_opening_is_refused_not_misread(tmp_path, chunks):
+    samples = os.path.join(os.path.dirname(__file__), "..", "samples")
+    path = tmp_path / "map.0"
+    shutil.copy(os.path.join(samples, "sample.vesk"), path)  # a map of 6 x 8 x 64
+    ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks=chunks)
+    shutil.copy(os.path.join(samples, "mapping.vesk"), path)  # measured again: 7 x 10 x 96
+    with pytest.raises(vesk.FormatError, match="is 7 x 10 x 96 now, 6 x 8 x 64 when its "
+                                               "dataset was opened: the file changed"):
+        ds["AB_3D_NONE"].values
 
 
 # A map of 5 x 3 points whose store table ends two points early, stored as

@@ -20,7 +20,8 @@ Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
 names several blocks); OSError passes through unchanged. `VeskWarning` marks
 values that are not all the measurement: a recording cut short, points never
-measured, values read from bytes their block does not own.
+measured, values read from bytes their block does not own. `find` reports
+what it passes over (an empty or duplicate file) with a `FindWarning`.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
 """
@@ -28,6 +29,7 @@ from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
+    FindWarning,
     FormatError,
     VeskError,
     VeskWarning,
@@ -79,6 +81,7 @@ __all__ = [
     "AmbiguousBlockError",
     "BlockNotFoundError",
     "VeskWarning",
+    "FindWarning",
     "block_type_label",
     "derivative_label",
     "unit_label",
@@ -89,6 +92,6 @@ __all__ = [
 # Public classes show (and pickle) under the package's name.
 for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
              TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
-             FormatError, BlockNotFoundError, AmbiguousBlockError, VeskWarning):
+             FormatError, BlockNotFoundError, AmbiguousBlockError, VeskWarning, FindWarning):
     _cls.__module__ = "vesk"
 del _cls

@@ -32,6 +32,14 @@ class VeskWarning(UserWarning):
     spectrum whose declared points run past its data block, say."""
 
 
+class FindWarning(UserWarning):
+    """A file or folder that `vesk.find` passes over, and why.
+
+    Not a VeskWarning: a filter that makes VeskWarning an error, to refuse
+    values that are not all the measurement, still lets a walk over an
+    archive holding an empty or duplicate file return its list."""
+
+
 class BlockNotFoundError(VeskError, KeyError):
     """No block of the file matches the key; the message lists the keys it has."""
 

@@ -306,7 +306,14 @@ def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io
 
 def read(path: PathType, key: Optional[Key] = None) -> DataObject:
     """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`; the key
-    may be left out when the file has one block."""
+    may be left out when the file has one block.
+
+    Raises FormatError (a ValueError) for a file that is not a VESK file or a
+    block that cannot be read, BlockNotFoundError (a KeyError) for a key the
+    file has no block for, or several blocks where the key is left out, and
+    OSError as the file system reports it: in a loop over many files, catch
+    `(vesk.VeskError, OSError)`. Values that are not all the measurement (a
+    cut file) come with a VeskWarning."""
     with VeskFile(path) as f:
         return f._read(f.block(key))
 

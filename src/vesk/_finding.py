@@ -13,7 +13,7 @@ from typing import Callable, Dict, Iterator, List, NamedTuple, Set, Tuple, Union
 
 import veskread
 
-from vesk._errors import VeskWarning
+from vesk._errors import FindWarning
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -96,8 +96,9 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             elif looks_measured(entry.name):
                 if misnamed:
                     yield Found(entry.path, subfolder)
-                else:
-                    on_warning("%s: not a VESK file; skipped" % entry.path)
+                else:  # an empty one is a run that crashed before writing
+                    empty = ": it is empty (0 bytes)" if entry.stat().st_size == 0 else ""
+                    on_warning("%s: not a VESK file%s; skipped" % (entry.path, empty))
         except OSError as e:  # a file that cannot be read may be a measurement
             on_error(entry.path, e)
 
@@ -113,7 +114,7 @@ def find(folder: PathType) -> List[str]:
     lies; a link to a file out of it is followed. A subfolder or file that
     cannot be looked into, a link to a folder out of it, a file reached again
     (a hard link) and a file named as measurements are (x.vesk, run.0) that
-    is not a VESK file give a VeskWarning; an OSError is raised only for
+    is not a VESK file give a FindWarning; an OSError is raised only for
     `folder` itself.
     """
     top = os.fsdecode(folder)
@@ -125,5 +126,5 @@ def find(folder: PathType) -> List[str]:
         top, lambda path, e: problems.append("%s: %s" % (path, e.strerror or e)),
         problems.append)]
     for message in problems:  # from here, so that they name the caller's line
-        warnings.warn(VeskWarning(message), stacklevel=2)
+        warnings.warn(FindWarning(message), stacklevel=2)
     return found

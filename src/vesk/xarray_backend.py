@@ -37,8 +37,8 @@ except ImportError as e:  # pragma: no cover - only without the extra
 import veskread
 
 from vesk import _native
-from vesk._block import Block, BlockKey, read_bytes
-from vesk._errors import BlockNotFoundError, VeskWarning, raise_translated
+from vesk._block import Block, read_bytes
+from vesk._errors import BlockNotFoundError, FormatError, VeskWarning, raise_translated
 from vesk._file import PathType, VeskFile, key_parts, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
@@ -91,15 +91,33 @@ class VeskBackendArray(BackendArray):
                 first, last, across = _window(key[1], self.shape[1]) or (0, self.shape[1],
                                                                          key[1])
                 if stop - start < self.shape[0] or last - first < self.shape[1]:
-                    tile = read_map_rows(self.path, self.block, start, stop, (first, last))
+                    try:
+                        tile = read_map_rows(self.path, self.block, start, stop, (first, last))
+                    except FormatError:
+                        with VeskFile(self.path) as f:  # said plainly where that is why
+                            _same_shape(self.path, self.block, f.block(self.key))
+                        raise
                     return tile[(within, across) + tuple(key[2:])]
-            return _whole_block(self.path, self.key)[key]
+            return _whole_block(self.path, self.block)[key]
 
 
-def _whole_block(path: str, key: BlockKey) -> Any:
+def _whole_block(path: str, block: Block) -> Any:
     """The block's values; opening its dataset gave its warning, if any, once."""
     with VeskFile(path) as f:
-        return f._read(f.block(key), warn=False).values
+        now = f.block(block.key)
+        _same_shape(path, block, now)
+        return f._read(now, warn=False).values
+
+
+def _same_shape(path: str, opened: Block, now: Block) -> None:
+    # Values are read when computed, maybe hours after opening: a file
+    # replaced meanwhile (measured again, a copy under way) must not hand its
+    # values to the coordinates of the one opened.
+    if now.shape != opened.shape:
+        raise FormatError("%s: block %s is %s now, %s when its dataset was opened: the file "
+                          "changed since; open it again" % (
+                              path, opened.name, " x ".join(map(str, now.shape)),
+                              " x ".join(map(str, opened.shape))))
 
 
 def _lazy_dataset(path: str, block: Block) -> Dataset:

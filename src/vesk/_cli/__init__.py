@@ -21,7 +21,7 @@ from typing import List, Optional, Tuple
 import vesk
 
 from . import exporting, listing, pictures, plotting
-from .report import OutputClosed, library_warnings_ignored, warning
+from .report import OutputClosed, Terminated, library_warnings_ignored, warning
 
 COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
             plotting.add_plot]
@@ -120,11 +120,6 @@ def main(argv: Optional[List[str]] = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
-
-
-class Terminated(BaseException):
-    """SIGTERM (kill, a batch system's time limit), raised where the command
-    runs: what it was writing is removed and its workers end, as on Ctrl-C."""
 
 
 def _terminate(signum: int, frame: object) -> None:

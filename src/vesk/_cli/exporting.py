@@ -29,8 +29,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (describe, emit_json, emit_path, error, library_warnings_ignored, note,
-                     warning)
+from .report import (Terminated, describe, emit_json, emit_path, error, library_warnings_ignored,
+                     note, warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -74,7 +74,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     existing.add_argument("--force", action="store_true", help="overwrite existing outputs")
     existing.add_argument("--skip-existing", action="store_true",
                           help="keep existing outputs and write the others (to go on "
-                               "after an interrupted run)")
+                               "after an interrupted run); one older than its file is "
+                               "kept with a warning")
     p.set_defaults(run=run_export)
     return p
 
@@ -192,9 +193,14 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                       else fmt.other_suffix)
     if job.skip_existing and is_output(out):  # after the budget: kept outputs count too
         report.kept.append(out)
+        # One older than its file was made from an earlier state of it: a
+        # copy still under way, a run measured again over a crashed one.
+        if os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns:
+            report.warnings.append("%s: %s: kept %s, older than the file (--force writes it "
+                                   "again)" % (job.path, block.name, out))
         return
     try:
-        refuse_existing(out, job.force)  # before reading the values
+        refuse_existing(out, job.force, skippable=True)  # before reading the values
         data = f[block.key]
         make_folder(os.path.dirname(out))
         write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
@@ -302,9 +308,17 @@ def run_export(args: argparse.Namespace) -> int:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
+    except (KeyboardInterrupt, Terminated):
+        # The files finished out of turn are told still, so that every file
+        # written is listed, and the way on is said where the run stopped.
+        progress.clear()
+        for number in sorted(finished):
+            tally.tell(finished.pop(number))
+        note("exported %s from %s to %s before it was stopped; run again with "
+             "--skip-existing to go on" % (counted(tally.written, "block{s}"),
+                                           counted(tally.files, "file{s}"), args.output))
+        raise
     finally:
-        # Interrupted: the files finished out of turn are told still, so
-        # that every file written is listed.
         progress.clear()
         for number in sorted(finished):
             tally.tell(finished.pop(number))

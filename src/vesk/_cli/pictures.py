@@ -72,7 +72,7 @@ def save_image(stem: str, image: vesk.Image, side_file: bytes, folder: str,
     if skip_existing:
         outputs = [(out, data) for out, data in outputs if not is_output(out)]
     for out, _ in outputs:
-        refuse_existing(out, force)
+        refuse_existing(out, force, skippable=True)
     if outputs:
         make_folder(os.path.dirname(picture))
     written = []

@@ -40,6 +40,11 @@ class OutputClosed(BaseException):
     file's own failure."""
 
 
+class Terminated(BaseException):
+    """SIGTERM (kill, a batch system's time limit), raised where the command
+    runs: what it was writing is removed and its workers end, as on Ctrl-C."""
+
+
 def emit(text: str) -> None:
     """One piece of data on standard output, there at once for a pipe."""
     try:

@@ -20,11 +20,14 @@ class OutputExistsError(FileExistsError):
     """The output is already there and overwriting was not asked for."""
 
 
-def refuse_existing(path: str, force: bool) -> None:
+def refuse_existing(path: str, force: bool, skippable: bool = False) -> None:
+    """`skippable`: the command has --skip-existing, the way on after an
+    interrupted run, which the message then offers beside --force."""
     if os.path.isdir(path):  # no --force replaces a folder with a file
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not force and os.path.lexists(path):
-        raise OutputExistsError("%s exists (use --force to overwrite)" % path)
+        raise OutputExistsError("%s exists (use --force to overwrite%s)" % (
+            path, ", or --skip-existing to keep it" if skippable else ""))
 
 
 def is_output(path: str) -> bool:
