@@ -21,8 +21,8 @@ from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 
-from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, make_folder,
-                      refuse_existing, write_atomically)
+from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
+                      write_atomically)
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
@@ -203,16 +203,12 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         refuse_existing(out, job.force, skippable=True)  # before reading the values
         data = f[block.key]
         make_folder(os.path.dirname(out))
-        write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout), force=job.force)
-    except OutputExistsError as e:
-        if job.skip_existing and is_output(out):  # written meanwhile, by another run
-            report.kept.append(out)
-        else:
-            report.block_failed(describe(job.path, e, block.name))
+        written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
+                                   force=job.force, keep_existing=job.skip_existing)
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
-    else:
-        report.written.append(out)
+    else:  # not written: another run wrote it meanwhile
+        (report.written if written else report.kept).append(out)
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
@@ -299,7 +295,7 @@ def run_export(args: argparse.Namespace) -> int:
     # Told in the order of the inputs, whatever order --jobs ends them in, so
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
-    told = 0
+    told, stopped = 0, False
     try:
         for number, done in run_jobs(jobs, args.jobs):
             finished[number] = done
@@ -309,19 +305,18 @@ def run_export(args: argparse.Namespace) -> int:
                 told += 1
             progress.step(os.path.basename(done.path))
     except (KeyboardInterrupt, Terminated):
-        # The files finished out of turn are told still, so that every file
-        # written is listed, and the way on is said where the run stopped.
-        progress.clear()
-        for number in sorted(finished):
-            tally.tell(finished.pop(number))
-        note("exported %s from %s to %s before it was stopped; run again with "
-             "--skip-existing to go on" % (counted(tally.written, "block{s}"),
-                                           counted(tally.files, "file{s}"), args.output))
+        stopped = True
         raise
     finally:
+        # The files finished out of turn are told still, so that every file
+        # written is listed, and where the run stopped, the way on is said.
         progress.clear()
         for number in sorted(finished):
             tally.tell(finished.pop(number))
+        if stopped:
+            note("exported %s from %s to %s before it was stopped; run again with "
+                 "--skip-existing to go on" % (counted(tally.written, "block{s}"),
+                                               counted(tally.files, "file{s}"), args.output))
     t = tally
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [

@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, List
 
 import vesk
 
-from ..export import OutputExistsError, is_output, make_folder, refuse_existing, write_atomically
+from ..export import is_output, make_folder, refuse_existing, write_atomically
 from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
@@ -75,16 +75,9 @@ def save_image(stem: str, image: vesk.Image, side_file: bytes, folder: str,
         refuse_existing(out, force, skippable=True)
     if outputs:
         make_folder(os.path.dirname(picture))
-    written = []
-    for out, data in outputs:
-        try:
-            write_atomically(out, write_bytes(data), force)
-        except OutputExistsError:
-            if not (skip_existing and is_output(out)):
-                raise
-            continue  # written meanwhile, by another run into the same folder
-        written.append(out)
-    return written
+    # Not written where another run wrote it meanwhile.
+    return [out for out, data in outputs
+            if write_atomically(out, write_bytes(data), force, keep_existing=skip_existing)]
 
 
 def run_images(args: argparse.Namespace) -> int:

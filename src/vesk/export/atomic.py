@@ -50,13 +50,18 @@ def _file_mode() -> int:
     return 0o666 & ~mask
 
 
-def write_atomically(path: str, write: Callable[[str], object], force: bool = False) -> None:
-    """Calls write(temporary_path), then renames the result to `path`.
+def write_atomically(path: str, write: Callable[[str], object], force: bool = False,
+                     keep_existing: bool = False) -> bool:
+    """Calls write(temporary_path), then renames the result to `path`; True.
 
     Refuses an existing `path` unless `force`, also one that appears while
-    the output is written (OutputExistsError). On any error the temporary
-    file is removed and `path` is left as it was.
+    the output is written (OutputExistsError). With `keep_existing`, an
+    output already there, or written meanwhile by another run, is kept
+    instead: False. On any error the temporary file is removed and `path`
+    is left as it was.
     """
+    if keep_existing and is_output(path):
+        return False
     refuse_existing(path, force)
     folder, name = os.path.split(os.path.abspath(path))
     try:
@@ -72,7 +77,13 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     try:
         write(tmp)
         os.chmod(tmp, _file_mode())
-        _put_in_place(tmp, path, force)
+        try:
+            _put_in_place(tmp, path, force)
+        except OutputExistsError:
+            if not (keep_existing and is_output(path)):
+                raise
+            os.unlink(tmp)
+            return False
     except BaseException as e:
         if isinstance(e, OSError) and e.filename == tmp:
             e.filename = path
@@ -83,6 +94,7 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
         raise
     finally:
         IN_PROGRESS.discard(tmp)
+    return True
 
 
 def _put_in_place(tmp: str, path: str, force: bool) -> None:
