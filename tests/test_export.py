@@ -225,13 +225,31 @@ def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
     assert "##LONGDATE=2026/12/07" in header(vesk.read(day)).splitlines()  # not midnight
 
 
-def test_jcamp_skips_other_blocks_unless_asked(capsys, tmp_path):
-    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp")
-    assert code == 0 and len(written) == 3
-    assert "vesk: skipped %s: AB/3D/NONE" % SAMPLES["sample"] in err
-    code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "jcamp",
-                                "--block", "AB/3D/NONE")
-    assert code == 1 and written == [] and "AB/3D/NONE" in err and SAMPLES["sample"] in err
+def test_jcamp_skips_traces_unless_asked(capsys, tmp_path):
+    code, written, err = export(capsys, tmp_path, SAMPLES["kinetics"], "-f", "jcamp")
+    assert code == 0 and [os.path.basename(w) for w in written] == ["kinetics_AB_3D_NONE.jdx"]
+    assert "vesk: skipped %s: TRC/3D/NONE: JCAMP-DX holds spectra, series and maps of " \
+        "spectra; not time-resolved traces" % SAMPLES["kinetics"] in err
+    code, written, err = export(capsys, tmp_path, SAMPLES["kinetics"], "-f", "jcamp",
+                                "--block", "TRC/3D/NONE")
+    assert code == 1 and written == [] and "TRC/3D/NONE" in err and SAMPLES["kinetics"] in err
+
+
+@pytest.mark.parametrize("name", ["kinetics", "mapping", "regions"])
+def test_jcamp_of_many_spectra_reads_back_block_by_block(capsys, tmp_path, name):
+    jcamp = pytest.importorskip("jcamp")
+    data, path = exported(capsys, tmp_path, name, "AB/3D/NONE", "jcamp")
+    back = (getattr(jcamp, "jcamp_readfile", None) or jcamp.readfile)(path)
+    table = data.to_pandas()
+    assert back["data type"] == "LINK" and back["blocks"] == len(back["children"]) == len(table)
+    # every spectrum, measured or not (NaN as "?"), in to_pandas()'s row order
+    np.testing.assert_array_equal(np.array([c["y"] for c in back["children"]], np.float32),
+                                  table.to_numpy())
+    np.testing.assert_array_equal(back["children"][-1]["x"], data.x)
+    last = back["children"][-1]
+    where = table.index[-1] if isinstance(table.index[-1], tuple) else (table.index[-1],)
+    for level, value in zip(table.index.names, where):
+        assert last["$" + level] == value
 
 
 def test_never_overwrites_without_force(capsys, tmp_path):
@@ -503,10 +521,15 @@ def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys,
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
-    # JCAMP-DX holds no map: every block skipped is nothing exported, not success.
-    code, written, err = export(capsys, tmp_path / "maps", SAMPLES["mapping"], "-f", "jcamp")
+    # A block no file of a folder holds: every block skipped is nothing
+    # exported, not success.
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(SAMPLES["mapping"], str(folder))
+    code, written, err = export(capsys, tmp_path / "maps", str(folder), "-f", "jcamp",
+                                "-b", "AB/2D/NONE")
     assert (code, written) == (1, []) and err.splitlines()[-1].endswith(
-        "(2 skipped); nothing to write")
+        "(1 skipped); nothing to write")
     # A missing extra is said once, before any file is read.
     monkeypatch.setitem(sys.modules, "netCDF4", None)
     code, written, err = export(capsys, tmp_path / "nc", SAMPLES["sample"], SAMPLES["mapping"],
@@ -526,8 +549,8 @@ def test_json_records_each_file_as_it_is_done(capsys, tmp_path):
                                                           SAMPLES["mapping"], missing]
     refused, spectra, maps, gone = records
     assert refused["failed"] and refused["written"] == []
-    assert len(spectra["written"]) == 3 and all(os.path.isfile(p) for p in spectra["written"])
-    assert maps["written"] == [] and len(maps["skipped"]) == 2
+    assert len(spectra["written"]) == 4 and all(os.path.isfile(p) for p in spectra["written"])
+    assert len(maps["written"]) == 1 and len(maps["skipped"]) == 1  # its traces
     assert gone["failed"] and gone["written"] == []
     code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], "-f", "jcamp", "--json",
                             "--skip-existing")

@@ -242,6 +242,9 @@ def needs(*names):
     (lambda: hf.many_parameters(610, text=65532)[0], ["vesk.export", "npy", None]),
     # 8 million values read from 24 KB: 280 MB of text in 4 s; 160 MB of lines.
     (hf.overlapping_series, ["vesk.export", "csv", "long"]),
+    # JCAMP-DX writes a header for each spectrum: millions declared, few stored.
+    (lambda: hf.overlapping_series(count=12000, npt=1), ["vesk.export", "jcamp", None]),
+    (lambda: hf.aborted_image_map(120, 120, npt=1)[0], ["vesk.export", "jcamp", None]),
     pytest.param(hf.overlapping_series, ["vesk.plot"], marks=needs("matplotlib")),
     # Honest long spectra: their texts, or the cells of a noisy line, at once.
     (hf.long_spectra, ["vesk.export", "csv", None]),
@@ -251,7 +254,8 @@ def needs(*names):
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
-        "npy-of-long-texts", "csv-of-overlapping-series", "plot-of-overlapping-series",
+        "npy-of-long-texts", "csv-of-overlapping-series",
+        "jcamp-of-overlapping-series", "jcamp-of-aborted-map", "plot-of-overlapping-series",
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "plot-of-long-spectrum"])
 def test_commands_stay_within_the_rule(write_file, build, call):

@@ -45,7 +45,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "exports in one go. Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (values, x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
-                    "coordinates), NetCDF, or CSV in a long layout (one row per value) or "
+                    "coordinates), NetCDF, JCAMP-DX for series and maps of spectra (a "
+                    "compound file, one block per spectrum), or CSV in a long layout (one row per value) or "
                     "a wide one (--layout wide: one row per spectrum, map point or time). "
                     "An existing output is an error, unless --force (overwrite it) or "
                     "--skip-existing (keep it and write the others). The paths written go "
@@ -176,8 +177,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         report.block_failed(describe(job.path, ValueError(block.problem), block.name))
         return
     if not fmt.holds(block.kind):
-        message = "%s: %s: %s holds single spectra only; %s is not one" % (
-            job.path, block.name, fmt.description, block.kind)
+        message = "%s: %s: %s" % (job.path, block.name, fmt.refusal(block.kind))
         if asked:
             report.block_failed(message)
         else:
@@ -185,7 +185,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
-                                escape_bytes=fmt.escape_bytes)
+                                escape_bytes=fmt.escape_bytes,
+                                spectrum_bytes=fmt.spectrum_bytes)
     if refused is not None:
         report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
         return

@@ -67,7 +67,7 @@ class OutputBudget:
 
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
-                   escape_bytes: int = 0) -> Optional[str]:
+                   escape_bytes: int = 0, spectrum_bytes: int = 0) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -78,10 +78,13 @@ class OutputBudget:
         parameter, and `text_bytes` for each character of a text parameter:
         many keys of a damaged file may merge one large block, whose texts
         run to 64 KB each; `escape_bytes`, what a character written as an
-        escape adds to that."""
+        escape adds to that; `spectrum_bytes`, what is written for each
+        spectrum of a block of many besides its values (a header)."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
+        if spectrum_bytes and block.kind != "spectrum":
+            nbytes += spectrum_bytes * (values // max(block.shape[-1], 1))
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
             characters, escaped = self._text_length(block.parameters)

@@ -1,7 +1,7 @@
 """The export formats by name: file suffix and writer for each kind of block."""
 from __future__ import annotations
 
-from typing import Callable, Dict, NamedTuple, Optional, cast
+from typing import Callable, Dict, NamedTuple, Optional, Tuple, cast
 
 from vesk import DataObject, Spectrum
 
@@ -23,7 +23,7 @@ class Format(NamedTuple):
     name: str
     description: str
     spectrum: SpectrumWriter     # for a single spectrum
-    other: Optional[Writer]      # for every other kind; None: the format cannot hold them
+    other: Writer                # for every other kind it holds
     spectrum_suffix: str
     other_suffix: str
     wide: Optional[Writer] = None  # the other kinds in the wide layout, where there is one
@@ -38,23 +38,33 @@ class Format(NamedTuple):
     parameter_bytes: int = 0
     text_bytes: int = 0
     escape_bytes: int = 0
+    # Each spectrum of a block of many, where the format writes a header for
+    # each (JCAMP-DX's compound file); a damaged file may declare millions.
+    spectrum_bytes: int = 0
+    # The kinds `other` writes besides spectra (None: every kind), as told.
+    other_kinds: Optional[Tuple[str, ...]] = None
+    held: str = "every kind"
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
 
     def holds(self, kind: str) -> bool:
-        return kind == "spectrum" or self.other is not None
+        return kind == "spectrum" or self.other_kinds is None or kind in self.other_kinds
+
+    def refusal(self, kind: str) -> str:
+        """Why a block of `kind` is not written."""
+        return "%s holds %s; not %s" % (self.description, self.held, kind)
 
     def write(self, data: DataObject, path: str, layout: str = "long") -> None:
         if is_spectrum(data):
             self.spectrum(cast(Spectrum, data), path)
         elif layout == "wide" and self.wide is not None:
             self.wide(data, path)
-        elif self.other is not None:
+        elif self.holds(data.block.kind):
             self.other(data, path)
         else:
-            raise UnsupportedBlockError("%s holds single spectra only; %s is a %s" % (
-                self.description, data.block.name, data.block.kind))
+            raise UnsupportedBlockError("%s: %s" % (data.block.name,
+                                                       self.refusal(data.block.kind)))
 
 
 FORMATS: Dict[str, Format] = {
@@ -62,8 +72,10 @@ FORMATS: Dict[str, Format] = {
                   table.write_wide, value_bytes=32),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
                   parameter_bytes=128, text_bytes=4, escape_bytes=20),
-    "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, None, ".jdx", ".jdx",
-                    value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6),
+    "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, jcamp.write_spectra, ".jdx",
+                    ".jdx", value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6,
+                    spectrum_bytes=2048, other_kinds=jcamp.COMPOUND_KINDS,
+                    held="spectra, series and maps of spectra"),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
                      missing=netcdf.missing, parameter_bytes=1024, text_bytes=4),
 }

@@ -1,24 +1,29 @@
-"""JCAMP-DX 5.01 for one spectrum: the labelled header, then an (X++(Y..Y)) table.
+"""JCAMP-DX 5.01 for one spectrum: the labelled header, then an (X++(Y..Y)) table;
+for a block of many spectra (a series, a map), a compound file: a LINK block
+holding one such block per spectrum.
 
 Numbers are written in fixed-point form (AFFN) with the digits that restore
 them exactly: every x of the table is FIRSTX + i * DELTAX of the stored axis,
 every y the stored float32. The block's parameters follow as private labels
-(##$KEY=value) so that nothing of the source is lost.
+(##$KEY=value) so that nothing of the source is lost; a compound file writes
+them once, in its LINK block, and each spectrum's coordinates (its time, its
+map position) as its own private labels (##$TIME=2.5).
 """
 from __future__ import annotations
 
 import datetime as _dt
 import textwrap
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import Spectrum
+from vesk import DataObject, Spectrum
+from vesk._objects import Table
 from vesk._text import path_text, printable
 from vesk._vocabulary import has_time_of_day
 
-from .axes import coordinate
+from .axes import coordinate, units_of
 
 LINE = 80
 X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOMETERS",
@@ -51,7 +56,7 @@ def long_date(t: _dt.datetime, with_time: bool = True) -> str:
     return text
 
 
-def x_units(data: Spectrum) -> str:
+def x_units(data: DataObject) -> str:
     code = str(data.parameters.get("DXU", "")).upper()
     if code in X_UNITS:
         return X_UNITS[code]
@@ -60,22 +65,27 @@ def x_units(data: Spectrum) -> str:
         "ARBITRARY UNITS"
 
 
-def y_units(data: Spectrum) -> str:
+def y_units(data: DataObject) -> str:
     label = data.block.y_label.upper()
     return label if label in Y_UNITS else "ARBITRARY UNITS"
 
 
-def data_type(data: Spectrum) -> str:
+def data_type(data: DataObject) -> str:
     return "RAMAN SPECTRUM" if "RAM" in data.block.key[0] else "INFRARED SPECTRUM"
 
 
-def header(data: Spectrum) -> str:
-    x, y = coordinate(data, data.dims[0]), np.asarray(data.y)
+# Blocks of many spectra that a compound file holds, one block per spectrum;
+# traces, and maps of traces, run along no spectral axis.
+COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
+
+
+def _about(data: DataObject, data_type_text: str) -> List[Tuple[str, str]]:
+    """The records that open a file: title, version, data type, origin, source, date."""
     p = data.parameters
     title = _text(p.get("SNM") or data.block.name)
     records = [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
                 else title),
-               ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type(data)),
+               ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type_text),
                ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", "")]
     if data.block.path:
         records.append(("SOURCE REFERENCE", "%s, %s" % (_text(path_text(data.block.path)),
@@ -83,23 +93,53 @@ def header(data: Spectrum) -> str:
     measured = getattr(data, "measured", None)  # a datetime where the parameters hold one
     if measured is not None:
         records.append(("LONGDATE", long_date(measured, has_time_of_day(p))))
-    records += [("XUNITS", x_units(data)), ("YUNITS", y_units(data)), ("XFACTOR", "1"),
-                ("YFACTOR", "1")]
+    return records
+
+
+def _x_records(data: DataObject, x: NDArray[Any]) -> List[Tuple[str, str]]:
+    records = [("XUNITS", x_units(data)), ("YUNITS", y_units(data)), ("XFACTOR", "1"),
+               ("YFACTOR", "1")]
     if len(x):
         records += [("FIRSTX", _number(x[0])), ("LASTX", _number(x[-1]))]
         if len(x) > 1:
             records.append(("DELTAX", _number(_step(x))))
-    finite = y[np.isfinite(y)]
-    if len(finite):
-        records += [("MINY", _number(finite.min())), ("MAXY", _number(finite.max()))]
+    return records
+
+
+def _y_records(y: NDArray[Any], low: Any, high: Any) -> List[Tuple[str, str]]:
+    """MINY, MAXY (`low`, `high`: of the finite values; NaN where none is), NPOINTS, FIRSTY."""
+    records = [] if np.isnan(low) else [("MINY", _number(low)), ("MAXY", _number(high))]
     records.append(("NPOINTS", str(len(y))))
-    if len(finite) and np.isfinite(y[0]):
+    if len(y) and np.isfinite(y[0]):
         records.append(("FIRSTY", _number(y[0])))
-    records += [("$" + _text(k), _text(v)) for k, v in p.items()]
-    # Comment lines: why values are missing ("?") or fewer than NPT.
+    return records
+
+
+def _finite_range(rows: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
+    """Each row's least and greatest finite value, NaN for a row with none."""
+    finite = np.isfinite(rows)
+    with np.errstate(all="ignore"):
+        low = np.where(finite, rows, np.inf).min(axis=-1, initial=np.inf)
+        high = np.where(finite, rows, -np.inf).max(axis=-1, initial=-np.inf)
+    none = ~finite.any(axis=-1)
+    return np.where(none, np.nan, low).astype(rows.dtype), \
+        np.where(none, np.nan, high).astype(rows.dtype)
+
+
+def _parameters_and_note(data: DataObject) -> str:
+    """The parameters as private labels, then why values are missing ("?")
+    or fewer than NPT, as comment lines."""
+    records = [("$" + _text(k), _text(v)) for k, v in data.parameters.items()]
     note = [] if data.block.warning is None else textwrap.wrap(
         _text(data.block.warning), LINE - 3, break_long_words=False)
     return "".join("##%s=%s\n" % r for r in records) + "".join("$$ %s\n" % n for n in note)
+
+
+def header(data: Spectrum) -> str:
+    x, y = coordinate(data, data.dims[0]), np.asarray(data.y)
+    low, high = _finite_range(y)
+    records = _about(data, data_type(data)) + _x_records(data, x) + _y_records(y, low[()], high[()])
+    return "".join("##%s=%s\n" % r for r in records) + _parameters_and_note(data)
 
 
 def _step(x: NDArray[Any]) -> float:
@@ -136,15 +176,82 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> Iterator[str]:
         yield line
 
 
-def write_spectrum(data: Spectrum, path: str) -> None:
-    x = np.asarray(coordinate(data, data.dims[0]), dtype=np.float64)
+def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
     if not (np.isfinite(x).all() and np.isfinite(_step(x))):
         raise ValueError("its x axis is not finite (FXV %s, LXV %s), which JCAMP-DX cannot "
                          "hold; export it to csv, npy or netcdf" % (
                              data.parameters.get("FXV"), data.parameters.get("LXV")))
-    body = table(x, np.asarray(data.y))
+
+
+def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any]) -> None:
+    f.write("##XYDATA=(X++(Y..Y))\n")
+    f.writelines(line + "\n" for line in table(x, y))
+    f.write("##END=\n")
+
+
+def write_spectrum(data: Spectrum, path: str) -> None:
+    x = np.asarray(coordinate(data, data.dims[0]), dtype=np.float64)
+    _finite_axis(data, x)
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(header(data))
-        f.write("##XYDATA=(X++(Y..Y))\n")
-        f.writelines(line + "\n" for line in body)
+        _write_table(f, x, np.asarray(data.y))
+
+
+def _row_labels(data: Table) -> Tuple[List[str], List[Tuple[Tuple[str, ...], Any]]]:
+    """The private labels of each spectrum's coordinates ($TIME, $Y, $X,
+    $REGION, ...) and those coordinates' texts, as `to_pandas()` indexes its rows."""
+    names = data.row_coordinates()
+    texts = []
+    for n in names:
+        cdims, array = data.coords[n]
+        values = np.asarray(array)
+        table = np.empty(values.shape, dtype=object)
+        table.reshape(-1)[:] = [_number(v) if values.dtype.kind == "f" else _text(v)
+                                for v in values.reshape(-1).tolist()]
+        texts.append((tuple(cdims), table))
+    return ["$" + _text(n).upper() for n in names], texts
+
+
+ROWS = 1024  # spectra whose bounds are found at a time
+
+
+def write_spectra(data: DataObject, path: str) -> None:
+    """A compound file of a block of many spectra: a LINK block with the
+    block's parameters, then one block per spectrum (a series' time, a map's
+    point), in the order of `to_pandas()`'s rows, titled by its coordinates
+    and holding them as private labels. Unmeasured points are written as
+    such ("?"), so that the blocks stand for every point of the block."""
+    if data.block.kind not in COMPOUND_KINDS or not isinstance(data, Table):
+        raise ValueError("JCAMP-DX holds spectra; %s is a %s" % (data.block.name,
+                                                                 data.block.kind))
+    values, dims = data.table_view()
+    rows = dims[:-1]
+    x = np.asarray(coordinate(data, dims[-1]), dtype=np.float64)
+    _finite_axis(data, x)
+    table_of = np.asarray(values).reshape(-1, values.shape[-1])
+    labels, coords = _row_labels(data)
+    units = [units_of(data, n) for n in data.row_coordinates()]
+    about = _about(data, "LINK")
+    head = "##TITLE=%s" % about[0][1]
+    spectrum = "".join("##%s=%s\n" % r for r in (("JCAMP-DX", "5.01"),
+                                                  ("DATA TYPE", data_type(data))))
+    x_records = "".join("##%s=%s\n" % r for r in _x_records(data, x))
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("".join("##%s=%s\n" % r for r in about))
+        f.write("##BLOCKS=%d\n" % len(table_of))
+        f.write(_parameters_and_note(data))
+        for start in range(0, len(table_of), ROWS):
+            chunk = table_of[start:start + ROWS]
+            lows, highs = _finite_range(chunk)
+            index = np.unravel_index(np.arange(start, start + len(chunk)), values.shape[:-1])
+            at = [texts[tuple(index[rows.index(d)] for d in cdims)] for cdims, texts in coords]
+            for k, y in enumerate(chunk):
+                where = [(label, column[k]) for label, column in zip(labels, at)]
+                title = ", ".join("%s %s%s" % (label[1:].lower(), v, " " + u if u else "")
+                                  for (label, v), u in zip(where, units))
+                f.write("%s%s\n%s##BLOCK_ID=%d\n" % (head, ", " + title if title else "",
+                                                     spectrum, start + k + 1))
+                f.write("".join("##%s=%s\n" % r for r in where) + x_records)
+                f.write("".join("##%s=%s\n" % r for r in _y_records(y, lows[k], highs[k])))
+                _write_table(f, x, y)
         f.write("##END=\n")
