@@ -190,6 +190,17 @@ def test_csv_holds_one_chunk_of_rows_at_a_time(tmp_path, monkeypatch, layout):
     assert peak < 1 << 20  # all 90,000 rows' texts at once take several MB
 
 
+def test_jcamp_writes_unmeasured_points_as_such(tmp_path):
+    from hostile_files import aborted_image_map
+    path = tmp_path / "aborted.vesk"
+    path.write_bytes(aborted_image_map(npx=3, npy=2, npt=4, recorded=2)[0])
+    FORMATS["jcamp"].write(vesk.read(path, "AB"), str(tmp_path / "o.jdx"))
+    blocks = (tmp_path / "o.jdx").read_text().split("##BLOCK_ID=")[1:]
+    assert len(blocks) == 6 and all(b.count("##END=") == 1 for b in blocks[:-1])
+    assert "##MINY=" in blocks[1] and "##MINY=" not in blocks[2]  # no finite value
+    assert blocks[2].split("##XYDATA=(X++(Y..Y))\n")[1].split()[1:5] == ["?"] * 4
+
+
 def test_layout_is_for_csv_only(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "npy",
                                 "--layout", "wide")
