@@ -287,6 +287,18 @@ def test_spectrum_plot_keeps_stored_direction(plotting):
     np.testing.assert_array_equal(ax.lines[0].get_ydata(), data.y)
 
 
+@pytest.mark.parametrize("data_type, units, descending", [
+    (4, "WN", True),     # infrared stored from low to high wavenumbers: read from high to low
+    (10, "WN", False),   # a Raman shift runs from low to high
+    (4, "NM", False),    # wavelengths as stored
+])
+def test_plot_of_an_ascending_axis(tmp_path, plotting, data_type, units, descending):
+    path = spectrum_file([1.0, 2.0, 3.0], {"FXV": 400.0, "LXV": 4000.0, "DXU": units},
+                         data_type=data_type).write(str(tmp_path / "a.vesk"))
+    ax, = plotting.draw(vesk.read(path), "t").axes
+    assert ax.get_xlim() == ((4000.0, 400.0) if descending else (400.0, 4000.0))
+
+
 @pytest.mark.parametrize("at", [None, "1601", "1400"])
 def test_image_map_picture(at):
     data = vesk.read(SAMPLE, "AB/3D/NONE")
