@@ -125,7 +125,8 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
                            array=np.asarray(colour_by[0], dtype=np.float64))
     ax.add_collection(lines)
     ax.autoscale_view()
-    ax.figure.colorbar(lines, ax=ax, label=literal(colour_by[1]))
+    label = colour_by[1]
+    ax.figure.colorbar(lines, ax=ax, label=literal(label[:1].upper() + label[1:]))
 
 
 def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str,
