@@ -182,17 +182,24 @@ class Bands:
         if len(axis) > 1 and axis[0] > axis[-1]:
             axis, values = axis[::-1], values[..., ::-1]
         last = len(axis) - 1
-        lo = np.clip(np.searchsorted(axis, at, side="right") - 1, 0, max(last - 1, 0))
+        lo = np.clip(np.searchsorted(axis, at.ravel(), side="right") - 1, 0, max(last - 1, 0))
         hi = np.minimum(lo + 1, last)
         with np.errstate(all="ignore"):
             span = axis[hi] - axis[lo]
-            t = np.where(span > 0, (at - axis[lo]) / np.where(span > 0, span, 1), 0.0)
-            a = values[..., lo].astype(np.float64)
-            b = values[..., hi].astype(np.float64)
-            # A point of the axis gives its value exactly, whatever its neighbour holds.
-            out = np.where(t <= 0, a, np.where(t >= 1, b, a + (b - a) * t))
-        out[..., ~((at >= axis[0]) & (at <= axis[-1]))] = np.nan
-        return np.asarray(out)
+            t = np.where(span > 0, (at.ravel() - axis[lo]) / np.where(span > 0, span, 1), 0.0)
+        outside = ~((at.ravel() >= axis[0]) & (at.ravel() <= axis[-1]))
+        rows = values.reshape(-1, values.shape[-1])
+        out: NDArray[np.float64] = np.empty((len(rows), at.size))
+        slab = max(1, (1 << 20) // max(at.size, 1))  # a large map's rows a few at a time
+        for i in range(0, len(rows), slab):
+            a = rows[i:i + slab, lo].astype(np.float64)
+            b = rows[i:i + slab, hi].astype(np.float64)
+            with np.errstate(all="ignore"):
+                # A point of the axis gives its value exactly, whatever its neighbour holds.
+                part = np.where(t <= 0, a, np.where(t >= 1, b, a + (b - a) * t))
+            part[:, outside] = np.nan
+            out[i:i + slab] = part
+        return out.reshape(values.shape[:-1] + at.shape)
 
     def band_area(self, lo: float, hi: float) -> NDArray[np.float64]:
         """The area of the band between x = `lo` and `hi` (either order),
