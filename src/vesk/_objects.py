@@ -413,7 +413,7 @@ class MultiregionTraces(Table):
 @dataclass(frozen=True)
 class Image:
     """A visible picture of the sample stored in the file: its encoded bytes
-    `data` (write them to a file with the extension `format`), `title` and
+    `data` (a file's bytes with the extension `format`, where known), `title` and
     the other `attributes` stored with it (read-only)."""
 
     position: int
