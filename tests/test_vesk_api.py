@@ -64,8 +64,10 @@ def test_interp_puts_spectra_on_one_axis(tmp_path):
     up = vesk.read(spectrum_file([1.0, 3.0, 2.0], {"FXV": 400.0, "LXV": 800.0}).write(
         str(tmp_path / "up.vesk")))
     np.testing.assert_allclose(up.interp([500.0, 700.0, 401.0]), [2.0, 2.5, 1.01])
+    traces = vesk.read(write(tmp_path, "time-resolved traces")[0])  # along their times
+    np.testing.assert_array_equal(traces.interp(150.0), [0.5, 10.5, 20.5])
     with pytest.raises(TypeError, match="traces"):
-        vesk.read(write(tmp_path, "time-resolved traces")[0]).interp(150.0)
+        vesk.read(write(tmp_path, "image traces")[0]).interp(150.0)
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))

@@ -140,12 +140,14 @@ class Bands:
     spectral: ClassVar[bool] = True  # values run along a spectral axis, not traces
     block: Any
     values: NDArray[Any]
+    dims: Tuple[str, ...]
     x: NDArray[np.float64]
 
-    def _name(self, lacks: str) -> str:
-        """The block named with its file; TypeError for a block of traces."""
+    def _name(self, lacks: str, along_x: bool = False) -> str:
+        """The block named with its file; TypeError for a block of traces,
+        or, `along_x`, for maps of traces, whose values run over trace names."""
         name = "%s: %s" % (self.block.path, self.block.name)
-        if not self.spectral:
+        if not self.spectral and not (along_x and self.dims[-1] != "trace"):
             raise TypeError("%s is a block of traces: it has no %s" % (name, lacks))
         return name
 
@@ -165,16 +167,17 @@ class Bands:
 
     def interp(self, x: ArrayLike) -> NDArray[np.float64]:
         """The values at `x` (a number or an array of x values, in any order),
-        for every spectrum: linear between the two nearest points of the
-        axis, whichever way it runs, and NaN outside it. An array of the shape
-        of `values` with its last axis replaced by the shape of `x`.
+        for every spectrum (or time-resolved trace, over its times): linear
+        between the two nearest points of the axis, whichever way it runs,
+        and NaN outside it. An array of the shape of `values` with its last
+        axis replaced by the shape of `x`.
 
         Puts spectra measured on different axes on one:
         `sample.values / reference.interp(sample.x)`. (`np.interp` needs an
         ascending axis: given a descending wavenumber axis it returns wrong
         numbers without a word, and past the ends it repeats the end values.)
         """
-        name = self._name("spectral axis")
+        name = self._name("axis along its values", along_x=True)
         if isinstance(x, (str, bytes)):
             raise TypeError("%s: x values are numbers, not %r" % (name, x))
         values, axis = self._spectral_axis(name, "nothing to interpolate")
