@@ -287,6 +287,18 @@ def test_spectrum_plot_keeps_stored_direction(plotting):
     np.testing.assert_array_equal(ax.lines[0].get_ydata(), data.y)
 
 
+@pytest.mark.parametrize("data_type, units, descending", [
+    (4, "WN", True),     # infrared stored from low to high wavenumbers: read from high to low
+    (10, "WN", False),   # a Raman shift runs from low to high
+    (4, "NM", False),    # wavelengths as stored
+])
+def test_plot_of_an_ascending_axis(tmp_path, plotting, data_type, units, descending):
+    path = spectrum_file([1.0, 2.0, 3.0], {"FXV": 400.0, "LXV": 4000.0, "DXU": units},
+                         data_type=data_type).write(str(tmp_path / "a.vesk"))
+    ax, = plotting.draw(vesk.read(path), "t").axes
+    assert ax.get_xlim() == ((4000.0, 400.0) if descending else (400.0, 4000.0))
+
+
 @pytest.mark.parametrize("at", [None, "1601", "1400"])
 def test_image_map_picture(at):
     data = vesk.read(SAMPLE, "AB/3D/NONE")
@@ -432,7 +444,7 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
         drawn = [p[:, 1] for p in ax.collections[0].get_segments()]
         np.testing.assert_array_equal(ax.collections[0].get_array(),
                                       np.arange(rows) if traces else times)
-        assert fig.axes[1].get_ylabel() == ("trace number" if traces else "time (s)")
+        assert fig.axes[1].get_ylabel() == ("Trace number" if traces else "Time (s)")
     np.testing.assert_array_equal(drawn, data.values)
     assert ax.get_ylim()[0] <= data.values.min() and ax.get_ylim()[1] >= data.values.max()
 
@@ -446,7 +458,7 @@ def test_series_times_that_cannot_colour_give_row_numbers(plotting, tmp_path, sp
     path.write_bytes(file_3d(store_block(blocks, block_size=20), {**BASE_3D, "NPT": 5}).build())
     fig = plotting.draw(vesk.read(path, "AB"), "t")
     np.testing.assert_array_equal(fig.axes[0].collections[0].get_array(), np.arange(20))
-    assert fig.axes[1].get_ylabel() == "time number"
+    assert fig.axes[1].get_ylabel() == "Time number"
 
 
 @pytest.mark.parametrize("kind, row", [("image traces", "2 x 3 x 2  2 traces"),

@@ -10,6 +10,7 @@ import pytest
 import vesk
 from vesk._cli import main, output_bound
 from vesk.export import FORMATS, netcdf
+from vesk_kinds import KINDS
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
@@ -75,6 +76,20 @@ def test_long_csv(capsys, tmp_path, name, key):
             np.testing.assert_array_equal(got.astype(expected.dtype), expected)
         else:
             assert got.astype(str).tolist() == expected.astype(str).tolist()
+
+
+@pytest.mark.parametrize("kind, layout", [("spectrum", "long"), ("image map", "long"),
+                                          ("image map", "wide")])
+def test_csv_of_whole_numbers_reads_back_as_floats(capsys, tmp_path, kind, layout):
+    pd = pytest.importorskip("pandas")
+    vf, key = KINDS[kind]()
+    data = vesk.read(vf.write(str(tmp_path / "whole.vesk")))
+    code, written, err = export(capsys, tmp_path / "out", tmp_path / "whole.vesk", "-f", "csv",
+                                "--layout", layout)
+    table = read_csv(pd, written[0])
+    values = table.iloc[:, -1:] if layout == "long" else table.iloc[:, 2:]
+    assert set(values.dtypes) == {np.dtype(np.float64)}
+    np.testing.assert_array_equal(values.to_numpy().reshape(data.shape), data.values)
 
 
 def test_csv_headings_carry_the_units_the_file_gives(capsys, tmp_path):

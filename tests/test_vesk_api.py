@@ -50,6 +50,26 @@ def region_values(raw):
     return np.concatenate([r.spectra for r in raw.regions])
 
 
+def test_interp_puts_spectra_on_one_axis(tmp_path):
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    with vesk.open(sample) as f:
+        ab, ssc, rsc, cube = f["AB/2D/NONE"], f["SSC"], f["RSC"], f["AB/3D/NONE"]
+    # the absorbance the file holds, from its single channels
+    np.testing.assert_allclose(-np.log10(ssc.values / rsc.interp(ssc.x)), ab.values, atol=1e-6)
+    np.testing.assert_array_equal(ab.interp(ab.x), ab.values)
+    np.testing.assert_allclose(ab.interp(cube.x), np.interp(cube.x, ab.x[::-1], ab.y[::-1]))
+    assert np.isnan(ab.interp([5000.0, 100.0])).all()  # np.interp would repeat the end values
+    assert cube.interp([1601.0, 1500.0]).shape == (6, 8, 2)
+    np.testing.assert_array_equal(cube.interp(cube.x[5]), cube.values[..., 5])
+    up = vesk.read(spectrum_file([1.0, 3.0, 2.0], {"FXV": 400.0, "LXV": 800.0}).write(
+        str(tmp_path / "up.vesk")))
+    np.testing.assert_allclose(up.interp([500.0, 700.0, 401.0]), [2.0, 2.5, 1.01])
+    traces = vesk.read(write(tmp_path, "time-resolved traces")[0])  # along their times
+    np.testing.assert_array_equal(traces.interp(150.0), [0.5, 10.5, 20.5])
+    with pytest.raises(TypeError, match="traces"):
+        vesk.read(write(tmp_path, "image traces")[0]).interp(150.0)
+
+
 @pytest.mark.parametrize("kind", sorted(KINDS))
 def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
     path, key = write(tmp_path, kind)

@@ -15,7 +15,8 @@ reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
 `ImageTraces`, `TimeSeries`, `TimeTraces`, `MultiregionMap`,
 `MultiregionTraces`. Each holds the arrays the low-level reader `veskread`
 returns, its `parameters` (read-only), `values`, `dims` and `coords`, and
-gives `to_xarray()` and `to_pandas()`.
+gives `to_xarray()` and `to_pandas()`; blocks of spectra also give
+`band_area(lo, hi)` and `interp(x)` (the values at other x values).
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
 names several blocks); OSError passes through unchanged. `VeskWarning` marks

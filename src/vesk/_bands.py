@@ -11,7 +11,7 @@ import warnings
 from typing import Any, ClassVar, Optional, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from vesk._errors import VeskWarning
 
@@ -140,7 +140,69 @@ class Bands:
     spectral: ClassVar[bool] = True  # values run along a spectral axis, not traces
     block: Any
     values: NDArray[Any]
+    dims: Tuple[str, ...]
     x: NDArray[np.float64]
+
+    def _name(self, lacks: str, along_x: bool = False) -> str:
+        """The block named with its file; TypeError for a block of traces,
+        or, `along_x`, for maps of traces, whose values run over trace names."""
+        name = "%s: %s" % (self.block.path, self.block.name)
+        if not self.spectral and not (along_x and self.dims[-1] != "trace"):
+            raise TypeError("%s is a block of traces: it has no %s" % (name, lacks))
+        return name
+
+    def _spectral_axis(self, name: str,
+                       nothing: str) -> Tuple[NDArray[Any], NDArray[np.float64]]:
+        """`values` and the part of the x axis they run over (a recording
+        that ends early holds its leading part); ValueError, saying there is
+        `nothing`, for no values or a damaged axis."""
+        values = np.asarray(self.values)
+        if values.shape[-1] == 0:
+            raise ValueError("%s holds no values: %s" % (name, nothing))
+        x = np.asarray(self.x, dtype=np.float64)[:values.shape[-1]]
+        if not np.isfinite(x[[0, -1]]).all():
+            raise ValueError("%s: the x axis runs from %g to %g: %s" % (
+                name, x[0], x[-1], nothing))
+        return values, x
+
+    def interp(self, x: ArrayLike) -> NDArray[np.float64]:
+        """The values at `x` (a number or an array of x values, in any order),
+        for every spectrum (or time-resolved trace, over its times): linear
+        between the two nearest points of the axis, whichever way it runs,
+        and NaN outside it. An array of the shape of `values` with its last
+        axis replaced by the shape of `x`.
+
+        Puts spectra measured on different axes on one:
+        `sample.values / reference.interp(sample.x)`. (`np.interp` needs an
+        ascending axis: given a descending wavenumber axis it returns wrong
+        numbers without a word, and past the ends it repeats the end values.)
+        """
+        name = self._name("axis along its values", along_x=True)
+        if isinstance(x, (str, bytes)):
+            raise TypeError("%s: x values are numbers, not %r" % (name, x))
+        values, axis = self._spectral_axis(name, "nothing to interpolate")
+        at = np.asarray(x, dtype=np.float64)
+        if len(axis) > 1 and axis[0] > axis[-1]:
+            axis, values = axis[::-1], values[..., ::-1]
+        last = len(axis) - 1
+        lo = np.clip(np.searchsorted(axis, at.ravel(), side="right") - 1, 0, max(last - 1, 0))
+        hi = np.minimum(lo + 1, last)
+        with np.errstate(all="ignore"):
+            span = axis[hi] - axis[lo]
+            t = np.where(span > 0, (at.ravel() - axis[lo]) / np.where(span > 0, span, 1), 0.0)
+        outside = ~((at.ravel() >= axis[0]) & (at.ravel() <= axis[-1]))
+        rows = values.reshape(-1, values.shape[-1])
+        out: NDArray[np.float64] = np.empty((len(rows), at.size))
+        slab = max(1, (1 << 20) // max(at.size, 1))  # a large map's rows a few at a time
+        for i in range(0, len(rows), slab):
+            a = rows[i:i + slab, lo].astype(np.float64)
+            b = rows[i:i + slab, hi].astype(np.float64)
+            with np.errstate(all="ignore"):
+                # A point of the axis gives its value exactly, whatever its neighbour holds.
+                part = np.where(t <= 0, a, np.where(t >= 1, b, a + (b - a) * t))
+            part[:, outside] = np.nan
+            out[i:i + slab] = part
+        return out.reshape(values.shape[:-1] + at.shape)
 
     def band_area(self, lo: float, hi: float) -> NDArray[np.float64]:
         """The area of the band between x = `lo` and `hi` (either order),
@@ -153,22 +215,13 @@ class Bands:
         recording that ends early, is taken over the part on it, with a
         `VeskWarning`; so is one over planes that a map stored as planes
         lacks (NaN), over the planes read."""
-        name = "%s: %s" % (self.block.path, self.block.name)
-        if not self.spectral:
-            raise TypeError("%s is a block of traces: it has no spectral bands" % name)
+        name = self._name("spectral bands")
         for bound in (lo, hi):
             if isinstance(bound, (str, bytes)):  # float() would take "1650"
                 raise TypeError("%s: a band's bounds are numbers, not %r" % (name, bound))
             if not math.isfinite(float(bound)):
                 raise ValueError("%s: a band's bounds are finite numbers, not %r" % (name, bound))
-        values = np.asarray(self.values)
-        if values.shape[-1] == 0:
-            raise ValueError("%s holds no values: no band lies on it" % name)
-        # A recording that ends early holds the leading part of its axis.
-        x = np.asarray(self.x, dtype=np.float64)[:values.shape[-1]]
-        if not np.isfinite(x[[0, -1]]).all():
-            raise ValueError("%s: the x axis runs from %g to %g: no band lies on it" % (
-                name, x[0], x[-1]))
+        values, x = self._spectral_axis(name, "no band lies on it")
         held = planes_held(self.block, values)
         try:
             first, last = band_span(x, float(lo), float(hi), name, stacklevel=2)

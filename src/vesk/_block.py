@@ -32,6 +32,18 @@ class Block:
     `shape` is the shape of the `values` that reading the block gives; for a
     block that reading refuses, `kind` is "unreadable", `shape` is () and
     `problem` tells why.
+
+    `key` (("AB", "3D", "NONE"), as `veskread` takes it) and `name`
+    ("AB/3D/NONE") name it; `kind` is one of `vesk.KINDS`; `points` counts
+    the spectral points (NPT) of each spectrum or trace, `x_range` gives the
+    first and last x as stored (FXV, LXV) and `x_label` and `y_label` what
+    they measure, with units; `parameters` are its merged parameters
+    (read-only), `measured` the date and time they give and `path` the file.
+    `warning` says why the values read would not all be the measurement
+    (None where they are); `unfilled`, `cut`, `cut_names`, `planes`,
+    `fill`, `parameters_cut` and `parameters_damage` count and place what
+    it lacks, and `offset`, `length` and `stored` where the block lies and
+    how many stored blocks its store table lists (-1 where unknown).
     """
 
     key: BlockKey

@@ -97,6 +97,7 @@ class VeskFile:
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` (or leaving the `with` block) has closed the file."""
         return self._fd is None
 
     def close(self) -> None:

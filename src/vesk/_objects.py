@@ -108,6 +108,13 @@ class DataObject(Bands):
     ones); its coordinates are cut to match, while `x` stays the declared axis.
     Fields are not reassigned, but arrays take numpy's in-place operators
     (`obj.values -= baseline`), which every view of them then shows.
+
+    `block` is the `Block` read, `parameters` its merged parameters
+    (read-only), `x` the spectral axis as declared (NPT points from FXV to
+    LXV, as stored: a wavenumber axis usually descends) and `raw` the
+    `veskread` object the arrays come from (None where `vesk` reads the
+    block itself). Blocks of spectra give `band_area(lo, hi)` and
+    `interp(x)`.
     """
 
     block: Block
@@ -367,7 +374,10 @@ class TimeTraces(Table):
 @in_place
 @dataclass(frozen=True, eq=False)
 class Region:
-    """One region of a multiregion map, with the arrays as read."""
+    """One region of a multiregion map, with the arrays as read: `title`
+    ("Region 1 (3 x 2)"), each point's map position `map_x` and `map_y`, its
+    `start_time` (None where the file gives none) and `values[point, ...]`
+    (spectra, or trace values)."""
 
     title: str
     map_x: NDArray[np.float64] = field(repr=False)
@@ -402,7 +412,9 @@ class MultiregionTraces(Table):
 
 @dataclass(frozen=True)
 class Image:
-    """A visible picture of the sample stored in the file."""
+    """A visible picture of the sample stored in the file: its encoded bytes
+    `data` (a file's bytes with the extension `format`, where known), `title` and
+    the other `attributes` stored with it (read-only)."""
 
     position: int
     """Order in the file, from 0."""

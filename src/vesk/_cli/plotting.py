@@ -36,8 +36,9 @@ SUFFIXES = ("png", "svg", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff")
 def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
         "plot", help="draw a block to a picture (PNG, SVG, PDF, ...)",
-        description="A spectrum is drawn with labelled axes, its x axis in the stored "
-                    "direction (a descending wavenumber axis stays descending). A series "
+        description="A spectrum is drawn with labelled axes, a wavenumber axis from high "
+                    "to low as infrared spectra are read (a Raman spectrum's, and any "
+                    "other axis, in the stored direction). A series "
                     "of spectra or traces is drawn as one line each; past 10, coloured by "
                     "time (or trace number) with a colour bar. A map is drawn as a "
                     "picture of the intensity at the x value given with --at, of a band's "
@@ -124,7 +125,8 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
                            array=np.asarray(colour_by[0], dtype=np.float64))
     ax.add_collection(lines)
     ax.autoscale_view()
-    ax.figure.colorbar(lines, ax=ax, label=literal(colour_by[1]))
+    label = colour_by[1]
+    ax.figure.colorbar(lines, ax=ax, label=literal(label[:1].upper() + label[1:]))
 
 
 def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str,
@@ -145,6 +147,15 @@ def draw_over_time(fig: Any, data: vesk.TimeSeries | vesk.TimeTraces, title: str
     ax.plot(time, values, linewidth=0.9, marker="." if len(values) <= 200 else None)
     ax.set_xlabel(literal(label[:1].upper() + label[1:]))  # as a file's own "Time (s)"
     ax.set_ylabel(literal(caption))
+
+
+def axis_ends(data: vesk.DataObject, x: NDArray[Any]) -> Tuple[float, float]:
+    """The x limits, left to right: the stored direction, but infrared spectra
+    are read from high wavenumbers to low whichever way the file holds them
+    (Raman shifts from low to high, as stored)."""
+    left, right = float(x[0]), float(x[-1])
+    infrared = data.dims[-1] == "wavenumber" and "RAM" not in data.block.key[0].upper()
+    return (max(left, right), min(left, right)) if infrared else (left, right)
 
 
 def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
@@ -182,7 +193,7 @@ def draw(data: vesk.DataObject, title: str, at: Optional[str] = None) -> Figure:
     else:
         series_lines(ax, x, values, row_names(data), row_colours(data))
     if x[0] != x[-1]:  # a single point has no direction; matplotlib warns of it
-        ax.set_xlim(x[0], x[-1])  # the stored direction, descending or not
+        ax.set_xlim(*axis_ends(data, x))
     ax.set_xlabel(literal(data.block.x_label))
     ax.set_ylabel(literal(data.block.y_label))
     return fig

@@ -36,7 +36,18 @@ def _format_of(dtype: "np.dtype[Any]") -> str:
 def _texts(values: ArrayLike) -> List[str]:
     column = np.asarray(values)
     form = _format_of(column.dtype)
-    return [form % (v,) for v in column.tolist()]
+    texts = [form % (v,) for v in column.tolist()]
+    if column.dtype == np.float32:
+        for k in np.flatnonzero(_whole(column)).tolist():
+            texts[k] += ".0"
+    return texts
+
+
+def _whole(values: "np.ndarray[Any, Any]") -> "np.ndarray[Any, Any]":
+    """Where "%.9g" writes a float32 without a point ("1" for 1.0): a column of
+    them would read back as integers."""
+    with np.errstate(invalid="ignore"):
+        return (values == np.trunc(values)) & (np.abs(values) < 1e9)  # type: ignore[no-any-return]
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
@@ -150,6 +161,7 @@ def write_wide(data: DataObject, path: str) -> None:
     long_rows = width + len(columns) > CHUNK  # a row of a long spectrum's values
     row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n" \
         if not long_rows else ""
+    text_row = ",".join(["%s"] * (len(columns) + width)) + "\n"
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
         _write_line(f, heading, coordinate(data, dims[-1]))
@@ -163,6 +175,9 @@ def write_wide(data: DataObject, path: str) -> None:
             elif any(_QUOTED.search("".join(column)) for column in cells):
                 f.writelines(_line(list(labels) + _texts(line)) + "\n"
                              for labels, line in zip(zip(*cells), table[start:stop]))
+            elif values.dtype == np.float32 and _whole(table[start:stop]).any():
+                value_columns = zip(*map(_texts, table[start:stop]))
+                f.write("".join(map(text_row.__mod__, zip(*cells, *value_columns))))
             else:  # a row goes through one % in C, as in the long layout
                 value_columns = zip(*table[start:stop].tolist())
                 f.write("".join(map(row.__mod__, zip(*cells, *value_columns))))
