@@ -252,8 +252,13 @@ def test_images_with_side_files(capsys, tmp_path):
                     image.title, image.position, dict(image.attributes))
     assert written == expected and len(written) == 6
     assert "2 images written" in err
+    assert err.splitlines()[-1] == "wrote 3 images from 2 files to %s" % tmp_path
     code, _, err = run(capsys, "images", SAMPLE, "-o", tmp_path)
     assert code == 1 and "exists (use --force to overwrite, or --skip-existing" in err
+    code, out, err = run(capsys, "images", SAMPLES["mapping"], SAMPLE, "-o", tmp_path,
+                         "--skip-existing")
+    assert (code, out) == (0, "") and err.splitlines()[-1] == \
+        "wrote 0 images from 2 files to %s (6 files already there)" % tmp_path
     assert run(capsys, "images", SAMPLE, "-o", tmp_path, "--force")[0] == 0
 
 

@@ -29,8 +29,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (Terminated, describe, emit_json, emit_path, error, library_warnings_ignored,
-                     note, warning)
+from .report import (Terminated, counted, describe, emit_json, emit_path, error,
+                     library_warnings_ignored, note, warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -364,8 +364,3 @@ class Tally:
         self.files_failed += report.file_failed and not report.missing
         # a file that failed after writing some of its blocks is counted in both
         self.files += not report.file_failed or bool(report.written)
-
-
-def counted(n: int, what: str) -> str:
-    """'1 file failed', '2 files failed': {s} in `what` takes the plural's s."""
-    return "%d %s" % (n, what.format(s="" if n == 1 else "s"))

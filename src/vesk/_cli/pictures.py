@@ -12,7 +12,7 @@ from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
-from .report import describe, emit_path, error, note
+from .report import counted, describe, emit_path, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -88,6 +88,7 @@ def run_images(args: argparse.Namespace) -> int:
     for message in errors:
         error(message)
         status = 1
+    pictures = kept_in_all = failed = 0
     for item, stem in stems.items():
         path = item.path
         try:
@@ -110,6 +111,7 @@ def run_images(args: argparse.Namespace) -> int:
                           path, len(images), "over " if len(sides) < len(images) else "",
                           total, budget.file_size))
                 status = 1
+                failed += 1
                 continue
             written = kept = 0
             for image, side_file in zip(images, sides):
@@ -119,6 +121,8 @@ def run_images(args: argparse.Namespace) -> int:
                     emit_path(out)
                 written += any(not out.endswith(".json") for out in outs)  # the picture
                 kept += 2 - len(outs)
+            pictures += written
+            kept_in_all += kept
             if not (written or kept or item.named):
                 continue  # a file found under a folder that holds no pictures
             below = os.path.dirname(stem)
@@ -129,4 +133,11 @@ def run_images(args: argparse.Namespace) -> int:
         except Exception as e:
             error(describe(path, e))
             status = 1
+            failed += 1
+    if len(stems) > 1 or inputs.folders:  # a line for the run, as export ends with
+        extras = [counted(n, what) for n, what in [
+            (kept_in_all, "file{s} already there"), (failed + len(errors), "file{s} failed")] if n]
+        note("wrote %s from %s to %s%s" % (
+            counted(pictures, "image{s}"), counted(len(stems), "file{s}"), args.output,
+            " (%s)" % ", ".join(extras) if extras else ""))
     return status

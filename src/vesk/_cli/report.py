@@ -106,3 +106,8 @@ def library_warnings_ignored() -> None:
 
 def warning(message: str) -> None:
     error("warning: %s" % message)
+
+
+def counted(n: int, what: str) -> str:
+    """'1 file failed', '2 files failed': {s} in `what` takes the plural's s."""
+    return "%d %s" % (n, what.format(s="" if n == 1 else "s"))
