@@ -709,6 +709,49 @@ def test_output_closed_early_ends_quietly():
     assert (proc.wait(), err) == (141, b"")
 
 
+def run_with_streams(argv, stdout, stderr, cwd=None):
+    """`vesk argv` in a process whose standard output and error are the
+    paths given, or closed where None."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    streams = {1: stdout, 2: stderr}
+
+    def arrange():
+        for fd, path in streams.items():
+            if path is None:
+                os.close(fd)
+            else:
+                os.dup2(os.open(path, os.O_WRONLY), fd)
+    proc = subprocess.run([sys.executable, "-m", "vesk"] + argv, preexec_fn=arrange, env=env,
+                          cwd=cwd)
+    return proc.returncode
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("argv, stdout, said, summary", [
+    (["ls", SAMPLE], None, "Bad file descriptor", None),
+    (["ls", "--json", SAMPLE], None, "Bad file descriptor", None),
+    (["ls", SAMPLE], "/dev/full", "No space left on device", None),
+    (["export", "-f", "csv", SAMPLE], None, "Bad file descriptor", "exported 4 blocks"),
+    (["images", SAMPLE], "/dev/full", "No space left on device", None),
+])
+def test_data_that_standard_output_cannot_take_fails_the_command(tmp_path, argv, stdout, said,
+                                                                  summary):
+    err = tmp_path / "err"
+    err.touch()
+    code = run_with_streams(argv, stdout, str(err), cwd=tmp_path)
+    text = err.read_text()
+    assert code == 1 and "vesk: standard output: %s" % said in text, text
+    assert "Traceback" not in text and (summary is None or summary in text)
+
+
+def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_path):
+    out = tmp_path / "out"
+    out.touch()
+    code = run_with_streams(["ls", "--json", SAMPLE, str(tmp_path / "missing.vesk")], str(out),
+                            None)
+    assert code == 1 and [r["error"] is None for r in json.loads(out.read_text())] == [True, False]
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_terminated_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path, jobs):
     import time

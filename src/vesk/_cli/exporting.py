@@ -29,8 +29,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (Terminated, describe, emit_json, emit_path, error, library_warnings_ignored,
-                     note, warning)
+from .report import (OutputFailed, Terminated, describe, emit_json, emit_path, error,
+                     library_warnings_ignored, note, warning)
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -304,15 +304,19 @@ def run_export(args: argparse.Namespace) -> int:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
-    except (KeyboardInterrupt, Terminated):
+    except (KeyboardInterrupt, Terminated, OutputFailed):
         stopped = True
         raise
     finally:
         # The files finished out of turn are told still, so that every file
         # written is listed, and where the run stopped, the way on is said.
         progress.clear()
-        for number in sorted(finished):
-            tally.tell(finished.pop(number))
+        try:
+            for number in sorted(finished):
+                tally.tell(finished.pop(number))
+        except OutputFailed:
+            if not stopped:
+                raise
         if stopped:
             note("exported %s from %s to %s before it was stopped; run again with "
                  "--skip-existing to go on" % (counted(tally.written, "block{s}"),
@@ -341,6 +345,16 @@ class Tally:
         self.files = self.blocks_failed = self.files_failed = self.missing = 0
 
     def tell(self, report: Report) -> None:
+        # Counted first: its outputs are written, whether or not telling them can be.
+        self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
+        self.written += len(report.written)
+        self.skipped += len(report.skipped)
+        self.kept += len(report.kept)
+        self.blocks_failed += report.blocks_failed
+        self.missing += report.missing
+        self.files_failed += report.file_failed and not report.missing
+        # a file that failed after writing some of its blocks is counted in both
+        self.files += not report.file_failed or bool(report.written)
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
@@ -354,15 +368,6 @@ class Tally:
             error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:
             error(message)
-        self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
-        self.written += len(report.written)
-        self.skipped += len(report.skipped)
-        self.kept += len(report.kept)
-        self.blocks_failed += report.blocks_failed
-        self.missing += report.missing
-        self.files_failed += report.file_failed and not report.missing
-        # a file that failed after writing some of its blocks is counted in both
-        self.files += not report.file_failed or bool(report.written)
 
 
 def counted(n: int, what: str) -> str:
