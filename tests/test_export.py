@@ -9,7 +9,8 @@ import pytest
 
 import vesk
 from vesk._cli import main, output_bound
-from vesk.export import FORMATS, netcdf
+from vesk.export import FORMATS, netcdf, write_atomically
+from vesk.export.atomic import IN_PROGRESS
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 SAMPLES = {n: os.path.join(ROOT, "samples", n + ".vesk")
@@ -248,14 +249,54 @@ def test_never_overwrites_without_force(capsys, tmp_path):
 
 
 def test_interrupted_write_leaves_no_file(capsys, tmp_path, monkeypatch):
+    left_open = []
+
     def broken(data, path):
-        with open(path, "w") as f:
-            f.write("half")
+        # as netCDF does on a full disk: the file stays open after the failure
+        left_open.append(open(path, "w"))
+        left_open[-1].write("half")
+        left_open[-1].flush()
         raise OSError(28, "No space left on device")
     monkeypatch.setitem(FORMATS, "csv", FORMATS["csv"]._replace(spectrum=broken))
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "csv")
-    assert code == 1 and "No space left on device" in err and SAMPLES["sample"] in err
+    out = os.path.join(str(tmp_path), "sample_AB_2D_NONE.csv")
+    assert code == 1 and "%s: AB/2D/NONE: %s: No space left on device" % (
+        SAMPLES["sample"], out) in err
     assert sorted(os.listdir(str(tmp_path))) == ["sample_AB_3D_NONE.csv"]
+    # what it had written no longer takes room
+    assert [os.fstat(f.fileno()).st_size for f in left_open] == [0, 0, 0]
+    for f in left_open:
+        f.close()
+
+
+@pytest.mark.parametrize("making", [True, False])
+def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch, making):
+    if making:
+        real_open = os.open
+
+        def interrupted(*args):
+            os.close(real_open(*args))  # made, its name not yet handed back
+            raise KeyboardInterrupt
+        monkeypatch.setattr(os, "open", interrupted)
+
+    def write(tmp):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(str(tmp_path / "out.csv"), write)
+    assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
+
+
+def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
+    pytest.importorskip("xarray")
+    netCDF4 = pytest.importorskip("netCDF4")
+    folder = os.path.join(os.fsencode(tmp_path), b"caf\xe9")  # Latin-1 bytes: not UTF-8
+    code = main(["export", "-o", os.fsdecode(folder), "-b", "AB/2D/NONE", "-f", "netcdf",
+                 SAMPLES["sample"]])
+    out, err = capsysbinary.readouterr()
+    assert code == 0, err
+    with open(out.splitlines()[0], "rb") as f:
+        with netCDF4.Dataset("back", memory=f.read()) as back:
+            assert back["AB_2D_NONE"].shape == (1024,)
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

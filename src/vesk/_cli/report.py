@@ -23,7 +23,10 @@ def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     """'path: [block: ]what went wrong', without repeating a path the message holds."""
     if isinstance(exc, OSError) and exc.strerror:
         where = exc.filename if exc.filename is not None else path
-        return "%s: %s" % (where, exc.strerror)
+        text = "%s: %s" % (where, exc.strerror)
+        # an output of the block: which file and block it was for, too
+        return text if block is None or str(where) == str(path) else "%s: %s: %s" % (
+            path, block, text)
     if isinstance(exc, KeyError) and exc.args and isinstance(exc.args[0], str):
         text = exc.args[0]
     else:
@@ -119,7 +122,11 @@ def _tell(text: str) -> None:
     if sys.stderr is None:  # `2>&-`; print would write it to standard output
         return
     try:
-        print(text, file=sys.stderr)
+        try:
+            print(text, file=sys.stderr)
+        except UnicodeEncodeError:  # a stream stricter than the interpreter's own
+            encoding = sys.stderr.encoding or "utf-8"
+            print(text.encode(encoding, "backslashreplace").decode(encoding), file=sys.stderr)
     except BrokenPipeError:  # `2>&1 | head`: as standard output's reader going
         raise OutputClosed from None
     except OSError:  # a message that cannot be written cannot say so either
