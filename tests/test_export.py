@@ -1,4 +1,5 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
+import errno
 import json
 import os
 import shutil
@@ -316,8 +317,17 @@ def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
     assert err.splitlines()[-1].endswith("(2 warnings)")
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_many_files_one_bad(capsys, tmp_path, jobs):
+@pytest.mark.parametrize("jobs, starts", [("1", None), ("2", None), ("2", 1)])
+def test_many_files_one_bad(capsys, tmp_path, monkeypatch, jobs, starts):
+    if starts is not None:  # the descriptors run out as the second worker starts
+        import multiprocessing.context as mpc
+        start, started = mpc.SpawnProcess.start, []
+
+        def limited(process):
+            if len(started) == starts:
+                raise OSError(errno.EMFILE, os.strerror(errno.EMFILE))
+            started.append(start(process))
+        monkeypatch.setattr(mpc.SpawnProcess, "start", limited)
     bad = tmp_path / "in" / "broken.vesk"
     bad.parent.mkdir()
     with open(SAMPLES["kinetics"], "rb") as f:
@@ -334,6 +344,9 @@ def test_many_files_one_bad(capsys, tmp_path, jobs):
     assert sorted(written) == sorted(
         os.path.join(str(out), f) for f in os.listdir(str(out)))
     errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    if starts is not None:
+        assert errors.pop(0) == ("vesk: warning: cannot start worker processes (Too many open "
+                                 "files); exporting in this process")
     assert len(errors) == 1 and str(bad) in errors[0]
     assert err.splitlines()[-1] == "exported %d blocks from 4 files to %s (1 file failed)" % (
         len(BLOCKS), out)

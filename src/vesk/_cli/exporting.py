@@ -230,24 +230,29 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
         return
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    pool = concurrent.futures.ProcessPoolExecutor(
-        min(workers, len(jobs)), mp_context=context, initializer=end_with_parent,
-        initargs=(os.getpid(),))
     futures: Dict[concurrent.futures.Future[Report], int] = {}
+    count = min(workers, len(jobs))
     try:
+        pool = concurrent.futures.ProcessPoolExecutor(
+            count, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),))
+    except OSError as e:  # no descriptors or processes left for workers
+        yield from _in_this_process(jobs, e)
+        return
+    try:
+        try:
+            # Every worker started before any file is handed out: a file
+            # queued as the start of a worker fails would be exported unseen.
+            for _ in range(count):
+                pool.submit(os.getpid)
+        except OSError as e:
+            pool.shutdown(wait=True, cancel_futures=True)
+            yield from _in_this_process(jobs, e)
+            return
         for number, job in enumerate(jobs):
             futures[pool.submit(export_file, job)] = number
         for future in concurrent.futures.as_completed(futures):
             number = futures[future]
-            path = jobs[number].path
-            try:
-                yield number, future.result()
-            except BrokenProcessPool:
-                yield number, Report(path, errors=[
-                    "%s: not exported: a worker process ended abruptly (killed, or out of "
-                    "memory)" % path])
-            except Exception as e:
-                yield number, Report(path, errors=[describe(path, e)])
+            yield number, _report_of(future, jobs[number].path)
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
@@ -257,6 +262,23 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
             worker.terminate()
         raise
     pool.shutdown()
+
+
+def _in_this_process(jobs: List[Job], e: OSError) -> Iterator[Tuple[int, Report]]:
+    warning("cannot start worker processes (%s); exporting in this process" % (
+        e.strerror or e))
+    return run_jobs(jobs, 1)
+
+
+def _report_of(future: "concurrent.futures.Future[Report]", path: str) -> Report:
+    try:
+        return future.result()
+    except BrokenProcessPool:
+        return Report(path, errors=[
+            "%s: not exported: a worker process ended abruptly (killed, or out of "
+            "memory)" % path])
+    except Exception as e:
+        return Report(path, errors=[describe(path, e)])
 
 
 def end_with_parent(parent: int) -> None:
