@@ -219,8 +219,13 @@ class VeskFile:
             if self._fd is None:
                 raise ValueError("I/O operation on closed VESK file %r" % self.path)
             fd = os.dup(self._fd)
+        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
         try:
-            yield fd, "/dev/fd/%d" % fd if self._by_fd else self.path
+            yield fd, alias
+        except OSError as e:  # opening our alias (no descriptors left): the user's name
+            if e.filename == alias:
+                e.filename = self.path
+            raise
         finally:
             os.close(fd)
 
