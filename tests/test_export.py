@@ -586,3 +586,13 @@ def test_json_records_each_file_as_it_is_done(capsys, tmp_path):
     code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], "-f", "jcamp", "--json",
                             "--skip-existing")
     assert json.loads(lines[0])["kept"] == spectra["written"]
+
+
+def test_an_output_named_near_the_longest_name_is_written(capsys, tmp_path):
+    # the output's name fits, and so must the temporary file's it is written under
+    stem = "a" * (os.pathconf(str(tmp_path), "PC_NAME_MAX") - len("_AB_2D_NONE.csv"))
+    shutil.copy(SAMPLES["sample"], tmp_path / (stem + ".vesk"))
+    out = tmp_path / "out"
+    code, written, err = export(capsys, out, tmp_path / (stem + ".vesk"), "-b", "AB/2D/NONE",
+                                "-f", "csv")
+    assert (code, written) == (0, [str(out / (stem + "_AB_2D_NONE.csv"))]), err

@@ -93,8 +93,9 @@ def _make_temporary(path: str, mine: List[str]) -> str:
     it is made leaves nothing behind."""
     folder, name = os.path.split(os.path.abspath(path))
     # Plain characters only: netCDF refuses a path with a backslash or
-    # with bytes that are not UTF-8, which the final name may hold.
-    plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)
+    # with bytes that are not UTF-8, which the final name may hold. Short:
+    # an output named near the longest a name may be still has its own.
+    plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)[:64]
     for _ in range(100):
         tmp = os.path.join(folder, ".%s.%s.part" % (plain, secrets.token_hex(4)))
         mine.append(tmp)
