@@ -1000,6 +1000,23 @@ def test_a_folder_file_named_as_a_measurement_that_is_not_one_fails(capsys, tmp_
         assert "run.0_AB_2D_NONE.npz" in os.listdir(tmp_path / "out")
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_what_is_named_as_a_measurement_but_no_file_is_told_of(capsys, tmp_path):
+    runs = tmp_path / "runs"
+    runs.mkdir()
+    shutil.copy(SAMPLE, runs / "run.0")
+    os.mkfifo(runs / "run.1")  # reading it would wait for a writer
+    os.symlink(tmp_path / "gone.vesk", runs / "run.2")
+    code, out, err = run(capsys, "ls", runs)
+    assert code == 0 and out.startswith("%s:" % (runs / "run.0"))
+    assert "vesk: warning: %s: not a regular file; skipped" % (runs / "run.1") in err
+    assert "vesk: warning: %s: a broken link; skipped" % (runs / "run.2") in err
+    # a file of the system that says 0 bytes but has more is not called empty
+    if os.path.exists("/proc/self/status"):
+        assert run(capsys, "ls", "/proc/self/status")[2] == \
+            "vesk: /proc/self/status: not a VESK file\n"
+
+
 @pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])
 def test_an_unreadable_subfolder_is_reported_and_the_rest_done(capsys, tmp_path, tree,
                                                                monkeypatch, command):

@@ -74,7 +74,9 @@ class VeskFile:
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
-                if os.fstat(self._fd).st_size == 0:  # a run that crashed before writing
+                # a run that crashed before writing; not a /proc file, which
+                # says 0 bytes and has more
+                if os.fstat(self._fd).st_size == 0 and not os.pread(self._fd, 1, 0):
                     raise FormatError("%s: not a VESK file: it is empty (0 bytes)"
                                       % self.path) from None
                 raise_native(e, self.path)
