@@ -541,6 +541,25 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
         "--skip-existing to go on" % (tmp_path / "out"), "vesk: interrupted"]
 
 
+def test_interrupted_export_lists_the_blocks_written_of_the_file_it_stopped_in(
+        capsys, tmp_path, monkeypatch):
+    calls, write = [], FORMATS["npy"].spectrum
+
+    def second_interrupted(data, path):
+        calls.append(path)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        write(data, path)
+    monkeypatch.setitem(FORMATS, "npy", FORMATS["npy"]._replace(spectrum=second_interrupted))
+    out = tmp_path / "out"
+    assert main(["export", "-o", str(out), "-f", "npy", SAMPLES["sample"]]) == 130
+    listed, err = capsys.readouterr()
+    assert listed.splitlines() == [str(out / ("sample_%s_NONE.npz" % k))
+                                   for k in ("AB_2D", "AB_3D")]
+    assert sorted(listed.splitlines()) == sorted(str(p) for p in out.iterdir())
+    assert "exported 2 blocks from 1 file to %s before it was stopped" % out in err
+
+
 @pytest.mark.parametrize("measured_again", [False, True])
 def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
                                                                          measured_again):

@@ -135,7 +135,12 @@ def export_file(job: Job) -> Report:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         library_warnings_ignored()
-        export_blocks(job, fmt, report)
+        try:
+            export_blocks(job, fmt, report)
+        except (KeyboardInterrupt, Terminated) as e:
+            # stopped within the file: the blocks it wrote are still to be told
+            e.partial = report  # type: ignore[union-attr]
+            raise
     report.warnings.extend(str(w.message) for w in caught)
     return report
 
@@ -326,8 +331,11 @@ def run_export(args: argparse.Namespace) -> int:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
-    except (KeyboardInterrupt, Terminated, OutputFailed):
+    except (KeyboardInterrupt, Terminated, OutputFailed) as e:
         stopped = True
+        partial: Optional[Report] = getattr(e, "partial", None)
+        if partial is not None and partial.written:  # the file it stopped in
+            finished[len(jobs)] = Report(partial.path, written=partial.written)
         raise
     finally:
         # The files finished out of turn are told still, so that every file
