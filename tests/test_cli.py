@@ -750,6 +750,12 @@ def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_pa
     code = run_with_streams(["ls", "--json", SAMPLE, str(tmp_path / "missing.vesk")], str(out),
                             None)
     assert code == 1 and [r["error"] is None for r in json.loads(out.read_text())] == [True, False]
+    # what the command writes does not take descriptor 2 either, nor need it
+    listed = tmp_path / "listed"
+    listed.touch()
+    code = run_with_streams(["export", "-f", "netcdf", "-o", str(tmp_path / "nc"), SAMPLE],
+                            str(listed), None)
+    assert code == 0 and len(listed.read_text().splitlines()) == 4
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

@@ -88,6 +88,7 @@ def show_warning(message: "Warning | str", category: "type[Warning]", filename: 
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+    _standard_descriptors_taken()
     parser = build_parser()
     try:
         args = parse(parser, argv)
@@ -122,6 +123,22 @@ def main(argv: Optional[List[str]] = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _standard_descriptors_taken() -> None:
+    """Descriptors 0 to 2, closed when the command started (`2>&-`), are
+    taken by the null device: the files the command opens would get them,
+    and what a library prints to standard error would land in an output.
+    Python has already seen them closed (sys.stdout is None), and so the
+    command still knows."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)  # the lowest number free: fd
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
 
 
 def _ended(message: str, status: int) -> int:
