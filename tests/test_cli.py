@@ -726,6 +726,55 @@ def test_output_closed_early_ends_quietly():
     assert (proc.wait(), err) == (141, b"")
 
 
+def run_with_streams(argv, stdout, stderr, cwd=None):
+    """`vesk argv` in a process whose standard output and error are the
+    paths given, or closed where None."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    streams = {1: stdout, 2: stderr}
+
+    def arrange():
+        for fd, path in streams.items():
+            if path is None:
+                os.close(fd)
+            else:
+                os.dup2(os.open(path, os.O_WRONLY), fd)
+    proc = subprocess.run([sys.executable, "-m", "vesk"] + argv, preexec_fn=arrange, env=env,
+                          cwd=cwd)
+    return proc.returncode
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("argv, stdout, said, summary", [
+    (["ls", SAMPLE], None, "Bad file descriptor", None),
+    (["ls", "--json", SAMPLE], None, "Bad file descriptor", None),
+    (["ls", SAMPLE], "/dev/full", "No space left on device", None),
+    (["export", "-f", "csv", SAMPLE], None, "Bad file descriptor", "exported 4 blocks"),
+    (["images", SAMPLE], "/dev/full", "No space left on device", None),
+])
+def test_data_that_standard_output_cannot_take_fails_the_command(tmp_path, argv, stdout, said,
+                                                                  summary):
+    err = tmp_path / "err"
+    err.touch()
+    code = run_with_streams(argv, stdout, str(err), cwd=tmp_path)
+    text = err.read_text()
+    assert code == 1 and "vesk: standard output: %s" % said in text, text
+    assert "Traceback" not in text and (summary is None or summary in text)
+
+
+def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_path):
+    out = tmp_path / "out"
+    out.touch()
+    code = run_with_streams(["ls", "--json", SAMPLE, str(tmp_path / "missing.vesk")], str(out),
+                            None)
+    assert code == 1 and [r["error"] is None for r in json.loads(out.read_text())] == [True, False]
+    # what the command writes does not take descriptor 2 either, nor need it
+    listed = tmp_path / "listed"
+    listed.touch()
+    code = run_with_streams(["export", "-f", "netcdf", "-o", str(tmp_path / "nc"), SAMPLE],
+                            str(listed), None)
+    assert code == 0 and len(listed.read_text().splitlines()) == 4
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_terminated_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path, jobs):
     import time
@@ -972,6 +1021,23 @@ def test_a_folder_file_named_as_a_measurement_that_is_not_one_fails(capsys, tmp_
             (str(runs / "run.0"), True), (str(runs / "run.1"), False)]
     elif command[0] == "export":  # the rest is done
         assert "run.0_AB_2D_NONE.npz" in os.listdir(tmp_path / "out")
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_what_is_named_as_a_measurement_but_no_file_is_told_of(capsys, tmp_path):
+    runs = tmp_path / "runs"
+    runs.mkdir()
+    shutil.copy(SAMPLE, runs / "run.0")
+    os.mkfifo(runs / "run.1")  # reading it would wait for a writer
+    os.symlink(tmp_path / "gone.vesk", runs / "run.2")
+    code, out, err = run(capsys, "ls", runs)
+    assert code == 0 and out.startswith("%s:" % (runs / "run.0"))
+    assert "vesk: warning: %s: not a regular file; skipped" % (runs / "run.1") in err
+    assert "vesk: warning: %s: a broken link; skipped" % (runs / "run.2") in err
+    # a file of the system that says 0 bytes but has more is not called empty
+    if os.path.exists("/proc/self/status"):
+        assert run(capsys, "ls", "/proc/self/status")[2] == \
+            "vesk: /proc/self/status: not a VESK file\n"
 
 
 @pytest.mark.parametrize("command", [["ls"], ["export", "-f", "npy"], ["images"]])

@@ -1,4 +1,5 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
+import errno
 import json
 import os
 import shutil
@@ -9,7 +10,8 @@ import pytest
 
 import vesk
 from vesk._cli import main, output_bound
-from vesk.export import FORMATS, netcdf
+from vesk.export import FORMATS, netcdf, write_atomically
+from vesk.export.atomic import IN_PROGRESS
 from vesk_kinds import KINDS
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
@@ -292,14 +294,54 @@ def test_never_overwrites_without_force(capsys, tmp_path):
 
 
 def test_interrupted_write_leaves_no_file(capsys, tmp_path, monkeypatch):
+    left_open = []
+
     def broken(data, path):
-        with open(path, "w") as f:
-            f.write("half")
+        # as netCDF does on a full disk: the file stays open after the failure
+        left_open.append(open(path, "w"))
+        left_open[-1].write("half")
+        left_open[-1].flush()
         raise OSError(28, "No space left on device")
     monkeypatch.setitem(FORMATS, "csv", FORMATS["csv"]._replace(spectrum=broken))
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "csv")
-    assert code == 1 and "No space left on device" in err and SAMPLES["sample"] in err
+    out = os.path.join(str(tmp_path), "sample_AB_2D_NONE.csv")
+    assert code == 1 and "%s: AB/2D/NONE: %s: No space left on device" % (
+        SAMPLES["sample"], out) in err
     assert sorted(os.listdir(str(tmp_path))) == ["sample_AB_3D_NONE.csv"]
+    # what it had written no longer takes room
+    assert [os.fstat(f.fileno()).st_size for f in left_open] == [0, 0, 0]
+    for f in left_open:
+        f.close()
+
+
+@pytest.mark.parametrize("making", [True, False])
+def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch, making):
+    if making:
+        real_open = os.open
+
+        def interrupted(*args):
+            os.close(real_open(*args))  # made, its name not yet handed back
+            raise KeyboardInterrupt
+        monkeypatch.setattr(os, "open", interrupted)
+
+    def write(tmp):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(str(tmp_path / "out.csv"), write)
+    assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
+
+
+def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
+    pytest.importorskip("xarray")
+    netCDF4 = pytest.importorskip("netCDF4")
+    folder = os.path.join(os.fsencode(tmp_path), b"caf\xe9")  # Latin-1 bytes: not UTF-8
+    code = main(["export", "-o", os.fsdecode(folder), "-b", "AB/2D/NONE", "-f", "netcdf",
+                 SAMPLES["sample"]])
+    out, err = capsysbinary.readouterr()
+    assert code == 0, err
+    with open(out.splitlines()[0], "rb") as f:
+        with netCDF4.Dataset("back", memory=f.read()) as back:
+            assert back["AB_2D_NONE"].shape == (1024,)
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -319,8 +361,17 @@ def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
     assert err.splitlines()[-1].endswith("(2 warnings)")
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_many_files_one_bad(capsys, tmp_path, jobs):
+@pytest.mark.parametrize("jobs, starts", [("1", None), ("2", None), ("2", 1)])
+def test_many_files_one_bad(capsys, tmp_path, monkeypatch, jobs, starts):
+    if starts is not None:  # the descriptors run out as the second worker starts
+        import multiprocessing.context as mpc
+        start, started = mpc.SpawnProcess.start, []
+
+        def limited(process):
+            if len(started) == starts:
+                raise OSError(errno.EMFILE, os.strerror(errno.EMFILE))
+            started.append(start(process))
+        monkeypatch.setattr(mpc.SpawnProcess, "start", limited)
     bad = tmp_path / "in" / "broken.vesk"
     bad.parent.mkdir()
     with open(SAMPLES["kinetics"], "rb") as f:
@@ -337,6 +388,9 @@ def test_many_files_one_bad(capsys, tmp_path, jobs):
     assert sorted(written) == sorted(
         os.path.join(str(out), f) for f in os.listdir(str(out)))
     errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    if starts is not None:
+        assert errors.pop(0) == ("vesk: warning: cannot start worker processes (Too many open "
+                                 "files); exporting in this process")
     assert len(errors) == 1 and str(bad) in errors[0]
     assert err.splitlines()[-1] == "exported %d blocks from 4 files to %s (1 file failed)" % (
         len(BLOCKS), out)
@@ -531,6 +585,25 @@ def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_p
         "--skip-existing to go on" % (tmp_path / "out"), "vesk: interrupted"]
 
 
+def test_interrupted_export_lists_the_blocks_written_of_the_file_it_stopped_in(
+        capsys, tmp_path, monkeypatch):
+    calls, write = [], FORMATS["npy"].spectrum
+
+    def second_interrupted(data, path):
+        calls.append(path)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        write(data, path)
+    monkeypatch.setitem(FORMATS, "npy", FORMATS["npy"]._replace(spectrum=second_interrupted))
+    out = tmp_path / "out"
+    assert main(["export", "-o", str(out), "-f", "npy", SAMPLES["sample"]]) == 130
+    listed, err = capsys.readouterr()
+    assert listed.splitlines() == [str(out / ("sample_%s_NONE.npz" % k))
+                                   for k in ("AB_2D", "AB_3D")]
+    assert sorted(listed.splitlines()) == sorted(str(p) for p in out.iterdir())
+    assert "exported 2 blocks from 1 file to %s before it was stopped" % out in err
+
+
 @pytest.mark.parametrize("measured_again", [False, True])
 def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
                                                                          measured_again):
@@ -581,3 +654,13 @@ def test_json_records_each_file_as_it_is_done(capsys, tmp_path):
     code, lines, _ = export(capsys, tmp_path / "o", SAMPLES["sample"], "-f", "jcamp", "--json",
                             "--skip-existing")
     assert json.loads(lines[0])["kept"] == spectra["written"]
+
+
+def test_an_output_named_near_the_longest_name_is_written(capsys, tmp_path):
+    # the output's name fits, and so must the temporary file's it is written under
+    stem = "a" * (os.pathconf(str(tmp_path), "PC_NAME_MAX") - len("_AB_2D_NONE.csv"))
+    shutil.copy(SAMPLES["sample"], tmp_path / (stem + ".vesk"))
+    out = tmp_path / "out"
+    code, written, err = export(capsys, out, tmp_path / (stem + ".vesk"), "-b", "AB/2D/NONE",
+                                "-f", "csv")
+    assert (code, written) == (0, [str(out / (stem + "_AB_2D_NONE.csv"))]), err

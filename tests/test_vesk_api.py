@@ -1029,3 +1029,17 @@ def test_arrays_take_in_place_operators_and_nothing_else(tmp_path, kind, name):
     np.testing.assert_array_equal(getattr(data, name), before - 0.5)
     with pytest.raises(AttributeError, match="cannot assign"):
         setattr(data, name, before)
+
+
+@pytest.mark.parametrize("reader, read", [("getVisImages", lambda f: f.images()),
+                                          ("getVeskData", lambda f: f["AB/2D/NONE"])])
+def test_a_file_that_cannot_be_opened_again_is_named_as_given(monkeypatch, reader, read):
+    # as open() fails where no descriptor is left: naming what it was given
+    def refused(path, *args):
+        raise OSError(errno.EMFILE, os.strerror(errno.EMFILE), path)
+    monkeypatch.setattr(veskread, reader, refused)
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    with vesk.open(sample) as f:
+        with pytest.raises(OSError) as e:
+            read(f)
+    assert e.value.filename == sample

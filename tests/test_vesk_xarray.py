@@ -105,14 +105,19 @@ def test_image_map_is_read_lazily(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("chunks", [None, {"y": 2}])
-def test_a_map_replaced_after_opening_is_refused_not_misread(tmp_path, chunks):
+@pytest.mark.parametrize("change, said", [
+    ("replaced", "is 7 x 10 x 96 now, 6 x 8 x 64 when its dataset was opened"),
+    ("cut", "read as NaN now, not when its dataset was opened")])
+def test_a_map_changed_after_opening_is_refused_not_misread(tmp_path, chunks, change, said):
     samples = os.path.join(os.path.dirname(__file__), "..", "samples")
     path = tmp_path / "map.0"
     shutil.copy(os.path.join(samples, "sample.vesk"), path)  # a map of 6 x 8 x 64
     ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks=chunks)
-    shutil.copy(os.path.join(samples, "mapping.vesk"), path)  # measured again: 7 x 10 x 96
-    with pytest.raises(vesk.FormatError, match="is 7 x 10 x 96 now, 6 x 8 x 64 when its "
-                                               "dataset was opened: the file changed"):
+    if change == "replaced":
+        shutil.copy(os.path.join(samples, "mapping.vesk"), path)  # measured again: 7 x 10 x 96
+    else:  # a copy under way, or a disk that filled: its values read as missing
+        os.truncate(path, 14000)
+    with pytest.raises(vesk.FormatError, match=said + ": the file changed"):
         ds["AB_3D_NONE"].values
 
 

@@ -74,7 +74,9 @@ class VeskFile:
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
-                if os.fstat(self._fd).st_size == 0:  # a run that crashed before writing
+                # a run that crashed before writing; not a /proc file, which
+                # says 0 bytes and has more
+                if os.fstat(self._fd).st_size == 0 and not os.pread(self._fd, 1, 0):
                     raise FormatError("%s: not a VESK file: it is empty (0 bytes)"
                                       % self.path) from None
                 raise_native(e, self.path)
@@ -220,8 +222,13 @@ class VeskFile:
             if self._fd is None:
                 raise ValueError("I/O operation on closed VESK file %r" % self.path)
             fd = os.dup(self._fd)
+        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
         try:
-            yield fd, "/dev/fd/%d" % fd if self._by_fd else self.path
+            yield fd, alias
+        except OSError as e:  # opening our alias (no descriptors left): the user's name
+            if e.filename == alias:
+                e.filename = self.path
+            raise
         finally:
             os.close(fd)
 

@@ -85,7 +85,11 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             if entry.is_dir():
                 enter(entry.path, os.path.join(subfolder, entry.name))
             elif not entry.is_file():
-                continue
+                # a FIFO would wait for a writer, a device never end
+                if looks_measured(entry.name):
+                    on_warning("%s: %s; skipped" % (entry.path, "a broken link" if not
+                                                    os.path.lexists(os.path.realpath(entry.path))
+                                                    else "not a regular file"))
             elif veskread.isVeskFile(entry.path):
                 st = entry.stat()
                 first = files.setdefault((st.st_dev, st.st_ino), entry.path)

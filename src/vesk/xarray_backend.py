@@ -75,6 +75,7 @@ class VeskBackendArray(BackendArray):
         self.shape = block.shape
         self.dtype = np.dtype(np.float32)
         self.lock = SerializableLock()
+        self.stamp = _stamp(path)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         return indexing.explicit_indexing_adapter(
@@ -91,6 +92,10 @@ class VeskBackendArray(BackendArray):
                 first, last, across = _window(key[1], self.shape[1]) or (0, self.shape[1],
                                                                          key[1])
                 if stop - start < self.shape[0] or last - first < self.shape[1]:
+                    if _stamp(self.path) != self.stamp:  # a tile reads as the block opened
+                        with VeskFile(self.path) as f:
+                            _same_shape(self.path, self.block, f.block(self.key))
+                        self.stamp = _stamp(self.path)
                     try:
                         tile = read_map_rows(self.path, self.block, start, stop, (first, last))
                     except FormatError:
@@ -109,15 +114,28 @@ def _whole_block(path: str, block: Block) -> Any:
         return f._read(now, warn=False).values
 
 
+def _stamp(path: str) -> Tuple[int, int]:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return (-1, -1)  # reading says why
+    return st.st_size, st.st_mtime_ns
+
+
 def _same_shape(path: str, opened: Block, now: Block) -> None:
     # Values are read when computed, maybe hours after opening: a file
     # replaced meanwhile (measured again, a copy under way) must not hand its
-    # values to the coordinates of the one opened.
+    # values to the coordinates of the one opened, nor a file cut since
+    # its missing values for measured ones.
     if now.shape != opened.shape:
         raise FormatError("%s: block %s is %s now, %s when its dataset was opened: the file "
                           "changed since; open it again" % (
                               path, opened.name, " x ".join(map(str, now.shape)),
                               " x ".join(map(str, opened.shape))))
+    if now.warning != opened.warning:
+        raise FormatError("%s: block %s: %s now, not when its dataset was opened: the file "
+                          "changed since; open it again" % (
+                              path, opened.name, now.warning or "its values are whole"))
 
 
 def _lazy_dataset(path: str, block: Block) -> Dataset:

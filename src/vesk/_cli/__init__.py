@@ -21,7 +21,8 @@ from typing import List, Optional, Tuple
 import vesk
 
 from . import exporting, listing, pictures, plotting
-from .report import OutputClosed, Terminated, library_warnings_ignored, warning
+from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
+                     warning)
 
 COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
             plotting.add_plot]
@@ -87,6 +88,7 @@ def show_warning(message: "Warning | str", category: "type[Warning]", filename: 
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+    _standard_descriptors_taken()
     parser = build_parser()
     try:
         args = parse(parser, argv)
@@ -107,19 +109,60 @@ def main(argv: Optional[List[str]] = None) -> int:
             status: int = args.run(args)
         return status
     except KeyboardInterrupt:
-        print("vesk: interrupted", file=sys.stderr)
-        return 130
+        return _ended("interrupted", 130)
     except Terminated:
-        print("vesk: terminated", file=sys.stderr)
-        return 128 + signal.SIGTERM
+        return _ended("terminated", 128 + signal.SIGTERM)
     except OutputClosed:
         # As a command that SIGPIPE ends: status 128 + 13, and nothing more
         # for the interpreter to flush into the closed pipe at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _drop_output()
         return 141
+    except OutputFailed as e:
+        _drop_output()
+        return _ended("standard output: %s" % (e.error.strerror or e.error), 1)
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _standard_descriptors_taken() -> None:
+    """Descriptors 0 to 2, closed when the command started (`2>&-`), are
+    taken by the null device: the files the command opens would get them,
+    and what a library prints to standard error would land in an output.
+    Python has already seen them closed (sys.stdout is None), and so the
+    command still knows."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)  # the lowest number free: fd
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+
+
+def _ended(message: str, status: int) -> int:
+    try:
+        error(message)
+    except OutputClosed:
+        pass
+    return status
+
+
+def _drop_output() -> None:
+    """What is left in standard output's buffer goes nowhere: flushed at exit
+    into what cannot take it, it would end the interpreter with a traceback."""
+    if sys.stdout is None:
+        return
+    try:
+        fd = sys.stdout.fileno()
+    except (OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
 
 
 def _terminate(signum: int, frame: object) -> None:

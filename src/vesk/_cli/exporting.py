@@ -29,7 +29,7 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (Terminated, counted, describe, emit_json, emit_path, error,
+from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
                      library_warnings_ignored, note, warning)
 
 
@@ -46,8 +46,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "CSV (x and y columns, units in the header), NPZ (values, x, y, parameters), "
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, JCAMP-DX for series and maps of spectra (a "
-                    "compound file, one block per spectrum), or CSV in a long layout (one row per value) or "
-                    "a wide one (--layout wide: one row per spectrum, map point or time). "
+                    "compound file, one block per spectrum), or CSV in a long layout (one "
+                    "row per value) or a wide one (--layout wide: one row per spectrum, map point or time). "
                     "An existing output is an error, unless --force (overwrite it) or "
                     "--skip-existing (keep it and write the others). The paths written go "
                     "to standard output, or with --json a record of each file.")
@@ -136,7 +136,12 @@ def export_file(job: Job) -> Report:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         library_warnings_ignored()
-        export_blocks(job, fmt, report)
+        try:
+            export_blocks(job, fmt, report)
+        except (KeyboardInterrupt, Terminated) as e:
+            # stopped within the file: the blocks it wrote are still to be told
+            e.partial = report  # type: ignore[union-attr]
+            raise
     report.warnings.extend(str(w.message) for w in caught)
     return report
 
@@ -231,24 +236,29 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
         return
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    pool = concurrent.futures.ProcessPoolExecutor(
-        min(workers, len(jobs)), mp_context=context, initializer=end_with_parent,
-        initargs=(os.getpid(),))
     futures: Dict[concurrent.futures.Future[Report], int] = {}
+    count = min(workers, len(jobs))
     try:
+        pool = concurrent.futures.ProcessPoolExecutor(
+            count, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),))
+    except OSError as e:  # no descriptors or processes left for workers
+        yield from _in_this_process(jobs, e)
+        return
+    try:
+        try:
+            # Every worker started before any file is handed out: a file
+            # queued as the start of a worker fails would be exported unseen.
+            for _ in range(count):
+                pool.submit(os.getpid)
+        except OSError as e:
+            pool.shutdown(wait=True, cancel_futures=True)
+            yield from _in_this_process(jobs, e)
+            return
         for number, job in enumerate(jobs):
             futures[pool.submit(export_file, job)] = number
         for future in concurrent.futures.as_completed(futures):
             number = futures[future]
-            path = jobs[number].path
-            try:
-                yield number, future.result()
-            except BrokenProcessPool:
-                yield number, Report(path, errors=[
-                    "%s: not exported: a worker process ended abruptly (killed, or out of "
-                    "memory)" % path])
-            except Exception as e:
-                yield number, Report(path, errors=[describe(path, e)])
+            yield number, _report_of(future, jobs[number].path)
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
@@ -258,6 +268,23 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
             worker.terminate()
         raise
     pool.shutdown()
+
+
+def _in_this_process(jobs: List[Job], e: OSError) -> Iterator[Tuple[int, Report]]:
+    warning("cannot start worker processes (%s); exporting in this process" % (
+        e.strerror or e))
+    return run_jobs(jobs, 1)
+
+
+def _report_of(future: "concurrent.futures.Future[Report]", path: str) -> Report:
+    try:
+        return future.result()
+    except BrokenProcessPool:
+        return Report(path, errors=[
+            "%s: not exported: a worker process ended abruptly (killed, or out of "
+            "memory)" % path])
+    except Exception as e:
+        return Report(path, errors=[describe(path, e)])
 
 
 def end_with_parent(parent: int) -> None:
@@ -305,15 +332,22 @@ def run_export(args: argparse.Namespace) -> int:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
-    except (KeyboardInterrupt, Terminated):
+    except (KeyboardInterrupt, Terminated, OutputFailed) as e:
         stopped = True
+        partial: Optional[Report] = getattr(e, "partial", None)
+        if partial is not None and partial.written:  # the file it stopped in
+            finished[len(jobs)] = Report(partial.path, written=partial.written)
         raise
     finally:
         # The files finished out of turn are told still, so that every file
         # written is listed, and where the run stopped, the way on is said.
         progress.clear()
-        for number in sorted(finished):
-            tally.tell(finished.pop(number))
+        try:
+            for number in sorted(finished):
+                tally.tell(finished.pop(number))
+        except OutputFailed:
+            if not stopped:
+                raise
         if stopped:
             note("exported %s from %s to %s before it was stopped; run again with "
                  "--skip-existing to go on" % (counted(tally.written, "block{s}"),
@@ -342,6 +376,16 @@ class Tally:
         self.files = self.blocks_failed = self.files_failed = self.missing = 0
 
     def tell(self, report: Report) -> None:
+        # Counted first: its outputs are written, whether or not telling them can be.
+        self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
+        self.written += len(report.written)
+        self.skipped += len(report.skipped)
+        self.kept += len(report.kept)
+        self.blocks_failed += report.blocks_failed
+        self.missing += report.missing
+        self.files_failed += report.file_failed and not report.missing
+        # a file that failed after writing some of its blocks is counted in both
+        self.files += not report.file_failed or bool(report.written)
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
@@ -355,12 +399,3 @@ class Tally:
             error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:
             error(message)
-        self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
-        self.written += len(report.written)
-        self.skipped += len(report.skipped)
-        self.kept += len(report.kept)
-        self.blocks_failed += report.blocks_failed
-        self.missing += report.missing
-        self.files_failed += report.file_failed and not report.missing
-        # a file that failed after writing some of its blocks is counted in both
-        self.files += not report.file_failed or bool(report.written)

@@ -1,14 +1,17 @@
 """A one-line progress bar on standard error, drawn only when that is a terminal."""
 from __future__ import annotations
 
+import io
 import shutil
 from typing import Optional, TextIO
 
 
 class Progress:
-    def __init__(self, total: int, stream: TextIO, enabled: Optional[bool] = None) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.enabled = stream.isatty() if enabled is None else enabled
+    def __init__(self, total: int, stream: Optional[TextIO],
+                 enabled: Optional[bool] = None) -> None:
+        self.total, self.done = total, 0
+        self.stream: TextIO = stream if stream is not None else io.StringIO()  # `2>&-`
+        self.enabled = (stream is not None and stream.isatty()) if enabled is None else enabled
         self.shown = False
 
     def step(self, label: str = "") -> None:

@@ -1,11 +1,12 @@
 """Messages on standard error, each naming the file it is about."""
 from __future__ import annotations
 
+import errno
 import os
 import struct
 import sys
 import warnings
-from typing import Any, Optional
+from typing import Any, Optional, TextIO
 
 import vesk
 from vesk._text import printable
@@ -22,7 +23,10 @@ def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     """'path: [block: ]what went wrong', without repeating a path the message holds."""
     if isinstance(exc, OSError) and exc.strerror:
         where = exc.filename if exc.filename is not None else path
-        return "%s: %s" % (where, exc.strerror)
+        text = "%s: %s" % (where, exc.strerror)
+        # an output of the block: which file and block it was for, too
+        return text if block is None or str(where) == str(path) else "%s: %s: %s" % (
+            path, block, text)
     if isinstance(exc, KeyError) and exc.args and isinstance(exc.args[0], str):
         text = exc.args[0]
     else:
@@ -40,6 +44,24 @@ class OutputClosed(BaseException):
     file's own failure."""
 
 
+class OutputFailed(BaseException):
+    """Standard output cannot take what the command writes (closed, a full
+    disk): the command stops and fails, as data lost must not pass for
+    success. Not an Exception, for the same reason as OutputClosed."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+def _stdout() -> "TextIO":
+    # None where the command started with descriptor 1 closed (`>&-`): print
+    # would drop the data without a word.
+    if sys.stdout is None:
+        raise OutputFailed(OSError(errno.EBADF, os.strerror(errno.EBADF)))
+    return sys.stdout
+
+
 class Terminated(BaseException):
     """SIGTERM (kill, a batch system's time limit), raised where the command
     runs: what it was writing is removed and its workers end, as on Ctrl-C."""
@@ -47,16 +69,20 @@ class Terminated(BaseException):
 
 def emit(text: str) -> None:
     """One piece of data on standard output, there at once for a pipe."""
+    out = _stdout()
     try:
         try:
-            print(text, flush=True)
+            print(text, file=out, flush=True)
         except UnicodeEncodeError:
             # A file name's stray bytes, which the output's encoding cannot
             # hold: escaped as \udce9, to be read as the name's bytes.
-            encoding = sys.stdout.encoding or "utf-8"
-            print(text.encode(encoding, "backslashreplace").decode(encoding), flush=True)
+            encoding = out.encoding or "utf-8"
+            print(text.encode(encoding, "backslashreplace").decode(encoding), file=out,
+                  flush=True)
     except BrokenPipeError:
         raise OutputClosed from None
+    except OSError as e:
+        raise OutputFailed(e) from None
 
 
 def emit_json(value: Any, indent: Optional[int] = 2) -> None:
@@ -65,7 +91,7 @@ def emit_json(value: Any, indent: Optional[int] = 2) -> None:
     JSON's own escapes (\\u00e9), not as emit's (\\xe9, which no JSON
     reader takes)."""
     text = dumps(value, indent)
-    encoding = sys.stdout.encoding or "utf-8"
+    encoding = _stdout().encoding or "utf-8"
     try:
         text.encode(encoding)
     except UnicodeEncodeError:
@@ -77,24 +103,42 @@ def emit_path(path: str) -> None:
     """A path written, on standard output: for a script, exactly as the file
     system names it (its bytes, whatever they are); on a terminal, with
     control characters escaped."""
-    buffer = getattr(sys.stdout, "buffer", None)
-    if buffer is None or sys.stdout.isatty():
+    out = _stdout()
+    buffer = getattr(out, "buffer", None)
+    if buffer is None or out.isatty():
         emit(printable(path))
         return
     try:
-        sys.stdout.flush()
+        out.flush()
         buffer.write(os.fsencode(path) + b"\n")
         buffer.flush()
     except BrokenPipeError:
         raise OutputClosed from None
+    except OSError as e:
+        raise OutputFailed(e) from None
+
+
+def _tell(text: str) -> None:
+    if sys.stderr is None:  # `2>&-`; print would write it to standard output
+        return
+    try:
+        try:
+            print(text, file=sys.stderr)
+        except UnicodeEncodeError:  # a stream stricter than the interpreter's own
+            encoding = sys.stderr.encoding or "utf-8"
+            print(text.encode(encoding, "backslashreplace").decode(encoding), file=sys.stderr)
+    except BrokenPipeError:  # `2>&1 | head`: as standard output's reader going
+        raise OutputClosed from None
+    except OSError:  # a message that cannot be written cannot say so either
+        pass
 
 
 def error(message: str) -> None:
-    print("vesk: " + printable(message), file=sys.stderr)
+    _tell("vesk: " + printable(message))
 
 
 def note(message: str) -> None:
-    print(printable(message), file=sys.stderr)
+    _tell(printable(message))
 
 
 def library_warnings_ignored() -> None:

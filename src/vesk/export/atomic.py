@@ -8,8 +8,8 @@ from __future__ import annotations
 import errno
 import os
 import re
-import tempfile
-from typing import Callable, Set
+import secrets
+from typing import Callable, List, Set
 
 
 #: Temporary files being written by this process.
@@ -63,18 +63,9 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     if keep_existing and is_output(path):
         return False
     refuse_existing(path, force)
-    folder, name = os.path.split(os.path.abspath(path))
+    mine: List[str] = []
     try:
-        # Plain characters only: netCDF refuses a path with a backslash or
-        # with bytes that are not UTF-8, which the final name may hold.
-        plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)
-        fd, tmp = tempfile.mkstemp(prefix="." + plain + ".", suffix=".part", dir=folder)
-    except OSError as e:
-        e.filename = folder  # the user named the folder, never the temporary file
-        raise
-    os.close(fd)
-    IN_PROGRESS.add(tmp)
-    try:
+        tmp = _make_temporary(path, mine)
         write(tmp)
         os.chmod(tmp, _file_mode())
         try:
@@ -85,16 +76,56 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
             os.unlink(tmp)
             return False
     except BaseException as e:
-        if isinstance(e, OSError) and e.filename == tmp:
+        # What writing raises without a name (a full disk) is about the output.
+        if isinstance(e, OSError) and e.strerror and (e.filename is None or e.filename in mine):
             e.filename = path
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        for tmp in mine:
+            _remove(tmp)
         raise
     finally:
-        IN_PROGRESS.discard(tmp)
+        IN_PROGRESS.difference_update(mine)
     return True
+
+
+def _make_temporary(path: str, mine: List[str]) -> str:
+    """An empty file, new, beside `path`, its name put in `mine` and in
+    IN_PROGRESS before the file is made: a signal that ends the command as
+    it is made leaves nothing behind."""
+    folder, name = os.path.split(os.path.abspath(path))
+    # Plain characters only: netCDF refuses a path with a backslash or
+    # with bytes that are not UTF-8, which the final name may hold. Short:
+    # an output named near the longest a name may be still has its own.
+    plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)[:64]
+    for _ in range(100):
+        tmp = os.path.join(folder, ".%s.%s.part" % (plain, secrets.token_hex(4)))
+        mine.append(tmp)
+        IN_PROGRESS.add(tmp)
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
+                             | getattr(os, "O_CLOEXEC", 0), 0o600))
+            return tmp
+        except OSError as e:
+            mine.remove(tmp)  # another's, or never made
+            IN_PROGRESS.discard(tmp)
+            if not isinstance(e, FileExistsError):
+                # the user named the folder, never the temporary file
+                e.filename = os.path.dirname(path) or os.curdir
+                raise
+    raise FileExistsError(errno.EEXIST, "no temporary name left beside the output", path)
+
+
+def _remove(tmp: str) -> None:
+    # Emptied first: a library that keeps the file open after its failure
+    # (netCDF's on a full disk) would hold its blocks until the command ends.
+    try:
+        if os.stat(tmp).st_nlink == 1:  # not once linked as the output
+            os.truncate(tmp, 0)
+    except OSError:
+        pass
+    try:
+        os.unlink(tmp)
+    except FileNotFoundError:
+        pass
 
 
 def _put_in_place(tmp: str, path: str, force: bool) -> None:

@@ -15,9 +15,12 @@ file still holds every parameter.
 """
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
+import errno
 import os
-from typing import Any, Dict, Optional
+import sys
+from typing import Any, Dict, Iterator, Optional
 
 from vesk import DataObject, __version__
 from vesk._text import path_text
@@ -107,4 +110,41 @@ def write(data: DataObject, path: str) -> None:
     array.attrs = legal_attrs(dict(array.attrs))
     dataset = array.to_dataset()
     dataset.attrs = global_attrs(data)
-    dataset.to_netcdf(path, engine="netcdf4")
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        with _nameable(path) as plain:
+            dataset.to_netcdf(plain, engine="netcdf4")
+    except (RuntimeError, OSError) as e:
+        # netCDF words a full disk as an HDF error, or as a permission refused
+        if _short_of_room(folder, dataset.nbytes):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path) from e
+        raise
+
+
+@contextlib.contextmanager
+def _nameable(path: str) -> Iterator[str]:
+    """A path to `path` that netCDF can take: it refuses one that the file
+    system's encoding cannot give back as text (a folder named in another
+    encoding, or with accents in the C locale); through a descriptor of the
+    folder there, where the system names one."""
+    try:
+        path.encode(sys.getfilesystemencoding())
+        yield path
+        return
+    except UnicodeEncodeError:
+        pass
+    folder, name = os.path.split(os.path.abspath(path))
+    fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        alias = "/dev/fd/%d" % fd
+        yield os.path.join(alias, name) if os.path.isdir(alias) else path
+    finally:
+        os.close(fd)
+
+
+def _short_of_room(folder: str, nbytes: int) -> bool:
+    try:
+        st = os.statvfs(folder)
+    except (OSError, AttributeError):  # AttributeError: no statvfs on Windows
+        return False
+    return st.f_bavail * st.f_frsize < nbytes
