@@ -327,14 +327,14 @@ def text_map_step(npx=1_000_000, text=1000):
     return file_3d(data, params).build(), ("getVeskData", SPECTRUM_3D)
 
 
-def overlapping_series(count=4000, npt=2000):
+def overlapping_series(count=4000, npt=2000, **params):
     """A series whose stored blocks lie 4 bytes apart, each reading NPT values
     over the next ones: 8 million values, within the read bound, from 24 KB,
-    whose text or lines take many times more."""
+    whose text or lines take many times more. `params` adds parameters."""
     body = struct.pack("<%df" % (count + npt), *[float(i % 97) for i in range(count + npt)])
     data = store_block([body], entries=[(0, count - 1)], block_size=4, info_size=0,
                        stored_blocks=count)
-    return file_3d(data, dict(BASE_3D, NPT=npt)).build()
+    return file_3d(data, dict(BASE_3D, NPT=npt, **params)).build()
 
 
 def long_spectra(npt=1_000_000, rows=1):

@@ -218,6 +218,26 @@ def test_jcamp_writes_unmeasured_points_as_such(tmp_path):
     assert blocks[2].split("##XYDATA=(X++(Y..Y))\n")[1].split()[1:5] == ["?"] * 4
 
 
+def _series_of_no_points():
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    data = store_block([stored_block([], time=t) for t in (1.0, 2.0)], block_size=0)
+    return file_3d(data, {**BASE_3D, "NPT": 0}), ("AB", "3D", "NONE")
+
+
+@pytest.mark.parametrize("build", [KINDS["time-resolved series"], KINDS["image map"],
+                                   KINDS["multiregion map"], _series_of_no_points])
+def test_jcamp_compound_blocks_each_open_as_a_block_must(tmp_path, build):
+    vf, key = build()
+    data = vesk.read(vf.write(str(tmp_path / "in.vesk")), "/".join(key))
+    FORMATS["jcamp"].write(data, str(tmp_path / "o.jdx"))
+    link, *blocks = (tmp_path / "o.jdx").read_text().split("##TITLE=")[1:]
+    assert "##DATA TYPE=LINK" in link and len(blocks) == len(data.to_pandas())
+    for b in blocks:
+        labels = [line.split("=")[0] for line in b.splitlines()[1:6]]
+        assert labels == ["##JCAMP-DX", "##DATA TYPE", "##ORIGIN", "##OWNER", "##BLOCK_ID"]
+        assert "##NPOINTS=%d\n" % data.values.shape[-1] in b
+
+
 def test_layout_is_for_csv_only(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "npy",
                                 "--layout", "wide")

@@ -12,8 +12,9 @@ map position) as its own private labels (##$TIME=2.5).
 from __future__ import annotations
 
 import datetime as _dt
+import math
 import textwrap
-from typing import Any, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -79,14 +80,31 @@ def data_type(data: DataObject) -> str:
 COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
 
 
+# The longest sample name or origin that each spectrum of a compound file
+# repeats: a damaged file's 64 KB text, repeated for a million spectra, would
+# be written out in full; the LINK block holds the whole text.
+BRIEF = 100
+
+
+def _opening(data: DataObject, data_type_text: str,
+             most: Optional[int] = None) -> List[Tuple[str, str]]:
+    """TITLE, JCAMP-DX, DATA TYPE, ORIGIN and OWNER, which every block opens
+    with; the sample name and origin cut to `most` characters."""
+    p = data.parameters
+
+    def cut(text: str) -> str:
+        return text if most is None or len(text) <= most else text[:most] + "..."
+    title = cut(_text(p.get("SNM") or data.block.name))
+    return [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
+             else title),
+            ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type_text),
+            ("ORIGIN", cut(_text(p.get("CNM") or p.get("INS") or "unknown"))), ("OWNER", "")]
+
+
 def _about(data: DataObject, data_type_text: str) -> List[Tuple[str, str]]:
     """The records that open a file: title, version, data type, origin, source, date."""
     p = data.parameters
-    title = _text(p.get("SNM") or data.block.name)
-    records = [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
-                else title),
-               ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type_text),
-               ("ORIGIN", _text(p.get("CNM") or p.get("INS") or "unknown")), ("OWNER", "")]
+    records = _opening(data, data_type_text)
     if data.block.path:
         records.append(("SOURCE REFERENCE", "%s, %s" % (_text(path_text(data.block.path)),
                                                         data.block.name)))
@@ -228,13 +246,14 @@ def write_spectra(data: DataObject, path: str) -> None:
     rows = dims[:-1]
     x = np.asarray(coordinate(data, dims[-1]), dtype=np.float64)
     _finite_axis(data, x)
-    table_of = np.asarray(values).reshape(-1, values.shape[-1])
+    # (the count of spectra given, not -1: a block of NPT 0 has no values to count them by)
+    table_of = np.asarray(values).reshape(math.prod(values.shape[:-1]), values.shape[-1])
     labels, coords = _row_labels(data)
     units = [units_of(data, n) for n in data.row_coordinates()]
     about = _about(data, "LINK")
-    head = "##TITLE=%s" % about[0][1]
-    spectrum = "".join("##%s=%s\n" % r for r in (("JCAMP-DX", "5.01"),
-                                                  ("DATA TYPE", data_type(data))))
+    (_, head), *opening = _opening(data, data_type(data), BRIEF)
+    head = "##TITLE=" + head
+    spectrum = "".join("##%s=%s\n" % r for r in opening)
     x_records = "".join("##%s=%s\n" % r for r in _x_records(data, x))
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write("".join("##%s=%s\n" % r for r in about))
