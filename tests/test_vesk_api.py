@@ -68,6 +68,9 @@ def test_interp_puts_spectra_on_one_axis(tmp_path):
     np.testing.assert_array_equal(traces.interp(150.0), [0.5, 10.5, 20.5])
     with pytest.raises(TypeError, match="traces"):
         vesk.read(write(tmp_path, "image traces")[0]).interp(150.0)
+    for wrong in ("1650", ["1650"], None, [1650.0, None], True):  # not NaN, nor 1650
+        with pytest.raises(TypeError, match="x values are numbers"):
+            ab.interp(wrong)
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))

@@ -178,10 +178,13 @@ class Bands:
         numbers without a word, and past the ends it repeats the end values.)
         """
         name = self._name("axis along its values", along_x=True)
-        if isinstance(x, (str, bytes)):
-            raise TypeError("%s: x values are numbers, not %r" % (name, x))
+        given = np.asarray(x)
+        # float() would take "1650" and None (as NaN): a mistake, not a place on the axis
+        if given.dtype.kind not in "iuf":
+            raise TypeError("%s: x values are numbers, not %s" % (
+                name, repr(x) if given.ndim == 0 else "an array of %s" % given.dtype))
         values, axis = self._spectral_axis(name, "nothing to interpolate")
-        at = np.asarray(x, dtype=np.float64)
+        at = given.astype(np.float64)
         if len(axis) > 1 and axis[0] > axis[-1]:
             axis, values = axis[::-1], values[..., ::-1]
         last = len(axis) - 1
