@@ -364,6 +364,13 @@ def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
             assert back["AB_2D_NONE"].shape == (1024,)
 
 
+def test_what_netcdf_raises_writing_passes_through_unchanged(tmp_path):
+    # a UnicodeEncodeError of the write was taken for the path check's own
+    with pytest.raises(UnicodeEncodeError):
+        with netcdf._nameable(str(tmp_path / "a.nc")):
+            "\xe9".encode("ascii")
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
     from vesk_writer import spectrum_file

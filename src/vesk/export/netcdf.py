@@ -129,10 +129,11 @@ def _nameable(path: str) -> Iterator[str]:
     folder there, where the system names one."""
     try:
         path.encode(sys.getfilesystemencoding())
-        yield path
-        return
     except UnicodeEncodeError:
         pass
+    else:  # (not within the try: what the write raises is not this check's)
+        yield path
+        return
     folder, name = os.path.split(os.path.abspath(path))
     fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
     try:
