@@ -245,6 +245,9 @@ def needs(*names):
     # JCAMP-DX writes a header for each spectrum: millions declared, few stored.
     (lambda: hf.overlapping_series(count=12000, npt=1), ["vesk.export", "jcamp", None]),
     (lambda: hf.aborted_image_map(120, 120, npt=1)[0], ["vesk.export", "jcamp", None]),
+    # ... a header each for 360,000 spectra of no values (91 MB, 4 s)
+    (lambda: hf.aborted_image_map(600, 600, npt=0, recorded=1)[0],
+     ["vesk.export", "jcamp", None]),
     # ... each repeating the sample's name and origin, 30 KB each.
     (lambda: hf.overlapping_series(count=3000, npt=1, SNM="s" * 30000, CNM="c" * 30000),
      ["vesk.export", "jcamp", None]),
@@ -259,7 +262,7 @@ def needs(*names):
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
         "npy-of-long-texts", "csv-of-overlapping-series",
         "jcamp-of-overlapping-series", "jcamp-of-aborted-map",
-        "jcamp-of-named-series", "plot-of-overlapping-series",
+        "jcamp-of-map-of-no-values", "jcamp-of-named-series", "plot-of-overlapping-series",
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "plot-of-long-spectrum"])
 def test_commands_stay_within_the_rule(write_file, build, call):

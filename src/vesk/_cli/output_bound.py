@@ -84,7 +84,8 @@ class OutputBudget:
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
         if spectrum_bytes and block.kind != "spectrum":
-            nbytes += spectrum_bytes * (values // max(block.shape[-1], 1))
+            # counted by the shape, not by the values: spectra of NPT 0 have none
+            nbytes += spectrum_bytes * math.prod(block.shape[:-1])
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
             characters, escaped = self._text_length(block.parameters)
