@@ -75,7 +75,7 @@ FORMATS: Dict[str, Format] = {
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, jcamp.write_spectra, ".jdx",
                     ".jdx", value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6,
                     spectrum_bytes=2048, other_kinds=jcamp.COMPOUND_KINDS,
-                    held="spectra, series and maps of spectra"),
+                    held=jcamp.HELD),
     "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
                      missing=netcdf.missing, parameter_bytes=1024, text_bytes=4),
 }

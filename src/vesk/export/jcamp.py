@@ -78,6 +78,7 @@ def data_type(data: DataObject) -> str:
 # Blocks of many spectra that a compound file holds, one block per spectrum;
 # traces, and maps of traces, run along no spectral axis.
 COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
+HELD = "spectra, series and maps of spectra"
 
 
 # The longest sample name or origin that each spectrum of a compound file
@@ -240,8 +241,8 @@ def write_spectra(data: DataObject, path: str) -> None:
     and holding them as private labels. Unmeasured points are written as
     such ("?"), so that the blocks stand for every point of the block."""
     if data.block.kind not in COMPOUND_KINDS or not isinstance(data, Table):
-        raise ValueError("JCAMP-DX holds spectra; %s is a %s" % (data.block.name,
-                                                                 data.block.kind))
+        raise ValueError("%s: JCAMP-DX holds %s; not %s" % (data.block.name, HELD,
+                                                           data.block.kind))
     values, dims = data.table_view()
     rows = dims[:-1]
     x = np.asarray(coordinate(data, dims[-1]), dtype=np.float64)
