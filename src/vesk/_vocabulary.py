@@ -68,6 +68,12 @@ def block_type_label(data_type: str) -> str:
     return data_type + suffix
 
 
+def is_raman(data_type: str) -> bool:
+    """Whether blocks of this type ("RAM", "SRAM", "RAM-CH2") hold Raman
+    spectra, whose shift axis runs and is drawn from low to high."""
+    return "RAM" in data_type.upper()
+
+
 def derivative_label(derivative: str) -> str:
     """"" for "NONE", else e.g. "first derivative"."""
     return _DERIVATIVES.get(derivative.upper(), derivative)

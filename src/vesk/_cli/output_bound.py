@@ -79,19 +79,26 @@ class OutputBudget:
         many keys of a damaged file may merge one large block, whose texts
         run to 64 KB each; `escape_bytes`, what a character written as an
         escape adds to that; `spectrum_bytes`, what is written for each
-        spectrum of a block of many besides its values (a header)."""
+        spectrum (row) of a block of many besides its values (a header, a
+        row's coordinates)."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
+        regions = block.kind in ("multiregion map", "multiregion traces")
         if spectrum_bytes and block.kind != "spectrum":
-            # counted by the shape, not by the values: spectra of NPT 0 have none
-            nbytes += spectrum_bytes * math.prod(block.shape[:-1])
+            # counted by the shape, not by the values: spectra of NPT 0 have
+            # none; a series of traces is a row per time; a region's point
+            # has its coordinates charged below
+            rows = math.prod(block.shape[:-1])
+            if block.kind == "time-resolved traces" and block.shape:
+                rows = max(rows, block.shape[-1])
+            nbytes += max(0, spectrum_bytes - (REGION_POINT_BYTES if regions else 0)) * rows
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
             characters, escaped = self._text_length(block.parameters)
             parameters += text_bytes * characters + escape_bytes * escaped
         points = ""
-        if block.kind in ("multiregion map", "multiregion traces"):
+        if regions:
             nbytes += REGION_POINT_BYTES * block.shape[0]
             points = "%d points" % block.shape[0]
         if drawn and block.kind == "image map" and block.fill == 0:

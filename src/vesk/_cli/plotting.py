@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vesk
+from vesk._vocabulary import is_raman
 
 from ..export import make_folder, refuse_existing, write_atomically
 from ..export.axes import column_label, coordinate, units_of
@@ -154,7 +155,7 @@ def axis_ends(data: vesk.DataObject, x: NDArray[Any]) -> Tuple[float, float]:
     are read from high wavenumbers to low whichever way the file holds them
     (Raman shifts from low to high, as stored)."""
     left, right = float(x[0]), float(x[-1])
-    infrared = data.dims[-1] == "wavenumber" and "RAM" not in data.block.key[0].upper()
+    infrared = data.dims[-1] == "wavenumber" and not is_raman(data.block.key[0])
     return (max(left, right), min(left, right)) if infrared else (left, right)
 
 

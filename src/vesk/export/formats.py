@@ -38,8 +38,9 @@ class Format(NamedTuple):
     parameter_bytes: int = 0
     text_bytes: int = 0
     escape_bytes: int = 0
-    # Each spectrum of a block of many, where the format writes a header for
-    # each (JCAMP-DX's compound file); a damaged file may declare millions.
+    # Each spectrum of a block of many, where the format writes something for
+    # each besides its values (JCAMP-DX's header, a wide CSV row's coordinates:
+    # a million of them cost a second); a damaged file may declare millions.
     spectrum_bytes: int = 0
     # The kinds `other` writes besides spectra (None: every kind), as told.
     other_kinds: Optional[Tuple[str, ...]] = None
@@ -69,7 +70,7 @@ class Format(NamedTuple):
 
 FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
-                  table.write_wide, value_bytes=32),
+                  table.write_wide, value_bytes=32, spectrum_bytes=96),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
                   parameter_bytes=128, text_bytes=4, escape_bytes=20),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, jcamp.write_spectra, ".jdx",

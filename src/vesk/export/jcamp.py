@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 from vesk import DataObject, Spectrum
 from vesk._objects import Table
 from vesk._text import path_text, printable
-from vesk._vocabulary import has_time_of_day
+from vesk._vocabulary import has_time_of_day, is_raman
 
 from .axes import coordinate, units_of
 
@@ -72,7 +72,7 @@ def y_units(data: DataObject) -> str:
 
 
 def data_type(data: DataObject) -> str:
-    return "RAMAN SPECTRUM" if "RAM" in data.block.key[0] else "INFRARED SPECTRUM"
+    return "RAMAN SPECTRUM" if is_raman(data.block.key[0]) else "INFRARED SPECTRUM"
 
 
 # Blocks of many spectra that a compound file holds, one block per spectrum;
