@@ -231,7 +231,8 @@ def test_jcamp_compound_blocks_each_open_as_a_block_must(tmp_path, build):
     data = vesk.read(vf.write(str(tmp_path / "in.vesk")), "/".join(key))
     FORMATS["jcamp"].write(data, str(tmp_path / "o.jdx"))
     link, *blocks = (tmp_path / "o.jdx").read_text().split("##TITLE=")[1:]
-    assert "##DATA TYPE=LINK" in link and len(blocks) == len(data.to_pandas())
+    rows = data.table_view()[0].shape[:-1]  # to_pandas()'s rows, without pandas
+    assert "##DATA TYPE=LINK" in link and len(blocks) == int(np.prod(rows))
     for b in blocks:
         labels = [line.split("=")[0] for line in b.splitlines()[1:6]]
         assert labels == ["##JCAMP-DX", "##DATA TYPE", "##ORIGIN", "##OWNER", "##BLOCK_ID"]
