@@ -47,7 +47,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
                     "coordinates), NetCDF, JCAMP-DX for series and maps of spectra (a "
                     "compound file, one block per spectrum), or CSV in a long layout (one "
-                    "row per value) or a wide one (--layout wide: one row per spectrum, map point or time). "
+                    "row per value) or a wide one (--layout wide: one row per spectrum, map "
+                    "point or time). "
                     "An existing output is an error, unless --force (overwrite it) or "
                     "--skip-existing (keep it and write the others). The paths written go "
                     "to standard output, or with --json a record of each file.")
