@@ -14,7 +14,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import textwrap
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -216,19 +216,26 @@ def write_spectrum(data: Spectrum, path: str) -> None:
         _write_table(f, x, np.asarray(data.y))
 
 
-def _row_labels(data: Table) -> Tuple[List[str], List[Tuple[Tuple[str, ...], Any]]]:
-    """The private labels of each spectrum's coordinates ($TIME, $Y, $X,
-    $REGION, ...) and those coordinates' texts, as `to_pandas()` indexes its rows."""
-    names = data.row_coordinates()
-    texts = []
-    for n in names:
+class _RowCoordinate(NamedTuple):
+    """A coordinate of the spectra (time, y, x, region, ...), as each
+    spectrum's title and private label give it."""
+    name: str
+    units: str
+    dims: Tuple[str, ...]
+    texts: Any  # an object array of its values' texts, in its own shape
+
+
+def _row_coordinates(data: Table) -> List[_RowCoordinate]:
+    """The coordinates that `to_pandas()` indexes its rows by, their values as written."""
+    out = []
+    for n in data.row_coordinates():
         cdims, array = data.coords[n]
         values = np.asarray(array)
         table = np.empty(values.shape, dtype=object)
         table.reshape(-1)[:] = [_number(v) if values.dtype.kind == "f" else _text(v)
                                 for v in values.reshape(-1).tolist()]
-        texts.append((tuple(cdims), table))
-    return ["$" + _text(n).upper() for n in names], texts
+        out.append(_RowCoordinate(_text(n), units_of(data, n), tuple(cdims), table))
+    return out
 
 
 ROWS = 1024  # spectra whose bounds are found at a time
@@ -249,8 +256,7 @@ def write_spectra(data: DataObject, path: str) -> None:
     _finite_axis(data, x)
     # (the count of spectra given, not -1: a block of NPT 0 has no values to count them by)
     table_of = np.asarray(values).reshape(math.prod(values.shape[:-1]), values.shape[-1])
-    labels, coords = _row_labels(data)
-    units = [units_of(data, n) for n in data.row_coordinates()]
+    coords = _row_coordinates(data)
     about = _about(data, "LINK")
     (_, head), *opening = _opening(data, data_type(data), BRIEF)
     head = "##TITLE=" + head
@@ -264,14 +270,15 @@ def write_spectra(data: DataObject, path: str) -> None:
             chunk = table_of[start:start + ROWS]
             lows, highs = _finite_range(chunk)
             index = np.unravel_index(np.arange(start, start + len(chunk)), values.shape[:-1])
-            at = [texts[tuple(index[rows.index(d)] for d in cdims)] for cdims, texts in coords]
+            at = [c.texts[tuple(index[rows.index(d)] for d in c.dims)] for c in coords]
             for k, y in enumerate(chunk):
-                where = [(label, column[k]) for label, column in zip(labels, at)]
-                title = ", ".join("%s %s%s" % (label[1:].lower(), v, " " + u if u else "")
-                                  for (label, v), u in zip(where, units))
+                where = [(c, column[k]) for c, column in zip(coords, at)]
+                title = ", ".join("%s %s%s" % (c.name, v, " " + c.units if c.units else "")
+                                  for c, v in where)
                 f.write("%s%s\n%s##BLOCK_ID=%d\n" % (head, ", " + title if title else "",
                                                      spectrum, start + k + 1))
-                f.write("".join("##%s=%s\n" % r for r in where) + x_records)
+                f.write("".join("##$%s=%s\n" % (c.name.upper(), v) for c, v in where)
+                        + x_records)
                 f.write("".join("##%s=%s\n" % r for r in _y_records(y, lows[k], highs[k])))
                 _write_table(f, x, y)
         f.write("##END=\n")
