@@ -17,6 +17,7 @@
 
 #include "veskread/container/errors.h"
 #include "veskread/container/freed_heap.h"
+#include "veskread/container/interrupt.h"
 #include "veskread/container/listing.h"
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/block_outline.h"
@@ -52,6 +53,21 @@ const char* kind_name(BlockKind k) {
         return "multiregion traces";
     }
     return "";
+}
+
+// Thrown by the interrupt hook once a signal handler has raised: its
+// exception stays set on the thread and ends the read.
+struct Interrupted {};
+
+// The core's hook: a handler runs only with the lock held, so work that
+// released it takes it back for the check. Work done with the lock held
+// leaves signals to the interpreter, once the call returns.
+void check_signals() {
+    if (PyGILState_Check()) return;
+    PyGILState_STATE state = PyGILState_Ensure();
+    int r = PyErr_CheckSignals();
+    PyGILState_Release(state);
+    if (r < 0) throw Interrupted{};
 }
 
 PyObject* raise_core_error(const Error& e) {
@@ -188,10 +204,16 @@ PyObject* outline(PyObject*, PyObject* arg) {
     int fd = PyObject_AsFileDescriptor(arg);
     if (fd < 0) return nullptr;
     FileOutline file;
+    bool interrupted = false;
     {
         GilRelease unlocked; // core work only: no Python object is touched
-        file = outline_file(FdSource(fd));
+        try {
+            file = outline_file(FdSource(fd));
+        } catch (const Interrupted&) {
+            interrupted = true;
+        }
     }
+    if (interrupted) return nullptr;
     if (!file.is_vesk) {
         Ref args = Ref::steal(Py_BuildValue("(si)", "not a VESK file", -1));
         if (args) PyErr_SetObject(PyExc_ValueError, args.get());
@@ -213,6 +235,7 @@ PyObject* outline(PyObject*, PyObject* arg) {
 struct CoreRead {
     std::optional<Error> failure;
     bool out_of_memory = false;
+    bool interrupted = false; // the handler's exception is set
 };
 
 // Runs core work with the interpreter lock released, catching what the core
@@ -226,12 +249,15 @@ template <class Work> CoreRead run_unlocked(Work work) {
         result.failure = e;
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
+    } catch (const Interrupted&) {
+        result.interrupted = true;
     }
     return result;
 }
 
 // False with a Python error set where the core work failed.
 bool succeeded(const CoreRead& read) {
+    if (read.interrupted) return false;
     if (read.out_of_memory) {
         PyErr_NoMemory();
         return false;
@@ -687,4 +713,7 @@ PyModuleDef module_def = {
 
 } // namespace vesk::py
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&vesk::py::module_def); }
+PyMODINIT_FUNC PyInit__native() {
+    vesk::set_interrupt_hook(vesk::py::check_signals); // this module's own copy of the core
+    return PyModuleDef_Init(&vesk::py::module_def);
+}

@@ -121,6 +121,16 @@ def test_a_map_changed_after_opening_is_refused_not_misread(tmp_path, chunks, ch
         ds["AB_3D_NONE"].values
 
 
+@pytest.mark.parametrize("chunks", [None, {"y": 1}])
+def test_a_relative_path_reads_the_file_opened_after_a_chdir(tmp_path, monkeypatch, chunks):
+    path, group = write(tmp_path, "image map")
+    monkeypatch.chdir(tmp_path)
+    ds = xr.open_dataset(os.path.basename(path), engine=ENGINE, group=group, chunks=chunks)
+    expected = vesk.read(path, group).values
+    monkeypatch.chdir(tmp_path.parent)
+    assert np.array_equal(ds["AB_3D_NONE"].values, expected)
+
+
 # A map of 5 x 3 points whose store table ends two points early, stored as
 # spectra or as planes; `cut` drops the file's last bytes (inside the last block).
 def rows_map(tmp_path, planes, cut=0):

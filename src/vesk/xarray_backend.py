@@ -68,7 +68,9 @@ class VeskBackendArray(BackendArray):
     """The values of one block, read on first access; pickles as (path, key)."""
 
     def __init__(self, path: str, block: Block) -> None:
-        self.path = path
+        # Values are read later, maybe on a worker or after a chdir: a
+        # relative name would then open another file, or none.
+        self.path = os.path.abspath(path)
         self.key = block.key
         self.kind = block.kind
         self.block = block
