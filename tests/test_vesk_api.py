@@ -905,6 +905,22 @@ def test_repr_of_a_file_and_a_data_object(tmp_path):
     assert cube._repr_html_().count("<tr>") == 4
 
 
+def test_block_names_complete_after_a_bracket(tmp_path):
+    path, _ = write(tmp_path, "image map")
+    with vesk.open(path) as f:
+        assert f._ipython_key_completions_() == ["AB/3D/NONE"]
+
+
+# Editors and documentation tools resolve hints with typing.get_type_hints,
+# which looks names up in the module the class claims: the package.
+@pytest.mark.parametrize("name", [n for n in vesk.__all__ if isinstance(getattr(vesk, n), type)
+                                  and "__annotations__" in vars(getattr(vesk, n))])
+def test_public_classes_give_their_type_hints(name):
+    import typing
+    cls = getattr(vesk, name)
+    assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
+
+
 def test_display_escapes_file_text_and_never_raises(tmp_path):
     names = ["<i>&'", "\x1b[31m"]
     vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6}, data_type=7)

@@ -157,6 +157,10 @@ class VeskFile:
     def __iter__(self) -> Any:
         return iter(self.keys())
 
+    def _ipython_key_completions_(self) -> List[str]:
+        # IPython and Jupyter offer these after f[" on Tab
+        return self.keys()
+
     def __len__(self) -> int:
         return len(self.keys())
 
