@@ -117,9 +117,11 @@ def test_ls_groups_files_and_reports_bad_ones(capsys, not_vesk, tmp_path):
     assert code == 1
     assert out.splitlines()[0] == SAMPLE + ":" and "\n%s:\n" % SAMPLES["regions"] in out
     assert "multiregion map" in out and not_vesk not in out
-    errors = err.splitlines()
+    *errors, summary = err.splitlines()
     assert len(errors) == 2 and not_vesk in errors[0] and missing in errors[1]
     assert "No such file" in errors[1]
+    assert summary == ("listed 6 blocks of 2 files: 3 spectra, 1 image map, 1 multiregion map,"
+                       " 1 multiregion traces; 2 files failed")
 
 
 def test_ls_json(capsys, not_vesk):
@@ -132,9 +134,10 @@ def test_ls_json(capsys, not_vesk):
     for entry in listed:
         with vesk.open(entry["file"]) as f:
             assert [(b["name"], tuple(b["key"]), b["kind"], tuple(b["shape"]), b["points"],
-                     tuple(b["x_range"]), b["x_label"], b["y_label"]) for b in entry["blocks"]] \
+                     tuple(b["x_range"]), b["x_label"], b["y_label"], b["parameters"])
+                    for b in entry["blocks"]] \
                 == [(b.name, b.key, b.kind, tuple(b.shape), b.points, tuple(b.x_range),
-                     b.x_label, b.y_label) for b in f.blocks]
+                     b.x_label, b.y_label, dict(b.parameters)) for b in f.blocks]
     # when each was measured, as the parameters date it (one has no date)
     assert [[b["measured"] for b in entry["blocks"]] for entry in listed] == [
         ["2026-12-07T21:38:08", None, "2026-12-07T21:38:08", "2026-12-07T21:38:08"],
@@ -889,7 +892,8 @@ def test_ls_of_a_folder_lists_its_files_in_order(capsys, tree):
     data, names = tree
     code, out, err = run(capsys, "ls", data)
     headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
-    assert (code, err) == (0, "") and headings == [str(data / n) for n in names]
+    assert code == 0 and headings == [str(data / n) for n in names]
+    assert err == "listed 20 blocks of 5 files: 15 spectra, 5 image maps\n"
 
 
 @pytest.mark.parametrize("command, suffix", [(["export", "-f", "npy"], "_AB_2D_NONE.npz"),

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import warnings
+from collections import Counter
 from typing import Any, Dict, List, Sequence, Tuple
 
 import vesk
@@ -11,7 +12,7 @@ from vesk._vocabulary import measured_text
 
 from .block_keys import block_key, named_block
 from .inputs import take_inputs
-from .report import describe, emit, emit_json, error, warning
+from .report import counted, describe, emit, emit_json, error, note, warning
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -50,7 +51,9 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
             "x_range": list(block.x_range), "x_label": block.x_label,
             "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
             # to order a folder's runs by when they were measured
-            "measured": measured_text(block.parameters)}
+            "measured": measured_text(block.parameters),
+            # to find runs by what they hold: sample, resolution, scans
+            "parameters": dict(block.parameters)}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
@@ -91,7 +94,25 @@ def run_ls(args: argparse.Namespace) -> int:
             emit(("\n" if n else "") + "%s:" % printable(path))
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
         emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
+    if many:  # what a folder of hundreds holds, without scrolling back through it
+        note(totals(listed, len(inputs.files) - len(listed)))
     return status
+
+
+def _plural(kind: str, n: int) -> str:
+    if n == 1 or not kind.endswith(("spectrum", "map")):  # series, traces, unreadable
+        return kind
+    return kind[:-2] + "a" if kind.endswith("spectrum") else kind + "s"
+
+
+def totals(listed: Sequence[Tuple[str, List[vesk.Block]]], failed: int) -> str:
+    kinds = Counter(b.kind for _, blocks in listed for b in blocks)
+    text = "listed %s of %s" % (counted(sum(kinds.values()), "block{s}"),
+                                counted(len(listed), "file{s}"))
+    if kinds:
+        text += ": " + ", ".join("%d %s" % (kinds[k], _plural(k, kinds[k]))
+                                 for k in vesk.KINDS + (vesk.UNREADABLE,) if kinds[k])
+    return text + ("; %s" % counted(failed, "file{s} failed") if failed else "")
 
 
 def value_text(v: object) -> str:
