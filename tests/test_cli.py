@@ -46,7 +46,8 @@ def not_vesk(tmp_path):
 
 
 @pytest.mark.parametrize("argv", [["--help"], ["ls", "--help"], ["params", "--help"],
-                                  ["export", "--help"], ["images", "--help"], ["plot", "--help"]])
+                                  ["export", "--help"], ["images", "--help"], ["plot", "--help"],
+                                  ["diff", "--help"]])
 def test_help_on_every_level(capsys, argv):
     code, out, _ = run(capsys, *argv)
     assert code == 0 and out.startswith("usage: vesk")
@@ -153,6 +154,32 @@ def test_ls_lists_a_file_whose_time_is_damaged(capsys, tmp_path):
         code, out, err = run(capsys, *args, path)
         assert (code, err) == (0, "") and "AB/2D/NONE" in out
     assert json.loads(out)[0]["blocks"][0]["measured"] is None
+
+
+def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
+    def run_file(name, values, scans, sample, **extra):
+        return spectrum_file(values, {"RES": 4.0, **extra}, extra_params=[
+            (3, {"NSS": scans}), (10, {"SNM": sample})]).write(str(tmp_path / name))
+
+    old = run_file("old.0", [1.0, 2.0], 32, "PET")
+    new = run_file("new.0", [1.0, 2.0], 64, "PET\x1b", LWN=15798.0)
+    code, out, err = run(capsys, "diff", old, new)
+    assert (code, err) == (0, "")
+    rows = [re.split(" {2,}", line.strip()) for line in out.splitlines()[2:]]
+    assert rows == [["NSS", "Number of Sample Scans", "32", "64"],
+                    ["SNM", "Sample Name", "PET", "PET\\x1b"],
+                    ["LWN", "Laser Wavenumber", "-", "15798.0"]]
+    code, out, _ = run(capsys, "diff", "--json", old, old, "AB")
+    assert (code, json.loads(out)["blocks"]) == (0, [
+        {"block": "AB/2D/NONE", "only_in": None, "parameters": {}}])
+    code, out, _ = run(capsys, "diff", "--json", old, SAMPLE)
+    blocks = json.loads(out)["blocks"]
+    assert [(b["block"], b["only_in"]) for b in blocks] == [
+        ("AB/2D/NONE", None), ("AB/3D/NONE", SAMPLE), ("SSC/2D/NONE", SAMPLE),
+        ("RSC/2D/NONE", SAMPLE)]
+    assert blocks[0]["parameters"]["NPT"]["values"] == [2, 1024]
+    code, _, err = run(capsys, "diff", old, tmp_path / "missing.0")
+    assert code == 1 and "missing.0: No such file" in err
 
 
 def test_params_text_and_json(capsys):
