@@ -459,6 +459,10 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     (data / "sub" / "y.vesk").symlink_to(data / "run.2")  # one file, found once
     (data / "a_latest.vesk").symlink_to(data / "run.10")  # by its own name, where it lies
     os.link(data / "run.2", data / "sub" / "z.0")
+    # hidden, as a shell's * has them: a share's snapshots, another system's side files
+    (data / ".snapshot" / "hourly.0").mkdir(parents=True)
+    spectrum_file([1.0]).write(str(data / ".snapshot" / "hourly.0" / "run.2"))
+    (data / "sub" / "._x.vesk").write_bytes(b"\0\5\26\7")
     with pytest.warns(vesk.FindWarning) as caught, warnings.catch_warnings():
         warnings.simplefilter("error", vesk.VeskWarning)  # strict about values, not the walk
         found = vesk.find(os.fsencode(data))
