@@ -979,6 +979,17 @@ def test_images_of_the_sample():
     assert images and "image" not in images[0].attributes
 
 
+@pytest.mark.parametrize("fmt, shown", [("png", "image/png"), ("bmp", "image/bmp"),
+                                         ("jpeg", "image/jpeg"), (None, None), ("png", None)])
+def test_a_notebook_shows_a_picture_as_its_bytes_say(fmt, shown):
+    import base64
+    data = b"" if fmt == "png" and shown is None else b"\x89PNG..."
+    image = vesk.Image(0, "00", fmt, data, "t", {})
+    bundle = image._repr_mimebundle_()
+    assert bundle.pop("text/plain") == repr(image)
+    assert bundle == ({shown: base64.b64encode(data).decode()} if shown else {})
+
+
 @pytest.mark.parametrize("kept", [0, 40])  # bytes of the pictures' block the file keeps
 def test_pictures_past_the_end_of_a_cut_file_say_so(tmp_path, kept):
     vf = spectrum_file([1.0, 2.0])
