@@ -154,7 +154,7 @@ class VeskFile:
             return False
         return True
 
-    def __iter__(self) -> Any:
+    def __iter__(self) -> Iterator[str]:
         return iter(self.keys())
 
     def _ipython_key_completions_(self) -> List[str]:
