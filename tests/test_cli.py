@@ -244,7 +244,8 @@ def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatc
     code, out, err = run(capsys, command, one, two, *extra)
     assert (code, out) == ((2, "") if whole else (1, ""))
     assert ("%s is a file, not a block" % two if whole else
-            "; %s is a file, but vesk %s takes one FILE, then a block\n" % (two, command)) in err
+            "; %s is a file, but vesk %s takes one FILE, then a block" % (two, command)) in err
+    assert ("vesk diff FILE1 FILE2 shows" in err) == (command == "params")
 
 
 @pytest.mark.parametrize("cut, kept, readable", [(10, ["NPT", "FXV", "LXV", "MXY"], False),

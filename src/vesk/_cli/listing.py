@@ -10,7 +10,7 @@ import vesk
 from vesk._text import aligned, printable
 from vesk._vocabulary import measured_text
 
-from .block_keys import block_key, named_block
+from .block_keys import named_block, params_key
 from .inputs import take_inputs
 from .report import counted, describe, emit, emit_json, error, note, warning
 
@@ -33,7 +33,7 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                        description="The merged parameters of one block: key, human name, "
                                    "value. KEY may be left out when the file has one block.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
+    p.add_argument("key", metavar="KEY", nargs="?", type=params_key,
                    help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
                         "may be left out for a file of one block")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
