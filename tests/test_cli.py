@@ -1040,6 +1040,7 @@ def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, command, with
     assert (tmp_path / "out").exists() == (with_file and command != ["ls"])  # none for nothing
     assert err.startswith("vesk: warning: %s: holds no VESK files" % empty)
     assert "notes.txt" not in err
+    assert ("\nlisted " in err) == (command == ["ls"] and with_file)  # no totals of nothing
 
 
 @pytest.mark.parametrize("command", [["ls", "--json"], ["export", "-f", "npy"], ["images"]])

@@ -94,7 +94,7 @@ def run_ls(args: argparse.Namespace) -> int:
             emit(("\n" if n else "") + "%s:" % printable(path))
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
         emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
-    if many:  # what a folder of hundreds holds, without scrolling back through it
+    if many and inputs.files:  # what a folder of hundreds holds, without scrolling back
         note(totals(listed, len(inputs.files) - len(listed)))
     return status
 
