@@ -304,6 +304,14 @@ def test_keys_merging_one_large_parameter_block_share_one_bound(write_file, buil
     assert within_rule(report, len(data)) and report["cpu"] < 2, report
 
 
+def test_ls_json_of_keys_merging_one_block_of_texts_stays_within_the_rule(write_file):
+    # Each of 84 keys would list the block's control characters again, as escapes.
+    data = hf.merged_by_every_key(records=2000, text=200, fill="\x01")
+    report = run_bounded(write_file(data), ["vesk.ls"])
+    assert report["detail"] == {"code": 0} and within_rule(report, len(data)), report
+    assert report["cpu"] < 1 and report["write_bytes"] < (2 << 20) + 4 * len(data), report
+
+
 def test_a_tree_of_keys_naming_one_spectrum_stays_within_the_rule(write_file):
     if not hasattr(pytest.importorskip("xarray"), "open_datatree"):
         pytest.skip("xarray without DataTree")

@@ -4,7 +4,7 @@ from __future__ import annotations
 import argparse
 import warnings
 from collections import Counter
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import vesk
 from vesk._text import aligned, printable
@@ -12,6 +12,7 @@ from vesk._vocabulary import measured_text
 
 from .block_keys import named_block, params_key
 from .inputs import take_inputs
+from .output_bound import OutputBudget
 from .report import counted, describe, emit, emit_json, error, note, warning
 
 
@@ -45,7 +46,25 @@ def _number(v: float) -> str:
     return "%g" % v
 
 
-def block_record(block: vesk.Block) -> Dict[str, Any]:
+# What the JSON of a parameter costs besides its text: its line, its key, its
+# entry in the record; and each character of a text, taken as an escape
+# (\u0001) once as text and once as the bytes written: counting the
+# characters that are took a damaged file's many merges of one block seconds.
+PARAMETER_JSON_BYTES = 128
+TEXT_JSON_BYTES = 12
+#: What a file's listed parameters may take besides four times its size.
+LISTED_BYTES = 1 << 20
+
+
+def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[str, Any]]:
+    """The block's parameters for `ls --json`, or None past the file's bound:
+    a damaged file's hundred keys may each merge one large parameter block."""
+    text = sum(len(v) for v in block.parameters.values() if isinstance(v, str))
+    cost = len(block.parameters) * PARAMETER_JSON_BYTES + text * TEXT_JSON_BYTES
+    return dict(block.parameters) if budget.take(cost) else None
+
+
+def block_record(block: vesk.Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
@@ -53,7 +72,7 @@ def block_record(block: vesk.Block) -> Dict[str, Any]:
             # to order a folder's runs by when they were measured
             "measured": measured_text(block.parameters),
             # to find runs by what they hold: sample, resolution, scans
-            "parameters": dict(block.parameters)}
+            "parameters": parameters}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
@@ -76,8 +95,17 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks],
-                            "error": None})
+                budget = OutputBudget(f)
+            # held to a few times the file: escaping JSON text costs time too
+            budget.left = min(budget.left, LISTED_BYTES + 4 * budget.file_size)
+            if args.json:
+                shown = [listed_parameters(budget, b) for b in f.blocks]
+                if None in shown:
+                    warning("%s: the parameters of %s are not listed (null): with the others "
+                            "they would pass what the file's size allows" % (
+                                path, counted(shown.count(None), "block{s}")))
+                records.append({"file": path, "blocks": [
+                    block_record(b, p) for b, p in zip(f.blocks, shown)], "error": None})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
