@@ -10,7 +10,8 @@ import vesk
 from vesk._text import aligned, printable
 
 from .block_keys import block_key
-from .report import describe, emit, emit_json, error, warning
+from .listing import LISTED_BYTES, PARAMETER_JSON_BYTES, TEXT_JSON_BYTES
+from .report import counted, describe, emit, emit_json, error, warning
 
 #: Shown for a parameter one of the blocks does not have.
 ABSENT = "-"
@@ -47,16 +48,27 @@ def differences(a: Mapping[str, Any], b: Mapping[str, Any]) -> Dict[str, Tuple[A
             if k not in a or k not in b or not _same(a[k], b[k])}
 
 
-def _blocks(path: str, key: Optional[str]) -> List[vesk.Block]:
+def _blocks(path: str, key: Optional[str]) -> Tuple[List[vesk.Block], int]:
     with vesk.open(path) as f:
-        return [f.block(key)] if key is not None else list(f.blocks)
+        return [f.block(key)] if key is not None else list(f.blocks), f._size
+
+
+def _cost(shown: Mapping[str, Tuple[Any, Any]]) -> int:
+    return sum(PARAMETER_JSON_BYTES + TEXT_JSON_BYTES * sum(len(v) for v in pair
+                                                            if isinstance(v, str))
+               for pair in shown.values())
 
 
 def run_diff(args: argparse.Namespace) -> int:
     listed: List[List[vesk.Block]] = []
+    # what is shown is held to a few times the files, as `ls --json` holds it:
+    # a damaged file's many keys may each merge one large block
+    left = 2 * LISTED_BYTES
     for path in (args.first, args.second):
         try:
-            listed.append(_blocks(path, args.key))
+            blocks, size = _blocks(path, args.key)
+            listed.append(blocks)
+            left += 4 * size
         except Exception as e:
             error(describe(path, e))
             if args.json:
@@ -64,24 +76,34 @@ def run_diff(args: argparse.Namespace) -> int:
                            "error": describe(path, e)})
             return 1
     for path, blocks in zip((args.first, args.second), listed):
-        for b in blocks:  # compared all the same: what is left may tell what is wrong
-            if b.problem is not None:
-                warning("%s: %s cannot be read: %s" % (path, b.name, b.problem))
+        for block in blocks:  # compared all the same: what is left may tell what is wrong
+            if block.problem is not None:
+                warning("%s: %s cannot be read: %s" % (path, block.name, block.problem))
     if args.key is not None:  # a short form may name blocks of different full names
-        a, b = listed[0][0], listed[1][0]
-        name = a.name if a.name == b.name else "%s | %s" % (a.name, b.name)
-        pairs: List[Tuple[str, Optional[vesk.Block], Optional[vesk.Block]]] = [(name, a, b)]
+        one, two = listed[0][0], listed[1][0]
+        name = one.name if one.name == two.name else "%s | %s" % (one.name, two.name)
+        pairs: List[Tuple[str, Optional[vesk.Block], Optional[vesk.Block]]] = [(name, one, two)]
     else:
-        first, second = ({b.name: b for b in blocks} for blocks in listed)
+        first, second = ({k.name: k for k in blocks} for blocks in listed)
         pairs = [(n, first.get(n), second.get(n))
                  for n in list(first) + [n for n in second if n not in first]]
-    records = [{"block": name,
-                "only_in": None if a is not None and b is not None
-                else (args.first if a is not None else args.second),
-                "parameters": {} if a is None or b is None else {
-                    k: {"name": vesk.parameter_label(k), "values": list(v)}
-                    for k, v in differences(a.parameters, b.parameters).items()}}
-               for name, a, b in pairs]
+    records: List[Dict[str, Any]] = []
+    unshown = 0
+    for name, a, b in pairs:
+        shown: Optional[Dict[str, Tuple[Any, Any]]] = {}
+        if a is not None and b is not None:
+            shown = differences(a.parameters, b.parameters)
+            left -= _cost(shown)
+            if left < 0:
+                shown, unshown = None, unshown + 1
+        records.append({"block": name, "only_in": None if a is not None and b is not None
+                        else (args.first if a is not None else args.second),
+                        "parameters": None if shown is None else {
+                            k: {"name": vesk.parameter_label(k), "values": list(v)}
+                            for k, v in shown.items()}})
+    if unshown:
+        warning("the differences of %s are not shown (null): with the others they would pass "
+                "what the files' sizes allow" % counted(unshown, "block{s}"))
     if args.json:
         emit_json({"files": [args.first, args.second], "blocks": records, "error": None})
         return 0
@@ -99,6 +121,9 @@ def _text(records: List[Dict[str, Any]], first: str, second: str) -> List[str]:
         head = printable(r["block"])
         if r["only_in"] is not None:
             lines.append("%s: only in %s" % (head, printable(r["only_in"])))
+            continue
+        if r["parameters"] is None:
+            lines.append("%s: not compared" % head)
             continue
         rows = [(k, p["name"], _value(p["values"][0]), _value(p["values"][1]))
                 for k, p in r["parameters"].items()]
