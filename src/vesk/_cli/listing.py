@@ -22,8 +22,9 @@ def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argpar
                                    "spectrum and x range with units. Several files are "
                                    "listed one after another under their names. A FOLDER "
                                    "stands for the VESK files beneath it, found by their "
-                                   "content and listed in name order; where there are several, a last line on "
-                                   "standard error counts the files and their blocks by kind.")
+                                   "content and listed in name order. Where there are "
+                                   "several, a last line on standard error counts the "
+                                   "files and their blocks by kind.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--json", action="store_true",
                    help="print JSON for machines, with each block's parameters (to find "
