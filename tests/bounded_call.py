@@ -5,7 +5,8 @@ Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
 veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an
 image map's columns, all rows), "vesk.tree" (xarray.open_datatree), "vesk.export",
-"vesk.images" or "vesk.plot" (the commands, to a temporary folder).
+"vesk.images", "vesk.plot" (the commands, to a temporary folder), "vesk.ls" (ls --json)
+or "vesk.diff" (against a second file).
 """
 import json
 import resource
@@ -63,7 +64,7 @@ def vesk_call(name):
         import pandas  # noqa: F401
         return {"shape": list(vesk.read(path, key).to_pandas().shape)}
 
-    if name in ("export", "plot", "images"):
+    if name in ("export", "plot", "images", "ls", "diff"):
         import os
         import tempfile
         from vesk._cli import main
@@ -79,6 +80,16 @@ def vesk_call(name):
             layout_args = ["--layout", layout] if layout else []
             return {"code": main(["export", "-f", fmt, *layout_args, "-o", out, path])}
 
+    def ls(path):
+        import contextlib
+        with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
+            return {"code": main(["ls", "--json", path])}
+
+    def diff(path, other):
+        import contextlib
+        with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
+            return {"code": main(["diff", path, other])}
+
     def images(path):
         with tempfile.TemporaryDirectory() as out:
             return {"code": main(["images", "-o", out, path])}
@@ -88,7 +99,7 @@ def vesk_call(name):
             return {"code": main(["plot", "-o", os.path.join(out, "p.png"), path])}
 
     return {"listing": listing, "to_pandas": to_pandas, "export": export, "tile": tile,
-            "tree": tree, "plot": plot, "images": images,
+            "tree": tree, "plot": plot, "images": images, "ls": ls, "diff": diff,
             "read": lambda path, key: {"shape": list(vesk.read(path, key).values.shape)}}[name]
 
 

@@ -46,7 +46,8 @@ def not_vesk(tmp_path):
 
 
 @pytest.mark.parametrize("argv", [["--help"], ["ls", "--help"], ["params", "--help"],
-                                  ["export", "--help"], ["images", "--help"], ["plot", "--help"]])
+                                  ["export", "--help"], ["images", "--help"], ["plot", "--help"],
+                                  ["diff", "--help"]])
 def test_help_on_every_level(capsys, argv):
     code, out, _ = run(capsys, *argv)
     assert code == 0 and out.startswith("usage: vesk")
@@ -117,9 +118,11 @@ def test_ls_groups_files_and_reports_bad_ones(capsys, not_vesk, tmp_path):
     assert code == 1
     assert out.splitlines()[0] == SAMPLE + ":" and "\n%s:\n" % SAMPLES["regions"] in out
     assert "multiregion map" in out and not_vesk not in out
-    errors = err.splitlines()
+    *errors, summary = err.splitlines()
     assert len(errors) == 2 and not_vesk in errors[0] and missing in errors[1]
     assert "No such file" in errors[1]
+    assert summary == ("listed 6 blocks of 2 files: 3 spectra, 1 image map, 1 multiregion map,"
+                       " 1 multiregion traces; 2 files failed")
 
 
 def test_ls_json(capsys, not_vesk):
@@ -132,9 +135,10 @@ def test_ls_json(capsys, not_vesk):
     for entry in listed:
         with vesk.open(entry["file"]) as f:
             assert [(b["name"], tuple(b["key"]), b["kind"], tuple(b["shape"]), b["points"],
-                     tuple(b["x_range"]), b["x_label"], b["y_label"]) for b in entry["blocks"]] \
+                     tuple(b["x_range"]), b["x_label"], b["y_label"], b["parameters"])
+                    for b in entry["blocks"]] \
                 == [(b.name, b.key, b.kind, tuple(b.shape), b.points, tuple(b.x_range),
-                     b.x_label, b.y_label) for b in f.blocks]
+                     b.x_label, b.y_label, dict(b.parameters)) for b in f.blocks]
     # when each was measured, as the parameters date it (one has no date)
     assert [[b["measured"] for b in entry["blocks"]] for entry in listed] == [
         ["2026-12-07T21:38:08", None, "2026-12-07T21:38:08", "2026-12-07T21:38:08"],
@@ -150,6 +154,32 @@ def test_ls_lists_a_file_whose_time_is_damaged(capsys, tmp_path):
         code, out, err = run(capsys, *args, path)
         assert (code, err) == (0, "") and "AB/2D/NONE" in out
     assert json.loads(out)[0]["blocks"][0]["measured"] is None
+
+
+def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
+    def run_file(name, values, scans, sample, **extra):
+        return spectrum_file(values, {"RES": 4.0, **extra}, extra_params=[
+            (3, {"NSS": scans}), (10, {"SNM": sample})]).write(str(tmp_path / name))
+
+    old = run_file("old.0", [1.0, 2.0], 32, "PET")
+    new = run_file("new.0", [1.0, 2.0], 64, "PET\x1b", LWN=15798.0)
+    code, out, err = run(capsys, "diff", old, new)
+    assert (code, err) == (0, "")
+    rows = [re.split(" {2,}", line.strip()) for line in out.splitlines()[2:]]
+    assert rows == [["NSS", "Number of Sample Scans", "32", "64"],
+                    ["SNM", "Sample Name", "PET", "PET\\x1b"],
+                    ["LWN", "Laser Wavenumber", "-", "15798.0"]]
+    code, out, _ = run(capsys, "diff", "--json", old, old, "AB")
+    assert (code, json.loads(out)["blocks"]) == (0, [
+        {"block": "AB/2D/NONE", "only_in": None, "parameters": {}}])
+    code, out, _ = run(capsys, "diff", "--json", old, SAMPLE)
+    blocks = json.loads(out)["blocks"]
+    assert [(b["block"], b["only_in"]) for b in blocks] == [
+        ("AB/2D/NONE", None), ("AB/3D/NONE", SAMPLE), ("SSC/2D/NONE", SAMPLE),
+        ("RSC/2D/NONE", SAMPLE)]
+    assert blocks[0]["parameters"]["NPT"]["values"] == [2, 1024]
+    code, _, err = run(capsys, "diff", old, tmp_path / "missing.0")
+    assert code == 1 and "missing.0: No such file" in err
 
 
 def test_params_text_and_json(capsys):
@@ -214,7 +244,8 @@ def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatc
     code, out, err = run(capsys, command, one, two, *extra)
     assert (code, out) == ((2, "") if whole else (1, ""))
     assert ("%s is a file, not a block" % two if whole else
-            "; %s is a file, but vesk %s takes one FILE, then a block\n" % (two, command)) in err
+            "; %s is a file, but vesk %s takes one FILE, then a block" % (two, command)) in err
+    assert ("vesk diff FILE1 FILE2 shows" in err) == (command == "params")
 
 
 @pytest.mark.parametrize("cut, kept, readable", [(10, ["NPT", "FXV", "LXV", "MXY"], False),
@@ -892,7 +923,8 @@ def test_ls_of_a_folder_lists_its_files_in_order(capsys, tree):
     data, names = tree
     code, out, err = run(capsys, "ls", data)
     headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
-    assert (code, err) == (0, "") and headings == [str(data / n) for n in names]
+    assert code == 0 and headings == [str(data / n) for n in names]
+    assert err == "listed 20 blocks of 5 files: 15 spectra, 5 image maps\n"
 
 
 @pytest.mark.parametrize("command, suffix", [(["export", "-f", "npy"], "_AB_2D_NONE.npz"),
@@ -1011,6 +1043,7 @@ def test_a_folder_without_vesk_files_is_reported(capsys, tmp_path, command, with
     assert (tmp_path / "out").exists() == (with_file and command != ["ls"])  # none for nothing
     assert err.startswith("vesk: warning: %s: holds no VESK files" % empty)
     assert "notes.txt" not in err
+    assert ("\nlisted " in err) == (command == ["ls"] and with_file)  # no totals of nothing
 
 
 @pytest.mark.parametrize("command", [["ls", "--json"], ["export", "-f", "npy"], ["images"]])

@@ -309,6 +309,9 @@ def test_never_overwrites_without_force(capsys, tmp_path):
     assert code == 1 and written == [] and target.read_text() == "mine"
     assert "%s exists (use --force to overwrite, or --skip-existing to keep it)" % target in err
     assert SAMPLES["sample"] in err
+    assert err.splitlines()[-1].endswith(
+        "(1 block failed); 1 of them as its output is there: --skip-existing keeps it, --force "
+        "writes it again")
     code, written, _ = export(capsys, tmp_path, SAMPLES["sample"], "-b", "AB/2D/NONE",
                               "-f", "csv", "--force")
     assert code == 0 and target.read_text().startswith("Wavenumber")

@@ -304,6 +304,21 @@ def test_keys_merging_one_large_parameter_block_share_one_bound(write_file, buil
     assert within_rule(report, len(data)) and report["cpu"] < 2, report
 
 
+@pytest.mark.parametrize("command", ["ls", "diff"])
+def test_parameters_of_keys_merging_one_block_of_texts_stay_within_the_rule(tmp_path, command):
+    # Each of 84 keys would list the block's control characters again, as escapes.
+    data = hf.merged_by_every_key(records=2000, text=200, fill="\x01")
+    other = tmp_path / "other.vesk"
+    other.write_bytes(hf.merged_by_every_key(records=2000, text=200, fill="\x02"))
+    path = tmp_path / "one.vesk"
+    path.write_bytes(data)
+    files = 2 if command == "diff" else 1  # each read within its own bound
+    report = run_bounded(str(path), ["vesk." + command] + [str(other)] * (files - 1))
+    assert report["detail"] == {"code": 0}, report
+    assert report["added_peak"] <= files * ((64 << 20) + 8 * len(data)), report
+    assert report["cpu"] < 1 and report["write_bytes"] < (2 << 20) + 8 * len(data), report
+
+
 def test_a_tree_of_keys_naming_one_spectrum_stays_within_the_rule(write_file):
     if not hasattr(pytest.importorskip("xarray"), "open_datatree"):
         pytest.skip("xarray without DataTree")

@@ -459,6 +459,10 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     (data / "sub" / "y.vesk").symlink_to(data / "run.2")  # one file, found once
     (data / "a_latest.vesk").symlink_to(data / "run.10")  # by its own name, where it lies
     os.link(data / "run.2", data / "sub" / "z.0")
+    # hidden, as a shell's * has them: a share's snapshots, another system's side files
+    (data / ".snapshot" / "hourly.0").mkdir(parents=True)
+    spectrum_file([1.0]).write(str(data / ".snapshot" / "hourly.0" / "run.2"))
+    (data / "sub" / "._x.vesk").write_bytes(b"\0\5\26\7")
     with pytest.warns(vesk.FindWarning) as caught, warnings.catch_warnings():
         warnings.simplefilter("error", vesk.VeskWarning)  # strict about values, not the walk
         found = vesk.find(os.fsencode(data))
@@ -905,6 +909,22 @@ def test_repr_of_a_file_and_a_data_object(tmp_path):
     assert cube._repr_html_().count("<tr>") == 4
 
 
+def test_block_names_complete_after_a_bracket(tmp_path):
+    path, _ = write(tmp_path, "image map")
+    with vesk.open(path) as f:
+        assert f._ipython_key_completions_() == ["AB/3D/NONE"]
+
+
+# Editors and documentation tools resolve hints with typing.get_type_hints,
+# which looks names up in the module the class claims: the package.
+@pytest.mark.parametrize("name", [n for n in vesk.__all__ if isinstance(getattr(vesk, n), type)
+                                  and "__annotations__" in vars(getattr(vesk, n))])
+def test_public_classes_give_their_type_hints(name):
+    import typing
+    cls = getattr(vesk, name)
+    assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
+
+
 def test_display_escapes_file_text_and_never_raises(tmp_path):
     names = ["<i>&'", "\x1b[31m"]
     vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6}, data_type=7)
@@ -957,6 +977,17 @@ def test_images_of_the_sample():
         (k, "%02d" % k, d.get("imgext"), d["image"], d.get("Title"))
         for k, d in enumerate(expected)]
     assert images and "image" not in images[0].attributes
+
+
+@pytest.mark.parametrize("fmt, shown", [("png", "image/png"), ("bmp", "image/bmp"),
+                                         ("jpeg", "image/jpeg"), (None, None), ("png", None)])
+def test_a_notebook_shows_a_picture_as_its_bytes_say(fmt, shown):
+    import base64
+    data = b"" if fmt == "png" and shown is None else b"\x89PNG..."
+    image = vesk.Image(0, "00", fmt, data, "t", {})
+    bundle = image._repr_mimebundle_()
+    assert bundle.pop("text/plain") == repr(image)
+    assert bundle == ({shown: base64.b64encode(data).decode()} if shown else {})
 
 
 @pytest.mark.parametrize("kept", [0, 40])  # bytes of the pictures' block the file keeps

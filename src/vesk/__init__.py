@@ -26,6 +26,8 @@ what it passes over (an empty or duplicate file) with a `FindWarning`.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
 """
+import sys
+
 from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import (
     AmbiguousBlockError,
@@ -90,9 +92,27 @@ __all__ = [
     "measurement_time",
 ]
 
+
+
+def _resolve_annotations(cls: type) -> None:
+    """The class's annotations as objects, taken in the module that wrote
+    them: typing.get_type_hints (editors, documentation tools) looks names up
+    in `__module__`, which names the package and not that module. A name
+    imported only for the type checker stays text."""
+    namespace = vars(sys.modules[cls.__module__])
+    own = cls.__dict__.get("__annotations__", {})
+    for name, hint in own.items():
+        if isinstance(hint, str):
+            try:
+                own[name] = eval(hint, namespace)  # noqa: S307 - as get_type_hints does
+            except Exception:
+                pass
+
+
 # Public classes show (and pickle) under the package's name.
 for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
              TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
              FormatError, BlockNotFoundError, AmbiguousBlockError, VeskWarning, FindWarning):
+    _resolve_annotations(_cls)
     _cls.__module__ = "vesk"
 del _cls

@@ -154,8 +154,12 @@ class VeskFile:
             return False
         return True
 
-    def __iter__(self) -> Any:
+    def __iter__(self) -> Iterator[str]:
         return iter(self.keys())
+
+    def _ipython_key_completions_(self) -> List[str]:
+        # IPython and Jupyter offer these after f[" on Tab
+        return self.keys()
 
     def __len__(self) -> int:
         return len(self.keys())

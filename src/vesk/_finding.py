@@ -79,6 +79,11 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
         if entry is None:
             stack.pop()
             continue
+        if entry.name.startswith("."):
+            # as a shell's * does: a share's .snapshot copies of the whole
+            # tree, the ._x.vesk side files one system leaves on a share, an
+            # editor's lock files; one named on its own is still taken
+            continue
         try:
             if entry.is_symlink() and within(entry.path):
                 continue
@@ -114,7 +119,9 @@ def find(folder: PathType) -> List[str]:
     `[vesk.read(p, "AB/2D/NONE") for p in vesk.find("data")]`.
     A file given for `folder` stands for itself, as on the command line.
 
-    A link to what lies within it is passed over, as that is found where it
+    Names beginning with "." are passed over, as a shell's * does (a share's
+    .snapshot folder holds copies of the whole tree). A link to what lies
+    within it is passed over, as that is found where it
     lies; a link to a file out of it is followed. A subfolder or file that
     cannot be looked into, a link to a folder out of it, a file reached again
     (a hard link) and a file named as measurements are (x.vesk, run.0) that

@@ -10,6 +10,7 @@ joins them into one array of points.
 """
 from __future__ import annotations
 
+import base64
 import datetime as _dt
 import math
 from dataclasses import dataclass, field
@@ -425,6 +426,19 @@ class Image:
     data: bytes = field(repr=False)
     title: Optional[str]
     attributes: Mapping[str, object] = field(repr=False)
+
+    def _repr_mimebundle_(self, include: object = None, exclude: object = None
+                          ) -> Dict[str, str]:
+        """A notebook shows the picture itself, its repr beside it; the format
+        is the one the bytes show, so the browser is not handed text as one."""
+        bundle = {"text/plain": repr(self)}
+        if self.format in _PICTURE_TYPES and self.data:
+            bundle[_PICTURE_TYPES[self.format]] = base64.b64encode(self.data).decode("ascii")
+        return bundle
+
+
+_PICTURE_TYPES = {"png": "image/png", "jpeg": "image/jpeg", "gif": "image/gif",
+                  "bmp": "image/bmp"}
 
 
 def image_name(position: int) -> str:

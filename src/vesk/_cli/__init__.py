@@ -1,6 +1,6 @@
 """The `vesk` command: look into VESK files and get their data out in open formats.
 
-One subcommand per task, each in its own module (`listing`, `exporting`,
+One subcommand per task, each in its own module (`listing`, `comparing`, `exporting`,
 `pictures`, `plotting`); this module builds the argument parser and maps the
 outcome to the exit status: 0 success, 1 a file failed, 2 a usage error,
 130 and 143 when interrupted or terminated, 141 when the reader of standard
@@ -20,12 +20,12 @@ from typing import List, Optional, Tuple
 
 import vesk
 
-from . import exporting, listing, pictures, plotting
+from . import comparing, exporting, listing, pictures, plotting
 from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
                      warning)
 
-COMMANDS = [listing.add_ls, listing.add_params, exporting.add_export, pictures.add_images,
-            plotting.add_plot]
+COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, exporting.add_export,
+            pictures.add_images, plotting.add_plot]
 
 
 def version_text() -> str:

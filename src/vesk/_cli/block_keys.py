@@ -10,7 +10,11 @@ from vesk._errors import AmbiguousBlockError, BlockNotFoundError
 from vesk._file import key_parts
 
 
-def block_key(text: str) -> str:
+#: Where a second file is given for the block of `vesk params`: what was likely meant.
+COMPARE = " (vesk diff FILE1 FILE2 shows the parameters that differ between two files)"
+
+
+def block_key(text: str, hint: str = "") -> str:
     """An argparse type: a malformed key is a usage error, not every file's
     missing block (which a folder's files would all be skipped for)."""
     try:
@@ -18,9 +22,13 @@ def block_key(text: str) -> str:
     except BlockNotFoundError as e:
         raise argparse.ArgumentTypeError(
             "%s (a name as 'vesk ls' prints it, AB/2D/NONE, or a short form, AB)%s"
-            % (e, "; %s is a %s, not a block" % (text, _kind(text)) if os.path.exists(text)
-               else ""))
+            % (e, "; %s is a %s, not a block%s" % (text, _kind(text), hint)
+               if os.path.exists(text) else ""))
     return text
+
+
+def params_key(text: str) -> str:
+    return block_key(text, COMPARE)
 
 
 def _kind(path: str) -> str:
@@ -38,5 +46,6 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
     except BlockNotFoundError as e:
         if key is None or not os.path.exists(key):
             raise
-        raise BlockNotFoundError("%s; %s is a %s, but vesk %s takes one FILE, then a block"
-                                 % (e.args[0], key, _kind(key), command)) from None
+        raise BlockNotFoundError("%s; %s is a %s, but vesk %s takes one FILE, then a block%s"
+                                 % (e.args[0], key, _kind(key), command,
+                                    COMPARE if command == "params" else "")) from None

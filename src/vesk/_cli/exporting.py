@@ -21,8 +21,8 @@ from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 
-from ..export import (FORMATS, LAYOUTS, Format, is_output, make_folder, refuse_existing,
-                      write_atomically)
+from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, make_folder,
+                      refuse_existing, write_atomically)
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
@@ -113,6 +113,7 @@ class Report:
     kept: List[str] = field(default_factory=list)      # outputs already there (--skip-existing)
     warnings: List[str] = field(default_factory=list)  # raised while reading, in order
     blocks_failed: int = 0  # of the errors, those of one block; any other fails the file
+    existed: int = 0        # of those, refused as their outputs are there
     missing: bool = False   # the file itself was not there
 
     def block_failed(self, message: str) -> None:
@@ -214,6 +215,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                    force=job.force, keep_existing=job.skip_existing)
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
+        report.existed += isinstance(e, OutputExistsError)
     else:  # not written: another run wrote it meanwhile
         (report.written if written else report.kept).append(out)
 
@@ -364,7 +366,12 @@ def run_export(args: argparse.Namespace) -> int:
                                          counted(t.files, "file{s}"), args.output)
          + (" (%s)" % ", ".join(extras) if extras else "")
          + ("; nothing to write" if nothing and not (t.blocks_failed or files_failed or t.missing)
-            else ""))
+            else "")
+         # a run done again: what the many lines above have in common, and the way on
+         + (("; 1 of them as its output is there: --skip-existing keeps it, --force writes "
+             "it again" if t.existed == 1 else "; %d of them as their outputs are there: "
+             "--skip-existing keeps them, --force writes them again" % t.existed)
+            if t.existed else ""))
     return 1 if t.blocks_failed or files_failed or t.missing or nothing else status
 
 
@@ -374,7 +381,7 @@ class Tally:
     def __init__(self, as_json: bool = False) -> None:
         self.as_json = as_json
         self.written = self.skipped = self.kept = self.warned = 0
-        self.files = self.blocks_failed = self.files_failed = self.missing = 0
+        self.files = self.blocks_failed = self.files_failed = self.missing = self.existed = 0
 
     def tell(self, report: Report) -> None:
         # Counted first: its outputs are written, whether or not telling them can be.
@@ -383,6 +390,7 @@ class Tally:
         self.skipped += len(report.skipped)
         self.kept += len(report.kept)
         self.blocks_failed += report.blocks_failed
+        self.existed += report.existed
         self.missing += report.missing
         self.files_failed += report.file_failed and not report.missing
         # a file that failed after writing some of its blocks is counted in both

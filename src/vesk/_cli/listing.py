@@ -3,15 +3,17 @@ from __future__ import annotations
 
 import argparse
 import warnings
-from typing import Any, Dict, List, Sequence, Tuple
+from collections import Counter
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import vesk
 from vesk._text import aligned, printable
 from vesk._vocabulary import measured_text
 
-from .block_keys import block_key, named_block
+from .block_keys import named_block, params_key
 from .inputs import take_inputs
-from .report import describe, emit, emit_json, error, warning
+from .output_bound import OutputBudget
+from .report import counted, describe, emit, emit_json, error, note, warning
 
 
 def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -20,9 +22,13 @@ def add_ls(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argpar
                                    "spectrum and x range with units. Several files are "
                                    "listed one after another under their names. A FOLDER "
                                    "stands for the VESK files beneath it, found by their "
-                                   "content and listed in name order.")
+                                   "content and listed in name order. Where there are "
+                                   "several, a last line on standard error counts the "
+                                   "files and their blocks by kind.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
-    p.add_argument("--json", action="store_true", help="print JSON for machines")
+    p.add_argument("--json", action="store_true",
+                   help="print JSON for machines, with each block's parameters (to find "
+                        "files by sample name, resolution, scans)")
     p.set_defaults(run=run_ls)
     return p
 
@@ -32,7 +38,7 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                        description="The merged parameters of one block: key, human name, "
                                    "value. KEY may be left out when the file has one block.")
     p.add_argument("file", metavar="FILE")
-    p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
+    p.add_argument("key", metavar="KEY", nargs="?", type=params_key,
                    help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
                         "may be left out for a file of one block")
     p.add_argument("--json", action="store_true", help="print JSON for machines")
@@ -44,13 +50,33 @@ def _number(v: float) -> str:
     return "%g" % v
 
 
-def block_record(block: vesk.Block) -> Dict[str, Any]:
+# What the JSON of a parameter costs besides its text: its line, its key, its
+# entry in the record; and each character of a text, taken as an escape
+# (\u0001) once as text and once as the bytes written: counting the
+# characters that are took a damaged file's many merges of one block seconds.
+PARAMETER_JSON_BYTES = 128
+TEXT_JSON_BYTES = 12
+#: What a file's listed parameters may take besides four times its size.
+LISTED_BYTES = 1 << 20
+
+
+def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[str, Any]]:
+    """The block's parameters for `ls --json`, or None past the file's bound:
+    a damaged file's hundred keys may each merge one large parameter block."""
+    text = sum(len(v) for v in block.parameters.values() if isinstance(v, str))
+    cost = len(block.parameters) * PARAMETER_JSON_BYTES + text * TEXT_JSON_BYTES
+    return dict(block.parameters) if budget.take(cost) else None
+
+
+def block_record(block: vesk.Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
             "shape": list(block.shape), "points": block.points,
             "x_range": list(block.x_range), "x_label": block.x_label,
             "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
             # to order a folder's runs by when they were measured
-            "measured": measured_text(block.parameters)}
+            "measured": measured_text(block.parameters),
+            # to find runs by what they hold: sample, resolution, scans
+            "parameters": parameters}
 
 
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
@@ -73,8 +99,17 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks],
-                            "error": None})
+                budget = OutputBudget(f)
+            # held to a few times the file: escaping JSON text costs time too
+            budget.left = min(budget.left, LISTED_BYTES + 4 * budget.file_size)
+            if args.json:
+                shown = [listed_parameters(budget, b) for b in f.blocks]
+                if None in shown:
+                    warning("%s: the parameters of %s are not listed (null): with the others "
+                            "they would pass what the file's size allows" % (
+                                path, counted(shown.count(None), "block{s}")))
+                records.append({"file": path, "blocks": [
+                    block_record(b, p) for b, p in zip(f.blocks, shown)], "error": None})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
@@ -91,7 +126,25 @@ def run_ls(args: argparse.Namespace) -> int:
             emit(("\n" if n else "") + "%s:" % printable(path))
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
         emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
+    if many and inputs.files:  # what a folder of hundreds holds, without scrolling back
+        note(totals(listed, len(inputs.files) - len(listed)))
     return status
+
+
+def _plural(kind: str, n: int) -> str:
+    if n == 1 or not kind.endswith(("spectrum", "map")):  # series, traces, unreadable
+        return kind
+    return kind[:-2] + "a" if kind.endswith("spectrum") else kind + "s"
+
+
+def totals(listed: Sequence[Tuple[str, List[vesk.Block]]], failed: int) -> str:
+    kinds = Counter(b.kind for _, blocks in listed for b in blocks)
+    text = "listed %s of %s" % (counted(sum(kinds.values()), "block{s}"),
+                                counted(len(listed), "file{s}"))
+    if kinds:
+        text += ": " + ", ".join("%d %s" % (kinds[k], _plural(k, kinds[k]))
+                                 for k in vesk.KINDS + (vesk.UNREADABLE,) if kinds[k])
+    return text + ("; %s" % counted(failed, "file{s} failed") if failed else "")
 
 
 def value_text(v: object) -> str:

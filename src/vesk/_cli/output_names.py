@@ -42,8 +42,9 @@ def output_stems(inputs: Sequence[Input]) -> Tuple[Dict[Input, str], List[str]]:
             stem = name
         stem = os.path.join(item.subfolder, stem)
         if stem in taken:
-            errors.append("%s: its outputs would have the names of those of %s; write them "
-                          "to different folders (-o)" % (item.path, taken[stem]))
+            # the way on must work for a folder's two files as well (x and x.vesk)
+            errors.append("%s: its outputs would have the names of those of %s; export it "
+                          "on its own into another folder (-o)" % (item.path, taken[stem]))
             continue
         taken[stem] = item.path
         stems[item] = stem
