@@ -73,8 +73,9 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-            records.append({"file": path, "blocks": [block_record(b) for b in f.blocks],
-                            "error": None})
+            if args.json:
+                records.append({"file": path, "blocks": [block_record(b) for b in f.blocks],
+                                "error": None})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
