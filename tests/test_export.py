@@ -243,6 +243,17 @@ def test_jcamp_table_lines_do_not_depend_on_chunks(monkeypatch, chunk, legacy):
     assert all(np.float32(t) == v for t, v in zip(ys, y) if t != "?")
 
 
+@pytest.mark.parametrize("width", [0, 1, 7])
+def test_jcamp_spectra_records_written_together_as_each_alone(width):
+    from vesk.export import jcamp
+    rows = np.arange(12 * width, dtype=np.float32).reshape(12, width) - 5
+    rows[2:, 0:1], rows[4], rows[6, 1:], rows[8:10] = np.nan, np.nan, np.inf, 1e-7
+    lows, highs = jcamp._finite_range(rows)
+    assert jcamp._y_records_of(rows, lows, highs) == [
+        "".join("##%s=%s\n" % r for r in jcamp._y_records(y, lows[k], highs[k]))
+        for k, y in enumerate(rows)]
+
+
 def _series_of_no_points():
     from writer_3d import BASE_3D, file_3d, stored_block, store_block
     data = store_block([stored_block([], time=t) for t in (1.0, 2.0)], block_size=0)

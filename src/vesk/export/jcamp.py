@@ -152,6 +152,24 @@ def _y_records(y: NDArray[Any], low: Any, high: Any) -> List[Tuple[str, str]]:
     return records
 
 
+def _y_records_of(rows: NDArray[Any], lows: NDArray[Any], highs: NDArray[Any]) -> List[str]:
+    """The text of _y_records of each of `rows`, their numbers formatted
+    together: alone, they cost a short spectrum as much as its values."""
+    def texts(values: NDArray[Any], wanted: NDArray[Any]) -> List[Optional[str]]:
+        made = iter(_numbers(values[wanted]))
+        return [next(made) if ok else None for ok in wanted.tolist()]
+    has_range = ~np.isnan(lows)
+    low_texts, high_texts = texts(lows, has_range), texts(highs, has_range)
+    width = rows.shape[-1]
+    first_texts = texts(rows[:, 0], np.isfinite(rows[:, 0])) if width else [None] * len(rows)
+    out = []
+    for low, high, first in zip(low_texts, high_texts, first_texts):
+        text = "" if low is None else "##MINY=%s\n##MAXY=%s\n" % (low, high)
+        text += "##NPOINTS=%d\n" % width
+        out.append(text if first is None else text + "##FIRSTY=%s\n" % first)
+    return out
+
+
 def _finite_range(rows: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Each row's least and greatest finite value, NaN for a row with none."""
     finite = np.isfinite(rows)
@@ -300,7 +318,7 @@ def write_spectra(data: DataObject, path: str) -> None:
         f.write(_parameters_and_note(data))
         for start in range(0, len(table_of), ROWS):
             chunk = table_of[start:start + ROWS]
-            lows, highs = _finite_range(chunk)
+            y_records = _y_records_of(chunk, *_finite_range(chunk))
             index = np.unravel_index(np.arange(start, start + len(chunk)), values.shape[:-1])
             at = [c.texts[tuple(index[rows.index(d)] for d in c.dims)] for c in coords]
             for k, y in enumerate(chunk):
@@ -311,6 +329,6 @@ def write_spectra(data: DataObject, path: str) -> None:
                                                      spectrum, start + k + 1))
                 f.write("".join("##$%s=%s\n" % (c.name.upper(), v) for c, v in where)
                         + x_records)
-                f.write("".join("##%s=%s\n" % r for r in _y_records(y, lows[k], highs[k])))
+                f.write(y_records[k])
                 _write_table(f, x, y, x_texts)
         f.write("##END=\n")
