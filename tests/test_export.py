@@ -218,6 +218,42 @@ def test_jcamp_writes_unmeasured_points_as_such(tmp_path):
     assert blocks[2].split("##XYDATA=(X++(Y..Y))\n")[1].split()[1:5] == ["?"] * 4
 
 
+@pytest.mark.parametrize("chunk", [1, 5, 64])
+@pytest.mark.parametrize("legacy", [False, "1.13"])
+def test_jcamp_table_lines_do_not_depend_on_chunks(monkeypatch, chunk, legacy):
+    from vesk.export import jcamp
+    rng = np.random.default_rng(7)
+    y = (rng.standard_normal(300) * 10.0 ** rng.integers(-8, 20, 300)).astype(np.float32)
+    y[[3, 4, 150]] = [np.nan, 1.0, np.inf]
+    x = np.linspace(4000.0, 399.5, len(y))
+    with np.printoptions(legacy=legacy):
+        monkeypatch.setattr(jcamp, "Y_CHUNK", chunk)
+        lines = list(jcamp.table(x, y))
+    assert lines == list(jcamp.table(x, y, jcamp._numbers(x)))
+    start = 0
+    for k, line in enumerate(lines):
+        cells = line.split(" ")
+        assert cells[0] == np.format_float_positional(x[start], unique=True, trim="-")
+        assert len(line) <= jcamp.LINE or len(cells) == 2
+        if k + 1 < len(lines):  # no room left for the next line's first y
+            assert len(line) + 1 + len(lines[k + 1].split(" ")[1]) > jcamp.LINE
+        start += len(cells) - 1
+    ys = [c for line in lines for c in line.split(" ")[1:]]
+    assert start == len(y) and ys[3:5] == ["?", "1"] and ys[150] == "?"
+    assert all(np.float32(t) == v for t, v in zip(ys, y) if t != "?")
+
+
+@pytest.mark.parametrize("width", [0, 1, 7])
+def test_jcamp_spectra_records_written_together_as_each_alone(width):
+    from vesk.export import jcamp
+    rows = np.arange(12 * width, dtype=np.float32).reshape(12, width) - 5
+    rows[2:, 0:1], rows[4], rows[6, 1:], rows[8:10] = np.nan, np.nan, np.inf, 1e-7
+    lows, highs = jcamp._finite_range(rows)
+    assert jcamp._y_records_of(rows, lows, highs) == [
+        "".join("##%s=%s\n" % r for r in jcamp._y_records(y, lows[k], highs[k]))
+        for k, y in enumerate(rows)]
+
+
 def _series_of_no_points():
     from writer_3d import BASE_3D, file_3d, stored_block, store_block
     data = store_block([stored_block([], time=t) for t in (1.0, 2.0)], block_size=0)

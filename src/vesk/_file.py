@@ -50,6 +50,19 @@ def _open_descriptor(path: PathType) -> int:
     return fd
 
 
+_NAMED_DESCRIPTORS: List[bool] = []  # once known: a lookup in /dev/fd costs as much as a read
+
+
+def _names_descriptors(fd: int) -> bool:
+    """Whether the system names open descriptors (/dev/fd/N), as `fd` shows."""
+    if not _NAMED_DESCRIPTORS:
+        named = os.path.exists("/dev/fd/%d" % fd)
+        if not named:  # asked again: a lookup that failed for want of memory says no
+            return False
+        _NAMED_DESCRIPTORS.append(named)
+    return _NAMED_DESCRIPTORS[0]
+
+
 class VeskFile:
     """An open VESK file: a context manager holding one file descriptor.
 
@@ -93,7 +106,7 @@ class VeskFile:
             raise
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
-        self._by_fd = os.path.exists("/dev/fd/%d" % self._fd)
+        self._by_fd = _names_descriptors(self._fd)
 
     # -- lifetime -------------------------------------------------------------
 

@@ -7,9 +7,6 @@ raising, so one bad file is reported by name and the others still export.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
-from concurrent.futures.process import BrokenProcessPool
-import multiprocessing
 import os
 import signal
 import sys
@@ -17,7 +14,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import vesk
 
@@ -31,6 +28,9 @@ from .output_names import output_folder, output_stems
 from .progress import Progress
 from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
                      library_warnings_ignored, note, warning)
+
+if TYPE_CHECKING:
+    import concurrent.futures
 
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
@@ -237,6 +237,10 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
         for number, job in enumerate(jobs):
             yield number, export_file(job)
         return
+    # imported here: a command that starts no workers would spend a tenth of its start on them
+    import concurrent.futures
+    import multiprocessing
+
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
     futures: Dict[concurrent.futures.Future[Report], int] = {}
@@ -280,6 +284,7 @@ def _in_this_process(jobs: List[Job], e: OSError) -> Iterator[Tuple[int, Report]
 
 
 def _report_of(future: "concurrent.futures.Future[Report]", path: str) -> Report:
+    from concurrent.futures.process import BrokenProcessPool
     try:
         return future.result()
     except BrokenProcessPool:

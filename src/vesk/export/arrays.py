@@ -11,7 +11,6 @@ the block's values are not all the measurement (Block.warning).
 from __future__ import annotations
 
 import json
-import zipfile
 from typing import Any, BinaryIO, Dict
 
 import numpy as np
@@ -69,6 +68,8 @@ def _savez(f: BinaryIO, arrays: Dict[str, Any]) -> None:
     """np.savez(f, **arrays), a text (str) written as the array np.array(text)
     a chunk at a time: whole, a block's 50 MB of parameter texts took 420 MB
     (4 bytes a character, and a copy of them as written)."""
+    import zipfile  # here: every command imports this module, few write archives
+
     with zipfile.ZipFile(f, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as z:
         for key, value in arrays.items():
             with z.open(key + ".npy", "w", force_zip64=True) as out:

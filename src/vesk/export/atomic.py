@@ -8,7 +8,6 @@ from __future__ import annotations
 import errno
 import os
 import re
-import secrets
 from typing import Callable, List, Set
 
 
@@ -100,7 +99,7 @@ def _make_temporary(path: str, mine: List[str]) -> str:
     # an output named near the longest a name may be still has its own.
     plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)[:64]
     for _ in range(100):
-        tmp = os.path.join(folder, ".%s.%s.part" % (plain, secrets.token_hex(4)))
+        tmp = os.path.join(folder, ".%s.%s.part" % (plain, os.urandom(4).hex()))
         mine.append(tmp)
         IN_PROGRESS.add(tmp)
         try:

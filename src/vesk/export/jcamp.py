@@ -11,7 +11,9 @@ map position) as its own private labels (##$TIME=2.5).
 """
 from __future__ import annotations
 
+import bisect
 import datetime as _dt
+import itertools
 import math
 import textwrap
 from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
@@ -35,6 +37,22 @@ Y_UNITS = ("ABSORBANCE", "TRANSMITTANCE", "REFLECTANCE", "KUBELKA-MUNK")
 def _number(v: Any) -> str:
     """Shortest fixed-point text that reads back as v (float32 stays float32)."""
     return np.format_float_positional(v, unique=True, trim="-")
+
+
+def _numbers(values: NDArray[Any]) -> List[str]:
+    """_number of each of `values`, finite ones. str() of a numpy float finds
+    the same shortest digits at a third of the cost; it writes "1.0" for 1
+    and turns to an exponent below 1e-4 and from 1e16, which _number writes out."""
+    if np.get_printoptions()["legacy"] is not False:  # str() no longer the shortest digits
+        return [_number(v) for v in values]
+    # joined, the texts are mended by the C loops of str methods
+    joined = " ".join(map(str, values)) + " "
+    texts = joined.replace(".0 ", " ").split(" ")[:-1]
+    if "e" in joined:
+        for k, text in enumerate(texts):
+            if "e" in text:
+                texts[k] = _number(values[k])
+    return texts
 
 
 def _text(v: object) -> str:
@@ -134,6 +152,24 @@ def _y_records(y: NDArray[Any], low: Any, high: Any) -> List[Tuple[str, str]]:
     return records
 
 
+def _y_records_of(rows: NDArray[Any], lows: NDArray[Any], highs: NDArray[Any]) -> List[str]:
+    """The text of _y_records of each of `rows`, their numbers formatted
+    together: alone, they cost a short spectrum as much as its values."""
+    def texts(values: NDArray[Any], wanted: NDArray[Any]) -> List[Optional[str]]:
+        made = iter(_numbers(values[wanted]))
+        return [next(made) if ok else None for ok in wanted.tolist()]
+    has_range = ~np.isnan(lows)
+    low_texts, high_texts = texts(lows, has_range), texts(highs, has_range)
+    width = rows.shape[-1]
+    first_texts = texts(rows[:, 0], np.isfinite(rows[:, 0])) if width else [None] * len(rows)
+    out = []
+    for low, high, first in zip(low_texts, high_texts, first_texts):
+        text = "" if low is None else "##MINY=%s\n##MAXY=%s\n" % (low, high)
+        text += "##NPOINTS=%d\n" % width
+        out.append(text if first is None else text + "##FIRSTY=%s\n" % first)
+    return out
+
+
 def _finite_range(rows: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Each row's least and greatest finite value, NaN for a row with none."""
     finite = np.isfinite(rows)
@@ -170,29 +206,40 @@ def _step(x: NDArray[Any]) -> float:
 Y_CHUNK = 1 << 16
 
 
-def _y_texts(y: NDArray[Any]) -> Iterator[str]:
-    """Each y as written, made a chunk at a time: the texts of a whole long
-    spectrum at once took some 80 bytes a value."""
+def _y_texts(part: NDArray[Any]) -> List[str]:
+    """Each y of `part` as written; a value that is not a number as the
+    standard's "?": a reader would take the letters of "nan" or "inf" for
+    compressed digits."""
+    finite = np.isfinite(part)
+    if finite.all():
+        return _numbers(part)
+    texts = iter(_numbers(part[finite]))
+    return [next(texts) if ok else "?" for ok in finite.tolist()]
+
+
+def table(x: NDArray[Any], y: NDArray[Any],
+          x_texts: Optional[List[str]] = None) -> Iterator[str]:
+    """Lines of 'x y y y ...' no longer than LINE characters, each with one y
+    at least; `x_texts`, those of x where many spectra share it. The texts are
+    made a chunk at a time: those of a whole long spectrum at once took some
+    80 bytes a value."""
+    carry: List[str] = []  # the texts of a line that the next chunk may go on
+    first = 0  # the index of carry's first y
     for at in range(0, len(y), Y_CHUNK):
-        part = y[at:at + Y_CHUNK]
-        # A value that is not a number is written as the standard's "?": a reader
-        # would take the letters of "nan" or "inf" for compressed digits.
-        yield from (_number(v) if ok else "?" for v, ok in zip(part, np.isfinite(part)))
-
-
-def table(x: NDArray[Any], y: NDArray[Any]) -> Iterator[str]:
-    """Lines of 'x y y y ...' no longer than LINE characters."""
-    texts = _y_texts(y)
-    pending: Optional[str] = next(texts, None)
-    i = 0
-    while pending is not None:
-        line = _number(x[i])
-        start = i
-        while pending is not None and (i == start or len(line) + 1 + len(pending) <= LINE):
-            line += " " + pending
-            i += 1
-            pending = next(texts, None)
-        yield line
+        texts = carry + _y_texts(y[at:at + Y_CHUNK])
+        last = at + Y_CHUNK >= len(y)
+        ends = list(itertools.accumulate(len(t) + 1 for t in texts))
+        i = 0
+        while i < len(texts):
+            head = _number(x[first + i]) if x_texts is None else x_texts[first + i]
+            room = LINE - len(head) + (ends[i - 1] if i else 0)
+            k = max(i, bisect.bisect_right(ends, room, i) - 1)
+            if k == len(texts) - 1 and not last:
+                break
+            yield head + " " + " ".join(texts[i:k + 1])
+            i = k + 1
+        carry = texts[i:]
+        first += i
 
 
 def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
@@ -202,9 +249,10 @@ def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
                              data.parameters.get("FXV"), data.parameters.get("LXV")))
 
 
-def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any]) -> None:
+def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any],
+                 x_texts: Optional[List[str]] = None) -> None:
     f.write("##XYDATA=(X++(Y..Y))\n")
-    f.writelines(line + "\n" for line in table(x, y))
+    f.writelines(line + "\n" for line in table(x, y, x_texts))
     f.write("##END=\n")
 
 
@@ -262,13 +310,15 @@ def write_spectra(data: DataObject, path: str) -> None:
     head = "##TITLE=" + head
     spectrum = "".join("##%s=%s\n" % r for r in opening)
     x_records = "".join("##%s=%s\n" % r for r in _x_records(data, x))
+    # shared by every spectrum; a damaged file's millions of points each at its line
+    x_texts = _numbers(x) if len(x) <= Y_CHUNK else None
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write("".join("##%s=%s\n" % r for r in about))
         f.write("##BLOCKS=%d\n" % len(table_of))
         f.write(_parameters_and_note(data))
         for start in range(0, len(table_of), ROWS):
             chunk = table_of[start:start + ROWS]
-            lows, highs = _finite_range(chunk)
+            y_records = _y_records_of(chunk, *_finite_range(chunk))
             index = np.unravel_index(np.arange(start, start + len(chunk)), values.shape[:-1])
             at = [c.texts[tuple(index[rows.index(d)] for d in c.dims)] for c in coords]
             for k, y in enumerate(chunk):
@@ -279,6 +329,6 @@ def write_spectra(data: DataObject, path: str) -> None:
                                                      spectrum, start + k + 1))
                 f.write("".join("##$%s=%s\n" % (c.name.upper(), v) for c, v in where)
                         + x_records)
-                f.write("".join("##%s=%s\n" % r for r in _y_records(y, lows[k], highs[k])))
-                _write_table(f, x, y)
+                f.write(y_records[k])
+                _write_table(f, x, y, x_texts)
         f.write("##END=\n")

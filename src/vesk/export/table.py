@@ -76,6 +76,9 @@ def write_long(data: DataObject, path: str) -> None:
     extra_texts = [(cdims, _Texts(coord)) for _, cdims, coord in extra]
     every_text = dim_texts + [t for _, t in extra_texts]
     row = ",".join(["%s"] * len(heading)) + "\n"
+    # float32 values formatted within their row, where none needs its ".0"
+    number_row = ",".join(["%s"] * (len(heading) - 1) + ["%.9g"]) + "\n" \
+        if values.dtype == np.float32 else None
     step = max(1, CHUNK // len(heading))  # values whose rows' cells make a chunk
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
@@ -88,11 +91,17 @@ def write_long(data: DataObject, path: str) -> None:
             for cdims, texts in extra_texts:  # a scalar coordinate repeats on every row
                 cell = texts[tuple(index[axis_of[d]] for d in cdims)]
                 columns.append(np.broadcast_to(cell, (stop - start,)).tolist())
-            columns.append(_texts(flat[start:stop]))
+            part = flat[start:stop]
             # Numbers never need quoting, nor texts without a comma, quote or
             # line break (a region's title): such rows skip the csv module,
             # which costs more than formatting them.
-            if not any(t.quoted(c) for t, c in zip(every_text, columns)):
+            plain = not any(t.quoted(c) for t, c in zip(every_text, columns))
+            if plain and number_row is not None and not _whole(part).any():
+                columns.append(part.tolist())
+                f.write("".join(map(number_row.__mod__, zip(*columns))))
+                continue
+            columns.append(_texts(part))
+            if plain:
                 f.write("".join(map(row.__mod__, zip(*columns))))
             else:
                 out.writerows(zip(*columns))

@@ -1,0 +1,169 @@
+"""Benchmark of `vesk` (the package and its command) against `veskread` beneath it.
+
+Writes the workloads with the test writers into a temporary folder, then
+prints, measured in one run: the time of vesk.read against veskread's call
+for the same block; the command's start and its listing of a folder of
+small files against listContents; each export format's rate (MB written a
+second), CPU time and peak memory, against the command's start plus np.save
+of the same values; and
+`vesk images` of a folder against reading and writing the pictures in
+Python. Times vary on a shared machine; the ratios are what count.
+
+    PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N]
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, HERE)
+import veskread  # noqa: E402
+import vesk  # noqa: E402
+from bench import child_env, image_map_file, race, series_file, spectrum_2d_file  # noqa: E402
+from vesk_writer import VeskFile, spectrum_file  # noqa: E402
+from writer_images import add_image_block, image_block, picture  # noqa: E402
+
+MiB = 1 << 20
+KEY_3D = ("AB", "3D", "NONE")
+
+
+def command(argv, cwd=None):
+    """CPU seconds, wall seconds and peak memory (MiB) of `vesk ARGV` in a fresh process."""
+    t0 = time.perf_counter()
+    p = subprocess.Popen([sys.executable, "-m", "vesk"] + argv, env=child_env(), cwd=cwd,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = status
+    wall = time.perf_counter() - t0
+    return usage.ru_utime + usage.ru_stime, wall, usage.ru_maxrss / 1024
+
+
+def best_command(argv, repeat, before=None):
+    runs = []
+    for _ in range(repeat):
+        if before:
+            before()
+        runs.append(command(argv))
+    return min(r[0] for r in runs), min(r[1] for r in runs), min(r[2] for r in runs)
+
+
+def python_start(code, repeat):
+    """CPU seconds of `python -c CODE`, the best of `repeat`."""
+    best = float("inf")
+    for _ in range(repeat):
+        p = subprocess.Popen([sys.executable, "-c", code], env=child_env())
+        _, _, usage = os.wait4(p.pid, 0)
+        best = min(best, usage.ru_utime + usage.ru_stime)
+    return best
+
+
+def small_folder(d, count, rng):
+    folder = os.path.join(d, "small")
+    os.makedirs(folder)
+    data = spectrum_file(rng.standard_normal(1024).astype(np.float32).tolist(),
+                         params={"DAT": "10/12/2026", "TIM": "10:00:00"}).build()
+    for k in range(count):
+        with open(os.path.join(folder, "s%04d.vesk" % k), "wb") as f:
+            f.write(data)
+    return folder
+
+
+def pictures_folder(d, files, per_file, rng):
+    folder = os.path.join(d, "pics")
+    os.makedirs(folder)
+    for j in range(files):
+        pics = [picture("image %d" % k, b"\x89PNG\r\n\x1a\n" + rng.bytes(20000),
+                        extra_attributes=[("Pos. X:", 10.0 * k)]) for k in range(per_file)]
+        vf = VeskFile()
+        add_image_block(vf, image_block([{"images": pics}])[0])
+        vf.write(os.path.join(folder, "p%02d.vesk" % j))
+    return folder
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=5, help="rounds per measurement (best is kept)")
+    ap.add_argument("--quick", action="store_true", help="small sizes only, for a smoke run")
+    args = ap.parse_args()
+    rep = args.repeat
+    rng = np.random.default_rng(0)
+    with tempfile.TemporaryDirectory() as d:
+        print("vesk.read against veskread.getVeskData (ms):")
+        small = small_folder(d, 200 if args.quick else 2000, rng)
+        one = os.path.join(small, "s0000.vesk")
+        spectrum, _ = spectrum_2d_file(d, 65536, rng)
+        rows = [("small spectrum 1,024", one, ("AB", "2D", "NONE")),
+                ("spectrum 64k, 5x60 params", spectrum, ("AB", "2D", "NONE")),
+                ("series 500 x 1,024", series_file(d, 500, 1024, rng, name="s.vesk")[0],
+                 KEY_3D)]
+        mib = 16 if args.quick else 64
+        side = int((mib * MiB / 4096) ** 0.5)
+        big_map = image_map_file(d, "map.vesk", side, mib * MiB // 4096 // side, 1024, rng)[0]
+        rows.append(("image map %d MiB" % mib, big_map, KEY_3D))
+        for name, path, key in rows:
+            t, t_low = race([lambda: vesk.read(path, key).values,
+                             lambda: veskread.getVeskData(path, key)], rep)
+            print("  %-30s vesk %9.3f  veskread %9.3f  ratio %5.2f" % (
+                name, t * 1e3, t_low * 1e3, t / t_low))
+
+        print("\nthe command's start and listing (CPU s of a fresh process):")
+        bare = python_start("import numpy", rep)
+        start, start_wall, _ = best_command(["--version"], rep)
+        print("  %-30s %.3f; python importing numpy %.3f; ratio %.2f" % (
+            "vesk --version", start, bare, start / bare))
+        count = len(os.listdir(small))
+        t_one = best_command(["ls", one], rep)[0]
+        t_all = best_command(["ls", small], rep)[0]
+        names = [os.path.join(small, n) for n in sorted(os.listdir(small))]
+        t_low = race([lambda: [veskread.listContents(p) for p in names]], rep)[0]
+        print("  %-30s %.3f; per file %.1f us; listContents %.1f us; ratio %.2f" % (
+            "ls of %d small files" % count, t_all, (t_all - t_one) / count * 1e6,
+            t_low / count * 1e6, (t_all - t_one) / t_low))
+
+        print("\nexport (best of %d; the limit: the command's start, then np.save of the same "
+              "values):" % rep)
+        series = series_file(d, 4096 if args.quick else 16384, 1024, rng, name="long.vesk")[0]
+        out = os.path.join(d, "out")
+        for name, path in [("image map %d MiB" % mib, big_map), ("series %d MiB" % mib, series)]:
+            values = veskread.getVeskData(path, KEY_3D).spectra
+
+            def save():
+                np.save(os.path.join(d, "limit.npy"), values)
+            t_limit = race([save], rep)[0]
+            for fmt, extra in [("npy", []), ("netcdf", []), ("csv", []),
+                               ("csv", ["--layout", "wide"]), ("jcamp", [])]:
+                cpu, wall, peak = best_command(
+                    ["export", "-f", fmt, "-o", out, "--force", path] + extra,
+                    1 if fmt in ("csv", "jcamp") else rep)
+                size = sum(os.path.getsize(os.path.join(out, n)) for n in os.listdir(out))
+                shutil.rmtree(out)
+                print("  %-18s %-10s %7.1f MB/s  CPU %6.2f s  peak %6.0f MiB  /limit %6.1f" % (
+                    name, " ".join([fmt] + extra[1:]), size / wall / 1e6, cpu, peak,
+                    wall / (start_wall + t_limit)))
+
+        print("\nvesk images of a folder:")
+        pics = pictures_folder(d, 4 if args.quick else 20, 50, rng)
+        files = sorted(os.path.join(pics, n) for n in os.listdir(pics))
+
+        def by_hand():
+            for k, p in enumerate(files):
+                for j, im in enumerate(veskread.getVisImages(p)):
+                    with open(os.path.join(out, "%d_%d.png" % (k, j)), "wb") as f:
+                        f.write(im["image"])
+        os.makedirs(out)
+        t_low = race([by_hand], max(2, rep // 2))[0]
+        cpu, wall, _ = best_command(["images", "-o", out, "--force", pics], rep)
+        print("  %-30s wall %.2f s (CPU %.2f s); reading and writing them in Python %.2f s; "
+              "ratio %.2f" % ("%d files of 50 pictures" % len(files), wall, cpu, t_low,
+                              wall / t_low))
+
+
+if __name__ == "__main__":
+    main()
