@@ -463,10 +463,13 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
     (data / ".snapshot" / "hourly.0").mkdir(parents=True)
     spectrum_file([1.0]).write(str(data / ".snapshot" / "hourly.0" / "run.2"))
     (data / "sub" / "._x.vesk").write_bytes(b"\0\5\26\7")
+    (data / ".versions" / "3").mkdir(parents=True)  # reached only by a link: followed
+    spectrum_file([1.0]).write(str(data / ".versions" / "3" / "run.5"))
+    (data / "current").symlink_to(data / ".versions" / "3", target_is_directory=True)
     with pytest.warns(vesk.FindWarning) as caught, warnings.catch_warnings():
         warnings.simplefilter("error", vesk.VeskWarning)  # strict about values, not the walk
         found = vesk.find(os.fsencode(data))
-    assert found == [str(data / n) for n in ("run.2", "run.10", "sub/x.vesk")]
+    assert found == [str(data / n) for n in ("current/run.5", "run.2", "run.10", "sub/x.vesk")]
     assert sorted(str(w.message).split(": ", 1)[1] for w in caught) == [
         "links out of %s; not followed" % data, "not a VESK file: it is empty (0 bytes); skipped",
         "not a VESK file; skipped", "the same file as %s; skipped" % (data / "run.2")]

@@ -56,6 +56,13 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
     def within(path: str) -> bool:
         return os.path.commonpath([root, os.path.realpath(path)]) == root
 
+    def walked(path: str) -> bool:
+        """Whether the walk finds `path` where it lies: within, not hidden."""
+        if not within(path):
+            return False
+        parts = os.path.relpath(os.path.realpath(path), root).split(os.sep)
+        return not any(p.startswith(".") and p != "." for p in parts)
+
     def enter(folder: str, subfolder: str) -> None:
         if not within(folder):
             on_warning("%s: links out of %s; not followed" % (folder, top))
@@ -85,7 +92,8 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             # editor's lock files; one named on its own is still taken
             continue
         try:
-            if entry.is_symlink() and within(entry.path):
+            # (a link to a hidden place within, "current" to .versions/3, is followed)
+            if entry.is_symlink() and walked(entry.path):
                 continue
             if entry.is_dir():
                 enter(entry.path, os.path.join(subfolder, entry.name))
@@ -122,7 +130,7 @@ def find(folder: PathType) -> List[str]:
     Names beginning with "." are passed over, as a shell's * does (a share's
     .snapshot folder holds copies of the whole tree). A link to what lies
     within it is passed over, as that is found where it
-    lies; a link to a file out of it is followed. A subfolder or file that
+    lies, unless that is hidden; a link to a file out of it is followed. A subfolder or file that
     cannot be looked into, a link to a folder out of it, a file reached again
     (a hard link) and a file named as measurements are (x.vesk, run.0) that
     is not a VESK file give a FindWarning; an OSError is raised only for
