@@ -713,15 +713,17 @@ def test_runs_as_a_module():
 @pytest.mark.parametrize("argv, message", [
     (["export", SAMPLE, "-f", "csv", "-o", "{file}"], "{file}: Not a directory"),
     (["images", SAMPLE, "-o", "{link}"], "{link}: a link to nowhere, which does not exist"),
+    (["images", SAMPLE, "-o", "{file_link}"], "{file_link}: Not a directory"),
     (["plot", SAMPLE, "AB/2D/NONE", "-o", "{folder}", "--force"], "{folder}: Is a directory"),
     pytest.param(["plot", SAMPLE, "AB/2D/NONE", "-o", "{file}/s.png"], "{file}: Not a directory",
                  marks=NEEDS_MATPLOTLIB),
 ])
 def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, argv, message):
     names = {"file": str(tmp_path / "f"), "folder": str(tmp_path / "d.png"),
-             "link": str(tmp_path / "l")}
+             "link": str(tmp_path / "l"), "file_link": str(tmp_path / "fl")}
     (tmp_path / "f").write_bytes(b"")
     (tmp_path / "l").symlink_to("nowhere")
+    (tmp_path / "fl").symlink_to("f")
     (tmp_path / "d.png").mkdir()
     code, _, err = run(capsys, *[a.format(**names) for a in argv])
     assert code == 1 and err.strip() == "vesk: " + message.format(**names)

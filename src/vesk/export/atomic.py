@@ -38,7 +38,7 @@ def is_output(path: str) -> bool:
 def make_folder(path: str) -> None:
     """`path` as a folder, made with its parents where missing."""
     if os.path.lexists(path) and not os.path.isdir(path):
-        if os.path.islink(path):  # makedirs would say "File exists" of a broken link
+        if not os.path.exists(path):  # makedirs would say "File exists" of a broken link
             raise FileNotFoundError(errno.ENOENT, "a link to %s, which does not exist"
                                     % os.readlink(path), path)
         raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
