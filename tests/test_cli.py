@@ -261,6 +261,10 @@ def test_params_stop_at_a_parameter_block_the_file_cuts(capsys, tmp_path, cut, k
     assert re.fullmatch(r"the parameter block at byte \d+ runs past the end of the file: the "
                         r"parameters it holds after the cut are missing", record["warning"])
     assert record["warning"] in err
+    # diff shows those past the cut as lacking: it says why
+    whole = spectrum_file([1.0, 2.0]).write(str(tmp_path / "whole.0"))
+    code, _, err = run(capsys, "diff", str(path), whole)
+    assert code == 0 and record["warning"] in err
 
 
 def test_images_with_side_files(capsys, tmp_path):

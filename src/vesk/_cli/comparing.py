@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
+import warnings
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import vesk
 from vesk._text import aligned, printable
 
 from .block_keys import block_key
-from .listing import LISTED_BYTES, PARAMETER_JSON_BYTES, TEXT_JSON_BYTES
+from .listing import LISTED_BYTES, json_cost
 from .report import counted, describe, emit, emit_json, error, warning
 
 #: Shown for a parameter one of the blocks does not have.
@@ -53,12 +55,6 @@ def _blocks(path: str, key: Optional[str]) -> Tuple[List[vesk.Block], int]:
         return [f.block(key)] if key is not None else list(f.blocks), f._size
 
 
-def _cost(shown: Mapping[str, Tuple[Any, Any]]) -> int:
-    return sum(PARAMETER_JSON_BYTES + TEXT_JSON_BYTES * sum(len(v) for v in pair
-                                                            if isinstance(v, str))
-               for pair in shown.values())
-
-
 def run_diff(args: argparse.Namespace) -> int:
     listed: List[List[vesk.Block]] = []
     # what is shown is held to a few times the files, as `ls --json` holds it:
@@ -79,6 +75,8 @@ def run_diff(args: argparse.Namespace) -> int:
         for block in blocks:  # compared all the same: what is left may tell what is wrong
             if block.problem is not None:
                 warning("%s: %s cannot be read: %s" % (path, block.name, block.problem))
+            if block.parameters_cut >= 0:  # those past the cut would show as lacking
+                warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, block.name, block.warning)))
     if args.key is not None:  # a short form may name blocks of different full names
         one, two = listed[0][0], listed[1][0]
         name = one.name if one.name == two.name else "%s | %s" % (one.name, two.name)
@@ -93,7 +91,7 @@ def run_diff(args: argparse.Namespace) -> int:
         shown: Optional[Dict[str, Tuple[Any, Any]]] = {}
         if a is not None and b is not None:
             shown = differences(a.parameters, b.parameters)
-            left -= _cost(shown)
+            left -= json_cost(len(shown), itertools.chain.from_iterable(shown.values()))
             if left < 0:
                 shown, unshown = None, unshown + 1
         records.append({"block": name, "only_in": None if a is not None and b is not None

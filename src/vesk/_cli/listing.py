@@ -4,7 +4,7 @@ from __future__ import annotations
 import argparse
 import warnings
 from collections import Counter
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import vesk
 from vesk._text import aligned, printable
@@ -60,11 +60,16 @@ TEXT_JSON_BYTES = 12
 LISTED_BYTES = 1 << 20
 
 
+def json_cost(entries: int, values: Iterable[object]) -> int:
+    """What `entries` parameters holding `values` cost as JSON."""
+    text = sum(len(v) for v in values if isinstance(v, str))
+    return entries * PARAMETER_JSON_BYTES + text * TEXT_JSON_BYTES
+
+
 def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[str, Any]]:
     """The block's parameters for `ls --json`, or None past the file's bound:
     a damaged file's hundred keys may each merge one large parameter block."""
-    text = sum(len(v) for v in block.parameters.values() if isinstance(v, str))
-    cost = len(block.parameters) * PARAMETER_JSON_BYTES + text * TEXT_JSON_BYTES
+    cost = json_cost(len(block.parameters), block.parameters.values())
     return dict(block.parameters) if budget.take(cost) else None
 
 
@@ -99,10 +104,10 @@ def run_ls(args: argparse.Namespace) -> int:
         try:
             with vesk.open(path) as f:
                 listed.append((path, list(f.blocks)))
-                budget = OutputBudget(f)
-            # held to a few times the file: escaping JSON text costs time too
-            budget.left = min(budget.left, LISTED_BYTES + 4 * budget.file_size)
             if args.json:
+                budget = OutputBudget(f)
+                # held to a few times the file: escaping JSON text costs time too
+                budget.left = min(budget.left, LISTED_BYTES + 4 * budget.file_size)
                 shown = [listed_parameters(budget, b) for b in f.blocks]
                 if None in shown:
                     warning("%s: the parameters of %s are not listed (null): with the others "
