@@ -220,16 +220,19 @@ def test_jcamp_writes_unmeasured_points_as_such(tmp_path):
 
 @pytest.mark.parametrize("chunk", [1, 5, 64])
 @pytest.mark.parametrize("legacy", [False, "1.13"])
-def test_jcamp_table_lines_do_not_depend_on_chunks(monkeypatch, chunk, legacy):
+@pytest.mark.parametrize("x_scale", [1.0, 1e300])  # 1e300: lines of 300 characters, a MB of them
+def test_jcamp_table_lines_do_not_depend_on_chunks(monkeypatch, chunk, legacy, x_scale):
     from vesk.export import jcamp
     rng = np.random.default_rng(7)
-    y = (rng.standard_normal(300) * 10.0 ** rng.integers(-8, 20, 300)).astype(np.float32)
+    n = 300 if x_scale == 1 else 4000
+    y = (rng.standard_normal(n) * 10.0 ** rng.integers(-8, 20, n)).astype(np.float32)
     y[[3, 4, 150]] = [np.nan, 1.0, np.inf]
-    x = np.linspace(4000.0, 399.5, len(y))
+    x = np.linspace(4000.0, 399.5, len(y)) * x_scale
+    whole = "".join(jcamp.table(x, y))
     with np.printoptions(legacy=legacy):
         monkeypatch.setattr(jcamp, "Y_CHUNK", chunk)
-        lines = list(jcamp.table(x, y))
-    assert lines == list(jcamp.table(x, y, jcamp._numbers(x)))
+        lines = "".join(jcamp.table(x, y)).splitlines()
+    assert lines == whole.splitlines() and whole.endswith("\n")
     start = 0
     for k, line in enumerate(lines):
         cells = line.split(" ")
@@ -241,6 +244,69 @@ def test_jcamp_table_lines_do_not_depend_on_chunks(monkeypatch, chunk, legacy):
     ys = [c for line in lines for c in line.split(" ")[1:]]
     assert start == len(y) and ys[3:5] == ["?", "1"] and ys[150] == "?"
     assert all(np.float32(t) == v for t, v in zip(ys, y) if t != "?")
+
+
+def _awkward_numbers(dtype, count):
+    """Values whose texts are easily got wrong, then `count` random bit patterns."""
+    info = np.finfo(dtype)
+    bits = np.dtype("u%d" % (info.bits // 8))
+    powers = np.array([10.0 ** k for k in range(int(np.log10(info.smallest_subnormal)),
+                                                int(np.log10(info.max)) + 1)], dtype)
+    near = np.concatenate([np.nextafter(powers, -np.inf), powers, np.nextafter(powers, np.inf)])
+    special = np.array([0, info.max, info.tiny, info.smallest_subnormal, 1e9 - 64, 1e9, 1e9 + 64,
+                        1e16 - 2, 1e16, 1e16 + 2, 1e-5, 1e-4, 0.1, 1.5, 123456.0, 1048576.125,
+                        2.0 ** 24, np.inf, np.nan], dtype)
+    nans = np.array([(0x7FC << (info.bits - 12)) | 1, (0xFFF << (info.bits - 12)),
+                     (0x7F8 << (info.bits - 12)) | 5], bits).view(dtype)  # sign and payload bits
+    rng = np.random.default_rng(info.bits)
+    random = rng.integers(0, np.iinfo(bits).max, count, dtype=bits, endpoint=True).view(dtype)
+    return np.concatenate([near, special, -special, nans, random])
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("style", ["csv", "jcamp"])
+def test_number_texts_are_pythons(dtype, style):
+    from vesk import _native
+    values = _awkward_numbers(dtype, 150_000)
+    if style == "csv":
+        texts = ["%.9g" % v if dtype == np.float32 else repr(v) for v in values.tolist()]
+        with np.errstate(invalid="ignore"):
+            whole = (values == np.trunc(values)) & (np.abs(values) < 1e9) & (dtype == np.float32)
+        expected = [t + ".0" if w else t for t, w in zip(texts, whole.tolist())]
+    else:
+        expected = [np.format_float_positional(v, unique=True, trim="-") for v in values]
+    assert _native.number_texts(values, style) == expected
+    strided = values[::-3].reshape(-1, 1)[: len(values) // 3 // 2 * 2].reshape(-1, 2)
+    assert _native.number_texts(strided, style) == expected[::-3][: strided.size]
+
+
+@pytest.mark.parametrize("values", [
+    [np.arange(5, dtype=np.float32) / 4], [np.arange(-3, 2), np.array([True, False] * 2 + [True])],
+    [np.arange(15, dtype=np.uint8).reshape(5, 3)[:, ::-2], np.linspace(0, 1, 5)]])
+def test_csv_rows_are_the_cells_of_each_row(values):
+    from vesk import _native
+    columns = [(["a", "é,b"], np.array([1, 0, 1, 1, 0])), (["x", "y", "z", "w", "v"], None)]
+    rows = _native.csv_rows(columns, values)
+    for r, line in enumerate(rows.split("\n")[:-1]):
+        numbers = [_native.number_texts(np.atleast_1d(v[r]), "csv") for v in values]
+        assert line == ",".join([texts[r if at is None else at[r]] for texts, at in columns] +
+                                [t for cells in numbers for t in cells])
+    assert rows.count("\n") == 5 and rows.endswith("\n")
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda n: n.csv_rows([(["a"], np.array([0, 1]))], [np.zeros(2)]), IndexError),
+    (lambda n: n.csv_rows([(["a", "b"], np.array([0, -1]))], [np.zeros(2)]), IndexError),
+    (lambda n: n.csv_rows([(["a"], None)], [np.zeros(2)]), IndexError),
+    (lambda n: n.csv_rows([], [np.zeros(2), np.zeros(3)]), ValueError),
+    (lambda n: n.number_texts(np.zeros(2, ">f4"), "csv"), TypeError),
+    (lambda n: n.number_texts(np.zeros(2, np.int32), "jcamp"), TypeError),
+    (lambda n: n.jcamp_lines(np.zeros(2), np.full(30, 1.25, np.float32), 0, 99), IndexError),
+    (lambda n: n.jcamp_lines(np.zeros(3), np.zeros(3, np.float32), 4, 10), ValueError)])
+def test_number_writers_refuse_what_they_cannot_write(call, error):
+    from vesk import _native
+    with pytest.raises(error):
+        call(_native)
 
 
 @pytest.mark.parametrize("width", [0, 1, 7])

@@ -11,9 +11,7 @@ map position) as its own private labels (##$TIME=2.5).
 """
 from __future__ import annotations
 
-import bisect
 import datetime as _dt
-import itertools
 import math
 import textwrap
 from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
@@ -21,7 +19,7 @@ from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import DataObject, Spectrum
+from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
 from vesk._text import path_text, printable
 from vesk._vocabulary import has_time_of_day, is_raman
@@ -36,23 +34,14 @@ Y_UNITS = ("ABSORBANCE", "TRANSMITTANCE", "REFLECTANCE", "KUBELKA-MUNK")
 
 def _number(v: Any) -> str:
     """Shortest fixed-point text that reads back as v (float32 stays float32)."""
-    return np.format_float_positional(v, unique=True, trim="-")
+    return _numbers(np.asarray([v]))[0]
 
 
 def _numbers(values: NDArray[Any]) -> List[str]:
-    """_number of each of `values`, finite ones. str() of a numpy float finds
-    the same shortest digits at a third of the cost; it writes "1.0" for 1
-    and turns to an exponent below 1e-4 and from 1e16, which _number writes out."""
-    if np.get_printoptions()["legacy"] is not False:  # str() no longer the shortest digits
-        return [_number(v) for v in values]
-    # joined, the texts are mended by the C loops of str methods
-    joined = " ".join(map(str, values)) + " "
-    texts = joined.replace(".0 ", " ").split(" ")[:-1]
-    if "e" in joined:
-        for k, text in enumerate(texts):
-            if "e" in text:
-                texts[k] = _number(values[k])
-    return texts
+    """_number of each of `values`: a float32 or float64 array (numpy's
+    format_float_positional(v, unique=True, trim="-"), whatever its print
+    options)."""
+    return _native.number_texts(values, "jcamp")
 
 
 def _text(v: object) -> str:
@@ -206,40 +195,16 @@ def _step(x: NDArray[Any]) -> float:
 Y_CHUNK = 1 << 16
 
 
-def _y_texts(part: NDArray[Any]) -> List[str]:
-    """Each y of `part` as written; a value that is not a number as the
-    standard's "?": a reader would take the letters of "nan" or "inf" for
-    compressed digits."""
-    finite = np.isfinite(part)
-    if finite.all():
-        return _numbers(part)
-    texts = iter(_numbers(part[finite]))
-    return [next(texts) if ok else "?" for ok in finite.tolist()]
-
-
-def table(x: NDArray[Any], y: NDArray[Any],
-          x_texts: Optional[List[str]] = None) -> Iterator[str]:
+def table(x: NDArray[Any], y: NDArray[Any]) -> Iterator[str]:
     """Lines of 'x y y y ...' no longer than LINE characters, each with one y
-    at least; `x_texts`, those of x where many spectra share it. The texts are
-    made a chunk at a time: those of a whole long spectrum at once took some
-    80 bytes a value."""
-    carry: List[str] = []  # the texts of a line that the next chunk may go on
-    first = 0  # the index of carry's first y
-    for at in range(0, len(y), Y_CHUNK):
-        texts = carry + _y_texts(y[at:at + Y_CHUNK])
-        last = at + Y_CHUNK >= len(y)
-        ends = list(itertools.accumulate(len(t) + 1 for t in texts))
-        i = 0
-        while i < len(texts):
-            head = _number(x[first + i]) if x_texts is None else x_texts[first + i]
-            room = LINE - len(head) + (ends[i - 1] if i else 0)
-            k = max(i, bisect.bisect_right(ends, room, i) - 1)
-            if k == len(texts) - 1 and not last:
-                break
-            yield head + " " + " ".join(texts[i:k + 1])
-            i = k + 1
-        carry = texts[i:]
-        first += i
+    at least, a y that is not a number as the standard's "?" (a reader would
+    take the letters of "nan" or "inf" for compressed digits). The lines are
+    made a chunk of values at a time, many lines to a text: those of a
+    whole long spectrum at once took some 80 bytes a value."""
+    at = 0
+    while at < len(y):
+        lines, at = _native.jcamp_lines(x, y, at, Y_CHUNK)
+        yield lines
 
 
 def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
@@ -249,10 +214,9 @@ def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
                              data.parameters.get("FXV"), data.parameters.get("LXV")))
 
 
-def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any],
-                 x_texts: Optional[List[str]] = None) -> None:
+def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any]) -> None:
     f.write("##XYDATA=(X++(Y..Y))\n")
-    f.writelines(line + "\n" for line in table(x, y, x_texts))
+    f.writelines(table(x, y))
     f.write("##END=\n")
 
 
@@ -280,8 +244,9 @@ def _row_coordinates(data: Table) -> List[_RowCoordinate]:
         cdims, array = data.coords[n]
         values = np.asarray(array)
         table = np.empty(values.shape, dtype=object)
-        table.reshape(-1)[:] = [_number(v) if values.dtype.kind == "f" else _text(v)
-                                for v in values.reshape(-1).tolist()]
+        # as tolist() gives them: a float32 widened to a float64
+        table.reshape(-1)[:] = _numbers(values.reshape(-1).astype(np.float64)) \
+            if values.dtype.kind == "f" else [_text(v) for v in values.reshape(-1).tolist()]
         out.append(_RowCoordinate(_text(n), units_of(data, n), tuple(cdims), table))
     return out
 
@@ -310,8 +275,6 @@ def write_spectra(data: DataObject, path: str) -> None:
     head = "##TITLE=" + head
     spectrum = "".join("##%s=%s\n" % r for r in opening)
     x_records = "".join("##%s=%s\n" % r for r in _x_records(data, x))
-    # shared by every spectrum; a damaged file's millions of points each at its line
-    x_texts = _numbers(x) if len(x) <= Y_CHUNK else None
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write("".join("##%s=%s\n" % r for r in about))
         f.write("##BLOCKS=%d\n" % len(table_of))
@@ -330,5 +293,5 @@ def write_spectra(data: DataObject, path: str) -> None:
                 f.write("".join("##$%s=%s\n" % (c.name.upper(), v) for c, v in where)
                         + x_records)
                 f.write(y_records[k])
-                _write_table(f, x, y, x_texts)
+                _write_table(f, x, y)
         f.write("##END=\n")

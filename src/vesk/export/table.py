@@ -11,12 +11,12 @@ import csv
 import io
 import math
 import re
-from typing import Any, List, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from vesk import DataObject, Spectrum
+from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
 
 from .axes import column_label, coordinate, dim_coordinates, other_coordinates
@@ -25,29 +25,25 @@ CHUNK = 1 << 16  # cells formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
 
 
-def _format_of(dtype: "np.dtype[Any]") -> str:
-    """The %-format that writes a value of `dtype` (as tolist() gives it) so
-    that reading it back gives it again."""
-    if dtype == np.float32:
-        return "%.9g"
-    return "%r" if dtype.kind in "fiub" else "%s"
+def _native_form(column: "np.ndarray[Any, Any]") -> Optional["np.ndarray[Any, Any]"]:
+    """`column` as an array that the binding writes as "%.9g" (float32) or
+    "%r" (other numbers) writes what tolist() makes of it; None where %
+    must write it: text, long double."""
+    dtype = column.dtype
+    if dtype == np.float32 or dtype == np.float64 or dtype.kind in "iub":
+        return column.astype(dtype.newbyteorder("="), copy=False)
+    if dtype.kind == "f" and dtype.itemsize < 8:  # tolist() makes a Python float of it
+        return column.astype(np.float64)
+    return None
 
 
 def _texts(values: ArrayLike) -> List[str]:
     column = np.asarray(values)
-    form = _format_of(column.dtype)
-    texts = [form % (v,) for v in column.tolist()]
-    if column.dtype == np.float32:
-        for k in np.flatnonzero(_whole(column)).tolist():
-            texts[k] += ".0"
-    return texts
-
-
-def _whole(values: "np.ndarray[Any, Any]") -> "np.ndarray[Any, Any]":
-    """Where "%.9g" writes a float32 without a point ("1" for 1.0): a column of
-    them would read back as integers."""
-    with np.errstate(invalid="ignore"):
-        return (values == np.trunc(values)) & (np.abs(values) < 1e9)  # type: ignore[no-any-return]
+    numbers = _native_form(column.reshape(-1))
+    if numbers is not None:
+        return _native.number_texts(numbers, "csv")
+    form = "%r" if column.dtype.kind in "fiub" else "%s"
+    return [form % (v,) for v in column.tolist()]
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
@@ -57,8 +53,14 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
         out.writerow([data.block.x_label, data.block.y_label])
-        for at in range(0, min(len(x), len(y)), CHUNK):
-            out.writerows(zip(_texts(x[at:at + CHUNK]), _texts(y[at:at + CHUNK])))
+        rows = min(len(x), len(y))
+        for at in range(0, rows, CHUNK):
+            xs, ys = x[at:min(at + CHUNK, rows)], y[at:min(at + CHUNK, rows)]
+            numbers = [_native_form(xs), _native_form(ys)]
+            if numbers[0] is None or numbers[1] is None:
+                out.writerows(zip(_texts(xs), _texts(ys)))
+            else:
+                f.write(_native.csv_rows([], numbers))
 
 
 def write_long(data: DataObject, path: str) -> None:
@@ -72,13 +74,8 @@ def write_long(data: DataObject, path: str) -> None:
     heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
     axis_of = {name: k for k, name in enumerate(data.dims)}
     flat = values.reshape(-1)
-    dim_texts = [_Texts(coord) for _, coord in dims]
-    extra_texts = [(cdims, _Texts(coord)) for _, cdims, coord in extra]
-    every_text = dim_texts + [t for _, t in extra_texts]
-    row = ",".join(["%s"] * len(heading)) + "\n"
-    # float32 values formatted within their row, where none needs its ".0"
-    number_row = ",".join(["%s"] * (len(heading) - 1) + ["%.9g"]) + "\n" \
-        if values.dtype == np.float32 else None
+    texts = [((name,), _Texts(coord)) for name, coord in dims] + [
+        (tuple(cdims), _Texts(coord)) for _, cdims, coord in extra]
     step = max(1, CHUNK // len(heading))  # values whose rows' cells make a chunk
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
@@ -86,60 +83,51 @@ def write_long(data: DataObject, path: str) -> None:
         for start in range(0, flat.size, step):
             stop = min(start + step, flat.size)
             index = np.unravel_index(np.arange(start, stop), values.shape)
-            columns: List[List[str]] = [texts[index[k]].tolist()
-                                        for k, texts in enumerate(dim_texts)]
-            for cdims, texts in extra_texts:  # a scalar coordinate repeats on every row
-                cell = texts[tuple(index[axis_of[d]] for d in cdims)]
-                columns.append(np.broadcast_to(cell, (stop - start,)).tolist())
+            cells = [t.cells(tuple(index[axis_of[d]] for d in cdims), stop - start)
+                     for cdims, t in texts]
             part = flat[start:stop]
+            numbers = _native_form(part)
             # Numbers never need quoting, nor texts without a comma, quote or
-            # line break (a region's title): such rows skip the csv module,
-            # which costs more than formatting them.
-            plain = not any(t.quoted(c) for t, c in zip(every_text, columns))
-            if plain and number_row is not None and not _whole(part).any():
-                columns.append(part.tolist())
-                f.write("".join(map(number_row.__mod__, zip(*columns))))
-                continue
-            columns.append(_texts(part))
-            if plain:
-                f.write("".join(map(row.__mod__, zip(*columns))))
+            # line break (a region's title): such rows skip the csv module.
+            if numbers is not None and not any(t.quoted(c[0]) for (_, t), c in zip(texts, cells)):
+                f.write(_native.csv_rows(cells, [numbers]))
             else:
-                out.writerows(zip(*columns))
+                out.writerows(zip(*map(_picked, cells), _texts(part)))
 
 
-def _text_table(coord: ArrayLike) -> "np.ndarray[Any, Any]":
-    """The texts of a coordinate's values, in an array of its shape."""
-    array = np.asarray(coord)
-    table = np.empty(array.shape, dtype=object)
-    table.reshape(-1)[:] = _texts(array.reshape(-1))
-    return table
+def _picked(cells: Tuple[List[str], "np.ndarray[Any, Any]"]) -> List[str]:
+    texts, at = cells
+    return [texts[k] for k in at.tolist()]
 
 
 class _Texts:
-    """A coordinate's texts, indexed as the coordinate is. A short one is
-    formatted once, as its values repeat on many rows (a map's axes); a long
-    one a chunk of rows at a time: a damaged file may declare millions of
-    points, whose texts all at once would take many times its bound."""
+    """A coordinate's texts. A short one is formatted once, as its values
+    repeat on many rows (a map's axes); a long one a chunk of rows at a time:
+    a damaged file may declare millions of points, whose texts all at once
+    would take many times its bound."""
 
     def __init__(self, coord: ArrayLike) -> None:
         self.array = np.asarray(coord)
-        self.table = _text_table(self.array) if self.array.size <= CHUNK else None
+        self.table = _texts(self.array) if self.array.size <= CHUNK else None
         self.numbers = self.array.dtype.kind in "fiub"
         self.any_quoted = not self.numbers and self.table is not None and any(
-            map(_QUOTED.search, self.table.reshape(-1)))
+            map(_QUOTED.search, self.table))
 
-    def __getitem__(self, index: Any) -> "np.ndarray[Any, Any]":
+    def cells(self, index: Tuple["np.ndarray[Any, Any]", ...],
+              rows: int) -> Tuple[List[str], "np.ndarray[Any, Any]"]:
+        """The texts of `rows` rows, whose places in the coordinate are
+        `index` (an array for each of its dimensions), as (texts, at): row
+        r's is texts[at[r]]."""
+        at = np.ravel_multi_index(index, self.array.shape) if index else np.zeros(rows, np.intp)
         if self.table is not None:
-            return self.table[index]  # type: ignore[no-any-return]
-        at = np.ravel_multi_index(index if isinstance(index, tuple) else (index,),
-                                  self.array.shape)
+            return self.table, at
         # A chunk's rows mostly lie together: their span is formatted once.
         lo = int(at.min()) if at.size else 0
         span = int(at.max()) + 1 - lo if at.size else 0
         flat = self.array.reshape(-1)
         if span <= 2 * at.size:
-            return _text_table(flat[lo:lo + span])[at - lo]  # type: ignore[no-any-return]
-        return _text_table(flat[at])
+            return _texts(flat[lo:lo + span]), at - lo
+        return _texts(flat[at]), np.arange(at.size)
 
     def quoted(self, texts: Sequence[str]) -> bool:
         """Whether some of `texts`, taken from this coordinate, need quoting."""
@@ -168,28 +156,23 @@ def write_wide(data: DataObject, path: str) -> None:
     texts = [(cdims, _Texts(array)) for cdims, array in columns]
     heading = [column_label(data, n) for n in names or rows]
     long_rows = width + len(columns) > CHUNK  # a row of a long spectrum's values
-    row = ",".join(["%s"] * len(columns) + [_format_of(values.dtype)] * width) + "\n" \
-        if not long_rows else ""
-    text_row = ",".join(["%s"] * (len(columns) + width)) + "\n"
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
         _write_line(f, heading, coordinate(data, dims[-1]))
         for start in range(0, len(table), step):
             stop = min(start + step, len(table))
             index = np.unravel_index(np.arange(start, stop), row_shape)
-            cells = [table_of[tuple(index[rows.index(d)] for d in cdims)].tolist()
-                     for cdims, table_of in texts]
+            cells = [t.cells(tuple(index[rows.index(d)] for d in cdims), stop - start)
+                     for cdims, t in texts]
             if long_rows:
-                _write_line(f, [column[0] for column in cells], table[start])
-            elif any(_QUOTED.search("".join(column)) for column in cells):
-                f.writelines(_line(list(labels) + _texts(line)) + "\n"
-                             for labels, line in zip(zip(*cells), table[start:stop]))
-            elif values.dtype == np.float32 and _whole(table[start:stop]).any():
-                value_columns = zip(*map(_texts, table[start:stop]))
-                f.write("".join(map(text_row.__mod__, zip(*cells, *value_columns))))
-            else:  # a row goes through one % in C, as in the long layout
-                value_columns = zip(*table[start:stop].tolist())
-                f.write("".join(map(row.__mod__, zip(*cells, *value_columns))))
+                _write_line(f, [column[0] for column in map(_picked, cells)], table[start])
+                continue
+            numbers = _native_form(table[start:stop])
+            if numbers is not None and not any(t.quoted(c[0]) for (_, t), c in zip(texts, cells)):
+                f.write(_native.csv_rows(cells, [numbers]))
+            else:
+                f.writelines(_line(list(labels) + _texts(line)) + "\n" for labels, line in
+                             zip(zip(*map(_picked, cells)), table[start:stop]))
 
 
 def _write_line(f: Any, labels: List[str], values: ArrayLike) -> None:
