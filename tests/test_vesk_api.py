@@ -427,12 +427,14 @@ def test_listing_and_reading_word_a_problem_alike(tmp_path, case, problem):
 
 
 @pytest.mark.parametrize("geometry, problem", [
-    ({"NPX": 0}, "modulo"), ({"NPY": 1}, "index 1 is out of bounds for axis 0 with size 1")])
+    ({"NPX": 0}, "modulo"),
+    ({"NPY": 1}, "the file stores more blocks than its 1 x 3 map has points "
+                 "(index 1 is out of bounds for axis 0 with size 1)")])
 def test_map_blocks_that_cannot_be_placed_are_listed_unreadable(tmp_path, geometry, problem):
     path = file_3d(_spectra(6), {**BASE_3D, **MAP, **geometry}).write(str(tmp_path / "m.vesk"))
     with vesk.open(path) as f:
         assert f.blocks[0].kind == vesk.UNREADABLE and problem in f.blocks[0].problem
-        with pytest.raises(Exception, match=problem):
+        with pytest.raises(Exception, match=re.escape(problem)):
             f["AB"]
 
 

@@ -3,8 +3,9 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import re
 from dataclasses import dataclass, field
-from typing import Mapping, Optional, Tuple
+from typing import Any, Mapping, Optional, Tuple
 
 from vesk import _display, _native, _vocabulary
 from vesk._errors import reworded, with_offset
@@ -264,6 +265,20 @@ def _points_unbacked(kind: Optional[str], shape: Optional[Tuple[int, ...]],
             "%d bytes cannot back them" % (shape[0], need, file_size))
 
 
+_ROW_PAST_MAP = re.compile(r"index (\d+) is out of bounds for axis 0 with size (\d+)")
+
+
+def _placed(message: str, params: Optional[Mapping[str, Any]]) -> str:
+    """numpy's refusal of a row past a map's last, said of the map: the file
+    stores more blocks than the points its parameters give."""
+    npx, npy = (params or {}).get("NPX"), (params or {}).get("NPY")
+    row = _ROW_PAST_MAP.fullmatch(message)
+    if row is None or not isinstance(npx, int) or str(npy) != row.group(2):
+        return message
+    return "the file stores more blocks than its %s x %d map has points (%s)" % (
+        npy, npx, message)
+
+
 def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:
     """A Block of the file `path` (of `file_size` bytes) from one entry of the
     native outline."""
@@ -274,7 +289,7 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
     if problem is not None or unbacked is not None:
         text = unbacked or ""
         if problem is not None:
-            text = with_offset(reworded(problem[0]), problem[1])
+            text = with_offset(_placed(reworded(problem[0]), params), problem[1])
         return Block(key, key_name(key), UNREADABLE, (), 0, (math.nan, math.nan), "x",
                      _vocabulary.y_label(data_type, deriv), -1, text,
                      parameters_cut=parameters_cut, parameters_damage=parameters_damage,
