@@ -129,9 +129,9 @@ def find(folder: PathType) -> List[str]:
 
     Names beginning with "." are passed over, as a shell's * does (a share's
     .snapshot folder holds copies of the whole tree). A link to what lies
-    within it is passed over, as that is found where it
-    lies, unless that is hidden; a link to a file out of it is followed. A subfolder or file that
-    cannot be looked into, a link to a folder out of it, a file reached again
+    within it is passed over, as that is found where it lies, unless that
+    is hidden; a link to a file out of it is followed. A subfolder or file
+    that cannot be looked into, a link to a folder out of it, a file reached again
     (a hard link) and a file named as measurements are (x.vesk, run.0) that
     is not a VESK file give a FindWarning; an OSError is raised only for
     `folder` itself.

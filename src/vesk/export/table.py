@@ -26,9 +26,9 @@ _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
 
 
 def _native_form(column: "np.ndarray[Any, Any]") -> Optional["np.ndarray[Any, Any]"]:
-    """`column` as an array that the binding writes as "%.9g" (float32) or
-    "%r" (other numbers) writes what tolist() makes of it; None where %
-    must write it: text, long double."""
+    """`column` as an array the binding writes ("%.9g" for float32, "%r" of
+    what tolist() gives for other numbers); None where Python's % must write
+    it: text, long double."""
     dtype = column.dtype
     if dtype == np.float32 or dtype == np.float64 or dtype.kind in "iub":
         return column.astype(dtype.newbyteorder("="), copy=False)
