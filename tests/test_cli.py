@@ -178,6 +178,10 @@ def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
         ("AB/2D/NONE", None), ("AB/3D/NONE", SAMPLE), ("SSC/2D/NONE", SAMPLE),
         ("RSC/2D/NONE", SAMPLE)]
     assert blocks[0]["parameters"]["NPT"]["values"] == [2, 1024]
+    # text against a number that prints alike: shown as which is which
+    code, out, _ = run(capsys, "diff", run_file("t.0", [1.0], 32, "4"),
+                       run_file("n.0", [1.0], 32, 4), "AB")
+    assert re.split(" {2,}", out.splitlines()[-1].strip())[2:] == ["'4'", "4"]
     code, _, err = run(capsys, "diff", old, tmp_path / "missing.0")
     assert code == 1 and "missing.0: No such file" in err
 

@@ -616,6 +616,8 @@ def test_keys_and_short_forms(tmp_path):
         # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it
         assert all(b in f and f[b].block is b for b in f.blocks)
         assert vesk.read(path, f.blocks[2]).block.name == "SSC/2D/NONE"
+        assert [(k, v.block.name) for k, v in f.items()] == [(k, k) for k in f]
+        assert [v.block.name for v in f.values()] == f.keys()
         with pytest.raises(vesk.AmbiguousBlockError) as e:
             f["AB"]
         assert str(e.value) == ("%s: AB names 2 blocks (AB/2D/NONE, AB/3D/NONE); give the full"

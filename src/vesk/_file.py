@@ -170,6 +170,15 @@ class VeskFile:
     def __iter__(self) -> Iterator[str]:
         return iter(self.keys())
 
+    def values(self) -> Iterator[DataObject]:
+        """Reads the blocks one at a time, in the order of `keys()`, as they
+        are iterated: a file of large maps holds one in memory at a time."""
+        return (self[name] for name in self.keys())
+
+    def items(self) -> Iterator[Tuple[str, DataObject]]:
+        """(name, data object) for each block, read as `values()` reads them."""
+        return ((name, self[name]) for name in self.keys())
+
     def _ipython_key_completions_(self) -> List[str]:
         # IPython and Jupyter offer these after f[" on Tab
         return self.keys()

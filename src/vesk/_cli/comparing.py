@@ -109,8 +109,11 @@ def run_diff(args: argparse.Namespace) -> int:
     return 0
 
 
-def _value(v: object) -> str:
-    return ABSENT if v is None else str(v)
+def _values(a: object, b: object) -> Tuple[str, str]:
+    one, two = (ABSENT if v is None else str(v) for v in (a, b))
+    if one == two:  # text "4" against the number 4: show which is which
+        one, two = repr(a), repr(b)
+    return one, two
 
 
 def _text(records: List[Dict[str, Any]], first: str, second: str) -> List[str]:
@@ -123,7 +126,7 @@ def _text(records: List[Dict[str, Any]], first: str, second: str) -> List[str]:
         if r["parameters"] is None:
             lines.append("%s: not compared" % head)
             continue
-        rows = [(k, p["name"], _value(p["values"][0]), _value(p["values"][1]))
+        rows = [(k, p["name"], *_values(*p["values"]))
                 for k, p in r["parameters"].items()]
         if not rows:
             lines.append("%s: same parameters" % head)
