@@ -95,6 +95,27 @@ def write_long(data: DataObject, path: str) -> None:
                 out.writerows(zip(*map(_picked, cells), _texts(part)))
 
 
+def repeated_text(data: DataObject, layout: str = "long") -> int:
+    """Characters of the text cells that the CSV of `data` (not a spectrum)
+    writes: a coordinate's texts are repeated on every row of its values
+    (long) or of its spectra (wide). A damaged file's trace names may be as
+    long as its traces, each on every one of their rows: the square of the
+    file."""
+    values = np.asarray(data.values)
+    if layout == "wide":
+        rows = math.prod(values.shape[:-1])
+        names = data.row_coordinates() if isinstance(data, Table) else []
+        columns = [(data.coords[n][1], rows) for n in names]
+    else:
+        columns = [(coord, values.size) for _, (_, coord) in data.coords.items()]
+    total = 0
+    for coord, rows in columns:
+        array = np.asarray(coord)
+        if array.dtype.kind not in "fiub" and array.size:
+            total += sum(len(str(v)) for v in array.reshape(-1).tolist()) * (rows // array.size)
+    return total
+
+
 def _picked(cells: Tuple[List[str], "np.ndarray[Any, Any]"]) -> List[str]:
     texts, at = cells
     return [texts[k] for k in at.tolist()]
