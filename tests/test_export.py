@@ -376,6 +376,30 @@ def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
     assert "##LONGDATE=2026/12/07" in header(vesk.read(day)).splitlines()  # not midnight
 
 
+HOSTILE = "a (b\n##TITLE=c $$d\r##END=)"
+
+
+@pytest.mark.parametrize("kind, params", [
+    ("spectrum", {"DXU": HOSTILE, "SNM": HOSTILE, "A=B": "x", "$$": HOSTILE}),
+    ("image map", {"MUN": HOSTILE, "CNM": HOSTILE, "A=B": "x"}),
+])
+def test_jcamp_records_stay_whole_whatever_the_texts(capsys, tmp_path, kind, params):
+    # units, names and keys from the file: none may start, end or cut short a record
+    from vesk_kinds import MAP, _spectra
+    from vesk_writer import spectrum_file
+    from writer_3d import BASE_3D, file_3d
+    vf = spectrum_file([1.0, 2.0], params) if kind == "spectrum" else \
+        file_3d(_spectra(6), {**BASE_3D, **MAP, **params})
+    code, written, err = export(capsys, tmp_path, vf.write(str(tmp_path / "h.vesk")), "-f", "jcamp")
+    assert code == 0, err
+    with open(written[0], encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    assert all(line.startswith("##") or line[:1] in "0123456789-?" for line in lines)
+    assert not any("$$" in line or "##" in line[2:] for line in lines)
+    labels = [line[2:line.index("=")] for line in lines if line.startswith("##")]
+    assert labels.count("TITLE") == labels.count("END") and "$A\\x3dB" in labels
+
+
 def test_jcamp_skips_traces_unless_asked(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["kinetics"], "-f", "jcamp")
     assert code == 0 and [os.path.basename(w) for w in written] == ["kinetics_AB_3D_NONE.jdx"]
