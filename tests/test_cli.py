@@ -874,13 +874,14 @@ def test_params_of_a_block_that_cannot_be_read(capsys, tmp_path, missing, shown)
 
 
 def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
-    name = "a\x1b]0;title\x07\x9bb\nc"
+    # \u202e: a terminal that lays out right-to-left text shows what follows reversed
+    name = "a\x1b]0;title\x07\x9bb\nc\u202ed"
     path = spectrum_file([1.0, 2.0], {"SNM": name}).write(str(tmp_path / "esc.vesk"))
     code, out, _ = run(capsys, "params", path, "AB")
-    assert code == 0 and "SNM" in out and "a\\x1b]0;title\\x07\\x9bb\\nc" in out
-    assert not any(c in out.replace("\n", "") for c in "\x1b\x07\x9b")
-    code, out, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
-    assert json.loads(out)["parameters"]["SNM"]["value"] == name
+    assert code == 0 and "SNM" in out and "a\\x1b]0;title\\x07\\x9bb\\nc\\u202ed" in out
+    code, text, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
+    assert json.loads(text)["parameters"]["SNM"]["value"] == name
+    assert not any(c in (out + text).replace("\n", "") for c in "\x1b\x07\x9b\u202e")
 
 
 def test_numpy_warnings_are_one_line_each(capsys, tmp_path):
