@@ -348,8 +348,11 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("layout", ["long", "wide"])
-@pytest.mark.parametrize("label", ["plain", 'a, "quoted"\nname'])
-def test_csv_quotes_texts_that_need_it(tmp_path, label, layout):
+@pytest.mark.parametrize("label, written", [
+    ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),
+    # what a spreadsheet would run is shown as text
+    ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'), ("@SUM(A1)", "'@SUM(A1)")])
+def test_csv_quotes_texts_that_need_it(tmp_path, label, written, layout):
     import csv
     from vesk.export.table import write_long, write_wide
     from vesk_kinds import MAP, _traces
@@ -361,7 +364,16 @@ def test_csv_quotes_texts_that_need_it(tmp_path, label, layout):
     with open(str(tmp_path / "t.csv"), newline="") as f:
         rows = list(csv.reader(f))
     names = [r[rows[0].index("trace")] for r in rows[1:3]] if layout == "long" else rows[0][2:]
-    assert names == [label, "b"]
+    assert names == [written, "b"]
+
+
+def test_csv_heading_is_one_line_a_spreadsheet_does_not_run(tmp_path):
+    from vesk.export.table import write_spectrum
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"DXU": "=1+1\nx"}).write(str(tmp_path / "s.vesk"))
+    write_spectrum(vesk.read(path), str(tmp_path / "s.csv"))
+    with open(str(tmp_path / "s.csv")) as f:
+        assert f.readline() == "'=1+1\\nx,Absorbance\n"
 
 
 def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
