@@ -356,3 +356,8 @@ def long_trace_names(traces=2, npt=8000, name=8000):
               for k in range(traces)]
     data = store_block(blocks, block_size=4 * npt, info_size=info)
     return file_3d(data, dict(BASE_3D, NPT=npt), data_type=7).build()
+
+
+def many_line_units(lines=16000):
+    """A spectrum whose unit code is `lines` short lines: drawn as its axis label."""
+    return spectrum_file([1.0, 2.0, 3.0], {"DXU": "W\n" * lines}).build()
