@@ -701,6 +701,8 @@ def test_progress_bar_only_on_a_terminal(capsys):
     assert term.text.startswith("\r[") and "1/4 a.vesk" in term.text
     bar.clear()
     assert term.text.endswith("\r") and not bar.shown
+    bar.step("b\x1b]0;title\x07.vesk")  # a file's name
+    assert "2/4 b\\x1b]0;title\\x07.vesk" in term.text
     quiet = Progress(4, sys.stderr)         # captured: not a terminal
     quiet.step("a.vesk")
     quiet.clear()
