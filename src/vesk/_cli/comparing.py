@@ -97,7 +97,8 @@ def run_diff(args: argparse.Namespace) -> int:
         records.append({"block": name, "only_in": None if a is not None and b is not None
                         else (args.first if a is not None else args.second),
                         "parameters": None if shown is None else {
-                            k: {"name": vesk.parameter_label(k), "values": list(v)}
+                            k: {"name": vesk.parameter_label(k),
+                                "values": [_json_value(x) for x in v]}
                             for k, v in shown.items()}})
     if unshown:
         warning("the differences of %s are not shown (null): with the others they would pass "
@@ -107,6 +108,13 @@ def run_diff(args: argparse.Namespace) -> int:
         return 0
     emit("\n".join(_text(records, args.first, args.second)))
     return 0
+
+
+def _json_value(v: object) -> object:
+    """A value as --json gives it: a NaN or infinite number (a damaged file's)
+    as its text, since strict JSON's null says the file lacks the parameter,
+    and would make inf against -inf two equal nulls."""
+    return str(v) if isinstance(v, float) and not math.isfinite(v) else v
 
 
 def _value(v: object) -> str:
