@@ -123,12 +123,16 @@ def write_long(data: DataObject, path: str) -> None:
                 out.writerows(zip(*map(_picked, cells), _texts(part)))
 
 
+#: Characters of a text cell that what a row costs anyway covers (a region's title).
+TEXT_CELL = 64
+
+
 def repeated_text(data: DataObject, layout: str = "long") -> int:
-    """Characters of the text cells that the CSV of `data` (not a spectrum)
-    writes: a coordinate's texts are repeated on every row of its values
-    (long) or of its spectra (wide). A damaged file's trace names may be as
-    long as its traces, each on every one of their rows: the square of the
-    file."""
+    """Characters past TEXT_CELL of the text cells that the CSV of `data`
+    (not a spectrum) writes: a coordinate's texts are repeated on every row
+    of its values (long) or of its spectra (wide). A damaged file's trace
+    names may be as long as its traces, each on every one of their rows:
+    the square of the file."""
     values = np.asarray(data.values)
     if layout == "wide":
         rows = math.prod(values.shape[:-1])
@@ -140,7 +144,8 @@ def repeated_text(data: DataObject, layout: str = "long") -> int:
     for coord, rows in columns:
         array = np.asarray(coord)
         if array.dtype.kind not in "fiub" and array.size:
-            total += sum(len(str(v)) for v in array.reshape(-1).tolist()) * (rows // array.size)
+            total += sum(max(0, len(str(v)) - TEXT_CELL) for v in array.reshape(-1).tolist()
+                         ) * (rows // array.size)
     return total
 
 
