@@ -601,6 +601,18 @@ def test_files_of_one_name_keep_their_folders(capsys, tmp_path):
         "vesk: warning: %s: the same file as %s; skipped" % (tmp_path / "linked.vesk", other))
 
 
+@pytest.mark.parametrize("names", [("Run.vesk", "run.vesk"), ("\u00e9.vesk", "e\u0301.vesk")])
+def test_files_of_names_one_file_system_takes_for_one_keep_their_folders(capsys, tmp_path,
+                                                                          names):
+    paths = [tmp_path / folder / name for folder, name in zip("ab", names)]
+    for path in paths:
+        path.parent.mkdir()
+        shutil.copyfile(SAMPLES["sample"], str(path))
+    code, written, err = export(capsys, tmp_path / "o", *paths, "-f", "npy")
+    assert code == 0 and len(written) == 8, err
+    assert {os.path.dirname(os.path.relpath(w, tmp_path / "o")) for w in written} == {"a", "b"}
+
+
 def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):
     """A recording cut after 900 of its 1,000 declared values: every consumer
     pairs the values with the first 900 points of the declared axis."""
