@@ -756,6 +756,20 @@ def test_a_map_whose_parameters_are_cut_before_its_keys_is_unreadable(tmp_path, 
     assert block.problem in str(e.value)
 
 
+@pytest.mark.parametrize("key, shown", [
+    (b"\x1b[2K", r"\x1b[2K"), (b"A\x00B", r"A\x00B"), (b"\tA", r"\tA"),
+    (b"A\xc2\x9b", r"A\x9b"), (b"\xe2\x80\xae", r"\u202e"), (b"\xc3\xa9", "\u00e9")])
+def test_a_key_in_a_message_drives_no_terminal(tmp_path, key, shown):
+    # ESC[2K and a carriage return: a traceback's last line erased
+    from vesk_writer import param_record
+    vf = spectrum_file([1.0, 2.0])
+    vf.blocks[1]["payload"] = param_block([param_record(key, 5, type_code=9)])
+    with vesk.open(vf.write(str(tmp_path / "k.vesk"))) as f:
+        assert "for key '%s' at offset" % shown in f.blocks[0].problem
+        with pytest.raises(vesk.FormatError, match=re.escape("key '%s'" % shown)):
+            f[f.blocks[0].key]
+
+
 @pytest.mark.parametrize("cut", [193, 45])  # into the last spectrum's values; its time
 def test_a_multiregion_map_cut_short_reads_its_whole_spectra(tmp_path, cut):
     path, key = write(tmp_path, "multiregion map")
