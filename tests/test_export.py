@@ -493,6 +493,23 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
 
 
+def test_a_link_put_in_place_of_the_temporary_file_is_not_followed(tmp_path):
+    # As another user of a folder both may write to would, as the output is written.
+    victim = tmp_path / "victim"
+    victim.write_text("mine")
+    (tmp_path / "o").mkdir()
+
+    def write(path):
+        tmp, = IN_PROGRESS
+        os.unlink(tmp)
+        os.symlink(str(victim), tmp)
+        with open(path, "w") as f:
+            f.write("output")
+    with pytest.raises(FileExistsError, match="replaced"):
+        write_atomically(str(tmp_path / "o" / "out.csv"), write)
+    assert victim.read_text() == "mine" and os.listdir(str(tmp_path / "o")) == []
+
+
 def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
     pytest.importorskip("xarray")
     netCDF4 = pytest.importorskip("netCDF4")
