@@ -480,6 +480,12 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
         vesk.find(tmp_path / "missing")
 
 
+def test_find_warns_of_a_name_without_driving_the_terminal(tmp_path):
+    (tmp_path / "bad\x1b[2J.vesk").write_text("a colleague's odd name")
+    with pytest.warns(vesk.FindWarning, match=re.escape("bad\\x1b[2J.vesk: not a VESK file")):
+        assert vesk.find(tmp_path) == []
+
+
 def refused_before_any_value(case):
     if case == "negative region":  # sizes sum to a positive count; reading refuses the first
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
