@@ -475,7 +475,7 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     path = tmp_path / "s.vesk"
     times = 2.5 * np.arange(rows) + 1
     blocks = [stored_block([k + p / 10 for p in range(5)], time=None if traces else times[k],
-                           name="r%d" % k if traces else None) for k in range(rows)]
+                           name="_r%d" % k if traces else None) for k in range(rows)]
     path.write_bytes(file_3d(store_block(blocks, block_size=20),
                              {**BASE_3D, "NPT": 5, "ZTX": "Time (s)"},
                              data_type=7 if traces else 4).build())
@@ -485,7 +485,7 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     if rows == 3:
         drawn = [ln.get_ydata() for ln in ax.lines]
         assert [t.get_text() for t in ax.get_legend().get_texts()] == (
-            ["r%d" % k for k in range(rows)] if traces else ["time %s s" % t for t in times])
+            ["_r%d" % k for k in range(rows)] if traces else ["time %s s" % t for t in times])
     else:
         drawn = [p[:, 1] for p in ax.collections[0].get_segments()]
         np.testing.assert_array_equal(ax.collections[0].get_array(),
