@@ -346,3 +346,18 @@ def long_spectra(npt=1_000_000, rows=1):
     data = store_block([stored_block(values, time=float(r)) for r in range(rows)],
                        block_size=4 * npt)
     return file_3d(data, dict(BASE_3D, NPT=npt)).build()
+
+
+def long_trace_names(traces=2, npt=8000, name=8000):
+    """Traces whose names are as long as their values: a CSV's long layout
+    writes each name on each of its NPT rows, the square of the file."""
+    info = 152 + name + 1
+    blocks = [stored_block([1.0] * npt, name=chr(65 + k) * name, info_size=info)
+              for k in range(traces)]
+    data = store_block(blocks, block_size=4 * npt, info_size=info)
+    return file_3d(data, dict(BASE_3D, NPT=npt), data_type=7).build()
+
+
+def many_line_units(lines=16000):
+    """A spectrum whose unit code is `lines` short lines: drawn as its axis label."""
+    return spectrum_file([1.0, 2.0, 3.0], {"DXU": "W\n" * lines}).build()

@@ -178,10 +178,16 @@ def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
         ("AB/2D/NONE", None), ("AB/3D/NONE", SAMPLE), ("SSC/2D/NONE", SAMPLE),
         ("RSC/2D/NONE", SAMPLE)]
     assert blocks[0]["parameters"]["NPT"]["values"] == [2, 1024]
+    # a damaged file's numbers stay apart from each other and from a lacking one
+    odd = run_file("odd.0", [1.0, 2.0], 32, "PET", LXV=float("-inf"), XYZ=float("nan"))
+    code, out, _ = run(capsys, "diff", "--json", old, odd, "AB")
+    values = {k: p["values"] for k, p in json.loads(out)["blocks"][0]["parameters"].items()}
+    assert (values["LXV"], values["XYZ"]) == ([400.0, "-inf"], [None, "nan"])
     # text against a number that prints alike: shown as which is which
-    code, out, _ = run(capsys, "diff", run_file("t.0", [1.0], 32, "4"),
+    code, out, _ = run(capsys, "diff", run_file("t.0", [1.0], 32, "4", XYZ="-"),
                        run_file("n.0", [1.0], 32, 4), "AB")
-    assert re.split(" {2,}", out.splitlines()[-1].strip())[2:] == ["'4'", "4"]
+    assert [re.split(" {2,}", line.strip())[2:] for line in out.splitlines()[2:]] == [
+        ["'-'", "-"], ["'4'", "4"]]
     code, _, err = run(capsys, "diff", old, tmp_path / "missing.0")
     assert code == 1 and "missing.0: No such file" in err
 
@@ -474,7 +480,7 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     path = tmp_path / "s.vesk"
     times = 2.5 * np.arange(rows) + 1
     blocks = [stored_block([k + p / 10 for p in range(5)], time=None if traces else times[k],
-                           name="r%d" % k if traces else None) for k in range(rows)]
+                           name="_r%d" % k if traces else None) for k in range(rows)]
     path.write_bytes(file_3d(store_block(blocks, block_size=20),
                              {**BASE_3D, "NPT": 5, "ZTX": "Time (s)"},
                              data_type=7 if traces else 4).build())
@@ -484,7 +490,7 @@ def test_series_draws_every_row_told_apart(plotting, tmp_path, rows, traces):
     if rows == 3:
         drawn = [ln.get_ydata() for ln in ax.lines]
         assert [t.get_text() for t in ax.get_legend().get_texts()] == (
-            ["r%d" % k for k in range(rows)] if traces else ["time %s s" % t for t in times])
+            ["_r%d" % k for k in range(rows)] if traces else ["time %s s" % t for t in times])
     else:
         drawn = [p[:, 1] for p in ax.collections[0].get_segments()]
         np.testing.assert_array_equal(ax.collections[0].get_array(),
@@ -705,6 +711,8 @@ def test_progress_bar_only_on_a_terminal(capsys):
     assert term.text.startswith("\r[") and "1/4 a.vesk" in term.text
     bar.clear()
     assert term.text.endswith("\r") and not bar.shown
+    bar.step("b\x1b]0;title\x07.vesk")  # a file's name
+    assert "2/4 b\\x1b]0;title\\x07.vesk" in term.text
     quiet = Progress(4, sys.stderr)         # captured: not a terminal
     quiet.step("a.vesk")
     quiet.clear()
@@ -878,13 +886,14 @@ def test_params_of_a_block_that_cannot_be_read(capsys, tmp_path, missing, shown)
 
 
 def test_control_characters_of_a_file_do_not_reach_the_terminal(capsys, tmp_path):
-    name = "a\x1b]0;title\x07\x9bb\nc"
+    # \u202e: a terminal that lays out right-to-left text shows what follows reversed
+    name = "a\x1b]0;title\x07\x9bb\nc\u202ed"
     path = spectrum_file([1.0, 2.0], {"SNM": name}).write(str(tmp_path / "esc.vesk"))
     code, out, _ = run(capsys, "params", path, "AB")
-    assert code == 0 and "SNM" in out and "a\\x1b]0;title\\x07\\x9bb\\nc" in out
-    assert not any(c in out.replace("\n", "") for c in "\x1b\x07\x9b")
-    code, out, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
-    assert json.loads(out)["parameters"]["SNM"]["value"] == name
+    assert code == 0 and "SNM" in out and "a\\x1b]0;title\\x07\\x9bb\\nc\\u202ed" in out
+    code, text, _ = run(capsys, "params", "--json", path, "AB")  # exact for machines
+    assert json.loads(text)["parameters"]["SNM"]["value"] == name
+    assert not any(c in (out + text).replace("\n", "") for c in "\x1b\x07\x9b\u202e")
 
 
 def test_numpy_warnings_are_one_line_each(capsys, tmp_path):

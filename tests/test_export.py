@@ -348,8 +348,11 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("layout", ["long", "wide"])
-@pytest.mark.parametrize("label", ["plain", 'a, "quoted"\nname'])
-def test_csv_quotes_texts_that_need_it(tmp_path, label, layout):
+@pytest.mark.parametrize("label, written", [
+    ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),
+    # what a spreadsheet would run is shown as text
+    ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'), ("@SUM(A1)", "'@SUM(A1)")])
+def test_csv_quotes_texts_that_need_it(tmp_path, label, written, layout):
     import csv
     from vesk.export.table import write_long, write_wide
     from vesk_kinds import MAP, _traces
@@ -361,7 +364,16 @@ def test_csv_quotes_texts_that_need_it(tmp_path, label, layout):
     with open(str(tmp_path / "t.csv"), newline="") as f:
         rows = list(csv.reader(f))
     names = [r[rows[0].index("trace")] for r in rows[1:3]] if layout == "long" else rows[0][2:]
-    assert names == [label, "b"]
+    assert names == [written, "b"]
+
+
+def test_csv_heading_is_one_line_a_spreadsheet_does_not_run(tmp_path):
+    from vesk.export.table import write_spectrum
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"DXU": "=1+1\nx"}).write(str(tmp_path / "s.vesk"))
+    write_spectrum(vesk.read(path), str(tmp_path / "s.csv"))
+    with open(str(tmp_path / "s.csv")) as f:
+        assert f.readline() == "'=1+1\\nx,Absorbance\n"
 
 
 def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
@@ -374,6 +386,30 @@ def test_jcamp_header_keeps_date_and_escapes_control_characters(tmp_path):
     assert "##LONGDATE=2026/12/07 21:38:08.2500 +0100" in lines
     day = spectrum_file([1.0, 2.0], {"DAT": "07/12/2026"}).write(str(tmp_path / "d.vesk"))
     assert "##LONGDATE=2026/12/07" in header(vesk.read(day)).splitlines()  # not midnight
+
+
+HOSTILE = "a (b\n##TITLE=c $$d\r##END=)"
+
+
+@pytest.mark.parametrize("kind, params", [
+    ("spectrum", {"DXU": HOSTILE, "SNM": HOSTILE, "A=B": "x", "$$": HOSTILE}),
+    ("image map", {"MUN": HOSTILE, "CNM": HOSTILE, "A=B": "x"}),
+])
+def test_jcamp_records_stay_whole_whatever_the_texts(capsys, tmp_path, kind, params):
+    # units, names and keys from the file: none may start, end or cut short a record
+    from vesk_kinds import MAP, _spectra
+    from vesk_writer import spectrum_file
+    from writer_3d import BASE_3D, file_3d
+    vf = spectrum_file([1.0, 2.0], params) if kind == "spectrum" else \
+        file_3d(_spectra(6), {**BASE_3D, **MAP, **params})
+    code, written, err = export(capsys, tmp_path, vf.write(str(tmp_path / "h.vesk")), "-f", "jcamp")
+    assert code == 0, err
+    with open(written[0], encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    assert all(line.startswith("##") or line[:1] in "0123456789-?" for line in lines)
+    assert not any("$$" in line or "##" in line[2:] for line in lines)
+    labels = [line[2:line.index("=")] for line in lines if line.startswith("##")]
+    assert labels.count("TITLE") == labels.count("END") and "$A\\x3dB" in labels
 
 
 def test_jcamp_skips_traces_unless_asked(capsys, tmp_path):
@@ -455,6 +491,23 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     with pytest.raises(KeyboardInterrupt):
         write_atomically(str(tmp_path / "out.csv"), write)
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
+
+
+def test_a_link_put_in_place_of_the_temporary_file_is_not_followed(tmp_path):
+    # As another user of a folder both may write to would, as the output is written.
+    victim = tmp_path / "victim"
+    victim.write_text("mine")
+    (tmp_path / "o").mkdir()
+
+    def write(path):
+        tmp, = IN_PROGRESS
+        os.unlink(tmp)
+        os.symlink(str(victim), tmp)
+        with open(path, "w") as f:
+            f.write("output")
+    with pytest.raises(FileExistsError, match="replaced"):
+        write_atomically(str(tmp_path / "o" / "out.csv"), write)
+    assert victim.read_text() == "mine" and os.listdir(str(tmp_path / "o")) == []
 
 
 def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
@@ -563,6 +616,18 @@ def test_files_of_one_name_keep_their_folders(capsys, tmp_path):
                                 str(tmp_path / "linked.vesk"), "-f", "npy")
     assert code == 0 and len(written) == 4 and err.startswith(
         "vesk: warning: %s: the same file as %s; skipped" % (tmp_path / "linked.vesk", other))
+
+
+@pytest.mark.parametrize("names", [("Run.vesk", "run.vesk"), ("\u00e9.vesk", "e\u0301.vesk")])
+def test_files_of_names_one_file_system_takes_for_one_keep_their_folders(capsys, tmp_path,
+                                                                          names):
+    paths = [tmp_path / folder / name for folder, name in zip("ab", names)]
+    for path in paths:
+        path.parent.mkdir()
+        shutil.copyfile(SAMPLES["sample"], str(path))
+    code, written, err = export(capsys, tmp_path / "o", *paths, "-f", "npy")
+    assert code == 0 and len(written) == 8, err
+    assert {os.path.dirname(os.path.relpath(w, tmp_path / "o")) for w in written} == {"a", "b"}
 
 
 def test_spectrum_ending_early_pairs_each_value_with_its_x(capsys, tmp_path):

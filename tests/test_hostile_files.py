@@ -261,6 +261,10 @@ def needs(*names):
     (lambda: hf.aborted_image_map(580, 580, npt=0, recorded=0)[0],
      ["vesk.export", "csv", "wide"]),
     pytest.param(hf.long_spectra, ["vesk.plot"], marks=needs("matplotlib")),
+    # Each trace's long name on each of its rows: 130 MB from 80 KB.
+    (hf.long_trace_names, ["vesk.export", "csv", "long"]),
+    # An axis label of 16,000 lines: 5 s to lay out.
+    pytest.param(hf.many_line_units, ["vesk.plot"], marks=needs("matplotlib")),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
@@ -269,7 +273,8 @@ def needs(*names):
         "jcamp-of-map-of-no-values", "jcamp-of-named-series", "plot-of-overlapping-series",
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "wide-csv-of-map-of-no-values",
-        "plot-of-long-spectrum"])
+        "plot-of-long-spectrum", "csv-of-long-trace-names",
+        "plot-of-many-line-units"])
 def test_commands_stay_within_the_rule(write_file, build, call):
     data = build()
     report = run_bounded(write_file(data), call)

@@ -480,6 +480,12 @@ def test_find_lists_a_folders_vesk_files_in_name_order(tmp_path):
         vesk.find(tmp_path / "missing")
 
 
+def test_find_warns_of_a_name_without_driving_the_terminal(tmp_path):
+    (tmp_path / "bad\x1b[2J.vesk").write_text("a colleague's odd name")
+    with pytest.warns(vesk.FindWarning, match=re.escape("bad\\x1b[2J.vesk: not a VESK file")):
+        assert vesk.find(tmp_path) == []
+
+
 def refused_before_any_value(case):
     if case == "negative region":  # sizes sum to a positive count; reading refuses the first
         rows = [(1, 0, -2, 1, 0, 1, 0.0, 0.0), (2, 0, 3, 1, 0, 3, 5.0, 6.0)]
@@ -756,6 +762,20 @@ def test_a_map_whose_parameters_are_cut_before_its_keys_is_unreadable(tmp_path, 
         with pytest.raises(vesk.FormatError) as e:
             f[data_key]
     assert block.problem in str(e.value)
+
+
+@pytest.mark.parametrize("key, shown", [
+    (b"\x1b[2K", r"\x1b[2K"), (b"A\x00B", r"A\x00B"), (b"\tA", r"\tA"),
+    (b"A\xc2\x9b", r"A\x9b"), (b"\xe2\x80\xae", r"\u202e"), (b"\xc3\xa9", "\u00e9")])
+def test_a_key_in_a_message_drives_no_terminal(tmp_path, key, shown):
+    # ESC[2K and a carriage return: a traceback's last line erased
+    from vesk_writer import param_record
+    vf = spectrum_file([1.0, 2.0])
+    vf.blocks[1]["payload"] = param_block([param_record(key, 5, type_code=9)])
+    with vesk.open(vf.write(str(tmp_path / "k.vesk"))) as f:
+        assert "for key '%s' at offset" % shown in f.blocks[0].problem
+        with pytest.raises(vesk.FormatError, match=re.escape("key '%s'" % shown)):
+            f[f.blocks[0].key]
 
 
 @pytest.mark.parametrize("cut", [193, 45])  # into the last spectrum's values; its time

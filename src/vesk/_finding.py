@@ -14,6 +14,7 @@ from typing import Callable, Dict, Iterator, List, NamedTuple, Set, Tuple, Union
 import veskread
 
 from vesk._errors import FindWarning
+from vesk._text import printable
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -145,5 +146,7 @@ def find(folder: PathType) -> List[str]:
         top, lambda path, e: problems.append("%s: %s" % (path, e.strerror or e)),
         problems.append)]
     for message in problems:  # from here, so that they name the caller's line
-        warnings.warn(FindWarning(message), stacklevel=2)
+        # shown as Python shows a warning: a name's control characters would
+        # drive the terminal
+        warnings.warn(FindWarning(printable(message)), stacklevel=2)
     return found

@@ -7,19 +7,26 @@ import os
 import re
 from typing import Any, List, Sequence
 
-# Each control character's escape, as repr writes it. A table, not a
-# function per match: a parameter of a million control characters written
-# into each of many exports took seconds.
-_ESCAPES = {c: repr(chr(c))[1:-1] for c in (*range(0x20), *range(0x7f, 0xa0))}
+# Besides the control characters: those that reorder the text around them
+# on a terminal that lays out right-to-left text (a value shown reversed, a
+# column shown in another's place), and the line and paragraph separators
+# that line-splitting readers break on.
+REORDERING = "\u2028\u2029\u202a-\u202e\u2066-\u2069"
+#: Shown and written as escapes, as repr writes them.
+UNSHOWN = "\x00-\x1f\x7f-\x9f" + REORDERING
+# Each one's escape. A table, not a function per match: a parameter of a
+# million control characters written into each of many exports took seconds.
+_ESCAPES = {c: repr(chr(c))[1:-1] for c in (*range(0x20), *range(0x7f, 0xa0), 0x2028, 0x2029,
+                                            *range(0x202a, 0x202f), *range(0x2066, 0x206a))}
 # The table is looked up for each character of a text not all ASCII, ten
 # times a search's time: it is used only on a text that holds one of them.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+_CONTROL = re.compile("[%s]" % UNSHOWN)
 
 
 def printable(text: str) -> str:
-    """Text with control characters written as escapes (ESC as \\x1b): a
-    damaged file's strings must not drive the terminal that shows them, nor
-    break the lines of a file written from them."""
+    """Text with control characters (and UNSHOWN's others) written as escapes
+    (ESC as \\x1b): a damaged file's strings must not drive or reorder the
+    terminal that shows them, nor break the lines of a file written from them."""
     return text.translate(_ESCAPES) if _CONTROL.search(text) else text
 
 

@@ -1,6 +1,7 @@
 #include "veskread/extract/param_block.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 #include "veskread/container/interrupt.h"
@@ -44,14 +45,45 @@ std::string_view strip_nuls(std::string_view s) {
     return s;
 }
 
-// A key as a message shows it: a NUL within it would end the message's text.
+// Whether the character of a key (UTF-8) at `i` is shown as an escape: a
+// control character (a NUL would end the message's text; ESC, the 8-bit CSI,
+// drive the terminal that shows it) or one that reorders the text around it
+// or breaks its line. Sets its length and code point.
+bool escaped_at(const std::string& key, size_t i, size_t& len, unsigned& code) {
+    auto at = [&](size_t k) { return k < key.size() ? unsigned(uint8_t(key[k])) : 0u; };
+    unsigned c = at(i), c1 = at(i + 1), c2 = at(i + 2);
+    len = 1;
+    code = c;
+    if (c < 0x20 || c == 0x7F) return true;
+    if (c == 0xC2 && c1 >= 0x80 && c1 <= 0x9F) {
+        len = 2;
+        code = c1;
+        return true;
+    }
+    if (c == 0xE2 &&
+        ((c1 == 0x80 && c2 >= 0xA8 && c2 <= 0xAE) || (c1 == 0x81 && c2 >= 0xA6 && c2 <= 0xA9))) {
+        len = 3;
+        code = 0x2000 | (c1 & 0x3F) << 6 | (c2 & 0x3F);
+        return true;
+    }
+    return false;
+}
+
+// A key as a message shows it, such characters written as Python writes
+// them in a repr (\x1b, \n, \u202e).
 std::string shown_key(const std::string& key) {
     std::string out;
-    for (char c : key) {
-        if (c == '\0')
-            out += "\\x00";
-        else
-            out += c;
+    for (size_t i = 0, len = 1; i < key.size(); i += len) {
+        unsigned code = 0;
+        if (!escaped_at(key, i, len, code)) {
+            out += key[i];
+        } else if (code == '\t' || code == '\n' || code == '\r') {
+            out += code == '\t' ? "\\t" : code == '\n' ? "\\n" : "\\r";
+        } else {
+            char text[8];
+            std::snprintf(text, sizeof text, code > 0xFF ? "\\u%04x" : "\\x%02x", code);
+            out += text;
+        }
     }
     return out;
 }

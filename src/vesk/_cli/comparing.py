@@ -97,7 +97,8 @@ def run_diff(args: argparse.Namespace) -> int:
         records.append({"block": name, "only_in": None if a is not None and b is not None
                         else (args.first if a is not None else args.second),
                         "parameters": None if shown is None else {
-                            k: {"name": vesk.parameter_label(k), "values": list(v)}
+                            k: {"name": vesk.parameter_label(k),
+                                "values": [_json_value(x) for x in v]}
                             for k, v in shown.items()}})
     if unshown:
         warning("the differences of %s are not shown (null): with the others they would pass "
@@ -109,10 +110,17 @@ def run_diff(args: argparse.Namespace) -> int:
     return 0
 
 
+def _json_value(v: object) -> object:
+    """A value as --json gives it: a NaN or infinite number (a damaged file's)
+    as its text, since strict JSON's null says the file lacks the parameter,
+    and would make inf against -inf two equal nulls."""
+    return str(v) if isinstance(v, float) and not math.isfinite(v) else v
+
+
 def _values(a: object, b: object) -> Tuple[str, str]:
     one, two = (ABSENT if v is None else str(v) for v in (a, b))
-    if one == two:  # text "4" against the number 4: show which is which
-        one, two = repr(a), repr(b)
+    if one == two:  # text "4" against the number 4, or "-" against a lacking one
+        one, two = (ABSENT if v is None else repr(v) for v in (a, b))
     return one, two
 
 

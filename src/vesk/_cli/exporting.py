@@ -23,7 +23,7 @@ from ..export import (FORMATS, LAYOUTS, Format, OutputExistsError, is_output, ma
 from ..export.atomic import remove_in_progress
 from .block_keys import block_key
 from .inputs import Input, take_inputs
-from .output_bound import OutputBudget
+from .output_bound import OutputBudget, size_text
 from .output_names import output_folder, output_stems
 from .progress import Progress
 from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
@@ -210,6 +210,14 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     try:
         refuse_existing(out, job.force, skippable=True)  # before reading the values
         data = f[block.key]
+        repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
+        if not budget.take(repeated):
+            wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
+            report.block_failed("%s: %s: its rows repeat its names and titles, %s in all, more "
+                                "than a file of %d bytes can give; not exported%s" % (
+                                    job.path, block.name, size_text(repeated), budget.file_size,
+                                    " (--layout wide writes them fewer times)" if wide else ""))
+            return
         make_folder(os.path.dirname(out))
         written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
                                    force=job.force, keep_existing=job.skip_existing)

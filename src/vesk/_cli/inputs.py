@@ -4,6 +4,7 @@ outputs can mirror the tree."""
 from __future__ import annotations
 
 import os
+import unicodedata
 from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from vesk._finding import walk
@@ -68,7 +69,7 @@ def _apart(files: List[Input]) -> List[Input]:
     by_name: Dict[str, List[int]] = {}
     for k, item in enumerate(files):
         if item.named:
-            by_name.setdefault(os.path.basename(item.path), []).append(k)
+            by_name.setdefault(_one_name(os.path.basename(item.path)), []).append(k)
     files = list(files)
     for same in (ks for ks in by_name.values() if len(ks) > 1):
         folders = [os.path.dirname(os.path.abspath(files[k].path)) for k in same]
@@ -77,6 +78,13 @@ def _apart(files: List[Input]) -> List[Input]:
             below = os.path.relpath(folder, common)
             files[k] = files[k]._replace(subfolder="" if below == os.curdir else below)
     return files
+
+
+def _one_name(name: str) -> str:
+    """What a file system that ignores case or Unicode normalization (macOS,
+    Windows, a memory stick) takes for the same name: Run.0 and run.0 from
+    two folders, exported into one, would write over each other there."""
+    return unicodedata.normalize("NFC", name).casefold()
 
 
 def _walk(top: str, found: Inputs, place: str) -> None:

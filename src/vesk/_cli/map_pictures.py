@@ -26,9 +26,17 @@ class PlotError(ValueError):
     pass
 
 
+#: The most characters of a label drawn: a picture shows no more, and laying
+#: out a damaged file's 32 KB units of 16,000 lines took five seconds.
+LABEL = 200
+
+
 def literal(text: str) -> str:
-    """Text drawn as it is: matplotlib reads $...$ as mathematics, and a file
-    name or a trace name may hold a '$'."""
+    """Text drawn as it is, on one line: matplotlib reads $...$ as
+    mathematics, and a file name or a trace name may hold a '$'."""
+    text = " ".join(text.splitlines())
+    if len(text) > LABEL:
+        text = text[:LABEL - 3] + "..."
     return text.replace("$", r"\$")
 
 

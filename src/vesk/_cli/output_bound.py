@@ -14,6 +14,7 @@ from typing import Any, Dict, Mapping, Optional, Tuple
 
 import vesk
 from vesk import _native
+from vesk._text import UNSHOWN
 
 
 # What a command builds for a point that its values do not back: a point of
@@ -28,7 +29,7 @@ LINE_POINT_BYTES = 16
 READ_PARAMETER_BYTES = 64
 # Characters that outputs write as escapes: JSON (\u0001, \") and lines of
 # text (\x01) make one of them four to six.
-_ESCAPED = re.compile('[\x00-\x1f\x7f-\x9f"\\\\]')
+_ESCAPED = re.compile('[%s"\\\\]' % UNSHOWN)
 
 
 class OutputBudget:

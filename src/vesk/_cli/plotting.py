@@ -114,9 +114,10 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
     draws thousands of rows in the time ax.plot takes for dozens."""
     from matplotlib import rcParams
     if len(values) <= len(rcParams["axes.prop_cycle"].by_key().get("color", ())):
-        for row, name in zip(values, names):
-            ax.plot(x, row, linewidth=0.9, label=literal(name))
-        ax.legend(fontsize=7)
+        drawn = [ax.plot(x, row, linewidth=0.9)[0] for row in values]
+        # named here: a label that starts with "_" (a file's trace name may)
+        # is left out of the legend matplotlib gathers itself
+        ax.legend(drawn, [literal(name) for name in names], fontsize=7)
         return
     from matplotlib.collections import LineCollection
     segments = np.empty(values.shape + (2,))

@@ -5,6 +5,8 @@ import io
 import shutil
 from typing import Optional, TextIO
 
+from vesk._text import printable
+
 
 class Progress:
     def __init__(self, total: int, stream: Optional[TextIO],
@@ -25,7 +27,8 @@ class Progress:
         count = " %d/%d " % (self.done, self.total)
         bar_width = max(10, min(40, width // 3))
         filled = bar_width * self.done // max(self.total, 1)
-        line = "[" + "#" * filled + "." * (bar_width - filled) + "]" + count + label
+        # the label is a file's name, which may hold what a terminal obeys
+        line = "[" + "#" * filled + "." * (bar_width - filled) + "]" + count + printable(label)
         self.stream.write("\r" + line[:width].ljust(width))
         self.stream.flush()
         self.shown = True

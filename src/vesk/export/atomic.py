@@ -8,7 +8,7 @@ from __future__ import annotations
 import errno
 import os
 import re
-from typing import Callable, List, Set
+from typing import Callable, List, Optional, Set
 
 
 #: Temporary files being written by this process.
@@ -66,10 +66,17 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
         return False
     refuse_existing(path, force)
     mine: List[str] = []
+    held: List[int] = []  # the temporary file's descriptor, once made
+    through = None
     try:
-        tmp = _make_temporary(path, mine)
-        write(tmp)
-        os.chmod(tmp, _file_mode())
+        tmp = _make_temporary(path, mine, held)
+        through = _through(tmp, held[0])
+        write(through)
+        _still_mine(tmp, held[0])
+        if hasattr(os, "fchmod"):
+            os.fchmod(held[0], _file_mode())
+        else:
+            os.chmod(tmp, _file_mode())
         try:
             _put_in_place(tmp, path, force)
         except OutputExistsError:
@@ -79,20 +86,40 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
             return False
     except BaseException as e:
         # What writing raises without a name (a full disk) is about the output.
-        if isinstance(e, OSError) and e.strerror and (e.filename is None or e.filename in mine):
+        if isinstance(e, OSError) and e.strerror and (
+                e.filename is None or e.filename in mine or e.filename == through):
             e.filename = path
         for tmp in mine:
-            _remove(tmp)
+            _remove(tmp, held[0] if held else None)
         raise
     finally:
         IN_PROGRESS.difference_update(mine)
+        for fd in held:
+            os.close(fd)
     return True
 
 
-def _make_temporary(path: str, mine: List[str]) -> str:
+def _through(tmp: str, fd: int) -> str:
+    """A path to the temporary file that opens the file made, whatever its
+    name is made to point to meanwhile: in a folder others may write to, a
+    link put in its place would have the output written over the file it
+    points to. By name where the system has no such path."""
+    alias = "/proc/self/fd/%d" % fd
+    return alias if os.path.exists(alias) else tmp
+
+
+def _still_mine(tmp: str, fd: int) -> None:
+    """Refuses to put in place what is no longer the file made under `tmp`."""
+    made, there = os.fstat(fd), os.lstat(tmp)
+    if (made.st_dev, made.st_ino) != (there.st_dev, there.st_ino):
+        raise FileExistsError(errno.EEXIST, "the temporary file was replaced while the "
+                              "output was written", tmp)
+
+
+def _make_temporary(path: str, mine: List[str], held: List[int]) -> str:
     """An empty file, new, beside `path`, its name put in `mine` and in
     IN_PROGRESS before the file is made: a signal that ends the command as
-    it is made leaves nothing behind."""
+    it is made leaves nothing behind. Its descriptor, left open, goes in `held`."""
     folder, name = os.path.split(os.path.abspath(path))
     # Plain characters only: netCDF refuses a path with a backslash or
     # with bytes that are not UTF-8, which the final name may hold. Short:
@@ -103,8 +130,8 @@ def _make_temporary(path: str, mine: List[str]) -> str:
         mine.append(tmp)
         IN_PROGRESS.add(tmp)
         try:
-            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
-                             | getattr(os, "O_CLOEXEC", 0), 0o600))
+            held.append(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
+                                | getattr(os, "O_CLOEXEC", 0), 0o600))
             return tmp
         except OSError as e:
             mine.remove(tmp)  # another's, or never made
@@ -116,12 +143,13 @@ def _make_temporary(path: str, mine: List[str]) -> str:
     raise FileExistsError(errno.EEXIST, "no temporary name left beside the output", path)
 
 
-def _remove(tmp: str) -> None:
+def _remove(tmp: str, fd: Optional[int]) -> None:
     # Emptied first: a library that keeps the file open after its failure
     # (netCDF's on a full disk) would hold its blocks until the command ends.
+    # Through its descriptor: by name, a link put in its place is followed.
     try:
-        if os.stat(tmp).st_nlink == 1:  # not once linked as the output
-            os.truncate(tmp, 0)
+        if fd is not None and os.fstat(fd).st_nlink == 1:  # not once linked as the output
+            os.ftruncate(fd, 0)
     except OSError:
         pass
     try:

@@ -45,6 +45,9 @@ class Format(NamedTuple):
     # The kinds `other` writes besides spectra (None: every kind), as told.
     other_kinds: Optional[Tuple[str, ...]] = None
     held: str = "every kind"
+    # The text a block's rows repeat (a trace's name on each of its values),
+    # known once its coordinates are read: (data, layout) -> characters.
+    repeated: Callable[[DataObject, str], int] = lambda data, layout: 0
 
     def suffix(self, data: DataObject) -> str:
         return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
@@ -70,7 +73,8 @@ class Format(NamedTuple):
 
 FORMATS: Dict[str, Format] = {
     "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
-                  table.write_wide, value_bytes=32, spectrum_bytes=96),
+                  table.write_wide, value_bytes=32, spectrum_bytes=96,
+                  repeated=table.repeated_text),
     "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
                   parameter_bytes=128, text_bytes=4, escape_bytes=20),
     "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, jcamp.write_spectra, ".jdx",

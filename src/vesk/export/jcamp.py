@@ -45,8 +45,19 @@ def _numbers(values: NDArray[Any]) -> List[str]:
 
 
 def _text(v: object) -> str:
-    """One line of text; a damaged file's control characters as escapes (ESC as \\x1b)."""
-    return printable(" ".join(str(v).split()))
+    """One line of text; a damaged file's control characters as escapes (ESC as \\x1b),
+    as are the second '$' of "$$", which would make the rest of the line a
+    comment, and the second '#' of "##", which some readers take for a
+    record's start wherever it is."""
+    return printable(" ".join(str(v).split())).replace("$$", "$\\x24").replace("##", "#\\x23")
+
+
+def _label(key: str) -> str:
+    """A parameter's name as the label after "##$": _text, its '=' as an
+    escape, since the first '=' of a record ends its label, and a '$' it
+    starts with, which would follow that '$'."""
+    text = _text(key).replace("=", "\\x3d")
+    return "\\x24" + text[1:] if text.startswith("$") else text
 
 
 def long_date(t: _dt.datetime, with_time: bool = True) -> str:
@@ -69,7 +80,7 @@ def x_units(data: DataObject) -> str:
     if code in X_UNITS:
         return X_UNITS[code]
     label = data.block.x_label
-    return label[label.rfind("(") + 1:label.rfind(")")].upper() if ")" in label else \
+    return _text(label[label.rfind("(") + 1:label.rfind(")")].upper()) if ")" in label else \
         "ARBITRARY UNITS"
 
 
@@ -173,7 +184,7 @@ def _finite_range(rows: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
 def _parameters_and_note(data: DataObject) -> str:
     """The parameters as private labels, then why values are missing ("?")
     or fewer than NPT, as comment lines."""
-    records = [("$" + _text(k), _text(v)) for k, v in data.parameters.items()]
+    records = [("$" + _label(k), _text(v)) for k, v in data.parameters.items()]
     note = [] if data.block.warning is None else textwrap.wrap(
         _text(data.block.warning), LINE - 3, break_long_words=False)
     return "".join("##%s=%s\n" % r for r in records) + "".join("$$ %s\n" % n for n in note)
@@ -247,7 +258,7 @@ def _row_coordinates(data: Table) -> List[_RowCoordinate]:
         # as tolist() gives them: a float32 widened to a float64
         table.reshape(-1)[:] = _numbers(values.reshape(-1).astype(np.float64)) \
             if values.dtype.kind == "f" else [_text(v) for v in values.reshape(-1).tolist()]
-        out.append(_RowCoordinate(_text(n), units_of(data, n), tuple(cdims), table))
+        out.append(_RowCoordinate(_label(n), _text(units_of(data, n)), tuple(cdims), table))
     return out
 
 

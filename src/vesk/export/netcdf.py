@@ -110,7 +110,7 @@ def write(data: DataObject, path: str) -> None:
     array.attrs = legal_attrs(dict(array.attrs))
     dataset = array.to_dataset()
     dataset.attrs = global_attrs(data)
-    folder = os.path.dirname(os.path.abspath(path))
+    folder = os.path.dirname(os.path.realpath(path))  # (a /proc/self/fd path's own)
     try:
         with _nameable(path) as plain:
             dataset.to_netcdf(plain, engine="netcdf4")

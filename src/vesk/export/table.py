@@ -4,6 +4,13 @@ value) or a wide one (one row per spectrum or trace).
 Numbers are written so that reading them back gives the same values: float64
 as Python's shortest round-trip form, float32 with the 9 significant digits
 that identify a float32. The heading of the spectral axis carries its units.
+
+Texts from the file (trace names, titles, units) are written as they are,
+quoted where CSV needs it, except that one a spreadsheet would run as a
+formula (=, +, -, @ first, and not a number) has a "'" put before it, which
+shows it as the text it is: a CSV is opened in a spreadsheet as often as it
+is read by a program, and a file handed over may name its traces
+"=HYPERLINK(...)". The headings are one line each.
 """
 from __future__ import annotations
 
@@ -18,6 +25,8 @@ from numpy.typing import ArrayLike
 
 from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
+
+from vesk._text import printable
 
 from .axes import column_label, coordinate, dim_coordinates, other_coordinates
 
@@ -37,13 +46,32 @@ def _native_form(column: "np.ndarray[Any, Any]") -> Optional["np.ndarray[Any, An
     return None
 
 
+_FORMULA = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _inert(text: str) -> str:
+    """`text` as a spreadsheet shows it rather than runs it (see above)."""
+    if not text.startswith(_FORMULA):
+        return text
+    try:
+        float(text)  # "-5", "-inf": a number, which no spreadsheet runs
+        return text
+    except ValueError:
+        return "'" + text
+
+
+def _headings(labels: Sequence[str]) -> List[str]:
+    return [_inert(printable(label)) for label in labels]
+
+
 def _texts(values: ArrayLike) -> List[str]:
     column = np.asarray(values)
     numbers = _native_form(column.reshape(-1))
     if numbers is not None:
         return _native.number_texts(numbers, "csv")
-    form = "%r" if column.dtype.kind in "fiub" else "%s"
-    return [form % (v,) for v in column.tolist()]
+    if column.dtype.kind in "fiub":
+        return ["%r" % (v,) for v in column.tolist()]
+    return [_inert("%s" % (v,)) for v in column.tolist()]
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:
@@ -52,7 +80,7 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     x, y = np.asarray(coordinate(data, data.dims[0])), np.asarray(data.y)
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
-        out.writerow([data.block.x_label, data.block.y_label])
+        out.writerow(_headings([data.block.x_label, data.block.y_label]))
         rows = min(len(x), len(y))
         for at in range(0, rows, CHUNK):
             xs, ys = x[at:min(at + CHUNK, rows)], y[at:min(at + CHUNK, rows)]
@@ -79,7 +107,7 @@ def write_long(data: DataObject, path: str) -> None:
     step = max(1, CHUNK // len(heading))  # values whose rows' cells make a chunk
     with open(path, "w", newline="", encoding="utf-8") as f:
         out = csv.writer(f, lineterminator="\n")
-        out.writerow(heading)
+        out.writerow(_headings(heading))
         for start in range(0, flat.size, step):
             stop = min(start + step, flat.size)
             index = np.unravel_index(np.arange(start, stop), values.shape)
@@ -93,6 +121,32 @@ def write_long(data: DataObject, path: str) -> None:
                 f.write(_native.csv_rows(cells, [numbers]))
             else:
                 out.writerows(zip(*map(_picked, cells), _texts(part)))
+
+
+#: Characters of a text cell that what a row costs anyway covers (a region's title).
+TEXT_CELL = 64
+
+
+def repeated_text(data: DataObject, layout: str = "long") -> int:
+    """Characters past TEXT_CELL of the text cells that the CSV of `data`
+    (not a spectrum) writes: a coordinate's texts are repeated on every row
+    of its values (long) or of its spectra (wide). A damaged file's trace
+    names may be as long as its traces, each on every one of their rows:
+    the square of the file."""
+    values = np.asarray(data.values)
+    if layout == "wide":
+        rows = math.prod(values.shape[:-1])
+        names = data.row_coordinates() if isinstance(data, Table) else []
+        columns = [(data.coords[n][1], rows) for n in names]
+    else:
+        columns = [(coord, values.size) for _, (_, coord) in data.coords.items()]
+    total = 0
+    for coord, rows in columns:
+        array = np.asarray(coord)
+        if array.dtype.kind not in "fiub" and array.size:
+            total += sum(max(0, len(str(v)) - TEXT_CELL) for v in array.reshape(-1).tolist()
+                         ) * (rows // array.size)
+    return total
 
 
 def _picked(cells: Tuple[List[str], "np.ndarray[Any, Any]"]) -> List[str]:
@@ -158,7 +212,7 @@ def write_wide(data: DataObject, path: str) -> None:
     long_rows = width + len(columns) > CHUNK  # a row of a long spectrum's values
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
-        _write_line(f, heading, coordinate(data, dims[-1]))
+        _write_line(f, _headings(heading), coordinate(data, dims[-1]))
         for start in range(0, len(table), step):
             stop = min(start + step, len(table))
             index = np.unravel_index(np.arange(start, stop), row_shape)
