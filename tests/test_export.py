@@ -618,7 +618,7 @@ def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("netCDF4")
     from vesk_writer import spectrum_file
-    odd = {"D\x7fT": 1, " AB": "x", "A/B": 2.5, "D_T": 7, "AB ": 3}
+    odd = {"D\x7fT": 1, " AB": "x", "A/B": 2.5, "D_T": 7, "AB ": 3, "kind": "k"}
     path = spectrum_file([1.0, 2.0, 3.0], odd).write(str(tmp_path / "odd.vesk"))
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "netcdf")
     assert code == 0, err
@@ -626,6 +626,12 @@ def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
         attrs = dict(back.attrs)
     assert {k: attrs[k] for k in ("D_T", "D_T_2", "_AB", "A_B", "AB_")} == {
         "D_T": 7, "D_T_2": 1, "_AB": "x", "A_B": 2.5, "AB_": 3}
+    # each parameter found again under its own key, without vesk
+    keys = json.loads(attrs["parameter_keys"])
+    params = vesk.read(path).parameters
+    assert {keys.get(n, n): attrs[n] for n in attrs
+            if n in keys or (n in params and n not in keys.values())} == dict(params)
+    assert attrs["kind"] == "spectrum"
 
 
 def huge_map():

@@ -170,7 +170,8 @@ class DataObject(Bands):
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
-        """Attributes for xarray: the parameters, the block and its labels,
+        """Attributes for xarray: the parameters (one keyed as an attribute
+        below, "kind", under "kind_"), the block and its labels,
         `measured` (ISO 8601; the date alone where no time of day is given)
         where the parameters date the measurement, and
         `comment`, the block's `warning`, where values are not all the
@@ -203,10 +204,23 @@ class DataObject(Bands):
         raise NotImplementedError
 
 
+# The attributes vesk sets besides the parameters.
+OWN_ATTRS = frozenset(("block", "kind", "x_label", "measured", "comment", "long_name"))
+
+
+def parameter_attr(key: str) -> str:
+    """The attribute name of parameter `key`: the key, or, for a key named as
+    one of vesk's own attributes (a four-letter key "kind"), the key with '_'
+    added, so that its value is not lost under vesk's."""
+    while key in OWN_ATTRS:
+        key += "_"
+    return key
+
+
 def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
     """A block's attributes in xarray, read or opened lazily alike (see
     DataObject.attrs)."""
-    out: Dict[str, Any] = dict(parameters)
+    out: Dict[str, Any] = {parameter_attr(name): value for name, value in parameters.items()}
     out.update(block=block.name, kind=block.kind, x_label=block.x_label)
     measured = _vocabulary.measured_text(parameters)
     if measured is not None:

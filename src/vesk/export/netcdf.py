@@ -10,19 +10,23 @@ repeated byte for byte.
 
 Parameter names become attribute names. The few that netCDF cannot hold (a
 damaged file's control characters or '/', a leading punctuation mark, a
-trailing space) are written with '_' in their place, so the export of such a
-file still holds every parameter.
+trailing space) are written with '_' in their place, and a key named as one
+of vesk's own attributes ("kind") as `parameter_attr` names it; the attribute
+`parameter_keys` then gives, as JSON, the key of each parameter so written,
+so the export of such a file still holds every parameter under its key.
 """
 from __future__ import annotations
 
 import contextlib
 import datetime as _dt
 import errno
+import json
 import os
 import sys
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 from vesk import DataObject, __version__
+from vesk._objects import parameter_attr
 from vesk._text import path_text
 from vesk._vocabulary import measured_text
 
@@ -38,8 +42,9 @@ def legal_name(name: str) -> str:
     return kept + "_" * (len(out) - len(kept))
 
 
-def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
-    """The attributes under names netCDF can hold; names that already are keep them."""
+def legal_attrs(attrs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, str]]:
+    """The attributes under names netCDF can hold (names that already are
+    keep them), and the names given in place of others: {given: original}."""
     out: Dict[str, Any] = {}
     renamed = []
     for name, value in attrs.items():
@@ -47,14 +52,34 @@ def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
         if legal == name:
             out[name] = value
         else:
-            renamed.append((legal, value))
-    for name, value in renamed:  # after every kept name, so none of those moves
+            renamed.append((name, legal, value))
+    given: Dict[str, str] = {}
+    for original, name, value in renamed:  # after every kept name, so none of those moves
         unique, n = name, 1
         while unique in out:
             n += 1
             unique = "%s_%d" % (name, n)
         out[unique] = value
-    return out
+        given[unique] = original
+    return out, given
+
+
+# Tells which parameters are held under other names than their keys: a
+# reader without vesk finds "-AB" only through it.
+KEYS_ATTR = "parameter_keys"
+
+
+def parameter_keys(data: DataObject, given: Dict[str, str]) -> Optional[str]:
+    """JSON of {attribute: parameter key} for each parameter held under
+    another name than its key; None where every one keeps its key."""
+    renamed = {original: name for name, original in given.items()}
+    keys = {}
+    for key in data.parameters:
+        name = parameter_attr(key)
+        name = renamed.get(name, name)
+        if name != key:
+            keys[name] = key
+    return json.dumps(keys, ensure_ascii=False) if keys else None
 
 
 def export_time() -> _dt.datetime:
@@ -107,7 +132,10 @@ def write(data: DataObject, path: str) -> None:
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    array.attrs = legal_attrs(dict(array.attrs))
+    array.attrs, given = legal_attrs(dict(array.attrs))
+    keys = parameter_keys(data, given)
+    if keys is not None:
+        array.attrs[KEYS_ATTR] = keys
     dataset = array.to_dataset()
     dataset.attrs = global_attrs(data)
     folder = os.path.dirname(os.path.abspath(path))
