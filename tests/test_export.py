@@ -743,19 +743,25 @@ def test_interrupted_export_lists_the_blocks_written_of_the_file_it_stopped_in(
     assert "exported 2 blocks from 1 file to %s before it was stopped" % out in err
 
 
-@pytest.mark.parametrize("measured_again", [False, True])
-def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
-                                                                         measured_again):
-    source = tmp_path / "run.0"
-    shutil.copy(SAMPLES["sample"], source)
-    args = (source, "-f", "npy", "-b", "AB/2D/NONE")
+@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("grown", [False, True])
+def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, option, grown):
+    # a map exported while its file was still being copied in, then again
+    whole = open(SAMPLES["mapping"], "rb").read()
+    source = tmp_path / "map.0"
+    source.write_bytes(whole[:30000])
+    args = (source, "-f", "npy", "-b", "AB/3D/NONE")
     (output,) = export(capsys, tmp_path / "out", *args)[1]
-    if measured_again:
+    if grown:
+        source.write_bytes(whole)
         made = os.stat(output).st_mtime_ns
         os.utime(source, ns=(made, made + 1))
-    code, written, err = export(capsys, tmp_path / "out", *args, "--skip-existing")
-    assert (code, written) == (0, [])
-    assert ("kept %s, older than the file" % output in err) == measured_again
+    code, written, err = export(capsys, tmp_path / "out", *args, option)
+    replaced = grown and option == "--update"
+    assert (code, written) == (0, [output] if replaced else [])
+    assert ("kept %s, older than the file" % output in err) == (grown and not replaced)
+    with np.load(output) as npz:
+        assert np.isnan(npz["values"]).any() != replaced
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):

@@ -78,6 +78,11 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                           help="keep existing outputs and write the others (to go on "
                                "after an interrupted run); one older than its file is "
                                "kept with a warning")
+    existing.add_argument("--update", action="store_true",
+                          help="as --skip-existing, but write again each output older than "
+                               "its file (made while the file was still being written, or "
+                               "before it was measured again): for a folder that files "
+                               "keep arriving in")
     p.set_defaults(run=run_export)
     return p
 
@@ -101,7 +106,8 @@ class Job(NamedTuple):
     folder: str
     force: bool
     skip_existing: bool
-    named: bool = True  # named on the command line, not found under a folder
+    named: bool = True
+    update: bool = False  # --update: outputs older than their file are written again  # named on the command line, not found under a folder
 
 
 @dataclass
@@ -199,20 +205,25 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
-    if job.skip_existing and is_output(out):  # after the budget: kept outputs count too
-        report.kept.append(out)
+    keep = job.skip_existing or job.update
+    force = job.force
+    if keep and is_output(out):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
-        if os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns:
-            report.warnings.append("%s: %s: kept %s, older than the file (--force writes it "
-                                   "again)" % (job.path, block.name, out))
-        return
+        older = os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns
+        if not (older and job.update):
+            report.kept.append(out)
+            if older:
+                report.warnings.append("%s: %s: kept %s, older than the file (--update or "
+                                       "--force writes it again)" % (job.path, block.name, out))
+            return
+        keep, force = False, True
     try:
-        refuse_existing(out, job.force, skippable=True)  # before reading the values
+        refuse_existing(out, force, skippable=True)  # before reading the values
         data = f[block.key]
         make_folder(os.path.dirname(out))
         written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
-                                   force=job.force, keep_existing=job.skip_existing)
+                                   force=force, keep_existing=keep)
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
         report.existed += isinstance(e, OutputExistsError)
@@ -225,7 +236,8 @@ def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], 
     another's names."""
     stems, errors = output_stems(inputs)
     jobs = [Job(item.path, stem, tuple(args.blocks) if args.blocks else None, args.format,
-                args.layout or "long", args.output, args.force, args.skip_existing, item.named)
+                args.layout or "long", args.output, args.force, args.skip_existing, item.named,
+                args.update)
             for item, stem in stems.items()]
     refused = [item for item in inputs if item not in stems]  # one error each, in order
     return jobs, [Report(item.path, errors=[message]) for item, message in zip(refused, errors)]
