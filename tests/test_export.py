@@ -529,6 +529,24 @@ def test_many_files_one_bad(capsys, tmp_path, monkeypatch, jobs, starts):
         len(BLOCKS), out)
 
 
+@pytest.mark.parametrize("code, stops", [(errno.ENOSPC, True), (errno.EROFS, True),
+                                          (errno.EACCES, False)])
+def test_a_full_disk_stops_the_run(capsys, tmp_path, monkeypatch, code, stops):
+    def full(data, path):
+        open(path, "wb").close()
+        raise OSError(code, os.strerror(code), path)
+    npy = FORMATS["npy"]
+    monkeypatch.setitem(FORMATS, "npy", npy._replace(spectrum=full, other=full))
+    out = tmp_path / "out"
+    status, written, err = export(capsys, out, *SAMPLES.values(), "-f", "npy")
+    errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    assert (status, written, len(errors) == 1) == (1, [], stops)
+    assert err.splitlines()[-1].startswith("stopped: %s (" % os.strerror(code)) == stops
+    if stops:
+        assert "3 files not tried" in err
+    assert not list(out.rglob("*.*"))  # nothing half written is left
+
+
 @pytest.mark.parametrize("argv, summary", [
     (["{missing}"], "exported 0 blocks from 0 files to {out} (1 input not found)"),
     ([SAMPLES["sample"], "-b", "ab/2d/none", "-b", "XYZ"],

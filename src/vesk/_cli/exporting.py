@@ -7,6 +7,7 @@ raising, so one bad file is reported by name and the others still export.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import signal
 import sys
@@ -121,6 +122,7 @@ class Report:
     blocks_failed: int = 0  # of the errors, those of one block; any other fails the file
     existed: int = 0        # of those, refused as their outputs are there
     missing: bool = False   # the file itself was not there
+    full: Optional[str] = None  # why no output can be written at all (a full disk)
 
     def block_failed(self, message: str) -> None:
         self.errors.append(message)
@@ -179,6 +181,8 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                     continue
                 done.add(block.name)
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
+                if report.full is not None:
+                    break
     except Exception as e:
         report.errors.append(describe(job.path, e))
         report.missing = isinstance(e, FileNotFoundError)  # export_block catches its own
@@ -227,8 +231,17 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
         report.existed += isinstance(e, OutputExistsError)
+        if isinstance(e, OSError) and e.errno in NO_ROOM:
+            report.full = "%s%s" % (e.strerror or e, " (%s)" % os.fsdecode(e.filename)
+                                    if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
         (report.written if written else report.kept).append(out)
+
+
+# Write errors that every further output would meet too: the run stops at
+# the first, rather than read every other file to fail it the same way.
+NO_ROOM = frozenset(getattr(errno, name) for name in ("ENOSPC", "EDQUOT", "EROFS")
+                    if hasattr(errno, name))
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
@@ -344,14 +357,22 @@ def run_export(args: argparse.Namespace) -> int:
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
     told, stopped = 0, False
+    full: Optional[str] = None
+    received = 0
     try:
-        for number, done in run_jobs(jobs, args.jobs):
+        running = run_jobs(jobs, args.jobs)
+        for number, done in running:
             finished[number] = done
+            received += 1
             progress.clear()
             while told in finished:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
+            if done.full is not None:
+                full = done.full
+                running.close()  # the workers' files under way are removed
+                break
     except (KeyboardInterrupt, Terminated, OutputFailed) as e:
         stopped = True
         partial: Optional[Report] = getattr(e, "partial", None)
@@ -373,6 +394,12 @@ def run_export(args: argparse.Namespace) -> int:
                  "--skip-existing to go on" % (counted(tally.written, "block{s}"),
                                                counted(tally.files, "file{s}"), args.output))
     t = tally
+    if full is not None:
+        note("stopped: %s; exported %s from %s to %s, %s not tried; once outputs can be "
+             "written there, run again with --skip-existing to go on" % (
+                 full, counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output,
+                 counted(len(jobs) - received, "file{s}")))
+        return 1
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [
         (t.kept, "already there"), (t.skipped, "skipped"), (t.blocks_failed, "block{s} failed"),
