@@ -651,6 +651,26 @@ def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
         vesk.open(cut)
 
 
+MAPPING = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "samples",
+                       "mapping.vesk")
+
+
+@pytest.mark.parametrize("content, key, error, block", [
+    (b"junk", None, vesk.FormatError, None),
+    (b"", None, vesk.FormatError, None),
+    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, None),
+    (open(MAPPING, "rb").read()[:30000], "TRC", vesk.FormatError, "TRC/3D/NONE"),  # cut short
+])
+def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, error, block):
+    # a service reports them as fields, also when a worker process raised them
+    path = tmp_path / "x.vesk"
+    path.write_bytes(content)
+    with pytest.raises(error) as raised:
+        vesk.read(path, key)
+    for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
+        assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
+
+
 @pytest.mark.parametrize("kind", sorted(KINDS))
 @pytest.mark.parametrize("cut, kept", [  # inside END, a number, the first text, before it
     (6, ["SNM", "CNM", "SRC"]), (14, ["SNM", "CNM"]), (38, []), (None, [])])

@@ -91,7 +91,7 @@ class VeskFile:
                 # says 0 bytes and has more
                 if os.fstat(self._fd).st_size == 0 and not os.pread(self._fd, 1, 0):
                     raise FormatError("%s: not a VESK file: it is empty (0 bytes)"
-                                      % self.path) from None
+                                      % self.path, path=self.path) from None
                 raise_native(e, self.path)
             except OSError as e:  # read from our descriptor: name the file (a folder, say)
                 if e.filename is None:
@@ -185,12 +185,12 @@ class VeskFile:
             if len(names) != 1:
                 raise BlockNotFoundError("%s: has %s; name one" % (
                     self.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
-                    else "no data blocks"))
+                    else "no data blocks"), path=self.path)
             key = names[0]
         try:
             parts = key_parts(key)
         except BlockNotFoundError as e:
-            raise BlockNotFoundError("%s: %s" % (self.path, e.args[0])) from None
+            raise BlockNotFoundError("%s: %s" % (self.path, e.args[0]), path=self.path) from None
         matches = self._below(parts)
         distinct = list(dict.fromkeys(b.name for b in matches))
         if len(distinct) == 1:
@@ -198,10 +198,11 @@ class VeskFile:
         have = ", ".join(self.keys()) or "no data blocks"
         wanted = "/".join(parts)
         if not distinct:
-            raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have))
+            raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have),
+                                     path=self.path)
         raise AmbiguousBlockError(
             "%s: %s names %d blocks (%s); give the full key"
-            % (self.path, wanted, len(distinct), ", ".join(distinct))
+            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path
         )
 
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:
@@ -262,7 +263,8 @@ class VeskFile:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
             if block.kind == UNREADABLE:  # read, but more than vesk can build from this file
-                raise FormatError("%s: %s" % (where(self.path, block.name), block.problem))
+                raise FormatError("%s: %s" % (where(self.path, block.name), block.problem),
+                                  path=self.path, block=block.name)
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
@@ -382,7 +384,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     try:
         names = _native.read_cut_block(fd, *block.key, values, times)
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axes, from parameters that a damaged file may give as text
         return from_cut_read(block, values, times, labels)
@@ -407,7 +409,7 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
         titles, names = _native.read_cut_regions(fd, *block.key, placed, values, map_x, map_y,
                                                  start_time)
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axis, from parameters that a damaged file may give as text
         return from_cut_regions(block, titles, values, map_x, map_y, start_time, labels)
@@ -425,13 +427,14 @@ def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any]
     try:
         fills = {g: (f, at) for g, f, at in _native.region_fills(fd, *block.key)}
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     measured, places = [], []
     for region in regions:
         group = re.match(r"Region (-?\d+) ", str(region.title))
         filled, at = fills.get(int(group.group(1)), (None, None)) if group else (None, None)
         if filled is None or at is None or len(filled) != len(region.spectra):
-            raise FormatError("%s: the file changed while it was read" % where(path, block.name))
+            raise FormatError("%s: the file changed while it was read" % where(path, block.name),
+                              path=path, block=block.name)
         mask = np.frombuffer(filled, dtype=np.uint8).astype(bool)
         place = np.frombuffer(at, dtype=np.float64).reshape(-1, 2)
         missing = len(mask) - int(mask.sum())

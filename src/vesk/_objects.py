@@ -301,7 +301,8 @@ class Table(DataObject):
             raise FormatError(
                 "%s: block %s: a table of the map's %d points, %d of which hold a stored "
                 "spectrum, needs %d bytes of index; more than those spectra can give"
-                % (self.block.path, self.block.name, count, filled, need))
+                % (self.block.path, self.block.name, count, filled, need),
+                path=self.block.path, block=self.block.name)
 
 
 @in_place

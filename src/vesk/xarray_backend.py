@@ -133,11 +133,12 @@ def _same_shape(path: str, opened: Block, now: Block) -> None:
         raise FormatError("%s: block %s is %s now, %s when its dataset was opened: the file "
                           "changed since; open it again" % (
                               path, opened.name, " x ".join(map(str, now.shape)),
-                              " x ".join(map(str, opened.shape))))
+                              " x ".join(map(str, opened.shape))), path=path, block=opened.name)
     if now.warning != opened.warning:
         raise FormatError("%s: block %s: %s now, not when its dataset was opened: the file "
                           "changed since; open it again" % (
-                              path, opened.name, now.warning or "its values are whole"))
+                              path, opened.name, now.warning or "its values are whole"),
+                          path=path, block=opened.name)
 
 
 def _lazy_dataset(path: str, block: Block) -> Dataset:
