@@ -10,7 +10,7 @@ import stat
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -31,6 +31,7 @@ from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, f
                            image_from_dict)
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Source = Union[PathType, BinaryIO]
 Key = Union[str, Tuple[str, str, str], Block]
 
 
@@ -48,6 +49,43 @@ def _open_descriptor(path: PathType) -> int:
         os.close(fd)
         raise
     return fd
+
+
+def _is_stream(source: object) -> bool:
+    return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
+
+
+def _stream_name(stream: object) -> str:
+    name = getattr(stream, "name", None)  # an int for a file opened by its descriptor
+    return os.fsdecode(name) if isinstance(name, (str, bytes)) else "<stream>"
+
+
+def _stream_descriptor(stream: BinaryIO) -> int:
+    """A descriptor of an unnamed temporary file holding what is left to read
+    of `stream` (an upload, a socket's file): the file is read by positioned
+    reads, which a stream does not take, and so is never held in memory."""
+    import tempfile
+
+    with tempfile.TemporaryFile() as copy:
+        while True:
+            chunk = stream.read(1 << 20)
+            if not chunk:
+                break
+            if not isinstance(chunk, (bytes, bytearray, memoryview)):
+                raise TypeError("a stream to read a VESK file from gives bytes, not %s: open "
+                                "it in binary mode ('rb')" % type(chunk).__name__)
+            copy.write(chunk)
+        copy.flush()
+        return os.dup(copy.fileno())
+
+
+def _open_source(source: Source) -> Tuple[str, int]:
+    """The name and a descriptor of a path or a binary stream."""
+    if _is_stream(source):
+        return _stream_name(source), _stream_descriptor(source)  # type: ignore[arg-type]
+    if isinstance(source, bytes) and source.startswith(b"\x0a\x0a\xfe\xfe"):
+        raise TypeError("bytes are a file's path: give a file's contents as io.BytesIO(data)")
+    return os.fsdecode(source), _open_descriptor(source)  # type: ignore[arg-type]
 
 
 _NAMED_DESCRIPTORS: List[bool] = []  # once known: a lookup in /dev/fd costs as much as a read
@@ -77,12 +115,12 @@ class VeskFile:
     path: str
     blocks: List[Block]
 
-    def __init__(self, path: PathType) -> None:
-        self.path = os.fsdecode(path)
+    def __init__(self, path: Source) -> None:
         # close() and taking a reading descriptor exclude each other: a
         # number closed under a read may name another file at once.
         self._lock = threading.Lock()
-        self._fd: Optional[int] = _open_descriptor(path)
+        self._fd: Optional[int] = None
+        self.path, self._fd = _open_source(path)
         try:
             try:
                 outline = _native.outline(self._fd)
@@ -107,6 +145,10 @@ class VeskFile:
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
         self._by_fd = _names_descriptors(self._fd)
+        if not self._by_fd and _is_stream(path):  # its copy has no name to read it by
+            self.close()
+            raise OSError(errno.ENOTSUP, "reading from a stream needs /dev/fd, which this "
+                          "system lacks: write it to a file and give its path", self.path)
 
     # -- lifetime -------------------------------------------------------------
 
@@ -321,8 +363,12 @@ def key_parts(key: Key) -> Tuple[str, ...]:
     return tuple(p.upper() for p in parts)
 
 
-def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io.open
+def open(path: Source) -> VeskFile:  # noqa: A001 - the module's verb, like io.open
     """Opens a VESK file (str, bytes or os.PathLike) and lists its blocks.
+
+    A binary stream (`io.BytesIO(data)` of an upload, a socket's
+    `makefile("rb")`) is read to its end into an unnamed temporary file,
+    which is then read as a file; it is named by its `name`, or "<stream>".
 
     Use it as a context manager. Raises FormatError for a file that is not a
     VESK file or whose directory cannot be read, and OSError as the file
@@ -331,7 +377,7 @@ def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io
     return VeskFile(path)
 
 
-def read(path: PathType, key: Optional[Key] = None) -> DataObject:
+def read(path: Source, key: Optional[Key] = None) -> DataObject:
     """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`; the key
     may be left out when the file has one block.
 

@@ -15,7 +15,8 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import (TYPE_CHECKING, Dict, Generator, Iterator, List, NamedTuple, Optional,
+                    Sequence, Tuple)
 
 import vesk
 
@@ -256,7 +257,7 @@ def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], 
     return jobs, [Report(item.path, errors=[message]) for item, message in zip(refused, errors)]
 
 
-def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
+def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], None, None]:
     """Yields the number and report of each job as it completes."""
     if workers <= 1 or len(jobs) <= 1:
         for number, job in enumerate(jobs):
