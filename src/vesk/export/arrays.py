@@ -5,8 +5,9 @@ map coordinates), with `coordinate_dims` telling along which dimensions
 each lies, so that one loader takes every kind; a spectrum also gives `x`
 and `y`, its axis and values. Both carry `parameters` (a strict JSON
 text: null for a NaN or infinite number), the axis labels, the block's
-name and `source` (the input file's path as given), and `warning` where
-the block's values are not all the measurement (Block.warning).
+name, `source` (the input file's path as given) and `source_sha256` (its
+SHA-256), and `warning` where the block's values are not all the
+measurement (Block.warning).
 """
 from __future__ import annotations
 
@@ -20,6 +21,7 @@ from vesk import DataObject, Spectrum
 from vesk._text import json_strict, path_text
 
 from .axes import coordinate
+from .source import source_sha256
 
 
 def _plain(values: ArrayLike) -> NDArray[Any]:
@@ -37,6 +39,9 @@ def _common(data: DataObject) -> Dict[str, Any]:
                               "block": np.array(data.block.name)}
     if data.block.path:
         common["source"] = np.array(path_text(data.block.path))
+    digest = source_sha256(data.block)
+    if digest is not None:
+        common["source_sha256"] = np.array(digest)
     if data.block.warning is not None:
         common["warning"] = np.array(data.block.warning)
     return common

@@ -3,7 +3,7 @@
 The variable carries the parameters and the block's labels, the coordinates
 their units where the file gives them, and the file what it was made from,
 in the CF and ACDD conventions' attributes: `title`, `source` (the input
-file's path as given), `history` (when and by which vesk) and, where the
+file's path as given) with `source_sha256` (its SHA-256), `history` (when and by which vesk) and, where the
 parameters date it, `time_coverage_start`. The date in
 `history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
 repeated byte for byte.
@@ -27,6 +27,8 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 
 from vesk import DataObject, __version__
 from vesk._objects import parameter_attr
+
+from .source import source_sha256
 from vesk._text import path_text
 from vesk._vocabulary import measured_text
 
@@ -104,6 +106,9 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
            if isinstance(sample, str) and sample.strip() else what}
     if source:
         out["source"] = source
+    digest = source_sha256(block)
+    if digest is not None:
+        out["source_sha256"] = digest
     stamp = (when or export_time()).astimezone(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     out["history"] = "%s vesk %s: exported block %s%s" % (
         stamp, __version__, block.name, " of " + source if source else "")
