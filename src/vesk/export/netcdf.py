@@ -146,7 +146,10 @@ def write(data: DataObject, path: str) -> None:
     folder = os.path.dirname(os.path.abspath(path))
     try:
         with _nameable(path) as plain:
-            dataset.to_netcdf(plain, engine="netcdf4")
+            # Coordinates hold no missing values to mark: without a fill
+            # value, a reader does not mask a NaN of a damaged axis either.
+            dataset.to_netcdf(plain, engine="netcdf4",
+                              encoding={name: {"_FillValue": None} for name in dataset.coords})
     except (RuntimeError, OSError) as e:
         # netCDF words a full disk as an HDF error, or as a permission refused
         if _short_of_room(folder, dataset.nbytes):
