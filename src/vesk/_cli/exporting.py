@@ -51,8 +51,10 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "compound file, one block per spectrum), or CSV in a long layout (one "
                     "row per value) or a wide one (--layout wide: one row per spectrum, map "
                     "point or time). "
-                    "An existing output is an error, unless --force (overwrite it) or "
-                    "--skip-existing (keep it and write the others). The paths written go "
+                    "An existing output is an error, unless --force (overwrite it), "
+                    "--skip-existing (keep it and write the others) or --update (keep it "
+                    "unless it is older than its file). A full disk or read-only DIR stops "
+                    "the run at the first output it refuses. The paths written go "
                     "to standard output, or with --json a record of each file.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
