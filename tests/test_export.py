@@ -132,6 +132,12 @@ def test_npz(capsys, tmp_path, name, key):
         for name_, (dims, coord) in data.coords.items():
             assert where[name_] == list(dims)
             assert z[name_].tolist() == np.asarray(coord).tolist()
+        assert str(z["kind"]) == data.block.kind
+        described = json.loads(str(z["coordinate_attrs"]))
+    # described as NetCDF describes them, for a reader with numpy alone
+    pytest.importorskip("xarray")
+    array = data.to_xarray()
+    assert described == {c: dict(array[c].attrs) for c in array.coords if array[c].attrs}
 
 
 @pytest.mark.parametrize("name, key", BLOCKS)
