@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vesk
+import vesk.export
 from vesk._cli import main, output_bound
 from vesk.export import FORMATS, netcdf, write_atomically
 from vesk.export.atomic import IN_PROGRESS
@@ -169,6 +170,24 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
     assert about.pop("Conventions") == "CF-1.8, ACDD-1.3"
     measured = data.measured
     assert about == ({"time_coverage_start": measured.isoformat()} if measured else {})
+
+
+@pytest.mark.parametrize("fmt, layout", [("csv", "long"), ("csv", "wide"), ("npy", "long"),
+                                         ("jcamp", "long"), ("netcdf", "long")])
+def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch, fmt, layout):
+    if fmt == "netcdf":
+        pytest.importorskip("netCDF4")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    path = SAMPLES["kinetics"]
+    code, written, err = export(capsys, tmp_path / "cli", path, "-f", fmt, "-b", "AB/3D/NONE",
+                                *(["--layout", layout] if fmt == "csv" else []))
+    assert code == 0, err
+    ours = tmp_path / "ours"
+    with open(path, "rb") as f:  # named as the command names it
+        vesk.export.write(vesk.read(f, "AB/3D/NONE"), ours, fmt, layout)
+    assert ours.read_bytes() == open(written[0], "rb").read()
+    with pytest.raises(FileExistsError, match="force=True"):
+        vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
 @pytest.mark.parametrize("name, key", SPECTRA)
