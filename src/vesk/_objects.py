@@ -61,9 +61,13 @@ _ALONG_X = ("spectrum", "image map", "time-resolved series", "time-resolved trac
 def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, str]]:
     """CF `long_name` and `units` per coordinate name, where the file tells them:
     the spectral axis from its unit code, map positions from the map units
-    (MUN), the time of a series from its axis label (ZTX, "Time (s)")."""
+    (MUN), the time of a series from its axis label (ZTX, "Time (s)"); the
+    coordinates of traces and regions a long name alone."""
     p = block.parameters
-    out: Dict[str, Dict[str, str]] = {}
+    out: Dict[str, Dict[str, str]] = {
+        "trace": {"long_name": "Trace"}, "region": {"long_name": "Region"},
+        "region_title": {"long_name": "Region title"},
+        "start_time": {"long_name": "Start time"}}
     map_units = p.get("MUN")
     for name, long_name in (("x", "Map x"), ("y", "Map y"), ("map_x", "Map x"),
                             ("map_y", "Map y")):
