@@ -121,6 +121,7 @@ class VeskFile:
         self._lock = threading.Lock()
         self._fd: Optional[int] = None
         self.path, self._fd = _open_source(path)
+        self._streamed = _is_stream(path)  # no path opens it again
         try:
             try:
                 outline = _native.outline(self._fd)
