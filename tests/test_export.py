@@ -584,6 +584,42 @@ def test_a_full_disk_stops_the_run(capsys, tmp_path, monkeypatch, code, stops):
     assert not list(out.rglob("*.*"))  # nothing half written is left
 
 
+# Each worker process dies on the files named "crash" (always, or the first time
+# only: killed from outside), as the system's end of a worker out of memory.
+DYING_WORKER = """
+import os, vesk._cli.exporting as exporting
+export_file = exporting.export_file
+def dying(job):
+    if "crash" in job.path and ({always} or not job.skip_existing):
+        os._exit(9)
+    return export_file(job)
+exporting.export_file = dying
+"""
+
+
+@pytest.mark.parametrize("always", [False, True])
+def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
+    import subprocess
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(DYING_WORKER.format(always=always))
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    names = ["a.vesk", "crash.vesk"] + ["z%d.vesk" % i for i in range(6)]
+    for name in names:
+        shutil.copy(SAMPLES["sample"], inputs / name)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "site")] + sys.path))
+    proc = subprocess.run([sys.executable, "-m", "vesk", "export", str(inputs), "-f", "npy",
+                           "-b", "AB/2D/NONE", "-o", str(tmp_path / "out"), "--jobs", "2"],
+                          capture_output=True, text=True, env=env, timeout=120)
+    written = sorted(os.path.basename(line) for line in proc.stdout.splitlines())
+    lost = ["crash.vesk"] if always else []
+    assert written == ["%s_AB_2D_NONE.npz" % n[:-5] for n in names if n not in lost]
+    assert proc.returncode == int(always)
+    assert [line for line in proc.stderr.splitlines() if "not exported" in line] == [
+        "vesk: %s: not exported: a worker process ended abruptly (killed, or out of memory)"
+        % (inputs / n) for n in lost]
+
+
 @pytest.mark.parametrize("argv, summary", [
     (["{missing}"], "exported 0 blocks from 0 files to {out} (1 input not found)"),
     ([SAMPLES["sample"], "-b", "ab/2d/none", "-b", "XYZ"],

@@ -7,6 +7,7 @@ raising, so one bad file is reported by name and the others still export.
 from __future__ import annotations
 
 import argparse
+import collections
 import errno
 import os
 import signal
@@ -15,7 +16,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import (TYPE_CHECKING, Dict, Generator, Iterator, List, NamedTuple, Optional,
+from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, List, NamedTuple, Optional,
                     Sequence, Tuple)
 
 import vesk
@@ -266,19 +267,48 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
             yield number, export_file(job)
         return
     # imported here: a command that starts no workers would spend a tenth of its start on them
-    import concurrent.futures
     import multiprocessing
 
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    futures: Dict[concurrent.futures.Future[Report], int] = {}
-    count = min(workers, len(jobs))
+    waiting = collections.deque(range(len(jobs)))
+    # The files under way when a worker ended abruptly (killed, out of
+    # memory): one of them ended it, and the pool with it. Each goes again
+    # alone, so that only the one that ends its worker again is failed, and
+    # the files after them go on in a new pool.
+    suspects: Deque[int] = collections.deque()
+    while waiting or suspects:
+        alone = bool(suspects)
+        queue = suspects if alone else waiting
+        try:
+            yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)), alone,
+                                suspects, context)
+        except _NoWorkers as e:
+            warning("cannot start worker processes (%s); exporting in this process" % (
+                e.args[0].strerror or e.args[0]))
+            for number in list(suspects) + list(waiting):
+                yield number, export_file(jobs[number])
+            return
+
+
+class _NoWorkers(Exception):
+    """The system would start no worker process (no descriptors or processes left)."""
+
+
+def _in_pool(jobs: List[Job], queue: Deque[int], count: int, alone: bool,
+             suspects: Deque[int], context: Any) -> Generator[Tuple[int, Report], None, None]:
+    """Exports the jobs `queue` numbers in a pool of `count` workers, till it
+    is empty or a worker ends abruptly; `alone`, one at a time."""
+    import concurrent.futures
+    from concurrent.futures.process import BrokenProcessPool
+
     try:
         pool = concurrent.futures.ProcessPoolExecutor(
             count, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),))
-    except OSError as e:  # no descriptors or processes left for workers
-        yield from _in_this_process(jobs, e)
-        return
+    except OSError as e:
+        raise _NoWorkers(e) from e
+    in_flight: Dict[concurrent.futures.Future[Report], int] = {}
+    broken = False
     try:
         try:
             # Every worker started before any file is handed out: a file
@@ -287,13 +317,37 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
                 pool.submit(os.getpid)
         except OSError as e:
             pool.shutdown(wait=True, cancel_futures=True)
-            yield from _in_this_process(jobs, e)
-            return
-        for number, job in enumerate(jobs):
-            futures[pool.submit(export_file, job)] = number
-        for future in concurrent.futures.as_completed(futures):
-            number = futures[future]
-            yield number, _report_of(future, jobs[number].path)
+            raise _NoWorkers(e) from e
+        while (queue and not broken) or in_flight:
+            # a few queued beyond the workers, so none waits for the next
+            while queue and not broken and len(in_flight) < (1 if alone else 2 * count):
+                number = queue.popleft()
+                job = jobs[number]
+                if alone and not job.force:  # what it wrote before is whole: kept
+                    job = job._replace(skip_existing=True)
+                in_flight[pool.submit(export_file, job)] = number
+            # once broken, those still in flight end too, each done or broken
+            done, _ = concurrent.futures.wait(
+                in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                number = in_flight.pop(future)
+                path = jobs[number].path
+                try:
+                    report = future.result()
+                except BrokenProcessPool:
+                    if not (broken or alone):
+                        warning("a worker process ended abruptly (killed, or out of memory); "
+                                "the files it may have been exporting go again, one at a time")
+                    broken = True
+                    if not alone:
+                        suspects.append(number)
+                        continue
+                    report = Report(path, errors=[
+                        "%s: not exported: a worker process ended abruptly (killed, or out "
+                        "of memory)" % path])
+                except Exception as e:
+                    report = Report(path, errors=[describe(path, e)])
+                yield number, report
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
@@ -302,25 +356,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
         for worker in workers_running:
             worker.terminate()
         raise
-    pool.shutdown()
-
-
-def _in_this_process(jobs: List[Job], e: OSError) -> Iterator[Tuple[int, Report]]:
-    warning("cannot start worker processes (%s); exporting in this process" % (
-        e.strerror or e))
-    return run_jobs(jobs, 1)
-
-
-def _report_of(future: "concurrent.futures.Future[Report]", path: str) -> Report:
-    from concurrent.futures.process import BrokenProcessPool
-    try:
-        return future.result()
-    except BrokenProcessPool:
-        return Report(path, errors=[
-            "%s: not exported: a worker process ended abruptly (killed, or out of "
-            "memory)" % path])
-    except Exception as e:
-        return Report(path, errors=[describe(path, e)])
+    pool.shutdown(wait=not broken)
 
 
 def end_with_parent(parent: int) -> None:
