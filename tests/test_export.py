@@ -584,6 +584,21 @@ def test_a_full_disk_stops_the_run(capsys, tmp_path, monkeypatch, code, stops):
     assert not list(out.rglob("*.*"))  # nothing half written is left
 
 
+@pytest.mark.parametrize("code, stops", [(errno.ENOSPC, True), (errno.EACCES, False)])
+def test_a_full_disk_stops_writing_pictures(capsys, tmp_path, monkeypatch, code, stops):
+    from vesk._cli import pictures
+
+    def full(path, write, *args, **kw):
+        raise OSError(code, os.strerror(code), path)
+    monkeypatch.setattr(pictures, "write_atomically", full)
+    status = main(["images", "-o", str(tmp_path), SAMPLES["mapping"], SAMPLES["sample"],
+                   SAMPLES["kinetics"]])
+    err = capsys.readouterr().err
+    errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    assert (status, len(errors) == 1) == (1, stops)
+    assert ("stopped: %s; wrote 0 images, 2 files not tried" % os.strerror(code) in err) == stops
+
+
 # Each worker process dies on the files named "crash" (always, or the first time
 # only: killed from outside), as the system's end of a worker out of memory.
 DYING_WORKER = """

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import errno
 import os
 import signal
 import sys
@@ -29,8 +28,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
-                     library_warnings_ignored, note, warning)
+from .report import (NO_ROOM, OutputFailed, Terminated, counted, describe, emit_json, emit_path,
+                     error, library_warnings_ignored, note, warning)
 
 if TYPE_CHECKING:
     import concurrent.futures
@@ -240,12 +239,6 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                     if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
         (report.written if written else report.kept).append(out)
-
-
-# Write errors that every further output would meet too: the run stops at
-# the first, rather than read every other file to fail it the same way.
-NO_ROOM = frozenset(getattr(errno, name) for name in ("ENOSPC", "EDQUOT", "EROFS")
-                    if hasattr(errno, name))
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
