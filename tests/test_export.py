@@ -1,5 +1,6 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
 import errno
+import io
 import json
 import os
 import shutil
@@ -189,6 +190,26 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
     assert ours.read_bytes() == open(written[0], "rb").read()
     with pytest.raises(FileExistsError, match="force=True"):
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
+
+
+@pytest.mark.parametrize("source", ["file", "replaced", "named stream"])
+def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
+    path = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], path)
+    if source == "named stream":  # an upload named as a file here that it is not
+        with open(SAMPLES["sample"], "rb") as f:
+            stream = io.BytesIO(f.read())
+        stream.name = str(path)
+        shutil.copy(SAMPLES["mapping"], path)
+        data = vesk.read(stream, "SSC")
+    else:
+        data = vesk.read(path, "SSC")
+    if source == "replaced":
+        shutil.copy(SAMPLES["mapping"], tmp_path / "new")
+        os.replace(tmp_path / "new", path)
+    vesk.export.write(data, tmp_path / "out.npz", "npy")
+    with np.load(tmp_path / "out.npz") as z:
+        assert z.get("source_sha256") == (sha256(SAMPLES["sample"]) if source == "file" else None)
 
 
 @pytest.mark.parametrize("name, key", SPECTRA)

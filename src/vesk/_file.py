@@ -140,6 +140,10 @@ class VeskFile:
             # blocks come twice): a key names one block.
             self._size = os.fstat(self._fd).st_size  # as listed: the bound of what it gives
             self.blocks = [block_from_outline(item, self.path, self._size) for item in outline]
+            if not _is_stream(path):
+                st = os.fstat(self._fd)
+                for b in self.blocks:  # made just now, seen by no one yet
+                    object.__setattr__(b, "_file_id", (st.st_dev, st.st_ino))
         except BaseException:
             self.close()
             raise

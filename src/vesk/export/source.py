@@ -13,14 +13,16 @@ from vesk import Block
 def source_sha256(block: Block) -> Optional[str]:
     """The hex SHA-256 of the first bytes of `block.path`, as many as the file
     held when it was listed (those its values came from, where it grows
-    since); None where no file is there to read (a stream) or it is now
-    shorter."""
+    since); None where the path names no longer that file (replaced since),
+    or none (a stream, whose name may be an upload's), or it is now shorter."""
     size = block._file_size
-    if not block.path or size < 0:
+    if not block.path or size < 0 or block._file_id is None:
         return None
     try:
         st = os.stat(block.path)
     except (OSError, ValueError):
+        return None
+    if (st.st_dev, st.st_ino) != block._file_id:
         return None
     return _digest(block.path, size, st.st_ino, st.st_mtime_ns)
 
