@@ -185,8 +185,7 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
                                 *(["--layout", layout] if fmt == "csv" else []))
     assert code == 0, err
     ours = tmp_path / "ours"
-    with open(path, "rb") as f:  # named as the command names it
-        vesk.export.write(vesk.read(f, "AB/3D/NONE"), ours, fmt, layout)
+    vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
     assert ours.read_bytes() == open(written[0], "rb").read()
     with pytest.raises(FileExistsError, match="force=True"):
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
@@ -889,6 +888,27 @@ def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, o
     assert ("kept %s, older than the file" % output in err) == (grown and not replaced)
     with np.load(output) as npz:
         assert np.isnan(npz["values"]).any() != replaced
+
+
+def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tmp_path,
+                                                                       monkeypatch):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    npy = FORMATS["npy"]
+
+    def still_copied_in(data, path):
+        with open(source, "ab") as f:
+            f.write(bytes(8))
+        made = os.stat(source).st_mtime_ns + 1  # past its time as read, within a tick
+        os.utime(source, ns=(made, made))
+        npy.spectrum(data, path)
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
+    with monkeypatch.context() as m:
+        m.setitem(FORMATS, "npy", npy._replace(spectrum=still_copied_in))
+        code, written, err = export(capsys, tmp_path / "out", *args)
+    assert code == 0 and "the file changed while it was exported" in err
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, written)
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):

@@ -661,7 +661,8 @@ def _socket_file(data):
     import threading
     ours, theirs = socket.socketpair()
     threading.Thread(target=lambda: (theirs.sendall(data), theirs.close())).start()
-    return ours.makefile("rb"), "<stream>"
+    with ours:  # its file keeps it open till closed itself
+        return ours.makefile("rb"), "<stream>"
 
 
 @pytest.mark.parametrize("stream", [

@@ -123,6 +123,8 @@ class VeskFile:
         self.path, self._fd = _open_source(path)
         self._streamed = _is_stream(path)  # no path opens it again
         try:
+            # before reading: a file that is written to since reads as changed
+            self._mtime_ns = os.fstat(self._fd).st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:

@@ -239,6 +239,29 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                     if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
         (report.written if written else report.kept).append(out)
+        if written:
+            _dated_if_changed(f, job, block, out, report)
+
+
+def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
+                      report: Report) -> None:
+    """An output of a file that changed while it was read (still being
+    written) is given the file's time as read: older than the file, it is
+    written again by --update, not taken for what the whole file holds."""
+    listed = f._mtime_ns
+    try:
+        now = os.stat(job.path).st_mtime_ns
+    except OSError:
+        return
+    if now == listed:
+        return
+    try:
+        os.utime(out, ns=(listed, listed))
+    except OSError:
+        pass
+    report.warnings.append("%s: %s: the file changed while it was exported (still being "
+                           "written?); %s holds it as it was: --update writes it again" % (
+                               job.path, block.name, out))
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
