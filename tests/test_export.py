@@ -1,5 +1,6 @@
 """`vesk export`: every format read back by an independent reader equals what vesk reads."""
 import errno
+import io
 import json
 import os
 import shutil
@@ -9,6 +10,7 @@ import numpy as np
 import pytest
 
 import vesk
+import vesk.export
 from vesk._cli import main, output_bound
 from vesk.export import FORMATS, netcdf, write_atomically
 from vesk.export.atomic import IN_PROGRESS
@@ -35,6 +37,12 @@ def exported(capsys, tmp_path, name, key, fmt):
     assert written == [os.path.join(str(tmp_path), "%s_%s%s" % (
         name, key.replace("/", "_"), FORMATS[fmt].suffix(data)))]
     return data, written[0]
+
+
+def sha256(path):
+    import hashlib
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def read_csv(pd, path, **kw):
@@ -114,6 +122,7 @@ def test_npz(capsys, tmp_path, name, key):
     data, path = exported(capsys, tmp_path, name, key, "npy")
     with np.load(path) as z:            # allow_pickle stays off
         assert json.loads(str(z["parameters"])) == dict(data.parameters)
+        assert (z["source"], z["source_sha256"]) == (SAMPLES[name], sha256(SAMPLES[name]))
         if data.block.kind == "spectrum":
             np.testing.assert_array_equal(z["x"], data.x)
             np.testing.assert_array_equal(z["y"], data.y)
@@ -125,6 +134,12 @@ def test_npz(capsys, tmp_path, name, key):
         for name_, (dims, coord) in data.coords.items():
             assert where[name_] == list(dims)
             assert z[name_].tolist() == np.asarray(coord).tolist()
+        assert str(z["kind"]) == data.block.kind
+        described = json.loads(str(z["coordinate_attrs"]))
+    # described as NetCDF describes them, for a reader with numpy alone
+    pytest.importorskip("xarray")
+    array = data.to_xarray()
+    assert described == {c: dict(array[c].attrs) for c in array.coords if array[c].attrs}
 
 
 @pytest.mark.parametrize("name, key", BLOCKS)
@@ -142,16 +157,58 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
         assert back[c].values.tolist() == expected[c].values.tolist()
         assert back[c].attrs == expected[c].attrs
     assert {k: back.attrs[k] for k in expected.attrs} == dict(expected.attrs)
+    import netCDF4
+    with netCDF4.Dataset(path) as nc:  # as CF has coordinates: named, no fill value
+        assert [c for c in expected.coords if "_FillValue" in nc[c].ncattrs()
+                or "long_name" not in nc[c].ncattrs()] == []
     with xr.open_dataset(path) as ds:
         about = dict(ds.attrs)
     source = SAMPLES[name]  # the path as given
     assert about.pop("source") == source
+    assert about.pop("source_sha256") == sha256(source)
     assert about.pop("history") == "2023-11-14T22:13:20Z vesk %s: exported block %s of %s" % (
         vesk.__version__, key, source)
     assert about.pop("title").endswith("%s (%s)" % (data.block.y_label, key))
     assert about.pop("Conventions") == "CF-1.8, ACDD-1.3"
     measured = data.measured
     assert about == ({"time_coverage_start": measured.isoformat()} if measured else {})
+
+
+@pytest.mark.parametrize("fmt, layout", [("csv", "long"), ("csv", "wide"), ("npy", "long"),
+                                         ("jcamp", "long"), ("netcdf", "long")])
+def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch, fmt, layout):
+    if fmt == "netcdf":
+        pytest.importorskip("netCDF4")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    path = SAMPLES["kinetics"]
+    code, written, err = export(capsys, tmp_path / "cli", path, "-f", fmt, "-b", "AB/3D/NONE",
+                                *(["--layout", layout] if fmt == "csv" else []))
+    assert code == 0, err
+    ours = tmp_path / "ours"
+    vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
+    assert ours.read_bytes() == open(written[0], "rb").read()
+    with pytest.raises(FileExistsError, match="force=True"):
+        vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
+
+
+@pytest.mark.parametrize("source", ["file", "replaced", "named stream"])
+def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
+    path = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], path)
+    if source == "named stream":  # an upload named as a file here that it is not
+        with open(SAMPLES["sample"], "rb") as f:
+            stream = io.BytesIO(f.read())
+        stream.name = str(path)
+        shutil.copy(SAMPLES["mapping"], path)
+        data = vesk.read(stream, "SSC")
+    else:
+        data = vesk.read(path, "SSC")
+    if source == "replaced":
+        shutil.copy(SAMPLES["mapping"], tmp_path / "new")
+        os.replace(tmp_path / "new", path)
+    vesk.export.write(data, tmp_path / "out.npz", "npy")
+    with np.load(tmp_path / "out.npz") as z:
+        assert z.get("source_sha256") == (sha256(SAMPLES["sample"]) if source == "file" else None)
 
 
 @pytest.mark.parametrize("name, key", SPECTRA)
@@ -469,9 +526,9 @@ def test_interrupted_write_leaves_no_file(capsys, tmp_path, monkeypatch):
     out = os.path.join(str(tmp_path), "sample_AB_2D_NONE.csv")
     assert code == 1 and "%s: AB/2D/NONE: %s: No space left on device" % (
         SAMPLES["sample"], out) in err
-    assert sorted(os.listdir(str(tmp_path))) == ["sample_AB_3D_NONE.csv"]
+    assert os.listdir(str(tmp_path)) == []  # a full disk stops the run there
     # what it had written no longer takes room
-    assert [os.fstat(f.fileno()).st_size for f in left_open] == [0, 0, 0]
+    assert [os.fstat(f.fileno()).st_size for f in left_open] == [0]
     for f in left_open:
         f.close()
 
@@ -582,6 +639,75 @@ def test_many_files_one_bad(capsys, tmp_path, monkeypatch, jobs, starts):
         len(BLOCKS), out)
 
 
+@pytest.mark.parametrize("code, stops", [(errno.ENOSPC, True), (errno.EROFS, True),
+                                          (errno.EACCES, False)])
+def test_a_full_disk_stops_the_run(capsys, tmp_path, monkeypatch, code, stops):
+    def full(data, path):
+        open(path, "wb").close()
+        raise OSError(code, os.strerror(code), path)
+    npy = FORMATS["npy"]
+    monkeypatch.setitem(FORMATS, "npy", npy._replace(spectrum=full, other=full))
+    out = tmp_path / "out"
+    status, written, err = export(capsys, out, *SAMPLES.values(), "-f", "npy")
+    errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    assert (status, written, len(errors) == 1) == (1, [], stops)
+    assert err.splitlines()[-1].startswith("stopped: %s (" % os.strerror(code)) == stops
+    if stops:
+        assert "3 files not tried" in err
+    assert not list(out.rglob("*.*"))  # nothing half written is left
+
+
+@pytest.mark.parametrize("code, stops", [(errno.ENOSPC, True), (errno.EACCES, False)])
+def test_a_full_disk_stops_writing_pictures(capsys, tmp_path, monkeypatch, code, stops):
+    from vesk._cli import pictures
+
+    def full(path, write, *args, **kw):
+        raise OSError(code, os.strerror(code), path)
+    monkeypatch.setattr(pictures, "write_atomically", full)
+    status = main(["images", "-o", str(tmp_path), SAMPLES["mapping"], SAMPLES["sample"],
+                   SAMPLES["kinetics"]])
+    err = capsys.readouterr().err
+    errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
+    assert (status, len(errors) == 1) == (1, stops)
+    assert ("stopped: %s; wrote 0 images, 2 files not tried" % os.strerror(code) in err) == stops
+
+
+# Each worker process dies on the files named "crash" (always, or the first time
+# only: killed from outside), as the system's end of a worker out of memory.
+DYING_WORKER = """
+import os, vesk._cli.exporting as exporting
+export_file = exporting.export_file
+def dying(job):
+    if "crash" in job.path and ({always} or not job.skip_existing):
+        os._exit(9)
+    return export_file(job)
+exporting.export_file = dying
+"""
+
+
+@pytest.mark.parametrize("always", [False, True])
+def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
+    import subprocess
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(DYING_WORKER.format(always=always))
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    names = ["a.vesk", "crash.vesk"] + ["z%d.vesk" % i for i in range(6)]
+    for name in names:
+        shutil.copy(SAMPLES["sample"], inputs / name)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "site")] + sys.path))
+    proc = subprocess.run([sys.executable, "-m", "vesk", "export", str(inputs), "-f", "npy",
+                           "-b", "AB/2D/NONE", "-o", str(tmp_path / "out"), "--jobs", "2"],
+                          capture_output=True, text=True, env=env, timeout=120)
+    written = sorted(os.path.basename(line) for line in proc.stdout.splitlines())
+    lost = ["crash.vesk"] if always else []
+    assert written == ["%s_AB_2D_NONE.npz" % n[:-5] for n in names if n not in lost]
+    assert proc.returncode == int(always)
+    assert [line for line in proc.stderr.splitlines() if "not exported" in line] == [
+        "vesk: %s: not exported: a worker process ended abruptly (killed, or out of memory)"
+        % (inputs / n) for n in lost]
+
+
 @pytest.mark.parametrize("argv, summary", [
     (["{missing}"], "exported 0 blocks from 0 files to {out} (1 input not found)"),
     ([SAMPLES["sample"], "-b", "ab/2d/none", "-b", "XYZ"],
@@ -683,7 +809,7 @@ def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("netCDF4")
     from vesk_writer import spectrum_file
-    odd = {"D\x7fT": 1, " AB": "x", "A/B": 2.5, "D_T": 7, "AB ": 3}
+    odd = {"D\x7fT": 1, " AB": "x", "A/B": 2.5, "D_T": 7, "AB ": 3, "kind": "k"}
     path = spectrum_file([1.0, 2.0, 3.0], odd).write(str(tmp_path / "odd.vesk"))
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "netcdf")
     assert code == 0, err
@@ -691,6 +817,12 @@ def test_netcdf_holds_parameters_whose_names_it_refuses(capsys, tmp_path):
         attrs = dict(back.attrs)
     assert {k: attrs[k] for k in ("D_T", "D_T_2", "_AB", "A_B", "AB_")} == {
         "D_T": 7, "D_T_2": 1, "_AB": "x", "A_B": 2.5, "AB_": 3}
+    # each parameter found again under its own key, without vesk
+    keys = json.loads(attrs["parameter_keys"])
+    params = vesk.read(path).parameters
+    assert {keys.get(n, n): attrs[n] for n in attrs
+            if n in keys or (n in params and n not in keys.values())} == dict(params)
+    assert attrs["kind"] == "spectrum"
 
 
 def huge_map():
@@ -802,19 +934,46 @@ def test_interrupted_export_lists_the_blocks_written_of_the_file_it_stopped_in(
     assert "exported 2 blocks from 1 file to %s before it was stopped" % out in err
 
 
-@pytest.mark.parametrize("measured_again", [False, True])
-def test_skip_existing_says_which_kept_outputs_are_older_than_their_file(capsys, tmp_path,
-                                                                         measured_again):
-    source = tmp_path / "run.0"
-    shutil.copy(SAMPLES["sample"], source)
-    args = (source, "-f", "npy", "-b", "AB/2D/NONE")
+@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("grown", [False, True])
+def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, option, grown):
+    # a map exported while its file was still being copied in, then again
+    whole = open(SAMPLES["mapping"], "rb").read()
+    source = tmp_path / "map.0"
+    source.write_bytes(whole[:30000])
+    args = (source, "-f", "npy", "-b", "AB/3D/NONE")
     (output,) = export(capsys, tmp_path / "out", *args)[1]
-    if measured_again:
+    if grown:
+        source.write_bytes(whole)
         made = os.stat(output).st_mtime_ns
         os.utime(source, ns=(made, made + 1))
-    code, written, err = export(capsys, tmp_path / "out", *args, "--skip-existing")
-    assert (code, written) == (0, [])
-    assert ("kept %s, older than the file" % output in err) == measured_again
+    code, written, err = export(capsys, tmp_path / "out", *args, option)
+    replaced = grown and option == "--update"
+    assert (code, written) == (0, [output] if replaced else [])
+    assert ("kept %s, older than the file" % output in err) == (grown and not replaced)
+    with np.load(output) as npz:
+        assert np.isnan(npz["values"]).any() != replaced
+
+
+def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tmp_path,
+                                                                       monkeypatch):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    npy = FORMATS["npy"]
+
+    def still_copied_in(data, path):
+        with open(source, "ab") as f:
+            f.write(bytes(8))
+        made = os.stat(source).st_mtime_ns + 1  # past its time as read, within a tick
+        os.utime(source, ns=(made, made))
+        npy.spectrum(data, path)
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
+    with monkeypatch.context() as m:
+        m.setitem(FORMATS, "npy", npy._replace(spectrum=still_copied_in))
+        code, written, err = export(capsys, tmp_path / "out", *args)
+    assert code == 0 and "the file changed while it was exported" in err
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, written)
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
 
 
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):

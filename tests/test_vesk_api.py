@@ -2,6 +2,7 @@
 import copy
 import errno
 import gc
+import io
 import json
 import math
 import os
@@ -657,6 +658,53 @@ def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
     with pytest.raises(vesk.FormatError,
                        match=r"cut\.vesk: file ends early: needed 4 bytes at offset 28, found 2$"):
         vesk.open(cut)
+
+
+MAPPING = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "samples",
+                       "mapping.vesk")
+
+
+def _socket_file(data):
+    import socket
+    import threading
+    ours, theirs = socket.socketpair()
+    threading.Thread(target=lambda: (theirs.sendall(data), theirs.close())).start()
+    with ours:  # its file keeps it open till closed itself
+        return ours.makefile("rb"), "<stream>"
+
+
+@pytest.mark.parametrize("stream", [
+    lambda data: (io.BytesIO(data), "<stream>"),
+    _socket_file,  # no seeking, arriving in pieces
+    lambda data: (open(MAPPING, "rb"), MAPPING),
+])
+def test_a_file_read_from_a_stream_reads_as_from_its_path(stream, no_fd_leak):
+    data = open(MAPPING, "rb").read()
+    source, name = stream(data)
+    with source, vesk.open(source) as f, vesk.open(MAPPING) as whole:
+        assert f.keys() == whole.keys()
+        for key in whole:
+            got, want = f[key], whole[key]
+            np.testing.assert_array_equal(got.values, want.values)
+            assert (dict(got.parameters), got.block.path) == (dict(want.parameters), name)
+    with pytest.raises(TypeError, match="io.BytesIO"):  # a file's bytes are not its path
+        vesk.open(data)
+
+
+@pytest.mark.parametrize("content, key, error, block", [
+    (b"junk", None, vesk.FormatError, None),
+    (b"", None, vesk.FormatError, None),
+    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, None),
+    (open(MAPPING, "rb").read()[:30000], "TRC", vesk.FormatError, "TRC/3D/NONE"),  # cut short
+])
+def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, error, block):
+    # a service reports them as fields, also when a worker process raised them
+    path = tmp_path / "x.vesk"
+    path.write_bytes(content)
+    with pytest.raises(error) as raised:
+        vesk.read(path, key)
+    for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
+        assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))

@@ -2,6 +2,7 @@
 import faulthandler
 import importlib.metadata
 import importlib.util
+import io
 import os
 import pickle
 import re
@@ -87,6 +88,17 @@ def test_coordinate_units_as_the_file_gives_them(tmp_path, kind, params, coord, 
     with xr.open_dataarray(str(tmp_path / "u.nc"), engine="netcdf4") as back:
         assert back[coord].attrs == attrs
         assert back.attrs == array.attrs
+
+
+@pytest.mark.parametrize("group", ["AB/3D/NONE", "TRC/3D/NONE"])
+def test_a_stream_opens_as_its_file(group):
+    # an upload: gone once read, so nothing is left to read lazily from
+    path = os.path.join(os.path.dirname(__file__), "..", "samples", "mapping.vesk")
+    with open(path, "rb") as f:
+        stream = io.BytesIO(f.read())
+    with xr.open_dataset(stream, engine=ENGINE, group=group) as ds, \
+            xr.open_dataset(path, engine=ENGINE, group=group) as want:
+        xr.testing.assert_identical(ds.load(), want.load())
 
 
 def test_image_map_is_read_lazily(tmp_path, monkeypatch):

@@ -10,7 +10,8 @@
         table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 
 `vesk.find(folder)` lists the VESK files beneath a folder, in name order.
-`vesk.open` returns a `VeskFile` (a context manager holding one descriptor);
+`vesk.open` returns a `VeskFile` (a context manager holding one descriptor)
+of a path or a binary stream (`io.BytesIO(upload)`);
 reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
 `ImageTraces`, `TimeSeries`, `TimeTraces`, `MultiregionMap`,
 `MultiregionTraces`. Each holds the arrays the low-level reader `veskread`
@@ -19,12 +20,14 @@ gives `to_xarray()` and `to_pandas()`; blocks of spectra also give
 `band_area(lo, hi)` and `interp(x)` (the values at other x values).
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
-names several blocks); OSError passes through unchanged. `VeskWarning` marks
+names several blocks), each with `path`, `block` and `offset`; OSError
+passes through unchanged. `VeskWarning` marks
 values that are not all the measurement: a recording cut short, points never
 measured, values read from bytes their block does not own. `find` reports
 what it passes over (an empty or duplicate file) with a `FindWarning`.
 xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
-group="AB/3D/NONE")`. `veskread` stays the exact low-level interface.
+group="AB/3D/NONE")`; `vesk.export.write(data, path, "netcdf")` writes a
+block as `vesk export` does. `veskread` stays the exact low-level interface.
 """
 import sys
 

@@ -111,6 +111,9 @@ class Block:
     """Where that parameter block is damaged, not cut short: what is wrong
     with it ("unknown parameter type 93 for key 'ZFF' at offset 1204")."""
     _file_size: int = field(default=-1, compare=False, repr=False)  # of `path`, as listed
+    # (device, inode) of the file listed, that `path` must still name to be
+    # read again; None where nothing can be (a stream, named or not)
+    _file_id: Optional[Tuple[int, int]] = field(default=None, compare=False, repr=False)
 
     @property
     def measured(self) -> Optional[_dt.datetime]:

@@ -15,7 +15,27 @@ from typing import NoReturn, Optional
 
 
 class VeskError(Exception):
-    """Base class of every error that `vesk` raises about a file's contents."""
+    """Base class of every error that `vesk` raises about a file's contents.
+
+    `path` is the file, `block` the block's name and `offset` the byte
+    offset concerned, where they are known (else None), so that a service
+    can report them without taking the message apart; the message names
+    them too, and the low-level error it comes from is its `__cause__`.
+    """
+
+    path: Optional[str] = None
+    block: Optional[str] = None
+    offset: Optional[int] = None
+
+    def __init__(self, *args: object, path: Optional[str] = None, block: Optional[str] = None,
+                 offset: Optional[int] = None) -> None:
+        super().__init__(*args)
+        if path is not None:
+            self.path = path
+        if block is not None:
+            self.block = block
+        if offset is not None and offset >= 0:
+            self.offset = offset
 
 
 class FormatError(VeskError, ValueError):
@@ -126,13 +146,13 @@ def raise_translated(
                         or not isinstance(exc, Exception)):
         raise exc
     if isinstance(exc, ValueError) and str(exc) == "Can't process a non-Vesk file":
-        raise FormatError(path + ": not a VESK file") from exc
+        raise FormatError(path + ": not a VESK file", path=path) from exc
     offset = _noted_offset(exc, path, offset)
     if listed is not None:
-        raise FormatError(where(path, block) + ": " + listed) from exc
+        raise FormatError(where(path, block) + ": " + listed, path=path, block=block) from exc
     if refused:
         raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
-                          "its start") from exc
+                          "its start", path=path, block=block, offset=offset) from exc
     short = _SHORT_READ.fullmatch(str(exc)) if isinstance(exc, struct.error) else None
     if short:  # worded as the outline words its own
         what = "file ends early: needed %s bytes" % short.group(1)
@@ -142,11 +162,13 @@ def raise_translated(
         what = "missing entry %s" % exc
     else:
         what = reworded(str(exc)) or type(exc).__name__
-    raise FormatError(where(path, block, offset) + ": " + what) from exc
+    raise FormatError(where(path, block, offset) + ": " + what, path=path, block=block,
+                      offset=offset) from exc
 
 
-def raise_native(exc: ValueError, path: str) -> NoReturn:
+def raise_native(exc: ValueError, path: str, block: Optional[str] = None) -> NoReturn:
     """Re-raises a core error of the native module, ValueError(message, offset)."""
     message = reworded(str(exc.args[0]) if exc.args else str(exc))
     offset = exc.args[1] if len(exc.args) > 1 and isinstance(exc.args[1], int) else None
-    raise FormatError(path + ": " + with_offset(message, offset)) from exc
+    raise FormatError(where(path, block) + ": " + with_offset(message, offset), path=path,
+                      block=block, offset=offset) from exc

@@ -10,7 +10,7 @@ import stat
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -31,6 +31,7 @@ from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, f
                            image_from_dict)
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Source = Union[PathType, BinaryIO]
 Key = Union[str, Tuple[str, str, str], Block]
 
 
@@ -48,6 +49,43 @@ def _open_descriptor(path: PathType) -> int:
         os.close(fd)
         raise
     return fd
+
+
+def _is_stream(source: object) -> bool:
+    return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
+
+
+def _stream_name(stream: object) -> str:
+    name = getattr(stream, "name", None)  # an int for a file opened by its descriptor
+    return os.fsdecode(name) if isinstance(name, (str, bytes)) else "<stream>"
+
+
+def _stream_descriptor(stream: BinaryIO) -> int:
+    """A descriptor of an unnamed temporary file holding what is left to read
+    of `stream` (an upload, a socket's file): the file is read by positioned
+    reads, which a stream does not take, and so is never held in memory."""
+    import tempfile
+
+    with tempfile.TemporaryFile() as copy:
+        while True:
+            chunk = stream.read(1 << 20)
+            if not chunk:
+                break
+            if not isinstance(chunk, (bytes, bytearray, memoryview)):
+                raise TypeError("a stream to read a VESK file from gives bytes, not %s: open "
+                                "it in binary mode ('rb')" % type(chunk).__name__)
+            copy.write(chunk)
+        copy.flush()
+        return os.dup(copy.fileno())
+
+
+def _open_source(source: Source) -> Tuple[str, int]:
+    """The name and a descriptor of a path or a binary stream."""
+    if _is_stream(source):
+        return _stream_name(source), _stream_descriptor(source)  # type: ignore[arg-type]
+    if isinstance(source, bytes) and source.startswith(b"\x0a\x0a\xfe\xfe"):
+        raise TypeError("bytes are a file's path: give a file's contents as io.BytesIO(data)")
+    return os.fsdecode(source), _open_descriptor(source)  # type: ignore[arg-type]
 
 
 _NAMED_DESCRIPTORS: List[bool] = []  # once known: a lookup in /dev/fd costs as much as a read
@@ -77,13 +115,16 @@ class VeskFile:
     path: str
     blocks: List[Block]
 
-    def __init__(self, path: PathType) -> None:
-        self.path = os.fsdecode(path)
+    def __init__(self, path: Source) -> None:
         # close() and taking a reading descriptor exclude each other: a
         # number closed under a read may name another file at once.
         self._lock = threading.Lock()
-        self._fd: Optional[int] = _open_descriptor(path)
+        self._fd: Optional[int] = None
+        self.path, self._fd = _open_source(path)
+        self._streamed = _is_stream(path)  # no path opens it again
         try:
+            # before reading: a file that is written to since reads as changed
+            self._mtime_ns = os.fstat(self._fd).st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
@@ -91,7 +132,7 @@ class VeskFile:
                 # says 0 bytes and has more
                 if os.fstat(self._fd).st_size == 0 and not os.pread(self._fd, 1, 0):
                     raise FormatError("%s: not a VESK file: it is empty (0 bytes)"
-                                      % self.path) from None
+                                      % self.path, path=self.path) from None
                 raise_native(e, self.path)
             except OSError as e:  # read from our descriptor: name the file (a folder, say)
                 if e.filename is None:
@@ -101,12 +142,20 @@ class VeskFile:
             # blocks come twice): a key names one block.
             self._size = os.fstat(self._fd).st_size  # as listed: the bound of what it gives
             self.blocks = [block_from_outline(item, self.path, self._size) for item in outline]
+            if not _is_stream(path):
+                st = os.fstat(self._fd)
+                for b in self.blocks:  # made just now, seen by no one yet
+                    object.__setattr__(b, "_file_id", (st.st_dev, st.st_ino))
         except BaseException:
             self.close()
             raise
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
         self._by_fd = _names_descriptors(self._fd)
+        if not self._by_fd and _is_stream(path):  # its copy has no name to read it by
+            self.close()
+            raise OSError(errno.ENOTSUP, "reading from a stream needs /dev/fd, which this "
+                          "system lacks: write it to a file and give its path", self.path)
 
     # -- lifetime -------------------------------------------------------------
 
@@ -194,12 +243,12 @@ class VeskFile:
             if len(names) != 1:
                 raise BlockNotFoundError("%s: has %s; name one" % (
                     self.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
-                    else "no data blocks"))
+                    else "no data blocks"), path=self.path)
             key = names[0]
         try:
             parts = key_parts(key)
         except BlockNotFoundError as e:
-            raise BlockNotFoundError("%s: %s" % (self.path, e.args[0])) from None
+            raise BlockNotFoundError("%s: %s" % (self.path, e.args[0]), path=self.path) from None
         matches = self._below(parts)
         distinct = list(dict.fromkeys(b.name for b in matches))
         if len(distinct) == 1:
@@ -207,10 +256,11 @@ class VeskFile:
         have = ", ".join(self.keys()) or "no data blocks"
         wanted = "/".join(parts)
         if not distinct:
-            raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have))
+            raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have),
+                                     path=self.path)
         raise AmbiguousBlockError(
             "%s: %s names %d blocks (%s); give the full key"
-            % (self.path, wanted, len(distinct), ", ".join(distinct))
+            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path
         )
 
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:
@@ -271,7 +321,8 @@ class VeskFile:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
             if block.kind == UNREADABLE:  # read, but more than vesk can build from this file
-                raise FormatError("%s: %s" % (where(self.path, block.name), block.problem))
+                raise FormatError("%s: %s" % (where(self.path, block.name), block.problem),
+                                  path=self.path, block=block.name)
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
@@ -328,8 +379,12 @@ def key_parts(key: Key) -> Tuple[str, ...]:
     return tuple(p.upper() for p in parts)
 
 
-def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io.open
+def open(path: Source) -> VeskFile:  # noqa: A001 - the module's verb, like io.open
     """Opens a VESK file (str, bytes or os.PathLike) and lists its blocks.
+
+    A binary stream (`io.BytesIO(data)` of an upload, a socket's
+    `makefile("rb")`) is read to its end into an unnamed temporary file,
+    which is then read as a file; it is named by its `name`, or "<stream>".
 
     Use it as a context manager. Raises FormatError for a file that is not a
     VESK file or whose directory cannot be read, and OSError as the file
@@ -338,7 +393,7 @@ def open(path: PathType) -> VeskFile:  # noqa: A001 - the module's verb, like io
     return VeskFile(path)
 
 
-def read(path: PathType, key: Optional[Key] = None) -> DataObject:
+def read(path: Source, key: Optional[Key] = None) -> DataObject:
     """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`; the key
     may be left out when the file has one block.
 
@@ -391,7 +446,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     try:
         names = _native.read_cut_block(fd, *block.key, values, times)
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axes, from parameters that a damaged file may give as text
         return from_cut_read(block, values, times, labels)
@@ -416,7 +471,7 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
         titles, names = _native.read_cut_regions(fd, *block.key, placed, values, map_x, map_y,
                                                  start_time)
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     labels = None if names is None else [veskread.decode_string(n) for n in names]
     try:  # the axis, from parameters that a damaged file may give as text
         return from_cut_regions(block, titles, values, map_x, map_y, start_time, labels)
@@ -434,13 +489,14 @@ def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any]
     try:
         fills = {g: (f, at) for g, f, at in _native.region_fills(fd, *block.key)}
     except ValueError as e:
-        raise_native(e, where(path, block.name))
+        raise_native(e, path, block.name)
     measured, places = [], []
     for region in regions:
         group = re.match(r"Region (-?\d+) ", str(region.title))
         filled, at = fills.get(int(group.group(1)), (None, None)) if group else (None, None)
         if filled is None or at is None or len(filled) != len(region.spectra):
-            raise FormatError("%s: the file changed while it was read" % where(path, block.name))
+            raise FormatError("%s: the file changed while it was read" % where(path, block.name),
+                              path=path, block=block.name)
         mask = np.frombuffer(filled, dtype=np.uint8).astype(bool)
         place = np.frombuffer(at, dtype=np.float64).reshape(-1, 2)
         missing = len(mask) - int(mask.sum())

@@ -61,9 +61,13 @@ _ALONG_X = ("spectrum", "image map", "time-resolved series", "time-resolved trac
 def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, str]]:
     """CF `long_name` and `units` per coordinate name, where the file tells them:
     the spectral axis from its unit code, map positions from the map units
-    (MUN), the time of a series from its axis label (ZTX, "Time (s)")."""
+    (MUN), the time of a series from its axis label (ZTX, "Time (s)"); the
+    coordinates of traces and regions a long name alone."""
     p = block.parameters
-    out: Dict[str, Dict[str, str]] = {}
+    out: Dict[str, Dict[str, str]] = {
+        "trace": {"long_name": "Trace"}, "region": {"long_name": "Region"},
+        "region_title": {"long_name": "Region title"},
+        "start_time": {"long_name": "Start time"}}
     map_units = p.get("MUN")
     for name, long_name in (("x", "Map x"), ("y", "Map y"), ("map_x", "Map x"),
                             ("map_y", "Map y")):
@@ -170,7 +174,8 @@ class DataObject(Bands):
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
-        """Attributes for xarray: the parameters, the block and its labels,
+        """Attributes for xarray: the parameters (one keyed as an attribute
+        below, "kind", under "kind_"), the block and its labels,
         `measured` (ISO 8601; the date alone where no time of day is given)
         where the parameters date the measurement, and
         `comment`, the block's `warning`, where values are not all the
@@ -203,10 +208,23 @@ class DataObject(Bands):
         raise NotImplementedError
 
 
+# The attributes vesk sets besides the parameters.
+OWN_ATTRS = frozenset(("block", "kind", "x_label", "measured", "comment", "long_name"))
+
+
+def parameter_attr(key: str) -> str:
+    """The attribute name of parameter `key`: the key, or, for a key named as
+    one of vesk's own attributes (a four-letter key "kind"), the key with '_'
+    added, so that its value is not lost under vesk's."""
+    while key in OWN_ATTRS:
+        key += "_"
+    return key
+
+
 def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
     """A block's attributes in xarray, read or opened lazily alike (see
     DataObject.attrs)."""
-    out: Dict[str, Any] = dict(parameters)
+    out: Dict[str, Any] = {parameter_attr(name): value for name, value in parameters.items()}
     out.update(block=block.name, kind=block.kind, x_label=block.x_label)
     measured = _vocabulary.measured_text(parameters)
     if measured is not None:
@@ -287,7 +305,8 @@ class Table(DataObject):
             raise FormatError(
                 "%s: block %s: a table of the map's %d points, %d of which hold a stored "
                 "spectrum, needs %d bytes of index; more than those spectra can give"
-                % (self.block.path, self.block.name, count, filled, need))
+                % (self.block.path, self.block.name, count, filled, need),
+                path=self.block.path, block=self.block.name)
 
 
 @in_place

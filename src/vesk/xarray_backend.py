@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, BinaryIO, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -39,7 +39,7 @@ import veskread
 from vesk import _native
 from vesk._block import Block, read_bytes
 from vesk._errors import BlockNotFoundError, FormatError, VeskWarning, raise_translated
-from vesk._file import PathType, VeskFile, key_parts, read_map_rows, warn_of
+from vesk._file import Source, VeskFile, key_parts, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
@@ -133,11 +133,12 @@ def _same_shape(path: str, opened: Block, now: Block) -> None:
         raise FormatError("%s: block %s is %s now, %s when its dataset was opened: the file "
                           "changed since; open it again" % (
                               path, opened.name, " x ".join(map(str, now.shape)),
-                              " x ".join(map(str, opened.shape))))
+                              " x ".join(map(str, opened.shape))), path=path, block=opened.name)
     if now.warning != opened.warning:
         raise FormatError("%s: block %s: %s now, not when its dataset was opened: the file "
                           "changed since; open it again" % (
-                              path, opened.name, now.warning or "its values are whole"))
+                              path, opened.name, now.warning or "its values are whole"),
+                          path=path, block=opened.name)
 
 
 def _lazy_dataset(path: str, block: Block) -> Dataset:
@@ -181,7 +182,7 @@ def _group_key(group: Optional[str]) -> Optional[str]:
     return group
 
 
-def open_block_dataset(path: PathType, group: Optional[str] = None,
+def open_block_dataset(path: Source, group: Optional[str] = None,
                        drop_variables: Union[str, Iterable[str], None] = None) -> Dataset:
     """The dataset of one block; `group` may be omitted when the file has one block."""
     group = _group_key(group)
@@ -199,7 +200,7 @@ def open_block_dataset(path: PathType, group: Optional[str] = None,
 def _block_dataset(f: VeskFile, block: Block,
                    drop_variables: Union[str, Iterable[str], None]) -> Dataset:
     warn_of(f.path, block, stacklevel=_opener())
-    if block.kind in LAZY_KINDS:
+    if block.kind in LAZY_KINDS and not f._streamed:  # a stream is gone once read
         ds = _lazy_dataset(f.path, block)
     else:
         ds = _eager_dataset(f._read(block, warn=False))
@@ -249,7 +250,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, os.PathLike[Any]],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -258,7 +259,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_groups_as_dict(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, os.PathLike[Any]],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -299,7 +300,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_datatree(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, os.PathLike[Any]],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,

@@ -7,6 +7,7 @@ raising, so one bad file is reported by name and the others still export.
 from __future__ import annotations
 
 import argparse
+import collections
 import os
 import signal
 import sys
@@ -14,7 +15,8 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, List, NamedTuple, Optional,
+                    Sequence, Tuple)
 
 import vesk
 
@@ -26,8 +28,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
-                     library_warnings_ignored, note, warning)
+from .report import (NO_ROOM, OutputFailed, Terminated, counted, describe, emit_json, emit_path,
+                     error, library_warnings_ignored, note, warning)
 
 if TYPE_CHECKING:
     import concurrent.futures
@@ -49,8 +51,10 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "compound file, one block per spectrum), or CSV in a long layout (one "
                     "row per value) or a wide one (--layout wide: one row per spectrum, map "
                     "point or time). "
-                    "An existing output is an error, unless --force (overwrite it) or "
-                    "--skip-existing (keep it and write the others). The paths written go "
+                    "An existing output is an error, unless --force (overwrite it), "
+                    "--skip-existing (keep it and write the others) or --update (keep it "
+                    "unless it is older than its file). A full disk or read-only DIR stops "
+                    "the run at the first output it refuses. The paths written go "
                     "to standard output, or with --json a record of each file.")
     p.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     p.add_argument("--block", "-b", action="append", metavar="KEY", dest="blocks",
@@ -78,6 +82,11 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                           help="keep existing outputs and write the others (to go on "
                                "after an interrupted run); one older than its file is "
                                "kept with a warning")
+    existing.add_argument("--update", action="store_true",
+                          help="as --skip-existing, but write again each output older than "
+                               "its file (made while the file was still being written, or "
+                               "before it was measured again): for a folder that files "
+                               "keep arriving in")
     p.set_defaults(run=run_export)
     return p
 
@@ -101,7 +110,8 @@ class Job(NamedTuple):
     folder: str
     force: bool
     skip_existing: bool
-    named: bool = True  # named on the command line, not found under a folder
+    named: bool = True
+    update: bool = False  # --update: outputs older than their file are written again  # named on the command line, not found under a folder
 
 
 @dataclass
@@ -115,6 +125,7 @@ class Report:
     blocks_failed: int = 0  # of the errors, those of one block; any other fails the file
     existed: int = 0        # of those, refused as their outputs are there
     missing: bool = False   # the file itself was not there
+    full: Optional[str] = None  # why no output can be written at all (a full disk)
 
     def block_failed(self, message: str) -> None:
         self.errors.append(message)
@@ -173,6 +184,8 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                     continue
                 done.add(block.name)
                 export_block(f, block, fmt, job, report, asked=bool(job.keys), budget=budget)
+                if report.full is not None:
+                    break
     except Exception as e:
         report.errors.append(describe(job.path, e))
         report.missing = isinstance(e, FileNotFoundError)  # export_block catches its own
@@ -199,16 +212,21 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
-    if job.skip_existing and is_output(out):  # after the budget: kept outputs count too
-        report.kept.append(out)
+    keep = job.skip_existing or job.update
+    force = job.force
+    if keep and is_output(out):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
-        if os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns:
-            report.warnings.append("%s: %s: kept %s, older than the file (--force writes it "
-                                   "again)" % (job.path, block.name, out))
-        return
+        older = os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns
+        if not (older and job.update):
+            report.kept.append(out)
+            if older:
+                report.warnings.append("%s: %s: kept %s, older than the file (--update or "
+                                       "--force writes it again)" % (job.path, block.name, out))
+            return
+        keep, force = False, True
     try:
-        refuse_existing(out, job.force, skippable=True)  # before reading the values
+        refuse_existing(out, force, skippable=True)  # before reading the values
         data = f[block.key]
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
@@ -220,12 +238,38 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             return
         make_folder(os.path.dirname(out))
         written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
-                                   force=job.force, keep_existing=job.skip_existing)
+                                   force=force, keep_existing=keep)
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
         report.existed += isinstance(e, OutputExistsError)
+        if isinstance(e, OSError) and e.errno in NO_ROOM:
+            report.full = "%s%s" % (e.strerror or e, " (%s)" % os.fsdecode(e.filename)
+                                    if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
         (report.written if written else report.kept).append(out)
+        if written:
+            _dated_if_changed(f, job, block, out, report)
+
+
+def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
+                      report: Report) -> None:
+    """An output of a file that changed while it was read (still being
+    written) is given the file's time as read: older than the file, it is
+    written again by --update, not taken for what the whole file holds."""
+    listed = f._mtime_ns
+    try:
+        now = os.stat(job.path).st_mtime_ns
+    except OSError:
+        return
+    if now == listed:
+        return
+    try:
+        os.utime(out, ns=(listed, listed))
+    except OSError:
+        pass
+    report.warnings.append("%s: %s: the file changed while it was exported (still being "
+                           "written?); %s holds it as it was: --update writes it again" % (
+                               job.path, block.name, out))
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
@@ -233,32 +277,62 @@ def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], 
     another's names."""
     stems, errors = output_stems(inputs)
     jobs = [Job(item.path, stem, tuple(args.blocks) if args.blocks else None, args.format,
-                args.layout or "long", args.output, args.force, args.skip_existing, item.named)
+                args.layout or "long", args.output, args.force, args.skip_existing, item.named,
+                args.update)
             for item, stem in stems.items()]
     refused = [item for item in inputs if item not in stems]  # one error each, in order
     return jobs, [Report(item.path, errors=[message]) for item, message in zip(refused, errors)]
 
 
-def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
+def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], None, None]:
     """Yields the number and report of each job as it completes."""
     if workers <= 1 or len(jobs) <= 1:
         for number, job in enumerate(jobs):
             yield number, export_file(job)
         return
     # imported here: a command that starts no workers would spend a tenth of its start on them
-    import concurrent.futures
     import multiprocessing
 
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    futures: Dict[concurrent.futures.Future[Report], int] = {}
-    count = min(workers, len(jobs))
+    waiting = collections.deque(range(len(jobs)))
+    # The files under way when a worker ended abruptly (killed, out of
+    # memory): one of them ended it, and the pool with it. Each goes again
+    # alone, so that only the one that ends its worker again is failed, and
+    # the files after them go on in a new pool.
+    suspects: Deque[int] = collections.deque()
+    while waiting or suspects:
+        alone = bool(suspects)
+        queue = suspects if alone else waiting
+        try:
+            yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)), alone,
+                                suspects, context)
+        except _NoWorkers as e:
+            warning("cannot start worker processes (%s); exporting in this process" % (
+                e.args[0].strerror or e.args[0]))
+            for number in list(suspects) + list(waiting):
+                yield number, export_file(jobs[number])
+            return
+
+
+class _NoWorkers(Exception):
+    """The system would start no worker process (no descriptors or processes left)."""
+
+
+def _in_pool(jobs: List[Job], queue: Deque[int], count: int, alone: bool,
+             suspects: Deque[int], context: Any) -> Generator[Tuple[int, Report], None, None]:
+    """Exports the jobs `queue` numbers in a pool of `count` workers, till it
+    is empty or a worker ends abruptly; `alone`, one at a time."""
+    import concurrent.futures
+    from concurrent.futures.process import BrokenProcessPool
+
     try:
         pool = concurrent.futures.ProcessPoolExecutor(
             count, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),))
-    except OSError as e:  # no descriptors or processes left for workers
-        yield from _in_this_process(jobs, e)
-        return
+    except OSError as e:
+        raise _NoWorkers(e) from e
+    in_flight: Dict[concurrent.futures.Future[Report], int] = {}
+    broken = False
     try:
         try:
             # Every worker started before any file is handed out: a file
@@ -267,13 +341,37 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
                 pool.submit(os.getpid)
         except OSError as e:
             pool.shutdown(wait=True, cancel_futures=True)
-            yield from _in_this_process(jobs, e)
-            return
-        for number, job in enumerate(jobs):
-            futures[pool.submit(export_file, job)] = number
-        for future in concurrent.futures.as_completed(futures):
-            number = futures[future]
-            yield number, _report_of(future, jobs[number].path)
+            raise _NoWorkers(e) from e
+        while (queue and not broken) or in_flight:
+            # a few queued beyond the workers, so none waits for the next
+            while queue and not broken and len(in_flight) < (1 if alone else 2 * count):
+                number = queue.popleft()
+                job = jobs[number]
+                if alone and not job.force:  # what it wrote before is whole: kept
+                    job = job._replace(skip_existing=True)
+                in_flight[pool.submit(export_file, job)] = number
+            # once broken, those still in flight end too, each done or broken
+            done, _ = concurrent.futures.wait(
+                in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                number = in_flight.pop(future)
+                path = jobs[number].path
+                try:
+                    report = future.result()
+                except BrokenProcessPool:
+                    if not (broken or alone):
+                        warning("a worker process ended abruptly (killed, or out of memory); "
+                                "the files it may have been exporting go again, one at a time")
+                    broken = True
+                    if not alone:
+                        suspects.append(number)
+                        continue
+                    report = Report(path, errors=[
+                        "%s: not exported: a worker process ended abruptly (killed, or out "
+                        "of memory)" % path])
+                except Exception as e:
+                    report = Report(path, errors=[describe(path, e)])
+                yield number, report
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
@@ -282,25 +380,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Iterator[Tuple[int, Report]]:
         for worker in workers_running:
             worker.terminate()
         raise
-    pool.shutdown()
-
-
-def _in_this_process(jobs: List[Job], e: OSError) -> Iterator[Tuple[int, Report]]:
-    warning("cannot start worker processes (%s); exporting in this process" % (
-        e.strerror or e))
-    return run_jobs(jobs, 1)
-
-
-def _report_of(future: "concurrent.futures.Future[Report]", path: str) -> Report:
-    from concurrent.futures.process import BrokenProcessPool
-    try:
-        return future.result()
-    except BrokenProcessPool:
-        return Report(path, errors=[
-            "%s: not exported: a worker process ended abruptly (killed, or out of "
-            "memory)" % path])
-    except Exception as e:
-        return Report(path, errors=[describe(path, e)])
+    pool.shutdown(wait=not broken)
 
 
 def end_with_parent(parent: int) -> None:
@@ -340,14 +420,22 @@ def run_export(args: argparse.Namespace) -> int:
     # that one run's output compares with another's line by line.
     finished: Dict[int, Report] = {}
     told, stopped = 0, False
+    full: Optional[str] = None
+    received = 0
     try:
-        for number, done in run_jobs(jobs, args.jobs):
+        running = run_jobs(jobs, args.jobs)
+        for number, done in running:
             finished[number] = done
+            received += 1
             progress.clear()
             while told in finished:
                 tally.tell(finished.pop(told))
                 told += 1
             progress.step(os.path.basename(done.path))
+            if done.full is not None:
+                full = done.full
+                running.close()  # the workers' files under way are removed
+                break
     except (KeyboardInterrupt, Terminated, OutputFailed) as e:
         stopped = True
         partial: Optional[Report] = getattr(e, "partial", None)
@@ -369,6 +457,12 @@ def run_export(args: argparse.Namespace) -> int:
                  "--skip-existing to go on" % (counted(tally.written, "block{s}"),
                                                counted(tally.files, "file{s}"), args.output))
     t = tally
+    if full is not None:
+        note("stopped: %s; exported %s from %s to %s, %s not tried; once outputs can be "
+             "written there, run again with --skip-existing to go on" % (
+                 full, counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output,
+                 counted(len(jobs) - received, "file{s}")))
+        return 1
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [
         (t.kept, "already there"), (t.skipped, "skipped"), (t.blocks_failed, "block{s} failed"),

@@ -12,7 +12,7 @@ from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
-from .report import counted, describe, emit_path, error, note
+from .report import NO_ROOM, counted, describe, emit_path, error, note
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -89,7 +89,7 @@ def run_images(args: argparse.Namespace) -> int:
         error(message)
         status = 1
     pictures = kept_in_all = failed = 0
-    for item, stem in stems.items():
+    for tried, (item, stem) in enumerate(stems.items(), 1):
         path = item.path
         try:
             with vesk.open(path) as f:
@@ -134,6 +134,12 @@ def run_images(args: argparse.Namespace) -> int:
             error(describe(path, e))
             status = 1
             failed += 1
+            if isinstance(e, OSError) and e.errno in NO_ROOM:  # as export does
+                note("stopped: %s; wrote %s, %s not tried; once outputs can be written "
+                     "there, run again with --skip-existing to go on" % (
+                         e.strerror, counted(pictures, "image{s}"),
+                         counted(len(stems) - tried, "file{s}")))
+                return 1
     if len(stems) > 1 or inputs.folders:  # a line for the run, as export ends with
         extras = [counted(n, what) for n, what in [
             (kept_in_all, "file{s} already there"), (failed + len(errors), "file{s} failed")] if n]

@@ -18,6 +18,11 @@ from .json_text import dumps
 FILE_ERRORS = (vesk.VeskError, OSError, ValueError, KeyError, IndexError, struct.error,
                ImportError)
 
+# Write errors that every further output would meet too: a command stops at
+# the first, rather than read every other file to fail it the same way.
+NO_ROOM = frozenset(getattr(errno, name) for name in ("ENOSPC", "EDQUOT", "EROFS")
+                    if hasattr(errno, name))
+
 
 def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     """'path: [block: ]what went wrong', without repeating a path the message holds."""

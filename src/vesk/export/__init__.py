@@ -3,10 +3,49 @@
 Each writer is a function `write(data, path)` over a data object's arrays
 (`values`, `dims`, `coords`, `parameters`, `block`); none of them reads a VESK
 file. `write_atomically` puts the result in place only once it is complete.
+`write` is the one call for a program: a block to a file as `vesk export`
+writes it.
 """
+from __future__ import annotations
+
+import os
+from typing import Union
+
+from vesk import DataObject
+
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
                      write_atomically)
 from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 
+
+def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
+          layout: str = "long", force: bool = False) -> None:
+    """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
+    writes it ("csv", "npy", "jcamp" or "netcdf"; `layout` "wide" for CSV as
+    `--layout wide`): the same bytes, with the attributes that say what it
+    holds and where it came from. The file appears only once complete; an
+    existing one is an OutputExistsError (a FileExistsError) unless `force`.
+    UnsupportedBlockError (a ValueError) where the format cannot hold the
+    block's kind; ImportError naming the extra to install where it needs one.
+
+        with vesk.open(io.BytesIO(upload)) as f:
+            vesk.export.write(f["AB/3D/NONE"], "map.nc", "netcdf")
+    """
+    if format not in FORMATS:
+        raise ValueError("no format %r; one of %s" % (format, ", ".join(sorted(FORMATS))))
+    if layout not in LAYOUTS:
+        raise ValueError("no layout %r; one of %s" % (layout, ", ".join(LAYOUTS)))
+    fmt = FORMATS[format]
+    needs = fmt.missing()
+    if needs is not None:
+        raise ImportError(needs)
+    if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
+        raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
+    path = os.fspath(path)
+    if not force and os.path.lexists(path):  # worded for a caller, not the command
+        raise OutputExistsError("%s exists (force=True overwrites it)" % path)
+    write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)
+
+
 __all__ = ["FORMATS", "LAYOUTS", "Format", "OutputExistsError", "UnsupportedBlockError",
-           "is_output", "make_folder", "refuse_existing", "write_atomically"]
+           "is_output", "make_folder", "refuse_existing", "write", "write_atomically"]

@@ -2,11 +2,13 @@
 
 Every block gives `values`, `dims` and one array per coordinate (axes and
 map coordinates), with `coordinate_dims` telling along which dimensions
-each lies, so that one loader takes every kind; a spectrum also gives `x`
-and `y`, its axis and values. Both carry `parameters` (a strict JSON
-text: null for a NaN or infinite number), the axis labels, the block's
-name and `source` (the input file's path as given), and `warning` where
-the block's values are not all the measurement (Block.warning).
+each lies and `coordinate_attrs` its `long_name` and `units` where the
+file gives them (JSON, as NetCDF's attributes), so that one loader takes
+every kind; a spectrum also gives `x` and `y`, its axis and values. Both
+carry `parameters` (a strict JSON text: null for a NaN or infinite
+number), the axis labels, the block's name and `kind`, `source` (the input
+file's path as given) and `source_sha256` (its SHA-256), and `warning`
+where the block's values are not all the measurement (Block.warning).
 """
 from __future__ import annotations
 
@@ -17,9 +19,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, Spectrum
+from vesk._objects import coordinate_attrs
 from vesk._text import json_strict, path_text
 
 from .axes import coordinate
+from .source import source_sha256
 
 
 def _plain(values: ArrayLike) -> NDArray[Any]:
@@ -34,9 +38,13 @@ def _common(data: DataObject) -> Dict[str, Any]:
                                                        ensure_ascii=False, allow_nan=False),
                               "x_label": np.array(data.block.x_label),
                               "y_label": np.array(data.block.y_label),
-                              "block": np.array(data.block.name)}
+                              "block": np.array(data.block.name),
+                              "kind": np.array(data.block.kind)}
     if data.block.path:
         common["source"] = np.array(path_text(data.block.path))
+    digest = source_sha256(data.block)
+    if digest is not None:
+        common["source_sha256"] = np.array(digest)
     if data.block.warning is not None:
         common["warning"] = np.array(data.block.warning)
     return common
@@ -50,13 +58,18 @@ def write_array(data: DataObject, path: str, **plain: NDArray[Any]) -> None:
     arrays: Dict[str, Any] = {"values": np.asarray(data.values),
                               "dims": np.array(data.dims, dtype=str), **plain}
     common = _common(data)
-    clash = set(arrays) | set(common) | {"coordinate_dims"}
+    clash = set(arrays) | set(common) | {"coordinate_dims", "coordinate_attrs"}
     coords: Dict[str, Any] = {}
+    attrs = coordinate_attrs(data.block, data.dims)
+    described: Dict[str, Dict[str, str]] = {}
     for name, (dims, values) in data.coords.items():
         key = name if name not in clash else "coord_" + name
         arrays[key] = _plain(values)
         coords[key] = list(dims)
+        if name in attrs:
+            described[key] = attrs[name]
     arrays["coordinate_dims"] = np.array(json.dumps(coords))
+    arrays["coordinate_attrs"] = np.array(json.dumps(described, ensure_ascii=False))
     with open(path, "wb") as f:
         _savez(f, {**arrays, **common})
 

@@ -3,26 +3,32 @@
 The variable carries the parameters and the block's labels, the coordinates
 their units where the file gives them, and the file what it was made from,
 in the CF and ACDD conventions' attributes: `title`, `source` (the input
-file's path as given), `history` (when and by which vesk) and, where the
+file's path as given) with `source_sha256` (its SHA-256), `history` (when and by which vesk) and, where the
 parameters date it, `time_coverage_start`. The date in
 `history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
 repeated byte for byte.
 
 Parameter names become attribute names. The few that netCDF cannot hold (a
 damaged file's control characters or '/', a leading punctuation mark, a
-trailing space) are written with '_' in their place, so the export of such a
-file still holds every parameter.
+trailing space) are written with '_' in their place, and a key named as one
+of vesk's own attributes ("kind") as `parameter_attr` names it; the attribute
+`parameter_keys` then gives, as JSON, the key of each parameter so written,
+so the export of such a file still holds every parameter under its key.
 """
 from __future__ import annotations
 
 import contextlib
 import datetime as _dt
 import errno
+import json
 import os
 import sys
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 from vesk import DataObject, __version__
+from vesk._objects import parameter_attr
+
+from .source import source_sha256
 from vesk._text import path_text
 from vesk._vocabulary import measured_text
 
@@ -38,8 +44,9 @@ def legal_name(name: str) -> str:
     return kept + "_" * (len(out) - len(kept))
 
 
-def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
-    """The attributes under names netCDF can hold; names that already are keep them."""
+def legal_attrs(attrs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, str]]:
+    """The attributes under names netCDF can hold (names that already are
+    keep them), and the names given in place of others: {given: original}."""
     out: Dict[str, Any] = {}
     renamed = []
     for name, value in attrs.items():
@@ -47,14 +54,34 @@ def legal_attrs(attrs: Dict[str, Any]) -> Dict[str, Any]:
         if legal == name:
             out[name] = value
         else:
-            renamed.append((legal, value))
-    for name, value in renamed:  # after every kept name, so none of those moves
+            renamed.append((name, legal, value))
+    given: Dict[str, str] = {}
+    for original, name, value in renamed:  # after every kept name, so none of those moves
         unique, n = name, 1
         while unique in out:
             n += 1
             unique = "%s_%d" % (name, n)
         out[unique] = value
-    return out
+        given[unique] = original
+    return out, given
+
+
+# Tells which parameters are held under other names than their keys: a
+# reader without vesk finds "-AB" only through it.
+KEYS_ATTR = "parameter_keys"
+
+
+def parameter_keys(data: DataObject, given: Dict[str, str]) -> Optional[str]:
+    """JSON of {attribute: parameter key} for each parameter held under
+    another name than its key; None where every one keeps its key."""
+    renamed = {original: name for name, original in given.items()}
+    keys = {}
+    for key in data.parameters:
+        name = parameter_attr(key)
+        name = renamed.get(name, name)
+        if name != key:
+            keys[name] = key
+    return json.dumps(keys, ensure_ascii=False) if keys else None
 
 
 def export_time() -> _dt.datetime:
@@ -79,6 +106,9 @@ def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[
            if isinstance(sample, str) and sample.strip() else what}
     if source:
         out["source"] = source
+    digest = source_sha256(block)
+    if digest is not None:
+        out["source_sha256"] = digest
     stamp = (when or export_time()).astimezone(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     out["history"] = "%s vesk %s: exported block %s%s" % (
         stamp, __version__, block.name, " of " + source if source else "")
@@ -107,13 +137,19 @@ def write(data: DataObject, path: str) -> None:
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    array.attrs = legal_attrs(dict(array.attrs))
+    array.attrs, given = legal_attrs(dict(array.attrs))
+    keys = parameter_keys(data, given)
+    if keys is not None:
+        array.attrs[KEYS_ATTR] = keys
     dataset = array.to_dataset()
     dataset.attrs = global_attrs(data)
     folder = os.path.dirname(os.path.realpath(path))  # (a /proc/self/fd path's own)
     try:
         with _nameable(path) as plain:
-            dataset.to_netcdf(plain, engine="netcdf4")
+            # Coordinates hold no missing values to mark: without a fill
+            # value, a reader does not mask a NaN of a damaged axis either.
+            dataset.to_netcdf(plain, engine="netcdf4",
+                              encoding={name: {"_FillValue": None} for name in dataset.coords})
     except (RuntimeError, OSError) as e:
         # netCDF words a full disk as an HDF error, or as a permission refused
         if _short_of_room(folder, dataset.nbytes):
