@@ -908,6 +908,23 @@ def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
     assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)
 
 
+
+@pytest.mark.parametrize("ascii_only", [False, True])
+@pytest.mark.parametrize("value", [
+    {}, [], [[]], {"a": {}, "b": [], "c": [{}]}, "text", 7, None,
+    [1, -0.0, 1e16, 2.5e-300, float("nan"), float("-inf"), True, False, None],
+    {"é\u2028\x00\"\\": ["\ud800", ("tuple", 1)], "k": {"deeper": [{"x": "ü"}]}},
+    {"a": [1, {"b": b"bytes", 3: "key not text"}]},  # json.dumps's own way: str, "3"
+])
+def test_json_text_is_what_json_writes(value, ascii_only):
+    from vesk._cli.json_text import dumps
+    from vesk._text import json_strict
+    expected = json.dumps(json_strict(value), indent=2, ensure_ascii=ascii_only,
+                          allow_nan=False, default=str)
+    if not ascii_only:
+        expected = re.sub("[\ud800-\udfff]", lambda m: "\\u%04x" % ord(m.group()), expected)
+    assert dumps(value, ascii_only=ascii_only) == expected
+
 # -- folders as inputs ----------------------------------------------------------
 
 @pytest.fixture
