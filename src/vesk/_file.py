@@ -230,15 +230,18 @@ class VeskFile:
             return default
         return self._read(block)
 
-    @contextlib.contextmanager
-    def _reading(self) -> Iterator[Tuple[int, str]]:
-        """A descriptor of our own for one read, and a path that opens this
-        file: a close() racing the read, and a file opened under the freed
-        number, cannot feed it another file."""
+    def _taken(self) -> int:
+        """A descriptor of our own for one read: a close() racing the read, and
+        a file opened under the freed number, cannot feed it another file."""
         with self._lock:
             if self._fd is None:
                 raise ValueError("I/O operation on closed VESK file %r" % self.path)
-            fd = os.dup(self._fd)
+            return os.dup(self._fd)
+
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[Tuple[int, str]]:
+        """A descriptor of our own (_taken) and a path that opens this file."""
+        fd = self._taken()
         alias = "/dev/fd/%d" % fd if self._by_fd else self.path
         try:
             yield fd, alias
@@ -250,14 +253,18 @@ class VeskFile:
             os.close(fd)
 
     def _read(self, block: Block, warn: bool = True) -> DataObject:
-        with self._reading() as (fd, path):
+        # As _reading gives them, without its generator: a loop over many
+        # small files pays for every step here.
+        fd = self._taken()
+        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
+        try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
                 if warn:
                     warn_of(self.path, block, stacklevel=3)
                 return obj
             try:
-                raw = veskread.getVeskData(path, block.key)
+                raw = veskread.getVeskData(alias, block.key)
             except Exception as e:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
@@ -266,6 +273,12 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
+        except OSError as e:  # opening our alias (no descriptors left): the user's name
+            if e.filename == alias:
+                e.filename = self.path
+            raise
+        finally:
+            os.close(fd)
         if warn:
             warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, *(measured or (None, None)))
