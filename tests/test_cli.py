@@ -950,6 +950,20 @@ def test_ls_of_a_folder_lists_its_files_in_order(capsys, tree):
     assert err == "listed 20 blocks of 5 files: 15 spectra, 5 image maps\n"
 
 
+@pytest.mark.parametrize("folder_first", [True, False])
+def test_a_file_of_a_folder_named_again_is_listed_once(capsys, tmp_path, tree, folder_first):
+    data, names = tree
+    link = tmp_path / "latest.vesk"
+    link.symlink_to(data / "run.10")
+    files = [data / "run.2", link]
+    code, out, err = run(capsys, "ls", *([data] + files if folder_first else files + [data]))
+    headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
+    first = str(data / "run.10") if folder_first else str(link)
+    assert code == 0 and sorted(headings) == sorted(
+        [str(data / n) for n in names if n != "run.10"] + [first])
+    assert "the same file as %s; skipped" % first in err
+
+
 @pytest.mark.parametrize("command, suffix", [(["export", "-f", "npy"], "_AB_2D_NONE.npz"),
                                              (["images"], "_image00.json")])
 def test_a_folder_exports_as_a_mirrored_tree(capsys, tmp_path, tree, command, suffix):
