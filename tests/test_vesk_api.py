@@ -611,6 +611,7 @@ def test_keys_and_short_forms(tmp_path):
     with vesk.open(path) as f:
         assert f.keys() == ["AB/2D/NONE", "AB/3D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
         assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
+        assert f.blocks[1] is f.block("AB/3D")  # described once, whichever asks first
         assert f.block("SSC").name == "SSC/2D/NONE"
         assert "AB/2D" in f and "XX" not in f
         # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it

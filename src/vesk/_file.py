@@ -17,7 +17,7 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline
+from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline, key_name
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -75,7 +75,6 @@ class VeskFile:
     """
 
     path: str
-    blocks: List[Block]
 
     def __init__(self, path: PathType) -> None:
         self.path = os.fsdecode(path)
@@ -100,7 +99,11 @@ class VeskFile:
             # Each key once, however often the directory lists it (trace
             # blocks come twice): a key names one block.
             self._size = os.fstat(self._fd).st_size  # as listed: the bound of what it gives
-            self.blocks = [block_from_outline(item, self.path, self._size) for item in outline]
+            # Each Block is described when first asked for: a file of hundreds
+            # of keys opened to read one describes that one.
+            self._outline = outline
+            self._described: List[Optional[Block]] = [None] * len(outline)
+            self._blocks: Optional[List[Block]] = None
         except BaseException:
             self.close()
             raise
@@ -154,9 +157,27 @@ class VeskFile:
 
     # -- blocks ---------------------------------------------------------------
 
+    @property
+    def blocks(self) -> List[Block]:
+        """The data blocks, each key once, in the order the file lists them."""
+        if self._blocks is None:
+            self._blocks = [self._described_at(k) for k in range(len(self._outline))]
+        return self._blocks
+
+    def _described_at(self, k: int) -> Block:
+        """The Block of the outline's entry `k`, described once: each key is one object."""
+        block = self._described[k]
+        if block is None:
+            made = block_from_outline(self._outline[k], self.path, self._size)
+            with self._lock:  # two threads asking at once get the same one
+                block = self._described[k]
+                if block is None:
+                    block = self._described[k] = made
+        return block
+
     def keys(self) -> List[str]:
         """Names of the blocks, e.g. ["AB/2D/NONE", "AB/3D/NONE"]."""
-        return list(dict.fromkeys(b.name for b in self.blocks))
+        return list(dict.fromkeys(key_name(item[:3]) for item in self._outline))
 
     def __contains__(self, key: object) -> bool:
         if key is None:
@@ -207,7 +228,9 @@ class VeskFile:
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:
         """The blocks whose keys begin with `parts` (key_parts): those a short
         form names, or a tree's group holds."""
-        return [b for b in self.blocks if b.key[:len(parts)] == parts]
+        n = len(parts)
+        return [self._described_at(k) for k, item in enumerate(self._outline)
+                if item[:n] == parts]
 
     def __getitem__(self, key: Key) -> DataObject:
         """Reads the block a key names into its typed data object."""
