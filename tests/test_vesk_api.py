@@ -1,5 +1,6 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
 import copy
+import dataclasses
 import errno
 import gc
 import json
@@ -82,6 +83,9 @@ def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
         obj = f[key]
         assert [b.key for b in f.blocks] == [key]  # trace blocks listed twice, shown once
     assert (block.key, block.name, block.kind) == (key, "/".join(key), kind)
+    # described without the class's __init__: every field, as it would set them
+    made = dataclasses.replace(block)
+    assert list(vars(made).items()) == list(vars(block).items()) and hash(made) == hash(block)
     assert type(obj) is CLASSES[kind] and obj.block == block
     assert block.shape == obj.values.shape == np.shape(obj.values) == obj.shape
     assert block.points == raw.parameters["NPT"]

@@ -297,7 +297,11 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
                      _file_size=file_size or -1)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
-    return Block(
+    # Every field, in the order the class declares them: the frozen class's
+    # __init__ sets each through object.__setattr__, a third of the cost of
+    # opening a small file.
+    block = object.__new__(Block)
+    vars(block).update(
         key=key,
         name=key_name(key),
         kind=kind,
@@ -307,16 +311,18 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         x_label=_vocabulary.x_label(params),
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
+        problem=None,
+        parameters=ReadOnly(params),
+        path=path,
         length=length,
         unfilled=unfilled,
         stored=stored,
         cut=cut,
         planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
+        cut_names=cut_names,
         parameters_cut=parameters_cut,
         parameters_damage=parameters_damage,
         _file_size=file_size or -1,
-        cut_names=cut_names,
-        parameters=ReadOnly(params),
-        path=path,
     )
+    return block
