@@ -182,6 +182,19 @@ def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
     assert code == 1 and "missing.0: No such file" in err
 
 
+
+@pytest.mark.parametrize("rows, lines", [
+    # a row's last cell neither padded nor widening its column
+    ([("a", "bb", "long message"), ("ccc", "d"), ("e",)], ["a    bb  long message", "ccc  d", "e"]),
+    ([("x\x1b", "y"), ("", "")], ["x\\x1b  y", ""]),  # escapes measured as shown
+    ([("one", "", "")], ["one"]),
+    ([], []),
+])
+def test_rows_in_columns(rows, lines):
+    from vesk._text import aligned
+    assert aligned(rows, "") == lines
+    assert aligned(rows, "  ") == ["  " + line for line in lines]
+
 def test_params_text_and_json(capsys):
     parameters = vesk.read(SAMPLE, "AB/2D/NONE").parameters
     code, out, _ = run(capsys, "params", SAMPLE, "AB/2D/NONE")
