@@ -159,6 +159,16 @@ def test_join_looks_only_at_the_points_a_stored_spectrum_fills():
     assert out.tolist() == [[7] * 3, [0] * 3, [9] * 3]
 
 
+
+@pytest.mark.parametrize("copied_whole", [0, 1 << 20])  # rows found one by one, or copied whole
+def test_regions_join_as_concatenated_bits(monkeypatch, copied_whole):
+    from vesk import _objects
+    monkeypatch.setattr(_objects, "_COPIED_WHOLE", copied_whole)
+    parts = [np.array([[-0.0, np.nan], [0.0, 0.0]], np.float32), np.zeros((0, 2), np.float32),
+             np.array([[1.0, -0.0]], np.float32)]
+    out = _objects._stacked(parts, 2)
+    assert out.view(np.uint32).tolist() == np.concatenate(parts).view(np.uint32).tolist()
+
 def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
     params = {**BASE_3D, **MAP, "DDX": "2.5"}
     with vesk.open(file_3d(_spectra(6), params).write(str(tmp_path / "t.vesk"))) as f:
