@@ -206,7 +206,7 @@ class DataObject(Bands):
 def block_attrs(block: Block, parameters: Mapping[str, Any]) -> Dict[str, Any]:
     """A block's attributes in xarray, read or opened lazily alike (see
     DataObject.attrs)."""
-    out: Dict[str, Any] = dict(parameters)
+    out: Dict[str, Any] = dict(parameters.items())  # not key by key through Python
     out.update(block=block.name, kind=block.kind, x_label=block.x_label)
     measured = _vocabulary.measured_text(parameters)
     if measured is not None:

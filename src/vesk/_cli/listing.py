@@ -70,7 +70,8 @@ def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[
     """The block's parameters for `ls --json`, or None past the file's bound:
     a damaged file's hundred keys may each merge one large parameter block."""
     cost = json_cost(len(block.parameters), block.parameters.values())
-    return dict(block.parameters) if budget.take(cost) else None
+    # from its items: dict() of a mapping looks each key up through Python
+    return dict(block.parameters.items()) if budget.take(cost) else None
 
 
 def block_record(block: vesk.Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
