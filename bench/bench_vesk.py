@@ -7,9 +7,13 @@ small files against listContents; each export format's rate (MB written a
 second), CPU time and peak memory, against the command's start plus np.save
 of the same values; and
 `vesk images` of a folder against reading and writing the pictures in
-Python. Times vary on a shared machine; the ratios are what count.
+Python; with --overhead, the per-call and per-file overhead alone: a read
+of a small file of each kind, opening a file of hundreds of blocks, the
+command's listing, JSON listing, params and diff of small files, vesk.find,
+xarray's datasets of small files, against the low-level calls beneath
+them. Times vary on a shared machine; the ratios are what count.
 
-    PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N]
+    PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead]
 """
 import argparse
 import os
@@ -18,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 
 import numpy as np
 
@@ -27,7 +32,8 @@ sys.path.insert(0, HERE)
 import veskread  # noqa: E402
 import vesk  # noqa: E402
 from bench import child_env, image_map_file, race, series_file, spectrum_2d_file  # noqa: E402
-from vesk_writer import VeskFile, spectrum_file  # noqa: E402
+from vesk_kinds import KINDS  # noqa: E402
+from vesk_writer import VeskFile, float32_block, param_block, spectrum_file  # noqa: E402
 from writer_images import add_image_block, image_block, picture  # noqa: E402
 
 MiB = 1 << 20
@@ -87,14 +93,119 @@ def pictures_folder(d, files, per_file, rng):
     return folder
 
 
+def many_blocks_file(path, repeats=1):
+    """A file of every 2D key of a spectrum there is (some of types that
+    reading refuses), each data block listed `repeats` times in the directory."""
+    vf = VeskFile()
+    types = [t for t in range(1, 20) if t not in (8, 9, 13)]
+    for data_type in types + [t + 32 for t in types]:  # and the second channels
+        for sample_type in (1, 2, 3):
+            for deriv in range(4):
+                word = dict(data_type=data_type, sample_type=sample_type, deriv_type=deriv)
+                vf.add(float32_block([float(i) for i in range(16)]), **word)
+                vf.add(param_block({"NPT": 16, "FXV": 4000.0, "LXV": 400.0, "DXU": "WN",
+                                    "MXY": 15.0, "MNY": 0.0}), param_type=1, **word)
+                for _ in range(repeats - 1):
+                    vf.add(b"", **word)
+    return vf.write(path)
+
+
+def overhead(d, small, rep):
+    """The per-call and per-file overhead of vesk over veskread, in one run."""
+    print("per call, small files (us):")
+    kinds = os.path.join(d, "kinds")
+    os.makedirs(kinds)
+    for kind, make in KINDS.items():
+        vf, key = make()
+        path = vf.write(os.path.join(kinds, kind.replace(" ", "_") + ".vesk"))
+
+        def opened(path=path, key=key):
+            with vesk.open(path) as f:
+                return f[key].values
+        t_read, t_open, t_low = race([lambda: vesk.read(path, key).values, opened,
+                                      lambda: veskread.getVeskData(path, key)], rep)
+        print("  %-22s vesk.read %6.1f  open+f[key] %6.1f  veskread %6.1f  ratio %5.2f" % (
+            kind, t_read * 1e6, t_open * 1e6, t_low * 1e6, t_read / t_low))
+    for repeats in (1, 12):
+        many = many_blocks_file(os.path.join(d, "many%d.vesk" % repeats), repeats)
+        entries = len(veskread.listContents(many))
+
+        def listed(many=many):
+            with vesk.open(many) as f:
+                return f.blocks
+
+        def one(many=many):
+            with vesk.open(many) as f:
+                return f["AB/2D/NONE"]
+        t_open, t_one, t_low = race([listed, one, lambda: veskread.listContents(many)], rep)
+        print("  open, %d keys (%5d listed) %8.0f; and one block %8.0f; listContents %6.0f; "
+              "ratio %5.1f" % (len(listed()), entries, t_open * 1e6, t_one * 1e6, t_low * 1e6,
+                               t_open / t_low))
+
+    names = [os.path.join(small, n) for n in sorted(os.listdir(small))]
+    count = len(names)
+    print("\nthe command on %d small files (CPU s of a fresh process; per file, us):" % count)
+    t_start = best_command(["ls", names[0]], rep)[0]
+    t_low = race([lambda: [veskread.listContents(p) for p in names]], rep)[0]
+    for argv in (["ls", small], ["ls", "--json", small]):
+        t = best_command(argv, rep)[0]
+        print("  %-26s %.3f s; per file %6.1f; listContents %5.1f; ratio %5.1f" % (
+            " ".join(argv[:-1]) + " FOLDER", t, (t - t_start) / count * 1e6, t_low / count * 1e6,
+            (t - t_start) / t_low))
+    for argv in (["params", names[0]], ["diff", names[0], names[1]], ["ls", names[0]]):
+        print("  %-26s %.3f s" % (" ".join(argv[:1] + ["FILE"] * (len(argv) - 1)),
+                                  best_command(argv, rep)[0]))
+    t_find, t_scan = race([lambda: vesk.find(small),
+                           lambda: [veskread.isVeskFile(e.path) for e in os.scandir(small)]],
+                          rep)
+    print("  %-26s %.3f s; per file %5.1f; scandir + isVeskFile %5.1f; ratio %5.2f" % (
+        "vesk.find FOLDER", t_find, t_find / count * 1e6, t_scan / count * 1e6, t_find / t_scan))
+
+    try:
+        import xarray as xr
+        from vesk.xarray_backend import VeskBackendEntrypoint
+    except ImportError:
+        return
+    engine = VeskBackendEntrypoint  # installed or not
+    print("\nxarray on small files (us per file):")
+    some = names[:300]
+    group = "AB/2D/NONE"
+
+    def datasets():
+        for p in some[:50]:
+            xr.open_dataset(p, engine=engine, group=group).load()
+
+    def reads():
+        for p in some[:50]:
+            vesk.read(p, group).values
+    t_ds, t_read = race([datasets, reads], rep)
+    print("  %-26s %7.1f; vesk.read %6.1f; ratio %5.1f" % (
+        "open_dataset + load", t_ds / 50 * 1e6, t_read / 50 * 1e6, t_ds / t_read))
+
+    def mf():
+        with xr.open_mfdataset(some, engine=engine, group=group, combine="nested",
+                               concat_dim="file") as ds:
+            ds.load()
+    t_mf = race([mf], max(1, rep // 2))[0]
+    print("  %-26s %7.1f; vesk.read %6.1f; ratio %5.1f" % (
+        "open_mfdataset of %d" % len(some), t_mf / len(some) * 1e6, t_read / 50 * 1e6,
+        t_mf / len(some) / (t_read / 50)))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--repeat", type=int, default=5, help="rounds per measurement (best is kept)")
     ap.add_argument("--quick", action="store_true", help="small sizes only, for a smoke run")
+    ap.add_argument("--overhead", action="store_true",
+                    help="only the per-call and per-file overhead, on small files")
     args = ap.parse_args()
     rep = args.repeat
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as d:
+        if args.overhead:
+            warnings.simplefilter("ignore", vesk.VeskWarning)  # of the damaged kinds' files
+            overhead(d, small_folder(d, 500 if args.quick else 3000, rng), rep)
+            return
         print("vesk.read against veskread.getVeskData (ms):")
         small = small_folder(d, 200 if args.quick else 2000, rng)
         one = os.path.join(small, "s0000.vesk")

@@ -192,6 +192,19 @@ def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
     assert code == 1 and "missing.0: No such file" in err
 
 
+
+@pytest.mark.parametrize("rows, lines", [
+    # a row's last cell neither padded nor widening its column
+    ([("a", "bb", "long message"), ("ccc", "d"), ("e",)], ["a    bb  long message", "ccc  d", "e"]),
+    ([("x\x1b", "y"), ("", "")], ["x\\x1b  y", ""]),  # escapes measured as shown
+    ([("one", "", "")], ["one"]),
+    ([], []),
+])
+def test_rows_in_columns(rows, lines):
+    from vesk._text import aligned
+    assert aligned(rows, "") == lines
+    assert aligned(rows, "  ") == ["  " + line for line in lines]
+
 def test_params_text_and_json(capsys):
     parameters = vesk.read(SAMPLE, "AB/2D/NONE").parameters
     code, out, _ = run(capsys, "params", SAMPLE, "AB/2D/NONE")
@@ -921,6 +934,24 @@ def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
     assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)
 
 
+@pytest.mark.parametrize("ascii_only", [False, True])
+@pytest.mark.parametrize("value", [
+    {}, [], [[]], {"a": {}, "b": [], "c": [{}]}, "text", 7, None,
+    [1, -0.0, 1e16, 2.5e-300, float("nan"), float("-inf"), True, False, None],
+    {"é\u2028\x00\"\\": ["\ud800", ("tuple", 1)], "k": {"deeper": [{"x": "ü"}]}},
+    {"a": [1, {"b": b"bytes", 3: "key not text"}]},  # json.dumps's own way: str, "3"
+])
+def test_json_text_is_what_json_writes(value, ascii_only):
+    from vesk._cli.json_text import dumps
+    from vesk._text import REORDERING, json_strict
+    expected = json.dumps(json_strict(value), indent=2, ensure_ascii=ascii_only,
+                          allow_nan=False, default=str)
+    if not ascii_only:  # as the terminal's escaping has them
+        expected = re.sub("[\ud800-\udfff\x7f-\x9f%s]" % REORDERING,
+                          lambda m: "\\u%04x" % ord(m.group()), expected)
+    assert dumps(value, ascii_only=ascii_only) == expected
+
+
 # -- folders as inputs ----------------------------------------------------------
 
 @pytest.fixture
@@ -944,6 +975,20 @@ def test_ls_of_a_folder_lists_its_files_in_order(capsys, tree):
     headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
     assert code == 0 and headings == [str(data / n) for n in names]
     assert err == "listed 20 blocks of 5 files: 15 spectra, 5 image maps\n"
+
+
+@pytest.mark.parametrize("folder_first", [True, False])
+def test_a_file_of_a_folder_named_again_is_listed_once(capsys, tmp_path, tree, folder_first):
+    data, names = tree
+    link = tmp_path / "latest.vesk"
+    link.symlink_to(data / "run.10")
+    files = [data / "run.2", link]
+    code, out, err = run(capsys, "ls", *([data] + files if folder_first else files + [data]))
+    headings = [line[:-1] for line in out.splitlines() if line.endswith(":")]
+    first = str(data / "run.10") if folder_first else str(link)
+    assert code == 0 and sorted(headings) == sorted(
+        [str(data / n) for n in names if n != "run.10"] + [first])
+    assert "the same file as %s; skipped" % first in err
 
 
 @pytest.mark.parametrize("command, suffix", [(["export", "-f", "npy"], "_AB_2D_NONE.npz"),

@@ -1,5 +1,6 @@
 """The `vesk` package: listing, typed objects, keys, paths and errors."""
 import copy
+import dataclasses
 import errno
 import gc
 import io
@@ -83,6 +84,9 @@ def test_every_kind_lists_and_reads_as_veskread(tmp_path, kind):
         obj = f[key]
         assert [b.key for b in f.blocks] == [key]  # trace blocks listed twice, shown once
     assert (block.key, block.name, block.kind) == (key, "/".join(key), kind)
+    # described without the class's __init__: every field, as it would set them
+    made = dataclasses.replace(block)
+    assert list(vars(made).items()) == list(vars(block).items()) and hash(made) == hash(block)
     assert type(obj) is CLASSES[kind] and obj.block == block
     assert block.shape == obj.values.shape == np.shape(obj.values) == obj.shape
     assert block.points == raw.parameters["NPT"]
@@ -155,6 +159,16 @@ def test_join_looks_only_at_the_points_a_stored_spectrum_fills():
     out = _stacked(parts, 3, [np.array([True, False]), np.array([True])])
     assert out.tolist() == [[7] * 3, [0] * 3, [9] * 3]
 
+
+
+@pytest.mark.parametrize("copied_whole", [0, 1 << 20])  # rows found one by one, or copied whole
+def test_regions_join_as_concatenated_bits(monkeypatch, copied_whole):
+    from vesk import _objects
+    monkeypatch.setattr(_objects, "_COPIED_WHOLE", copied_whole)
+    parts = [np.array([[-0.0, np.nan], [0.0, 0.0]], np.float32), np.zeros((0, 2), np.float32),
+             np.array([[1.0, -0.0]], np.float32)]
+    out = _objects._stacked(parts, 2)
+    assert out.view(np.uint32).tolist() == np.concatenate(parts).view(np.uint32).tolist()
 
 def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
     params = {**BASE_3D, **MAP, "DDX": "2.5"}
@@ -618,6 +632,7 @@ def test_keys_and_short_forms(tmp_path):
     with vesk.open(path) as f:
         assert f.keys() == ["AB/2D/NONE", "AB/3D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
         assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
+        assert f.blocks[1] is f.block("AB/3D")  # described once, whichever asks first
         assert f.block("SSC").name == "SSC/2D/NONE"
         assert "AB/2D" in f and "XX" not in f
         # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it

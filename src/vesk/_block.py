@@ -282,8 +282,10 @@ def _placed(message: str, params: Optional[Mapping[str, Any]]) -> str:
         npy, npx, message)
 
 
-def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0) -> Block:
-    """A Block of the file `path` (of `file_size` bytes) from one entry of the
+def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0,
+                       file_id: Optional[Tuple[int, int]] = None) -> Block:
+    """A Block of the file `path` (of `file_size` bytes; `file_id` its
+    (device, inode) where it can be opened again) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
      stored, cut, planes, parameters_cut, cut_names, parameters_damage) = item
@@ -297,10 +299,14 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
                      _vocabulary.y_label(data_type, deriv), -1, text,
                      parameters_cut=parameters_cut, parameters_damage=parameters_damage,
                      parameters=ReadOnly(params or {}), path=path,
-                     _file_size=file_size or -1)
+                     _file_size=file_size or -1, _file_id=file_id)
     assert kind is not None and shape is not None and params is not None
     npt = params.get("NPT")
-    return Block(
+    # Every field, in the order the class declares them: the frozen class's
+    # __init__ sets each through object.__setattr__, a third of the cost of
+    # opening a small file.
+    block = object.__new__(Block)
+    vars(block).update(
         key=key,
         name=key_name(key),
         kind=kind,
@@ -310,16 +316,19 @@ def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 
         x_label=_vocabulary.x_label(params),
         y_label=_vocabulary.y_label(data_type, deriv),
         offset=offset,
+        problem=None,
+        parameters=ReadOnly(params),
+        path=path,
         length=length,
         unfilled=unfilled,
         stored=stored,
         cut=cut,
         planes=planes,
         fill=_fill(kind, tuple(shape), file_size),
+        cut_names=cut_names,
         parameters_cut=parameters_cut,
         parameters_damage=parameters_damage,
         _file_size=file_size or -1,
-        cut_names=cut_names,
-        parameters=ReadOnly(params),
-        path=path,
+        _file_id=file_id,
     )
+    return block

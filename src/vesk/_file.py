@@ -17,7 +17,7 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline
+from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline, key_name
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -113,7 +113,6 @@ class VeskFile:
     """
 
     path: str
-    blocks: List[Block]
 
     def __init__(self, path: Source) -> None:
         # close() and taking a reading descriptor exclude each other: a
@@ -138,14 +137,16 @@ class VeskFile:
                 if e.filename is None:
                     e.filename = self.path
                 raise
-            # Each key once, however often the directory lists it (trace
-            # blocks come twice): a key names one block.
-            self._size = os.fstat(self._fd).st_size  # as listed: the bound of what it gives
-            self.blocks = [block_from_outline(item, self.path, self._size) for item in outline]
-            if not _is_stream(path):
-                st = os.fstat(self._fd)
-                for b in self.blocks:  # made just now, seen by no one yet
-                    object.__setattr__(b, "_file_id", (st.st_dev, st.st_ino))
+            st = os.fstat(self._fd)
+            self._size = st.st_size  # as listed: the bound of what it gives
+            self._file_id = None if self._streamed else (st.st_dev, st.st_ino)
+            # The outline has each key once, however often the directory
+            # lists it (trace blocks come twice): a key names one block.
+            # Each Block is described when first asked for: a file of hundreds
+            # of keys opened to read one describes that one.
+            self._outline = outline
+            self._described: List[Optional[Block]] = [None] * len(outline)
+            self._blocks: Optional[List[Block]] = None
         except BaseException:
             self.close()
             raise
@@ -203,9 +204,27 @@ class VeskFile:
 
     # -- blocks ---------------------------------------------------------------
 
+    @property
+    def blocks(self) -> List[Block]:
+        """The data blocks, each key once, in the order the file lists them."""
+        if self._blocks is None:
+            self._blocks = [self._described_at(k) for k in range(len(self._outline))]
+        return self._blocks
+
+    def _described_at(self, k: int) -> Block:
+        """The Block of the outline's entry `k`, described once: each key is one object."""
+        block = self._described[k]
+        if block is None:
+            made = block_from_outline(self._outline[k], self.path, self._size, self._file_id)
+            with self._lock:  # two threads asking at once get the same one
+                block = self._described[k]
+                if block is None:
+                    block = self._described[k] = made
+        return block
+
     def keys(self) -> List[str]:
         """Names of the blocks, e.g. ["AB/2D/NONE", "AB/3D/NONE"]."""
-        return list(dict.fromkeys(b.name for b in self.blocks))
+        return list(dict.fromkeys(key_name(item[:3]) for item in self._outline))
 
     def __contains__(self, key: object) -> bool:
         if key is None:
@@ -266,7 +285,9 @@ class VeskFile:
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:
         """The blocks whose keys begin with `parts` (key_parts): those a short
         form names, or a tree's group holds."""
-        return [b for b in self.blocks if b.key[:len(parts)] == parts]
+        n = len(parts)
+        return [self._described_at(k) for k, item in enumerate(self._outline)
+                if item[:n] == parts]
 
     def __getitem__(self, key: Key) -> DataObject:
         """Reads the block a key names into its typed data object."""
@@ -289,15 +310,18 @@ class VeskFile:
             return default
         return self._read(block)
 
-    @contextlib.contextmanager
-    def _reading(self) -> Iterator[Tuple[int, str]]:
-        """A descriptor of our own for one read, and a path that opens this
-        file: a close() racing the read, and a file opened under the freed
-        number, cannot feed it another file."""
+    def _taken(self) -> int:
+        """A descriptor of our own for one read: a close() racing the read, and
+        a file opened under the freed number, cannot feed it another file."""
         with self._lock:
             if self._fd is None:
                 raise ValueError("I/O operation on closed VESK file %r" % self.path)
-            fd = os.dup(self._fd)
+            return os.dup(self._fd)
+
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[Tuple[int, str]]:
+        """A descriptor of our own (_taken) and a path that opens this file."""
+        fd = self._taken()
         alias = "/dev/fd/%d" % fd if self._by_fd else self.path
         try:
             yield fd, alias
@@ -309,14 +333,18 @@ class VeskFile:
             os.close(fd)
 
     def _read(self, block: Block, warn: bool = True) -> DataObject:
-        with self._reading() as (fd, path):
+        # As _reading gives them, without its generator: a loop over many
+        # small files pays for every step here.
+        fd = self._taken()
+        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
+        try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
                 if warn:
                     warn_of(self.path, block, stacklevel=3)
                 return obj
             try:
-                raw = veskread.getVeskData(path, block.key)
+                raw = veskread.getVeskData(alias, block.key)
             except Exception as e:
                 raise_translated(e, self.path, block.name, block.offset,
                                  block.problem if block.kind == UNREADABLE else None)
@@ -326,6 +354,12 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
+        except OSError as e:  # opening our alias (no descriptors left): the user's name
+            if e.filename == alias:
+                e.filename = self.path
+            raise
+        finally:
+            os.close(fd)
         if warn:
             warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, *(measured or (None, None)))

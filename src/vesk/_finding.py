@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import Callable, Dict, Iterator, List, NamedTuple, Set, Tuple, Union
+from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
 
 import veskread
 
@@ -22,6 +22,7 @@ PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 class Found(NamedTuple):
     path: str
     subfolder: str  # below the folder searched; "" for a file directly in it
+    identity: Optional[Tuple[int, int]] = None  # (device, inode) where the walk took them
 
 
 def natural_order(name: str) -> Tuple[object, ...]:
@@ -106,9 +107,10 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
                                                     else "not a regular file"))
             elif veskread.isVeskFile(entry.path):
                 st = entry.stat()
-                first = files.setdefault((st.st_dev, st.st_ino), entry.path)
+                identity = (st.st_dev, st.st_ino)
+                first = files.setdefault(identity, entry.path)
                 if first == entry.path:
-                    yield Found(entry.path, subfolder)
+                    yield Found(entry.path, subfolder, identity)
                 else:  # a hard link, or a second link to a file out of the tree
                     on_warning("%s: the same file as %s; skipped" % (entry.path, first))
             elif looks_measured(entry.name):

@@ -635,6 +635,11 @@ def _joined(regions: Tuple[Region, ...], width: int,
     return values, point
 
 
+# Up to this, joined regions are written whole: zero pages matter only where
+# a damaged file declares far more points than it holds.
+_COPIED_WHOLE = 1 << 20
+
+
 def _stacked(parts: Sequence[NDArray[Any]], width: int,
              measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> NDArray[Any]:
     """np.concatenate(parts), writing only the rows that hold a value: the
@@ -642,6 +647,12 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
     touched, and a small damaged file may declare gigabytes of them. Where
     `measured` names the filled rows, the others are not even looked at."""
     out = np.zeros((sum(len(p) for p in parts), width), dtype=np.result_type(*parts))
+    if measured is None and out.nbytes <= _COPIED_WHOLE and all(
+            p.ndim == 2 and p.shape[1] == width for p in parts):
+        # Small, as the files of a few regions are: copied whole, the same
+        # bits; finding the rows held costs ten numpy calls a region.
+        np.concatenate(parts, out=out)
+        return out
     at = 0
     for k, part in enumerate(parts):
         if part.size:

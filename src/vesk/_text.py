@@ -45,11 +45,17 @@ def path_text(path: str) -> str:
 def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
     """Rows in columns; a row's last cell is not padded and does not widen its
     column, so that a long message ends a row without pushing out the others."""
-    rows = [[printable(c) for c in r] for r in rows]
-    count = max((len(r) for r in rows), default=0)
-    widths = [max((len(r[k]) for r in rows if k < len(r) - 1), default=0) for k in range(count)]
-    return [indent + "  ".join(c.ljust(widths[k]) if k < len(r) - 1 else c
-                               for k, c in enumerate(r)).rstrip() for r in rows]
+    # Loops, not a max() per column: `vesk ls` aligns each file's rows alone.
+    cells = [[printable(c) for c in r] for r in rows]
+    if len(cells) == 1:  # its own widths: nothing to pad
+        return [indent + "  ".join(cells[0]).rstrip()]
+    widths = [0] * max(map(len, cells), default=0)
+    for r in cells:
+        for k in range(len(r) - 1):
+            if len(r[k]) > widths[k]:
+                widths[k] = len(r[k])
+    return [indent + "  ".join([c.ljust(w) for c, w in zip(r[:-1], widths)] + r[-1:]).rstrip()
+            for r in cells]
 
 
 def json_strict(value: Any) -> Any:

@@ -8,7 +8,8 @@ from __future__ import annotations
 import datetime as _dt
 import re
 from functools import lru_cache
-from typing import Any, Dict, Iterator, Mapping, Optional, Tuple, Union
+from typing import (Any, Dict, ItemsView, Iterator, KeysView, Mapping, Optional, Tuple, Union,
+                    ValuesView)
 
 import veskread
 
@@ -228,6 +229,23 @@ class ReadOnly(Mapping[str, Any]):
 
     def __getitem__(self, key: str) -> Any:
         return self._data[key]
+
+    # The dict's own, not Mapping's, which go through __getitem__ key by key:
+    # a listing asks each block's parameters many times.
+    def get(self, key: str, default: Any = None) -> Any:
+        return self._data.get(key, default)
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._data
+
+    def keys(self) -> KeysView[str]:
+        return self._data.keys()
+
+    def values(self) -> ValuesView[Any]:
+        return self._data.values()
+
+    def items(self) -> ItemsView[str, Any]:
+        return self._data.items()
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._data)

@@ -17,6 +17,7 @@ class Input(NamedTuple):
     path: str
     subfolder: str  # below the folder argument that found it; "" for a file named itself
     named: bool = True  # named on the command line, not found under a folder
+    identity: Optional[Tuple[int, int]] = None  # (device, inode), where the walk took them
 
 
 class Inputs(NamedTuple):
@@ -48,11 +49,13 @@ def find_inputs(arguments: Sequence[str]) -> Inputs:
     # A file named twice (by any path or link), or also found under a folder,
     # once; by another name (a link), said so, as a folder's walk says it.
     for item in found.files:
-        try:
-            st = os.stat(item.path)
-            where: object = (st.st_dev, st.st_ino)
-        except OSError:  # reading it reports what is wrong
-            where = os.path.realpath(item.path)
+        where: object = item.identity
+        if where is None:
+            try:
+                st = os.stat(item.path)
+                where = (st.st_dev, st.st_ino)
+            except OSError:  # reading it reports what is wrong
+                where = os.path.realpath(item.path)
         if where not in seen:
             seen[where] = item.path
             unique.append(item)
@@ -95,7 +98,7 @@ def _walk(top: str, found: Inputs, place: str) -> None:
     # writing it, an empty copy) fails the command as it would named alone.
     for item in walk(top, on_error, found.warnings.append, misnamed=True):
         found.files.append(Input(item.path, os.path.join(place, item.subfolder) if place
-                                 else item.subfolder, named=False))
+                                 else item.subfolder, named=False, identity=item.identity))
 
 
 def take_inputs(arguments: Sequence[str], output: Optional[str] = None) -> Tuple[Inputs, int]:

@@ -70,7 +70,8 @@ def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[
     """The block's parameters for `ls --json`, or None past the file's bound:
     a damaged file's hundred keys may each merge one large parameter block."""
     cost = json_cost(len(block.parameters), block.parameters.values())
-    return dict(block.parameters) if budget.take(cost) else None
+    # from its items: dict() of a mapping looks each key up through Python
+    return dict(block.parameters.items()) if budget.take(cost) else None
 
 
 def block_record(block: vesk.Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
@@ -126,11 +127,15 @@ def run_ls(args: argparse.Namespace) -> int:
         emit_json(records)
         return status
     many = len(inputs.files) > 1 or inputs.folders
+    # Written at once: each file's lines apart cost a write or two a file.
+    text: List[str] = []
     for n, (path, blocks) in enumerate(listed):
         if many:
-            emit(("\n" if n else "") + "%s:" % printable(path))
+            text.append(("\n" if n else "") + "%s:" % printable(path))
         lines = aligned([block_row(b) for b in blocks], "  " if many else "")
-        emit("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
+        text.append("\n".join(lines) if lines else ("  " if many else "") + "(no data blocks)")
+    if text:
+        emit("\n".join(text))
     if many and inputs.files:  # what a folder of hundreds holds, without scrolling back
         note(totals(listed, len(inputs.files) - len(listed)))
     return status
