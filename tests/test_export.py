@@ -3,6 +3,7 @@ import errno
 import io
 import json
 import os
+import pathlib
 import shutil
 import sys
 import time
@@ -550,6 +551,22 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     with pytest.raises(KeyboardInterrupt):
         write_atomically(str(tmp_path / "out.csv"), write)
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_signal_as_an_output_is_put_in_place_leaves_it_whole(tmp_path, monkeypatch, force):
+    from vesk.export import atomic
+    put = atomic._put_in_place
+
+    def interrupted(*args):
+        put(*args)
+        raise KeyboardInterrupt
+    monkeypatch.setattr(atomic, "_put_in_place", interrupted)
+    out = tmp_path / "out.csv"
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(str(out), lambda path: pathlib.Path(path).write_text("whole"),
+                         force=force)
+    assert (os.listdir(str(tmp_path)), out.read_text()) == (["out.csv"], "whole")
 
 
 def test_a_link_put_in_place_of_the_temporary_file_is_not_followed(tmp_path):
