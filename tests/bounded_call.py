@@ -4,7 +4,7 @@ limit and a timer, and reports what it gave and the peak memory it added.
 Used as `python bounded_call.py PATH CALL_JSON` by the tests of hostile files
 and by bench/measure_hostile.py; prints one JSON line. CALL_JSON names a
 veskread function, or "vesk.listing", "vesk.read", "vesk.to_pandas", "vesk.tile" (an
-image map's columns, all rows), "vesk.tree" (xarray.open_datatree), "vesk.export",
+image map's columns, all rows), "vesk.tree" (xarray.open_datatree; of a stream, with true), "vesk.export",
 "vesk.images", "vesk.plot" (the commands, to a temporary folder), "vesk.ls" (ls --json)
 or "vesk.diff" (against a second file).
 """
@@ -55,9 +55,10 @@ def vesk_call(name):
         from vesk.xarray_backend import VeskBackendEntrypoint
         warnings.simplefilter("ignore")  # the blocks left out say so
 
-    def tree(path):
+    def tree(path, stream=False):
         # The class, not its name: a build that is not installed registers no engine.
-        tree = xarray.open_datatree(path, engine=VeskBackendEntrypoint)
+        tree = xarray.open_datatree(open(path, "rb") if stream else path,
+                                    engine=VeskBackendEntrypoint)
         return {"blocks": sorted(n.path for n in tree.leaves)}
 
     def to_pandas(path, key):

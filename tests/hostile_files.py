@@ -89,18 +89,33 @@ def keys_naming_one_region_map(rows=720, keys=12):
                       ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
                       ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)],
                      [(j + 1, 0, rows - j, 1, 0, 10**6, float(j), 0.0) for j in range(rows)])]))
+    return _named_again(vf, keys), ("vesk.tree",)
+
+
+def keys_naming_one_image_map(keys=12, npx=1000, npy=1000, npt=4):
+    """An image map of npx x npy points, one of them recorded, named by
+    `keys` keys: a dataset opened lazily holds none of its values, one read
+    from a stream all of them."""
+    vf = file_3d(store_block([stored_block([1.0] * npt)], block_size=4 * npt),
+                 dict(BASE_3D, NPT=npt, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=npx, NPY=npy))
+    return _named_again(vf, keys)
+
+
+def _named_again(vf, keys):
+    """The built file_3d `vf`, its parameter and data blocks (its first and
+    last) listed again under other keys, `keys` in all."""
     vf.build()
     first = len(vf.blocks)
     others = [(t, d) for t in (4, 1, 2, 3, 5, 6, 8) for d in range(4) if (t, d) != (4, 0)]
     for data_type, deriv_type in others[:keys - 1]:  # its parameter and data blocks again
-        for k in (0, 2):
+        for k in (0, first - 1):
             vf.add(b"", size_words=VeskFile._size(vf.blocks[k]), data_type=data_type,
                    deriv_type=deriv_type, extend_type=10, param_type=1 if k == 0 else 0,
                    sample_type=3)
     vf.build()
     for k in range(first, len(vf.blocks)):
-        vf.blocks[k]["offset"] = vf.offset_of(0 if (k - first) % 2 == 0 else 2)
-    return vf.build(), ("vesk.tree",)
+        vf.blocks[k]["offset"] = vf.offset_of(0 if (k - first) % 2 == 0 else first - 1)
+    return vf.build()
 
 
 def dense_cut_series(npt=5000, count=20000):

@@ -3,8 +3,10 @@ import errno
 import io
 import json
 import os
+import pathlib
 import shutil
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -407,6 +409,7 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
 @pytest.mark.parametrize("layout", ["long", "wide"])
 @pytest.mark.parametrize("label, written", [
     ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),
+    ("-", "-"),
     # what a spreadsheet would run is shown as text
     ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'), ("@SUM(A1)", "'@SUM(A1)")])
 def test_csv_quotes_texts_that_need_it(tmp_path, label, written, layout):
@@ -548,6 +551,22 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     with pytest.raises(KeyboardInterrupt):
         write_atomically(str(tmp_path / "out.csv"), write)
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_signal_as_an_output_is_put_in_place_leaves_it_whole(tmp_path, monkeypatch, force):
+    from vesk.export import atomic
+    put = atomic._put_in_place
+
+    def interrupted(*args):
+        put(*args)
+        raise KeyboardInterrupt
+    monkeypatch.setattr(atomic, "_put_in_place", interrupted)
+    out = tmp_path / "out.csv"
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(str(out), lambda path: pathlib.Path(path).write_text("whole"),
+                         force=force)
+    assert (os.listdir(str(tmp_path)), out.read_text()) == (["out.csv"], "whole")
 
 
 def test_a_link_put_in_place_of_the_temporary_file_is_not_followed(tmp_path):
@@ -935,7 +954,8 @@ def test_interrupted_export_lists_the_blocks_written_of_the_file_it_stopped_in(
 
 
 @pytest.mark.parametrize("option", ["--skip-existing", "--update"])
-@pytest.mark.parametrize("grown", [False, True])
+# its time after the output's, or kept from before it (copied in with cp -p)
+@pytest.mark.parametrize("grown", [None, 1, -10**9])
 def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, option, grown):
     # a map exported while its file was still being copied in, then again
     whole = open(SAMPLES["mapping"], "rb").read()
@@ -944,13 +964,14 @@ def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, o
     args = (source, "-f", "npy", "-b", "AB/3D/NONE")
     (output,) = export(capsys, tmp_path / "out", *args)[1]
     if grown:
+        time.sleep(0.01)  # past the clock's tick
         source.write_bytes(whole)
         made = os.stat(output).st_mtime_ns
-        os.utime(source, ns=(made, made + 1))
+        os.utime(source, ns=(made, made + grown))
     code, written, err = export(capsys, tmp_path / "out", *args, option)
-    replaced = grown and option == "--update"
+    replaced = bool(grown) and option == "--update"
     assert (code, written) == (0, [output] if replaced else [])
-    assert ("kept %s, older than the file" % output in err) == (grown and not replaced)
+    assert ("kept %s, older than the file" % output in err) == (bool(grown) and not replaced)
     with np.load(output) as npz:
         assert np.isnan(npz["values"]).any() != replaced
 

@@ -706,6 +706,12 @@ def test_a_file_read_from_a_stream_reads_as_from_its_path(stream, no_fd_leak):
         vesk.open(data)
 
 
+@pytest.mark.parametrize("text", ["", "\n\n"])
+def test_a_text_stream_is_refused_even_empty(text):
+    with pytest.raises(TypeError, match="binary mode"):
+        vesk.open(io.StringIO(text))
+
+
 @pytest.mark.parametrize("content, key, error, block", [
     (b"junk", None, vesk.FormatError, None),
     (b"", None, vesk.FormatError, None),

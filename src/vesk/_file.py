@@ -69,11 +69,13 @@ def _stream_descriptor(stream: BinaryIO) -> int:
     with tempfile.TemporaryFile() as copy:
         while True:
             chunk = stream.read(1 << 20)
+            # before its end is taken: a text stream's end is "" (an empty upload)
+            if not isinstance(chunk, (bytes, bytearray, memoryview)):
+                raise TypeError("a stream to read a VESK file from gives bytes, not %s: %s" % (
+                    type(chunk).__name__, "one that gives None has nothing to read yet: "
+                    "give a blocking one" if chunk is None else "open it in binary mode ('rb')"))
             if not chunk:
                 break
-            if not isinstance(chunk, (bytes, bytearray, memoryview)):
-                raise TypeError("a stream to read a VESK file from gives bytes, not %s: open "
-                                "it in binary mode ('rb')" % type(chunk).__name__)
             copy.write(chunk)
         copy.flush()
         return os.dup(copy.fileno())

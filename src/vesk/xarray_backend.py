@@ -200,7 +200,7 @@ def open_block_dataset(path: Source, group: Optional[str] = None,
 def _block_dataset(f: VeskFile, block: Block,
                    drop_variables: Union[str, Iterable[str], None]) -> Dataset:
     warn_of(f.path, block, stacklevel=_opener())
-    if block.kind in LAZY_KINDS and not f._streamed:  # a stream is gone once read
+    if _opens_lazily(f, block):
         ds = _lazy_dataset(f.path, block)
     else:
         ds = _eager_dataset(f._read(block, warn=False))
@@ -210,6 +210,12 @@ def _block_dataset(f: VeskFile, block: Block,
     # datasets opened together calls every dataset's closer.
     ds.set_close(_nothing_to_close)
     return ds
+
+
+def _opens_lazily(f: VeskFile, block: Block) -> bool:
+    """Whether the block's values are left in the file till asked for: not a
+    stream's, which is gone once read."""
+    return block.kind in LAZY_KINDS and not f._streamed
 
 
 def _nothing_to_close() -> None:
@@ -283,7 +289,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
             for block in below:
                 why = None if block.problem is None else "cannot be read: " + block.problem
                 if why is None:
-                    left -= 8 * sum(block.shape) if block.kind in LAZY_KINDS \
+                    left -= 8 * sum(block.shape) if _opens_lazily(f, block) \
                         else read_bytes(block)
                     left -= ATTRIBUTE_BYTES * len(block.parameters)
                     if left < 0 and read:

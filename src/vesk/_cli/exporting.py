@@ -110,8 +110,8 @@ class Job(NamedTuple):
     folder: str
     force: bool
     skip_existing: bool
-    named: bool = True
-    update: bool = False  # --update: outputs older than their file are written again  # named on the command line, not found under a folder
+    named: bool = True  # named on the command line, not found under a folder
+    update: bool = False  # --update: outputs older than their file are written again
 
 
 @dataclass
@@ -217,7 +217,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     if keep and is_output(out):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
-        older = os.stat(out).st_mtime_ns < os.stat(job.path).st_mtime_ns
+        older = _older_than_source(out, job.path)
         if not (older and job.update):
             report.kept.append(out)
             if older:
@@ -249,6 +249,14 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         (report.written if written else report.kept).append(out)
         if written:
             _dated_if_changed(f, job, block, out, report)
+
+
+def _older_than_source(out: str, source: str) -> bool:
+    """Whether `out` was made before `source` last changed: by the time of its
+    contents, or of its inode, which a copy keeping an earlier time (cp -p,
+    an archive unpacked) or a file moved into the folder sets to now."""
+    st = os.stat(source)
+    return os.stat(out).st_mtime_ns < max(st.st_mtime_ns, st.st_ctime_ns)
 
 
 def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,

@@ -147,9 +147,14 @@ def _remove(tmp: str, fd: Optional[int]) -> None:
     # Emptied first: a library that keeps the file open after its failure
     # (netCDF's on a full disk) would hold its blocks until the command ends.
     # Through its descriptor: by name, a link put in its place is followed.
+    # Only while `tmp` still names it, alone: once renamed or linked as the
+    # output (a signal as it is put in place), it is the output.
     try:
-        if fd is not None and os.fstat(fd).st_nlink == 1:  # not once linked as the output
-            os.ftruncate(fd, 0)
+        if fd is not None:
+            made, there = os.fstat(fd), os.lstat(tmp)
+            if (made.st_dev, made.st_ino) == (there.st_dev, there.st_ino) and \
+                    made.st_nlink == 1:
+                os.ftruncate(fd, 0)
     except OSError:
         pass
     try:

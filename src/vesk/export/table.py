@@ -7,10 +7,10 @@ that identify a float32. The heading of the spectral axis carries its units.
 
 Texts from the file (trace names, titles, units) are written as they are,
 quoted where CSV needs it, except that one a spreadsheet would run as a
-formula (=, +, -, @ first, and not a number) has a "'" put before it, which
-shows it as the text it is: a CSV is opened in a spreadsheet as often as it
-is read by a program, and a file handed over may name its traces
-"=HYPERLINK(...)". The headings are one line each.
+formula (=, +, -, @ first, and neither a number nor that character alone)
+has a "'" put before it, which shows it as the text it is: a CSV is opened
+in a spreadsheet as often as it is read by a program, and a file handed
+over may name its traces "=HYPERLINK(...)". The headings are one line each.
 """
 from __future__ import annotations
 
@@ -51,7 +51,8 @@ _FORMULA = ("=", "+", "-", "@", "\t", "\r")
 
 def _inert(text: str) -> str:
     """`text` as a spreadsheet shows it rather than runs it (see above)."""
-    if not text.startswith(_FORMULA):
+    # one character ("-" for none) runs nothing
+    if len(text) < 2 or not text.startswith(_FORMULA):
         return text
     try:
         float(text)  # "-5", "-inf": a number, which no spreadsheet runs
