@@ -320,16 +320,25 @@ class VeskFile:
                 raise ValueError("I/O operation on closed VESK file %r" % self.path)
             return os.dup(self._fd)
 
+    def _alias(self, fd: int) -> str:
+        """A path that opens this file, for veskread: the name of our
+        descriptor `fd` where the system gives one."""
+        return "/dev/fd/%d" % fd if self._by_fd else self.path
+
+    def _named(self, e: OSError, alias: str) -> None:
+        """An error of opening our alias (no descriptors left) names the user's file."""
+        if e.filename == alias:
+            e.filename = self.path
+
     @contextlib.contextmanager
     def _reading(self) -> Iterator[Tuple[int, str]]:
         """A descriptor of our own (_taken) and a path that opens this file."""
         fd = self._taken()
-        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
+        alias = self._alias(fd)
         try:
             yield fd, alias
-        except OSError as e:  # opening our alias (no descriptors left): the user's name
-            if e.filename == alias:
-                e.filename = self.path
+        except OSError as e:
+            self._named(e, alias)
             raise
         finally:
             os.close(fd)
@@ -338,7 +347,7 @@ class VeskFile:
         # As _reading gives them, without its generator: a loop over many
         # small files pays for every step here.
         fd = self._taken()
-        alias = "/dev/fd/%d" % fd if self._by_fd else self.path
+        alias = self._alias(fd)
         try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
@@ -356,9 +365,8 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
-        except OSError as e:  # opening our alias (no descriptors left): the user's name
-            if e.filename == alias:
-                e.filename = self.path
+        except OSError as e:
+            self._named(e, alias)
             raise
         finally:
             os.close(fd)
