@@ -115,9 +115,12 @@ def series_lines(ax: Any, x: NDArray[Any], values: NDArray[Any], names: List[str
     from matplotlib import rcParams
     if len(values) <= len(rcParams["axes.prop_cycle"].by_key().get("color", ())):
         drawn = [ax.plot(x, row, linewidth=0.9)[0] for row in values]
-        # named here: a label that starts with "_" (a file's trace name may)
-        # is left out of the legend matplotlib gathers itself
-        ax.legend(drawn, [literal(name) for name in names], fontsize=7)
+        # Named on the legend's own texts: matplotlib leaves out a line whose
+        # label starts with "_" (a file's trace name may), and before 3.10
+        # even where the labels are given.
+        legend = ax.legend(drawn, ["-"] * len(drawn), fontsize=7)
+        for text, name in zip(legend.get_texts(), names):
+            text.set_text(literal(name))
         return
     from matplotlib.collections import LineCollection
     segments = np.empty(values.shape + (2,))
