@@ -37,22 +37,27 @@ def main(path: str) -> int:
     with f:
         for block in f.blocks:
             print(block)
-        names: List[str] = f.keys()
+        names: List[str] = [b.name for b in f.blocks if b.kind != vesk.UNREADABLE]
         for name in names:
             print("  ", summary(f[name]))
-        spectrum = f["AB/2D/NONE"]
-        print("measured", spectrum.measured, "by", vesk.parameter_label("NPT"),
-              spectrum.parameters.get("NPT"))
+        spectra = [b for b in f.blocks if b.kind == "spectrum"]
+        others = [b for b in f.blocks if b.kind not in ("spectrum", vesk.UNREADABLE)]
+        spectrum = f[spectra[0]] if spectra else None
+        if spectrum is not None:
+            print("measured", spectrum.measured, "by", vesk.parameter_label("NPT"),
+                  spectrum.parameters.get("NPT"))
         for image in f.images():
             print("image", image.name, image.format, len(image.data), "bytes:", image.title)
-    low_level: veskread.BaseDataReturn = veskread.getVeskData(path, ("AB", "2D", "NONE"))
-    assert np.array_equal(low_level.x, spectrum.x)
-    try:
-        cube = vesk.read(path, "AB/3D/NONE").to_xarray()
-    except ImportError as e:  # the xarray extra is optional
-        print(e)
-    else:
-        print(cube.dims, cube.sizes)
+    if spectrum is not None:  # the same arrays as the low-level reader gives
+        low_level: veskread.BaseDataReturn = veskread.getVeskData(path, spectrum.block.key)
+        assert np.array_equal(low_level.x, spectrum.x)
+    if others:
+        try:
+            cube = vesk.read(path, others[0]).to_xarray()
+        except ImportError as e:  # the xarray extra is optional
+            print(e)
+        else:
+            print(cube.dims, cube.sizes)
     return 0
 
 

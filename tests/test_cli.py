@@ -178,6 +178,7 @@ def test_diff_shows_what_differs_between_two_runs(capsys, tmp_path):
         ("AB/2D/NONE", None), ("AB/3D/NONE", SAMPLE), ("SSC/2D/NONE", SAMPLE),
         ("RSC/2D/NONE", SAMPLE)]
     assert blocks[0]["parameters"]["NPT"]["values"] == [2, 1024]
+    assert [b["parameters"] for b in blocks[1:]] == [None] * 3
     # a damaged file's numbers stay apart from each other and from a lacking one
     odd = run_file("odd.0", [1.0, 2.0], 32, "PET", LXV=float("-inf"), XYZ=float("nan"))
     code, out, _ = run(capsys, "diff", "--json", old, odd, "AB")

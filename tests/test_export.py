@@ -193,6 +193,14 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
+@pytest.mark.parametrize("fmt", ["npy", "jcamp", "netcdf"])
+def test_a_program_is_refused_the_wide_layout_where_the_command_is(tmp_path, fmt):
+    with pytest.raises(ValueError, match="is for CSV"):
+        vesk.export.write(vesk.read(SAMPLES["kinetics"], "AB/3D/NONE"), tmp_path / "out", fmt,
+                          "wide")
+    assert not os.path.exists(tmp_path / "out")
+
+
 @pytest.mark.parametrize("source", ["file", "replaced", "named stream"])
 def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     path = tmp_path / "run.0"

@@ -65,3 +65,14 @@ def test_example_reads_every_block():
     assert "image 'Sample, 4x objective': bmp" in out
     assert "Sample Name" in out and "Polystyrene film" in out
     assert out.count("1024 points") == 3
+
+
+@pytest.mark.parametrize("example", ["read_sample.py", "vesk_tour.py"])
+@pytest.mark.parametrize("name", SAMPLES)
+def test_examples_run_on_every_sample(example, name):
+    # their usage takes any file, not only the default one
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, os.path.join(ROOT, "examples", example),
+                           os.path.join(ROOT, "samples", name)], capture_output=True, text=True,
+                          env=env)
+    assert proc.returncode == 0, proc.stderr

@@ -26,7 +26,8 @@ def add_diff(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                                    "one of them lacks (shown as -): key, human name, the "
                                    "value in FILE1, the value in FILE2. Blocks only one "
                                    "file holds are named as such. Exit status 0 whether or "
-                                   "not they differ, 1 when a file cannot be read.")
+                                   "not they differ, 1 when a file cannot be read or "
+                                   "lacks the block KEY names.")
     p.add_argument("first", metavar="FILE1")
     p.add_argument("second", metavar="FILE2")
     p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
@@ -88,7 +89,8 @@ def run_diff(args: argparse.Namespace) -> int:
     records: List[Dict[str, Any]] = []
     unshown = 0
     for name, a, b in pairs:
-        shown: Optional[Dict[str, Tuple[Any, Any]]] = {}
+        # null for a block one file lacks: {} would say "same parameters"
+        shown: Optional[Dict[str, Tuple[Any, Any]]] = None
         if a is not None and b is not None:
             shown = differences(a.parameters, b.parameters)
             left -= json_cost(len(shown), itertools.chain.from_iterable(shown.values()))

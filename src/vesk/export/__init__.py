@@ -36,6 +36,8 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
     if layout not in LAYOUTS:
         raise ValueError("no layout %r; one of %s" % (layout, ", ".join(LAYOUTS)))
     fmt = FORMATS[format]
+    if layout != "long" and fmt.wide is None:  # as the command refuses --layout
+        raise ValueError("layout %r is for CSV; %s has one layout" % (layout, format))
     needs = fmt.missing()
     if needs is not None:
         raise ImportError(needs)
