@@ -193,7 +193,7 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
-@pytest.mark.parametrize("source", ["file", "replaced", "named stream"])
+@pytest.mark.parametrize("source", ["file", "replaced", "rewritten in place", "named stream"])
 def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     path = tmp_path / "run.0"
     shutil.copy(SAMPLES["sample"], path)
@@ -208,6 +208,12 @@ def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     if source == "replaced":
         shutil.copy(SAMPLES["mapping"], tmp_path / "new")
         os.replace(tmp_path / "new", path)
+    if source == "rewritten in place":  # same file, size and time; other bytes
+        st = os.stat(path)
+        with open(path, "r+b") as f, open(SAMPLES["mapping"], "rb") as new:
+            f.write(new.read(st.st_size))
+            f.truncate(st.st_size)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
     vesk.export.write(data, tmp_path / "out.npz", "npy")
     with np.load(tmp_path / "out.npz") as z:
         assert z.get("source_sha256") == (sha256(SAMPLES["sample"]) if source == "file" else None)

@@ -17,7 +17,8 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline, key_name
+from vesk._block import (UNREADABLE, Block, BlockKey, block_from_outline, file_stamp,
+                         key_name)
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -125,7 +126,8 @@ class VeskFile:
         self._streamed = _is_stream(path)  # no path opens it again
         try:
             # before reading: a file that is written to since reads as changed
-            self._mtime_ns = os.fstat(self._fd).st_mtime_ns
+            listed = os.fstat(self._fd)
+            self._mtime_ns = listed.st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
@@ -141,7 +143,8 @@ class VeskFile:
                 raise
             st = os.fstat(self._fd)
             self._size = st.st_size  # as listed: the bound of what it gives
-            self._file_id = None if self._streamed else (st.st_dev, st.st_ino)
+            stamp = file_stamp(st)
+            self._file_id = None if self._streamed or stamp != file_stamp(listed) else stamp
             # The outline has each key once, however often the directory
             # lists it (trace blocks come twice): a key names one block.
             # Each Block is described when first asked for: a file of hundreds
