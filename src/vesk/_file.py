@@ -61,6 +61,14 @@ def _stream_name(stream: object) -> str:
     return os.fsdecode(name) if isinstance(name, (str, bytes)) else "<stream>"
 
 
+def _stream_position(stream: object) -> int:
+    """Where a seekable stream stands; 0 where it cannot tell."""
+    try:
+        return int(stream.tell()) if stream.seekable() else 0  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):  # (ValueError: a closed one)
+        return 0
+
+
 def _stream_descriptor(stream: BinaryIO) -> int:
     """A descriptor of an unnamed temporary file holding what is left to read
     of `stream` (an upload, a socket's file): the file is read by positioned
@@ -122,8 +130,9 @@ class VeskFile:
         # number closed under a read may name another file at once.
         self._lock = threading.Lock()
         self._fd: Optional[int] = None
-        self.path, self._fd = _open_source(path)
         self._streamed = _is_stream(path)  # no path opens it again
+        start = _stream_position(path) if self._streamed else 0
+        self.path, self._fd = _open_source(path)
         try:
             # before reading: a file that is written to since reads as changed
             listed = os.fstat(self._fd)
@@ -152,8 +161,11 @@ class VeskFile:
             self._outline = outline
             self._described: List[Optional[Block]] = [None] * len(outline)
             self._blocks: Optional[List[Block]] = None
-        except BaseException:
+        except BaseException as e:
             self.close()
+            if start and isinstance(e, FormatError):  # a stream written to and not rewound
+                e.args = ("%s; read from byte %d of the stream, where it stood: seek(0) reads "
+                          "it from its start" % (e.args[0], start),) + e.args[1:]
             raise
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
