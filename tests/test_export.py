@@ -703,15 +703,15 @@ DYING_WORKER = """
 import os, vesk._cli.exporting as exporting
 export_file = exporting.export_file
 def dying(job):
-    if "crash" in job.path and ({always} or not job.skip_existing):
+    if "crash" in job.path and ({always} or job.ours_since is None):
         os._exit(9)
     return export_file(job)
 exporting.export_file = dying
 """
 
 
-@pytest.mark.parametrize("always", [False, True])
-def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
+@pytest.mark.parametrize("always, there", [(False, False), (True, False), (False, True)])
+def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always, there):
     import subprocess
     (tmp_path / "site").mkdir()
     (tmp_path / "site" / "sitecustomize.py").write_text(DYING_WORKER.format(always=always))
@@ -720,14 +720,20 @@ def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
     names = ["a.vesk", "crash.vesk"] + ["z%d.vesk" % i for i in range(6)]
     for name in names:
         shutil.copy(SAMPLES["sample"], inputs / name)
+    if there:  # from before the run: refused as ever, not taken for the dead worker's
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "crash_AB_2D_NONE.npz").write_bytes(b"old")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "site")] + sys.path))
     proc = subprocess.run([sys.executable, "-m", "vesk", "export", str(inputs), "-f", "npy",
                            "-b", "AB/2D/NONE", "-o", str(tmp_path / "out"), "--jobs", "2"],
                           capture_output=True, text=True, env=env, timeout=120)
     written = sorted(os.path.basename(line) for line in proc.stdout.splitlines())
-    lost = ["crash.vesk"] if always else []
+    lost = ["crash.vesk"] if always or there else []
     assert written == ["%s_AB_2D_NONE.npz" % n[:-5] for n in names if n not in lost]
-    assert proc.returncode == int(always)
+    assert proc.returncode == int(always or there)
+    if there:
+        assert "crash_AB_2D_NONE.npz exists" in proc.stderr
+        return
     assert [line for line in proc.stderr.splitlines() if "not exported" in line] == [
         "vesk: %s: not exported: a worker process ended abruptly (killed, or out of memory)"
         % (inputs / n) for n in lost]
