@@ -1009,6 +1009,17 @@ def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tm
     assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
 
 
+def test_a_file_dated_ahead_of_the_clock_is_exported_once_by_update(capsys, tmp_path):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    ahead = time.time_ns() + 10**9 * 3600 * 24 * 365
+    os.utime(source, ns=(ahead, ahead))
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
+    code, written, err = export(capsys, tmp_path / "out", *args)
+    assert code == 0 and len(written) == 1
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
+
+
 def test_an_export_that_writes_nothing_fails(capsys, tmp_path, monkeypatch):
     # A block no file of a folder holds: every block skipped is nothing
     # exported, not success.

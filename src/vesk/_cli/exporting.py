@@ -280,9 +280,13 @@ def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
     listed = f._mtime_ns
     try:
         now = os.stat(job.path).st_mtime_ns
+        if now == listed:
+            # a file dated ahead of the clock: its output, made now, would be
+            # older than it at every --update till then, and written again
+            if listed > os.stat(out).st_mtime_ns:
+                os.utime(out, ns=(listed, listed))
+            return
     except OSError:
-        return
-    if now == listed:
         return
     try:
         os.utime(out, ns=(listed, listed))
