@@ -193,6 +193,17 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
+@pytest.mark.parametrize("what, where, error", [
+    (lambda f: f.blocks[0], "out.csv", TypeError),  # described, not read
+    (lambda f: f[f.blocks[0].key], ".", IsADirectoryError),  # not 'force=True overwrites it'
+])
+def test_a_program_is_told_what_write_cannot_take(tmp_path, what, where, error):
+    with vesk.open(SAMPLES["sample"]) as f:
+        with pytest.raises(error, match="read \\(f\\[key\\]|Is a directory"):
+            vesk.export.write(what(f), tmp_path / where, "csv")
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("source", ["file", "replaced", "rewritten in place", "named stream"])
 def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     path = tmp_path / "run.0"
