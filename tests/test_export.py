@@ -201,7 +201,18 @@ def test_a_program_is_refused_the_wide_layout_where_the_command_is(tmp_path, fmt
     assert not os.path.exists(tmp_path / "out")
 
 
-@pytest.mark.parametrize("source", ["file", "replaced", "named stream"])
+@pytest.mark.parametrize("what, where, error", [
+    (lambda f: f.blocks[0], "out.csv", TypeError),  # described, not read
+    (lambda f: f[f.blocks[0].key], ".", IsADirectoryError),  # not 'force=True overwrites it'
+])
+def test_a_program_is_told_what_write_cannot_take(tmp_path, what, where, error):
+    with vesk.open(SAMPLES["sample"]) as f:
+        with pytest.raises(error, match="read \\(f\\[key\\]|Is a directory"):
+            vesk.export.write(what(f), tmp_path / where, "csv")
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("source", ["file", "replaced", "rewritten in place", "named stream"])
 def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     path = tmp_path / "run.0"
     shutil.copy(SAMPLES["sample"], path)
@@ -216,6 +227,12 @@ def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     if source == "replaced":
         shutil.copy(SAMPLES["mapping"], tmp_path / "new")
         os.replace(tmp_path / "new", path)
+    if source == "rewritten in place":  # same file, size and time; other bytes
+        st = os.stat(path)
+        with open(path, "r+b") as f, open(SAMPLES["mapping"], "rb") as new:
+            f.write(new.read(st.st_size))
+            f.truncate(st.st_size)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
     vesk.export.write(data, tmp_path / "out.npz", "npy")
     with np.load(tmp_path / "out.npz") as z:
         assert z.get("source_sha256") == (sha256(SAMPLES["sample"]) if source == "file" else None)
@@ -705,15 +722,15 @@ DYING_WORKER = """
 import os, vesk._cli.exporting as exporting
 export_file = exporting.export_file
 def dying(job):
-    if "crash" in job.path and ({always} or not job.skip_existing):
+    if "crash" in job.path and ({always} or job.ours_since is None):
         os._exit(9)
     return export_file(job)
 exporting.export_file = dying
 """
 
 
-@pytest.mark.parametrize("always", [False, True])
-def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
+@pytest.mark.parametrize("always, there", [(False, False), (True, False), (False, True)])
+def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always, there):
     import subprocess
     (tmp_path / "site").mkdir()
     (tmp_path / "site" / "sitecustomize.py").write_text(DYING_WORKER.format(always=always))
@@ -722,14 +739,20 @@ def test_a_worker_that_dies_fails_its_file_alone(tmp_path, always):
     names = ["a.vesk", "crash.vesk"] + ["z%d.vesk" % i for i in range(6)]
     for name in names:
         shutil.copy(SAMPLES["sample"], inputs / name)
+    if there:  # from before the run: refused as ever, not taken for the dead worker's
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "crash_AB_2D_NONE.npz").write_bytes(b"old")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "site")] + sys.path))
     proc = subprocess.run([sys.executable, "-m", "vesk", "export", str(inputs), "-f", "npy",
                            "-b", "AB/2D/NONE", "-o", str(tmp_path / "out"), "--jobs", "2"],
                           capture_output=True, text=True, env=env, timeout=120)
     written = sorted(os.path.basename(line) for line in proc.stdout.splitlines())
-    lost = ["crash.vesk"] if always else []
+    lost = ["crash.vesk"] if always or there else []
     assert written == ["%s_AB_2D_NONE.npz" % n[:-5] for n in names if n not in lost]
-    assert proc.returncode == int(always)
+    assert proc.returncode == int(always or there)
+    if there:
+        assert "crash_AB_2D_NONE.npz exists" in proc.stderr
+        return
     assert [line for line in proc.stderr.splitlines() if "not exported" in line] == [
         "vesk: %s: not exported: a worker process ended abruptly (killed, or out of memory)"
         % (inputs / n) for n in lost]
@@ -1002,6 +1025,17 @@ def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tm
         code, written, err = export(capsys, tmp_path / "out", *args)
     assert code == 0 and "the file changed while it was exported" in err
     assert export(capsys, tmp_path / "out", *args)[:2] == (0, written)
+    assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
+
+
+def test_a_file_dated_ahead_of_the_clock_is_exported_once_by_update(capsys, tmp_path):
+    source = tmp_path / "run.0"
+    shutil.copy(SAMPLES["sample"], source)
+    ahead = time.time_ns() + 10**9 * 3600 * 24 * 365
+    os.utime(source, ns=(ahead, ahead))
+    args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
+    code, written, err = export(capsys, tmp_path / "out", *args)
+    assert code == 0 and len(written) == 1
     assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
 
 

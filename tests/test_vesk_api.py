@@ -712,6 +712,17 @@ def test_a_text_stream_is_refused_even_empty(text):
         vesk.open(io.StringIO(text))
 
 
+@pytest.mark.parametrize("position", ["end", 10])
+def test_a_stream_not_rewound_is_said_to_be_read_from_where_it_stood(position):
+    data = open(MAPPING, "rb").read()
+    stream = io.BytesIO()
+    stream.write(data)  # filled, then handed on without seek(0)
+    if position != "end":
+        stream.seek(position)
+    with pytest.raises(vesk.FormatError, match="read from byte %d .*seek\\(0\\)" % stream.tell()):
+        vesk.open(stream)
+
+
 @pytest.mark.parametrize("content, key, error, block", [
     (b"junk", None, vesk.FormatError, None),
     (b"", None, vesk.FormatError, None),

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import os
 import re
 from dataclasses import dataclass, field
 from typing import Any, Mapping, Optional, Tuple
@@ -24,6 +25,13 @@ KINDS = (
 UNREADABLE = "unreadable"
 
 BlockKey = Tuple[str, str, str]
+FileStamp = Tuple[int, int, int, int, int]
+
+
+def file_stamp(st: os.stat_result) -> FileStamp:
+    """A file's identity and state. Its status change time moves at every
+    write, even one that keeps the size and sets the modification time back."""
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
 @dataclass(frozen=True)
@@ -111,9 +119,10 @@ class Block:
     """Where that parameter block is damaged, not cut short: what is wrong
     with it ("unknown parameter type 93 for key 'ZFF' at offset 1204")."""
     _file_size: int = field(default=-1, compare=False, repr=False)  # of `path`, as listed
-    # (device, inode) of the file listed, that `path` must still name to be
-    # read again; None where nothing can be (a stream, named or not)
-    _file_id: Optional[Tuple[int, int]] = field(default=None, compare=False, repr=False)
+    # file_stamp() of the file listed, which `path` must still give for its
+    # bytes to be those read; None where nothing can (a stream, named or not,
+    # or a file that changed as it was listed)
+    _file_id: Optional[FileStamp] = field(default=None, compare=False, repr=False)
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
@@ -283,9 +292,9 @@ def _placed(message: str, params: Optional[Mapping[str, Any]]) -> str:
 
 
 def block_from_outline(item: _native._Outline, path: str = "", file_size: int = 0,
-                       file_id: Optional[Tuple[int, int]] = None) -> Block:
+                       file_id: Optional[FileStamp] = None) -> Block:
     """A Block of the file `path` (of `file_size` bytes; `file_id` its
-    (device, inode) where it can be opened again) from one entry of the
+    file_stamp() where its bytes can be read again) from one entry of the
     native outline."""
     (data_type, dims, deriv, kind, shape, params, offset, problem, length, unfilled,
      stored, cut, planes, parameters_cut, cut_names, parameters_damage) = item

@@ -17,7 +17,8 @@ import veskread
 from numpy.typing import NDArray
 
 from vesk import _display, _native
-from vesk._block import UNREADABLE, Block, BlockKey, block_from_outline, key_name
+from vesk._block import (UNREADABLE, Block, BlockKey, block_from_outline, file_stamp,
+                         key_name)
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -58,6 +59,14 @@ def _is_stream(source: object) -> bool:
 def _stream_name(stream: object) -> str:
     name = getattr(stream, "name", None)  # an int for a file opened by its descriptor
     return os.fsdecode(name) if isinstance(name, (str, bytes)) else "<stream>"
+
+
+def _stream_position(stream: object) -> int:
+    """Where a seekable stream stands; 0 where it cannot tell."""
+    try:
+        return int(stream.tell()) if stream.seekable() else 0  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):  # (ValueError: a closed one)
+        return 0
 
 
 def _stream_descriptor(stream: BinaryIO) -> int:
@@ -121,11 +130,13 @@ class VeskFile:
         # number closed under a read may name another file at once.
         self._lock = threading.Lock()
         self._fd: Optional[int] = None
-        self.path, self._fd = _open_source(path)
         self._streamed = _is_stream(path)  # no path opens it again
+        start = _stream_position(path) if self._streamed else 0
+        self.path, self._fd = _open_source(path)
         try:
             # before reading: a file that is written to since reads as changed
-            self._mtime_ns = os.fstat(self._fd).st_mtime_ns
+            listed = os.fstat(self._fd)
+            self._mtime_ns = listed.st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
@@ -141,7 +152,8 @@ class VeskFile:
                 raise
             st = os.fstat(self._fd)
             self._size = st.st_size  # as listed: the bound of what it gives
-            self._file_id = None if self._streamed else (st.st_dev, st.st_ino)
+            stamp = file_stamp(st)
+            self._file_id = None if self._streamed or stamp != file_stamp(listed) else stamp
             # The outline has each key once, however often the directory
             # lists it (trace blocks come twice): a key names one block.
             # Each Block is described when first asked for: a file of hundreds
@@ -149,8 +161,11 @@ class VeskFile:
             self._outline = outline
             self._described: List[Optional[Block]] = [None] * len(outline)
             self._blocks: Optional[List[Block]] = None
-        except BaseException:
+        except BaseException as e:
             self.close()
+            if start and isinstance(e, FormatError):  # a stream written to and not rewound
+                e.args = ("%s; read from byte %d of the stream, where it stood: seek(0) reads "
+                          "it from its start" % (e.args[0], start),) + e.args[1:]
             raise
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.

@@ -112,6 +112,9 @@ class Job(NamedTuple):
     skip_existing: bool
     named: bool = True  # named on the command line, not found under a folder
     update: bool = False  # --update: outputs older than their file are written again
+    # Gone again after a worker died on it: outputs whose status changed
+    # since this time (ns), the run's start, were written by that worker.
+    ours_since: Optional[int] = None
 
 
 @dataclass
@@ -212,6 +215,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
+    if job.ours_since is not None and _made_since(out, job.ours_since):
+        report.written.append(out)  # its report died with the worker
+        return
     keep = job.skip_existing or job.update
     force = job.force
     if keep and is_output(out):  # after the budget: kept outputs count too
@@ -251,6 +257,13 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             _dated_if_changed(f, job, block, out, report)
 
 
+def _made_since(out: str, since: int) -> bool:
+    try:
+        return is_output(out) and os.stat(out).st_ctime_ns >= since
+    except OSError:
+        return False
+
+
 def _older_than_source(out: str, source: str) -> bool:
     """Whether `out` was made before `source` last changed: by the time of its
     contents, or of its inode, which a copy keeping an earlier time (cp -p,
@@ -267,9 +280,13 @@ def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
     listed = f._mtime_ns
     try:
         now = os.stat(job.path).st_mtime_ns
+        if now == listed:
+            # a file dated ahead of the clock: its output, made now, would be
+            # older than it at every --update till then, and written again
+            if listed > os.stat(out).st_mtime_ns:
+                os.utime(out, ns=(listed, listed))
+            return
     except OSError:
-        return
-    if now == listed:
         return
     try:
         os.utime(out, ns=(listed, listed))
@@ -303,6 +320,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
 
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
+    since = time.time_ns()
     waiting = collections.deque(range(len(jobs)))
     # The files under way when a worker ended abruptly (killed, out of
     # memory): one of them ended it, and the pool with it. Each goes again
@@ -313,8 +331,8 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
         alone = bool(suspects)
         queue = suspects if alone else waiting
         try:
-            yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)), alone,
-                                suspects, context)
+            yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)),
+                                since if alone else None, suspects, context)
         except _NoWorkers as e:
             warning("cannot start worker processes (%s); exporting in this process" % (
                 e.args[0].strerror or e.args[0]))
@@ -327,10 +345,12 @@ class _NoWorkers(Exception):
     """The system would start no worker process (no descriptors or processes left)."""
 
 
-def _in_pool(jobs: List[Job], queue: Deque[int], count: int, alone: bool,
+def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int],
              suspects: Deque[int], context: Any) -> Generator[Tuple[int, Report], None, None]:
     """Exports the jobs `queue` numbers in a pool of `count` workers, till it
-    is empty or a worker ends abruptly; `alone`, one at a time."""
+    is empty or a worker ends abruptly; files a worker may have died on, one
+    at a time, given the run's start `since`."""
+    alone = since is not None
     import concurrent.futures
     from concurrent.futures.process import BrokenProcessPool
 
@@ -355,8 +375,8 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, alone: bool,
             while queue and not broken and len(in_flight) < (1 if alone else 2 * count):
                 number = queue.popleft()
                 job = jobs[number]
-                if alone and not job.force:  # what it wrote before is whole: kept
-                    job = job._replace(skip_existing=True)
+                if alone:  # what it wrote before is whole: kept, not what was there
+                    job = job._replace(ours_since=since)
                 in_flight[pool.submit(export_file, job)] = number
             # once broken, those still in flight end too, each done or broken
             done, _ = concurrent.futures.wait(

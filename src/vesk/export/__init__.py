@@ -8,6 +8,7 @@ writes it.
 """
 from __future__ import annotations
 
+import errno
 import os
 from typing import Union
 
@@ -31,6 +32,9 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
         with vesk.open(io.BytesIO(upload)) as f:
             vesk.export.write(f["AB/3D/NONE"], "map.nc", "netcdf")
     """
+    if not isinstance(data, DataObject):  # a Block says what is in the file, not its values
+        raise TypeError("vesk.export.write writes a block as read (f[key], vesk.read), not %s"
+                        % type(data).__name__)
     if format not in FORMATS:
         raise ValueError("no format %r; one of %s" % (format, ", ".join(sorted(FORMATS))))
     if layout not in LAYOUTS:
@@ -44,6 +48,8 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
     path = os.fspath(path)
+    if os.path.isdir(path):  # which force=True does not replace either
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not force and os.path.lexists(path):  # worded for a caller, not the command
         raise OutputExistsError("%s exists (force=True overwrites it)" % path)
     write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)

@@ -8,39 +8,50 @@ import os
 from typing import Optional
 
 from vesk import Block
+from vesk._block import FileStamp, file_stamp
 
 
 def source_sha256(block: Block) -> Optional[str]:
-    """The hex SHA-256 of the first bytes of `block.path`, as many as the file
-    held when it was listed (those its values came from, where it grows
-    since); None where the path names no longer that file (replaced since),
-    or none (a stream, whose name may be an upload's), or it is now shorter."""
-    size = block._file_size
-    if not block.path or size < 0 or block._file_id is None:
+    """The hex SHA-256 of `block.path` as it was when listed, where it is
+    still that file in that state; None where it changed since in any way
+    (written to, even in place, grown, replaced), or was read from a stream,
+    whose name may be an upload's."""
+    stamp = block._file_id
+    if not block.path or stamp is None:
         return None
     try:
-        st = os.stat(block.path)
+        if file_stamp(os.stat(block.path)) != stamp:
+            return None
     except (OSError, ValueError):
         return None
-    if (st.st_dev, st.st_ino) != block._file_id:
-        return None
-    return _digest(block.path, size, st.st_ino, st.st_mtime_ns)
+    return _digest(block.path, stamp)
 
 
-# Keyed by the file's identity and time as well, so that the blocks of one
-# file read it once, and a file replaced or grown is read again.
+# Keyed by the file's state as well, so that the blocks of one file read it
+# once, and a file changed since is read again.
 @functools.lru_cache(maxsize=4)
-def _digest(path: str, size: int, inode: int, mtime_ns: int) -> Optional[str]:
+def _digest(path: str, stamp: FileStamp) -> Optional[str]:
     digest = hashlib.sha256()
     try:
-        with open(path, "rb") as f:
-            left = size
-            while left:
-                chunk = f.read(min(left, 1 << 20))
-                if not chunk:
-                    return None
-                digest.update(chunk)
-                left -= len(chunk)
+        # the file opened is checked, not the name: it may be replaced
+        # between; O_NONBLOCK, as a FIFO put in its place would wait for ever
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)
+                     | getattr(os, "O_NONBLOCK", 0))
     except OSError:
         return None
+    try:
+        if file_stamp(os.fstat(fd)) != stamp:
+            return None
+        while True:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                break
+            digest.update(chunk)
+        # written to as it was hashed: the digest is of neither state
+        if file_stamp(os.fstat(fd)) != stamp:
+            return None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
     return digest.hexdigest()
