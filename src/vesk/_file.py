@@ -170,7 +170,7 @@ class VeskFile:
         # Values are read through a descriptor of ours where the system can
         # name it, so they come from the file that was listed.
         self._by_fd = _names_descriptors(self._fd)
-        if not self._by_fd and _is_stream(path):  # its copy has no name to read it by
+        if not self._by_fd and self._streamed:  # its copy has no name to read it by
             self.close()
             raise OSError(errno.ENOTSUP, "reading from a stream needs /dev/fd, which this "
                           "system lacks: write it to a file and give its path", self.path)

@@ -28,8 +28,8 @@ from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
 from .output_names import output_folder, output_stems
 from .progress import Progress
-from .report import (NO_ROOM, OutputFailed, Terminated, counted, describe, emit_json, emit_path,
-                     error, library_warnings_ignored, note, warning)
+from .report import (OutputFailed, Terminated, counted, describe, emit_json, emit_path, error,
+                     library_warnings_ignored, no_room, note, stopped_for_room, warning)
 
 if TYPE_CHECKING:
     import concurrent.futures
@@ -248,7 +248,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     except Exception as e:
         report.block_failed(describe(job.path, e, block.name))
         report.existed += isinstance(e, OutputExistsError)
-        if isinstance(e, OSError) and e.errno in NO_ROOM:
+        if isinstance(e, OSError) and no_room(e):
             report.full = "%s%s" % (e.strerror or e, " (%s)" % os.fsdecode(e.filename)
                                     if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
@@ -486,10 +486,9 @@ def run_export(args: argparse.Namespace) -> int:
                                                counted(tally.files, "file{s}"), args.output))
     t = tally
     if full is not None:
-        note("stopped: %s; exported %s from %s to %s, %s not tried; once outputs can be "
-             "written there, run again with --skip-existing to go on" % (
-                 full, counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output,
-                 counted(len(jobs) - received, "file{s}")))
+        stopped_for_room(full, "exported %s from %s to %s" % (
+            counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output),
+            len(jobs) - received)
         return 1
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [

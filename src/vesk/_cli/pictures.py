@@ -12,7 +12,7 @@ from .inputs import take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
-from .report import NO_ROOM, counted, describe, emit_path, error, note
+from .report import counted, describe, emit_path, error, no_room, note, stopped_for_room
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -134,11 +134,9 @@ def run_images(args: argparse.Namespace) -> int:
             error(describe(path, e))
             status = 1
             failed += 1
-            if isinstance(e, OSError) and e.errno in NO_ROOM:  # as export does
-                note("stopped: %s; wrote %s, %s not tried; once outputs can be written "
-                     "there, run again with --skip-existing to go on" % (
-                         e.strerror, counted(pictures, "image{s}"),
-                         counted(len(stems) - tried, "file{s}")))
+            if isinstance(e, OSError) and no_room(e):  # as export stops
+                stopped_for_room(str(e.strerror), "wrote %s" % counted(pictures, "image{s}"),
+                                 len(stems) - tried)
                 return 1
     if len(stems) > 1 or inputs.folders:  # a line for the run, as export ends with
         extras = [counted(n, what) for n, what in [

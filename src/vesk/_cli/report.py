@@ -24,6 +24,17 @@ NO_ROOM = frozenset(getattr(errno, name) for name in ("ENOSPC", "EDQUOT", "EROFS
                     if hasattr(errno, name))
 
 
+def no_room(e: BaseException) -> bool:
+    """Whether `e` is an error that every further output would meet (NO_ROOM)."""
+    return isinstance(e, OSError) and e.errno in NO_ROOM
+
+
+def stopped_for_room(why: str, done: str, untried: int) -> None:
+    """The last line of a run that `no_room` stopped: `done` what it wrote."""
+    note("stopped: %s; %s, %s not tried; once outputs can be written there, run again with "
+         "--skip-existing to go on" % (why, done, counted(untried, "file{s}")))
+
+
 def describe(path: str, exc: BaseException, block: Optional[str] = None) -> str:
     """'path: [block: ]what went wrong', without repeating a path the message holds."""
     if isinstance(exc, OSError) and exc.strerror:

@@ -8,7 +8,6 @@ writes it.
 """
 from __future__ import annotations
 
-import errno
 import os
 from typing import Union
 
@@ -48,10 +47,7 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
     path = os.fspath(path)
-    if os.path.isdir(path):  # which force=True does not replace either
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not force and os.path.lexists(path):  # worded for a caller, not the command
-        raise OutputExistsError("%s exists (force=True overwrites it)" % path)
+    refuse_existing(path, force, overwrite="force=True overwrites it")  # before writing
     write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)
 
 

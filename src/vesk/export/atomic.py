@@ -19,14 +19,16 @@ class OutputExistsError(FileExistsError):
     """The output is already there and overwriting was not asked for."""
 
 
-def refuse_existing(path: str, force: bool, skippable: bool = False) -> None:
+def refuse_existing(path: str, force: bool, skippable: bool = False,
+                    overwrite: str = "use --force to overwrite") -> None:
     """`skippable`: the command has --skip-existing, the way on after an
-    interrupted run, which the message then offers beside --force."""
+    interrupted run, which the message then offers beside --force;
+    `overwrite` how the caller overwrites it."""
     if os.path.isdir(path):  # no --force replaces a folder with a file
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not force and os.path.lexists(path):
-        raise OutputExistsError("%s exists (use --force to overwrite%s)" % (
-            path, ", or --skip-existing to keep it" if skippable else ""))
+        raise OutputExistsError("%s exists (%s%s)" % (
+            path, overwrite, ", or --skip-existing to keep it" if skippable else ""))
 
 
 def is_output(path: str) -> bool:
@@ -108,10 +110,15 @@ def _through(tmp: str, fd: int) -> str:
     return alias if os.path.exists(alias) else tmp
 
 
+def _names(tmp: str, fd: int) -> bool:
+    """Whether `tmp` still names the file made, open as `fd`."""
+    made, there = os.fstat(fd), os.lstat(tmp)
+    return (made.st_dev, made.st_ino) == (there.st_dev, there.st_ino)
+
+
 def _still_mine(tmp: str, fd: int) -> None:
     """Refuses to put in place what is no longer the file made under `tmp`."""
-    made, there = os.fstat(fd), os.lstat(tmp)
-    if (made.st_dev, made.st_ino) != (there.st_dev, there.st_ino):
+    if not _names(tmp, fd):
         raise FileExistsError(errno.EEXIST, "the temporary file was replaced while the "
                               "output was written", tmp)
 
@@ -150,11 +157,8 @@ def _remove(tmp: str, fd: Optional[int]) -> None:
     # Only while `tmp` still names it, alone: once renamed or linked as the
     # output (a signal as it is put in place), it is the output.
     try:
-        if fd is not None:
-            made, there = os.fstat(fd), os.lstat(tmp)
-            if (made.st_dev, made.st_ino) == (there.st_dev, there.st_ino) and \
-                    made.st_nlink == 1:
-                os.ftruncate(fd, 0)
+        if fd is not None and _names(tmp, fd) and os.fstat(fd).st_nlink == 1:
+            os.ftruncate(fd, 0)
     except OSError:
         pass
     try:

@@ -27,10 +27,10 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 
 from vesk import DataObject, __version__
 from vesk._objects import parameter_attr
-
-from .source import source_sha256
 from vesk._text import path_text
 from vesk._vocabulary import measured_text
+
+from .source import source_sha256
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 

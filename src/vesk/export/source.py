@@ -9,6 +9,7 @@ from typing import Optional
 
 from vesk import Block
 from vesk._block import FileStamp, file_stamp
+from vesk._file import _open_descriptor
 
 
 def source_sha256(block: Block) -> Optional[str]:
@@ -34,9 +35,8 @@ def _digest(path: str, stamp: FileStamp) -> Optional[str]:
     digest = hashlib.sha256()
     try:
         # the file opened is checked, not the name: it may be replaced
-        # between; O_NONBLOCK, as a FIFO put in its place would wait for ever
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)
-                     | getattr(os, "O_NONBLOCK", 0))
+        # between (by a FIFO, say, which this open refuses)
+        fd = _open_descriptor(path)
     except OSError:
         return None
     try:

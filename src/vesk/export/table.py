@@ -25,7 +25,6 @@ from numpy.typing import ArrayLike
 
 from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
-
 from vesk._text import printable
 
 from .axes import column_label, coordinate, dim_coordinates, other_coordinates
