@@ -1,4 +1,5 @@
 """The `vesk` command: listing, parameters, images, plots, usage and errors."""
+import contextlib
 import importlib.util
 import errno
 import glob
@@ -844,32 +845,78 @@ def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_pa
     assert code == 0 and len(listed.read_text().splitlines()) == 4
 
 
+# Every output's move into place starts a wait that only ending the command
+# ends; a worker's main thread cannot take a signal meanwhile, as in a long
+# read or write, or where the signal lands in another of its threads.
+SLOW_MOVES = """
+import multiprocessing, os, signal, time
+def slowly(move):
+    def moved(*a, **kw):
+        open(os.environ["VESK_TEST_MOVING"], "a").close()
+        if multiprocessing.parent_process() is not None:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        time.sleep(3600)
+        return move(*a, **kw)
+    return moved
+os.replace, os.link = slowly(os.replace), slowly(os.link)
+"""
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_terminated_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path, jobs):
+@pytest.mark.parametrize("how", ["SIGTERM to the command", "SIGINT to its group"])
+def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path, jobs, how):
+    import signal
     import time
     slow = tmp_path / "slow"
     slow.mkdir()
-    # Every output takes 20 s to move into place, so only ending the writes
-    # under way ends the command soon.
-    (slow / "sitecustomize.py").write_text(
-        "import os, time\n"
-        "def slowly(move):\n    return lambda *a, **kw: (time.sleep(20), move(*a, **kw))[1]\n"
-        "os.replace, os.link = slowly(os.replace), slowly(os.link)\n")
+    (slow / "sitecustomize.py").write_text(SLOW_MOVES)
     data = tmp_path / "data"
     data.mkdir()
     for k in range(4):
         shutil.copy(SAMPLE, data / ("m.%d" % k))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(slow)] + [p for p in sys.path if p]))
+    moving = tmp_path / "moving"
+    env = dict(os.environ, VESK_TEST_MOVING=str(moving),
+               PYTHONPATH=os.pathsep.join([str(slow)] + [p for p in sys.path if p]))
     proc = subprocess.Popen([sys.executable, "-m", "vesk", "export", str(data), "-f", "csv",
-                             "-o", str(tmp_path / "out"), "-j", jobs],
+                             "-o", str(tmp_path / "out"), "-j", jobs], start_new_session=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    time.sleep(3)  # the first writes under way
-    proc.terminate()
-    # Pipes close only once every worker has ended too; had the command waited
-    # for the writes under way, their outputs would be there.
-    _, err = proc.communicate(timeout=120)
-    assert proc.returncode == 143 and b"vesk: terminated" in err
+    try:
+        while not moving.exists() and proc.poll() is None:  # the first write under way
+            time.sleep(0.02)
+        if how.startswith("SIGINT"):
+            os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C, as a terminal sends it
+        else:
+            proc.terminate()
+        # Pipes close only once every worker has ended too; had the command
+        # waited for the writes under way, it would wait an hour.
+        _, err = proc.communicate(timeout=60)
+    finally:
+        with contextlib.suppress(ProcessLookupError):  # a worker left behind
+            os.killpg(proc.pid, signal.SIGKILL)
+    status, said = (130, b"vesk: interrupted") if how.startswith("SIGINT") else (
+        143, b"vesk: terminated")
+    assert proc.returncode == status and err.splitlines()[-1] == said, err
     assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
+
+
+def test_export_jobs_short_of_descriptors_for_workers_exports_as_one_job_does(tmp_path):
+    import resource
+    for k in range(3):
+        shutil.copy(SAMPLE, tmp_path / ("m.%d" % k))
+
+    def export(limit, *options):
+        out = tmp_path / ("out%d%s" % (limit, "".join(options)))
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        return subprocess.run(
+            [sys.executable, "-m", "vesk", "export", *map(str, tmp_path.glob("m.*")), "-f",
+             "csv", "-o", str(out), *options], capture_output=True,
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard)))
+    # the fewest descriptors an export in one process needs: too few for workers
+    limit = next(n for n in range(4, 64) if export(n).returncode == 0)
+    done = export(limit, "-j", "2")
+    assert done.returncode == 0 and b"cannot start worker processes" in done.stderr, done.stderr
+    assert len(done.stdout.splitlines()) == 12
 
 
 def test_params_of_a_file_cut_inside_its_values(capsys, tmp_path):

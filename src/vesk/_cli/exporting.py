@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import os
 import signal
 import sys
@@ -15,8 +16,8 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, List, NamedTuple, Optional,
-                    Sequence, Tuple)
+from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, Iterator, List, NamedTuple,
+                    Optional, Sequence, Tuple)
 
 import vesk
 
@@ -333,12 +334,15 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
         try:
             yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)),
                                 since if alone else None, suspects, context)
+            continue
         except _NoWorkers as e:
-            warning("cannot start worker processes (%s); exporting in this process" % (
-                e.args[0].strerror or e.args[0]))
-            for number in list(suspects) + list(waiting):
-                yield number, export_file(jobs[number])
-            return
+            why = e.args[0].strerror or str(e.args[0])
+        # Out of the handler: its traceback holds the pool's frame, whose
+        # pipes, kept open, take the descriptors that the files then need.
+        warning("cannot start worker processes (%s); exporting in this process" % why)
+        for number in list(suspects) + list(waiting):
+            yield number, export_file(jobs[number])
+        return
 
 
 class _NoWorkers(Exception):
@@ -355,8 +359,10 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
     from concurrent.futures.process import BrokenProcessPool
 
     try:
-        pool = concurrent.futures.ProcessPoolExecutor(
-            count, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),))
+        with _signals_held():
+            pool = concurrent.futures.ProcessPoolExecutor(
+                count, mp_context=context, initializer=end_with_parent,
+                initargs=(os.getpid(),))
     except OSError as e:
         raise _NoWorkers(e) from e
     in_flight: Dict[concurrent.futures.Future[Report], int] = {}
@@ -365,8 +371,9 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
         try:
             # Every worker started before any file is handed out: a file
             # queued as the start of a worker fails would be exported unseen.
-            for _ in range(count):
-                pool.submit(os.getpid)
+            with _signals_held():
+                for _ in range(count):
+                    pool.submit(os.getpid)
         except OSError as e:
             pool.shutdown(wait=True, cancel_futures=True)
             raise _NoWorkers(e) from e
@@ -377,10 +384,12 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
                 job = jobs[number]
                 if alone:  # what it wrote before is whole: kept, not what was there
                     job = job._replace(ours_since=since)
-                in_flight[pool.submit(export_file, job)] = number
-            # once broken, those still in flight end too, each done or broken
+                with _signals_held():  # a worker may be started here too
+                    in_flight[pool.submit(export_file, job)] = number
+            # once broken, those still in flight end too, each done or broken;
+            # in turns: Ctrl-C taken by another of our threads wakes no wait
             done, _ = concurrent.futures.wait(
-                in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
+                in_flight, timeout=0.25, return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
                 number = in_flight.pop(future)
                 path = jobs[number].path
@@ -411,6 +420,29 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
     pool.shutdown(wait=not broken)
 
 
+# Ctrl-C is the command's alone: it ends the workers with SIGTERM, which a
+# thread of each worker waits for. A handler would run only once the main
+# thread is back in Python: where the signal lands in another thread (a
+# numerical library's), a long read or write went on to its end.
+_WAITED_FOR = {signal.SIGINT, signal.SIGTERM}
+_WAITS = hasattr(signal, "sigtimedwait") and hasattr(signal, "pthread_sigmask")
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Blocks Ctrl-C and SIGTERM in this thread meanwhile: the workers started
+    then, and every thread they start, inherit them blocked. One that comes
+    meanwhile is taken once they are unblocked."""
+    if not _WAITS:
+        yield
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, _WAITED_FOR)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
 def end_with_parent(parent: int) -> None:
     """Runs in each worker: ends it, removing what it was writing, when the
     command terminates it or has gone (killed outright), so that no worker
@@ -421,9 +453,16 @@ def end_with_parent(parent: int) -> None:
 
     def watch() -> None:
         while os.getppid() == parent:
-            time.sleep(0.25)
+            if _WAITS:
+                if signal.sigtimedwait({signal.SIGTERM}, 0.25) is not None:
+                    break
+            else:
+                time.sleep(0.25)
         end()
-    signal.signal(signal.SIGTERM, end)
+    if _WAITS:
+        signal.pthread_sigmask(signal.SIG_BLOCK, _WAITED_FOR)
+    else:
+        signal.signal(signal.SIGTERM, end)
     threading.Thread(target=watch, name="vesk-parent-watch", daemon=True).start()
 
 
