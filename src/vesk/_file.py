@@ -153,6 +153,7 @@ class VeskFile:
             st = os.fstat(self._fd)
             self._size = st.st_size  # as listed: the bound of what it gives
             stamp = file_stamp(st)
+            self._listed_stamp = file_stamp(listed)
             self._file_id = None if self._streamed or stamp != file_stamp(listed) else stamp
             # The outline has each key once, however often the directory
             # lists it (trace blocks come twice): a key names one block.
@@ -366,6 +367,7 @@ class VeskFile:
         try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
+                self._warn_if_changed(fd, block)
                 if warn:
                     warn_of(self.path, block, stacklevel=3)
                 return obj
@@ -380,6 +382,7 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
+            self._warn_if_changed(fd, block)
         except OSError as e:
             self._named(e, alias)
             raise
@@ -388,6 +391,16 @@ class VeskFile:
         if warn:
             warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, *(measured or (None, None)))
+
+    def _warn_if_changed(self, fd: int, block: Block) -> None:
+        """A file written to in place since it was listed may read as another
+        block than `block` says (another shape, another kind): said, where it
+        would pass unseen."""
+        if file_stamp(os.fstat(fd)) != self._listed_stamp:
+            warnings.warn(VeskWarning(
+                "%s: %s: the file changed since it was opened (written to, grown or "
+                "rewritten): its values are read as it is now, its block as it was "
+                "listed; open it again" % (self.path, block.name)), stacklevel=4)
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
