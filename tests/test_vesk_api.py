@@ -1032,6 +1032,15 @@ def test_public_classes_give_their_type_hints(name):
     assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
 
 
+def test_import_vesk_alone_gives_its_names_and_export():
+    # A fresh interpreter: this session has imported vesk.export already.
+    import subprocess
+    import sys
+    code = ("import vesk; extra = [n for n in dir(vesk) if n[0] != '_' and n not in vesk.__all__];"
+            "assert not extra, extra; assert callable(vesk.export.write)")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_display_escapes_file_text_and_never_raises(tmp_path):
     names = ["<i>&'", "\x1b[31m"]
     vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6}, data_type=7)

@@ -29,7 +29,10 @@ xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`; `vesk.export.write(data, path, "netcdf")` writes a
 block as `vesk export` does. `veskread` stays the exact low-level interface.
 """
-import sys
+import importlib as _importlib
+import sys as _sys
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
 
 from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import (
@@ -95,6 +98,17 @@ __all__ = [
     "measurement_time",
 ]
 
+if _TYPE_CHECKING:
+    from vesk import export
+
+
+def __getattr__(name: str) -> _Any:
+    # `vesk.export.write` after `import vesk` alone, as the documentation
+    # writes it; imported on first use, so `import vesk` stays light.
+    if name == "export":
+        return _importlib.import_module("vesk.export")
+    raise AttributeError("module 'vesk' has no attribute %r" % name)
+
 
 
 def _resolve_annotations(cls: type) -> None:
@@ -102,7 +116,7 @@ def _resolve_annotations(cls: type) -> None:
     them: typing.get_type_hints (editors, documentation tools) looks names up
     in `__module__`, which names the package and not that module. A name
     imported only for the type checker stays text."""
-    namespace = vars(sys.modules[cls.__module__])
+    namespace = vars(_sys.modules[cls.__module__])
     own = cls.__dict__.get("__annotations__", {})
     for name, hint in own.items():
         if isinstance(hint, str):
