@@ -1093,6 +1093,8 @@ def test_images_of_the_sample():
         (k, "%02d" % k, d.get("imgext"), d["image"], d.get("Title"))
         for k, d in enumerate(expected)]
     assert images and "image" not in images[0].attributes
+    with vesk.open(sample) as f:  # a service keys what it has stored by the picture
+        assert set(images) == set(f.images()) and len(set(images)) == len(images)
 
 
 @pytest.mark.parametrize("fmt, shown", [("png", "image/png"), ("bmp", "image/bmp"),

@@ -444,7 +444,7 @@ class Image:
     """"png", "jpeg", "bmp", "gif", ... or None when unknown or absent."""
     data: bytes = field(repr=False)
     title: Optional[str]
-    attributes: Mapping[str, object] = field(repr=False)
+    attributes: Mapping[str, object] = field(repr=False, hash=False)  # a mapping has no hash
 
     def _repr_mimebundle_(self, include: object = None, exclude: object = None
                           ) -> Dict[str, str]:
