@@ -726,7 +726,10 @@ def test_a_stream_not_rewound_is_said_to_be_read_from_where_it_stood(position):
 @pytest.mark.parametrize("content, key, error, block", [
     (b"junk", None, vesk.FormatError, None),
     (b"", None, vesk.FormatError, None),
-    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, None),
+    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, "SSC"),  # the key asked for
+    (open(MAPPING.replace("mapping", "sample"), "rb").read(), "ab", vesk.AmbiguousBlockError,
+     "AB"),
+    (VeskFile().build(), None, vesk.BlockNotFoundError, None),  # no block to name
     (open(MAPPING, "rb").read()[:30000], "TRC", vesk.FormatError, "TRC/3D/NONE"),  # cut short
 ])
 def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, error, block):
@@ -737,6 +740,7 @@ def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, e
         vesk.read(path, key)
     for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
         assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
+    assert not str(raised.value).endswith("no data blocks; name one")
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))

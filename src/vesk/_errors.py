@@ -17,8 +17,9 @@ from typing import NoReturn, Optional
 class VeskError(Exception):
     """Base class of every error that `vesk` raises about a file's contents.
 
-    `path` is the file, `block` the block's name and `offset` the byte
-    offset concerned, where they are known (else None), so that a service
+    `path` is the file, `block` the block's name (for a key that names no
+    block, or several, the key asked for) and `offset` the byte offset
+    concerned, where they are known (else None), so that a service
     can report them without taking the message apart; the message names
     them too, and the low-level error it comes from is its `__cause__`.
     """

@@ -276,10 +276,10 @@ class VeskFile:
         block; BlockNotFoundError otherwise."""
         if key is None:
             names = self.keys()
-            if len(names) != 1:
-                raise BlockNotFoundError("%s: has %s; name one" % (
-                    self.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
-                    else "no data blocks"), path=self.path)
+            if len(names) != 1:  # none is no file's fault that naming one would mend
+                raise BlockNotFoundError("%s: has %s" % (
+                    self.path, "%d blocks (%s); name one" % (len(names), ", ".join(names))
+                    if names else "no data blocks"), path=self.path)
             key = names[0]
         try:
             parts = key_parts(key)
@@ -291,12 +291,14 @@ class VeskFile:
             return matches[0]
         have = ", ".join(self.keys()) or "no data blocks"
         wanted = "/".join(parts)
+        # `block` is the key asked for: a service reports it without parsing the message
         if not distinct:
             raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have),
-                                     path=self.path)
+                                     path=self.path, block=wanted)
         raise AmbiguousBlockError(
             "%s: %s names %d blocks (%s); give the full key"
-            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path
+            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path,
+            block=wanted
         )
 
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:

@@ -213,10 +213,10 @@ def open_block_dataset(path: Source, group: Optional[str] = None,
         try:
             block = f.block(group)
         except BlockNotFoundError as e:
-            if group is not None:
+            if group is not None or not f.keys():
                 raise
             raise BlockNotFoundError("%s with group=, or open them all with "
-                                     "xarray.open_datatree" % e.args[0]) from None
+                                     "xarray.open_datatree" % e.args[0], path=e.path) from None
         return _block_dataset(f, block, drop_variables)
 
 
