@@ -633,6 +633,8 @@ def test_keys_and_short_forms(tmp_path):
         assert f.keys() == ["AB/2D/NONE", "AB/3D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
         assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
         assert f.blocks[1] is f.block("AB/3D")  # described once, whichever asks first
+        f.blocks.sort(key=lambda b: b.name)  # the caller's list, not the file's
+        assert [b.name for b in f.blocks] == f.keys()
         assert f.block("SSC").name == "SSC/2D/NONE"
         assert "AB/2D" in f and "XX" not in f
         # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it
@@ -933,8 +935,9 @@ def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):
     assert f[key].values.shape == f.blocks[0].shape
     f.close()
     f.close()
-    with pytest.raises(ValueError, match="closed"):
-        f[key]
+    for use in (lambda: f[key], f.images, f.__enter__):
+        with pytest.raises(ValueError, match="closed"):
+            use()
 
 
 

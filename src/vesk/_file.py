@@ -190,6 +190,8 @@ class VeskFile:
                 os.close(fd)
 
     def __enter__(self) -> "VeskFile":
+        if self._fd is None:  # as a closed io file refuses it
+            raise ValueError("I/O operation on closed VESK file %r" % self.path)
         return self
 
     def __exit__(
@@ -223,10 +225,11 @@ class VeskFile:
 
     @property
     def blocks(self) -> List[Block]:
-        """The data blocks, each key once, in the order the file lists them."""
+        """The data blocks, each key once, in the order the file lists them:
+        a new list each time, the same Block objects in it."""
         if self._blocks is None:
             self._blocks = [self._described_at(k) for k in range(len(self._outline))]
-        return self._blocks
+        return list(self._blocks)  # a caller's sort or remove leaves the file's own
 
     def _described_at(self, k: int) -> Block:
         """The Block of the outline's entry `k`, described once: each key is one object."""
