@@ -742,6 +742,8 @@ def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, e
         vesk.read(path, key)
     for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
         assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
+        assert str(e).endswith(": " + e.reason) and str(path) not in e.reason
+        assert not e.reason.startswith("block ")  # for the sender: no path, block or offset
     assert not str(raised.value).endswith("no data blocks; name one")
 
 
