@@ -54,6 +54,9 @@ class Block:
     `fill`, `parameters_cut` and `parameters_damage` count and place what
     it lacks, and `offset`, `length` and `stored` where the block lies and
     how many stored blocks its store table lists (-1 where unknown).
+
+    Blocks compare and hash by that description, not by their file: the same
+    block of two copies of a file is equal.
     """
 
     key: BlockKey
