@@ -10,7 +10,7 @@ import stat
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Iterator, List, Optional, Protocol, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -32,7 +32,16 @@ from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, f
                            image_from_dict)
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Source = Union[PathType, BinaryIO]
+
+
+class BinaryStream(Protocol):
+    """What vesk reads a stream by: an open file, a zip archive's member, a
+    gzip file, an upload's SpooledTemporaryFile; not only what is typed BinaryIO."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+
+Source = Union[PathType, BinaryStream]
 Key = Union[str, Tuple[str, str, str], Block]
 
 
@@ -69,7 +78,7 @@ def _stream_position(stream: object) -> int:
         return 0
 
 
-def _stream_descriptor(stream: BinaryIO) -> int:
+def _stream_descriptor(stream: BinaryStream) -> int:
     """A descriptor of an unnamed temporary file holding what is left to read
     of `stream` (an upload, a socket's file): the file is read by positioned
     reads, which a stream does not take, and so is never held in memory."""

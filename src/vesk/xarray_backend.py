@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, BinaryIO, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -39,7 +39,7 @@ import veskread
 from vesk import _native
 from vesk._block import Block, file_stamp, read_bytes
 from vesk._errors import BlockNotFoundError, FormatError, VeskWarning, raise_translated
-from vesk._file import Source, VeskFile, key_parts, read_map_rows, warn_of
+from vesk._file import BinaryStream, Source, VeskFile, key_parts, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
@@ -279,7 +279,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -288,7 +288,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_groups_as_dict(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -329,7 +329,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_datatree(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
