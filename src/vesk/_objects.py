@@ -170,7 +170,10 @@ class DataObject(Bands):
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
-        """Measurement date and time from the parameters, or None."""
+        """Measurement date and time from the parameters, or None: aware
+        where they name its zone, naive otherwise, and midnight where they
+        give a date alone (`to_dict()` and xarray's `measured` give the date
+        alone then)."""
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
