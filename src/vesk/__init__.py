@@ -9,7 +9,8 @@
         cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
         table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 
-`vesk.find(folder)` lists the VESK files beneath a folder, in name order.
+`vesk.find(folder)` lists the VESK files beneath a folder, in name order;
+`block.to_dict()` describes a block as JSON takes it (as `vesk ls --json`).
 `vesk.open` returns a `VeskFile` (a context manager holding one descriptor)
 of a path or a binary stream (`io.BytesIO(upload)`);
 reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
@@ -20,8 +21,8 @@ gives `to_xarray()` and `to_pandas()`; blocks of spectra also give
 `band_area(lo, hi)` and `interp(x)` (the values at other x values).
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
-names several blocks), each with `path`, `block` and `offset`; OSError
-passes through unchanged. `VeskWarning` marks
+names several blocks), each with `path`, `block` and `offset`, and
+`reason`, the message without them; OSError passes through unchanged. `VeskWarning` marks
 values that are not all the measurement: a recording cut short, points never
 measured, values read from bytes their block does not own. `find` reports
 what it passes over (an empty or duplicate file) with a `FindWarning`.
