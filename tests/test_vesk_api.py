@@ -963,12 +963,18 @@ def test_a_close_racing_a_read_cannot_feed_it_another_file(tmp_path, monkeypatch
     finally:
         opened[0].close()
 
-def test_unclosed_file_warns(tmp_path, no_fd_leak):
+@pytest.mark.parametrize("as_error", [False, True])  # -W error, as test suites run
+def test_unclosed_file_warns_and_closes(tmp_path, no_fd_leak, monkeypatch, as_error):
     path, _ = write(tmp_path, "spectrum")
     f = vesk.open(path)
-    with pytest.warns(ResourceWarning, match="unclosed VESK file"):
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
+    with warnings.catch_warnings(record=not as_error) as caught:
+        warnings.simplefilter("error" if as_error else "always", ResourceWarning)
         del f
         gc.collect()
+    said = [u.exc_value for u in unraisable] if as_error else [w.message for w in caught]
+    assert [str(w) for w in said] == ["unclosed VESK file %r" % path]
 
 
 @pytest.mark.parametrize("kind", ["image traces", "multiregion traces", "time-resolved traces"])

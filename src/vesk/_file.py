@@ -219,8 +219,10 @@ class VeskFile:
 
     def __del__(self) -> None:
         if getattr(self, "_fd", None) is not None:
-            warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
-            self.close()
+            try:
+                warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
+            finally:  # -W error makes the warning an exception: closed all the same
+                self.close()
 
     @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:
