@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import List
+from typing import IO, List
 
 import numpy as np
 
@@ -28,6 +28,13 @@ def summary(obj: vesk.DataObject) -> str:
     return text
 
 
+def upload_keys(upload: IO[bytes]) -> List[str]:
+    """A service's upload: any binary stream (a zip archive's member, a
+    SpooledTemporaryFile), read to its end."""
+    with vesk.open(upload) as f:
+        return f.keys()
+
+
 def main(path: str) -> int:
     try:
         f = vesk.open(path)
@@ -35,6 +42,7 @@ def main(path: str) -> int:
         print(e, file=sys.stderr)
         return 1
     with f:
+        keys = f.keys()
         for block in f.blocks:
             print(block)
         names: List[str] = [b.name for b in f.blocks if b.kind != vesk.UNREADABLE]
@@ -48,6 +56,8 @@ def main(path: str) -> int:
                   spectrum.parameters.get("NPT"))
         for image in f.images():
             print("image", image.name, image.format, len(image.data), "bytes:", image.title)
+    with open(path, "rb") as upload:
+        assert upload_keys(upload) == keys
     if spectrum is not None:  # the same arrays as the low-level reader gives
         low_level: veskread.BaseDataReturn = veskread.getVeskData(path, spectrum.block.key)
         assert np.array_equal(low_level.x, spectrum.x)

@@ -973,6 +973,9 @@ def test_json_of_a_damaged_file_stays_strict(capsys, tmp_path):
     strict = dict(parse_constant=lambda c: pytest.fail("not strict JSON: " + c))
     code, out, _ = run(capsys, "ls", "--json", path)
     assert code == 0 and json.loads(out, **strict)[0]["blocks"][0]["x_range"] == [4000.0, None]
+    with vesk.open(path) as f:  # what a service stores of a block: the same record
+        assert json.loads(json.dumps(f.blocks[0].to_dict(), allow_nan=False)) == \
+            json.loads(out)[0]["blocks"][0]
     code, out, _ = run(capsys, "params", "--json", path, "AB")
     values = {k: v["value"] for k, v in json.loads(out, **strict)["parameters"].items()}
     assert (values["LXV"], values["XYZ"], values["FXV"]) == (None, None, 4000.0)

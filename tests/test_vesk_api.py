@@ -633,6 +633,8 @@ def test_keys_and_short_forms(tmp_path):
         assert f.keys() == ["AB/2D/NONE", "AB/3D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
         assert f.block(("AB", "3D", "NONE")) is f.block("ab/3d/none") is f.block("AB/3D")
         assert f.blocks[1] is f.block("AB/3D")  # described once, whichever asks first
+        f.blocks.sort(key=lambda b: b.name)  # the caller's list, not the file's
+        assert [b.name for b in f.blocks] == f.keys()
         assert f.block("SSC").name == "SSC/2D/NONE"
         assert "AB/2D" in f and "XX" not in f
         # a listed Block is its own key, as `for b in f.blocks: f[b]` uses it
@@ -726,7 +728,10 @@ def test_a_stream_not_rewound_is_said_to_be_read_from_where_it_stood(position):
 @pytest.mark.parametrize("content, key, error, block", [
     (b"junk", None, vesk.FormatError, None),
     (b"", None, vesk.FormatError, None),
-    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, None),
+    (spectrum_file([1.0]).build(), "SSC", vesk.BlockNotFoundError, "SSC"),  # the key asked for
+    (open(MAPPING.replace("mapping", "sample"), "rb").read(), "ab", vesk.AmbiguousBlockError,
+     "AB"),
+    (VeskFile().build(), None, vesk.BlockNotFoundError, None),  # no block to name
     (open(MAPPING, "rb").read()[:30000], "TRC", vesk.FormatError, "TRC/3D/NONE"),  # cut short
 ])
 def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, error, block):
@@ -737,6 +742,9 @@ def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, e
         vesk.read(path, key)
     for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
         assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
+        assert str(e).endswith(": " + e.reason) and str(path) not in e.reason
+        assert not e.reason.startswith("block ")  # for the sender: no path, block or offset
+    assert not str(raised.value).endswith("no data blocks; name one")
 
 
 @pytest.mark.parametrize("kind", sorted(KINDS))
@@ -929,8 +937,9 @@ def test_descriptor_is_held_and_closed(tmp_path, no_fd_leak):
     assert f[key].values.shape == f.blocks[0].shape
     f.close()
     f.close()
-    with pytest.raises(ValueError, match="closed"):
-        f[key]
+    for use in (lambda: f[key], f.images, f.__enter__):
+        with pytest.raises(ValueError, match="closed"):
+            use()
 
 
 
@@ -976,12 +985,18 @@ def test_a_close_racing_a_read_cannot_feed_it_another_file(tmp_path, monkeypatch
     finally:
         opened[0].close()
 
-def test_unclosed_file_warns(tmp_path, no_fd_leak):
+@pytest.mark.parametrize("as_error", [False, True])  # -W error, as test suites run
+def test_unclosed_file_warns_and_closes(tmp_path, no_fd_leak, monkeypatch, as_error):
     path, _ = write(tmp_path, "spectrum")
     f = vesk.open(path)
-    with pytest.warns(ResourceWarning, match="unclosed VESK file"):
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
+    with warnings.catch_warnings(record=not as_error) as caught:
+        warnings.simplefilter("error" if as_error else "always", ResourceWarning)
         del f
         gc.collect()
+    said = [u.exc_value for u in unraisable] if as_error else [w.message for w in caught]
+    assert [str(w) for w in said] == ["unclosed VESK file %r" % path]
 
 
 @pytest.mark.parametrize("kind", ["image traces", "multiregion traces", "time-resolved traces"])
@@ -1054,6 +1069,15 @@ def test_public_classes_give_their_type_hints(name):
     assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
 
 
+def test_import_vesk_alone_gives_its_names_and_export():
+    # A fresh interpreter: this session has imported vesk.export already.
+    import subprocess
+    import sys
+    code = ("import vesk; extra = [n for n in dir(vesk) if n[0] != '_' and n not in vesk.__all__];"
+            "assert not extra, extra; assert callable(vesk.export.write)")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_display_escapes_file_text_and_never_raises(tmp_path):
     names = ["<i>&'", "\x1b[31m"]
     vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6}, data_type=7)
@@ -1106,6 +1130,8 @@ def test_images_of_the_sample():
         (k, "%02d" % k, d.get("imgext"), d["image"], d.get("Title"))
         for k, d in enumerate(expected)]
     assert images and "image" not in images[0].attributes
+    with vesk.open(sample) as f:  # a service keys what it has stored by the picture
+        assert set(images) == set(f.images()) and len(set(images)) == len(images)
 
 
 @pytest.mark.parametrize("fmt, shown", [("png", "image/png"), ("bmp", "image/bmp"),

@@ -134,6 +134,26 @@ def test_a_map_changed_after_opening_is_refused_not_misread(tmp_path, chunks, ch
 
 
 @pytest.mark.parametrize("chunks", [None, {"y": 1}])
+def test_a_map_measured_again_in_its_place_is_refused(tmp_path, chunks):
+    # The same shape and size, put in place with the times of the one opened:
+    # its values must not come under the other measurement's date.
+    path = str(tmp_path / "map.0")
+
+    def measured(day, scale):
+        spectra = store_block([stored_block([scale * (10.0 * k + p) for p in range(4)])
+                               for k in range(6)], block_size=16)
+        file_3d(spectra, {**BASE_3D, **MAP, "DAT": "0%d/01/2026" % day}).write(path + ".new")
+        os.utime(path + ".new", ns=(0, 0))
+        os.replace(path + ".new", path)
+
+    measured(1, 1.0)
+    ds = xr.open_dataset(path, engine=ENGINE, group="AB/3D/NONE", chunks=chunks)
+    measured(2, 100.0)
+    with pytest.raises(vesk.FormatError, match="parameters DAT differ now .* the file changed"):
+        ds["AB_3D_NONE"].values
+
+
+@pytest.mark.parametrize("chunks", [None, {"y": 1}])
 def test_a_relative_path_reads_the_file_opened_after_a_chdir(tmp_path, monkeypatch, chunks):
     path, group = write(tmp_path, "image map")
     monkeypatch.chdir(tmp_path)

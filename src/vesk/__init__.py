@@ -9,7 +9,8 @@
         cube = f["AB/3D/NONE"].to_xarray()  # dims ("y", "x", "wavenumber")
         table = f["AB/3D/NONE"].to_pandas() # a row per spectrum, indexed by (y, x)
 
-`vesk.find(folder)` lists the VESK files beneath a folder, in name order.
+`vesk.find(folder)` lists the VESK files beneath a folder, in name order;
+`block.to_dict()` describes a block as JSON takes it (as `vesk ls --json`).
 `vesk.open` returns a `VeskFile` (a context manager holding one descriptor)
 of a path or a binary stream (`io.BytesIO(upload)`);
 reading a block returns one data object per kind: `Spectrum`, `ImageMap`,
@@ -20,8 +21,8 @@ gives `to_xarray()` and `to_pandas()`; blocks of spectra also give
 `band_area(lo, hi)` and `interp(x)` (the values at other x values).
 Errors: `VeskError`, with `FormatError` (a ValueError) and
 `BlockNotFoundError` (a KeyError; `AmbiguousBlockError` where a short form
-names several blocks), each with `path`, `block` and `offset`; OSError
-passes through unchanged. `VeskWarning` marks
+names several blocks), each with `path`, `block` and `offset`, and
+`reason`, the message without them; OSError passes through unchanged. `VeskWarning` marks
 values that are not all the measurement: a recording cut short, points never
 measured, values read from bytes their block does not own. `find` reports
 what it passes over (an empty or duplicate file) with a `FindWarning`.
@@ -29,7 +30,10 @@ xarray reads files directly with `xarray.open_dataset(path, engine="vesk",
 group="AB/3D/NONE")`; `vesk.export.write(data, path, "netcdf")` writes a
 block as `vesk export` does. `veskread` stays the exact low-level interface.
 """
-import sys
+import importlib as _importlib
+import sys as _sys
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
 
 from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import (
@@ -95,6 +99,17 @@ __all__ = [
     "measurement_time",
 ]
 
+if _TYPE_CHECKING:
+    from vesk import export
+
+
+def __getattr__(name: str) -> _Any:
+    # `vesk.export.write` after `import vesk` alone, as the documentation
+    # writes it; imported on first use, so `import vesk` stays light.
+    if name == "export":
+        return _importlib.import_module("vesk.export")
+    raise AttributeError("module 'vesk' has no attribute %r" % name)
+
 
 
 def _resolve_annotations(cls: type) -> None:
@@ -102,7 +117,7 @@ def _resolve_annotations(cls: type) -> None:
     them: typing.get_type_hints (editors, documentation tools) looks names up
     in `__module__`, which names the package and not that module. A name
     imported only for the type checker stays text."""
-    namespace = vars(sys.modules[cls.__module__])
+    namespace = vars(_sys.modules[cls.__module__])
     own = cls.__dict__.get("__annotations__", {})
     for name, hint in own.items():
         if isinstance(hint, str):

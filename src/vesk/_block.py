@@ -6,10 +6,11 @@ import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, Dict, Mapping, Optional, Tuple
 
 from vesk import _display, _native, _vocabulary
 from vesk._errors import reworded, with_offset
+from vesk._text import json_strict
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 KINDS = (
@@ -53,6 +54,9 @@ class Block:
     `fill`, `parameters_cut` and `parameters_damage` count and place what
     it lacks, and `offset`, `length` and `stored` where the block lies and
     how many stored blocks its store table lists (-1 where unknown).
+
+    Blocks compare and hash by that description, not by their file: the same
+    block of two copies of a file is equal.
     """
 
     key: BlockKey
@@ -126,7 +130,10 @@ class Block:
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
-        """Measurement date and time from the parameters, or None."""
+        """Measurement date and time from the parameters, or None: aware
+        where they name its zone, naive otherwise, and midnight where they
+        give a date alone (`to_dict()` and xarray's `measured` give the date
+        alone then)."""
         return _vocabulary.measurement_time(self.parameters)
 
     @property
@@ -207,6 +214,13 @@ class Block:
                               self.shape[0]))
         return "; ".join(notes) or None
 
+    def to_dict(self) -> Dict[str, Any]:
+        """The block as `vesk ls --json` lists it, ready for `json.dumps` as
+        strict JSON (a NaN or infinite number as None): `name`, `key`, `kind`,
+        `shape`, `points`, `x_range`, `x_label`, `y_label`, `problem`,
+        `warning`, `measured` (ISO 8601, or None) and `parameters`."""
+        return json_strict(record(self, dict(self.parameters.items())))  # type: ignore[no-any-return]
+
     @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:
         return _display.block_text(self)
@@ -219,6 +233,18 @@ class Block:
             # a value per map point and trace: nothing runs along the x axis
             return "%s  %s  %s  %s" % (self.name, self.kind, shape, self.y_label)
         return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
+
+
+def record(block: Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    """Block.to_dict, with the parameters given (None: not listed)."""
+    return {"name": block.name, "key": list(block.key), "kind": block.kind,
+            "shape": list(block.shape), "points": block.points,
+            "x_range": list(block.x_range), "x_label": block.x_label,
+            "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
+            # to order a folder's runs by when they were measured
+            "measured": _vocabulary.measured_text(block.parameters),
+            # to find runs by what they hold: sample, resolution, scans
+            "parameters": parameters}
 
 
 # Where a multiregion map's missing points stand, by Block.fill.

@@ -17,10 +17,12 @@ from typing import NoReturn, Optional
 class VeskError(Exception):
     """Base class of every error that `vesk` raises about a file's contents.
 
-    `path` is the file, `block` the block's name and `offset` the byte
-    offset concerned, where they are known (else None), so that a service
+    `path` is the file, `block` the block's name (for a key that names no
+    block, or several, the key asked for) and `offset` the byte offset
+    concerned, where they are known (else None), so that a service
     can report them without taking the message apart; the message names
-    them too, and the low-level error it comes from is its `__cause__`.
+    them too, and `reason` is the message without them. The low-level
+    error it comes from is its `__cause__`.
     """
 
     path: Optional[str] = None
@@ -36,6 +38,19 @@ class VeskError(Exception):
             self.block = block
         if offset is not None and offset >= 0:
             self.offset = offset
+
+    @property
+    def reason(self) -> str:
+        """The message without the file, block and offset it begins with: for
+        the person who sent the file, to whom a server's path means nothing."""
+        text = str(self.args[0]) if self.args else ""
+        if self.path is None:
+            return text
+        for prefix in (where(self.path, self.block, self.offset), where(self.path, self.block),
+                       self.path):
+            if text.startswith(prefix + ": "):
+                return text[len(prefix) + 2:]
+        return text
 
 
 class FormatError(VeskError, ValueError):

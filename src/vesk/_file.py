@@ -10,7 +10,7 @@ import stat
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, BinaryIO, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Iterator, List, Optional, Protocol, Sequence, Tuple, Type, Union
 
 import numpy as np
 import veskread
@@ -32,7 +32,16 @@ from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, f
                            image_from_dict)
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Source = Union[PathType, BinaryIO]
+
+
+class BinaryStream(Protocol):
+    """What vesk reads a stream by: an open file, a zip archive's member, a
+    gzip file, an upload's SpooledTemporaryFile; not only what is typed BinaryIO."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+
+Source = Union[PathType, BinaryStream]
 Key = Union[str, Tuple[str, str, str], Block]
 
 
@@ -69,7 +78,7 @@ def _stream_position(stream: object) -> int:
         return 0
 
 
-def _stream_descriptor(stream: BinaryIO) -> int:
+def _stream_descriptor(stream: BinaryStream) -> int:
     """A descriptor of an unnamed temporary file holding what is left to read
     of `stream` (an upload, a socket's file): the file is read by positioned
     reads, which a stream does not take, and so is never held in memory."""
@@ -191,6 +200,8 @@ class VeskFile:
                 os.close(fd)
 
     def __enter__(self) -> "VeskFile":
+        if self._fd is None:  # as a closed io file refuses it
+            raise ValueError("I/O operation on closed VESK file %r" % self.path)
         return self
 
     def __exit__(
@@ -209,8 +220,10 @@ class VeskFile:
 
     def __del__(self) -> None:
         if getattr(self, "_fd", None) is not None:
-            warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
-            self.close()
+            try:
+                warnings.warn("unclosed VESK file %r" % self.path, ResourceWarning, source=self)
+            finally:  # -W error makes the warning an exception: closed all the same
+                self.close()
 
     @_display.never_raises(_display.plain_fallback)
     def __repr__(self) -> str:
@@ -224,10 +237,11 @@ class VeskFile:
 
     @property
     def blocks(self) -> List[Block]:
-        """The data blocks, each key once, in the order the file lists them."""
+        """The data blocks, each key once, in the order the file lists them:
+        a new list each time, the same Block objects in it."""
         if self._blocks is None:
             self._blocks = [self._described_at(k) for k in range(len(self._outline))]
-        return self._blocks
+        return list(self._blocks)  # a caller's sort or remove leaves the file's own
 
     def _described_at(self, k: int) -> Block:
         """The Block of the outline's entry `k`, described once: each key is one object."""
@@ -277,10 +291,10 @@ class VeskFile:
         block; BlockNotFoundError otherwise."""
         if key is None:
             names = self.keys()
-            if len(names) != 1:
-                raise BlockNotFoundError("%s: has %s; name one" % (
-                    self.path, "%d blocks (%s)" % (len(names), ", ".join(names)) if names
-                    else "no data blocks"), path=self.path)
+            if len(names) != 1:  # none is no file's fault that naming one would mend
+                raise BlockNotFoundError("%s: has %s" % (
+                    self.path, "%d blocks (%s); name one" % (len(names), ", ".join(names))
+                    if names else "no data blocks"), path=self.path)
             key = names[0]
         try:
             parts = key_parts(key)
@@ -292,12 +306,14 @@ class VeskFile:
             return matches[0]
         have = ", ".join(self.keys()) or "no data blocks"
         wanted = "/".join(parts)
+        # `block` is the key asked for: a service reports it without parsing the message
         if not distinct:
             raise BlockNotFoundError("%s: no block %s; the file has: %s" % (self.path, wanted, have),
-                                     path=self.path)
+                                     path=self.path, block=wanted)
         raise AmbiguousBlockError(
             "%s: %s names %d blocks (%s); give the full key"
-            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path
+            % (self.path, wanted, len(distinct), ", ".join(distinct)), path=self.path,
+            block=wanted
         )
 
     def _below(self, parts: Tuple[str, ...]) -> List[Block]:

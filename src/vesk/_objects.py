@@ -170,7 +170,10 @@ class DataObject(Bands):
 
     @property
     def measured(self) -> Optional[_dt.datetime]:
-        """Measurement date and time from the parameters, or None."""
+        """Measurement date and time from the parameters, or None: aware
+        where they name its zone, naive otherwise, and midnight where they
+        give a date alone (`to_dict()` and xarray's `measured` give the date
+        alone then)."""
         return _vocabulary.measurement_time(self.parameters)
 
     def attrs(self) -> Dict[str, Any]:
@@ -444,7 +447,7 @@ class Image:
     """"png", "jpeg", "bmp", "gif", ... or None when unknown or absent."""
     data: bytes = field(repr=False)
     title: Optional[str]
-    attributes: Mapping[str, object] = field(repr=False)
+    attributes: Mapping[str, object] = field(repr=False, hash=False)  # a mapping has no hash
 
     def _repr_mimebundle_(self, include: object = None, exclude: object = None
                           ) -> Dict[str, str]:

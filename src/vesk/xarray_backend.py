@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, BinaryIO, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -37,9 +37,9 @@ except ImportError as e:  # pragma: no cover - only without the extra
 import veskread
 
 from vesk import _native
-from vesk._block import Block, read_bytes
+from vesk._block import Block, file_stamp, read_bytes
 from vesk._errors import BlockNotFoundError, FormatError, VeskWarning, raise_translated
-from vesk._file import Source, VeskFile, key_parts, read_map_rows, warn_of
+from vesk._file import BinaryStream, Source, VeskFile, key_parts, read_map_rows, warn_of
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
@@ -77,7 +77,8 @@ class VeskBackendArray(BackendArray):
         self.shape = block.shape
         self.dtype = np.dtype(np.float32)
         self.lock = SerializableLock()
-        self.stamp = _stamp(path)
+        # as listed: a change since is checked for
+        self.stamp = None if block._file_id is None else block._file_id[1:]
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         return indexing.explicit_indexing_adapter(
@@ -96,8 +97,9 @@ class VeskBackendArray(BackendArray):
                 if stop - start < self.shape[0] or last - first < self.shape[1]:
                     if _stamp(self.path) != self.stamp:  # a tile reads as the block opened
                         with VeskFile(self.path) as f:
-                            _same_shape(self.path, self.block, f.block(self.key))
-                        self.stamp = _stamp(self.path)
+                            now = f.block(self.key)
+                            _same_shape(self.path, self.block, now)
+                        self.stamp = None if now._file_id is None else now._file_id[1:]
                     try:
                         tile = read_map_rows(self.path, self.block, start, stop, (first, last))
                     except FormatError:
@@ -116,12 +118,25 @@ def _whole_block(path: str, block: Block) -> Any:
         return f._read(now, warn=False).values
 
 
-def _stamp(path: str) -> Tuple[int, int]:
+def _stamp(path: str) -> Optional[Tuple[int, ...]]:
+    """The file's identity and state: a copy put in its place keeps its size
+    and, copied with its times, its modification time too. Not its device,
+    which each client of a shared file system numbers its own way."""
     try:
-        st = os.stat(path)
+        return file_stamp(os.stat(path))[1:]
     except OSError:
-        return (-1, -1)  # reading says why
-    return st.st_size, st.st_mtime_ns
+        return None  # reading says why
+
+
+def _same_values(a: Any, b: Any) -> bool:
+    return a == b or (isinstance(a, float) and isinstance(b, float) and a != a and b != b)
+
+
+def _changed_parameters(opened: Block, now: Block) -> List[str]:
+    """The keys whose values differ between the block opened and the block now."""
+    was, tis = opened.parameters, now.parameters
+    return [k for k in dict.fromkeys(list(was) + list(tis))
+            if k not in was or k not in tis or not _same_values(was[k], tis[k])]
 
 
 def _same_shape(path: str, opened: Block, now: Block) -> None:
@@ -134,6 +149,14 @@ def _same_shape(path: str, opened: Block, now: Block) -> None:
                           "changed since; open it again" % (
                               path, opened.name, " x ".join(map(str, now.shape)),
                               " x ".join(map(str, opened.shape))), path=path, block=opened.name)
+    # Measured again with the same settings: the same shape, but a new date
+    # and time (its values not those of the attributes opened).
+    changed = _changed_parameters(opened, now)
+    if changed:
+        shown = ", ".join(changed[:5]) + (", ..." if len(changed) > 5 else "")
+        raise FormatError("%s: block %s: its parameters %s differ now from when its dataset was "
+                          "opened: the file changed since; open it again" % (
+                              path, opened.name, shown), path=path, block=opened.name)
     if now.warning != opened.warning:
         raise FormatError("%s: block %s: %s now, not when its dataset was opened: the file "
                           "changed since; open it again" % (
@@ -190,10 +213,10 @@ def open_block_dataset(path: Source, group: Optional[str] = None,
         try:
             block = f.block(group)
         except BlockNotFoundError as e:
-            if group is not None:
+            if group is not None or not f.keys():
                 raise
             raise BlockNotFoundError("%s with group=, or open them all with "
-                                     "xarray.open_datatree" % e.args[0]) from None
+                                     "xarray.open_datatree" % e.args[0], path=e.path) from None
         return _block_dataset(f, block, drop_variables)
 
 
@@ -256,7 +279,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -265,7 +288,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_groups_as_dict(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,
@@ -306,7 +329,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     def open_datatree(  # type: ignore[override]
         self,
-        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryIO],
+        filename_or_obj: Union[str, "os.PathLike[Any]", BinaryStream],
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
         group: Optional[str] = None,

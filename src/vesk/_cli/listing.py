@@ -7,8 +7,8 @@ from collections import Counter
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import vesk
+from vesk._block import record
 from vesk._text import aligned, printable
-from vesk._vocabulary import measured_text
 
 from .block_keys import named_block, params_key
 from .inputs import take_inputs
@@ -74,17 +74,6 @@ def listed_parameters(budget: OutputBudget, block: vesk.Block) -> Optional[Dict[
     return dict(block.parameters.items()) if budget.take(cost) else None
 
 
-def block_record(block: vesk.Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
-    return {"name": block.name, "key": list(block.key), "kind": block.kind,
-            "shape": list(block.shape), "points": block.points,
-            "x_range": list(block.x_range), "x_label": block.x_label,
-            "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
-            # to order a folder's runs by when they were measured
-            "measured": measured_text(block.parameters),
-            # to find runs by what they hold: sample, resolution, scans
-            "parameters": parameters}
-
-
 def block_row(b: vesk.Block) -> Tuple[str, ...]:
     if b.problem is not None:  # a block that reading refuses says why
         return (b.name, b.kind, b.problem)
@@ -115,7 +104,7 @@ def run_ls(args: argparse.Namespace) -> int:
                             "they would pass what the file's size allows" % (
                                 path, counted(shown.count(None), "block{s}")))
                 records.append({"file": path, "blocks": [
-                    block_record(b, p) for b, p in zip(f.blocks, shown)], "error": None})
+                    record(b, p) for b, p in zip(f.blocks, shown)], "error": None})
             for b in f.blocks:  # the listing reads no values, so it warns here
                 if b.warning is not None:
                     warnings.warn(vesk.VeskWarning("%s: %s: %s" % (path, b.name, b.warning)))
