@@ -11,7 +11,9 @@ Python; with --overhead, the per-call and per-file overhead alone: a read
 of a small file of each kind, opening a file of hundreds of blocks, the
 command's listing, JSON listing, params and diff of small files, vesk.find,
 xarray's datasets of small files, against the low-level calls beneath
-them. Times vary on a shared machine; the ratios are what count.
+them; and where those costs lie: a read's own listing and veskread's
+second parse, the walk's content check of each file, the command's start
+with numpy's import and OpenBLAS's threads. Times vary on a shared machine; the ratios are what count.
 
     PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead]
 """
@@ -110,6 +112,70 @@ def many_blocks_file(path, repeats=1):
     return vf.write(path)
 
 
+def read_parts(path, rep):
+    """Where a small spectrum's vesk.read goes: its own listing of the file,
+    then veskread's read of it again through the descriptor's name."""
+    key = ("AB", "2D", "NONE")
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        def listed():
+            with vesk.open(path) as f:
+                return f.block(key)
+        alias = "/dev/fd/%d" % fd
+        t_read, t_list, t_outline, t_alias, t_low = race([
+            lambda: vesk.read(path, key), listed, lambda: vesk._native.outline(fd),
+            lambda: veskread.getVeskData(alias, key),
+            lambda: veskread.getVeskData(path, key)], rep)
+    finally:
+        os.close(fd)
+    print("  spectrum, in parts: vesk.read %.1f = listing (open, outline, Block) %.1f [outline "
+          "alone %.1f] + getVeskData by /dev/fd %.1f + the rest %.1f; veskread %.1f; ratios to "
+          "it %.2f, %.2f, %.2f" % (
+              t_read * 1e6, t_list * 1e6, t_outline * 1e6, t_alias * 1e6,
+              (t_read - t_list - t_alias) * 1e6, t_low * 1e6, t_read / t_low, t_list / t_low,
+              t_alias / t_low))
+
+
+def per_file_parts(names, rep):
+    """The walk's content check of each file (an open of its own) against the
+    listing's open and outline of it."""
+    some = names[:500]
+
+    def outlines():
+        for p in some:
+            fd = os.open(p, os.O_RDONLY)
+            vesk._native.outline(fd)
+            os.close(fd)
+    t_check, t_outline, t_low = race([lambda: [veskread.isVeskFile(p) for p in some], outlines,
+                                      lambda: [veskread.listContents(p) for p in some]], rep)
+    n = len(some)
+    print("  %-26s isVeskFile %5.1f; open + outline %5.1f; listContents %5.1f; ratios %4.2f %4.2f"
+          % ("a folder's files, per file", t_check / n * 1e6, t_outline / n * 1e6,
+             t_low / n * 1e6, t_check / t_low, t_outline / t_low))
+
+
+def command_start(path, rep):
+    """The command's start against python's, numpy's import alone, and with
+    OpenBLAS held to one thread (its threads spin after numpy's import)."""
+    bare = python_start("pass", rep)
+    t_numpy = python_start("import numpy", rep)
+    t_veskread = python_start("import veskread", rep)  # imports numpy
+    t_ls = best_command(["ls", path], rep)[0]
+    one = dict(child_env(), OPENBLAS_NUM_THREADS="1")
+    t_one = min(_cpu([sys.executable, "-m", "vesk", "ls", path], one) for _ in range(rep))
+    print("  %-26s %.3f s: python alone %.3f, importing numpy %.3f, veskread %.3f; numpy's "
+          "share %.2f; OPENBLAS_NUM_THREADS=1 %.3f, ratio %.2f" % (
+              "ls FILE, CPU", t_ls, bare, t_numpy, t_veskread, (t_numpy - bare) / t_ls, t_one,
+              t_one / t_ls))
+
+
+def _cpu(argv, env):
+    """CPU seconds of a fresh process."""
+    p = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, _, usage = os.wait4(p.pid, 0)
+    return usage.ru_utime + usage.ru_stime
+
+
 def overhead(d, small, rep):
     """The per-call and per-file overhead of vesk over veskread, in one run."""
     print("per call, small files (us):")
@@ -126,6 +192,7 @@ def overhead(d, small, rep):
                                       lambda: veskread.getVeskData(path, key)], rep)
         print("  %-22s vesk.read %6.1f  open+f[key] %6.1f  veskread %6.1f  ratio %5.2f" % (
             kind, t_read * 1e6, t_open * 1e6, t_low * 1e6, t_read / t_low))
+    read_parts(os.path.join(kinds, "spectrum.vesk"), rep)
     for repeats in (1, 12):
         many = many_blocks_file(os.path.join(d, "many%d.vesk" % repeats), repeats)
         entries = len(veskread.listContents(many))
@@ -155,6 +222,8 @@ def overhead(d, small, rep):
     for argv in (["params", names[0]], ["diff", names[0], names[1]], ["ls", names[0]]):
         print("  %-26s %.3f s" % (" ".join(argv[:1] + ["FILE"] * (len(argv) - 1)),
                                   best_command(argv, rep)[0]))
+    per_file_parts(names, rep)
+    command_start(names[0], rep)
     t_find, t_scan = race([lambda: vesk.find(small),
                            lambda: [veskread.isVeskFile(e.path) for e in os.scandir(small)]],
                           rep)

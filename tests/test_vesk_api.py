@@ -965,6 +965,35 @@ def test_a_file_changed_since_it_was_opened_reads_with_a_warning(tmp_path, kind,
     assert not raised or (change == "rewritten" and kind != "spectrum")
 
 
+def _outcome(read):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            obj = read()
+            got = (type(obj), obj.values.tobytes(), obj.block, dict(obj.parameters))
+        except Exception as e:
+            got = (type(e), str(e))
+    return got, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("case", sorted(KINDS) + ["unreadable", "cut"])
+def test_read_alone_agrees_with_a_file_opened_and_leaks_nothing(tmp_path, case, no_fd_leak):
+    # vesk.read reads through the descriptor it listed by, where f[key] takes its own
+    if case in KINDS:
+        path, key = write(tmp_path, case)
+    else:
+        vf = spectrum_file([1.0, 2.0, 3.0], data_type=1 if case == "unreadable" else 4)
+        data = vf.build()
+        path, key = str(tmp_path / "k.vesk"), "AB" if case == "cut" else "SC"
+        with open(path, "wb") as out:
+            out.write(data[:-4] if case == "cut" else data)
+
+    def opened():
+        with vesk.open(path) as f:
+            return f[key]
+    assert _outcome(lambda: vesk.read(path, key)) == _outcome(opened)
+
+
 def test_a_close_racing_a_read_cannot_feed_it_another_file(tmp_path, monkeypatch, no_fd_leak):
     # Another thread closes the file while a read is under way, then opens
     # a file that takes its descriptor's number.

@@ -48,17 +48,22 @@ Key = Union[str, Tuple[str, str, str], Block]
 def _open_descriptor(path: PathType) -> int:
     """A read-only descriptor of `path` that child processes do not inherit.
     A FIFO, socket or device is refused as veskread refuses it."""
+    return _opened(path)[0]
+
+
+def _opened(path: PathType) -> Tuple[int, os.stat_result]:
+    """_open_descriptor's descriptor, and its status as it was opened."""
     # Without O_NONBLOCK, opening a FIFO waits for a writer, for ever.
     flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
     fd = os.open(path, flags)
     try:
-        mode = os.fstat(fd).st_mode
-        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # a folder says so when read
+        st = os.fstat(fd)
+        if not (stat.S_ISREG(st.st_mode) or stat.S_ISDIR(st.st_mode)):  # a folder says so when read
             raise OSError(errno.EINVAL, "Not a regular file", os.fsdecode(path))
     except BaseException:
         os.close(fd)
         raise
-    return fd
+    return fd, st
 
 
 def _is_stream(source: object) -> bool:
@@ -99,13 +104,16 @@ def _stream_descriptor(stream: BinaryStream) -> int:
         return os.dup(copy.fileno())
 
 
-def _open_source(source: Source) -> Tuple[str, int]:
-    """The name and a descriptor of a path or a binary stream."""
+def _open_source(source: Source) -> Tuple[str, int, Optional[os.stat_result]]:
+    """The name and a descriptor of a path or a binary stream, and the status
+    a path's descriptor had as it was opened (None for a stream's)."""
     if _is_stream(source):
-        return _stream_name(source), _stream_descriptor(source)  # type: ignore[arg-type]
+        return _stream_name(source), _stream_descriptor(source), None  # type: ignore[arg-type]
     if isinstance(source, bytes) and source.startswith(b"\x0a\x0a\xfe\xfe"):
         raise TypeError("bytes are a file's path: give a file's contents as io.BytesIO(data)")
-    return os.fsdecode(source), _open_descriptor(source)  # type: ignore[arg-type]
+    name = os.fsdecode(source)  # type: ignore[arg-type]
+    fd, st = _opened(source)  # type: ignore[arg-type]
+    return name, fd, st
 
 
 _NAMED_DESCRIPTORS: List[bool] = []  # once known: a lookup in /dev/fd costs as much as a read
@@ -141,10 +149,10 @@ class VeskFile:
         self._fd: Optional[int] = None
         self._streamed = _is_stream(path)  # no path opens it again
         start = _stream_position(path) if self._streamed else 0
-        self.path, self._fd = _open_source(path)
+        self.path, self._fd, opened = _open_source(path)
         try:
             # before reading: a file that is written to since reads as changed
-            listed = os.fstat(self._fd)
+            listed = opened if opened is not None else os.fstat(self._fd)
             self._mtime_ns = listed.st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
@@ -300,6 +308,10 @@ class VeskFile:
             parts = key_parts(key)
         except BlockNotFoundError as e:
             raise BlockNotFoundError("%s: %s" % (self.path, e.args[0]), path=self.path) from None
+        if len(parts) == 3:  # a whole key names one block, the first listed: no search
+            for k, item in enumerate(self._outline):
+                if item[:3] == parts:
+                    return self._described_at(k)
         matches = self._below(parts)
         distinct = list(dict.fromkeys(b.name for b in matches))
         if len(distinct) == 1:
@@ -375,10 +387,13 @@ class VeskFile:
         finally:
             os.close(fd)
 
-    def _read(self, block: Block, warn: bool = True) -> DataObject:
+    def _read(self, block: Block, warn: bool = True, alone: bool = False) -> DataObject:
         # As _reading gives them, without its generator: a loop over many
-        # small files pays for every step here.
-        fd = self._taken()
+        # small files pays for every step here. `alone`: no one else holds
+        # this file (vesk.read's), so no close() can race the read: its own
+        # descriptor serves.
+        fd = self._fd if alone and self._fd is not None else self._taken()
+        own = fd != self._fd
         alias = self._alias(fd)
         try:
             if _read_natively(block):
@@ -403,7 +418,8 @@ class VeskFile:
             self._named(e, alias)
             raise
         finally:
-            os.close(fd)
+            if own:
+                os.close(fd)
         if warn:
             warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, *(measured or (None, None)))
@@ -492,7 +508,7 @@ def read(path: Source, key: Optional[Key] = None) -> DataObject:
     `(vesk.VeskError, OSError)`. Values that are not all the measurement (a
     cut file) come with a VeskWarning."""
     with VeskFile(path) as f:
-        return f._read(f.block(key))
+        return f._read(f.block(key), alone=True)
 
 
 def _room_for(shape: Tuple[int, ...], missing: float) -> NDArray[np.float32]:
