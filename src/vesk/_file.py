@@ -412,7 +412,8 @@ class VeskFile:
                                   path=self.path, block=block.name)
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
-                measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
+                measured = _measured_points(fd, self.path, block, getattr(raw, "regions"),
+                                            math.isnan(block.fill))
             self._warn_if_changed(fd, block)
         except OSError as e:
             self._named(e, alias)
@@ -583,31 +584,36 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
         raise_translated(e, path, block.name, block.offset)
 
 
-def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any]
-                     ) -> Tuple[List[NDArray[np.bool_]], List[NDArray[np.float64]]]:
-    """Per region of a multiregion map as read, which points a stored
-    spectrum fills, and where the annotation table places the others
-    ((n, 2) x and y; NaN where it gives no number); each region found by the
-    group its title names ("Region 3 (2 x 1)"), whatever order reading gives
-    them in."""
+_GROUP = re.compile(r"Region (-?\d+) ")
+_NAN_PLACE = np.full(2, np.nan).tobytes()
+
+
+def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any], placed: bool
+                     ) -> Tuple[NDArray[np.bool_], Optional[NDArray[np.float64]]]:
+    """Which points of a multiregion map as read (all regions', in reading's
+    order) a stored spectrum fills, and, when `placed`, where the annotation
+    table places the others ((n, 2) x and y; NaN where it gives no number);
+    each region found by the group its title names ("Region 3 (2 x 1)"),
+    whatever order reading gives them in."""
     try:
         fills = {g: (f, at) for g, f, at in _native.region_fills(fd, *block.key)}
     except ValueError as e:
         raise_native(e, path, block.name)
-    measured, places = [], []
+    filled_parts, place_parts = [], []
     for region in regions:
-        group = re.match(r"Region (-?\d+) ", str(region.title))
+        group = _GROUP.match(str(region.title))
         filled, at = fills.get(int(group.group(1)), (None, None)) if group else (None, None)
         if filled is None or at is None or len(filled) != len(region.spectra):
             raise FormatError("%s: the file changed while it was read" % where(path, block.name),
                               path=path, block=block.name)
-        mask = np.frombuffer(filled, dtype=np.uint8).astype(bool)
-        place = np.frombuffer(at, dtype=np.float64).reshape(-1, 2)
-        missing = len(mask) - int(mask.sum())
-        # none given past the outline's bound: NaN
-        places.append(place if len(place) == missing else np.full((missing, 2), np.nan))
-        measured.append(mask)
-    return measured, places
+        filled_parts.append(filled)
+        if placed:  # none given past the outline's bound: NaN
+            missing = filled.count(0)  # a byte of 0 or 1 per point
+            place_parts.append(at if len(at) == 16 * missing else _NAN_PLACE * missing)
+    mask = np.frombuffer(b"".join(filled_parts), dtype=np.uint8).astype(bool)
+    if not placed:
+        return mask, None
+    return mask, np.frombuffer(b"".join(place_parts), dtype=np.float64).reshape(-1, 2)
 
 
 def read_map_rows(path: str, block: Block, start: int, stop: int,

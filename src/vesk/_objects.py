@@ -15,7 +15,7 @@ import datetime as _dt
 import math
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
-                    TypeVar, Union)
+                    TypeVar, Union, cast)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -583,31 +583,61 @@ def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
     )
 
 
-def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: Sequence[NDArray[np.bool_]],
-                       places: Sequence[NDArray[np.float64]],
-                       width: int) -> Tuple[Tuple[Region, ...], NDArray[np.float32]]:
+def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: NDArray[np.bool_],
+                       places: NDArray[np.float64], width: int
+                       ) -> Tuple[Tuple[Region, ...], NDArray[np.float32], Dict[str, Any]]:
     """The regions over one new array of all points, NaN (at the table's
-    position, at time NaN) where no stored spectrum fills a point. The arrays
-    read keep their zeros, untouched pages that cost no memory: only the
-    missing rows of the new array are written, besides the measured ones."""
-    values = _stacked([r.values for r in regions], width, measured)
-    values[~np.concatenate(measured) if measured else []] = np.nan
+    position, at time NaN) where no stored spectrum fills a point; and the
+    per-point coordinates. NaN is written to every missing row, so the whole
+    array is written: one copy of all regions, then the missing rows."""
+    sizes = [len(r.values) for r in regions]
+    missing = ~measured
+    parts = [r.values for r in regions]
+    if parts and all(p.ndim == 2 and p.shape[1] == width for p in parts):
+        values = np.concatenate(parts)
+    else:
+        values = _stacked(parts, width, _split(measured, sizes))
+    values[missing] = np.nan
+    point = _point_coords(regions, sizes)
+    point["map_x"][missing] = places[:, 0]
+    point["map_y"][missing] = places[:, 1]
+    times = point.get("start_time")
+    if times is not None:
+        times[missing] = np.nan
+    # The regions' own arrays, apart from the coordinates' (as when read whole).
+    own = {k: v.copy() for k, v in point.items() if k in ("map_x", "map_y", "start_time")}
     out, at = [], 0
-    for region, filled, place in zip(regions, measured, places):
-        times = region.start_time
-        out.append(Region(region.title, _set_where(region.map_x, ~filled, place[:, 0]),
-                          _set_where(region.map_y, ~filled, place[:, 1]),
-                          None if times is None else _set_where(times, ~filled, np.nan),
-                          values[at:at + len(filled)]))
-        at += len(filled)
-    return tuple(out), values
+    for region, size in zip(regions, sizes):
+        part = slice(at, at + size)
+        start = own["start_time"][part] if times is not None else region.start_time
+        if start is not None and times is None:  # other regions have none: this one's alone
+            start = start.copy()
+            start[missing[part]] = np.nan
+        out.append(Region(region.title, own["map_x"][part], own["map_y"][part], start,
+                          values[part]))
+        at += size
+    return tuple(out), values, point
 
 
-def _set_where(array: NDArray[np.float64], missing: NDArray[np.bool_],
-               values: Any) -> NDArray[np.float64]:
-    out = array.copy()
-    out[missing] = values
-    return out
+def _split(array: NDArray[Any], sizes: Sequence[int]) -> List[NDArray[Any]]:
+    return np.split(array, np.cumsum(sizes)[:-1]) if sizes else []
+
+
+def _point_coords(regions: Tuple[Region, ...], sizes: Sequence[int]) -> Dict[str, Any]:
+    """Each point's region, region title, map position and, where every
+    region has them, start time: new arrays, apart from the regions'."""
+    titles = np.empty(len(regions), dtype=object)
+    titles[:] = [r.title for r in regions]
+    point: Dict[str, Any] = {
+        "region": np.repeat(np.arange(len(regions)), sizes),
+        "region_title": np.repeat(titles, sizes),
+        "map_x": np.concatenate([r.map_x for r in regions]) if regions else np.zeros(0),
+        "map_y": np.concatenate([r.map_y for r in regions]) if regions else np.zeros(0),
+    }
+    times = [r.start_time for r in regions]
+    if regions and all(t is not None for t in times):
+        point["start_time"] = np.concatenate(cast(List[NDArray[np.float64]], times))
+    return point
 
 
 def _joined(regions: Tuple[Region, ...], width: int,
@@ -624,18 +654,7 @@ def _joined(regions: Tuple[Region, ...], width: int,
         values = _stacked([r.values for r in regions], width, measured)
     elif values is None:
         values = np.zeros((0, width), dtype=np.float32)
-    sizes = [len(r.values) for r in regions]
-    titles = np.empty(len(regions), dtype=object)
-    titles[:] = [r.title for r in regions]
-    point: Dict[str, Any] = {
-        "region": np.repeat(np.arange(len(regions)), sizes),
-        "region_title": np.repeat(titles, sizes),
-        "map_x": np.concatenate([r.map_x for r in regions]) if regions else np.zeros(0),
-        "map_y": np.concatenate([r.map_y for r in regions]) if regions else np.zeros(0),
-    }
-    if regions and all(r.start_time is not None for r in regions):
-        point["start_time"] = np.concatenate([r.start_time for r in regions if r.start_time is not None])
-    return values, point
+    return values, _point_coords(regions, [len(r.values) for r in regions])
 
 
 # Up to this, joined regions are written whole: zero pages matter only where
@@ -649,13 +668,13 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
     points of a region that no stored spectrum fills are zero pages never
     touched, and a small damaged file may declare gigabytes of them. Where
     `measured` names the filled rows, the others are not even looked at."""
-    out = np.zeros((sum(len(p) for p in parts), width), dtype=np.result_type(*parts))
-    if measured is None and out.nbytes <= _COPIED_WHOLE and all(
+    shape, dtype = (sum(len(p) for p in parts), width), np.result_type(*parts)
+    if measured is None and shape[0] * width * dtype.itemsize <= _COPIED_WHOLE and all(
             p.ndim == 2 and p.shape[1] == width for p in parts):
         # Small, as the files of a few regions are: copied whole, the same
         # bits; finding the rows held costs ten numpy calls a region.
-        np.concatenate(parts, out=out)
-        return out
+        return np.concatenate(parts, out=np.empty(shape, dtype=dtype))
+    out = np.zeros(shape, dtype=dtype)
     at = 0
     for k, part in enumerate(parts):
         if part.size:
@@ -664,20 +683,23 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
             else:  # by their bits, so that -0.0 is copied too; zero pages cost no memory
                 bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
                 filled = np.asarray(bits.any(axis=1))
-            held = np.concatenate(([0], filled, [0]))
-            edges = np.flatnonzero(np.diff(held.astype(np.int8)))
-            for start, stop in zip(edges[::2], edges[1::2]):
-                out[at + start:at + stop] = part[start:stop]
+            if filled.all():  # a region measured throughout: one copy
+                out[at:at + len(part)] = part
+            else:
+                held = np.concatenate(([0], filled, [0]))
+                edges = np.flatnonzero(np.diff(held.astype(np.int8)))
+                for start, stop in zip(edges[::2], edges[1::2]):
+                    out[at + start:at + stop] = part[start:stop]
         at += len(part)
     return out
 
 
 def from_raw(block: Block, raw: Any,
-             measured: Optional[Sequence[NDArray[np.bool_]]] = None,
-             places: Optional[Sequence[NDArray[np.float64]]] = None) -> DataObject:
+             measured: Optional[NDArray[np.bool_]] = None,
+             places: Optional[NDArray[np.float64]] = None) -> DataObject:
     """Wraps what `veskread.getVeskData` returned for `block`. `measured`
-    marks, per region of a multiregion map, the points a stored spectrum
-    fills: the others, which reading gives as zeros at (0, 0), are
+    marks, over all points of a multiregion map's regions, those a stored
+    spectrum fills: the others, which reading gives as zeros at (0, 0), are
     `block.fill` (NaN, or 0 as read) in the object's arrays, at the
     positions `places` gives them; `raw` keeps what reading gave."""
     params: Mapping[str, ParameterValue] = ReadOnly(raw.parameters)
@@ -708,10 +730,12 @@ def from_raw(block: Block, raw: Any,
         return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
-        joined = None
         if measured is not None and places is not None and math.isnan(block.fill):
-            regions, joined = _unmeasured_as_nan(regions, measured, places, len(x))
-        values, point = _joined(regions, len(x), measured, joined)
+            regions, values, point = _unmeasured_as_nan(regions, measured, places, len(x))
+        else:
+            sizes = [len(r.values) for r in regions]
+            values, point = _joined(regions, len(x),
+                                    None if measured is None else _split(measured, sizes))
         return _region_object(block, params, regions, values, point, raw, x, None)
     if name == "MultiRegionTRCDataReturn":
         regions = _regions(raw.regions)
