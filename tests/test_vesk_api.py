@@ -152,23 +152,21 @@ def test_regions_join_bit_for_bit(tmp_path):
     assert all(np.shares_memory(r.values, obj.values) for r in obj.regions if len(r.values))
 
 
-def test_join_looks_only_at_the_points_a_stored_spectrum_fills():
-    # Unmeasured rows are zero pages a damaged file may declare by gigabytes.
+# Copied whole, region by region, or row by row around an unmeasured point:
+# reading leaves that one as zero pages (a damaged file may declare gigabytes),
+# which are not touched.
+@pytest.mark.parametrize("unmeasured", [None, [], [1]])
+def test_regions_join_as_concatenated_bits(unmeasured):
     from vesk._objects import _stacked
-    parts = [np.full((2, 3), 7, np.float32), np.full((1, 3), 9, np.float32)]
-    out = _stacked(parts, 3, [np.array([True, False]), np.array([True])])
-    assert out.tolist() == [[7] * 3, [0] * 3, [9] * 3]
-
-
-
-@pytest.mark.parametrize("copied_whole", [0, 1 << 20])  # rows found one by one, or copied whole
-def test_regions_join_as_concatenated_bits(monkeypatch, copied_whole):
-    from vesk import _objects
-    monkeypatch.setattr(_objects, "_COPIED_WHOLE", copied_whole)
-    parts = [np.array([[-0.0, np.nan], [0.0, 0.0]], np.float32), np.zeros((0, 2), np.float32),
+    parts = [np.array([[-0.0, np.nan], [7.0, 7.0]], np.float32), np.zeros((0, 2), np.float32),
              np.array([[1.0, -0.0]], np.float32)]
-    out = _objects._stacked(parts, 2)
-    assert out.view(np.uint32).tolist() == np.concatenate(parts).view(np.uint32).tolist()
+    masks = None if unmeasured is None else [
+        ~np.isin(np.arange(2), unmeasured), np.zeros(0, bool), np.ones(1, bool)]
+    expected = np.concatenate(parts)
+    expected[unmeasured or []] = 0
+    out = _stacked(parts, 2, masks)
+    assert out.view(np.uint32).tolist() == expected.view(np.uint32).tolist()
+
 
 def test_map_of_text_geometry_is_listed_unreadable(tmp_path):
     params = {**BASE_3D, **MAP, "DDX": "2.5"}

@@ -657,39 +657,26 @@ def _joined(regions: Tuple[Region, ...], width: int,
     return values, _point_coords(regions, [len(r.values) for r in regions])
 
 
-# Up to this, joined regions are written whole: zero pages matter only where
-# a damaged file declares far more points than it holds.
-_COPIED_WHOLE = 1 << 20
-
-
 def _stacked(parts: Sequence[NDArray[Any]], width: int,
              measured: Optional[Sequence[NDArray[np.bool_]]] = None) -> NDArray[Any]:
-    """np.concatenate(parts), writing only the rows that hold a value: the
-    points of a region that no stored spectrum fills are zero pages never
-    touched, and a small damaged file may declare gigabytes of them. Where
-    `measured` names the filled rows, the others are not even looked at."""
+    """np.concatenate(parts). Where `measured` names the rows a stored
+    spectrum fills, only those are written: reading left the others as zero
+    pages never touched, and a small damaged file may declare gigabytes of
+    them. Without it, reading wrote every row, so a whole copy costs no more."""
     shape, dtype = (sum(len(p) for p in parts), width), np.result_type(*parts)
-    if measured is None and shape[0] * width * dtype.itemsize <= _COPIED_WHOLE and all(
-            p.ndim == 2 and p.shape[1] == width for p in parts):
-        # Small, as the files of a few regions are: copied whole, the same
-        # bits; finding the rows held costs ten numpy calls a region.
+    if measured is None and all(p.ndim == 2 and p.shape[1] == width for p in parts):
         return np.concatenate(parts, out=np.empty(shape, dtype=dtype))
     out = np.zeros(shape, dtype=dtype)
     at = 0
     for k, part in enumerate(parts):
-        if part.size:
-            if measured is not None:
-                filled = measured[k]
-            else:  # by their bits, so that -0.0 is copied too; zero pages cost no memory
-                bits = part.view("u%d" % part.dtype.itemsize).reshape(len(part), -1)
-                filled = np.asarray(bits.any(axis=1))
-            if filled.all():  # a region measured throughout: one copy
-                out[at:at + len(part)] = part
-            else:
-                held = np.concatenate(([0], filled, [0]))
-                edges = np.flatnonzero(np.diff(held.astype(np.int8)))
-                for start, stop in zip(edges[::2], edges[1::2]):
-                    out[at + start:at + stop] = part[start:stop]
+        filled = None if measured is None else measured[k]
+        if part.size and (filled is None or filled.all()):  # one copy of the region
+            out[at:at + len(part)] = part
+        elif part.size:
+            held = np.concatenate(([0], filled, [0]))
+            edges = np.flatnonzero(np.diff(held.astype(np.int8)))
+            for start, stop in zip(edges[::2], edges[1::2]):
+                out[at + start:at + stop] = part[start:stop]
         at += len(part)
     return out
 
