@@ -555,8 +555,8 @@ def from_cut_regions(block: Block, titles: Sequence[Tuple[str, int]], values: ND
     regions, at = [], 0
     for title, size in titles:
         part = slice(at, at + size)
-        regions.append(Region(title, map_x[part], map_y[part],
-                              None if start_time is None else start_time[part], values[part]))
+        regions.append(_region(title, map_x[part], map_y[part],
+                               None if start_time is None else start_time[part], values[part]))
         at += size
     values, point = _joined(tuple(regions), values.shape[1], values=values)
     return _region_object(block, params, tuple(regions), values, point, None, spectral, labels)
@@ -577,10 +577,19 @@ def _region_object(block: Block, params: Mapping[str, ParameterValue],
     return MultiregionMap(block, params, values, ("point", dim), coords, raw, x, regions)
 
 
+def _region(title: str, map_x: NDArray[np.float64], map_y: NDArray[np.float64],
+            start_time: Optional[NDArray[np.float64]], values: NDArray[np.float32]) -> Region:
+    # Each field set at once, as Block's: the frozen class's __init__ sets
+    # each through object.__setattr__, most of a region's cost in a map of many.
+    region = object.__new__(Region)
+    vars(region).update(title=title, map_x=map_x, map_y=map_y, start_time=start_time,
+                        values=values)
+    return region
+
+
 def _regions(raw_regions: Sequence[Any]) -> Tuple[Region, ...]:
-    return tuple(
-        Region(str(r.title), r.mapX, r.mapY, r.start_time, r.spectra) for r in raw_regions
-    )
+    return tuple(_region(str(r.title), r.mapX, r.mapY, r.start_time, r.spectra)
+                 for r in raw_regions)
 
 
 def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: NDArray[np.bool_],
@@ -613,8 +622,8 @@ def _unmeasured_as_nan(regions: Tuple[Region, ...], measured: NDArray[np.bool_],
         if start is not None and times is None:  # other regions have none: this one's alone
             start = start.copy()
             start[missing[part]] = np.nan
-        out.append(Region(region.title, own["map_x"][part], own["map_y"][part], start,
-                          values[part]))
+        out.append(_region(region.title, own["map_x"][part], own["map_y"][part], start,
+                           values[part]))
         at += size
     return tuple(out), values, point
 
@@ -636,7 +645,7 @@ def _point_coords(regions: Tuple[Region, ...], sizes: Sequence[int]) -> Dict[str
     }
     times = [r.start_time for r in regions]
     if regions and all(t is not None for t in times):
-        point["start_time"] = np.concatenate(cast(List[NDArray[np.float64]], times))
+        point["start_time"] = np.concatenate(cast("List[NDArray[np.float64]]", times))
     return point
 
 
@@ -669,8 +678,8 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
     out = np.zeros(shape, dtype=dtype)
     at = 0
     for k, part in enumerate(parts):
-        filled = None if measured is None else measured[k]
-        if part.size and (filled is None or filled.all()):  # one copy of the region
+        filled = measured[k] if measured is not None else np.ones(len(part), dtype=bool)
+        if part.size and filled.all():  # one copy of the region
             out[at:at + len(part)] = part
         elif part.size:
             held = np.concatenate(([0], filled, [0]))
