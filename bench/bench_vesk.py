@@ -13,9 +13,12 @@ command's listing, JSON listing, params and diff of small files, vesk.find,
 xarray's datasets of small files, against the low-level calls beneath
 them; and where those costs lie: a read's own listing and veskread's
 second parse, the walk's content check of each file, the command's start
-with numpy's import and OpenBLAS's threads. Times vary on a shared machine; the ratios are what count.
+with numpy's import and OpenBLAS's threads; with --regions (a part of
+--overhead), multiregion maps small and large, whole and with unmeasured
+points, against veskread's read. Times vary on a shared machine; the ratios
+are what count.
 
-    PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead]
+    PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead|--regions]
 """
 import argparse
 import os
@@ -37,6 +40,8 @@ from bench import child_env, image_map_file, race, series_file, spectrum_2d_file
 from vesk_kinds import KINDS  # noqa: E402
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file  # noqa: E402
 from writer_images import add_image_block, image_block, picture  # noqa: E402
+from writer_3d import (BASE_3D, TYPE_FLOAT, TYPE_INT, annotation_block, file_3d,  # noqa: E402
+                       stored_block, store_block, table_subblock)
 
 MiB = 1 << 20
 KEY_3D = ("AB", "3D", "NONE")
@@ -176,6 +181,59 @@ def _cpu(argv, env):
     return usage.ru_utime + usage.ru_stime
 
 
+REGION_COLUMNS = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),
+                  ("AryNY", TYPE_INT), ("AryType", TYPE_INT), ("Fileindex", TYPE_INT),
+                  ("X", TYPE_FLOAT), ("Y", TYPE_FLOAT)]
+
+
+def region_map_file(path, regions, per, npt, unmeasured=0, traces=0):
+    """A multiregion map of `regions` regions of `per` points, each a stored
+    spectrum of `npt` values, every `unmeasured`-th point naming none; or,
+    with `traces`, that many traces of a value per point."""
+    rows = []
+    for k in range(regions * per):
+        g, p = divmod(k, per)
+        missing = unmeasured and k % unmeasured == unmeasured - 1
+        rows.append((g + 1, 0, per if p == 0 else 0, 1 if p == 0 else 0, 0,
+                     10**6 + k if missing else k + 1, p + 0.5 * g, float(g)))
+    anno = annotation_block([table_subblock(REGION_COLUMNS, rows)])
+    points = len(rows)
+    if traces:
+        blocks = [stored_block([t * 100.0 + i for i in range(points)], name="t%d" % t)
+                  for t in range(traces)]
+        vf = file_3d(store_block(blocks, block_size=4 * points), dict(BASE_3D, NPT=points),
+                     data_type=7, anno=anno)
+        return vf.write(path), ("TRC", "3D", "NONE")
+    blocks = [stored_block([k * 10.0 + i for i in range(npt)], time=k * 1.5)
+              for k in range(points)]
+    vf = file_3d(store_block(blocks, entries=[(1, points)], block_size=4 * npt),
+                 dict(BASE_3D, NPT=npt, DXU="WN"), anno=anno)
+    return vf.write(path), ("AB", "3D", "NONE")
+
+
+def multiregion(d, rep, quick=False):
+    """vesk.read and open + f[key] of multiregion maps against veskread's read,
+    small (3 regions of 4 points) and large (300 regions of 10 points), every
+    point measured or every 7th not (read as NaN at the table's position),
+    and maps of traces."""
+    print("multiregion maps, per call (us):")
+    sizes = [("small", 3, 4, 16), ("large", 300, 10, 64 if quick else 1024)]
+    for size, regions, per, npt in sizes:
+        for what, kw in (("whole", {}), ("unmeasured", {"unmeasured": 7}),
+                         ("traces", {"traces": 3})):
+            path, key = region_map_file(os.path.join(d, "r_%s_%s.vesk" % (size, what)), regions,
+                                        per, npt, **kw)
+
+            def opened(path=path, key=key):
+                with vesk.open(path) as f:
+                    return f[key].values
+            t_read, t_open, t_low = race([lambda: vesk.read(path, key).values, opened,
+                                          lambda: veskread.getVeskData(path, key)], rep)
+            name = "%s %s (%d x %d)" % (size, what, regions * per, 3 if kw.get("traces") else npt)
+            print("  %-30s vesk.read %8.1f  open+f[key] %8.1f  veskread %8.1f  ratio %5.2f" % (
+                name, t_read * 1e6, t_open * 1e6, t_low * 1e6, t_read / t_low))
+
+
 def overhead(d, small, rep):
     """The per-call and per-file overhead of vesk over veskread, in one run."""
     print("per call, small files (us):")
@@ -193,6 +251,7 @@ def overhead(d, small, rep):
         print("  %-22s vesk.read %6.1f  open+f[key] %6.1f  veskread %6.1f  ratio %5.2f" % (
             kind, t_read * 1e6, t_open * 1e6, t_low * 1e6, t_read / t_low))
     read_parts(os.path.join(kinds, "spectrum.vesk"), rep)
+    multiregion(d, rep)
     for repeats in (1, 12):
         many = many_blocks_file(os.path.join(d, "many%d.vesk" % repeats), repeats)
         entries = len(veskread.listContents(many))
@@ -267,10 +326,16 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small sizes only, for a smoke run")
     ap.add_argument("--overhead", action="store_true",
                     help="only the per-call and per-file overhead, on small files")
+    ap.add_argument("--regions", action="store_true",
+                    help="only multiregion maps, small and large, against veskread")
     args = ap.parse_args()
     rep = args.repeat
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as d:
+        if args.regions:
+            warnings.simplefilter("ignore", vesk.VeskWarning)  # of the unmeasured points
+            multiregion(d, rep, args.quick)
+            return
         if args.overhead:
             warnings.simplefilter("ignore", vesk.VeskWarning)  # of the damaged kinds' files
             overhead(d, small_folder(d, 500 if args.quick else 3000, rng), rep)
