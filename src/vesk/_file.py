@@ -424,11 +424,29 @@ class VeskFile:
             warn_of(self.path, block, stacklevel=3)
         return from_raw(block, raw, *(measured or (None, None)))
 
+    def _changed_since(self, fd: int) -> bool:
+        """Whether the file `fd` reads was written to since it was listed."""
+        now = file_stamp(os.fstat(fd))
+        if now == self._listed_stamp:
+            return False
+        if now[:4] != self._listed_stamp[:4]:
+            return True
+        # Its status time alone moved: renamed, linked, its mode or attributes
+        # set (a backup, a scanner), or rewritten with its time set back.
+        # Listed again to tell; once, where it lists as before.
+        try:
+            same = _native.outline(fd) == self._outline
+        except (ValueError, OSError):
+            return True
+        if same:
+            self._listed_stamp = now
+        return not same
+
     def _warn_if_changed(self, fd: int, block: Block) -> None:
         """A file written to in place since it was listed may read as another
         block than `block` says (another shape, another kind): said, where it
         would pass unseen."""
-        if file_stamp(os.fstat(fd)) != self._listed_stamp:
+        if self._changed_since(fd):
             warnings.warn(VeskWarning(
                 "%s: %s: the file changed since it was opened (written to, grown or "
                 "rewritten): its values are read as it is now, its block as it was "
