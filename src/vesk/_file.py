@@ -387,18 +387,21 @@ class VeskFile:
         finally:
             os.close(fd)
 
-    def _read(self, block: Block, warn: bool = True, alone: bool = False) -> DataObject:
+    def _read(self, block: Block, warn: bool = True, alone: bool = False,
+              say_changed: bool = True) -> DataObject:
         # As _reading gives them, without its generator: a loop over many
         # small files pays for every step here. `alone`: no one else holds
         # this file (vesk.read's), so no close() can race the read: its own
-        # descriptor serves.
+        # descriptor serves. `say_changed`: False for a caller that reports
+        # a change since listing its own way (_changed_since).
         fd = self._fd if alone and self._fd is not None else self._taken()
         own = fd != self._fd
         alias = self._alias(fd)
         try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
-                self._warn_if_changed(fd, block)
+                if say_changed:
+                    self._warn_if_changed(fd, block)
                 if warn:
                     warn_of(self.path, block, stacklevel=3)
                 return obj
@@ -413,7 +416,8 @@ class VeskFile:
             measured = None
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"))
-            self._warn_if_changed(fd, block)
+            if say_changed:
+                self._warn_if_changed(fd, block)
         except OSError as e:
             self._named(e, alias)
             raise
