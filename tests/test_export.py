@@ -578,6 +578,35 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
 
 
+def test_a_worker_ended_by_another_thread_as_it_makes_its_output_leaves_nothing(tmp_path,
+                                                                             monkeypatch):
+    # The thread that ends a worker removes its temporary files while its
+    # main thread goes on: here, as that one is making one.
+    import threading
+    from vesk.export import atomic
+    monkeypatch.setattr(atomic, "_MAKING", threading.Lock())  # taken for good below
+    real_open, making, ended = os.open, threading.Event(), threading.Event()
+
+    def slow_open(*args):
+        making.set()
+        ended.wait(0.5)
+        return real_open(*args)
+    monkeypatch.setattr(os, "open", slow_open)
+
+    def end():
+        making.wait(5)
+        threading.Timer(0.1, ended.set).start()
+        atomic.remove_in_progress()
+    ender = threading.Thread(target=end)
+    ender.start()
+    held = []
+    atomic._make_temporary(str(tmp_path / "out.csv"), [], held)
+    ender.join()
+    os.close(held[0])
+    IN_PROGRESS.clear()
+    assert os.listdir(str(tmp_path)) == []
+
+
 @pytest.mark.parametrize("force", [False, True])
 def test_signal_as_an_output_is_put_in_place_leaves_it_whole(tmp_path, monkeypatch, force):
     from vesk.export import atomic
