@@ -997,6 +997,30 @@ def test_only_a_file_written_to_reads_as_changed(tmp_path, change):
     assert said == [int(change.startswith("rewritten")), 1]
 
 
+@pytest.mark.parametrize("how", ["vesk.read", "f[key]", "f.values()", "xarray"])
+def test_a_change_under_a_read_is_said_at_the_callers_line(tmp_path, monkeypatch, how):
+    path, key = write(tmp_path, "spectrum")
+    listed = vesk.VeskFile.block
+
+    def block(f, *args):  # written to as soon as listed
+        found = listed(f, *args)
+        with open(path, "ab") as out:
+            out.write(b"\0")
+        return found
+    monkeypatch.setattr(vesk.VeskFile, "block", block)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if how == "vesk.read":
+            vesk.read(path, key)
+        elif how == "xarray":
+            from vesk.xarray_backend import VeskBackendEntrypoint
+            pytest.importorskip("xarray").open_dataset(path, engine=VeskBackendEntrypoint).load()
+        else:
+            with vesk.open(path) as f:
+                f[key] if how == "f[key]" else list(f.values())
+    assert [w.filename for w in caught if "changed since" in str(w.message)] == [__file__]
+
+
 def _outcome(read):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -7,6 +7,7 @@ import math
 import os
 import re
 import stat
+import sys
 import threading
 import warnings
 from types import TracebackType
@@ -402,8 +403,8 @@ class VeskFile:
                 obj = _read_measured(fd, self.path, block)
                 if say_changed:
                     self._warn_if_changed(fd, block)
-                if warn:
-                    warn_of(self.path, block, stacklevel=3)
+                if warn and block.warning is not None:  # the walk only where it warns
+                    warn_of(self.path, block, stacklevel=user_level())
                 return obj
             try:
                 raw = veskread.getVeskData(alias, block.key)
@@ -424,8 +425,8 @@ class VeskFile:
         finally:
             if own:
                 os.close(fd)
-        if warn:
-            warn_of(self.path, block, stacklevel=3)
+        if warn and block.warning is not None:
+            warn_of(self.path, block, stacklevel=user_level())
         return from_raw(block, raw, *(measured or (None, None)))
 
     def _changed_since(self, fd: int) -> bool:
@@ -454,7 +455,7 @@ class VeskFile:
             warnings.warn(VeskWarning(
                 "%s: %s: the file changed since it was opened (written to, grown or "
                 "rewritten): its values are read as it is now, its block as it was "
-                "listed; open it again" % (self.path, block.name)), stacklevel=4)
+                "listed; open it again" % (self.path, block.name)), stacklevel=user_level())
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
@@ -478,6 +479,17 @@ def _pictures_cut(fd: int) -> Optional[str]:
         return None
     return "file ends early: the block of pictures (at byte %d, %d bytes) runs past its end " \
            "at byte %d" % (place[0], place[1], size)
+
+
+def user_level() -> int:
+    """The stacklevel, from our caller, of the first frame outside vesk and
+    xarray: the line that read or opened, which a warning should name, also
+    through f.values(), xarray's opening or its computing."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and \
+            str(frame.f_globals.get("__name__", "")).split(".")[0] in ("vesk", "xarray"):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def warn_of(path: str, block: Block, stacklevel: int) -> None:
