@@ -1013,8 +1013,9 @@ def test_a_change_under_a_read_is_said_at_the_callers_line(tmp_path, monkeypatch
         if how == "vesk.read":
             vesk.read(path, key)
         elif how == "xarray":
+            xr = pytest.importorskip("xarray")
             from vesk.xarray_backend import VeskBackendEntrypoint
-            pytest.importorskip("xarray").open_dataset(path, engine=VeskBackendEntrypoint).load()
+            xr.open_dataset(path, engine=VeskBackendEntrypoint).load()
         else:
             with vesk.open(path) as f:
                 f[key] if how == "f[key]" else list(f.values())
