@@ -13,9 +13,9 @@ import pytest
 
 import vesk
 import vesk.export
-from vesk._cli import main, output_bound
+from vesk._cli import exporting, main, output_bound
 from vesk.export import FORMATS, netcdf, write_atomically
-from vesk.export.atomic import IN_PROGRESS
+from vesk.export.atomic import IN_PROGRESS, refuse_existing
 from vesk_kinds import KINDS
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
@@ -578,6 +578,35 @@ def test_signal_while_an_output_is_written_leaves_nothing(tmp_path, monkeypatch,
     assert os.listdir(str(tmp_path)) == [] and not IN_PROGRESS
 
 
+def test_a_worker_ended_by_another_thread_as_it_makes_its_output_leaves_nothing(tmp_path,
+                                                                             monkeypatch):
+    # The thread that ends a worker removes its temporary files while its
+    # main thread goes on: here, as that one is making one.
+    import threading
+    from vesk.export import atomic
+    monkeypatch.setattr(atomic, "_MAKING", threading.Lock())  # taken for good below
+    real_open, making, ended = os.open, threading.Event(), threading.Event()
+
+    def slow_open(*args):
+        making.set()
+        ended.wait(0.5)
+        return real_open(*args)
+    monkeypatch.setattr(os, "open", slow_open)
+
+    def end():
+        making.wait(5)
+        threading.Timer(0.1, ended.set).start()
+        atomic.remove_in_progress()
+    ender = threading.Thread(target=end)
+    ender.start()
+    held = []
+    atomic._make_temporary(str(tmp_path / "out.csv"), [], held)
+    ender.join()
+    os.close(held[0])
+    IN_PROGRESS.clear()
+    assert os.listdir(str(tmp_path)) == []
+
+
 @pytest.mark.parametrize("force", [False, True])
 def test_signal_as_an_output_is_put_in_place_leaves_it_whole(tmp_path, monkeypatch, force):
     from vesk.export import atomic
@@ -1007,23 +1036,36 @@ def test_outputs_older_than_their_file_kept_or_written_again(capsys, tmp_path, o
         assert np.isnan(npz["values"]).any() != replaced
 
 
+@pytest.mark.parametrize("when", ["read", "written"])
 def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tmp_path,
-                                                                       monkeypatch):
+                                                                       monkeypatch, when):
     source = tmp_path / "run.0"
     shutil.copy(SAMPLES["sample"], source)
     npy = FORMATS["npy"]
 
-    def still_copied_in(data, path):
+    def copied_in():
         with open(source, "ab") as f:
             f.write(bytes(8))
         made = os.stat(source).st_mtime_ns + 1  # past its time as read, within a tick
         os.utime(source, ns=(made, made))
+
+    def still_copied_in(data, path):
+        if when == "written":
+            copied_in()
         npy.spectrum(data, path)
+
+    def refused(*a, **k):  # the last step before its values are read
+        if when == "read":
+            copied_in()
+        return refuse_existing(*a, **k)
     args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
     with monkeypatch.context() as m:
         m.setitem(FORMATS, "npy", npy._replace(spectrum=still_copied_in))
+        m.setattr(exporting, "refuse_existing", refused)
         code, written, err = export(capsys, tmp_path / "out", *args)
+    # said once, as the command says it: not also as the library does
     assert code == 0 and "the file changed while it was exported" in err
+    assert err.count("changed") == 1 and "(1 warning)" in err, err
     assert export(capsys, tmp_path / "out", *args)[:2] == (0, written)
     assert export(capsys, tmp_path / "out", *args)[:2] == (0, [])
 

@@ -963,6 +963,63 @@ def test_a_file_changed_since_it_was_opened_reads_with_a_warning(tmp_path, kind,
     assert not raised or (change == "rewritten" and kind != "spectrum")
 
 
+# Its status time moves with no write too: renamed, linked, its mode or
+# attributes set by a backup or a scanner. A rewrite that sets its time back
+# moves only that time as well, and is said.
+@pytest.mark.parametrize("change", ["chmod", "link", "rename", "rewritten, time set back"])
+def test_only_a_file_written_to_reads_as_changed(tmp_path, change):
+    path = spectrum_file([1.0, 2.0, 3.0]).write(str(tmp_path / "k.vesk"))
+    other = spectrum_file([1.0, 2.0, 5.0]).build()  # another maximum, same size
+    with vesk.open(path) as f:
+        st = os.stat(path)
+        if change == "chmod":
+            os.chmod(path, st.st_mode ^ 0o040)
+        elif change == "link":
+            os.link(path, path + ".2")
+        elif change == "rename":
+            os.rename(path, path + ".2")
+            path += ".2"
+        else:
+            assert len(other) == st.st_size
+            with open(path, "r+b") as out:
+                out.write(other)
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        said = []
+        for _ in range(2):  # still watched once found unchanged
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                f["AB"]
+            said.append(sum("changed since it was opened" in str(w.message) for w in caught))
+            with open(path, "ab") as out:
+                out.write(b"\0")
+    assert said == [int(change.startswith("rewritten")), 1]
+
+
+@pytest.mark.parametrize("how", ["vesk.read", "f[key]", "f.values()", "xarray"])
+def test_a_change_under_a_read_is_said_at_the_callers_line(tmp_path, monkeypatch, how):
+    path, key = write(tmp_path, "spectrum")
+    listed = vesk.VeskFile.block
+
+    def block(f, *args):  # written to as soon as listed
+        found = listed(f, *args)
+        with open(path, "ab") as out:
+            out.write(b"\0")
+        return found
+    monkeypatch.setattr(vesk.VeskFile, "block", block)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if how == "vesk.read":
+            vesk.read(path, key)
+        elif how == "xarray":
+            xr = pytest.importorskip("xarray")
+            from vesk.xarray_backend import VeskBackendEntrypoint
+            xr.open_dataset(path, engine=VeskBackendEntrypoint).load()
+        else:
+            with vesk.open(path) as f:
+                f[key] if how == "f[key]" else list(f.values())
+    assert [w.filename for w in caught if "changed since" in str(w.message)] == [__file__]
+
+
 def _outcome(read):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

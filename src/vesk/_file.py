@@ -7,6 +7,7 @@ import math
 import os
 import re
 import stat
+import sys
 import threading
 import warnings
 from types import TracebackType
@@ -387,20 +388,23 @@ class VeskFile:
         finally:
             os.close(fd)
 
-    def _read(self, block: Block, warn: bool = True, alone: bool = False) -> DataObject:
+    def _read(self, block: Block, warn: bool = True, alone: bool = False,
+              say_changed: bool = True) -> DataObject:
         # As _reading gives them, without its generator: a loop over many
         # small files pays for every step here. `alone`: no one else holds
         # this file (vesk.read's), so no close() can race the read: its own
-        # descriptor serves.
+        # descriptor serves. `say_changed`: False for a caller that reports
+        # a change since listing its own way (_changed_since).
         fd = self._fd if alone and self._fd is not None else self._taken()
         own = fd != self._fd
         alias = self._alias(fd)
         try:
             if _read_natively(block):
                 obj = _read_measured(fd, self.path, block)
-                self._warn_if_changed(fd, block)
-                if warn:
-                    warn_of(self.path, block, stacklevel=3)
+                if say_changed:
+                    self._warn_if_changed(fd, block)
+                if warn and block.warning is not None:  # the walk only where it warns
+                    warn_of(self.path, block, stacklevel=user_level())
                 return obj
             try:
                 raw = veskread.getVeskData(alias, block.key)
@@ -414,26 +418,45 @@ class VeskFile:
             if block.kind == "multiregion map" and block.unfilled > 0:
                 measured = _measured_points(fd, self.path, block, getattr(raw, "regions"),
                                             math.isnan(block.fill))
-            self._warn_if_changed(fd, block)
+            if say_changed:
+                self._warn_if_changed(fd, block)
         except OSError as e:
             self._named(e, alias)
             raise
         finally:
             if own:
                 os.close(fd)
-        if warn:
-            warn_of(self.path, block, stacklevel=3)
+        if warn and block.warning is not None:
+            warn_of(self.path, block, stacklevel=user_level())
         return from_raw(block, raw, *(measured or (None, None)))
+
+    def _changed_since(self, fd: int) -> bool:
+        """Whether the file `fd` reads was written to since it was listed."""
+        now = file_stamp(os.fstat(fd))
+        if now == self._listed_stamp:
+            return False
+        if now[:4] != self._listed_stamp[:4]:
+            return True
+        # Its status time alone moved: renamed, linked, its mode or attributes
+        # set (a backup, a scanner), or rewritten with its time set back.
+        # Listed again to tell; once, where it lists as before.
+        try:
+            same = _native.outline(fd) == self._outline
+        except (ValueError, OSError):
+            return True
+        if same:
+            self._listed_stamp = now
+        return not same
 
     def _warn_if_changed(self, fd: int, block: Block) -> None:
         """A file written to in place since it was listed may read as another
         block than `block` says (another shape, another kind): said, where it
         would pass unseen."""
-        if file_stamp(os.fstat(fd)) != self._listed_stamp:
+        if self._changed_since(fd):
             warnings.warn(VeskWarning(
                 "%s: %s: the file changed since it was opened (written to, grown or "
                 "rewritten): its values are read as it is now, its block as it was "
-                "listed; open it again" % (self.path, block.name)), stacklevel=4)
+                "listed; open it again" % (self.path, block.name)), stacklevel=user_level())
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
@@ -457,6 +480,17 @@ def _pictures_cut(fd: int) -> Optional[str]:
         return None
     return "file ends early: the block of pictures (at byte %d, %d bytes) runs past its end " \
            "at byte %d" % (place[0], place[1], size)
+
+
+def user_level() -> int:
+    """The stacklevel, from our caller, of the first frame outside vesk and
+    xarray: the line that read or opened, which a warning should name, also
+    through f.values(), xarray's opening or its computing."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and \
+            str(frame.f_globals.get("__name__", "")).split(".")[0] in ("vesk", "xarray"):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def warn_of(path: str, block: Block, stacklevel: int) -> None:

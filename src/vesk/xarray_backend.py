@@ -18,7 +18,6 @@ each a dataset at its key's path ("AB/3D/NONE").
 from __future__ import annotations
 
 import os
-import sys
 import warnings
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
@@ -39,7 +38,8 @@ import veskread
 from vesk import _native
 from vesk._block import Block, file_stamp, read_bytes
 from vesk._errors import BlockNotFoundError, FormatError, VeskWarning, raise_translated
-from vesk._file import BinaryStream, Source, VeskFile, key_parts, read_map_rows, warn_of
+from vesk._file import (BinaryStream, Source, VeskFile, key_parts, read_map_rows, user_level,
+                        warn_of)
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
@@ -222,7 +222,7 @@ def open_block_dataset(path: Source, group: Optional[str] = None,
 
 def _block_dataset(f: VeskFile, block: Block,
                    drop_variables: Union[str, Iterable[str], None]) -> Dataset:
-    warn_of(f.path, block, stacklevel=_opener())
+    warn_of(f.path, block, stacklevel=user_level())
     if _opens_lazily(f, block):
         ds = _lazy_dataset(f.path, block)
     else:
@@ -259,16 +259,6 @@ def _subtree(f: VeskFile, group: Optional[str]) -> Tuple[int, List[Block]]:
     if not below:
         f.block(key)  # says what the file has
     return len(parts), below
-
-
-def _opener() -> int:
-    """The stacklevel, from our caller, of the first frame outside vesk and
-    xarray: the line that opened the dataset, which a warning should name."""
-    frame, level = sys._getframe(1), 1
-    while frame.f_back is not None and \
-            str(frame.f_globals.get("__name__", "")).split(".")[0] in ("vesk", "xarray"):
-        frame, level = frame.f_back, level + 1
-    return level
 
 
 class VeskBackendEntrypoint(BackendEntrypoint):
@@ -321,7 +311,7 @@ class VeskBackendEntrypoint(BackendEntrypoint):
                     read = True
                 if why is not None:
                     warnings.warn(VeskWarning("%s: %s %s; left out" % (f.path, block.name, why)),
-                                  stacklevel=_opener())
+                                  stacklevel=user_level())
                     continue
                 path = "/".join(("",) + block.key[depth:])
                 groups[path or "/"] = _block_dataset(f, block, drop_variables)

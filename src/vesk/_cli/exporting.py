@@ -234,7 +234,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         keep, force = False, True
     try:
         refuse_existing(out, force, skippable=True)  # before reading the values
-        data = f[block.key]
+        data = f._read(block, say_changed=False)  # said once, as _dated_if_changed says it
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
@@ -281,7 +281,9 @@ def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
     listed = f._mtime_ns
     try:
         now = os.stat(job.path).st_mtime_ns
-        if now == listed:
+        with f._reading() as (fd, _):
+            unchanged = now == listed and not f._changed_since(fd)
+        if unchanged:
             # a file dated ahead of the clock: its output, made now, would be
             # older than it at every --update till then, and written again
             if listed > os.stat(out).st_mtime_ns:

@@ -8,11 +8,15 @@ from __future__ import annotations
 import errno
 import os
 import re
+import threading
 from typing import Callable, List, Optional, Set
 
 
 #: Temporary files being written by this process.
 IN_PROGRESS: Set[str] = set()
+# Held while a temporary file is named and made, and for good by
+# remove_in_progress: another thread of a worker that is ending makes none after.
+_MAKING = threading.Lock()
 
 
 class OutputExistsError(FileExistsError):
@@ -137,8 +141,9 @@ def _make_temporary(path: str, mine: List[str], held: List[int]) -> str:
         mine.append(tmp)
         IN_PROGRESS.add(tmp)
         try:
-            held.append(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
-                                | getattr(os, "O_CLOEXEC", 0), 0o600))
+            with _MAKING:
+                held.append(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
+                                    | getattr(os, "O_CLOEXEC", 0), 0o600))
             return tmp
         except OSError as e:
             mine.remove(tmp)  # another's, or never made
@@ -192,6 +197,8 @@ _NO_HARD_LINKS = {errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.ENOSYS}
 def remove_in_progress() -> None:
     """Removes the temporary files of writes under way, for a process that
     must end at once (a worker whose parent has gone)."""
+    # Not for ever: a signal handler of the thread making one runs here too.
+    _MAKING.acquire(timeout=1)
     for tmp in list(IN_PROGRESS):
         try:
             os.unlink(tmp)
