@@ -13,10 +13,10 @@ command's listing, JSON listing, params and diff of small files, vesk.find,
 xarray's datasets of small files, against the low-level calls beneath
 them; and where those costs lie: a read's own listing and veskread's
 second parse, the walk's content check of each file, the command's start
-with numpy's import and OpenBLAS's threads; with --regions (a part of
---overhead), multiregion maps small and large, whole and with unmeasured
-points, against veskread's read. Times vary on a shared machine; the ratios
-are what count.
+against the same with numpy's import (and OpenBLAS's threads) that listing
+no longer pays; with --regions (a part of --overhead), multiregion maps small
+and large, whole and with unmeasured points, against veskread's read. Times
+vary on a shared machine; the ratios are what count.
 
     PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead|--regions]
 """
@@ -36,6 +36,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, HERE)
 import veskread  # noqa: E402
 import vesk  # noqa: E402
+from vesk._finding import is_vesk_file  # noqa: E402
 from bench import child_env, image_map_file, race, series_file, spectrum_2d_file  # noqa: E402
 from vesk_kinds import KINDS  # noqa: E402
 from vesk_writer import VeskFile, float32_block, param_block, spectrum_file  # noqa: E402
@@ -47,10 +48,13 @@ MiB = 1 << 20
 KEY_3D = ("AB", "3D", "NONE")
 
 
-def command(argv, cwd=None):
-    """CPU seconds, wall seconds and peak memory (MiB) of `vesk ARGV` in a fresh process."""
+def command(argv, cwd=None, first=None, env=None):
+    """CPU seconds, wall seconds and peak memory (MiB) of `vesk ARGV` in a fresh
+    process; `first`: Python code it runs before the command starts."""
+    start = ["-m", "vesk"] if first is None else [
+        "-c", first + "; import runpy; runpy.run_module('vesk', run_name='__main__')"]
     t0 = time.perf_counter()
-    p = subprocess.Popen([sys.executable, "-m", "vesk"] + argv, env=child_env(), cwd=cwd,
+    p = subprocess.Popen([sys.executable] + start + argv, env=env or child_env(), cwd=cwd,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(p.pid, 0)
     p.returncode = status
@@ -58,12 +62,12 @@ def command(argv, cwd=None):
     return usage.ru_utime + usage.ru_stime, wall, usage.ru_maxrss / 1024
 
 
-def best_command(argv, repeat, before=None):
+def best_command(argv, repeat, before=None, first=None, env=None):
     runs = []
     for _ in range(repeat):
         if before:
             before()
-        runs.append(command(argv))
+        runs.append(command(argv, first=first, env=env))
     return min(r[0] for r in runs), min(r[1] for r in runs), min(r[2] for r in runs)
 
 
@@ -151,34 +155,45 @@ def per_file_parts(names, rep):
             fd = os.open(p, os.O_RDONLY)
             vesk._native.outline(fd)
             os.close(fd)
-    t_check, t_outline, t_low = race([lambda: [veskread.isVeskFile(p) for p in some], outlines,
-                                      lambda: [veskread.listContents(p) for p in some]], rep)
+    t_check, t_theirs, t_outline, t_low = race([
+        lambda: [is_vesk_file(p) for p in some], lambda: [veskread.isVeskFile(p) for p in some],
+        outlines, lambda: [veskread.listContents(p) for p in some]], rep)
     n = len(some)
-    print("  %-26s isVeskFile %5.1f; open + outline %5.1f; listContents %5.1f; ratios %4.2f %4.2f"
-          % ("a folder's files, per file", t_check / n * 1e6, t_outline / n * 1e6,
-             t_low / n * 1e6, t_check / t_low, t_outline / t_low))
+    print("  %-26s check %5.1f (isVeskFile %5.1f); open + outline %5.1f; listContents %5.1f; "
+          "ratios %4.2f %4.2f" % ("a folder's files, per file", t_check / n * 1e6,
+                                  t_theirs / n * 1e6, t_outline / n * 1e6, t_low / n * 1e6,
+                                  t_check / t_low, t_outline / t_low))
+
+
+# What every command imported before listing and comparing came without them:
+# numpy, veskread, the data objects, the export writers, the plot's drawing.
+IMPORTED_BEFORE = ("import veskread, vesk._objects, vesk.export.arrays, vesk.export.jcamp, "
+                   "vesk.export.netcdf, vesk.export.table, vesk._cli.plotting")
 
 
 def command_start(path, rep):
-    """The command's start against python's, numpy's import alone, and with
-    OpenBLAS held to one thread (its threads spin after numpy's import)."""
+    """The command's start, CPU and wall, against the same command with what
+    it imported before (IMPORTED_BEFORE) imported first; python's start and
+    numpy's import alone; and that command with OpenBLAS held to one thread
+    (its threads spin once numpy is imported)."""
     bare = python_start("pass", rep)
     t_numpy = python_start("import numpy", rep)
     t_veskread = python_start("import veskread", rep)  # imports numpy
-    t_ls = best_command(["ls", path], rep)[0]
+    print("  %-26s python alone %.3f s, importing numpy %.3f, veskread %.3f" % (
+        "start, CPU", bare, t_numpy, t_veskread))
+    for argv in (["--version"], ["ls", path], ["ls", "--json", path], ["params", path],
+                 ["diff", path, path]):
+        cpu, wall, _ = best_command(argv, rep)
+        cpu_before, wall_before, _ = best_command(argv, rep, first=IMPORTED_BEFORE)
+        print("  %-26s CPU %.3f s, wall %.3f; with its former imports %.3f, %.3f; "
+              "ratios %.2f, %.2f" % (" ".join("FILE" if a == path else a for a in argv), cpu,
+                                     wall, cpu_before, wall_before, cpu / cpu_before,
+                                     wall / wall_before))
     one = dict(child_env(), OPENBLAS_NUM_THREADS="1")
-    t_one = min(_cpu([sys.executable, "-m", "vesk", "ls", path], one) for _ in range(rep))
-    print("  %-26s %.3f s: python alone %.3f, importing numpy %.3f, veskread %.3f; numpy's "
-          "share %.2f; OPENBLAS_NUM_THREADS=1 %.3f, ratio %.2f" % (
-              "ls FILE, CPU", t_ls, bare, t_numpy, t_veskread, (t_numpy - bare) / t_ls, t_one,
-              t_one / t_ls))
-
-
-def _cpu(argv, env):
-    """CPU seconds of a fresh process."""
-    p = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, _, usage = os.wait4(p.pid, 0)
-    return usage.ru_utime + usage.ru_stime
+    t_one = best_command(["ls", path], rep, first=IMPORTED_BEFORE, env=one)[0]
+    cpu_before = best_command(["ls", path], rep, first=IMPORTED_BEFORE)[0]
+    print("  %-26s %.3f s; OPENBLAS_NUM_THREADS=1 %.3f, ratio %.2f" % (
+        "ls FILE, former imports", cpu_before, t_one, t_one / cpu_before))
 
 
 REGION_COLUMNS = [("Group", TYPE_INT), ("Type", TYPE_INT), ("AryNX", TYPE_INT),

@@ -7,9 +7,12 @@
 // caller owns (never closed here), with positioned reads and the interpreter
 // lock released, and keeps no state of its own between calls. Core errors
 // become ValueError(message, byte offset or -1) and OSError; `vesk` turns
-// them into its own exceptions, so nothing here depends on veskread's module.
+// them into its own exceptions, so nothing here depends on veskread's module;
+// the parameter vocabulary is here too, so that labelling needs no veskread
+// (whose import brings numpy's).
 // The exports' number writers, which read nothing, are in py_number_texts.cpp.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -33,6 +36,7 @@
 #include "veskread/extract/stored_block_reader.h"
 #include "veskread/images/visible_images.h"
 #include "veskread/module/py_ref.h"
+#include "veskread/vocabulary/parameter_names.h"
 
 #include "py_list.h"
 #include "py_number_texts.h"
@@ -631,6 +635,26 @@ PyObject* output_limit(PyObject*, PyObject* arg) {
     return PyLong_FromLongLong(vesk::output_limit(size));
 }
 
+// A key-to-name table as a dict, in the table's order.
+template <size_t N> PyObject* names_dict(const std::array<KeyName, N>& table) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (const KeyName& e : table) {
+        Ref key = Ref::steal(
+            PyUnicode_DecodeUTF8(e.key.data(), static_cast<Py_ssize_t>(e.key.size()), nullptr));
+        Ref name = Ref::steal(
+            PyUnicode_DecodeUTF8(e.name.data(), static_cast<Py_ssize_t>(e.name.size()), nullptr));
+        if (!key || !name || PyDict_SetItem(d.get(), key.get(), name.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* vocabulary(PyObject*, PyObject*) {
+    Ref labels = Ref::steal(names_dict(kParamLabels));
+    Ref names = labels ? Ref::steal(names_dict(kVeskNames)) : Ref();
+    return names ? PyTuple_Pack(2, labels.get(), names.get()) : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"outline", outline, METH_O,
      "outline(fd, /)\n--\n\nEach listed key of the open file once, as (type, dimensions, "
@@ -687,6 +711,10 @@ PyMethodDef methods[] = {
     {"output_limit", output_limit, METH_O,
      "output_limit(file_size, /)\n--\n\nBytes a single call may produce from a file of that "
      "size, whatever the file declares: what a writer of every value may be asked for."},
+    {"vocabulary", vocabulary, METH_NOARGS,
+     "vocabulary()\n--\n\nThe parameter keys' display labels and lower-case names, as two "
+     "new dicts: what veskread's paramDict and VeskDict() hold, without importing veskread "
+     "(and numpy with it)."},
     {"number_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(number_texts)),
      METH_FASTCALL,
      "number_texts(values, style, /)\n--\n\nThe text of each of `values` (a 1-D or 2-D array "

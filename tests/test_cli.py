@@ -60,6 +60,23 @@ def test_version(capsys, argv):
     assert code == 0 and out.strip() == "vesk " + vesk.__version__
 
 
+# Listing and comparing read no values: they start without numpy's import (and
+# veskread's, which brings it), most of a short run's time. export reads
+# values: the witness that the check sees an import.
+@pytest.mark.parametrize("argv, imports", [
+    (["--help"], False), (["plot", "--version"], False), (["ls", SAMPLE], False),
+    (["ls", "--json", os.path.dirname(SAMPLE)], False), (["params", SAMPLE, "AB/3D"], False),
+    (["params", "--json", SAMPLES["regions"]], False), (["diff", SAMPLE, SAMPLES["mapping"]], False),
+    (["diff", "--json", SAMPLE, SAMPLE, "AB/2D"], False), (["export", "-f", "csv", SAMPLE], True)])
+def test_commands_that_read_no_values_start_without_numpy(tmp_path, argv, imports):
+    code = ("import sys; from vesk._cli import main; main(sys.argv[1:]); "
+            "print(sorted({'numpy', 'veskread'} & set(sys.modules)))")
+    argv = argv + ["-o", str(tmp_path)] if argv[0] == "export" else argv
+    done = subprocess.run([sys.executable, "-c", code] + argv, capture_output=True, text=True)
+    loaded = done.stdout.splitlines()[-1]
+    assert loaded == ("['numpy', 'veskread']" if imports else "[]"), done.stderr
+
+
 @pytest.mark.parametrize("command", [["ls", "--json"], ["ls", "--json", "--"],
                                      ["export", "-f", "npy"], ["images", "-o", "."]])
 def test_file_names_may_follow_options(capsys, tmp_path, monkeypatch, command):
@@ -96,7 +113,7 @@ def test_usage_errors_exit_2(capsys, argv):
 @NEEDS_MATPLOTLIB
 def test_plot_suffixes_are_formats_matplotlib_writes():
     from matplotlib.backend_bases import FigureCanvasBase
-    from vesk._cli.plotting import SUFFIXES
+    from vesk._cli.plot_options import SUFFIXES
     assert set(SUFFIXES) <= set(FigureCanvasBase.get_supported_filetypes())
 
 

@@ -10,6 +10,7 @@ import struct
 import pytest
 
 import veskread
+from vesk._finding import is_vesk_file
 from vesk_writer import (VeskFile, block_word, directory_file, float32_block, param_block,
                          raw_header, main_entries, spectrum_file)
 
@@ -171,3 +172,4 @@ def test_listing_agrees_with_model(write_file):
             continue
         assert got == expected, "case %d" % i
         assert veskread.isVeskFile(path) is (data[:4] == b"\x0a\x0a\xfe\xfe")
+        assert is_vesk_file(path) is veskread.isVeskFile(path)  # a folder walk's check

@@ -102,3 +102,11 @@ def test_param_dict_is_one_object():
     finally:
         del p["ZZZ"]
     assert len(veskread.paramDict) == 34
+
+
+def test_vesk_labels_from_its_own_module_are_veskreads():
+    # vesk labels parameters without importing veskread (and numpy with it)
+    from vesk import _native
+    labels, names = _native.vocabulary()
+    assert list(labels.items()) == list(veskread.paramDict.items())
+    assert list(names.items()) == list(veskread.VeskDict().items())

@@ -31,9 +31,9 @@ group="AB/3D/NONE")`; `vesk.export.write(data, path, "netcdf")` writes a
 block as `vesk export` does. `veskread` stays the exact low-level interface.
 """
 import importlib as _importlib
-import sys as _sys
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
+from typing import List as _List
 
 from vesk._block import KINDS, UNREADABLE, Block
 from vesk._errors import (
@@ -46,18 +46,7 @@ from vesk._errors import (
 )
 from vesk._file import VeskFile, open, read
 from vesk._finding import find
-from vesk._objects import (
-    DataObject,
-    Image,
-    ImageMap,
-    ImageTraces,
-    MultiregionMap,
-    MultiregionTraces,
-    Region,
-    Spectrum,
-    TimeSeries,
-    TimeTraces,
-)
+from vesk._public import shown_as_package as _shown_as_package
 from vesk._version import __version__
 from vesk._vocabulary import (
     block_type_label,
@@ -99,11 +88,32 @@ __all__ = [
     "measurement_time",
 ]
 
+# The data objects hold numpy's arrays, and come with numpy's import on first
+# use: a program or command that only lists blocks starts without it.
+_OBJECTS = ("DataObject", "Spectrum", "ImageMap", "ImageTraces", "TimeSeries", "TimeTraces",
+            "MultiregionMap", "MultiregionTraces", "Region", "Image")
+
 if _TYPE_CHECKING:
     from vesk import export
+    from vesk._objects import (
+        DataObject,
+        Image,
+        ImageMap,
+        ImageTraces,
+        MultiregionMap,
+        MultiregionTraces,
+        Region,
+        Spectrum,
+        TimeSeries,
+        TimeTraces,
+    )
 
 
 def __getattr__(name: str) -> _Any:
+    if name in _OBJECTS:
+        objects = _importlib.import_module("vesk._objects")
+        globals().update((n, getattr(objects, n)) for n in _OBJECTS)
+        return globals()[name]
     # `vesk.export.write` after `import vesk` alone, as the documentation
     # writes it; imported on first use, so `import vesk` stays light.
     if name == "export":
@@ -111,26 +121,9 @@ def __getattr__(name: str) -> _Any:
     raise AttributeError("module 'vesk' has no attribute %r" % name)
 
 
-
-def _resolve_annotations(cls: type) -> None:
-    """The class's annotations as objects, taken in the module that wrote
-    them: typing.get_type_hints (editors, documentation tools) looks names up
-    in `__module__`, which names the package and not that module. A name
-    imported only for the type checker stays text."""
-    namespace = vars(_sys.modules[cls.__module__])
-    own = cls.__dict__.get("__annotations__", {})
-    for name, hint in own.items():
-        if isinstance(hint, str):
-            try:
-                own[name] = eval(hint, namespace)  # noqa: S307 - as get_type_hints does
-            except Exception:
-                pass
+def __dir__() -> _List[str]:
+    return sorted(set(globals()) | set(_OBJECTS))
 
 
-# Public classes show (and pickle) under the package's name.
-for _cls in (VeskFile, Block, DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries,
-             TimeTraces, MultiregionMap, MultiregionTraces, Region, Image, VeskError,
-             FormatError, BlockNotFoundError, AmbiguousBlockError, VeskWarning, FindWarning):
-    _resolve_annotations(_cls)
-    _cls.__module__ = "vesk"
-del _cls
+_shown_as_package(VeskFile, Block, VeskError, FormatError, BlockNotFoundError,
+                  AmbiguousBlockError, VeskWarning, FindWarning)

@@ -10,8 +10,6 @@ import functools
 import html
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
-import numpy as np
-
 from vesk._text import aligned, file_name, printable
 
 if TYPE_CHECKING:
@@ -106,6 +104,8 @@ def block_text(block: "Block") -> str:
 
 def _ends(values: Any) -> str:
     """First .. last of a coordinate, from those two elements only."""
+    import numpy as np  # here: a listing shows blocks, which hold no arrays
+
     array = np.asarray(values)
     if array.ndim != 1 or len(array) == 0:
         return ""

@@ -7,15 +7,13 @@ import math
 import os
 import re
 import stat
+import struct
 import sys
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, Iterator, List, Optional, Protocol, Sequence, Tuple, Type, Union
-
-import numpy as np
-import veskread
-from numpy.typing import NDArray
+from typing import (TYPE_CHECKING, Any, Iterator, List, Optional, Protocol, Sequence, Tuple,
+                    Type, Union)
 
 from vesk import _display, _native
 from vesk._block import (UNREADABLE, Block, BlockKey, block_from_outline, file_stamp,
@@ -29,8 +27,14 @@ from vesk._errors import (
     raise_translated,
     where,
 )
-from vesk._objects import (DataObject, Image, from_cut_read, from_cut_regions, from_raw,
-                           image_from_dict)
+
+# numpy, veskread and the data objects are imported where values are read:
+# opening a file and listing its blocks (`vesk ls`) needs none of them.
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+    from vesk._objects import DataObject, Image
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -406,6 +410,8 @@ class VeskFile:
                 if warn and block.warning is not None:  # the walk only where it warns
                     warn_of(self.path, block, stacklevel=user_level())
                 return obj
+            import veskread
+
             try:
                 raw = veskread.getVeskData(alias, block.key)
             except Exception as e:
@@ -428,7 +434,9 @@ class VeskFile:
                 os.close(fd)
         if warn and block.warning is not None:
             warn_of(self.path, block, stacklevel=user_level())
-        return from_raw(block, raw, *(measured or (None, None)))
+        import vesk._objects  # (a `from` import costs a small read 1 us more)
+
+        return vesk._objects.from_raw(block, raw, *(measured or (None, None)))
 
     def _changed_since(self, fd: int) -> bool:
         """Whether the file `fd` reads was written to since it was listed."""
@@ -460,6 +468,10 @@ class VeskFile:
 
     def images(self) -> List[Image]:
         """The visible pictures of the sample, in file order."""
+        import veskread
+
+        from vesk._objects import image_from_dict
+
         with self._reading() as (fd, path):
             try:
                 found = veskread.getVisImages(path)
@@ -549,6 +561,8 @@ def read(path: Source, key: Optional[Key] = None) -> DataObject:
 def _room_for(shape: Tuple[int, ...], missing: float) -> NDArray[np.float32]:
     """An array of `shape` for values read from the file, `missing` where none
     is read (Block.fill: zeros commit no memory until written)."""
+    import numpy as np
+
     if missing == 0:
         return np.zeros(shape, dtype=np.float32)
     return np.full(shape, missing, dtype=np.float32)
@@ -573,6 +587,11 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
     NaN where no whole spectrum is stored, a series of its whole spectra, a
     series or map of its whole traces; with the parameters that a cut or damaged
     parameter block holds before the cut."""
+    import numpy as np
+    import veskread
+
+    from vesk._objects import from_cut_read
+
     if block.kind in ("multiregion map", "multiregion traces"):
         return _read_cut_regions(fd, path, block)
     times = None
@@ -597,6 +616,11 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
     """The whole stored spectra of a multiregion map that the end of its file
     cuts short, its other points `block.fill` at the table's positions; or
     the whole traces of a multiregion map of traces."""
+    import numpy as np
+    import veskread
+
+    from vesk._objects import from_cut_regions
+
     points = block.shape[0]
     traces = block.kind == "multiregion traces"
     values = np.empty(block.shape, dtype=np.float32) if traces else _room_for(block.shape,
@@ -619,7 +643,7 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
 
 
 _GROUP = re.compile(r"Region (-?\d+) ")
-_NAN_PLACE = np.full(2, np.nan).tobytes()
+_NAN_PLACE = struct.pack("=2d", math.nan, math.nan)  # a place of no numbers
 
 
 def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any], placed: bool
@@ -629,6 +653,8 @@ def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any], p
     table places the others ((n, 2) x and y; NaN where it gives no number);
     each region found by the group its title names ("Region 3 (2 x 1)"),
     whatever order reading gives them in."""
+    import numpy as np
+
     try:
         fills = {g: (f, at) for g, f, at in _native.region_fills(fd, *block.key)}
     except ValueError as e:

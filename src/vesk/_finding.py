@@ -11,8 +11,6 @@ import re
 import warnings
 from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
 
-import veskread
-
 from vesk._errors import FindWarning
 from vesk._text import printable
 
@@ -23,6 +21,21 @@ class Found(NamedTuple):
     path: str
     subfolder: str  # below the folder searched; "" for a file directly in it
     identity: Optional[Tuple[int, int]] = None  # (device, inode) where the walk took them
+
+
+#: The first bytes of a VESK file, as veskread.isVeskFile tells one.
+MAGIC = b"\x0a\x0a\xfe\xfe"
+
+
+def is_vesk_file(path: str) -> bool:
+    """Whether the file at `path` begins as a VESK file: the walk's check,
+    without veskread, whose import brings numpy's to a command that lists."""
+    # (non-blocking: a FIFO put in a regular file's place would wait for a writer)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0))
+    try:
+        return os.pread(fd, len(MAGIC), 0) == MAGIC
+    finally:
+        os.close(fd)
 
 
 def natural_order(name: str) -> Tuple[object, ...]:
@@ -105,7 +118,7 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
                     on_warning("%s: %s; skipped" % (entry.path, "a broken link" if not
                                                     os.path.lexists(os.path.realpath(entry.path))
                                                     else "not a regular file"))
-            elif veskread.isVeskFile(entry.path):
+            elif is_vesk_file(entry.path):
                 st = entry.stat()
                 identity = (st.st_dev, st.st_ino)
                 first = files.setdefault(identity, entry.path)

@@ -24,6 +24,7 @@ from vesk import _display, _native, _vocabulary
 from vesk._bands import Bands
 from vesk._block import Block
 from vesk._errors import FormatError
+from vesk._public import shown_as_package
 from vesk._vocabulary import ParameterValue, ReadOnly
 
 if TYPE_CHECKING:
@@ -739,3 +740,7 @@ def from_raw(block: Block, raw: Any,
         values, point = _joined(regions, len(labels))
         return _region_object(block, params, regions, values, point, raw, x, labels)
     raise TypeError("unexpected data object %r" % name)
+
+
+shown_as_package(DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries, TimeTraces,
+                 MultiregionMap, MultiregionTraces, Region, Image)

@@ -1,7 +1,8 @@
 """Human names for block types, derivatives, axis units and parameter keys.
 
 Parameter labels come from the low-level module's vocabulary (`paramDict`,
-then `VeskDict`); the tables here name what that vocabulary leaves out.
+then `VeskDict`), taken from the core (`_native.vocabulary`) so that a
+listing needs no veskread; the tables here name what that vocabulary leaves out.
 """
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ from functools import lru_cache
 from typing import (Any, Dict, ItemsView, Iterator, KeysView, Mapping, Optional, Tuple, Union,
                     ValuesView)
 
-import veskread
+from vesk import _native
 
 ParameterValue = Union[int, float, str]
 
@@ -149,16 +150,17 @@ def y_label(data_type: str, derivative: str) -> str:
 
 
 @lru_cache(maxsize=1)
-def _long_names() -> Dict[str, str]:
-    return veskread.VeskDict()
+def _tables() -> Tuple[Dict[str, str], Dict[str, str]]:
+    return _native.vocabulary()
 
 
 def parameter_label(key: str) -> str:
     """Display label of a three-letter parameter key, e.g. "LWN" -> "Laser Wavenumber"."""
-    label = veskread.paramDict.get(key)
+    labels, long_names = _tables()
+    label = labels.get(key)
     if label is not None:
         return label.replace("Cutofff", "Cutoff")  # veskread keeps the spelling callers know
-    name = _long_names().get(key)
+    name = long_names.get(key)
     if name is None:
         return key
     return name.replace("_", " ").capitalize()

@@ -20,12 +20,12 @@ from typing import List, Optional, Tuple
 
 import vesk
 
-from . import comparing, exporting, listing, pictures, plotting
+from . import comparing, exporting, listing, pictures, plot_options
 from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
                      warning)
 
 COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, exporting.add_export,
-            pictures.add_images, plotting.add_plot]
+            pictures.add_images, plot_options.add_plot]
 
 
 def version_text() -> str:

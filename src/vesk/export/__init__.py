@@ -9,13 +9,14 @@ writes it.
 from __future__ import annotations
 
 import os
-from typing import Union
-
-from vesk import DataObject
+from typing import TYPE_CHECKING, Union
 
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
                      write_atomically)
 from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
+
+if TYPE_CHECKING:
+    from vesk import DataObject
 
 
 def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
@@ -31,6 +32,8 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
         with vesk.open(io.BytesIO(upload)) as f:
             vesk.export.write(f["AB/3D/NONE"], "map.nc", "netcdf")
     """
+    from vesk import DataObject  # here: the command's listing imports this package
+
     if not isinstance(data, DataObject):  # a Block says what is in the file, not its values
         raise TypeError("vesk.export.write writes a block as read (f[key], vesk.read), not %s"
                         % type(data).__name__)

@@ -1,15 +1,34 @@
 """The export formats by name: file suffix and writer for each kind of block."""
 from __future__ import annotations
 
-from typing import Callable, Dict, NamedTuple, Optional, Tuple, cast
+import importlib
+from typing import TYPE_CHECKING, Any, Callable, Dict, NamedTuple, Optional, Tuple, cast
 
-from vesk import DataObject, Spectrum
+if TYPE_CHECKING:
+    from vesk import DataObject, Spectrum
 
-from . import arrays, jcamp, netcdf, table
-from .axes import is_spectrum
+Writer = Callable[["DataObject", str], None]
+SpectrumWriter = Callable[["Spectrum", str], None]
 
-Writer = Callable[[DataObject, str], None]
-SpectrumWriter = Callable[[Spectrum, str], None]
+# Blocks of many spectra that a compound JCAMP-DX file holds, one block per
+# spectrum; traces, and maps of traces, run along no spectral axis.
+COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
+HELD = "spectra, series and maps of spectra"
+
+
+class Deferred:
+    """A function of a writer's module, imported at its first call: the
+    formats' names and suffixes (the command's choices, its listing) come
+    without the writers, and numpy with them."""
+
+    def __init__(self, module: str, name: str) -> None:
+        self.module, self.name = module, name
+
+    def __call__(self, *args: Any) -> Any:
+        return getattr(importlib.import_module("vesk.export." + self.module), self.name)(*args)
+
+    def __repr__(self) -> str:
+        return "<vesk.export.%s.%s>" % (self.module, self.name)
 
 
 class UnsupportedBlockError(ValueError):
@@ -50,7 +69,7 @@ class Format(NamedTuple):
     repeated: Callable[[DataObject, str], int] = lambda data, layout: 0
 
     def suffix(self, data: DataObject) -> str:
-        return self.spectrum_suffix if is_spectrum(data) else self.other_suffix
+        return self.spectrum_suffix if data.block.kind == "spectrum" else self.other_suffix
 
     def holds(self, kind: str) -> bool:
         return kind == "spectrum" or self.other_kinds is None or kind in self.other_kinds
@@ -60,8 +79,8 @@ class Format(NamedTuple):
         return "%s holds %s; not %s" % (self.description, self.held, kind)
 
     def write(self, data: DataObject, path: str, layout: str = "long") -> None:
-        if is_spectrum(data):
-            self.spectrum(cast(Spectrum, data), path)
+        if data.block.kind == "spectrum":
+            self.spectrum(cast("Spectrum", data), path)
         elif layout == "wide" and self.wide is not None:
             self.wide(data, path)
         elif self.holds(data.block.kind):
@@ -72,15 +91,18 @@ class Format(NamedTuple):
 
 
 FORMATS: Dict[str, Format] = {
-    "csv": Format("csv", "CSV", table.write_spectrum, table.write_long, ".csv", ".csv",
-                  table.write_wide, value_bytes=32, spectrum_bytes=96,
-                  repeated=table.repeated_text),
-    "npy": Format("npy", "NumPy", arrays.write_spectrum, arrays.write_array, ".npz", ".npz",
+    "csv": Format("csv", "CSV", Deferred("table", "write_spectrum"),
+                  Deferred("table", "write_long"), ".csv", ".csv",
+                  Deferred("table", "write_wide"), value_bytes=32, spectrum_bytes=96,
+                  repeated=Deferred("table", "repeated_text")),
+    "npy": Format("npy", "NumPy", Deferred("arrays", "write_spectrum"),
+                  Deferred("arrays", "write_array"), ".npz", ".npz",
                   parameter_bytes=128, text_bytes=4, escape_bytes=20),
-    "jcamp": Format("jcamp", "JCAMP-DX", jcamp.write_spectrum, jcamp.write_spectra, ".jdx",
+    "jcamp": Format("jcamp", "JCAMP-DX", Deferred("jcamp", "write_spectrum"),
+                    Deferred("jcamp", "write_spectra"), ".jdx",
                     ".jdx", value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6,
-                    spectrum_bytes=2048, other_kinds=jcamp.COMPOUND_KINDS,
-                    held=jcamp.HELD),
-    "netcdf": Format("netcdf", "NetCDF", netcdf.write, netcdf.write, ".nc", ".nc",
-                     missing=netcdf.missing, parameter_bytes=1024, text_bytes=4),
+                    spectrum_bytes=2048, other_kinds=COMPOUND_KINDS, held=HELD),
+    "netcdf": Format("netcdf", "NetCDF", Deferred("netcdf", "write"),
+                     Deferred("netcdf", "write"), ".nc", ".nc",
+                     missing=Deferred("netcdf", "missing"), parameter_bytes=1024, text_bytes=4),
 }

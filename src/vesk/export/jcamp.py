@@ -25,6 +25,7 @@ from vesk._text import path_text, printable
 from vesk._vocabulary import has_time_of_day, is_raman
 
 from .axes import coordinate, units_of
+from .formats import COMPOUND_KINDS, HELD
 
 LINE = 80
 X_UNITS = {"WN": "1/CM", "MI": "MICROMETERS", "UM": "MICROMETERS", "NM": "NANOMETERS",
@@ -93,10 +94,6 @@ def data_type(data: DataObject) -> str:
     return "RAMAN SPECTRUM" if is_raman(data.block.key[0]) else "INFRARED SPECTRUM"
 
 
-# Blocks of many spectra that a compound file holds, one block per spectrum;
-# traces, and maps of traces, run along no spectral axis.
-COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
-HELD = "spectra, series and maps of spectra"
 
 
 # The longest sample name or origin that each spectrum of a compound file
