@@ -1153,6 +1153,17 @@ def test_public_classes_give_their_type_hints(name):
     assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
 
 
+def test_the_files_methods_give_their_type_hints_once_data_objects_exist():
+    # Their hints name the data objects, which come with numpy at first use.
+    import subprocess
+    import sys
+    code = ("import typing, vesk; vesk.Spectrum;"
+            "hints = [typing.get_type_hints(m) for m in (vesk.read, vesk.VeskFile.__getitem__,"
+            " vesk.VeskFile.images, vesk.VeskFile.get)];"
+            "assert hints[0]['return'] is vesk.DataObject, hints")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_import_vesk_alone_gives_its_names_and_export():
     # A fresh interpreter: this session has imported vesk.export already.
     import subprocess
