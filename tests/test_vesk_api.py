@@ -1153,14 +1153,17 @@ def test_public_classes_give_their_type_hints(name):
     assert set(typing.get_type_hints(cls)) >= set(vars(cls)["__annotations__"])
 
 
-def test_the_files_methods_give_their_type_hints_once_data_objects_exist():
-    # Their hints name the data objects, which come with numpy at first use.
+def test_functions_naming_data_objects_give_their_type_hints_at_once():
+    # Their hints name the data objects, which come (with numpy) at first use:
+    # asked for right after `import vesk`, before any object was touched.
     import subprocess
     import sys
-    code = ("import typing, vesk; vesk.Spectrum;"
+    code = ("import typing, vesk, vesk.export, vesk.export.formats as formats;"
             "hints = [typing.get_type_hints(m) for m in (vesk.read, vesk.VeskFile.__getitem__,"
-            " vesk.VeskFile.images, vesk.VeskFile.get)];"
-            "assert hints[0]['return'] is vesk.DataObject, hints")
+            " vesk.VeskFile.get, vesk.VeskFile.values, vesk.VeskFile.images, vesk.export.write,"
+            " formats.Format, formats.Format.write)];"
+            "assert hints[0]['return'] is vesk.DataObject, hints;"
+            "assert hints[5]['data'] is vesk.DataObject, hints")
     subprocess.run([sys.executable, "-c", code], check=True)
 
 

@@ -15,6 +15,7 @@ from types import TracebackType
 from typing import (TYPE_CHECKING, Any, Iterator, List, Optional, Protocol, Sequence, Tuple,
                     Type, Union)
 
+import vesk
 from vesk import _display, _native
 from vesk._block import (UNREADABLE, Block, BlockKey, block_from_outline, file_stamp,
                          key_name)
@@ -29,12 +30,12 @@ from vesk._errors import (
 )
 
 # numpy, veskread and the data objects are imported where values are read:
-# opening a file and listing its blocks (`vesk ls`) needs none of them.
+# opening a file and listing its blocks (`vesk ls`) needs none of them. Hints
+# name the objects through the package (vesk.DataObject), which
+# typing.get_type_hints then finds as the package gives them, at first use.
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
-
-    from vesk._objects import DataObject, Image
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -283,12 +284,12 @@ class VeskFile:
     def __iter__(self) -> Iterator[str]:
         return iter(self.keys())
 
-    def values(self) -> Iterator[DataObject]:
+    def values(self) -> Iterator[vesk.DataObject]:
         """Reads the blocks one at a time, in the order of `keys()`, as they
         are iterated: a file of large maps holds one in memory at a time."""
         return (self[name] for name in self.keys())
 
-    def items(self) -> Iterator[Tuple[str, DataObject]]:
+    def items(self) -> Iterator[Tuple[str, vesk.DataObject]]:
         """(name, data object) for each block, read as `values()` reads them."""
         return ((name, self[name]) for name in self.keys())
 
@@ -340,14 +341,15 @@ class VeskFile:
         return [self._described_at(k) for k, item in enumerate(self._outline)
                 if item[:n] == parts]
 
-    def __getitem__(self, key: Key) -> DataObject:
+    def __getitem__(self, key: Key) -> vesk.DataObject:
         """Reads the block a key names into its typed data object."""
         if key is None:  # no key here, whatever block() makes of it
             key_parts(key)
         block = self.block(key)
         return self._read(block)
 
-    def get(self, key: Key, default: Optional[DataObject] = None) -> Optional[DataObject]:
+    def get(self, key: Key, default: Optional[vesk.DataObject] = None
+            ) -> Optional[vesk.DataObject]:
         """Reads the block a key names, as `f[key]`, or gives `default` where
         the file has no such block (a key naming several still raises
         AmbiguousBlockError)."""
@@ -393,7 +395,7 @@ class VeskFile:
             os.close(fd)
 
     def _read(self, block: Block, warn: bool = True, alone: bool = False,
-              say_changed: bool = True) -> DataObject:
+              say_changed: bool = True) -> vesk.DataObject:
         # As _reading gives them, without its generator: a loop over many
         # small files pays for every step here. `alone`: no one else holds
         # this file (vesk.read's), so no close() can race the read: its own
@@ -466,7 +468,7 @@ class VeskFile:
                 "rewritten): its values are read as it is now, its block as it was "
                 "listed; open it again" % (self.path, block.name)), stacklevel=user_level())
 
-    def images(self) -> List[Image]:
+    def images(self) -> List[vesk.Image]:
         """The visible pictures of the sample, in file order."""
         import veskread
 
@@ -544,7 +546,7 @@ def open(path: Source) -> VeskFile:  # noqa: A001 - the module's verb, like io.o
     return VeskFile(path)
 
 
-def read(path: Source, key: Optional[Key] = None) -> DataObject:
+def read(path: Source, key: Optional[Key] = None) -> vesk.DataObject:
     """Reads one block of a file: `vesk.read("a.vesk", "AB/2D/NONE")`; the key
     may be left out when the file has one block.
 
@@ -582,7 +584,7 @@ def _read_natively(block: Block) -> bool:
                                          or block.parameters_cut >= 0)
 
 
-def _read_measured(fd: int, path: str, block: Block) -> DataObject:
+def _read_measured(fd: int, path: str, block: Block) -> vesk.DataObject:
     """What was measured of a block `_read_natively` is true of: a map with
     NaN where no whole spectrum is stored, a series of its whole spectra, a
     series or map of its whole traces; with the parameters that a cut or damaged
@@ -612,7 +614,7 @@ def _read_measured(fd: int, path: str, block: Block) -> DataObject:
         raise_translated(e, path, block.name, block.offset)
 
 
-def _read_cut_regions(fd: int, path: str, block: Block) -> DataObject:
+def _read_cut_regions(fd: int, path: str, block: Block) -> vesk.DataObject:
     """The whole stored spectra of a multiregion map that the end of its file
     cuts short, its other points `block.fill` at the table's positions; or
     the whole traces of a multiregion map of traces."""

@@ -13,7 +13,6 @@ from __future__ import annotations
 import base64
 import datetime as _dt
 import math
-import sys
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
                     TypeVar, Union, cast)
@@ -745,7 +744,3 @@ def from_raw(block: Block, raw: Any,
 
 shown_as_package(DataObject, Spectrum, ImageMap, ImageTraces, TimeSeries, TimeTraces,
                  MultiregionMap, MultiregionTraces, Region, Image)
-
-# The file's methods name these in their hints, which typing.get_type_hints
-# resolves in that module; it imports them only where values are read.
-vars(sys.modules["vesk._file"]).update(DataObject=DataObject, Image=Image)

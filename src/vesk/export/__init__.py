@@ -9,17 +9,16 @@ writes it.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Union
+from typing import Union
+
+import vesk
 
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
                      write_atomically)
 from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 
-if TYPE_CHECKING:
-    from vesk import DataObject
 
-
-def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
+def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
           layout: str = "long", force: bool = False) -> None:
     """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
     writes it ("csv", "npy", "jcamp" or "netcdf"; `layout` "wide" for CSV as
@@ -32,9 +31,8 @@ def write(data: DataObject, path: Union[str, "os.PathLike[str]"], format: str,
         with vesk.open(io.BytesIO(upload)) as f:
             vesk.export.write(f["AB/3D/NONE"], "map.nc", "netcdf")
     """
-    from vesk import DataObject  # here: the command's listing imports this package
-
-    if not isinstance(data, DataObject):  # a Block says what is in the file, not its values
+    # (the data objects come at first use: the command's listing imports this package)
+    if not isinstance(data, vesk.DataObject):  # a Block says what is in the file, not its values
         raise TypeError("vesk.export.write writes a block as read (f[key], vesk.read), not %s"
                         % type(data).__name__)
     if format not in FORMATS:

@@ -2,13 +2,14 @@
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, Callable, Dict, NamedTuple, Optional, Tuple, cast
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, cast
 
-if TYPE_CHECKING:
-    from vesk import DataObject, Spectrum
+import vesk
 
-Writer = Callable[["DataObject", str], None]
-SpectrumWriter = Callable[["Spectrum", str], None]
+# The data objects are named through the package, which gives them (and numpy)
+# at first use: type hints find them there when asked.
+Writer = Callable[["vesk.DataObject", str], None]
+SpectrumWriter = Callable[["vesk.Spectrum", str], None]
 
 # Blocks of many spectra that a compound JCAMP-DX file holds, one block per
 # spectrum; traces, and maps of traces, run along no spectral axis.
@@ -66,9 +67,9 @@ class Format(NamedTuple):
     held: str = "every kind"
     # The text a block's rows repeat (a trace's name on each of its values),
     # known once its coordinates are read: (data, layout) -> characters.
-    repeated: Callable[[DataObject, str], int] = lambda data, layout: 0
+    repeated: Callable[[vesk.DataObject, str], int] = lambda data, layout: 0
 
-    def suffix(self, data: DataObject) -> str:
+    def suffix(self, data: vesk.DataObject) -> str:
         return self.spectrum_suffix if data.block.kind == "spectrum" else self.other_suffix
 
     def holds(self, kind: str) -> bool:
@@ -78,9 +79,9 @@ class Format(NamedTuple):
         """Why a block of `kind` is not written."""
         return "%s holds %s; not %s" % (self.description, self.held, kind)
 
-    def write(self, data: DataObject, path: str, layout: str = "long") -> None:
+    def write(self, data: vesk.DataObject, path: str, layout: str = "long") -> None:
         if data.block.kind == "spectrum":
-            self.spectrum(cast("Spectrum", data), path)
+            self.spectrum(cast("vesk.Spectrum", data), path)
         elif layout == "wide" and self.wide is not None:
             self.wide(data, path)
         elif self.holds(data.block.kind):
