@@ -11,10 +11,6 @@ from vesk._objects import coordinate_attrs
 from vesk._text import printable
 
 
-def is_spectrum(data: DataObject) -> bool:
-    return data.block.kind == "spectrum"
-
-
 def spectral_coordinate(data: DataObject) -> Optional[str]:
     """Name of the coordinate that runs from the block's first to last x, or None.
 
