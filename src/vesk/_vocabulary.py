@@ -155,7 +155,9 @@ def _tables() -> Tuple[Dict[str, str], Dict[str, str]]:
 
 
 def parameter_label(key: str) -> str:
-    """Display label of a three-letter parameter key, e.g. "LWN" -> "Laser Wavenumber"."""
+    """Display label of a three-letter parameter key, e.g. "LWN" -> "Laser Wavenumber".
+    The labels are the ones veskread.paramDict holds as imported: an entry
+    added to or changed in that dict does not change them."""
     labels, long_names = _tables()
     label = labels.get(key)
     if label is not None:
