@@ -876,6 +876,8 @@ def slowly(move):
         return move(*a, **kw)
     return moved
 os.replace, os.link = slowly(os.replace), slowly(os.link)
+if multiprocessing.parent_process() is None:  # Ctrl-C as a terminal's command takes it,
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignoring it
 """
 
 
