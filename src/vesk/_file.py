@@ -159,7 +159,6 @@ class VeskFile:
         try:
             # before reading: a file that is written to since reads as changed
             listed = opened if opened is not None else os.fstat(self._fd)
-            self._mtime_ns = listed.st_mtime_ns
             try:
                 outline = _native.outline(self._fd)
             except ValueError as e:
@@ -177,7 +176,7 @@ class VeskFile:
             self._size = st.st_size  # as listed: the bound of what it gives
             stamp = file_stamp(st)
             self._listed_stamp = file_stamp(listed)
-            self._file_id = None if self._streamed or stamp != file_stamp(listed) else stamp
+            self._file_id = None if self._streamed or stamp != self._listed_stamp else stamp
             # The outline has each key once, however often the directory
             # lists it (trace blocks come twice): a key names one block.
             # Each Block is described when first asked for: a file of hundreds
@@ -212,6 +211,11 @@ class VeskFile:
             fd, self._fd = self._fd, None
             if fd is not None:
                 os.close(fd)
+
+    @property
+    def _mtime_ns(self) -> int:
+        """The modification time the file had as it was listed."""
+        return self._listed_stamp[3]
 
     def __enter__(self) -> "VeskFile":
         if self._fd is None:  # as a closed io file refuses it

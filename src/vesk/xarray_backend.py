@@ -77,8 +77,7 @@ class VeskBackendArray(BackendArray):
         self.shape = block.shape
         self.dtype = np.dtype(np.float32)
         self.lock = SerializableLock()
-        # as listed: a change since is checked for
-        self.stamp = None if block._file_id is None else block._file_id[1:]
+        self.stamp = _listed_stamp(block)  # a change since is checked for
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         return indexing.explicit_indexing_adapter(
@@ -99,7 +98,7 @@ class VeskBackendArray(BackendArray):
                         with VeskFile(self.path) as f:
                             now = f.block(self.key)
                             _same_shape(self.path, self.block, now)
-                        self.stamp = None if now._file_id is None else now._file_id[1:]
+                        self.stamp = _listed_stamp(now)
                     try:
                         tile = read_map_rows(self.path, self.block, start, stop, (first, last))
                     except FormatError:
@@ -116,6 +115,11 @@ def _whole_block(path: str, block: Block) -> Any:
         now = f.block(block.key)
         _same_shape(path, block, now)
         return f._read(now, warn=False).values
+
+
+def _listed_stamp(block: Block) -> Optional[Tuple[int, ...]]:
+    """_stamp as the file was when `block` was listed (None: not known)."""
+    return None if block._file_id is None else block._file_id[1:]
 
 
 def _stamp(path: str) -> Optional[Tuple[int, ...]]:

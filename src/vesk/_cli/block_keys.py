@@ -14,6 +14,10 @@ from vesk._file import key_parts
 COMPARE = " (vesk diff FILE1 FILE2 shows the parameters that differ between two files)"
 
 
+ONE_BLOCK_KEY_HELP = ("block name (AB/2D/NONE) or a short form naming one block (SSC); "
+                      "may be left out for a file of one block")
+
+
 def block_key(text: str, hint: str = "") -> str:
     """An argparse type: a malformed key is a usage error, not every file's
     missing block (which a folder's files would all be skipped for)."""

@@ -10,7 +10,7 @@ import vesk
 from vesk._block import record
 from vesk._text import aligned, printable
 
-from .block_keys import named_block, params_key
+from .block_keys import ONE_BLOCK_KEY_HELP, named_block, params_key
 from .inputs import take_inputs
 from .output_bound import OutputBudget
 from .report import counted, describe, emit, emit_json, error, note, warning
@@ -39,8 +39,7 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                    "value. KEY may be left out when the file has one block.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("key", metavar="KEY", nargs="?", type=params_key,
-                   help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
-                        "may be left out for a file of one block")
+                   help=ONE_BLOCK_KEY_HELP)
     p.add_argument("--json", action="store_true", help="print JSON for machines")
     p.set_defaults(run=run_params)
     return p

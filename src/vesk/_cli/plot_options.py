@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from .block_keys import block_key
+from .block_keys import ONE_BLOCK_KEY_HELP, block_key
 
 NEEDS = "vesk plot needs matplotlib: pip install 'veskread[plot]'"
 # What every matplotlib writes with its own backends and Pillow (a dependency
@@ -32,8 +32,7 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "its band area (a kinetic trace), or the trace named.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("key", metavar="KEY", nargs="?", type=block_key,
-                   help="block name (AB/2D/NONE) or a short form naming one block (SSC); "
-                        "may be left out for a file of one block")
+                   help=ONE_BLOCK_KEY_HELP)
     p.add_argument("-o", "--output", required=True, metavar="OUT", type=picture_path,
                    help="picture to write; its suffix sets the format: %s" % ", ".join(
                        "." + s for s in SUFFIXES))
