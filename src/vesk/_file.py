@@ -198,6 +198,27 @@ class VeskFile:
             raise OSError(errno.ENOTSUP, "reading from a stream needs /dev/fd, which this "
                           "system lacks: write it to a file and give its path", self.path)
 
+    @classmethod
+    def _as_listed(cls, path: str, block: Block) -> Optional["VeskFile"]:
+        """The file `block` was listed from, opened to read it without listing
+        it again; None where it is not known to be as it was listed."""
+        if block._file_id is None:
+            return None
+        name, fd, st = _open_source(path)
+        if st is None or file_stamp(st) != block._file_id:
+            os.close(fd)
+            return None
+        f = cls.__new__(cls)
+        f._lock = threading.Lock()
+        f._fd, f._streamed, f.path, f._size = fd, False, name, st.st_size
+        f._listed_stamp = f._file_id = block._file_id
+        # No listing to compare with: a file whose status time alone moves
+        # while it is read reads as changed.
+        f._outline = []
+        f._described, f._blocks = [], None
+        f._by_fd = _names_descriptors(fd)
+        return f
+
     # -- lifetime -------------------------------------------------------------
 
     @property
