@@ -5,17 +5,19 @@ prints, measured in one run: the time of vesk.read against veskread's call
 for the same block; the command's start and its listing of a folder of
 small files against listContents; each export format's rate (MB written a
 second), CPU time and peak memory, against the command's start plus np.save
-of the same values; and
+of the same values, and a JCAMP-DX compound file's headers against its
+tables; and
 `vesk images` of a folder against reading and writing the pictures in
 Python; with --overhead, the per-call and per-file overhead alone: a read
 of a small file of each kind, opening a file of hundreds of blocks, the
 command's listing, JSON listing, params and diff of small files, vesk.find,
-xarray's datasets of small files, against the low-level calls beneath
-them; and where those costs lie: a read's own listing and veskread's
-second parse, the walk's content check of each file, the command's start
+xarray's datasets of small files (the backend's dataset, its load's read,
+xarray's rest), against the low-level calls beneath them; and where those
+costs lie: a read's own listing and veskread's second parse, the walk's content check of each file, the command's start
 against the same with numpy's import (and OpenBLAS's threads) that listing
 no longer pays; with --regions (a part of --overhead), multiregion maps small
-and large, whole and with unmeasured points, against veskread's read. Times
+and large, whole and with unmeasured points, against veskread's read, and
+the third parse (region_fills) of those with unmeasured points. Times
 vary on a shared machine; the ratios are what count.
 
     PYTHONPATH=build/dev python3 bench/bench_vesk.py [--quick] [--repeat N] [--overhead|--regions]
@@ -247,6 +249,41 @@ def multiregion(d, rep, quick=False):
             name = "%s %s (%d x %d)" % (size, what, regions * per, 3 if kw.get("traces") else npt)
             print("  %-30s vesk.read %8.1f  open+f[key] %8.1f  veskread %8.1f  ratio %5.2f" % (
                 name, t_read * 1e6, t_open * 1e6, t_low * 1e6, t_read / t_low))
+            if what == "unmeasured":  # its third parse: which points are filled, and where
+                fd = os.open(path, os.O_RDONLY)
+                try:
+                    t_fills, t_outline = race([lambda: vesk._native.region_fills(fd, *key),
+                                               lambda: vesk._native.outline(fd)], rep)
+                finally:
+                    os.close(fd)
+                print("  %-30s region_fills %6.1f (%4.1f%% of vesk.read); the listing's "
+                      "outline %6.1f" % ("", t_fills * 1e6, 100 * t_fills / t_read,
+                                         t_outline * 1e6))
+
+
+def jcamp_headers(d, rep, rng):
+    """A JCAMP-DX compound file's time against the same without the value
+    tables: what each spectrum's header records cost, by spectrum length."""
+    import vesk.export.jcamp as jcamp
+    whole = jcamp._write_table
+    out = os.path.join(d, "headers.jdx")
+    for points in (16, 256):
+        obj = vesk.read(series_file(d, 2000, points, rng, name="h%d.vesk" % points)[0], KEY_3D)
+
+        def written(obj=obj):
+            jcamp._write_table = whole
+            jcamp.write_spectra(obj, out)
+
+        def headers(obj=obj):
+            jcamp._write_table = lambda f, x, y: None
+            jcamp.write_spectra(obj, out)
+        try:
+            t_all, t_head = race([written, headers], rep, budget=2.0)
+        finally:
+            jcamp._write_table = whole
+        print("  %-30s %6.1f ms; its headers alone %6.1f ms (%2.0f%%), %4.1f us a spectrum" % (
+            "jcamp, series 2,000 x %d" % points, t_all * 1e3, t_head * 1e3,
+            100 * t_head / t_all, t_head / 2000 * 1e6))
 
 
 def overhead(d, small, rep):
@@ -321,9 +358,25 @@ def overhead(d, small, rep):
     def reads():
         for p in some[:50]:
             vesk.read(p, group).values
-    t_ds, t_read = race([datasets, reads], rep)
+    from vesk import xarray_backend
+
+    def opened():
+        for p in some[:50]:
+            xarray_backend.open_block_dataset(p, group)
+
+    with vesk.open(some[0]) as f:
+        block = f.block(group)
+
+    def loads():  # the lazy array's read of its values
+        for _ in range(50):
+            xarray_backend._whole_block(some[0], block)
+    t_ds, t_read, t_opened, t_load = race([datasets, reads, opened, loads], rep)
     print("  %-26s %7.1f; vesk.read %6.1f; ratio %5.1f" % (
         "open_dataset + load", t_ds / 50 * 1e6, t_read / 50 * 1e6, t_ds / t_read))
+    print("  %-26s %7.1f (its Dataset built by xarray); its load's read %6.1f, ratio to "
+          "vesk.read %4.2f; xarray's own rest %6.1f" % (
+              "the backend's dataset", t_opened / 50 * 1e6, t_load / 50 * 1e6, t_load / t_read,
+              (t_ds - t_opened - t_load) / 50 * 1e6))
 
     def mf():
         with xr.open_mfdataset(some, engine=engine, group=group, combine="nested",
@@ -407,6 +460,8 @@ def main():
                 print("  %-18s %-10s %7.1f MB/s  CPU %6.2f s  peak %6.0f MiB  /limit %6.1f" % (
                     name, " ".join([fmt] + extra[1:]), size / wall / 1e6, cpu, peak,
                     wall / (start_wall + t_limit)))
+
+        jcamp_headers(d, rep, rng)
 
         print("\nvesk images of a folder:")
         pics = pictures_folder(d, 4 if args.quick else 20, 50, rng)
