@@ -134,15 +134,23 @@ def test_a_map_changed_after_opening_is_refused_not_misread(tmp_path, chunks, ch
 
 
 @pytest.mark.parametrize("chunks", [None, {"y": 1}])
-def test_a_map_measured_again_in_its_place_is_refused(tmp_path, chunks):
-    # The same shape and size, put in place with the times of the one opened:
-    # its values must not come under the other measurement's date.
+@pytest.mark.parametrize("in_place", [False, True])
+def test_a_map_measured_again_in_its_place_is_refused(tmp_path, chunks, in_place):
+    # The same shape and size, put in place with the times of the one opened
+    # (or written over it, its status time alone telling): its values must
+    # not come under the other measurement's date.
     path = str(tmp_path / "map.0")
 
     def measured(day, scale):
         spectra = store_block([stored_block([scale * (10.0 * k + p) for p in range(4)])
                                for k in range(6)], block_size=16)
         file_3d(spectra, {**BASE_3D, **MAP, "DAT": "0%d/01/2026" % day}).write(path + ".new")
+        if in_place and os.path.exists(path):
+            with open(path + ".new", "rb") as new, open(path, "r+b") as f:
+                f.write(new.read())
+            os.remove(path + ".new")
+            os.utime(path, ns=(0, 0))
+            return
         os.utime(path + ".new", ns=(0, 0))
         os.replace(path + ".new", path)
 
