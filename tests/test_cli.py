@@ -869,7 +869,8 @@ SLOW_MOVES = """
 import multiprocessing, os, signal, time
 def slowly(move):
     def moved(*a, **kw):
-        open(os.environ["VESK_TEST_MOVING"], "a").close()
+        with open(os.environ["VESK_TEST_MOVING"], "a") as moving:
+            moving.write("%d\\n" % os.getpid())
         if multiprocessing.parent_process() is not None:
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
         time.sleep(3600)
@@ -900,7 +901,8 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
                              "-o", str(tmp_path / "out"), "-j", jobs], start_new_session=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
-        while not moving.exists() and proc.poll() is None:  # the first write under way
+        # the first write under way, its writer named
+        while not (moving.exists() and moving.read_text().endswith("\n")) and proc.poll() is None:
             time.sleep(0.02)
         if how.startswith("SIGINT"):
             os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C, as a terminal sends it
@@ -916,6 +918,29 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
         143, b"vesk: terminated")
     assert proc.returncode == status and err.splitlines()[-1] == said, err
     assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
+
+
+def test_a_program_interrupted_in_export_is_left_no_worker(tmp_path, monkeypatch):
+    import signal
+    import threading
+    (tmp_path / "slow").mkdir()
+    (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)  # in the workers alone
+    for k in range(4):
+        shutil.copy(SAMPLE, tmp_path / ("m.%d" % k))
+    moving = tmp_path / "moving"
+    monkeypatch.setenv("VESK_TEST_MOVING", str(moving))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path / "slow")] + sys.path))
+
+    def interrupt():
+        while not (moving.exists() and moving.read_text().endswith("\n")):
+            threading.Event().wait(0.05)
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=interrupt, daemon=True).start()
+    assert main(["export", *sorted(map(str, tmp_path.glob("m.*"))), "-f", "csv", "-o",
+                 str(tmp_path / "out"), "-j", "2"]) == 130
+    # ended and waited for, not left running, nor as zombies, to the program
+    assert not [pid for pid in map(int, moving.read_text().split())
+                if os.path.exists("/proc/%d" % pid)]
 
 
 def test_export_jobs_short_of_descriptors_for_workers_exports_as_one_job_does(tmp_path):

@@ -418,6 +418,13 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
         pool.shutdown(wait=False, cancel_futures=True)
         for worker in workers_running:
             worker.terminate()
+        # Waited for a little (each removes what it was writing and ends at
+        # once): the command must not end while they still run, nor leave
+        # them to a caller's process as zombies. One the system holds (a
+        # hung network disk) is not waited for past that.
+        deadline = time.monotonic() + 10
+        for worker in workers_running:
+            worker.join(max(0.0, deadline - time.monotonic()))
         raise
     pool.shutdown(wait=not broken)
 
