@@ -867,8 +867,12 @@ def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_pa
 # read or write, or where the signal lands in another of its threads.
 SLOW_MOVES = """
 import multiprocessing, os, signal, time
+free = [int(os.environ.get("VESK_TEST_FREE_MOVES", "0"))]  # of each process, before the wait
 def slowly(move):
     def moved(*a, **kw):
+        free[0] -= 1
+        if free[0] >= 0:
+            return move(*a, **kw)
         with open(os.environ["VESK_TEST_MOVING"], "a") as moving:
             moving.write("%d\\n" % os.getpid())
         if multiprocessing.parent_process() is not None:
@@ -920,27 +924,51 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
     assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
 
 
-def test_a_program_interrupted_in_export_is_left_no_worker(tmp_path, monkeypatch):
+def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0):
+    """Runs export --jobs 2 in this process till each worker waits in its
+    move number `free` + 1; interrupts it: its output, and the workers' pids."""
     import signal
     import threading
     (tmp_path / "slow").mkdir()
     (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)  # in the workers alone
-    for k in range(4):
-        shutil.copy(SAMPLE, tmp_path / ("m.%d" % k))
+    inputs = [str(tmp_path / ("m.%d" % k)) for k in range(files)]
+    for path in inputs:
+        shutil.copy(SAMPLE, path)
     moving = tmp_path / "moving"
     monkeypatch.setenv("VESK_TEST_MOVING", str(moving))
+    monkeypatch.setenv("VESK_TEST_FREE_MOVES", str(free))
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path / "slow")] + sys.path))
 
     def interrupt():
-        while not (moving.exists() and moving.read_text().endswith("\n")):
+        while not (moving.exists() and len(moving.read_text().split("\n")) > 2):  # both
             threading.Event().wait(0.05)
         os.kill(os.getpid(), signal.SIGINT)
     threading.Thread(target=interrupt, daemon=True).start()
-    assert main(["export", *sorted(map(str, tmp_path.glob("m.*"))), "-f", "csv", "-o",
-                 str(tmp_path / "out"), "-j", "2"]) == 130
+    code, out, _ = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out", "-j",
+                       "2", *options)
+    assert code == 130
+    return inputs, out, [int(pid) for pid in moving.read_text().split()]
+
+
+def test_a_program_interrupted_in_export_is_left_no_worker(capsys, tmp_path, monkeypatch):
+    _, _, workers = interrupted_in_workers(capsys, tmp_path, monkeypatch)
     # ended and waited for, not left running, nor as zombies, to the program
-    assert not [pid for pid in map(int, moving.read_text().split())
-                if os.path.exists("/proc/%d" % pid)]
+    assert not [pid for pid in workers if os.path.exists("/proc/%d" % pid)]
+
+
+def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_path,
+                                                                     monkeypatch):
+    inputs, out, _ = interrupted_in_workers(capsys, tmp_path, monkeypatch, "--json", files=6,
+                                            free=1)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert sorted(r["file"] for r in records) == inputs
+    # each worker wrote one output of its file, then was stopped in the next
+    written = [p for r in records for p in r["written"]]
+    assert len(written) == 2 and sorted(written) == sorted(
+        str(p) for p in (tmp_path / "out").iterdir())
+    assert {r["status"] for r in records if r["written"]} == {"stopped"}
+    assert records[-1] == {"file": inputs[-1], "status": "not tried", "written": [], "kept": [],
+                           "skipped": [], "failed": [], "failures": [], "warnings": []}
 
 
 def test_export_jobs_short_of_descriptors_for_workers_exports_as_one_job_does(tmp_path):
