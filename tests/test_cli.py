@@ -340,6 +340,25 @@ def test_images_with_side_files(capsys, tmp_path):
     assert run(capsys, "images", SAMPLE, "-o", tmp_path, "--force")[0] == 0
 
 
+@pytest.mark.parametrize("stop, status, said", [(KeyboardInterrupt, 130, "interrupted"),
+                                                 (cli.Terminated, 143, "terminated")])
+def test_stopped_images_say_what_they_wrote(capsys, tmp_path, monkeypatch, stop, status, said):
+    from vesk._cli import pictures
+    calls, write = [], pictures.write_atomically
+
+    def fifth_stopped(*args, **kw):  # sample.vesk's picture, after mapping.vesk's two
+        calls.append(args[0])
+        if len(calls) == 5:
+            raise stop
+        return write(*args, **kw)
+    monkeypatch.setattr(pictures, "write_atomically", fifth_stopped)
+    code, out, err = run(capsys, "images", SAMPLES["mapping"], SAMPLE, "-o", tmp_path)
+    assert (code, len(out.splitlines())) == (status, 4)
+    assert err.splitlines()[-2:] == ["wrote 2 images from 1 file to %s before it was stopped; "
+                                     "run again with --skip-existing to go on" % tmp_path,
+                                     "vesk: " + said]
+
+
 
 def test_images_named_by_many_keys_are_not_all_written(capsys, tmp_path):
     # 200 keys naming one 200 kB picture would write 40 MB from a 200 kB file.
