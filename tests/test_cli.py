@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import vesk
-from vesk import _cli as cli
+from vesk._cli import command as cli
 from vesk._cli import main
 from vesk._cli.map_pictures import map_picture
 from vesk._cli.progress import Progress
@@ -988,6 +988,27 @@ def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_
     assert {r["status"] for r in records if r["written"]} == {"stopped"}
     assert records[-1] == {"file": inputs[-1], "status": "not tried", "written": [], "kept": [],
                            "skipped": [], "failed": [], "failures": [], "warnings": []}
+
+
+# Ctrl-C as the command's modules load, which a terminal's command takes even where
+# it started ignoring it (a background job)
+CTRL_C_AS_IT_LOADS = """
+import os, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+class CtrlC:
+    def find_spec(self, name, *args):
+        if name == "vesk._cli.listing":
+            os.kill(os.getpid(), signal.SIGINT)
+sys.meta_path.insert(0, CtrlC())
+"""
+
+
+def test_ctrl_c_as_the_command_starts_ends_it_quietly(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(CTRL_C_AS_IT_LOADS)
+    done = subprocess.run([sys.executable, "-m", "vesk", "ls", SAMPLE], capture_output=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(
+                              [str(tmp_path)] + [p for p in sys.path if p])), timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (130, b"", b"vesk: interrupted\n")
 
 
 def test_export_jobs_short_of_descriptors_for_workers_exports_as_one_job_does(tmp_path):
