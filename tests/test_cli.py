@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import vesk
-from vesk import _cli as cli
+from vesk._cli import command as cli
 from vesk._cli import main
 from vesk._cli.map_pictures import map_picture
 from vesk._cli.progress import Progress
@@ -338,6 +338,25 @@ def test_images_with_side_files(capsys, tmp_path):
     assert (code, out) == (0, "") and err.splitlines()[-1] == \
         "wrote 0 images from 2 files to %s (6 files already there)" % tmp_path
     assert run(capsys, "images", SAMPLE, "-o", tmp_path, "--force")[0] == 0
+
+
+@pytest.mark.parametrize("stop, status, said", [(KeyboardInterrupt, 130, "interrupted"),
+                                                 (cli.Terminated, 143, "terminated")])
+def test_stopped_images_say_what_they_wrote(capsys, tmp_path, monkeypatch, stop, status, said):
+    from vesk._cli import pictures
+    calls, write = [], pictures.write_atomically
+
+    def fifth_stopped(*args, **kw):  # sample.vesk's picture, after mapping.vesk's two
+        calls.append(args[0])
+        if len(calls) == 5:
+            raise stop
+        return write(*args, **kw)
+    monkeypatch.setattr(pictures, "write_atomically", fifth_stopped)
+    code, out, err = run(capsys, "images", SAMPLES["mapping"], SAMPLE, "-o", tmp_path)
+    assert (code, len(out.splitlines())) == (status, 4)
+    assert err.splitlines()[-2:] == ["wrote 2 images from 1 file to %s before it was stopped; "
+                                     "run again with --skip-existing to go on" % tmp_path,
+                                     "vesk: " + said]
 
 
 
@@ -867,9 +886,14 @@ def test_messages_stay_off_standard_output_where_standard_error_is_closed(tmp_pa
 # read or write, or where the signal lands in another of its threads.
 SLOW_MOVES = """
 import multiprocessing, os, signal, time
+free = [int(os.environ.get("VESK_TEST_FREE_MOVES", "0"))]  # of each process, before the wait
 def slowly(move):
     def moved(*a, **kw):
-        open(os.environ["VESK_TEST_MOVING"], "a").close()
+        free[0] -= 1
+        if free[0] >= 0:
+            return move(*a, **kw)
+        with open(os.environ["VESK_TEST_MOVING"], "a") as moving:
+            moving.write("%d\\n" % os.getpid())
         if multiprocessing.parent_process() is not None:
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
         time.sleep(3600)
@@ -900,7 +924,8 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
                              "-o", str(tmp_path / "out"), "-j", jobs], start_new_session=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
-        while not moving.exists() and proc.poll() is None:  # the first write under way
+        # the first write under way, its writer named
+        while not (moving.exists() and moving.read_text().endswith("\n")) and proc.poll() is None:
             time.sleep(0.02)
         if how.startswith("SIGINT"):
             os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C, as a terminal sends it
@@ -916,6 +941,74 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
         143, b"vesk: terminated")
     assert proc.returncode == status and err.splitlines()[-1] == said, err
     assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
+
+
+def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0):
+    """Runs export --jobs 2 in this process till each worker waits in its
+    move number `free` + 1; interrupts it: its output, and the workers' pids."""
+    import signal
+    import threading
+    (tmp_path / "slow").mkdir()
+    (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)  # in the workers alone
+    inputs = [str(tmp_path / ("m.%d" % k)) for k in range(files)]
+    for path in inputs:
+        shutil.copy(SAMPLE, path)
+    moving = tmp_path / "moving"
+    monkeypatch.setenv("VESK_TEST_MOVING", str(moving))
+    monkeypatch.setenv("VESK_TEST_FREE_MOVES", str(free))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path / "slow")] + sys.path))
+
+    def interrupt():
+        while not (moving.exists() and len(moving.read_text().split("\n")) > 2):  # both
+            threading.Event().wait(0.05)
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=interrupt, daemon=True).start()
+    code, out, _ = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out", "-j",
+                       "2", *options)
+    assert code == 130
+    return inputs, out, [int(pid) for pid in moving.read_text().split()]
+
+
+def test_a_program_interrupted_in_export_is_left_no_worker(capsys, tmp_path, monkeypatch):
+    _, _, workers = interrupted_in_workers(capsys, tmp_path, monkeypatch)
+    # ended and waited for, not left running, nor as zombies, to the program
+    assert not [pid for pid in workers if os.path.exists("/proc/%d" % pid)]
+
+
+def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_path,
+                                                                     monkeypatch):
+    inputs, out, _ = interrupted_in_workers(capsys, tmp_path, monkeypatch, "--json", files=6,
+                                            free=1)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert sorted(r["file"] for r in records) == inputs
+    # each worker wrote one output of its file, then was stopped in the next
+    written = [p for r in records for p in r["written"]]
+    assert len(written) == 2 and sorted(written) == sorted(
+        str(p) for p in (tmp_path / "out").iterdir())
+    assert {r["status"] for r in records if r["written"]} == {"stopped"}
+    assert records[-1] == {"file": inputs[-1], "status": "not tried", "written": [], "kept": [],
+                           "skipped": [], "failed": [], "failures": [], "warnings": []}
+
+
+# Ctrl-C as the command's modules load, which a terminal's command takes even where
+# it started ignoring it (a background job)
+CTRL_C_AS_IT_LOADS = """
+import os, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+class CtrlC:
+    def find_spec(self, name, *args):
+        if name == "vesk._cli.listing":
+            os.kill(os.getpid(), signal.SIGINT)
+sys.meta_path.insert(0, CtrlC())
+"""
+
+
+def test_ctrl_c_as_the_command_starts_ends_it_quietly(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(CTRL_C_AS_IT_LOADS)
+    done = subprocess.run([sys.executable, "-m", "vesk", "ls", SAMPLE], capture_output=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(
+                              [str(tmp_path)] + [p for p in sys.path if p])), timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (130, b"", b"vesk: interrupted\n")
 
 
 def test_export_jobs_short_of_descriptors_for_workers_exports_as_one_job_does(tmp_path):

@@ -721,10 +721,19 @@ def test_a_full_disk_stops_the_run(capsys, tmp_path, monkeypatch, code, stops):
     npy = FORMATS["npy"]
     monkeypatch.setitem(FORMATS, "npy", npy._replace(spectrum=full, other=full))
     out = tmp_path / "out"
-    status, written, err = export(capsys, out, *SAMPLES.values(), "-f", "npy")
+    status, lines, err = export(capsys, out, *SAMPLES.values(), "-f", "npy", "--json")
+    records = [json.loads(line) for line in lines]
     errors = [line for line in err.splitlines() if line.startswith("vesk: ")]
-    assert (status, written, len(errors) == 1) == (1, [], stops)
+    assert (status, len(errors) == 1) == (1, stops)
     assert err.splitlines()[-1].startswith("stopped: %s (" % os.strerror(code)) == stops
+    # each input told, the failure with its output, class and error number
+    assert [r["file"] for r in records] == list(SAMPLES.values())
+    assert [r["status"] for r in records] == (
+        ["failed"] + ["not tried"] * 3 if stops else ["failed"] * 4)
+    failure = records[0]["failures"][0]
+    assert failure["path"].startswith(str(out)) and failure["block"] == "AB/2D/NONE"
+    assert (failure["error"], failure["errno"]) == (type(OSError(code, "")).__name__,
+                                                    errno.errorcode[code])
     if stops:
         assert "3 files not tried" in err
     assert not list(out.rglob("*.*"))  # nothing half written is left
@@ -980,7 +989,7 @@ def test_block_listed_twice_is_written_once(capsys, tmp_path):
 def test_interrupted_export_still_lists_files_finished_out_of_turn(capsys, tmp_path, monkeypatch):
     from vesk._cli import exporting
 
-    def jobs_ending_second_first(jobs, workers):
+    def jobs_ending_second_first(jobs, workers, left):
         yield 1, exporting.Report(jobs[1].path, written=["second.csv"])
         raise KeyboardInterrupt
 

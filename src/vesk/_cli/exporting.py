@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import errno
 import os
 import signal
 import sys
@@ -17,7 +18,7 @@ import time
 import warnings
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, Iterator, List, NamedTuple,
-                    Optional, Sequence, Tuple)
+                    Optional, Sequence, Set, Tuple)
 
 import vesk
 
@@ -76,7 +77,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    help="files exported in parallel by N processes (0: one per CPU)")
     p.add_argument("--json", action="store_true",
                    help="print, for machines, one JSON line per file as it is done: file, "
-                        "written, kept, skipped, failed, warnings")
+                        "status, written, kept, skipped, failed, failures, warnings; a "
+                        "stopped run tells the files under way and those not tried too")
     existing = p.add_mutually_exclusive_group()
     existing.add_argument("--force", action="store_true", help="overwrite existing outputs")
     existing.add_argument("--skip-existing", action="store_true",
@@ -130,10 +132,24 @@ class Report:
     existed: int = 0        # of those, refused as their outputs are there
     missing: bool = False   # the file itself was not there
     full: Optional[str] = None  # why no output can be written at all (a full disk)
+    # each of the errors for a program: the path it is about, the block, the
+    # exception's class and the message
+    failures: List[Dict[str, Any]] = field(default_factory=list)
 
-    def block_failed(self, message: str) -> None:
+    def failed(self, error: BaseException, block: Optional[str] = None,
+               message: Optional[str] = None) -> None:
+        """The file failed (or only `block`, where given): `message` as
+        describe() tells `error` by default."""
+        message = describe(self.path, error, block) if message is None else message
         self.errors.append(message)
-        self.blocks_failed += 1
+        self.blocks_failed += block is not None
+        where = error.filename if isinstance(error, OSError) and error.filename is not None \
+            else self.path
+        told: Dict[str, Any] = {"path": os.fsdecode(where), "block": block,
+                                "error": type(error).__name__, "message": message}
+        if isinstance(error, OSError) and error.errno is not None:
+            told["errno"] = errno.errorcode.get(error.errno, error.errno)
+        self.failures.append(told)
 
     @property
     def file_failed(self) -> bool:
@@ -174,11 +190,11 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                     # --block over a folder: the files that hold it; a short
                     # form that names several blocks fails wherever it is
                     if job.named or isinstance(e, vesk.AmbiguousBlockError):
-                        report.block_failed(describe(job.path, e))
+                        report.failed(e, key, describe(job.path, e))
                     else:
                         report.skipped.append(describe(job.path, e))
                 except Exception as e:
-                    report.block_failed(describe(job.path, e))
+                    report.failed(e, key, describe(job.path, e))
             budget = OutputBudget(f)
             done = set()
             for block in (chosen if job.keys else f.blocks):
@@ -191,19 +207,19 @@ def export_blocks(job: Job, fmt: Format, report: Report) -> None:
                 if report.full is not None:
                     break
     except Exception as e:
-        report.errors.append(describe(job.path, e))
+        report.failed(e)
         report.missing = isinstance(e, FileNotFoundError)  # export_block catches its own
 
 
 def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, report: Report,
                  asked: bool, budget: OutputBudget) -> None:
     if block.problem is not None:
-        report.block_failed(describe(job.path, ValueError(block.problem), block.name))
+        report.failed(ValueError(block.problem), block.name)
         return
     if not fmt.holds(block.kind):
         message = "%s: %s: %s" % (job.path, block.name, fmt.refusal(block.kind))
         if asked:
-            report.block_failed(message)
+            report.failed(ValueError(message), block.name, message)
         else:
             report.skipped.append(message)
         return
@@ -212,7 +228,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                 escape_bytes=fmt.escape_bytes,
                                 spectrum_bytes=fmt.spectrum_bytes)
     if refused is not None:
-        report.block_failed("%s: %s: %s; not exported" % (job.path, block.name, refused))
+        message = "%s: %s: %s; not exported" % (job.path, block.name, refused)
+        report.failed(ValueError(message), block.name, message)
         return
     out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
                       else fmt.other_suffix)
@@ -238,16 +255,17 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
-            report.block_failed("%s: %s: its rows repeat its names and titles, %s in all, more "
-                                "than a file of %d bytes can give; not exported%s" % (
-                                    job.path, block.name, size_text(repeated), budget.file_size,
-                                    " (--layout wide writes them fewer times)" if wide else ""))
+            message = ("%s: %s: its rows repeat its names and titles, %s in all, more than a "
+                       "file of %d bytes can give; not exported%s" % (
+                           job.path, block.name, size_text(repeated), budget.file_size,
+                           " (--layout wide writes them fewer times)" if wide else ""))
+            report.failed(ValueError(message), block.name, message)
             return
         make_folder(os.path.dirname(out))
         written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
                                    force=force, keep_existing=keep)
     except Exception as e:
-        report.block_failed(describe(job.path, e, block.name))
+        report.failed(e, block.name)
         report.existed += isinstance(e, OutputExistsError)
         if isinstance(e, OSError) and no_room(e):
             report.full = "%s%s" % (e.strerror or e, " (%s)" % os.fsdecode(e.filename)
@@ -309,21 +327,44 @@ def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], 
                 args.update)
             for item, stem in stems.items()]
     refused = [item for item in inputs if item not in stems]  # one error each, in order
-    return jobs, [Report(item.path, errors=[message]) for item, message in zip(refused, errors)]
+    reports = [Report(item.path) for item in refused]
+    for report, message in zip(reports, errors):
+        report.failed(FileExistsError(message), message=message)
+    return jobs, reports
 
 
-def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], None, None]:
-    """Yields the number and report of each job as it completes."""
+@dataclass
+class Unfinished:
+    """Where a run stopped (interrupted, or at a full disk): the reports of
+    files done meanwhile, not yet handed on, and the files then under way."""
+    reports: Dict[int, Report] = field(default_factory=dict)
+    under_way: Set[int] = field(default_factory=set)
+    # outputs made by workers since then (ns) are theirs
+    since: Optional[int] = None
+    partial: Optional[Report] = None  # of the file under way in this process
+
+
+def run_jobs(jobs: List[Job], workers: int, left: Optional[Unfinished] = None
+             ) -> Generator[Tuple[int, Report], None, None]:
+    """Yields the number and report of each job as it completes; where it
+    stops before the end, what was under way goes into `left`."""
+    left = Unfinished() if left is None else left
     if workers <= 1 or len(jobs) <= 1:
         for number, job in enumerate(jobs):
-            yield number, export_file(job)
+            left.under_way = {number}
+            try:
+                yield number, export_file(job)
+            except BaseException as e:
+                left.partial = getattr(e, "partial", None)
+                raise
+        left.under_way = set()
         return
     # imported here: a command that starts no workers would spend a tenth of its start on them
     import multiprocessing
 
     # spawn: workers start clean, never with a copy of the parent's threads or open files
     context = multiprocessing.get_context("spawn")
-    since = time.time_ns()
+    since = left.since = time.time_ns()
     waiting = collections.deque(range(len(jobs)))
     # The files under way when a worker ended abruptly (killed, out of
     # memory): one of them ended it, and the pool with it. Each goes again
@@ -335,7 +376,7 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
         queue = suspects if alone else waiting
         try:
             yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)),
-                                since if alone else None, suspects, context)
+                                since if alone else None, suspects, context, left)
             continue
         except _NoWorkers as e:
             why = e.args[0].strerror or str(e.args[0])
@@ -343,7 +384,13 @@ def run_jobs(jobs: List[Job], workers: int) -> Generator[Tuple[int, Report], Non
         # pipes, kept open, take the descriptors that the files then need.
         warning("cannot start worker processes (%s); exporting in this process" % why)
         for number in list(suspects) + list(waiting):
-            yield number, export_file(jobs[number])
+            left.under_way = {number}
+            try:
+                yield number, export_file(jobs[number])
+            except BaseException as e:
+                left.partial = getattr(e, "partial", None)
+                raise
+        left.under_way = set()
         return
 
 
@@ -352,7 +399,8 @@ class _NoWorkers(Exception):
 
 
 def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int],
-             suspects: Deque[int], context: Any) -> Generator[Tuple[int, Report], None, None]:
+             suspects: Deque[int], context: Any, left: Unfinished
+             ) -> Generator[Tuple[int, Report], None, None]:
     """Exports the jobs `queue` numbers in a pool of `count` workers, till it
     is empty or a worker ends abruptly; files a worker may have died on, one
     at a time, given the run's start `since`."""
@@ -397,7 +445,7 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
                 path = jobs[number].path
                 try:
                     report = future.result()
-                except BrokenProcessPool:
+                except BrokenProcessPool as e:
                     if not (broken or alone):
                         warning("a worker process ended abruptly (killed, or out of memory); "
                                 "the files it may have been exporting go again, one at a time")
@@ -405,21 +453,61 @@ def _in_pool(jobs: List[Job], queue: Deque[int], count: int, since: Optional[int
                     if not alone:
                         suspects.append(number)
                         continue
-                    report = Report(path, errors=[
+                    report = Report(path)
+                    report.failed(e, message=(
                         "%s: not exported: a worker process ended abruptly (killed, or out "
-                        "of memory)" % path])
+                        "of memory)" % path))
                 except Exception as e:
-                    report = Report(path, errors=[describe(path, e)])
+                    report = Report(path)
+                    report.failed(e)
                 yield number, report
     except BaseException:
         # Interrupted or terminated: no waiting for the files under way. The
         # workers are taken first: shutdown() forgets them.
         workers_running = list((getattr(pool, "_processes", None) or {}).values())
+        for future, number in in_flight.items():  # their outputs are whole: told still
+            finished = _result(future)
+            if finished is None:
+                left.under_way.add(number)
+            else:
+                left.reports[number] = finished
         pool.shutdown(wait=False, cancel_futures=True)
         for worker in workers_running:
             worker.terminate()
+        # Waited for a little (each removes what it was writing and ends at
+        # once): the command must not end while they still run, nor leave
+        # them to a caller's process as zombies. One the system holds (a
+        # hung network disk) is not waited for past that.
+        deadline = time.monotonic() + 10
+        for worker in workers_running:
+            worker.join(max(0.0, deadline - time.monotonic()))
         raise
     pool.shutdown(wait=not broken)
+
+
+def _result(future: "concurrent.futures.Future[Report]") -> Optional[Report]:
+    """The report of a file its worker finished, or None."""
+    if not future.done() or future.cancelled() or future.exception() is not None:
+        return None
+    return future.result()
+
+
+def written_since(job: Job, since: int) -> List[str]:
+    """The outputs of a file under way in a worker that a stop ended: those
+    made since `since`, the run's start, are whole and the worker's."""
+    fmt = FORMATS[job.format]
+    blocks = []
+    try:
+        with vesk.open(job.path) as f:
+            for key in job.keys or ():
+                with contextlib.suppress(Exception):  # failed, or not this file's
+                    blocks.append(f.block(key))
+            blocks = blocks if job.keys else list(f.blocks)
+    except Exception:
+        return []
+    outs = [output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
+                        else fmt.other_suffix) for block in blocks]
+    return [out for out in dict.fromkeys(outs) if _made_since(out, since)]
 
 
 # Ctrl-C is the command's alone: it ends the workers with SIGTERM, which a
@@ -490,12 +578,13 @@ def run_export(args: argparse.Namespace) -> int:
     finished: Dict[int, Report] = {}
     told, stopped = 0, False
     full: Optional[str] = None
-    received = 0
+    received: Set[int] = set()
+    left = Unfinished()
+    running = run_jobs(jobs, args.jobs, left)
     try:
-        running = run_jobs(jobs, args.jobs)
         for number, done in running:
             finished[number] = done
-            received += 1
+            received.add(number)
             progress.clear()
             while told in finished:
                 tally.tell(finished.pop(told))
@@ -503,21 +592,23 @@ def run_export(args: argparse.Namespace) -> int:
             progress.step(os.path.basename(done.path))
             if done.full is not None:
                 full = done.full
-                running.close()  # the workers' files under way are removed
                 break
-    except (KeyboardInterrupt, Terminated, OutputFailed) as e:
+    except (KeyboardInterrupt, Terminated, OutputFailed):
         stopped = True
-        partial: Optional[Report] = getattr(e, "partial", None)
-        if partial is not None and partial.written:  # the file it stopped in
-            finished[len(jobs)] = Report(partial.path, written=partial.written)
         raise
     finally:
-        # The files finished out of turn are told still, so that every file
-        # written is listed, and where the run stopped, the way on is said.
+        # The workers' files under way are removed; what they finished
+        # meanwhile, and the files finished out of turn, are told still, so
+        # that every file written is listed, and where the run stopped, the
+        # way on is said.
+        running.close()
         progress.clear()
+        finished.update(left.reports)
         try:
             for number in sorted(finished):
                 tally.tell(finished.pop(number))
+            if stopped or full is not None:
+                _tell_unfinished(tally, jobs, received | set(left.reports), left)
         except OutputFailed:
             if not stopped:
                 raise
@@ -529,7 +620,7 @@ def run_export(args: argparse.Namespace) -> int:
     if full is not None:
         stopped_for_room(full, "exported %s from %s to %s" % (
             counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output),
-            len(jobs) - received)
+            len(jobs) - len(received | set(left.reports)))
         return 1
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [
@@ -550,6 +641,21 @@ def run_export(args: argparse.Namespace) -> int:
     return 1 if t.blocks_failed or files_failed or t.missing or nothing else status
 
 
+def _tell_unfinished(tally: "Tally", jobs: List[Job], done: Set[int], left: Unfinished) -> None:
+    """Of a run that stopped: the files under way, with the outputs they
+    finished, and those not tried, each told as such."""
+    for number, job in enumerate(jobs):
+        if number in done:
+            continue
+        if number not in left.under_way:
+            tally.tell(Report(job.path), status="not tried")
+        elif left.partial is not None and left.partial.path == job.path:
+            tally.tell(left.partial, status="stopped")
+        else:
+            tally.tell(Report(job.path, written=written_since(job, left.since)
+                              if left.since is not None else []), status="stopped")
+
+
 class Tally:
     """What the files exported so far wrote and met, told as each is."""
 
@@ -558,7 +664,13 @@ class Tally:
         self.written = self.skipped = self.kept = self.warned = 0
         self.files = self.blocks_failed = self.files_failed = self.missing = self.existed = 0
 
-    def tell(self, report: Report) -> None:
+    def tell(self, report: Report, status: Optional[str] = None) -> None:
+        """`status`: "stopped" (under way as the run stopped) or "not tried",
+        for a file the run did not finish."""
+        if status == "not tried":  # said in the summary
+            if self.as_json:
+                self._json(report, status)
+            return
         # Counted first: its outputs are written, whether or not telling them can be.
         self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
         self.written += len(report.written)
@@ -573,9 +685,7 @@ class Tally:
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
-            emit_json({"file": report.path, "written": report.written, "kept": report.kept,
-                       "skipped": report.skipped, "failed": report.errors,
-                       "warnings": report.warnings}, indent=None)
+            self._json(report, status or ("failed" if report.errors else "exported"))
         else:
             for out in report.written:
                 emit_path(out)
@@ -583,3 +693,9 @@ class Tally:
             error("skipped " + message)  # "vesk: " as every line it tells of a file
         for message in report.errors:
             error(message)
+
+    @staticmethod
+    def _json(report: Report, status: str) -> None:
+        emit_json({"file": report.path, "status": status, "written": report.written,
+                   "kept": report.kept, "skipped": report.skipped, "failed": report.errors,
+                   "failures": report.failures, "warnings": report.warnings}, indent=None)

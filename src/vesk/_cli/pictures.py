@@ -8,11 +8,12 @@ from typing import Any, Callable, Dict, List
 import vesk
 
 from ..export import is_output, make_folder, refuse_existing, write_atomically
-from .inputs import take_inputs
+from .inputs import Input, take_inputs
 from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
-from .report import counted, describe, emit_path, error, no_room, note, stopped_for_room
+from .report import (OutputFailed, Terminated, counted, describe, emit_path, error, no_room,
+                     note, stopped_for_room)
 
 SUFFIXES = {"jpeg": ".jpg", "tiff": ".tif"}
 
@@ -88,6 +89,20 @@ def run_images(args: argparse.Namespace) -> int:
     for message in errors:
         error(message)
         status = 1
+    done = [0, 0]  # pictures written, files they were written from
+    try:
+        return write_images(args, stems, errors, done, status, inputs.folders)
+    except (KeyboardInterrupt, Terminated, OutputFailed):
+        # as export says it: what is there, and the way on
+        note("wrote %s from %s to %s before it was stopped; run again with --skip-existing "
+             "to go on" % (counted(done[0], "image{s}"), counted(done[1], "file{s}"),
+                           args.output))
+        raise
+
+
+def write_images(args: argparse.Namespace, stems: Dict[Input, str], errors: List[str],
+                 done: List[int], status: int, folders: bool) -> int:
+    """The pictures of each input, counted in `done` as they are written."""
     pictures = kept_in_all = failed = 0
     for tried, (item, stem) in enumerate(stems.items(), 1):
         path = item.path
@@ -119,7 +134,10 @@ def run_images(args: argparse.Namespace) -> int:
                                   args.skip_existing)
                 for out in outs:
                     emit_path(out)
-                written += any(not out.endswith(".json") for out in outs)  # the picture
+                if any(not out.endswith(".json") for out in outs):  # the picture
+                    written += 1
+                    done[0] += 1
+                    done[1] += written == 1
                 kept += 2 - len(outs)
             pictures += written
             kept_in_all += kept
@@ -138,7 +156,7 @@ def run_images(args: argparse.Namespace) -> int:
                 stopped_for_room(str(e.strerror), "wrote %s" % counted(pictures, "image{s}"),
                                  len(stems) - tried)
                 return 1
-    if len(stems) > 1 or inputs.folders:  # a line for the run, as export ends with
+    if len(stems) > 1 or folders:  # a line for the run, as export ends with
         extras = [counted(n, what) for n, what in [
             (kept_in_all, "file{s} already there"), (failed + len(errors), "file{s} failed")] if n]
         note("wrote %s from %s to %s%s" % (
