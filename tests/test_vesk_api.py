@@ -119,6 +119,27 @@ def test_objects_hold_the_arrays_read_not_copies(tmp_path, kind):
         obj.parameters["NPT"] = 1
 
 
+@pytest.mark.parametrize("dtype, copy, shares", [
+    (None, None, True), (None, False, True), ("float32", False, True), (None, True, False),
+    ("float64", None, False), ("float64", True, False), ("float64", False, None)])
+def test_array_protocol_copies_as_asked(tmp_path, dtype, copy, shares):
+    obj = vesk.read(*write(tmp_path, "image map"))
+    if shares is None:  # a copy needed and refused
+        with pytest.raises(ValueError):
+            obj.__array__(dtype, copy=copy)
+        return
+    got = obj.__array__(dtype, copy=copy)
+    assert np.shares_memory(got, obj.values) == shares
+    np.testing.assert_array_equal(got, obj.values)
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_coordinates_of_a_shared_object_cannot_be_replaced(tmp_path, kind):
+    obj = vesk.read(*write(tmp_path, kind))
+    with pytest.raises(TypeError):
+        obj.coords[obj.dims[-1]] = ((obj.dims[-1],), np.zeros(1))
+
+
 def test_multiregion_points_keep_their_regions(tmp_path):
     key = ("AB", "3D", "NONE")  # every point measured: the regions are the arrays read
     path = file_3d(_spectra(4), dict(BASE_3D), anno=_anno()).write(str(tmp_path / "m.vesk"))
@@ -1301,6 +1322,7 @@ def test_blocks_and_objects_pickle(tmp_path, kind):
     clone = pickle.loads(pickle.dumps(obj))
     assert clone.block == obj.block and dict(clone.block.parameters) == dict(obj.block.parameters)
     assert dict(clone.parameters) == dict(obj.parameters) and clone.dims == obj.dims
+    assert clone.coords.keys() == obj.coords.keys()
     np.testing.assert_array_equal(clone.values, obj.values)
 
 

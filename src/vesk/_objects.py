@@ -109,7 +109,7 @@ class DataObject(Bands):
     have no single truth value to compare by.
 
     `values` is the main array, `dims` names its dimensions and `coords` maps
-    each coordinate name to (its dimensions, its array). A recording that ends
+    (read-only) each coordinate name to (its dimensions, its array). A recording that ends
     early reads as fewer values than its parameters declare (the leading
     ones); its coordinates are cut to match, while `x` stays the declared axis.
     Fields are not reassigned, but arrays take numpy's in-place operators
@@ -139,7 +139,10 @@ class DataObject(Bands):
     """The spectral axis (or the axis along each trace): NPT points from FXV to LXV."""
 
     def __post_init__(self) -> None:
-        object.__setattr__(self, "coords", fitted_coords(self.values.shape, self.dims, self.coords))
+        # Read-only as the object's other fields: an object may be shared
+        # (a Dask worker's, a cache's), and its axes are part of what was read.
+        coords = fitted_coords(self.values.shape, self.dims, self.coords)
+        object.__setattr__(self, "coords", ReadOnly(dict(coords)))
 
     # Subclasses are declared with repr=False so that they keep this one: a
     # dataclass repr would print every parameter and trace name.
@@ -152,9 +155,14 @@ class DataObject(Bands):
         return _display.data_html(self)
 
     def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> NDArray[Any]:
-        """`np.asarray(obj)` is `obj.values`, so numpy functions take the object."""
+        """`np.asarray(obj)` is `obj.values`, so numpy functions take the object.
+        `copy=True` copies; `copy=False` refuses, as numpy 2 does, a `dtype`
+        that needs one (numpy 1 never passes `copy`)."""
         if copy:
             return np.array(self.values, dtype=dtype, copy=True)
+        if copy is False and dtype is not None and np.dtype(dtype) != self.values.dtype:
+            raise ValueError("%s as %s needs a copy of its values, which copy=False refuses"
+                             % (type(self).__name__, np.dtype(dtype)))
         return np.asarray(self.values, dtype=dtype)
 
     @property

@@ -62,8 +62,8 @@ def side_bytes(path: str, image: vesk.Image) -> bytes:
 
 def save_image(stem: str, image: vesk.Image, side_file: bytes, folder: str,
                force: bool, skip_existing: bool = False) -> List[str]:
-    """Writes a picture and its side file (side_bytes, made beforehand to be
-    charged); returns those written (with `skip_existing`, a file already
+    """Writes a picture and its side file (side_bytes, charged beforehand);
+    returns those written (with `skip_existing`, a file already
     there is kept)."""
     stem = os.path.join(folder, "%s_image%s" % (stem, image.name))
     kind = image.format or "bin"
@@ -113,24 +113,25 @@ def write_images(args: argparse.Namespace, stems: Dict[Input, str], errors: List
             # Keys may share one picture's bytes and its attributes; each is
             # written on its own, with its side file: 1,500 keys naming a
             # picture of 60 KB of attributes wrote 520 MB of side files.
-            sides: List[bytes] = []
-            total = 0
+            # Measured, then made again to be written: held, the side files
+            # the bound allows took all of that bound's memory themselves.
+            total = measured = 0
             for image in images:
-                sides.append(side_bytes(path, image))
-                total += len(image.data) + len(sides[-1])
+                total += len(image.data) + len(side_bytes(path, image))
+                measured += 1
                 if total > budget.left:
                     break
             if not budget.take(total):
                 error("%s: its %d pictures and their side files take %s%d bytes, more than a "
                       "file of %d bytes can give; none written" % (
-                          path, len(images), "over " if len(sides) < len(images) else "",
+                          path, len(images), "over " if measured < len(images) else "",
                           total, budget.file_size))
                 status = 1
                 failed += 1
                 continue
             written = kept = 0
-            for image, side_file in zip(images, sides):
-                outs = save_image(stem, image, side_file, args.output, args.force,
+            for image in images:
+                outs = save_image(stem, image, side_bytes(path, image), args.output, args.force,
                                   args.skip_existing)
                 for out in outs:
                     emit_path(out)
