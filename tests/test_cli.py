@@ -948,6 +948,9 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
 def test_part_files_of_a_killed_export_are_removed_by_the_next(capsys, tmp_path, jobs):
     import signal
     import time
+    from vesk.export import atomic
+    if atomic._writer() is None:
+        pytest.skip("no /proc of this pid namespace: part files are never taken for stale")
     (tmp_path / "slow").mkdir()
     (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)
     moving, out = tmp_path / "moving", tmp_path / "out"
@@ -963,8 +966,7 @@ def test_part_files_of_a_killed_export_are_removed_by_the_next(capsys, tmp_path,
         os.killpg(proc.pid, signal.SIGKILL)  # as the system ends a run out of memory
         proc.wait()
     left = [name for name in os.listdir(out) if name.endswith(".part")]
-    if sys.platform.startswith("linux"):
-        assert len(left) == 1
+    assert len(left) == 1
     code = main(["export", SAMPLE, "-f", "csv", "-o", str(out), "--skip-existing"])
     err = capsys.readouterr().err
     assert code == 0 and all(name.endswith(".csv") for name in os.listdir(out)), err
