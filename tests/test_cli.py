@@ -943,6 +943,36 @@ def test_stopped_export_ends_at_once_with_its_workers_and_no_part_files(tmp_path
     assert os.listdir(tmp_path / "out") == []  # nothing finished, nothing half-written
 
 
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_part_files_of_a_killed_export_are_removed_by_the_next(capsys, tmp_path, jobs):
+    import signal
+    import time
+    from vesk.export import atomic
+    if atomic._writer() is None:
+        pytest.skip("no /proc of this pid namespace: part files are never taken for stale")
+    (tmp_path / "slow").mkdir()
+    (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)
+    moving, out = tmp_path / "moving", tmp_path / "out"
+    env = dict(os.environ, VESK_TEST_MOVING=str(moving),
+               PYTHONPATH=os.pathsep.join([str(tmp_path / "slow")] + [p for p in sys.path if p]))
+    proc = subprocess.Popen([sys.executable, "-m", "vesk", "export", SAMPLE, "-f", "csv",
+                             "-o", str(out), "-j", jobs], start_new_session=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    try:
+        while not (moving.exists() and moving.read_text().endswith("\n")) and proc.poll() is None:
+            time.sleep(0.02)
+    finally:
+        os.killpg(proc.pid, signal.SIGKILL)  # as the system ends a run out of memory
+        proc.wait()
+    left = [name for name in os.listdir(out) if name.endswith(".part")]
+    assert len(left) == 1
+    code = main(["export", SAMPLE, "-f", "csv", "-o", str(out), "--skip-existing"])
+    err = capsys.readouterr().err
+    assert code == 0 and all(name.endswith(".csv") for name in os.listdir(out)), err
+    assert "vesk: warning: removed %s, left unfinished" % (out / left[0]) in err
+
+
 def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0):
     """Runs export --jobs 2 in this process till each worker waits in its
     move number `free` + 1; interrupts it: its output, and the workers' pids."""

@@ -641,6 +641,46 @@ def test_a_link_put_in_place_of_the_temporary_file_is_not_followed(tmp_path):
     assert victim.read_text() == "mine" and os.listdir(str(tmp_path / "o")) == []
 
 
+
+@pytest.mark.parametrize("case, removed", [
+    ("ended", True), ("its pid taken again", True), ("running", False),
+    ("another boot", False), ("a link", False), ("not a part file", False),
+    ("no /proc", False), ("a /proc of an outer pid namespace", False)])
+def test_only_part_files_of_ended_writers_are_removed(tmp_path, monkeypatch, case, removed):
+    import subprocess
+    from vesk.export import atomic
+    where = atomic._writer()
+    if where is None:
+        pytest.skip("no /proc of this pid namespace")
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        with open("/proc/%d/stat" % child.pid) as f:
+            started = atomic._started(f.read())
+        if case != "running":
+            started += case == "its pid taken again"
+            if case != "its pid taken again":
+                child.kill()
+                child.wait()
+        name = ".out.csv.0123abcd.%s-%d-%d.part%s" % (
+            "f" * 16 if case == "another boot" else where[0], child.pid, started,
+            "ial" if case == "not a part file" else "")
+        (tmp_path / "target").write_text("")
+        if case == "a link":
+            (tmp_path / name).symlink_to(tmp_path / "target")
+        else:
+            (tmp_path / name).write_text("")
+        if "/proc" in case:  # its pids are not ours: told apart by ours there
+            read, outer = atomic._read, "NSpid:\t4321\t%d\n" % os.getpid()
+            monkeypatch.setattr(atomic, "_WRITERS", {})
+            monkeypatch.setattr(atomic, "_read", lambda path: open("/no/proc") if case == "no /proc"
+                                else outer if path.endswith("/status") else read(path))
+        assert atomic.remove_stale(str(tmp_path)) == ([str(tmp_path / name)] if removed else [])
+        assert os.path.lexists(tmp_path / name) != removed
+    finally:
+        child.kill()
+        child.wait()
+
+
 def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
     pytest.importorskip("xarray")
     netCDF4 = pytest.importorskip("netCDF4")

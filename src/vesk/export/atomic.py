@@ -1,15 +1,21 @@
 """Writes an output under a temporary name in its folder and renames it into place.
 
 A crash or an interrupt therefore leaves either the old file or none, never
-half a file; the rename (`os.replace`) is atomic within one file system.
+half a file; the rename (`os.replace`) is atomic within one file system. A
+writer killed outright leaves its temporary file, named after the writer
+where the system tells processes apart for sure: a later write into the
+folder removes it once that writer is known to have ended.
 """
 from __future__ import annotations
 
 import errno
+import hashlib
 import os
 import re
+import stat
 import threading
-from typing import Callable, List, Optional, Set
+import warnings
+from typing import Callable, Dict, List, Optional, Set, Tuple
 
 
 #: Temporary files being written by this process.
@@ -71,6 +77,7 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     if keep_existing and is_output(path):
         return False
     refuse_existing(path, force)
+    _clear_once(os.path.dirname(os.path.abspath(path)))
     mine: List[str] = []
     held: List[int] = []  # the temporary file's descriptor, once made
     through = None
@@ -136,8 +143,10 @@ def _make_temporary(path: str, mine: List[str], held: List[int]) -> str:
     # with bytes that are not UTF-8, which the final name may hold. Short:
     # an output named near the longest a name may be still has its own.
     plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)[:64]
+    writer = _writer()
     for _ in range(100):
-        tmp = os.path.join(folder, ".%s.%s.part" % (plain, os.urandom(4).hex()))
+        tmp = os.path.join(folder, ".%s.%s%s.part" % (
+            plain, os.urandom(4).hex(), "" if writer is None else ".%s-%d-%d" % writer))
         mine.append(tmp)
         IN_PROGRESS.add(tmp)
         try:
@@ -204,3 +213,99 @@ def remove_in_progress() -> None:
             os.unlink(tmp)
         except OSError:
             pass
+
+
+# A temporary file named after its writer: where it runs (boot and
+# namespaces, as a digest), its pid and the time it started.
+_PART = re.compile(r"\.[\w.-]{1,64}\.[0-9a-f]{8}"
+                   r"\.([0-9a-f]{16})-([1-9][0-9]{0,9})-([0-9]{1,20})\.part", flags=re.ASCII)
+_WRITERS: Dict[int, Optional[Tuple[str, int, int]]] = {}  # by pid: a forked child is another
+_CLEARED: Set[Tuple[int, str]] = set()
+
+
+def _read(path: str) -> str:
+    with open(path, "rb") as f:
+        return f.read().decode("ascii", "replace")
+
+
+def _started(line: str) -> int:
+    # The name in parentheses may hold spaces and parentheses itself.
+    return int(line[line.rindex(")") + 2:].split()[19])
+
+
+def _writer() -> Optional[Tuple[str, int, int]]:
+    """This process as its temporary files name it: where it runs, its pid,
+    its start; None where that cannot be told for sure (no /proc, or one of
+    another pid namespace, whose pids are not ours)."""
+    pid = os.getpid()
+    if pid not in _WRITERS:
+        _WRITERS[pid] = None
+        try:
+            nspid = [line.split()[1:] for line in _read("/proc/self/status").splitlines()
+                     if line.startswith("NSpid:")]
+            boot = _read("/proc/sys/kernel/random/boot_id").strip().replace("-", "")
+            if nspid == [[str(pid)]] and re.fullmatch("[0-9a-f]{32}", boot):
+                # The start time is told as of the reader's time namespace.
+                spaces = [os.stat("/proc/self/ns/" + ns).st_ino if os.path.exists(
+                    "/proc/self/ns/" + ns) else 0 for ns in ("pid", "time")]
+                where = hashlib.sha256(("%s %d %d" % (boot, spaces[0], spaces[1])).encode()
+                                       ).hexdigest()
+                _WRITERS[pid] = (where[:16], pid, _started(_read("/proc/self/stat")))
+        except (OSError, ValueError, IndexError):
+            pass
+    return _WRITERS[pid]
+
+
+def _gone(pid: int, started: int) -> bool:
+    """Whether the process `pid` of this boot and namespaces, started at
+    `started`, has ended. Only when sure: a process hidden from /proc, or
+    another user's, counts as running."""
+    try:
+        os.kill(pid, 0)  # unlike /proc, not hidden from other users
+    except ProcessLookupError:
+        return True
+    except (OSError, OverflowError):
+        return False
+    try:
+        return _started(_read("/proc/%d/stat" % pid)) != started  # its pid taken again
+    except (OSError, ValueError, IndexError):
+        return False
+
+
+def remove_stale(folder: str) -> List[str]:
+    """Removes from `folder` the temporary files of writers of this machine
+    that ended before finishing them (killed outright, out of memory);
+    returns their paths. Another's under way, or one that cannot be told,
+    is left."""
+    me = _writer()
+    removed: List[str] = []
+    if me is None:
+        return removed
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return removed
+    for name in names:
+        match = _PART.fullmatch(name)
+        if match is None or match.group(1) != me[0]:
+            continue
+        pid, started = int(match.group(2)), int(match.group(3))
+        path = os.path.join(folder, name)
+        try:
+            if stat.S_ISREG(os.lstat(path).st_mode) and _gone(pid, started):
+                os.unlink(path)
+                removed.append(path)
+        except OSError:
+            pass
+    return removed
+
+
+def _clear_once(folder: str) -> None:
+    """Removes stale temporary files from a folder the first time this
+    process writes into it, each told as a warning."""
+    if (os.getpid(), folder) in _CLEARED:
+        return
+    _CLEARED.add((os.getpid(), folder))
+    for path in remove_stale(folder):
+        warnings.warn("removed %s, left unfinished by a process that ended abruptly" % path,
+                      stacklevel=3)
