@@ -681,6 +681,22 @@ def test_only_part_files_of_ended_writers_are_removed(tmp_path, monkeypatch, cas
         child.wait()
 
 
+def test_a_stale_part_file_removed_is_told_at_the_callers_line(tmp_path):
+    import subprocess
+    from vesk.export import atomic
+    where = atomic._writer()
+    if where is None:
+        pytest.skip("no /proc of this pid namespace")
+    ended = subprocess.Popen([sys.executable, "-c", ""])
+    ended.wait()
+    stale = tmp_path / (".s.npy.0123abcd.%s-%d-1.part" % (where[0], ended.pid))
+    stale.write_text("")
+    with pytest.warns(UserWarning, match="removed") as caught:
+        vesk.export.write(vesk.read(SAMPLES["sample"], "AB/2D/NONE"), tmp_path / "s.npy",
+                          "npy")
+    assert [w.filename for w in caught] == [__file__] and not stale.exists()
+
+
 def test_netcdf_into_a_folder_whose_name_is_not_text(capsysbinary, tmp_path):
     pytest.importorskip("xarray")
     netCDF4 = pytest.importorskip("netCDF4")

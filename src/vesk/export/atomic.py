@@ -223,6 +223,17 @@ _WRITERS: Dict[int, Optional[Tuple[str, int, int]]] = {}  # by pid: a forked chi
 _CLEARED: Set[Tuple[int, str]] = set()
 
 
+def _forgotten() -> None:
+    # A forked child forgets its ancestors' writers: one of them ended, its pid
+    # may be the child's, which would then name its files after the ended one,
+    # and another process would take them for stale while they are written.
+    _WRITERS.clear()
+    _CLEARED.clear()
+
+
+os.register_at_fork(after_in_child=_forgotten)
+
+
 def _read(path: str) -> str:
     with open(path, "rb") as f:
         return f.read().decode("ascii", "replace")
@@ -239,7 +250,8 @@ def _writer() -> Optional[Tuple[str, int, int]]:
     another pid namespace, whose pids are not ours)."""
     pid = os.getpid()
     if pid not in _WRITERS:
-        _WRITERS[pid] = None
+        # Set once known: a thread asking meanwhile would name its file after no one.
+        writer: Optional[Tuple[str, int, int]] = None
         try:
             nspid = [line.split()[1:] for line in _read("/proc/self/status").splitlines()
                      if line.startswith("NSpid:")]
@@ -250,9 +262,10 @@ def _writer() -> Optional[Tuple[str, int, int]]:
                     "/proc/self/ns/" + ns) else 0 for ns in ("pid", "time")]
                 where = hashlib.sha256(("%s %d %d" % (boot, spaces[0], spaces[1])).encode()
                                        ).hexdigest()
-                _WRITERS[pid] = (where[:16], pid, _started(_read("/proc/self/stat")))
+                writer = (where[:16], pid, _started(_read("/proc/self/stat")))
         except (OSError, ValueError, IndexError):
             pass
+        _WRITERS[pid] = writer
     return _WRITERS[pid]
 
 
@@ -306,6 +319,9 @@ def _clear_once(folder: str) -> None:
     if (os.getpid(), folder) in _CLEARED:
         return
     _CLEARED.add((os.getpid(), folder))
+    from vesk._file import user_level
+
     for path in remove_stale(folder):
+        # At the caller's line (vesk.export.write's, say), not at ours
         warnings.warn("removed %s, left unfinished by a process that ended abruptly" % path,
-                      stacklevel=3)
+                      stacklevel=user_level())
