@@ -975,7 +975,7 @@ def test_part_files_of_a_killed_export_are_removed_by_the_next(capsys, tmp_path,
 
 def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0):
     """Runs export --jobs 2 in this process till each worker waits in its
-    move number `free` + 1; interrupts it: its output, and the workers' pids."""
+    move number `free` + 1; interrupts it: its output and errors, and the workers' pids."""
     import signal
     import threading
     (tmp_path / "slow").mkdir()
@@ -993,22 +993,22 @@ def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, fre
             threading.Event().wait(0.05)
         os.kill(os.getpid(), signal.SIGINT)
     threading.Thread(target=interrupt, daemon=True).start()
-    code, out, _ = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out", "-j",
-                       "2", *options)
+    code, out, err = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out", "-j",
+                         "2", *options)
     assert code == 130
-    return inputs, out, [int(pid) for pid in moving.read_text().split()]
+    return inputs, out, err, [int(pid) for pid in moving.read_text().split()]
 
 
 def test_a_program_interrupted_in_export_is_left_no_worker(capsys, tmp_path, monkeypatch):
-    _, _, workers = interrupted_in_workers(capsys, tmp_path, monkeypatch)
+    *_, workers = interrupted_in_workers(capsys, tmp_path, monkeypatch)
     # ended and waited for, not left running, nor as zombies, to the program
     assert not [pid for pid in workers if os.path.exists("/proc/%d" % pid)]
 
 
 def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_path,
                                                                      monkeypatch):
-    inputs, out, _ = interrupted_in_workers(capsys, tmp_path, monkeypatch, "--json", files=6,
-                                            free=1)
+    inputs, out, err, _ = interrupted_in_workers(capsys, tmp_path, monkeypatch, "--json",
+                                                 files=6, free=1)
     records = [json.loads(line) for line in out.splitlines()]
     assert sorted(r["file"] for r in records) == inputs
     # each worker wrote one output of its file, then was stopped in the next
@@ -1016,6 +1016,8 @@ def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_
     assert len(written) == 2 and sorted(written) == sorted(
         str(p) for p in (tmp_path / "out").iterdir())
     assert {r["status"] for r in records if r["written"]} == {"stopped"}
+    # those queued in a worker, stopped before they began, wrote nothing
+    assert "exported 2 blocks from 2 files to " in err
     assert records[-1] == {"file": inputs[-1], "status": "not tried", "written": [], "kept": [],
                            "skipped": [], "failed": [], "failures": [], "warnings": []}
 

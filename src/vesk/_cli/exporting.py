@@ -143,8 +143,9 @@ class Report:
         message = describe(self.path, error, block) if message is None else message
         self.errors.append(message)
         self.blocks_failed += block is not None
-        where = error.filename if isinstance(error, OSError) and error.filename is not None \
-            else self.path
+        # not a descriptor's number, which an OSError may name instead
+        where = error.filename if isinstance(error, OSError) and \
+            isinstance(error.filename, (str, bytes, os.PathLike)) else self.path
         told: Dict[str, Any] = {"path": os.fsdecode(where), "block": block,
                                 "error": type(error).__name__, "message": message}
         if isinstance(error, OSError) and error.errno is not None:
@@ -680,8 +681,10 @@ class Tally:
         self.existed += report.existed
         self.missing += report.missing
         self.files_failed += report.file_failed and not report.missing
-        # a file that failed after writing some of its blocks is counted in both
-        self.files += not report.file_failed or bool(report.written)
+        # a file that failed after writing some of its blocks is counted in both;
+        # one stopped, only where it wrote (queued in a worker, it never began)
+        self.files += bool(report.written) if status == "stopped" else \
+            not report.file_failed or bool(report.written)
         for message in report.warnings:
             warning(message)
         if self.as_json:  # a line each, as files are done: an interrupted run's are whole
