@@ -973,13 +973,15 @@ def test_part_files_of_a_killed_export_are_removed_by_the_next(capsys, tmp_path,
     assert "vesk: warning: removed %s, left unfinished" % (out / left[0]) in err
 
 
-def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0):
-    """Runs export --jobs 2 in this process till each worker waits in its
-    move number `free` + 1; interrupts it: its output and errors, and the workers' pids."""
+def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, free=0,
+                           site=None, waiting=2):
+    """Runs export --jobs 2 in this process till `waiting` workers wait, each in
+    its move number `free` + 1 (or as `site` has them); interrupts it: its
+    output and errors, and the waiting workers' pids."""
     import signal
     import threading
     (tmp_path / "slow").mkdir()
-    (tmp_path / "slow" / "sitecustomize.py").write_text(SLOW_MOVES)  # in the workers alone
+    (tmp_path / "slow" / "sitecustomize.py").write_text(site or SLOW_MOVES)  # in the workers
     inputs = [str(tmp_path / ("m.%d" % k)) for k in range(files)]
     for path in inputs:
         shutil.copy(SAMPLE, path)
@@ -989,7 +991,7 @@ def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, fre
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path / "slow")] + sys.path))
 
     def interrupt():
-        while not (moving.exists() and len(moving.read_text().split("\n")) > 2):  # both
+        while not (moving.exists() and len(moving.read_text().split("\n")) > waiting):
             threading.Event().wait(0.05)
         os.kill(os.getpid(), signal.SIGINT)
     threading.Thread(target=interrupt, daemon=True).start()
@@ -1020,6 +1022,38 @@ def test_json_of_an_interrupted_export_tells_every_input_and_output(capsys, tmp_
     assert "exported 2 blocks from 2 files to " in err
     assert records[-1] == {"file": inputs[-1], "status": "not tried", "written": [], "kept": [],
                            "skipped": [], "failed": [], "failures": [], "warnings": []}
+
+
+# Each worker of the first pool dies once both have written their file; the
+# file that goes again alone then waits
+WRITTEN_THEN_DYING = """
+import os, signal, time, vesk._cli.exporting as exporting
+export_file, moving = exporting.export_file, os.environ["VESK_TEST_MOVING"]
+def dying(job):
+    if job.ours_since is not None:
+        with open(moving, "a") as f:
+            f.write("%d\\n" % os.getpid())
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        time.sleep(3600)
+    export_file(job)
+    with open(moving + ".done", "a") as f:
+        f.write("done\\n")
+    while len(open(moving + ".done").readlines()) < 2:
+        time.sleep(0.02)
+    os._exit(9)
+exporting.export_file = dying
+"""
+
+
+def test_json_of_an_export_interrupted_after_a_worker_died_tells_what_it_wrote(
+        capsys, tmp_path, monkeypatch):
+    # the file waiting to go again was under way once: what it wrote then is told
+    _, out, _, _ = interrupted_in_workers(capsys, tmp_path, monkeypatch, "--json", files=2,
+                                          site=WRITTEN_THEN_DYING, waiting=1)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [r["status"] for r in records] == ["stopped"] * 2
+    assert sorted(p for r in records for p in r["written"]) == sorted(
+        str(p) for p in (tmp_path / "out").iterdir())
 
 
 # Ctrl-C as the command's modules load, which a terminal's command takes even where

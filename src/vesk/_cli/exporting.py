@@ -351,14 +351,7 @@ def run_jobs(jobs: List[Job], workers: int, left: Optional[Unfinished] = None
     stops before the end, what was under way goes into `left`."""
     left = Unfinished() if left is None else left
     if workers <= 1 or len(jobs) <= 1:
-        for number, job in enumerate(jobs):
-            left.under_way = {number}
-            try:
-                yield number, export_file(job)
-            except BaseException as e:
-                left.partial = getattr(e, "partial", None)
-                raise
-        left.under_way = set()
+        yield from _in_turn(jobs, range(len(jobs)), left)
         return
     # imported here: a command that starts no workers would spend a tenth of its start on them
     import multiprocessing
@@ -372,27 +365,37 @@ def run_jobs(jobs: List[Job], workers: int, left: Optional[Unfinished] = None
     # alone, so that only the one that ends its worker again is failed, and
     # the files after them go on in a new pool.
     suspects: Deque[int] = collections.deque()
-    while waiting or suspects:
-        alone = bool(suspects)
-        queue = suspects if alone else waiting
-        try:
-            yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)),
-                                since if alone else None, suspects, context, left)
-            continue
-        except _NoWorkers as e:
-            why = e.args[0].strerror or str(e.args[0])
-        # Out of the handler: its traceback holds the pool's frame, whose
-        # pipes, kept open, take the descriptors that the files then need.
-        warning("cannot start worker processes (%s); exporting in this process" % why)
-        for number in list(suspects) + list(waiting):
-            left.under_way = {number}
+    try:
+        while waiting or suspects:
+            alone = bool(suspects)
+            queue = suspects if alone else waiting
             try:
-                yield number, export_file(jobs[number])
-            except BaseException as e:
-                left.partial = getattr(e, "partial", None)
-                raise
-        left.under_way = set()
-        return
+                yield from _in_pool(jobs, queue, 1 if alone else min(workers, len(waiting)),
+                                    since if alone else None, suspects, context, left)
+                continue
+            except _NoWorkers as e:
+                why = e.args[0].strerror or str(e.args[0])
+            # Out of the handler: its traceback holds the pool's frame, whose
+            # pipes, kept open, take the descriptors that the files then need.
+            warning("cannot start worker processes (%s); exporting in this process" % why)
+            yield from _in_turn(jobs, list(suspects) + list(waiting), left)
+            return
+    except BaseException:
+        # Those still to go again were under way once: what they wrote then is whole.
+        left.under_way.update(suspects)
+        raise
+
+
+def _in_turn(jobs: List[Job], numbers: Sequence[int], left: Unfinished
+             ) -> Generator[Tuple[int, Report], None, None]:
+    """Exports the jobs `numbers` names in this process, one after another."""
+    for number in numbers:
+        left.under_way.add(number)  # those before it are done
+        try:
+            yield number, export_file(jobs[number])
+        except BaseException as e:
+            left.partial = getattr(e, "partial", None)
+            raise
 
 
 class _NoWorkers(Exception):
