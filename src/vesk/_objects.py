@@ -108,8 +108,8 @@ class DataObject(Bands):
     """What every data object holds. Objects compare by identity: their arrays
     have no single truth value to compare by.
 
-    `values` is the main array, `dims` names its dimensions and `coords` maps
-    (read-only) each coordinate name to (its dimensions, its array). A recording that ends
+    `values` is the main array, `dims` names its dimensions and `coords` (read-only) maps
+    each coordinate name to (its dimensions, its array). A recording that ends
     early reads as fewer values than its parameters declare (the leading
     ones); its coordinates are cut to match, while `x` stays the declared axis.
     Fields are not reassigned, but arrays take numpy's in-place operators
