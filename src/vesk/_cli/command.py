@@ -16,11 +16,11 @@ from typing import List, Optional, Tuple
 
 import vesk
 
-from . import comparing, exporting, listing, pictures, plot_options
+from . import comparing, export_options, listing, pictures, plot_options
 from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
                      warning)
 
-COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, exporting.add_export,
+COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
 
 
