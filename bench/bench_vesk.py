@@ -13,7 +13,7 @@ of a small file of each kind, opening a file of hundreds of blocks, the
 command's listing, JSON listing, params and diff of small files, vesk.find,
 xarray's datasets of small files (the backend's dataset, its load's read,
 xarray's rest), against the low-level calls beneath them; and where those
-costs lie: a read's own listing and veskread's second parse, the walk's content check of each file, the command's start
+costs lie: a read's own listing and veskread's second parse, the walk's content check of each file, `import vesk` alone, the command's start (--help too)
 against the same with numpy's import (and OpenBLAS's threads) that listing
 no longer pays; with --regions (a part of --overhead), multiregion maps small
 and large, whole and with unmeasured points, against veskread's read, and
@@ -181,9 +181,10 @@ def command_start(path, rep):
     bare = python_start("pass", rep)
     t_numpy = python_start("import numpy", rep)
     t_veskread = python_start("import veskread", rep)  # imports numpy
-    print("  %-26s python alone %.3f s, importing numpy %.3f, veskread %.3f" % (
-        "start, CPU", bare, t_numpy, t_veskread))
-    for argv in (["--version"], ["ls", path], ["ls", "--json", path], ["params", path],
+    t_vesk = python_start("import vesk", rep)
+    print("  %-26s python alone %.3f s, importing numpy %.3f, veskread %.3f, vesk %.3f "
+          "(vesk's own %.3f)" % ("start, CPU", bare, t_numpy, t_veskread, t_vesk, t_vesk - bare))
+    for argv in (["--version"], ["--help"], ["ls", path], ["ls", "--json", path], ["params", path],
                  ["diff", path, path]):
         cpu, wall, _ = best_command(argv, rep)
         cpu_before, wall_before, _ = best_command(argv, rep, first=IMPORTED_BEFORE)

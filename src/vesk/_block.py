@@ -303,14 +303,14 @@ def _points_unbacked(kind: Optional[str], shape: Optional[Tuple[int, ...]],
             "%d bytes cannot back them" % (shape[0], need, file_size))
 
 
-_ROW_PAST_MAP = re.compile(r"index (\d+) is out of bounds for axis 0 with size (\d+)")
+_ROW_PAST_MAP = r"index (\d+) is out of bounds for axis 0 with size (\d+)"  # compiled when met
 
 
 def _placed(message: str, params: Optional[Mapping[str, Any]]) -> str:
     """numpy's refusal of a row past a map's last, said of the map: the file
     stores more blocks than the points its parameters give."""
     npx, npy = (params or {}).get("NPX"), (params or {}).get("NPY")
-    row = _ROW_PAST_MAP.fullmatch(message)
+    row = re.fullmatch(_ROW_PAST_MAP, message)
     if row is None or not isinstance(npx, int) or str(npy) != row.group(2):
         return message
     return "the file stores more blocks than its %s x %d map has points (%s)" % (

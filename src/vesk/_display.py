@@ -7,7 +7,6 @@ the terminal or for HTML, and a repr never raises.
 from __future__ import annotations
 
 import functools
-import html
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 from vesk._text import aligned, file_name, printable
@@ -54,6 +53,8 @@ def _short(text: str, width: int = _TEXT_WIDTH) -> str:
 
 
 def _table_html(head: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    import html  # here, as in the other HTML: a notebook's alone, and slow to import
+
     cells = ["<tr>%s</tr>" % "".join("<th>%s</th>" % html.escape(h) for h in head)]
     cells += ["<tr>%s</tr>" % "".join("<td>%s</td>" % html.escape(c) for c in r) for r in rows]
     return "<table>%s</table>" % "".join(cells)
@@ -87,6 +88,8 @@ def file_text(f: "VeskFile") -> str:
 
 
 def file_html(f: "VeskFile") -> str:
+    import html
+
     blocks = getattr(f, "blocks", [])
     head = "<div><strong>vesk.VeskFile</strong> %s (%s)</div>" % (
         html.escape(repr(f.path)), _file_state(f, blocks))
@@ -148,6 +151,8 @@ def data_text(data: "DataObject") -> str:
 
 
 def data_html(data: "DataObject") -> str:
+    import html
+
     where, what = _data_head(data)
     head = "<div><strong>vesk.%s</strong> %s: %s</div>" % (
         type(data).__name__, html.escape(where), html.escape(what))

@@ -97,9 +97,11 @@ def where(path: str, block: Optional[str] = None, offset: Optional[int] = None) 
     return text
 
 
+# The patterns of errors are compiled (into re's cache) when an error is met,
+# not at every start.
 # A short read, as unpack reports it.
-_SHORT_READ = re.compile(r"unpack requires a buffer of (\d+) bytes")
-_NOTE = re.compile(r"while reading file '/dev/fd/\d+'(.*?)(?:, at byte offset (\d+))?")
+_SHORT_READ = r"unpack requires a buffer of (\d+) bytes"
+_NOTE = r"while reading file '/dev/fd/\d+'(.*?)(?:, at byte offset (\d+))?"
 
 
 def _noted_offset(exc: BaseException, path: str, offset: Optional[int]) -> Optional[int]:
@@ -109,7 +111,7 @@ def _noted_offset(exc: BaseException, path: str, offset: Optional[int]) -> Optio
     if not isinstance(notes, list):
         return offset
     for i, note in enumerate(notes):
-        m = _NOTE.fullmatch(note) if isinstance(note, str) else None
+        m = re.fullmatch(_NOTE, note) if isinstance(note, str) else None
         if m:
             notes[i] = "while reading file %r%s" % (path, note.split("'", 2)[2])
             if m.group(2) is not None:
@@ -119,7 +121,7 @@ def _noted_offset(exc: BaseException, path: str, offset: Optional[int]) -> Optio
 
 # The low-level reader's wording where it speaks to a programmer calling it,
 # and vesk's, to someone looking at a file.
-_REWORDED = [(re.compile(pattern), replacement) for pattern, replacement in [
+_REWORDED = [
     (r"Invalid data block type: (.*?)\. Please enter a valid entry .*",
      r"blocks of type \1 cannot be read"),
     (r"Invalid deriv type: (.*?)\.  Please select .*", r"blocks of derivative \1 cannot be read"),
@@ -130,13 +132,13 @@ _REWORDED = [(re.compile(pattern), replacement) for pattern, replacement in [
     # numpy's row assignment, a stored block's values cut short
     (r"could not broadcast input array from shape \((\d+),\) into shape \((\d+),\)",
      r"file ends early: a stored block holds \1 of its \2 values"),
-]]
+]
 
 
 def reworded(message: str) -> str:
     for pattern, replacement in _REWORDED:
-        if pattern.fullmatch(message):
-            return pattern.sub(replacement, message)
+        if re.fullmatch(pattern, message):
+            return re.sub(pattern, replacement, message)
     return message
 
 
@@ -168,7 +170,7 @@ def raise_translated(
     if refused:
         raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
                           "its start", path=path, block=block, offset=offset) from exc
-    short = _SHORT_READ.fullmatch(str(exc)) if isinstance(exc, struct.error) else None
+    short = re.fullmatch(_SHORT_READ, str(exc)) if isinstance(exc, struct.error) else None
     if short:  # worded as the outline words its own
         what = "file ends early: needed %s bytes" % short.group(1)
     elif isinstance(exc, struct.error):

@@ -1,6 +1,7 @@
 """`VeskFile`: an open VESK file, its block listing and reading by key."""
 from __future__ import annotations
 
+import _thread
 import contextlib
 import errno
 import math
@@ -9,7 +10,6 @@ import re
 import stat
 import struct
 import sys
-import threading
 import warnings
 from types import TracebackType
 from typing import (TYPE_CHECKING, Any, Iterator, List, Optional, Protocol, Sequence, Tuple,
@@ -150,8 +150,9 @@ class VeskFile:
 
     def __init__(self, path: Source) -> None:
         # close() and taking a reading descriptor exclude each other: a
-        # number closed under a read may name another file at once.
-        self._lock = threading.Lock()
+        # number closed under a read may name another file at once. (threading's
+        # Lock, without the import of threading.)
+        self._lock = _thread.allocate_lock()
         self._fd: Optional[int] = None
         self._streamed = _is_stream(path)  # no path opens it again
         start = _stream_position(path) if self._streamed else 0
@@ -209,7 +210,7 @@ class VeskFile:
             os.close(fd)
             return None
         f = cls.__new__(cls)
-        f._lock = threading.Lock()
+        f._lock = _thread.allocate_lock()
         f._fd, f._streamed, f.path, f._size = fd, False, name, st.st_size
         f._listed_stamp = f._file_id = block._file_id
         # No listing to compare with: a file whose status time alone moves
@@ -669,7 +670,7 @@ def _read_cut_regions(fd: int, path: str, block: Block) -> vesk.DataObject:
         raise_translated(e, path, block.name, block.offset)
 
 
-_GROUP = re.compile(r"Region (-?\d+) ")
+_GROUP = r"Region (-?\d+) "  # compiled (into re's cache) at a region map's read
 _NAN_PLACE = struct.pack("=2d", math.nan, math.nan)  # a place of no numbers
 
 
@@ -688,7 +689,7 @@ def _measured_points(fd: int, path: str, block: Block, regions: Sequence[Any], p
         raise_native(e, path, block.name)
     filled_parts, place_parts = [], []
     for region in regions:
-        group = _GROUP.match(str(region.title))
+        group = re.match(_GROUP, str(region.title))
         filled, at = fills.get(int(group.group(1)), (None, None)) if group else (None, None)
         if filled is None or at is None or len(filled) != len(region.spectra):
             raise FormatError("%s: the file changed while it was read" % where(path, block.name),

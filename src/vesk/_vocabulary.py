@@ -111,7 +111,8 @@ def axis_attrs(parameters: Mapping[str, ParameterValue]) -> Dict[str, str]:
     return with_units(quantity, units or "")
 
 
-_LABEL_UNITS = re.compile(r"^(.*\S)\s*\(([^()]+)\)$")
+# Patterns compiled (into re's cache) at first use, not at every start.
+_LABEL_UNITS = r"^(.*\S)\s*\(([^()]+)\)$"
 # Units that CF readers (xarray) decode into dates or durations on reading
 # a netCDF file back: a coordinate of plain numbers must not carry them.
 _TIME_WORDS = {"day", "hour", "minute", "second", "millisecond", "microsecond", "nanosecond"}
@@ -132,7 +133,7 @@ def label_attrs(label: ParameterValue) -> Dict[str, str]:
     "Time (s)"; a label without a trailing "(units)" is a long_name alone."""
     if not isinstance(label, str) or not label.strip():
         return {}
-    m = _LABEL_UNITS.match(label.strip())
+    m = re.match(_LABEL_UNITS, label.strip())
     if m is None:
         return {"long_name": label.strip()}
     return with_units(m.group(1), m.group(2))
@@ -168,10 +169,8 @@ def parameter_label(key: str) -> str:
     return name.replace("_", " ").capitalize()
 
 
-_DATE = re.compile(r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$")
-_TIME = re.compile(
-    r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
-)
+_DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
+_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
 
 
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
@@ -183,7 +182,7 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
     date, time = parameters.get("DAT"), parameters.get("TIM")
     if not isinstance(date, str):
         return None
-    m = _DATE.match(date)
+    m = re.match(_DATE, date)
     if not m:
         return None
     day, month, year = (int(g) for g in m.groups())
@@ -193,7 +192,7 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
     zone: Optional[_dt.tzinfo] = None
     try:  # a damaged file's day 31/02 or zone GMT+99: no time at all
         if isinstance(time, str):
-            t = _TIME.match(time)
+            t = re.match(_TIME, time)
             if t:
                 hour, minute = int(t.group(1)), int(t.group(2))
                 second = int(t.group(3) or 0)
@@ -219,7 +218,7 @@ def measured_text(parameters: Mapping[str, ParameterValue]) -> Optional[str]:
 def has_time_of_day(parameters: Mapping[str, ParameterValue]) -> bool:
     """Whether measurement_time's time of day is stored, not midnight for want of one."""
     time = parameters.get("TIM")
-    return isinstance(time, str) and _TIME.match(time) is not None
+    return isinstance(time, str) and re.match(_TIME, time) is not None
 
 
 class ReadOnly(Mapping[str, Any]):

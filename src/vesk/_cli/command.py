@@ -12,15 +12,15 @@ import signal
 import sys
 import threading
 import warnings
-from typing import List, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 import vesk
 
-from . import comparing, exporting, listing, pictures, plot_options
+from . import comparing, export_options, listing, pictures, plot_options
 from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
                      warning)
 
-COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, exporting.add_export,
+COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
 
 
@@ -28,18 +28,38 @@ def version_text() -> str:
     return "vesk %s" % vesk.__version__
 
 
+class _Unsized(argparse.HelpFormatter):
+    """The formatter argparse checks each argument with as it is added, of a
+    set width: argparse's own asks the terminal's, importing shutil, a
+    twentieth of the command's start. Help and usage are written by
+    argparse's own, put back once the parser is built."""
+
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, width=80)
+
+
+class _Parser(argparse.ArgumentParser):
+    def __init__(self, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _Unsized)
+        super().__init__(**kwargs)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser: argparse.ArgumentParser = _Parser(
         prog="vesk", description="Inspect VESK spectrometer files and export their data.",
         epilog="Blocks are named as 'vesk ls' prints them (AB/2D/NONE), or by a short form "
                "that names one block of the file (AB). Run 'vesk COMMAND --help' for details.")
     parser.add_argument("--version", action="version", version=version_text())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
+    parsers: List[argparse.ArgumentParser] = [parser]
     for add in COMMANDS:
         command = add(sub)
         command.add_argument("--version", action="version", version=version_text())
         command.set_defaults(parser=command)  # whose usage a misspelt option shows
+        parsers.append(command)
+    for p in parsers:
+        p.formatter_class = argparse.HelpFormatter
     return parser
 
 

@@ -29,7 +29,8 @@ LINE_POINT_BYTES = 16
 READ_PARAMETER_BYTES = 64
 # Characters that outputs write as escapes: JSON (\u0001, \") and lines of
 # text (\x01) make one of them four to six.
-_ESCAPED = re.compile('[%s"\\\\]' % UNSHOWN)
+# (Compiled where parameters are counted, not at every command's start.)
+_ESCAPED = '[%s"\\\\]' % UNSHOWN
 
 
 class OutputBudget:
@@ -54,8 +55,9 @@ class OutputBudget:
         known = self._texts.get(id(shared))
         if known is None:
             texts = [v for v in shared.values() if isinstance(v, str)]
+            escaped = re.compile(_ESCAPED)
             known = (shared, sum(map(len, texts)),
-                     sum(len(v) - len(_ESCAPED.sub("", v)) for v in texts))
+                     sum(len(v) - len(escaped.sub("", v)) for v in texts))
             self._texts[id(shared)] = known  # holding it, so that its id stays its own
         return known[1], known[2]
 

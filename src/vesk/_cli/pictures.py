@@ -9,7 +9,6 @@ import vesk
 
 from ..export import is_output, make_folder, refuse_existing, write_atomically
 from .inputs import Input, take_inputs
-from .json_text import dumps
 from .output_bound import OutputBudget
 from .output_names import output_folder, output_stems
 from .report import (OutputFailed, Terminated, counted, describe, emit_path, error, no_room,
@@ -57,6 +56,8 @@ def write_bytes(data: bytes) -> Callable[[str], None]:
 
 def side_bytes(path: str, image: vesk.Image) -> bytes:
     """The side file of a picture of the file `path`: its title and attributes."""
+    from .json_text import dumps  # here: every command builds this module's options
+
     return (dumps(side_record(path, image)) + "\n").encode("utf-8")
 
 

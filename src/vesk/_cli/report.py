@@ -11,7 +11,6 @@ from typing import Any, Optional, TextIO
 import vesk
 from vesk._text import printable
 
-from .json_text import dumps
 
 # What reading or writing one file may raise; anything else is a fault of ours
 # and is still reported against the file, with its type, rather than hiding it.
@@ -106,6 +105,8 @@ def emit_json(value: Any, indent: Optional[int] = 2) -> None:
     encoding: where it cannot hold a name's characters, they are given as
     JSON's own escapes (\\u00e9), not as emit's (\\xe9, which no JSON
     reader takes)."""
+    from .json_text import dumps  # here: json's import, for the commands' --json alone
+
     text = dumps(value, indent)
     encoding = _stdout().encoding or "utf-8"
     try:
