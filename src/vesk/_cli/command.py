@@ -59,7 +59,8 @@ def build_parser() -> argparse.ArgumentParser:
         command.set_defaults(parser=command)  # whose usage a misspelt option shows
         parsers.append(command)
     for p in parsers:
-        p.formatter_class = argparse.HelpFormatter
+        if p.formatter_class is _Unsized:  # a command's own formatter stays
+            p.formatter_class = argparse.HelpFormatter
     return parser
 
 
