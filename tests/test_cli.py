@@ -998,8 +998,13 @@ def interrupted_in_workers(capsys, tmp_path, monkeypatch, *options, files=4, fre
             threading.Event().wait(0.05)
         os.kill(os.getpid(), signal.SIGINT)
     threading.Thread(target=interrupt, daemon=True).start()
-    code, out, err = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out", "-j",
-                         "2", *options)
+    # Ctrl-C taken even where the suite started ignoring it (a background job)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        code, out, err = run(capsys, "export", *inputs, "-f", "csv", "-o", tmp_path / "out",
+                             "-j", "2", *options)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert code == 130
     return inputs, out, err, [int(pid) for pid in moving.read_text().split()]
 
