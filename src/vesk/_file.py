@@ -17,8 +17,8 @@ from typing import (TYPE_CHECKING, Any, Iterator, List, Optional, Protocol, Sequ
 
 import vesk
 from vesk import _display, _native
-from vesk._block import (UNREADABLE, Block, BlockKey, block_from_outline, file_stamp,
-                         key_name)
+from vesk._block import (UNREADABLE, Block, BlockKey, FileStamp, block_from_outline,
+                         file_stamp, key_name)
 from vesk._errors import (
     AmbiguousBlockError,
     BlockNotFoundError,
@@ -174,17 +174,9 @@ class VeskFile:
                     e.filename = self.path
                 raise
             st = os.fstat(self._fd)
-            self._size = st.st_size  # as listed: the bound of what it gives
-            stamp = file_stamp(st)
-            self._listed_stamp = file_stamp(listed)
-            self._file_id = None if self._streamed or stamp != self._listed_stamp else stamp
-            # The outline has each key once, however often the directory
-            # lists it (trace blocks come twice): a key names one block.
-            # Each Block is described when first asked for: a file of hundreds
-            # of keys opened to read one describes that one.
-            self._outline = outline
-            self._described: List[Optional[Block]] = [None] * len(outline)
-            self._blocks: Optional[List[Block]] = None
+            stamp, listed_stamp = file_stamp(st), file_stamp(listed)
+            self._listed(st.st_size, listed_stamp,
+                         None if self._streamed or stamp != listed_stamp else stamp, outline)
         except BaseException as e:
             self.close()
             if start and isinstance(e, FormatError):  # a stream written to and not rewound
@@ -211,14 +203,25 @@ class VeskFile:
             return None
         f = cls.__new__(cls)
         f._lock = _thread.allocate_lock()
-        f._fd, f._streamed, f.path, f._size = fd, False, name, st.st_size
-        f._listed_stamp = f._file_id = block._file_id
+        f._fd, f._streamed, f.path = fd, False, name
         # No listing to compare with: a file whose status time alone moves
         # while it is read reads as changed.
-        f._outline = []
-        f._described, f._blocks = [], None
+        f._listed(st.st_size, block._file_id, block._file_id, [])
         f._by_fd = _names_descriptors(fd)
         return f
+
+    def _listed(self, size: int, listed_stamp: FileStamp, file_id: Optional[FileStamp],
+                outline: List[Any]) -> None:
+        """The file's state as listed: `size` bounds what it gives."""
+        self._size = size
+        self._listed_stamp, self._file_id = listed_stamp, file_id
+        # The outline has each key once, however often the directory
+        # lists it (trace blocks come twice): a key names one block.
+        # Each Block is described when first asked for: a file of hundreds
+        # of keys opened to read one describes that one.
+        self._outline = outline
+        self._described: List[Optional[Block]] = [None] * len(outline)
+        self._blocks: Optional[List[Block]] = None
 
     # -- lifetime -------------------------------------------------------------
 

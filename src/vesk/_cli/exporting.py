@@ -89,7 +89,8 @@ class Report:
         return len(self.errors) > self.blocks_failed
 
 
-def output_path(job: Job, block: vesk.Block, suffix: str) -> str:
+def output_path(job: Job, block: vesk.Block, fmt: Format) -> str:
+    suffix = fmt.spectrum_suffix if block.kind == "spectrum" else fmt.other_suffix
     return os.path.join(job.folder, "%s_%s%s" % (job.stem, block.variable_name, suffix))
 
 
@@ -164,8 +165,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         message = "%s: %s: %s; not exported" % (job.path, block.name, refused)
         report.failed(ValueError(message), block.name, message)
         return
-    out = output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
-                      else fmt.other_suffix)
+    out = output_path(job, block, fmt)
     if job.ours_since is not None and _made_since(out, job.ours_since):
         report.written.append(out)  # its report died with the worker
         return
@@ -441,8 +441,7 @@ def written_since(job: Job, since: int) -> List[str]:
             blocks = blocks if job.keys else list(f.blocks)
     except Exception:
         return []
-    outs = [output_path(job, block, fmt.spectrum_suffix if block.kind == "spectrum"
-                        else fmt.other_suffix) for block in blocks]
+    outs = [output_path(job, block, fmt) for block in blocks]
     return [out for out in dict.fromkeys(outs) if _made_since(out, since)]
 
 
@@ -540,11 +539,12 @@ def run_export(args: argparse.Namespace) -> int:
         running.close()
         progress.clear()
         finished.update(left.reports)
+        received.update(left.reports)
         try:
             for number in sorted(finished):
                 tally.tell(finished.pop(number))
             if stopped or full is not None:
-                _tell_unfinished(tally, jobs, received | set(left.reports), left)
+                _tell_unfinished(tally, jobs, received, left)
         except OutputFailed:
             if not stopped:
                 raise
@@ -556,7 +556,7 @@ def run_export(args: argparse.Namespace) -> int:
     if full is not None:
         stopped_for_room(full, "exported %s from %s to %s" % (
             counted(t.written, "block{s}"), counted(t.files, "file{s}"), args.output),
-            len(jobs) - len(received | set(left.reports)))
+            len(jobs) - len(received))
         return 1
     files_failed = t.files_failed
     extras = [counted(n, what) for n, what in [
