@@ -291,6 +291,12 @@ def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatc
     assert ("%s is a file, not a block" % two if whole else
             "; %s is a file, but vesk %s takes one FILE, then a block" % (two, command)) in err
     assert ("vesk diff FILE1 FILE2 shows" in err) == (command == "params")
+    if not whole:  # what a program reads off the error: the file and the key asked for
+        from vesk._cli.block_keys import named_block
+        with vesk.open(one) as f, pytest.raises(vesk.BlockNotFoundError) as e:
+            named_block(f, two, command)
+        assert (e.value.path, e.value.block) == (one, "/".join(vesk._file.key_parts(two)))
+        assert e.value.reason.startswith("no block ")
 
 
 @pytest.mark.parametrize("cut, kept, readable", [(10, ["NPT", "FXV", "LXV", "MXY"], False),

@@ -52,4 +52,5 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
             raise
         raise BlockNotFoundError("%s; %s is a %s, but vesk %s takes one FILE, then a block%s"
                                  % (e.args[0], key, _kind(key), command,
-                                    COMPARE if command == "params" else "")) from None
+                                    COMPARE if command == "params" else ""),
+                                 path=e.path, block=e.block) from None
