@@ -163,6 +163,10 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
     with netCDF4.Dataset(path) as nc:  # as CF has coordinates: named, no fill value
         assert [c for c in expected.coords if "_FillValue" in nc[c].ncattrs()
                 or "long_name" not in nc[c].ncattrs()] == []
+        # an integer parameter keeps the 32 bits it is stored in
+        widths = {np.asarray(nc[expected.name].getncattr(k)).dtype
+                  for k, v in data.parameters.items() if type(v) is int}
+        assert widths == {np.dtype(np.int32)}
     with xr.open_dataset(path) as ds:
         about = dict(ds.attrs)
     source = SAMPLES[name]  # the path as given

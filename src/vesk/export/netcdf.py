@@ -8,6 +8,7 @@ parameters date it, `time_coverage_start`. The date in
 `history` is SOURCE_DATE_EPOCH's when that is set, so that an export can be
 repeated byte for byte.
 
+Integer parameters are written as the 32-bit integers the file stores.
 Parameter names become attribute names. The few that netCDF cannot hold (a
 damaged file's control characters or '/', a leading punctuation mark, a
 trailing space) are written with '_' in their place, and a key named as one
@@ -84,6 +85,19 @@ def parameter_keys(data: DataObject, given: Dict[str, str]) -> Optional[str]:
     return json.dumps(keys, ensure_ascii=False) if keys else None
 
 
+def _stored_widths(data: DataObject, attrs: Dict[str, Any]) -> Dict[str, Any]:
+    """`attrs` with each integer parameter as the 32-bit integer the file
+    stores, the only integer type its parameters have: a Python int would be
+    written as a 64-bit attribute."""
+    import numpy as np
+
+    for key, value in data.parameters.items():
+        name = parameter_attr(key)
+        if type(value) is int and name in attrs:
+            attrs[name] = np.int32(value)
+    return attrs
+
+
 def export_time() -> _dt.datetime:
     """Now, or SOURCE_DATE_EPOCH when set (the reproducible-builds convention)."""
     epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
@@ -137,7 +151,7 @@ def write(data: DataObject, path: str) -> None:
         array = data.to_xarray()
     except ImportError as e:
         raise ImportError(NEEDS) from e
-    array.attrs, given = legal_attrs(dict(array.attrs))
+    array.attrs, given = legal_attrs(_stored_widths(data, dict(array.attrs)))
     keys = parameter_keys(data, given)
     if keys is not None:
         array.attrs[KEYS_ATTR] = keys
