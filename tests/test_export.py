@@ -502,6 +502,21 @@ def test_jcamp_records_stay_whole_whatever_the_texts(capsys, tmp_path, kind, par
     assert labels.count("TITLE") == labels.count("END") and "$A\\x3dB" in labels
 
 
+@pytest.mark.parametrize("text", ["a\nb", "tab\there", "cr\r\nlf", "two  spaces", " lead",
+                                  "trail ", "   ", "ideographic\u3000space", "\x1b[2J"])
+def test_jcamp_keeps_a_texts_whitespace_as_escapes(tmp_path, text):
+    import codecs
+    import re
+    jcamp = pytest.importorskip("jcamp")
+    from vesk_writer import spectrum_file
+    path = spectrum_file([1.0, 2.0], {"SNM": text}).write(str(tmp_path / "s.vesk"))
+    vesk.export.write(vesk.read(path), tmp_path / "s.jdx", "jcamp")
+    back = (getattr(jcamp, "jcamp_readfile", None) or jcamp.readfile)(str(tmp_path / "s.jdx"))
+    back = back["$snm"]
+    assert re.sub(r"\\(x..|u....|[ntr])", lambda m: codecs.decode(m[0], "unicode_escape"),
+                  back) == text
+
+
 def test_jcamp_skips_traces_unless_asked(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["kinetics"], "-f", "jcamp")
     assert code == 0 and [os.path.basename(w) for w in written] == ["kinetics_AB_3D_NONE.jdx"]

@@ -28,7 +28,7 @@ LINE_POINT_BYTES = 16
 # Reading a block builds its parameters anew: a dict entry and its objects.
 READ_PARAMETER_BYTES = 64
 # Characters that outputs write as escapes: JSON (\u0001, \") and lines of
-# text (\x01) make one of them four to six.
+# text (\x01, and whitespace at a text's ends: \x20) make one of them four to six.
 # (Compiled where parameters are counted, not at every command's start.)
 _ESCAPED = '[%s"\\\\]' % UNSHOWN
 
@@ -57,7 +57,7 @@ class OutputBudget:
             texts = [v for v in shared.values() if isinstance(v, str)]
             escaped = re.compile(_ESCAPED)
             known = (shared, sum(map(len, texts)),
-                     sum(len(v) - len(escaped.sub("", v)) for v in texts))
+                     sum(len(v) - len(escaped.sub("", v).strip()) for v in texts))
             self._texts[id(shared)] = known  # holding it, so that its id stays its own
         return known[1], known[2]
 

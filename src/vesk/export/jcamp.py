@@ -46,11 +46,29 @@ def _numbers(values: NDArray[Any]) -> List[str]:
 
 
 def _text(v: object) -> str:
-    """One line of text; a damaged file's control characters as escapes (ESC as \\x1b),
-    as are the second '$' of "$$", which would make the rest of the line a
-    comment, and the second '#' of "##", which some readers take for a
-    record's start wherever it is."""
-    return printable(" ".join(str(v).split())).replace("$$", "$\\x24").replace("##", "#\\x23")
+    """`v` as one line of text: a control character (a
+    newline, tab or CR among them) as an escape (\\n, \\t, \\r, ESC as
+    \\x1b), as is whitespace at either end, which readers strip from a
+    record's value (a space as \\x20); spaces within it as they are. So are
+    the second '$' of "$$", which would make the rest of the line a comment,
+    and the second '#' of "##", which some readers take for a record's start
+    wherever it is."""
+    text = printable(str(v))
+    start, end = len(text) - len(text.lstrip()), len(text.rstrip())
+    if start or end < len(text):
+        text = _escaped(text[:start]) + text[start:max(start, end)] + \
+            _escaped(text[max(start, end):])
+    return text.replace("$$", "$\\x24").replace("##", "#\\x23")
+
+
+def _escaped(space: str) -> str:
+    return "".join("\\x20" if c == " " else repr(c)[1:-1] for c in space)
+
+
+def _label_text(v: object) -> str:
+    """_text of a label that the header makes of a text (a title, an origin,
+    units): its ends left out rather than written as escapes."""
+    return _text(str(v).strip())
 
 
 def _label(key: str) -> str:
@@ -81,7 +99,7 @@ def x_units(data: DataObject) -> str:
     if code in X_UNITS:
         return X_UNITS[code]
     label = data.block.x_label
-    return _text(label[label.rfind("(") + 1:label.rfind(")")].upper()) if ")" in label else \
+    return _label_text(label[label.rfind("(") + 1:label.rfind(")")].upper()) if ")" in label else \
         "ARBITRARY UNITS"
 
 
@@ -110,11 +128,12 @@ def _opening(data: DataObject, data_type_text: str,
 
     def cut(text: str) -> str:
         return text if most is None or len(text) <= most else text[:most] + "..."
-    title = cut(_text(p.get("SNM") or data.block.name))
+    title = cut(_label_text(p.get("SNM") or data.block.name))
     return [("TITLE", "%s, %s" % (title, data.block.name) if title != data.block.name
              else title),
             ("JCAMP-DX", "5.01"), ("DATA TYPE", data_type_text),
-            ("ORIGIN", cut(_text(p.get("CNM") or p.get("INS") or "unknown"))), ("OWNER", "")]
+            ("ORIGIN", cut(_label_text(p.get("CNM") or p.get("INS") or "unknown"))),
+            ("OWNER", "")]
 
 
 def _about(data: DataObject, data_type_text: str) -> List[Tuple[str, str]]:
@@ -255,7 +274,7 @@ def _row_coordinates(data: Table) -> List[_RowCoordinate]:
         # as tolist() gives them: a float32 widened to a float64
         table.reshape(-1)[:] = _numbers(values.reshape(-1).astype(np.float64)) \
             if values.dtype.kind == "f" else [_text(v) for v in values.reshape(-1).tolist()]
-        out.append(_RowCoordinate(_label(n), _text(units_of(data, n)), tuple(cdims), table))
+        out.append(_RowCoordinate(_label(n), _label_text(units_of(data, n)), tuple(cdims), table))
     return out
 
 
