@@ -517,6 +517,19 @@ def test_jcamp_keeps_a_texts_whitespace_as_escapes(tmp_path, text):
                   back) == text
 
 
+def test_jcamp_leaves_out_a_coordinate_that_is_not_given(tmp_path):
+    import re
+    vf, key = KINDS["multiregion map"]()
+    with pytest.warns(vesk.VeskWarning):
+        data = vesk.read(vf.write(str(tmp_path / "m.vesk")), "/".join(key))
+    vesk.export.write(data, tmp_path / "m.jdx", "jcamp")
+    text = (tmp_path / "m.jdx").read_text()
+    held = ["##$START_TIME=" in b for b in text.split("##BLOCK_ID=")[1:]]
+    given = np.isfinite(data.coords["start_time"][1])
+    assert held == given.tolist() and not given.all()
+    assert not re.search(r"\bnan\b", text)
+
+
 def test_jcamp_skips_traces_unless_asked(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["kinetics"], "-f", "jcamp")
     assert code == 0 and [os.path.basename(w) for w in written] == ["kinetics_AB_3D_NONE.jdx"]

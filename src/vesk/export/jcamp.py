@@ -261,7 +261,7 @@ class _RowCoordinate(NamedTuple):
     name: str
     units: str
     dims: Tuple[str, ...]
-    texts: Any  # an object array of its values' texts, in its own shape
+    texts: Any  # an object array of its values' texts, in its own shape (None: not finite)
 
 
 def _row_coordinates(data: Table) -> List[_RowCoordinate]:
@@ -274,6 +274,8 @@ def _row_coordinates(data: Table) -> List[_RowCoordinate]:
         # as tolist() gives them: a float32 widened to a float64
         table.reshape(-1)[:] = _numbers(values.reshape(-1).astype(np.float64)) \
             if values.dtype.kind == "f" else [_text(v) for v in values.reshape(-1).tolist()]
+        if values.dtype.kind == "f":  # None: left out, as a NaN FIRSTY is
+            table[~np.isfinite(values)] = None
         out.append(_RowCoordinate(_label(n), _label_text(units_of(data, n)), tuple(cdims), table))
     return out
 
@@ -286,7 +288,10 @@ def write_spectra(data: DataObject, path: str) -> None:
     block's parameters, then one block per spectrum (a series' time, a map's
     point), in the order of `to_pandas()`'s rows, titled by its coordinates
     and holding them as private labels. Unmeasured points are written as
-    such ("?"), so that the blocks stand for every point of the block."""
+    such ("?"), so that the blocks stand for every point of the block; a
+    coordinate that is not a finite number (a point without a start time) is
+    left out of its spectrum's title and labels, as MINY and FIRSTY are where
+    no finite value gives them."""
     if data.block.kind not in COMPOUND_KINDS or not isinstance(data, Table):
         raise ValueError("%s: JCAMP-DX holds %s; not %s" % (data.block.name, HELD,
                                                            data.block.kind))
@@ -312,7 +317,8 @@ def write_spectra(data: DataObject, path: str) -> None:
             index = np.unravel_index(np.arange(start, start + len(chunk)), values.shape[:-1])
             at = [c.texts[tuple(index[rows.index(d)] for d in c.dims)] for c in coords]
             for k, y in enumerate(chunk):
-                where = [(c, column[k]) for c, column in zip(coords, at)]
+                where = [(c, column[k]) for c, column in zip(coords, at)
+                         if column[k] is not None]
                 title = ", ".join("%s %s%s" % (c.name, v, " " + c.units if c.units else "")
                                   for c, v in where)
                 f.write("%s%s\n%s##BLOCK_ID=%d\n" % (head, ", " + title if title else "",
