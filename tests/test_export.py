@@ -749,6 +749,26 @@ def test_what_netcdf_raises_writing_passes_through_unchanged(tmp_path):
             "\xe9".encode("ascii")
 
 
+@pytest.mark.parametrize("raised, told", [
+    (RuntimeError("NetCDF: HDF error"), errno.ENOSPC),
+    (PermissionError(errno.EACCES, "Permission denied"), errno.ENOSPC),
+    (RuntimeError("NetCDF: Name contains illegal characters"), None),
+    (OSError(errno.EIO, "Input/output error"), errno.EIO),
+])
+def test_netcdf_in_a_nearly_full_folder_tells_the_true_cause(tmp_path, monkeypatch, raised,
+                                                              told):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+
+    def failing(*args, **kw):
+        raise raised
+    monkeypatch.setattr(xr.Dataset, "to_netcdf", failing)
+    monkeypatch.setattr(netcdf, "_short_of_room", lambda folder, nbytes: True)
+    with pytest.raises(type(raised) if told is None else OSError) as e:
+        netcdf.write(vesk.read(SAMPLES["sample"], "AB/2D/NONE"), str(tmp_path / "a.nc"))
+    assert getattr(e.value, "errno", None) == told
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_warnings_while_reading_come_through_the_command(capfd, tmp_path, jobs):
     from vesk_writer import spectrum_file

@@ -165,8 +165,7 @@ def write(data: DataObject, path: str) -> None:
             dataset.to_netcdf(plain, engine="netcdf4",
                               encoding={name: {"_FillValue": None} for name in dataset.coords})
     except (RuntimeError, OSError) as e:
-        # netCDF words a full disk as an HDF error, or as a permission refused
-        if _short_of_room(folder, dataset.nbytes):
+        if _full_disk_wording(e, folder) and _short_of_room(folder, dataset.nbytes):
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path) from e
         raise
 
@@ -191,6 +190,15 @@ def _nameable(path: str) -> Iterator[str]:
         yield os.path.join(alias, name) if os.path.isdir(alias) else path
     finally:
         os.close(fd)
+
+
+def _full_disk_wording(e: BaseException, folder: str) -> bool:
+    """Whether `e` may be how netCDF words a full disk: as an HDF error, or as
+    a permission refused where the folder takes files. Any other error is
+    its own cause, whatever room is left."""
+    if isinstance(e, OSError):
+        return e.errno in (errno.EACCES, errno.EPERM) and os.access(folder, os.W_OK)
+    return "HDF error" in str(e)
 
 
 def _short_of_room(folder: str, nbytes: int) -> bool:
