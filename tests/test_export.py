@@ -1192,3 +1192,115 @@ def test_an_output_named_near_the_longest_name_is_written(capsys, tmp_path):
     code, written, err = export(capsys, out, tmp_path / (stem + ".vesk"), "-b", "AB/2D/NONE",
                                 "-f", "csv")
     assert (code, written) == (0, [str(out / (stem + "_AB_2D_NONE.csv"))]), err
+
+
+def read_parquet(path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    return pd.read_parquet(path)
+
+
+def export_both(capsys, tmp_path, name, key, layout):
+    """The block's CSV and Parquet in `layout`."""
+    paths = []
+    for fmt in ("csv", "parquet"):
+        code, written, err = export(capsys, tmp_path / fmt, SAMPLES[name], "-b", key, "-f",
+                                    fmt, "--layout", layout)
+        assert code == 0, err
+        paths += written
+    return paths
+
+
+@pytest.mark.parametrize("name, key, layout", [(n, k, "long") for n, k in BLOCKS] +
+                         [(n, k, "wide") for n, k in OTHERS])
+def test_parquet_reads_back_as_its_csv(capsys, tmp_path, monkeypatch, name, key, layout):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from vesk.export import parquet
+    # row groups of a few rows: every batch's coordinates must be its own rows'
+    monkeypatch.setattr(parquet, "GROUP", 7)
+    monkeypatch.setattr(parquet, "WIDE_ROWS", 1)
+    csv_path, parquet_path = export_both(capsys, tmp_path, name, key, layout)
+    text, table = read_csv(pd, csv_path), read_parquet(parquet_path)
+    assert table.columns.tolist() == text.columns.tolist()
+    data = vesk.read(SAMPLES[name], key)
+    first_value = table.shape[1] - (1 if layout == "long" else data.table_view()[0].shape[-1])
+    for k, column in enumerate(table.columns):
+        got, expected = table[column], text[column]
+        if got.dtype.kind in "fiu":
+            assert got.dtype == (data.values.dtype if k >= first_value else expected.dtype)
+            np.testing.assert_array_equal(got.to_numpy(), expected.to_numpy().astype(got.dtype))
+        else:  # texts: the same strings, repeated as codes into their dictionary
+            assert got.astype(str).tolist() == expected.astype(str).tolist()
+    import pyarrow.parquet as pq
+    assert pq.ParquetFile(parquet_path).metadata.num_row_groups > 1 or len(table) <= 7
+
+
+@pytest.mark.parametrize("name, key", [("kinetics", "AB/3D/NONE"), ("regions", "AB/3D/NONE"),
+                                       ("sample", "AB/2D/NONE")])
+def test_parquet_carries_what_the_npz_carries(capsys, tmp_path, name, key):
+    pq = pytest.importorskip("pyarrow.parquet")
+    data, path = exported(capsys, tmp_path / "a", name, key, "parquet")
+    _, again = exported(capsys, tmp_path / "b", name, key, "parquet")
+    assert open(path, "rb").read() == open(again, "rb").read()
+    _, npz = exported(capsys, tmp_path, name, key, "npy")
+    schema = pq.read_schema(path)
+    about = {k.decode(): v.decode() for k, v in schema.metadata.items() if k != b"ARROW:schema"}
+    with np.load(npz) as z:
+        assert about == {k: str(z[k]) for k in about}
+        assert set(about) == {"parameters", "x_label", "y_label", "block", "kind", "source",
+                              "source_sha256"}
+        described = json.loads(str(z["coordinate_attrs"]))
+    from vesk.export.axes import column_label
+    for coord, attrs in described.items():
+        field = schema.field(column_label(data, coord) if data.block.kind != "spectrum"
+                             else data.block.x_label)
+        assert {k.decode(): v.decode() for k, v in field.metadata.items()} == attrs
+
+
+def test_parquet_of_an_unfinished_map_tells_why_its_values_are_nan(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    from hostile_files import aborted_image_map
+    path = tmp_path / "aborted.vesk"
+    path.write_bytes(aborted_image_map(npx=40, npy=30, npt=5)[0])
+    data = vesk.read(path, "AB")
+    for layout in ("long", "wide"):
+        out = tmp_path / ("o_%s.parquet" % layout)
+        vesk.export.write(data, out, "parquet", layout)
+        table = pq.read_table(out)
+        assert table.schema.metadata[b"warning"].decode() == data.block.warning
+        values = table.columns[-1:] if layout == "long" else table.columns[-5:]
+        got = np.concatenate([c.to_numpy() for c in values])
+        assert np.isnan(got).sum() == np.isnan(data.values).sum()
+
+
+def test_parquet_needs_pyarrow_said_before_any_file_is_read(capsys, tmp_path, monkeypatch):
+    from vesk.export import parquet
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    code, written, err = export(capsys, tmp_path / "out", tmp_path / "absent.vesk", "-f",
+                                "parquet")
+    assert (code, written, err) == (1, [], "vesk: %s\n" % parquet.NEEDS)
+    with pytest.raises(ImportError, match=r"veskread\[parquet\]"):
+        vesk.export.write(vesk.read(SAMPLES["sample"], "AB/2D/NONE"), tmp_path / "o", "parquet")
+
+
+@pytest.mark.parametrize("layout", ["long", "wide"])
+def test_parquet_of_a_map_declaring_far_more_than_its_file_holds_is_refused(capsys, tmp_path,
+                                                                             layout):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "big.vesk"
+    path.write_bytes(huge_map())
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", "parquet",
+                                "--layout", layout)
+    assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
+    assert "AB/3D/NONE: declares 84000000 values (336.0 MB), more than a file of 1464" in err
+
+
+def test_parquet_is_imported_only_where_written(tmp_path):
+    # (commands that read no values import no numpy, which it needs: tested in test_cli)
+    import subprocess
+    code = "import sys; from vesk._cli import main; main(sys.argv[1:]); print('pyarrow' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code, "export", "-f", "csv", SAMPLES["sample"],
+                           "-o", str(tmp_path)], capture_output=True, text=True)
+    assert done.stdout.splitlines()[-1] == "False", done.stderr
