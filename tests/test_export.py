@@ -1219,6 +1219,7 @@ def test_parquet_reads_back_as_its_csv(capsys, tmp_path, monkeypatch, name, key,
     from vesk.export import parquet
     # row groups of a few rows: every batch's coordinates must be its own rows'
     monkeypatch.setattr(parquet, "GROUP", 7)
+    monkeypatch.setattr(parquet, "WIDE_GROUP", 7)
     monkeypatch.setattr(parquet, "WIDE_ROWS", 1)
     csv_path, parquet_path = export_both(capsys, tmp_path, name, key, layout)
     text, table = read_csv(pd, csv_path), read_parquet(parquet_path)
@@ -1295,6 +1296,19 @@ def test_parquet_of_a_map_declaring_far_more_than_its_file_holds_is_refused(caps
                                 "--layout", layout)
     assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
     assert "AB/3D/NONE: declares 84000000 values (336.0 MB), more than a file of 1464" in err
+
+
+def test_a_wide_parquet_table_too_wide_for_its_values_is_refused(capsys, tmp_path):
+    # each column costs KBs to write: one spectrum of 9,000 points, 36 KB, is 9,000 of them
+    pytest.importorskip("pyarrow")
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    path = file_3d(store_block([stored_block([1.0] * 9000)], block_size=36000),
+                   {**BASE_3D, "NPT": 9000, "DXU": "WN"}).write(str(tmp_path / "s.vesk"))
+    code, written, err = export(capsys, tmp_path / "wide", path, "-f", "parquet",
+                                "--layout", "wide")
+    assert (code, written) == (1, []) and "9000 columns in 1 row group takes" in err
+    code, written, err = export(capsys, tmp_path / "long", path, "-f", "parquet")
+    assert code == 0 and len(read_parquet(written[0])) == 9000
 
 
 def test_parquet_is_imported_only_where_written(tmp_path):

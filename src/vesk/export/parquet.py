@@ -22,7 +22,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from vesk import DataObject, Spectrum
+from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table, coordinate_attrs
 from vesk._text import printable
 
@@ -39,12 +39,15 @@ COMPRESSION = "zstd"
 # Cells per row group: large enough that a group's metadata is little beside
 # its values, small enough that a batch is a few MB, not the whole table.
 GROUP = 1 << 20
-# Rows a wide row group holds at least, however wide: each group repeats
-# every column's metadata.
+# A wide table's groups are larger, and hold some rows however wide: each
+# costs some 2 KB for every column (a 64 MiB map of 4,097 columns in groups
+# of 2**20 cells took 190 MB, twice what groups of 2**22 took).
+WIDE_GROUP = 1 << 22
 WIDE_ROWS = 64
-# Columns a wide table may have: each costs its schema and metadata in every
-# row group, which past this outweighs the values (use the long layout).
-WIDE_COLUMNS = 1 << 16
+# What a wide table's column costs while written, once and for each row group
+# (its array, field and writer, its metadata in the footer): 65,536 columns
+# of 16 rows took 420 MB and 7 s, from 4 MB of values.
+COLUMN_BYTES = 4096
 
 
 def missing() -> Optional[str]:
@@ -167,11 +170,15 @@ def write_wide(data: DataObject, path: str) -> None:
     rows = dims[:-1]
     row_shape = values.shape[:-1]
     width = values.shape[-1]
-    if width > WIDE_COLUMNS:
-        raise ValueError("%s: %d columns in the wide layout, more than the %d a Parquet "
-                         "table holds well; the long layout writes it"
-                         % (data.block.name, width, WIDE_COLUMNS))
     count = int(np.prod(row_shape))
+    step = max(WIDE_ROWS, WIDE_GROUP // max(width + len(row_shape), 1))
+    groups = -(-count // step)
+    cost = COLUMN_BYTES * width * (groups + 1)
+    if cost > _native.output_limit(values.nbytes):
+        raise ValueError("%s: a wide Parquet table of %d columns in %d row group%s takes some "
+                         "%d MB to write, more than its values can give; the long layout "
+                         "writes it" % (data.block.name, width, groups, "s" * (groups != 1),
+                                        cost >> 20))
     table = values.reshape(count, width)
     names = data.row_coordinates() if isinstance(data, Table) else []
     coords = [data.coords[n] for n in names] or [
@@ -192,8 +199,8 @@ def write_wide(data: DataObject, path: str) -> None:
         part = part.astype(part.dtype.newbyteorder("="), copy=False)
         return out + [pa.array(line) for line in part]
 
-    _write_batches(pa, pq, path, data, _unique(heading), described, len(columns), count,
-                   max(WIDE_ROWS, GROUP // max(width + len(columns), 1)), batch)
+    _write_batches(pa, pq, path, data, _unique(heading), described, len(columns), count, step,
+                   batch)
 
 
 def _write(pa: Any, pq: Any, path: str, data: DataObject, names: List[str],
