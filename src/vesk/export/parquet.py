@@ -125,8 +125,11 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     names = _unique([printable(data.block.x_label), printable(data.block.y_label)])
     attrs = coordinate_attrs(data.block, data.dims).get(data.dims[0], {})
     columns = [_Column(pa, x[:rows]), _Column(pa, y[:rows])]
-    _write(pa, pq, path, data, names, [attrs, {}], columns, 0, rows,
-           lambda col, at: col.take(pa, at))
+
+    def batch(start: int, stop: int) -> List[Any]:
+        return [column.take(pa, np.arange(start, stop)) for column in columns]
+
+    _write_batches(pa, pq, path, data, names, [attrs, {}], 0, rows, GROUP // 2, batch)
 
 
 def write_long(data: DataObject, path: str) -> None:
@@ -202,17 +205,6 @@ def write_wide(data: DataObject, path: str) -> None:
 
     _write_batches(pa, pq, path, data, _unique(heading), described, len(columns), count, step,
                    batch)
-
-
-def _write(pa: Any, pq: Any, path: str, data: DataObject, names: List[str],
-           described: List[Dict[str, str]], columns: List[_Column], coordinates: int,
-           rows: int, take: Any) -> None:
-    def batch(start: int, stop: int) -> List[Any]:
-        at = np.arange(start, stop)
-        return [take(column, at) for column in columns]
-
-    _write_batches(pa, pq, path, data, names, described, coordinates, rows,
-                   max(1, GROUP // len(columns)), batch)
 
 
 def _write_batches(pa: Any, pq: Any, path: str, data: DataObject, names: List[str],
