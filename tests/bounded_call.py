@@ -13,6 +13,7 @@ import resource
 import signal
 import sys
 import time
+import warnings
 
 
 def vm_hwm():
@@ -49,8 +50,23 @@ def vesk_call(name):
             block = f.block(key)
         return {"shape": list(read_map_rows(path, block, 0, block.shape[0], columns).shape)}
 
+    if name in ("tree", "to_pandas"):
+        try:  # imported once here, not within the call measured (with pyarrow, 40 MB)
+            import pandas
+        except ImportError:
+            pass
+        else:
+            # pandas 3 with pyarrow makes every text of an object array
+            # through xarray an arrow string and a new str again (a region
+            # map's titles, one per point: 48 MB): pandas' cost, not vesk's.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                try:
+                    pandas.set_option("future.infer_string", False)
+                except (KeyError, AttributeError):  # (OptionError) a pandas without it
+                    pass
+
     if name == "tree":
-        import warnings
         import xarray
         from vesk.xarray_backend import VeskBackendEntrypoint
         warnings.simplefilter("ignore")  # the blocks left out say so
@@ -70,7 +86,8 @@ def vesk_call(name):
         import tempfile
         from vesk._cli import main
         from vesk.export import table  # noqa: F401
-        for extra in ("netCDF4", "xarray", "matplotlib.figure", "matplotlib.backends.backend_agg"):
+        for extra in ("netCDF4", "xarray", "matplotlib.figure", "matplotlib.backends.backend_agg",
+                      "vesk.export.parquet", "pyarrow.parquet"):
             try:  # imported once here, not within the call measured
                 __import__(extra)
             except ImportError:

@@ -1244,3 +1244,112 @@ def test_an_output_named_near_the_longest_name_is_written(capsys, tmp_path):
     code, written, err = export(capsys, out, tmp_path / (stem + ".vesk"), "-b", "AB/2D/NONE",
                                 "-f", "csv")
     assert (code, written) == (0, [str(out / (stem + "_AB_2D_NONE.csv"))]), err
+
+
+
+@pytest.mark.parametrize("name, key, layout", [(n, k, "long") for n, k in BLOCKS] +
+                         [(n, k, "wide") for n, k in OTHERS])
+def test_parquet_reads_back_as_its_csv(capsys, tmp_path, monkeypatch, name, key, layout):
+    pd = pytest.importorskip("pandas")
+    pq = pytest.importorskip("pyarrow.parquet")
+    from vesk.export import parquet
+    # row groups of a few rows: every batch's coordinates must be its own rows'
+    for small in ("GROUP", "WIDE_GROUP", "WIDE_ROWS"):
+        monkeypatch.setattr(parquet, small, 7)
+    paths = []
+    for fmt in ("csv", "parquet"):
+        code, written, err = export(capsys, tmp_path / fmt, SAMPLES[name], "-b", key, "-f",
+                                    fmt, "--layout", layout)
+        assert code == 0, err
+        paths += written
+    text, table = read_csv(pd, paths[0]), pd.read_parquet(paths[1])
+    assert table.columns.tolist() == text.columns.tolist()
+    data = vesk.read(SAMPLES[name], key)
+    first_value = table.shape[1] - (1 if layout == "long" else data.table_view()[0].shape[-1])
+    for k, column in enumerate(table.columns):
+        got, expected = table[column], text[column]
+        if got.dtype.kind in "fiu":
+            assert got.dtype == (data.values.dtype if k >= first_value else expected.dtype)
+            np.testing.assert_array_equal(got.to_numpy(), expected.to_numpy().astype(got.dtype))
+        else:  # texts: the same strings, repeated as codes into their dictionary
+            assert got.astype(str).tolist() == expected.astype(str).tolist()
+    assert pq.ParquetFile(paths[1]).metadata.num_row_groups > 1 or len(table) <= 7
+
+
+@pytest.mark.parametrize("name, key, layout", [
+    ("kinetics", "AB/3D/NONE", "long"), ("regions", "AB/3D/NONE", "wide"),
+    ("sample", "AB/2D/NONE", "long"), ("aborted", "AB/3D/NONE", "wide")])
+def test_parquet_carries_what_the_npz_carries(capsys, tmp_path, name, key, layout):
+    pq = pytest.importorskip("pyarrow.parquet")
+    from hostile_files import aborted_image_map
+    from vesk.export.axes import column_label
+    source = SAMPLES.get(name, tmp_path / "aborted.vesk")
+    if name == "aborted":  # its values NaN but for 3 points, which the warning says
+        source.write_bytes(aborted_image_map(npx=40, npy=30, npt=5)[0])
+    data = vesk.read(source, key)
+    outputs = {}
+    for fmt, folder in (("parquet", "a"), ("parquet", "b"), ("npy", "c")):
+        code, written, err = export(capsys, tmp_path / folder, source, "-f", fmt, "-b", key,
+                                    *(["--layout", layout] if fmt == "parquet" else []))
+        outputs[folder] = written[0]
+    assert open(outputs["a"], "rb").read() == open(outputs["b"], "rb").read()
+    table = pq.read_table(outputs["a"])
+    about = {k.decode(): v.decode() for k, v in table.schema.metadata.items()
+             if k != b"ARROW:schema"}
+    with np.load(outputs["c"]) as z:
+        assert about == {k: str(z[k]) for k in z.files if z[k].ndim == 0 and k not in (
+            "coordinate_dims", "coordinate_attrs")}
+        assert "source_sha256" in about and ("warning" in about) == (name == "aborted")
+        described = json.loads(str(z["coordinate_attrs"]))
+    for coord, attrs in described.items():  # (wide: the x axis heads the value columns)
+        label = column_label(data, coord) if data.block.kind != "spectrum" else data.block.x_label
+        if layout == "long" or label in table.schema.names:
+            field = table.schema.field(label)
+            assert {k.decode(): v.decode() for k, v in field.metadata.items()} == attrs
+    values = table.columns[-1:] if layout == "long" else table.columns[-data.values.shape[-1]:]
+    assert np.isnan(np.concatenate([c.to_numpy() for c in values])).sum() == np.isnan(
+        data.values).sum()
+
+def test_parquet_needs_pyarrow_said_before_any_file_is_read(capsys, tmp_path, monkeypatch):
+    from vesk.export import parquet
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    code, written, err = export(capsys, tmp_path / "out", tmp_path / "absent.vesk", "-f",
+                                "parquet")
+    assert (code, written, err) == (1, [], "vesk: %s\n" % parquet.NEEDS)
+    with pytest.raises(ImportError, match=r"veskread\[parquet\]"):
+        vesk.export.write(vesk.read(SAMPLES["sample"], "AB/2D/NONE"), tmp_path / "o", "parquet")
+
+
+@pytest.mark.parametrize("layout", ["long", "wide"])
+def test_parquet_of_a_map_declaring_far_more_than_its_file_holds_is_refused(capsys, tmp_path,
+                                                                             layout):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "big.vesk"
+    path.write_bytes(huge_map())
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", "parquet",
+                                "--layout", layout)
+    assert (code, written, os.listdir(tmp_path / "out")) == (1, [], [])
+    assert "AB/3D/NONE: declares 84000000 values (336.0 MB), more than a file of 1464" in err
+
+
+def test_a_wide_parquet_table_too_wide_for_its_values_is_refused(capsys, tmp_path):
+    # each column costs KBs to write: one spectrum of 9,000 points, 36 KB, is 9,000 of them
+    pq = pytest.importorskip("pyarrow.parquet")
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    path = file_3d(store_block([stored_block([1.0] * 9000)], block_size=36000),
+                   {**BASE_3D, "NPT": 9000, "DXU": "WN"}).write(str(tmp_path / "s.vesk"))
+    code, written, err = export(capsys, tmp_path / "wide", path, "-f", "parquet",
+                                "--layout", "wide")
+    assert (code, written) == (1, []) and "9000 columns in 1 row group takes" in err
+    code, written, err = export(capsys, tmp_path / "long", path, "-f", "parquet")
+    assert code == 0 and pq.read_metadata(written[0]).num_rows == 9000
+
+
+def test_parquet_is_imported_only_where_written(tmp_path):
+    # (commands that read no values import no numpy, which it needs: tested in test_cli)
+    import subprocess
+    code = "import sys; from vesk._cli import main; main(sys.argv[1:]); print('pyarrow' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code, "export", "-f", "csv", SAMPLES["sample"],
+                           "-o", str(tmp_path)], capture_output=True, text=True)
+    assert done.stdout.splitlines()[-1] == "False", done.stderr

@@ -434,3 +434,25 @@ def test_ctrl_c_interrupts_a_read_that_released_the_lock(tmp_path, reader):
     outcome, read_bytes = json.loads(proc.stdout)
     # Interrupted inside the read: far fewer than the blocks' 12 bytes each.
     assert outcome == "KeyboardInterrupt" and read_bytes < blocks * 12 // 2, proc.stdout
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None, reason="needs pyarrow")
+@pytest.mark.parametrize("build, layout", [
+    (lambda: hf.merged_by_every_key(own_block=False), None),
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532), None),
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"), None),
+    (lambda: hf.many_parameters(610, text=65532)[0], None),
+    (hf.overlapping_series, "long"), (hf.overlapping_series, "wide"),
+    (lambda: hf.overlapping_regions(543, npt=1, unrecorded=True)[0], "long"),
+    (lambda: hf.aborted_image_map(580, 580, npt=0, recorded=0)[0], "wide"),
+    (hf.long_spectra, None), (lambda: hf.long_spectra(rows=2), "wide"),
+    (hf.long_trace_names, "long"), (hf.long_trace_names, "wide"),
+], ids=["merged-keys", "merged-texts", "merged-controls", "long-texts", "overlapping-series",
+        "wide-overlapping-series", "region-points", "wide-map-of-no-values", "long-spectrum",
+        "wide-long-spectra", "long-trace-names", "wide-long-trace-names"])
+def test_parquet_export_stays_within_the_rule(write_file, build, layout):
+    data = build()
+    report = run_bounded(write_file(data), ["vesk.export", "parquet", layout])
+    assert report["outcome"] == "ok", report
+    assert within_rule(report, len(data)) and report["cpu"] < 2 + len(data) / 1e6, report
+    assert report["write_bytes"] <= (64 << 20) + 8 * len(data), report

@@ -13,7 +13,7 @@ from .output_names import output_folder
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
-        "export", help="write blocks to CSV, NumPy, JCAMP-DX or NetCDF files",
+        "export", help="write blocks to CSV, NumPy, JCAMP-DX, NetCDF or Parquet files",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
                     "file's name without the extension .vesk; any other name whole: run.0). "
                     "A FOLDER stands "
@@ -22,11 +22,11 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "their common folder where several are named), so a whole tree "
                     "exports in one go. Spectra: "
                     "CSV (x and y columns, units in the header), NPZ (values, x, y, parameters), "
-                    "JCAMP-DX 5.01, NetCDF. Other blocks: NPZ (values, axes, map "
-                    "coordinates), NetCDF, JCAMP-DX for series and maps of spectra (a "
-                    "compound file, one block per spectrum), or CSV in a long layout (one "
-                    "row per value) or a wide one (--layout wide: one row per spectrum, map "
-                    "point or time). "
+                    "JCAMP-DX 5.01, NetCDF, Parquet (x and y columns). Other blocks: NPZ "
+                    "(values, axes, map coordinates), NetCDF, JCAMP-DX for series and maps "
+                    "of spectra (a compound file, one block per spectrum), or CSV or "
+                    "Parquet in a long layout (one row per value) or a wide one (--layout "
+                    "wide: one row per spectrum, map point or time). "
                     "An existing output is an error, unless --force (overwrite it), "
                     "--skip-existing (keep it and write the others) or --update (keep it "
                     "unless it is older than its file). A full disk or read-only DIR stops "
@@ -41,7 +41,7 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
                    help="output format (npy writes .npz archives)")
     p.add_argument("--layout", choices=LAYOUTS,
-                   help="CSV of blocks of many spectra or traces: long (default), one row "
+                   help="CSV or Parquet of blocks of many spectra or traces: long (default), one row "
                         "per value with its coordinates; wide, one row per spectrum, map "
                         "point or time, its coordinates first, then one column per x value "
                         "or trace")

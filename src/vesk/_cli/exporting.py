@@ -492,8 +492,9 @@ def end_with_parent(parent: int) -> None:
 
 
 def run_export(args: argparse.Namespace) -> int:
-    if args.layout is not None and args.format != "csv":
-        error("--layout is for CSV (-f csv); %s has one layout" % args.format)
+    if args.layout is not None and FORMATS[args.format].wide is None:
+        error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one layout"
+              % args.format)
         return 2
     needs = FORMATS[args.format].missing()
     if needs is not None:  # said once, not once per block of every file

@@ -21,8 +21,8 @@ from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
           layout: str = "long", force: bool = False) -> None:
     """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
-    writes it ("csv", "npy", "jcamp" or "netcdf"; `layout` "wide" for CSV as
-    `--layout wide`): the same bytes, with the attributes that say what it
+    writes it ("csv", "npy", "jcamp", "netcdf" or "parquet"; `layout` "wide"
+    for CSV and Parquet as `--layout wide`): the same bytes, with the attributes that say what it
     holds and where it came from. The file appears only once complete; an
     existing one is an OutputExistsError (a FileExistsError) unless `force`.
     UnsupportedBlockError (a ValueError) where the format cannot hold the
@@ -41,7 +41,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
         raise ValueError("no layout %r; one of %s" % (layout, ", ".join(LAYOUTS)))
     fmt = FORMATS[format]
     if layout != "long" and fmt.wide is None:  # as the command refuses --layout
-        raise ValueError("layout %r is for CSV; %s has one layout" % (layout, format))
+        raise ValueError("layout %r is for CSV and Parquet; %s has one layout" % (layout, format))
     needs = fmt.missing()
     if needs is not None:
         raise ImportError(needs)

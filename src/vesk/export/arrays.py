@@ -32,22 +32,29 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
     return array.astype(str) if array.dtype == object else array
 
 
-def _common(data: DataObject) -> Dict[str, Any]:
-    # The parameters stay text until written: as an array, 4 bytes a character.
-    common: Dict[str, Any] = {"parameters": json.dumps(json_strict(dict(data.parameters)),
-                                                       ensure_ascii=False, allow_nan=False),
-                              "x_label": np.array(data.block.x_label),
-                              "y_label": np.array(data.block.y_label),
-                              "block": np.array(data.block.name),
-                              "kind": np.array(data.block.kind)}
+def block_texts(data: DataObject) -> Dict[str, str]:
+    """What a block is and where it came from, as texts (the npz archive's
+    and the Parquet file's metadata): its parameters as strict JSON, its
+    labels, name and kind, its source with the SHA-256 of its bytes, and
+    the warning where there is one."""
+    texts = {"parameters": json.dumps(json_strict(dict(data.parameters)),
+                                      ensure_ascii=False, allow_nan=False),
+             "x_label": data.block.x_label, "y_label": data.block.y_label,
+             "block": data.block.name, "kind": data.block.kind}
     if data.block.path:
-        common["source"] = np.array(path_text(data.block.path))
+        texts["source"] = path_text(data.block.path)
     digest = source_sha256(data.block)
     if digest is not None:
-        common["source_sha256"] = np.array(digest)
+        texts["source_sha256"] = digest
     if data.block.warning is not None:
-        common["warning"] = np.array(data.block.warning)
-    return common
+        texts["warning"] = data.block.warning
+    return texts
+
+
+def _common(data: DataObject) -> Dict[str, Any]:
+    # The parameters stay text until written: as an array, 4 bytes a character.
+    return {key: text if key == "parameters" else np.array(text)
+            for key, text in block_texts(data).items()}
 
 
 def write_spectrum(data: Spectrum, path: str) -> None:

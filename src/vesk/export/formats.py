@@ -106,4 +106,12 @@ FORMATS: Dict[str, Format] = {
     "netcdf": Format("netcdf", "NetCDF", Deferred("netcdf", "write"),
                      Deferred("netcdf", "write"), ".nc", ".nc",
                      missing=Deferred("netcdf", "missing"), parameter_bytes=1024, text_bytes=4),
+    # The parameters' JSON is written twice (the key-value metadata, and the
+    # serialized schema that carries the columns' units), held in a few
+    # copies as the footer is made.
+    "parquet": Format("parquet", "Parquet", Deferred("parquet", "write_spectrum"),
+                      Deferred("parquet", "write_long"), ".parquet", ".parquet",
+                      Deferred("parquet", "write_wide"), missing=Deferred("parquet", "missing"),
+                      value_bytes=32, parameter_bytes=128, text_bytes=16, escape_bytes=24,
+                      spectrum_bytes=64, repeated=Deferred("table", "repeated_text")),
 }
