@@ -52,19 +52,9 @@ def vesk_call(name):
 
     if name in ("tree", "to_pandas"):
         try:  # imported once here, not within the call measured (with pyarrow, 40 MB)
-            import pandas
+            import pandas  # noqa: F401
         except ImportError:
             pass
-        else:
-            # pandas 3 with pyarrow makes every text of an object array
-            # through xarray an arrow string and a new str again (a region
-            # map's titles, one per point: 48 MB): pandas' cost, not vesk's.
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                try:
-                    pandas.set_option("future.infer_string", False)
-                except (KeyError, AttributeError):  # (OptionError) a pandas without it
-                    pass
 
     if name == "tree":
         import xarray

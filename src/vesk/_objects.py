@@ -207,7 +207,8 @@ class DataObject(Bands):
         named `variable_name`, so that `.to_netcdf()` takes it as it is."""
         xr = _need("xarray", "to_xarray()", "xarray")
         attrs = coordinate_attrs(self.block, self.dims)
-        coords = {name: (dims, array, attrs.get(name, {}))
+        from vesk._xarray_texts import as_given
+        coords = {name: xr.Variable(dims, as_given(array), attrs.get(name, {}))
                   for name, (dims, array) in self.coords.items()}
         return xr.DataArray(  # type: ignore[no-any-return]
             self.values, dims=self.dims, coords=coords, attrs=self.attrs(),

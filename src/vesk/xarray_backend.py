@@ -43,6 +43,7 @@ from vesk._file import (BinaryStream, Source, VeskFile, key_parts, read_map_rows
 from vesk._objects import (DataObject, block_attrs, coordinate_attrs, declared_axes,
                            fitted_coords)
 from vesk._vocabulary import axis_dimension
+from vesk._xarray_texts import as_given
 
 LAZY_KINDS = ("spectrum", "image map")
 # A parameter as a dataset's attribute in a tree: an entry of about 100
@@ -189,7 +190,7 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
         axes = {"y": (("y",), map_y), "x": (("x",), map_x), dim: ((dim,), spectral)}
     attrs = coordinate_attrs(block, dims)
     coords = {
-        name: Variable(cdims, array, attrs.get(name))
+        name: Variable(cdims, as_given(array), attrs.get(name))
         for name, (cdims, array) in fitted_coords(block.shape, dims, axes).items()
     }
     variables = {block.variable_name: Variable(dims, data, {"long_name": block.y_label})}
@@ -198,7 +199,7 @@ def _lazy_dataset(path: str, block: Block) -> Dataset:
 
 def _eager_dataset(obj: DataObject) -> Dataset:
     attrs = coordinate_attrs(obj.block, obj.dims)
-    coords = {name: Variable(dims, array, attrs.get(name))
+    coords = {name: Variable(dims, as_given(array), attrs.get(name))
               for name, (dims, array) in obj.coords.items()}
     variables = {
         obj.variable_name: Variable(obj.dims, obj.values, {"long_name": obj.block.y_label})
