@@ -15,5 +15,6 @@ def as_given(array: Any) -> Any:
     """`array` for xarray's Variable: an object array wrapped, others as they are."""
     if getattr(getattr(array, "dtype", None), "kind", None) != "O":
         return array
-    from xarray.core import indexing
+    from xarray.core import indexing as typed
+    indexing: Any = typed  # typed in some xarray releases, not in others
     return indexing.MemoryCachedArray(indexing.NumpyIndexingAdapter(array))
