@@ -1141,6 +1141,15 @@ def test_a_zone_keeps_its_sign_under_an_hour(tmp_path, sign, hours, minutes):
     assert s.attrs()["measured"] == dt.datetime(2026, 4, 15, 10, 20, 30,
                                                 tzinfo=dt.timezone(offset)).isoformat()
 
+
+@pytest.mark.parametrize("digits", ["1234567", "123456789"])
+def test_a_time_finer_than_a_microsecond_keeps_its_zone(tmp_path, digits):
+    tim = "10:20:30.%s (GMT+2)" % digits
+    path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
+        str(tmp_path / "f.0"))
+    when = vesk.read(path).measured
+    assert when.microsecond == int(digits[:6]) and when.utcoffset().total_seconds() == 2 * 3600
+
 def test_image_map_to_xarray(tmp_path):
     xr = pytest.importorskip("xarray")
     path, key = write(tmp_path, "image map")

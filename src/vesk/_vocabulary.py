@@ -170,7 +170,7 @@ def parameter_label(key: str) -> str:
 
 
 _DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
-_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
+_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6})\d*)?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
 
 
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
