@@ -1493,3 +1493,20 @@ def test_a_region_never_measured_is_drawn_and_exported_as_such(capsys, tmp_path,
         last = f.read().splitlines()[-1].split(",")
     # map_x, map_y (the table's), start_time, value
     assert last[0] == "2" and last[-4:] == ["5.0", "6.0", "nan", "nan"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_standard_output_holds_the_json_alone_when_a_derived_map_takes_its_underived_geometry(
+        tmp_path, jobs):
+    from writer_3d import BASE_3D, file_3d, stored_block, store_block
+    geometry = {"AOX": 1.0, "AOY": 2.0, "DDX": 0.5, "DDY": 1.5, "NPX": 2, "NPY": 1}
+    data = store_block([stored_block([1.0, 2.0, 3.0, 4.0]) for _ in range(2)], block_size=16)
+    paths = [file_3d(data, {**BASE_3D, **geometry, "NPX": 0}, deriv_type=1,
+                     original_params={**BASE_3D, **geometry}).write(str(tmp_path / n))
+             for n in ("a.vesk", "b.vesk")]
+    done = subprocess.run([sys.executable, "-m", "vesk", "export", "--json", "-j", jobs, "-f",
+                           "npy", "-o", str(tmp_path)] + paths, capture_output=True, text=True)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and len(lines) == 2
+    assert [json.loads(line)["status"] for line in lines] == ["exported"] * 2
+    assert done.stderr.count("Orignal mapping coordinates used\n") == 2

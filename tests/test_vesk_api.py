@@ -1127,6 +1127,29 @@ def test_labels_dates_and_xarray(tmp_path):
     assert series.index.name == "wavenumber" and series.tolist() == s.y.tolist()
 
 
+
+@pytest.mark.parametrize("sign, hours, minutes", [("-", 0, 30), ("+", 0, 45), ("-", 3, 30),
+                                                  ("+", 5, 30), ("-", 0, 0)])
+def test_a_zone_keeps_its_sign_under_an_hour(tmp_path, sign, hours, minutes):
+    import datetime as dt
+    tim = "10:20:30 (GMT%s%d:%02d)" % (sign, hours, minutes)
+    path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
+        str(tmp_path / "z.0"))
+    offset = dt.timedelta(hours=hours, minutes=minutes) * (-1 if sign == "-" else 1)
+    s = vesk.read(path)
+    assert s.measured.utcoffset() == offset
+    assert s.attrs()["measured"] == dt.datetime(2026, 4, 15, 10, 20, 30,
+                                                tzinfo=dt.timezone(offset)).isoformat()
+
+
+@pytest.mark.parametrize("digits", ["1234567", "123456789"])
+def test_a_time_finer_than_a_microsecond_keeps_its_zone(tmp_path, digits):
+    tim = "10:20:30.%s (GMT+2)" % digits
+    path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
+        str(tmp_path / "f.0"))
+    when = vesk.read(path).measured
+    assert when.microsecond == int(digits[:6]) and when.utcoffset().total_seconds() == 2 * 3600
+
 def test_image_map_to_xarray(tmp_path):
     xr = pytest.importorskip("xarray")
     path, key = write(tmp_path, "image map")

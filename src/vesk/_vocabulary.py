@@ -170,7 +170,7 @@ def parameter_label(key: str) -> str:
 
 
 _DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
-_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
+_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6})\d*)?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
 
 
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
@@ -198,9 +198,10 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
                 second = int(t.group(3) or 0)
                 micro = int((t.group(4) or "0").ljust(6, "0"))
                 if t.group(5) is not None:
-                    hours = int(t.group(5))
-                    minutes = int(t.group(6) or 0) * (1 if hours >= 0 else -1)
-                    zone = _dt.timezone(_dt.timedelta(hours=hours, minutes=minutes))
+                    # the sign is the text's: "-0:30" is half an hour west, int("-0") is 0
+                    sign = -1 if t.group(5).startswith("-") else 1
+                    zone = _dt.timezone(sign * _dt.timedelta(hours=abs(int(t.group(5))),
+                                                             minutes=int(t.group(6) or 0)))
         return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
     except ValueError:
         return None

@@ -17,8 +17,8 @@ from typing import Any, List, Optional, Tuple
 import vesk
 
 from . import comparing, export_options, listing, pictures, plot_options
-from .report import (OutputClosed, OutputFailed, Terminated, error, library_warnings_ignored,
-                     warning)
+from .report import (OutputClosed, OutputFailed, Terminated, data_only_on_stdout, error,
+                     library_warnings_ignored, warning)
 
 COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
@@ -123,7 +123,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             # libraries tell programmers about their own future is dropped
             warnings.showwarning = show_warning
             library_warnings_ignored()
-            status: int = args.run(args)
+            with data_only_on_stdout():
+                status: int = args.run(args)
         return status
     except KeyboardInterrupt:
         return _ended("interrupted", 130)

@@ -471,7 +471,10 @@ def _signals_held() -> Iterator[None]:
 def end_with_parent(parent: int) -> None:
     """Runs in each worker: ends it, removing what it was writing, when the
     command terminates it or has gone (killed outright), so that no worker
-    outlives the command holding its output pipes."""
+    outlives the command holding its output pipes. What a library prints to
+    standard output goes to standard error, as in the command itself."""
+    sys.stdout = sys.stderr
+
     def end(*_: object) -> None:
         remove_in_progress()
         os._exit(128 + signal.SIGTERM)

@@ -1,12 +1,13 @@
 """Messages on standard error, each naming the file it is about."""
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import struct
 import sys
 import warnings
-from typing import Any, Optional, TextIO
+from typing import Any, Iterator, List, Optional, TextIO
 
 import vesk
 from vesk._text import printable
@@ -69,12 +70,30 @@ class OutputFailed(BaseException):
         self.error = error
 
 
+# Standard output while a command runs (data_only_on_stdout); empty otherwise.
+_DATA_OUT: List[Optional[TextIO]] = []
+
+
 def _stdout() -> "TextIO":
+    out = _DATA_OUT[-1] if _DATA_OUT else sys.stdout
     # None where the command started with descriptor 1 closed (`>&-`): print
     # would drop the data without a word.
-    if sys.stdout is None:
+    if out is None:
         raise OutputFailed(OSError(errno.EBADF, os.strerror(errno.EBADF)))
-    return sys.stdout
+    return out
+
+
+@contextlib.contextmanager
+def data_only_on_stdout() -> Iterator[None]:
+    """Standard output holds the command's data alone: what a library prints
+    there (veskread's note that a derived map takes its underived geometry)
+    goes to standard error, not amid JSON lines or a listing."""
+    _DATA_OUT.append(sys.stdout)
+    sys.stdout = sys.stderr
+    try:
+        yield
+    finally:
+        sys.stdout = _DATA_OUT.pop()
 
 
 class Terminated(BaseException):
