@@ -352,15 +352,16 @@ def overlapping_series(count=4000, npt=2000, **params):
     return file_3d(data, dict(BASE_3D, NPT=npt, **params)).build()
 
 
-def long_spectra(npt=1_000_000, rows=1):
+def long_spectra(npt=1_000_000, rows=1, **params):
     """A spectrum (`rows` 1) or a series of `rows` spectra of `npt` noisy
-    values: an honest file, whose every value its bytes hold."""
+    values: an honest file, whose every value its bytes hold. `params` adds
+    parameters to a series (FXV=LXV: every point at one wavenumber)."""
     values = [(k * 7919 % 1000) / 1000.0 for k in range(npt)]
     if rows == 1:
         return spectrum_file(values, {"NPT": npt}).build()
     data = store_block([stored_block(values, time=float(r)) for r in range(rows)],
                        block_size=4 * npt)
-    return file_3d(data, dict(BASE_3D, NPT=npt)).build()
+    return file_3d(data, dict(BASE_3D, NPT=npt, **params)).build()
 
 
 def long_trace_names(traces=2, npt=8000, name=8000):

@@ -447,9 +447,11 @@ def test_ctrl_c_interrupts_a_read_that_released_the_lock(tmp_path, reader):
     (lambda: hf.aborted_image_map(580, 580, npt=0, recorded=0)[0], "wide"),
     (hf.long_spectra, None), (lambda: hf.long_spectra(rows=2), "wide"),
     (hf.long_trace_names, "long"), (hf.long_trace_names, "wide"),
+    (lambda: hf.long_spectra(4096, rows=2, FXV=1.0, LXV=1.0), "wide"),
 ], ids=["merged-keys", "merged-texts", "merged-controls", "long-texts", "overlapping-series",
         "wide-overlapping-series", "region-points", "wide-map-of-no-values", "long-spectrum",
-        "wide-long-spectra", "long-trace-names", "wide-long-trace-names"])
+        "wide-long-spectra", "long-trace-names", "wide-long-trace-names",
+        "wide-flat-axis"])
 def test_parquet_export_stays_within_the_rule(write_file, build, layout):
     data = build()
     report = run_bounded(write_file(data), ["vesk.export", "parquet", layout])
