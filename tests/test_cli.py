@@ -1510,3 +1510,39 @@ def test_standard_output_holds_the_json_alone_when_a_derived_map_takes_its_under
     assert done.returncode == 0 and len(lines) == 2
     assert [json.loads(line)["status"] for line in lines] == ["exported"] * 2
     assert done.stderr.count("Orignal mapping coordinates used\n") == 2
+
+
+@pytest.mark.parametrize("first_ends_first", [True, False])
+def test_a_command_run_while_another_runs_in_another_thread_keeps_its_data(
+        capsys, first_ends_first):
+    import threading
+    from vesk._cli.report import data_only_on_stdout
+    given = sys.stdout
+    started, ends, ended = threading.Event(), threading.Event(), threading.Event()
+
+    def other_command():
+        with data_only_on_stdout():
+            started.set()
+            ends.wait(10)
+        ended.set()
+    other = threading.Thread(target=other_command)
+    other.start()
+    started.wait(10)
+    if first_ends_first:
+        # the other command ends midway through this one's (its first check of the file)
+        opened = vesk.open
+
+        def open_once_the_other_ended(*args, **kw):
+            ends.set()
+            ended.wait(10)
+            return opened(*args, **kw)
+        with pytest.MonkeyPatch.context() as m:
+            m.setattr(vesk, "open", open_once_the_other_ended)
+            code = main(["ls", "--json", SAMPLES["sample"]])
+    else:
+        code = main(["ls", "--json", SAMPLES["sample"]])
+        ends.set()
+    other.join(10)
+    out = capsys.readouterr().out
+    assert code == 0 and json.loads(out)[0]["file"] == SAMPLES["sample"]
+    assert sys.stdout is given

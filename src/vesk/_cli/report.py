@@ -6,6 +6,7 @@ import errno
 import os
 import struct
 import sys
+import threading
 import warnings
 from typing import Any, Iterator, List, Optional, TextIO
 
@@ -70,12 +71,24 @@ class OutputFailed(BaseException):
         self.error = error
 
 
-# Standard output while a command runs (data_only_on_stdout); empty otherwise.
-_DATA_OUT: List[Optional[TextIO]] = []
+# The process's standard output while commands run, once for each (its
+# sys.stdout is standard error till the last ends); and each thread's, that
+# its command writes its data to: a command started while another runs, in
+# another thread, finds standard error in sys.stdout.
+_RUNNING: List[Optional[TextIO]] = []
+_RUNNING_LOCK = threading.Lock()
+_THREAD = threading.local()
+
+
+def _outputs() -> List[Optional[TextIO]]:
+    if not hasattr(_THREAD, "outputs"):
+        _THREAD.outputs = []
+    return _THREAD.outputs  # type: ignore[no-any-return]
 
 
 def _stdout() -> "TextIO":
-    out = _DATA_OUT[-1] if _DATA_OUT else sys.stdout
+    outputs = _outputs()
+    out = outputs[-1] if outputs else sys.stdout
     # None where the command started with descriptor 1 closed (`>&-`): print
     # would drop the data without a word.
     if out is None:
@@ -88,12 +101,19 @@ def data_only_on_stdout() -> Iterator[None]:
     """Standard output holds the command's data alone: what a library prints
     there (veskread's note that a derived map takes its underived geometry)
     goes to standard error, not amid JSON lines or a listing."""
-    _DATA_OUT.append(sys.stdout)
-    sys.stdout = sys.stderr
+    with _RUNNING_LOCK:
+        out = _RUNNING[0] if _RUNNING else sys.stdout
+        _RUNNING.append(out)
+        sys.stdout = sys.stderr
+    _outputs().append(out)
     try:
         yield
     finally:
-        sys.stdout = _DATA_OUT.pop()
+        _outputs().pop()
+        with _RUNNING_LOCK:
+            _RUNNING.pop()
+            if not _RUNNING:
+                sys.stdout = out
 
 
 class Terminated(BaseException):
