@@ -751,6 +751,7 @@ def test_what_netcdf_raises_writing_passes_through_unchanged(tmp_path):
 
 @pytest.mark.parametrize("raised, told", [
     (RuntimeError("NetCDF: HDF error"), errno.ENOSPC),
+    (OSError(-101, "NetCDF: HDF error", "a.nc"), errno.ENOSPC),  # as it creates the file
     (PermissionError(errno.EACCES, "Permission denied"), errno.ENOSPC),
     (RuntimeError("NetCDF: Name contains illegal characters"), None),
     (OSError(errno.EIO, "Input/output error"), errno.EIO),

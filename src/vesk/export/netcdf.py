@@ -193,11 +193,12 @@ def _nameable(path: str) -> Iterator[str]:
 
 
 def _full_disk_wording(e: BaseException, folder: str) -> bool:
-    """Whether `e` may be how netCDF words a full disk: as an HDF error, or as
-    a permission refused where the folder takes files. Any other error is
-    its own cause, whatever room is left."""
-    if isinstance(e, OSError):
-        return e.errno in (errno.EACCES, errno.EPERM) and os.access(folder, os.W_OK)
+    """Whether `e` may be how netCDF words a full disk: as an HDF error (an
+    OSError where the file is created, a RuntimeError after), or as a
+    permission refused where the folder takes files. Any other error is its
+    own cause, whatever room is left."""
+    if isinstance(e, OSError) and e.errno in (errno.EACCES, errno.EPERM):
+        return os.access(folder, os.W_OK)
     return "HDF error" in str(e)
 
 
