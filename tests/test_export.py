@@ -1297,6 +1297,7 @@ def test_parquet_carries_what_the_npz_carries(capsys, tmp_path, name, key, layou
     table = pq.read_table(outputs["a"])
     about = {k.decode(): v.decode() for k, v in table.schema.metadata.items()
              if k != b"ARROW:schema"}
+    columns = json.loads(about.pop("column_attrs", "{}"))  # the fields' own, for polars, DuckDB
     with np.load(outputs["c"]) as z:
         assert about == {k: str(z[k]) for k in z.files if z[k].ndim == 0 and k not in (
             "coordinate_dims", "coordinate_attrs")}
@@ -1307,6 +1308,8 @@ def test_parquet_carries_what_the_npz_carries(capsys, tmp_path, name, key, layou
         if layout == "long" or label in table.schema.names:
             field = table.schema.field(label)
             assert {k.decode(): v.decode() for k, v in field.metadata.items()} == attrs
+            assert columns.pop(label) == attrs
+    assert columns == {}
     values = table.columns[-1:] if layout == "long" else table.columns[-data.values.shape[-1]:]
     assert np.isnan(np.concatenate([c.to_numpy() for c in values])).sum() == np.isnan(
         data.values).sum()

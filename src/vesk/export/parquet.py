@@ -12,11 +12,13 @@ The schema's key-value metadata holds what the npz archive holds beside its
 arrays (`block`, `kind`, `source`, `source_sha256`, `parameters` as JSON,
 `x_label`, `y_label`, `warning` where there is one); each coordinate
 column's field metadata its `units` and `long_name` where the file states
-them. Large blocks are written a row group at a time: a map's long table is
+them, and `column_attrs` the same for every such column as JSON: polars and
+DuckDB show the schema's key-value pairs but no field's. Large blocks are written a row group at a time: a map's long table is
 several times the map.
 """
 from __future__ import annotations
 
+import json
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -111,14 +113,16 @@ class _Column:
         return pa.DictionaryArray.from_arrays(pa.array(values), self.dictionary)
 
 
-def _field(pa: Any, name: str, column: Any, attrs: Dict[str, str]) -> Any:
-    described = {k: attrs[k] for k in ("units", "long_name") if attrs.get(k)}
-    return pa.field(name, column.type, metadata=described or None)
+def _described(attrs: Dict[str, str]) -> Dict[str, str]:
+    return {k: attrs[k] for k in ("units", "long_name") if attrs.get(k)}
 
 
 def _writer(pa: Any, pq: Any, path: str, data: DataObject, fields: List[Any],
-            coordinates: List[str]) -> Any:
-    schema = pa.schema(fields, metadata=block_texts(data))
+            described: Dict[str, Dict[str, str]], coordinates: List[str]) -> Any:
+    texts = block_texts(data)
+    if described:
+        texts["column_attrs"] = json.dumps(described, ensure_ascii=False)
+    schema = pa.schema(fields, metadata=texts)
     # The values change from row to row: only the coordinates gain from a dictionary.
     return pq.ParquetWriter(path, schema, compression=COMPRESSION, use_dictionary=coordinates)
 
@@ -222,8 +226,10 @@ def _write_batches(pa: Any, pq: Any, path: str, data: DataObject, names: List[st
         for start in range(0, max(rows, 1), step):
             arrays = batch(start, min(start + step, rows))
             if writer is None:
-                fields = [_field(pa, n, a, d) for n, a, d in zip(names, arrays, described)]
-                writer = _writer(pa, pq, path, data, fields, names[:coordinates])
+                columns = {n: _described(d) for n, d in zip(names, described) if _described(d)}
+                fields = [pa.field(n, a.type, metadata=columns.get(n))
+                          for n, a in zip(names, arrays)]
+                writer = _writer(pa, pq, path, data, fields, columns, names[:coordinates])
             writer.write_table(pa.Table.from_arrays(arrays, schema=writer.schema))
     finally:
         if writer is not None:
