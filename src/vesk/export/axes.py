@@ -1,7 +1,7 @@
 """What the writers need to know about a data object's axes beyond its arrays."""
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -67,3 +67,20 @@ def other_coordinates(data: DataObject) -> List[Tuple[str, Tuple[str, ...], NDAr
             for name, (dims, values) in data.coords.items()
             if not (name in data.dims and tuple(dims) == (name,))]
 
+
+
+class LongColumns(NamedTuple):
+    dims: List[Tuple[str, NDArray[Any]]]
+    extra: List[Tuple[str, Tuple[str, ...], NDArray[Any]]]
+    heading: List[str]
+
+
+def long_columns(data: DataObject) -> LongColumns:
+    """The long layout's columns, for every format that writes it: each
+    dimension's coordinate, then the per-point ones not headed already, then
+    the values; with their headings."""
+    dims = dim_coordinates(data)
+    heading = [column_label(data, name) for name, _ in dims]
+    extra = [e for e in other_coordinates(data) if e[0] not in heading]
+    heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
+    return LongColumns(dims, extra, heading)

@@ -29,7 +29,7 @@ from vesk._objects import Table, coordinate_attrs
 from vesk._text import printable
 
 from .arrays import block_texts
-from .axes import column_label, coordinate, dim_coordinates, other_coordinates
+from .axes import column_label, coordinate, long_columns
 from .table import _texts
 
 NEEDS = "Parquet export needs pyarrow: pip install 'veskread[parquet]'"
@@ -145,11 +145,7 @@ def write_long(data: DataObject, path: str) -> None:
     """One row per element of `values`, in C order, as CSV's long layout."""
     pa, pq = _arrow()
     values = np.asarray(data.values)
-    dims = dim_coordinates(data)
-    extra = other_coordinates(data)
-    heading = [column_label(data, name) for name, _ in dims]
-    extra = [e for e in extra if e[0] not in heading]
-    heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
+    dims, extra, heading = long_columns(data)
     attrs = coordinate_attrs(data.block, data.dims)
     where = [(name,) for name, _ in dims] + [tuple(cdims) for _, cdims, _ in extra]
     described = [attrs.get(name, {}) for name, _ in dims] + [

@@ -27,7 +27,7 @@ from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
 from vesk._text import printable
 
-from .axes import column_label, coordinate, dim_coordinates, other_coordinates
+from .axes import column_label, coordinate, long_columns
 
 CHUNK = 1 << 16  # cells formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
@@ -95,11 +95,7 @@ def write_long(data: DataObject, path: str) -> None:
     """One row per element of `values`, in C order: the coordinates of that
     element (dimension coordinates first, then per-point ones), then the value."""
     values = np.asarray(data.values)
-    dims = dim_coordinates(data)
-    extra = other_coordinates(data)
-    heading = [column_label(data, name) for name, _ in dims]
-    extra = [e for e in extra if e[0] not in heading]
-    heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
+    dims, extra, heading = long_columns(data)
     axis_of = {name: k for k, name in enumerate(data.dims)}
     flat = values.reshape(-1)
     texts = [((name,), _Texts(coord)) for name, coord in dims] + [
