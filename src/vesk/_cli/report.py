@@ -8,7 +8,7 @@ import struct
 import sys
 import threading
 import warnings
-from typing import Any, Iterator, List, Optional, TextIO
+from typing import Any, Iterator, Optional, TextIO
 
 import vesk
 from vesk._text import printable
@@ -71,24 +71,16 @@ class OutputFailed(BaseException):
         self.error = error
 
 
-# The process's standard output while commands run, once for each (its
-# sys.stdout is standard error till the last ends); and each thread's, that
-# its command writes its data to: a command started while another runs, in
-# another thread, finds standard error in sys.stdout.
-_RUNNING: List[Optional[TextIO]] = []
+# The process's standard output, kept while commands run (its sys.stdout is
+# standard error till the last ends): each command writes its data there,
+# also one started while another runs in another thread.
 _RUNNING_LOCK = threading.Lock()
-_THREAD = threading.local()
-
-
-def _outputs() -> List[Optional[TextIO]]:
-    if not hasattr(_THREAD, "outputs"):
-        _THREAD.outputs = []
-    return _THREAD.outputs  # type: ignore[no-any-return]
+_running = 0
+_data_out: Optional[TextIO] = None
 
 
 def _stdout() -> "TextIO":
-    outputs = _outputs()
-    out = outputs[-1] if outputs else sys.stdout
+    out = _data_out if _running else sys.stdout
     # None where the command started with descriptor 1 closed (`>&-`): print
     # would drop the data without a word.
     if out is None:
@@ -101,19 +93,19 @@ def data_only_on_stdout() -> Iterator[None]:
     """Standard output holds the command's data alone: what a library prints
     there (veskread's note that a derived map takes its underived geometry)
     goes to standard error, not amid JSON lines or a listing."""
+    global _running, _data_out
     with _RUNNING_LOCK:
-        out = _RUNNING[0] if _RUNNING else sys.stdout
-        _RUNNING.append(out)
-        sys.stdout = sys.stderr
-    _outputs().append(out)
+        if not _running:
+            _data_out = sys.stdout
+            sys.stdout = sys.stderr
+        _running += 1
     try:
         yield
     finally:
-        _outputs().pop()
         with _RUNNING_LOCK:
-            _RUNNING.pop()
-            if not _RUNNING:
-                sys.stdout = out
+            _running -= 1
+            if not _running:
+                sys.stdout = _data_out
 
 
 class Terminated(BaseException):

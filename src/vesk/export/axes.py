@@ -1,13 +1,14 @@
 """What the writers need to know about a data object's axes beyond its arrays."""
 from __future__ import annotations
 
+import math
 from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from vesk import DataObject
-from vesk._objects import coordinate_attrs
+from vesk._objects import Table, coordinate_attrs
 from vesk._text import printable
 
 
@@ -84,3 +85,27 @@ def long_columns(data: DataObject) -> LongColumns:
     extra = [e for e in other_coordinates(data) if e[0] not in heading]
     heading += [column_label(data, name) for name, _, _ in extra] + [data.block.y_label]
     return LongColumns(dims, extra, heading)
+
+
+class WideRows(NamedTuple):
+    table: NDArray[Any]  # the values, a row per spectrum, map point or time
+    rows: Tuple[str, ...]  # the dimensions the rows run over
+    across: str  # the one the columns run along
+    row_shape: Tuple[int, ...]
+    labels: List[str]  # what labels the rows: coordinates' names, or the rows' dimensions
+    columns: List[Tuple[Tuple[str, ...], NDArray[Any]]]  # each label's dimensions and values
+
+
+def wide_rows(data: DataObject) -> WideRows:
+    """The wide layout's rows, for every format that writes it: the values as
+    a table of one row per spectrum, map point or time, labelled by the
+    coordinates to_pandas() indexes it by, or by their positions where it
+    has none."""
+    values, dims = data.table_view() if isinstance(data, Table) else (data.values, data.dims)
+    values = np.asarray(values)
+    rows, row_shape = tuple(dims[:-1]), values.shape[:-1]
+    names = data.row_coordinates() if isinstance(data, Table) else []
+    columns = [(tuple(data.coords[n][0]), np.asarray(data.coords[n][1])) for n in names] or [
+        ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
+    table = values.reshape(math.prod(row_shape), values.shape[-1])
+    return WideRows(table, rows, dims[-1], row_shape, list(names) or list(rows), columns)

@@ -25,11 +25,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vesk import DataObject, Spectrum, _native
-from vesk._objects import Table, coordinate_attrs
+from vesk._objects import coordinate_attrs
 from vesk._text import printable
 
 from .arrays import block_texts
-from .axes import column_label, coordinate, long_columns
+from .axes import column_label, coordinate, long_columns, wide_rows
 from .table import _texts
 
 NEEDS = "Parquet export needs pyarrow: pip install 'veskread[parquet]'"
@@ -174,28 +174,20 @@ def write_wide(data: DataObject, path: str) -> None:
     spectrum, map point or time, its coordinates first, then one column per
     point of the spectral axis (or trace), headed by its x value (or name)."""
     pa, pq = _arrow()
-    values, dims = data.table_view() if isinstance(data, Table) else (data.values, data.dims)
-    values = np.asarray(values)
-    rows = dims[:-1]
-    row_shape = values.shape[:-1]
-    width = values.shape[-1]
-    count = int(np.prod(row_shape))
+    table, rows, across, row_shape, labels, coords = wide_rows(data)
+    count, width = table.shape
     step = max(WIDE_ROWS, WIDE_GROUP // max(width + len(row_shape), 1))
     groups = -(-count // step)
     cost = COLUMN_BYTES * width * (groups + 1)
-    if cost > _native.output_limit(values.nbytes):
+    if cost > _native.output_limit(table.nbytes):
         raise ValueError("%s: a wide Parquet table of %d columns in %d row group%s takes some "
                          "%d MB to write, more than its values can give; the long layout "
                          "writes it" % (data.block.name, width, groups, "s" * (groups != 1),
                                         cost >> 20))
-    table = values.reshape(count, width)
-    names = data.row_coordinates() if isinstance(data, Table) else []
-    coords = [data.coords[n] for n in names] or [
-        ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
     attrs = coordinate_attrs(data.block, data.dims)
-    described = [attrs.get(n, {}) for n in names or rows] + [{}] * width
-    header = np.asarray(coordinate(data, dims[-1]))
-    heading = [printable(column_label(data, n)) for n in names or rows] + (
+    described = [attrs.get(n, {}) for n in labels] + [{}] * width
+    header = np.asarray(coordinate(data, across))
+    heading = [printable(column_label(data, n)) for n in labels] + (
         _texts(header) if header.dtype.kind in "fiub" else [str(v) for v in header.tolist()])
     columns = [(tuple(cdims), _Column(pa, array)) for cdims, array in coords]
 

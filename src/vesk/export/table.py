@@ -27,7 +27,7 @@ from vesk import DataObject, Spectrum, _native
 from vesk._objects import Table
 from vesk._text import printable
 
-from .axes import column_label, coordinate, long_columns
+from .axes import column_label, coordinate, long_columns, wide_rows
 
 CHUNK = 1 << 16  # cells formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
@@ -191,24 +191,16 @@ def write_wide(data: DataObject, path: str) -> None:
     its coordinates first (those to_pandas() indexes it by, or its positions
     where it has none), then one value per point of the spectral axis or per
     trace, each column headed by that point's x value (or trace name)."""
-    values, dims = data.table_view() if isinstance(data, Table) else (data.values, data.dims)
-    values = np.asarray(values)
-    rows = dims[:-1]
-    row_shape = values.shape[:-1]
-    width = values.shape[-1]
-    table = values.reshape(math.prod(row_shape), width)
-    names = data.row_coordinates() if isinstance(data, Table) else []
+    table, rows, across, row_shape, labels, columns = wide_rows(data)
+    width = table.shape[1]
     # A coordinate is indexed a chunk of rows at a time, never spread over
     # every row at once: a damaged file may declare millions of short rows.
-    # Where no coordinate labels the rows, their positions do.
-    columns = [data.coords[n] for n in names] or [
-        ((d,), np.arange(row_shape[k])) for k, d in enumerate(rows)]
     texts = [(cdims, _Texts(array)) for cdims, array in columns]
-    heading = [column_label(data, n) for n in names or rows]
+    heading = [column_label(data, n) for n in labels]
     long_rows = width + len(columns) > CHUNK  # a row of a long spectrum's values
     step = max(1, CHUNK // (width + len(columns)))
     with open(path, "w", newline="", encoding="utf-8") as f:
-        _write_line(f, _headings(heading), coordinate(data, dims[-1]))
+        _write_line(f, _headings(heading), coordinate(data, across))
         for start in range(0, len(table), step):
             stop = min(start + step, len(table))
             index = np.unravel_index(np.arange(start, stop), row_shape)
