@@ -9,7 +9,7 @@ from __future__ import annotations
 import functools
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
-from vesk._text import aligned, file_name, printable
+from vesk._text import aligned, file_name, printable, range_ends
 
 if TYPE_CHECKING:
     from vesk._block import Block
@@ -114,10 +114,9 @@ def _ends(values: Any) -> str:
         return ""
     first, last = array[0], array[-1]
     if array.dtype.kind in "fiu":
-        show: Callable[[Any], str] = lambda v: "%g" % v
-    else:
-        show = lambda v: _short(str(v), 20)
-    return show(first) if len(array) == 1 else "%s .. %s" % (show(first), show(last))
+        return "%g" % first if len(array) == 1 else "%s .. %s" % range_ends(first, last)
+    shown = _short(str(first), 20)
+    return shown if len(array) == 1 else "%s .. %s" % (shown, _short(str(last), 20))
 
 
 def _axis_rows(data: "DataObject") -> List[Tuple[str, str, str, str]]:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Any, List, Sequence
+from typing import Any, List, Sequence, Tuple
 
 # Besides the control characters: those that reorder the text around them
 # on a terminal that lays out right-to-left text (a value shown reversed, a
@@ -56,6 +56,18 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
                 widths[k] = len(r[k])
     return [indent + "  ".join([c.ljust(w) for c, w in zip(r[:-1], widths)] + r[-1:]).rstrip()
             for r in cells]
+
+
+def range_ends(first: float, last: float) -> Tuple[str, str]:
+    """`first` and `last` as %g writes them, with as many more significant
+    digits (up to 17, which any double needs) as tell two ends that differ
+    apart: 1e+09 .. 1e+09 hides an axis of a few steps far from zero."""
+    precision = 6
+    # rounding keeps order, so two ends written apart keep theirs
+    while precision < 17 and first != last and \
+            float("%.*g" % (precision, first)) == float("%.*g" % (precision, last)):
+        precision += 1
+    return "%.*g" % (precision, first), "%.*g" % (precision, last)
 
 
 def json_strict(value: Any) -> Any:

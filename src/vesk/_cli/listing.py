@@ -8,7 +8,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import vesk
 from vesk._block import record
-from vesk._text import aligned, printable
+from vesk._text import aligned, printable, range_ends
 
 from .block_keys import ONE_BLOCK_KEY_HELP, named_block, params_key
 from .inputs import take_inputs
@@ -45,10 +45,6 @@ def add_params(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
     return p
 
 
-def _number(v: float) -> str:
-    return "%g" % v
-
-
 # What the JSON of a parameter costs besides its text: its line, its key, its
 # entry in the record; and each character of a text, taken as an escape
 # (\u0001) once as text and once as the bytes written: counting the
@@ -82,7 +78,7 @@ def block_row(b: vesk.Block) -> Tuple[str, ...]:
         return (b.name, b.kind, " x ".join(str(n) for n in b.shape),
                 "%d trace%s" % (traces, "" if traces == 1 else "s"))
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
-            "%s .. %s" % (_number(b.x_range[0]), _number(b.x_range[1])), b.x_label)
+            "%s .. %s" % range_ends(*b.x_range), b.x_label)
 
 
 def run_ls(args: argparse.Namespace) -> int:
