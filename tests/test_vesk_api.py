@@ -1150,6 +1150,29 @@ def test_a_time_finer_than_a_microsecond_keeps_its_zone(tmp_path, digits):
     when = vesk.read(path).measured
     assert when.microsecond == int(digits[:6]) and when.utcoffset().total_seconds() == 2 * 3600
 
+# Forms a file may write the time in: a comma's fraction, spaces, UTC, an
+# offset alone, a 12-hour clock, a zone not read (None: the date alone).
+@pytest.mark.parametrize("tim, hour, minutes_east", [
+    ("10:20:30,250 (GMT+2)", 10, 120), ("10:20:30,2500009 (GMT + 2)", 10, 120),
+    ("10:20:30.250 (UTC-2)", 10, -120), ("10:20:30.250 UTC", 10, 0), ("10:20:30.250Z", 10, 0),
+    ("10:20:30.250+02:00", 10, 120), ("10:20:30.250 pm (GMT+2)", 22, 120),
+    ("12:20:30.250 AM", 0, None), ("10:20:30.250", 10, None), ("10:20:30.250 (CET)", None, None),
+    ("10:20:30.250 GMT Daylight Time", None, None)])
+def test_a_time_keeps_its_zone_or_is_left_out(tmp_path, tim, hour, minutes_east):
+    import datetime as dt
+    path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
+        str(tmp_path / "t.0"))
+    s = vesk.read(path)
+    if hour is None:
+        assert s.measured == dt.datetime(2026, 4, 15) and s.block.to_dict()["measured"] == \
+            "2026-04-15"
+        return
+    zone = None if minutes_east is None else dt.timezone(dt.timedelta(minutes=minutes_east))
+    assert s.measured == dt.datetime(2026, 4, 15, hour, 20, 30, 250000, tzinfo=zone)
+    assert (s.measured.utcoffset(), s.block.to_dict()["measured"]) == (
+        zone and zone.utcoffset(None), s.measured.isoformat())
+
+
 def test_image_map_to_xarray(tmp_path):
     xr = pytest.importorskip("xarray")
     path, key = write(tmp_path, "image map")

@@ -170,14 +170,26 @@ def parameter_label(key: str) -> str:
 
 
 _DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
-_TIME = r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6})\d*)?)?\s*(?:\(\s*GMT\s*([+-]\d{1,2})(?::?(\d{2}))?\s*\))?"
+# A time of day, then its zone or nothing: a zone not read ("(CET)", "GMT
+# Daylight Time") leaves the time unread, not naive as though none were named.
+# The fraction's comma is ISO 8601's as much as its point is.
+_TIME = r"""(?ix) \s* (?P<hour>\d{1,2}) : (?P<minute>\d{2})
+    (?: : (?P<second>\d{2}) (?: [.,] (?P<fraction>\d{0,6}) \d* )? )?
+    (?: \s* (?P<half>[ap]m) \b )?
+    \s* (?: (?P<zone> (?P<open>\()? \s* (?= gmt | utc | z (?![a-z]) | [+-] \s* \d)
+             (?: gmt | utc | z )? \s*
+             (?: (?P<sign>[+-]) \s* (?P<hours>\d{1,2}) (?: :? (?P<minutes>\d{2}) )? )?
+             \s* (?(open) \) | $) )
+           | $ )"""
 
 
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
     """The measurement date and time ("DAT" dd/mm/yyyy, "TIM" hh:mm:ss), or None.
 
-    A time that names its zone, such as "21:38:08.123 (GMT+1)", gives an aware
-    datetime; otherwise it is naive, as stored.
+    A time that names its zone, such as "21:38:08.123 (GMT+1)", "21:38:08,123
+    UTC" or "21:38:08+01:00", gives an aware datetime; one without a zone is
+    naive, as stored; one followed by a zone not read ("(CET)") is left out,
+    as where the date comes alone.
     """
     date, time = parameters.get("DAT"), parameters.get("TIM")
     if not isinstance(date, str):
@@ -191,17 +203,20 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
     hour = minute = second = micro = 0
     zone: Optional[_dt.tzinfo] = None
     try:  # a damaged file's day 31/02 or zone GMT+99: no time at all
-        if isinstance(time, str):
-            t = re.match(_TIME, time)
-            if t:
-                hour, minute = int(t.group(1)), int(t.group(2))
-                second = int(t.group(3) or 0)
-                micro = int((t.group(4) or "0").ljust(6, "0"))
-                if t.group(5) is not None:
-                    # the sign is the text's: "-0:30" is half an hour west, int("-0") is 0
-                    sign = -1 if t.group(5).startswith("-") else 1
-                    zone = _dt.timezone(sign * _dt.timedelta(hours=abs(int(t.group(5))),
-                                                             minutes=int(t.group(6) or 0)))
+        t = re.match(_TIME, time) if isinstance(time, str) else None
+        if t:
+            hour, minute = int(t["hour"]), int(t["minute"])
+            second = int(t["second"] or 0)
+            micro = int((t["fraction"] or "").ljust(6, "0"))
+            if t["half"]:  # 12 AM is midnight, 12 PM noon
+                if not 1 <= hour <= 12:
+                    raise ValueError("hour %d of a 12-hour clock" % hour)
+                hour = hour % 12 + (12 if t["half"].lower() == "pm" else 0)
+            if t["zone"] is not None:  # GMT, UTC or Z alone: offset 0
+                # the sign is the text's: "-0:30" is half an hour west, int("-0") is 0
+                sign = -1 if t["sign"] == "-" else 1
+                zone = _dt.timezone(sign * _dt.timedelta(hours=int(t["hours"] or 0),
+                                                         minutes=int(t["minutes"] or 0)))
         return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
     except ValueError:
         return None
