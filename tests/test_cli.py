@@ -137,16 +137,11 @@ def test_ls_one_line_per_block(capsys):
 @pytest.mark.parametrize("first, last", [(1e9, 1e9 + 64), (5000.5, 5000.5 + 2 ** -40),
                                          (1e9, 1e9), (3999.64, 399.69)])
 def test_range_ends_shown_apart_as_they_are(capsys, tmp_path, first, last):
-    path = spectrum_file([1.0, 2.0], {"FXV": first, "LXV": last, "DXU": "WN"}).write(
-        str(tmp_path / "r.0"))
-    ls = run(capsys, "ls", path)[1]
-    shown = [re.search(r"(\S+) \.\. (\S+)", text).groups()
-             for text in (ls, repr(vesk.read(path)).splitlines()[1])]
-    for one, other in shown:
-        assert float(one) != float(other) or first == last
-        assert (float(one) < float(other)) == (first < last)
-        if "%g" % first != "%g" % last or first == last:  # as %g wrote them when it could
-            assert (one, other) == ("%g" % first, "%g" % last)
+    path = spectrum_file([1.0, 2.0], {"FXV": first, "LXV": last}).write(str(tmp_path / "r.0"))
+    for text in (run(capsys, "ls", path)[1], repr(vesk.read(path))):
+        one, other = map(float, re.search(r"(\S+) \.\. (\S+)", text).groups())
+        assert (one < other, one == other) == (first < last, first == last)
+
 
 def test_ls_groups_files_and_reports_bad_ones(capsys, not_vesk, tmp_path):
     missing = str(tmp_path / "missing.vesk")

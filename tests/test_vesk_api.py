@@ -1163,14 +1163,10 @@ def test_a_time_keeps_its_zone_or_is_left_out(tmp_path, tim, hour, minutes_east)
     path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
         str(tmp_path / "t.0"))
     s = vesk.read(path)
-    if hour is None:
-        assert s.measured == dt.datetime(2026, 4, 15) and s.block.to_dict()["measured"] == \
-            "2026-04-15"
-        return
     zone = None if minutes_east is None else dt.timezone(dt.timedelta(minutes=minutes_east))
-    assert s.measured == dt.datetime(2026, 4, 15, hour, 20, 30, 250000, tzinfo=zone)
-    assert (s.measured.utcoffset(), s.block.to_dict()["measured"]) == (
-        zone and zone.utcoffset(None), s.measured.isoformat())
+    when = dt.datetime(2026, 4, 15, *(() if hour is None else (hour, 20, 30, 250000)), tzinfo=zone)
+    assert (s.measured, s.measured.utcoffset()) == (when, when.utcoffset())
+    assert s.block.to_dict()["measured"] == (when if hour is not None else when.date()).isoformat()
 
 
 def test_image_map_to_xarray(tmp_path):
