@@ -1151,22 +1151,22 @@ def test_a_time_finer_than_a_microsecond_keeps_its_zone(tmp_path, digits):
     assert when.microsecond == int(digits[:6]) and when.utcoffset().total_seconds() == 2 * 3600
 
 # Forms a file may write the time in: a comma's fraction, spaces, UTC, an
-# offset alone, a 12-hour clock, a zone not read (None: the date alone).
+# offset alone, a 12-hour clock, a zone not read (naive, as none named).
 @pytest.mark.parametrize("tim, hour, minutes_east", [
     ("10:20:30,250 (GMT+2)", 10, 120), ("10:20:30,2500009 (GMT + 2)", 10, 120),
     ("10:20:30.250 (UTC-2)", 10, -120), ("10:20:30.250 UTC", 10, 0), ("10:20:30.250Z", 10, 0),
     ("10:20:30.250+02:00", 10, 120), ("10:20:30.250 pm (GMT+2)", 22, 120),
-    ("12:20:30.250 AM", 0, None), ("10:20:30.250", 10, None), ("10:20:30.250 (CET)", None, None),
-    ("10:20:30.250 GMT Daylight Time", None, None)])
-def test_a_time_keeps_its_zone_or_is_left_out(tmp_path, tim, hour, minutes_east):
+    ("12:20:30.250 AM", 0, None), ("10:20:30.250", 10, None), ("10:20:30.250 (CET)", 10, None),
+    ("10:20:30.250 GMT Daylight Time", 10, None)])
+def test_a_time_keeps_its_zone(tmp_path, tim, hour, minutes_east):
     import datetime as dt
     path = spectrum_file([1.0, 2.0], {"DAT": "15/04/2026", "TIM": tim}).write(
         str(tmp_path / "t.0"))
     s = vesk.read(path)
     zone = None if minutes_east is None else dt.timezone(dt.timedelta(minutes=minutes_east))
-    when = dt.datetime(2026, 4, 15, *(() if hour is None else (hour, 20, 30, 250000)), tzinfo=zone)
+    when = dt.datetime(2026, 4, 15, hour, 20, 30, 250000, tzinfo=zone)
     assert (s.measured, s.measured.utcoffset()) == (when, when.utcoffset())
-    assert s.block.to_dict()["measured"] == (when if hour is not None else when.date()).isoformat()
+    assert s.block.to_dict()["measured"] == when.isoformat()
 
 
 def test_image_map_to_xarray(tmp_path):

@@ -170,9 +170,9 @@ def parameter_label(key: str) -> str:
 
 
 _DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
-# A time of day, then its zone or nothing: a zone not read ("(CET)", "GMT
-# Daylight Time") leaves the time unread, not naive as though none were named.
-# The fraction's comma is ISO 8601's as much as its point is.
+# A time of day, then its zone where one is read; a zone not read ("(CET)",
+# "GMT Daylight Time") leaves the time naive, as one with none: runs still
+# order by it. The fraction's comma is ISO 8601's as much as its point is.
 _TIME = r"""(?ix) \s* (?P<hour>\d{1,2}) : (?P<minute>\d{2})
     (?: : (?P<second>\d{2}) (?: [.,] (?P<fraction>\d{0,6}) \d* )? )?
     (?: \s* (?P<half>[ap]m) \b )?
@@ -180,7 +180,7 @@ _TIME = r"""(?ix) \s* (?P<hour>\d{1,2}) : (?P<minute>\d{2})
              (?: gmt | utc | z )? \s*
              (?: (?P<sign>[+-]) \s* (?P<hours>\d{1,2}) (?: :? (?P<minutes>\d{2}) )? )?
              \s* (?(open) \) | $) )
-           | $ )"""
+           | )"""
 
 
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
@@ -188,8 +188,7 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
 
     A time that names its zone, such as "21:38:08.123 (GMT+1)", "21:38:08,123
     UTC" or "21:38:08+01:00", gives an aware datetime; one without a zone is
-    naive, as stored; one followed by a zone not read ("(CET)") is left out,
-    as where the date comes alone.
+    naive, as stored, as is one followed by a zone not read ("(CET)").
     """
     date, time = parameters.get("DAT"), parameters.get("TIM")
     if not isinstance(date, str):
