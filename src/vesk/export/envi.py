@@ -191,24 +191,23 @@ def write_header(data: DataObject, path: str) -> None:
 
 
 def header_bytes(data: DataObject, layout: str = "long") -> int:
-    """What the header's texts from the file take as written, beyond what
-    their numbers are charged: names of traces, and of spectra after their
-    coordinates (a region's title, on each of its points), 9 characters
-    for each of theirs at most (a character of 3 UTF-8 bytes, encoded)."""
-    if isinstance(data, Table):
-        shape = data.table_view()[0].shape[:-1]
-        dims = data.table_view()[1][:-1]
-        names = [data.dims[-1]] if data.block.kind == "image traces" else (
-            [] if is_cube(data) else data.row_coordinates())
-        total = 0
-        for name in names:
-            cdims, values = data.coords[name]
-            array = np.asarray(values)
-            if array.dtype.kind in "fiub" or not array.size:
-                continue
-            repeat = 1 if name == data.dims[-1] else math.prod(
-                n for d, n in zip(dims, shape) if d not in cdims)
+    """What the names of bands and spectra take in the header, as written:
+    a trace's name; a spectrum's coordinates, 32 bytes a number (its
+    repr), their texts (a region's title, on each of its points) 9 bytes a
+    character at most (3 UTF-8 bytes, percent-encoded). A damaged file may
+    declare millions of points, or titles as long as its data."""
+    if not isinstance(data, Table) or (is_cube(data) and data.block.kind != "image traces"):
+        return 0
+    shape = data.table_view()[0].shape[:-1]
+    rows = math.prod(shape)
+    names = [data.dims[-1]] if is_cube(data) else data.row_coordinates()
+    total = 0
+    for name in names:
+        array = np.asarray(data.coords[name][1])
+        repeat = 1 if is_cube(data) else rows // max(array.size, 1)
+        total += (len(name) + 9 * len(units_of(data, name)) + 4) * repeat * array.size
+        if array.dtype.kind in "fiub":
+            total += 32 * repeat * array.size
+        else:
             total += 9 * repeat * sum(len(str(v)) for v in array.reshape(-1).tolist())
-        return total
-    return 0
-
+    return total
