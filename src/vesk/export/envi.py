@@ -23,15 +23,15 @@ another. Our fields, which no ENVI field is named like, begin "vesk ".
 from __future__ import annotations
 
 import math
-from typing import Any, Iterator, List, Tuple
+from typing import Any, Dict, Iterable, Iterator, List
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from vesk import DataObject, _native
 from vesk._objects import ImageMap, ImageTraces, Table
 
-from .arrays import block_texts
+from .arrays import TEXT_CHUNK, block_texts
 from .axes import coordinate, units_of
 
 CUBE_KINDS = ("image map", "image traces")
@@ -41,6 +41,8 @@ CHUNK = 1 << 22
 WAVELENGTH_UNITS = {"WN": "Wavenumber", "MI": "Micrometers", "UM": "Micrometers",
                     "NM": "Nanometers", "PNT": "Index"}
 LINE = 80
+# Numbers or names formatted at a time: a damaged file may declare millions.
+ROWS = 4096
 
 # Percent-encoding, byte by byte over the text's UTF-8 (as latin-1, a
 # character a byte): printable ASCII stays, bar those that end or split a
@@ -49,11 +51,15 @@ _KEPT = {c for c in range(0x20, 0x7f)} - {ord(c) for c in "%{},=;"}
 _PERCENT = {b: "%%%02X" % b for b in range(256) if b not in _KEPT}
 
 
+def _percent(value: str) -> str:
+    # A lone surrogate (bytes of the file that were no UTF-8) as its escape \udcxx.
+    return value.encode("utf-8", "backslashreplace").decode("latin-1").translate(_PERCENT)
+
+
 def text(value: str) -> str:
     """`value` as a header writes it (see above): one line, no field's
     delimiters; urllib.parse.unquote gives it back."""
-    # A lone surrogate (bytes of the file that were no UTF-8) as its escape \udcxx.
-    raw = value.encode("utf-8", "backslashreplace").decode("latin-1").translate(_PERCENT)
+    raw = _percent(value)
     body = raw.strip(" ")
     if body == raw:
         return raw
@@ -61,21 +67,34 @@ def text(value: str) -> str:
     return "%20" * start + body + "%20" * (len(raw) - start - len(body))
 
 
-def _list(items: List[str]) -> str:
-    """`{a, b, ...}`, a line of about LINE characters at a time."""
-    lines, line = [], "{"
-    for k, item in enumerate(items):
-        piece = item + ("," if k + 1 < len(items) else "")
-        if len(line) + len(piece) + 1 > LINE and line not in ("{", " "):
-            lines.append(line)
-            line = " "
-        line += (" " if line not in ("{", " ") else "") + piece
-    return "\n".join(lines + [line + "}"])
+def _list(chunks: Iterable[List[str]]) -> Iterator[str]:
+    """`{a, b, ...}`, its items given a chunk at a time, as pieces of text:
+    a line of about LINE characters at a time, each but the last ending in ','."""
+    width, first = 1, True
+    yield "{"
+    for items in chunks:
+        out = []
+        for item in items:
+            if first:
+                first = False
+            elif width + len(item) + 2 > LINE:
+                out.append(",\n ")
+                width = 1
+            else:
+                out.append(", ")
+                width += 2
+            out.append(item)
+            width += len(item)
+        yield "".join(out)
+    yield "}"
 
 
-def _numbers(values: NDArray[Any]) -> List[str]:
-    # repr's digits: a float64 read back is the value written
-    return _native.number_texts(np.asarray(values, dtype=np.float64).reshape(-1), "csv")
+def _numbers(values: ArrayLike) -> Iterator[List[str]]:
+    """The texts of `values`, ROWS at a time, with repr's digits: a float64
+    read back is the value written."""
+    flat = np.asarray(values, dtype=np.float64).reshape(-1)
+    for at in range(0, len(flat), ROWS):
+        yield _native.number_texts(flat[at:at + ROWS], "csv")
 
 
 def is_cube(data: DataObject) -> bool:
@@ -114,100 +133,118 @@ def write_values(data: DataObject, path: str) -> None:
             f.write(piece.data)
 
 
-def _spectra_names(data: DataObject) -> List[str]:
-    """Each spectrum's name, from its coordinates ("time 1.5 s", "region 0 |
-    region_title A | map_x 10.0 um | ..."); a lone spectrum, its block's."""
+def _names(data: DataObject) -> Iterator[List[str]]:
+    """Each spectrum's name from its coordinates ("time 1.5 s", "region 0 |
+    region_title A | map_x 10.0 um | ..."), ROWS at a time; a lone
+    spectrum's, its block's."""
     if not isinstance(data, Table):
-        return [data.block.name]
-    rows = math.prod(data.table_view()[0].shape[:-1])
-    dims = data.table_view()[1][:-1]
-    parts: List[List[str]] = [[] for _ in range(rows)]
-    shape = data.table_view()[0].shape[:-1]
+        yield [text(data.block.name)]
+        return
+    values, dims = data.table_view()
+    shape = values.shape[:-1]
+    columns = []
     for name in data.row_coordinates():
-        cdims, values = data.coords[name]
-        array = np.asarray(values)
-        at = [shape[k] if d in cdims else 1 for k, d in enumerate(dims)]
-        spread = np.broadcast_to(array.reshape(at), shape).reshape(-1)
-        units = units_of(data, name)
-        numeric = array.dtype.kind in "fiub"
-        texts = _numbers(spread) if array.dtype.kind == "f" else [str(v) for v in spread.tolist()]
-        for part, value in zip(parts, texts):
-            part.append("%s %s%s" % (name, value, " " + units if units and numeric else ""))
-    return [" | ".join(p) or str(k) for k, p in enumerate(parts)]
+        cdims, array = data.coords[name]
+        array = np.asarray(array)
+        units = units_of(data, name) if array.dtype.kind in "fiub" else ""
+        columns.append((name, [dims.index(d) for d in cdims], array, " " + units if units else ""))
+    rows = math.prod(shape)
+    for at in range(0, rows, ROWS):
+        index = np.unravel_index(np.arange(at, min(at + ROWS, rows)), shape)
+        parts = []
+        for name, axes, array, units in columns:
+            picked = array[tuple(index[k] for k in axes)]
+            texts = next(_numbers(picked), []) if picked.dtype.kind == "f" else [
+                str(v) for v in picked.tolist()]
+            parts.append(["%s %s%s" % (name, t, units) for t in texts])
+        yield [text(" | ".join(p)) for p in zip(*parts)] if parts else [
+            str(k) for k in range(at, min(at + ROWS, rows))]
 
 
-def header_text(data: DataObject) -> str:
-    """The header of `data`'s values (write_values), as written."""
+def _header(data: DataObject) -> Iterator[str]:
+    """The header of `data`'s values (write_values), a piece at a time."""
     cube = is_cube(data)
-    values = np.asarray(data.values)
     kind = data.block.kind
     texts = block_texts(data)
     what = ("a map of %s: line 0 is its top row as vesk plot draws it (the last map y);"
             " the map coordinates of samples and lines are vesk map x and vesk map y" % (
                 "traces" if kind == "image traces" else "spectra")) if cube else \
         "a spectral library: a line per spectrum in the order of to_pandas() rows"
-    fields: List[Tuple[str, str]] = [("description", "{vesk export of %s (%s) from %s: %s."
-                                      " Texts in vesk fields are percent-encoded UTF-8}" % (
-                                          text(data.block.name), kind,
-                                          text(texts.get("source", "a stream")), what))]
+    yield "ENVI\ndescription = {vesk export of %s (%s) from %s: %s. Texts in vesk fields are " \
+        "percent-encoded UTF-8}\n" % (text(data.block.name), kind,
+                                      text(texts.get("source", "a stream")), what)
+    rows = _rows(data)
     if cube:
-        lines, samples, bands = values.shape
-        fields += [("samples", str(samples)), ("lines", str(lines)), ("bands", str(bands)),
-                   ("header offset", "0"), ("file type", "ENVI Standard"),
-                   ("data type", "4"), ("interleave", "bip"), ("byte order", "0")]
+        lines, samples, bands = rows.shape
+        layout = ("ENVI Standard", "bip")
     else:
-        rows = _rows(data)
-        fields += [("samples", str(rows.shape[1])), ("lines", str(rows.shape[0])),
-                   ("bands", "1"), ("header offset", "0"),
-                   ("file type", "ENVI Spectral Library"), ("data type", "4"),
-                   ("interleave", "bsq"), ("byte order", "0")]
+        lines, samples, bands = rows.shape + (1,)
+        layout = ("ENVI Spectral Library", "bsq")
+    yield ("samples = %d\nlines = %d\nbands = %d\nheader offset = 0\nfile type = %s\n"
+           "data type = 4\ninterleave = %s\nbyte order = 0\n" % (
+               samples, lines, bands, *layout))
+    axis = coordinate(data, data.dims[-1])
     if kind == "image traces":
-        labels = np.asarray(coordinate(data, data.dims[-1])).tolist()
-        fields.append(("band names", _list([text(str(v)) for v in labels])))
+        yield "band names = "
+        yield from _list([[text(str(v)) for v in axis.tolist()]])
+        yield "\n"
     else:
         code = data.parameters.get("DXU")
-        unit = WAVELENGTH_UNITS.get(code.upper(), "Unknown") if isinstance(code, str) \
-            else "Unknown"
-        axis = coordinate(data, data.dims[-1])
-        fields += [("wavelength units", unit), ("wavelength", _list(_numbers(axis)))]
+        yield "wavelength units = %s\nwavelength = " % (
+            WAVELENGTH_UNITS.get(code.upper(), "Unknown") if isinstance(code, str) else "Unknown")
+        yield from _list(_numbers(axis))
+        yield "\n"
         if not cube:
-            fields.append(("spectra names", _list([text(n) for n in _spectra_names(data)])))
+            yield "spectra names = "
+            yield from _list(_names(data))
+            yield "\n"
     for key in ("block", "kind", "source", "source_sha256", "warning", "x_label", "y_label"):
         if key in texts:
-            fields.append(("vesk " + key.replace("_", " "), text(texts[key])))
+            yield "vesk %s = %s\n" % (key.replace("_", " "), text(texts[key]))
     if cube:
-        fields += [("vesk map x", _list(_numbers(coordinate(data, "x")))),
-                   ("vesk map y", _list(_numbers(coordinate(data, "y")[::-1])))]
+        for name, along in (("x", coordinate(data, "x")), ("y", coordinate(data, "y")[::-1])):
+            yield "vesk map %s = " % name
+            yield from _list(_numbers(along))
+            yield "\n"
         units = units_of(data, "x")
         if units:
-            fields.append(("vesk map units", text(units)))
-    fields.append(("vesk parameters", text(texts["parameters"])))
-    return "ENVI\n" + "".join("%s = %s\n" % field for field in fields)
+            yield "vesk map units = %s\n" % text(units)
+    # (JSON, which starts and ends with a brace), a part at a time: a
+    # damaged file's parameters may hold 50 MB of texts
+    parameters = texts["parameters"]
+    yield "vesk parameters = "
+    for at in range(0, len(parameters), TEXT_CHUNK):
+        yield _percent(parameters[at:at + TEXT_CHUNK])
+    yield "\n"
 
 
 def write_header(data: DataObject, path: str) -> None:
     with open(path, "w", encoding="ascii", newline="\n") as f:
-        f.write(header_text(data))
+        for piece in _header(data):
+            f.write(piece)
 
 
 def header_bytes(data: DataObject, layout: str = "long") -> int:
-    """What the names of bands and spectra take in the header, as written:
-    a trace's name; a spectrum's coordinates, 32 bytes a number (its
-    repr), their texts (a region's title, on each of its points) 9 bytes a
-    character at most (3 UTF-8 bytes, percent-encoded). A damaged file may
-    declare millions of points, or titles as long as its data."""
+    """What the names of bands and spectra take in the header as written,
+    about: a trace's name; a spectrum's coordinates, each named, its
+    number at most 24 characters (repr's), its text as percent-encoded.
+    A damaged file may declare millions of points, or titles as long as
+    its data, repeated on each of a region's points."""
     if not isinstance(data, Table) or (is_cube(data) and data.block.kind != "image traces"):
         return 0
-    shape = data.table_view()[0].shape[:-1]
-    rows = math.prod(shape)
+    rows = math.prod(data.table_view()[0].shape[:-1])
     names = [data.dims[-1]] if is_cube(data) else data.row_coordinates()
     total = 0
     for name in names:
         array = np.asarray(data.coords[name][1])
         repeat = 1 if is_cube(data) else rows // max(array.size, 1)
-        total += (len(name) + 9 * len(units_of(data, name)) + 4) * repeat * array.size
         if array.dtype.kind in "fiub":
-            total += 32 * repeat * array.size
-        else:
-            total += 9 * repeat * sum(len(str(v)) for v in array.reshape(-1).tolist())
+            total += (len(name) + 29 + len(text(units_of(data, name)))) * repeat * array.size
+            continue
+        lengths: Dict[str, int] = {}  # a region's title, the same on each of its points
+        for v in array.reshape(-1).tolist():
+            v = str(v)
+            if v not in lengths:
+                lengths[v] = len(text(v))
+            total += (len(name) + 4 + lengths[v]) * repeat
     return total

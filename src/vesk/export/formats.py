@@ -133,11 +133,12 @@ FORMATS: Dict[str, Format] = {
                       Deferred("parquet", "write_wide"), missing=Deferred("parquet", "missing"),
                       value_bytes=32, parameter_bytes=128, text_bytes=16, escape_bytes=24,
                       spectrum_bytes=64, repeated=Deferred("table", "repeated_text")),
-    # The values as read; a header of their lists and texts (percent-encoded,
-    # a character up to 9), the names of traces and spectra counted once read.
+    # The values as read; a header of their lists and texts, percent-encoded:
+    # a character up to 9 bytes (3 of UTF-8; JSON's \u0001 6), the names of
+    # traces and spectra counted once read.
     "envi": Format("envi", "ENVI", Deferred("envi", "write_values"),
                    Deferred("envi", "write_values"), ".img", ".img", parameter_bytes=128,
-                   text_bytes=9, escape_bytes=5, other_kinds=ENVI_KINDS,
+                   text_bytes=9, other_kinds=ENVI_KINDS,
                    held="spectra, series, maps and multiregion maps of spectra, and maps of traces",
                    repeated=Deferred("envi", "header_bytes"),
                    repeats="its header names its bands or spectra", axis_bytes=32,
