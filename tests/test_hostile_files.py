@@ -278,6 +278,11 @@ def needs(*names):
     (hf.long_trace_names, ["vesk.export", "csv", "long"]),
     # An axis label of 16,000 lines: 5 s to lay out.
     pytest.param(hf.many_line_units, ["vesk.plot"], marks=needs("matplotlib")),
+    # ENVI's header: texts percent-encoded, 9 bytes for a character of 3
+    # (82 MB from 1 MB); a million wavelengths formatted at once, 160 MB.
+    (lambda: hf.merged_by_every_key(16, own_block=False, text=21844, fill="\u20ac"),
+     ["vesk.export", "envi", None]),
+    (hf.long_spectra, ["vesk.export", "envi", None]),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
@@ -287,7 +292,7 @@ def needs(*names):
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "wide-csv-of-map-of-no-values",
         "plot-of-long-spectrum", "csv-of-long-trace-names",
-        "plot-of-many-line-units"])
+        "plot-of-many-line-units", "envi-of-merged-texts", "envi-of-long-spectrum"])
 def test_commands_stay_within_the_rule(write_file, build, call):
     data = build()
     report = run_bounded(write_file(data), call)

@@ -24,6 +24,7 @@ import vesk
 
 from ..export import (FORMATS, Format, OutputExistsError, is_output, make_folder,
                       refuse_existing, write_atomically)
+from ..export.atomic import write_with_header
 from ..export.atomic import remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
@@ -67,6 +68,7 @@ class Report:
     # each of the errors for a program: the path it is about, the block, the
     # exception's class and the message
     failures: List[Dict[str, Any]] = field(default_factory=list)
+    per_block: int = 1  # outputs each block writes (ENVI's values and header: 2)
 
     def failed(self, error: BaseException, block: Optional[str] = None,
                message: Optional[str] = None) -> None:
@@ -97,7 +99,7 @@ def output_path(job: Job, block: vesk.Block, fmt: Format) -> str:
 def export_file(job: Job) -> Report:
     """Exports one file; never raises for what the file or the disk does."""
     fmt = FORMATS[job.format]
-    report = Report(job.path)
+    report = Report(job.path, per_block=len(fmt.outputs("")))
     # Recorded and handed back: a worker process would print them raw, over
     # the progress line, without the command's filters.
     with warnings.catch_warnings(record=True) as caught:
@@ -160,43 +162,52 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,
-                                spectrum_bytes=fmt.spectrum_bytes)
+                                spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes)
     if refused is not None:
         message = "%s: %s: %s; not exported" % (job.path, block.name, refused)
         report.failed(ValueError(message), block.name, message)
         return
     out = output_path(job, block, fmt)
-    if job.ours_since is not None and _made_since(out, job.ours_since):
-        report.written.append(out)  # its report died with the worker
+    outs = fmt.outputs(out)
+    if job.ours_since is not None and all(_made_since(o, job.ours_since) for o in outs):
+        report.written.extend(outs)  # its report died with the worker
         return
     keep = job.skip_existing or job.update
     force = job.force
-    if keep and is_output(out):  # after the budget: kept outputs count too
+    if keep and all(map(is_output, outs)):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
-        older = _older_than_source(out, job.path)
+        older = any(_older_than_source(o, job.path) for o in outs)
         if not (older and job.update):
-            report.kept.append(out)
+            report.kept.extend(outs)
             if older:
                 report.warnings.append("%s: %s: kept %s, older than the file (--update or "
                                        "--force writes it again)" % (job.path, block.name, out))
             return
         keep, force = False, True
     try:
-        refuse_existing(out, force, skippable=True)  # before reading the values
+        for o in outs:  # before reading the values; half a pair is written again
+            refuse_existing(o, force or keep and len(outs) > 1, skippable=True)
         data = f._read(block, say_changed=False)  # said once, as _dated_if_changed says it
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
-            message = ("%s: %s: its rows repeat its names and titles, %s in all, more than a "
+            message = ("%s: %s: %s, %s in all, more than a "
                        "file of %d bytes can give; not exported%s" % (
-                           job.path, block.name, size_text(repeated), budget.file_size,
+                           job.path, block.name, fmt.repeats, size_text(repeated),
+                           budget.file_size,
                            " (--layout wide writes them fewer times)" if wide else ""))
             report.failed(ValueError(message), block.name, message)
             return
         make_folder(os.path.dirname(out))
-        written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
-                                   force=force, keep_existing=keep)
+        if fmt.header is None:
+            written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
+                                       force=force, keep_existing=keep)
+        else:
+            header = fmt.header
+            written = write_with_header(out, outs[1], lambda tmp: fmt.write(data, tmp),
+                                        lambda tmp: header(data, tmp), force=force,
+                                        keep_existing=keep)
     except Exception as e:
         report.failed(e, block.name)
         report.existed += isinstance(e, OutputExistsError)
@@ -204,9 +215,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             report.full = "%s%s" % (e.strerror or e, " (%s)" % os.fsdecode(e.filename)
                                     if e.filename is not None else "")
     else:  # not written: another run wrote it meanwhile
-        (report.written if written else report.kept).append(out)
+        (report.written if written else report.kept).extend(outs)
         if written:
-            _dated_if_changed(f, job, block, out, report)
+            _dated_if_changed(f, job, block, outs, report)
 
 
 def _made_since(out: str, since: int) -> bool:
@@ -224,7 +235,7 @@ def _older_than_source(out: str, source: str) -> bool:
     return os.stat(out).st_mtime_ns < max(st.st_mtime_ns, st.st_ctime_ns)
 
 
-def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
+def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, outs: List[str],
                       report: Report) -> None:
     """An output of a file that changed while it was read (still being
     written) is given the file's time as read: older than the file, it is
@@ -237,18 +248,20 @@ def _dated_if_changed(f: vesk.VeskFile, job: Job, block: vesk.Block, out: str,
         if unchanged:
             # a file dated ahead of the clock: its output, made now, would be
             # older than it at every --update till then, and written again
-            if listed > os.stat(out).st_mtime_ns:
-                os.utime(out, ns=(listed, listed))
+            for out in outs:
+                if listed > os.stat(out).st_mtime_ns:
+                    os.utime(out, ns=(listed, listed))
             return
     except OSError:
         return
-    try:
-        os.utime(out, ns=(listed, listed))
-    except OSError:
-        pass
+    for out in outs:
+        try:
+            os.utime(out, ns=(listed, listed))
+        except OSError:
+            pass
     report.warnings.append("%s: %s: the file changed while it was exported (still being "
                            "written?); %s holds it as it was: --update writes it again" % (
-                               job.path, block.name, out))
+                               job.path, block.name, outs[0]))
 
 
 def plan(args: argparse.Namespace, inputs: Sequence[Input]) -> Tuple[List[Job], List[Report]]:
@@ -441,8 +454,10 @@ def written_since(job: Job, since: int) -> List[str]:
             blocks = blocks if job.keys else list(f.blocks)
     except Exception:
         return []
-    outs = [output_path(job, block, fmt) for block in blocks]
-    return [out for out in dict.fromkeys(outs) if _made_since(out, since)]
+    outs = [fmt.outputs(output_path(job, block, fmt)) for block in blocks]
+    # a pair only whole: its header written since
+    return [o for pair in dict.fromkeys(map(tuple, outs))
+            if all(_made_since(o, since) for o in pair) for o in pair]
 
 
 # Ctrl-C is the command's alone: it ends the workers with SIGTERM, which a
@@ -593,7 +608,8 @@ def _tell_unfinished(tally: "Tally", jobs: List[Job], done: Set[int], left: Unfi
             tally.tell(left.partial, status="stopped")
         else:
             tally.tell(Report(job.path, written=written_since(job, left.since)
-                              if left.since is not None else []), status="stopped")
+                              if left.since is not None else [],
+                              per_block=len(FORMATS[job.format].outputs(""))), status="stopped")
 
 
 class Tally:
@@ -613,9 +629,9 @@ class Tally:
             return
         # Counted first: its outputs are written, whether or not telling them can be.
         self.warned += len(report.warnings)  # counted in the summary: a --jobs run scrolls
-        self.written += len(report.written)
+        self.written += len(report.written) // report.per_block
         self.skipped += len(report.skipped)
-        self.kept += len(report.kept)
+        self.kept += len(report.kept) // report.per_block
         self.blocks_failed += report.blocks_failed
         self.existed += report.existed
         self.missing += report.missing

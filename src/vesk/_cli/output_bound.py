@@ -70,7 +70,8 @@ class OutputBudget:
 
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
-                   escape_bytes: int = 0, spectrum_bytes: int = 0) -> Optional[str]:
+                   escape_bytes: int = 0, spectrum_bytes: int = 0,
+                   axis_bytes: int = 0) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -83,7 +84,8 @@ class OutputBudget:
         run to 64 KB each; `escape_bytes`, what a character written as an
         escape adds to that; `spectrum_bytes`, what is written for each
         spectrum (row) of a block of many besides its values (a header, a
-        row's coordinates)."""
+        row's coordinates); `axis_bytes`, for each coordinate of the
+        spectral axis (or trace) and of a map's x and y (a header's lists)."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
@@ -96,6 +98,10 @@ class OutputBudget:
             if block.kind == "time-resolved traces" and block.shape:
                 rows = max(rows, block.shape[-1])
             nbytes += max(0, spectrum_bytes - (REGION_POINT_BYTES if regions else 0)) * rows
+        # a header's lists: the spectral axis (or the traces), and a map's x and y
+        listed = block.shape[-1:] + (block.shape[:-1] if block.kind in (
+            "image map", "image traces") else ())
+        nbytes += axis_bytes * sum(listed)
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
             characters, escaped = self._text_length(block.parameters)

@@ -14,17 +14,19 @@ from typing import Union
 import vesk
 
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
-                     write_atomically)
+                     write_atomically, write_with_header)
 from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 
 
 def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
           layout: str = "long", force: bool = False) -> None:
     """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
-    writes it ("csv", "npy", "jcamp", "netcdf" or "parquet"; `layout` "wide"
+    writes it ("csv", "npy", "jcamp", "netcdf", "parquet" or "envi"; `layout` "wide"
     for CSV and Parquet as `--layout wide`): the same bytes, with the attributes that say what it
     holds and where it came from. The file appears only once complete; an
     existing one is an OutputExistsError (a FileExistsError) unless `force`.
+    ENVI's values go to `path` (x.img), their header beside it (x.hdr; for
+    another name, the name with .hdr added), put in place after them.
     UnsupportedBlockError (a ValueError) where the format cannot hold the
     block's kind; ImportError naming the extra to install where it needs one.
 
@@ -48,8 +50,15 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
     path = os.fspath(path)
-    refuse_existing(path, force, overwrite="force=True overwrites it")  # before writing
-    write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)
+    outputs = fmt.outputs(path)
+    for out in outputs:  # before writing
+        refuse_existing(out, force, overwrite="force=True overwrites it")
+    if fmt.header is None:
+        write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)
+    else:
+        header = fmt.header
+        write_with_header(path, outputs[1], lambda tmp: fmt.write(data, tmp),
+                          lambda tmp: header(data, tmp), force=force)
 
 
 __all__ = ["FORMATS", "LAYOUTS", "Format", "OutputExistsError", "UnsupportedBlockError",

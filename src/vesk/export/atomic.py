@@ -112,6 +112,34 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     return True
 
 
+def write_with_header(path: str, header: str, write: Callable[[str], object],
+                      write_header: Callable[[str], object], force: bool = False,
+                      keep_existing: bool = False) -> bool:
+    """As write_atomically, for an output of two files, `path` and the
+    `header` that tells what it holds: the data are put in place before
+    their header, and an old header is removed before new data replace
+    its own, so that a header present means its data are whole, whatever
+    interrupts. With `keep_existing`, a pair already there is kept (False);
+    one half of a pair, left by a run that stopped, is written again."""
+    if keep_existing:
+        if is_output(path) and is_output(header):
+            return False
+        force = True
+    refuse_existing(path, force)
+    refuse_existing(header, force)
+
+    def data_first(tmp_header: str) -> None:
+        write_header(tmp_header)
+
+        def data(tmp: str) -> None:
+            write(tmp)
+            if force and os.path.lexists(header):
+                os.unlink(header)
+        write_atomically(path, data, force=force)
+
+    return write_atomically(header, data_first, force=force)
+
+
 def _through(tmp: str, fd: int) -> str:
     """A path to the temporary file that opens the file made, whatever its
     name is made to point to meanwhile: in a folder others may write to, a

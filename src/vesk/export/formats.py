@@ -2,7 +2,8 @@
 from __future__ import annotations
 
 import importlib
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, cast
+import os
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, cast
 
 import vesk
 
@@ -15,6 +16,7 @@ SpectrumWriter = Callable[["vesk.Spectrum", str], None]
 # spectrum; traces, and maps of traces, run along no spectral axis.
 COMPOUND_KINDS = ("time-resolved series", "image map", "multiregion map")
 HELD = "spectra, series and maps of spectra"
+ENVI_KINDS = ("image map", "image traces", "time-resolved series", "multiregion map")
 
 
 class Deferred:
@@ -68,6 +70,23 @@ class Format(NamedTuple):
     # The text a block's rows repeat (a trace's name on each of its values),
     # known once its coordinates are read: (data, layout) -> characters.
     repeated: Callable[[vesk.DataObject, str], int] = lambda data, layout: 0
+    repeats: str = "its rows repeat its names and titles"  # what `repeated` counts, told
+    # What is written for each coordinate along each dimension (a header's
+    # lists of numbers: a damaged file may declare millions of points).
+    axis_bytes: int = 0
+    # A second output beside each block's, named with this suffix in place
+    # of the first one's, which `header` writes: the values, then what they are.
+    header_suffix: Optional[str] = None
+    header: Optional[Writer] = None
+
+    def outputs(self, path: str) -> List[str]:
+        """A block's outputs, written to `path`: it, and its header where
+        the format has one (x.img and x.hdr; x.dat.hdr beside another name)."""
+        if self.header_suffix is None:
+            return [path]
+        stem, suffix = os.path.splitext(path)
+        same = suffix.lower() in (self.spectrum_suffix, self.other_suffix)
+        return [path, (stem if same else path) + self.header_suffix]
 
     def suffix(self, data: vesk.DataObject) -> str:
         return self.spectrum_suffix if data.block.kind == "spectrum" else self.other_suffix
@@ -114,4 +133,14 @@ FORMATS: Dict[str, Format] = {
                       Deferred("parquet", "write_wide"), missing=Deferred("parquet", "missing"),
                       value_bytes=32, parameter_bytes=128, text_bytes=16, escape_bytes=24,
                       spectrum_bytes=64, repeated=Deferred("table", "repeated_text")),
+    # The values as read; a header of their lists and texts, percent-encoded:
+    # a character up to 9 bytes (3 of UTF-8; JSON's \u0001 6), the names of
+    # traces and spectra counted once read.
+    "envi": Format("envi", "ENVI", Deferred("envi", "write_values"),
+                   Deferred("envi", "write_values"), ".img", ".img", parameter_bytes=128,
+                   text_bytes=9, other_kinds=ENVI_KINDS,
+                   held="spectra, series, maps and multiregion maps of spectra, and maps of traces",
+                   repeated=Deferred("envi", "header_bytes"),
+                   repeats="its header names its bands or spectra", axis_bytes=32,
+                   header_suffix=".hdr", header=Deferred("envi", "write_header")),
 }
