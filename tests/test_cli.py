@@ -1519,7 +1519,8 @@ def test_standard_output_holds_the_json_alone_when_a_derived_map_takes_its_under
     lines = done.stdout.splitlines()
     assert done.returncode == 0 and len(lines) == 2
     assert [json.loads(line)["status"] for line in lines] == ["exported"] * 2
-    assert done.stderr.count("Orignal mapping coordinates used\n") == 2
+    # two workers' lines on one standard error may run together: counted as texts
+    assert done.stderr.count("Orignal mapping coordinates used") == 2
 
 
 @pytest.mark.parametrize("first_ends_first", [True, False])
