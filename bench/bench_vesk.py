@@ -132,13 +132,20 @@ def read_parts(path, rep):
         def listed():
             with vesk.open(path) as f:
                 return f.block(key)
+
+        def catalogue():  # a catalogue of many files lists each, reading none
+            with vesk.open(path) as f:
+                return f.blocks
         alias = "/dev/fd/%d" % fd
-        t_read, t_list, t_outline, t_alias, t_low = race([
+        t_read, t_list, t_outline, t_alias, t_low, t_blocks, t_contents = race([
             lambda: vesk.read(path, key), listed, lambda: vesk._native.outline(fd),
             lambda: veskread.getVeskData(alias, key),
-            lambda: veskread.getVeskData(path, key)], rep)
+            lambda: veskread.getVeskData(path, key), catalogue,
+            lambda: veskread.listContents(path)], rep)
     finally:
         os.close(fd)
+    print("  spectrum, open + blocks %.1f; listContents %.1f; ratio %.2f" % (
+        t_blocks * 1e6, t_contents * 1e6, t_blocks / t_contents))
     print("  spectrum, in parts: vesk.read %.1f = listing (open, outline, Block) %.1f [outline "
           "alone %.1f] + getVeskData by /dev/fd %.1f + the rest %.1f; veskread %.1f; ratios to "
           "it %.2f, %.2f, %.2f" % (

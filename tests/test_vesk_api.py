@@ -683,6 +683,18 @@ def test_keys_and_short_forms(tmp_path):
     assert vesk.find(single) == [single]
 
 
+@pytest.mark.parametrize("key, error", [
+    (("ab", "3d", "none"), None), ("ab/3D/None", None), (("AB", "3D", b"NONE"), TypeError),
+    (("AB", "3D"), TypeError), (("AB", "", "NONE"), KeyError), ("AB//NONE", KeyError)])
+def test_key_forms(key, error):
+    with vesk.open(os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")) as f:
+        if error is None:
+            assert f.block(key).key == ("AB", "3D", "NONE")
+        else:
+            with pytest.raises(error):
+                f.block(key)
+
+
 def test_not_vesk_and_broken_directory_are_format_errors(tmp_path):
     junk = tmp_path / "junk.bin"
     junk.write_bytes(b"not a vesk file at all")

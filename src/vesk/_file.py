@@ -549,16 +549,18 @@ def key_parts(key: Key) -> Tuple[str, ...]:
     is not a key. A Block stands for its key: `f[b] for b in f.blocks`."""
     if isinstance(key, Block):
         key = key.key
+    # Without generators: every read of a small file asks this once.
     if isinstance(key, str):
-        parts: Tuple[str, ...] = tuple(key.split("/"))
-    elif isinstance(key, tuple) and len(key) == 3 and all(isinstance(p, str) for p in key):
-        parts = key
+        parts: Tuple[str, ...] = tuple(key.upper().split("/"))
+    elif isinstance(key, tuple) and len(key) == 3 and isinstance(key[0], str) and \
+            isinstance(key[1], str) and isinstance(key[2], str):
+        parts = (key[0].upper(), key[1].upper(), key[2].upper())
     else:
         raise TypeError("a block key is a str such as 'AB/3D/NONE', a tuple of 3 str or a "
                         "Block, not %r" % (key,))
-    if not 1 <= len(parts) <= 3 or not all(parts):
+    if not 1 <= len(parts) <= 3 or "" in parts:
         raise BlockNotFoundError("not a block key: %r" % (key,))
-    return tuple(p.upper() for p in parts)
+    return parts
 
 
 def open(path: Source) -> VeskFile:  # noqa: A001 - the module's verb, like io.open

@@ -13,9 +13,9 @@ from __future__ import annotations
 import base64
 import datetime as _dt
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import (TYPE_CHECKING, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple,
-                    TypeVar, Union, cast)
+                    Type, TypeVar, Union, cast)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -82,6 +82,7 @@ def coordinate_attrs(block: Block, dims: Sequence[str]) -> Dict[str, Dict[str, s
 
 
 _Class = TypeVar("_Class", bound=type)
+_Object = TypeVar("_Object", bound="DataObject")
 _ABSENT = object()
 
 
@@ -700,6 +701,23 @@ def _stacked(parts: Sequence[NDArray[Any]], width: int,
     return out
 
 
+_FIELDS: Dict[type, Tuple[str, ...]] = {}
+
+
+def _built(cls: Type[_Object], *values: Any) -> _Object:
+    """cls(*values), each field set at once, as Block's: the frozen class's
+    __init__ sets each through object.__setattr__, which a loop reading
+    small files pays for at every read."""
+    names = _FIELDS.get(cls)
+    if names is None:
+        names = _FIELDS[cls] = tuple(f.name for f in fields(cls))
+    assert len(values) == len(names), (cls, len(values))
+    obj = object.__new__(cls)
+    vars(obj).update(zip(names, values))
+    obj.__post_init__()
+    return obj
+
+
 def from_raw(block: Block, raw: Any,
              measured: Optional[NDArray[np.bool_]] = None,
              places: Optional[NDArray[np.float64]] = None) -> DataObject:
@@ -713,27 +731,29 @@ def from_raw(block: Block, raw: Any,
     name = type(raw).__name__
     if name == "SingleDataReturn":
         dim = _axis_dim(params, ())
-        return Spectrum(block, params, raw.y, (dim,), {dim: ((dim,), x)}, raw, x, raw.y)
+        y = raw.y
+        return _built(Spectrum, block, params, y, (dim,), {dim: ((dim,), x)}, raw, x, y)
     if name in ("ImageDataReturn", "ImageTRCDataReturn"):
         map_coords = {"y": (("y",), raw.mapY), "x": (("x",), raw.mapX)}
         if name == "ImageDataReturn":
             dim = _axis_dim(params, ("y", "x"))
             coords = dict(map_coords, **{dim: ((dim,), x)})
-            return ImageMap(block, params, raw.spectra, ("y", "x", dim), coords, raw, x,
-                            raw.mapX, raw.mapY)
+            return _built(ImageMap, block, params, raw.spectra, ("y", "x", dim), coords, raw, x,
+                          raw.mapX, raw.mapY)
         labels = list(raw.labels)
         coords = dict(map_coords, trace=(("trace",), np.array(labels, dtype=object)))
-        return ImageTraces(block, params, raw.traces, ("y", "x", "trace"), coords, raw, x,
-                           raw.mapX, raw.mapY, labels)
+        return _built(ImageTraces, block, params, raw.traces, ("y", "x", "trace"), coords, raw, x,
+                      raw.mapX, raw.mapY, labels)
     if name == "TimeResolvedDataReturn":
         dim = _axis_dim(params, ("time",))
         coords = {"time": (("time",), raw.z), dim: ((dim,), x)}
-        return TimeSeries(block, params, raw.spectra, ("time", dim), coords, raw, x, raw.z)
+        return _built(TimeSeries, block, params, raw.spectra, ("time", dim), coords, raw, x, raw.z)
     if name == "TimeResolvedTRCDataReturn":
         dim = _axis_dim(params, ("trace",))
         labels = list(raw.labels)
         coords = {"trace": (("trace",), np.array(labels, dtype=object)), dim: ((dim,), x)}
-        return TimeTraces(block, params, raw.traces, ("trace", dim), coords, raw, x, labels)
+        return _built(TimeTraces, block, params, raw.traces, ("trace", dim), coords, raw, x,
+                      labels)
     if name == "MultiRegionDataReturn":
         regions = _regions(raw.regions)
         if measured is not None and places is not None and math.isnan(block.fill):

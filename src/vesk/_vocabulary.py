@@ -144,6 +144,7 @@ def x_label(parameters: Mapping[str, ParameterValue]) -> str:
     return unit_label(code) if isinstance(code, str) and code else "x"
 
 
+@lru_cache(maxsize=256)  # a folder's files have a few block types: each block listed asks
 def y_label(data_type: str, derivative: str) -> str:
     label = block_type_label(data_type)
     deriv = derivative_label(derivative)
