@@ -178,3 +178,16 @@ def test_spectral_python_reads_what_we_read(tmp_path):
     np.testing.assert_array_equal(np.asarray(opened.load()), values)
     assert [unquote(n) for n in opened.metadata["band names"]] == fields["band names"]
     assert unquote(opened.metadata["vesk parameters"]) == fields["vesk parameters"]
+
+
+def test_a_worker_killed_between_the_renames_has_its_pair_written_again(tmp_path):
+    import time
+    from vesk._cli import exporting
+    path = KINDS["image map"]()[0].write(str(tmp_path / "m.vesk"))
+    since = time.time_ns() - 1
+    job = exporting.Job(path, "m", None, "envi", "long", str(tmp_path / "o"), False, False,
+                        ours_since=since)
+    img, hdr = exporting.export_file(job._replace(ours_since=None)).written
+    os.unlink(hdr)  # the values in place, not yet their header
+    report = exporting.export_file(job)
+    assert (report.errors, report.written) == ([], [img, hdr])
