@@ -135,6 +135,19 @@ def test_the_pair_is_one_output(capsys, tmp_path, left, option, rewritten):
     assert ("exported %d block" % rewritten) in err
 
 
+@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("half", [".img", ".hdr"])
+def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
+        capsys, tmp_path, option, half):
+    path = KINDS["image map"]()[0].write(str(tmp_path / "m.vesk"))
+    other = tmp_path / "o" / ("m_AB_3D_NONE" + half)
+    other.parent.mkdir()
+    other.write_bytes(b"ENVI\nsamples = 3\n")  # another program's, of the same name
+    assert main(["export", "-f", "envi", "-o", str(other.parent), path, option]) == 1
+    assert "is not half a pair that an export left" in capsys.readouterr().err
+    assert os.listdir(other.parent) == [other.name] and other.read_bytes().startswith(b"ENVI")
+
+
 @pytest.mark.parametrize("stop", ["values", ".dat", ".hdr"])
 def test_an_interrupt_leaves_no_pair_that_looks_whole(tmp_path, monkeypatch, stop):
     old, new = (vesk.read(source(tmp_path, kind)) for kind in ("image map", "image traces"))

@@ -209,7 +209,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             header = fmt.header
             written = write_with_header(out, outs[1], lambda tmp: fmt.write(data, tmp),
                                         lambda tmp: header(data, tmp), force=force,
-                                        keep_existing=keep)
+                                        keep_existing=keep, left=lambda o: fmt.left(data, o))
     except Exception as e:
         report.failed(e, block.name)
         report.existed += isinstance(e, OutputExistsError)

@@ -23,6 +23,7 @@ another. Our fields, which no ENVI field is named like, begin "vesk ".
 from __future__ import annotations
 
 import math
+import os
 from typing import Any, Dict, Iterable, Iterator, List
 
 import numpy as np
@@ -41,6 +42,8 @@ CHUNK = 1 << 22
 WAVELENGTH_UNITS = {"WN": "Wavenumber", "MI": "Micrometers", "UM": "Micrometers",
                     "NM": "Nanometers", "PNT": "Index"}
 LINE = 80
+# What each of our headers starts with.
+START = b"ENVI\ndescription = {vesk export of "
 # Numbers or names formatted at a time: a damaged file may declare millions.
 ROWS = 4096
 
@@ -127,6 +130,16 @@ def _pieces(rows: NDArray[Any]) -> Iterator[NDArray[Any]]:
             yield np.ascontiguousarray(row[at:at + step], dtype="<f4")
 
 
+def left_by_export(data: DataObject, path: str) -> bool:
+    """Whether `path`, alone where a pair of `data` goes, is a half that an
+    export left: a header of ours, or values of this block's size (put in
+    place before their header)."""
+    with open(path, "rb") as f:
+        if f.read(len(START)) == START:
+            return True
+    return os.path.getsize(path) == 4 * _rows(data).size
+
+
 def write_values(data: DataObject, path: str) -> None:
     with open(path, "wb") as f:
         for piece in _pieces(_rows(data)):
@@ -170,7 +183,7 @@ def _header(data: DataObject) -> Iterator[str]:
             " the map coordinates of samples and lines are vesk map x and vesk map y" % (
                 "traces" if kind == "image traces" else "spectra")) if cube else \
         "a spectral library: a line per spectrum in the order of to_pandas() rows"
-    yield "ENVI\ndescription = {vesk export of %s (%s) from %s: %s. Texts in vesk fields are " \
+    yield START.decode("ascii") + "%s (%s) from %s: %s. Texts in vesk fields are " \
         "percent-encoded UTF-8}\n" % (text(data.block.name), kind,
                                       text(texts.get("source", "a stream")), what)
     rows = _rows(data)
