@@ -34,6 +34,14 @@ def source(tmp_path, kind):
     return vf.write(str(path))
 
 
+@pytest.mark.parametrize("length", [40, 70000])  # written a character, or a piece, at a time
+def test_texts_decode_to_what_they_were_with_no_delimiter(length):
+    value = (HOSTILE + "%\udcff\x7f") * (length // 40)
+    written = envi.text(value)
+    assert unquote(written, errors="backslashreplace") == value.replace("\udcff", "\\udcff")
+    assert written.isascii() and written.isprintable() and not set("{},=;\n") & set(written)
+
+
 def read_envi(img):
     """The header's fields (lists split, texts decoded) and the values as its fields lay them."""
     with open(os.path.splitext(img)[0] + ".hdr", encoding="ascii") as f:
