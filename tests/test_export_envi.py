@@ -156,6 +156,13 @@ def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
     assert os.listdir(other.parent) == [other.name] and other.read_bytes().startswith(b"ENVI")
 
 
+def test_values_are_not_written_under_a_header_name(tmp_path):
+    data = vesk.read(source(tmp_path, "image map"))
+    with pytest.raises(ValueError, match="the name of a header"):
+        vesk.export.write(data, tmp_path / "out.HDR", "envi")
+    assert os.listdir(tmp_path) == ["in.vesk"]
+
+
 @pytest.mark.parametrize("stop", ["values", ".dat", ".hdr"])
 def test_an_interrupt_leaves_no_pair_that_looks_whole(tmp_path, monkeypatch, stop):
     old, new = (vesk.read(source(tmp_path, kind)) for kind in ("image map", "image traces"))
