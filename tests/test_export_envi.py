@@ -34,6 +34,14 @@ def source(tmp_path, kind):
     return vf.write(str(path))
 
 
+@pytest.mark.parametrize("length", [40, 70000])  # written a character, or a piece, at a time
+def test_texts_decode_to_what_they_were_with_no_delimiter(length):
+    value = (HOSTILE + "%\udcff\x7f") * (length // 40)
+    written = envi.text(value)
+    assert unquote(written, errors="backslashreplace") == value.replace("\udcff", "\\udcff")
+    assert written.isascii() and written.isprintable() and not set("{},=;\n") & set(written)
+
+
 def read_envi(img):
     """The header's fields (lists split, texts decoded) and the values as its fields lay them."""
     with open(os.path.splitext(img)[0] + ".hdr", encoding="ascii") as f:
@@ -135,6 +143,26 @@ def test_the_pair_is_one_output(capsys, tmp_path, left, option, rewritten):
     assert ("exported %d block" % rewritten) in err
 
 
+@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("half", [".img", ".hdr"])
+def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
+        capsys, tmp_path, option, half):
+    path = KINDS["image map"]()[0].write(str(tmp_path / "m.vesk"))
+    other = tmp_path / "o" / ("m_AB_3D_NONE" + half)
+    other.parent.mkdir()
+    other.write_bytes(b"ENVI\nsamples = 3\n")  # another program's, of the same name
+    assert main(["export", "-f", "envi", "-o", str(other.parent), path, option]) == 1
+    assert "is not half a pair that an export left" in capsys.readouterr().err
+    assert os.listdir(other.parent) == [other.name] and other.read_bytes().startswith(b"ENVI")
+
+
+def test_values_are_not_written_under_a_header_name(tmp_path):
+    data = vesk.read(source(tmp_path, "image map"))
+    with pytest.raises(ValueError, match="the name of a header"):
+        vesk.export.write(data, tmp_path / "out.HDR", "envi")
+    assert os.listdir(tmp_path) == ["in.vesk"]
+
+
 @pytest.mark.parametrize("stop", ["values", ".dat", ".hdr"])
 def test_an_interrupt_leaves_no_pair_that_looks_whole(tmp_path, monkeypatch, stop):
     old, new = (vesk.read(source(tmp_path, kind)) for kind in ("image map", "image traces"))
@@ -178,3 +206,16 @@ def test_spectral_python_reads_what_we_read(tmp_path):
     np.testing.assert_array_equal(np.asarray(opened.load()), values)
     assert [unquote(n) for n in opened.metadata["band names"]] == fields["band names"]
     assert unquote(opened.metadata["vesk parameters"]) == fields["vesk parameters"]
+
+
+def test_a_worker_killed_between_the_renames_has_its_pair_written_again(tmp_path):
+    import time
+    from vesk._cli import exporting
+    path = KINDS["image map"]()[0].write(str(tmp_path / "m.vesk"))
+    since = time.time_ns() - 1
+    job = exporting.Job(path, "m", None, "envi", "long", str(tmp_path / "o"), False, False,
+                        ours_since=since)
+    img, hdr = exporting.export_file(job._replace(ours_since=None)).written
+    os.unlink(hdr)  # the values in place, not yet their header
+    report = exporting.export_file(job)
+    assert (report.errors, report.written) == ([], [img, hdr])

@@ -169,11 +169,13 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt)
     outs = fmt.outputs(out)
-    if job.ours_since is not None and all(_made_since(o, job.ours_since) for o in outs):
+    made = [job.ours_since is not None and _made_since(o, job.ours_since) for o in outs]
+    if all(made):
         report.written.extend(outs)  # its report died with the worker
         return
     keep = job.skip_existing or job.update
-    force = job.force
+    # half a pair: the worker died between its two renames, past the refusals
+    force = job.force or any(made)
     if keep and all(map(is_output, outs)):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
@@ -207,7 +209,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             header = fmt.header
             written = write_with_header(out, outs[1], lambda tmp: fmt.write(data, tmp),
                                         lambda tmp: header(data, tmp), force=force,
-                                        keep_existing=keep)
+                                        keep_existing=keep, left=lambda o: fmt.left(data, o))
     except Exception as e:
         report.failed(e, block.name)
         report.existed += isinstance(e, OutputExistsError)

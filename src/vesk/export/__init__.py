@@ -26,7 +26,8 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
     holds and where it came from. The file appears only once complete; an
     existing one is an OutputExistsError (a FileExistsError) unless `force`.
     ENVI's values go to `path` (x.img), their header beside it (x.hdr; for
-    another name, the name with .hdr added), put in place after them.
+    another name, the name with .hdr added), put in place after them; a
+    `path` named as a header (x.hdr) is a ValueError.
     UnsupportedBlockError (a ValueError) where the format cannot hold the
     block's kind; ImportError naming the extra to install where it needs one.
 
@@ -50,6 +51,10 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
     path = os.fspath(path)
+    if fmt.header_suffix is not None and os.path.splitext(path)[1].lower() == fmt.header_suffix:
+        # readers take x.hdr for the header, whatever it holds, and find no values
+        raise ValueError("%s: the name of a header; %s's values go to PATH (x%s), their "
+                         "header beside it" % (path, fmt.description, fmt.other_suffix))
     outputs = fmt.outputs(path)
     for out in outputs:  # before writing
         refuse_existing(out, force, overwrite="force=True overwrites it")

@@ -114,16 +114,23 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
 
 def write_with_header(path: str, header: str, write: Callable[[str], object],
                       write_header: Callable[[str], object], force: bool = False,
-                      keep_existing: bool = False) -> bool:
+                      keep_existing: bool = False,
+                      left: Callable[[str], bool] = lambda half: True) -> bool:
     """As write_atomically, for an output of two files, `path` and the
     `header` that tells what it holds: the data are put in place before
     their header, and an old header is removed before new data replace
     its own, so that a header present means its data are whole, whatever
     interrupts. With `keep_existing`, a pair already there is kept (False);
-    one half of a pair, left by a run that stopped, is written again."""
+    one half of a pair, left by a run that stopped (`left` tells it from
+    another file of its name, a FileExistsError: no OutputExistsError,
+    which --skip-existing would keep), is written again."""
     if keep_existing:
         if is_output(path) and is_output(header):
             return False
+        for half in (path, header):
+            if is_output(half) and not left(half):
+                raise FileExistsError("%s exists, and is not half a pair that an export "
+                                      "left (use --force to overwrite it)" % half)
         force = True
     refuse_existing(path, force)
     refuse_existing(header, force)

@@ -78,6 +78,9 @@ class Format(NamedTuple):
     # of the first one's, which `header` writes: the values, then what they are.
     header_suffix: Optional[str] = None
     header: Optional[Writer] = None
+    # Whether a file alone where a pair goes is the half an export left
+    # (data, path): written again then, another file kept.
+    left: Callable[[vesk.DataObject, str], bool] = lambda data, path: True
 
     def outputs(self, path: str) -> List[str]:
         """A block's outputs, written to `path`: it, and its header where
@@ -142,5 +145,6 @@ FORMATS: Dict[str, Format] = {
                    held="spectra, series, maps and multiregion maps of spectra, and maps of traces",
                    repeated=Deferred("envi", "header_bytes"),
                    repeats="its header names its bands or spectra", axis_bytes=32,
-                   header_suffix=".hdr", header=Deferred("envi", "write_header")),
+                   header_suffix=".hdr", header=Deferred("envi", "write_header"),
+                   left=Deferred("envi", "left_by_export")),
 }
