@@ -86,7 +86,7 @@ def test_every_kind_reads_back_as_vesk_reads_it(tmp_path, monkeypatch, kind, chu
     texts = block_texts(data)
     assert {k: fields["vesk " + k] for k in TEXTS if "vesk " + k in fields} == {
         k: texts[k.replace(" ", "_")] for k in TEXTS if k.replace(" ", "_") in texts}
-    assert json.loads(fields["vesk parameters"]) == json.loads(texts["parameters"])
+    assert json.loads("".join(fields["vesk parameters"])) == json.loads(texts["parameters"])
     assert ("vesk warning" in fields) == (data.block.warning is not None)
     if data.block.kind in ("image map", "image traces"):
         # line k is the map row at y = vesk map y[k], the last one first, as drawn
@@ -205,7 +205,7 @@ def test_spectral_python_reads_what_we_read(tmp_path):
     opened = spectral.envi.open(img[:-4] + ".hdr", img)
     np.testing.assert_array_equal(np.asarray(opened.load()), values)
     assert [unquote(n) for n in opened.metadata["band names"]] == fields["band names"]
-    assert unquote(opened.metadata["vesk parameters"]) == fields["vesk parameters"]
+    assert [unquote(p) for p in opened.metadata["vesk parameters"]] == fields["vesk parameters"]
 
 
 def test_a_worker_killed_between_the_renames_has_its_pair_written_again(tmp_path):
@@ -219,3 +219,14 @@ def test_a_worker_killed_between_the_renames_has_its_pair_written_again(tmp_path
     os.unlink(hdr)  # the values in place, not yet their header
     report = exporting.export_file(job)
     assert (report.errors, report.written) == ([], [img, hdr])
+
+
+def test_long_parameters_are_lines_a_line_reader_takes_whole(tmp_path):
+    # a line of 10,000 characters or more is dropped by GDAL, with all after it
+    params = {**BASE_3D, **MAP, "SNM": "%a b" * 6000}
+    path = file_3d(_spectra(6), params).write(str(tmp_path / "in.vesk"))
+    data, img = exported(tmp_path, path)
+    fields, _ = read_envi(img)
+    with open(img[:-4] + ".hdr", encoding="ascii") as f:
+        assert max(map(len, f)) < 5000
+    assert json.loads("".join(fields["vesk parameters"]))["SNM"] == params["SNM"]

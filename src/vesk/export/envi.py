@@ -18,7 +18,8 @@ ending in ','). Texts from the file are percent-encoded UTF-8 (as
 urllib.parse.unquote decodes them): '%', the characters that end or split a
 field ('{', '}', ',', '=', ';'), controls, non-ASCII characters and
 whitespace at a text's ends; so no text can end a field early or start
-another. Our fields, which no ENVI field is named like, begin "vesk ".
+another. Our fields, which no ENVI field is named like, begin "vesk "; the
+parameters' JSON is a list of pieces (see _pieces_of).
 """
 from __future__ import annotations
 
@@ -240,13 +241,34 @@ def _header(data: DataObject) -> Iterator[str]:
         units = units_of(data, "x")
         if units:
             yield "vesk map units = %s\n" % text(units)
-    # (JSON, which starts and ends with a brace), a part at a time: a
-    # damaged file's parameters may hold 50 MB of texts
-    parameters = texts["parameters"]
     yield "vesk parameters = "
-    for at in range(0, len(parameters), TEXT_CHUNK):
-        yield _percent(parameters[at:at + TEXT_CHUNK])
+    yield from _list(_pieces_of(texts["parameters"]))
     yield "\n"
+
+
+# GDAL drops a header line of 10,000 characters or more, and every field
+# after it: the parameters' JSON (often longer) is a list of pieces, one a
+# line, which joined and decoded give it back.
+PIECE = 4000
+
+
+def _pieces_of(value: str) -> Iterator[List[str]]:
+    """`value` percent-encoded, spaces too (so that the items hold no
+    character a list's reader strips), in items of at most PIECE characters,
+    none cutting an escape; a part of `value` at a time: a damaged file's
+    parameters may hold 50 MB of texts."""
+    left = ""
+    for at in range(0, len(value), TEXT_CHUNK):
+        left += _percent(value[at:at + TEXT_CHUNK]).replace(" ", "%20")
+        items, start = [], 0
+        while len(left) - start > PIECE:
+            end = start + PIECE
+            end -= 2 if left[end - 2] == "%" else 1 if left[end - 1] == "%" else 0
+            items.append(left[start:end])
+            start = end
+        left = left[start:]
+        yield items
+    yield [left]
 
 
 def write_header(data: DataObject, path: str) -> None:
