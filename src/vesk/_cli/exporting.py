@@ -23,8 +23,7 @@ from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, Iterator, List, 
 import vesk
 
 from ..export import (FORMATS, Format, OutputExistsError, is_output, make_folder,
-                      refuse_existing, write_atomically)
-from ..export.atomic import write_with_header
+                      refuse_existing)
 from ..export.atomic import remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
@@ -202,14 +201,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             report.failed(ValueError(message), block.name, message)
             return
         make_folder(os.path.dirname(out))
-        if fmt.header is None:
-            written = write_atomically(out, lambda tmp: fmt.write(data, tmp, job.layout),
-                                       force=force, keep_existing=keep)
-        else:
-            header = fmt.header
-            written = write_with_header(out, outs[1], lambda tmp: fmt.write(data, tmp),
-                                        lambda tmp: header(data, tmp), force=force,
-                                        keep_existing=keep, left=lambda o: fmt.left(data, o))
+        written = fmt.put(data, out, job.layout, force=force, keep_existing=keep)
     except Exception as e:
         report.failed(e, block.name)
         report.existed += isinstance(e, OutputExistsError)

@@ -14,7 +14,7 @@ from typing import Union
 import vesk
 
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
-                     write_atomically, write_with_header)
+                     write_atomically)
 from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 
 
@@ -58,12 +58,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
     outputs = fmt.outputs(path)
     for out in outputs:  # before writing
         refuse_existing(out, force, overwrite="force=True overwrites it")
-    if fmt.header is None:
-        write_atomically(path, lambda tmp: fmt.write(data, tmp, layout), force=force)
-    else:
-        header = fmt.header
-        write_with_header(path, outputs[1], lambda tmp: fmt.write(data, tmp),
-                          lambda tmp: header(data, tmp), force=force)
+    fmt.put(data, path, layout, force=force)
 
 
 __all__ = ["FORMATS", "LAYOUTS", "Format", "OutputExistsError", "UnsupportedBlockError",

@@ -7,6 +7,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, cast
 
 import vesk
 
+from .atomic import write_atomically, write_with_header
+
 # The data objects are named through the package, which gives them (and numpy)
 # at first use: type hints find them there when asked.
 Writer = Callable[["vesk.DataObject", str], None]
@@ -100,6 +102,20 @@ class Format(NamedTuple):
     def refusal(self, kind: str) -> str:
         """Why a block of `kind` is not written."""
         return "%s holds %s; not %s" % (self.description, self.held, kind)
+
+    def put(self, data: vesk.DataObject, path: str, layout: str = "long", force: bool = False,
+            keep_existing: bool = False) -> bool:
+        """Writes `data` to `path` (and its header beside it, where the
+        format has one), each put in place once whole; False where
+        `keep_existing` kept what was there."""
+        header = self.header
+        if header is None:
+            return write_atomically(path, lambda tmp: self.write(data, tmp, layout),
+                                    force=force, keep_existing=keep_existing)
+        return write_with_header(path, self.outputs(path)[1], lambda tmp: self.write(data, tmp),
+                                 lambda tmp: header(data, tmp), force=force,
+                                 keep_existing=keep_existing,
+                                 left=lambda half: self.left(data, half))
 
     def write(self, data: vesk.DataObject, path: str, layout: str = "long") -> None:
         if data.block.kind == "spectrum":
