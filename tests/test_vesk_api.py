@@ -1181,6 +1181,20 @@ def test_a_time_keeps_its_zone(tmp_path, tim, hour, minutes_east):
     assert s.block.to_dict()["measured"] == when.isoformat()
 
 
+# Dates as other locales write them, where they cannot be misread; a month
+# first with slashes mirrors the stored order and is not guessed at.
+@pytest.mark.parametrize("dat, day", [
+    ("15/04/2026", 15), ("15.04.2026", 15), ("15-04-26", 15), ("2026-04-15", 15),
+    ("2026/4/15", 15), ("15 Apr 2026", 15), ("15-APR-2026", 15), ("April 15, 2026", 15),
+    ("Apr. 15th 2026", 15), ("04/15/2026", None), ("15/04-2026", None), ("15 Aprile 2026", None)])
+def test_a_date_in_other_forms(tmp_path, dat, day):
+    import datetime as dt
+    path = spectrum_file([1.0, 2.0], {"DAT": dat, "TIM": "10:20:30"}).write(
+        str(tmp_path / "d.0"))
+    when = vesk.read(path).measured
+    assert when == (None if day is None else dt.datetime(2026, 4, day, 10, 20, 30))
+
+
 def test_image_map_to_xarray(tmp_path):
     xr = pytest.importorskip("xarray")
     path, key = write(tmp_path, "image map")

@@ -170,7 +170,20 @@ def parameter_label(key: str) -> str:
     return name.replace("_", " ").capitalize()
 
 
-_DATE = r"\s*(\d{1,2})/(\d{1,2})/(\d{2,4})\s*$"
+# The date as stored, dd/mm/yyyy; the forms other locales write it in where
+# they cannot be misread: a year first (ISO's 2026-04-15), points or dashes
+# between day, month and year, an English month's name. A month first with
+# slashes (04/15/2026) is the stored order's mirror and stays unread.
+_MONTHS = {name: number for number, names in enumerate((
+    "january jan", "february feb", "march mar", "april apr", "may", "june jun", "july jul",
+    "august aug", "september sept sep", "october oct", "november nov", "december dec"), 1)
+    for name in names.split()}
+_MONTH = r"(?P<name>%s)\.?" % "|".join(_MONTHS)
+_DATES = [re.compile(r"(?ix)\s*" + form + r"\s*$") for form in (
+    r"(?P<day>\d{1,2}) \s* (?P<sep>[/.-]) \s* (?P<month>\d{1,2}) \s* (?P=sep) \s* (?P<year>\d{2,4})",
+    r"(?P<year>\d{4}) \s* (?P<sep>[/.-]) \s* (?P<month>\d{1,2}) \s* (?P=sep) \s* (?P<day>\d{1,2})",
+    r"(?P<day>\d{1,2}) [\s.-]* %s [\s.,-]* (?P<year>\d{4})" % _MONTH,
+    r"%s \s* (?P<day>\d{1,2}) (?:st|nd|rd|th)? \s*,? \s* (?P<year>\d{4})" % _MONTH)]
 # A time of day, then its zone where one is read; a zone not read ("(CET)",
 # "GMT Daylight Time") leaves the time naive, as one with none: runs still
 # order by it. The fraction's comma is ISO 8601's as much as its point is.
@@ -187,6 +200,10 @@ _TIME = r"""(?ix) \s* (?P<hour>\d{1,2}) : (?P<minute>\d{2})
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
     """The measurement date and time ("DAT" dd/mm/yyyy, "TIM" hh:mm:ss), or None.
 
+    The date may also be written year first (2026-04-15), with points or
+    dashes (15.04.2026), or with an English month's name (15 Apr 2026,
+    April 15, 2026); a two-digit year is of the 2000s.
+
     A time that names its zone, such as "21:38:08.123 (GMT+1)", "21:38:08,123
     UTC" or "21:38:08+01:00", gives an aware datetime; one without a zone is
     naive, as stored, as is one followed by a zone not read ("(CET)").
@@ -194,12 +211,10 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
     date, time = parameters.get("DAT"), parameters.get("TIM")
     if not isinstance(date, str):
         return None
-    m = re.match(_DATE, date)
-    if not m:
+    day_month_year = _date(date)
+    if day_month_year is None:
         return None
-    day, month, year = (int(g) for g in m.groups())
-    if year < 100:
-        year += 2000
+    day, month, year = day_month_year
     hour = minute = second = micro = 0
     zone: Optional[_dt.tzinfo] = None
     try:  # a damaged file's day 31/02 or zone GMT+99: no time at all
@@ -220,6 +235,17 @@ def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.d
         return _dt.datetime(year, month, day, hour, minute, second, micro, tzinfo=zone)
     except ValueError:
         return None
+
+
+def _date(text: str) -> Optional[Tuple[int, int, int]]:
+    for form in _DATES:
+        m = form.match(text)
+        if m:
+            named = m.groupdict().get("name")
+            month = _MONTHS[named.lower()] if named else int(m["month"])
+            year = int(m["year"])
+            return int(m["day"]), month, year + 2000 if year < 100 else year
+    return None
 
 
 def measured_text(parameters: Mapping[str, ParameterValue]) -> Optional[str]:
