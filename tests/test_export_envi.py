@@ -146,7 +146,7 @@ def test_the_pair_is_one_output(capsys, tmp_path, left, option, rewritten):
     assert ("exported %d block" % rewritten) in err
 
 
-@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("option", ["--skip-existing", "--update", None])
 @pytest.mark.parametrize("half", [".img", ".hdr"])
 def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
         capsys, tmp_path, option, half):
@@ -154,8 +154,12 @@ def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
     other = tmp_path / "o" / ("m_AB_3D_NONE" + half)
     other.parent.mkdir()
     other.write_bytes(b"ENVI\nsamples = 3\n")  # another program's, of the same name
-    assert main(["export", "-f", "envi", "-o", str(other.parent), path, option]) == 1
-    assert "is not half a pair that an export left" in capsys.readouterr().err
+    assert main(["export", "-f", "envi", "-o", str(other.parent), path] + [option] * bool(
+        option)) == 1
+    err = capsys.readouterr().err
+    # --skip-existing writes again only the half an export left: only --force helps
+    assert "is not half a pair that an export left (use --force" in err
+    assert "--skip-existing" not in err
     assert os.listdir(other.parent) == [other.name] and other.read_bytes().startswith(b"ENVI")
 
 
