@@ -270,3 +270,18 @@ def test_long_texts_run_over_lines_that_readers_join_whole(tmp_path, monkeypatch
         "".join(fields["vesk parameters"]))
     np.testing.assert_array_equal(np.moveaxis(read, 0, -1), values)
 
+
+@pytest.mark.parametrize("kind", ["time-resolved series", "image map"])
+def test_a_block_of_no_values_is_refused_as_no_reader_opens_it(capsys, tmp_path, kind):
+    from writer_3d import store_block, stored_block
+    empty = store_block([stored_block([], time=1.0)] * 6, block_size=0)
+    path = file_3d(empty, {**BASE_3D, **(MAP if kind == "image map" else {}), "NPT": 0}).write(
+        str(tmp_path / "e.vesk"))
+    data = vesk.read(path)
+    assert data.block.kind == kind
+    with pytest.raises(vesk.export.UnsupportedBlockError, match="ENVI holds no block of 0 values"):
+        vesk.export.write(data, tmp_path / "e.img", "envi")
+    for asked, told in (([], "skipped"), (["-b", "AB/3D/NONE"], "block failed")):
+        assert main(["export", "-f", "envi", "-o", str(tmp_path / "o"), path] + asked) == 1
+        assert "(1 %s)" % told in capsys.readouterr().err
+    assert os.listdir(tmp_path / "o") == [] and os.listdir(tmp_path) == ["e.vesk", "o"]

@@ -151,8 +151,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     if block.problem is not None:
         report.failed(ValueError(block.problem), block.name)
         return
-    if not fmt.holds(block.kind):
-        message = "%s: %s: %s" % (job.path, block.name, fmt.refusal(block.kind))
+    refused = fmt.refusal(block.kind) if not fmt.holds(block.kind) else fmt.empty_refusal(block)
+    if refused is not None:
+        message = "%s: %s: %s" % (job.path, block.name, refused)
         if asked:
             report.failed(ValueError(message), block.name, message)
         else:
