@@ -517,6 +517,26 @@ def test_band_area_stands_above_a_straight_baseline(tmp_path):
         read_built(tmp_path, empty).band_area(1, 4)
 
 
+@pytest.mark.parametrize("at, told", [  # planes 64 apart, at 1e9 and on
+    (None, "Integrated Absorbance 1e+09 .. 1.0000003e+09"),
+    ("1000000010:1000000200", "Absorbance band area 1.0000001e+09 .. 1.0000002e+09"),
+    ("1000000130", "Absorbance at 1.00000013e+09"),
+    ("2e9", "--at 2e9 is outside the x range 1e+09 .. 1.0000003e+09")])
+def test_ranges_far_from_zero_tell_their_ends_apart(tmp_path, at, told):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    path = file_3d(store_block([stored_block([1.0, 2.0, 4.0, 3.0, 1.0])] * 2, block_size=20),
+                   {**BASE_3D, "NPT": 5, "FXV": 1e9, "LXV": 1e9 + 256, "NPX": 2, "NPY": 1,
+                    "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0}).write(
+        str(tmp_path / "far.vesk"))
+    data = vesk.read(path)
+    if at == "2e9":
+        for outside in (lambda: map_picture(data, at), lambda: data.band_area(2e9, 3e9)):
+            with pytest.raises(ValueError, match=re.escape(told[-26:])):
+                outside()
+    else:
+        assert map_picture(data, at)[-1] == told
+
+
 def read_built(tmp_path, vf):
     return vesk.read(vf.write(str(tmp_path / "built.vesk")))
 

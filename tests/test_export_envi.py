@@ -16,6 +16,8 @@ from writer_3d import BASE_3D, file_3d
 # Each field may end, start or split a field, or not be ASCII, in a header.
 HOSTILE = "x}\ny = {1}\n; c,d=e\x1b[2J\u2028 caf\xe9 "
 TEXTS = ("block", "kind", "source", "source sha256", "warning", "x label", "y label")
+LISTS = ("band names", "wavelength", "spectra names", "vesk map x", "vesk map y",
+         "vesk parameters")
 
 
 def source(tmp_path, kind):
@@ -43,20 +45,21 @@ def test_texts_decode_to_what_they_were_with_no_delimiter(length):
 
 
 def read_envi(img):
-    """The header's fields (lists split, texts decoded) and the values as its fields lay them."""
+    """The header's fields (lists split, texts decoded) and the values as its fields lay them;
+    lines joined as they are, a text run over lines whole."""
     with open(os.path.splitext(img)[0] + ".hdr", encoding="ascii") as f:
         lines = f.read().split("\n")
     assert lines[0] == "ENVI" and lines[-1] == ""
     fields, k = {}, 1
     while k < len(lines) - 1:
         key, value = lines[k].split(" = ", 1)
-        while value.startswith("{") and not value.endswith("}"):  # a list runs on
+        while value.startswith("{") and not value.endswith("}"):  # a list, or a text, runs on
             k += 1
-            assert lines[k].startswith(" ")
+            assert lines[k].startswith(" ") == value.endswith(",")  # a next item, or more of one
             value += lines[k]
         assert key not in fields and value.count("}") == value.startswith("{")
         fields[key] = [unquote(v.strip()) for v in value[1:-1].split(",")] \
-            if value.startswith("{") and key != "description" else unquote(value)
+            if key in LISTS else unquote(value[1:-1] if value.startswith("{") else value)
         k += 1
     shape = [int(fields[n]) for n in ("lines", "samples", "bands")]
     assert (fields["data type"], fields["byte order"], fields["header offset"]) == ("4", "0", "0")
@@ -143,7 +146,7 @@ def test_the_pair_is_one_output(capsys, tmp_path, left, option, rewritten):
     assert ("exported %d block" % rewritten) in err
 
 
-@pytest.mark.parametrize("option", ["--skip-existing", "--update"])
+@pytest.mark.parametrize("option", ["--skip-existing", "--update", None])
 @pytest.mark.parametrize("half", [".img", ".hdr"])
 def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
         capsys, tmp_path, option, half):
@@ -151,8 +154,12 @@ def test_a_file_alone_where_a_pair_goes_is_kept_unless_an_export_left_it(
     other = tmp_path / "o" / ("m_AB_3D_NONE" + half)
     other.parent.mkdir()
     other.write_bytes(b"ENVI\nsamples = 3\n")  # another program's, of the same name
-    assert main(["export", "-f", "envi", "-o", str(other.parent), path, option]) == 1
-    assert "is not half a pair that an export left" in capsys.readouterr().err
+    assert main(["export", "-f", "envi", "-o", str(other.parent), path] + [option] * bool(
+        option)) == 1
+    err = capsys.readouterr().err
+    # --skip-existing writes again only the half an export left: only --force helps
+    assert "is not half a pair that an export left (use --force" in err
+    assert "--skip-existing" not in err
     assert os.listdir(other.parent) == [other.name] and other.read_bytes().startswith(b"ENVI")
 
 
@@ -230,3 +237,51 @@ def test_long_parameters_are_lines_a_line_reader_takes_whole(tmp_path):
     with open(img[:-4] + ".hdr", encoding="ascii") as f:
         assert max(map(len, f)) < 5000
     assert json.loads("".join(fields["vesk parameters"]))["SNM"] == params["SNM"]
+
+
+@pytest.mark.parametrize("piece", [None, 7])  # a long path of non-ASCII names; every text cut
+@pytest.mark.filterwarnings("ignore::UserWarning")  # a picture with no georeference
+def test_long_texts_run_over_lines_that_readers_join_whole(tmp_path, monkeypatch, piece):
+    # GDAL drops a line of 10,000 characters or more, and every field after it
+    folder = tmp_path.joinpath(*["\xe9" * 127] * 15) if piece is None else tmp_path / "a b"
+    folder.mkdir(parents=True)
+    if piece is not None:
+        monkeypatch.setattr(envi, "PIECE", piece)
+    path = file_3d(_traces(["trace %d" % k for k in range(2000)], npt=6),
+                   {**BASE_3D, **MAP, "NPT": 6}, data_type=7).write(str(folder / "in.vesk"))
+    data, img = vesk.read(path), str(tmp_path / "out.img")
+    vesk.export.write(data, img, "envi")
+    fields, values = read_envi(img)
+    with open(img[:-4] + ".hdr", encoding="ascii") as f:
+        assert max(map(len, f)) < 5000
+    names = [str(v) for v in data.labels]
+    assert (fields["vesk source"], fields["band names"]) == (path, names)
+    assert " from %s: " % path in fields["description"]
+    spectral = pytest.importorskip("spectral")  # keeps the line breaks, each line stripped
+    header = spectral.envi.read_envi_header(img[:-4] + ".hdr")
+    assert [unquote(n.replace("\n", "")) for n in header["band names"]] == names
+    assert unquote("".join(header["vesk source"]).replace("\n", "")) == path
+    rasterio = pytest.importorskip("rasterio")  # joins the lines as they are
+    with rasterio.open(img) as opened:
+        tags, read = opened.tags(ns="ENVI"), opened.read()
+    assert unquote(tags["vesk_source"].strip("{}")) == path
+    assert [unquote(n.strip()) for n in tags["band_names"][1:-1].split(",")] == names
+    assert json.loads(unquote(tags["vesk_parameters"][1:-1].replace(", ", ""))) == json.loads(
+        "".join(fields["vesk parameters"]))
+    np.testing.assert_array_equal(np.moveaxis(read, 0, -1), values)
+
+
+@pytest.mark.parametrize("kind", ["time-resolved series", "image map"])
+def test_a_block_of_no_values_is_refused_as_no_reader_opens_it(capsys, tmp_path, kind):
+    from writer_3d import store_block, stored_block
+    empty = store_block([stored_block([], time=1.0)] * 6, block_size=0)
+    path = file_3d(empty, {**BASE_3D, **(MAP if kind == "image map" else {}), "NPT": 0}).write(
+        str(tmp_path / "e.vesk"))
+    data = vesk.read(path)
+    assert data.block.kind == kind
+    with pytest.raises(vesk.export.UnsupportedBlockError, match="ENVI holds no block of 0 values"):
+        vesk.export.write(data, tmp_path / "e.img", "envi")
+    for asked, told in (([], "skipped"), (["-b", "AB/3D/NONE"], "block failed")):
+        assert main(["export", "-f", "envi", "-o", str(tmp_path / "o"), path] + asked) == 1
+        assert "(1 %s)" % told in capsys.readouterr().err
+    assert os.listdir(tmp_path / "o") == [] and os.listdir(tmp_path) == ["e.vesk", "o"]

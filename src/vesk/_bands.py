@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from vesk._errors import VeskWarning
+from vesk._text import range_ends, range_text
 
 
 Held = Optional[NDArray[np.bool_]]
@@ -79,12 +80,13 @@ def held_band(held: Held, x: NDArray[Any], first: int, last: int, one: float, ot
         return first, last
     inside = first + np.flatnonzero(held[first:last + 1])
     if len(inside) < 2:
-        raise ValueError("the band %g .. %g holds fewer than two of the planes read" % (
+        raise ValueError("the band %s holds fewer than two of the planes read" % range_text(
             one, other))
     warnings.warn(VeskWarning(
-        "%s: the band %g .. %g takes in planes the file does not hold: its area is taken over "
-        "the %d planes read in %g .. %g" % (name, one, other, len(inside), x[inside[0]],
-                                            x[inside[-1]])), stacklevel=stacklevel + 1)
+        "%s: the band %s takes in planes the file does not hold: its area is taken over "
+        "the %d planes read in %s" % (name, range_text(one, other), len(inside),
+                                      range_text(x[inside[0]], x[inside[-1]]))),
+        stacklevel=stacklevel + 1)
     return int(inside[0]), int(inside[-1])
 
 
@@ -96,9 +98,9 @@ def band_points(x: NDArray[Any], one: float, other: float) -> Tuple[int, int]:
     if len(inside) < 2:
         ends = (float(np.min(x)), float(np.max(x))) if len(x) else None
         if ends is not None and (hi < ends[0] or lo > ends[1]):
-            raise ValueError("the band %g .. %g is outside the x range %g .. %g" % (
-                one, other, x[0], x[-1]))
-        raise ValueError("the band %g .. %g holds fewer than two points of the x axis" % (
+            raise ValueError("the band %s is outside the x range %s" % (
+                range_text(one, other), range_text(x[0], x[-1])))
+        raise ValueError("the band %s holds fewer than two points of the x axis" % range_text(
             one, other))
     return int(inside[0]), int(inside[-1])
 
@@ -114,8 +116,9 @@ def band_span(x: NDArray[Any], one: float, other: float, name: str,
     ends = sorted((float(x[0]), float(x[-1])))
     if lo < ends[0] - step or hi > ends[1] + step:
         warnings.warn(VeskWarning(
-            "%s: the band %g .. %g runs past the x axis (%g .. %g): its area is taken over "
-            "%g .. %g" % (name, one, other, x[0], x[-1], x[first], x[last])),
+            "%s: the band %s runs past the x axis (%s): its area is taken over %s" % (
+                name, range_text(one, other), range_text(x[0], x[-1]),
+                range_text(x[first], x[last]))),
             stacklevel=stacklevel + 1)
     return first, last
 
@@ -161,8 +164,8 @@ class Bands:
             raise ValueError("%s holds no values: %s" % (name, nothing))
         x = np.asarray(self.x, dtype=np.float64)[:values.shape[-1]]
         if not np.isfinite(x[[0, -1]]).all():
-            raise ValueError("%s: the x axis runs from %g to %g: %s" % (
-                name, x[0], x[-1], nothing))
+            raise ValueError("%s: the x axis runs from %s to %s: %s" % (
+                name, *range_ends(x[0], x[-1]), nothing))
         return values, x
 
     def interp(self, x: ArrayLike) -> NDArray[np.float64]:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Any, List, Sequence, Tuple
+from typing import Any, Iterable, List, Sequence, Tuple
 
 # Besides the control characters: those that reorder the text around them
 # on a terminal that lays out right-to-left text (a value shown reversed, a
@@ -58,16 +58,35 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
             for r in cells]
 
 
+def _digits(first: float, others: Iterable[float]) -> int:
+    """The significant digits, from %g's 6 up to 17 (which any double needs),
+    that write `first` apart from each of `others` it differs from."""
+    precision = 6
+    # rounding keeps order, so two ends written apart keep theirs
+    while precision < 17 and any(
+            first != other and float("%.*g" % (precision, first)) ==
+            float("%.*g" % (precision, other)) for other in others):
+        precision += 1
+    return precision
+
+
 def range_ends(first: float, last: float) -> Tuple[str, str]:
     """`first` and `last` as %g writes them, with as many more significant
     digits (up to 17, which any double needs) as tell two ends that differ
     apart: 1e+09 .. 1e+09 hides an axis of a few steps far from zero."""
-    precision = 6
-    # rounding keeps order, so two ends written apart keep theirs
-    while precision < 17 and first != last and \
-            float("%.*g" % (precision, first)) == float("%.*g" % (precision, last)):
-        precision += 1
+    precision = _digits(first, [last])
     return "%.*g" % (precision, first), "%.*g" % (precision, last)
+
+
+def range_text(first: float, last: float) -> str:
+    """"first .. last", written as range_ends writes them."""
+    return "%s .. %s" % range_ends(first, last)
+
+
+def value_apart(value: float, neighbours: Iterable[float]) -> str:
+    """`value` as %g writes it, with the more digits that tell it from each
+    of its `neighbours` (the points beside it on its axis)."""
+    return "%.*g" % (_digits(value, neighbours), value)
 
 
 def json_strict(value: Any) -> Any:

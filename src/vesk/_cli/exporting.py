@@ -24,7 +24,7 @@ import vesk
 
 from ..export import (FORMATS, Format, OutputExistsError, is_output, make_folder,
                       refuse_existing)
-from ..export.atomic import remove_in_progress
+from ..export.atomic import not_left_by_export, remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
 from .output_names import output_stems
@@ -151,8 +151,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     if block.problem is not None:
         report.failed(ValueError(block.problem), block.name)
         return
-    if not fmt.holds(block.kind):
-        message = "%s: %s: %s" % (job.path, block.name, fmt.refusal(block.kind))
+    refused = fmt.refusal(block.kind) if not fmt.holds(block.kind) else fmt.empty_refusal(block)
+    if refused is not None:
+        message = "%s: %s: %s" % (job.path, block.name, refused)
         if asked:
             report.failed(ValueError(message), block.name, message)
         else:
@@ -187,9 +188,19 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             return
         keep, force = False, True
     try:
-        for o in outs:  # before reading the values; half a pair is written again
-            refuse_existing(o, force or keep and len(outs) > 1, skippable=True)
+        # Half a pair alone: --skip-existing writes it again where an export
+        # left it, which its values tell; another file of its name only --force replaces.
+        lone = len(outs) > 1 and not (force or keep) and sum(map(is_output, outs)) == 1
+        if not lone:
+            for o in outs:  # before reading the values
+                refuse_existing(o, force or keep and len(outs) > 1, skippable=True)
         data = f._read(block, say_changed=False)  # said once, as _dated_if_changed says it
+        if lone:
+            half = next(o for o in outs if is_output(o))
+            if not fmt.left(data, half):
+                raise not_left_by_export(half)
+            for o in outs:
+                refuse_existing(o, force, skippable=True)
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left

@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 import vesk
 from vesk import _vocabulary
+from vesk._text import range_ends, range_text, value_apart
 from vesk._bands import area_above_baseline, band_span, held_band, integrate, planes_held
 
 from ..export.axes import coordinate, units_of
@@ -44,8 +45,8 @@ def finite_axis(data: vesk.DataObject, x: NDArray[Any]) -> NDArray[Any]:
     """`x`, unless a damaged file made its ends NaN or infinite: nothing can
     be drawn over such an axis or integrated along it."""
     if len(x) and not np.isfinite(x[[0, -1]]).all():
-        raise PlotError("cannot draw %s: its x axis runs from %g to %g" % (
-            data.block.name, x[0], x[-1]))
+        raise PlotError("cannot draw %s: its x axis runs from %s to %s" % (
+            data.block.name, *range_ends(x[0], x[-1])))
     return x
 
 
@@ -76,8 +77,9 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
             # over which x, as a band's caption says: a recording cut short
             # is integrated between the first and last planes it holds
             on = np.arange(len(axis)) if held is None else np.flatnonzero(held)
-            caption = ("Integrated %s %g .. %g %s" % (data.block.y_label, axis[on[0]],
-                                                      axis[on[-1]], units)).rstrip()
+            caption = ("Integrated %s %s %s" % (data.block.y_label,
+                                                range_text(axis[on[0]], axis[on[-1]]),
+                                                units)).rstrip()
             if held is not None:  # the file's warning says a cut; this, what the picture took
                 caption += " over the %d planes read" % len(on)
             return integrate(values, axis, along, held), caption
@@ -94,14 +96,16 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
             except ValueError:
                 raise PlotError("--at %s holds fewer than two of the planes %s holds" % (
                     at, data.block.name))
-            caption = "%s band area %g .. %g %s" % (
-                data.block.y_label, axis[first], axis[last], units)
+            caption = "%s band area %s %s" % (
+                data.block.y_label, range_text(axis[first], axis[last]), units)
             return area_above_baseline(values, axis, along, first, last, held), caption.rstrip()
         k = int(np.argmin(np.abs(axis - ends[0])))
         if held is not None and not held[k]:
             raise PlotError("--at %s lies on a plane that %s does not hold (it reads as NaN)" % (
                 at, data.block.name))
-        caption = ("%s at %g %s" % (data.block.y_label, axis[k], units)).rstrip()
+        # as many digits as tell it from the planes beside it
+        at_x = value_apart(axis[k], axis[max(k - 1, 0):k + 2])
+        caption = ("%s at %s %s" % (data.block.y_label, at_x, units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number
     k = trace_number(data, labels, at)
@@ -131,8 +135,8 @@ def _x_value(data: vesk.DataObject, axis: NDArray[Any], at: str, text: str,
             at, " or a band LO:HI" if ":" in at else ""))
     lo, hi = sorted((float(axis[0]), float(axis[-1])))
     if on_axis and not lo <= wanted <= hi:
-        raise PlotError("--at %s is outside the x range %g .. %g of %s" % (
-            at, axis[0], axis[-1], data.block.name))
+        raise PlotError("--at %s is outside the x range %s of %s" % (
+            at, range_text(axis[0], axis[-1]), data.block.name))
     return wanted
 
 

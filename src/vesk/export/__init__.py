@@ -29,7 +29,8 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
     another name, the name with .hdr added), put in place after them; a
     `path` named as a header (x.hdr) is a ValueError.
     UnsupportedBlockError (a ValueError) where the format cannot hold the
-    block's kind; ImportError naming the extra to install where it needs one.
+    block's kind (or, ENVI, a block of 0 values); ImportError naming the
+    extra to install where it needs one.
 
         with vesk.open(io.BytesIO(upload)) as f:
             vesk.export.write(f["AB/3D/NONE"], "map.nc", "netcdf")
@@ -50,6 +51,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
         raise ImportError(needs)
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
+    fmt.refuse_empty(data)
     path = os.fspath(path)
     if fmt.header_suffix is not None and os.path.splitext(path)[1].lower() == fmt.header_suffix:
         # readers take x.hdr for the header, whatever it holds, and find no values

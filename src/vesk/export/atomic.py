@@ -112,6 +112,13 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
     return True
 
 
+def not_left_by_export(half: str) -> FileExistsError:
+    """The refusal of `half`, alone where a pair goes and not left by an
+    export: --skip-existing, which writes such a half again, keeps this one."""
+    return FileExistsError("%s exists, and is not half a pair that an export left (use "
+                           "--force to overwrite it)" % half)
+
+
 def write_with_header(path: str, header: str, write: Callable[[str], object],
                       write_header: Callable[[str], object], force: bool = False,
                       keep_existing: bool = False,
@@ -129,8 +136,7 @@ def write_with_header(path: str, header: str, write: Callable[[str], object],
             return False
         for half in (path, header):
             if is_output(half) and not left(half):
-                raise FileExistsError("%s exists, and is not half a pair that an export "
-                                      "left (use --force to overwrite it)" % half)
+                raise not_left_by_export(half)
         force = True
     refuse_existing(path, force)
     refuse_existing(header, force)

@@ -20,12 +20,18 @@ field ('{', '}', ',', '=', ';'), controls, non-ASCII characters and
 whitespace at a text's ends; so no text can end a field early or start
 another. Our fields, which no ENVI field is named like, begin "vesk "; the
 parameters' JSON is a list of pieces (see _pieces_of).
+
+No line is longer than about PIECE characters (see there): a text longer
+than that (a name in a list, a text field, which is then put in braces)
+runs over lines of PIECE characters, its spaces percent-encoded too, and
+its line breaks are no part of it: a reader that joins the lines as they
+are gets it whole, one that keeps the breaks drops them.
 """
 from __future__ import annotations
 
 import math
 import os
-from typing import Any, Dict, Iterable, Iterator, List
+from typing import Any, Dict, Iterable, Iterator, List, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -89,6 +95,39 @@ def text(value: str) -> str:
     return "%20" * start + body + "%20" * (len(raw) - start - len(body))
 
 
+# GDAL drops a header line of 10,000 characters or more, and every field
+# after it: the parameters' JSON (often longer) is a list of pieces, one a
+# line, which joined and decoded give it back; a longer text runs over lines.
+PIECE = 4000
+
+
+def _cut(encoded: str) -> Tuple[List[str], str]:
+    """`encoded` (percent-encoded) in pieces of PIECE characters, none
+    cutting an escape, and what is left after them, PIECE or fewer."""
+    pieces, start = [], 0
+    while len(encoded) - start > PIECE:
+        end = start + PIECE
+        end -= 2 if encoded[end - 2] == "%" else 1 if encoded[end - 1] == "%" else 0
+        pieces.append(encoded[start:end])
+        start = end
+    return pieces, encoded[start:]
+
+
+def _lines(encoded: str) -> str:
+    """A text as written (text()) over lines of PIECE characters or fewer,
+    its spaces encoded: SPy strips each line, GDAL joins them as they are."""
+    if len(encoded) <= PIECE:
+        return encoded
+    pieces, left = _cut(encoded.replace(" ", "%20"))
+    return "\n".join(pieces + [left])
+
+
+def _field(encoded: str) -> str:
+    """A text field's value: in braces when it runs over lines."""
+    value = _lines(encoded)
+    return "{%s}" % value if "\n" in value else value
+
+
 def _list(chunks: Iterable[List[str]]) -> Iterator[str]:
     """`{a, b, ...}`, its items given a chunk at a time, as pieces of text:
     a line of about LINE characters at a time, each but the last ending in ','."""
@@ -105,8 +144,9 @@ def _list(chunks: Iterable[List[str]]) -> Iterator[str]:
             else:
                 out.append(", ")
                 width += 2
+            item = _lines(item)
             out.append(item)
-            width += len(item)
+            width += len(item) if "\n" not in item else LINE  # the next on a line of its own
         yield "".join(out)
     yield "}"
 
@@ -203,8 +243,8 @@ def _header(data: DataObject) -> Iterator[str]:
                 "traces" if kind == "image traces" else "spectra")) if cube else \
         "a spectral library: a line per spectrum in the order of to_pandas() rows"
     yield START.decode("ascii") + "%s (%s) from %s: %s. Texts in vesk fields are " \
-        "percent-encoded UTF-8}\n" % (text(data.block.name), kind,
-                                      text(texts.get("source", "a stream")), what)
+        "percent-encoded UTF-8}\n" % (_lines(text(data.block.name)), kind,
+                                      _lines(text(texts.get("source", "a stream"))), what)
     rows = _rows(data)
     if cube:
         lines, samples, bands = rows.shape
@@ -232,7 +272,7 @@ def _header(data: DataObject) -> Iterator[str]:
             yield "\n"
     for key in ("block", "kind", "source", "source_sha256", "warning", "x_label", "y_label"):
         if key in texts:
-            yield "vesk %s = %s\n" % (key.replace("_", " "), text(texts[key]))
+            yield "vesk %s = %s\n" % (key.replace("_", " "), _field(text(texts[key])))
     if cube:
         for name, along in (("x", coordinate(data, "x")), ("y", coordinate(data, "y")[::-1])):
             yield "vesk map %s = " % name
@@ -240,16 +280,10 @@ def _header(data: DataObject) -> Iterator[str]:
             yield "\n"
         units = units_of(data, "x")
         if units:
-            yield "vesk map units = %s\n" % text(units)
+            yield "vesk map units = %s\n" % _field(text(units))
     yield "vesk parameters = "
     yield from _list(_pieces_of(texts["parameters"]))
     yield "\n"
-
-
-# GDAL drops a header line of 10,000 characters or more, and every field
-# after it: the parameters' JSON (often longer) is a list of pieces, one a
-# line, which joined and decoded give it back.
-PIECE = 4000
 
 
 def _pieces_of(value: str) -> Iterator[List[str]]:
@@ -259,14 +293,7 @@ def _pieces_of(value: str) -> Iterator[List[str]]:
     parameters may hold 50 MB of texts."""
     left = ""
     for at in range(0, len(value), TEXT_CHUNK):
-        left += _percent(value[at:at + TEXT_CHUNK]).replace(" ", "%20")
-        items, start = [], 0
-        while len(left) - start > PIECE:
-            end = start + PIECE
-            end -= 2 if left[end - 2] == "%" else 1 if left[end - 1] == "%" else 0
-            items.append(left[start:end])
-            start = end
-        left = left[start:]
+        items, left = _cut(left + _percent(value[at:at + TEXT_CHUNK]).replace(" ", "%20"))
         yield items
     yield [left]
 
@@ -298,6 +325,6 @@ def header_bytes(data: DataObject, layout: str = "long") -> int:
         for v in array.reshape(-1).tolist():
             v = str(v)
             if v not in lengths:
-                lengths[v] = len(text(v))
+                lengths[v] = len(_lines(text(v)))
             total += (len(name) + 4 + lengths[v]) * repeat
     return total

@@ -83,6 +83,9 @@ class Format(NamedTuple):
     # Whether a file alone where a pair goes is the half an export left
     # (data, path): written again then, another file kept.
     left: Callable[[vesk.DataObject, str], bool] = lambda data, path: True
+    # Whether a block of no values (no points, or no spectra) is written:
+    # not where no reader opens the file it makes.
+    holds_empty: bool = True
 
     def outputs(self, path: str) -> List[str]:
         """A block's outputs, written to `path`: it, and its header where
@@ -103,11 +106,26 @@ class Format(NamedTuple):
         """Why a block of `kind` is not written."""
         return "%s holds %s; not %s" % (self.description, self.held, kind)
 
+    def empty_refusal(self, block: vesk.Block) -> Optional[str]:
+        """Why `block`, of a kind the format holds, is not written: it holds
+        no values, and the format holds none; None where it is written."""
+        if self.holds_empty or 0 not in block.shape:
+            return None
+        return "%s holds no block of 0 values; not this %s of shape %s" % (
+            self.description, block.kind, block.shape)
+
+    def refuse_empty(self, data: vesk.DataObject) -> None:
+        """UnsupportedBlockError where empty_refusal refuses `data`."""
+        refused = self.empty_refusal(data.block)
+        if refused is not None:
+            raise UnsupportedBlockError("%s: %s" % (data.block.name, refused))
+
     def put(self, data: vesk.DataObject, path: str, layout: str = "long", force: bool = False,
             keep_existing: bool = False) -> bool:
         """Writes `data` to `path` (and its header beside it, where the
         format has one), each put in place once whole; False where
         `keep_existing` kept what was there."""
+        self.refuse_empty(data)
         header = self.header
         if header is None:
             return write_atomically(path, lambda tmp: self.write(data, tmp, layout),
@@ -118,6 +136,7 @@ class Format(NamedTuple):
                                  left=lambda half: self.left(data, half))
 
     def write(self, data: vesk.DataObject, path: str, layout: str = "long") -> None:
+        self.refuse_empty(data)
         if data.block.kind == "spectrum":
             self.spectrum(cast("vesk.Spectrum", data), path)
         elif layout == "wide" and self.wide is not None:
@@ -162,5 +181,5 @@ FORMATS: Dict[str, Format] = {
                    repeated=Deferred("envi", "header_bytes"),
                    repeats="its header names its bands or spectra", axis_bytes=32,
                    header_suffix=".hdr", header=Deferred("envi", "write_header"),
-                   left=Deferred("envi", "left_by_export")),
+                   left=Deferred("envi", "left_by_export"), holds_empty=False),
 }
