@@ -83,6 +83,9 @@ class Format(NamedTuple):
     # Whether a file alone where a pair goes is the half an export left
     # (data, path): written again then, another file kept.
     left: Callable[[vesk.DataObject, str], bool] = lambda data, path: True
+    # Why a block of a kind it holds is still too large for it (None: it is
+    # not), told from the block's shape before its values are read.
+    oversize: Callable[[vesk.Block], Optional[str]] = lambda block: None
 
     def outputs(self, path: str) -> List[str]:
         """A block's outputs, written to `path`: it, and its header where
@@ -163,4 +166,12 @@ FORMATS: Dict[str, Format] = {
                    repeats="its header names its bands or spectra", axis_bytes=32,
                    header_suffix=".hdr", header=Deferred("envi", "write_header"),
                    left=Deferred("envi", "left_by_export")),
+    # The values copied once as written (in MATLAB's column order); a text
+    # as scipy writes it, a 4-byte character array, a copy of it, the text
+    # again and its UTF-8: up to 19 bytes a character at their peak; a
+    # parameter's cell a few small arrays, 156 bytes.
+    "mat": Format("mat", "MAT-file", Deferred("mat", "write_spectrum"),
+                  Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
+                  value_bytes=4, parameter_bytes=160, text_bytes=20,
+                  oversize=Deferred("mat", "oversize")),
 }
