@@ -181,10 +181,10 @@ def test_netcdf(capsys, tmp_path, monkeypatch, name, key):
 
 
 @pytest.mark.parametrize("fmt, layout", [("csv", "long"), ("csv", "wide"), ("npy", "long"),
-                                         ("jcamp", "long"), ("netcdf", "long")])
+                                         ("jcamp", "long"), ("netcdf", "long"), ("mat", "long")])
 def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch, fmt, layout):
-    if fmt == "netcdf":
-        pytest.importorskip("netCDF4")
+    if fmt in ("netcdf", "mat"):
+        pytest.importorskip({"netcdf": "netCDF4", "mat": "scipy"}[fmt])
     monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
     path = SAMPLES["kinetics"]
     code, written, err = export(capsys, tmp_path / "cli", path, "-f", fmt, "-b", "AB/3D/NONE",
@@ -197,7 +197,7 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
-@pytest.mark.parametrize("fmt", ["npy", "jcamp", "netcdf"])
+@pytest.mark.parametrize("fmt", ["npy", "jcamp", "netcdf", "mat"])
 def test_a_program_is_refused_the_wide_layout_where_the_command_is(tmp_path, fmt):
     with pytest.raises(ValueError, match="is for CSV"):
         vesk.export.write(vesk.read(SAMPLES["kinetics"], "AB/3D/NONE"), tmp_path / "out", fmt,

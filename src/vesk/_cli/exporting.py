@@ -159,6 +159,11 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         else:
             report.skipped.append(message)
         return
+    oversize = fmt.oversize(block)
+    if oversize is not None:
+        message = "%s: %s: %s; not exported" % (job.path, block.name, oversize)
+        report.failed(ValueError(message), block.name, message)
+        return
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,

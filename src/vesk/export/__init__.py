@@ -21,7 +21,7 @@ from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
           layout: str = "long", force: bool = False) -> None:
     """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
-    writes it ("csv", "npy", "jcamp", "netcdf", "parquet" or "envi"; `layout` "wide"
+    writes it ("csv", "npy", "jcamp", "netcdf", "parquet", "envi" or "mat"; `layout` "wide"
     for CSV and Parquet as `--layout wide`): the same bytes, with the attributes that say what it
     holds and where it came from. The file appears only once complete; an
     existing one is an OutputExistsError (a FileExistsError) unless `force`.
@@ -51,7 +51,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
         raise ImportError(needs)
     if not fmt.holds(data.block.kind) and not (layout == "wide" and fmt.wide is not None):
         raise UnsupportedBlockError("%s: %s" % (data.block.name, fmt.refusal(data.block.kind)))
-    fmt.refuse_empty(data)
+    fmt.refuse_unfit(data)
     path = os.fspath(path)
     if fmt.header_suffix is not None and os.path.splitext(path)[1].lower() == fmt.header_suffix:
         # readers take x.hdr for the header, whatever it holds, and find no values

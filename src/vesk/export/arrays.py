@@ -32,15 +32,15 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
     return array.astype(str) if array.dtype == object else array
 
 
-def block_texts(data: DataObject) -> Dict[str, str]:
+def block_texts(data: DataObject, parameters: bool = True) -> Dict[str, str]:
     """What a block is and where it came from, as texts (the npz archive's
-    and the Parquet file's metadata): its parameters as strict JSON, its
-    labels, name and kind, its source with the SHA-256 of its bytes, and
-    the warning where there is one."""
+    and the Parquet file's metadata): its parameters as strict JSON (unless
+    not asked for), its labels, name and kind, its source with the SHA-256
+    of its bytes, and the warning where there is one."""
     texts = {"parameters": json.dumps(json_strict(dict(data.parameters)),
-                                      ensure_ascii=False, allow_nan=False),
-             "x_label": data.block.x_label, "y_label": data.block.y_label,
-             "block": data.block.name, "kind": data.block.kind}
+                                      ensure_ascii=False, allow_nan=False)} if parameters else {}
+    texts.update({"x_label": data.block.x_label, "y_label": data.block.y_label,
+                  "block": data.block.name, "kind": data.block.kind})
     if data.block.path:
         texts["source"] = path_text(data.block.path)
     digest = source_sha256(data.block)

@@ -86,6 +86,9 @@ class Format(NamedTuple):
     # Whether a block of no values (no points, or no spectra) is written:
     # not where no reader opens the file it makes.
     holds_empty: bool = True
+    # Why a block of a kind it holds is still too large for it (None: it is
+    # not), told from the block's shape before its values are read.
+    oversize: Callable[[vesk.Block], Optional[str]] = lambda block: None
 
     def outputs(self, path: str) -> List[str]:
         """A block's outputs, written to `path`: it, and its header where
@@ -114,18 +117,22 @@ class Format(NamedTuple):
         return "%s holds no block of 0 values; not this %s of shape %s" % (
             self.description, block.kind, block.shape)
 
-    def refuse_empty(self, data: vesk.DataObject) -> None:
-        """UnsupportedBlockError where empty_refusal refuses `data`."""
+    def refuse_unfit(self, data: vesk.DataObject) -> None:
+        """Before anything is written: UnsupportedBlockError where
+        empty_refusal refuses `data`, ValueError where it is oversize."""
         refused = self.empty_refusal(data.block)
         if refused is not None:
             raise UnsupportedBlockError("%s: %s" % (data.block.name, refused))
+        refused = self.oversize(data.block)
+        if refused is not None:
+            raise ValueError("%s: %s" % (data.block.name, refused))
 
     def put(self, data: vesk.DataObject, path: str, layout: str = "long", force: bool = False,
             keep_existing: bool = False) -> bool:
         """Writes `data` to `path` (and its header beside it, where the
         format has one), each put in place once whole; False where
         `keep_existing` kept what was there."""
-        self.refuse_empty(data)
+        self.refuse_unfit(data)
         header = self.header
         if header is None:
             return write_atomically(path, lambda tmp: self.write(data, tmp, layout),
@@ -136,7 +143,7 @@ class Format(NamedTuple):
                                  left=lambda half: self.left(data, half))
 
     def write(self, data: vesk.DataObject, path: str, layout: str = "long") -> None:
-        self.refuse_empty(data)
+        self.refuse_unfit(data)
         if data.block.kind == "spectrum":
             self.spectrum(cast("vesk.Spectrum", data), path)
         elif layout == "wide" and self.wide is not None:
@@ -182,4 +189,12 @@ FORMATS: Dict[str, Format] = {
                    repeats="its header names its bands or spectra", axis_bytes=32,
                    header_suffix=".hdr", header=Deferred("envi", "write_header"),
                    left=Deferred("envi", "left_by_export"), holds_empty=False),
+    # The values copied once as written (in MATLAB's column order); a text
+    # as scipy writes it, a 4-byte character array, a copy of it, the text
+    # again and its UTF-8: up to 19 bytes a character at their peak; a
+    # parameter's cell a few small arrays, 156 bytes.
+    "mat": Format("mat", "MAT-file", Deferred("mat", "write_spectrum"),
+                  Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
+                  value_bytes=4, parameter_bytes=160, text_bytes=20,
+                  oversize=Deferred("mat", "oversize")),
 }
