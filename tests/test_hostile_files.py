@@ -227,7 +227,7 @@ def test_csv_of_many_region_points_within_the_rule(write_file, layout):
 
 
 HAS = {name: importlib.util.find_spec(name) is not None
-       for name in ("xarray", "netCDF4", "matplotlib")}
+       for name in ("xarray", "netCDF4", "matplotlib", "scipy")}
 HAS["DataTree"] = HAS["xarray"] and hasattr(importlib.import_module("xarray"), "open_datatree")
 
 
@@ -244,6 +244,9 @@ def needs(*names):
     (lambda: hf.merged_by_every_key(own_block=False), ["vesk.export", "jcamp", None]),
     pytest.param(lambda: hf.merged_by_every_key(own_block=False),
                  ["vesk.export", "netcdf", None], marks=needs("xarray", "netCDF4")),
+    # ... a MAT-file's pair of cells for each, 60 us (8 s).
+    pytest.param(lambda: hf.merged_by_every_key(own_block=False),
+                 ["vesk.export", "mat", None], marks=needs("scipy")),
     # The same with 16 texts of 64 KB: each written into every export
     # (npy 400 MB from 1 MB).
     (lambda: hf.merged_by_every_key(16, own_block=False, text=65532),
@@ -291,7 +294,7 @@ def needs(*names):
      ["vesk.export", "envi", None]),
     (hf.long_spectra, ["vesk.export", "envi", None]),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
-        "netcdf-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
+        "netcdf-of-merged-keys", "mat-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
         "npy-of-long-texts", "csv-of-overlapping-series",
         "jcamp-of-overlapping-series", "jcamp-of-aborted-map",
