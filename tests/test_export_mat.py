@@ -1,5 +1,7 @@
 """`vesk export -f mat`: every kind read back by scipy.io.loadmat as vesk reads it."""
 import os
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -8,7 +10,7 @@ import vesk
 import vesk.export
 from vesk._cli import main
 from vesk.export import FORMATS, mat
-from vesk_kinds import KINDS, MAP, _spectra
+from vesk_kinds import KINDS, MAP, _spectra, _traces
 from writer_3d import BASE_3D, file_3d
 
 sio = pytest.importorskip("scipy.io")
@@ -93,3 +95,15 @@ def test_without_scipy_the_extra_to_install_is_told(capsys, tmp_path, monkeypatc
     with pytest.raises(ImportError, match=r"veskread\[matlab\]"):
         vesk.export.write(vesk.read(path, "AB/2D/NONE"), tmp_path / "o.mat", "mat")
     assert sorted(os.listdir(tmp_path)) == ["in.vesk"]
+
+
+@pytest.mark.skipif(shutil.which("octave-cli") is None, reason="needs GNU Octave")
+def test_octave_loads_texts_that_are_not_ascii_whole(tmp_path):
+    names, sample = ["caf\u00e9", "\u00e9t\u00e9 \u00e0 end"], "na\u00efve \u20ac tail"
+    vf = file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6, "SNM": sample}, data_type=7)
+    exported(tmp_path, (vf, ("TRC", "3D", "NONE")))
+    script = ("s = load('out.mat'); printf('%s\\n', s.trace{:}, "
+              "s.parameters{strcmp(s.parameters(:, 1), 'SNM'), 2}, s.dims{:})")
+    run = subprocess.run(["octave-cli", "--eval", script], cwd=tmp_path, capture_output=True)
+    assert run.stdout.decode("utf-8").splitlines() == [*names, sample, "y", "x", "trace"], \
+        run.stderr

@@ -15,16 +15,19 @@ MATLAB rounds what it meets (int32(5) * 0.3 is 2).
 MATLAB's char holds 16-bit code units, and scipy gives a text's length in
 characters: a character beyond them, or a lone surrogate, is written as
 U+FFFD so that the file stays one MATLAB loads; NUL too, which scipy would
-write as a space. (GNU Octave, which counts a text's length in bytes,
-shows a text that is not ASCII cut short.)
+write as a space. A text that is not ASCII is written as UTF-16, not as
+scipy's UTF-8: GNU Octave takes a UTF-8 text's length in characters for
+its length in bytes, and cut it short; UTF-16 MATLAB, Octave and scipy
+read whole.
 """
 from __future__ import annotations
 
+import functools
 import math
 import os
 import re
 import time
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, BinaryIO, Dict, List, Optional, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -45,6 +48,9 @@ MOST_BYTES = 1 << 31
 _IDENTIFIER = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,62}\Z")
 _UNCODED = re.compile("[\x00\ud800-\udfff\U00010000-\U0010ffff]")
 TEXT_PIECE = 1 << 16
+# A char array's class, and the element type of UTF-16 text.
+MX_CHAR = 4
+MI_UTF16 = 17
 HEADER_TEXT = 116  # the header's description, before its offset, version and byte order
 
 
@@ -140,18 +146,50 @@ def header_text() -> bytes:
     return text.encode("ascii", "replace")[:HEADER_TEXT].ljust(HEADER_TEXT, b" ")
 
 
+def _save(f: BinaryIO, mdict: Dict[str, Any]) -> None:
+    """savemat's file, each text that is not ASCII written as UTF-16."""
+    # Vectors as columns, as MATLAB's plot and table take them; no
+    # compression, which would hold a compressed copy of the values too.
+    options = dict(oned_as="column", do_compression=False, long_field_names=True)
+    try:
+        from scipy.io.matlab import _mio5  # type: ignore[import-untyped, unused-ignore]
+        writer = _mio5.MatFile5Writer(f, unicode_strings=True, **options)
+        variables = _utf16_texts(_mio5.VarWriter5)(writer)
+    except (ImportError, AttributeError, TypeError):  # a scipy whose writer is not this one
+        from scipy.io import savemat  # type: ignore[import-untyped, unused-ignore]
+        savemat(f, mdict, format="5", **options)
+        return
+    writer.write_file_header()
+    for name, value in mdict.items():  # as savemat's writer puts them
+        variables.write_top(value, name.encode("latin1"), False)
+
+
+@functools.lru_cache(maxsize=None)
+def _utf16_texts(base: Any) -> Any:
+    """scipy's variable writer, its texts that are not ASCII as UTF-16."""
+
+    class Utf16Texts(base):  # type: ignore[misc, unused-ignore]
+        def write_char(self, arr: NDArray[Any], codec: str = "ascii") -> None:
+            # a text arrives as one str (variables() makes every text so)
+            if arr.dtype.kind != "U" or arr.size != 1 or str(arr.item()).isascii():
+                return super().write_char(arr, codec)  # type: ignore[no-any-return]
+            units = np.frombuffer(str(arr.item()).encode("utf-16-le"), "<u2")
+            self.write_header((1, len(units)), MX_CHAR)
+            self.write_element(units, mdtype=MI_UTF16)
+            return None
+
+    return Utf16Texts
+
+
 def write(data: DataObject, path: str) -> None:
     try:
-        from scipy.io import savemat  # type: ignore[import-untyped, unused-ignore]
+        import scipy.io  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError as e:
         raise ImportError(NEEDS) from e
     mdict = variables(data)
     with open(path, "wb") as f:
-        # Vectors as columns, as MATLAB's plot and table take them; no
-        # compression, which would hold a compressed copy of the values too.
-        savemat(f, mdict, format="5", oned_as="column", do_compression=False,
-                long_field_names=True)
-        f.seek(0)  # savemat dates its header now: an export repeats byte for byte
+        _save(f, mdict)
+        f.seek(0)  # scipy dates the header now: an export repeats byte for byte
         f.write(header_text())
 
 
