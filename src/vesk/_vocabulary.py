@@ -171,16 +171,18 @@ def parameter_label(key: str) -> str:
 
 
 # The date as stored, dd/mm/yyyy; the forms other locales write it in where
-# they cannot be misread: a year first (ISO's 2026-04-15), points or dashes
-# between day, month and year, an English month's name. A month first with
-# slashes (04/15/2026) is the stored order's mirror and stays unread.
+# they cannot be misread: a year first (ISO's 2026-04-15), points between
+# day, month and year, an English month's name. A month first with slashes
+# (04/15/2026) is the stored order's mirror and stays unread; so do numbers
+# between dashes, written day first (05-04-2026) and month first (US
+# systems' 04-05-2026) alike.
 _MONTHS = {name: number for number, names in enumerate((
     "january jan", "february feb", "march mar", "april apr", "may", "june jun", "july jul",
     "august aug", "september sept sep", "october oct", "november nov", "december dec"), 1)
     for name in names.split()}
 _MONTH = r"(?P<name>%s)\.?" % "|".join(_MONTHS)
 _DATES = [re.compile(r"(?ix)\s*" + form + r"\s*$") for form in (
-    r"(?P<day>\d{1,2}) \s* (?P<sep>[/.-]) \s* (?P<month>\d{1,2}) \s* (?P=sep) \s* (?P<year>\d{2,4})",
+    r"(?P<day>\d{1,2}) \s* (?P<sep>[/.]) \s* (?P<month>\d{1,2}) \s* (?P=sep) \s* (?P<year>\d{2,4})",
     r"(?P<year>\d{4}) \s* (?P<sep>[/.-]) \s* (?P<month>\d{1,2}) \s* (?P=sep) \s* (?P<day>\d{1,2})",
     r"(?P<day>\d{1,2}) [\s.-]* %s [\s.,-]* (?P<year>\d{4})" % _MONTH,
     r"%s \s* (?P<day>\d{1,2}) (?:st|nd|rd|th)? \s*,? \s* (?P<year>\d{4})" % _MONTH)]
@@ -200,9 +202,10 @@ _TIME = r"""(?ix) \s* (?P<hour>\d{1,2}) : (?P<minute>\d{2})
 def measurement_time(parameters: Mapping[str, ParameterValue]) -> Optional[_dt.datetime]:
     """The measurement date and time ("DAT" dd/mm/yyyy, "TIM" hh:mm:ss), or None.
 
-    The date may also be written year first (2026-04-15), with points or
-    dashes (15.04.2026), or with an English month's name (15 Apr 2026,
-    April 15, 2026); a two-digit year is of the 2000s.
+    The date may also be written year first (2026-04-15), with points
+    (15.04.2026), or with an English month's name (15 Apr 2026, 15-Apr-2026,
+    April 15, 2026); a two-digit year is of the 2000s. Numbers between
+    dashes (04-05-2026), which either order writes, are not guessed at.
 
     A time that names its zone, such as "21:38:08.123 (GMT+1)", "21:38:08,123
     UTC" or "21:38:08+01:00", gives an aware datetime; one without a zone is
