@@ -1,0 +1,617 @@
+"""An independent plain-Python reading of the VESK file rules, for differential checks.
+
+The reference functions below (isVeskFile, listContents, decode_string,
+getVeskData for 2D blocks) are written from the file rules alone, not from the
+C++ core. They return plain values (dicts, lists, ndarrays) and raise the same
+exception types with the same messages as veskread should.
+
+Run as a driver: `python tools/crosscheck.py --cases N --seed S` makes files
+with the test writers, mutates them, calls both readers on each and prints
+every kind of disagreement once, with a file that reproduces it.
+"""
+import argparse
+import collections
+import contextlib
+import io
+import math
+import os
+import random
+import struct
+import sys
+import tempfile
+
+import numpy as np
+
+MAGIC = 168492798
+FIELDS = ((0, 3), (2, 3), (4, 63), (10, 127), (17, 3), (19, 127))
+
+# Reads past this make the core refuse an axis rather than build it (a bound
+# on memory that a hostile NPT would otherwise blow).
+AXIS_BYTES_BASE = 32 << 20
+
+
+class Refused(Exception):
+    """The reference would build something the core deliberately bounds."""
+
+
+LAST_SEEK = [0]
+
+
+class _Seeks:
+    """Notes the last seek offset of the reference's files, for the triage in known()."""
+
+    def __init__(self, f):
+        self._f = f
+
+    def seek(self, offset, *rest):
+        LAST_SEEK[0] = offset
+        return self._f.seek(offset, *rest)
+
+    def read(self, n):
+        return self._f.read(n)
+
+    @property
+    def raw(self):
+        return self._f
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._f.close()
+
+
+def _open(path, mode):
+    return _Seeks(open(path, mode))
+
+
+# -- readers and strings ------------------------------------------------------
+
+def _read(f, fmt, n):
+    return struct.unpack(fmt, bytes(f.read(n)))[0]
+
+
+def readShort(f):
+    return _read(f, "<h", 2)
+
+
+def readInt(f):
+    return _read(f, "<i", 4)
+
+
+def readInt64(f):
+    return _read(f, "<q", 8)
+
+
+def readDouble(f):
+    return _read(f, "<d", 8)
+
+
+def decode_string(s, encodings=("ascii", "utf8", "latin1")):
+    for encoding in encodings:
+        try:
+            return s.decode(encoding)
+        except UnicodeDecodeError:
+            pass
+    return s.decode("ascii", "ignore")
+
+
+# -- header, directory, block types -------------------------------------------
+
+def _decode_blockType(word):
+    return tuple((word >> shift) & mask for shift, mask in FIELDS)
+
+
+def isVeskFile(path):
+    with _open(path, "rb") as f:
+        try:
+            magicNum = _read(f, ">i", 4)
+        except struct.error:
+            return False
+    return magicNum == MAGIC
+
+
+def _read_directory(path):
+    with _open(path, "rb") as f:
+        f.seek(4)
+        readDouble(f)
+        dirOffset = readInt(f)
+        readInt(f)
+        count = readInt(f)
+        f.seek(dirOffset)
+        directory = []
+        extOffset = None
+        for _ in range(count):
+            word, size, offset = readInt(f), readInt(f), readInt(f)
+            types = _decode_blockType(word)
+            directory.append((types, size, offset))
+            if types[5] == 64:
+                extOffset = offset
+        if extOffset:
+            f.seek(extOffset)
+            m = readInt64(f)
+            readInt64(f)
+            for _ in range(m):
+                word, size, offset = readInt64(f), readInt64(f), readInt64(f)
+                readInt64(f)
+                directory.append((_decode_blockType(word), size, offset))
+    return directory
+
+
+# -- listing ------------------------------------------------------------------
+
+DATA_TYPES = [None, "SC", "IFG", "PH", "AB", "TR", "KM", "TRC", None, None, "RAM", "EMIS",
+              "REFL", None, "POW", "LREFL", "ATR", "PAS", "TRARI", "ABARI"]
+DERIVATIVES = ["NONE", "1DER", "2DER", "NDER"]
+
+
+def listContents(path):
+    if not isVeskFile(path):
+        raise ValueError("Can't process a non-Vesk file")
+    types = [entry[0] for entry in _read_directory(path)]
+
+    def translate_block(db, prefix=""):
+        if db[2] != 0:
+            return None
+        suffix, dtype = "", db[3]
+        if db[3] > 32:
+            dtype, suffix = dtype - 32, "-CH2"
+        name = DATA_TYPES[dtype]
+        if name is not None:
+            name = prefix + name + suffix
+        dimensions = "3D" if db[5] == 10 else "2D"
+        derivative = DERIVATIVES[db[4]]
+        return (name, dimensions, derivative) if name else None
+
+    keys = [translate_block(t) for t in types if t[1] == 3]
+    keys += [translate_block(t, "S") for t in types if t[1] == 1]
+    keys += [translate_block(t, "R") for t in types if t[1] == 2]
+    keys += [translate_block(t) for t in types if t[3] == 7]
+    return [k for k in keys if k is not None]
+
+
+# -- parameter blocks ---------------------------------------------------------
+
+def getParams(f, offset):
+    params = {}
+    f.seek(offset)
+    while True:
+        s = f.read(4).decode().strip("\x00")
+        if s == "END":
+            return params
+        v1, v2 = readShort(f), readShort(f)
+        if v1 == 0:
+            value = readInt(f)
+        elif v1 == 1:
+            value = readDouble(f)
+        elif v1 in (2, 3, 4):
+            value = decode_string(f.read(2 * v2).split(b"\x00", 1)[0])
+        else:
+            raise ValueError("Unexpected value for reading parameter type: %d" % v1)
+        params[s] = value
+
+
+# -- data block selection and 2D spectra --------------------------------------
+
+FIRST_CHANNEL = [("REFL", 12, -1), ("RAM", 10, -1), ("SPOW", 14, 1), ("RPOW", 14, 2),
+                 ("RPH", 3, 2), ("SPH", 3, 1), ("PAS", 17, -1), ("LREFL", 15, -1),
+                 ("KM", 6, -1), ("SIFG", 2, 1), ("RIFG", 2, 2), ("TR", 5, -1),
+                 ("EMIS", 11, -1), ("ATR", 16, -1), ("TRARI", 18, -1), ("ABARI", 19, -1),
+                 ("AB", 4, -1), ("TRC", 7, -1), ("SSC", 1, 1), ("RSC", 1, 2)]
+DATA_BLOCKS = {name: (data, sample) for name, data, sample in FIRST_CHANNEL}
+DATA_BLOCKS.update({name + "-CH2": (data + 32, sample) for name, data, sample in FIRST_CHANNEL})
+DERIVS = {"NONE": 0, "1DER": 1, "2DER": 2, "NDER": 3}
+SINGLE_DESCRIPTION = (
+    "This object contains:\n\tdimension of file (.dimension)\n\tdata block type (.dataType)\n"
+    "\tderivative type (.derivative)\n\tdictionary of parameters with parameter name then "
+    "value (.parameters)\n\tspectrum x coordinates (.x)\n\tminimum and maximum y values "
+    "(.minY and .maxY)\n\ty data points (.y)\n")
+
+
+class ThreeD(Exception):
+    """The key names a 3D block; the reference stops after the front half."""
+
+
+def find_offsets(directory, Data, Sample, Extend, Derivative):
+    found = dict.fromkeys(("data", "params", "original", "acq", "inst", "optics", "sample",
+                           "ft", "anno"), -1)
+    for (_c, st, pt, dt, dv, et), _size, byteOffset in directory:
+        sample_ok = st == Sample or Sample == -1
+        if dt == Data and dv == Derivative and et == Extend and sample_ok:
+            if pt == 0:
+                found["data"] = byteOffset
+            elif pt == 1:
+                found["params"] = byteOffset
+        elif dt == Data and dv == 0 and et == Extend and sample_ok:
+            if pt == 1:
+                found["original"] = byteOffset
+        elif pt == 3:
+            found["acq"] = byteOffset
+        elif pt == 2:
+            if st == Sample or (st == 0 and Sample in (1, -1)):
+                found["inst"] = byteOffset
+        elif pt == 6:
+            if st == Sample or (st == 0 and Sample in (1, -1)):
+                found["optics"] = byteOffset
+        elif pt == 10:
+            found["sample"] = byteOffset
+        elif pt == 4:
+            found["ft"] = byteOffset
+        elif et == 11:
+            found["anno"] = byteOffset
+    return found
+
+
+def getVeskData(path, datablock):
+    dataBlockType = datablock[0].upper()
+    dimensions = datablock[1].upper()
+    deriv = datablock[2].upper()
+    if dimensions not in ("2D", "3D"):
+        raise ValueError("Incorrect dimensions: " + dimensions
+                         + ". Dimensions need to be either 2D or 3D")
+    if dataBlockType not in DATA_BLOCKS:
+        raise ValueError("Invalid data block type: " + dataBlockType
+                         + ". Please enter a valid entry from the following: "
+                         + "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, "
+                         "EMIS, ATR, TRARI, ABARI, AB, TRC, SSC, RSC")
+    if deriv not in DERIVS:
+        raise ValueError("Invalid deriv type: " + deriv
+                         + ".  Please select from the following: 1DER, 2DER, NDER or NONE")
+    if not isVeskFile(path):
+        raise ValueError("Can't process a non-Vesk file")
+    directory = _read_directory(path)
+    with _open(path, "rb") as f:
+        Data, Sample = DATA_BLOCKS[dataBlockType]
+        found = find_offsets(directory, Data, Sample, 10 if dimensions == "3D" else 0,
+                             DERIVS[deriv])
+        if found["data"] == -1 or found["params"] == -1:
+            raise ValueError("No data block exists in the file for: %s %s %s"
+                             % (dataBlockType, dimensions, deriv))
+        parameters = getParams(f, found["params"])
+        for name in ("acq", "inst", "optics", "sample", "ft"):
+            if found[name] != -1:
+                parameters.update(getParams(f, found[name]))
+        NPT, FXV, LXV = parameters["NPT"], parameters["FXV"], parameters["LXV"]
+        MXY, MNY = parameters["MXY"], parameters["MNY"]
+        size = os.path.getsize(path)
+        _bound_axis(NPT, size)
+        abscissa = np.linspace(FXV, LXV, NPT)
+        common = [("dimension", dimensions), ("dataType", dataBlockType), ("derivative", deriv),
+                  ("parameters", parameters), ("x", abscissa), ("minY", MNY), ("maxY", MXY)]
+        if dimensions == "3D":
+            store_table = get3DStoreTable(f, found["data"])
+            offsets = get3DOffsetsDict(store_table, size)
+            if not MAP_KEYS <= set(parameters):
+                raise ThreeD()
+            return image_map(f, parameters, found, deriv, dataBlockType, store_table, offsets,
+                             NPT, size, common)
+        f.seek(found["data"])
+        ordinate = np.fromfile(f.raw, dtype=np.float32, count=NPT)
+    return {"__class__": "SingleDataReturn",
+            "__attrs__": [("y", ordinate)] + common + [("description", SINGLE_DESCRIPTION)]}
+
+
+def _bound_axis(count, size):
+    if isinstance(count, int) and count * 8 > AXIS_BYTES_BASE + 4 * size:
+        raise Refused("axis")
+
+
+# -- 3D store table and image maps --------------------------------------------
+
+MAP_KEYS = {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"}
+MAP_HEAD = ("\tx mapping coordinates (.mapX)\n\ty mapping coordinates (.mapY)\n")
+MAP_GRID = ("\t\t\tMap x\n\t\t  x1  x2  x3  x4...xn\nMap y\t\ty1\n\t\ty2\n\t\ty3\n\t\t.\n\t\t.\n"
+            "\t\tyn\n\t\n")
+IMAGE_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")] + MAP_HEAD
+    + "\t3D numpy array containing the spectrum associated with the x and y mapping "
+    "coordinates (.spectra)\n" + MAP_GRID
+    + "\taccess the spectrum with returnedObject.spectra[row][column]\n")
+IMAGE_TRC_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")] + MAP_HEAD
+    + "\ta list containing the names of the trace blocks (.labels)\n"
+    "\t3D numpy array containing the trace values associated with the x and y mapping "
+    "coordinates (.traces)\n" + MAP_GRID
+    + "\taccess the trace maps with returnedObject.traces[:,:,label index]\n")
+
+
+def get3DStoreTable(f, offsetToData):
+    f.seek(offsetToData)
+    version, storedBlocks, rawOffset = readInt(f), readInt(f), readInt(f)
+    blockSize, infoSize, numberEntries = readInt(f), readInt(f), readInt(f)
+    table = []
+    i = 0
+    while i < numberEntries:
+        first = readInt(f)
+        table.append((first, readInt(f)))
+        i += 1
+    return dict(version=version, stored_blocks=storedBlocks,
+                block_offset=rawOffset + offsetToData, block_size=blockSize,
+                info_size=infoSize, number_of_entries=numberEntries, store_table=table)
+
+
+def get3DOffsetsDict(st, size):
+    offset = st["block_offset"]
+    step = st["block_size"] + st["info_size"]
+    d = {}
+    named = 0
+    for first, second in st["store_table"]:
+        if first == -1:
+            offset += second
+            continue
+        named += max(second - first + 1, 0)
+        if named > 4 * size + 4096:
+            raise Refused("store table")  # the core bounds blocks named many times over
+        for n in range(first, second + 1):
+            d[n] = offset
+            offset += step
+    return d
+
+
+def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size, common):
+    AOX, AOY, DDX, DDY = (parameters[k] for k in ("AOX", "AOY", "DDX", "DDY"))
+    NPX, NPY = parameters["NPX"], parameters["NPY"]
+    if deriv != "NONE" and (NPX == 0 or NPY == 0):
+        print("Orignal mapping coordinates used")
+        original = getParams(f, found["original"])
+        AOX, AOY, DDX, DDY, NPX, NPY = (original[k] for k in
+                                        ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY"))
+        for k in ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY"):
+            parameters[k] = original[k]
+    _bound_axis(NPX, size)
+    _bound_axis(NPY, size)
+    mapX = np.linspace(AOX, AOX + DDX * (NPX - 1), NPX)
+    mapY = np.linspace(AOY, AOY + DDY * (NPY - 1), NPY)
+    if dataBlockType == "TRC":
+        traces, labels = [], []
+        for offset in offsets.values():
+            f.seek(offset)
+            traces.append(np.fromfile(f.raw, dtype=np.float32, count=NPT).reshape(NPY, NPX))
+            f.seek(152, 1)
+            labels.append(decode_string(f.read(st["info_size"] - 152).split(b"\x00", 1)[0]))
+        return {"__class__": "ImageTRCDataReturn",
+                "__attrs__": [("mapX", mapX), ("mapY", mapY), ("labels", labels),
+                              ("traces", np.dstack(traces))] + common
+                + [("description", IMAGE_TRC_DESCRIPTION)]}
+    if all(isinstance(v, int) and v >= 0 for v in (NPX, NPY, NPT)) and \
+            NPX * NPY * NPT * 4 > (64 << 20) + 8 * size:
+        raise Refused("image map")
+    spectrumArray = np.zeros((NPY, NPX, NPT), dtype=np.float32)
+    image_blocks = st["block_size"] == 4 * NPT
+    transposed = st["stored_blocks"] == NPT
+    for i, offset in enumerate(offsets.values()):
+        f.seek(offset)
+        if image_blocks and not transposed:
+            col, row = i % NPX, i // NPX
+            spectrumArray[row][col] = np.fromfile(f.raw, dtype=np.float32, count=NPT)
+        elif transposed and not image_blocks:
+            plane = np.fromfile(f.raw, dtype=np.float32, count=NPY * NPX).reshape(NPY, NPX)
+            spectrumArray[:, :, i] = plane
+    return {"__class__": "ImageDataReturn",
+            "__attrs__": [("mapX", mapX), ("mapY", mapY), ("spectra", spectrumArray)] + common
+            + [("description", IMAGE_DESCRIPTION)]}
+
+
+# -- driver -------------------------------------------------------------------
+
+def seed_files(vw, w3):
+    """Writer-made files that reach every rule of the listing, selection and 2D read."""
+    yield vw.spectrum_file(
+        [1.0, 2.0, 3.0, -4.5], params={"DXU": "WN", "TXT": b"a\xb5b".decode("latin1")},
+        extra_params=[(2, {"INS": "x", "NPT": 4}), (3, {"AQM": "SD", "MXY": 7.0}),
+                      (6, {"APT": "1"}), (10, {"SNM": "s"}), (4, {"APF": "B3", "MNY": 2})]
+    ).build()
+    vf = vw.VeskFile()
+    for st, dt, dv, ext in ((1, 1, 0, 0), (2, 1, 0, 0), (3, 36, 1, 0), (3, 36, 0, 0),
+                            (1, 34, 0, 10), (0, 7, 0, 0), (3, 5, 2, 0)):
+        values = [float(st + dt + k) for k in range(5)]
+        vf.add(vw.float32_block(values), sample_type=st, data_type=dt, deriv_type=dv,
+               extend_type=ext, extended=dt == 36)
+        vf.add(vw.param_block({"NPT": 5, "FXV": 10.0, "LXV": 1.0, "MXY": 9.0, "MNY": 0.5}),
+               sample_type=st, data_type=dt, deriv_type=dv, extend_type=ext, param_type=1)
+    vf.add(vw.param_block({"INS": "ref"}), param_type=2, sample_type=2)
+    vf.add(vw.param_block({"INS": "smp"}), param_type=2, sample_type=1)
+    vf.add(vw.param_block({"OPT": "any"}), param_type=6, sample_type=0)
+    vf.add(b"\0" * 16, extend_type=11)
+    yield vf.build()
+    raw = vw.param_block([vw.param_record("NPT", 3), vw.param_record("FXV", 1.0),
+                          vw.param_record("LXV", 2.0), vw.param_record("MXY", 1),
+                          vw.param_record("MNY", "lo"), vw.param_record("T3", "abc", 3, 4),
+                          vw.param_record("T4", b"\xc2\xb5m", 4)])
+    vf = vw.VeskFile()
+    vf.add(vw.float32_block([float("nan"), 1.0, -0.0]), sample_type=3, data_type=5)
+    vf.add(raw, sample_type=3, data_type=5, param_type=1)
+    yield vf.build()
+    geometry = {"NPT": 3, "FXV": 1.0, "LXV": 3.0, "MXY": 1.0, "MNY": 0.0, "AOX": 100,
+                "AOY": -2.5, "DDX": 2.5, "DDY": 1.0, "NPX": 3, "NPY": 2}
+    spectra = [w3.stored_block([k, k + 0.5, -k], block_size=12) for k in range(6)]
+    yield w3.file_3d(w3.store_block(spectra, block_size=12), geometry).build()
+    planes = [w3.stored_block([k * 10.0 + j for j in range(6)], block_size=24)
+              for k in range(3)]
+    yield w3.file_3d(w3.store_block(planes, entries=[(-1, 8), (0, 1), (5, 5)], block_size=24),
+                     dict(geometry, NPX=0), deriv_type=1, original_params=geometry).build()
+    traces = [w3.stored_block([float(j) for j in range(6)], block_size=24, name=name)
+              for name in ("peak", b"a\xb5"[:2])]
+    yield w3.file_3d(w3.store_block(traces, block_size=24), dict(geometry, NPT=6),
+                     data_type=7).build()
+
+
+INTERESTING = [0, 1, -1, 2, 3, 4, 7, 10, 24, 64, 127, 2 ** 15 - 1, -2 ** 15, 2 ** 31 - 1,
+               -2 ** 31, 2 ** 16, 1000]
+
+
+def mutate(rng, data, vw):
+    data = bytearray(data)
+    for _ in range(rng.randint(1, 4)):
+        op = rng.randrange(9)
+        if op == 0 and data:
+            i = rng.randrange(len(data))
+            data[i] ^= 1 << rng.randrange(8)
+        elif op == 1 and len(data) >= 4:
+            i = rng.randrange(len(data) // 4) * 4
+            data[i:i + 4] = struct.pack("<i", rng.choice(INTERESTING))
+        elif op == 2 and len(data) >= 8:
+            i = rng.randrange(len(data) // 8) * 8
+            data[i:i + 8] = struct.pack("<q", rng.choice(INTERESTING + [2 ** 63 - 1]))
+        elif op == 3:
+            del data[rng.randrange(len(data) + 1):]
+        elif op == 4:
+            data += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40)))
+        elif op == 5 and len(data) >= 28:
+            i = 24 + rng.randrange((len(data) - 24) // 4) * 4
+            data[i:i + 4] = struct.pack("<I", rng.getrandbits(32))
+        elif op == 6 and len(data) >= 28:
+            i = 24 + rng.randrange((len(data) - 24) // 4) * 4
+            word = vw.block_word(sample_type=rng.randrange(4), data_type=rng.randrange(128),
+                                 param_type=rng.choice([0, 1, 2, 3, 4, 6, 10]),
+                                 deriv_type=rng.randrange(4),
+                                 extend_type=rng.choice([0, 10, 11, 64]))
+            data[i:i + 4] = struct.pack("<i", word)
+        elif op in (7, 8) and len(data) >= 2:
+            # a parameter record's type or size field: a 16-bit value anywhere
+            i = rng.randrange(len(data) // 2) * 2
+            data[i:i + 2] = struct.pack("<h", rng.choice([-1, 0, 1, 2, 3, 4, 5, 7, 255, 32767]))
+    return bytes(data)
+
+
+KEYS = [("AB", "2D", "NONE"), ("ab", "2d", "none"), ("TR", "2D", "2DER"), ("TR", "2D", "NONE"), ("SSC", "2D", "NONE"),
+        ("RSC", "2D", "NONE"), ("AB-CH2", "2D", "1DER"), ("AB-CH2", "2D", "NONE"),
+        ("TRC", "2D", "NONE"), ("SIFG-CH2", "3D", "NONE"), ("SC", "2D", "NONE"),
+        ("AB", "3D", "NONE"), ("AB", "3D", "1DER"), ("TRC", "3D", "NONE"), ("AB", "4D", "XX"), ("XX", "2D", "XX"), ("AB", "2D", "XX"), ("KM", "2D", "NDER")]
+
+
+def outcome(fn, *args):
+    """(kind, value or type, message, printed text)."""
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(printed):
+            return ("ok", fn(*args), None, printed.getvalue())
+    except Refused as e:
+        return ("skip", "Refused", str(e), printed.getvalue())
+    except ThreeD:
+        return ("skip", "ThreeD", None, printed.getvalue())
+    except Exception as e:  # every outcome is compared, none is judged here
+        return ("err", type(e), str(e), printed.getvalue())
+
+
+def plain(obj):
+    """A veskread result in the reference's plain form."""
+    if type(obj).__module__ == "veskread" and hasattr(obj, "__dict__"):
+        return {"__class__": type(obj).__name__, "__attrs__": list(vars(obj).items())}
+    return obj
+
+
+def same(a, b):
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
+                and np.array_equal(a, b, equal_nan=True))
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, float):
+        return a == b or (math.isnan(a) and math.isnan(b))
+    return a == b
+
+
+def agree(ref, got):
+    if ref[0] == "skip":
+        return True
+    if ref[0] != got[0]:
+        return False
+    if ref[3] != got[3]:
+        return False
+    if ref[0] == "err":
+        return ref[1] is got[1] and ref[2] == got[2]
+    return same(ref[1], plain(got[1]))
+
+
+def known(ref, got, path):
+    """Deliberate differences that are not faults: why they stay is named here."""
+    if ref[0] == "skip" and ref[1] == "Refused":
+        if got[0] != "err" or got[1] is not ValueError:
+            return False
+        return " declares " in got[2] if ref[2] == "axis" else True
+    if ref[0] == "err" and ref[1] is OSError and got[0] == "err" and got[1] is struct.error:
+        # an offset past what the file system seeks reads as past the end
+        return "Invalid argument" in ref[2] and LAST_SEEK[0] >= 1 << 40
+    return False
+
+
+def short(outcome_):
+    if outcome_[0] == "err":
+        return "%s: %s" % (outcome_[1].__name__, outcome_[2][:160])
+    if outcome_[0] == "skip":
+        return "skip " + outcome_[1]
+    value = plain(outcome_[1])
+    return "ok " + (repr(value)[:300] if not isinstance(value, dict) else
+                    repr({k: v for k, v in value["__attrs__"]})[:300])
+
+
+def kind_of(call, ref, got):
+    def k(o):
+        return o[0] if o[0] != "err" else o[1].__name__ + ":" + o[2][:30]
+    return (call, k(ref), k(got))
+
+
+def run(cases, seed, out_dir):
+    here = os.path.dirname(os.path.abspath(__file__))
+    sys.path.insert(0, os.path.join(here, "..", "tests"))
+    import vesk_writer as vw
+    import writer_3d as w3
+    import veskread
+
+    rng = random.Random(seed)
+    seeds = list(seed_files(vw, w3))
+    counts = collections.Counter()
+    kinds = {}
+    path = os.path.join(out_dir, "case.vesk")
+    for n in range(cases):
+        base = seeds[n % len(seeds)]
+        data = base if n < len(seeds) else mutate(rng, base, vw)
+        with open(path, "wb") as f:
+            f.write(data)
+        calls = [("isVeskFile", (path,)), ("listContents", (path,))]
+        calls += [("getVeskData", (path, key)) for key in KEYS]
+        blob = bytes(rng.randrange(256) for _ in range(rng.randrange(6)))
+        encs = rng.choice([None, [], ["ascii"], ["utf8", "ascii"], ["latin1"], ["nope"],
+                           ["utf-16-le"]])
+        calls.append(("decode_string", (blob,) if encs is None else (blob, encs)))
+        for name, args in calls:
+            ref = outcome(globals()[name], *args)
+            got = outcome(getattr(veskread, name), *args)
+            counts[name] += 1
+            if agree(ref, got):
+                continue
+            if known(ref, got, path):
+                counts["known"] += 1
+                continue
+            kind = kind_of(name, ref, got)
+            counts["disagree " + name] += 1
+            if kind not in kinds:
+                keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
+                with open(keep, "wb") as f:
+                    f.write(data)
+                kinds[kind] = keep
+                print("DISAGREE %s%r  case %d  file %s\n  reference: %s\n  veskread:  %s"
+                      % (name, args[1:], n, keep, short(ref), short(got)))
+    print("compared:", dict(counts))
+    print("kinds of disagreement:", len(kinds))
+    return len(kinds)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cases", type=int, default=1000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keep", help="directory for reproducer files (default: a new temp dir)")
+    args = parser.parse_args()
+    out_dir = args.keep or tempfile.mkdtemp(prefix="crosscheck-")
+    os.makedirs(out_dir, exist_ok=True)
+    sys.exit(1 if run(args.cases, args.seed, out_dir) else 0)
+
+
+if __name__ == "__main__":
+    main()
