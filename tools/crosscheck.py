@@ -14,7 +14,6 @@ import collections
 import contextlib
 import errno
 import io
-import math
 import os
 import pathlib
 import random
@@ -505,7 +504,8 @@ def seed_files(vw, w3):
                           vw.param_record("FXV", 9), vw.param_record("NPT", 2),
                           vw.param_record("LXV", -1.0), vw.param_record("MXY", "hi"),
                           vw.param_record("MNY", float("nan")),
-                          vw.param_record("T0", "abcd", 2, 0), vw.param_record("T8", "abcd", 4, 8)])
+                          vw.param_record("T0", "abcd", 2, 0), vw.param_record("T8", "abcd", 4, 8),
+                          b"\0END", vw.param_record("NPT", 1)])
     vf = vw.VeskFile()
     vf.add(vw.float32_block([1.5, float("inf"), 2.5]), sample_type=2, data_type=33, deriv_type=3)
     vf.add(odd, sample_type=2, data_type=33, deriv_type=3, param_type=1)
@@ -531,7 +531,7 @@ def _find_all(data, needle):
 def mutate(rng, data, vw):
     data = bytearray(data)
     for _ in range(rng.randint(1, 4)):
-        op = rng.randrange(11)
+        op = rng.randrange(12)
         if op == 0 and data:
             i = rng.randrange(len(data))
             data[i] ^= 1 << rng.randrange(8)
@@ -568,6 +568,10 @@ def mutate(rng, data, vw):
                                                                       -32768]))
                 else:
                     data[i + 8:i + 12] = struct.pack("<i", rng.choice(INTERESTING))
+        elif op == 11 and len(data) >= 8:
+            # any 64-bit value in an aligned field: extended directory words and offsets
+            i = rng.randrange(len(data) // 4) * 4
+            data[i:i + 8] = struct.pack("<Q", rng.getrandbits(64) >> rng.randrange(64))
         elif op in (7, 8) and len(data) >= 2:
             # a parameter record's type or size field: a 16-bit value anywhere
             i = rng.randrange(len(data) // 2) * 2
@@ -606,10 +610,11 @@ def same(a, b):
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
         if type(a) is not type(b) or a.dtype != b.dtype or a.shape != b.shape:
             return False
-        # by pieces: a large map of zeros is never written, so never committed
+        # bit for bit (signed zeros, NaN payloads), by pieces: a large map of
+        # zeros is never written, so never committed
         flat_a, flat_b = a.reshape(-1), b.reshape(-1)
         step = 1 << 20
-        return all(np.array_equal(flat_a[i:i + step], flat_b[i:i + step], equal_nan=True)
+        return all(flat_a[i:i + step].tobytes() == flat_b[i:i + step].tobytes()
                    for i in range(0, flat_a.size, step))
     if type(a) is not type(b):
         return False
@@ -618,7 +623,7 @@ def same(a, b):
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
+        return struct.pack("<d", a) == struct.pack("<d", b)
     return a == b
 
 
@@ -636,6 +641,9 @@ def agree(ref, got):
 
 def known(ref, got, path):
     """Deliberate differences that are not faults: why they stay is named here."""
+    if LAZY_WALK[0] and got[0] == "err" and got[1] is struct.error \
+            and "stored blocks" in got[2] and "cannot hold them" in got[2]:
+        return True  # a table naming more blocks than the file holds, refused before its walk
     if ref[0] == "skip" and ref[1] == "Refused":
         if ref[2] == "axis":
             return got[0] == "err" and got[1] is ValueError and " declares " in got[2]
@@ -645,9 +653,7 @@ def known(ref, got, path):
             return got[0] == "err"
         return got[0] == "err" and got[1] in (ValueError, struct.error) and \
             "stored blocks" in got[2]
-    if LAZY_WALK[0] and got[0] == "err" and got[1] is struct.error:
-        # a table naming more blocks than the file holds may be refused before its walk
-        return "stored blocks" in got[2] and "cannot hold them" in got[2]
+
     return False
 
 
@@ -693,7 +699,9 @@ def run(cases, seed, out_dir):
                       ("getVeskData", (path, ("AB", 2, "NONE"))),
                       ("getVeskData", (path, ["ab", "2d", "none", "extra"])),
                       ("getVeskData", ("/nonexistent/x", ("XX", "2D", "NONE"))),
-                      ("listContents", ("/nonexistent/x",)), ("isVeskFile", (path + "/x",))]
+                      ("listContents", ("/nonexistent/x",)), ("isVeskFile", (path + "/x",)),
+                      ("isVeskFile", (out_dir,)), ("listContents", (out_dir,)),
+                      ("getVeskData", (out_dir, KEYS[0]))]
         blob = bytes(rng.randrange(256) for _ in range(rng.randrange(6)))
         encs = rng.choice([None, [], ["ascii"], ["utf8", "ascii"], ["latin1"], ["nope"],
                            ["utf-16-le"]])
