@@ -288,7 +288,9 @@ def getVeskData(path, datablock):
             store_table = get3DStoreTable(f, found["data"])
             offsets = get3DOffsetsDict(store_table, size)
             if not MAP_KEYS <= set(parameters):
-                raise ThreeD()
+                if found["anno"] != -1:
+                    raise ThreeD()
+                return time_series(f, dataBlockType, store_table, offsets, NPT, common)
             return image_map(f, parameters, found, deriv, dataBlockType, store_table, offsets,
                              NPT, size, common)
         f.seek(found["data"])
@@ -401,6 +403,39 @@ class LazyOffsets:
                 offset += step
 
 
+SERIES_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
+    + "\tz (time) axis coordinates (.z)\n\t2D numpy array containing the spectrum associated "
+    "with the z time coordinates (.spectra)\n\taccess the spectrum with "
+    "returnedObject.spectra[z]\n")
+SERIES_TRC_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
+    + "\ta list containing the names of the trace blocks (.labels)\n\t2D numpy array "
+    "containing trace values (.traces)\n\taccess the trace with "
+    "returnedObject.traces[label index]\n")
+
+
+def time_series(f, dataBlockType, st, offsets, NPT, common):
+    rows, extra = [], []
+    for offset in offsets:
+        f.seek(offset)
+        rows.append(np.fromfile(f.raw, dtype=np.float32, count=NPT))
+        if dataBlockType == "TRC":
+            f.seek(152, 1)
+            extra.append(decode_string(f.read(st["info_size"] - 152).split(b"\x00", 1)[0]))
+        else:
+            f.seek(136, 1)
+            extra.append(readDouble(f))
+    if dataBlockType == "TRC":
+        return {"__class__": "TimeResolvedTRCDataReturn",
+                "__attrs__": [("labels", extra), ("traces", np.vstack(rows))] + common
+                + [("description", SERIES_TRC_DESCRIPTION)]}
+    spectra = np.vstack(rows)
+    return {"__class__": "TimeResolvedDataReturn",
+            "__attrs__": [("z", np.array(extra)), ("spectra", spectra)] + common
+            + [("description", SERIES_DESCRIPTION)]}
+
+
 def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size, common):
     AOX, AOY, DDX, DDY = (parameters[k] for k in ("AOX", "AOY", "DDX", "DDY"))
     NPX, NPY = parameters["NPX"], parameters["NPY"]
@@ -494,6 +529,16 @@ def seed_files(vw, w3):
               for name in ("peak", b"a\xb5"[:2])]
     yield w3.file_3d(w3.store_block(traces, block_size=24), dict(geometry, NPT=6),
                      data_type=7).build()
+    series = {"NPT": 3, "FXV": 5.0, "LXV": 1.0, "MXY": 2.0, "MNY": -1.0, "ZTX": "s"}
+    timed = [w3.stored_block([k, -k, 0.25], block_size=12, time=k * 1.5, name="t%d" % k)
+             for k in range(4)]
+    yield w3.file_3d(w3.store_block(timed, entries=[(3, 4), (-1, 20), (0, 1)], block_size=12),
+                     series).build()
+    named = [w3.stored_block([k, 1, 2, 3], block_size=16, name=name)
+             for k, name in enumerate(["first", "", b"\xe9t\xe9"])]
+    yield w3.file_3d(w3.store_block(named, block_size=16), dict(series, NPT=4),
+                     data_type=7).build()
+    yield w3.file_3d(w3.store_block(timed[:2], block_size=12), series, data_type=39).build()
     # names read past a short info part, block numbers named twice, odd keys and texts
     yield w3.file_3d(w3.store_block(traces, entries=[(0, 0), (-1, 4), (-2, -2)], block_size=24,
                                     info_size=151), dict(geometry, NPT=6), data_type=7).build()
@@ -582,7 +627,8 @@ def mutate(rng, data, vw):
 KEYS = [("AB", "2D", "NONE"), ("ab", "2d", "none"), ("TR", "2D", "2DER"), ("TR", "2D", "NONE"), ("SSC", "2D", "NONE"),
         ("RSC", "2D", "NONE"), ("AB-CH2", "2D", "1DER"), ("AB-CH2", "2D", "NONE"),
         ("TRC", "2D", "NONE"), ("SIFG-CH2", "3D", "NONE"), ("SC", "2D", "NONE"),
-        ("AB", "3D", "NONE"), ("AB", "3D", "1DER"), ("RSC-CH2", "2D", "NDER"), ("TRC", "3D", "NONE"), ("AB", "4D", "XX"), ("XX", "2D", "XX"), ("AB", "2D", "XX"), ("KM", "2D", "NDER")]
+        ("AB", "3D", "NONE"), ("AB", "3D", "1DER"), ("RSC-CH2", "2D", "NDER"), ("TRC", "3D", "NONE"), ("TRC-CH2", "3D", "NONE"),
+        ("AB", "4D", "XX"), ("XX", "2D", "XX"), ("AB", "2D", "XX"), ("KM", "2D", "NDER")]
 
 
 def outcome(fn, *args):
@@ -651,8 +697,9 @@ def known(ref, got, path):
             # a long table naming blocks twice: the core walks it as far as it reads or
             # refuses it; the reference cannot tell which offsets the names keep
             return got[0] == "err"
-        return got[0] == "err" and got[1] in (ValueError, struct.error) and \
-            "stored blocks" in got[2]
+        # a long walk the reference gave up: the core may finish it (with the error
+        # of the walk's end) or refuse the table
+        return got[0] == "err" and got[1] in (ValueError, IndexError, struct.error)
 
     return False
 
