@@ -487,9 +487,99 @@ def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size
             + [("description", IMAGE_DESCRIPTION)]}
 
 
+# -- visible images -----------------------------------------------------------
+
+def imghdr_what(h):
+    if h[6:10] in (b"JFIF", b"Exif"):
+        return "jpeg"
+    if h[:4] == b"\xff\xd8\xff\xdb":
+        return "jpeg"
+    if h.startswith(b"\x89PNG\r\n\x1a\n"):
+        return "png"
+    if h[:6] in (b"GIF87a", b"GIF89a"):
+        return "gif"
+    if h.startswith(b"BM"):
+        return "bmp"
+    return None
+
+
+def letter_index(number):
+    d, m = divmod(number, 26)
+    letter = chr(65 + m)
+    return letter_index(d - 1) + letter if d != 0 else letter
+
+
+def image_key(i):
+    if i < 100:
+        return "{0:02d}".format(i)
+    if i < 126:
+        return "A" + letter_index(i - 100)
+    return letter_index(i - 100 + 26)
+
+
+def getVisImages(path):
+    if path is not None and type(path) is not str:
+        raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+                        % ("path", "str", type(path).__name__))
+    directory = _read_directory(path)
+    blocks = [entry for entry in directory if entry[0][5] == 20]
+    if not blocks:
+        return []
+    offset, block_size = blocks[0][2], blocks[0][1] * 4
+    size = os.path.getsize(path)
+    with _open(path, "rb") as f:
+        param_dir = {}
+        f.seek(offset)
+        visited = set()
+        while f.raw.tell() != offset + block_size:
+            cur_offset = f.raw.tell()
+            if cur_offset in visited or len(visited) > size:
+                raise Refused("image directory chain")  # the chain would run on
+            visited.add(cur_offset)
+            at = f.read(16).find(b"BID")
+            if at == -1:
+                break
+            for candidate in (cur_offset + at, None):
+                if candidate is None:
+                    candidate = offset + param_dir["F00"]
+                found = getParams(f, candidate)
+                if "BID" in found and _decode_blockType(found["BID"])[5] == 20:
+                    param_dir.update(found)
+            last = image_key(param_dir["NRP"] - 1)
+            end = offset + param_dir["F" + last] + param_dir["Z" + last]
+            if cur_offset == end:
+                break
+            f.seek(end)
+        images = []
+        for i in range(param_dir["NRP"]):
+            key = image_key(i)
+            image = {}
+            start = offset + param_dir["F" + key]
+            param_img = getParams(f, start)
+            for k in [k for k in param_img if k[0] == "H"]:
+                if k == "H00":
+                    image["Title"] = param_img[k]
+                else:
+                    image[param_img[k].rstrip(":")] = param_img[k.replace("H", "V")]
+            anno_offset = start + param_img["SIZ"]
+            f.seek(anno_offset)
+            if param_img["T00"] == 9:
+                f.seek(anno_offset + param_img["F00"])
+                count = image["Bytes"]
+                if type(count) is int and count > 0:  # what is there, without asking for more
+                    count = min(count, max(size - f.raw.tell(), 0))
+                data = f.read(count)
+                if image["Type"] == 258:
+                    data = data[14:]
+                image["image"] = data
+                image["imgext"] = imghdr_what(data)
+            images.append(image)
+    return images
+
+
 # -- driver -------------------------------------------------------------------
 
-def seed_files(vw, w3):
+def seed_files(vw, w3, wi):
     """Writer-made files that reach every rule of the listing, selection and 2D read."""
     yield vw.spectrum_file(
         [1.0, 2.0, 3.0, -4.5], params={"DXU": "WN", "TXT": b"a\xb5b".decode("latin1")},
@@ -529,6 +619,34 @@ def seed_files(vw, w3):
               for name in ("peak", b"a\xb5"[:2])]
     yield w3.file_3d(w3.store_block(traces, block_size=24), dict(geometry, NPT=6),
                      data_type=7).build()
+    # directories: a later pointer to the extended directory wins, also when it is 0;
+    # pointers inside the extended directory are not followed; words beyond 32 bits
+    word = vw.block_word
+    spec = vw.param_block({"NPT": 2, "FXV": 1.0, "LXV": 2.0, "MXY": 1.0, "MNY": 0.0})
+    for last_pointer in (0, 1):
+        head = vw.raw_header(24, 5)
+        ext_at = 24 + 12 * 5
+        ext = vw.ext_directory([(word(sample_type=1, data_type=7), 1, 0),
+                                (word(extend_type=64), 0, 24),
+                                ((1 << 40) | word(sample_type=3, data_type=4), 1, 24),
+                                (-1, 2, 3, 4)])
+        params_at = ext_at + len(ext)
+        entries = [(word(sample_type=2, data_type=7), 1, 0),
+                   (word(extend_type=64), 0, ext_at),
+                   (word(sample_type=3, data_type=4), 2, params_at + len(spec)),
+                   (word(sample_type=3, data_type=4, param_type=1), 2, params_at),
+                   (word(extend_type=64), 0, ext_at if last_pointer else 0)]
+        yield (head + vw.main_entries(entries) + ext + spec
+               + vw.float32_block([7.0, float("-inf")]))
+    pictures = [wi.picture("one", wi.JPEG, extra_attributes=[("Pos. X::", 1.5)]),
+                wi.picture("two", b"\0" * 14 + wi.PNG, type_=258),
+                wi.image_sub_block(title="three", attributes=[("Note", "x")], t00=3),
+                wi.picture(None, wi.BMP, f00=4, gap=b"pad.")]
+    payload, _entries = wi.image_block([{"images": pictures[:2]}, {"images": pictures[2:],
+                                                                   "pad": 3}])
+    vf = vw.spectrum_file([1.0, 2.0])
+    wi.add_image_block(vf, payload)
+    yield vf.build()
     series = {"NPT": 3, "FXV": 5.0, "LXV": 1.0, "MXY": 2.0, "MNY": -1.0, "ZTX": "s"}
     timed = [w3.stored_block([k, -k, 0.25], block_size=12, time=k * 1.5, name="t%d" % k)
              for k in range(4)]
@@ -725,10 +843,11 @@ def run(cases, seed, out_dir):
     sys.path.insert(0, os.path.join(here, "..", "tests"))
     import vesk_writer as vw
     import writer_3d as w3
+    import writer_images as wi
     import veskread
 
     rng = random.Random(seed)
-    seeds = list(seed_files(vw, w3))
+    seeds = list(seed_files(vw, w3, wi))
     counts = collections.Counter()
     tally = collections.Counter()
     kinds = {}
@@ -738,7 +857,8 @@ def run(cases, seed, out_dir):
         data = base if n < len(seeds) else mutate(rng, base, vw)
         with open(path, "wb") as f:
             f.write(data)
-        calls = [("isVeskFile", (path,)), ("listContents", (path,))]
+        calls = [("isVeskFile", (path,)), ("listContents", (path,)), ("getVisImages", (path,)),
+                 ("imghdr_what", (data[rng.randrange(len(data) + 1):][:rng.randrange(12)],))]
         calls += [("getVeskData", (path, key)) for key in KEYS]
         if n < len(seeds):
             calls += [("getVeskData", (pathlib.Path(path), KEYS[0])),
