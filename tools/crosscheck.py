@@ -560,7 +560,8 @@ def getVisImages(path):
                 if k == "H00":
                     image["Title"] = param_img[k]
                 else:
-                    image[param_img[k].rstrip(":")] = param_img[k.replace("H", "V")]
+                    new_key = param_img[k].rstrip(":")
+                    image[new_key] = param_img[k.replace("H", "V")]
             anno_offset = start + param_img["SIZ"]
             f.seek(anno_offset)
             if param_img["T00"] == 9:
@@ -647,6 +648,11 @@ def seed_files(vw, w3, wi):
     vf = vw.spectrum_file([1.0, 2.0])
     wi.add_image_block(vf, payload)
     yield vf.build()
+    many = [wi.picture("p%d" % k, [wi.BMP, wi.JPEG, b"x"][k % 3]) for k in range(104)]
+    payload, _entries = wi.image_block([{"images": many[:60]}, {"images": many[60:], "pad": 2}])
+    vf = vw.VeskFile()
+    wi.add_image_block(vf, payload)
+    yield vf.build()
     series = {"NPT": 3, "FXV": 5.0, "LXV": 1.0, "MXY": 2.0, "MNY": -1.0, "ZTX": "s"}
     timed = [w3.stored_block([k, -k, 0.25], block_size=12, time=k * 1.5, name="t%d" % k)
              for k in range(4)]
@@ -681,7 +687,9 @@ INTERESTING = [0, 1, -1, 2, 3, 4, 7, 10, 24, 64, 127, 2 ** 15 - 1, -2 ** 15, 2 *
 
 
 RECORD_KEYS = [k.encode() + b"\0" for k in ("NPT", "FXV", "LXV", "MXY", "MNY", "NPX", "NPY", "AOX",
-                                              "AOY", "DDX", "DDY", "END")]
+                                              "AOY", "DDX", "DDY", "END", "BID", "NRP",
+                                              "F00", "Z00", "F01", "Z01", "SIZ", "T00", "H00",
+                                              "H01", "V01", "V02")]
 
 
 def _find_all(data, needle):
