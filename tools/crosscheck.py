@@ -289,7 +289,8 @@ def getVeskData(path, datablock):
             offsets = get3DOffsetsDict(store_table, size)
             if not MAP_KEYS <= set(parameters):
                 if found["anno"] != -1:
-                    raise ThreeD()
+                    return multiregion(f, dataBlockType, store_table, offsets, NPT,
+                                       found["anno"], common)
                 return time_series(f, dataBlockType, store_table, offsets, NPT, common)
             return image_map(f, parameters, found, deriv, dataBlockType, store_table, offsets,
                              NPT, size, common)
@@ -403,6 +404,145 @@ class LazyOffsets:
                 offset += step
 
 
+def readFloat(f):
+    return _read(f, "<f", 4)
+
+
+STR_ANNO_DATA_TYPE = range(1000, 1100)
+
+
+def getANNOTable(f, offset):
+    annotations = {}
+    param_dir = getParams(f, offset + 12)
+    for img in range(param_dir["NRP"]):
+        p_img_offset = param_dir["F{0:02d}".format(img)]
+        param_img = getParams(f, offset + p_img_offset)
+        if "SRC" not in param_img:
+            continue
+        anno_offset = offset + p_img_offset + param_img["SIZ"]
+        col_list, rowlen, strlen = [], param_img["SRC"], -1
+        for i in range(param_img["NCO"]):
+            n = "{0:02d}".format(i)
+            col = (param_img["S" + n], param_img["F" + n], param_img["T" + n])
+            col_list.append(col)
+            annotations[col[0]] = []
+            if col[2] in STR_ANNO_DATA_TYPE and rowlen - col[1] > strlen:
+                strlen = rowlen - col[1]
+        for i in range(param_img["NLN"]):
+            f.seek(anno_offset + i * rowlen)
+            for name, _col_f, col_type in col_list:
+                if col_type == 4:
+                    value = readInt(f)
+                elif col_type == 5:
+                    value = readFloat(f)
+                elif col_type in STR_ANNO_DATA_TYPE:
+                    value = decode_string(f.read(strlen).split(b"\x00", 1)[0])
+                else:
+                    raise Refused("unknown cell")  # what such a cell adds is the core's choice
+                annotations[name].append(value)
+    return annotations
+
+
+MULTI_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
+    + "\tlist of regions (.regions)\n\n\teach region is a Region object containing:\n"
+    "\t\tdescription of region (title)\n\t\tx mapping coordinates array (mapX)\n"
+    "\t\ty mapping coordinates array (mapY)\n\t\ttimestamps of spectrum acquisition array "
+    "(start_time)\n\t\t2D array containing spectra in the region (spectra)\n\t\taccess a "
+    "spectrum with\n\t\t\treturnedObject.regions[region index].spectra[row]")
+MULTI_TRC_DESCRIPTION = (
+    SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
+    + "\ta list containing the names of the trace blocks (.labels)\n\tlist of regions "
+    "(.regions)\n\n\teach region is a Region object containing:\n\t\tdescription of region "
+    "(title)\n\t\tx mapping coordinates array (mapX)\n\t\ty mapping coordinates array "
+    "(mapY)\n\t\t2D array containing traces in the region (spectra)\n\t\taccess the traces "
+    "for a position with\n\t\t\treturnedObject.regions[region index].spectra[row]")
+
+
+def _int32(v):
+    if type(v) is not int:
+        raise Refused("non-integer index")  # the interpreter's conversion error, not modelled
+    if not -2 ** 31 <= v < 2 ** 31:
+        raise Refused("index range")
+    return v
+
+
+def multiregion(f, dataBlockType, st, offsets, NPT, offsetToANNO, common):
+    a = getANNOTable(f, offsetToANNO)
+    if isinstance(offsets, LazyOffsets):
+        raise Refused("store table")
+    groups = a["Group"]
+    map_groups = []
+    for g in set(groups):
+        g = _int32(g)
+        map_groups.append(groups.index(g))
+    trace = dataBlockType == "TRC"
+    if trace:
+        traces, labels = [], []
+        for offset in offsets:
+            f.seek(offset)
+            traces.append(np.fromfile(f.raw, dtype=np.float32, count=NPT))
+            f.seek(152, 1)
+            labels.append(decode_string(f.read(st["info_size"] - 152).split(b"\x00", 1)[0]))
+        traces = np.vstack(traces)
+    offset_of = dict(zip(_numbers(st), list(offsets))) if not trace else None
+    regions = []
+    for j in map_groups:
+        if a["Type"][j] != 0:
+            continue
+        map_region, NPX, NPY = a["Group"][j], a["AryNX"][j], a["AryNY"][j]
+        NSPEC = NPX * NPY
+        if NSPEC == 0 and a["AryType"][j] == 0:
+            NSPEC = groups.count(map_region)
+            title = "Region {0} ({1} points)".format(map_region, NSPEC)
+        else:
+            title = "Region {0} ({1} x {2})".format(map_region, NPX, NPY)
+        if type(NSPEC) is not int or NSPEC > 4 * (1 << 20):
+            raise Refused("region size")
+        mapX, mapY = np.zeros(NSPEC), np.zeros(NSPEC)
+        if trace:
+            arr = np.zeros((NSPEC, traces.shape[0]), dtype=np.float32)
+            for n in range(NSPEC):
+                i = _int32(j + n)
+                findex = a["Fileindex"][i]
+                mapX[n], mapY[n] = a["X"][i], a["Y"][i]
+                arr[n] = traces[:, findex - 1]
+            regions.append([("title", title), ("mapX", mapX), ("mapY", mapY),
+                            ("start_time", None), ("spectra", arr)])
+            continue
+        start_time = np.zeros(NSPEC)
+        arr = np.zeros((NSPEC, NPT), dtype=np.float32)
+        for n in range(NSPEC):
+            i = _int32(j + n)
+            findex = a["Fileindex"][i]
+            if findex not in offset_of:
+                continue
+            mapX[n], mapY[n] = a["X"][i], a["Y"][i]
+            f.seek(offset_of[findex])
+            arr[n] = _one_value_refused(np.fromfile(f.raw, dtype=np.float32, count=NPT), NPT)
+            f.seek(136, 1)
+            start_time[n] = readDouble(f)
+        regions.append([("title", title), ("mapX", mapX), ("mapY", mapY),
+                        ("start_time", start_time), ("spectra", arr)])
+    regions = [{"__class__": "Region", "__attrs__": r} for r in regions]
+    if trace:
+        return {"__class__": "MultiRegionTRCDataReturn",
+                "__attrs__": [("labels", labels), ("regions", regions)] + common
+                + [("description", MULTI_TRC_DESCRIPTION)]}
+    return {"__class__": "MultiRegionDataReturn",
+            "__attrs__": [("regions", regions)] + common + [("description", MULTI_DESCRIPTION)]}
+
+
+def _numbers(st):
+    """Block numbers in the offsets dictionary's order (a short table only)."""
+    d = {}
+    for first, second in st["store_table"]:
+        if first != -1:
+            for n in range(first, second + 1):
+                d[n] = None
+    return list(d)
+
+
 SERIES_DESCRIPTION = (
     SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
     + "\tz (time) axis coordinates (.z)\n\t2D numpy array containing the spectrum associated "
@@ -434,6 +574,14 @@ def time_series(f, dataBlockType, st, offsets, NPT, common):
     return {"__class__": "TimeResolvedDataReturn",
             "__attrs__": [("z", np.array(extra)), ("spectra", spectra)] + common
             + [("description", SERIES_DESCRIPTION)]}
+
+
+def _one_value_refused(values, NPT):
+    if len(values) == 1 and NPT != 1:
+        # one value left is refused as a shorter read is, not spread over the spectrum
+        raise ValueError("could not broadcast input array from shape (1,) into shape (%d,)"
+                         % NPT)
+    return values
 
 
 def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size, common):
@@ -474,11 +622,7 @@ def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size
         if image_blocks and not transposed:
             col, row = i % NPX, i // NPX
             values = np.fromfile(f.raw, dtype=np.float32, count=NPT)
-            if len(values) == 1 and NPT != 1:
-                # one value left is refused as a shorter read is, not spread over the spectrum
-                raise ValueError("could not broadcast input array from shape (1,) into shape "
-                                 "(%d,)" % NPT)
-            spectrumArray[row][col] = values
+            spectrumArray[row][col] = _one_value_refused(values, NPT)
         elif transposed and not image_blocks:
             plane = np.fromfile(f.raw, dtype=np.float32, count=NPY * NPX).reshape(NPY, NPX)
             spectrumArray[:, :, i] = plane
@@ -663,6 +807,19 @@ def seed_files(vw, w3, wi):
     yield w3.file_3d(w3.store_block(named, block_size=16), dict(series, NPT=4),
                      data_type=7).build()
     yield w3.file_3d(w3.store_block(timed[:2], block_size=12), series, data_type=39).build()
+    ints = w3.TYPE_INT
+    columns = [("Group", ints), ("Type", ints), ("AryNX", ints), ("AryNY", ints),
+               ("AryType", ints), ("Fileindex", ints), ("X", w3.TYPE_FLOAT),
+               ("Y", w3.TYPE_FLOAT), ("Note", w3.TYPE_TEXT)]
+    rows = [(2, 0, 2, 1, 0, 1, 1.5, 2.5, "a"), (2, 0, 2, 1, 0, 9, 3.5, 4.5, "b"),
+            (5, 0, 0, 0, 0, 0, -1.0, 0.0, "c"), (5, 0, 0, 0, 0, 2, -2.0, 0.5, "d"),
+            (7, 1, 0, 0, 0, 1, 0.0, 0.0, "e"), (3, 0, 0, 0, 1, 1, 0.0, 0.0, "f")]
+    anno = w3.annotation_block([w3.table_subblock(columns, rows)])
+    timed3 = [w3.stored_block([k, k + 1.0, k + 2.0], block_size=12, time=10.0 + k,
+                              name="tr%d" % k) for k in range(3)]
+    yield w3.file_3d(w3.store_block(timed3, block_size=12), series, anno=anno).build()
+    yield w3.file_3d(w3.store_block(timed3, block_size=12), series, anno=anno,
+                     data_type=7).build()
     # names read past a short info part, block numbers named twice, odd keys and texts
     yield w3.file_3d(w3.store_block(traces, entries=[(0, 0), (-1, 4), (-2, -2)], block_size=24,
                                     info_size=151), dict(geometry, NPT=6), data_type=7).build()
@@ -774,7 +931,10 @@ def outcome(fn, *args):
 def plain(obj):
     """A veskread result in the reference's plain form."""
     if type(obj).__module__ == "veskread" and hasattr(obj, "__dict__"):
-        return {"__class__": type(obj).__name__, "__attrs__": list(vars(obj).items())}
+        return {"__class__": type(obj).__name__,
+                "__attrs__": [(k, plain(v)) for k, v in vars(obj).items()]}
+    if type(obj) is list:
+        return [plain(v) for v in obj]
     return obj
 
 
@@ -799,9 +959,14 @@ def same(a, b):
     return a == b
 
 
+# what the reference leaves open: cells of unknown type, group numbers the
+# interpreter would refuse to convert, regions too large to build twice
+NOT_COMPARED = {"unknown cell", "non-integer index", "index range", "region size"}
+
+
 def agree(ref, got):
     if ref[0] == "skip":
-        return ref[1] == "ThreeD"
+        return ref[1] == "ThreeD" or ref[2] in NOT_COMPARED
     if ref[0] != got[0]:
         return False
     if ref[3] != got[3]:
