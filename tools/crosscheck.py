@@ -1,8 +1,8 @@
 """An independent plain-Python reading of the VESK file rules, for differential checks.
 
 The reference functions below (isVeskFile, listContents, decode_string,
-getVeskData for 2D blocks) are written from the file rules alone, not from the
-C++ core. They return plain values (dicts, lists, ndarrays) and raise the same
+getVeskData, getVisImages, imghdr_what) are written from the file rules alone,
+not from the C++ core. They return plain values (dicts, lists, ndarrays) and raise the same
 exception types with the same messages as veskread should.
 
 Run as a driver: `python tools/crosscheck.py --cases N --seed S` makes files
@@ -907,10 +907,11 @@ def mutate(rng, data, vw):
     return bytes(data)
 
 
-KEYS = [("AB", "2D", "NONE"), ("ab", "2d", "none"), ("TR", "2D", "2DER"), ("TR", "2D", "NONE"), ("SSC", "2D", "NONE"),
-        ("RSC", "2D", "NONE"), ("AB-CH2", "2D", "1DER"), ("AB-CH2", "2D", "NONE"),
-        ("TRC", "2D", "NONE"), ("SIFG-CH2", "3D", "NONE"), ("SC", "2D", "NONE"),
-        ("AB", "3D", "NONE"), ("AB", "3D", "1DER"), ("RSC-CH2", "2D", "NDER"), ("TRC", "3D", "NONE"), ("TRC-CH2", "3D", "NONE"),
+KEYS = [("AB", "2D", "NONE"), ("ab", "2d", "none"), ("TR", "2D", "2DER"), ("TR", "2D", "NONE"),
+        ("SSC", "2D", "NONE"), ("RSC", "2D", "NONE"), ("AB-CH2", "2D", "1DER"),
+        ("AB-CH2", "2D", "NONE"), ("TRC", "2D", "NONE"), ("SIFG-CH2", "3D", "NONE"),
+        ("SC", "2D", "NONE"), ("AB", "3D", "NONE"), ("AB", "3D", "1DER"),
+        ("RSC-CH2", "2D", "NDER"), ("TRC", "3D", "NONE"), ("TRC-CH2", "3D", "NONE"),
         ("AB", "4D", "XX"), ("XX", "2D", "XX"), ("AB", "2D", "XX"), ("KM", "2D", "NDER")]
 
 
