@@ -989,9 +989,9 @@ def known(ref, got, path):
             # a long table naming blocks twice: the core walks it as far as it reads or
             # refuses it; the reference cannot tell which offsets the names keep
             return got[0] == "err"
-        # a long walk the reference gave up: the core may finish it (with the error
-        # of the walk's end) or refuse the table
-        return got[0] == "err" and got[1] in (ValueError, IndexError, struct.error)
+        # a long table the reference gave up walking: the core may finish the walk, or
+        # fail later in the call, or refuse the table
+        return got[0] == "err"
 
     return False
 
