@@ -352,8 +352,15 @@ def test_attribute_name_not_text(image_file, value, message):
         veskread.getVisImages(image_file(payload))
 
 
-def test_empty_key_in_image_block(image_file):
-    sub = image_sub_block(title="a", extra=[(b"\0\0\0\0", 1)], t00=0)
+@pytest.mark.parametrize("before", [
+    [],
+    [("H01", "no value")],   # its V01 is missing
+    [("H01", 7), ("V01", 1)],  # a name that is not text
+])
+def test_empty_key_in_image_block(image_file, before):
+    # The H keys are picked out of the whole block first, so an empty key
+    # anywhere fails before any attribute is looked at.
+    sub = image_sub_block(title="a", extra=before + [(b"\0\0\0\0", 1)], t00=0)
     with pytest.raises(IndexError, match="(?m)^string index out of range$"):
         veskread.getVisImages(image_file(one_image(images=[sub])))
 

@@ -132,12 +132,15 @@ Ref rstrip_colons(PyObject* name) {
 // The attributes, in block order: "Title" from H00, and for every other H key
 // its text without trailing ':' naming the value of the matching V key.
 bool add_attributes(PyObject* image, const ParamBlock& params) {
-    TextDecoder decode;
-    for (const auto& [key, h_value] : params.entries()) {
-        if (key.empty()) {
+    // The H keys are picked out of the whole block before any is looked at, so
+    // an empty key anywhere (it has no first character) fails first.
+    for (const auto& entry : params.entries())
+        if (entry.first.empty()) {
             PyErr_SetString(PyExc_IndexError, "string index out of range");
             return false;
         }
+    TextDecoder decode;
+    for (const auto& [key, h_value] : params.entries()) {
         if (key[0] != 'H') continue;
         Ref heading = Ref::steal(param_to_python(h_value, decode));
         if (!heading) return false;
