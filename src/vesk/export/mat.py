@@ -69,7 +69,8 @@ def oversize(block: Block) -> Optional[str]:
     nbytes = 4 * math.prod(block.shape)
     if nbytes <= MOST_BYTES:
         return None
-    return ("%d values (%d bytes) are more than a MAT-file variable holds (2 GiB)"
+    return ("%d values (%d bytes) are more than a MAT-file variable holds (2 GiB); "
+            "the netcdf format, which MATLAB reads with ncread, holds them"
             % (nbytes // 4, nbytes))
 
 
