@@ -7,7 +7,10 @@ exception types with the same messages as veskread should.
 
 Run as a driver: `python tools/crosscheck.py --cases N --seed S` makes files
 with the test writers, mutates them, calls both readers on each and prints
-every kind of disagreement once, with a file that reproduces it.
+every kind of disagreement once, with a file that reproduces it. Warnings are
+compared too (category, text, order). The data-return classes and the two key
+vocabularies are written out here as well, and compared with the module's:
+documentation, signatures, what hand-built objects store and how they fail.
 """
 import argparse
 import collections
@@ -1322,6 +1325,180 @@ def kind_of(call, ref, got):
     return (call, k(ref), k(got)) + (("warnings",) if ref[4] != got[4] else ())
 
 
+# -- the parameter key vocabularies ------------------------------------------
+
+VESK_KEYS = (('AOZ', 'Map_Origin_Z'), ('DDZ', 'map_delta_z'), ('DPF', 'data_point_format'),
+             ('NPT', 'number_of_data_points'), ('NPZ', 'map_points_in_z'),
+             ('FXV', 'frequency_of_first_point'), ('LXV', 'frequency_of_last_point'),
+             ('CSF', 'y_scaling_factor'), ('MXY', 'y_maximum'), ('MNY', 'y_minimum'),
+             ('DXU', 'x_units'), ('DYU', 'y_units'), ('DER', 'derivative'), ('QS1', 'derivative'),
+             ('SMO', 'smoothing_points_for_der.'), ('QS0', 'smoothing_points'),
+             ('DAT', 'date_of_measurement'), ('TIM', 'time_of_measurement'),
+             ('XTX', 'x_axis_label'), ('YTX', 'y_axis_label'), ('ZTX', 'z_axis_label'),
+             ('XAF', 'x_axis_factor'), ('YAF', 'y_axis_factor'), ('ZAF', 'z_axis_factor'),
+             ('GSQ', 'gs_base_quality'), ('AOX', 'map_origin_x'), ('AOY', 'map_origin_y'),
+             ('DDX', 'map_delta_x'), ('DDY', 'map_delta_y'), ('NPX', 'map_points_in_x'),
+             ('NPY', 'map_points_in_y'), ('NF1', 'first_s/n_frequency_limit'),
+             ('NF2', 'second_s/n_frequency_limit'), ('SN1', 's/n_(rms)'),
+             ('SN2', 's/n_(peak-to-peak)'), ('SN3', 'max._ordinate_in_s/n_region'),
+             ('SN4', 'min._ordinate_in_s/n_region'), ('SNF', 's/n_flags'),
+             ('MWC', 'mult._for_freq.calib'), ('AWC', 'add_for_freq.calib'),
+             ('HQU', 'hit_quality'), ('COM', 'compound_name'), ('DST', 'display_text'),
+             ('DPH', 'demod._phase_(degrees)'), ('MOF', 'modulation_frequency'),
+             ('NLA', 'nl_alpha'), ('NLB', 'nl_beta'), ('HFL', 'high_folding_limit'),
+             ('LFL', 'low_folding_limit'), ('DFR', 'digital_filter_reduction'),
+             ('DFC', 'number_of_filter_coef.'), ('HFF', 'digital_filter_hfl'),
+             ('LFF', 'digital_filter_lfl'), ('ASG', 'actual_signal_gain'),
+             ('ARG', 'actual_ref._signal_gain'), ('ALF', 'actual_low_pass_filter'),
+             ('AHF', 'actual_high_pass_filter'), ('ASS', 'number_of_sample_scans'),
+             ('ARS', 'number_of_background_scans'), ('GFW', 'number_of_good_fw_scans'),
+             ('GBW', 'number_of_good_bw_scans'), ('BFW', 'number_of_bad_fw_scans'),
+             ('BBW', 'number_of_bad_bw_scans'), ('DUR', 'scan_time_(sec)'),
+             ('RSN', 'running_sample_number'), ('PKA', 'peak_amplitude'), ('PKL', 'peak_location'),
+             ('PRA', 'backward_peak_amplitude'), ('PRL', 'backward_peak_location'),
+             ('SSM', 'sample_spacing_multiplicator'), ('SSP', 'sample_spacing_divisor'),
+             ('SGP', 'switch_gain_position'), ('SGW', 'gain_switch_window'),
+             ('INS', 'instrument_type'), ('P2A', 'peak_amplitude_2nd_channel'),
+             ('P2L', 'peak_location_2nd_channel'), ('P2R', 'backward_peak_amplitude_2nd_channel'),
+             ('P2K', 'backward_peak_location_2nd_channel'), ('P3A', 'peak_amplitude_3rd_channel'),
+             ('P3L', 'peak_location_3rd_channel'), ('P3R', 'backward_peak_amplitude_3rd_channel'),
+             ('P3K', 'backward_peak_location_3rd_channel'), ('P4A', 'peak_amplitude_4th_channel'),
+             ('P4L', 'peak_location_4th_channel'), ('P4R', 'backward_peak_amplitude_4th_channel'),
+             ('P4K', 'backward_peak_location_4th_channel'), ('DAQ', 'data_aquisition_status'),
+             ('TPX', 'total_points_x'), ('NSN', 'scan_number'), ('MVD', 'max._velocity_deviation'),
+             ('HUM', 'humidity_interferometer'), ('TSC', 'scanner_temperature'),
+             ('TSM', 'sample_temperature'), ('PIM', 'pressure_interferometer'),
+             ('ITF', 'interface_type_for_optic'), ('SIM', 'simulation_mode'),
+             ('DEB', 'debug_printer_mode'), ('LOG', 'logfile_for_measurement'),
+             ('ADR', 'aqp_adress'), ('AD2', 'aqp2_adress'), ('RMX', 'resolution_limit'),
+             ('PLL', 'maximum_pll_setting'), ('FFT', "maximum_ft_size_in_k's"),
+             ('MXD', 'maximum_adc_sate_in_hz'), ('FOC', 'focal_length'),
+             ('ABP', 'absolute_peak_pos_in_laser*2'), ('LWN', 'laser_wavenumber'),
+             ('RLW', 'raman_laser_wavenumber'), ('RLP', 'raman_laser_power_in_mw'),
+             ('RDY', 'ready_check'), ('RC0', 'raman_background_corrected'),
+             ('RC1', 'raman_scattering_corrected'), ('SRT', 'start_time_(sec)'),
+             ('ERT', 'end_time_(sec)'), ('MAX', 'x_measurement_position'),
+             ('MAY', 'y_measurement_position'), ('AN1', 'analog_signal_1'),
+             ('AN2', 'analog_signal_2'), ('CH2', 'channel_2'), ('SGN', 'signal_gain_sample'),
+             ('SG2', 'signal_gain_sample'), ('RGN', 'signal_gain_background'),
+             ('RG2', 'signal_gain_background'), ('GSW', 'gain_switch_window'),
+             ('GSG', 'gain_switch_gain'), ('NSS', 'sample_scans'), ('NSR', 'background_scans'),
+             ('REP', 'repeat_count'), ('DLR', 'delay_between_repeats_in_sec.'),
+             ('MIN', 'sample_meas._duration_in_min.'),
+             ('MIR', 'background_meas._duration_in_min.'), ('SOS', 'scantime_or_scans'),
+             ('SOT', 'sample_scans_or_time'), ('STR', 'bg_scans_or_time'),
+             ('COR', 'correlation_test_mode'), ('DLY', 'stabilization_delay'),
+             ('DEL', 'delay_before_measurement'), ('HFW', 'wanted_high_frequency_limit'),
+             ('LFW', 'wanted_low_frequency_limit'), ('RES', 'resolution'),
+             ('RE2', 'resolution_ch.2'), ('TDL', 'to_do_list'), ('PLF', 'result_spectrum'),
+             ('SPO', 'sample_number'), ('RPO', 'background_number'), ('WTR', 'tr.rec._resolution'),
+             ('WAS', 'tr.rec._slices'), ('WRC', 'tr.rec._repeat_count'),
+             ('WTD', 'tr.rec._trigger_delay_in_points'),
+             ('WPD', 'tr.rec._stab._delay_after_stepping'), ('WXP', 'tr.rec._trigger_mode'),
+             ('WSS', 'tr.rec._sampling_source'), ('W2W', 'tr.rec._channel_2_weighting'),
+             ('WXD', 'tr.rec._experiment_delay'), ('WDV', 'transient_recorder'),
+             ('WIR', 'tr.rec._input_range'), ('WTH', 'tr.rec._weighting_threshold'),
+             ('TRR', 'trs_resolution_in_micro_sec'), ('TRS', 'trs_slices'),
+             ('TRC', 'trs_repeat_count'), ('TRD', 'trs_exp_delay_in_msec'),
+             ('TRP', 'trs_positioning_delay'), ('TRM', 'trs_experiment_trigger_mode'),
+             ('TRX', 'trs_sampling_source'), ('ITS', 'interleaved_time_slices'),
+             ('ISP', 'interleave_time_res._æsec'), ('IDL', 'interleave_trigger_delay_æsec'),
+             ('ITR', 'max._exp._trigger_rate_hz'), ('STD', 'step_scan_pos._delay_in_msec'),
+             ('STC', 'step_scan_coadd_count'), ('SMX', 'multiplexer_positions'),
+             ('SMD', 'modulation_(0=off_1=mod_2=mod-demod_4=old_phase_8=ampl_)'),
+             ('SMA', 'scanner_modulation_amplitude'), ('SMF', 'scanner_modulation_frequency'),
+             ('AMF', 'ampl._modulation_frequency'), ('ADA', 'ampl._demodulation_angle'),
+             ('PDA', 'phase_demodulation_angle'), ('CIN', 'chrom_integrate_trace'),
+             ('CIM', 'chrom_integration_method'), ('CDT', 'chrom_display_trace'),
+             ('CDS', 'chrom_display_spectrum'), ('CTM', 'chrom_start_trigger_mode'),
+             ('CSV', 'chrom_save_mode'), ('CTL', 'chrom_trigger_level'),
+             ('GSS', 'gram_schmidt_size'), ('GSO', 'gram_schmidt_offset'),
+             ('GSP', 'gram_schmidt_points'), ('CLD', 'limit_run_duration'),
+             ('CMD', 'max_run_duration'), ('MLS', 'map_xy_list'), ('MPO', 'map_port_(com_1...n)'),
+             ('MSH', 'map_shape_(1..6)'), ('MDV', 'map_device'), ('MOX', 'map_origin_x'),
+             ('MOY', 'map_origin_y'), ('MDX', 'map_sample_dim._x'), ('MDY', 'map_sample_dim._y'),
+             ('MSX', 'map_spacing_x'), ('MSY', 'map_spacing_y'),
+             ('MGX', 'map_gram_schmidt_x_base'), ('MGY', 'map_gram_schmidt_y_base'),
+             ('NDV', 'map_device'), ('NOX', 'map_origin_x'), ('NOY', 'map_origin_y'),
+             ('NSX', 'map_spacing_x'), ('NSY', 'map_spacing_y'),
+             ('NGX', 'map_gram_schmidt_x_base'), ('NGY', 'map_gram_schmidt_y_base'),
+             ('MEX', 'map_measurement_experiment'), ('MUN', 'map_units'), ('MPX', 'map_#_pos_x'),
+             ('MPY', 'map_#_pos_y'), ('MSS', 'map_save_spectra'), ('MCI', 'map_compute_integrals'),
+             ('MIM', 'map_integration_method'), ('MCM', 'map_macro'),
+             ('MEM', 'map_evaluation_macro'), ('MSV', 'map_save_video'),
+             ('MVM', 'map_video_method'), ('MRL', 'map_relative_origin'),
+             ('MGT', 'map_gram_schmidt'), ('MGS', 'map_gram_schmidt_size'),
+             ('MGO', 'map_gram_schmidt_offset'), ('MGP', 'map_gram_schmidt_points'),
+             ('MXS', 'meas_x-startpoint_display'), ('MXE', 'meas_x-endpoint_display'),
+             ('MYS', 'meas_y-minimum_display'), ('MYE', 'meas_y-maximum_display'),
+             ('MDM', 'meas_display_mode'), ('MDP', 'meas_display_product'),
+             ('XS2', 'meas2_x-startpoint_display'), ('XE2', 'meas2_x-endpoint_display'),
+             ('YS2', 'meas2_y-minimum_display'), ('YE2', 'meas2_y-maximum_display'),
+             ('AF2', 'apodization_function'), ('HQ2', 'end_frequency_limit_for_file'),
+             ('LQ2', 'start_frequency_limit_for_file'), ('PH2', 'phase_correction_mode'),
+             ('SP2', 'stored_phase_mode'), ('ZF2', 'zero_filling_factor'),
+             ('APF', 'apodization_function'), ('HFQ', 'end_frequency_limit_for_file'),
+             ('LFQ', 'start_frequency_limit_for_file'), ('PHZ', 'phase_correction_mode'),
+             ('PHR', 'phase_resolution'), ('NLI', 'non_linearity_correction'),
+             ('NL2', 'non_linearity_correction'), ('DIG', 'digital_filter'),
+             ('DI2', 'digital_filter'), ('SPZ', 'stored_phase_mode'),
+             ('ZFF', 'zero_filling_factor'), ('IRS', 'iris_aperture_(micron)'),
+             ('UNI', 'command_string_for_uni'), ('APT', 'aperture_setting'),
+             ('AP2', 'aperture_setting'), ('BMS', 'beamsplitter_setting'),
+             ('DTC', 'detector_setting'), ('DT2', 'detector_setting'),
+             ('OPF', 'optical_filter_setting'), ('PGN', 'preamplifier_gain'),
+             ('CHN', 'measurement_channel'), ('DMX', 'multiplexed_data'),
+             ('ADC', 'ext._analog_signals'), ('SON', 'external_synchronisation'),
+             ('SRC', 'source_setting'), ('VEL', 'scanner_velocity'), ('HPF', 'high_pass_filter'),
+             ('LPF', 'low_pass_filter'), ('SRL', 'raman_laser_power(mw)'), ('RFL', 'raman_flags'),
+             ('POL', 'polarizer'), ('SNM', 'sample_name'), ('SFM', 'sample_form'),
+             ('CNM', 'operator_name'), ('HIS', 'history_of_last_operation'),
+             ('PTH', 'measurement_path'), ('EXP', 'experiment'), ('PAT', 'path_of_file'),
+             ('NAM', 'filename'), ('NA2', 'ch._2_filename'), ('ATX', 'annotation_text'),
+             ('XPP', 'experiment_path'), ('RAT', 'trs_method_name'), ('CPR', 'copyright_message'),
+             ('AQM', 'acquisition_mode'), ('DAB', 'dab'), ('SRN', 'instrument_serial_number'),
+             ('CRR', 'crr'), ('OIS', 'ois'), ('VSN', 'firmware_version'),
+             ('AG2', 'actual_signal_gain_2nd_channel'), ('OBJ', 'objective'),
+             ('VSC', 'variable_velocity_(hz)'))
+PARAM_LABELS = (('SNM', 'Sample Name'), ('SFM', 'Sample Form'), ('CNM', 'Operator Name'),
+                ('EXP', 'Experiment File'), ('XPP', 'Experiment Path'),
+                ('APT', 'Aperture Setting'), ('BMS', 'Beamsplitter Setting'),
+                ('LWN', 'Laser Wavenumber'), ('SRT', 'Start Time'), ('DAT', 'Date'),
+                ('TIM', 'Local Time'), ('NPT', 'Number of Data Points'), ('FXV', 'First X Value'),
+                ('LXV', 'Last X Value'), ('MNY', 'Minimum Y Value'), ('MXY', 'Maximum Y Value'),
+                ('DXU', 'X Units'), ('HFW', 'High Frequency Limit'),
+                ('LFW', 'Low Frequency Limit'), ('HPF', 'High Pass Filter'),
+                ('LPF', 'Low Pass Filter'), ('NSS', 'Number of Sample Scans'),
+                ('NSR', 'Number of Reference Scans'), ('RES', 'Resolution'),
+                ('INS', 'Instrument Type'), ('AN1', 'Analog Signal 1'), ('AN2', 'Analog Signal 2'),
+                ('APF', 'Apodization Function'), ('HFQ', 'High Frequency Cutofff (FT)'),
+                ('LFQ', 'Low Frequency Cutoff (FT)'), ('PHZ', 'Phase Correction Mode'),
+                ('PHR', 'Phase Resolution'), ('ZFF', 'Zero Filling Factor'),
+                ('ZTX', 'Z Axis Label'))
+VESK_DICT_DOC = "Returns a dictionary for translating parameter keys to lower_case_strings."
+
+
+def VeskDict():
+    return dict(VESK_KEYS)
+
+
+VeskDict.__doc__ = VESK_DICT_DOC
+paramDict = dict(PARAM_LABELS)
+
+
+def vocabulary_facts(module):
+    """The two vocabularies and what a call of VeskDict does, in a form both modules share."""
+    first, second = module.VeskDict(), module.VeskDict()
+    del first["AOZ"]
+    try:
+        module.VeskDict(0)
+        refused = None
+    except Exception as e:  # compared, not judged
+        refused = (type(e), str(e))
+    return [list(second.items()), len(module.VeskDict()), first is not second, refused,
+            list(module.paramDict.items()), module.VeskDict.__doc__]
+
+
 # -- the data-return classes built by hand ------------------------------------
 
 OWN_PARAMS = {"BaseDataReturn": ("dimension", "dataType", "deriv", "parameters", "x", "minY",
@@ -1456,6 +1633,13 @@ def run(cases, seed, out_dir):
             kinds[("class facts", name)] = None
             print("DISAGREE class facts of %s\n  reference: %r\n  veskread:  %r"
                   % (name, class_facts(this_module, name), class_facts(veskread, name)))
+    counts["vocabulary"] += 1
+    if not same(vocabulary_facts(this_module), vocabulary_facts(veskread)):
+        counts["disagree vocabulary"] += 1
+        kinds[("vocabulary",)] = None
+        ref, got = vocabulary_facts(this_module), vocabulary_facts(veskread)
+        print("DISAGREE vocabulary\n  reference: %r\n  veskread:  %r"
+              % ([x for x in ref if x not in got], [x for x in got if x not in ref]))
     # its own sequence, so that the files made for a seed stay those of earlier runs
     class_rng = random.Random(seed)
     for n in range(cases):
