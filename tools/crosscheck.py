@@ -1611,6 +1611,30 @@ def class_facts(module, name):
     return facts
 
 
+def import_warnings():
+    """The warnings that importing the module issues, in a fresh interpreter."""
+    import subprocess
+    code = ("import warnings\nwith warnings.catch_warnings(record=True) as w:\n"
+            "    warnings.simplefilter('always')\n    import veskread\n"
+            "print(repr([(x.category.__name__, str(x.message)) for x in w]))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True)
+    return done.stdout.strip()
+
+
+def expected_import_warnings(veskread):
+    """The version warning is due when the running interpreter is not the one built for.
+
+    The module is built for the interpreter that loads it, so its compile-time
+    version is that of its build (its file's suffix names it), not one fixed
+    version: a matching interpreter is warned nothing.
+    """
+    import sysconfig
+    if veskread.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
+        return "[]"
+    return None  # built for another interpreter: not compared
+
+
 def run(cases, seed, out_dir):
     here = os.path.dirname(os.path.abspath(__file__))
     sys.path.insert(0, os.path.join(here, "..", "tests"))
@@ -1633,6 +1657,13 @@ def run(cases, seed, out_dir):
             kinds[("class facts", name)] = None
             print("DISAGREE class facts of %s\n  reference: %r\n  veskread:  %r"
                   % (name, class_facts(this_module, name), class_facts(veskread, name)))
+    expected = expected_import_warnings(veskread)
+    if expected is not None:
+        counts["import"] += 1
+        if import_warnings() != expected:
+            counts["disagree import"] += 1
+            kinds[("import",)] = None
+            print("DISAGREE import warnings: %s" % import_warnings())
     counts["vocabulary"] += 1
     if not same(vocabulary_facts(this_module), vocabulary_facts(veskread)):
         counts["disagree vocabulary"] += 1
