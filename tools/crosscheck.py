@@ -1539,8 +1539,8 @@ def construction_cases(rng):
         del base[rng.choice(BASE_KEYS)]
         return name, "base keyword missing", values, base
     if case == 3:
-        return name, "unknown keyword", values, dict(base, **{rng.choice(["zz", "derivative",
-                                                                          "description"]): 1})
+        unknown = rng.choice(["zz", "derivative", "self", "kwds", "description"])
+        return name, "unknown keyword", values, dict(base, **{unknown: 1})
     if case == 4:
         return name, "surplus positional", values + [rng.choice(pool)], base
     if case == 5:
