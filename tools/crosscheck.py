@@ -1548,7 +1548,7 @@ def construction_cases(rng):
     if case == 6:
         return name, "given twice", values, dict(base, **{own[0]: None})
     if case == 7:
-        return name, "base positional", values + [base[k] for k in BASE_KEYS] if base else values, {}
+        return name, "base positional", values + [base[k] for k in base], {}
     return name, "own only", values, {}
 
 
