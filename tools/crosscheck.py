@@ -27,6 +27,11 @@ import warnings
 
 import numpy as np
 
+# The writers that make the files, and the class docstrings word for word,
+# are the test suite's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from expected_texts import DOCS  # noqa: E402
+
 MAGIC = 168492798
 FIELDS = ((0, 3), (2, 3), (4, 63), (10, 127), (17, 3), (19, 127))
 
@@ -653,19 +658,7 @@ BASE_DESCRIPTION = SINGLE_DESCRIPTION[:-len("\ty data points (.y)\n")]
 
 
 class BaseDataReturn(object):
-    __doc__ = """
-    Base class for data object returned by .getVeskData().
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-    """
+    __doc__ = DOCS["BaseDataReturn"]
 
     def __init__(self, dimension, dataType, deriv, parameters, x, minY, maxY):
         self.dimension = dimension
@@ -685,20 +678,7 @@ class BaseDataReturn(object):
 
 
 class SingleDataReturn(BaseDataReturn):
-    __doc__ = """
-    Single spectrum data object returned by .getVeskData() for 2D datablocks.
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        y (:obj:`ndarray`): 1D numpy array of y values
-    """
+    __doc__ = DOCS["SingleDataReturn"]
 
     def __init__(self, y, **kwds):
         self.y = y
@@ -707,23 +687,7 @@ class SingleDataReturn(BaseDataReturn):
 
 
 class ImageDataReturn(BaseDataReturn):
-    __doc__ = """
-    Hyperspectral data object returned by .getVeskData() for 3D image datablocks.
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        mapX (:obj:`ndarray`):      1D numpy array of X map coordinates
-        mapY (:obj:`ndarray`):      1D numpy array of Y map coordinates
-        spectra (:obj:`ndarray`):   3D numpy array of spectral maps
-                                    dataObject.spectra[row][column][x]
-    """
+    __doc__ = DOCS["ImageDataReturn"]
 
     def __init__(self, mapX, mapY, spectra, **kwds):
         self.mapX = mapX
@@ -734,26 +698,7 @@ class ImageDataReturn(BaseDataReturn):
 
 
 class ImageTRCDataReturn(BaseDataReturn):
-    __doc__ = """
-    Map(s) of a single spectral feature/integral/calculation returned by
-    .getVeskData() for 3D image TRC datablocks.
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        mapX (:obj:`ndarray`):      1D numpy array of X map coordinates
-        mapY (:obj:`ndarray`):      1D numpy array of Y map coordinates
-        labels (:obj:`list` of :obj:`str`):      List of trace block names
-        traces (:obj:`list` of :obj:`ndarray`):  3D numpy array of trace maps with
-                                                 same index as labels:
-                                                 dataObject.traces[:,:,index]
-    """
+    __doc__ = DOCS["ImageTRCDataReturn"]
 
     def __init__(self, mapX, mapY, labels, traces, **kwds):
         self.mapX = mapX
@@ -765,24 +710,7 @@ class ImageTRCDataReturn(BaseDataReturn):
 
 
 class TimeResolvedDataReturn(BaseDataReturn):
-    __doc__ = """
-    Time-resolved spectra data object returned by .getVeskData() for 3D-TRS datablocks.
-
-    Z Axis units are available from dataObject.parameters['ZTX']
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        z (:obj:`ndarray`): 1D numpy array of z (time) axis coordinates
-        spectra (:obj:`ndarray`):   2D numpy array of spectral time series
-                                    dataObject.spectra[z][x]
-    """
+    __doc__ = DOCS["TimeResolvedDataReturn"]
 
     def __init__(self, z, spectra, **kwds):
         self.z = z
@@ -792,25 +720,7 @@ class TimeResolvedDataReturn(BaseDataReturn):
 
 
 class TimeResolvedTRCDataReturn(BaseDataReturn):
-    __doc__ = """
-    Time-resolved trace data object returned by .getVeskData() for 3D-TRS TRC datablocks.
-
-    x axis units are available from dataObject.parameters['DXU']
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of trace x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        labels (:obj:`list` of :obj:`str`):      List of trace names
-        traces (:obj:`list` of :obj:`ndarray`):  2D numpy array of traces with
-                                                 same index as labels:
-                                                 dataObject.traces[index]
-    """
+    __doc__ = DOCS["TimeResolvedTRCDataReturn"]
 
     def __init__(self, labels, traces, **kwds):
         self.labels = labels
@@ -820,31 +730,7 @@ class TimeResolvedTRCDataReturn(BaseDataReturn):
 
 
 class MultiRegionDataReturn(BaseDataReturn):
-    __doc__ = """
-    Hyperspectral multiregion point map(s) returned by .getVeskData() for
-    multiregion 3D point mapping datablocks.
-
-    Maps are _not_ guaranteed to be perfect XY grids and so spectral coordinates
-    cannot be specfied by origin point and dx/dy values as in :class:ImageDataReturn.
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        regions (:obj:`list` of :obj:`Region`): List of regions.
-                            Each region is a :class:Region containing
-        regions[0].title (str):     description of region
-        regions[0].mapX (ndarray):  1D numpy array of X map coordinates
-        regions[0].mapY (ndarray):  1D numpy array of Y map coordinates
-        regions[0].start_time (ndarray):   timestamps of spectrum acquisition array
-        regions[0].spectra (ndarray):   2D numpy array of of spectra in the region:
-                                        returnedObject.regions[region index].spectra[row]
-    """
+    __doc__ = DOCS["MultiRegionDataReturn"]
 
     def __init__(self, regions, **kwds):
         self.regions = regions
@@ -853,17 +739,7 @@ class MultiRegionDataReturn(BaseDataReturn):
 
 
 class Region(object):
-    __doc__ = """
-    Returned as part of a :class:MultiRegionDataReturn.
-
-    Attributes:
-        title (str):        description of region
-        mapX (ndarray):     1D numpy array of X map coordinates
-        mapY (ndarray):     1D numpy array of Y map coordinates
-        start_time (ndarray):  timestamps of spectrum acquisition array
-        spectra (ndarray):  2D numpy array of of spectra in the region:
-                            spectra[row]
-    """
+    __doc__ = DOCS["Region"]
 
     def __init__(self, title, mapX, mapY, start_time, spectra):
         self.title = title
@@ -877,33 +753,7 @@ class Region(object):
 
 
 class MultiRegionTRCDataReturn(BaseDataReturn):
-    __doc__ = """
-    Hyperspectral multiregion point map(s) returned by .getVeskData() for
-    multiregion 3D point mapping datablocks.
-
-    Maps are _not_ guaranteed to be perfect XY grids and so spectral coordinates
-    cannot be specfied by origin point and dx/dy values as in :class:ImageDataReturn.
-
-    Attributes:
-        description (str):  Description of the data object attributes
-        dimension (str):    Datablock dimensions (2D or 3D)
-        dataType (str):     The datablock type (AB, TR, SSC, etc)
-        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)
-        parameters (dict):  Dictionary of relevant data/sample/instrument parameters
-        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates
-        minY (float):       Minimum y value
-        maxY (float):       Maximum y value
-        labels (:obj:`list` of :obj:`str`):      List of trace block names
-        regions (:obj:`list` of :obj:`Region`): List of regions.
-                            Each region is a :class:Region containing
-        regions[0].title (str):     description of region
-        regions[0].mapX (ndarray):  1D numpy array of X map coordinates
-        regions[0].mapY (ndarray):  1D numpy array of Y map coordinates
-        regions[0].spectra (ndarray):   2D numpy array of traces in the region:
-                                        returnedObject.regions[region index].spectra[row]
-                                        As with :class:ImageTRCDataReturn, the index of the
-                                        resulting array corresponds to the .labels index
-    """
+    __doc__ = DOCS["MultiRegionTRCDataReturn"]
 
     def __init__(self, labels, regions, **kwds):
         self.labels = labels
@@ -1636,8 +1486,6 @@ def expected_import_warnings(veskread):
 
 
 def run(cases, seed, out_dir):
-    here = os.path.dirname(os.path.abspath(__file__))
-    sys.path.insert(0, os.path.join(here, "..", "tests"))
     import vesk_writer as vw
     import writer_3d as w3
     import writer_images as wi
