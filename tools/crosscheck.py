@@ -1134,6 +1134,12 @@ def known(ref, got, path):
     if LAZY_WALK[0] and got[0] == "err" and got[1] is struct.error \
             and "stored blocks" in got[2] and "cannot hold them" in got[2]:
         return True  # a table naming more blocks than the file holds, refused before its walk
+    if got[0] == "err" and got[1] is struct.error and " rows of " in got[2] \
+            and "; the file holds " in got[2]:
+        # a long table whose rows overlap (a row shorter than its cells), which
+        # reads its bytes over and over, is refused before its first row, as
+        # the short read the file comes to would be
+        return ref[4][:len(got[4])] == got[4]
     if ref[0] == "skip" and ref[1] == "Refused":
         if ref[2] == "warnings":
             refused = got[0] == "err" and got[1] is ValueError
