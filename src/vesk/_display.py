@@ -9,7 +9,7 @@ from __future__ import annotations
 import functools
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
-from vesk._text import aligned, file_name, printable, range_ends
+from vesk._text import aligned, file_name, printable, range_text
 
 if TYPE_CHECKING:
     from vesk._block import Block
@@ -114,7 +114,7 @@ def _ends(values: Any) -> str:
         return ""
     first, last = array[0], array[-1]
     if array.dtype.kind in "fiu":
-        return "%g" % first if len(array) == 1 else "%s .. %s" % range_ends(first, last)
+        return "%g" % first if len(array) == 1 else range_text(first, last)
     shown = _short(str(first), 20)
     return shown if len(array) == 1 else "%s .. %s" % (shown, _short(str(last), 20))
 

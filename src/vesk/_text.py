@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Any, Iterable, List, Sequence, Tuple
+from typing import Any, List, Sequence, Tuple
 
 # Besides the control characters: those that reorder the text around them
 # on a terminal that lays out right-to-left text (a value shown reversed, a
@@ -58,7 +58,7 @@ def aligned(rows: Sequence[Sequence[str]], indent: str = "") -> List[str]:
             for r in cells]
 
 
-def _digits(first: float, others: Iterable[float]) -> int:
+def _digits(first: float, others: Sequence[float]) -> int:
     """The significant digits, from %g's 6 up to 17 (which any double needs),
     that write `first` apart from each of `others` it differs from."""
     precision = 6
@@ -83,7 +83,7 @@ def range_text(first: float, last: float) -> str:
     return "%s .. %s" % range_ends(first, last)
 
 
-def value_apart(value: float, neighbours: Iterable[float]) -> str:
+def value_apart(value: float, neighbours: Sequence[float]) -> str:
     """`value` as %g writes it, with the more digits that tell it from each
     of its `neighbours` (the points beside it on its axis)."""
     return "%.*g" % (_digits(value, neighbours), value)

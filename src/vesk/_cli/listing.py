@@ -8,7 +8,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import vesk
 from vesk._block import record
-from vesk._text import aligned, printable, range_ends
+from vesk._text import aligned, printable, range_text
 
 from .block_keys import ONE_BLOCK_KEY_HELP, named_block, params_key
 from .inputs import take_inputs
@@ -78,7 +78,7 @@ def block_row(b: vesk.Block) -> Tuple[str, ...]:
         return (b.name, b.kind, " x ".join(str(n) for n in b.shape),
                 "%d trace%s" % (traces, "" if traces == 1 else "s"))
     return (b.name, b.kind, " x ".join(str(n) for n in b.shape), "%d points" % b.points,
-            "%s .. %s" % range_ends(*b.x_range), b.x_label)
+            range_text(*b.x_range), b.x_label)
 
 
 def run_ls(args: argparse.Namespace) -> int:

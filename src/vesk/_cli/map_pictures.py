@@ -104,7 +104,7 @@ def _chosen(data: vesk.DataObject, at: Optional[str]) -> Tuple[NDArray[Any], str
             raise PlotError("--at %s lies on a plane that %s does not hold (it reads as NaN)" % (
                 at, data.block.name))
         # as many digits as tell it from the planes beside it
-        at_x = value_apart(axis[k], axis[max(k - 1, 0):k + 2])
+        at_x = value_apart(axis[k], axis[max(k - 1, 0):k + 2].tolist())
         caption = ("%s at %s %s" % (data.block.y_label, at_x, units)).rstrip()
         return np.take(values, k, axis=along), caption
     labels = [str(v) for v in axis]  # a map of traces: one chosen by name or number

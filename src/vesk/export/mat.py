@@ -38,7 +38,7 @@ from vesk._vocabulary import measured_text
 
 from .arrays import block_texts
 from .axes import coordinate
-from .netcdf import export_time
+from .source import export_time
 
 NEEDS = "MAT-file export needs scipy: pip install 'veskread[matlab]'"
 

@@ -31,7 +31,7 @@ from vesk._objects import parameter_attr
 from vesk._text import path_text
 from vesk._vocabulary import measured_text
 
-from .source import source_sha256
+from .source import export_time, source_sha256
 
 NEEDS = "NetCDF export needs xarray and netCDF4: pip install 'veskread[netcdf]'"
 
@@ -96,17 +96,6 @@ def _stored_widths(data: DataObject, attrs: Dict[str, Any]) -> Dict[str, Any]:
         if type(value) is int and name in attrs:
             attrs[name] = np.int32(value)
     return attrs
-
-
-def export_time() -> _dt.datetime:
-    """Now, or SOURCE_DATE_EPOCH when set (the reproducible-builds convention)."""
-    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
-    if epoch.isdigit():
-        try:
-            return _dt.datetime.fromtimestamp(int(epoch), _dt.timezone.utc)
-        except (OverflowError, OSError, ValueError):  # past any date: as if unset
-            pass
-    return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0)
 
 
 def global_attrs(data: DataObject, when: Optional[_dt.datetime] = None) -> Dict[str, str]:

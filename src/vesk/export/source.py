@@ -1,7 +1,9 @@
 """The SHA-256 of the file an output was made from, so that an archive can
-tell which state of its source each output holds."""
+tell which state of its source each output holds; and the time an output
+says it was made."""
 from __future__ import annotations
 
+import datetime as _dt
 import functools
 import hashlib
 import os
@@ -55,3 +57,14 @@ def _digest(path: str, stamp: FileStamp) -> Optional[str]:
     finally:
         os.close(fd)
     return digest.hexdigest()
+
+
+def export_time() -> _dt.datetime:
+    """Now, or SOURCE_DATE_EPOCH when set (the reproducible-builds convention)."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if epoch.isdigit():
+        try:
+            return _dt.datetime.fromtimestamp(int(epoch), _dt.timezone.utc)
+        except (OverflowError, OSError, ValueError):  # past any date: as if unset
+            pass
+    return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0)
