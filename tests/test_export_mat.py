@@ -69,6 +69,14 @@ def test_odd_keys_and_texts_load_whole(tmp_path):
     assert {k: pairs[k] for k in expected} == expected
 
 
+def test_the_header_is_the_same_on_every_system(tmp_path, monkeypatch):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    exported(tmp_path, KINDS["spectrum"]())
+    head = (tmp_path / "out.mat").read_bytes()[:mat.HEADER_TEXT].rstrip()
+    assert head == b"MATLAB 5.0 MAT-file, Created on: Tue Nov 14 22:13:20 2023 by vesk " + (
+        vesk.__version__.encode())
+
+
 @pytest.mark.parametrize("most, refused", [(4 * 24, False), (4 * 24 - 1, True)])
 def test_a_block_past_what_a_variable_holds_is_refused_before_it_is_written(
         capsys, tmp_path, monkeypatch, most, refused):

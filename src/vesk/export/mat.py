@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 import re
 import time
 from typing import Any, BinaryIO, Dict, List, Optional, Union
@@ -140,10 +139,11 @@ def _cell_pairs(data: DataObject) -> NDArray[Any]:
 
 
 def header_text() -> bytes:
-    """The header's description, dated as the export is (SOURCE_DATE_EPOCH when set)."""
+    """The header's description, dated as the export is (SOURCE_DATE_EPOCH when set).
+    It names no platform, which readers do not use: exports of one file on
+    two systems are the same bytes."""
     when = time.asctime(export_time().timetuple())
-    text = "MATLAB 5.0 MAT-file, Platform: %s, Created on: %s by vesk %s" % (
-        os.name, when, __version__)
+    text = "MATLAB 5.0 MAT-file, Created on: %s by vesk %s" % (when, __version__)
     return text.encode("ascii", "replace")[:HEADER_TEXT].ljust(HEADER_TEXT, b" ")
 
 
