@@ -315,7 +315,10 @@ class VeskFile:
 
     def values(self) -> Iterator[vesk.DataObject]:
         """Reads the blocks one at a time, in the order of `keys()`, as they
-        are iterated: a file of large maps holds one in memory at a time."""
+        are iterated: a file of large maps holds one in memory at a time. A
+        block that cannot be read raises its FormatError there, as `f[key]`
+        does: to read the others of a damaged file, take `f[b]` for the
+        blocks `b` of `f.blocks` whose kind is not `vesk.UNREADABLE`."""
         return (self[name] for name in self.keys())
 
     def items(self) -> Iterator[Tuple[str, vesk.DataObject]]:
