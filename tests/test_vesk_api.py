@@ -735,8 +735,9 @@ def test_a_file_read_from_a_stream_reads_as_from_its_path(stream, no_fd_leak):
             got, want = f[key], whole[key]
             np.testing.assert_array_equal(got.values, want.values)
             assert (dict(got.parameters), got.block.path) == (dict(want.parameters), name)
-    with pytest.raises(TypeError, match="io.BytesIO"):  # a file's bytes are not its path
-        vesk.open(data)
+    for held in (data, bytearray(data), memoryview(data)):  # a file's bytes are not its path
+        with pytest.raises(TypeError, match="io.BytesIO"):
+            vesk.open(held)
 
 
 @pytest.mark.parametrize("text", ["", "\n\n"])
