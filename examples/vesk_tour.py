@@ -52,8 +52,9 @@ def main(path: str) -> int:
         others = [b for b in f.blocks if b.kind not in ("spectrum", vesk.UNREADABLE)]
         spectrum = f[spectra[0]] if spectra else None
         if spectrum is not None:
-            print("measured", spectrum.measured, "by", vesk.parameter_label("NPT"),
-                  spectrum.parameters.get("NPT"))
+            print("%s: measured %s, %s %s" % (
+                spectrum.block.name, spectrum.measured, vesk.parameter_label("NPT"),
+                spectrum.parameters.get("NPT")))
         for image in f.images():
             print("image", image.name, image.format, len(image.data), "bytes:", image.title)
     with open(path, "rb") as upload:

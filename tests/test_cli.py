@@ -107,7 +107,9 @@ def test_usage_errors_exit_2(capsys, argv):
     code, _, err = run(capsys, *argv)
     command = argv[0] + " " if argv and argv[0] != "frob" else "[-h]"
     assert code == 2 and err.startswith("usage: vesk " + command)
-    if argv[:1] == ["plot"] and "-o" in argv:  # the picture's suffix
+    if not argv:  # a first try: the commands there are
+        assert all("\n    %s " % c in err for c in ("ls", "params", "diff", "export", "plot"))
+    elif argv[:1] == ["plot"] and "-o" in argv:  # the picture's suffix
         assert ".png, .svg" in err
     elif "-" in argv:
         assert "one per block, written into a folder" in err

@@ -125,6 +125,9 @@ def test_npz(capsys, tmp_path, name, key):
     with np.load(path) as z:            # allow_pickle stays off
         assert json.loads(str(z["parameters"])) == dict(data.parameters)
         assert (z["source"], z["source_sha256"]) == (SAMPLES[name], sha256(SAMPLES[name]))
+        # not DAT's day-first text alone; none for a block its parameters do not date
+        assert (str(z["measured"]) if "measured" in z.files else None) == (
+            data.measured and data.measured.isoformat())
         if data.block.kind == "spectrum":
             np.testing.assert_array_equal(z["x"], data.x)
             np.testing.assert_array_equal(z["y"], data.y)

@@ -15,7 +15,8 @@ from writer_3d import BASE_3D, file_3d
 
 # Each field may end, start or split a field, or not be ASCII, in a header.
 HOSTILE = "x}\ny = {1}\n; c,d=e\x1b[2J\u2028 caf\xe9 "
-TEXTS = ("block", "kind", "source", "source sha256", "warning", "x label", "y label")
+TEXTS = ("block", "kind", "source", "source sha256", "measured", "warning", "x label",
+         "y label")
 LISTS = ("band names", "wavelength", "spectra names", "vesk map x", "vesk map y",
          "vesk parameters")
 
@@ -91,6 +92,7 @@ def test_every_kind_reads_back_as_vesk_reads_it(tmp_path, monkeypatch, kind, chu
         k: texts[k.replace(" ", "_")] for k in TEXTS if k.replace(" ", "_") in texts}
     assert json.loads("".join(fields["vesk parameters"])) == json.loads(texts["parameters"])
     assert ("vesk warning" in fields) == (data.block.warning is not None)
+    assert fields.get("vesk measured") == (data.measured and data.measured.isoformat())
     if data.block.kind in ("image map", "image traces"):
         # line k is the map row at y = vesk map y[k], the last one first, as drawn
         ys = np.array(fields["vesk map y"], dtype=float)

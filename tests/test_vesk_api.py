@@ -735,8 +735,9 @@ def test_a_file_read_from_a_stream_reads_as_from_its_path(stream, no_fd_leak):
             got, want = f[key], whole[key]
             np.testing.assert_array_equal(got.values, want.values)
             assert (dict(got.parameters), got.block.path) == (dict(want.parameters), name)
-    with pytest.raises(TypeError, match="io.BytesIO"):  # a file's bytes are not its path
-        vesk.open(data)
+    for held in (data, bytearray(data), memoryview(data)):  # a file's bytes are not its path
+        with pytest.raises(TypeError, match="io.BytesIO"):
+            vesk.open(held)
 
 
 @pytest.mark.parametrize("text", ["", "\n\n"])
@@ -764,6 +765,8 @@ def test_a_stream_not_rewound_is_said_to_be_read_from_where_it_stood(position):
      "AB"),
     (VeskFile().build(), None, vesk.BlockNotFoundError, None),  # no block to name
     (open(MAPPING, "rb").read()[:30000], "TRC", vesk.FormatError, "TRC/3D/NONE"),  # cut short
+    (spectrum_file([1.0, 2.0]).build().replace(b"NPT\0\0\0", b"NPT\0\x5d\0"), None,
+     vesk.FormatError, "AB/2D/NONE"),  # a parameter type no record has
 ])
 def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, error, block):
     # a service reports them as fields, also when a worker process raised them
@@ -771,8 +774,10 @@ def test_errors_carry_file_and_block_through_processes(tmp_path, content, key, e
     path.write_bytes(content)
     with pytest.raises(error) as raised:
         vesk.read(path, key)
+    named = re.search(r"\b(?:offset|byte) (\d+)\b", str(raised.value))
     for e in (raised.value, pickle.loads(pickle.dumps(raised.value))):
         assert (type(e), e.path, e.block, str(e)) == (error, str(path), block, str(raised.value))
+        assert e.offset == (int(named.group(1)) if named else None)
         assert str(e).endswith(": " + e.reason) and str(path) not in e.reason
         assert not e.reason.startswith("block ")  # for the sender: no path, block or offset
     assert not str(raised.value).endswith("no data blocks; name one")

@@ -362,6 +362,22 @@ def test_a_file_opens_as_a_tree_of_its_blocks(tmp_path, monkeypatch):
 
 
 @pytest.mark.skipif(not hasattr(xr, "open_datatree"), reason="xarray without DataTree")
+@pytest.mark.parametrize("opener, group, leaves", [
+    ("open_dataset", "AB/3D/NONE", None), ("open_datatree", None, 4), ("open_datatree", "AB", 2)])
+def test_xarray_finds_the_engine_without_being_told(monkeypatch, opener, group, leaves):
+    # A tree is guessed for only among backends that hold groups.
+    if not ENGINE_REGISTERED:
+        monkeypatch.setattr(xr.backends.plugins, "list_engines",
+                            lambda: {"vesk": VeskBackendEntrypoint()})
+    sample = os.path.join(os.path.dirname(__file__), "..", "samples", "sample.vesk")
+    opened = getattr(xr, opener)(sample, group=group)
+    if opener == "open_dataset":
+        xr.testing.assert_identical(opened, xr.open_dataset(sample, engine=ENGINE, group=group))
+    else:
+        assert len(opened.leaves) == leaves
+
+
+@pytest.mark.skipif(not hasattr(xr, "open_datatree"), reason="xarray without DataTree")
 @pytest.mark.parametrize("group, leaves", [
     ("/", ["/AB/2D/NONE", "/AB/3D/NONE", "/SSC/2D/NONE", "/RSC/2D/NONE"]),
     ("AB", ["/2D/NONE", "/3D/NONE"]), ("/ab/3D", ["/NONE"]), ("/AB/3D/NONE", ["/"])])

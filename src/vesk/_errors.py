@@ -142,9 +142,13 @@ def reworded(message: str) -> str:
     return message
 
 
+def _names_offset(message: str, offset: int) -> bool:
+    return re.search(r"\b(offset|byte) %d\b" % offset, message) is not None
+
+
 def with_offset(message: str, offset: Optional[int]) -> str:
     """The message with the byte offset it concerns, unless it gives it already."""
-    if offset is None or offset < 0 or re.search(r"\b(offset|byte) %d\b" % offset, message):
+    if offset is None or offset < 0 or _names_offset(message, offset):
         return message
     return message + " (at byte %d)" % offset
 
@@ -166,7 +170,10 @@ def raise_translated(
         raise FormatError(path + ": not a VESK file", path=path) from exc
     offset = _noted_offset(exc, path, offset)
     if listed is not None:
-        raise FormatError(where(path, block) + ": " + listed, path=path, block=block) from exc
+        # The field as the message gives it: a service reports one or the other.
+        named = offset if offset is not None and _names_offset(listed, offset) else None
+        raise FormatError(where(path, block) + ": " + listed, path=path, block=block,
+                          offset=named) from exc
     if refused:
         raise FormatError(where(path, block, offset) + ": a position the file gives lies before "
                           "its start", path=path, block=block, offset=offset) from exc

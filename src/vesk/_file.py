@@ -117,6 +117,9 @@ def _open_source(source: Source) -> Tuple[str, int, Optional[os.stat_result]]:
         return _stream_name(source), _stream_descriptor(source), None  # type: ignore[arg-type]
     if isinstance(source, bytes) and source.startswith(b"\x0a\x0a\xfe\xfe"):
         raise TypeError("bytes are a file's path: give a file's contents as io.BytesIO(data)")
+    if isinstance(source, (bytearray, memoryview)):  # never a path: an upload's buffer
+        raise TypeError("a file's contents are read from a stream: give them as "
+                        "io.BytesIO(data), not a %s" % type(source).__name__)
     name = os.fsdecode(source)  # type: ignore[arg-type]
     fd, st = _opened(source)  # type: ignore[arg-type]
     return name, fd, st
@@ -315,7 +318,10 @@ class VeskFile:
 
     def values(self) -> Iterator[vesk.DataObject]:
         """Reads the blocks one at a time, in the order of `keys()`, as they
-        are iterated: a file of large maps holds one in memory at a time."""
+        are iterated: a file of large maps holds one in memory at a time. A
+        block that cannot be read raises its FormatError there, as `f[key]`
+        does: to read the others of a damaged file, take `f[b]` for the
+        blocks `b` of `f.blocks` whose kind is not `vesk.UNREADABLE`."""
         return (self[name] for name in self.keys())
 
     def items(self) -> Iterator[Tuple[str, vesk.DataObject]]:

@@ -275,6 +275,9 @@ class VeskBackendEntrypoint(BackendEntrypoint):
 
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "group")
     description = "Open VESK spectrometer files (one block per dataset, group='AB/3D/NONE')"
+    # xarray guesses the engine of open_datatree and open_groups only among
+    # backends that say so: without it, a tree needs engine="vesk" spelt out.
+    supports_groups = True
 
     def open_dataset(  # type: ignore[override]
         self,

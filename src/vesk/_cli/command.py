@@ -107,6 +107,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
     _standard_descriptors_taken()
     parser = build_parser()
+    if not (sys.argv[1:] if argv is None else argv):
+        # A first try with no command: what there is to run, rather than
+        # only that a COMMAND is required. Still a usage error, for scripts.
+        parser.print_help(sys.stderr)
+        return 2
     try:
         args = parse(parser, argv)
     except SystemExit as e:  # --help, --version (0) and usage errors (2)

@@ -7,8 +7,9 @@ file gives them (JSON, as NetCDF's attributes), so that one loader takes
 every kind; a spectrum also gives `x` and `y`, its axis and values. Both
 carry `parameters` (a strict JSON text: null for a NaN or infinite
 number), the axis labels, the block's name and `kind`, `source` (the input
-file's path as given) and `source_sha256` (its SHA-256), and `warning`
-where the block's values are not all the measurement (Block.warning).
+file's path as given) and `source_sha256` (its SHA-256), `measured` (ISO
+8601) where the parameters date the measurement, and `warning` where the
+block's values are not all the measurement (Block.warning).
 """
 from __future__ import annotations
 
@@ -21,6 +22,7 @@ from numpy.typing import ArrayLike, NDArray
 from vesk import DataObject, Spectrum
 from vesk._objects import coordinate_attrs
 from vesk._text import json_strict, path_text
+from vesk._vocabulary import measured_text
 
 from .axes import coordinate
 from .source import source_sha256
@@ -33,10 +35,12 @@ def _plain(values: ArrayLike) -> NDArray[Any]:
 
 
 def block_texts(data: DataObject, parameters: bool = True) -> Dict[str, str]:
-    """What a block is and where it came from, as texts (the npz archive's
-    and the Parquet file's metadata): its parameters as strict JSON (unless
-    not asked for), its labels, name and kind, its source with the SHA-256
-    of its bytes, and the warning where there is one."""
+    """What a block is and where it came from, as texts (the npz archive's,
+    the Parquet file's and the MAT-file's, and ENVI's vesk fields): its
+    parameters as strict JSON (unless not asked for), its labels, name and
+    kind, its source with the SHA-256 of its bytes, when it was measured
+    (ISO 8601; the date alone where no time of day is given) and the warning
+    where there is one."""
     texts = {"parameters": json.dumps(json_strict(dict(data.parameters)),
                                       ensure_ascii=False, allow_nan=False)} if parameters else {}
     texts.update({"x_label": data.block.x_label, "y_label": data.block.y_label,
@@ -46,6 +50,9 @@ def block_texts(data: DataObject, parameters: bool = True) -> Dict[str, str]:
     digest = source_sha256(data.block)
     if digest is not None:
         texts["source_sha256"] = digest
+    measured = measured_text(data.parameters)  # else only DAT and TIM, stored day first
+    if measured is not None:
+        texts["measured"] = measured
     if data.block.warning is not None:
         texts["warning"] = data.block.warning
     return texts

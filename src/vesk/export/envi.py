@@ -270,7 +270,8 @@ def _header(data: DataObject) -> Iterator[str]:
             yield "spectra names = "
             yield from _list(_names(data))
             yield "\n"
-    for key in ("block", "kind", "source", "source_sha256", "warning", "x_label", "y_label"):
+    for key in ("block", "kind", "source", "source_sha256", "measured", "warning", "x_label",
+                "y_label"):
         if key in texts:
             yield "vesk %s = %s\n" % (key.replace("_", " "), _field(text(texts[key])))
     if cube:

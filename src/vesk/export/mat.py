@@ -33,7 +33,6 @@ from numpy.typing import NDArray
 
 from vesk import Block, DataObject, Spectrum, __version__
 from vesk._objects import coordinate_attrs
-from vesk._vocabulary import measured_text
 
 from .arrays import block_texts
 from .axes import coordinate
@@ -109,9 +108,6 @@ def variables(data: DataObject) -> Dict[str, Any]:
     if isinstance(data, Spectrum):
         out["x"], out["y"] = coordinate(data, data.dims[0]), out["values"]
     texts = {k: _text(v) for k, v in block_texts(data, parameters=False).items()}
-    measured = measured_text(data.parameters)  # (npz's: in its parameters' date and time)
-    if measured is not None:
-        texts["measured"] = measured
     clash = set(out) | set(texts) | {"coordinate_dims", "coordinate_attrs", "parameters"}
     attrs = coordinate_attrs(data.block, data.dims)
     where: Dict[str, Any] = {}
