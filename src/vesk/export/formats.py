@@ -225,4 +225,12 @@ FORMATS: Dict[str, Format] = {
                   Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
                   value_bytes=4, parameter_bytes=4096, text_bytes=20,
                   oversize=Deferred("mat", "oversize")),
+    # A folder a block, its values compressed a few chunks at a time. The
+    # attributes are written twice (.zattrs and .zmetadata), in UTF-8 (up to
+    # 4 bytes a character, a control character as a 6-character escape), a
+    # piece at a time; a parameter's dict entry is copied as its dataset is
+    # built, and encoded: 210 bytes each at the peak.
+    "zarr": Format("zarr", "Zarr", Deferred("zarr", "write"), Deferred("zarr", "write"),
+                   ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=256,
+                   text_bytes=4, escape_bytes=8, folder=Deferred("zarr_store", "is_store")),
 }
