@@ -131,8 +131,11 @@ def _make_folder(path: str, mine: List[str], held: List[int]) -> str:
                      | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
         held.append(fd)
         st = os.fstat(fd)
-        # the folder made, not another put in its name between the two calls
+        # the folder made, not another put in its name between the two calls,
+        # which is not ours to remove
         if st.st_uid != os.getuid() or stat.S_IMODE(st.st_mode) & 0o077 or os.listdir(fd):
+            mine.remove(tmp)
+            IN_PROGRESS.discard(tmp)
             raise FileExistsError(errno.EEXIST, "the temporary folder was replaced as it "
                                   "was made", tmp)
         return tmp
