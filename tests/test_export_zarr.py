@@ -12,7 +12,8 @@ import pytest
 import vesk
 import vesk.export
 from vesk._cli import main
-from vesk.export import atomic, atomic_folder, netcdf, zarr, zarr_store
+from vesk.export import atomic, netcdf, zarr_store
+from vesk.export import zarr as zarr_export
 from vesk.export.atomic import ASIDE, IN_PROGRESS
 from vesk_kinds import KINDS, MAP, _spectra
 from vesk_writer import spectrum_file
@@ -137,7 +138,7 @@ def test_an_interrupt_leaves_the_old_store_whole_and_nothing_else(tmp_path, monk
         def write(folder, arrays, attrs):
             (open(os.path.join(folder, "half"), "w")).close()
             raise KeyboardInterrupt
-        monkeypatch.setattr(zarr, "write_store", write)
+        monkeypatch.setattr(zarr_export, "write_store", write)
     else:
         rename, calls = os.rename, []
 
@@ -194,7 +195,7 @@ def test_without_xarray_the_extra_to_install_is_told_before_any_file_is_read(
     monkeypatch.setitem(sys.modules, "xarray", None)
     assert main(["export", str(tmp_path / "absent.vesk"), "-f", "zarr", "-o",
                  str(tmp_path / "out")]) == 1
-    assert capsys.readouterr().err == "vesk: %s\n" % zarr.NEEDS
+    assert capsys.readouterr().err == "vesk: %s\n" % zarr_export.NEEDS
     with pytest.raises(ImportError, match=r"pip install 'veskread\[zarr\]'"):
         vesk.export.write(data, tmp_path / "o.zarr", "zarr")
     assert os.listdir(tmp_path) == ["in.vesk"]
