@@ -77,7 +77,7 @@ def vesk_call(name):
         from vesk._cli import main
         from vesk.export import table  # noqa: F401
         for extra in ("netCDF4", "xarray", "matplotlib.figure", "matplotlib.backends.backend_agg",
-                      "vesk.export.parquet", "pyarrow.parquet", "scipy.io"):
+                      "vesk.export.parquet", "pyarrow.parquet", "scipy.io", "vesk.export.zarr"):
             try:  # imported once here, not within the call measured
                 __import__(extra)
             except ImportError:

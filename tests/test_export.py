@@ -200,7 +200,7 @@ def test_a_program_writes_what_the_command_writes(capsys, tmp_path, monkeypatch,
         vesk.export.write(vesk.read(path, "AB/3D/NONE"), ours, fmt, layout)
 
 
-@pytest.mark.parametrize("fmt", ["npy", "jcamp", "netcdf", "mat"])
+@pytest.mark.parametrize("fmt", ["npy", "jcamp", "netcdf", "mat", "zarr"])
 def test_a_program_is_refused_the_wide_layout_where_the_command_is(tmp_path, fmt):
     with pytest.raises(ValueError, match="is for CSV"):
         vesk.export.write(vesk.read(SAMPLES["kinetics"], "AB/3D/NONE"), tmp_path / "out", fmt,

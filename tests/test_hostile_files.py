@@ -293,6 +293,15 @@ def needs(*names):
     (lambda: hf.merged_by_every_key(16, own_block=False, text=21844, fill="\u20ac"),
      ["vesk.export", "envi", None]),
     (hf.long_spectra, ["vesk.export", "envi", None]),
+    # Zarr writes each parameter twice (.zattrs, .zmetadata), as JSON: a
+    # control character as 6 characters (1.2 GB from 1 MB, uncharged).
+    pytest.param(lambda: hf.merged_by_every_key(own_block=False),
+                 ["vesk.export", "zarr", None], marks=needs("xarray")),
+    pytest.param(lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
+                 ["vesk.export", "zarr", None], marks=needs("xarray")),
+    # ... and the title of each of 147,696 points (joined at once: 30 MB more)
+    pytest.param(lambda: hf.overlapping_regions(543, npt=1, unrecorded=True)[0],
+                 ["vesk.export", "zarr", None], marks=needs("xarray")),
 ], ids=["tree-of-merged-keys", "npy-of-merged-keys", "jcamp-of-merged-keys",
         "netcdf-of-merged-keys", "mat-of-merged-keys", "npy-of-merged-texts", "jcamp-of-merged-texts",
         "netcdf-of-merged-texts", "npy-of-merged-controls", "jcamp-of-merged-controls",
@@ -302,7 +311,8 @@ def needs(*names):
         "csv-of-long-spectrum", "jcamp-of-long-spectrum", "wide-csv-of-long-spectra",
         "wide-csv-of-map-of-no-values",
         "plot-of-long-spectrum", "csv-of-long-trace-names",
-        "plot-of-many-line-units", "envi-of-merged-texts", "envi-of-long-spectrum"])
+        "plot-of-many-line-units", "envi-of-merged-texts", "envi-of-long-spectrum",
+        "zarr-of-merged-keys", "zarr-of-merged-controls", "zarr-of-region-points"])
 def test_commands_stay_within_the_rule(write_file, build, call):
     data = build()
     report = run_bounded(write_file(data), call)

@@ -13,7 +13,8 @@ from .output_names import output_folder
 
 def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
-        "export", help="write blocks to CSV, NumPy, JCAMP-DX, NetCDF, Parquet, ENVI or MAT-files",
+        "export",
+        help="write blocks to CSV, NumPy, JCAMP-DX, NetCDF, Parquet, ENVI, MAT-files or Zarr",
         description="Writes each chosen block of each FILE to DIR/STEM_BLOCK.SUFFIX (STEM: the "
                     "file's name without the extension .vesk; any other name whole: run.0). "
                     "A FOLDER stands "
@@ -29,7 +30,9 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                     "wide: one row per spectrum, map point or time); ENVI for maps (a cube "
                     "STEM_BLOCK.img with its header STEM_BLOCK.hdr, line 0 the row drawn on "
                     "top) and for spectra, series and multiregion maps (a spectral library); "
-                    "MAT-files (version 5, for MATLAB and Octave) for every kind, as NPZ. "
+                    "MAT-files (version 5, for MATLAB and Octave) for every kind, as NPZ; "
+                    "Zarr for every kind (a store, the folder STEM_BLOCK.zarr, that "
+                    "xarray.open_zarr opens as it opens the NetCDF file). "
                     "An existing output is an error, unless --force (overwrite it), "
                     "--skip-existing (keep it and write the others) or --update (keep it "
                     "unless it is older than its file). A full disk or read-only DIR stops "

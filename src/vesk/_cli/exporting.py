@@ -22,8 +22,7 @@ from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, Iterator, List, 
 
 import vesk
 
-from ..export import (FORMATS, Format, OutputExistsError, is_output, make_folder,
-                      refuse_existing)
+from ..export import FORMATS, Format, OutputExistsError, make_folder, refuse_existing
 from ..export.atomic import not_left_by_export, remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
@@ -174,14 +173,14 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         return
     out = output_path(job, block, fmt)
     outs = fmt.outputs(out)
-    made = [job.ours_since is not None and _made_since(o, job.ours_since) for o in outs]
+    made = [job.ours_since is not None and _made_since(fmt, o, job.ours_since) for o in outs]
     if all(made):
         report.written.extend(outs)  # its report died with the worker
         return
     keep = job.skip_existing or job.update
     # half a pair: the worker died between its two renames, past the refusals
     force = job.force or any(made)
-    if keep and all(map(is_output, outs)):  # after the budget: kept outputs count too
+    if keep and all(map(fmt.exists, outs)):  # after the budget: kept outputs count too
         # One older than its file was made from an earlier state of it: a
         # copy still under way, a run measured again over a crashed one.
         older = any(_older_than_source(o, job.path) for o in outs)
@@ -195,17 +194,17 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     try:
         # Half a pair alone: --skip-existing writes it again where an export
         # left it, which its values tell; another file of its name only --force replaces.
-        lone = len(outs) > 1 and not (force or keep) and sum(map(is_output, outs)) == 1
+        lone = len(outs) > 1 and not (force or keep) and sum(map(fmt.exists, outs)) == 1
         if not lone:
             for o in outs:  # before reading the values
-                refuse_existing(o, force or keep and len(outs) > 1, skippable=True)
+                _refuse_existing(fmt, o, force or keep and len(outs) > 1)
         data = f._read(block, say_changed=False)  # said once, as _dated_if_changed says it
         if lone:
-            half = next(o for o in outs if is_output(o))
+            half = next(o for o in outs if fmt.exists(o))
             if not fmt.left(data, half):
                 raise not_left_by_export(half)
             for o in outs:
-                refuse_existing(o, force, skippable=True)
+                _refuse_existing(fmt, o, force)
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
@@ -230,9 +229,17 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
             _dated_if_changed(f, job, block, outs, report)
 
 
-def _made_since(out: str, since: int) -> bool:
+def _refuse_existing(fmt: Format, out: str, force: bool) -> None:
+    # a file's refusal by its name here: the step before the values are read
+    if fmt.folder is None:
+        refuse_existing(out, force, skippable=True)
+    else:
+        fmt.refuse_existing(out, force, skippable=True)
+
+
+def _made_since(fmt: Format, out: str, since: int) -> bool:
     try:
-        return is_output(out) and os.stat(out).st_ctime_ns >= since
+        return fmt.exists(out) and os.stat(out).st_ctime_ns >= since
     except OSError:
         return False
 
@@ -467,7 +474,7 @@ def written_since(job: Job, since: int) -> List[str]:
     outs = [fmt.outputs(output_path(job, block, fmt)) for block in blocks]
     # a pair only whole: its header written since
     return [o for pair in dict.fromkeys(map(tuple, outs))
-            if all(_made_since(o, since) for o in pair) for o in pair]
+            if all(_made_since(fmt, o, since) for o in pair) for o in pair]
 
 
 # Ctrl-C is the command's alone: it ends the workers with SIGTERM, which a

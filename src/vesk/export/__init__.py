@@ -21,10 +21,11 @@ from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
 def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
           layout: str = "long", force: bool = False) -> None:
     """Writes a block read by `vesk` to `path` as `vesk export --format FORMAT`
-    writes it ("csv", "npy", "jcamp", "netcdf", "parquet", "envi" or "mat"; `layout` "wide"
-    for CSV and Parquet as `--layout wide`): the same bytes, with the attributes that say what it
-    holds and where it came from. The file appears only once complete; an
-    existing one is an OutputExistsError (a FileExistsError) unless `force`.
+    writes it ("csv", "npy", "jcamp", "netcdf", "parquet", "envi", "mat" or "zarr"; `layout`
+    "wide" for CSV and Parquet as `--layout wide`): the same bytes, with the attributes that
+    say what it holds and where it came from. The file (Zarr: the store, a folder) appears
+    only once complete; an existing one is an OutputExistsError (a FileExistsError) unless
+    `force`; anything but a Zarr store where one goes is a FileExistsError whatever `force`.
     ENVI's values go to `path` (x.img), their header beside it (x.hdr; for
     another name, the name with .hdr added), put in place after them; a
     `path` named as a header (x.hdr) is a ValueError.
@@ -59,7 +60,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
                          "header beside it" % (path, fmt.description, fmt.other_suffix))
     outputs = fmt.outputs(path)
     for out in outputs:  # before writing
-        refuse_existing(out, force, overwrite="force=True overwrites it")
+        fmt.refuse_existing(out, force, overwrite="force=True overwrites it")
     fmt.put(data, path, layout, force=force)
 
 

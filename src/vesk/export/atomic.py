@@ -4,7 +4,8 @@ A crash or an interrupt therefore leaves either the old file or none, never
 half a file; the rename (`os.replace`) is atomic within one file system. A
 writer killed outright leaves its temporary file, named after the writer
 where the system tells processes apart for sure: a later write into the
-folder removes it once that writer is known to have ended.
+folder removes it once that writer is known to have ended. An output that
+is a folder (atomic_folder) has its temporary folders named and removed alike.
 """
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import errno
 import hashlib
 import os
 import re
+import shutil
 import stat
 import threading
 import warnings
@@ -175,19 +177,24 @@ def _still_mine(tmp: str, fd: int) -> None:
                               "output was written", tmp)
 
 
-def _make_temporary(path: str, mine: List[str], held: List[int]) -> str:
-    """An empty file, new, beside `path`, its name put in `mine` and in
-    IN_PROGRESS before the file is made: a signal that ends the command as
-    it is made leaves nothing behind. Its descriptor, left open, goes in `held`."""
+def part_name(path: str) -> str:
+    """A new temporary name beside `path`, named after this writer where it can be."""
     folder, name = os.path.split(os.path.abspath(path))
     # Plain characters only: netCDF refuses a path with a backslash or
     # with bytes that are not UTF-8, which the final name may hold. Short:
     # an output named near the longest a name may be still has its own.
     plain = re.sub(r"[^\w.-]", "_", name, flags=re.ASCII)[:64]
     writer = _writer()
+    return os.path.join(folder, ".%s.%s%s.part" % (
+        plain, os.urandom(4).hex(), "" if writer is None else ".%s-%d-%d" % writer))
+
+
+def _make_temporary(path: str, mine: List[str], held: List[int]) -> str:
+    """An empty file, new, beside `path`, its name put in `mine` and in
+    IN_PROGRESS before the file is made: a signal that ends the command as
+    it is made leaves nothing behind. Its descriptor, left open, goes in `held`."""
     for _ in range(100):
-        tmp = os.path.join(folder, ".%s.%s%s.part" % (
-            plain, os.urandom(4).hex(), "" if writer is None else ".%s-%d-%d" % writer))
+        tmp = part_name(path)
         mine.append(tmp)
         IN_PROGRESS.add(tmp)
         try:
@@ -245,15 +252,44 @@ _NO_HARD_LINKS = {errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.ENOSYS}
 
 
 def remove_in_progress() -> None:
-    """Removes the temporary files of writes under way, for a process that
-    must end at once (a worker whose parent has gone)."""
+    """Removes the temporary files and folders of writes under way, for a
+    process that must end at once (a worker whose parent has gone); an
+    output moved aside to be replaced goes back where its replacement is
+    not in place yet."""
     # Not for ever: a signal handler of the thread making one runs here too.
     _MAKING.acquire(timeout=1)
+    for aside, (path, ours) in list(ASIDE.items()):
+        try:
+            if not os.path.lexists(path):
+                os.rename(aside, path)
+            elif ours(aside):
+                remove_tree(aside)
+        except OSError:
+            pass
     for tmp in list(IN_PROGRESS):
         try:
             os.unlink(tmp)
         except OSError:
-            pass
+            remove_tree(tmp)  # a folder (nothing where it is not)
+
+
+#: Outputs moved aside by this process to be replaced by a folder:
+#: {aside: (path, whether a folder is one of the format's own)}.
+ASIDE: Dict[str, Tuple[str, Callable[[str], bool]]] = {}
+
+
+def remove_tree(path: str) -> None:
+    """Removes the folder `path` and all within it, following no link: a link
+    within is removed, not what it names; nothing where `path` is not a
+    folder (a link to one, a file)."""
+    try:
+        if not stat.S_ISDIR(os.lstat(path).st_mode):
+            return
+    except OSError:
+        return
+    # Through descriptors where the system has them: a folder within
+    # replaced by a link meanwhile is not followed either.
+    shutil.rmtree(path, ignore_errors=True)
 
 
 # A temporary file named after its writer: where it runs (boot and
@@ -327,10 +363,10 @@ def _gone(pid: int, started: int) -> bool:
 
 
 def remove_stale(folder: str) -> List[str]:
-    """Removes from `folder` the temporary files of writers of this machine
-    that ended before finishing them (killed outright, out of memory);
-    returns their paths. Another's under way, or one that cannot be told,
-    is left."""
+    """Removes from `folder` the temporary files (and folders, this user's)
+    of writers of this machine that ended before finishing them (killed
+    outright, out of memory); returns their paths. Another's under way, or
+    one that cannot be told, is left."""
     me = _writer()
     removed: List[str] = []
     if me is None:
@@ -346,9 +382,14 @@ def remove_stale(folder: str) -> List[str]:
         pid, started = int(match.group(2)), int(match.group(3))
         path = os.path.join(folder, name)
         try:
-            if stat.S_ISREG(os.lstat(path).st_mode) and _gone(pid, started):
+            st = os.lstat(path)
+            if stat.S_ISREG(st.st_mode) and _gone(pid, started):
                 os.unlink(path)
                 removed.append(path)
+            elif stat.S_ISDIR(st.st_mode) and st.st_uid == os.getuid() and _gone(pid, started):
+                remove_tree(path)
+                if not os.path.lexists(path):
+                    removed.append(path)
         except OSError:
             pass
     return removed

@@ -7,7 +7,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, cast
 
 import vesk
 
-from .atomic import write_atomically, write_with_header
+from .atomic import is_output, refuse_existing, write_atomically, write_with_header
+from .atomic_folder import refuse_existing_folder, write_folder_atomically
 
 # The data objects are named through the package, which gives them (and numpy)
 # at first use: type hints find them there when asked.
@@ -89,6 +90,10 @@ class Format(NamedTuple):
     # Why a block of a kind it holds is still too large for it (None: it is
     # not), told from the block's shape before its values are read.
     oversize: Callable[[vesk.Block], Optional[str]] = lambda block: None
+    # For a format whose output is a folder (a Zarr store): whether what is
+    # at a path is one of its own, which --force replaces and --skip-existing
+    # keeps; anything else there is refused, whatever the options.
+    folder: Optional[Callable[[str], bool]] = None
 
     def outputs(self, path: str) -> List[str]:
         """A block's outputs, written to `path`: it, and its header where
@@ -98,6 +103,23 @@ class Format(NamedTuple):
         stem, suffix = os.path.splitext(path)
         same = suffix.lower() in (self.spectrum_suffix, self.other_suffix)
         return [path, (stem if same else path) + self.header_suffix]
+
+    def exists(self, path: str) -> bool:
+        """Whether an output of this format is at `path`, complete (outputs
+        are only ever renamed into place)."""
+        return is_output(path) if self.folder is None else self.folder(path)
+
+    def refuse_existing(self, path: str, force: bool, skippable: bool = False,
+                        overwrite: str = "use --force to overwrite") -> None:
+        """refuse_existing, for this format's outputs: files or folders."""
+        if self.folder is None:
+            refuse_existing(path, force, skippable, overwrite)
+        else:
+            refuse_existing_folder(path, self.folder, self.what(), force, skippable, overwrite)
+
+    def what(self) -> str:
+        """What an output is called in messages: a "Zarr store", a "CSV file"."""
+        return "%s %s" % (self.description, "file" if self.folder is None else "store")
 
     def suffix(self, data: vesk.DataObject) -> str:
         return self.spectrum_suffix if data.block.kind == "spectrum" else self.other_suffix
@@ -134,6 +156,10 @@ class Format(NamedTuple):
         `keep_existing` kept what was there."""
         self.refuse_unfit(data)
         header = self.header
+        if self.folder is not None:
+            return write_folder_atomically(path, lambda tmp: self.write(data, tmp, layout),
+                                           self.folder, self.what(), force=force,
+                                           keep_existing=keep_existing)
         if header is None:
             return write_atomically(path, lambda tmp: self.write(data, tmp, layout),
                                     force=force, keep_existing=keep_existing)
@@ -199,4 +225,12 @@ FORMATS: Dict[str, Format] = {
                   Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
                   value_bytes=4, parameter_bytes=4096, text_bytes=20,
                   oversize=Deferred("mat", "oversize")),
+    # A folder a block, its values compressed a few chunks at a time. The
+    # attributes are written twice (.zattrs and .zmetadata), in UTF-8 (up to
+    # 4 bytes a character, a control character as a 6-character escape), a
+    # piece at a time; a parameter's dict entry is copied as its dataset is
+    # built, and encoded: 210 bytes each at the peak.
+    "zarr": Format("zarr", "Zarr", Deferred("zarr", "write"), Deferred("zarr", "write"),
+                   ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=256,
+                   text_bytes=4, escape_bytes=8, folder=Deferred("zarr_store", "is_store")),
 }

@@ -1,0 +1,65 @@
+"""Zarr stores (format 2, consolidated) from the data object's xarray form.
+
+`xarray.open_zarr(path)` gives the dataset the NetCDF export gives: the
+variable named as `to_xarray()` names it, with its dims, coordinates,
+attributes, and the file's global attributes (`title`, `source`,
+`source_sha256`, `history`, ...). The values are in chunks of whole spectra
+(or of a time's or point's traces), a few MB each, which Dask reads in
+parallel; each coordinate is one chunk. The values' fill value is NaN, as
+the NetCDF variable's; the coordinates have none.
+
+Attributes are JSON: a parameter's key (four characters at most) is its
+attribute's name as it is, whatever characters a damaged file gives it, and
+none can be a name that xarray and CF readers take for an encoding of the
+values (`units`, `dtype`, `_FillValue`, all longer). A key named as one of
+vesk's own attributes (`kind`) has '_' added, as in `to_xarray()`, and the
+attribute `parameter_keys` (JSON) gives its key, as in the NetCDF export.
+A NaN or infinite parameter is written as the text "NaN", "Infinity" or
+"-Infinity": JSON has no number for them.
+"""
+from __future__ import annotations
+
+import math
+import os
+from typing import Optional
+
+from vesk import DataObject
+
+from .netcdf import KEYS_ATTR, global_attrs, parameter_keys
+from .zarr_store import Array, row_chunks, write_store
+
+NEEDS = "Zarr export needs xarray: pip install 'veskread[zarr]'"
+
+
+def missing() -> Optional[str]:
+    """NEEDS where xarray cannot be imported, else None."""
+    try:
+        import xarray  # noqa: F401
+    except ImportError:
+        return NEEDS
+    return None
+
+
+def write(data: DataObject, path: str) -> None:
+    """Writes the store into the folder `path`, empty (made where missing)."""
+    try:
+        array = data.to_xarray()
+    except ImportError as e:
+        raise ImportError(NEEDS) from e
+    os.makedirs(path, exist_ok=True)
+    attrs = dict(array.attrs)
+    keys = parameter_keys(data, {})
+    if keys is not None:
+        attrs[KEYS_ATTR] = keys
+    others = sorted(str(c) for c in array.coords if c not in array.dims)
+    if others:  # so that xarray opens them as coordinates, not variables
+        attrs["coordinates"] = " ".join(others)
+    values = array.variable.values
+    arrays = [Array(str(array.name), values, data.dims, attrs,
+                    row_chunks(values.shape, values.itemsize),
+                    math.nan if values.dtype.kind == "f" else None)]
+    for name in array.coords:
+        coordinate = array.coords[name].variable
+        arrays.append(Array(str(name), coordinate.values, [str(d) for d in coordinate.dims],
+                            dict(coordinate.attrs)))
+    write_store(path, arrays, dict(global_attrs(data)))
