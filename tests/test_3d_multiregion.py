@@ -118,6 +118,23 @@ def test_short_spectrum_and_short_time(read):
         read(anno_of(rows), data=data[:len(data) - 44])
 
 
+@pytest.mark.parametrize("cut, x, error, message", [
+    (4 * 99_000 + 184, "0", ValueError, r"from shape \(1000,\) into shape \(100000,\)"),
+    (4 * 99_000 + 184, "abc", ValueError, "could not convert string to float: 'abc'"),
+    (44, "0", struct.error, "unpack requires a buffer of 8 bytes"),
+], ids=["spectrum cut short", "coordinate", "time cut short"])
+def test_loop_error_comes_before_the_region_bound(read_3d, cut, x, error, message):
+    # 100 points naming one stored block of 100 000 values declare 40 MB,
+    # beyond what a file this size may fill; the point loop fails on the
+    # first point, before any of it is written.
+    npt = 100_000
+    data = store_block([stored_block([1.0] * npt, time=1.0)], block_size=4 * npt)
+    cols = COLS[:6] + [("Y", TYPE_FLOAT), ("X", TYPE_TEXT)]
+    anno = anno_of([(1, 0, 100, 1, 0, 0, 0.0, x)] + [(1, 0, 0, 0, 0, 0, 0.0, "0")] * 99, cols)
+    with pytest.raises(error, match=message):
+        read_3d(data[:-cut], {**BASE_3D, "NPT": npt}, anno=anno)
+
+
 @pytest.mark.parametrize("missing", ["Group", "Type", "AryNX", "Fileindex", "X", "Y"])
 def test_missing_column(read, missing):
     cols = [c for c in COLS if c[0] != missing] + [("Other", TYPE_INT)]

@@ -168,12 +168,26 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     // Trace regions fill every point; a spectrum region's points without a
     // stored block stay zero pages, which its rows never commit.
     RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4)), {}};
+    bool fits = false;
     if (!run_core([&] {
             if (!c.traces)
                 filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
-            c.budget.spend(plan, size, filled);
+            fits = c.budget.fits(size, filled);
         }))
         return nullptr;
+    if (!fits) {
+        // Too much to fill, unless the loop fails first (a stored spectrum the
+        // file cuts short, a coordinate numpy refuses): then that error, as
+        // the loop would raise it before committing what the region declares.
+        CoordinateStop stop;
+        if (!run_core([&] { stop = fill(c, plan, size, {}, c.traces ? nullptr : &filled); }, true))
+            return nullptr;
+        if (stop.row >= 0) {
+            raise_refused(c, stop);
+            return nullptr;
+        }
+    }
+    if (!run_core([&] { c.budget.spend(plan, size, filled); })) return nullptr;
     // The caller frees the regions together, and their many arrays would
     // not keep that memory for the next call on their own.
     c.array_bytes = saturating_add(

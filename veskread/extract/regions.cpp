@@ -149,11 +149,19 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
     return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
 }
 
-void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
+int64_t RegionBudget::cost(int64_t size, const RegionFill& filled) const {
     // Every point's coordinates: np.zeros commits them wherever the heap serves it.
-    budget_.spend(saturating_add(filled.committed, saturating_mul(size, per_point_)),
-                  "annotation table gives region " + std::to_string(plan.group) + " " +
-                      std::to_string(size) + " points; the regions so far fill more");
+    return saturating_add(filled.committed, saturating_mul(size, per_point_));
+}
+
+bool RegionBudget::fits(int64_t size, const RegionFill& filled) const {
+    return budget_.can_spend(cost(size, filled));
+}
+
+void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
+    budget_.spend(cost(size, filled), "annotation table gives region " +
+                                          std::to_string(plan.group) + " " + std::to_string(size) +
+                                          " points; the regions so far fill more");
 }
 
 RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,

@@ -93,9 +93,13 @@ public:
     RegionBudget(int64_t file_size, bool traces)
         : budget_(file_size), per_point_(traces ? 16 : 24) {}
     void spend(const RegionPlan& plan, int64_t size, const RegionFill& filled);
+    // Whether spend() would take what the region fills, rather than refuse it.
+    bool fits(int64_t size, const RegionFill& filled) const;
     int64_t per_point() const { return per_point_; } // bytes of a point's coordinates
 
 private:
+    int64_t cost(int64_t size, const RegionFill& filled) const;
+
     OutputBudget budget_;
     int64_t per_point_;
 };
