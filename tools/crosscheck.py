@@ -11,6 +11,13 @@ every kind of disagreement once, with a file that reproduces it. Warnings are
 compared too (category, text, order). The data-return classes and the two key
 vocabularies are written out here as well, and compared with the module's:
 documentation, signatures, what hand-built objects store and how they fail.
+So are the public functions' own texts and signatures, and calls with the
+arguments they refuse. Paths are also given as descriptors, pipes, named pipes,
+devices and file objects: what became of the caller's descriptor or file
+(still open, where it was left, what a pipe still holds) is compared too.
+
+Where the core bounds what a hostile file may cost (see `known`), the reference
+raises Refused with the core's exception word for word when it can tell it.
 """
 import argparse
 import collections
@@ -1207,6 +1214,10 @@ RECORD_KEYS = [k.encode() + b"\0" for k in ("NPT", "FXV", "LXV", "MXY", "MNY", "
                                               "H01", "V01", "V02", "NLN", "NCO", "SRC", "T06")]
 
 
+COLUMN_KEYS = [k.encode() + b"\0" for k in ["T%02d" % c for c in range(10)]
+               + ["NLN", "SRC", "SIZ", "NCO", "NRP", "F01", "F02"]]
+
+
 def _find_all(data, needle):
     i = data.find(needle)
     while i != -1:
@@ -1217,7 +1228,7 @@ def _find_all(data, needle):
 def mutate(rng, data, vw):
     data = bytearray(data)
     for _ in range(rng.randint(1, 4)):
-        op = rng.randrange(12)
+        op = rng.randrange(13)
         if op == 0 and data:
             i = rng.randrange(len(data))
             data[i] ^= 1 << rng.randrange(8)
@@ -1258,6 +1269,17 @@ def mutate(rng, data, vw):
             # any 64-bit value in an aligned field: extended directory words and offsets
             i = rng.randrange(len(data) // 4) * 4
             data[i:i + 8] = struct.pack("<Q", rng.getrandbits(64) >> rng.randrange(64))
+        elif op == 12:
+            # a value the annotation table and the regions take as a number or a
+            # type code: a column's type, a row count or length, a cell's offset
+            places = [i for key in COLUMN_KEYS for i in _find_all(data, key)]
+            if places:
+                i = rng.choice(places)
+                value = rng.choice([4, 5, 1000, 1099, 1100, 7, 0, -1, 4097, 2 ** 31 - 1])
+                if rng.randrange(4):
+                    data[i + 8:i + 12] = struct.pack("<i", value)
+                else:  # the record's type: a float or a text where an int was
+                    data[i + 4:i + 8] = struct.pack("<hh", rng.choice([1, 2]), 2)
         elif op in (7, 8) and len(data) >= 2:
             # a parameter record's type or size field: a 16-bit value anywhere
             i = rng.randrange(len(data) // 2) * 2
@@ -1588,8 +1610,12 @@ def vocabulary_facts(module):
         refused = None
     except Exception as e:  # compared, not judged
         refused = (type(e), str(e))
+    # the keys and values are the module's own strings, the same objects in every dict
+    shared = all(k1 is k2 and v1 is v2 for (k1, v1), (k2, v2)
+                 in zip(module.VeskDict().items(), second.items()))
     return [list(second.items()), len(module.VeskDict()), first is not second, refused,
-            list(module.paramDict.items()), module.VeskDict.__doc__]
+            list(module.paramDict.items()), module.VeskDict.__doc__, shared,
+            module.paramDict is vars(module)["paramDict"]]
 
 
 # -- the data-return classes built by hand ------------------------------------
@@ -1796,7 +1822,11 @@ def _pipe(data):
     """A pipe's reading end holding `data` (written and closed); after: what is left in it."""
     def make():
         r, w = os.pipe()
-        os.write(w, data[:PIPE_BYTES])
+        os.set_blocking(w, False)  # a pipe may take less than asked: it holds what it took
+        try:
+            os.write(w, data[:PIPE_BYTES])
+        except BlockingIOError:
+            pass
         os.close(w)
 
         def after():
@@ -1815,7 +1845,7 @@ def _fifo(fifo, data):
     opening it to read never waits; after: what is left in it."""
     def make():
         held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
-        os.write(held, data[:PIPE_BYTES])
+        os.write(held, data[:PIPE_BYTES])  # at least the 4 bytes read: a pipe takes a page
 
         def after():
             left = b""
@@ -1885,6 +1915,12 @@ def odd_calls(rng, path, data, out_dir, every):
               ("getVeskData", (path, None)), ("getVeskData", (path, "AB")),
               ("getVeskData", (path, (b"AB", "2D", "NONE"))),
               ("getVeskData", (path, {0: "ab", 1: "2d", 2: "none"})),
+              ("getVeskData", (path, (_Upper("AB"), _Upper(key[1]), _Upper("NONE")))),
+              ("getVeskData", (path, ("AB", _Upper(5), "NONE"))),
+              ("getVeskData", (path, (_Upper(ArithmeticError("no upper")), "2D", "NONE"))),
+              ("getVeskData", (path, ("AB", "2D", _Upper(b"NONE")))),
+              ("getVeskData", (path, "AB2DNONE")), ("getVeskData", (path, ())),
+              ("getVeskData", (path, Made(lambda: (c for c in "ab")))),
               ("decode_string", ()), ("decode_string", (b"a", ("ascii",), 3)),
               ("decode_string", (), {"s": b"x\xb5", "encodings": ["utf8"]}),
               ("decode_string", (b"x",), {"s": b"y"}), ("decode_string", (b"x",), {"enc": 1}),
@@ -1907,6 +1943,18 @@ def odd_calls(rng, path, data, out_dir, every):
               ("help", ()), ("help", (1,)), ("help", (), {"x": 1})]
     calls = by_path + shapes
     return calls if every else rng.sample(calls, 2)
+
+
+class _Upper:
+    """An item of a data block key whose upper() gives `value` (or raises it)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def upper(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
 
 
 class _Decodes:
