@@ -149,6 +149,33 @@ def test_float_group_number_is_refused(read):
         read(anno_of([row(1.5, 1, 0.0, 0.0)], cols))
 
 
+def _numpy_refusal(shape_of):
+    """What numpy raises for the arrays a region's point count `shape_of` makes."""
+    try:
+        np.zeros(shape_of)
+        np.zeros((shape_of, NPT))
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+    raise AssertionError("numpy took %r as a size" % shape_of)
+
+
+@pytest.mark.parametrize("text, count", [("ab", 40), ("ab", 3), ("", 5), ("x", -2)])
+def test_text_times_count_is_refused_as_numpy_refuses_it(read, text, count):
+    # numpy takes a text as a sequence of dimensions: beyond its limit of
+    # them, it refuses the text by its length, not by its first item.
+    cols = [c for c in COLS if c[0] != "AryNX"] + [("AryNX", TYPE_TEXT)]
+    error, message = _numpy_refusal(text * count)
+    with pytest.raises(error) as info:
+        read(anno_of([(1, 0, count, 0, 1, 0.0, 0.0, text)], cols))
+    assert str(info.value) == message
+
+
+def test_text_times_count_too_long_for_the_file_is_refused(read):
+    cols = [c for c in COLS if c[0] != "AryNX"] + [("AryNX", TYPE_TEXT)]
+    with pytest.raises(ValueError, match="region 1 a size of text, 4294967294 characters"):
+        read(anno_of([(1, 0, 2**31 - 1, 0, 1, 0.0, 0.0, "ab")], cols))
+
+
 # -- annotation tables ---------------------------------------------------------
 
 @pytest.mark.parametrize("src, message", [

@@ -119,8 +119,11 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
 
     // NSPEC = AryNX * AryNY as the interpreter multiplies the cells.
     interp::Value product = interp::mul(as_value(nx), as_value(ny));
-    // Text repeated is still text, which no array size accepts.
-    if (product.kind == interp::Value::Str) interp::not_an_integer(product);
+    // Text repeated is still text, which is never 0 and never a point count.
+    if (product.kind == interp::Value::Str) {
+        plan.size = RepeatedText{};
+        return plan;
+    }
     auto format = [](const AnnoCell& c) {
         if (auto* i = std::get_if<int32_t>(&c)) return std::to_string(*i);
         char buf[64];

@@ -52,12 +52,16 @@ private:
     std::unordered_map<int32_t, std::pair<int64_t, int64_t>> rows_;
 };
 
+// AryNX x AryNY that repeats a text cell: no size, which numpy refuses by
+// the text's length.
+struct RepeatedText {};
+
 struct RegionPlan {
     int32_t group = 0;
     int64_t first_row = 0;
     std::string title;
-    // Point count; a float size is kept as it is so that numpy refuses it.
-    std::variant<int64_t, double> size;
+    // Point count; a float or text size is kept so that numpy refuses it.
+    std::variant<int64_t, double, RepeatedText> size;
 };
 
 // The region of `group`, or nullopt when its first row's type is not 0.
