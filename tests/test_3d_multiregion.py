@@ -118,6 +118,23 @@ def test_short_spectrum_and_short_time(read):
         read(anno_of(rows), data=data[:len(data) - 44])
 
 
+@pytest.mark.parametrize("cut, x, error, message", [
+    (4 * 99_000 + 184, "0", ValueError, r"from shape \(1000,\) into shape \(100000,\)"),
+    (4 * 99_000 + 184, "abc", ValueError, "could not convert string to float: 'abc'"),
+    (44, "0", struct.error, "unpack requires a buffer of 8 bytes"),
+], ids=["spectrum cut short", "coordinate", "time cut short"])
+def test_loop_error_comes_before_the_region_bound(read_3d, cut, x, error, message):
+    # 100 points naming one stored block of 100 000 values declare 40 MB,
+    # beyond what a file this size may fill; the point loop fails on the
+    # first point, before any of it is written.
+    npt = 100_000
+    data = store_block([stored_block([1.0] * npt, time=1.0)], block_size=4 * npt)
+    cols = COLS[:6] + [("Y", TYPE_FLOAT), ("X", TYPE_TEXT)]
+    anno = anno_of([(1, 0, 100, 1, 0, 0, 0.0, x)] + [(1, 0, 0, 0, 0, 0, 0.0, "0")] * 99, cols)
+    with pytest.raises(error, match=message):
+        read_3d(data[:-cut], {**BASE_3D, "NPT": npt}, anno=anno)
+
+
 @pytest.mark.parametrize("missing", ["Group", "Type", "AryNX", "Fileindex", "X", "Y"])
 def test_missing_column(read, missing):
     cols = [c for c in COLS if c[0] != missing] + [("Other", TYPE_INT)]
@@ -130,6 +147,33 @@ def test_float_group_number_is_refused(read):
     cols = [("Group", TYPE_FLOAT)] + COLS[1:]
     with pytest.raises(TypeError):
         read(anno_of([row(1.5, 1, 0.0, 0.0)], cols))
+
+
+def _numpy_refusal(shape_of):
+    """What numpy raises for the arrays a region's point count `shape_of` makes."""
+    try:
+        np.zeros(shape_of)
+        np.zeros((shape_of, NPT))
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+    raise AssertionError("numpy took %r as a size" % shape_of)
+
+
+@pytest.mark.parametrize("text, count", [("ab", 40), ("ab", 3), ("", 5), ("x", -2)])
+def test_text_times_count_is_refused_as_numpy_refuses_it(read, text, count):
+    # numpy takes a text as a sequence of dimensions: beyond its limit of
+    # them, it refuses the text by its length, not by its first item.
+    cols = [c for c in COLS if c[0] != "AryNX"] + [("AryNX", TYPE_TEXT)]
+    error, message = _numpy_refusal(text * count)
+    with pytest.raises(error) as info:
+        read(anno_of([(1, 0, count, 0, 1, 0.0, 0.0, text)], cols))
+    assert str(info.value) == message
+
+
+def test_text_times_count_too_long_for_the_file_is_refused(read):
+    cols = [c for c in COLS if c[0] != "AryNX"] + [("AryNX", TYPE_TEXT)]
+    with pytest.raises(ValueError, match="region 1 a size of text, 4294967294 characters"):
+        read(anno_of([(1, 0, 2**31 - 1, 0, 1, 0.0, 0.0, "ab")], cols))
 
 
 # -- annotation tables ---------------------------------------------------------

@@ -33,6 +33,8 @@ public:
         left_ -= bytes;
         return true;
     }
+    // Whether try_spend(bytes) would succeed; takes nothing.
+    bool can_spend(int64_t bytes) const { return bytes <= 0 || bytes <= left_; }
     // As try_spend, but refuses with a ValueError that names what was
     // declared (`declared`) and what the file holds.
     void spend(int64_t bytes, const std::string& declared);

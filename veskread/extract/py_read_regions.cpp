@@ -4,6 +4,7 @@
 // The group order is that of a Python set, and odd coordinate cells are
 // stored by numpy itself, so both are computed here with the interpreter;
 // everything else (plans, spectra, traces) runs in the core.
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 
@@ -133,8 +134,47 @@ CoordinateStop fill(Context& c, const RegionPlan& plan, int64_t size, const Regi
     return fill_spectrum_region(*c.spectra, c.cols, c.x, c.y, plan, size, out, filled);
 }
 
+// A size that repeats a text cell: np.zeros takes a text as a sequence of
+// dimensions and refuses it by its length (a text of none reaches the 2D
+// array, which refuses its item). The text is made only when a file of this
+// size may hold it.
+PyObject* refuse_text_size(Context& c, const RegionPlan& plan, int64_t width) {
+    auto j = static_cast<size_t>(plan.first_row);
+    Ref nx = Ref::steal(cell_object((*c.cols.nx)[j]));
+    Ref ny = Ref::steal(cell_object((*c.cols.ny)[j]));
+    if (!nx || !ny) return nullptr;
+    PyObject* text = PyUnicode_Check(nx.get()) ? nx.get() : ny.get();
+    long count = PyLong_AsLong(text == nx.get() ? ny.get() : nx.get());
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    int64_t chars = saturating_mul(PyUnicode_GET_LENGTH(text), std::max<long>(count, 0));
+    int64_t file_size = c.r.reader->file_size();
+    if (saturating_mul(chars, PyUnicode_KIND(text)) > output_limit(file_size)) {
+        run_core([&] {
+            OutputBudget(file_size).refuse("annotation table gives region " +
+                                           std::to_string(plan.group) + " a size of text, " +
+                                           std::to_string(chars) + " characters");
+        });
+        return nullptr; // the refusal is set
+    }
+    Ref product = Ref::steal(PyNumber_Multiply(nx.get(), ny.get()));
+    if (!product) return nullptr;
+    Ref args = Ref::steal(PyTuple_Pack(1, product.get()));
+    if (!args) return nullptr;
+    Ref z = Ref::steal(call_np(Name::zeros, args.get()));
+    if (!z) return nullptr;
+    Ref w = Ref::steal(PyLong_FromLongLong(width));
+    Ref shape = w ? Ref::steal(PyTuple_Pack(2, product.get(), w.get())) : Ref();
+    Ref shape_args = shape ? Ref::steal(PyTuple_Pack(1, shape.get())) : Ref();
+    if (!shape_args) return nullptr;
+    Ref z2 = Ref::steal(call_np(Name::zeros, shape_args.get()));
+    if (z2) PyErr_SetString(PyExc_TypeError, "'str' object cannot be interpreted as an integer");
+    return nullptr;
+}
+
 // One region; null with an exception set on failure.
 PyObject* make_region(Context& c, const RegionPlan& plan) {
+    if (std::holds_alternative<RepeatedText>(plan.size))
+        return refuse_text_size(c, plan, c.traces ? c.traces->rows() : c.r.npt);
     if (auto* d = std::get_if<double>(&plan.size)) {
         // A float size: numpy refuses it (as range() would after it).
         Ref size = Ref::steal(PyFloat_FromDouble(*d));
@@ -168,12 +208,26 @@ PyObject* make_region(Context& c, const RegionPlan& plan) {
     // Trace regions fill every point; a spectrum region's points without a
     // stored block stay zero pages, which its rows never commit.
     RegionFill filled{size, saturating_mul(size, saturating_mul(width, 4)), {}};
+    bool fits = false;
     if (!run_core([&] {
             if (!c.traces)
                 filled = region_fill(c.r.blocks, c.cols, plan, size, saturating_mul(width, 4));
-            c.budget.spend(plan, size, filled);
+            fits = c.budget.fits(size, filled);
         }))
         return nullptr;
+    if (!fits) {
+        // Too much to fill, unless the loop fails first (a stored spectrum the
+        // file cuts short, a coordinate numpy refuses): then that error, as
+        // the loop would raise it before committing what the region declares.
+        CoordinateStop stop;
+        if (!run_core([&] { stop = fill(c, plan, size, {}, c.traces ? nullptr : &filled); }, true))
+            return nullptr;
+        if (stop.row >= 0) {
+            raise_refused(c, stop);
+            return nullptr;
+        }
+    }
+    if (!run_core([&] { c.budget.spend(plan, size, filled); })) return nullptr;
     // The caller frees the regions together, and their many arrays would
     // not keep that memory for the next call on their own.
     c.array_bytes = saturating_add(

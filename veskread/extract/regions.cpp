@@ -119,8 +119,11 @@ std::optional<RegionPlan> plan_region(const RegionColumns& cols, const GroupInde
 
     // NSPEC = AryNX * AryNY as the interpreter multiplies the cells.
     interp::Value product = interp::mul(as_value(nx), as_value(ny));
-    // Text repeated is still text, which no array size accepts.
-    if (product.kind == interp::Value::Str) interp::not_an_integer(product);
+    // Text repeated is still text, which is never 0 and never a point count.
+    if (product.kind == interp::Value::Str) {
+        plan.size = RepeatedText{};
+        return plan;
+    }
     auto format = [](const AnnoCell& c) {
         if (auto* i = std::get_if<int32_t>(&c)) return std::to_string(*i);
         char buf[64];
@@ -149,11 +152,19 @@ bool region_fits_table(const RegionColumns& cols, const RegionPlan& plan) {
     return *size <= static_cast<int64_t>(cols.file_index->size()) - plan.first_row;
 }
 
-void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
+int64_t RegionBudget::cost(int64_t size, const RegionFill& filled) const {
     // Every point's coordinates: np.zeros commits them wherever the heap serves it.
-    budget_.spend(saturating_add(filled.committed, saturating_mul(size, per_point_)),
-                  "annotation table gives region " + std::to_string(plan.group) + " " +
-                      std::to_string(size) + " points; the regions so far fill more");
+    return saturating_add(filled.committed, saturating_mul(size, per_point_));
+}
+
+bool RegionBudget::fits(int64_t size, const RegionFill& filled) const {
+    return budget_.can_spend(cost(size, filled));
+}
+
+void RegionBudget::spend(const RegionPlan& plan, int64_t size, const RegionFill& filled) {
+    budget_.spend(cost(size, filled), "annotation table gives region " +
+                                          std::to_string(plan.group) + " " + std::to_string(size) +
+                                          " points; the regions so far fill more");
 }
 
 RegionFill region_fill(const StoredBlocks& blocks, const RegionColumns& cols,

@@ -52,12 +52,16 @@ private:
     std::unordered_map<int32_t, std::pair<int64_t, int64_t>> rows_;
 };
 
+// AryNX x AryNY that repeats a text cell: no size, which numpy refuses by
+// the text's length.
+struct RepeatedText {};
+
 struct RegionPlan {
     int32_t group = 0;
     int64_t first_row = 0;
     std::string title;
-    // Point count; a float size is kept as it is so that numpy refuses it.
-    std::variant<int64_t, double> size;
+    // Point count; a float or text size is kept so that numpy refuses it.
+    std::variant<int64_t, double, RepeatedText> size;
 };
 
 // The region of `group`, or nullopt when its first row's type is not 0.
@@ -93,9 +97,13 @@ public:
     RegionBudget(int64_t file_size, bool traces)
         : budget_(file_size), per_point_(traces ? 16 : 24) {}
     void spend(const RegionPlan& plan, int64_t size, const RegionFill& filled);
+    // Whether spend() would take what the region fills, rather than refuse it.
+    bool fits(int64_t size, const RegionFill& filled) const;
     int64_t per_point() const { return per_point_; } // bytes of a point's coordinates
 
 private:
+    int64_t cost(int64_t size, const RegionFill& filled) const;
+
     OutputBudget budget_;
     int64_t per_point_;
 };
