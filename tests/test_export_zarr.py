@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -128,6 +129,25 @@ def test_what_is_at_the_target_is_replaced_only_if_a_store_and_asked(capsys, tmp
         assert "%s: not a Zarr store but a %s; not replaced" % (target, {
             "file": "file", "folder": "folder of something else", "link to a store": "link"
         }[there]) in err
+
+
+@pytest.mark.parametrize("other", [None, "zarr.json"])  # and a store of format 3 beside it
+def test_a_store_in_the_folder_read_is_not_taken_for_measurements(capsys, tmp_path, monkeypatch,
+                                                                  other):
+    monkeypatch.setattr(zarr_store, "CHUNK_BYTES", 32)  # chunks 0.0.0, 1.0.0: as runs are named
+    folder = tmp_path / "data"
+    folder.mkdir()
+    path = KINDS["image map"]()[0].write(str(folder / "in.vesk"))
+    assert main(["export", str(folder), "-f", "zarr", "-o", str(folder / "out")]) == 0
+    assert "1.0.0" in os.listdir(folder / "out" / "in_AB_3D_NONE.zarr" / "AB_3D_NONE")
+    if other:
+        (folder / "v3.zarr" / "c").mkdir(parents=True)
+        (folder / "v3.zarr" / other).write_text("{}")
+        (folder / "v3.zarr" / "c" / "0.0").write_bytes(b"\x78\x01")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert vesk.find(str(folder)) == [path]
+    assert main(["ls", str(folder)]) == 0, capsys.readouterr().err
 
 
 @pytest.mark.parametrize("where", ["writing", "putting the new in place", "a worker ending"])

@@ -44,6 +44,18 @@ def natural_order(name: str) -> Tuple[object, ...]:
     return tuple(int(p) if k % 2 else p for k, p in enumerate(parts)), name
 
 
+# A Zarr store (format 2: a group or an array; format 3) names its chunks by
+# their indices, 0.0.0, 1.0.0, ..., as a numbered series names its runs: an
+# export written into the folder it came from must not be taken for failed
+# measurements by the next run over that folder.
+_ZARR_MARKERS = (".zgroup", ".zarray", "zarr.json")
+
+
+def is_zarr_store(folder: str) -> bool:
+    """Whether `folder` holds a Zarr store's metadata."""
+    return any(os.path.isfile(os.path.join(folder, name)) for name in _ZARR_MARKERS)
+
+
 def looks_measured(name: str) -> bool:
     """Named as measurements are (x.vesk, run.0), so that a damaged one is
     reported where other files are passed over in silence."""
@@ -111,7 +123,8 @@ def walk(top: str, on_error: Callable[[str, OSError], None],
             if entry.is_symlink() and walked(entry.path):
                 continue
             if entry.is_dir():
-                enter(entry.path, os.path.join(subfolder, entry.name))
+                if not is_zarr_store(entry.path):  # outputs, not measurements
+                    enter(entry.path, os.path.join(subfolder, entry.name))
             elif not entry.is_file():
                 # a FIFO would wait for a writer, a device never end
                 if looks_measured(entry.name):
@@ -144,7 +157,9 @@ def find(folder: PathType) -> List[str]:
     A file given for `folder` stands for itself, as on the command line.
 
     Names beginning with "." are passed over, as a shell's * does (a share's
-    .snapshot folder holds copies of the whole tree). A link to what lies
+    .snapshot folder holds copies of the whole tree), and so are Zarr
+    stores (`vesk export --format zarr`'s), whose chunks are named as a
+    numbered series is (0.0.0). A link to what lies
     within it is passed over, as that is found where it lies, unless that
     is hidden; a link to a file out of it is followed. A subfolder or file
     that cannot be looked into, a link to a folder out of it, a file reached again

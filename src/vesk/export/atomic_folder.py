@@ -8,7 +8,7 @@ writer has ended. The folder is made private (0700) and written through a
 descriptor of it, so that nothing put in its name meanwhile is written
 into; once whole, it is given the mode mkdir gives.
 
-No system call swaps two folders: one is replaced (force) by moving the old
+Python has no call that swaps two folders: one is replaced (force) by moving the old
 aside under a temporary name, putting the new in its place, then removing
 the old; an interrupt before the new is in place puts the old back. Only a
 folder of the format's own (`ours`: a Zarr store) is ever moved aside or

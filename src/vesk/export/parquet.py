@@ -10,7 +10,7 @@ runs a Parquet file, so none needs the "'" that CSV puts before a formula.
 
 The schema's key-value metadata holds what the npz archive holds beside its
 arrays (`block`, `kind`, `source`, `source_sha256`, `parameters` as JSON,
-`x_label`, `y_label`, `warning` where there is one); each coordinate
+`x_label`, `y_label`, `measured` and `warning` where there are); each coordinate
 column's field metadata its `units` and `long_name` where the file states
 them, and `column_attrs` the same for every such column as JSON: polars and
 DuckDB show the schema's key-value pairs but no field's. Large blocks are written a row group at a time: a map's long table is
