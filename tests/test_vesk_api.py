@@ -308,6 +308,7 @@ def test_a_recording_cut_short_reads_its_whole_spectra(tmp_path, kind, cut_bytes
             veskread.getVeskData(str(path), key)  # the low-level reader refuses it whole
     if kind == "image map":
         xr = pytest.importorskip("xarray")
+        pytest.importorskip("dask")  # chunks={...} asks xarray for Dask arrays
         from vesk.xarray_backend import VeskBackendEntrypoint  # registered or not
         with pytest.warns(vesk.VeskWarning) if whole < 6 else warnings.catch_warnings():
             ds = xr.open_dataset(path, engine=VeskBackendEntrypoint, group="AB/3D/NONE",
