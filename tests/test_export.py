@@ -14,8 +14,8 @@ import pytest
 import vesk
 import vesk.export
 from vesk._cli import exporting, main, output_bound
-from vesk.export import FORMATS, netcdf, write_atomically
-from vesk.export.atomic import IN_PROGRESS, refuse_existing
+from vesk.export import FORMATS, Format, netcdf, write_atomically
+from vesk.export.atomic import IN_PROGRESS
 from vesk_kinds import KINDS
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
@@ -1176,14 +1176,15 @@ def test_a_file_written_to_while_exported_is_exported_again_by_update(capsys, tm
             copied_in()
         npy.spectrum(data, path)
 
-    def refused(*a, **k):  # the last step before its values are read
+    def refused(fmt, *a, **k):  # the last step before its values are read
         if when == "read":
             copied_in()
-        return refuse_existing(*a, **k)
+        return original(fmt, *a, **k)
+    original = Format.refuse_existing
     args = (source, "-f", "npy", "-b", "AB/2D/NONE", "--update")
     with monkeypatch.context() as m:
         m.setitem(FORMATS, "npy", npy._replace(spectrum=still_copied_in))
-        m.setattr(exporting, "refuse_existing", refused)
+        m.setattr(Format, "refuse_existing", refused)
         code, written, err = export(capsys, tmp_path / "out", *args)
     # said once, as the command says it: not also as the library does
     assert code == 0 and "the file changed while it was exported" in err

@@ -22,7 +22,7 @@ from typing import (TYPE_CHECKING, Any, Deque, Dict, Generator, Iterator, List, 
 
 import vesk
 
-from ..export import FORMATS, Format, OutputExistsError, make_folder, refuse_existing
+from ..export import FORMATS, Format, OutputExistsError, make_folder
 from ..export.atomic import not_left_by_export, remove_in_progress
 from .inputs import Input, take_inputs
 from .output_bound import OutputBudget, size_text
@@ -197,14 +197,14 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         lone = len(outs) > 1 and not (force or keep) and sum(map(fmt.exists, outs)) == 1
         if not lone:
             for o in outs:  # before reading the values
-                _refuse_existing(fmt, o, force or keep and len(outs) > 1)
+                fmt.refuse_existing(o, force or keep and len(outs) > 1, skippable=True)
         data = f._read(block, say_changed=False)  # said once, as _dated_if_changed says it
         if lone:
             half = next(o for o in outs if fmt.exists(o))
             if not fmt.left(data, half):
                 raise not_left_by_export(half)
             for o in outs:
-                _refuse_existing(fmt, o, force)
+                fmt.refuse_existing(o, force, skippable=True)
         repeated = 0 if block.kind == "spectrum" else fmt.repeated(data, job.layout)
         if not budget.take(repeated):
             wide = job.layout != "wide" and fmt.repeated(data, "wide") <= budget.left
@@ -227,14 +227,6 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         (report.written if written else report.kept).extend(outs)
         if written:
             _dated_if_changed(f, job, block, outs, report)
-
-
-def _refuse_existing(fmt: Format, out: str, force: bool) -> None:
-    # a file's refusal by its name here: the step before the values are read
-    if fmt.folder is None:
-        refuse_existing(out, force, skippable=True)
-    else:
-        fmt.refuse_existing(out, force, skippable=True)
 
 
 def _made_since(fmt: Format, out: str, since: int) -> bool:

@@ -9,6 +9,7 @@ is a folder (atomic_folder) has its temporary folders named and removed alike.
 """
 from __future__ import annotations
 
+import contextlib
 import errno
 import hashlib
 import os
@@ -17,7 +18,7 @@ import shutil
 import stat
 import threading
 import warnings
-from typing import Callable, Dict, List, Optional, Set, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 
 #: Temporary files being written by this process.
@@ -80,10 +81,10 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
         return False
     refuse_existing(path, force)
     _clear_once(os.path.dirname(os.path.abspath(path)))
-    mine: List[str] = []
-    held: List[int] = []  # the temporary file's descriptor, once made
     through = None
-    try:
+    # held: the temporary file's descriptor, once made
+    with temporaries(path, _remove, lambda name, mine: name in mine or name == through) as (
+            mine, held):
         tmp = _make_temporary(path, mine, held)
         through = _through(tmp, held[0])
         write(through)
@@ -99,19 +100,33 @@ def write_atomically(path: str, write: Callable[[str], object], force: bool = Fa
                 raise
             os.unlink(tmp)
             return False
+    return True
+
+
+@contextlib.contextmanager
+def temporaries(path: str, remove: Callable[[str, Optional[int]], None],
+                about: Callable[[object, List[str]], bool]
+                ) -> Iterator[Tuple[List[str], List[int]]]:
+    """The temporary names (`mine`) and descriptors (`held`) of a write of
+    `path`, a file's or a folder's: on any error each name is removed
+    (`remove(name, first descriptor)`), and an OSError without a name (a
+    full disk) or `about` one of them is told as about `path`; on every way
+    out the descriptors are closed and the names no longer in progress."""
+    mine: List[str] = []
+    held: List[int] = []
+    try:
+        yield mine, held
     except BaseException as e:
-        # What writing raises without a name (a full disk) is about the output.
         if isinstance(e, OSError) and e.strerror and (
-                e.filename is None or e.filename in mine or e.filename == through):
+                e.filename is None or about(e.filename, mine)):
             e.filename = path
         for tmp in mine:
-            _remove(tmp, held[0] if held else None)
+            remove(tmp, held[0] if held else None)
         raise
     finally:
         IN_PROGRESS.difference_update(mine)
         for fd in held:
             os.close(fd)
-    return True
 
 
 def not_left_by_export(half: str) -> FileExistsError:

@@ -22,7 +22,7 @@ import stat
 from typing import Callable, List, Optional
 
 from .atomic import (_MAKING, ASIDE, IN_PROGRESS, OutputExistsError, _clear_once, _names,
-                     _through, part_name, remove_tree)
+                     _through, part_name, remove_tree, temporaries)
 
 Ours = Callable[[str], bool]
 
@@ -72,10 +72,12 @@ def write_folder_atomically(path: str, write: Callable[[str], object], ours: Our
         return False
     refuse_existing_folder(path, ours, what, force)
     _clear_once(os.path.dirname(os.path.abspath(path)))
-    mine: List[str] = []
-    held: List[int] = []
     through = None
-    try:
+
+    def about(name: object, mine: List[str]) -> bool:  # a file within, or the folder
+        return any(_within(name, top) for top in mine + [through])
+
+    with temporaries(path, _remove, about) as (mine, held):
         tmp = _make_folder(path, mine, held)
         through = _through(tmp, held[0])
         write(through)
@@ -90,18 +92,6 @@ def write_folder_atomically(path: str, write: Callable[[str], object], ours: Our
                 raise
             remove_tree(tmp)
             return False
-    except BaseException as e:
-        # What writing raises of a file within (a full disk) is about the output.
-        if isinstance(e, OSError) and e.strerror and (
-                e.filename is None or any(_within(e.filename, top) for top in mine + [through])):
-            e.filename = path
-        for tmp in mine:
-            _remove(tmp, held[0] if held else None)
-        raise
-    finally:
-        IN_PROGRESS.difference_update(mine)
-        for fd in held:
-            os.close(fd)
     return True
 
 
