@@ -33,6 +33,7 @@ import stat
 import struct
 import sys
 import tempfile
+import threading
 import warnings
 
 import numpy as np
@@ -930,6 +931,37 @@ class _ChainWork:
         self.left -= cost
 
 
+class _ImageBudget:
+    """What pictures may build: sub-blocks and image bytes that several keys
+    name are made once; what is made from distinct ones stays within the
+    file's bound, as the core counts it (each image's entries 16 bytes)."""
+
+    def __init__(self, size):
+        self.size, self.left = size, output_limit(size)
+        self.starts, self.reads = set(), set()
+
+    def _spend(self, cost, declared):
+        if cost > self.left:
+            raise Refused("pictures", ValueError, "%s; a file of %d bytes cannot hold that"
+                          % (declared, self.size))
+        self.left -= max(cost, 0)
+
+    def sub_block(self, start, parsed, i, entries):
+        if type(start) is int and start not in self.starts:
+            self.starts.add(start)
+            self._spend(parsed, "image sub-blocks overlap: %d of them, the last %d bytes long"
+                        % (len(self.starts), parsed))
+        self._spend(16 * entries, "%d images of up to %d attributes each" % (i + 1, entries))
+
+    def image_bytes(self, at, asked, count):
+        if type(asked) is not int or asked < -1 or (at, asked) in self.reads:
+            return
+        self.reads.add((at, asked))
+        n = max(self.size - at, 0) if asked == -1 else count
+        self._spend(n, "images overlap: %d distinct images, the last %d bytes long"
+                    % (len(self.reads), n))
+
+
 def getVisImages(path):
     if path is not None and type(path) is not str:
         raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
@@ -970,11 +1002,13 @@ def getVisImages(path):
                 break
             f.seek(end)
         images = []
+        budget = _ImageBudget(size)
         for i in range(param_dir["NRP"]):
             key = image_key(i)
             image = {}
             start = offset + param_dir["F" + key]
             param_img = getParams(f, start)
+            budget.sub_block(start, f.raw.tell() - start, i, len(param_img))
             for k in [k for k in param_img if k[0] == "H"]:
                 if k == "H00":
                     image["Title"] = param_img[k]
@@ -988,6 +1022,7 @@ def getVisImages(path):
                 count = image["Bytes"]
                 if type(count) is int and count > 0:  # what is there, without asking for more
                     count = min(count, max(size - f.raw.tell(), 0))
+                budget.image_bytes(f.raw.tell(), image["Bytes"], count)
                 data = f.read(count)
                 if image["Type"] == 258:
                     data = data[14:]
@@ -1197,6 +1232,49 @@ def seed_files(vw, w3, wi):
     vf.add(odd, sample_type=2, data_type=33, deriv_type=3, param_type=1)
     vf.add(vw.param_block({"NPT": 3, "ZZZ": "ft"}), param_type=4)
     yield vf.build()
+    yield from overlapping_files(vw, w3, wi)
+
+
+def overlapping_files(vw, w3, wi):
+    """Blocks that share bytes, as a file may let them: stored blocks closer
+    than their values (a negative info size), a gap that goes back into the
+    parameters and the directory, pictures named twice and picture bytes that
+    lie in another picture's sub-block."""
+    geometry = {"NPT": 3, "FXV": 1.0, "LXV": 3.0, "MXY": 1.0, "MNY": 0.0, "AOX": 0,
+                "AOY": 0, "DDX": 1, "DDY": 1, "NPX": 3, "NPY": 2}
+    run = b"".join(struct.pack("<f", k + 0.25) for k in range(60))
+
+    def back_to_header(block_size, info_size, last, **kw):
+        # blocks 0 and 1 where they lie, the rest from offset 12 of the file on
+        def made(gap):
+            data = w3.store_block([run], entries=[(0, 1), (-1, gap), (2, last)],
+                                  block_size=block_size, info_size=info_size, **kw)
+            return data, w3.file_3d(data, geometry).build()
+        data, built = made(0)
+        first = len(built) - len(data) + 24 + 3 * 8
+        return made(12 - first - 2 * (block_size + info_size))[1]
+    yield w3.file_3d(w3.store_block([run], entries=[(0, 5)], block_size=12, info_size=-8),
+                     geometry).build()
+    yield back_to_header(12, -8, 5)
+    planes = w3.store_block([run], entries=[(0, 2)], block_size=24, info_size=-16,
+                            stored_blocks=3)
+    yield w3.file_3d(planes, geometry).build()
+    yield back_to_header(24, -20, 2, stored_blocks=3)
+    series = {"NPT": 3, "FXV": 5.0, "LXV": 1.0, "MXY": 2.0, "MNY": -1.0}
+    timed = [w3.stored_block([k, -k, 0.5], block_size=12, time=k + 0.5, name="n%d" % k)
+             for k in range(3)]
+    back = -(12 + w3.INFO_SIZE) - 8
+    for data_type in (4, 7):
+        yield w3.file_3d(w3.store_block(timed, entries=[(0, 1), (-1, back), (2, 3)],
+                                        block_size=12), series, data_type=data_type).build()
+    pic = wi.picture("same", wi.PNG)
+    head = len(wi.directory_block([("00", 0, 0), ("01", 0, 0), ("02", 0, 0)], 3))
+    inner = wi.picture("inner", wi.BMP, f00=-(len(pic) + 60))
+    vf = vw.VeskFile()
+    wi.add_image_block(vf, wi.directory_block([("00", head, len(pic)), ("01", head, len(pic)),
+                                               ("02", head + len(pic), len(inner))], 3)
+                       + pic + inner)
+    yield vf.build()
 
 
 # A value the writers store as floats and doubles, turned into signalling NaNs
@@ -1209,7 +1287,7 @@ def _signalling(data):
     return data.replace(struct.pack("<d", SNAN_MARK), b"\x01\x00\x00\x00\x00\x00\xf0\x7f")
 
 
-def large_files(w3):
+def large_files(vw, w3, wi):
     """Files whose results declare more than a file of their size may fill: each is
     read once as it is (no mutation of them, so that the runs stay short)."""
     ints = w3.TYPE_INT
@@ -1229,6 +1307,58 @@ def large_files(w3):
     cut = w3.store_block([long], block_size=80000)
     yield w3.file_3d(cut[:-80000], series, anno=anno).build()
     yield w3.file_3d(cut, series, anno=anno).build()
+    yield from large_picture_files(vw, wi)
+
+
+def _text_record(key, chars):
+    """A text record of 2 * chars bytes of zeros: one read parses it whole."""
+    return key.encode() + b"\0" + struct.pack("<hh", 2, chars) + bytes(2 * chars)
+
+
+def large_picture_files(vw, wi):
+    """Picture blocks whose bytes count many times over: a directory chain
+    that goes round 64 blocks, each parsing one shared 64 kB tail, so that its
+    work bound stops it before its cycle comes back; 600 pictures reading
+    overlapping runs of 128 kB; 40 sub-blocks, each starting one text record
+    further into the same long parameter block."""
+    k, own = 64, 56
+    tail_at = own * k
+    tail = (vw.param_record("F00", tail_at + 12 + 8 + 65534 + 8)
+            + _text_record("BIG", 32767) + b"END\0" + struct.pack("<hh", 0, 0))
+    end_only = b"END\0" + struct.pack("<hh", 0, 0)
+    chain = b""
+    for i in range(k):
+        skip = (tail_at - own * (i + 1)) // 2
+        chain += (vw.param_record("BID", wi.IMAGE_DIR_WORD) + vw.param_record("NRP", 2)
+                  + vw.param_record("F01", own * ((i + 1) % k)) + vw.param_record("Z01", 0)
+                  + b"SKP\0" + struct.pack("<hh", 2, skip))
+    assert len(chain) == tail_at
+    vf = vw.VeskFile()
+    wi.add_image_block(vf, chain + tail + end_only)
+    yield vf.build()
+    count, run = 600, 1 << 17
+
+    def sub(f00):
+        return wi.image_sub_block(title="p", attributes=[("Bytes", run), ("Type", 1)], f00=f00)
+    sub_len = len(sub(0))
+    head = len(wi.directory_block([(wi.key_of(n), 0, 0) for n in range(count)], count))
+    payload_at = head + count * sub_len
+    entries = [(wi.key_of(n), head + n * sub_len, sub_len) for n in range(count)]
+    subs = b"".join(sub(payload_at + 64 * n - (head + (n + 1) * sub_len))
+                    for n in range(count))
+    vf = vw.VeskFile()
+    wi.add_image_block(vf, wi.directory_block(entries, count) + subs + bytes(range(256)) * 512)
+    yield vf.build()
+    count = 40
+    head = len(wi.directory_block([(wi.key_of(n), 0, 0) for n in range(count)], count))
+    step = len(_text_record("BIG", 32767))
+    entries = [(wi.key_of(n), head + n * step, 0) for n in range(count)]
+    entries[-1] = (entries[-1][0], entries[-1][1], -entries[-1][1])
+    vf = vw.VeskFile()
+    wi.add_image_block(vf, wi.directory_block(entries, count)
+                       + _text_record("BIG", 32767) * count
+                       + vw.param_block([("SIZ", 0), ("T00", 0)]))
+    yield vf.build()
 
 
 INTERESTING = [0, 1, -1, 2, 3, 4, 7, 10, 24, 64, 127, 2 ** 15 - 1, -2 ** 15, 2 ** 31 - 1,
@@ -1886,6 +2016,40 @@ def _fifo(fifo, data):
     return Made(make, "named pipe of %d bytes" % min(len(data), PIPE_BYTES))
 
 
+def _fed_fifo(fifo, data):
+    """A named pipe that a writer of its own feeds `data` (fewer than 4 bytes) and
+    closes, so that a reader meets its end rather than waiting for more; each
+    later opening is met by a writer that closes at once. After: nothing."""
+    def make():
+        stop = threading.Event()
+
+        def feed():
+            fed = False
+            while True:
+                w = os.open(fifo, os.O_WRONLY)  # waits for a reader, without the lock
+                try:
+                    if stop.is_set():
+                        return
+                    if not fed:
+                        fed = True
+                        os.write(w, data)
+                except BrokenPipeError:
+                    pass  # a reader that did not wait for the bytes has gone
+                finally:
+                    os.close(w)
+                stop.wait(0.002)  # the same reader may still hold it open
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+
+        def release():
+            stop.set()
+            held = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets a waiting writer go
+            writer.join()
+            os.close(held)
+        return fifo, lambda: None, release
+    return Made(make, "named pipe fed %d bytes" % len(data))
+
+
 def _file_object(path, at):
     def make():
         f = open(path, "rb")
@@ -1928,9 +2092,15 @@ def odd_calls(rng, path, data, out_dir, every):
              1.5, None]
     if size >= 4:  # a named pipe held open gives no end of file: read no more than it holds
         paths.append(_fifo(fifo, data))
+    else:
+        paths.append(_fed_fifo(fifo, data))
     key = rng.choice(KEYS)
     by_path = [(name, (p,) if name != "getVeskData" else (p, key))
                for p in paths for name in PATH_CALLS]
+    if every:  # the few bytes of a magic number, or fewer, whatever the file: one call
+        name = rng.choice(PATH_CALLS)
+        fed = _fed_fifo(fifo, data[:rng.randrange(4)])
+        by_path.append((name, (fed,) if name != "getVeskData" else (fed, key)))
     shapes = [("isVeskFile", (), {}), ("isVeskFile", (path, 1)), ("isVeskFile", (), {"path": path}),
               ("listContents", (), {"path": path}), ("listContents", (path,), {"path": path}),
               ("getVisImages", (), {"path": path}), ("getVisImages", (), {"file": path}),
@@ -1996,6 +2166,43 @@ def _failing_encodings():
     raise ArithmeticError("no more encodings")
 
 
+def _native_reader():
+    try:
+        from vesk import _native
+    except ImportError:  # only the module is built: its windows go unchecked
+        return None
+    return _native
+
+
+def map_windows(rng, native, path, key, ref_value):
+    """Tiles of an image map that was read whole, read again on their own (whole
+    rows, then part of each row) by the core's window reader: each must be that
+    part of the whole map. Returns a description of each tile that is not."""
+    spectra = dict(ref_value["__attrs__"])["spectra"]
+    npy, npx, npt = spectra.shape
+    wrong = []
+    for whole_rows in (True, False):
+        r0 = rng.randrange(npy + 1)
+        rows = rng.randrange(npy - r0 + 1)
+        c0 = 0 if whole_rows else rng.randrange(npx + 1)
+        cols = npx if whole_rows else rng.randrange(npx - c0 + 1)
+        out = np.zeros((rows, cols, npt), dtype=np.float32)
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            native.read_map_rows(fd, key[0].upper(), "3D", key[2].upper(), r0, rows, c0, cols,
+                                 out)
+            if same(out, spectra[r0:r0 + rows, c0:c0 + cols]):
+                continue
+            said = "values differ"
+        except Exception as e:  # noqa: BLE001 -- any failure of a tile the map held is one
+            said = "%s: %s" % (type(e).__name__, e)
+        finally:
+            os.close(fd)
+        wrong.append("rows %d+%d columns %d+%d of %r: %s" % (r0, rows, c0, cols, spectra.shape,
+                                                              said))
+    return wrong
+
+
 def run(cases, seed, out_dir):
     import vesk_writer as vw
     import writer_3d as w3
@@ -2004,7 +2211,7 @@ def run(cases, seed, out_dir):
 
     rng = random.Random(seed)
     seeds = list(seed_files(vw, w3, wi))
-    fixed = seeds + list(large_files(w3))
+    fixed = seeds + list(large_files(vw, w3, wi))
     counts = collections.Counter()
     tally = collections.Counter()
     kinds = {}
@@ -2042,6 +2249,8 @@ def run(cases, seed, out_dir):
     # its own sequence, so that the files made for a seed stay those of earlier runs
     class_rng = random.Random(seed)
     call_rng = random.Random("calls %d" % seed)
+    window_rng = random.Random("windows %d" % seed)
+    native = _native_reader()
     for n in range(cases):
         for _ in range(2):
             name, label, args, kwargs = construction_cases(class_rng)
@@ -2077,7 +2286,9 @@ def run(cases, seed, out_dir):
         calls.append(("decode_string", (odd, Made(lambda e=encs: iter(e)))))
         # what the rules accept in place of a path, and odd arguments: their own
         # sequence, so that the files made for a seed stay those of earlier runs
-        calls += odd_calls(call_rng, path, data, out_dir, every=n < len(fixed))
+        # every odd path of a file that costs its bound at each reading would cost seconds
+        calls += odd_calls(call_rng, path, data, out_dir,
+                           every=n < len(fixed) and len(data) < (1 << 20))
         for call in calls:
             name, args = call[:2]
             kwargs = call[2] if len(call) > 2 else {}
@@ -2104,6 +2315,20 @@ def run(cases, seed, out_dir):
                           % (name, args, kwargs, n, ref_after, got_after))
                 continue
             if agree(ref, got):
+                if native and name == "getVeskData" and args[:1] == (path,) \
+                        and len(args) == 2 and args[1] in KEYS and ref[0] == "ok" \
+                        and ref[1]["__class__"] == "ImageDataReturn":
+                    counts["map windows"] += 2
+                    for wrong in map_windows(window_rng, native, path, args[1], ref[1]):
+                        counts["disagree map windows"] += 1
+                        kind = ("map window", wrong.split(": ")[-1][:40])
+                        if kind not in kinds:
+                            keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
+                            with open(keep, "wb") as f:
+                                f.write(data)
+                            kinds[kind] = keep
+                            print("DISAGREE map window of %r case %d file %s: %s"
+                                  % (args[1], n, keep, wrong))
                 continue
             if is_known:
                 counts["known"] += 1
