@@ -2,6 +2,7 @@
 import copy
 import dataclasses
 import errno
+import functools
 import gc
 import io
 import json
@@ -1355,9 +1356,9 @@ def test_pictures_past_the_end_of_a_cut_file_say_so(tmp_path, kept):
         "byte %d" % (vf.offset_of(block), len(data) - vf.offset_of(block), len(path.read_bytes())))
 
 
-def _derivative_map():
+def _derivative_map(npx=0, npy=2):
     from writer_3d import BASE_3D, file_3d, stored_block, store_block
-    p = {**BASE_3D, "AOX": 1.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 0, "NPY": 2}
+    p = {**BASE_3D, "AOX": 1.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": npx, "NPY": npy}
     orig = {"AOX": 7.0, "AOY": 8.0, "DDX": 1.0, "DDY": 2.0, "NPX": 3, "NPY": 2}
     data = store_block([stored_block([k] * 4) for k in range(6)], block_size=16)
     return file_3d(data, p, deriv_type=1, original_params=orig), ("AB", "3D", "1DER")
@@ -1376,7 +1377,11 @@ def _short_time_traces():
     return file_3d(data[:-190], BASE_3D, data_type=7), ("TRC", "3D", "NONE")
 
 
-@pytest.mark.parametrize("make", [_derivative_map, _planes_map, _short_time_traces])
+@pytest.mark.parametrize("make", [
+    _derivative_map, _planes_map, _short_time_traces,
+    # reading asks NPX == 0 or NPY == 0 first: text is not zero, 0.0 is
+    functools.partial(_derivative_map, 0, "two"), functools.partial(_derivative_map, "3", 0),
+    functools.partial(_derivative_map, 0.0, 2.5)])
 def test_listing_follows_reading_at_the_edges(tmp_path, capsys, make):
     vf, key = make()
     path = vf.write(str(tmp_path / "e.vesk"))

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "veskread/container/interpreter_rules.h"
 #include "veskread/container/output_budget.h"
 #include "veskread/extract/annotation_table.h"
 #include "veskread/extract/float_values.h"
@@ -84,18 +85,20 @@ void outline_image_map(Cursor& cur, const BlockReader& reader, const BlockOffset
                        const DataBlockKey& key, const StoredBlocks& blocks, int64_t npt,
                        int32_t info_size, ParamRecordCache* cache, BlockOutline& out) {
     for (const char* k : kMapGeometryKeys) out.parameters->at(k);
-    int64_t npx = param_as_int(out.parameters->at("NPX"), "NPX");
-    int64_t npy = param_as_int(out.parameters->at("NPY"), "NPY");
-    if (key.derivative != "NONE" && (npx == 0 || npy == 0)) {
+    // Reading asks `NPX == 0 or NPY == 0` before it takes either as a count:
+    // a zero float counts, text is merely not zero, and NPY is not looked at
+    // where NPX is zero.
+    auto zero = [&](const char* k) { return interp::equals(as_value(out.parameters->at(k)), 0); };
+    if (key.derivative != "NONE" && (zero("NPX") || zero("NPY"))) {
         ParamBlock original = read_param_block(cur, offsets.original_params);
         // The merge may be shared: the underived geometry goes on a copy.
         if (cache) cache->spend_copy(*out.parameters, cur.source_size(), offsets.params);
         auto params = std::make_shared<ParamBlock>(*out.parameters);
         for (const char* k : kMapGeometryKeys) params->set(k, original.at(k));
         out.parameters = params;
-        npx = param_as_int(out.parameters->at("NPX"), "NPX");
-        npy = param_as_int(out.parameters->at("NPY"), "NPY");
     }
+    int64_t npx = param_as_int(out.parameters->at("NPX"), "NPX");
+    int64_t npy = param_as_int(out.parameters->at("NPY"), "NPY");
     // Reading builds each axis as origin + step * (count - 1) and hands it
     // to linspace, which refuses text in either, whatever the count.
     for (size_t k : {kOriginX, kOriginY, kStepX, kStepY}) {
