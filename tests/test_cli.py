@@ -288,7 +288,8 @@ def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
         assert run(capsys, "plot", path, "-o", tmp_path / "p.png")[0] == 0
 
 
-@pytest.mark.parametrize("command", ["params", "plot"])
+# (plot draws two files together: tests/test_cli_plot_files.py)
+@pytest.mark.parametrize("command", ["params"])
 @pytest.mark.parametrize("whole", [False, True])  # an absolute path is no key's form at all
 def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatch, command,
                                                     whole):
