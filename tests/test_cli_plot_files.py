@@ -71,7 +71,8 @@ def test_spectra_of_several_files_share_one_axis(capsys, runs, overlay, given):
 ])
 def test_a_second_name_that_exists_is_a_file(runs, argv, expected):
     argv = [a.format(SAMPLE=SAMPLE) for a in argv]
-    args = cli.parse(cli.build_parser(), ["plot", *argv] + ([] if "-o" in argv else ["-o", "p.png"]))
+    output = [] if "-o" in argv else ["-o", "p.png"]
+    args = cli.parse(cli.build_parser(), ["plot", *argv, *output])
     assert (args.overlay, args.file, args.key) == tuple(
         e.format(SAMPLE=SAMPLE) if isinstance(e, str) else e for e in expected)
 

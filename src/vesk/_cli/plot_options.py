@@ -16,7 +16,9 @@ SUFFIXES = ("png", "svg", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff")
 
 def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     p = sub.add_parser(
-        "plot", help="draw a block to a picture (PNG, SVG, PDF, ...)",
+        "plot", help="draw a block, or several files' spectra, to a picture",
+        usage="%(prog)s [-h] [--at X] [--force] -o OUT FILE [KEY]\n"
+              "       %(prog)s [-h] [--block KEY] [--force] -o OUT FILE|FOLDER ...",
         description="A spectrum is drawn with labelled axes, a wavenumber axis from high "
                     "to low as infrared spectra are read (a Raman spectrum's, and any "
                     "other axis, in the stored direction). A series "
@@ -36,9 +38,9 @@ def add_plot(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argp
                     "Their x and y quantities and units must agree; maps and series are "
                     "drawn one at a time. A second name that exists (a file or folder) is "
                     "taken for a file, any other for a KEY.")
-    p.add_argument("files", nargs="+", metavar="FILE [KEY] | FILE|FOLDER ...",
-                   help="a file and, optionally, its block (" + ONE_BLOCK_KEY_HELP + "); or "
-                        "several files or folders whose spectra are drawn together")
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="a FILE and, optionally, its KEY (" + ONE_BLOCK_KEY_HELP + "); or "
+                        "several FILEs or FOLDERs whose spectra are drawn together")
     p.add_argument("--block", "-b", metavar="KEY", type=block_key,
                    help="the block of each file drawn together (as 'vesk export' takes it; "
                         "default: each file's only spectrum)")
