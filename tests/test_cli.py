@@ -172,6 +172,11 @@ def test_ls_json(capsys, not_vesk):
                     for b in entry["blocks"]] \
                 == [(b.name, b.key, b.kind, tuple(b.shape), b.points, tuple(b.x_range),
                      b.x_label, b.y_label, dict(b.parameters)) for b in f.blocks]
+    # the traces a block of them holds, as the text listing counts them
+    assert {(b["kind"], b["traces"]) for entry in listed for b in entry["blocks"]} == {
+        ("spectrum", None), ("image map", None), ("image traces", 3),
+        ("time-resolved series", None), ("time-resolved traces", 2),
+        ("multiregion map", None), ("multiregion traces", 2)}
     # when each was measured, as the parameters date it (one has no date)
     assert [[b["measured"] for b in entry["blocks"]] for entry in listed] == [
         ["2026-12-07T21:38:08", None, "2026-12-07T21:38:08", "2026-12-07T21:38:08"],
@@ -288,7 +293,8 @@ def test_params_key_may_be_left_out_of_a_file_of_one_block(capsys, tmp_path):
         assert run(capsys, "plot", path, "-o", tmp_path / "p.png")[0] == 0
 
 
-@pytest.mark.parametrize("command", ["params", "plot"])
+# (plot draws two files together: tests/test_cli_plot_files.py)
+@pytest.mark.parametrize("command", ["params"])
 @pytest.mark.parametrize("whole", [False, True])  # an absolute path is no key's form at all
 def test_a_second_file_given_as_the_key_is_named_so(capsys, tmp_path, monkeypatch, command,
                                                     whole):

@@ -219,6 +219,23 @@ def test_a_program_is_told_what_write_cannot_take(tmp_path, what, where, error):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("name, hint", [
+    ("npz", "use 'npy' (it writes .npz)"), ("CSV", "use 'csv' (it writes .csv)"),
+    ("dx", "use 'jcamp' (it writes .jdx)"), ("jdx", "use 'jcamp'"), (".nc", "use 'netcdf'"),
+    ("hdr", "use 'envi' (it writes .img and .hdr)"), ("Parq", "use 'parquet'"),
+    ("h5", "use 'netcdf'"), ("xls", "one of csv, envi, jcamp, mat, netcdf, npy, parquet, zarr"),
+])
+def test_a_format_named_by_its_suffix_is_refused_with_its_name(capsys, tmp_path, name, hint):
+    with pytest.raises(ValueError) as e:
+        vesk.export.write(vesk.read(SAMPLES["sample"], "AB/2D/NONE"), tmp_path / "o", name)
+    assert str(e.value).startswith("no format %r; %s" % (name, hint))
+    code = main(["export", SAMPLES["sample"], "-f", name, "-o", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert code == 2 and err.startswith("usage: vesk export")
+    assert (hint in err) == hint.startswith("use")  # an unknown name: argparse's own choices
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("source", ["file", "replaced", "rewritten in place", "named stream"])
 def test_source_sha256_is_of_the_bytes_read_or_absent(tmp_path, source):
     path = tmp_path / "run.0"

@@ -217,8 +217,9 @@ class Block:
     def to_dict(self) -> Dict[str, Any]:
         """The block as `vesk ls --json` lists it, ready for `json.dumps` as
         strict JSON (a NaN or infinite number as None): `name`, `key`, `kind`,
-        `shape`, `points`, `x_range`, `x_label`, `y_label`, `problem`,
-        `warning`, `measured` (ISO 8601, or None) and `parameters`."""
+        `shape`, `points`, `traces` (of a block of traces; None for others),
+        `x_range`, `x_label`, `y_label`, `problem`, `warning`, `measured`
+        (ISO 8601, or None) and `parameters`."""
         return json_strict(record(self, dict(self.parameters.items())))  # type: ignore[no-any-return]
 
     @_display.never_raises(_display.plain_fallback)
@@ -235,10 +236,20 @@ class Block:
         return "%s  %s  %s  %s vs %s" % (self.name, self.kind, shape, self.y_label, self.x_label)
 
 
+def trace_count(block: Block) -> Optional[int]:
+    """How many traces a block of traces holds: the last of a map's
+    dimensions, the first of a series' (a row per trace, over time)."""
+    if block.kind in ("image traces", "multiregion traces"):
+        return block.shape[-1]
+    if block.kind == "time-resolved traces":
+        return block.shape[0]
+    return None
+
+
 def record(block: Block, parameters: Optional[Dict[str, Any]]) -> Dict[str, Any]:
     """Block.to_dict, with the parameters given (None: not listed)."""
     return {"name": block.name, "key": list(block.key), "kind": block.kind,
-            "shape": list(block.shape), "points": block.points,
+            "shape": list(block.shape), "points": block.points, "traces": trace_count(block),
             "x_range": list(block.x_range), "x_label": block.x_label,
             "y_label": block.y_label, "problem": block.problem, "warning": block.warning,
             # to order a folder's runs by when they were measured

@@ -95,6 +95,9 @@ def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argpars
         files.extend(options + names)
     elif extra:
         getattr(args, "parser", parser).error("unrecognized arguments: %s" % " ".join(extra))
+    check = getattr(args, "check", None)
+    if check is not None:  # what only the whole command line tells (plot's FILE KEY)
+        check(args)
     return args
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from ..export.formats import FORMATS, LAYOUTS
+from ..export.formats import FORMATS, LAYOUTS, meant, unknown_format
 from .block_keys import block_key
 from .output_names import output_folder
 
@@ -44,7 +44,7 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                    help="export this block (repeatable; default: every block). Of a "
                         "FOLDER's files, those without it are skipped; a short form that "
                         "names several blocks of a file is a failed block of that file")
-    p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS),
+    p.add_argument("--format", "-f", required=True, choices=sorted(FORMATS), type=format_name,
                    help="output format (npy writes .npz archives)")
     p.add_argument("--layout", choices=LAYOUTS,
                    help="CSV or Parquet of blocks of many spectra or traces: long (default), one row "
@@ -72,6 +72,14 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                "keep arriving in")
     p.set_defaults(run=run_export)
     return p
+
+
+def format_name(text: str) -> str:
+    """An argparse type: a format's suffix or other name ("npz", "CSV") is a
+    usage error naming the format meant; any other name is left to `choices`."""
+    if text not in FORMATS and meant(text) is not None:
+        raise argparse.ArgumentTypeError(unknown_format(text))
+    return text
 
 
 def jobs_count(text: str) -> int:

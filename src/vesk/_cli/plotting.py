@@ -170,6 +170,9 @@ def save(fig: Figure, path: str, suffix: str) -> None:
 
 
 def run_plot(args: argparse.Namespace) -> int:
+    if args.overlay:
+        from .overlay import run_overlay
+        return run_overlay(args)
     try:
         refuse_existing(args.output, args.force)
         with vesk.open(args.file) as f:

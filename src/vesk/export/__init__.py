@@ -15,7 +15,7 @@ import vesk
 
 from .atomic import (OutputExistsError, is_output, make_folder, refuse_existing,
                      write_atomically)
-from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError
+from .formats import FORMATS, LAYOUTS, Format, UnsupportedBlockError, unknown_format
 
 
 def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: str,
@@ -41,7 +41,7 @@ def write(data: vesk.DataObject, path: Union[str, "os.PathLike[str]"], format: s
         raise TypeError("vesk.export.write writes a block as read (f[key], vesk.read), not %s"
                         % type(data).__name__)
     if format not in FORMATS:
-        raise ValueError("no format %r; one of %s" % (format, ", ".join(sorted(FORMATS))))
+        raise ValueError(unknown_format(format))
     if layout not in LAYOUTS:
         raise ValueError("no layout %r; one of %s" % (layout, ", ".join(LAYOUTS)))
     fmt = FORMATS[format]

@@ -235,3 +235,38 @@ FORMATS: Dict[str, Format] = {
                    ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=320,
                    text_bytes=4, escape_bytes=8, folder=Deferred("zarr_store", "is_store")),
 }
+
+
+# Other names a format goes by: its files' suffixes (below), and names a
+# scientist reaches for first. Each is refused with the format's own name,
+# not taken: a name that writes another suffix than it says is a surprise.
+OTHER_NAMES = {"dx": "jcamp", "jcamp-dx": "jcamp", "parq": "parquet", "pq": "parquet",
+               "numpy": "npy", "matlab": "mat", "h5": "netcdf", "hdf5": "netcdf",
+               "nc4": "netcdf", "cdf": "netcdf"}
+
+
+def writes(fmt: Format) -> str:
+    """The suffixes a format's outputs have: ".npz", ".img and .hdr"."""
+    suffixes = list(dict.fromkeys([fmt.spectrum_suffix, fmt.other_suffix] + (
+        [fmt.header_suffix] if fmt.header_suffix else [])))
+    return " and ".join(suffixes)
+
+
+def meant(name: str) -> Optional[str]:
+    """The format a name that is none most likely means: its case changed,
+    or a suffix or other name of it; None where nothing is near."""
+    folded = name.lower().lstrip(".")
+    if folded in FORMATS:
+        return folded
+    for fmt in FORMATS.values():
+        if "." + folded in (fmt.spectrum_suffix, fmt.other_suffix, fmt.header_suffix):
+            return fmt.name
+    return OTHER_NAMES.get(folded)
+
+
+def unknown_format(name: str) -> str:
+    """Why `name` is no format, and the one to use where it looks like one."""
+    near = meant(name) if isinstance(name, str) else None
+    if near is None:
+        return "no format %r; one of %s" % (name, ", ".join(sorted(FORMATS)))
+    return "no format %r; use %r (it writes %s)" % (name, near, writes(FORMATS[near]))
