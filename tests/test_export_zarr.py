@@ -180,6 +180,19 @@ def test_an_interrupt_leaves_the_old_store_whole_and_nothing_else(tmp_path, monk
     assert not IN_PROGRESS and not ASIDE
 
 
+def test_a_store_this_user_cannot_remove_is_not_replaced(tmp_path, monkeypatch):
+    store_at(tmp_path / "o.zarr")
+    old = tree(tmp_path / "o.zarr")
+    sub = str(tmp_path / "o.zarr" / "AB_2D_NONE")
+    access = os.access  # as for another user's folder (the tests may run as root)
+    monkeypatch.setattr(os, "access", lambda p, mode: p != sub and access(p, mode))
+    with pytest.raises(PermissionError, match="a Zarr store this user cannot remove; not re"):
+        vesk.export.write(vesk.read(str(tmp_path / "o.zarr.vesk")), tmp_path / "o.zarr", "zarr",
+                          force=True)
+    assert tree(tmp_path / "o.zarr") == old and not IN_PROGRESS
+    assert sorted(os.listdir(tmp_path)) == ["o.zarr", "o.zarr.vesk"]
+
+
 @pytest.mark.skipif(not folder_swap._renameat2(), reason="no one-step swap of folders here")
 @pytest.mark.parametrize("killed", ["before the swap", "after the swap"])
 def test_a_writer_killed_outright_while_replacing_leaves_a_whole_store(tmp_path, killed):

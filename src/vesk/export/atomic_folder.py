@@ -168,6 +168,7 @@ def _replace(tmp: str, path: str, ours: Ours, what: str) -> None:
     removed once the new one is in its place."""
     if not ours(path):
         raise not_ours(path, what)
+    _refuse_unremovable(path, what)
     if _swap(tmp, path, ours, what):
         return
     aside = part_name(path)
@@ -182,6 +183,17 @@ def _replace(tmp: str, path: str, ours: Ours, what: str) -> None:
             _settle(aside, path, ours)
         finally:
             del ASIDE[aside]
+
+
+def _refuse_unremovable(path: str, what: str) -> None:
+    """Refuses a folder that this user could move but not empty (another
+    user's): replaced, it would be left hidden under a temporary name."""
+    def refused(_: object = None) -> None:
+        raise PermissionError(errno.EACCES, "a %s this user cannot remove; not replaced"
+                              % what, path)
+    for where, _, _ in os.walk(path, onerror=refused):  # following no link
+        if not os.access(where, os.W_OK | os.X_OK):
+            refused()
 
 
 def _swap(tmp: str, path: str, ours: Ours, what: str) -> bool:
