@@ -13,7 +13,7 @@ import pytest
 import vesk
 import vesk.export
 from vesk._cli import main
-from vesk.export import atomic, netcdf, zarr_store
+from vesk.export import atomic, atomic_folder, folder_swap, netcdf, zarr_store
 from vesk.export import zarr as zarr_export
 from vesk.export.atomic import ASIDE, IN_PROGRESS
 from vesk_kinds import KINDS, MAP, _spectra
@@ -159,7 +159,8 @@ def test_an_interrupt_leaves_the_old_store_whole_and_nothing_else(tmp_path, monk
             (open(os.path.join(folder, "half"), "w")).close()
             raise KeyboardInterrupt
         monkeypatch.setattr(zarr_export, "write_store", write)
-    else:
+    else:  # where the system cannot swap folders in one step
+        monkeypatch.setattr(atomic_folder, "exchange", lambda a, b: False)
         rename, calls = os.rename, []
 
         def interrupted(src, dst):
@@ -177,6 +178,46 @@ def test_an_interrupt_leaves_the_old_store_whole_and_nothing_else(tmp_path, monk
     assert tree(tmp_path / "o.zarr") == before
     assert sorted(os.listdir(tmp_path)) == ["o.zarr", "o.zarr.vesk"]
     assert not IN_PROGRESS and not ASIDE
+
+
+def test_a_store_this_user_cannot_remove_is_not_replaced(tmp_path, monkeypatch):
+    store_at(tmp_path / "o.zarr")
+    old = tree(tmp_path / "o.zarr")
+    sub = str(tmp_path / "o.zarr" / "AB_2D_NONE")
+    access = os.access  # as for another user's folder (the tests may run as root)
+    monkeypatch.setattr(os, "access", lambda p, mode: p != sub and access(p, mode))
+    with pytest.raises(PermissionError, match="a Zarr store this user cannot remove; not re"):
+        vesk.export.write(vesk.read(str(tmp_path / "o.zarr.vesk")), tmp_path / "o.zarr", "zarr",
+                          force=True)
+    assert tree(tmp_path / "o.zarr") == old and not IN_PROGRESS
+    assert sorted(os.listdir(tmp_path)) == ["o.zarr", "o.zarr.vesk"]
+
+
+@pytest.mark.skipif(not folder_swap._renameat2(), reason="no one-step swap of folders here")
+@pytest.mark.parametrize("killed", ["before the swap", "after the swap"])
+def test_a_writer_killed_outright_while_replacing_leaves_a_whole_store(tmp_path, killed):
+    store_at(tmp_path / "o.zarr")
+    old = tree(tmp_path / "o.zarr")
+    KINDS["image map"]()[0].write(str(tmp_path / "map.vesk"))
+    script = ("import os, signal, vesk, vesk.export\n"
+              "from vesk.export import atomic_folder, folder_swap\n"
+              "def exchange(a, b):\n"
+              "    if %r == 'after the swap': folder_swap.exchange(a, b)\n"
+              "    os.kill(os.getpid(), signal.SIGKILL)\n"
+              "atomic_folder.exchange = exchange\n"
+              "vesk.export.write(vesk.read('map.vesk'), 'o.zarr', 'zarr', force=True)\n" % killed)
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=dict(
+        os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert run.returncode == -9
+    assert (tree(tmp_path / "o.zarr") == old) == (killed == "before the swap")
+    assert "AB_3D_NONE" in opened(tmp_path / "o.zarr") or killed == "before the swap"
+    left = [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+    assert len(left) == 1  # the new store, or the old swapped out: a later write removes it
+    if atomic._writer() is not None:
+        atomic._CLEARED.clear()  # as a later run: its first write into the folder clears it
+        with pytest.warns(UserWarning, match="left unfinished by a process that ended"):
+            store_at(tmp_path / "p.zarr")
+        assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
 
 
 @pytest.mark.parametrize("case, removed", [("ended", True), ("running", False),

@@ -8,9 +8,11 @@ writer has ended. The folder is made private (0700) and written through a
 descriptor of it, so that nothing put in its name meanwhile is written
 into; once whole, it is given the mode mkdir gives.
 
-Python has no call that swaps two folders: one is replaced (force) by moving the old
-aside under a temporary name, putting the new in its place, then removing
-the old; an interrupt before the new is in place puts the old back. Only a
+One is replaced (force) by swapping the new with the old in one step
+(folder_swap), then removing the old; where the system cannot swap, by
+moving the old aside under a temporary name, putting the new in its place,
+then removing the old, and an interrupt before the new is in place puts the
+old back (a writer killed outright there loses it). Only a
 folder of the format's own (`ours`: a Zarr store) is ever moved aside or
 removed: anything else at the name is refused, whatever is asked.
 """
@@ -23,6 +25,7 @@ from typing import Callable, List, Optional
 
 from .atomic import (_MAKING, ASIDE, IN_PROGRESS, OutputExistsError, _clear_once, _names,
                      _through, part_name, remove_tree, temporaries)
+from .folder_swap import exchange
 
 Ours = Callable[[str], bool]
 
@@ -160,10 +163,14 @@ def _put_in_place(tmp: str, path: str, ours: Ours, what: str, force: bool) -> No
 
 
 def _replace(tmp: str, path: str, ours: Ours, what: str) -> None:
-    """Puts `tmp` in place of the output at `path`, moved aside first and
+    """Puts `tmp` in place of the output at `path`, swapped with it in one
+    step where the system can, else moved aside first; the old one is
     removed once the new one is in its place."""
     if not ours(path):
         raise not_ours(path, what)
+    _refuse_unremovable(path, what)
+    if _swap(tmp, path, ours, what):
+        return
     aside = part_name(path)
     ASIDE[aside] = (path, ours)
     try:
@@ -176,6 +183,34 @@ def _replace(tmp: str, path: str, ours: Ours, what: str) -> None:
             _settle(aside, path, ours)
         finally:
             del ASIDE[aside]
+
+
+def _refuse_unremovable(path: str, what: str) -> None:
+    """Refuses a folder that this user could move but not empty (another
+    user's): replaced, it would be left hidden under a temporary name."""
+    def refused(_: object = None) -> None:
+        raise PermissionError(errno.EACCES, "a %s this user cannot remove; not replaced"
+                              % what, path)
+    for where, _, _ in os.walk(path, onerror=refused):  # following no link
+        if not os.access(where, os.W_OK | os.X_OK):
+            refused()
+
+
+def _swap(tmp: str, path: str, ours: Ours, what: str) -> bool:
+    """`tmp` and the output at `path` exchanged, the old one then removed
+    from `tmp`: True; False where the system cannot swap, nothing done."""
+    # Under `tmp` the old one is removed on every way out, as one moved aside.
+    ASIDE[tmp] = (path, ours)
+    try:
+        if not exchange(tmp, path):
+            return False
+        if not ours(tmp):  # put there by another meanwhile: given back
+            exchange(tmp, path)
+            raise not_ours(path, what)
+        remove_tree(tmp)
+        return True
+    finally:
+        del ASIDE[tmp]
 
 
 def _settle(aside: str, path: str, ours: Ours) -> None:
