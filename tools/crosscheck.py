@@ -549,6 +549,10 @@ def output_limit(size):
 # The regions of the last call whose points were all read: (group, points,
 # bytes their arrays declare together with the regions before them).
 REGIONS_DECLARED = []
+# Of each region of spectra read: its group, a byte per point (1 where a stored
+# spectrum fills it) and the table's x and y of each other point (NaN where the
+# table gives no number), for judging vesk's region helpers.
+REGION_FILLS = []
 
 
 def _group_number(g):
@@ -557,6 +561,16 @@ def _group_number(g):
     if not -2 ** 31 <= g < 2 ** 31:
         raise OverflowError("value too large to convert to int")
     return g
+
+
+def _table_number(cell):
+    """An annotation cell as a place, as a point's place is taken; NaN where it is none."""
+    place = np.zeros(1)
+    try:
+        place[0] = cell
+    except (TypeError, ValueError, OverflowError):
+        return np.nan
+    return place[0]
 
 
 def _text_size_bounded(group, NPX, NPY, size):
@@ -617,10 +631,13 @@ def multiregion(f, dataBlockType, st, offsets, NPT, offsetToANNO, common):
         # whose points run past the table fails as the loop would, without
         # arrays for points that cannot exist.
         points, cell, row = [], np.zeros(1), np.zeros((1, NPT), dtype=np.float32)
+        filled, places = bytearray(), []
         for n in range(NSPEC):
             i = j + n
             findex = a["Fileindex"][i]
+            filled.append(trace or findex in offsets)
             if not trace and findex not in offsets:
+                places += [_table_number(a["X"][i]), _table_number(a["Y"][i])]
                 continue
             cell[0] = a["X"][i]
             x = cell[0]
@@ -634,6 +651,7 @@ def multiregion(f, dataBlockType, st, offsets, NPT, offsetToANNO, common):
             values = row[0].copy()
             f.seek(136, 1)
             points.append((n, x, y, values, readDouble(f)))
+        REGION_FILLS.append((map_region, bytes(filled), np.array(places, dtype=np.float64)))
         if fits:  # its points read, the region may be refused for what its arrays declare
             REGIONS_DECLARED.append((map_region, NSPEC, declared))
         try:
@@ -2203,7 +2221,19 @@ def map_windows(rng, native, path, key, ref_value):
     return wrong
 
 
-def run(cases, seed, out_dir):
+import crosscheck_vesk  # noqa: E402 -- beside this file
+
+
+def _vesk_judge(seed):
+    """vesk judged against the reference (crosscheck_vesk), where vesk is built."""
+    try:
+        import vesk  # noqa: F401
+    except ImportError:
+        return None
+    return crosscheck_vesk.Judge(sys.modules[__name__], random.Random("vesk %d" % seed))
+
+
+def run(cases, seed, out_dir, vesk_every=2):
     import vesk_writer as vw
     import writer_3d as w3
     import writer_images as wi
@@ -2251,6 +2281,7 @@ def run(cases, seed, out_dir):
     call_rng = random.Random("calls %d" % seed)
     window_rng = random.Random("windows %d" % seed)
     native = _native_reader()
+    judge = _vesk_judge(seed) if vesk_every else None
     for n in range(cases):
         for _ in range(2):
             name, label, args, kwargs = construction_cases(class_rng)
@@ -2342,6 +2373,25 @@ def run(cases, seed, out_dir):
                 kinds[kind] = keep
                 print("DISAGREE %s%r %r  case %d  file %s\n  reference: %s\n  veskread:  %s"
                       % (name, args[1:], kwargs, n, keep, short(ref), short(got)))
+        if judge is not None and n % vesk_every == 0:
+            # and a seed whose deciding records read cleanly as other types, or
+            # a map whose keys hold other types
+            retyped = crosscheck_vesk.retype(judge.rng, seeds[n % len(seeds)]) \
+                if n // vesk_every % 2 else crosscheck_vesk.typed_map(judge.rng, w3)
+            retyped_path = os.path.join(out_dir, "retyped.vesk")
+            with open(retyped_path, "wb") as f:
+                f.write(retyped)
+            for made, made_path in ((data, path), (retyped, retyped_path)):
+                for kind, said in judge.judge(made_path):
+                    counts["disagree vesk"] += 1
+                    if kind not in kinds:
+                        keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
+                        with open(keep, "wb") as f:
+                            f.write(made)
+                        kinds[kind] = keep
+                        print("DISAGREE vesk case %d file %s: %s" % (n, keep, said))
+    if judge is not None:
+        counts.update(judge.counts)
     print("compared:", dict(counts))
     print("reference outcomes:", ", ".join("%s %s %d" % (c, o, k) for (c, o), k in
                                            sorted(tally.items())))
@@ -2357,11 +2407,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=1000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--vesk", type=int, default=2, metavar="EVERY",
+                        help="judge the vesk package on every EVERY-th case (1: all, 0: none)")
     parser.add_argument("--keep", help="directory for reproducer files (default: a new temp dir)")
     args = parser.parse_args()
     out_dir = args.keep or tempfile.mkdtemp(prefix="crosscheck-")
     os.makedirs(out_dir, exist_ok=True)
-    sys.exit(1 if run(args.cases, args.seed, out_dir) else 0)
+    sys.exit(1 if run(args.cases, args.seed, out_dir, args.vesk) else 0)
 
 
 if __name__ == "__main__":
