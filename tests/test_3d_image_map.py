@@ -1,4 +1,6 @@
 """Image maps of spectra and of traces."""
+import re
+
 import numpy as np
 import pytest
 
@@ -90,6 +92,18 @@ def test_original_geometry_for_derivatives(read_3d, capsys):
     assert "ZZZ" not in d.parameters
     assert d.mapX.tolist() == [7.0, 8.0, 9.0] and d.mapY.tolist() == [8.0, 10.0]
     assert d.spectra[1][2].tolist() == values(5, 5)
+
+
+@pytest.mark.parametrize("changed, error, message", [
+    # text fails the axis's arithmetic before any count is asked about, x's before y's
+    ({"NPX": 2**31 - 1, "AOX": "-1"}, TypeError, 'can only concatenate str (not "float") to str'),
+    ({"NPY": 2**31 - 1, "AOX": "-1"}, TypeError, 'can only concatenate str (not "float") to str'),
+    ({"NPY": 2**31 - 1}, ValueError, "NPY declares 2147483647 values of 8 bytes; a file of"),
+])
+def test_a_count_is_refused_only_where_its_axis_would_be_built(read_3d, changed, error, message):
+    data, p = spectrum_map(**changed)
+    with pytest.raises(error, match=re.escape(message)):
+        read_3d(data, p)
 
 
 def test_no_fallback_without_derivative(read_3d, capsys):

@@ -264,14 +264,20 @@ PyObject* read_image_map(Read3D& r) {
         if (ny0 < 0) return nullptr;
         if (ny0 && !original_geometry(r, v)) return nullptr;
     }
-    // The axes are built in full; a point count no file could back is refused.
+    // The axes are built in full, x then y; a point count no file could back
+    // is refused, where the axis's origin and step are numbers: text in
+    // either fails before anything is built, with its own error.
     int64_t file_size = r.reader->file_size();
-    if (!check_declared_count(v[kPointsX].get(), "NPX", file_size) ||
-        !check_declared_count(v[kPointsY].get(), "NPY", file_size))
-        return nullptr;
-    Ref map_x = Ref::steal(map_axis(v[kOriginX].get(), v[kStepX].get(), v[kPointsX].get()));
+    auto axis = [&](size_t origin, size_t step, size_t points, const char* key) -> PyObject* {
+        auto is_number = [](PyObject* o) { return PyLong_Check(o) || PyFloat_Check(o); };
+        if (is_number(v[origin].get()) && is_number(v[step].get()) &&
+            !check_declared_count(v[points].get(), key, file_size))
+            return nullptr;
+        return map_axis(v[origin].get(), v[step].get(), v[points].get());
+    };
+    Ref map_x = Ref::steal(axis(kOriginX, kStepX, kPointsX, "NPX"));
     if (!map_x) return nullptr;
-    Ref map_y = Ref::steal(map_axis(v[kOriginY].get(), v[kStepY].get(), v[kPointsY].get()));
+    Ref map_y = Ref::steal(axis(kOriginY, kStepY, kPointsY, "NPY"));
     if (!map_y) return nullptr;
     MapShape shape;
     shape.npt = r.npt;
