@@ -156,3 +156,13 @@ def test_past_the_legend_the_spectra_are_one_collection(capsys, runs, overlay, m
     assert [p.vertices[:, 1].tolist() for p in collection.get_paths()] == [
         [1.0, 2.0, 1.5], [2.0, 3.0, 2.5], [3.0, 4.0, 3.5]]
     assert ax.get_xlim() == (4000.0, 400.0) and ax.get_ylim()[0] < 1.0 < 4.0 < ax.get_ylim()[1]
+
+
+@pytest.mark.parametrize("y, x_out, y_out", [
+    ([0, 5, 1, 2, -3, 2, np.nan, np.nan, 4], [0, 2, 3, 5, 6, 8], [0, 5, -3, 2, 4, 4]),
+    ([1, 2, 3, 4, 5, 6], list(range(6)), [1, 2, 3, 4, 5, 6]),   # short: drawn whole
+])
+def test_a_long_spectrum_is_drawn_by_its_envelope(y, x_out, y_out):
+    from vesk._cli.overlay import envelope
+    x, got = envelope(np.arange(float(len(y))), np.array(y, dtype=np.float32), 3)
+    assert x.tolist() == x_out and got.tolist() == y_out
