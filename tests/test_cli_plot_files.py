@@ -166,3 +166,14 @@ def test_a_long_spectrum_is_drawn_by_its_envelope(y, x_out, y_out):
     from vesk._cli.overlay import envelope
     x, got = envelope(np.arange(float(len(y))), np.array(y, dtype=np.float32), 3)
     assert x.tolist() == x_out and got.tolist() == y_out
+
+
+@pytest.mark.parametrize("room, drawn", [(None, 3), (0, 2)])  # whole where it fits
+def test_spectra_are_thinned_only_past_the_files_bound(capsys, runs, overlay, monkeypatch,
+                                                        room, drawn):
+    monkeypatch.setattr(overlay, "STRETCHES", 1)  # a stretch each: lowest and highest
+    if room is not None:
+        monkeypatch.setattr(overlay, "drawing_room", lambda paths: room)
+    assert run(capsys, "plot", "day1", "one.0", "-o", "p.png")[0] == 0
+    ax, = overlay.drawn[0].axes
+    assert [len(line.get_ydata()) for line in ax.lines] == [drawn, drawn]

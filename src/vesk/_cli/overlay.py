@@ -40,9 +40,19 @@ STYLES = ("-", "--", ":")
 LEGEND_ROWS = 25
 LEGEND_MOST = 100
 #: Stretches of the x axis a long spectrum is drawn in, each by its lowest
-#: and highest value: some 14 to a pixel of the PNG, so nothing is seen to
-#: change, while ten spectra of a million points drawn whole took 600 MB.
+#: and highest value, where the spectra drawn whole would not fit the files'
+#: bound (ten of a million points took 600 MB): some 14 to a pixel of the
+#: PNG, so nothing is seen to change.
 STRETCHES = 10_000
+#: What matplotlib holds for a point of a line while it draws (measured).
+DRAWN_POINT_BYTES = 64
+
+
+def drawing_room(paths: Sequence[str]) -> int:
+    """The bytes the lines may take: the files' bound, less what matplotlib
+    and the arrays read hold besides."""
+    held = sum(os.path.getsize(p) for p in paths)
+    return 8 * held + 32 * 2**20
 
 
 class Drawn(NamedTuple):
@@ -101,9 +111,14 @@ def read_spectrum(path: str, name: str, key: Optional[str]) -> Drawn:
     values = np.asarray(data.values)
     if not values.size:
         raise PlotError("%s has no values to draw" % block.name)
-    x, y = envelope(finite_axis(data, coordinate(data, data.dims[-1])), values, STRETCHES)
+    x, y = finite_axis(data, coordinate(data, data.dims[-1])), values
     infrared = data.dims[-1] == "wavenumber" and not is_raman(block.key[0])
     return Drawn(name, block.name, block.x_label, block.y_label, x, y, infrared)
+
+
+def thinned(s: Drawn) -> Drawn:
+    x, y = envelope(s.x, s.y, STRETCHES)
+    return s._replace(x=x, y=y)
 
 
 def envelope(x: NDArray[Any], y: NDArray[Any], stretches: int) -> Tuple[NDArray[Any],
@@ -222,6 +237,8 @@ def run_overlay(args: argparse.Namespace) -> int:
     if refused is not None:
         error(refused)
         return 1
+    if sum(len(s.y) for s in spectra) * DRAWN_POINT_BYTES > drawing_room(paths):
+        spectra = [thinned(s) for s in spectra]
     try:
         write_picture(draw_overlay(spectra), args.output, args.force)
     except ImportError as e:
