@@ -80,7 +80,7 @@ def test_a_second_name_that_exists_is_a_file(runs, argv, expected):
 @pytest.mark.parametrize("argv, message", [
     (["day1/run.0", "one.0", "AB"], "AB: no such file or folder; a KEY follows one FILE only: "
                                     "the block of several files is given with --block AB"),
-    (["day1", "AB"], "day1 is a folder; a KEY follows one FILE"),
+    (["day1", "AB"], "day1 is a folder and AB no file or folder; a KEY follows one FILE"),
     (["day1/run.0", "one.0", "--at", "5"], "--at draws one map or series"),
     (["one.0", "AB", "-b", "AB"], "AB is a block given twice"),
 ])
@@ -135,3 +135,45 @@ def test_a_spectrum_past_its_file_bound_is_not_drawn(capsys, runs, overlay, monk
     code, out, err = run(capsys, "plot", "one.0", "day1", "-o", "p.png")
     assert (code, out) == (1, "") and "one.0: AB/2D/NONE declares 3 values" in err
     assert "not drawn" in err and overlay.drawn == []
+
+
+@pytest.mark.parametrize("second, hint", [("day2/run.9", True), ("run.9", True), ("XY", False),
+                                          ("day2/XY", True)])
+def test_a_mistyped_second_file_is_named_as_one(capsys, runs, second, hint):
+    code, out, err = run(capsys, "plot", "one.0", second, "-o", "p.png")
+    assert (code, out) == (1, "") and "one.0: no block %s; the file has: AB/2D/NONE" % (
+        second.upper()) in err
+    assert ("nor is %s a file or folder to draw with it" % second in err) == hint
+
+
+def test_past_the_legend_the_spectra_are_one_collection(capsys, runs, overlay, monkeypatch):
+    monkeypatch.setattr(overlay, "LEGEND_MOST", 2)
+    code, out, err = run(capsys, "plot", "day1", "day2", "one.0", "-o", "p.svg")
+    assert (code, out) == (0, "p.svg\n") and "3 spectra drawn without a legend" in err
+    ax, = overlay.drawn[0].axes
+    assert len(ax.lines) == 0 and ax.get_legend() is None
+    collection, = ax.collections
+    assert [p.vertices[:, 1].tolist() for p in collection.get_paths()] == [
+        [1.0, 2.0, 1.5], [2.0, 3.0, 2.5], [3.0, 4.0, 3.5]]
+    assert ax.get_xlim() == (4000.0, 400.0) and ax.get_ylim()[0] < 1.0 < 4.0 < ax.get_ylim()[1]
+
+
+@pytest.mark.parametrize("y, x_out, y_out", [
+    ([0, 5, 1, 2, -3, 2, np.nan, np.nan, 4], [0, 2, 3, 5, 6, 8], [0, 5, -3, 2, 4, 4]),
+    ([1, 2, 3, 4, 5, 6], list(range(6)), [1, 2, 3, 4, 5, 6]),   # short: drawn whole
+])
+def test_a_long_spectrum_is_drawn_by_its_envelope(y, x_out, y_out):
+    from vesk._cli.overlay import envelope
+    x, got = envelope(np.arange(float(len(y))), np.array(y, dtype=np.float32), 3)
+    assert x.tolist() == x_out and got.tolist() == y_out
+
+
+@pytest.mark.parametrize("room, drawn", [(None, 3), (0, 2)])  # whole where it fits
+def test_spectra_are_thinned_only_past_the_files_bound(capsys, runs, overlay, monkeypatch,
+                                                        room, drawn):
+    monkeypatch.setattr(overlay, "STRETCHES", 1)  # a stretch each: lowest and highest
+    if room is not None:
+        monkeypatch.setattr(overlay, "drawing_room", lambda paths: room)
+    assert run(capsys, "plot", "day1", "one.0", "-o", "p.png")[0] == 0
+    ax, = overlay.drawn[0].axes
+    assert [len(line.get_ydata()) for line in ax.lines] == [drawn, drawn]

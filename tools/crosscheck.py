@@ -2192,6 +2192,18 @@ def _native_reader():
     return _native
 
 
+def kept_case(kinds, kind, out_dir, data):
+    """The file written for the first case of a kind of disagreement; None
+    for a kind already kept, so that a run keeps one case of each."""
+    if kind in kinds:
+        return None
+    keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
+    with open(keep, "wb") as f:
+        f.write(data)
+    kinds[kind] = keep
+    return keep
+
+
 def map_windows(rng, native, path, key, ref_value):
     """Tiles of an image map that was read whole, read again on their own (whole
     rows, then part of each row) by the core's window reader: each must be that
@@ -2352,25 +2364,18 @@ def run(cases, seed, out_dir, vesk_every=2):
                     counts["map windows"] += 2
                     for wrong in map_windows(window_rng, native, path, args[1], ref[1]):
                         counts["disagree map windows"] += 1
-                        kind = ("map window", wrong.split(": ")[-1][:40])
-                        if kind not in kinds:
-                            keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
-                            with open(keep, "wb") as f:
-                                f.write(data)
-                            kinds[kind] = keep
+                        keep = kept_case(kinds, ("map window", wrong.split(": ")[-1][:40]),
+                                         out_dir, data)
+                        if keep:
                             print("DISAGREE map window of %r case %d file %s: %s"
                                   % (args[1], n, keep, wrong))
                 continue
             if is_known:
                 counts["known"] += 1
                 continue
-            kind = kind_of(name, ref, got)
             counts["disagree " + name] += 1
-            if kind not in kinds:
-                keep = os.path.join(out_dir, "kind%d.vesk" % len(kinds))
-                with open(keep, "wb") as f:
-                    f.write(data)
-                kinds[kind] = keep
+            keep = kept_case(kinds, kind_of(name, ref, got), out_dir, data)
+            if keep:
                 print("DISAGREE %s%r %r  case %d  file %s\n  reference: %s\n  veskread:  %s"
                       % (name, args[1:], kwargs, n, keep, short(ref), short(got)))
         if judge is not None and n % vesk_every == 0:

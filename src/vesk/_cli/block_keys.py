@@ -48,9 +48,22 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
     except AmbiguousBlockError:
         raise
     except BlockNotFoundError as e:
-        if key is None or not os.path.exists(key):
+        if key is None:
             raise
+        if not os.path.exists(key):
+            # plot takes a second name that exists for a file: one mistyped
+            # reads as a key, and only its being missing says what was meant
+            if command != "plot" or not _path_like(key):
+                raise
+            raise BlockNotFoundError("%s; nor is %s a file or folder to draw with it"
+                                     % (e.args[0], key), path=e.path, block=e.block) from None
         raise BlockNotFoundError("%s; %s is a %s, but vesk %s takes one FILE, then a block%s"
                                  % (e.args[0], key, _kind(key), command,
                                     COMPARE if command == "params" else ""),
                                  path=e.path, block=e.block) from None
+
+
+def _path_like(name: str) -> bool:
+    """A name no block has (a suffix: run.9) or one below an existing folder."""
+    folder = os.path.dirname(name)
+    return "." in name or bool(folder) and os.path.isdir(folder)

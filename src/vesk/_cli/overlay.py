@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 import vesk
 from vesk._vocabulary import is_raman
 
-from ..export import make_folder, refuse_existing, write_atomically
+from ..export import refuse_existing
 from ..export.axes import coordinate
 from .inputs import take_inputs
 from .map_pictures import PlotError, finite_axis, literal
@@ -39,6 +39,20 @@ STYLES = ("-", "--", ":")
 #: most named: past that the legend would be wider than what it names.
 LEGEND_ROWS = 25
 LEGEND_MOST = 100
+#: Stretches of the x axis a long spectrum is drawn in, each by its lowest
+#: and highest value, where the spectra drawn whole would not fit the files'
+#: bound (ten of a million points took 600 MB): some 14 to a pixel of the
+#: PNG, so nothing is seen to change.
+STRETCHES = 10_000
+#: What matplotlib holds for a point of a line while it draws (measured).
+DRAWN_POINT_BYTES = 64
+
+
+def drawing_room(paths: Sequence[str]) -> int:
+    """The bytes the lines may take: the files' bound, less what matplotlib
+    and the arrays read hold besides."""
+    held = sum(os.path.getsize(p) for p in paths)
+    return 8 * held + 32 * 2**20
 
 
 class Drawn(NamedTuple):
@@ -97,9 +111,28 @@ def read_spectrum(path: str, name: str, key: Optional[str]) -> Drawn:
     values = np.asarray(data.values)
     if not values.size:
         raise PlotError("%s has no values to draw" % block.name)
-    x = finite_axis(data, coordinate(data, data.dims[-1]))
+    x, y = finite_axis(data, coordinate(data, data.dims[-1])), values
     infrared = data.dims[-1] == "wavenumber" and not is_raman(block.key[0])
-    return Drawn(name, block.name, block.x_label, block.y_label, x, values, infrared)
+    return Drawn(name, block.name, block.x_label, block.y_label, x, y, infrared)
+
+
+def thinned(s: Drawn) -> Drawn:
+    x, y = envelope(s.x, s.y, STRETCHES)
+    return s._replace(x=x, y=y)
+
+
+def envelope(x: NDArray[Any], y: NDArray[Any], stretches: int) -> Tuple[NDArray[Any],
+                                                                          NDArray[Any]]:
+    """`x` and `y`, or where longer than two points a stretch, each of
+    `stretches` consecutive stretches of the axis by its lowest value at its
+    first x and its highest at its last: the band a line drawn whole covers.
+    NaN only where a stretch holds nothing else."""
+    if len(y) <= 2 * stretches:
+        return x, y
+    starts = np.linspace(0, len(y), stretches, endpoint=False).astype(np.intp)
+    ends = np.append(starts[1:], len(y)) - 1
+    low, high = np.fmin.reduceat(y, starts), np.fmax.reduceat(y, starts)
+    return np.column_stack((x[starts], x[ends])).ravel(), np.column_stack((low, high)).ravel()
 
 
 def disagreement(spectra: Sequence[Drawn], paths: Sequence[str]) -> Optional[str]:
@@ -138,14 +171,23 @@ def draw_overlay(spectra: Sequence[Drawn]) -> Figure:
     fig = Figure(figsize=(7.0 + 1.8 * columns, 4.2), dpi=100, layout="constrained")
     ax = fig.add_subplot()
     one_block = len({s.block for s in spectra}) == 1
-    ax.set_title(literal("%d files  %s" % (len(spectra), spectra[0].block if one_block
-                                          else "")), fontsize=10)
-    drawn = [ax.plot(s.x, s.y, color=colour, linestyle=style, linewidth=0.9)[0]
-             for s, (colour, style) in zip(spectra, line_styles(len(spectra)))]
+    files = "%d file%s" % (len(spectra), "" if len(spectra) == 1 else "s")
+    ax.set_title(literal("%s  %s" % (files, spectra[0].block) if one_block else files),
+                 fontsize=10)
+    styles = line_styles(len(spectra))
     if not named:
+        # One collection: a Line2D each cost 14 KB and a millisecond, more
+        # than a small file's spectrum, for thousands of files.
+        from matplotlib.collections import LineCollection
+        ax.add_collection(LineCollection(
+            [np.column_stack((s.x, s.y)) for s in spectra], linewidths=0.9,
+            colors=[c for c, _ in styles], linestyles=[d for _, d in styles]))
+        ax.autoscale_view()
         warning("%d spectra drawn without a legend: past %d, their names would not be read"
                 % (len(spectra), LEGEND_MOST))
     else:
+        drawn = [ax.plot(s.x, s.y, color=colour, linestyle=style, linewidth=0.9)[0]
+                 for s, (colour, style) in zip(spectra, styles)]
         # Named on the legend's own texts: matplotlib leaves out a line whose
         # label starts with "_", as a file's name may.
         legend = ax.legend(drawn, ["-"] * len(drawn), fontsize=6, ncol=columns,
@@ -166,7 +208,7 @@ def draw_overlay(spectra: Sequence[Drawn]) -> Figure:
 
 
 def run_overlay(args: argparse.Namespace) -> int:
-    from .plotting import save
+    from .plotting import write_picture
 
     try:
         import matplotlib  # noqa: F401  (before any file is read)
@@ -195,11 +237,10 @@ def run_overlay(args: argparse.Namespace) -> int:
     if refused is not None:
         error(refused)
         return 1
+    if sum(len(s.y) for s in spectra) * DRAWN_POINT_BYTES > drawing_room(paths):
+        spectra = [thinned(s) for s in spectra]
     try:
-        fig = draw_overlay(spectra)
-        suffix = os.path.splitext(args.output)[1][1:].lower()
-        make_folder(os.path.dirname(args.output) or os.curdir)
-        write_atomically(args.output, lambda tmp: save(fig, tmp, suffix), force=args.force)
+        write_picture(draw_overlay(spectra), args.output, args.force)
     except ImportError as e:
         error(str(e))
         return 1

@@ -71,8 +71,9 @@ def plot_inputs(args: argparse.Namespace) -> None:
         except argparse.ArgumentTypeError as e:
             parser.error("argument KEY: %s" % e)
         if os.path.isdir(args.file):
-            parser.error("%s is a folder; a KEY follows one FILE: the block of a folder's "
-                         "files is given with --block %s" % (args.file, args.key))
+            parser.error("%s is a folder and %s no file or folder; a KEY follows one FILE: "
+                         "the block of a folder's files is given with --block %s"
+                         % (args.file, args.key, args.key))
         if args.block is not None:
             parser.error("%s is a block given twice: as KEY and with --block" % args.key)
     elif not args.overlay:

@@ -169,6 +169,14 @@ def save(fig: Figure, path: str, suffix: str) -> None:
         fig.savefig(path, format=suffix)
 
 
+def write_picture(fig: Figure, path: str, force: bool) -> None:
+    """The figure written to `path`, whole or not at all, in the format its
+    suffix names."""
+    suffix = os.path.splitext(path)[1][1:].lower()
+    make_folder(os.path.dirname(path) or os.curdir)
+    write_atomically(path, lambda tmp: save(fig, tmp, suffix), force=force)
+
+
 def run_plot(args: argparse.Namespace) -> int:
     if args.overlay:
         from .overlay import run_overlay
@@ -185,10 +193,7 @@ def run_plot(args: argparse.Namespace) -> int:
                 raise PlotError(refused + "; not drawn")
             data = f[block.key]
         title = "%s  %s" % (os.path.basename(args.file), data.block.name)
-        fig = draw(data, title, args.at)
-        suffix = os.path.splitext(args.output)[1][1:].lower()
-        make_folder(os.path.dirname(args.output) or os.curdir)
-        write_atomically(args.output, lambda tmp: save(fig, tmp, suffix), force=args.force)
+        write_picture(draw(data, title, args.at), args.output, args.force)
     except ImportError as e:
         error(str(e))
         return 1
