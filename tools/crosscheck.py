@@ -2233,6 +2233,7 @@ def map_windows(rng, native, path, key, ref_value):
     return wrong
 
 
+import crosscheck_exports  # noqa: E402 -- beside this file
 import crosscheck_vesk  # noqa: E402 -- beside this file
 
 
@@ -2245,7 +2246,7 @@ def _vesk_judge(seed):
     return crosscheck_vesk.Judge(sys.modules[__name__], random.Random("vesk %d" % seed))
 
 
-def run(cases, seed, out_dir, vesk_every=2):
+def run(cases, seed, out_dir, vesk_every=2, exports_every=0):
     import vesk_writer as vw
     import writer_3d as w3
     import writer_images as wi
@@ -2294,6 +2295,8 @@ def run(cases, seed, out_dir, vesk_every=2):
     window_rng = random.Random("windows %d" % seed)
     native = _native_reader()
     judge = _vesk_judge(seed) if vesk_every else None
+    exports = crosscheck_exports.Judge(random.Random("exports %d" % seed)) \
+        if exports_every and judge is not None else None
     for n in range(cases):
         for _ in range(2):
             name, label, args, kwargs = construction_cases(class_rng)
@@ -2395,8 +2398,17 @@ def run(cases, seed, out_dir, vesk_every=2):
                             f.write(made)
                         kinds[kind] = keep
                         print("DISAGREE vesk case %d file %s: %s" % (n, keep, said))
+        if exports is not None and n % exports_every == 0:
+            for kind, said in exports.judge(path):
+                counts["disagree exports"] += 1
+                keep = kept_case(kinds, kind, out_dir, data)
+                if keep:
+                    print("DISAGREE export case %d file %s: %s" % (n, keep, said))
     if judge is not None:
         counts.update(judge.counts)
+    if exports is not None:
+        exports.close()
+        counts.update({"exports " + k: v for k, v in exports.counts.items()})
     print("compared:", dict(counts))
     print("reference outcomes:", ", ".join("%s %s %d" % (c, o, k) for (c, o), k in
                                            sorted(tally.items())))
@@ -2414,11 +2426,14 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--vesk", type=int, default=2, metavar="EVERY",
                         help="judge the vesk package on every EVERY-th case (1: all, 0: none)")
+    parser.add_argument("--exports", type=int, default=0, metavar="EVERY",
+                        help="export every EVERY-th case's blocks in each format and read them "
+                        "back (crosscheck_exports; 0: none)")
     parser.add_argument("--keep", help="directory for reproducer files (default: a new temp dir)")
     args = parser.parse_args()
     out_dir = args.keep or tempfile.mkdtemp(prefix="crosscheck-")
     os.makedirs(out_dir, exist_ok=True)
-    sys.exit(1 if run(args.cases, args.seed, out_dir, args.vesk) else 0)
+    sys.exit(1 if run(args.cases, args.seed, out_dir, args.vesk, args.exports) else 0)
 
 
 if __name__ == "__main__":
