@@ -578,6 +578,7 @@ def run(cases, seed, out_dir, formats=None):
     judge = Judge(random.Random("exports %d" % seed), formats)
     kinds = {}
     path = os.path.join(out_dir, "case.vesk")
+    n = 0
     try:
         for n in range(cases):
             data = seeds[n] if n < len(seeds) else crosscheck.mutate(rng, seeds[n % len(seeds)],
@@ -589,6 +590,8 @@ def run(cases, seed, out_dir, formats=None):
                 keep = crosscheck.kept_case(kinds, kind, out_dir, data)
                 if keep:
                     print("FAULT case %d file %s: %s" % (n, keep, said), flush=True)
+    except KeyboardInterrupt:  # the counts so far are still told
+        print("stopped at case %d" % n)
     finally:
         judge.close()
     print("compared:", dict(sorted(judge.counts.items())))
