@@ -68,6 +68,8 @@ def _refuse(*_a, **_k):
     (_spectrum, "npy", [(arrays, "_savez", _refuse)], [("npy", True)]),
 ])
 def test_judge_sees_exports_that_lose_data(tmp_path, monkeypatch, make, fmt, patch, fault):
+    if fmt == "csv":
+        pytest.importorskip("pandas")  # what reads it back
     path = make(tmp_path)
     for module, name, value in patch or []:
         monkeypatch.setattr(module, name, value)
