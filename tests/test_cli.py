@@ -71,9 +71,13 @@ def test_version(capsys, argv):
     (["diff", "--json", SAMPLE, SAMPLE, "AB/2D"], ["json"]),
     (["export", "-f", "csv", SAMPLE], ["numpy", "vesk._cli.exporting", "veskread"])])
 def test_commands_that_read_no_values_start_without_numpy(tmp_path, argv, imports):
+    watched = "{'numpy', 'veskread', 'vesk._cli.exporting', 'json', 'html'}"
     code = ("import sys, vesk; from vesk._cli import main; sys.argv[1:] and main(sys.argv[1:]); "
-            "print(sorted({'numpy', 'veskread', 'vesk._cli.exporting', 'json', 'html'} "
-            "& set(sys.modules)))")
+            "print(sorted(%s & set(sys.modules)))" % watched)
+    if "numpy" in imports:  # what numpy brings itself (numpy 1.21: json) is not ours
+        alone = subprocess.run([sys.executable, "-c", "import sys, numpy; print(*(%s & "
+                                "set(sys.modules)))" % watched], capture_output=True, text=True)
+        imports = sorted(set(imports) | set(alone.stdout.split()))
     argv = argv + ["-o", str(tmp_path)] if argv and argv[0] == "export" else argv or []
     done = subprocess.run([sys.executable, "-c", code] + argv, capture_output=True, text=True)
     loaded = done.stdout.splitlines()[-1]

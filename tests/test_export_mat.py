@@ -106,6 +106,15 @@ def test_without_scipy_the_extra_to_install_is_told(capsys, tmp_path, monkeypatc
     assert sorted(os.listdir(tmp_path)) == ["in.vesk"]
 
 
+def test_texts_not_ascii_are_written_as_utf16(tmp_path):
+    names = ["caf\u00e9", "\u00e0 la"]  # scipy's own writer gives UTF-8, which Octave cuts short
+    exported(tmp_path, (file_3d(_traces(names, npt=6), {**BASE_3D, **MAP, "NPT": 6},
+                                data_type=7), ("TRC", "3D", "NONE")))
+    written = (tmp_path / "out.mat").read_bytes()
+    for name in names:
+        assert name.encode("utf-16-le") in written and name.encode("utf-8") not in written
+
+
 @pytest.mark.skipif(shutil.which("octave-cli") is None, reason="needs GNU Octave")
 def test_octave_loads_texts_that_are_not_ascii_whole(tmp_path):
     names, sample = ["caf\u00e9", "\u00e9t\u00e9 \u00e0 end"], "na\u00efve \u20ac tail"

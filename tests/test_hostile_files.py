@@ -299,6 +299,9 @@ def needs(*names):
                  ["vesk.export", "zarr", None], marks=needs("xarray")),
     pytest.param(lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill="\x01"),
                  ["vesk.export", "zarr", None], marks=needs("xarray")),
+    # ... in ASCII, so a Latin-1 text's every character too
+    pytest.param(lambda: hf.merged_by_every_key(16, own_block=False, text=65532, fill=b"\xe9"),
+                 ["vesk.export", "zarr", None], marks=needs("xarray")),
     # ... and the title of each of 147,696 points (joined at once: 30 MB more)
     pytest.param(lambda: hf.overlapping_regions(543, npt=1, unrecorded=True)[0],
                  ["vesk.export", "zarr", None], marks=needs("xarray")),
@@ -312,7 +315,8 @@ def needs(*names):
         "wide-csv-of-map-of-no-values",
         "plot-of-long-spectrum", "csv-of-long-trace-names",
         "plot-of-many-line-units", "envi-of-merged-texts", "envi-of-long-spectrum",
-        "zarr-of-merged-keys", "zarr-of-merged-controls", "zarr-of-region-points"])
+        "zarr-of-merged-keys", "zarr-of-merged-controls", "zarr-of-merged-latin1",
+        "zarr-of-region-points"])
 def test_commands_stay_within_the_rule(write_file, build, call):
     data = build()
     report = run_bounded(write_file(data), call)

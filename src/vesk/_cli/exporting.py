@@ -166,7 +166,8 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,
-                                spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes)
+                                spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes,
+                                ascii_only=fmt.ascii_only)
     if refused is not None:
         message = "%s: %s: %s; not exported" % (job.path, block.name, refused)
         report.failed(ValueError(message), block.name, message)

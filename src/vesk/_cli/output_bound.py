@@ -31,6 +31,10 @@ READ_PARAMETER_BYTES = 64
 # text (\x01, and whitespace at a text's ends: \x20) make one of them four to six.
 # (Compiled where parameters are counted, not at every command's start.)
 _ESCAPED = '[%s"\\\\]' % UNSHOWN
+# JSON in ASCII escapes every other character too, one past the
+# Basic Multilingual Plane as two (a surrogate pair).
+_ESCAPED_IN_ASCII = '[^ -~]|["\\\\]'
+_ASTRAL = "[\U00010000-\U0010ffff]"
 
 
 class OutputBudget:
@@ -44,21 +48,29 @@ class OutputBudget:
         # damaged file's blocks reading the same bytes again and again), the
         # text or lines a value becomes count too.
         self.backed = self.file_size // 4
-        self._texts: Dict[int, Tuple[Mapping[str, Any], int, int]] = {}
+        self._texts: Dict[Tuple[int, bool], Tuple[Mapping[str, Any], int, int]] = {}
 
-    def _text_length(self, parameters: Mapping[str, Any]) -> Tuple[int, int]:
+    def _text_length(self, parameters: Mapping[str, Any],
+                     ascii_only: bool = False) -> Tuple[int, int]:
         """The characters of the text parameters, and of those the ones
-        written as escapes, counted once for blocks that share their
-        parameters: a damaged file's keys may all merge one block of 100,000
-        records, which counting again for each cost seconds."""
+        written as escapes (by JSON in ASCII, with `ascii_only`), counted
+        once for blocks that share their parameters: a damaged file's keys
+        may all merge one block of 100,000 records, which counting again for
+        each cost seconds."""
         shared = getattr(parameters, "_data", parameters)  # a ReadOnly's dict
-        known = self._texts.get(id(shared))
+        known = self._texts.get((id(shared), ascii_only))
         if known is None:
             texts = [v for v in shared.values() if isinstance(v, str)]
-            escaped = re.compile(_ESCAPED)
-            known = (shared, sum(map(len, texts)),
-                     sum(len(v) - len(escaped.sub("", v).strip()) for v in texts))
-            self._texts[id(shared)] = known  # holding it, so that its id stays its own
+            if ascii_only:
+                escaped, astral = re.compile(_ESCAPED_IN_ASCII), re.compile(_ASTRAL)
+                count = sum(2 * len(v) - len(escaped.sub("", v)) - len(astral.sub("", v))
+                            for v in texts)
+            else:
+                escaped = re.compile(_ESCAPED)
+                count = sum(len(v) - len(escaped.sub("", v).strip()) for v in texts)
+            known = (shared, sum(map(len, texts)), count)
+            # holding it, so that its id stays its own
+            self._texts[(id(shared), ascii_only)] = known
         return known[1], known[2]
 
     def take(self, nbytes: int) -> bool:
@@ -71,7 +83,7 @@ class OutputBudget:
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
                    escape_bytes: int = 0, spectrum_bytes: int = 0,
-                   axis_bytes: int = 0) -> Optional[str]:
+                   axis_bytes: int = 0, ascii_only: bool = False) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -82,7 +94,7 @@ class OutputBudget:
         parameter, and `text_bytes` for each character of a text parameter:
         many keys of a damaged file may merge one large block, whose texts
         run to 64 KB each; `escape_bytes`, what a character written as an
-        escape adds to that; `spectrum_bytes`, what is written for each
+        escape adds to that (with `ascii_only`, every character past ASCII is); `spectrum_bytes`, what is written for each
         spectrum (row) of a block of many besides its values (a header, a
         row's coordinates); `axis_bytes`, for each coordinate of the
         spectral axis (or trace) and of a map's x and y (a header's lists)."""
@@ -104,7 +116,7 @@ class OutputBudget:
         nbytes += axis_bytes * sum(listed)
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
-            characters, escaped = self._text_length(block.parameters)
+            characters, escaped = self._text_length(block.parameters, ascii_only)
             parameters += text_bytes * characters + escape_bytes * escaped
         points = ""
         if regions:

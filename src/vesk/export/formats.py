@@ -63,6 +63,8 @@ class Format(NamedTuple):
     parameter_bytes: int = 0
     text_bytes: int = 0
     escape_bytes: int = 0
+    # Texts written in ASCII: every other character an escape.
+    ascii_only: bool = False
     # Each spectrum of a block of many, where the format writes something for
     # each besides its values (JCAMP-DX's header, a wide CSV row's coordinates:
     # a million of them cost a second); a damaged file may declare millions.
@@ -226,14 +228,15 @@ FORMATS: Dict[str, Format] = {
                   value_bytes=4, parameter_bytes=4096, text_bytes=20,
                   oversize=Deferred("mat", "oversize")),
     # A folder a block, its values compressed a few chunks at a time. The
-    # attributes are written twice (.zattrs and .zmetadata), in UTF-8 (up to
-    # 4 bytes a character, a control character as a 6-character escape), a
+    # attributes are written twice (.zattrs and .zmetadata), in ASCII (a
+    # character past it, or a control character, as a 6-character escape), a
     # piece at a time; a parameter's dict entry is copied as its dataset is
     # built, and encoded: 210 bytes each at the peak, charged 320 as
     # xarray's own first use holds some 18 MB besides.
     "zarr": Format("zarr", "Zarr", Deferred("zarr", "write"), Deferred("zarr", "write"),
                    ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=320,
-                   text_bytes=4, escape_bytes=8, folder=Deferred("zarr_store", "is_store")),
+                   text_bytes=4, escape_bytes=8, ascii_only=True,
+                   folder=Deferred("zarr_store", "is_store")),
 }
 
 

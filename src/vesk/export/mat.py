@@ -149,9 +149,9 @@ def _save(f: BinaryIO, mdict: Dict[str, Any]) -> None:
     # compression, which would hold a compressed copy of the values too.
     options = dict(oned_as="column", do_compression=False, long_field_names=True)
     try:
-        from scipy.io.matlab import _mio5  # type: ignore[import-untyped, unused-ignore]
-        writer = _mio5.MatFile5Writer(f, unicode_strings=True, **options)
-        variables = _utf16_texts(_mio5.VarWriter5)(writer)
+        mio5 = _mio5_module()
+        writer = mio5.MatFile5Writer(f, unicode_strings=True, **options)
+        variables = _utf16_texts(mio5.VarWriter5)(writer)
     except (ImportError, AttributeError, TypeError):  # a scipy whose writer is not this one
         from scipy.io import savemat  # type: ignore[import-untyped, unused-ignore]
         savemat(f, mdict, format="5", **options)
@@ -159,6 +159,16 @@ def _save(f: BinaryIO, mdict: Dict[str, Any]) -> None:
     writer.write_file_header()
     for name, value in mdict.items():  # as savemat's writer puts them
         variables.write_top(value, name.encode("latin1"), False)
+
+
+def _mio5_module() -> Any:
+    """scipy's version 5 reader and writer: private since scipy 1.8, public
+    (and deprecated later) before."""
+    try:
+        from scipy.io.matlab import _mio5  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        from scipy.io.matlab import mio5 as _mio5  # type: ignore[import-untyped, unused-ignore]
+    return _mio5
 
 
 @functools.lru_cache(maxsize=None)

@@ -8,7 +8,8 @@ Format 2 is what every Zarr reader opens (zarr 2 and 3, xarray, Dask, and
 the readers of other languages); so are its codecs used here, zlib for
 every chunk and vlen-utf8 for texts.
 
-The metadata is strict JSON in UTF-8, a line each: a NaN or infinite
+The metadata is strict JSON in ASCII, a line each, every other character
+as its escape: zarr 2 before 2.14 decodes it as ASCII. A NaN or infinite
 attribute is written as "NaN", "Infinity" or "-Infinity", as format 2 writes
 such a fill value, since JSON has no number for them.
 """
@@ -111,26 +112,24 @@ def _plain(value: Any) -> bool:
     return False
 
 
-# Texts as they are, in UTF-8.
-_ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False)
+_ENCODER = json.JSONEncoder(ensure_ascii=True, allow_nan=False)
 # JSON written at most this many characters at a time.
 PIECE = 1 << 20
 
 
 def json_pieces(document: Any) -> Iterator[bytes]:
-    """`document` as JSON in UTF-8, one line, a piece at a time: never all
-    held at once (a parameter of 64 KB of control characters is 384 KB of
-    escapes). A lone surrogate, which UTF-8 cannot hold, is written as its
-    escape; it only ever stands within a JSON text."""
+    """`document` as JSON in ASCII, one line, a piece at a time: never all
+    held at once (a parameter of 64 KB of control characters, or of any
+    character past ASCII, is 384 KB of escapes)."""
     pieces: List[str] = []
     size = 0
     for piece in _ENCODER.iterencode(json_value(document)):
         pieces.append(piece)
         size += len(piece)
         if size >= PIECE:
-            yield "".join(pieces).encode("utf-8", "backslashreplace")
+            yield "".join(pieces).encode("ascii")
             pieces, size = [], 0
-    yield "".join(pieces).encode("utf-8", "backslashreplace")
+    yield "".join(pieces).encode("ascii")
 
 
 def texts_bytes(items: NDArray[Any]) -> bytearray:
