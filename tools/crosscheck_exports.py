@@ -97,6 +97,31 @@ def strict(value):
     return value
 
 
+
+def expected_columns(data, layout):
+    """The columns a CSV or Parquet table of `data` must hold, in order, from
+    the block itself; and the wide layout's rows (None for the long one)."""
+    from vesk.export.axes import long_columns, wide_rows
+
+    values = np.asarray(data.values)
+    if data.block.kind == "spectrum":
+        x = np.asarray(data.coords[data.dims[0]][1]) if data.dims[0] in data.coords \
+            else np.arange(len(values))
+        return [x, values], None
+    if layout == "long":
+        dims, extra, _ = long_columns(data)
+        index = np.unravel_index(np.arange(values.size), values.shape)
+        axis = {d: k for k, d in enumerate(data.dims)}
+        columns = [coord[index[axis[name]]] for name, coord in dims]
+        columns += [np.asarray(coord)[tuple(index[axis[d]] for d in cdims)]
+                    for _, cdims, coord in extra]
+        return columns + [values.reshape(-1)], None
+    rows = wide_rows(data)
+    rindex = np.unravel_index(np.arange(len(rows.table)), rows.row_shape)
+    columns = [np.asarray(array)[tuple(rindex[rows.rows.index(d)] for d in cdims)]
+               for cdims, array in rows.columns]
+    return columns + list(rows.table.T), rows
+
 class Judge:
     """Judges the exports of the blocks of one file at a time, collecting each
     fault as (kind, text) and counting what was written per format."""
@@ -261,29 +286,11 @@ class Judge:
 
     def _read_csv(self, data, out, layout):
         import pandas as pd
-        from vesk.export.axes import long_columns, wide_rows
 
         table = pd.read_csv(out, dtype=str, keep_default_na=False)
         said = []
-        values = np.asarray(data.values)
-        if data.block.kind == "spectrum":
-            x = np.asarray(data.coords[data.dims[0]][1]) if data.dims[0] in data.coords \
-                else np.arange(len(values))
-            columns = [x, values]
-        elif layout == "long":
-            dims, extra, _ = long_columns(data)
-            index = np.unravel_index(np.arange(values.size), values.shape)
-            axis = {d: k for k, d in enumerate(data.dims)}
-            columns = [coord[index[axis[name]]] for name, coord in dims]
-            columns += [np.asarray(coord)[tuple(index[axis[d]] for d in cdims)]
-                        for _, cdims, coord in extra]
-            columns.append(values.reshape(-1))
-        else:
-            rows = wide_rows(data)
-            rindex = np.unravel_index(np.arange(len(rows.table)), rows.row_shape)
-            columns = [np.asarray(array)[tuple(rindex[rows.rows.index(d)] for d in cdims)]
-                       for cdims, array in rows.columns]
-            columns += list(rows.table.T)
+        columns, rows = expected_columns(data, layout)
+        if rows is not None:
             heads = list(table.columns)[len(rows.columns):]
             across = np.asarray(data.coords[rows.across][1]) if rows.across in data.coords \
                 else np.arange(rows.table.shape[1])
@@ -309,7 +316,6 @@ class Judge:
 
     def _read_parquet(self, data, out, layout):
         import pyarrow.parquet as pq
-        from vesk.export.axes import long_columns, wide_rows
 
         t = pq.read_table(out)
         frame = t.to_pandas()
@@ -320,25 +326,7 @@ class Judge:
         for key, text in self._texts(data).items():
             if key != "parameters" and meta.get(key) != text:
                 said.append("%s differs: %r, wrote %r" % (key, text, meta.get(key)))
-        values = np.asarray(data.values)
-        if data.block.kind == "spectrum":
-            x = np.asarray(data.coords[data.dims[0]][1]) if data.dims[0] in data.coords \
-                else np.arange(len(values))
-            columns = [x, values]
-        elif layout == "long":
-            dims, extra, _ = long_columns(data)
-            index = np.unravel_index(np.arange(values.size), values.shape)
-            axis = {d: k for k, d in enumerate(data.dims)}
-            columns = [coord[index[axis[name]]] for name, coord in dims]
-            columns += [np.asarray(coord)[tuple(index[axis[d]] for d in cdims)]
-                        for _, cdims, coord in extra]
-            columns.append(values.reshape(-1))
-        else:
-            rows = wide_rows(data)
-            rindex = np.unravel_index(np.arange(len(rows.table)), rows.row_shape)
-            columns = [np.asarray(array)[tuple(rindex[rows.rows.index(d)] for d in cdims)]
-                       for cdims, array in rows.columns]
-            columns += list(rows.table.T)
+        columns, _ = expected_columns(data, layout)
         if frame.shape != (len(columns[0]), len(columns)):
             return said + ["shape %r, expected %d x %d" % (frame.shape, len(columns[0]),
                                                             len(columns))]
