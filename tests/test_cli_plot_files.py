@@ -173,7 +173,7 @@ def test_spectra_are_thinned_only_past_the_files_bound(capsys, runs, overlay, mo
                                                         room, drawn):
     monkeypatch.setattr(overlay, "STRETCHES", 1)  # a stretch each: lowest and highest
     if room is not None:
-        monkeypatch.setattr(overlay, "drawing_room", lambda paths: room)
+        monkeypatch.setattr(overlay, "drawing_room", lambda spectra: room)
     assert run(capsys, "plot", "day1", "one.0", "-o", "p.png")[0] == 0
     ax, = overlay.drawn[0].axes
     assert [len(line.get_ydata()) for line in ax.lines] == [drawn, drawn]

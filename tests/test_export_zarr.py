@@ -221,6 +221,25 @@ def test_a_writer_killed_outright_while_replacing_leaves_a_whole_store(tmp_path,
         assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
 
 
+@pytest.mark.skipif(not folder_swap._renameat2(), reason="no one-step swap of folders here")
+def test_an_interrupt_just_after_the_swap_still_removes_the_old_store(tmp_path, monkeypatch):
+    store_at(tmp_path / "o.zarr")
+    is_store, interrupted = zarr_store.is_store, []
+
+    def checked(path):  # the first check of the old store, swapped out
+        if str(path).endswith(".part") and not interrupted:
+            interrupted.append(path)
+            raise KeyboardInterrupt
+        return is_store(path)
+    monkeypatch.setattr(zarr_store, "is_store", checked)
+    data = vesk.read(KINDS["image map"]()[0].write(str(tmp_path / "m.vesk")))
+    with pytest.raises(KeyboardInterrupt):
+        vesk.export.write(data, tmp_path / "o.zarr", "zarr", force=True)
+    assert interrupted and "AB_3D_NONE" in opened(tmp_path / "o.zarr")
+    assert sorted(os.listdir(tmp_path)) == ["m.vesk", "o.zarr", "o.zarr.vesk"]
+    assert not IN_PROGRESS and not ASIDE
+
+
 @pytest.mark.parametrize("case, removed", [("ended", True), ("running", False),
                                            ("a link", False)])
 def test_stale_temporary_stores_of_ended_writers_are_removed_links_not_followed(

@@ -94,9 +94,9 @@ class OutputBudget:
         parameter, and `text_bytes` for each character of a text parameter:
         many keys of a damaged file may merge one large block, whose texts
         run to 64 KB each; `escape_bytes`, what a character written as an
-        escape adds to that (with `ascii_only`, every character past ASCII is); `spectrum_bytes`, what is written for each
-        spectrum (row) of a block of many besides its values (a header, a
-        row's coordinates); `axis_bytes`, for each coordinate of the
+        escape adds to that (with `ascii_only`, every character past ASCII
+        is one); `spectrum_bytes`, what is written for each spectrum (row) of
+        a block of many besides its values (a header, a row's coordinates); `axis_bytes`, for each coordinate of the
         spectral axis (or trace) and of a map's x and y (a header's lists)."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)

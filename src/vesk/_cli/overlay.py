@@ -48,11 +48,10 @@ STRETCHES = 10_000
 DRAWN_POINT_BYTES = 64
 
 
-def drawing_room(paths: Sequence[str]) -> int:
+def drawing_room(spectra: Sequence["Drawn"]) -> int:
     """The bytes the lines may take: the files' bound, less what matplotlib
     and the arrays read hold besides."""
-    held = sum(os.path.getsize(p) for p in paths)
-    return 8 * held + 32 * 2**20
+    return 8 * sum(s.file_size for s in spectra) + 32 * 2**20
 
 
 class Drawn(NamedTuple):
@@ -63,6 +62,7 @@ class Drawn(NamedTuple):
     x: NDArray[Any]
     y: NDArray[Any]
     infrared: bool  # a wavenumber axis read from high to low
+    file_size: int  # as read: what bounds the drawing
 
 
 def chosen_spectrum(f: vesk.VeskFile, key: Optional[str]) -> vesk.Block:
@@ -108,12 +108,13 @@ def read_spectrum(path: str, name: str, key: Optional[str]) -> Drawn:
         if refused is not None:
             raise PlotError("%s %s; not drawn" % (block.name, refused))
         data = f[block.key]
+        file_size = f._size
     values = np.asarray(data.values)
     if not values.size:
         raise PlotError("%s has no values to draw" % block.name)
     x, y = finite_axis(data, coordinate(data, data.dims[-1])), values
     infrared = data.dims[-1] == "wavenumber" and not is_raman(block.key[0])
-    return Drawn(name, block.name, block.x_label, block.y_label, x, y, infrared)
+    return Drawn(name, block.name, block.x_label, block.y_label, x, y, infrared, file_size)
 
 
 def thinned(s: Drawn) -> Drawn:
@@ -237,7 +238,7 @@ def run_overlay(args: argparse.Namespace) -> int:
     if refused is not None:
         error(refused)
         return 1
-    if sum(len(s.y) for s in spectra) * DRAWN_POINT_BYTES > drawing_room(paths):
+    if sum(len(s.y) for s in spectra) * DRAWN_POINT_BYTES > drawing_room(spectra):
         spectra = [thinned(s) for s in spectra]
     try:
         write_picture(draw_overlay(spectra), args.output, args.force)

@@ -199,18 +199,25 @@ def _refuse_unremovable(path: str, what: str) -> None:
 def _swap(tmp: str, path: str, ours: Ours, what: str) -> bool:
     """`tmp` and the output at `path` exchanged, the old one then removed
     from `tmp`: True; False where the system cannot swap, nothing done."""
-    # Under `tmp` the old one is removed on every way out, as one moved aside.
+    # Under `tmp` the old one is removed on every way out (an interrupt
+    # before its removal began too), as one moved aside.
     ASIDE[tmp] = (path, ours)
+    swapped = False
     try:
         if not exchange(tmp, path):
             return False
+        swapped = True
         if not ours(tmp):  # put there by another meanwhile: given back
             exchange(tmp, path)
+            swapped = False
             raise not_ours(path, what)
-        remove_tree(tmp)
         return True
     finally:
-        del ASIDE[tmp]
+        try:
+            if swapped and ours(tmp):
+                remove_tree(tmp)
+        finally:
+            del ASIDE[tmp]
 
 
 def _settle(aside: str, path: str, ours: Ours) -> None:
