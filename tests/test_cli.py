@@ -835,11 +835,17 @@ def test_runs_as_a_module():
     (["plot", SAMPLE, "AB/2D/NONE", "-o", "{folder}", "--force"], "{folder}: Is a directory"),
     pytest.param(["plot", SAMPLE, "AB/2D/NONE", "-o", "{file}/s.png"], "{file}: Not a directory",
                  marks=NEEDS_MATPLOTLIB),
+    # one output whether one file is drawn or several: named alike
+    (["plot", SAMPLE, "SSC", "-o", "{picture}"], "{picture} exists (use --force to overwrite)"),
+    pytest.param(["plot", SAMPLE, SAMPLE, "-b", "SSC", "-o", "{picture}"],
+                 "{picture} exists (use --force to overwrite)", marks=NEEDS_MATPLOTLIB),
 ])
 def test_outputs_that_cannot_be_written_are_named_as_given(capsys, tmp_path, argv, message):
     names = {"file": str(tmp_path / "f"), "folder": str(tmp_path / "d.png"),
-             "link": str(tmp_path / "l"), "file_link": str(tmp_path / "fl")}
+             "link": str(tmp_path / "l"), "file_link": str(tmp_path / "fl"),
+             "picture": str(tmp_path / "p.png")}
     (tmp_path / "f").write_bytes(b"")
+    (tmp_path / "p.png").write_bytes(b"")
     (tmp_path / "l").symlink_to("nowhere")
     (tmp_path / "fl").symlink_to("f")
     (tmp_path / "d.png").mkdir()

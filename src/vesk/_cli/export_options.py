@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from ..export.formats import FORMATS, LAYOUTS, meant, unknown_format
+from ..export.formats import FORMATS, LAYOUTS, hinted, unknown_format
 from .block_keys import block_key
 from .output_names import output_folder
 
@@ -75,9 +75,10 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
 
 
 def format_name(text: str) -> str:
-    """An argparse type: a format's suffix or other name ("npz", "CSV") is a
-    usage error naming the format meant; any other name is left to `choices`."""
-    if text not in FORMATS and meant(text) is not None:
+    """An argparse type: a format's suffix or other name ("npz", "CSV"), or
+    one that none of ours writes ("tsv"), is a usage error naming what to
+    use; any other name is left to `choices`."""
+    if text not in FORMATS and hinted(text):
         raise argparse.ArgumentTypeError(unknown_format(text))
     return text
 

@@ -181,8 +181,12 @@ def run_plot(args: argparse.Namespace) -> int:
     if args.overlay:
         from .overlay import run_overlay
         return run_overlay(args)
-    try:
+    try:  # of the output alone, as where several files are drawn
         refuse_existing(args.output, args.force)
+    except Exception as e:
+        error(describe(args.output, e))
+        return 1
+    try:
         with vesk.open(args.file) as f:
             block = named_block(f, args.key, "plot")
             lines = args.at is None and block.kind in ("time-resolved series",

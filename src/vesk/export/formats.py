@@ -248,6 +248,17 @@ OTHER_NAMES = {"dx": "jcamp", "jcamp-dx": "jcamp", "parq": "parquet", "pq": "par
                "nc4": "netcdf", "cdf": "netcdf"}
 
 
+# Names of formats none of ours writes, with what to use instead: a usage
+# error that only lists our names leaves the user to guess which is nearest.
+INSTEAD = {
+    "txt": "use 'csv' (it writes .csv: text, comma-separated)",
+    "tsv": "use 'csv' (it writes .csv: comma-separated, not tab-separated)",
+    "xlsx": "use 'csv', which spreadsheets open, or 'parquet', which pandas opens",
+    "json": "'vesk ls --json' lists the blocks and their parameters; the values go to "
+            "'npy', 'netcdf', 'zarr' or 'csv'",
+}
+
+
 def writes(fmt: Format) -> str:
     """The suffixes a format's outputs have: ".npz", ".img and .hdr"."""
     suffixes = list(dict.fromkeys([fmt.spectrum_suffix, fmt.other_suffix] + (
@@ -267,9 +278,18 @@ def meant(name: str) -> Optional[str]:
     return OTHER_NAMES.get(folded)
 
 
+def hinted(name: str) -> bool:
+    """Whether unknown_format says more of `name` than the list of formats."""
+    return meant(name) is not None or name.lower().lstrip(".") in INSTEAD
+
+
 def unknown_format(name: str) -> str:
-    """Why `name` is no format, and the one to use where it looks like one."""
+    """Why `name` is no format, and the one to use where it looks like one
+    (or what to use where none of ours writes it)."""
     near = meant(name) if isinstance(name, str) else None
+    instead = INSTEAD.get(name.lower().lstrip(".")) if isinstance(name, str) else None
+    if instead is not None:
+        return "no format %r; %s" % (name, instead)
     if near is None:
         return "no format %r; one of %s" % (name, ", ".join(sorted(FORMATS)))
     return "no format %r; use %r (it writes %s)" % (name, near, writes(FORMATS[near]))
