@@ -119,6 +119,22 @@ def test_usage_errors_exit_2(capsys, argv):
         assert "one per block, written into a folder" in err
 
 
+@pytest.mark.parametrize("argv, told", [
+    # a required option misspelt is told as such, not as missing
+    (["export", SAMPLE, "--fromat", "csv"], "arguments: --fromat (did you mean --format?)\n"),
+    (["plot", SAMPLE, "SSC", "--ouput=p.png"], "arguments: --ouput=p.png (did you mean --output"),
+    (["ls", SAMPLE, "--jsn"], "arguments: --jsn (did you mean --json?)\n"),
+    # shortened, or a value attached: known; only the misspelt one is told
+    (["export", SAMPLE, "--form", "csv", "-fcsv", "--forse"], "arguments: --forse (did you "
+                                                                "mean --force?)\n"),
+    (["ls", "-j", SAMPLE], "arguments: -j\n"),
+    (["plot", SAMPLE, "--", "--ouput"], "required: -o/--output\n"),  # a name, after "--"
+])
+def test_misspelt_options_are_named(capsys, argv, told):
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (2, "") and told in err
+
+
 @NEEDS_MATPLOTLIB
 def test_plot_suffixes_are_formats_matplotlib_writes():
     from matplotlib.backend_bases import FigureCanvasBase

@@ -12,11 +12,12 @@ import signal
 import sys
 import threading
 import warnings
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, NoReturn, Optional, Tuple
 
 import vesk
 
 from . import comparing, export_options, listing, pictures, plot_options
+from .unknown_options import unknown_options, unrecognized
 from .report import (OutputClosed, OutputFailed, Terminated, data_only_on_stdout, error,
                      library_warnings_ignored, warning)
 
@@ -42,6 +43,19 @@ class _Parser(argparse.ArgumentParser):
     def __init__(self, **kwargs: Any) -> None:
         kwargs.setdefault("formatter_class", _Unsized)
         super().__init__(**kwargs)
+        self._given: List[str] = []
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        self._given = list(sys.argv[1:] if args is None else args)  # what error() looks at
+        return super().parse_known_args(args, namespace)
+
+    def error(self, message: str) -> "NoReturn":
+        # A required option "missing" is most often one misspelt: that is told.
+        if message.startswith("the following arguments are required"):
+            unknown = unknown_options(self, self._given)
+            if unknown:
+                message = unrecognized(self, unknown)
+        super().error(message)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -94,7 +108,8 @@ def parse(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> argpars
     if extra and isinstance(files, list) and not any(e.startswith("-") for e in options):
         files.extend(options + names)
     elif extra:
-        getattr(args, "parser", parser).error("unrecognized arguments: %s" % " ".join(extra))
+        told = getattr(args, "parser", parser)
+        told.error(unrecognized(told, extra))
     check = getattr(args, "check", None)
     if check is not None:  # what only the whole command line tells (plot's FILE KEY)
         check(args)
