@@ -284,7 +284,9 @@ def test_params_text_and_json(capsys):
 @pytest.mark.parametrize("argv, words", [
     (["params", SAMPLE, "XX/2D/NONE"], ["XX/2D/NONE", "AB/2D/NONE"]),
     (["params", SAMPLE, "AB"], ["AB names 2 blocks"]),
-    (["params", SAMPLE], ["has 4 blocks", "AB/2D/NONE", "RSC/2D/NONE", "name one"]),
+    (["params", SAMPLE], ["has 4 blocks", "AB/2D/NONE", "RSC/2D/NONE",
+                          "name one (vesk params FILE KEY)"]),
+    (["plot", SAMPLE, "-o", "{out}"], ["has 4 blocks", "name one (vesk plot FILE KEY)"]),
     (["params", "{missing}", "AB"], ["No such file"]),
     (["params", "{not_vesk}", "AB"], []),
     (["images", "{not_vesk}"], []),

@@ -49,7 +49,11 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
         raise
     except BlockNotFoundError as e:
         if key is None:
-            raise
+            if len(f.keys()) < 2:
+                raise
+            # "name one": where, on this command line
+            raise BlockNotFoundError("%s (vesk %s FILE KEY)" % (e.args[0], command),
+                                     path=e.path, block=e.block) from None
         if not os.path.exists(key):
             # plot takes a second name that exists for a file: one mistyped
             # reads as a key, and only its being missing says what was meant
