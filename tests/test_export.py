@@ -458,6 +458,7 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
     code, written, err = export(capsys, tmp_path, SAMPLES["sample"], "-f", "npy",
                                 "--layout", "wide")
     assert (code, written) == (2, []) and "--layout is for CSV" in err
+    assert err.startswith("usage: vesk export")  # as every other usage error
 
 
 @pytest.mark.parametrize("layout", ["long", "wide"])

@@ -70,8 +70,16 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                "its file (made while the file was still being written, or "
                                "before it was measured again): for a folder that files "
                                "keep arriving in")
-    p.set_defaults(run=run_export)
+    p.set_defaults(run=run_export, check=layout_checked)
     return p
+
+
+def layout_checked(args: argparse.Namespace) -> None:
+    """A usage error, as the other options' are, where --layout is given for
+    a format of one layout."""
+    if args.layout is not None and FORMATS[args.format].wide is None:
+        args.parser.error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one "
+                          "layout" % args.format)
 
 
 def format_name(text: str) -> str:

@@ -520,10 +520,6 @@ def end_with_parent(parent: int) -> None:
 
 
 def run_export(args: argparse.Namespace) -> int:
-    if args.layout is not None and FORMATS[args.format].wide is None:
-        error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one layout"
-              % args.format)
-        return 2
     needs = FORMATS[args.format].missing()
     if needs is not None:  # said once, not once per block of every file
         error(needs)
