@@ -461,6 +461,19 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
     assert err.startswith("usage: vesk export")  # as every other usage error
 
 
+@pytest.mark.parametrize("fmt, name, made", [("csv", "spectrum.CSV", False),
+                                             ("envi", "cube.hdr", False),
+                                             ("npy", "spectrum.csv", True),  # not npy's
+                                             ("csv", "kept.csv", True)])     # a folder there
+def test_an_output_folder_named_as_an_output_is_refused(capsys, tmp_path, fmt, name, made):
+    out = tmp_path / name
+    if name.startswith("kept"):
+        out.mkdir()
+    code, written, err = export(capsys, out, SAMPLES["sample"], "-b", "SSC", "-f", fmt)
+    assert (code == 0) == made and os.path.isdir(out) == made
+    assert made or "%s names an output; -o is the folder" % out in err
+
+
 @pytest.mark.parametrize("layout", ["long", "wide"])
 @pytest.mark.parametrize("label, written", [
     ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),

@@ -52,7 +52,8 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                         "point or time, its coordinates first, then one column per x value "
                         "or trace")
     p.add_argument("-o", "--output", default=".", metavar="DIR", type=output_folder,
-                   help="folder for the outputs (default: the current folder)")
+                   help="folder for the outputs, made where missing (default: the current "
+                        "folder); not an output's name")
     p.add_argument("--jobs", "-j", type=jobs_count, default=1, metavar="N",
                    help="files exported in parallel by N processes (0: one per CPU)")
     p.add_argument("--json", action="store_true",
@@ -70,16 +71,24 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
                                "its file (made while the file was still being written, or "
                                "before it was measured again): for a folder that files "
                                "keep arriving in")
-    p.set_defaults(run=run_export, check=layout_checked)
+    p.set_defaults(run=run_export, check=export_checked)
     return p
 
 
-def layout_checked(args: argparse.Namespace) -> None:
-    """A usage error, as the other options' are, where --layout is given for
-    a format of one layout."""
-    if args.layout is not None and FORMATS[args.format].wide is None:
+def export_checked(args: argparse.Namespace) -> None:
+    """Usage errors of options together: --layout for a format of one
+    layout; -o named as an output of the format (`-o spectrum.csv`), which
+    would be made a folder holding the output, not the output itself."""
+    fmt = FORMATS[args.format]
+    if args.layout is not None and fmt.wide is None:
         args.parser.error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one "
                           "layout" % args.format)
+    suffix = os.path.splitext(os.path.normpath(args.output))[1].lower()
+    if suffix in (fmt.spectrum_suffix, fmt.other_suffix, fmt.header_suffix) \
+            and not os.path.isdir(args.output):
+        args.parser.error("argument -o/--output: %s names an output; -o is the folder the "
+                          "outputs go into, as DIR/STEM_BLOCK%s (a folder of that name is "
+                          "taken once it exists)" % (args.output, fmt.other_suffix))
 
 
 def format_name(text: str) -> str:
