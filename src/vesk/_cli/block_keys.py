@@ -67,6 +67,19 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
                                  path=e.path, block=e.block) from None
 
 
+def mistaken_key(name: str) -> bool:
+    """Whether `name`, given for a file, is no file or folder but reads as
+    a block's key (AB/2D/NONE, SSC): not a file's name (run.9) nor below an
+    existing folder."""
+    if os.path.lexists(name) or _path_like(name):
+        return False
+    try:
+        key_parts(name)
+    except BlockNotFoundError:
+        return False
+    return True
+
+
 def _path_like(name: str) -> bool:
     """A name no block has (a suffix: run.9) or one below an existing folder."""
     folder = os.path.dirname(name)

@@ -7,7 +7,7 @@ import argparse
 import os
 
 from ..export.formats import FORMATS, LAYOUTS, hinted, unknown_format
-from .block_keys import block_key
+from .block_keys import block_key, mistaken_key
 from .output_names import output_folder
 
 
@@ -76,10 +76,15 @@ def add_export(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> ar
 
 
 def export_checked(args: argparse.Namespace) -> None:
-    """Usage errors of options together: --layout for a format of one
+    """Usage errors of the command line as a whole: a block's key given
+    where the files go; --layout for a format of one
     layout; -o named as an output of the format (`-o spectrum.csv`), which
     would be made a folder holding the output, not the output itself."""
     fmt = FORMATS[args.format]
+    for name in args.files[1:]:  # `vesk export FILE KEY`, as params and plot take one
+        if mistaken_key(name):
+            args.parser.error("%s: no such file or folder; a block to export is given with "
+                              "--block %s" % (name, name))
     if args.layout is not None and fmt.wide is None:
         args.parser.error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one "
                           "layout" % args.format)
