@@ -17,9 +17,9 @@ from typing import Any, List, NoReturn, Optional, Tuple
 import vesk
 
 from . import comparing, export_options, listing, pictures, plot_options
-from .unknown_options import unknown_options, unrecognized
 from .report import (OutputClosed, OutputFailed, Terminated, data_only_on_stdout, error,
                      library_warnings_ignored, warning)
+from .unknown_options import unknown_options, unrecognized
 
 COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
