@@ -1141,6 +1141,9 @@ def test_jcamp_writes_no_nan_or_inf(capsys, tmp_path):
     bad = spectrum_file([1.0, 2.0], {"LXV": inf}).write(str(tmp_path / "x.vesk"))
     code, written, err = export(capsys, tmp_path / "out", good, bad, "-f", "jcamp")
     assert code == 1 and len(written) == 1 and "x.vesk: AB/2D/NONE: its x axis is not finite" in err
+    assert err.count("AB/2D/NONE") == 1  # named once, as the write's own refusal names it
+    with pytest.raises(ValueError, match="^AB/2D/NONE: its x axis is not finite"):
+        vesk.export.write(vesk.read(bad), tmp_path / "x.jdx", "jcamp")
     with open(written[0]) as f:
         text = f.read()
     assert "4000 ? 1.5 ? ?\n" in text and "##MINY=1.5\n" in text and "FIRSTY" not in text
