@@ -1098,6 +1098,50 @@ def test_map_declaring_far_more_points_than_its_file_holds_is_not_exported(capsy
     assert "AB/3D/NONE: " + declared in err
 
 
+def series_file(tmp_path, spectra, npt):
+    # `spectra` whole spectra of `npt` points; 0: one cut short, so none is read
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    blocks = [stored_block([float(r)] * npt, time=float(r)) for r in range(spectra)] or [
+        stored_block([1.0])]
+    return file_3d(store_block(blocks, block_size=4 * npt),
+                   {**BASE_3D, "NPT": npt, "DXU": "WN"}).write(str(tmp_path / "s.vesk"))
+
+
+@pytest.mark.parametrize("fmt, layout, refused", [
+    # a heading of a million points, 37.7 MB as charged: 19 MB of text, a second
+    ("csv", "wide", "declares 0 values over 1048579 columns (37.7 MB written), more than"),
+    ("parquet", "wide", "declares 0 values over 1048579 columns (4.3 GB written), more than"),
+    ("csv", "long", None),  # no column per point: nothing but its heading is written
+])
+def test_series_of_no_spectra_over_a_million_points(capsys, tmp_path, fmt, layout, refused):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    path = series_file(tmp_path, 0, 1048579)
+    code, written, err = export(capsys, tmp_path / "out", path, "-f", fmt, "--layout", layout)
+    if refused is None:
+        assert (code, len(written)) == (0, 1), err
+    else:
+        assert (code, written) == (1, []) and "s.vesk: AB/3D/NONE: " + refused in err
+
+
+@pytest.mark.parametrize("spectra", [0, 1])
+@pytest.mark.parametrize("options, refused", [
+    (("-f", "csv", "--layout", "wide"), "declares 0 values over 1000 columns (36.0 kB written)"),
+    (("-f", "npy"), "declares 0 values over 1000 points of its axes (8.0 kB written)"),
+])
+def test_axes_are_charged_where_no_values_pay_for_them(capsys, tmp_path, monkeypatch, spectra,
+                                                       options, refused):
+    # Without the bound's floor: a spectrum's values pay for its columns'
+    # headings, its axis fits beside them; with none, both are refused.
+    monkeypatch.setattr(vesk._native, "output_limit", lambda size: 4 * size)
+    path = series_file(tmp_path, spectra, 1000)
+    code, written, err = export(capsys, tmp_path / "out", path, *options)
+    if spectra:
+        assert (code, len(written)) == (0, 1), err
+    else:
+        assert (code, written) == (1, []) and "AB/3D/NONE: " + refused in err
+
+
 def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch):
     # Many keys naming one spectrum: each alone is within the bound, together not.
     from hostile_files import shared_data_block
@@ -1105,6 +1149,7 @@ def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch)
     path.write_bytes(shared_data_block(npt=1000)[0])
     monkeypatch.setattr(vesk._native, "output_limit", lambda size: 4 * size)  # 4 spectra
     monkeypatch.setattr(output_bound, "READ_PARAMETER_BYTES", 0)  # their values alone
+    monkeypatch.setitem(FORMATS, "npy", FORMATS["npy"]._replace(axis_bytes=0))
     code, written, err = export(capsys, tmp_path / "out", path, "-f", "npy")
     refused = [line for line in err.splitlines() if "with the blocks exported before it" in line]
     with vesk.open(path) as f:
@@ -1124,6 +1169,9 @@ def test_jcamp_writes_no_nan_or_inf(capsys, tmp_path):
     bad = spectrum_file([1.0, 2.0], {"LXV": inf}).write(str(tmp_path / "x.vesk"))
     code, written, err = export(capsys, tmp_path / "out", good, bad, "-f", "jcamp")
     assert code == 1 and len(written) == 1 and "x.vesk: AB/2D/NONE: its x axis is not finite" in err
+    assert err.count("AB/2D/NONE") == 1  # named once, as the write's own refusal names it
+    with pytest.raises(ValueError, match="^AB/2D/NONE: its x axis is not finite"):
+        vesk.export.write(vesk.read(bad), tmp_path / "x.jdx", "jcamp")
     with open(written[0]) as f:
         text = f.read()
     assert "4000 ? 1.5 ? ?\n" in text and "##MINY=1.5\n" in text and "FIRSTY" not in text

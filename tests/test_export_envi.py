@@ -203,7 +203,8 @@ def test_a_header_of_far_more_coordinates_than_the_file_holds_is_refused(capsys,
     path = file_3d(_spectra(6), {**BASE_3D, **MAP, "NPX": 2000000, "NPY": 1}).write(
         str(tmp_path / "wide.vesk"))
     assert main(["export", "-f", "envi", "-o", str(tmp_path / "o"), path]) == 1
-    assert "declares 8000000 values (96.0 MB written)" in capsys.readouterr().err
+    assert "declares 8000000 values over 2000005 points of its axes (96.0 MB written)" in \
+        capsys.readouterr().err
     assert os.listdir(tmp_path / "o") == []
 
 

@@ -167,6 +167,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,
                                 spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes,
+                                heading_bytes=fmt.heading_bytes if job.layout == "wide" else 0,
                                 ascii_only=fmt.ascii_only)
     if refused is not None:
         message = "%s: %s: %s; not exported" % (job.path, block.name, refused)

@@ -83,7 +83,8 @@ class OutputBudget:
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
                    escape_bytes: int = 0, spectrum_bytes: int = 0,
-                   axis_bytes: int = 0, ascii_only: bool = False) -> Optional[str]:
+                   axis_bytes: int = 0, heading_bytes: int = 0,
+                   ascii_only: bool = False) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -96,8 +97,13 @@ class OutputBudget:
         run to 64 KB each; `escape_bytes`, what a character written as an
         escape adds to that (with `ascii_only`, every character past ASCII
         is one); `spectrum_bytes`, what is written for each spectrum (row) of
-        a block of many besides its values (a header, a row's coordinates); `axis_bytes`, for each coordinate of the
-        spectral axis (or trace) and of a map's x and y (a header's lists)."""
+        a block of many besides its values (a header, a row's coordinates);
+        `axis_bytes`, for each coordinate of the spectral axis (or trace) and
+        of a map's x and y (a header's lists, an array of them);
+        `heading_bytes`, for each column of a wide table (a point of the
+        spectral axis, or a trace) past the block's values that the file's
+        bytes back: a block of no spectra may declare a million points, each
+        a column, where an honest one has a row of values that pays for them."""
         values = math.prod(block.shape)
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
@@ -113,18 +119,29 @@ class OutputBudget:
         # a header's lists: the spectral axis (or the traces), and a map's x and y
         listed = block.shape[-1:] + (block.shape[:-1] if block.kind in (
             "image map", "image traces") else ())
-        nbytes += axis_bytes * sum(listed)
+        axes = axis_bytes * sum(listed)
+        columns = headed = 0  # a wide table's, and those charged
+        if heading_bytes and block.kind != "spectrum" and block.shape:
+            # a series of traces has a column per trace, the rest one per point
+            columns = block.shape[0 if block.kind == "time-resolved traces" else -1]
+            headed = max(0, columns - (values - unbacked))
+            axes += heading_bytes * headed
+        nbytes += axes
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)
         if text_bytes or escape_bytes:
             characters, escaped = self._text_length(block.parameters, ascii_only)
             parameters += text_bytes * characters + escape_bytes * escaped
-        points = ""
+        placed = "drawn" if drawn else "with their coordinates"
+        points, how = "", placed
+        if axes > nbytes - axes:  # the columns, or the axes, are most of it
+            points, how = ("%d columns" % columns if headed else
+                           "%d points of its axes" % sum(listed)), "written"
         if regions:
             nbytes += REGION_POINT_BYTES * block.shape[0]
-            points = "%d points" % block.shape[0]
+            points, how = "%d points" % block.shape[0], placed
         if drawn and block.kind == "image map" and block.fill == 0:
             nbytes += (PIXEL_BYTES - 3 * block.shape[-1]) * block.unfilled
-            points = "%d unmeasured points" % block.unfilled
+            points, how = "%d unmeasured points" % block.unfilled, "drawn"
         if self.take(nbytes + parameters):
             self.backed -= values - unbacked
             return None
@@ -132,8 +149,7 @@ class OutputBudget:
                 "before it (a damaged file's blocks may share data), more")
         declared = "%d values (%s)" % (values, size_text(4 * values))
         if points and 4 * values <= self.limit:  # what the points add tips it
-            declared = "%d values over %s (%s %s)" % (
-                values, points, size_text(nbytes), "drawn" if drawn else "with their coordinates")
+            declared = "%d values over %s (%s %s)" % (values, points, size_text(nbytes), how)
         elif nbytes > 4 * values and 4 * values <= self.limit:  # what the values become tips it
             declared = "%d values (%s %s)" % (values, size_text(nbytes),
                                               "drawn" if drawn else "written")

@@ -77,8 +77,13 @@ class Format(NamedTuple):
     repeated: Callable[[vesk.DataObject, str], int] = lambda data, layout: 0
     repeats: str = "its rows repeat its names and titles"  # what `repeated` counts, told
     # What is written for each coordinate along each dimension (a header's
-    # lists of numbers: a damaged file may declare millions of points).
+    # lists of numbers, an array of float64: a damaged file may declare
+    # millions of points).
     axis_bytes: int = 0
+    # What the wide layout writes for each column (its heading; Parquet's
+    # column), charged where the block's values do not pay for it: a series
+    # of no spectra may declare a million points, a column each.
+    heading_bytes: int = 0
     # A second output beside each block's, named with this suffix in place
     # of the first one's, which `header` writes: the values, then what they are.
     header_suffix: Optional[str] = None
@@ -184,28 +189,33 @@ class Format(NamedTuple):
 
 
 FORMATS: Dict[str, Format] = {
+    # A wide heading's cell is formatted as a value's is (0.26 us each, a
+    # million points 19 MB): charged as a value's text and line are.
     "csv": Format("csv", "CSV", Deferred("table", "write_spectrum"),
                   Deferred("table", "write_long"), ".csv", ".csv",
                   Deferred("table", "write_wide"), value_bytes=32, spectrum_bytes=96,
-                  repeated=Deferred("table", "repeated_text")),
+                  repeated=Deferred("table", "repeated_text"), heading_bytes=4 + 32),
     "npy": Format("npy", "NumPy", Deferred("arrays", "write_spectrum"),
                   Deferred("arrays", "write_array"), ".npz", ".npz",
-                  parameter_bytes=128, text_bytes=4, escape_bytes=20),
+                  parameter_bytes=128, text_bytes=4, escape_bytes=20, axis_bytes=8),
     "jcamp": Format("jcamp", "JCAMP-DX", Deferred("jcamp", "write_spectrum"),
                     Deferred("jcamp", "write_spectra"), ".jdx",
                     ".jdx", value_bytes=16, parameter_bytes=128, text_bytes=2, escape_bytes=6,
                     spectrum_bytes=2048, other_kinds=COMPOUND_KINDS, held=HELD),
     "netcdf": Format("netcdf", "NetCDF", Deferred("netcdf", "write"),
                      Deferred("netcdf", "write"), ".nc", ".nc",
-                     missing=Deferred("netcdf", "missing"), parameter_bytes=1024, text_bytes=4),
+                     missing=Deferred("netcdf", "missing"), parameter_bytes=1024, text_bytes=4,
+                     axis_bytes=8),
     # The parameters' JSON is written twice (the key-value metadata, and the
     # serialized schema that carries the columns' units), held in a few
-    # copies as the footer is made.
+    # copies as the footer is made. A wide table's column costs what its
+    # writer checks (parquet.COLUMN_BYTES, for a table of one row group).
     "parquet": Format("parquet", "Parquet", Deferred("parquet", "write_spectrum"),
                       Deferred("parquet", "write_long"), ".parquet", ".parquet",
                       Deferred("parquet", "write_wide"), missing=Deferred("parquet", "missing"),
                       value_bytes=32, parameter_bytes=128, text_bytes=16, escape_bytes=24,
-                      spectrum_bytes=64, repeated=Deferred("table", "repeated_text")),
+                      spectrum_bytes=64, repeated=Deferred("table", "repeated_text"),
+                      heading_bytes=4096),
     # The values as read; a header of their lists and texts, percent-encoded:
     # a character up to 9 bytes (3 of UTF-8; JSON's \u0001 6), the names of
     # traces and spectra counted once read.
@@ -225,7 +235,7 @@ FORMATS: Dict[str, Format] = {
     # file may use are written within a second, not 100,000 merged ones in 8 s.
     "mat": Format("mat", "MAT-file", Deferred("mat", "write_spectrum"),
                   Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
-                  value_bytes=4, parameter_bytes=4096, text_bytes=20,
+                  value_bytes=4, parameter_bytes=4096, text_bytes=20, axis_bytes=8,
                   oversize=Deferred("mat", "oversize")),
     # A folder a block, its values compressed a few chunks at a time. The
     # attributes are written twice (.zattrs and .zmetadata), in ASCII (a
@@ -235,7 +245,7 @@ FORMATS: Dict[str, Format] = {
     # xarray's own first use holds some 18 MB besides.
     "zarr": Format("zarr", "Zarr", Deferred("zarr", "write"), Deferred("zarr", "write"),
                    ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=320,
-                   text_bytes=4, escape_bytes=8, ascii_only=True,
+                   text_bytes=4, escape_bytes=8, ascii_only=True, axis_bytes=8,
                    folder=Deferred("zarr_store", "is_store")),
 }
 

@@ -236,9 +236,10 @@ def table(x: NDArray[Any], y: NDArray[Any]) -> Iterator[str]:
 
 def _finite_axis(data: DataObject, x: NDArray[Any]) -> None:
     if not (np.isfinite(x).all() and np.isfinite(_step(x))):
-        raise ValueError("its x axis is not finite (FXV %s, LXV %s), which JCAMP-DX cannot "
-                         "hold; export it to csv, npy or netcdf" % (
-                             data.parameters.get("FXV"), data.parameters.get("LXV")))
+        raise ValueError("%s: its x axis is not finite (FXV %s, LXV %s), which JCAMP-DX "
+                         "cannot hold; export it to csv, npy or netcdf" % (
+                             data.block.name, data.parameters.get("FXV"),
+                             data.parameters.get("LXV")))
 
 
 def _write_table(f: Any, x: NDArray[Any], y: NDArray[Any]) -> None:
