@@ -461,8 +461,10 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
     assert err.startswith("usage: vesk export")  # as every other usage error
 
 
-@pytest.mark.parametrize("second, code", [("AB/2D/NONE", 2), ("SSC", 2), ("missing.vesk", 1),
-                                          ("{tmp}/run", 1)])  # below a folder: a file's name
+@pytest.mark.parametrize("second, code", [("AB/2D/NONE", 2), ("SSC", 2), ("rsc-ch2/3d", 2),
+                                          ("missing.vesk", 1),
+                                          ("{tmp}/run", 1),  # below a folder: a file's name
+                                          ("run2", 1), ("AB/4D", 1)])  # no key: a missing name
 def test_a_key_given_as_a_file_to_export_is_a_usage_error(capsys, tmp_path, second, code):
     second = second.format(tmp=tmp_path)
     got, written, err = export(capsys, tmp_path / "out", SAMPLES["sample"], second, "-f", "csv")

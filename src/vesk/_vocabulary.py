@@ -70,6 +70,20 @@ def block_type_label(data_type: str) -> str:
     return data_type + suffix
 
 
+def is_data_type(name: str) -> bool:
+    """Whether `name` is a data block's type as its key begins ("AB", "SSC",
+    "RSC-CH2"), in any case."""
+    name = name.upper()
+    if name.endswith("-CH2"):
+        name = name[:-4]
+    return name in _DATA_TYPES or name[:1] in ("S", "R") and name[1:] in _DATA_TYPES
+
+
+def is_derivative(name: str) -> bool:
+    """Whether `name` is a key's last part ("NONE", "1DER"), in any case."""
+    return name.upper() in _DERIVATIVES
+
+
 def is_raman(data_type: str) -> bool:
     """Whether blocks of this type ("RAM", "SRAM", "RAM-CH2") hold Raman
     spectra, whose shift axis runs and is drawn from low to high."""

@@ -8,6 +8,7 @@ from typing import Optional
 import vesk
 from vesk._errors import AmbiguousBlockError, BlockNotFoundError
 from vesk._file import key_parts
+from vesk._vocabulary import is_data_type, is_derivative
 
 
 #: Where a second file is given for the block of `vesk params`: what was likely meant.
@@ -69,15 +70,16 @@ def named_block(f: vesk.VeskFile, key: Optional[str], command: str) -> vesk.Bloc
 
 def mistaken_key(name: str) -> bool:
     """Whether `name`, given for a file, is no file or folder but reads as
-    a block's key (AB/2D/NONE, SSC): not a file's name (run.9) nor below an
-    existing folder."""
+    a block's key (AB/2D/NONE, SSC, ab/3d): its parts what keys are made of,
+    so that a missing file or folder (run2, day 2) is told as missing."""
     if os.path.lexists(name) or _path_like(name):
         return False
     try:
-        key_parts(name)
+        parts = key_parts(name)
     except BlockNotFoundError:
         return False
-    return True
+    return is_data_type(parts[0]) and parts[1:2] in ((), ("2D",), ("3D",)) and (
+        len(parts) < 3 or is_derivative(parts[2]))
 
 
 def _path_like(name: str) -> bool:
