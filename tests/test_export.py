@@ -476,11 +476,12 @@ def test_a_key_given_as_a_file_to_export_is_a_usage_error(capsys, tmp_path, seco
 @pytest.mark.parametrize("fmt, name, made", [("csv", "spectrum.CSV", False),
                                              ("envi", "cube.hdr", False),
                                              ("npy", "spectrum.csv", True),  # not npy's
-                                             ("csv", "kept.csv", True)])     # a folder there
+                                             ("csv", "kept.csv", True),      # a folder there
+                                             ("csv", "named.csv/", True)])   # named as one
 def test_an_output_folder_named_as_an_output_is_refused(capsys, tmp_path, fmt, name, made):
-    out = tmp_path / name
+    out = os.path.join(str(tmp_path), name)
     if name.startswith("kept"):
-        out.mkdir()
+        os.mkdir(out)
     code, written, err = export(capsys, out, SAMPLES["sample"], "-b", "SSC", "-f", fmt)
     assert (code == 0) == made and os.path.isdir(out) == made
     assert made or "%s names an output; -o is the folder" % out in err

@@ -88,12 +88,14 @@ def export_checked(args: argparse.Namespace) -> None:
     if args.layout is not None and fmt.wide is None:
         args.parser.error("--layout is for CSV and Parquet (-f csv, -f parquet); %s has one "
                           "layout" % args.format)
+    # `-o results.csv/` names a folder as plainly as an existing one does
+    named_folder = args.output.endswith(("/", os.sep)) or os.path.isdir(args.output)
     suffix = os.path.splitext(os.path.normpath(args.output))[1].lower()
     if suffix in (fmt.spectrum_suffix, fmt.other_suffix, fmt.header_suffix) \
-            and not os.path.isdir(args.output):
+            and not named_folder:
         args.parser.error("argument -o/--output: %s names an output; -o is the folder the "
-                          "outputs go into, as DIR/STEM_BLOCK%s (a folder of that name is "
-                          "taken once it exists)" % (args.output, fmt.other_suffix))
+                          "outputs go into, as DIR/STEM_BLOCK%s (a folder of that name: -o "
+                          "%s/)" % (args.output, fmt.other_suffix, args.output))
 
 
 def format_name(text: str) -> str:
