@@ -167,6 +167,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,
                                 spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes,
+                                unbacked_axis_bytes=fmt.unbacked_axis_bytes,
                                 heading_bytes=fmt.heading_bytes if job.layout == "wide" else 0,
                                 ascii_only=fmt.ascii_only)
     if refused is not None:

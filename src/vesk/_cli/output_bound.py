@@ -83,8 +83,8 @@ class OutputBudget:
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
                    escape_bytes: int = 0, spectrum_bytes: int = 0,
-                   axis_bytes: int = 0, heading_bytes: int = 0,
-                   ascii_only: bool = False) -> Optional[str]:
+                   axis_bytes: int = 0, unbacked_axis_bytes: int = 0,
+                   heading_bytes: int = 0, ascii_only: bool = False) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -99,7 +99,8 @@ class OutputBudget:
         is one); `spectrum_bytes`, what is written for each spectrum (row) of
         a block of many besides its values (a header, a row's coordinates);
         `axis_bytes`, for each coordinate of the spectral axis (or trace) and
-        of a map's x and y (a header's lists, an array of them);
+        of a map's x and y (a header's lists, an array of them), and
+        `unbacked_axis_bytes` more for each past the block's backed values;
         `heading_bytes`, for each column of a wide table (a point of the
         spectral axis, or a trace) past the block's values that the file's
         bytes back: a block of no spectra may declare a million points, each
@@ -119,12 +120,13 @@ class OutputBudget:
         # a header's lists: the spectral axis (or the traces), and a map's x and y
         listed = block.shape[-1:] + (block.shape[:-1] if block.kind in (
             "image map", "image traces") else ())
-        axes = axis_bytes * sum(listed)
+        paid = values - unbacked  # the values backed, which pay for their coordinates
+        axes = axis_bytes * sum(listed) + unbacked_axis_bytes * max(0, sum(listed) - paid)
         columns = headed = 0  # a wide table's, and those charged
         if heading_bytes and block.kind != "spectrum" and block.shape:
             # a series of traces has a column per trace, the rest one per point
             columns = block.shape[0 if block.kind == "time-resolved traces" else -1]
-            headed = max(0, columns - (values - unbacked))
+            headed = max(0, columns - paid)
             axes += heading_bytes * headed
         nbytes += axes
         parameters = (READ_PARAMETER_BYTES + parameter_bytes) * len(block.parameters)

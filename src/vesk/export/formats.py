@@ -80,6 +80,10 @@ class Format(NamedTuple):
     # lists of numbers, an array of float64: a damaged file may declare
     # millions of points).
     axis_bytes: int = 0
+    # What a coordinate past the block's backed values adds to that: the
+    # arrays a library builds around one (an index, copies as it is encoded).
+    # A backed one is paid for by its values' share of the bound.
+    unbacked_axis_bytes: int = 0
     # What the wide layout writes for each column (its heading; Parquet's
     # column), charged where the block's values do not pay for it: a series
     # of no spectra may declare a million points, a column each.
@@ -205,7 +209,7 @@ FORMATS: Dict[str, Format] = {
     "netcdf": Format("netcdf", "NetCDF", Deferred("netcdf", "write"),
                      Deferred("netcdf", "write"), ".nc", ".nc",
                      missing=Deferred("netcdf", "missing"), parameter_bytes=1024, text_bytes=4,
-                     axis_bytes=8),
+                     axis_bytes=8, unbacked_axis_bytes=24),
     # The parameters' JSON is written twice (the key-value metadata, and the
     # serialized schema that carries the columns' units), held in a few
     # copies as the footer is made. A wide table's column costs what its
@@ -236,7 +240,7 @@ FORMATS: Dict[str, Format] = {
     "mat": Format("mat", "MAT-file", Deferred("mat", "write_spectrum"),
                   Deferred("mat", "write"), ".mat", ".mat", missing=Deferred("mat", "missing"),
                   value_bytes=4, parameter_bytes=4096, text_bytes=20, axis_bytes=8,
-                  oversize=Deferred("mat", "oversize")),
+                  unbacked_axis_bytes=8, oversize=Deferred("mat", "oversize")),
     # A folder a block, its values compressed a few chunks at a time. The
     # attributes are written twice (.zattrs and .zmetadata), in ASCII (a
     # character past it, or a control character, as a 6-character escape), a
@@ -246,7 +250,7 @@ FORMATS: Dict[str, Format] = {
     "zarr": Format("zarr", "Zarr", Deferred("zarr", "write"), Deferred("zarr", "write"),
                    ".zarr", ".zarr", missing=Deferred("zarr", "missing"), parameter_bytes=320,
                    text_bytes=4, escape_bytes=8, ascii_only=True, axis_bytes=8,
-                   folder=Deferred("zarr_store", "is_store")),
+                   unbacked_axis_bytes=24, folder=Deferred("zarr_store", "is_store")),
 }
 
 
