@@ -129,6 +129,12 @@ def test_usage_errors_exit_2(capsys, argv):
                                                                 "mean --force?)\n"),
     (["ls", "-j", SAMPLE], "arguments: -j\n"),
     (["plot", SAMPLE, "--", "--ouput"], "required: -o/--output\n"),  # a name, after "--"
+    # one misspelling no required option: what is missing is told too
+    (["plot", SAMPLE, "SSC", "--dpi", "300"], "arguments: --dpi; the following arguments are "
+                                              "required: -o/--output\n"),
+    # the command's own option given before it
+    (["--json", "ls", SAMPLE], "arguments: --json (an option of vesk ls: it goes after the "
+                               "command)\n"),
 ])
 def test_misspelt_options_are_named(capsys, argv, told):
     code, out, err = run(capsys, *argv)

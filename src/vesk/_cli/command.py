@@ -19,7 +19,7 @@ import vesk
 from . import comparing, export_options, listing, pictures, plot_options
 from .report import (OutputClosed, OutputFailed, Terminated, data_only_on_stdout, error,
                      library_warnings_ignored, warning)
-from .unknown_options import unknown_options, unrecognized
+from .unknown_options import likely, unknown_options, unrecognized
 
 COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
@@ -51,10 +51,15 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> "NoReturn":
         # A required option "missing" is most often one misspelt: that is told.
-        if message.startswith("the following arguments are required"):
+        required = "the following arguments are required: "
+        if message.startswith(required):
             unknown = unknown_options(self, self._given)
             if unknown:
-                message = unrecognized(self, unknown)
+                # what is missing stays told, unless a misspelling names it
+                missing = set(re.split("[/, ]+", message[len(required):]))
+                told = unrecognized(self, unknown)
+                message = told if any(likely(self, a) in missing for a in unknown) else \
+                    "%s; %s" % (told, message)
         super().error(message)
 
 
