@@ -47,6 +47,10 @@ GROUP = 1 << 18
 # of 2**20 cells took 190 MB, twice what groups of 2**22 took).
 WIDE_GROUP = 1 << 22
 WIDE_ROWS = 64
+# and no more rows than this: a narrow table's group of millions of rows
+# took some 65 bytes a row (one trace over 2 million times: 139 MB from 8 MB
+# of values; in groups of this many, 66 MB).
+WIDE_MOST_ROWS = 1 << 15
 # What a wide table's column costs while written, once and for each row group
 # (its array, field and writer, its metadata in the footer): 65,536 columns
 # of 16 rows took 420 MB and 7 s, from 4 MB of values.
@@ -176,7 +180,7 @@ def write_wide(data: DataObject, path: str) -> None:
     pa, pq = _arrow()
     table, rows, across, row_shape, labels, coords = wide_rows(data)
     count, width = table.shape
-    step = max(WIDE_ROWS, WIDE_GROUP // max(width + len(row_shape), 1))
+    step = max(WIDE_ROWS, min(WIDE_MOST_ROWS, WIDE_GROUP // max(width + len(row_shape), 1)))
     groups = -(-count // step)
     cost = COLUMN_BYTES * width * (groups + 1)
     if cost > _native.output_limit(table.nbytes):
