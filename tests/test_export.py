@@ -1149,6 +1149,58 @@ def test_axes_are_charged_where_no_values_pay_for_them(capsys, tmp_path, monkeyp
         assert (code, written) == (1, []) and "AB/3D/NONE: " + refused in err
 
 
+def long_spectrum(npt):
+    from vesk_writer import spectrum_file
+    return spectrum_file([1.0] * npt)
+
+
+def one_trace(npt):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    return file_3d(store_block([stored_block([1.0] * npt, name="a")], block_size=4 * npt),
+                   {**BASE_3D, "NPT": npt}, data_type=7)
+
+
+def short_spectra(count):
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    return file_3d(store_block([stored_block([1.0] * 4, time=float(k)) for k in range(count)],
+                               block_size=16), {**BASE_3D, "DXU": "WN"})
+
+
+def map_of_no_traces(npx, npy):
+    # one trace cut short: every map point a row, none of them a value
+    from vesk_kinds import MAP
+    from writer_3d import BASE_3D, file_3d, store_block, stored_block
+    return file_3d(store_block([stored_block([1.0], name="a")], block_size=4 * npx * npy),
+                   {**BASE_3D, **MAP, "NPT": npx * npy, "NPX": npx, "NPY": npy}, data_type=7)
+
+
+@pytest.mark.parametrize("options, build, refused", [
+    (("-f", "envi"), lambda: long_spectrum(1000), None),
+    (("-f", "jcamp"), lambda: short_spectra(200), None),
+    (("-f", "csv", "--layout", "wide"), lambda: one_trace(1000), None),
+    (("-f", "csv", "--layout", "long"), lambda: one_trace(1000), None),
+    (("-f", "parquet", "--layout", "wide"), lambda: one_trace(1000), None),
+    (("-f", "csv", "--layout", "wide"), lambda: map_of_no_traces(100, 100),
+     "declares 0 values (960.0 kB written)"),
+    (("-f", "parquet", "--layout", "wide"), lambda: map_of_no_traces(100, 100),
+     "declares 0 values (640.0 kB written)"),
+])
+def test_rows_and_axes_the_values_pay_for_are_exported(capsys, tmp_path, monkeypatch, options,
+                                                       build, refused):
+    # Without the bound's floor: an honest spectrum's axis, short spectra's
+    # headers and a long trace's rows fit in what its file gives; rows no
+    # value backs do not.
+    if "parquet" in options:
+        pytest.importorskip("pyarrow")
+    monkeypatch.setattr(vesk._native, "output_limit", lambda size: 4 * size)
+    path = build().write(str(tmp_path / "in.vesk"))
+    code, written, err = export(capsys, tmp_path / "out", path, *options)
+    if refused is None:
+        assert (code, len(written)) == (0, 2 if "envi" in options else 1), err
+    else:
+        assert (code, written) == (1, []) and "in.vesk: TRC/3D/NONE: " + refused in err
+
+
 def test_blocks_sharing_data_are_bounded_together(capsys, tmp_path, monkeypatch):
     # Many keys naming one spectrum: each alone is within the bound, together not.
     from hostile_files import shared_data_block

@@ -166,7 +166,9 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
     refused = budget.take_block(block, value_bytes=fmt.value_bytes,
                                 parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
                                 escape_bytes=fmt.escape_bytes,
-                                spectrum_bytes=fmt.spectrum_bytes, axis_bytes=fmt.axis_bytes,
+                                spectrum_bytes=fmt.spectrum_bytes,
+                                unbacked_spectrum_bytes=fmt.unbacked_spectrum_bytes,
+                                axis_bytes=fmt.axis_bytes,
                                 unbacked_axis_bytes=fmt.unbacked_axis_bytes,
                                 heading_bytes=fmt.heading_bytes if job.layout == "wide" else 0,
                                 ascii_only=fmt.ascii_only)

@@ -83,8 +83,9 @@ class OutputBudget:
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,
                    escape_bytes: int = 0, spectrum_bytes: int = 0,
-                   axis_bytes: int = 0, unbacked_axis_bytes: int = 0,
-                   heading_bytes: int = 0, ascii_only: bool = False) -> Optional[str]:
+                   unbacked_spectrum_bytes: int = 0, axis_bytes: int = 0,
+                   unbacked_axis_bytes: int = 0, heading_bytes: int = 0,
+                   ascii_only: bool = False) -> Optional[str]:
         """Spends a block's values (unmeasured points too), and what its points
         add that no value backs; None, or why the file cannot give them. A
         picture (`drawn`) writes no values: the points of a map that reads them
@@ -97,7 +98,10 @@ class OutputBudget:
         run to 64 KB each; `escape_bytes`, what a character written as an
         escape adds to that (with `ascii_only`, every character past ASCII
         is one); `spectrum_bytes`, what is written for each spectrum (row) of
-        a block of many besides its values (a header, a row's coordinates);
+        a block of many besides its values (a header), and
+        `unbacked_spectrum_bytes` for each past the block's backed values (a
+        row's coordinates, which an honest row's values pay for; a series of
+        no traces may declare a million times, a row each);
         `axis_bytes`, for each coordinate of the spectral axis (or trace) and
         of a map's x and y (a header's lists, an array of them), and
         `unbacked_axis_bytes` more for each past the block's backed values;
@@ -109,18 +113,20 @@ class OutputBudget:
         unbacked = max(0, values - self.backed)
         nbytes = 4 * values + value_bytes * unbacked
         regions = block.kind in ("multiregion map", "multiregion traces")
-        if spectrum_bytes and block.kind != "spectrum":
+        paid = values - unbacked  # the values backed, which pay for their rows and coordinates
+        if (spectrum_bytes or unbacked_spectrum_bytes) and block.kind != "spectrum":
             # counted by the shape, not by the values: spectra of NPT 0 have
             # none; a series of traces is a row per time; a region's point
             # has its coordinates charged below
             rows = math.prod(block.shape[:-1])
             if block.kind == "time-resolved traces" and block.shape:
                 rows = max(rows, block.shape[-1])
-            nbytes += max(0, spectrum_bytes - (REGION_POINT_BYTES if regions else 0)) * rows
+            region = REGION_POINT_BYTES if regions else 0
+            nbytes += max(0, spectrum_bytes - region) * rows + max(
+                0, unbacked_spectrum_bytes - region) * max(0, rows - paid)
         # a header's lists: the spectral axis (or the traces), and a map's x and y
         listed = block.shape[-1:] + (block.shape[:-1] if block.kind in (
             "image map", "image traces") else ())
-        paid = values - unbacked  # the values backed, which pay for their coordinates
         axes = axis_bytes * sum(listed) + unbacked_axis_bytes * max(0, sum(listed) - paid)
         columns = headed = 0  # a wide table's, and those charged
         if heading_bytes and block.kind != "spectrum" and block.shape:
