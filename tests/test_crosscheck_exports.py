@@ -36,6 +36,13 @@ def _spectrum(tmp_path):
     return spectrum_file(VALUES, {"DXU": "WN", **ODD}).write(str(tmp_path / "s.vesk"))
 
 
+def _flat_axis(tmp_path):
+    # every point at one x: a wide table's value columns share one heading
+    data = store_block([stored_block([1.0, 2.0, 3.0, 4.0]) for _ in range(4)], block_size=16)
+    vf = file_3d(data, {**BASE_3D, **MAP, "NPX": 2, "NPY": 2, "NPT": 4, "FXV": 5.0, "LXV": 5.0})
+    return vf.write(str(tmp_path / "f.vesk"))
+
+
 def _judged(path, formats):
     judge = crosscheck_exports.Judge(random.Random(1), formats)
     try:
@@ -58,6 +65,7 @@ def _refuse(*_a, **_k):
 @pytest.mark.parametrize("make, fmt, patch, fault", [
     (_traces, "npy", None, []),
     (_traces, "csv", None, []),
+    (_flat_axis, "csv", None, []),
     (_spectrum, "jcamp", None, []),
     (_traces, "envi", None, []),
     (_traces, "csv", [(table, "_native_form", lambda c: None),

@@ -19,6 +19,7 @@ or, with the other checks, `tools/crosscheck.py --exports EVERY`.
 import argparse
 import collections
 import contextlib
+import csv
 import importlib.util
 import json
 import math
@@ -291,7 +292,9 @@ class Judge:
         said = []
         columns, rows = expected_columns(data, layout)
         if rows is not None:
-            heads = list(table.columns)[len(rows.columns):]
+            # the header as written: pandas renames repeated names (nan, nan.1)
+            with open(out, newline="", encoding="utf-8") as f:
+                heads = next(csv.reader(f))[len(rows.columns):]
             across = np.asarray(data.coords[rows.across][1]) if rows.across in data.coords \
                 else np.arange(rows.table.shape[1])
             if len(heads) != len(across):
