@@ -459,6 +459,7 @@ def test_layout_is_for_csv_only(capsys, tmp_path):
 @pytest.mark.parametrize("layout", ["long", "wide"])
 @pytest.mark.parametrize("label, written", [
     ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),
+    ("line\nbreak", "line\nbreak"), ("carriage\rreturn", "carriage\rreturn"),
     ("-", "-"),
     # what a spreadsheet would run is shown as text
     ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'), ("@SUM(A1)", "'@SUM(A1)")])
