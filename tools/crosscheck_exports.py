@@ -10,8 +10,9 @@ digits give, NaN where there is none; JCAMP-DX "?" for NaN and infinities),
 coordinates, parameters, labels, warning and date. A refusal must be an
 UnsupportedBlockError or ValueError naming the block, never another type or
 a part-written output, and an export again without force an
-OutputExistsError. Every few blocks, a write's peak of Python memory and its
-CPU time are held to the bound every call keeps.
+OutputExistsError. Every few blocks, a write's peak of Python memory is held
+to the bound every call keeps, and its CPU time too where `vesk export` would
+write the block.
 
     PYTHONPATH=build/dev python3 tools/crosscheck_exports.py --cases 2000 --seed 1
 or, with the other checks, `tools/crosscheck.py --exports EVERY`.
