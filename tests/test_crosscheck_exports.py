@@ -36,6 +36,13 @@ def _spectrum(tmp_path):
     return spectrum_file(VALUES, {"DXU": "WN", **ODD}).write(str(tmp_path / "s.vesk"))
 
 
+def _flat_axis(tmp_path):
+    # every point at one x: a wide table's value columns share one heading
+    data = store_block([stored_block([1.0, 2.0, 3.0, 4.0]) for _ in range(4)], block_size=16)
+    vf = file_3d(data, {**BASE_3D, **MAP, "NPX": 2, "NPY": 2, "NPT": 4, "FXV": 5.0, "LXV": 5.0})
+    return vf.write(str(tmp_path / "f.vesk"))
+
+
 def _judged(path, formats):
     judge = crosscheck_exports.Judge(random.Random(1), formats)
     try:
@@ -58,6 +65,7 @@ def _refuse(*_a, **_k):
 @pytest.mark.parametrize("make, fmt, patch, fault", [
     (_traces, "npy", None, []),
     (_traces, "csv", None, []),
+    (_flat_axis, "csv", None, []),
     (_spectrum, "jcamp", None, []),
     (_traces, "envi", None, []),
     (_traces, "csv", [(table, "_native_form", lambda c: None),
@@ -83,3 +91,20 @@ def test_judge_passes_the_formats_of_extras(tmp_path, fmt):
         pytest.skip(FORMATS[fmt].missing())
     assert _judged(_traces(tmp_path), [fmt]) == []
     assert _judged(_spectrum(tmp_path), [fmt]) == []
+
+
+@pytest.mark.parametrize("npy, written", [(2, True), (2**21, False)])
+def test_time_is_held_to_the_bound_only_where_the_command_writes(tmp_path, capsys, npy,
+                                                                written):
+    # a map declaring millions of points its few stored spectra leave unfilled
+    import vesk
+    from vesk._cli import main
+    data = store_block([stored_block([1.0, 2.0, 3.0]) for _ in range(5)], block_size=12)
+    path = file_3d(data, {**BASE_3D, **MAP, "NPX": 3, "NPY": npy, "NPT": 3}).write(
+        str(tmp_path / "m.vesk"))
+    with vesk.open(path) as f:
+        block = f.blocks[0]
+        assert crosscheck_exports.command_writes(f, block, f[block.key], "csv", "wide") == written
+    code = main(["export", "-o", str(tmp_path / "out"), "-f", "csv", "--layout", "wide", path])
+    capsys.readouterr()
+    assert (code == 0) == written

@@ -490,6 +490,7 @@ def test_an_output_folder_named_as_an_output_is_refused(capsys, tmp_path, fmt, n
 @pytest.mark.parametrize("layout", ["long", "wide"])
 @pytest.mark.parametrize("label, written", [
     ("plain", "plain"), ('a, "quoted"\nname', 'a, "quoted"\nname'), ("-5", "-5"),
+    ("line\nbreak", "line\nbreak"), ("carriage\rreturn", "carriage\rreturn"),
     ("-", "-"),
     # what a spreadsheet would run is shown as text
     ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'), ("@SUM(A1)", "'@SUM(A1)")])

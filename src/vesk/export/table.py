@@ -31,6 +31,24 @@ from .axes import column_label, coordinate, long_columns, wide_rows
 
 CHUNK = 1 << 16  # cells formatted at a time, to bound memory on large maps
 _QUOTED = re.compile('[,"\r\n]')  # what makes the csv module quote a field
+# The csv module quotes a field holding a line break only where the break's
+# characters are its own line end: its rows end in "\r\n", which is then
+# written as "\n". A lone "\r" ends a row for most readers too.
+_ROW_END = "\r\n"
+
+
+class _RowEnds:
+    """A file that a csv writer writes rows to, each ended with "\n"."""
+
+    def __init__(self, f: Any) -> None:
+        self._f = f
+
+    def write(self, row: str) -> Any:
+        return self._f.write(row[:-len(_ROW_END)] + "\n")
+
+
+def _writer(f: Any) -> Any:
+    return csv.writer(_RowEnds(f), lineterminator=_ROW_END)
 
 
 def _native_form(column: "np.ndarray[Any, Any]") -> Optional["np.ndarray[Any, Any]"]:
@@ -79,7 +97,7 @@ def write_spectrum(data: Spectrum, path: str) -> None:
     # 200 bytes a point.
     x, y = np.asarray(coordinate(data, data.dims[0])), np.asarray(data.y)
     with open(path, "w", newline="", encoding="utf-8") as f:
-        out = csv.writer(f, lineterminator="\n")
+        out = _writer(f)
         out.writerow(_headings([data.block.x_label, data.block.y_label]))
         rows = min(len(x), len(y))
         for at in range(0, rows, CHUNK):
@@ -102,7 +120,7 @@ def write_long(data: DataObject, path: str) -> None:
         (tuple(cdims), _Texts(coord)) for _, cdims, coord in extra]
     step = max(1, CHUNK // len(heading))  # values whose rows' cells make a chunk
     with open(path, "w", newline="", encoding="utf-8") as f:
-        out = csv.writer(f, lineterminator="\n")
+        out = _writer(f)
         out.writerow(_headings(heading))
         for start in range(0, flat.size, step):
             stop = min(start + step, flat.size)
@@ -234,5 +252,5 @@ def _line(cells: Sequence[str]) -> str:
     if not any(map(_QUOTED.search, cells)):
         return ",".join(cells)
     text = io.StringIO()
-    csv.writer(text, lineterminator="").writerow(cells)
-    return text.getvalue()
+    csv.writer(text, lineterminator=_ROW_END).writerow(cells)
+    return text.getvalue()[:-len(_ROW_END)]
