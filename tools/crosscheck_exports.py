@@ -133,11 +133,7 @@ def command_writes(f, block, data, fmt, layout):
 
     format_ = FORMATS[fmt]
     budget = OutputBudget(f)
-    if budget.take_block(block, value_bytes=format_.value_bytes,
-                         parameter_bytes=format_.parameter_bytes,
-                         text_bytes=format_.text_bytes, escape_bytes=format_.escape_bytes,
-                         spectrum_bytes=format_.spectrum_bytes, axis_bytes=format_.axis_bytes,
-                         ascii_only=format_.ascii_only) is not None:
+    if budget.take_export(block, format_, layout) is not None:
         return False
     return block.kind == "spectrum" or budget.take(format_.repeated(data, layout))
 

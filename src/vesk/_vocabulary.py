@@ -56,27 +56,32 @@ _UNITS: Dict[str, Tuple[str, Optional[str], str]] = {
 }
 
 
-def block_type_label(data_type: str) -> str:
-    """Name of a data block type such as "AB" ("Absorbance") or "RSC-CH2"."""
+def _data_type_parts(data_type: str) -> Tuple[Optional[str], str, str]:
+    """A data block type's name (None where it is no type), who measured it
+    ("sample", "reference" or "") and its channel's suffix, in any case."""
     name = data_type.upper()
     suffix = ""
     if name.endswith("-CH2"):
         name, suffix = name[:-4], ", channel 2"
     if name in _DATA_TYPES:
-        return _DATA_TYPES[name] + suffix
+        return _DATA_TYPES[name], "", suffix
     if name[:1] in ("S", "R") and name[1:] in _DATA_TYPES:
-        who = "sample" if name[0] == "S" else "reference"
-        return "%s (%s)%s" % (_DATA_TYPES[name[1:]], who, suffix)
-    return data_type + suffix
+        return _DATA_TYPES[name[1:]], "sample" if name[0] == "S" else "reference", suffix
+    return None, "", suffix
+
+
+def block_type_label(data_type: str) -> str:
+    """Name of a data block type such as "AB" ("Absorbance") or "RSC-CH2"."""
+    name, who, suffix = _data_type_parts(data_type)
+    if name is None:
+        return data_type + suffix
+    return "%s (%s)%s" % (name, who, suffix) if who else name + suffix
 
 
 def is_data_type(name: str) -> bool:
     """Whether `name` is a data block's type as its key begins ("AB", "SSC",
     "RSC-CH2"), in any case."""
-    name = name.upper()
-    if name.endswith("-CH2"):
-        name = name[:-4]
-    return name in _DATA_TYPES or name[:1] in ("S", "R") and name[1:] in _DATA_TYPES
+    return _data_type_parts(name)[0] is not None
 
 
 def is_derivative(name: str) -> bool:

@@ -19,7 +19,7 @@ import vesk
 from . import comparing, export_options, listing, pictures, plot_options
 from .report import (OutputClosed, OutputFailed, Terminated, data_only_on_stdout, error,
                      library_warnings_ignored, warning)
-from .unknown_options import likely, unknown_options, unrecognized
+from .unknown_options import NEGATIVE_VALUE, likely, unknown_options, unrecognized
 
 COMMANDS = [listing.add_ls, listing.add_params, comparing.add_diff, export_options.add_export,
             pictures.add_images, plot_options.add_plot]
@@ -81,11 +81,6 @@ def build_parser() -> argparse.ArgumentParser:
         if p.formatter_class is _Unsized:  # a command's own formatter stays
             p.formatter_class = argparse.HelpFormatter
     return parser
-
-
-# A value that starts with "-" but is a number or band ("-5", "-5:10", "-.5e3:"),
-# which argparse would take for an option.
-NEGATIVE_VALUE = re.compile(r"-[0-9.][0-9.eE+-]*(:[0-9.eE+-]*)?")
 
 
 def values_attached(argv: List[str], options: Tuple[str, ...] = ("--at",)) -> List[str]:

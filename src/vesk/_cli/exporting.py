@@ -163,15 +163,7 @@ def export_block(f: vesk.VeskFile, block: vesk.Block, fmt: Format, job: Job, rep
         message = "%s: %s: %s; not exported" % (job.path, block.name, oversize)
         report.failed(ValueError(message), block.name, message)
         return
-    refused = budget.take_block(block, value_bytes=fmt.value_bytes,
-                                parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
-                                escape_bytes=fmt.escape_bytes,
-                                spectrum_bytes=fmt.spectrum_bytes,
-                                unbacked_spectrum_bytes=fmt.unbacked_spectrum_bytes,
-                                axis_bytes=fmt.axis_bytes,
-                                unbacked_axis_bytes=fmt.unbacked_axis_bytes,
-                                heading_bytes=fmt.heading_bytes if job.layout == "wide" else 0,
-                                ascii_only=fmt.ascii_only)
+    refused = budget.take_export(block, fmt, job.layout)
     if refused is not None:
         message = "%s: %s: %s; not exported" % (job.path, block.name, refused)
         report.failed(ValueError(message), block.name, message)

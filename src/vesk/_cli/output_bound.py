@@ -10,11 +10,14 @@ from __future__ import annotations
 
 import math
 import re
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple
 
 import vesk
 from vesk import _native
 from vesk._text import UNSHOWN
+
+if TYPE_CHECKING:
+    from ..export.formats import Format
 
 
 # What a command builds for a point that its values do not back: a point of
@@ -79,6 +82,18 @@ class OutputBudget:
             return False
         self.left -= nbytes
         return True
+
+    def take_export(self, block: vesk.Block, fmt: Format, layout: str) -> Optional[str]:
+        """take_block at the rates `fmt` declares, its wide layout's columns
+        where `layout` is "wide": what `vesk export` spends on a block."""
+        return self.take_block(block, value_bytes=fmt.value_bytes,
+                               parameter_bytes=fmt.parameter_bytes, text_bytes=fmt.text_bytes,
+                               escape_bytes=fmt.escape_bytes, spectrum_bytes=fmt.spectrum_bytes,
+                               unbacked_spectrum_bytes=fmt.unbacked_spectrum_bytes,
+                               axis_bytes=fmt.axis_bytes,
+                               unbacked_axis_bytes=fmt.unbacked_axis_bytes,
+                               heading_bytes=fmt.heading_bytes if layout == "wide" else 0,
+                               ascii_only=fmt.ascii_only)
 
     def take_block(self, block: vesk.Block, drawn: bool = False, value_bytes: int = 0,
                    parameter_bytes: int = 0, text_bytes: int = 0,

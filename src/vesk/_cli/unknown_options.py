@@ -7,8 +7,9 @@ import argparse
 import re
 from typing import List, Optional, Sequence
 
-# A number or band given as a value ("-5", "-5:10"), which is no option.
-_NUMBER = re.compile(r"-[0-9.][0-9.eE+-]*(:[0-9.eE+-]*)?")
+# A value that starts with "-" but is a number or band ("-5", "-5:10", "-.5e3:"),
+# which argparse would take for an option.
+NEGATIVE_VALUE = re.compile(r"-[0-9.][0-9.eE+-]*(:[0-9.eE+-]*)?")
 
 
 def unknown_options(parser: argparse.ArgumentParser, given: Sequence[str]) -> List[str]:
@@ -18,7 +19,7 @@ def unknown_options(parser: argparse.ArgumentParser, given: Sequence[str]) -> Li
     for arg in given:
         if arg == "--":
             break
-        if arg.startswith("-") and arg != "-" and not _NUMBER.fullmatch(arg) \
+        if arg.startswith("-") and arg != "-" and not NEGATIVE_VALUE.fullmatch(arg) \
                 and not takes(parser, arg):
             unknown.append(arg)
     return unknown

@@ -1,4 +1,4 @@
-"""Zarr stores (format 2, consolidated) from the data object's xarray form.
+"""Zarr stores (format 2, consolidated) of what the data object's xarray form holds.
 
 `xarray.open_zarr(path)` gives the dataset the NetCDF export gives: the
 variable named as `to_xarray()` names it, with its dims, coordinates,
